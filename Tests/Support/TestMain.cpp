@@ -1,0 +1,33 @@
+// Every test process gets its own fresh home for user state: XDG folders and TMPDIR point
+// into a temporary directory that is removed when the process ends.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "Tests/Support/TempDir.h"
+
+int main(int argc, char** argv)
+{
+    namespace fs = std::filesystem;
+    char pattern[] = "/tmp/quintor-test-XXXXXX";
+    const char* root = ::mkdtemp(pattern);
+    if (!root)
+        return 2;
+    const fs::path base(root);
+    for (const char* sub : {"data", "cache", "config", "tmp", "home"})
+        fs::create_directories(base / sub);
+    ::setenv("XDG_DATA_HOME", (base / "data").c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", (base / "cache").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (base / "config").c_str(), 1);
+    ::setenv("TMPDIR", (base / "tmp").c_str(), 1);
+    ::setenv("HOME", (base / "home").c_str(), 1);
+    ::setenv("QUINTOR_TEST", "1", 1);
+
+    ::testing::InitGoogleTest(&argc, argv);
+    const int rc = RUN_ALL_TESTS();
+    std::error_code ec;
+    fs::remove_all(base, ec);
+    return rc;
+}

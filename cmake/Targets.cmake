@@ -1,0 +1,69 @@
+# Every library globs its own folder, so adding a file needs no edit here.
+
+function(quintor_glob_sources out dir)
+  file(GLOB_RECURSE srcs CONFIGURE_DEPENDS
+       ${CMAKE_SOURCE_DIR}/${dir}/*.cpp ${CMAKE_SOURCE_DIR}/${dir}/*.c)
+  set(${out} ${srcs} PARENT_SCOPE)
+endfunction()
+
+# Platform/<Name> -> static library Platform<Name>.
+function(quintor_platform_library name)
+  cmake_parse_arguments(A "" "" "DEPS" ${ARGN})
+  quintor_glob_sources(srcs Platform/${name})
+  set(target Platform${name})
+  if(srcs)
+    add_library(${target} STATIC ${srcs})
+    target_include_directories(${target} PUBLIC ${CMAKE_SOURCE_DIR})
+    target_link_libraries(${target} PUBLIC ${A_DEPS})
+  else()
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${CMAKE_SOURCE_DIR})
+    target_link_libraries(${target} INTERFACE ${A_DEPS})
+  endif()
+endfunction()
+
+# A deliverable shared library. The platform's static libraries are linked whole into
+# MovaraKit only, so that every process-wide object of the platform exists once.
+function(quintor_shared_library name)
+  cmake_parse_arguments(A "" "DIR" "DEPS;PLATFORM" ${ARGN})
+  quintor_glob_sources(srcs ${A_DIR})
+  if(NOT srcs)
+    set(stub ${CMAKE_BINARY_DIR}/generated/${name}_stub.cpp)
+    file(WRITE ${stub} "// ${name} has no sources yet.\n")
+    set(srcs ${stub})
+  endif()
+  add_library(${name} SHARED ${srcs})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+  foreach(p ${A_PLATFORM})
+    get_target_property(kind ${p} TYPE)
+    if(kind STREQUAL "STATIC_LIBRARY")
+      target_link_libraries(${name} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${p}>")
+    endif()
+    # Consumers see the platform's headers (and what they include) but link its code
+    # through this library.
+    target_include_directories(${name} SYSTEM PUBLIC $<TARGET_PROPERTY:${p},INTERFACE_INCLUDE_DIRECTORIES>)
+    target_compile_definitions(${name} PUBLIC $<TARGET_PROPERTY:${p},INTERFACE_COMPILE_DEFINITIONS>)
+  endforeach()
+  target_link_libraries(${name} PUBLIC ${A_DEPS})
+  target_compile_definitions(${name} PRIVATE QUINTOR_RESOURCES_DIR="${CMAKE_SOURCE_DIR}/${A_DIR}/Resources")
+endfunction()
+
+# The application: everything but main.cpp is the static library <Dir>Core, which the tests
+# link as well.
+function(quintor_executable name)
+  cmake_parse_arguments(A "" "DIR" "DEPS" ${ARGN})
+  quintor_glob_sources(srcs ${A_DIR})
+  list(FILTER srcs EXCLUDE REGEX "/${A_DIR}/main\\.cpp$")
+  if(NOT srcs)
+    set(stub ${CMAKE_BINARY_DIR}/generated/${A_DIR}Core_stub.cpp)
+    file(WRITE ${stub} "// ${A_DIR} has no sources beside main.cpp yet.\n")
+    set(srcs ${stub})
+  endif()
+  add_library(${A_DIR}Core STATIC ${srcs})
+  target_include_directories(${A_DIR}Core PUBLIC ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${A_DIR}Core PUBLIC ${A_DEPS})
+  target_compile_definitions(${A_DIR}Core PUBLIC QUINTOR_VERSION="${PROJECT_VERSION}"
+                             QUINTOR_RESOURCES_DIR="${CMAKE_SOURCE_DIR}/${A_DIR}/Resources")
+  add_executable(${name} ${CMAKE_SOURCE_DIR}/${A_DIR}/main.cpp)
+  target_link_libraries(${name} PRIVATE ${A_DIR}Core)
+endfunction()
