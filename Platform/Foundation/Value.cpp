@@ -1,0 +1,357 @@
+#include "Platform/Foundation/Value.h"
+
+#include "Platform/Foundation/Error.h"
+
+#include <cmath>
+
+namespace foundation {
+
+namespace {
+
+const std::string& emptyString()
+{
+    static const std::string s;
+    return s;
+}
+
+const Data& emptyData()
+{
+    static const Data d;
+    return d;
+}
+
+const Value::Array& emptyArray()
+{
+    static const Value::Array a;
+    return a;
+}
+
+const Dictionary& emptyDictionary()
+{
+    static const Dictionary d;
+    return d;
+}
+
+// A real converts to an integer only when it lies inside the integer range; NaN and
+// infinities have no integer value.
+std::optional<std::int64_t> integerFromDouble(double d)
+{
+    if (!std::isfinite(d) || d < -9223372036854775808.0 || d >= 9223372036854775808.0)
+        return std::nullopt;
+    return static_cast<std::int64_t>(d);
+}
+
+bool integerEqualsDouble(std::int64_t i, double d)
+{
+    auto asInteger = integerFromDouble(d);
+    return asInteger && *asInteger == i && static_cast<double>(*asInteger) == d;
+}
+
+} // namespace
+
+Value::Value(const char* s) : m_storage(std::string(s ? s : "")) { }
+Value::Value(std::string s) : m_storage(std::move(s)) { }
+Value::Value(std::string_view s) : m_storage(std::string(s)) { }
+Value::Value(foundation::Data d) : m_storage(std::make_shared<const Data>(std::move(d))) { }
+Value::Value(Array a) : m_storage(std::make_shared<Array>(std::move(a))) { }
+Value::Value(foundation::Dictionary d) : m_storage(std::make_shared<Dictionary>(std::move(d))) { }
+
+Value Value::array(std::initializer_list<Value> items)
+{
+    return Value(Array(items));
+}
+
+Value Value::dictionary(std::initializer_list<std::pair<std::string, Value>> entries)
+{
+    return Value(Dictionary(entries));
+}
+
+const Value& Value::null()
+{
+    static const Value v;
+    return v;
+}
+
+std::optional<bool> Value::boolValue() const
+{
+    switch (type()) {
+    case Type::Bool: return std::get<bool>(m_storage);
+    case Type::Integer: return std::get<std::int64_t>(m_storage) != 0;
+    case Type::Real: return std::get<double>(m_storage) != 0;
+    default: return std::nullopt;
+    }
+}
+
+std::optional<std::int64_t> Value::integerValue() const
+{
+    switch (type()) {
+    case Type::Bool: return std::get<bool>(m_storage) ? 1 : 0;
+    case Type::Integer: return std::get<std::int64_t>(m_storage);
+    case Type::Real: return integerFromDouble(std::get<double>(m_storage));
+    default: return std::nullopt;
+    }
+}
+
+std::optional<double> Value::doubleValue() const
+{
+    switch (type()) {
+    case Type::Bool: return std::get<bool>(m_storage) ? 1.0 : 0.0;
+    case Type::Integer: return static_cast<double>(std::get<std::int64_t>(m_storage));
+    case Type::Real: return std::get<double>(m_storage);
+    default: return std::nullopt;
+    }
+}
+
+std::optional<std::string> Value::stringValue() const
+{
+    if (!isString())
+        return std::nullopt;
+    return std::get<std::string>(m_storage);
+}
+
+std::optional<Data> Value::dataValue() const
+{
+    if (!isData())
+        return std::nullopt;
+    return *std::get<std::shared_ptr<const Data>>(m_storage);
+}
+
+std::optional<Date> Value::dateValue() const
+{
+    if (!isDate())
+        return std::nullopt;
+    return std::get<Date>(m_storage);
+}
+
+const Value::Array* Value::arrayValue() const
+{
+    return isArray() ? std::get<std::shared_ptr<Array>>(m_storage).get() : nullptr;
+}
+
+const Dictionary* Value::dictionaryValue() const
+{
+    return isDictionary() ? std::get<std::shared_ptr<Dictionary>>(m_storage).get() : nullptr;
+}
+
+const std::string& Value::asString() const
+{
+    return isString() ? std::get<std::string>(m_storage) : emptyString();
+}
+
+const Data& Value::asData() const
+{
+    return isData() ? *std::get<std::shared_ptr<const Data>>(m_storage) : emptyData();
+}
+
+const Value::Array& Value::asArray() const
+{
+    const Array* a = arrayValue();
+    return a ? *a : emptyArray();
+}
+
+const Dictionary& Value::asDictionary() const
+{
+    const Dictionary* d = dictionaryValue();
+    return d ? *d : emptyDictionary();
+}
+
+Value::Array& Value::mutableArray()
+{
+    if (isNull())
+        m_storage = std::make_shared<Array>();
+    if (!isArray())
+        throw Exception(InvalidArgumentException, "value is not an array");
+    auto& p = std::get<std::shared_ptr<Array>>(m_storage);
+    // Another Value shares this array: take our own copy before writing.
+    if (p.use_count() > 1)
+        p = std::make_shared<Array>(*p);
+    return *p;
+}
+
+Dictionary& Value::mutableDictionary()
+{
+    if (isNull())
+        m_storage = std::make_shared<Dictionary>();
+    if (!isDictionary())
+        throw Exception(InvalidArgumentException, "value is not a dictionary");
+    auto& p = std::get<std::shared_ptr<Dictionary>>(m_storage);
+    if (p.use_count() > 1)
+        p = std::make_shared<Dictionary>(*p);
+    return *p;
+}
+
+const Value& Value::operator[](std::string_view key) const
+{
+    const Value* v = find(key);
+    return v ? *v : null();
+}
+
+Value& Value::operator[](std::string_view key)
+{
+    return mutableDictionary()[key];
+}
+
+const Value* Value::find(std::string_view key) const
+{
+    const Dictionary* d = dictionaryValue();
+    return d ? d->find(key) : nullptr;
+}
+
+void Value::set(std::string_view key, Value value)
+{
+    mutableDictionary().set(key, std::move(value));
+}
+
+bool Value::erase(std::string_view key)
+{
+    if (!isDictionary())
+        return false;
+    if (!find(key))
+        return false; // nothing to erase: don't detach a shared dictionary for nothing
+    return mutableDictionary().erase(key);
+}
+
+std::vector<std::string> Value::keys() const
+{
+    return asDictionary().keys();
+}
+
+const Value& Value::operator[](std::size_t index) const
+{
+    const Array& a = asArray();
+    return index < a.size() ? a[index] : null();
+}
+
+Value& Value::at(std::size_t index)
+{
+    if (!isArray())
+        throw Exception(RangeException, "value is not an array");
+    Array& a = mutableArray();
+    if (index >= a.size())
+        throw Exception(RangeException, "index " + std::to_string(index) + " beyond bounds [0 .. "
+                                            + std::to_string(a.size()) + ")");
+    return a[index];
+}
+
+void Value::append(Value value)
+{
+    mutableArray().push_back(std::move(value));
+}
+
+std::size_t Value::size() const
+{
+    switch (type()) {
+    case Type::Array: return asArray().size();
+    case Type::Dictionary: return asDictionary().size();
+    case Type::Data: return asData().size();
+    default: return 0;
+    }
+}
+
+bool Value::operator==(const Value& other) const
+{
+    Type a = type();
+    Type b = other.type();
+    if (a == Type::Integer && b == Type::Real)
+        return integerEqualsDouble(std::get<std::int64_t>(m_storage), std::get<double>(other.m_storage));
+    if (a == Type::Real && b == Type::Integer)
+        return other == *this;
+    if (a != b)
+        return false;
+    switch (a) {
+    case Type::Null: return true;
+    case Type::Bool: return std::get<bool>(m_storage) == std::get<bool>(other.m_storage);
+    case Type::Integer: return std::get<std::int64_t>(m_storage) == std::get<std::int64_t>(other.m_storage);
+    case Type::Real: return std::get<double>(m_storage) == std::get<double>(other.m_storage);
+    case Type::String: return std::get<std::string>(m_storage) == std::get<std::string>(other.m_storage);
+    case Type::Data: return asData() == other.asData();
+    case Type::Date: return std::get<Date>(m_storage) == std::get<Date>(other.m_storage);
+    case Type::Array: return asArray() == other.asArray();
+    case Type::Dictionary: return asDictionary() == other.asDictionary();
+    }
+    return false;
+}
+
+// MARK: Dictionary
+
+Dictionary::Dictionary(std::initializer_list<Entry> entries)
+{
+    for (const auto& e : entries)
+        set(e.first, e.second);
+}
+
+const Value* Dictionary::find(std::string_view key) const
+{
+    auto it = m_index.find(key);
+    return it == m_index.end() ? nullptr : &m_entries[it->second].second;
+}
+
+Value* Dictionary::find(std::string_view key)
+{
+    auto it = m_index.find(key);
+    return it == m_index.end() ? nullptr : &m_entries[it->second].second;
+}
+
+const Value& Dictionary::operator[](std::string_view key) const
+{
+    const Value* v = find(key);
+    return v ? *v : Value::null();
+}
+
+Value& Dictionary::operator[](std::string_view key)
+{
+    if (Value* v = find(key))
+        return *v;
+    m_index.emplace(std::string(key), m_entries.size());
+    m_entries.emplace_back(std::string(key), Value());
+    return m_entries.back().second;
+}
+
+void Dictionary::set(std::string_view key, Value value)
+{
+    (*this)[key] = std::move(value);
+}
+
+bool Dictionary::erase(std::string_view key)
+{
+    auto it = m_index.find(key);
+    if (it == m_index.end())
+        return false;
+    std::size_t position = it->second;
+    m_index.erase(it);
+    m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(position));
+    for (auto& [k, i] : m_index) {
+        if (i > position)
+            --i;
+    }
+    return true;
+}
+
+std::vector<std::string> Dictionary::keys() const
+{
+    std::vector<std::string> result;
+    result.reserve(m_entries.size());
+    for (const auto& e : m_entries)
+        result.push_back(e.first);
+    return result;
+}
+
+void Dictionary::clear()
+{
+    m_entries.clear();
+    m_index.clear();
+}
+
+bool Dictionary::operator==(const Dictionary& other) const
+{
+    if (size() != other.size())
+        return false;
+    for (const auto& [key, value] : m_entries) {
+        const Value* theirs = other.find(key);
+        if (!theirs || !(*theirs == value))
+            return false;
+    }
+    return true;
+}
+
+} // namespace foundation
