@@ -1,0 +1,34 @@
+#pragma once
+// Unicode-aware helpers for UTF-8 text: validity, the platform's string lengths (UTF-16 units,
+// user-perceived characters), trimming and the comparisons the platform offers. Stateless;
+// callable from any thread. Invalid UTF-8 is read as one U+FFFD per bad byte, never rejected.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace foundation {
+
+enum class ComparisonResult { OrderedAscending = -1, OrderedSame = 0, OrderedDescending = 1 };
+
+bool isValidUTF8(std::string_view text);
+
+// The string's length as the platform counts it: UTF-16 code units.
+std::size_t utf16Length(std::string_view utf8);
+// User-perceived characters (extended grapheme clusters): "e" + combining accent, a flag,
+// a family emoji joined with ZWJ and CR LF each count once.
+std::size_t graphemeCount(std::string_view utf8);
+
+// Without leading and trailing spaces and tabs (and other space separators).
+std::string trimmingWhitespace(std::string_view text);
+// Without leading and trailing white space and line breaks.
+std::string trimmingWhitespaceAndNewlines(std::string_view text);
+
+// Compares by Unicode simple case folding, code point by code point.
+ComparisonResult caseInsensitiveCompare(std::string_view a, std::string_view b);
+// The file manager's order of names: case is ignored, accents rank below base letters, runs of
+// ASCII digits compare by numeric value ("img2" before "img10"), punctuation before digits
+// before letters.
+ComparisonResult localizedStandardCompare(std::string_view a, std::string_view b);
+
+} // namespace foundation
