@@ -284,7 +284,8 @@ Time multiplyByFloat64(const Time& t, double multiplier)
         }
         if (timescale == 1)
             return signedInfinity(exact < 0);
-        exact = exact * (timescale / 2) / timescale;
+        // Halving an even timescale halves the value exactly; odd ones round anyway.
+        exact = (timescale % 2 == 0) ? exact / 2 : exact * (timescale / 2) / timescale;
         timescale /= 2;
         rounded = true;
     }
