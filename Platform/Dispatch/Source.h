@@ -49,6 +49,7 @@ protected:
 
 private:
     void scheduleDeliveryLocked();
+    void dispatchCancelLocked();
     void deliver();
     void runCancelHandler();
 
