@@ -1,0 +1,41 @@
+#pragma once
+// Property lists: reading XML or binary ("bplist00") documents, detected from the bytes, and
+// writing either format. Free functions, safe on any thread.
+//
+// Types map one to one onto Value (bools stay bools, integers stay integers, reals stay
+// reals); dates are stored in the documents as seconds since 2001. A keyed-archive UID is
+// the one-entry dictionary {"CF$UID": n}, as XML spells it, in both formats. Null has no
+// property-list form. XML keeps whole seconds of dates only, as the platform writes it;
+// binary keeps them exactly.
+
+#include "Platform/Foundation/Error.h"
+#include "Platform/Foundation/Value.h"
+
+#include <string_view>
+
+namespace foundation {
+
+// The platform's format codes.
+enum class PropertyListFormat { XML = 100, Binary = 200 };
+
+// Cocoa error codes of property-list reading and writing (reading a corrupt document is the
+// shared PropertyListReadCorruptError, 3840).
+enum PropertyListErrorCode : long {
+    PropertyListReadUnknownVersionError = 3841,
+    PropertyListWriteInvalidError = 3852,
+};
+
+// Deeper nesting is refused as corrupt: it protects the stack from hostile documents.
+constexpr int PropertyListMaximumNestingDepth = 512;
+
+// On failure returns null and fills `error`; `format` receives the format that was read.
+Value readPropertyList(std::string_view bytes, ErrorPtr* error = nullptr, PropertyListFormat* format = nullptr);
+Value readPropertyList(const Data& bytes, ErrorPtr* error = nullptr, PropertyListFormat* format = nullptr);
+
+// On failure (null, a non-finite date, text that isn't UTF-8, too deep) returns empty bytes
+// and fills `error` with PropertyListWriteInvalidError.
+std::string toXMLPropertyList(const Value& value, ErrorPtr* error = nullptr);
+Data toBinaryPropertyList(const Value& value, ErrorPtr* error = nullptr);
+Data writePropertyList(const Value& value, PropertyListFormat format, ErrorPtr* error = nullptr);
+
+} // namespace foundation
