@@ -1,0 +1,118 @@
+#include "Platform/Media/PixelConversion.h"
+
+#include "Platform/Graphics/BitmapContext.h"
+#include "Platform/Graphics/ColorSpace.h"
+#include "Platform/Media/FrameConverter.h"
+#include "Platform/Media/MediaError.h"
+
+namespace media {
+
+struct PixelConverter::Private {
+    detail::FrameConverter converter;
+};
+
+namespace {
+
+bool isYCbCr(OSType format)
+{
+    return format == PixelFormatType_420YpCbCr8BiPlanarVideoRange ||
+           format == PixelFormatType_420YpCbCr8BiPlanarFullRange;
+}
+
+int matrixOf(const PixelBuffer& buffer)
+{
+    if (auto tag = buffer.attachment(ImageBufferYCbCrMatrixKey)) {
+        if (const auto* s = std::get_if<std::string>(tag.get()); s && *s == "ITU_R_601_4")
+            return AVCOL_SPC_SMPTE170M;
+    }
+    return AVCOL_SPC_BT709;
+}
+
+void fail(foundation::ErrorPtr* error, const std::string& reason, int ffmpegCode = 0)
+{
+    if (error)
+        *error = makeMediaError(AVErrorUnknown, "The frame could not be converted.", reason, ffmpegCode);
+}
+
+} // namespace
+
+PixelConverter::PixelConverter() : m_private(std::make_unique<Private>()) {}
+PixelConverter::~PixelConverter() = default;
+
+bool PixelConverter::convert(const PixelBufferPtr& source, const PixelBufferPtr& destination,
+                             foundation::ErrorPtr* error)
+{
+    if (!source || !destination) {
+        fail(error, "A source and a destination buffer are needed.");
+        return false;
+    }
+    if (source == destination) {
+        fail(error, "A buffer cannot be converted into itself.");
+        return false;
+    }
+    ff::FramePtr src = detail::wrapPixelBuffer(source);
+    ff::FramePtr dst = detail::wrapPixelBuffer(destination);
+    if (!src || !dst) {
+        fail(error, "Unsupported pixel format " + pixelFormatName(!src ? source->pixelFormatType()
+                                                                       : destination->pixelFormatType()) + ".");
+        return false;
+    }
+    detail::FrameConverter::Side side;
+    side.frame = src.get();
+    side.matrix = matrixOf(*source);
+    side.fullRange = detail::isFullRangeFormat(source->pixelFormatType());
+    const int rc = m_private->converter.convert(side, dst.get(), {}, matrixOf(*destination),
+                                                detail::isFullRangeFormat(destination->pixelFormatType()));
+    if (rc < 0) {
+        fail(error, "The pixel converter refused the frame.", rc);
+        return false;
+    }
+    return true;
+}
+
+PixelBufferPtr createConvertedPixelBuffer(const PixelBufferPtr& source, OSType format, foundation::ErrorPtr* error)
+{
+    if (!source) {
+        fail(error, "No source buffer.");
+        return nullptr;
+    }
+    PixelBufferReturn rc = ReturnSuccess;
+    PixelBufferPtr out = PixelBuffer::create(source->width(), source->height(), format, {}, &rc);
+    if (!out) {
+        fail(error, "Cannot make a " + pixelFormatName(format) + " buffer (" + std::to_string(rc) + ").");
+        return nullptr;
+    }
+    source->propagateAttachments(*out);
+    if (isYCbCr(format) && !out->attachment(ImageBufferYCbCrMatrixKey))
+        out->setAttachment(ImageBufferYCbCrMatrixKey, ImageBufferYCbCrMatrix_ITU_R_709_2, AttachmentMode::ShouldPropagate);
+    // One converter per thread: streams of same-shaped frames then reuse the set-up.
+    thread_local PixelConverter converter;
+    if (!converter.convert(source, out, error))
+        return nullptr;
+    return out;
+}
+
+PixelBufferPtr createPixelBufferWithImage(const graphics::ImagePtr& image)
+{
+    if (!image || image->width() == 0 || image->height() == 0)
+        return nullptr;
+    graphics::ColorSpacePtr space = image->colorSpace();
+    if (!space || space->model() != graphics::ColorSpaceModel::rgb)
+        space = graphics::ColorSpace::createWithName(graphics::kColorSpaceGenericRGB);
+    PixelBufferPtr buffer = PixelBuffer::create(image->width(), image->height(), PixelFormatType_32ARGB);
+    if (!buffer || !space)
+        return nullptr;
+    // The context draws straight into the buffer's memory: no copy of the frame is made.
+    auto context = graphics::BitmapContext::create(buffer->baseAddress(), buffer->width(), buffer->height(), 8,
+                                                   buffer->bytesPerRow(), space,
+                                                   {graphics::AlphaInfo::noneSkipFirst, graphics::ByteOrder::orderDefault});
+    if (!context)
+        return nullptr;
+    context->drawImage(image, graphics::Rect{{0, 0}, {double(image->width()), double(image->height())}});
+    context->flush();
+    if (!space->iccData().empty())
+        buffer->setAttachment(ImageBufferICCProfileKey, space->iccData(), AttachmentMode::ShouldPropagate);
+    return buffer;
+}
+
+} // namespace media

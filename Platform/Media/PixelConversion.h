@@ -1,0 +1,43 @@
+#pragma once
+// Converting frames between the pixel formats of the pipeline (32ARGB, 32BGRA, 420v, 420f),
+// with scaling when the sizes differ, and drawing decoded images into 32ARGB buffers.
+// Y'CbCr uses the matrix a buffer is tagged with (BT.601 or BT.709), BT.709 when untagged.
+// A PixelConverter is used by one thread at a time; it spreads each frame over several.
+
+#include "Platform/Foundation/Error.h"
+#include "Platform/Graphics/Image.h"
+#include "Platform/Media/PixelBuffer.h"
+
+#include <memory>
+
+namespace media {
+
+class PixelConverter {
+public:
+    PixelConverter();
+    ~PixelConverter();
+    PixelConverter(const PixelConverter&) = delete;
+    PixelConverter& operator=(const PixelConverter&) = delete;
+
+    // Fills `destination` with `source`, converted and scaled. Keeps the set-up for the next
+    // frame of the same shape, so a stream of frames pays for it once.
+    bool convert(const PixelBufferPtr& source, const PixelBufferPtr& destination,
+                 foundation::ErrorPtr* error = nullptr);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> m_private;
+};
+
+// One-off conversion into a new buffer of `format` and the source's size. The new buffer gets
+// the source's propagating attachments; a Y'CbCr result without a matrix tag is tagged BT.709.
+PixelBufferPtr createConvertedPixelBuffer(const PixelBufferPtr& source, OSType format,
+                                          foundation::ErrorPtr* error = nullptr);
+
+// Draws `image` into a new 32ARGB buffer (X,R,G,B, no alpha) of the image's pixel size. The
+// image's own colour space is kept when it is RGB; other images convert to generic RGB. When
+// that space has an ICC profile it is attached under ImageBufferICCProfileKey, propagating.
+// nullptr for a missing or empty image.
+PixelBufferPtr createPixelBufferWithImage(const graphics::ImagePtr& image);
+
+} // namespace media
