@@ -1,0 +1,67 @@
+#pragma once
+// The decoders behind ImageSource (internal to Images). Each works on the whole file's
+// bytes, checks every offset it reads, and reports failures as a code and a short text.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Platform/Graphics/Image.h"
+#include "Platform/Images/ImageProperties.h"
+
+namespace images::codec {
+
+struct Bytes {
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+};
+
+struct Failure {
+    long code = 0; // an ImageSourceErrorCode
+    std::string message;
+};
+
+// Decoders refuse images above this many pixels rather than allocate without bound.
+constexpr uint64_t kMaxPixels = 400ull * 1000 * 1000;
+bool checkSize(uint64_t width, uint64_t height, Failure& failure);
+
+// EXIF in TIFF layout (the payload of a JPEG APP1 after "Exif\0\0", a PNG eXIf chunk or a
+// whole TIFF file): fills orientation, DPI, make, model and the EXIF dictionary.
+// False when the bytes are not a TIFF header.
+bool readExif(Bytes tiff, ImageProperties& out);
+
+struct JPEGHeader {
+    int width = 0, height = 0, components = 0, precision = 8;
+    bool adobe = false; // an Adobe APP14 marker: CMYK is stored inverted
+    Bytes exif;
+    std::vector<uint8_t> icc;
+    int densityUnit = 0, densityX = 0, densityY = 0;
+};
+bool jpegHeader(Bytes in, JPEGHeader& header, Failure& failure);
+std::optional<ImageProperties> jpegProperties(Bytes in, Failure& failure);
+// `scaleDenominator` 1, 2, 4 or 8: DCT-domain downscaling.
+graphics::ImagePtr jpegDecode(Bytes in, int scaleDenominator, Failure& failure);
+
+std::optional<ImageProperties> pngProperties(Bytes in, Failure& failure);
+graphics::ImagePtr pngDecode(Bytes in, Failure& failure);
+
+size_t tiffCount(Bytes in);
+std::optional<ImageProperties> tiffProperties(Bytes in, size_t index, Failure& failure);
+graphics::ImagePtr tiffDecode(Bytes in, size_t index, Failure& failure);
+
+size_t gifCount(Bytes in);
+std::optional<ImageProperties> gifProperties(Bytes in, Failure& failure);
+graphics::ImagePtr gifDecodeFirstFrame(Bytes in, Failure& failure);
+
+size_t heifCount(Bytes in);
+std::optional<ImageProperties> heifProperties(Bytes in, Failure& failure);
+graphics::ImagePtr heifDecode(Bytes in, Failure& failure);
+
+std::optional<ImageProperties> rawProperties(Bytes in, Failure& failure);
+graphics::ImagePtr rawDecode(Bytes in, Failure& failure);
+// The embedded JPEG preview, when there is one (none otherwise; not an error).
+std::vector<uint8_t> rawEmbeddedJPEG(Bytes in);
+
+} // namespace images::codec

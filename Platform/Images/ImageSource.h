@@ -1,0 +1,89 @@
+#pragma once
+// An image file (or bytes) opened once: its type, image count, properties and capture-date
+// metadata read from headers without decoding pixels, and decoders for JPEG, PNG, TIFF, GIF
+// (first frame), HEIC and camera RAW, full size or downscaled for previews. One thread at a
+// time per source; separate sources may be used on separate threads.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Platform/Foundation/Error.h"
+#include "Platform/Foundation/URL.h"
+#include "Platform/Graphics/Image.h"
+#include "Platform/Images/ImageProperties.h"
+
+namespace images {
+
+// Image-source errors: domain "ImageSourceErrorDomain"; the description names the file.
+extern const std::string ImageSourceErrorDomain;
+enum ImageSourceErrorCode : long {
+    ImageSourceUnreadableFile = 1,   // the file could not be opened or read
+    ImageSourceUnknownType = 2,      // not an image type we decode
+    ImageSourceCorruptData = 3,      // the decoder rejected the data
+    ImageSourceTruncatedData = 4,    // the data ends before the image does
+    ImageSourceIndexOutOfRange = 5,
+    ImageSourceTooLarge = 6,         // dimensions beyond what we allocate
+};
+
+// As the platform reports a source's state.
+enum class ImageSourceStatus { unexpectedEOF = -5, invalidData = -4, unknownType = -3, readingHeader = -2, incomplete = -1, complete = 0 };
+
+class ImageSource;
+using ImageSourcePtr = std::shared_ptr<ImageSource>;
+
+class ImageSource {
+public:
+    // Opens (maps) the file; nullptr when it cannot be read (the error says why). The source
+    // is made even when the type is unknown: type() is then empty.
+    static ImageSourcePtr createWithURL(const foundation::URL& url, foundation::ErrorPtr* error = nullptr);
+    static ImageSourcePtr createWithPath(const std::string& path, foundation::ErrorPtr* error = nullptr);
+    // Over a copy of `bytes`; `nameHint` (a file name) helps type detection and error texts.
+    static ImageSourcePtr createWithData(std::vector<uint8_t> bytes, const std::string& nameHint = {});
+    ~ImageSource();
+    ImageSource(const ImageSource&) = delete;
+    ImageSource& operator=(const ImageSource&) = delete;
+
+    // The uniform type identifier of the content; empty when unknown.
+    const std::string& type() const { return m_type; }
+    const std::string& path() const { return m_path; }
+    // Number of images (frames or pages); 0 when the header cannot be read.
+    size_t count();
+    ImageSourceStatus status();
+
+    // Properties of image `index`, from headers only; none when they cannot be read.
+    std::optional<ImageProperties> propertiesAtIndex(size_t index, foundation::ErrorPtr* error = nullptr);
+    // The capture date as metadata text "yyyy-MM-ddTHH:mm:ss.SSS": DateTimeOriginal with
+    // SubsecTimeOriginal as milliseconds (".000" when there is none). A DateTimeOriginal that
+    // does not have the EXIF form is returned as it stands, so that callers' parsing fails
+    // on it visibly. None when the file has no capture date.
+    std::optional<std::string> captureDateMetadataAtIndex(size_t index);
+
+    // Decodes image `index` at full size, pixels as stored (orientation not applied).
+    graphics::ImagePtr createImageAtIndex(size_t index, foundation::ErrorPtr* error = nullptr);
+    // Decodes image `index` so that neither side exceeds `maxPixelSize` (aspect kept; never
+    // enlarged), using the JPEG decoder's DCT scaling, a RAW file's embedded preview when it
+    // is large enough, and a good filter for the rest. With `applyOrientation` the result is
+    // turned upright.
+    graphics::ImagePtr createThumbnailAtIndex(size_t index, size_t maxPixelSize, bool applyOrientation = false,
+                                              foundation::ErrorPtr* error = nullptr);
+
+    struct Private;
+
+private:
+    ImageSource();
+    foundation::ErrorPtr makeError(long code, const std::string& what) const;
+
+    std::string m_path;
+    std::string m_displayName;
+    std::string m_type;
+    std::unique_ptr<Private> m_private;
+};
+
+// Turns an image upright for EXIF orientation 2...8 (1 and out-of-range values return it).
+graphics::ImagePtr imageByApplyingOrientation(const graphics::ImagePtr& image, int orientation);
+
+} // namespace images

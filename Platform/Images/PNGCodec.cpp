@@ -1,0 +1,138 @@
+#include <png.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "Platform/Images/Codecs.h"
+
+namespace images::codec {
+
+namespace {
+
+uint32_t be32(const uint8_t* p) { return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3]; }
+
+struct PNGInfo {
+    uint32_t width = 0, height = 0;
+    int bitDepth = 0, colorType = 0;
+    bool transparency = false;
+};
+
+// Walks the chunks before the image data: IHDR, tRNS, pHYs, eXIf, iCCP.
+bool walkChunks(Bytes in, PNGInfo& info, ImageProperties* props, Failure& failure)
+{
+    const uint8_t* d = in.data;
+    const size_t n = in.size;
+    if (n < 8 || std::memcmp(d, "\x89PNG\r\n\x1A\n", 8) != 0) {
+        failure = {3, "not a PNG file"};
+        return false;
+    }
+    size_t at = 8;
+    bool sawHeader = false;
+    while (at + 8 <= n) {
+        const uint32_t len = be32(d + at);
+        const uint8_t* type = d + at + 4;
+        if (len > n || at + 12 + len > n) {
+            failure = {4, "the PNG data ends inside a chunk"};
+            return false;
+        }
+        const uint8_t* body = d + at + 8;
+        if (!sawHeader) {
+            if (std::memcmp(type, "IHDR", 4) != 0 || len < 13) {
+                failure = {3, "the PNG file does not start with its header"};
+                return false;
+            }
+            info.width = be32(body);
+            info.height = be32(body + 4);
+            info.bitDepth = body[8];
+            info.colorType = body[9];
+            sawHeader = true;
+        } else if (std::memcmp(type, "tRNS", 4) == 0) {
+            info.transparency = true;
+        } else if (props && std::memcmp(type, "pHYs", 4) == 0 && len >= 9 && body[8] == 1) {
+            // Pixels per metre.
+            const uint32_t x = be32(body), y = be32(body + 4);
+            if (x)
+                props->dpiWidth = x * 0.0254;
+            if (y)
+                props->dpiHeight = y * 0.0254;
+        } else if (props && std::memcmp(type, "eXIf", 4) == 0) {
+            readExif({body, len}, *props);
+        } else if (props && std::memcmp(type, "iCCP", 4) == 0) {
+            const void* nul = std::memchr(body, 0, std::min<size_t>(len, 80));
+            if (nul)
+                props->profileName.assign(reinterpret_cast<const char*>(body), static_cast<const uint8_t*>(nul) - body);
+        } else if (std::memcmp(type, "IDAT", 4) == 0 || std::memcmp(type, "IEND", 4) == 0) {
+            break;
+        }
+        at += 12 + len;
+    }
+    if (!sawHeader) {
+        failure = {4, "the PNG data ends before its header"};
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::optional<ImageProperties> pngProperties(Bytes in, Failure& failure)
+{
+    PNGInfo info;
+    ImageProperties p;
+    if (!walkChunks(in, info, &p, failure))
+        return std::nullopt;
+    p.pixelWidth = static_cast<int>(std::min<uint32_t>(info.width, INT32_MAX));
+    p.pixelHeight = static_cast<int>(std::min<uint32_t>(info.height, INT32_MAX));
+    p.depth = info.bitDepth;
+    const bool gray = (info.colorType & PNG_COLOR_MASK_COLOR) == 0;
+    p.colorModel = gray ? kColorModelGray : kColorModelRGB;
+    p.hasAlpha = (info.colorType & PNG_COLOR_MASK_ALPHA) != 0 || info.transparency;
+    return p;
+}
+
+graphics::ImagePtr pngDecode(Bytes in, Failure& failure)
+{
+    PNGInfo info;
+    if (!walkChunks(in, info, nullptr, failure))
+        return nullptr;
+    if (!checkSize(info.width, info.height, failure))
+        return nullptr;
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, in.data, in.size)) {
+        failure = {3, std::string("the PNG data is corrupt: ") + image.message};
+        png_image_free(&image);
+        return nullptr;
+    }
+    const bool alpha = (image.format & PNG_FORMAT_FLAG_ALPHA) != 0;
+    const bool gray = (image.format & PNG_FORMAT_FLAG_COLOR) == 0 && !alpha;
+    // Grey stays grey; everything else becomes B,G,R,A, which cairo draws from directly
+    // (opaque images report the alpha byte as skipped).
+    image.format = gray ? PNG_FORMAT_GRAY : PNG_FORMAT_BGRA;
+    const size_t bpp = gray ? 1 : 4;
+    const size_t stride = static_cast<size_t>(image.width) * bpp;
+    auto pixels = std::make_shared<std::vector<uint8_t>>(stride * image.height);
+    if (!png_image_finish_read(&image, nullptr, pixels->data(), static_cast<png_int_32>(stride), nullptr)) {
+        const std::string msg = image.message;
+        png_image_free(&image);
+        const bool truncated = msg.find("end") != std::string::npos || msg.find("Not enough") != std::string::npos
+            || msg.find("Read Error") != std::string::npos;
+        failure = {truncated ? 4L : 3L, "the PNG data is " + std::string(truncated ? "truncated: " : "corrupt: ") + msg};
+        return nullptr;
+    }
+    png_image_free(&image);
+    graphics::ColorSpacePtr space = gray ? graphics::ColorSpace::createDeviceGray()
+                                         : graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB);
+    graphics::BitmapInfo bi;
+    if (!gray)
+        bi = {alpha ? graphics::AlphaInfo::first : graphics::AlphaInfo::noneSkipFirst, graphics::ByteOrder::order32Little};
+    const uint8_t* data = pixels->data();
+    const size_t size = pixels->size();
+    return graphics::Image::createWithData(info.width, info.height, 8, bpp * 8, stride, space, bi, data, size,
+                                           std::move(pixels));
+}
+
+} // namespace images::codec

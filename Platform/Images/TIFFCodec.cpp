@@ -1,0 +1,317 @@
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "Platform/Images/Codecs.h"
+
+namespace images::codec {
+
+namespace {
+
+// libtiff reads through these procedures from the mapped bytes; nothing is written.
+struct MemoryFile {
+    explicit MemoryFile(Bytes b) : bytes(b) { }
+    Bytes bytes;
+    toff_t pos = 0;
+    std::string lastError;
+};
+
+tmsize_t readProc(thandle_t h, void* buf, tmsize_t size)
+{
+    auto* f = static_cast<MemoryFile*>(h);
+    if (size < 0 || f->pos >= f->bytes.size)
+        return 0;
+    const size_t n = std::min<size_t>(static_cast<size_t>(size), f->bytes.size - f->pos);
+    std::memcpy(buf, f->bytes.data + f->pos, n);
+    f->pos += n;
+    return static_cast<tmsize_t>(n);
+}
+tmsize_t writeProc(thandle_t, void*, tmsize_t) { return 0; }
+toff_t seekProc(thandle_t h, toff_t off, int whence)
+{
+    auto* f = static_cast<MemoryFile*>(h);
+    toff_t base = whence == SEEK_CUR ? f->pos : whence == SEEK_END ? f->bytes.size : 0;
+    f->pos = base + off;
+    return f->pos;
+}
+int closeProc(thandle_t) { return 0; }
+toff_t sizeProc(thandle_t h) { return static_cast<MemoryFile*>(h)->bytes.size; }
+int mapProc(thandle_t h, void** base, toff_t* size)
+{
+    auto* f = static_cast<MemoryFile*>(h);
+    *base = const_cast<uint8_t*>(f->bytes.data);
+    *size = f->bytes.size;
+    return 1;
+}
+void unmapProc(thandle_t, void*, toff_t) { }
+
+int errorHandler(TIFF*, void* user, const char* module, const char* fmt, va_list ap)
+{
+    char buf[512];
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    auto* f = static_cast<MemoryFile*>(user);
+    f->lastError = std::string(module ? module : "") + ": " + buf;
+    return 1;
+}
+int warningHandler(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+struct TIFFCloser {
+    void operator()(TIFF* t) const
+    {
+        if (t)
+            TIFFClose(t);
+    }
+};
+using TIFFPtr = std::unique_ptr<TIFF, TIFFCloser>;
+
+// Per-handle error handlers keep messages out of stderr and threads apart.
+TIFFPtr open(MemoryFile& file)
+{
+    TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
+    TIFFOpenOptionsSetErrorHandlerExtR(opts, errorHandler, &file);
+    TIFFOpenOptionsSetWarningHandlerExtR(opts, warningHandler, &file);
+    TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(kMaxPixels) * 8);
+    TIFF* t = TIFFClientOpenExt("image", "rm", &file, readProc, writeProc, seekProc, closeProc, sizeProc, mapProc,
+                                unmapProc, opts);
+    TIFFOpenOptionsFree(opts);
+    return TIFFPtr(t);
+}
+
+std::string failureText(const MemoryFile& f, const char* what)
+{
+    return f.lastError.empty() ? std::string(what) : std::string(what) + " (" + f.lastError + ")";
+}
+
+} // namespace
+
+size_t tiffCount(Bytes in)
+{
+    MemoryFile f(in);
+    TIFFPtr t = open(f);
+    if (!t)
+        return 0;
+    return TIFFNumberOfDirectories(t.get());
+}
+
+std::optional<ImageProperties> tiffProperties(Bytes in, size_t index, Failure& failure)
+{
+    MemoryFile f(in);
+    TIFFPtr t = open(f);
+    if (!t || !TIFFSetDirectory(t.get(), static_cast<tdir_t>(index))) {
+        failure = {3, failureText(f, "the TIFF header is unreadable")};
+        return std::nullopt;
+    }
+    ImageProperties p;
+    readExif(in, p); // IFD0's orientation, make, model and EXIF directory
+    uint32_t w = 0, h = 0;
+    uint16_t bps = 1, spp = 1, photometric = PHOTOMETRIC_MINISBLACK, orientation = 1, extra = 0;
+    uint16_t* extraTypes = nullptr;
+    TIFFGetField(t.get(), TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(t.get(), TIFFTAG_IMAGELENGTH, &h);
+    TIFFGetFieldDefaulted(t.get(), TIFFTAG_BITSPERSAMPLE, &bps);
+    TIFFGetFieldDefaulted(t.get(), TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFGetField(t.get(), TIFFTAG_PHOTOMETRIC, &photometric);
+    if (TIFFGetField(t.get(), TIFFTAG_ORIENTATION, &orientation) && orientation >= 1 && orientation <= 8)
+        p.orientation = orientation;
+    TIFFGetFieldDefaulted(t.get(), TIFFTAG_EXTRASAMPLES, &extra, &extraTypes);
+    p.pixelWidth = static_cast<int>(std::min<uint32_t>(w, INT32_MAX));
+    p.pixelHeight = static_cast<int>(std::min<uint32_t>(h, INT32_MAX));
+    p.depth = bps;
+    p.hasAlpha = extra > 0;
+    switch (photometric) {
+    case PHOTOMETRIC_MINISBLACK:
+    case PHOTOMETRIC_MINISWHITE: p.colorModel = kColorModelGray; break;
+    case PHOTOMETRIC_SEPARATED: p.colorModel = kColorModelCMYK; break;
+    case PHOTOMETRIC_CIELAB: p.colorModel = kColorModelLab; break;
+    default: p.colorModel = kColorModelRGB; break;
+    }
+    float xr = 0, yr = 0;
+    uint16_t unit = RESUNIT_INCH;
+    TIFFGetFieldDefaulted(t.get(), TIFFTAG_RESOLUTIONUNIT, &unit);
+    if (unit != RESUNIT_NONE) {
+        const double f2 = unit == RESUNIT_CENTIMETER ? 2.54 : 1.0;
+        if (TIFFGetField(t.get(), TIFFTAG_XRESOLUTION, &xr) && xr > 0)
+            p.dpiWidth = xr * f2;
+        if (TIFFGetField(t.get(), TIFFTAG_YRESOLUTION, &yr) && yr > 0)
+            p.dpiHeight = yr * f2;
+    }
+    uint32_t iccLen = 0;
+    void* icc = nullptr;
+    if (TIFFGetField(t.get(), TIFFTAG_ICCPROFILE, &iccLen, &icc) && icc && iccLen) {
+        std::vector<uint8_t> bytes(static_cast<uint8_t*>(icc), static_cast<uint8_t*>(icc) + iccLen);
+        if (auto cs = graphics::ColorSpace::createWithICCData(bytes))
+            p.profileName = cs->description();
+    }
+    return p;
+}
+
+graphics::ImagePtr tiffDecode(Bytes in, size_t index, Failure& failure)
+{
+    MemoryFile f(in);
+    TIFFPtr tp = open(f);
+    TIFF* t = tp.get();
+    if (!t || !TIFFSetDirectory(t, static_cast<tdir_t>(index))) {
+        failure = {3, failureText(f, "the TIFF header is unreadable")};
+        return nullptr;
+    }
+    uint32_t w = 0, h = 0;
+    uint16_t bps = 1, spp = 1, photometric = 0xFFFF, planar = PLANARCONFIG_CONTIG, orientation = 1, extra = 0,
+             inkset = INKSET_CMYK, sampleFormat = SAMPLEFORMAT_UINT;
+    uint16_t* extraTypes = nullptr;
+    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(t, TIFFTAG_IMAGELENGTH, &h);
+    TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bps);
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric);
+    TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(t, TIFFTAG_ORIENTATION, &orientation);
+    TIFFGetFieldDefaulted(t, TIFFTAG_EXTRASAMPLES, &extra, &extraTypes);
+    TIFFGetFieldDefaulted(t, TIFFTAG_INKSET, &inkset);
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &sampleFormat);
+    if (!checkSize(w, h, failure))
+        return nullptr;
+
+    graphics::ColorSpacePtr embedded;
+    {
+        uint32_t iccLen = 0;
+        void* icc = nullptr;
+        if (TIFFGetField(t, TIFFTAG_ICCPROFILE, &iccLen, &icc) && icc && iccLen)
+            embedded = graphics::ColorSpace::createWithICCData(
+                std::vector<uint8_t>(static_cast<uint8_t*>(icc), static_cast<uint8_t*>(icc) + iccLen));
+    }
+
+    const bool gray = (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE) && spp - extra == 1;
+    const bool rgb = photometric == PHOTOMETRIC_RGB && spp - extra == 3;
+    const bool cmyk = photometric == PHOTOMETRIC_SEPARATED && inkset == INKSET_CMYK && spp == 4;
+    const bool exact = (bps == 8 || bps == 16) && planar == PLANARCONFIG_CONTIG && sampleFormat == SAMPLEFORMAT_UINT
+        && extra <= 1 && (gray || rgb || cmyk);
+
+    if (exact) {
+        // Samples read as stored (no premultiplication), then narrowed to 8 bits.
+        const size_t bytesPerSample = bps / 8;
+        const size_t rowBytes = static_cast<size_t>(w) * spp * bytesPerSample;
+        std::vector<uint8_t> raw(rowBytes * h);
+        if (TIFFIsTiled(t)) {
+            uint32_t tw = 0, th = 0;
+            TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw);
+            TIFFGetField(t, TIFFTAG_TILELENGTH, &th);
+            const tmsize_t tileSize = TIFFTileSize(t);
+            if (tw == 0 || th == 0 || tileSize <= 0) {
+                failure = {3, failureText(f, "the TIFF tiles are malformed")};
+                return nullptr;
+            }
+            std::vector<uint8_t> tile(static_cast<size_t>(tileSize));
+            const size_t tileRow = static_cast<size_t>(tw) * spp * bytesPerSample;
+            if (static_cast<size_t>(tileSize) < tileRow * th) {
+                failure = {3, "the TIFF tiles are malformed"};
+                return nullptr;
+            }
+            for (uint32_t y = 0; y < h; y += th) {
+                for (uint32_t x = 0; x < w; x += tw) {
+                    if (TIFFReadTile(t, tile.data(), x, y, 0, 0) < 0) {
+                        failure = {4, failureText(f, "a TIFF tile could not be read")};
+                        return nullptr;
+                    }
+                    const size_t cols = std::min<size_t>(tw, w - x);
+                    for (uint32_t r = 0; r < th && y + r < h; ++r)
+                        std::memcpy(&raw[(y + r) * rowBytes + static_cast<size_t>(x) * spp * bytesPerSample],
+                                    &tile[r * tileRow], cols * spp * bytesPerSample);
+                }
+            }
+        } else {
+            if (static_cast<size_t>(TIFFScanlineSize(t)) < rowBytes) {
+                failure = {3, "the TIFF rows are malformed"};
+                return nullptr;
+            }
+            std::vector<uint8_t> line(static_cast<size_t>(TIFFScanlineSize(t)));
+            for (uint32_t y = 0; y < h; ++y) {
+                if (TIFFReadScanline(t, line.data(), y, 0) < 0) {
+                    failure = {4, failureText(f, "the TIFF data ends before the image does")};
+                    return nullptr;
+                }
+                std::memcpy(&raw[y * rowBytes], line.data(), rowBytes);
+            }
+        }
+        auto sample = [&](size_t i) -> uint8_t {
+            if (bytesPerSample == 1)
+                return raw[i];
+            uint16_t v;
+            std::memcpy(&v, &raw[i * 2], 2); // libtiff hands out samples in native order
+            return static_cast<uint8_t>((v * 255u + 32767u) / 65535u);
+        };
+        const size_t n = static_cast<size_t>(w) * h;
+        const bool hasAlpha = extra == 1 && extraTypes
+            && (extraTypes[0] == EXTRASAMPLE_ASSOCALPHA || extraTypes[0] == EXTRASAMPLE_UNASSALPHA);
+        const bool assoc = hasAlpha && extraTypes[0] == EXTRASAMPLE_ASSOCALPHA;
+        if ((gray && !hasAlpha) || cmyk) {
+            const size_t comps = gray ? 1 : 4;
+            auto px = std::make_shared<std::vector<uint8_t>>(n * comps);
+            for (size_t i = 0; i < n; ++i)
+                for (size_t c = 0; c < comps; ++c) {
+                    uint8_t v = sample(i * spp + c);
+                    (*px)[i * comps + c] = photometric == PHOTOMETRIC_MINISWHITE ? uint8_t(255 - v) : v;
+                }
+            graphics::ColorSpacePtr space = gray ? graphics::ColorSpace::createDeviceGray() : graphics::ColorSpace::createDeviceCMYK();
+            if (embedded && embedded->numberOfComponents() == static_cast<int>(comps))
+                space = embedded;
+            const uint8_t* d = px->data();
+            const size_t size = px->size();
+            return graphics::Image::createWithData(w, h, 8, comps * 8, static_cast<size_t>(w) * comps, space, {}, d, size,
+                                                   std::move(px));
+        }
+        // RGB, or grey with alpha, as R,G,B,A in memory.
+        auto px = std::make_shared<std::vector<uint8_t>>(n * 4);
+        for (size_t i = 0; i < n; ++i) {
+            uint8_t* o = &(*px)[i * 4];
+            if (gray) {
+                uint8_t v = sample(i * spp);
+                if (photometric == PHOTOMETRIC_MINISWHITE)
+                    v = static_cast<uint8_t>(255 - v);
+                o[0] = o[1] = o[2] = v;
+            } else {
+                o[0] = sample(i * spp);
+                o[1] = sample(i * spp + 1);
+                o[2] = sample(i * spp + 2);
+            }
+            o[3] = hasAlpha ? sample(i * spp + spp - 1) : 255;
+        }
+        graphics::ColorSpacePtr space = embedded && embedded->model() == graphics::ColorSpaceModel::rgb
+            ? embedded
+            : graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB);
+        const graphics::AlphaInfo ai = !hasAlpha ? graphics::AlphaInfo::noneSkipLast
+            : assoc                              ? graphics::AlphaInfo::premultipliedLast
+                                                 : graphics::AlphaInfo::last;
+        const uint8_t* d = px->data();
+        const size_t size = px->size();
+        return graphics::Image::createWithData(w, h, 8, 32, static_cast<size_t>(w) * 4, space, {ai, graphics::ByteOrder::orderDefault},
+                                               d, size, std::move(px));
+    }
+
+    // Palettes, bilevel, YCbCr and other layouts: libtiff's RGBA reader, asked for the file's
+    // own orientation so the rows stay as stored. It premultiplies alpha, which we declare.
+    char emsg[1024] = {};
+    if (!TIFFRGBAImageOK(t, emsg)) {
+        failure = {3, std::string("the TIFF layout is not supported: ") + emsg};
+        return nullptr;
+    }
+    auto px = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(w) * h * 4);
+    const int req = orientation >= 1 && orientation <= 4 ? orientation : ORIENTATION_TOPLEFT;
+    if (!TIFFReadRGBAImageOriented(t, w, h, reinterpret_cast<uint32_t*>(px->data()), req, 0)) {
+        failure = {4, failureText(f, "the TIFF data could not be read")};
+        return nullptr;
+    }
+    const uint8_t* d = px->data();
+    const size_t size = px->size();
+    // Packed as A<<24|B<<16|G<<8|R: R,G,B,A in memory on this (little-endian) machine.
+    return graphics::Image::createWithData(w, h, 8, 32, static_cast<size_t>(w) * 4,
+                                           graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB),
+                                           {extra ? graphics::AlphaInfo::premultipliedLast : graphics::AlphaInfo::noneSkipLast,
+                                            graphics::ByteOrder::orderDefault},
+                                           d, size, std::move(px));
+}
+
+} // namespace images::codec
