@@ -1,0 +1,46 @@
+#pragma once
+// One open FFmpeg video encoder for an asset-writer input: picks the FFmpeg encoder and its
+// options from the output settings, turns pixel buffers into frames it takes (scaling and
+// converting with BT.709, or handing the buffer over untouched when formats match) and hands
+// back packets. Internal to Platform/Media; used by one thread at a time.
+
+#include "Platform/Foundation/Error.h"
+#include "Platform/Media/EncoderConfig.h"
+#include "Platform/Media/FFmpeg.h"
+#include "Platform/Media/FrameConverter.h"
+#include "Platform/Media/PixelBuffer.h"
+
+#include <memory>
+
+namespace media::detail {
+
+// The encoder's frame size: the settings' size, made even where the chroma is subsampled.
+void encodedSize(const EncoderConfig& config, int& width, int& height);
+
+class VideoEncoder {
+public:
+    // `firstFormat` is the pixel format of the first frame; `frameRate` a hint for rate control.
+    static std::unique_ptr<VideoEncoder> open(const EncoderConfig& config, OSType firstFormat, AVRational frameRate,
+                                              AVRational timeBase, bool globalHeader, foundation::ErrorPtr* error);
+
+    AVCodecContext* context() const { return m_context.get(); }
+    uint32_t codecTag() const { return m_codecTag; }
+
+    // A frame of the encoder's size and format holding the buffer's image (its pts unset).
+    // Null with the FFmpeg code in `averror` on failure.
+    ff::FramePtr frameFromPixelBuffer(const PixelBufferPtr& buffer, int* averror);
+
+    // avcodec_send_frame / avcodec_receive_packet.
+    int send(const AVFrame* frame) { return avcodec_send_frame(m_context.get(), frame); }
+    int receive(AVPacket* packet) { return avcodec_receive_packet(m_context.get(), packet); }
+
+private:
+    VideoEncoder() = default;
+
+    EncoderConfig m_config;
+    ff::CodecContextPtr m_context;
+    uint32_t m_codecTag = 0;
+    FrameConverter m_converter;
+};
+
+} // namespace media::detail
