@@ -1,0 +1,214 @@
+#include "MovaraKit/Media/Color+Movara.h"
+#include "MovaraKit/Media/MVRDiff.h"
+#include "MovaraKit/Media/MVRTimecodeFormatter.h"
+#include "MovaraKit/Media/MediaHelpers.h"
+#include "MovaraKit/Media/MetadataItem+Movara.h"
+#include "MovaraKit/Media/With.h"
+
+#include "Platform/Foundation/Bundle.h"
+#include "Platform/Graphics/ColorSpace.h"
+#include "Tests/Support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <stdexcept>
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// Makes a main bundle with the given info for the test and puts the old one back after.
+class MainBundleScope {
+public:
+    explicit MainBundleScope(foundation::Value info) : m_previous(foundation::Bundle::main())
+    {
+        foundation::Bundle::setMain(foundation::Bundle::registerBundle("com.test.helpers", m_dir.path().string(), info));
+    }
+    ~MainBundleScope() { foundation::Bundle::setMain(m_previous); }
+
+private:
+    testsupport::TempDir m_dir;
+    std::shared_ptr<foundation::Bundle> m_previous;
+};
+
+} // namespace
+
+TEST(MediaHelpers, VideoCodecCodesMapToIdentifiersAndBack)
+{
+    const std::pair<long, std::string> known[] = {{1, "avc1"}, {2, "hvc1"}, {3, "apcn"}, {4, "ap4h"}};
+    for (const auto& [code, identifier] : known) {
+        EXPECT_EQ(MVRStringFromVideoCodec(code), identifier);
+        EXPECT_EQ(MVRVideoCodecFromString(identifier), code);
+    }
+    for (long code : {0L, 5L, -1L, 99L})
+        EXPECT_FALSE(MVRStringFromVideoCodec(code)) << code;
+    EXPECT_EQ(MVRVideoCodecFromString(std::nullopt), 5);
+    EXPECT_EQ(MVRVideoCodecFromString(std::string("jpeg")), 5);
+    EXPECT_EQ(MVRVideoCodecFromString(std::string("AVC1")), 5); // identifiers are case-sensitive
+}
+
+TEST(MediaHelpers, AppNameFallsBackFromDisplayNameToNameToStillara)
+{
+    using foundation::Value;
+    struct Case {
+        Value info;
+        std::string expected;
+    } cases[] = {
+        {Value::dictionary({{"CFBundleDisplayName", "Quintor Pro"}, {"CFBundleName", "Quintor"}}), "Quintor Pro"},
+        {Value::dictionary({{"CFBundleName", "Quintor"}}), "Quintor"},
+        {Value::dictionary({{"CFBundleDisplayName", 7}, {"CFBundleName", "Quintor"}}), "Quintor"},
+        {Value::dictionary(), "Stillara"},
+    };
+    for (const auto& c : cases) {
+        MainBundleScope scope(c.info);
+        EXPECT_EQ(MVRLocalizedAppName(), c.expected);
+        const media::MetadataItem item = mvr_commonMetadataItem();
+        EXPECT_EQ(item.key, media::AVMetadataCommonKeyDescription);
+        EXPECT_EQ(item.keySpace, media::AVMetadataKeySpaceCommon);
+        EXPECT_EQ(item.value.asString(), "Created with " + c.expected);
+    }
+}
+
+TEST(MediaHelpers, ColoursOnThe255ScaleAndTheOverlayPalette)
+{
+    const auto opaque = mvr_RGB_colorWithR(255, 0, 51).rgba();
+    EXPECT_DOUBLE_EQ(opaque.red, 1.0);
+    EXPECT_DOUBLE_EQ(opaque.blue, 0.2);
+    EXPECT_DOUBLE_EQ(opaque.alpha, 1.0);
+    EXPECT_DOUBLE_EQ(mvr_RGB_colorWithR(0, 0, 0, 255).alpha(), 1.0); // alpha is on the 0..255 scale too
+    EXPECT_NEAR(mvr_RGB_colorWithR(0, 0, 0, 51).alpha(), 0.2, 1e-12);
+
+    const auto& palette = mvr_standardOverlayColorsPalette();
+    ASSERT_EQ(palette.size(), 5u);
+    EXPECT_EQ(&palette, &mvr_standardOverlayColorsPalette());
+    const int expected[5][3] = {{219, 207, 255}, {232, 223, 81}, {208, 2, 27}, {126, 211, 33}, {74, 144, 226}};
+    for (int i = 0; i < 5; ++i) {
+        const auto c = palette[i].rgba();
+        EXPECT_NEAR(c.red * 255, expected[i][0], 1e-9) << i;
+        EXPECT_NEAR(c.green * 255, expected[i][1], 1e-9) << i;
+        EXPECT_NEAR(c.blue * 255, expected[i][2], 1e-9) << i;
+    }
+
+    const auto dark = mvr_darkenedForOverlay(palette[0].withAlpha(0.3)).rgba();
+    EXPECT_NEAR(dark.red * 255, 18, 0.5);
+    EXPECT_NEAR(dark.green * 255, 1, 0.5);
+    EXPECT_NEAR(dark.blue * 255, 68, 0.5);
+    EXPECT_DOUBLE_EQ(dark.alpha, 1.0);
+}
+
+TEST(MediaHelpers, NormalisationIsLinearWithoutClamping)
+{
+    struct Case {
+        float value, min, max, normalized;
+    } cases[] = {{5, 0, 10, 0.5f}, {-5, 0, 10, -0.5f}, {30, 10, 20, 2.0f}, {0.25f, 0, 1, 0.25f}, {15, 20, 10, 0.5f}};
+    for (const auto& c : cases) {
+        EXPECT_FLOAT_EQ(normalizedValueInRange(c.value, c.min, c.max), c.normalized);
+        EXPECT_FLOAT_EQ(valueFromNormalizedValueInRange(c.normalized, c.min, c.max), c.value);
+    }
+}
+
+TEST(MVRTimecodeFormatter, FormatsMinutesSecondsAndFrames)
+{
+    using media::Time;
+    struct Case {
+        Time time;
+        float frameRate;
+        std::string expected;
+    } cases[] = {
+        {Time::makeWithSeconds(75.5, 600), 30, "01:15:15"},
+        {Time::make(3600, 1), 30, "60:00:00"}, // minutes are not wrapped into hours
+        {Time::make(59, 1), 24, "00:59:00"},
+        {Time::make(1, 2), 0, "00:00:00"},     // a fresh formatter has frame rate 0
+        {Time::makeWithSeconds(-75.5, 600), 30, "-01:15:15"},
+        {Time::invalid(), 30, "invalid"},
+        {Time::indefinite(), 30, "indefinite"},
+        {Time::negativeInfinity(), 30, "-infinity"},
+        {Time::positiveInfinity(), 30, "+infinity"},
+        {Time::make(1, 2), -30, "00:00:00"}, // a nonsensical rate gives no frames, not garbage
+    };
+    MVRTimecodeFormatter formatter;
+    EXPECT_EQ(formatter.frameRate(), 0.0f);
+    for (const auto& c : cases) {
+        formatter.setFrameRate(c.frameRate);
+        EXPECT_EQ(formatter.stringForObjectValue(c.time), c.expected) << c.time.description();
+    }
+    EXPECT_FALSE(formatter.stringForObjectValue(std::any()));
+    EXPECT_FALSE(formatter.stringForObjectValue(std::any(75.5)));
+}
+
+TEST(MVRDiff, InsertionsAndDeletionsBetweenTwoLists)
+{
+    using Opt = std::optional<Strings>;
+    struct Case {
+        const char* name;
+        Opt newItems, oldItems;
+        std::map<std::string, Strings> expected;
+    } cases[] = {
+        {"both none", std::nullopt, std::nullopt, {}},
+        {"changes", Strings{"a", "b", "c"}, Strings{"b", "d"}, {{"insertions", {"a", "c"}}, {"deletions", {"d"}}}},
+        {"new empty", Strings{}, Strings{"b", "d"}, {{"deletions", {"b", "d"}}}},
+        {"new none", std::nullopt, Strings{"b"}, {{"deletions", {"b"}}}},
+        {"same items", Strings{"a"}, Strings{"a"}, {{"insertions", {}}, {"deletions", {}}}},
+        {"old none", Strings{"a"}, std::nullopt, {{"insertions", {"a"}}}},
+        {"both empty", Strings{}, Strings{}, {{"deletions", {}}}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(MVRDiff::changesBetweenNewItems(c.newItems, c.oldItems), c.expected) << c.name;
+}
+
+TEST(With, ConfiguresAndReturnsTheValueAndSkipsNone)
+{
+    EXPECT_EQ(with(std::string("a"), [](std::string& s) { s += "b"; }), "ab");
+
+    int calls = 0;
+    auto none = with(std::optional<int>(), [&](int&) { ++calls; });
+    EXPECT_FALSE(none);
+    auto some = with(std::optional<int>(2), [&](int& v) { v *= 10; ++calls; });
+    EXPECT_EQ(some, 20);
+    EXPECT_EQ(calls, 1);
+
+    auto object = std::make_shared<std::vector<int>>();
+    auto same = with(object, [](const std::shared_ptr<std::vector<int>>& v) { v->push_back(1); });
+    EXPECT_EQ(same, object);
+    EXPECT_EQ(object->size(), 1u);
+    EXPECT_FALSE(with(std::shared_ptr<int>(), [&](const std::shared_ptr<int>&) { ++calls; }));
+    EXPECT_EQ(calls, 1);
+
+    EXPECT_THROW(with(1, [](int&) { throw std::runtime_error("no"); }), std::runtime_error);
+}
+
+TEST(MediaHelpers, ImageByApplyingTransform)
+{
+    // 200 x 100: left half red, right half blue.
+    std::vector<uint8_t> rgba(200 * 100 * 4);
+    for (size_t y = 0; y < 100; ++y)
+        for (size_t x = 0; x < 200; ++x) {
+            uint8_t* p = &rgba[(y * 200 + x) * 4];
+            p[0] = x < 100 ? 255 : 0;
+            p[2] = x < 100 ? 0 : 255;
+            p[3] = 255;
+        }
+    auto image = graphics::Image::create(200, 100, 8, 32, 800, graphics::ColorSpace::createDeviceRGB(),
+                                         {graphics::AlphaInfo::noneSkipLast, {}}, rgba);
+    ASSERT_TRUE(image);
+
+    EXPECT_EQ(MVRImageByApplyingTransform(image, graphics::AffineTransform::identity()), image);
+
+    auto turned = MVRImageByApplyingTransform(image, graphics::AffineTransform::makeRotation(M_PI / 2));
+    ASSERT_TRUE(turned);
+    EXPECT_EQ(turned->width(), 100u);
+    EXPECT_EQ(turned->height(), 200u);
+    // A quarter turn anticlockwise brings the left (red) half to the bottom.
+    EXPECT_EQ(turned->pixelAt(50, 150), (graphics::Image::RGBA8{255, 0, 0, 255}));
+    EXPECT_EQ(turned->pixelAt(50, 50), (graphics::Image::RGBA8{0, 0, 255, 255}));
+
+    // An oblique turn gets a canvas holding the whole turned image.
+    auto oblique = MVRImageByApplyingTransform(image, graphics::AffineTransform::makeRotation(M_PI / 4));
+    ASSERT_TRUE(oblique);
+    EXPECT_EQ(oblique->width(), size_t(std::round(300 / std::sqrt(2.0))));
+    EXPECT_EQ(oblique->height(), size_t(std::round(300 / std::sqrt(2.0))));
+
+    EXPECT_FALSE(MVRImageByApplyingTransform(image, graphics::AffineTransform::makeScale(0, 0)));
+    EXPECT_FALSE(MVRImageByApplyingTransform(nullptr, graphics::AffineTransform::makeScale(2, 2)));
+}
