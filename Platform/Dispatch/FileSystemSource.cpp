@@ -22,6 +22,7 @@ namespace dispatch {
 
 struct FileSystemSource::Watch {
     int wd = -1;
+    int parentWd = -1; // the directory holding the node, where its removal shows
     int fd = -1;
     unsigned mask = 0;
     bool deleteSeen = false;
@@ -43,6 +44,8 @@ struct FileSystemWatcher {
     int initError = 0;
     bool started = false;
     std::multimap<int, std::shared_ptr<FileSystemSource::Watch>> byWd;
+    std::multimap<int, std::shared_ptr<FileSystemSource::Watch>> byParentWd;
+    std::map<int, int> users;
 
     // Called with the mutex held.
     bool startLocked()
@@ -68,8 +71,8 @@ struct FileSystemWatcher {
         }
         // Through the descriptor's /proc link the watch lands on the node the caller opened,
         // whatever it is called by now.
-        const std::string path = "/proc/self/fd/" + std::to_string(fd);
-        const int wd = ::inotify_add_watch(inotifyFd, path.c_str(), WatchMask);
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        const int wd = addWatchLocked(link);
         if (wd < 0) {
             error = errno;
             return nullptr;
@@ -79,26 +82,91 @@ struct FileSystemWatcher {
         watch->fd = fd;
         watch->mask = mask;
         byWd.emplace(wd, watch);
+        watchParentLocked(*watch);
         return watch;
     }
 
     void remove(const std::shared_ptr<FileSystemSource::Watch>& watch)
     {
         std::lock_guard lock(mutex);
-        auto [begin, end] = byWd.equal_range(watch->wd);
-        bool others = false;
-        for (auto it = begin; it != end;) {
-            if (it->second == watch) {
-                it = byWd.erase(it);
-            } else {
-                others = true;
-                ++it;
-            }
-        }
-        if (!others)
-            ::inotify_rm_watch(inotifyFd, watch->wd);
+        eraseFrom(byWd, watch->wd, watch.get());
+        releaseWatchLocked(watch->wd);
+        unwatchParentLocked(*watch);
         // From here on the descriptor is not touched again: the watch is no longer found.
         watch->fd = -1;
+    }
+
+    // Watches of one node share a descriptor in inotify; count their users.
+    int addWatchLocked(const std::string& path)
+    {
+        const int wd = ::inotify_add_watch(inotifyFd, path.c_str(), WatchMask);
+        if (wd >= 0)
+            ++users[wd];
+        return wd;
+    }
+
+    void releaseWatchLocked(int wd)
+    {
+        auto it = users.find(wd);
+        if (it == users.end())
+            return;
+        if (--it->second == 0) {
+            users.erase(it);
+            ::inotify_rm_watch(inotifyFd, wd);
+        }
+    }
+
+    static void eraseFrom(std::multimap<int, std::shared_ptr<FileSystemSource::Watch>>& map, int wd,
+                          const FileSystemSource::Watch* watch)
+    {
+        auto [begin, end] = map.equal_range(wd);
+        for (auto it = begin; it != end; ++it) {
+            if (it->second.get() == watch) {
+                map.erase(it);
+                return;
+            }
+        }
+    }
+
+    // A node held open by the caller lives on when it is removed, and a removed directory
+    // reports nothing itself until the last descriptor goes; its parent does see the entry go.
+    void watchParentLocked(FileSystemSource::Watch& watch)
+    {
+        char target[PATH_MAX];
+        const std::string link = "/proc/self/fd/" + std::to_string(watch.fd);
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        if (n <= 0)
+            return;
+        std::string path(target, static_cast<std::size_t>(n));
+        const auto slash = path.rfind('/');
+        if (path.front() != '/' || slash == std::string::npos || path.size() == 1)
+            return;
+        const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+        const int wd = addWatchLocked(parent);
+        if (wd < 0)
+            return;
+        watch.parentWd = wd;
+        for (auto& [key, w] : byWd) {
+            if (w.get() == &watch) {
+                byParentWd.emplace(wd, w);
+                break;
+            }
+        }
+    }
+
+    void unwatchParentLocked(FileSystemSource::Watch& watch)
+    {
+        if (watch.parentWd < 0)
+            return;
+        eraseFrom(byParentWd, watch.parentWd, &watch);
+        releaseWatchLocked(watch.parentWd);
+        watch.parentWd = -1;
+    }
+
+    static bool isUnlinked(const FileSystemSource::Watch& watch)
+    {
+        struct stat st;
+        return watch.fd >= 0 && ::fstat(watch.fd, &st) == 0 && st.st_nlink == 0;
     }
 
     void loop()
@@ -147,6 +215,17 @@ struct FileSystemWatcher {
                 bits[watch.get()] |= FileSystemEventWrite;
             return;
         }
+        if (event.len > 0 && (event.mask & (IN_DELETE | IN_MOVED_TO))) {
+            auto [pbegin, pend] = byParentWd.equal_range(event.wd);
+            for (auto it = pbegin; it != pend; ++it) {
+                FileSystemSource::Watch& watch = *it->second;
+                if (!watch.deleteSeen && isUnlinked(watch)) {
+                    watch.deleteSeen = true;
+                    bits[&watch] |= FileSystemEventDelete;
+                }
+            }
+        }
+        std::vector<FileSystemSource::Watch*> moved;
         auto [begin, end] = byWd.equal_range(event.wd);
         for (auto it = begin; it != end; ++it) {
             FileSystemSource::Watch& watch = *it->second;
@@ -159,14 +238,14 @@ struct FileSystemWatcher {
             } else {
                 if (event.mask & IN_MODIFY)
                     value |= FileSystemEventWrite;
-                if (event.mask & IN_MOVE_SELF)
+                if (event.mask & IN_MOVE_SELF) {
                     value |= FileSystemEventRename;
+                    moved.push_back(&watch);
+                }
                 bool deleted = event.mask & (IN_DELETE_SELF | IN_IGNORED);
                 // While the caller holds the node open, unlinking it only changes its link
                 // count (the node lives on): that is the deletion the caller cares about.
-                struct stat st;
-                if (!deleted && (event.mask & IN_ATTRIB) && watch.fd >= 0 && ::fstat(watch.fd, &st) == 0
-                    && st.st_nlink == 0)
+                if (!deleted && (event.mask & IN_ATTRIB) && isUnlinked(watch))
                     deleted = true;
                 if (deleted && !watch.deleteSeen) {
                     watch.deleteSeen = true;
@@ -175,6 +254,11 @@ struct FileSystemWatcher {
             }
             if (value)
                 bits[&watch] |= value;
+        }
+        // A node that moved has a new parent to watch for its removal.
+        for (FileSystemSource::Watch* watch : moved) {
+            unwatchParentLocked(*watch);
+            watchParentLocked(*watch);
         }
     }
 };
