@@ -30,7 +30,7 @@ public:
     static ProgressPtr discreteProgressWithTotalUnitCount(std::int64_t unitCount);
     static ProgressPtr progressWithTotalUnitCount(std::int64_t unitCount, const ProgressPtr& parent,
                                                   std::int64_t pendingUnitCount);
-    // Like progressWithTotalUnitCount with 0 units: joins the current progress if there is one.
+    // A progress of 0 units that joins `parent` when it is the thread's current progress.
     static ProgressPtr initWithParent(const ProgressPtr& parent, Value userInfo = Value());
 
     // The thread's current progress, or null.
@@ -84,26 +84,25 @@ private:
         std::int64_t pendingUnitCount = 0;
     };
 
-    std::vector<std::shared_ptr<Progress>> ancestors() const;
-    void changeCounts(const std::function<void()>& assign, bool total);
+    static void attachToCurrent(const ProgressPtr& progress);
+    std::vector<ProgressPtr> ancestors() const;
+    // Changes the counts under the lock (`assign`), announcing `key`, the fraction of this
+    // progress and of its ancestors, and a change of finished state.
+    void changeCounts(const char* key, const std::function<void()>& assign);
     void childDidFinish(Progress* child);
-    void childCountsDidChange();
 
     mutable std::mutex m_mutex;
     std::int64_t m_totalUnitCount = 0;
     std::int64_t m_completedUnitCount = 0;
     bool m_cancellable = true;
     bool m_cancelled = false;
-    bool m_finishReported = false;
+    bool m_finishReported = false; // to the parent, once
     std::string m_localizedDescription;
     std::string m_localizedAdditionalDescription;
     Value m_userInfo;
     std::function<void()> m_cancellationHandler;
     std::weak_ptr<Progress> m_parent;
     std::vector<Child> m_children;
-    // Set while this progress is current on some thread and no child took the units yet.
-    std::int64_t m_pendingUnitCountForNextChild = 0;
-    bool m_pendingTaken = false;
 };
 
 } // namespace foundation
