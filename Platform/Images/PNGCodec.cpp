@@ -17,6 +17,7 @@ struct PNGInfo {
     uint32_t width = 0, height = 0;
     int bitDepth = 0, colorType = 0;
     bool transparency = false;
+    bool declaresGamma = false; // gAMA, sRGB or iCCP: libpng then knows how samples are encoded
 };
 
 // Walks the chunks before the image data: IHDR, tRNS, pHYs, eXIf, iCCP.
@@ -50,6 +51,9 @@ bool walkChunks(Bytes in, PNGInfo& info, ImageProperties* props, Failure& failur
             sawHeader = true;
         } else if (std::memcmp(type, "tRNS", 4) == 0) {
             info.transparency = true;
+        } else if (std::memcmp(type, "gAMA", 4) == 0 || std::memcmp(type, "sRGB", 4) == 0
+                   || std::memcmp(type, "iCCP", 4) == 0) {
+            info.declaresGamma = true;
         } else if (props && std::memcmp(type, "pHYs", 4) == 0 && len >= 9 && body[8] == 1) {
             // Pixels per metre.
             const uint32_t x = be32(body), y = be32(body + 4);
@@ -109,13 +113,42 @@ graphics::ImagePtr pngDecode(Bytes in, Failure& failure)
     }
     const bool alpha = (image.format & PNG_FORMAT_FLAG_ALPHA) != 0;
     const bool gray = (image.format & PNG_FORMAT_FLAG_COLOR) == 0 && !alpha;
-    // Grey stays grey; everything else becomes B,G,R,A, which cairo draws from directly
-    // (opaque images report the alpha byte as skipped).
-    image.format = gray ? PNG_FORMAT_GRAY : PNG_FORMAT_BGRA;
     const size_t bpp = gray ? 1 : 4;
     const size_t stride = static_cast<size_t>(image.width) * bpp;
     auto pixels = std::make_shared<std::vector<uint8_t>>(stride * image.height);
-    if (!png_image_finish_read(&image, nullptr, pixels->data(), static_cast<png_int_32>(stride), nullptr)) {
+    // libpng's simple reader takes 16-bit samples without a declared gamma as linear light and
+    // would brighten them on the way to 8 bits. Such samples are encoded like 8-bit ones in
+    // practice, so they are read through its linear form untouched and narrowed here.
+    const bool raw16 = info.bitDepth == 16 && !info.declaresGamma;
+    bool premultiplied = false;
+    bool ok = false;
+    if (raw16) {
+        image.format = gray ? PNG_FORMAT_LINEAR_Y : PNG_FORMAT_LINEAR_RGB_ALPHA;
+        std::vector<uint16_t> wide(static_cast<size_t>(image.width) * image.height * bpp);
+        ok = png_image_finish_read(&image, nullptr, wide.data(), static_cast<png_int_32>(image.width * bpp), nullptr) != 0;
+        if (ok) {
+            // Linear output is R,G,B,A with alpha premultiplied; swap to B,G,R,A as we go.
+            for (size_t i = 0; i < wide.size(); i += bpp) {
+                auto narrow = [](uint16_t v) { return static_cast<uint8_t>((v * 255u + 32767u) / 65535u); };
+                uint8_t* o = pixels->data() + i;
+                if (gray) {
+                    o[0] = narrow(wide[i]);
+                } else {
+                    o[0] = narrow(wide[i + 2]);
+                    o[1] = narrow(wide[i + 1]);
+                    o[2] = narrow(wide[i]);
+                    o[3] = narrow(wide[i + 3]);
+                }
+            }
+            premultiplied = alpha;
+        }
+    } else {
+        // Grey stays grey; everything else becomes B,G,R,A, which cairo draws from directly
+        // (opaque images report the alpha byte as skipped).
+        image.format = gray ? PNG_FORMAT_GRAY : PNG_FORMAT_BGRA;
+        ok = png_image_finish_read(&image, nullptr, pixels->data(), static_cast<png_int_32>(stride), nullptr) != 0;
+    }
+    if (!ok) {
         const std::string msg = image.message;
         png_image_free(&image);
         const bool truncated = msg.find("end") != std::string::npos || msg.find("Not enough") != std::string::npos
@@ -128,7 +161,9 @@ graphics::ImagePtr pngDecode(Bytes in, Failure& failure)
                                          : graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB);
     graphics::BitmapInfo bi;
     if (!gray)
-        bi = {alpha ? graphics::AlphaInfo::first : graphics::AlphaInfo::noneSkipFirst, graphics::ByteOrder::order32Little};
+        bi = {alpha ? (premultiplied ? graphics::AlphaInfo::premultipliedFirst : graphics::AlphaInfo::first)
+                     : graphics::AlphaInfo::noneSkipFirst,
+              graphics::ByteOrder::order32Little};
     const uint8_t* data = pixels->data();
     const size_t size = pixels->size();
     return graphics::Image::createWithData(info.width, info.height, 8, bpp * 8, stride, space, bi, data, size,
