@@ -18,7 +18,12 @@ constexpr double Timeout = 10;
 // Blocks until `n` blocks submitted with `block` have run.
 struct Latch {
     explicit Latch(long n) : count(n) { }
-    void arrive() { sem->signal(); }
+    // The waiter may destroy the latch as soon as the last signal lands.
+    void arrive()
+    {
+        auto keep = sem;
+        keep->signal();
+    }
     bool wait()
     {
         for (long i = 0; i < count; ++i)
@@ -217,7 +222,7 @@ TEST(Queue, BlockedWorkersDoNotStarveTheWorkThatReleasesThem)
             latch.arrive();
         });
     }
-    Queue::global(QoS::Background)->async([&] {
+    Queue::global(QoS::Background)->async([gate, waiters] {
         for (int i = 0; i < waiters; ++i)
             gate->signal();
     });
