@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "Platform/Foundation/Error.h"
+#include "Platform/Foundation/FileManager.h"
+#include "Platform/Foundation/PropertyList.h"
+#include "Platform/Foundation/UserDefaults.h"
+
+using namespace foundation;
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path fileOf(const std::string& suite)
+{
+    return fs::path(FileManager::defaultManager().URLForDirectory(SearchPathDirectory::Configuration, false)->path())
+        / (suite + ".plist");
+}
+
+std::string contents(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+} // namespace
+
+TEST(UserDefaults, ValuesPersistPerSuiteAndRegisteredDefaultsDoNot)
+{
+    {
+        auto defaults = UserDefaults::initWithSuiteName("com.example.persist");
+        ASSERT_TRUE(defaults);
+        defaults->registerDefaults(Value::dictionary({ { "fps", 30 }, { "hasShownWalkthroughWindowOnLaunch", false } }));
+        EXPECT_EQ(defaults->integerForKey("fps"), 30);
+        defaults->set("hasShownWalkthroughWindowOnLaunch", true);
+        defaults->set("name", "Quintor");
+        defaults->set("gone", 1.5);
+        defaults->removeObjectForKey("gone");
+        EXPECT_TRUE(defaults->synchronize());
+    }
+    // A fresh object reads what is on disk.
+    auto reread = UserDefaults::initWithSuiteName("com.example.persist");
+    EXPECT_TRUE(reread->boolForKey("hasShownWalkthroughWindowOnLaunch"));
+    EXPECT_EQ(reread->stringForKey("name"), "Quintor");
+    EXPECT_TRUE(reread->objectForKey("gone").isNull());
+    EXPECT_TRUE(reread->objectForKey("fps").isNull()) << "registered defaults are not written";
+
+    Value onDisk = readPropertyList(std::string_view(contents(fileOf("com.example.persist"))));
+    EXPECT_EQ(onDisk, Value::dictionary({ { "hasShownWalkthroughWindowOnLaunch", true }, { "name", "Quintor" } }));
+}
+
+TEST(UserDefaults, ObjectsOfOneSuiteShareValues)
+{
+    auto a = UserDefaults::initWithSuiteName("com.example.shared");
+    auto b = UserDefaults::initWithSuiteName("com.example.shared");
+    a->set("k", 1);
+    EXPECT_EQ(b->integerForKey("k"), 1);
+    EXPECT_EQ(UserDefaults::initWithSuiteName("com.example.other")->objectForKey("k"), Value());
+}
+
+TEST(UserDefaults, TypedReadsConvertAsThePlatformDoes)
+{
+    auto d = UserDefaults::initWithSuiteName("com.example.typed");
+    struct Case {
+        Value stored;
+        bool asBool;
+        std::int64_t asInteger;
+        double asDouble;
+        std::optional<std::string> asString;
+    };
+    const Case cases[] = {
+        { Value(), false, 0, 0, std::nullopt },
+        { true, true, 1, 1, "1" },
+        { 42, true, 42, 42, "42" },
+        { 2.5, true, 2, 2.5, "2.5" },
+        { "YES", true, 0, 0, "YES" },
+        { "true", true, 0, 0, "true" },
+        { "12abc", true, 12, 12, "12abc" },
+        { "no", false, 0, 0, "no" },
+        { Value::array({ 1 }), false, 0, 0, std::nullopt },
+    };
+    for (const auto& c : cases) {
+        d->set("key", c.stored);
+        EXPECT_EQ(d->boolForKey("key"), c.asBool);
+        EXPECT_EQ(d->integerForKey("key"), c.asInteger);
+        EXPECT_EQ(d->doubleForKey("key"), c.asDouble);
+        EXPECT_EQ(d->stringForKey("key"), c.asString);
+    }
+}
+
+TEST(UserDefaults, CorruptFileReadsEmptyAndIsKeptUntilTheNextChange)
+{
+    const auto path = fileOf("com.example.corrupt");
+    fs::create_directories(path.parent_path());
+    std::ofstream(path) << "<plist><dict><key>oops";
+    {
+        auto d = UserDefaults::initWithSuiteName("com.example.corrupt");
+        EXPECT_TRUE(d->dictionaryRepresentation().asDictionary().empty());
+        EXPECT_TRUE(d->synchronize());
+        EXPECT_EQ(contents(path), "<plist><dict><key>oops");
+        d->set("fresh", 1);
+    }
+    EXPECT_EQ(UserDefaults::initWithSuiteName("com.example.corrupt")->integerForKey("fresh"), 1);
+}
+
+TEST(UserDefaults, RefusesBadSuiteNamesAndValuesWithoutAPropertyListForm)
+{
+    for (const char* name : { "", ".", "..", "a/b", "../escape" })
+        EXPECT_FALSE(UserDefaults::initWithSuiteName(name)) << name;
+    auto d = UserDefaults::initWithSuiteName("com.example.refuse");
+    d->set("kept", 1);
+    EXPECT_THROW(d->set("bad", Value::array({ 1, Value() })), Exception);
+    EXPECT_TRUE(d->objectForKey("bad").isNull());
+    d->set("kept", Value()); // null removes
+    EXPECT_TRUE(d->objectForKey("kept").isNull());
+}
+
+TEST(UserDefaults, StandardUsesTheMainBundleIdentifierOrTheProgramName)
+{
+    auto standard = UserDefaults::standard();
+    ASSERT_TRUE(standard);
+    EXPECT_EQ(standard, UserDefaults::standard());
+    EXPECT_FALSE(standard->suiteName().empty());
+    standard->set("probe", 1);
+    EXPECT_TRUE(fs::exists(fileOf(standard->suiteName())));
+}
