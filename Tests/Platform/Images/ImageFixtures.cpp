@@ -178,7 +178,7 @@ void writeTIFF(const std::filesystem::path& path, const TIFFSpec& s)
         TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(s.samples));
         TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
         TIFFSetField(t, TIFFTAG_ORIENTATION, static_cast<uint16_t>(s.orientation));
-        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_DEFLATE);
+        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
         const uint16_t photometric = s.cmyk ? PHOTOMETRIC_SEPARATED : s.samples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
         TIFFSetField(t, TIFFTAG_PHOTOMETRIC, photometric);
         if (s.samples == 4 && !s.cmyk) {

@@ -223,7 +223,9 @@ TEST(ImageSource, ThumbnailsKeepTheAspectAndCanTurnUpright)
     JPEGSpec spec;
     spec.width = 64;
     spec.height = 48;
-    spec.exif = Exif{std::nullopt, std::nullopt, 6};
+    Exif exif;
+    exif.orientation = 6;
+    spec.exif = exif;
     // Top-left quadrant red, the rest blue.
     spec.pixel = [](int x, int y) {
         return x < 32 && y < 24 ? std::vector<uint8_t>{255, 0, 0} : std::vector<uint8_t>{0, 0, 255};
