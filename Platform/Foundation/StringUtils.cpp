@@ -126,6 +126,40 @@ bool isExtendedPictographic(char32_t c)
     return c <= it->last;
 }
 
+// Indic conjuncts (a consonant, a virama, a consonant) are one character in the scripts whose
+// viramas join consonants visibly: Devanagari, Bengali, Gujarati, Oriya, Telugu, Malayalam.
+bool isConjunctLinker(char32_t c)
+{
+    return c == 0x094D || c == 0x09CD || c == 0x0ACD || c == 0x0B4D || c == 0x0C4D || c == 0x0D4D;
+}
+
+bool isConjunctConsonant(char32_t c)
+{
+    static constexpr CodeRange Consonants[] = {
+        {0x0915, 0x0939}, {0x0958, 0x095F}, {0x0978, 0x097F}, {0x0995, 0x09A8}, {0x09AA, 0x09B0}, {0x09B2, 0x09B2},
+        {0x09B6, 0x09B9}, {0x09DC, 0x09DD}, {0x09DF, 0x09DF}, {0x09F0, 0x09F1}, {0x0A95, 0x0AA8}, {0x0AAA, 0x0AB0},
+        {0x0AB2, 0x0AB3}, {0x0AB5, 0x0AB9}, {0x0AF9, 0x0AF9}, {0x0B15, 0x0B28}, {0x0B2A, 0x0B30}, {0x0B32, 0x0B33},
+        {0x0B35, 0x0B39}, {0x0B5C, 0x0B5D}, {0x0B5F, 0x0B5F}, {0x0B71, 0x0B71}, {0x0C15, 0x0C28}, {0x0C2A, 0x0C39},
+        {0x0C58, 0x0C5A}, {0x0D15, 0x0D3A},
+    };
+    if (c < 0x0915 || c > 0x0D3A)
+        return false;
+    for (const auto& r : Consonants)
+        if (c >= r.first && c <= r.last)
+            return true;
+    return false;
+}
+
+bool isCombiningExtend(char32_t c)
+{
+    auto it = std::upper_bound(std::begin(CombiningExtendRanges), std::end(CombiningExtendRanges), c,
+                               [](char32_t v, const CodeRange& r) { return v < r.first; });
+    if (it == std::begin(CombiningExtendRanges))
+        return false;
+    --it;
+    return c <= it->last;
+}
+
 char32_t foldCase(char32_t c)
 {
     if (c < 0x80)
@@ -239,6 +273,8 @@ std::size_t graphemeCount(std::string_view utf8)
     // Emoji ZWJ sequences: 1 after "ExtPict Extend*", 2 right after "ExtPict Extend* ZWJ".
     int emoji = isExtendedPictographic(cps[0]) ? 1 : 0;
     size_t regionalIndicators = prev == GCB::RegionalIndicator ? 1 : 0; // consecutive, up to prev
+    // Conjuncts: 1 after "Consonant (Extend|Linker)*" without a linker, 2 once a linker is seen.
+    int conjunct = isConjunctConsonant(cps[0]) ? 1 : 0;
     for (size_t i = 1; i < cps.size(); ++i) {
         char32_t c = cps[i];
         GCB cur = graphemeBreak(c);
@@ -260,6 +296,8 @@ std::size_t graphemeCount(std::string_view utf8)
             join = true;
         else if (prev == GCB::Prepend)
             join = true;
+        else if (conjunct == 2 && isConjunctConsonant(c))
+            join = true;
         else if (emoji == 2 && extPict)
             join = true;
         else if (prev == GCB::RegionalIndicator && cur == GCB::RegionalIndicator)
@@ -277,6 +315,12 @@ std::size_t graphemeCount(std::string_view utf8)
             emoji = 2;
         else
             emoji = 0;
+        if (isConjunctConsonant(c))
+            conjunct = 1;
+        else if (conjunct && isConjunctLinker(c))
+            conjunct = 2;
+        else if (!(conjunct && (cur == GCB::ZWJ || isCombiningExtend(c))))
+            conjunct = 0;
         regionalIndicators = cur == GCB::RegionalIndicator ? regionalIndicators + 1 : 0;
         prev = cur;
     }

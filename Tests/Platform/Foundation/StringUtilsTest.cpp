@@ -54,6 +54,8 @@ TEST(StringUtils, CountsUserPerceivedCharactersAndUTF16Units)
         {"Hangul jamo L V T", "\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB", 1, 3},
         {"Tamil spacing mark", "\xE0\xAE\xA8\xE0\xAE\xBF", 1, 2},
         {"Arabic prepended number sign", "\xD8\x80" "1", 1, 2},
+        {"Devanagari conjunct KSSA", "\xE0\xA4\x95\xE0\xA5\x8D\xE0\xA4\xB7", 1, 3},
+        {"Tamil virama does not join consonants", "\xE0\xAE\x95\xE0\xAF\x8D\xE0\xAE\xB7", 2, 3},
         {"control between letters", "a\tb", 3, 3},
         {"invalid bytes count one each", "a\xFF\xFE" "b", 4, 4},
         {"truncated sequence", "a\xE2\x82", 3, 3},
