@@ -165,6 +165,9 @@ struct AssetWriter::Impl : std::enable_shared_from_this<AssetWriter::Impl> {
                                              : "A frame has no image."));
             return false;
         }
+        // Frames outside the session are accepted and dropped, as the session trims them.
+        if (pts.isNumeric() && (pts < sessionStart || (sessionEnd.isNumeric() && pts >= sessionEnd)))
+            return true;
         if (!pts.isNumeric() || (lastAppended.isValid() && pts <= lastAppended)) {
             failLocked(makeMediaError(AVErrorUnknown, "The movie could not be written.",
                                       "Frame times must increase; got " + pts.description() + " after "
@@ -244,10 +247,6 @@ struct AssetWriter::Impl : std::enable_shared_from_this<AssetWriter::Impl> {
 
     bool process(Job& job, foundation::ErrorPtr* e)
     {
-        if (job.pts < sessionStart)
-            return true;
-        if (sessionEnd.isNumeric() && job.pts >= sessionEnd)
-            return true;
         if (held) {
             if (!encodeHeld(job.pts - held->pts, e))
                 return false;
@@ -361,6 +360,11 @@ struct AssetWriter::Impl : std::enable_shared_from_this<AssetWriter::Impl> {
     {
         if (held) {
             Time duration = Time::invalid();
+            Time sessionEnd;
+            {
+                std::lock_guard lock(mutex);
+                sessionEnd = this->sessionEnd;
+            }
             if (sessionEnd.isNumeric())
                 duration = sessionEnd - held->pts;
             else if (held->duration.isNumeric() && held->duration.seconds() > 0)
@@ -684,8 +688,14 @@ void AssetWriter::endSessionAtSourceTime(const Time& time)
     if (!m_impl->sessionStarted)
         throw foundation::Exception(foundation::InternalInconsistencyException,
                                     "Cannot end a session that has not started");
-    if (time.isNumeric())
-        m_impl->sessionEnd = time;
+    if (!time.isNumeric() || time <= m_impl->sessionStart)
+        throw foundation::Exception(foundation::InvalidArgumentException,
+                                    "The session end must be a time after the session start");
+    // Frames already handed to the encoder cannot be taken back.
+    if (m_impl->lastAppended.isValid() && time <= m_impl->lastAppended)
+        throw foundation::Exception(foundation::InvalidArgumentException,
+                                    "The session end must come after every frame already appended");
+    m_impl->sessionEnd = time;
 }
 
 void AssetWriter::finishWritingWithCompletionHandler(std::function<void()> handler)

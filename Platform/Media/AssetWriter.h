@@ -51,7 +51,8 @@ public:
     // The first frame's time: frame times are written relative to it, so the movie starts at 0.
     // Frames before it are dropped.
     void startSessionAtSourceTime(const Time& time);
-    // Frames at or after `time` are dropped and the last frame lasts until it.
+    // The last frame lasts until `time`; frames appended later at or after it are dropped.
+    // Throws InvalidArgumentException for a time not after every frame already appended.
     void endSessionAtSourceTime(const Time& time);
     // Marks the inputs finished, encodes what is queued and completes the file in the
     // background; `handler` runs afterwards on the writer's thread, with the status final.

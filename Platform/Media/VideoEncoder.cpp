@@ -85,11 +85,9 @@ void encodedSize(const EncoderConfig& config, int& width, int& height)
 {
     width = config.width;
     height = config.height;
-    if (config.codec == VideoCodec::ProRes4444)
-        return;
-    // 4:2:0 needs both even, 4:2:2 the width; H.264 and HEVC reject odd sizes outright.
+    // 4:2:0 needs both even; FFmpeg's ProRes encoder wants an even width even for 4:4:4.
     width = std::max(2, width & ~1);
-    if (config.codec != VideoCodec::ProRes422)
+    if (!config.isProRes())
         height = std::max(2, height & ~1);
 }
 

@@ -6,7 +6,17 @@
 #include "Tests/Platform/Media/MovieFixtures.h"
 #include "Tests/Support/TempDir.h"
 
+#include "Platform/Dispatch/Queue.h"
+#include "Platform/Media/Asset.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <thread>
 
 
 using namespace media;
@@ -59,5 +69,291 @@ TEST(AssetWriter, WritesEachCodecAndContainerReadableByFFprobe)
         EXPECT_EQ(std::stod(stream["start_time"].get<std::string>()), 0.0);
         EXPECT_NEAR(std::stod(stream["duration"].get<std::string>()), 1.0, 1e-6);
         EXPECT_EQ(info["format"]["tags"]["major_brand"], c.brand);
+    }
+}
+
+namespace {
+
+std::string contents(const std::filesystem::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> filesIn(const std::filesystem::path& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+struct Harness {
+    AssetWriterPtr writer;
+    AssetWriterInputPtr input;
+    AssetWriterInputPixelBufferAdaptorPtr adaptor;
+
+    explicit Harness(const std::filesystem::path& path, const std::string& codec = AVVideoCodecTypeH264,
+                     OSType poolFormat = PixelFormatType_32BGRA)
+    {
+        writer = AssetWriter::assetWriterWithURL(foundation::URL::fileURLWithPath(path.string()), AVFileTypeQuickTimeMovie);
+        input = AssetWriterInput::assetWriterInputWithMediaType(AVMediaTypeVideo, mediatest::settingsFor(codec));
+        adaptor = AssetWriterInputPixelBufferAdaptor::assetWriterInputPixelBufferAdaptorWithAssetWriterInput(
+            input, foundation::Value::dictionary({{PixelBufferPixelFormatTypeKey, static_cast<int64_t>(poolFormat)}}));
+        writer->addInput(input);
+    }
+
+    bool append(int index, Time t) { return adaptor->appendPixelBuffer(mediatest::makeFrame(64, 48, PixelFormatType_32BGRA, index), t); }
+
+    // Finishes and waits (bounded) for the handler; returns whether it ran on another thread.
+    bool finish()
+    {
+        std::promise<std::thread::id> done;
+        writer->finishWritingWithCompletionHandler([&] { done.set_value(std::this_thread::get_id()); });
+        auto future = done.get_future();
+        EXPECT_EQ(future.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+        return future.get() != std::this_thread::get_id();
+    }
+};
+
+} // namespace
+
+TEST(AssetWriter, WritesTheTransformAsDisplayMatrixAndTheMetadataItems)
+{
+    testsupport::TempDir dir;
+    MovieSpec spec;
+    spec.fileType = AVFileTypeQuickTimeMovie;
+    spec.settings = mediatest::settingsFor(AVVideoCodecTypeH264);
+    spec.transform = graphics::AffineTransform::make(0, 1, -1, 0, 48, 0); // shown turned a quarter clockwise
+    spec.metadata = {{AVMetadataCommonKeyDescription, AVMetadataKeySpaceCommon, "Created with Quintor"},
+                     {"com.movara.frames", AVMetadataKeySpaceQuickTimeMetadata, 10}};
+    const auto path = dir / "r.mov";
+    ASSERT_FALSE(mediatest::writeMovie(path, spec));
+
+    auto info = mediatest::probe(path);
+    EXPECT_EQ(info["format"]["tags"]["com.apple.quicktime.description"], "Created with Quintor");
+    EXPECT_EQ(info["format"]["tags"]["com.movara.frames"], "10");
+    const auto& side = info["streams"][0]["side_data_list"][0];
+    EXPECT_EQ(side["side_data_type"], "Display Matrix");
+    EXPECT_EQ(side["rotation"], -90);
+
+    auto asset = Asset::assetWithURL(foundation::URL::fileURLWithPath(path.string()));
+    auto tracks = asset->tracksWithMediaType(AVMediaTypeVideo);
+    ASSERT_EQ(tracks.size(), 1u);
+    EXPECT_EQ(tracks[0]->preferredTransform(), spec.transform);
+}
+
+TEST(AssetWriter, SessionBoundsSetTheMovieTimeline)
+{
+    testsupport::TempDir dir;
+    // The session starts at the first frame's time, 10 s, so the movie still starts at zero.
+    MovieSpec late;
+    late.fileType = AVFileTypeQuickTimeMovie;
+    late.settings = mediatest::settingsFor(AVVideoCodecTypeAppleProRes422);
+    late.firstTime = Time::make(10, 1);
+    ASSERT_FALSE(mediatest::writeMovie(dir / "late.mov", late));
+    auto info = mediatest::probe(dir / "late.mov");
+    EXPECT_EQ(std::stod(info["streams"][0]["start_time"].get<std::string>()), 0.0);
+    EXPECT_NEAR(std::stod(info["streams"][0]["duration"].get<std::string>()), 1.0, 1e-6);
+
+    // Ending the session at 0.45 s stretches the last frame before it and drops later ones.
+    Harness h(dir / "short.mov");
+    ASSERT_TRUE(h.writer->startWriting());
+    h.writer->startSessionAtSourceTime(Time::zero());
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(h.append(i, Time::make(i, 10)));
+    EXPECT_THROW(h.writer->endSessionAtSourceTime(Time::make(4, 10)), foundation::Exception);
+    h.writer->endSessionAtSourceTime(Time::make(45, 100));
+    for (int i = 5; i < 10; ++i)
+        ASSERT_TRUE(h.append(i, Time::make(i, 10)));
+    h.finish();
+    ASSERT_EQ(h.writer->status(), AssetWriter::Status::Completed);
+    info = mediatest::probe(dir / "short.mov");
+    EXPECT_EQ(info["streams"][0]["nb_frames"], "5");
+    EXPECT_NEAR(std::stod(info["streams"][0]["duration"].get<std::string>()), 0.45, 1e-6);
+}
+
+TEST(AssetWriter, UnwritableDestinationFailsAtStartWithoutLeavingFiles)
+{
+    testsupport::TempDir dir;
+    const auto blocker = dir.write("file", "not a folder");
+    for (const auto& path : {dir / "missing" / "a.mov", blocker / "a.mov"}) {
+        SCOPED_TRACE(path.string());
+        Harness h(path);
+        EXPECT_FALSE(h.writer->startWriting());
+        EXPECT_EQ(h.writer->status(), AssetWriter::Status::Failed);
+        ASSERT_TRUE(h.writer->error());
+        EXPECT_EQ(h.writer->error()->domain(), AVFoundationErrorDomain);
+        EXPECT_FALSE(h.input->isReadyForMoreMediaData());
+        EXPECT_FALSE(h.append(0, Time::zero()));
+        EXPECT_TRUE(h.finish());
+        EXPECT_EQ(h.writer->status(), AssetWriter::Status::Failed);
+    }
+    EXPECT_EQ(filesIn(dir.path()), std::vector<std::string>{"file"});
+}
+
+TEST(AssetWriter, ExistingFileStaysUntilAMovieIsCompleted)
+{
+    testsupport::TempDir dir;
+    const auto path = dir.write("movie.mov", "the user's old movie");
+    enum class Ending { Cancel, BackwardsTime, NoFrames, Success };
+    for (Ending ending : {Ending::Cancel, Ending::BackwardsTime, Ending::NoFrames, Ending::Success}) {
+        SCOPED_TRACE(static_cast<int>(ending));
+        Harness h(path);
+        ASSERT_TRUE(h.writer->startWriting());
+        h.writer->startSessionAtSourceTime(Time::zero());
+        if (ending != Ending::NoFrames) {
+            ASSERT_TRUE(h.append(0, Time::zero()));
+            ASSERT_TRUE(h.append(1, Time::make(1, 10)));
+        }
+        switch (ending) {
+        case Ending::Cancel:
+            h.writer->cancelWriting();
+            EXPECT_EQ(h.writer->status(), AssetWriter::Status::Cancelled);
+            EXPECT_FALSE(h.append(2, Time::make(2, 10)));
+            break;
+        case Ending::BackwardsTime:
+            EXPECT_FALSE(h.append(2, Time::make(1, 20)));
+            EXPECT_EQ(h.writer->status(), AssetWriter::Status::Failed);
+            EXPECT_TRUE(h.writer->error());
+            h.finish();
+            EXPECT_EQ(h.writer->status(), AssetWriter::Status::Failed);
+            break;
+        case Ending::NoFrames:
+            h.input->markAsFinished();
+            h.finish();
+            EXPECT_EQ(h.writer->status(), AssetWriter::Status::Failed);
+            EXPECT_TRUE(h.writer->error());
+            break;
+        case Ending::Success:
+            h.input->markAsFinished();
+            EXPECT_TRUE(h.finish()) << "the completion handler runs on another thread";
+            EXPECT_EQ(h.writer->status(), AssetWriter::Status::Completed);
+            EXPECT_FALSE(h.append(2, Time::make(2, 10))) << "appending after finishing fails";
+            break;
+        }
+        if (ending == Ending::Success)
+            EXPECT_EQ(mediatest::probe(path)["streams"][0]["nb_frames"], "2");
+        else
+            EXPECT_EQ(contents(path), "the user's old movie");
+        EXPECT_EQ(filesIn(dir.path()), std::vector<std::string>{"movie.mov"}) << "no temporary file is left";
+    }
+}
+
+TEST(AssetWriter, RequestLoopAppendsWhileReadyUntilFinished)
+{
+    testsupport::TempDir dir;
+    const auto path = dir / "loop.mov";
+    // Frames drawn in the pool's bi-planar format go to x264 as they are.
+    Harness h(path, AVVideoCodecTypeH264, PixelFormatType_420YpCbCr8BiPlanarVideoRange);
+    EXPECT_FALSE(h.input->isReadyForMoreMediaData()) << "not ready before writing starts";
+    ASSERT_TRUE(h.writer->startWriting());
+    h.writer->startSessionAtSourceTime(Time::zero());
+    ASSERT_TRUE(h.adaptor->pixelBufferPool());
+    EXPECT_EQ(h.adaptor->pixelBufferPool()->pixelFormatType(), PixelFormatType_420YpCbCr8BiPlanarVideoRange);
+
+    constexpr int total = 30;
+    auto queue = dispatch::Queue::serial("test.writer.requests");
+    std::atomic<int> appended{0};
+    std::atomic<bool> calledAfterFinish{false};
+    std::atomic<bool> appendFailed{false};
+    bool done = false; // touched on the queue only
+    std::promise<void> finished;
+    h.input->requestMediaDataWhenReadyOnQueue(queue, [&] {
+        if (done) {
+            calledAfterFinish = true;
+            return;
+        }
+        while (h.input->isReadyForMoreMediaData()) {
+            if (appended == total) {
+                done = true;
+                h.input->markAsFinished();
+                h.writer->finishWritingWithCompletionHandler([&] { finished.set_value(); });
+                return;
+            }
+            auto buffer = h.adaptor->pixelBufferPool()->createPixelBuffer();
+            auto frame = mediatest::makeFrame(64, 48, PixelFormatType_420YpCbCr8BiPlanarVideoRange, appended);
+            std::memcpy(buffer->baseAddressOfPlane(0), frame->baseAddressOfPlane(0),
+                        frame->bytesPerRowOfPlane(0) * frame->heightOfPlane(0));
+            std::memcpy(buffer->baseAddressOfPlane(1), frame->baseAddressOfPlane(1),
+                        frame->bytesPerRowOfPlane(1) * frame->heightOfPlane(1));
+            if (!h.adaptor->appendPixelBuffer(buffer, Time::make(appended, 30))) {
+                appendFailed = true;
+                return;
+            }
+            ++appended;
+        }
+    });
+    ASSERT_EQ(finished.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_FALSE(appendFailed);
+    EXPECT_FALSE(calledAfterFinish);
+    EXPECT_EQ(h.writer->status(), AssetWriter::Status::Completed);
+    auto info = mediatest::probe(path);
+    EXPECT_EQ(info["streams"][0]["nb_frames"], std::to_string(total));
+    EXPECT_NEAR(std::stod(info["streams"][0]["duration"].get<std::string>()), 1.0, 1e-6);
+}
+
+TEST(AssetWriter, OutputSettingsAreCheckedWhenTheInputIsMade)
+{
+    using foundation::Value;
+    const Value invalid[] = {
+        Value::dictionary({{AVVideoWidthKey, 64}, {AVVideoHeightKey, 48}}),
+        Value::dictionary({{AVVideoCodecKey, "jpeg"}, {AVVideoWidthKey, 64}, {AVVideoHeightKey, 48}}),
+        Value::dictionary({{AVVideoCodecKey, AVVideoCodecTypeH264}, {AVVideoWidthKey, 0}, {AVVideoHeightKey, 48}}),
+        Value::dictionary({{AVVideoCodecKey, AVVideoCodecTypeH264}, {AVVideoWidthKey, "64"}, {AVVideoHeightKey, 48}}),
+        Value::dictionary({{AVVideoCodecKey, AVVideoCodecTypeHEVC},
+                           {AVVideoWidthKey, 64},
+                           {AVVideoHeightKey, 48},
+                           {AVVideoCompressionPropertiesKey, Value::dictionary({{AVVideoProfileLevelKey, "H264_High_AutoLevel"}})}}),
+        Value::dictionary({{AVVideoCodecKey, AVVideoCodecTypeH264},
+                           {AVVideoWidthKey, 64},
+                           {AVVideoHeightKey, 48},
+                           {AVVideoColorPropertiesKey, Value::dictionary({{AVVideoYCbCrMatrixKey, "ITU_R_999"}})}}),
+    };
+    for (const auto& settings : invalid)
+        EXPECT_THROW(AssetWriterInput::assetWriterInputWithMediaType(AVMediaTypeVideo, settings), foundation::Exception);
+    EXPECT_THROW(AssetWriterInput::assetWriterInputWithMediaType(AVMediaTypeAudio, mediatest::settingsFor("avc1")),
+                 foundation::Exception);
+
+    // ProRes belongs in QuickTime movies only.
+    testsupport::TempDir dir;
+    auto mp4 = AssetWriter::assetWriterWithURL(foundation::URL::fileURLWithPath((dir / "p.mp4").string()), AVFileTypeMPEG4);
+    auto prores = AssetWriterInput::assetWriterInputWithMediaType(AVMediaTypeVideo,
+                                                                  mediatest::settingsFor(AVVideoCodecTypeAppleProRes422));
+    EXPECT_FALSE(mp4->canAddInput(prores));
+    EXPECT_THROW(mp4->addInput(prores), foundation::Exception);
+    foundation::ErrorPtr error;
+    EXPECT_FALSE(AssetWriter::assetWriterWithURL(foundation::URL::fileURLWithPath((dir / "x.avi").string()), "public.avi", &error));
+    EXPECT_TRUE(error);
+}
+
+TEST(AssetWriter, ScalesSourcesToOddOrDifferentOutputSizes)
+{
+    struct Case {
+        std::string codec;
+        int width, height;         // settings
+        int encodedW, encodedH;    // what the file holds
+    };
+    // 4:2:0 codecs need even sizes; ProRes only an even width.
+    const Case cases[] = {
+        {AVVideoCodecTypeH264, 63, 47, 62, 46},
+        {AVVideoCodecTypeHEVC, 32, 32, 32, 32},
+        {AVVideoCodecTypeAppleProRes4444, 63, 47, 62, 47},
+    };
+    testsupport::TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.codec);
+        MovieSpec spec;
+        spec.fileType = AVFileTypeQuickTimeMovie;
+        spec.frames = 2;
+        spec.settings = mediatest::settingsFor(c.codec, c.width, c.height);
+        spec.settings.set(AVVideoScalingModeKey, AVVideoScalingModeResizeAspectFill);
+        const auto path = dir / (c.codec + ".mov");
+        auto error = mediatest::writeMovie(path, spec);
+        ASSERT_FALSE(error) << error->localizedFailureReason().value_or("");
+        auto info = mediatest::probe(path);
+        EXPECT_EQ(info["streams"][0]["width"], c.encodedW);
+        EXPECT_EQ(info["streams"][0]["height"], c.encodedH);
     }
 }
