@@ -6,13 +6,15 @@ function(quintor_glob_sources out dir)
   set(${out} ${srcs} PARENT_SCOPE)
 endfunction()
 
-# Platform/<Name> -> static library Platform<Name>.
+# Platform/<Name> -> object library Platform<Name>. Object files are linked only into targets
+# that name the library directly, so MovaraKit (and each platform test) names every platform
+# library once and each process-wide object of the platform exists exactly once.
 function(quintor_platform_library name)
   cmake_parse_arguments(A "" "" "DEPS" ${ARGN})
   quintor_glob_sources(srcs Platform/${name})
   set(target Platform${name})
   if(srcs)
-    add_library(${target} STATIC ${srcs})
+    add_library(${target} OBJECT ${srcs})
     target_include_directories(${target} PUBLIC ${CMAKE_SOURCE_DIR})
     target_link_libraries(${target} PUBLIC ${A_DEPS})
   else()
@@ -22,8 +24,7 @@ function(quintor_platform_library name)
   endif()
 endfunction()
 
-# A deliverable shared library. The platform's static libraries are linked whole into
-# MovaraKit only, so that every process-wide object of the platform exists once.
+# A deliverable shared library. The platform's objects go into MovaraKit only.
 function(quintor_shared_library name)
   cmake_parse_arguments(A "" "DIR" "DEPS;PLATFORM" ${ARGN})
   quintor_glob_sources(srcs ${A_DIR})
@@ -35,10 +36,7 @@ function(quintor_shared_library name)
   add_library(${name} SHARED ${srcs})
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
   foreach(p ${A_PLATFORM})
-    get_target_property(kind ${p} TYPE)
-    if(kind STREQUAL "STATIC_LIBRARY")
-      target_link_libraries(${name} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${p}>")
-    endif()
+    target_link_libraries(${name} PRIVATE ${p})
     # Consumers see the platform's headers (and what they include) but link its code
     # through this library.
     target_include_directories(${name} SYSTEM PUBLIC $<TARGET_PROPERTY:${p},INTERFACE_INCLUDE_DIRECTORIES>)
