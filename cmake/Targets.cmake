@@ -62,6 +62,8 @@ function(quintor_executable name)
   target_link_libraries(${A_DIR}Core PUBLIC ${A_DEPS})
   target_compile_definitions(${A_DIR}Core PUBLIC QUINTOR_VERSION="${PROJECT_VERSION}"
                              QUINTOR_RESOURCES_DIR="${CMAKE_SOURCE_DIR}/${A_DIR}/Resources")
+  # Whole-archive: classes that register themselves by name (the configuration object) are
+  # referenced by nothing else and would otherwise be dropped by the linker.
   add_executable(${name} ${CMAKE_SOURCE_DIR}/${A_DIR}/main.cpp)
-  target_link_libraries(${name} PRIVATE ${A_DIR}Core)
+  target_link_libraries(${name} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${A_DIR}Core>")
 endfunction()
