@@ -31,6 +31,7 @@ struct ContainerCase {
     std::string codecName;
     std::string brand;
     std::string pixelFormat;
+    std::string profileLevel = {};
 };
 
 } // namespace
@@ -42,6 +43,7 @@ TEST(AssetWriter, WritesEachCodecAndContainerReadableByFFprobe)
         {AVFileTypeMPEG4, AVVideoCodecTypeH264, "a.mp4", "h264", "mp42", "yuv420p"},
         {AVFileTypeAppleM4V, AVVideoCodecTypeH264, "a.m4v", "h264", "M4V ", "yuv420p"},
         {AVFileTypeMPEG4, AVVideoCodecTypeHEVC, "h.mp4", "hevc", "mp42", "yuv420p"},
+        {AVFileTypeMPEG4, AVVideoCodecTypeHEVC, "h10.mp4", "hevc", "mp42", "yuv420p10le", ProfileLevelHEVCMain10AutoLevel},
         {AVFileTypeQuickTimeMovie, AVVideoCodecTypeAppleProRes422, "p.mov", "prores", "qt  ", "yuv422p10le"},
         {AVFileTypeQuickTimeMovie, AVVideoCodecTypeAppleProRes4444, "p4.mov", "prores", "qt  ", "yuva444p12le"},
     };
@@ -51,6 +53,9 @@ TEST(AssetWriter, WritesEachCodecAndContainerReadableByFFprobe)
         MovieSpec spec;
         spec.fileType = c.fileType;
         spec.settings = mediatest::settingsFor(c.codec);
+        if (!c.profileLevel.empty())
+            spec.settings.set(AVVideoCompressionPropertiesKey,
+                              foundation::Value::dictionary({{AVVideoProfileLevelKey, c.profileLevel}}));
         const auto path = dir / c.fileName;
         auto error = mediatest::writeMovie(path, spec);
         ASSERT_FALSE(error) << error->localizedDescription() << " " << error->localizedFailureReason().value_or("");
