@@ -144,9 +144,3 @@ nlohmann::json probe(const std::filesystem::path& path, bool frames)
 }
 
 } // namespace mediatest
-
-// libx265 keeps a small allocation of its own until the process ends; it is not ours to free.
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:libx265.so\n";
-}
