@@ -1,0 +1,36 @@
+#pragma once
+// Shows a duration in seconds as minutes, seconds and milliseconds ("01:15.500") and reads
+// such text back into seconds. It writes and reads the decimal separator of its locale (the
+// user's, unless set), so what it shows it also reads back. Main thread, as a control's formatter.
+
+#include <any>
+#include <memory>
+#include <optional>
+#include <string>
+
+class DurationFormatter {
+public:
+    static std::shared_ptr<DurationFormatter> init();
+
+    // The text for a number of seconds; none for objects that are not numbers or not finite.
+    // Minutes are not split into hours; a negative duration shows its magnitude after a "-".
+    std::optional<std::string> stringForObjectValue(const std::any& object) const;
+
+    // Reads "[[h:]m:]s.mmm": each ":"-separated part, counted from the last, adds its
+    // magnitude times a power of 60; unreadable parts count as 0. Stores the seconds as a
+    // double. False (with a description) only without a place for the object or when the
+    // sum is not a finite number.
+    bool getObjectValue(std::any* object, const std::string& string, std::string* errorDescription) const;
+
+    const std::string& decimalSeparator() const { return m_decimalSeparator; }
+    void setDecimalSeparator(std::string separator);
+
+    // The decimal separator of the user's numeric locale (LC_ALL, LC_NUMERIC, LANG); "." when
+    // that locale is unknown here.
+    static std::string currentLocaleDecimalSeparator();
+
+private:
+    DurationFormatter() = default;
+
+    std::string m_decimalSeparator = currentLocaleDecimalSeparator();
+};
