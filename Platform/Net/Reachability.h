@@ -1,0 +1,67 @@
+#pragma once
+// Whether a host can be reached, by a simple probe: the host name resolves and the machine has
+// a network interface that is up (any loopback host needs neither). The probe runs on a
+// background queue; status changes go to the notifier on the main queue and are posted as
+// ReachabilityChangedNotification. A watcher probes again every `probeInterval` seconds while
+// its notifier runs, and at once when networkConfigurationDidChange() is called.
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace net {
+
+enum ReachabilityStatus : long {
+    ReachabilityStatusUnknown = -1,
+    NotReachable = 0,
+    ReachableViaWWAN = 1,
+    ReachableViaWiFi = 2,
+};
+
+// Posted on the main thread with the watcher as object and the status under "status" (long).
+extern const std::string ReachabilityChangedNotification;
+
+class Reachability : public std::enable_shared_from_this<Reachability> {
+public:
+    using Notifier = std::function<void(ReachabilityStatus)>;
+
+    static std::shared_ptr<Reachability> reachabilityWithHostName(const std::string& hostName);
+    // The route to the internet in general: any interface that is up and not loopback.
+    static std::shared_ptr<Reachability> reachabilityForInternetConnection();
+
+    const std::string& hostName() const { return m_hostName; }
+
+    // Probes once now (blocking) and answers the status.
+    ReachabilityStatus currentReachabilityStatus() const;
+    // The last status seen by the notifier, Unknown before its first probe.
+    ReachabilityStatus lastStatus() const;
+
+    // The first probe always reports; later ones only when the status changed.
+    void startNotifier(Notifier notifier);
+    void stopNotifier();
+    bool isNotifying() const;
+
+    double probeInterval() const { return m_probeInterval; }
+    void setProbeInterval(double seconds) { m_probeInterval = seconds; }
+
+    // A hook for whoever learns that the network changed: every running watcher probes again.
+    static void networkConfigurationDidChange();
+
+    ~Reachability();
+
+private:
+    explicit Reachability(std::string hostName);
+    void probeAndReport(unsigned generation, bool reschedule);
+    void scheduleNextProbe(unsigned generation);
+
+    std::string m_hostName;
+    double m_probeInterval = 30;
+    mutable std::mutex m_mutex;
+    Notifier m_notifier;
+    unsigned m_generation = 0;
+    bool m_notifying = false;
+    ReachabilityStatus m_lastStatus = ReachabilityStatusUnknown;
+};
+
+} // namespace net
