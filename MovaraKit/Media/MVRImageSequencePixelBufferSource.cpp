@@ -1,0 +1,339 @@
+// Frames from an ordered list of still images, decoded ahead on the global queues.
+
+#include "MovaraKit/Media/MVRImageSequencePixelBufferSource.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <map>
+#include <mutex>
+#include <numbers>
+#include <thread>
+
+#include "MovaraKit/Support/Bundle+Movara.h"
+#include "Platform/Dispatch/Queue.h"
+#include "Platform/Dispatch/Semaphore.h"
+#include "Platform/Foundation/Localized.h"
+#include "Platform/Graphics/BitmapContext.h"
+
+namespace {
+
+struct FrameSize {
+    size_t width = 0;
+    size_t height = 0;
+};
+
+// Draws `image` into a new 32ARGB buffer of `size`: a straight pixel copy when no scaling or
+// compositing is needed (every photo), else through a bitmap context.
+media::PixelBufferPtr render(const graphics::ImagePtr& image, FrameSize size)
+{
+    if (!image || image->width() == 0 || image->height() == 0 || size.width == 0 || size.height == 0)
+        return nullptr;
+    graphics::ColorSpacePtr space = image->colorSpace();
+    if (!space || space->model() != graphics::ColorSpaceModel::rgb)
+        space = graphics::ColorSpace::createWithName(graphics::kColorSpaceGenericRGB);
+    media::PixelBufferPtr buffer = media::PixelBuffer::create(size.width, size.height, media::PixelFormatType_32ARGB);
+    if (!buffer || !space)
+        return nullptr;
+    bool drawn = false;
+    if (image->isOpaque() && image->width() == size.width && image->height() == size.height) {
+        // Grey and CMYK convert on the way exactly as drawing them would.
+        drawn = image->copyPixels(static_cast<uint8_t*>(buffer->baseAddress()), buffer->bytesPerRow(),
+                                  graphics::PixelFormat::argb8, false);
+    }
+    if (!drawn) {
+        auto context = graphics::BitmapContext::create(buffer->baseAddress(), size.width, size.height, 8,
+                                                       buffer->bytesPerRow(), space,
+                                                       {graphics::AlphaInfo::noneSkipFirst, graphics::ByteOrder::orderDefault});
+        if (!context)
+            return nullptr;
+        context->setInterpolationQuality(graphics::InterpolationQuality::high);
+        context->drawImage(image, graphics::Rect {{0, 0}, {double(size.width), double(size.height)}});
+        context->flush();
+    }
+    if (!space->iccData().empty())
+        buffer->setAttachment(media::ImageBufferICCProfileKey, space->iccData(), media::AttachmentMode::ShouldPropagate);
+    return buffer;
+}
+
+foundation::ErrorPtr undecodableImageError(const MVRImageSource& source, foundation::ErrorPtr underlying)
+{
+    std::string description = foundation::localized(
+        "The file “%@” couldn’t be opened because it isn’t in the correct format.", "error description",
+        mvr_movaraKitBundle());
+    if (auto at = description.find("%@"); at != std::string::npos)
+        description.replace(at, 2, source.fileURL().lastPathComponent());
+    foundation::Error::UserInfo info;
+    info[foundation::LocalizedDescriptionKey].text = description;
+    info[foundation::FilePathErrorKey].text = source.fileURL().path();
+    if (underlying)
+        info[foundation::UnderlyingErrorKey].error = std::move(underlying);
+    return foundation::Error::make(foundation::CocoaErrorDomain, foundation::FileReadCorruptFileError, std::move(info));
+}
+
+// Frames decoded ahead of the writer: enough to keep a few cores busy, few enough that memory
+// stays a handful of frames whatever the length of the sequence.
+size_t framesInFlight()
+{
+    return std::clamp<size_t>(std::thread::hardware_concurrency(), 2, 4);
+}
+
+} // namespace
+
+media::PixelBufferPtr MVRCreate32ARGBPixelBufferWithCGImage(const graphics::ImagePtr& image)
+{
+    if (!image)
+        return nullptr;
+    return render(image, {image->width(), image->height()});
+}
+
+// Decodes frames on the global queues, at most `depth` beyond the one the writer waits for,
+// and hands them out in order. Shared with its jobs so that it outlives a source that goes
+// while frames are still being decoded.
+struct MVRImageSequencePixelBufferSource::Pipeline {
+    struct Frame {
+        dispatch::SemaphorePtr done = dispatch::Semaphore::make(0);
+        media::PixelBufferPtr buffer;
+        foundation::ErrorPtr error;
+        bool ready = false;
+    };
+
+    std::vector<MVRImageSourcePtr> sources;
+    // Every frame drawn at this size, from a decode no larger than maxPixelSize; none: each
+    // image at its own size.
+    std::optional<FrameSize> frameSize;
+    size_t maxPixelSize = 0;
+    size_t depth = 2;
+
+    std::mutex mutex;
+    std::map<size_t, std::shared_ptr<Frame>> frames;
+    size_t nextToSchedule = 0;
+    bool abandoned = false;
+
+    static void decode(const std::shared_ptr<Pipeline>& self, size_t index, const std::shared_ptr<Frame>& frame)
+    {
+        media::PixelBufferPtr buffer;
+        foundation::ErrorPtr error;
+        bool skip = false;
+        {
+            std::lock_guard lock(self->mutex);
+            skip = self->abandoned;
+        }
+        if (!skip) {
+            const MVRImageSource& source = *self->sources[index];
+            foundation::ErrorPtr decodeError;
+            graphics::ImagePtr image = source.createImage(self->maxPixelSize, &decodeError);
+            if (image) {
+                const FrameSize size = self->frameSize.value_or(FrameSize {image->width(), image->height()});
+                buffer = render(image, size);
+            }
+            if (!buffer)
+                error = undecodableImageError(source, std::move(decodeError));
+        }
+        {
+            std::lock_guard lock(self->mutex);
+            frame->buffer = std::move(buffer);
+            frame->error = std::move(error);
+            frame->ready = true;
+        }
+        frame->done->signal();
+    }
+
+    // Queues frames up to (not including) `end`.
+    static void scheduleUpTo(const std::shared_ptr<Pipeline>& self, size_t end)
+    {
+        std::vector<std::pair<size_t, std::shared_ptr<Frame>>> started;
+        {
+            std::lock_guard lock(self->mutex);
+            end = std::min(end, self->sources.size());
+            while (self->nextToSchedule < end) {
+                auto frame = std::make_shared<Frame>();
+                self->frames[self->nextToSchedule] = frame;
+                started.emplace_back(self->nextToSchedule++, frame);
+            }
+        }
+        for (auto& [index, frame] : started) {
+            dispatch::Queue::global(dispatch::QoS::UserInitiated)->async([self, index = index, frame = frame] {
+                decode(self, index, frame);
+            });
+        }
+    }
+
+    static std::shared_ptr<Frame> wait(const std::shared_ptr<Pipeline>& self, size_t index)
+    {
+        scheduleUpTo(self, index + self->depth);
+        std::shared_ptr<Frame> frame;
+        {
+            std::lock_guard lock(self->mutex);
+            auto it = self->frames.find(index);
+            if (it == self->frames.end())
+                return nullptr;
+            frame = it->second;
+            if (frame->ready)
+                return frame;
+        }
+        // A dispatch semaphore, so that a worker of the pool waiting here lets another decode.
+        frame->done->wait();
+        frame->done->signal(); // a later wait on the same frame (peek, then take) passes too
+        return frame;
+    }
+
+    static std::shared_ptr<Frame> take(const std::shared_ptr<Pipeline>& self, size_t index)
+    {
+        std::shared_ptr<Frame> frame = wait(self, index);
+        {
+            std::lock_guard lock(self->mutex);
+            self->frames.erase(index);
+        }
+        scheduleUpTo(self, index + 1 + self->depth);
+        return frame;
+    }
+
+    void abandon()
+    {
+        std::lock_guard lock(mutex);
+        abandoned = true;
+        frames.clear();
+    }
+};
+
+std::shared_ptr<MVRImageSequencePixelBufferSource>
+MVRImageSequencePixelBufferSource::initWithImageSources(std::vector<MVRImageSourcePtr> imageSources)
+{
+    return std::shared_ptr<MVRImageSequencePixelBufferSource>(new MVRImageSequencePixelBufferSource(std::move(imageSources)));
+}
+
+MVRImageSequencePixelBufferSource::MVRImageSequencePixelBufferSource(std::vector<MVRImageSourcePtr> imageSources)
+{
+    // A list with holes would give frames without images: leave them out.
+    for (auto& source : imageSources)
+        if (source)
+            m_imageSources.push_back(std::move(source));
+}
+
+MVRImageSequencePixelBufferSource::~MVRImageSequencePixelBufferSource()
+{
+    if (m_pipeline)
+        m_pipeline->abandon();
+}
+
+MVRImageSequencePixelBufferSource::Pipeline& MVRImageSequencePixelBufferSource::pipeline()
+{
+    if (m_pipeline)
+        return *m_pipeline;
+    auto pipeline = std::make_shared<Pipeline>();
+    pipeline->sources = m_imageSources;
+    pipeline->depth = framesInFlight();
+    if (m_scale > 0 && m_scale < 1 && !m_imageSources.empty()) {
+        if (auto properties = m_imageSources.front()->properties()) {
+            const double longer = std::max(properties->pixelWidth, properties->pixelHeight);
+            const double target = std::max(1.0, std::round(longer * m_scale));
+            // The same rounding the decoder's downscaling uses, so frames come out at this size
+            // without a second scaling pass.
+            const double s = target / longer;
+            pipeline->maxPixelSize = static_cast<size_t>(target);
+            pipeline->frameSize = FrameSize {
+                std::max<size_t>(1, static_cast<size_t>(std::lround(properties->pixelWidth * s))),
+                std::max<size_t>(1, static_cast<size_t>(std::lround(properties->pixelHeight * s))),
+            };
+        }
+    }
+    m_pipeline = std::move(pipeline);
+    return *m_pipeline;
+}
+
+void MVRImageSequencePixelBufferSource::loadWithCompletionHandler(std::function<void(foundation::ErrorPtr)> completionHandler)
+{
+    if (completionHandler)
+        completionHandler(nullptr);
+}
+
+std::shared_ptr<PixelBufferSourceInfo> MVRImageSequencePixelBufferSource::pixelBufferSourceInfo()
+{
+    return shared_from_this();
+}
+
+graphics::Size MVRImageSequencePixelBufferSource::size()
+{
+    if (m_size)
+        return *m_size;
+    if (m_imageSources.empty() || m_idx > 0) {
+        // Once frames have been taken the first one is gone; its size was cached when it went.
+        m_size = graphics::Size {};
+        return *m_size;
+    }
+    pipeline();
+    // The first frame is decoded once: it is kept for the first frame request.
+    auto frame = Pipeline::wait(m_pipeline, 0);
+    m_size = frame && frame->buffer ? graphics::Size {double(frame->buffer->width()), double(frame->buffer->height())}
+                                    : graphics::Size {};
+    return *m_size;
+}
+
+media::TimeRange MVRImageSequencePixelBufferSource::timeRange()
+{
+    const auto count = static_cast<int32_t>(std::min<size_t>(m_imageSources.size(), INT32_MAX));
+    return media::TimeRange::make(media::Time::zero(), media::multiply(m_frameDuration, count));
+}
+
+graphics::AffineTransform MVRImageSequencePixelBufferSource::transform()
+{
+    if (m_transform)
+        return *m_transform;
+    graphics::AffineTransform transform = graphics::AffineTransform::identity();
+    if (!m_imageSources.empty()) {
+        if (auto properties = m_imageSources.front()->properties()) {
+            // Only the pure rotations: the mirrored orientations are shown as stored.
+            switch (properties->orientation) {
+            case 6:
+                transform = graphics::AffineTransform::makeRotation(std::numbers::pi / 2);
+                break;
+            case 3:
+                transform = graphics::AffineTransform::makeRotation(std::numbers::pi);
+                break;
+            case 8:
+                transform = graphics::AffineTransform::makeRotation(-std::numbers::pi / 2);
+                break;
+            default:
+                break;
+            }
+        }
+    }
+    m_transform = transform;
+    return transform;
+}
+
+media::SampleBufferPtr MVRImageSequencePixelBufferSource::copyNextSampleBuffer(foundation::ErrorPtr* error)
+{
+    if (m_failure) {
+        if (error)
+            *error = m_failure;
+        return nullptr;
+    }
+    if (m_idx < 0 || static_cast<size_t>(m_idx) >= m_imageSources.size())
+        return nullptr;
+    if (m_idx == 0 && !m_size)
+        size(); // keep the stream's size once the first frame has left
+    pipeline();
+    auto frame = Pipeline::take(m_pipeline, static_cast<size_t>(m_idx));
+    foundation::ErrorPtr failure;
+    media::SampleBufferPtr sample;
+    if (frame && frame->buffer) {
+        media::SampleTimingInfo timing;
+        timing.presentationTimeStamp = media::multiply(m_frameDuration, static_cast<int32_t>(m_idx));
+        sample = media::SampleBuffer::createForImageBuffer(frame->buffer, timing, &failure);
+    } else {
+        failure = frame ? frame->error : undecodableImageError(*m_imageSources[size_t(m_idx)], nullptr);
+    }
+    if (!sample) {
+        // The stream ends here, with the reason: a missing frame must not pass for the end.
+        m_failure = failure;
+        if (m_pipeline)
+            m_pipeline->abandon();
+        if (error)
+            *error = m_failure;
+        return nullptr;
+    }
+    ++m_idx;
+    return sample;
+}
