@@ -1,0 +1,86 @@
+#pragma once
+// The keychain: generic-password items in one store file per user, readable by its owner only
+// (mode 0600 under $XDG_DATA_HOME/keychains), secrets sealed with AES-256-GCM under a key kept
+// beside it. Calls answer the platform's status codes. Writes replace the file atomically, and
+// a store that can't be read is set aside (never overwritten) before a write starts afresh.
+// Thread-safe, and safe between processes (the store is locked while it is used).
+
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace security {
+
+using OSStatus = int;
+enum : OSStatus {
+    errSecSuccess = 0,
+    errSecIO = -36,
+    errSecParam = -50,
+    errSecAllocate = -108,
+    errSecDuplicateItem = -25299,
+    errSecItemNotFound = -25300,
+    errSecDecode = -26275,
+};
+
+// "After first unlock", the accessibility every item of this system uses.
+extern const std::string KeychainAccessibleAfterFirstUnlock; // "ck"
+
+struct KeychainItem {
+    std::string service;
+    std::string account;
+    std::string accessGroup;
+    std::string label;
+    std::string accessible = KeychainAccessibleAfterFirstUnlock;
+    bool synchronizable = false;
+    // The secret; absent in results that asked for attributes only.
+    std::optional<std::vector<std::uint8_t>> data;
+
+    bool operator==(const KeychainItem&) const = default;
+};
+
+// What to match; an absent field matches anything (synchronizable absent is the platform's "any").
+struct KeychainQuery {
+    std::optional<std::string> service;
+    std::optional<std::string> account;
+    std::optional<std::string> accessGroup;
+    std::optional<bool> synchronizable;
+};
+
+struct KeychainChanges {
+    std::optional<std::string> account;
+    std::optional<std::string> label;
+    std::optional<std::vector<std::uint8_t>> data;
+};
+
+class Keychain {
+public:
+    // The user's keychain under $XDG_DATA_HOME (read at each call).
+    static Keychain& defaultKeychain();
+    // A keychain whose files live in `directory` (made on first write).
+    explicit Keychain(std::filesystem::path directory);
+
+    // errSecDuplicateItem when an item with the same service, account, access group and
+    // synchronizable flag exists.
+    OSStatus add(const KeychainItem& item);
+    // Matches in the order they were added; `limit` 0 means all. errSecItemNotFound for none.
+    OSStatus copyMatching(const KeychainQuery& query, bool returnData, std::size_t limit,
+                          std::vector<KeychainItem>* results);
+    OSStatus update(const KeychainQuery& query, const KeychainChanges& changes);
+    OSStatus remove(const KeychainQuery& query);
+
+    // The platform's message for a status.
+    static std::string copyErrorMessageString(OSStatus status);
+
+private:
+    std::filesystem::path directory() const;
+    std::optional<std::filesystem::path> m_directory; // none: the default location
+
+    struct Store;
+    std::mutex m_mutex;
+    Keychain() = default;
+};
+
+} // namespace security
