@@ -50,7 +50,9 @@ public:
     Value(foundation::Date d) : m_storage(d) { }
     Value(Array a);
     Value(foundation::Dictionary d);
+    Value(char* s) : Value(static_cast<const char*>(s)) { }
     template <class T>
+        requires(!std::same_as<std::remove_cv_t<T>, char>)
     Value(T*) = delete; // a stray pointer would otherwise become a bool
 
     static Value array(std::initializer_list<Value> items = {});
