@@ -1,0 +1,97 @@
+#include "MovaraKit/HTTP/NKHTTPRequestOperation.h"
+
+namespace {
+
+const dispatch::QueuePtr& processingQueue()
+{
+    static const auto queue = dispatch::Queue::concurrent("com.wirefern.networking.http-request.processing");
+    return queue;
+}
+
+const dispatch::GroupPtr& requestGroup()
+{
+    static const auto group = dispatch::Group::make();
+    return group;
+}
+
+} // namespace
+
+NKHTTPRequestOperation::NKHTTPRequestOperation(net::URLRequest request)
+    : NKURLConnectionOperation(std::move(request))
+    , m_responseSerializer(NKHTTPResponseSerializer::serializer())
+{
+}
+
+std::shared_ptr<NKHTTPRequestOperation> NKHTTPRequestOperation::initWithRequest(const net::URLRequest& request)
+{
+    struct Enabler : NKHTTPRequestOperation {
+        explicit Enabler(const net::URLRequest& r) : NKHTTPRequestOperation(r) { }
+    };
+    return std::make_shared<Enabler>(request);
+}
+
+std::shared_ptr<NKURLResponseSerialization> NKHTTPRequestOperation::responseSerializer() const
+{
+    std::lock_guard guard(lock());
+    return m_responseSerializer;
+}
+
+void NKHTTPRequestOperation::setResponseSerializer(std::shared_ptr<NKURLResponseSerialization> serializer)
+{
+    std::lock_guard guard(lock());
+    m_responseSerializer = std::move(serializer);
+    m_responseObject.reset();
+    m_serialized = false;
+    m_responseSerializationError = nullptr;
+}
+
+std::any NKHTTPRequestOperation::responseObject() const
+{
+    std::lock_guard guard(lock());
+    if (!m_serialized && isFinished() && !error() && m_responseSerializer) {
+        foundation::ErrorPtr serializationError;
+        m_responseObject = m_responseSerializer->responseObjectForResponse(response(), responseData(), &serializationError);
+        m_serialized = true;
+        m_responseSerializationError = serializationError;
+    }
+    return m_responseObject;
+}
+
+foundation::ErrorPtr NKHTTPRequestOperation::error() const
+{
+    std::lock_guard guard(lock());
+    if (m_responseSerializationError)
+        return m_responseSerializationError;
+    return NKURLConnectionOperation::error();
+}
+
+void NKHTTPRequestOperation::setCompletionBlockWithSuccess(Success success, Failure failure)
+{
+    std::weak_ptr<Operation> weak = weak_from_this();
+    setCompletionBlock([weak, success = std::move(success), failure = std::move(failure)] {
+        auto self = std::static_pointer_cast<NKHTTPRequestOperation>(weak.lock());
+        if (!self)
+            return;
+        auto ownGroup = self->completionGroup();
+        if (ownGroup)
+            ownGroup->enter();
+        processingQueue()->async([self, ownGroup, success, failure] {
+            auto queue = self->completionQueue() ? self->completionQueue() : dispatch::Queue::main();
+            auto group = ownGroup ? ownGroup : requestGroup();
+            if (auto error = self->error()) {
+                if (failure)
+                    group->async(queue, [self, failure, error] { failure(self, error); });
+            } else {
+                std::any object = self->responseObject();
+                if (auto serializationError = self->error()) {
+                    if (failure)
+                        group->async(queue, [self, failure, serializationError] { failure(self, serializationError); });
+                } else if (success) {
+                    group->async(queue, [self, success, object] { success(self, object); });
+                }
+            }
+            if (ownGroup)
+                ownGroup->leave();
+        });
+    });
+}
