@@ -1,0 +1,332 @@
+#include "Platform/UI/Application.h"
+
+#include <algorithm>
+
+#include "Platform/Dispatch/RunLoop.h"
+#include "Platform/UI/ScriptedResponder.h"
+
+namespace ui {
+
+const std::string ApplicationWillFinishLaunchingNotification = "NSApplicationWillFinishLaunchingNotification";
+const std::string ApplicationDidFinishLaunchingNotification = "NSApplicationDidFinishLaunchingNotification";
+const std::string ApplicationDidBecomeActiveNotification = "NSApplicationDidBecomeActiveNotification";
+const std::string ApplicationDidResignActiveNotification = "NSApplicationDidResignActiveNotification";
+const std::string ApplicationWillTerminateNotification = "NSApplicationWillTerminateNotification";
+
+void ApplicationDelegate::application(Application& app, const std::vector<foundation::URL>& urls)
+{
+    // Without its own handling of URLs, a delegate gets the file URLs as paths.
+    std::vector<std::string> paths;
+    for (const auto& url : urls) {
+        if (url.isFileURL())
+            paths.push_back(url.path());
+    }
+    if (!paths.empty())
+        application(app, paths);
+}
+
+Application::Application()
+{
+    registerAction("terminate:", [this](Object* sender) { terminate(sender); });
+    registerAction("stop:", [this](Object* sender) { stop(sender); });
+    registerAction("orderFrontStandardAboutPanel:", [this](Object* sender) { orderFrontStandardAboutPanel(sender); });
+}
+
+std::shared_ptr<Application> Application::shared()
+{
+    static const std::shared_ptr<Application> app = std::make_shared<Application>();
+    return app;
+}
+
+void Application::postAndTell(const std::string& name,
+                              void (ApplicationDelegate::*method)(const foundation::Notification&))
+{
+    foundation::Notification n {name, foundation::identityOf(this), shared_from_this(), {}};
+    if (auto d = m_delegate)
+        ((*d).*method)(n);
+    foundation::NotificationCenter::defaultCenter().post(n);
+}
+
+void Application::finishLaunching()
+{
+    if (m_launched)
+        return;
+    m_launched = true;
+    postAndTell(ApplicationWillFinishLaunchingNotification, &ApplicationDelegate::applicationWillFinishLaunching);
+    postAndTell(ApplicationDidFinishLaunchingNotification, &ApplicationDelegate::applicationDidFinishLaunching);
+    activateIgnoringOtherApps(true);
+}
+
+void Application::run()
+{
+    finishLaunching();
+    if (m_terminated)
+        return;
+    m_running = true;
+    dispatch::RunLoop::main().run();
+    m_running = false;
+}
+
+void Application::stop(Object*)
+{
+    m_running = false;
+    dispatch::RunLoop::main().stop();
+}
+
+void Application::terminate(Object*)
+{
+    const TerminateReply reply = m_delegate ? m_delegate->applicationShouldTerminate(*this) : TerminateReply::now;
+    if (reply == TerminateReply::now)
+        replyToApplicationShouldTerminate(true);
+}
+
+void Application::replyToApplicationShouldTerminate(bool shouldTerminate)
+{
+    if (!shouldTerminate || m_terminated)
+        return;
+    postAndTell(ApplicationWillTerminateNotification, &ApplicationDelegate::applicationWillTerminate);
+    m_terminated = true;
+    stop();
+}
+
+void Application::activateIgnoringOtherApps(bool)
+{
+    if (m_active)
+        return;
+    m_active = true;
+    postAndTell(ApplicationDidBecomeActiveNotification, &ApplicationDelegate::applicationDidBecomeActive);
+}
+
+void Application::deactivate()
+{
+    if (!m_active)
+        return;
+    m_active = false;
+    postAndTell(ApplicationDidResignActiveNotification, &ApplicationDelegate::applicationDidResignActive);
+}
+
+void Application::openFiles(const std::vector<std::string>& paths)
+{
+    if (m_delegate && !paths.empty())
+        m_delegate->application(*this, paths);
+}
+
+void Application::openURLs(const std::vector<foundation::URL>& urls)
+{
+    if (m_delegate && !urls.empty())
+        m_delegate->application(*this, urls);
+}
+
+void Application::reopen()
+{
+    bool hasVisible = false;
+    for (const auto& w : windows())
+        hasVisible = hasVisible || (w->isVisible() && !w->isMiniaturized());
+    const bool handleIt = m_delegate ? m_delegate->applicationShouldHandleReopen(*this, hasVisible) : true;
+    if (!handleIt || hasVisible)
+        return;
+    // The platform's own answer: bring back the window the user last worked in.
+    if (auto w = mainWindow() ? mainWindow() : (windows().empty() ? nullptr : windows().back()))
+        w->makeKeyAndOrderFront(nullptr);
+}
+
+std::vector<WindowPtr> Application::windows() const
+{
+    std::vector<WindowPtr> out;
+    for (const auto& weak : m_windows) {
+        if (auto w = weak.lock())
+            out.push_back(w);
+    }
+    return out;
+}
+
+WindowPtr Application::windowWithTitle(const std::string& title) const
+{
+    for (const auto& w : windows()) {
+        if (w->title() == title)
+            return w;
+    }
+    return nullptr;
+}
+
+void Application::registerWindow(const WindowPtr& window)
+{
+    m_windows.erase(std::remove_if(m_windows.begin(), m_windows.end(), [](const auto& w) { return w.expired(); }),
+                    m_windows.end());
+    m_windows.push_back(window);
+}
+
+void Application::windowDidOrder(Window& window, bool visible)
+{
+    auto self = window.sharedAs<Window>();
+    m_onScreen.erase(std::remove(m_onScreen.begin(), m_onScreen.end(), self), m_onScreen.end());
+    if (visible) {
+        m_onScreen.insert(m_onScreen.begin(), self);
+        return;
+    }
+    if (mainWindow() == self)
+        m_mainWindow.reset();
+    if (keyWindow() == self) {
+        // The window behind takes the keyboard: a sheet's parent first, else the front-most.
+        WindowPtr next = window.sheetParent();
+        if (!next || !next->isVisible()) {
+            next = nullptr;
+            for (const auto& w : m_onScreen) {
+                if (w->canBecomeKeyWindow()) {
+                    next = w;
+                    break;
+                }
+            }
+        }
+        if (next)
+            windowDidBecomeKey(next.get());
+        else {
+            m_keyWindow.reset();
+            foundation::Notification n {WindowDidResignKeyNotification, foundation::identityOf(&window), self, {}};
+            if (auto d = window.delegate())
+                d->windowDidResignKey(n);
+            foundation::NotificationCenter::defaultCenter().post(n);
+        }
+    }
+    if (!mainWindow()) {
+        for (const auto& w : m_onScreen) {
+            if (w->canBecomeMainWindow()) {
+                m_mainWindow = w;
+                break;
+            }
+        }
+    }
+    if (m_onScreen.empty() && m_delegate && m_launched && m_delegate->applicationShouldTerminateAfterLastWindowClosed(*this))
+        terminate(nullptr);
+}
+
+void Application::windowDidBecomeKey(Window* window)
+{
+    WindowPtr old = keyWindow();
+    if (old.get() == window)
+        return;
+    m_keyWindow = window ? window->sharedAs<Window>() : nullptr;
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    if (old) {
+        foundation::Notification n {WindowDidResignKeyNotification, foundation::identityOf(old.get()), old, {}};
+        if (auto d = old->delegate())
+            d->windowDidResignKey(n);
+        center.post(n);
+    }
+    if (window) {
+        foundation::Notification n {WindowDidBecomeKeyNotification, foundation::identityOf(window), window->sharedAs<Window>(), {}};
+        if (auto d = window->delegate())
+            d->windowDidBecomeKey(n);
+        center.post(n);
+    }
+}
+
+void Application::windowDidBecomeMain(Window* window)
+{
+    m_mainWindow = window ? window->sharedAs<Window>() : nullptr;
+    if (window)
+        foundation::NotificationCenter::defaultCenter().post(WindowDidBecomeMainNotification, window->sharedAs<Window>());
+}
+
+namespace {
+
+std::shared_ptr<Object> searchWindow(const WindowPtr& window, const std::string& action)
+{
+    if (!window)
+        return nullptr;
+    int guard = 0;
+    for (std::shared_ptr<Responder> r = window->firstResponder(); r && guard < 1000; r = r->nextResponder(), ++guard) {
+        if (r->respondsToAction(action))
+            return r;
+    }
+    if (auto delegate = std::dynamic_pointer_cast<Object>(window->delegate()); delegate && delegate->respondsToAction(action))
+        return delegate;
+    return nullptr;
+}
+
+} // namespace
+
+std::shared_ptr<Object> Application::targetForAction(const std::string& action, const std::shared_ptr<Object>& target) const
+{
+    if (action.empty())
+        return nullptr;
+    if (target)
+        return target->respondsToAction(action) ? target : nullptr;
+    if (auto found = searchWindow(keyWindow(), action))
+        return found;
+    if (mainWindow() != keyWindow()) {
+        if (auto found = searchWindow(mainWindow(), action))
+            return found;
+    }
+    auto self = std::const_pointer_cast<Application>(std::static_pointer_cast<const Application>(shared_from_this()));
+    if (self->respondsToAction(action))
+        return self;
+    if (auto delegate = std::dynamic_pointer_cast<Object>(m_delegate); delegate && delegate->respondsToAction(action))
+        return delegate;
+    return nullptr;
+}
+
+bool Application::sendAction(const std::string& action, const std::shared_ptr<Object>& target, Object* sender)
+{
+    auto handler = targetForAction(action, target);
+    return handler && handler->performAction(action, sender);
+}
+
+ModalResponse Application::runModalForWindow(const WindowPtr& window)
+{
+    if (!window)
+        return ModalResponseAbort;
+    auto previous = m_modalWindow;
+    const bool previousStopped = m_modalStopped;
+    m_modalWindow = window;
+    m_modalStopped = false;
+    m_modalCode = ModalResponseAbort;
+    window->makeKeyAndOrderFront(nullptr);
+    if (auto responder = ScriptedResponder::installed()) {
+        if (auto answer = responder->takeModalAnswer(*window))
+            stopModalWithCode(*answer);
+    }
+    // Headless nobody can click: once the loop has nothing left to do, the session is over.
+    int idleTurns = 0;
+    while (!m_modalStopped) {
+        if (dispatch::RunLoop::main().runOnce(0.05))
+            idleTurns = 0;
+        else if (++idleTurns >= 4)
+            break;
+    }
+    const ModalResponse code = m_modalStopped ? m_modalCode : ModalResponseAbort;
+    m_modalWindow = previous;
+    m_modalStopped = previousStopped;
+    return code;
+}
+
+void Application::stopModalWithCode(ModalResponse code)
+{
+    if (m_modalWindow.expired())
+        return;
+    m_modalCode = code;
+    m_modalStopped = true;
+}
+
+void Application::beep()
+{
+    ++m_beepCount;
+}
+
+void Application::orderFrontStandardAboutPanel(Object*)
+{
+    orderFrontStandardAboutPanelWithOptions({});
+}
+
+void Application::orderFrontStandardAboutPanelWithOptions(std::map<std::string, std::any> options)
+{
+    m_aboutOptions = std::move(options);
+    ++m_aboutPanelCount;
+}
+
+void beep()
+{
+    Application::shared()->beep();
+}
+
+} // namespace ui

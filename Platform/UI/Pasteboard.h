@@ -1,0 +1,82 @@
+#pragma once
+// Pasteboards: the general one (copy and paste) and named ones that carry the data of a
+// drag. A pasteboard holds items; each item offers its data under one or more type
+// identifiers. File and web URLs are written and read as the platform does (an item with a
+// "public.file-url" or "public.url" string). Thread-safe.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Platform/Foundation/URL.h"
+
+namespace ui {
+
+extern const std::string PasteboardTypeFileURL; // "public.file-url"
+extern const std::string PasteboardTypeURL;     // "public.url"
+extern const std::string PasteboardTypeString;  // "public.utf8-plain-text"
+extern const std::string PasteboardTypePNG;     // "public.png"
+extern const std::string PasteboardTypeTIFF;    // "public.tiff"
+extern const std::string PasteboardNameGeneral; // "Apple CFPasteboard general"
+extern const std::string PasteboardNameDrag;    // "Apple CFPasteboard drag"
+
+class PasteboardItem {
+public:
+    PasteboardItem() = default;
+    // An item for a URL: "public.file-url" for a file URL, else "public.url".
+    static PasteboardItem itemWithURL(const foundation::URL& url);
+    static PasteboardItem itemWithString(const std::string& string, const std::string& type = PasteboardTypeString);
+
+    std::vector<std::string> types() const;
+    void setStringForType(const std::string& string, const std::string& type);
+    void setDataForType(std::vector<uint8_t> data, const std::string& type);
+    std::optional<std::string> stringForType(const std::string& type) const;
+    std::optional<std::vector<uint8_t>> dataForType(const std::string& type) const;
+
+private:
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> m_data; // in the order written
+};
+
+class Pasteboard {
+public:
+    static std::shared_ptr<Pasteboard> generalPasteboard();
+    // The pasteboard of that name, made on first use.
+    static std::shared_ptr<Pasteboard> pasteboardWithName(const std::string& name);
+    // A new pasteboard of its own (a drag in flight, a test).
+    static std::shared_ptr<Pasteboard> pasteboardWithUniqueName();
+
+    const std::string& name() const { return m_name; }
+    long changeCount() const;
+    // Empties the pasteboard; returns the new change count.
+    long clearContents();
+    // Adds items after those already there.
+    bool writeObjects(const std::vector<PasteboardItem>& items);
+    bool writeURLs(const std::vector<foundation::URL>& urls);
+    // Writes into the first item (making one when empty), as the platform's setString does.
+    bool setStringForType(const std::string& string, const std::string& type);
+    std::optional<std::string> stringForType(const std::string& type) const;
+
+    // Every type offered by any item, in order of first appearance.
+    std::vector<std::string> types() const;
+    std::optional<std::string> availableTypeFromArray(const std::vector<std::string>& types) const;
+    std::vector<PasteboardItem> pasteboardItems() const;
+    // The URLs of the items, in pasteboard order: file URLs and, unless `fileURLsOnly`, web
+    // URLs. Strings that do not parse as URLs are skipped.
+    std::vector<foundation::URL> readURLs(bool fileURLsOnly) const;
+
+    explicit Pasteboard(std::string name) : m_name(std::move(name)) { }
+
+private:
+    std::string m_name;
+    mutable std::mutex m_mutex;
+    std::vector<PasteboardItem> m_items;
+    long m_changeCount = 0;
+};
+
+using PasteboardPtr = std::shared_ptr<Pasteboard>;
+
+} // namespace ui

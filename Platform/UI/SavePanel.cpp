@@ -1,0 +1,193 @@
+#include "Platform/UI/SavePanel.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
+#include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Images/UTType.h"
+#include "Platform/UI/ScriptedResponder.h"
+#include "Platform/UI/View.h"
+
+namespace ui {
+
+namespace {
+
+std::string lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+bool isTypeIdentifier(const std::string& type)
+{
+    return type.find('.') != std::string::npos;
+}
+
+// The extension a save panel adds for an allowed type.
+std::string extensionFor(const std::string& type)
+{
+    if (!isTypeIdentifier(type))
+        return type;
+    auto ut = images::UTType::typeWithIdentifier(type);
+    return ut ? ut->preferredFilenameExtension() : std::string();
+}
+
+} // namespace
+
+std::shared_ptr<SavePanel> SavePanel::savePanel()
+{
+    return std::shared_ptr<SavePanel>(new SavePanel());
+}
+
+bool SavePanel::isAllowedFileName(const std::string& name) const
+{
+    if (m_allowedTypes.empty())
+        return true;
+    const std::string ext = lower(foundation::URL::fileURLWithPath(name).pathExtension());
+    if (ext.empty())
+        return false;
+    auto typeOfExtension = images::UTType::typeWithFilenameExtension(ext);
+    for (const auto& allowed : m_allowedTypes) {
+        if (!isTypeIdentifier(allowed)) {
+            if (lower(allowed) == ext)
+                return true;
+        } else if (typeOfExtension && typeOfExtension->conformsTo(allowed)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void SavePanel::recordAnswer(bool asSheet, bool open, ModalResponse response, const std::vector<foundation::URL>& urls)
+{
+    auto responder = ScriptedResponder::installed();
+    if (!responder)
+        return;
+    ScriptedResponder::Record r;
+    r.kind = open ? ScriptedResponder::Kind::openPanel : ScriptedResponder::Kind::savePanel;
+    r.asSheet = asSheet;
+    r.title = m_title;
+    r.messageText = m_message;
+    r.nameFieldStringValue = m_nameField;
+    r.allowedFileTypes = m_allowedTypes;
+    r.response = response;
+    r.urls = urls;
+    responder->record(std::move(r));
+}
+
+ModalResponse SavePanel::answer(bool asSheet)
+{
+    m_url.reset();
+    auto responder = ScriptedResponder::installed();
+    auto reply = responder ? responder->takeSavePanelAnswer() : std::nullopt;
+    ModalResponse response = ModalResponseCancel;
+    if (reply && reply->ok && !reply->urls.empty() && reply->urls.front().isFileURL()
+        && !reply->urls.front().lastPathComponent().empty()) {
+        foundation::URL url = reply->urls.front();
+        // The name must end in an allowed type; the panel adds the extension otherwise.
+        if (!m_allowsOtherTypes && !m_allowedTypes.empty() && !isAllowedFileName(url.lastPathComponent())) {
+            const std::string ext = extensionFor(m_allowedTypes.front());
+            if (!ext.empty())
+                url = url.URLByAppendingPathExtension(ext);
+        }
+        m_url = url;
+        response = ModalResponseOK;
+    }
+    recordAnswer(asSheet, false, response, m_url ? std::vector<foundation::URL>{*m_url} : std::vector<foundation::URL>{});
+    if (m_url) {
+        m_directory = m_url->URLByDeletingLastPathComponent();
+        m_nameField = m_url->lastPathComponent();
+    }
+    return response;
+}
+
+ModalResponse SavePanel::runModal()
+{
+    return answer(false);
+}
+
+void SavePanel::begin(std::function<void(ModalResponse)> handler)
+{
+    auto keep = sharedAs<SavePanel>();
+    dispatch::RunLoop::main().perform([keep, handler = std::move(handler)] {
+        const ModalResponse response = keep->answer(false);
+        if (handler)
+            handler(response);
+    });
+}
+
+void SavePanel::beginSheetModalForWindow(const std::shared_ptr<Window>& host, std::function<void(ModalResponse)> handler)
+{
+    if (!host) {
+        begin(std::move(handler));
+        return;
+    }
+    auto keep = sharedAs<SavePanel>();
+    m_sheet = Window::initWithContentRect(graphics::Rect::make(0, 0, 480, 320), WindowStyleMaskTitled);
+    m_sheet->setTitle(m_title);
+    const ModalResponse response = answer(true);
+    host->beginSheet(m_sheet, [keep, handler = std::move(handler)](ModalResponse code) {
+        keep->m_sheet.reset();
+        if (handler)
+            handler(code);
+    });
+    std::weak_ptr<Window> weakHost = host;
+    std::weak_ptr<Window> weakSheet = m_sheet;
+    dispatch::RunLoop::main().perform([weakHost, weakSheet, response] {
+        auto h = weakHost.lock();
+        auto s = weakSheet.lock();
+        if (h && s && s->sheetParent() == h)
+            h->endSheet(s, response);
+    });
+}
+
+OpenPanel::OpenPanel()
+{
+    setCanCreateDirectories(false);
+}
+
+std::shared_ptr<OpenPanel> OpenPanel::openPanel()
+{
+    return std::shared_ptr<OpenPanel>(new OpenPanel());
+}
+
+ModalResponse OpenPanel::answer(bool asSheet)
+{
+    m_url.reset();
+    m_urls.clear();
+    auto responder = ScriptedResponder::installed();
+    auto reply = responder ? responder->takeOpenPanelAnswer() : std::nullopt;
+    if (reply && reply->ok) {
+        // Only what the panel would have let the user pick.
+        for (const auto& url : reply->urls) {
+            if (!url.isFileURL())
+                continue;
+            std::error_code ec;
+            const auto status = std::filesystem::status(url.path(), ec);
+            if (ec || !std::filesystem::exists(status))
+                continue;
+            const bool isDirectory = std::filesystem::is_directory(status);
+            if (isDirectory ? !m_canChooseDirectories : !m_canChooseFiles)
+                continue;
+            if (!isDirectory && !allowedFileTypes().empty()) {
+                const std::string type = images::typeOfFile(url.path());
+                bool ok = isAllowedFileName(url.lastPathComponent());
+                for (const auto& allowed : allowedFileTypes())
+                    ok = ok || (!type.empty() && images::typeConformsTo(type, allowed));
+                if (!ok)
+                    continue;
+            }
+            m_urls.push_back(url);
+            if (!m_allowsMultipleSelection)
+                break;
+        }
+    }
+    const ModalResponse response = m_urls.empty() ? ModalResponseCancel : ModalResponseOK;
+    if (!m_urls.empty())
+        m_url = m_urls.front();
+    recordAnswer(asSheet, true, response, m_urls);
+    return response;
+}
+
+} // namespace ui

@@ -1,0 +1,80 @@
+#pragma once
+// Manages one view: loads it (from an interface file named nibName(), or loadView()), and
+// hears of its life: viewDidLoad once, then viewWillAppear / viewDidAppear and
+// viewWillDisappear / viewDidDisappear as its window is shown and closed. Controllers nest
+// (children, parent) and present others as sheets. Main thread only.
+
+#include <any>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Platform/UI/Object.h"
+
+namespace ui {
+
+class View;
+class Window;
+class ViewController;
+using ViewControllerPtr = std::shared_ptr<ViewController>;
+
+class ViewController : public Responder {
+public:
+    static ViewControllerPtr init();
+    ~ViewController() override;
+
+    // Loads the view on first use.
+    std::shared_ptr<View> view();
+    void setView(const std::shared_ptr<View>& view);
+    bool isViewLoaded() const { return m_view != nullptr; }
+    // The interface file that holds the view; empty: loadView() makes it.
+    virtual std::string nibName() const { return m_nibName; }
+    void setNibName(std::string name) { m_nibName = std::move(name); }
+    // Makes the view: from the interface file when there is one, else an empty view.
+    virtual void loadView();
+
+    virtual void viewDidLoad() { }
+    virtual void viewWillAppear() { }
+    virtual void viewDidAppear() { }
+    virtual void viewWillDisappear() { }
+    virtual void viewDidDisappear() { }
+
+    const std::string& title() const { return m_title; }
+    void setTitle(std::string title) { m_title = std::move(title); }
+    const std::any& representedObject() const { return m_representedObject; }
+    virtual void setRepresentedObject(std::any object) { m_representedObject = std::move(object); }
+
+    // ---- nesting and presentation
+    ViewControllerPtr parentViewController() const { return m_parent.lock(); }
+    const std::vector<ViewControllerPtr>& childViewControllers() const { return m_children; }
+    void addChildViewController(const ViewControllerPtr& child);
+    void removeFromParentViewController();
+    ViewControllerPtr presentingViewController() const { return m_presenting.lock(); }
+    // Shows `controller`'s view in a sheet on this controller's window.
+    void presentViewControllerAsSheet(const ViewControllerPtr& controller);
+    void dismissViewController(const ViewControllerPtr& controller);
+    // Dismisses this controller if something presented it, else closes its window.
+    virtual void dismissController(Object* sender);
+
+    std::shared_ptr<Responder> nextResponder() const override;
+
+    // Internal: the window shows or hides this controller's view.
+    void sendAppearance(bool appearing, bool did);
+
+protected:
+    ViewController() = default;
+
+private:
+    std::string m_nibName;
+    std::shared_ptr<View> m_view;
+    std::string m_title;
+    std::any m_representedObject;
+    std::weak_ptr<ViewController> m_parent;
+    std::vector<ViewControllerPtr> m_children;
+    std::weak_ptr<ViewController> m_presenting;
+    std::vector<ViewControllerPtr> m_presented;
+    std::shared_ptr<Window> m_sheetWindow;
+    bool m_appeared = false;
+};
+
+} // namespace ui

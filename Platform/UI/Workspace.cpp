@@ -1,0 +1,176 @@
+#include "Platform/UI/Workspace.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <unistd.h>
+
+#include "Platform/Images/UTType.h"
+#include "Platform/UI/BezierPath.h"
+#include "Platform/UI/GraphicsContext.h"
+#include "Platform/UI/Spawn.h"
+
+namespace ui {
+
+Workspace& Workspace::shared()
+{
+    static Workspace workspace;
+    return workspace;
+}
+
+bool Workspace::recordsOnly() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_recordsOnly.value_or(detail::isTestEnvironment());
+}
+
+void Workspace::setRecordsOnly(bool value)
+{
+    std::lock_guard lock(m_mutex);
+    m_recordsOnly = value;
+}
+
+std::vector<Workspace::Call> Workspace::recordedCalls() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_calls;
+}
+
+void Workspace::clearRecordedCalls()
+{
+    std::lock_guard lock(m_mutex);
+    m_calls.clear();
+}
+
+bool Workspace::perform(Call call, const std::vector<std::string>& argv)
+{
+    const bool record = recordsOnly();
+    {
+        std::lock_guard lock(m_mutex);
+        m_calls.push_back(std::move(call));
+    }
+    return record ? true : detail::spawnDetached(argv);
+}
+
+bool Workspace::openURL(const foundation::URL& url)
+{
+    if (url.scheme().empty())
+        return false;
+    return perform({"openURL", {url.absoluteString()}}, {"xdg-open", url.absoluteString()});
+}
+
+bool Workspace::openFile(const std::string& path, const std::string& application)
+{
+    if (path.empty())
+        return false;
+    if (application.empty())
+        return perform({"openFile", {path}}, {"xdg-open", path});
+    auto app = fullPathForApplication(application);
+    if (!app)
+        return false;
+    return perform({"openFile", {path, application}}, {*app, path});
+}
+
+bool Workspace::activateFileViewerSelectingURLs(const std::vector<foundation::URL>& urls)
+{
+    if (urls.empty() || !urls.front().isFileURL())
+        return false;
+    std::vector<std::string> args;
+    for (const auto& u : urls)
+        args.push_back(u.absoluteString());
+    const std::string folder = urls.front().URLByDeletingLastPathComponent().path();
+    return perform({"activateFileViewerSelectingURLs", args}, {"xdg-open", folder});
+}
+
+void Workspace::registerApplication(const std::string& name, const std::string& path)
+{
+    std::lock_guard lock(m_mutex);
+    m_applications.erase(std::remove_if(m_applications.begin(), m_applications.end(),
+                                        [&](const auto& p) { return p.first == name; }),
+                         m_applications.end());
+    if (!path.empty())
+        m_applications.emplace_back(name, path);
+}
+
+std::optional<std::string> Workspace::fullPathForApplication(const std::string& name) const
+{
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto& [n, p] : m_applications) {
+            if (n == name)
+                return p;
+        }
+    }
+    if (recordsOnly())
+        return std::nullopt; // tests see only what they registered
+    std::string exe = name;
+    if (exe.size() > 4 && exe.compare(exe.size() - 4, 4, ".app") == 0)
+        exe.resize(exe.size() - 4);
+    std::transform(exe.begin(), exe.end(), exe.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (exe.empty() || exe.find('/') != std::string::npos)
+        return std::nullopt;
+    const char* pathEnv = std::getenv("PATH");
+    std::stringstream dirs(pathEnv ? pathEnv : "");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        if (dir.empty())
+            continue;
+        const std::string candidate = dir + "/" + exe;
+        if (::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return std::nullopt;
+}
+
+ImagePtr Workspace::iconForFile(const std::string& path) const
+{
+    std::error_code ec;
+    const bool folder = std::filesystem::is_directory(path, ec);
+    std::string ext = foundation::URL::fileURLWithPath(path).pathExtension();
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return Image::imageWithSize({32, 32}, false, [folder, ext](GraphicsContext& ctx, const graphics::Rect& r) {
+        if (folder) {
+            ctx.setFillColor(Color::deviceRGB(0.36, 0.67, 0.95));
+            ctx.fillPath(BezierPath::bezierPathWithRoundedRect(graphics::Rect::make(2, 5, 28, 20), 3, 3));
+            ctx.fillPath(BezierPath::bezierPathWithRoundedRect(graphics::Rect::make(2, 20, 12, 7), 2, 2));
+            return;
+        }
+        BezierPath page = BezierPath::bezierPathWithRoundedRect(graphics::Rect::make(6, 2, 20, 28), 2, 2);
+        ctx.setFillColor(Color::white());
+        ctx.fillPath(page);
+        page.setLineWidth(1);
+        ctx.setStrokeColor(Color::calibratedWhite(0.6));
+        ctx.strokePath(page);
+        if (!ext.empty()) {
+            TextAttributes a;
+            a.font = Font::boldSystemFontOfSize(6);
+            a.alignment = TextAlignment::center;
+            a.foregroundColor = Color::calibratedWhite(0.35);
+            ctx.drawText(AttributedString(ext.substr(0, 4), a), graphics::Rect::make(6, 4, 20, 10));
+        }
+        (void)r;
+    });
+}
+
+std::string Workspace::preferredFilenameExtensionForType(const std::string& typeIdentifier) const
+{
+    auto type = images::UTType::typeWithIdentifier(typeIdentifier);
+    return type ? type->preferredFilenameExtension() : std::string();
+}
+
+std::optional<std::string> Workspace::typeOfFile(const std::string& path) const
+{
+    std::string type = images::typeOfFile(path);
+    if (type.empty())
+        return std::nullopt;
+    return type;
+}
+
+bool Workspace::typeConformsToType(const std::string& type, const std::string& parent) const
+{
+    return images::typeConformsTo(type, parent);
+}
+
+} // namespace ui
