@@ -1,5 +1,7 @@
 #include "Platform/Foundation/PropertyList.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>

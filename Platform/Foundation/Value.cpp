@@ -3,6 +3,8 @@
 #include "Platform/Foundation/Error.h"
 
 #include <cmath>
+#include <cstdio>
+#include <ostream>
 
 namespace foundation {
 
@@ -270,6 +272,41 @@ bool Value::operator==(const Value& other) const
     case Type::Dictionary: return asDictionary() == other.asDictionary();
     }
     return false;
+}
+
+std::string Value::debugDescription() const
+{
+    switch (type()) {
+    case Type::Null: return "null";
+    case Type::Bool: return asBool() ? "true" : "false";
+    case Type::Integer: return std::to_string(asInteger());
+    case Type::Real: {
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "%.17g", asDouble());
+        return buffer;
+    }
+    case Type::String: return "\"" + asString() + "\"";
+    case Type::Data: return "<" + std::to_string(asData().size()) + " bytes>";
+    case Type::Date: return "@" + std::to_string(asDate().timeIntervalSince1970());
+    case Type::Array: {
+        std::string out = "[";
+        for (const Value& item : asArray())
+            out += (out.size() > 1 ? ", " : "") + item.debugDescription();
+        return out + "]";
+    }
+    case Type::Dictionary: {
+        std::string out = "{";
+        for (const auto& [key, item] : asDictionary())
+            out += (out.size() > 1 ? ", \"" : "\"") + key + "\": " + item.debugDescription();
+        return out + "}";
+    }
+    }
+    return {};
+}
+
+void PrintTo(const Value& value, std::ostream* out)
+{
+    *out << value.debugDescription();
 }
 
 // MARK: Dictionary

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
@@ -130,6 +131,9 @@ public:
 
     bool operator==(const Value& other) const;
 
+    // A one-line rendering for logs and test failures (not a storage format).
+    std::string debugDescription() const;
+
     static const Value& null();
 
 private:
@@ -150,6 +154,9 @@ private:
 
     Storage m_storage;
 };
+
+// Lets test frameworks print values readably.
+void PrintTo(const Value& value, std::ostream* out);
 
 // A dictionary that keeps its keys in insertion order. Replacing a key's value keeps its
 // position; equality ignores order, as the platform's dictionaries do.
