@@ -1,5 +1,4 @@
 # Debian libraries, each as an imported pkg-config target.
-pkg_check_modules(plist REQUIRED IMPORTED_TARGET libplist-2.0)
 pkg_check_modules(crypto REQUIRED IMPORTED_TARGET libcrypto)
 pkg_check_modules(ssl REQUIRED IMPORTED_TARGET libssl)
 pkg_check_modules(zlib REQUIRED IMPORTED_TARGET zlib)
