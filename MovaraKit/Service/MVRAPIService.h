@@ -1,0 +1,60 @@
+#pragma once
+// The one client of the maker's web service. It sends every command that announces itself,
+// finishes it with the answer, stores or drops the login credential as commands finish, keeps
+// the Authorization header in step with the stored credential, verifies a stored credential
+// when the service's host becomes reachable, and logs out. Main thread.
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Platform/Foundation/NotificationCenter.h"
+#include "Platform/Foundation/Observable.h"
+#include "Platform/Foundation/URL.h"
+#include "Platform/Net/URLRequest.h"
+
+class MVRCommand;
+class MVRCredential;
+class MVRCredentialStorage;
+class NKNetworkReachabilityManager;
+
+extern const std::string MVRAPIServiceWillLogOutNotification; // object: the service
+extern const std::string MVRAPIServiceDidLogOutNotification;  // object: the service
+
+class MVRAPIService : public std::enable_shared_from_this<MVRAPIService> {
+public:
+    // Reports no failure: a service that can't reach its host fails its commands instead.
+    static std::shared_ptr<MVRAPIService> initWithBaseURL(const foundation::URL& baseURL, const std::string& APIKey);
+    ~MVRAPIService();
+
+    // The base URL with a path that ends in "/".
+    const foundation::URL& baseURL() const { return m_baseURL; }
+    // The headers every request of the service carries ("MOVARA-API-KEY", "Accept" and,
+    // while a credential is stored, "Authorization").
+    const net::HTTPHeaderFields& HTTPRequestHeaders() const { return m_headers; }
+    const std::shared_ptr<MVRCredentialStorage>& credentialStorage() const { return m_credentialStorage; }
+    const std::shared_ptr<NKNetworkReachabilityManager>& reachabilityManager() const { return m_reachabilityManager; }
+
+    // None when the command's path doesn't make a URL.
+    std::optional<net::URLRequest> requestForCommand(const MVRCommand& command) const;
+    void sendCommand(const std::shared_ptr<MVRCommand>& command);
+    void attemptVerifyCredentials();
+    void applicationDidBecomeActive();
+    void logout();
+
+    // Replaces the Authorization header by the credential's (none: removes it).
+    void applyHTTPHeadersFromCredential(const std::shared_ptr<MVRCredential>& credential);
+
+private:
+    MVRAPIService(foundation::URL baseURL, const std::string& APIKey);
+    void commandWillFinish(const foundation::Notification& notification);
+    void loginCredentialDidChange();
+
+    foundation::URL m_baseURL;
+    net::HTTPHeaderFields m_headers;
+    std::shared_ptr<MVRCredentialStorage> m_credentialStorage;
+    std::shared_ptr<NKNetworkReachabilityManager> m_reachabilityManager;
+    bool m_onceUponATimeThereWasACredential = false;
+    foundation::Observable::Token m_credentialObservation;
+    std::vector<foundation::NotificationCenter::Token> m_observers;
+};
