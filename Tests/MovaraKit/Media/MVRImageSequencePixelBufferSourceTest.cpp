@@ -1,0 +1,346 @@
+#include "MovaraKit/Media/MVRImageSequencePixelBufferSource.h"
+#include "MovaraKit/Media/TranscodeOperation.h"
+
+#include "Platform/Graphics/ColorSpace.h"
+#include "Tests/Platform/Images/ImageFixtures.h"
+#include "Tests/Support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+using media::Time;
+using Strings = std::vector<std::string>;
+
+struct RGB {
+    int r = 0, g = 0, b = 0;
+};
+
+// A flat JPEG of one colour (or grey level, or CMYK inks), optionally with an orientation tag.
+fs::path writeFlatJPEG(const testsupport::TempDir& dir, const std::string& name, std::vector<uint8_t> value,
+                       std::optional<int> orientation = std::nullopt, int width = 16, int height = 12)
+{
+    fixtures::JPEGSpec spec;
+    spec.width = width;
+    spec.height = height;
+    spec.components = int(value.size());
+    spec.pixel = [value](int, int) { return value; };
+    if (orientation) {
+        spec.exif = fixtures::Exif {};
+        spec.exif->orientation = orientation;
+    }
+    const fs::path path = dir / name;
+    fixtures::writeFile(path, fixtures::makeJPEG(spec));
+    return path;
+}
+
+MVRImageSourcePtr sourceAt(const fs::path& path)
+{
+    auto source = MVRImageSource::initWithFileURL(foundation::URL::fileURLWithPath(path.string()));
+    EXPECT_TRUE(source) << path;
+    return source;
+}
+
+// The X, R, G, B bytes of a 32ARGB buffer at (x, y).
+RGB pixelAt(const media::PixelBuffer& buffer, size_t x, size_t y)
+{
+    const auto* p = static_cast<const uint8_t*>(buffer.baseAddress()) + y * buffer.bytesPerRow() + x * 4;
+    return {p[1], p[2], p[3]};
+}
+
+void expectNear(RGB actual, RGB expected, int tolerance = 4)
+{
+    EXPECT_LE(std::abs(actual.r - expected.r), tolerance) << actual.r << " vs " << expected.r;
+    EXPECT_LE(std::abs(actual.g - expected.g), tolerance) << actual.g << " vs " << expected.g;
+    EXPECT_LE(std::abs(actual.b - expected.b), tolerance) << actual.b << " vs " << expected.b;
+}
+
+// Records what a destination is asked to do; eats every frame on the calling thread.
+class RecordingDestination : public PixelBufferDestination {
+public:
+    Strings log;
+    std::vector<media::SampleBufferPtr> samples;
+
+    bool prepareWithInfo(const std::shared_ptr<PixelBufferSourceInfo>&, bool, foundation::ErrorPtr*) override
+    {
+        log.push_back("prepare");
+        return true;
+    }
+    bool isReadyForMore() override { return true; }
+    void startEating(std::function<void()> block) override { block(); }
+    bool eatSampleBuffer(const media::SampleBufferPtr& sample, foundation::ErrorPtr*) override
+    {
+        log.push_back("eat");
+        samples.push_back(sample);
+        return true;
+    }
+    void finishWithCompletionHandler(std::function<void(foundation::ErrorPtr)> handler) override
+    {
+        log.push_back("finish");
+        handler(nullptr);
+    }
+    void cancel() override { log.push_back("cancel"); }
+};
+
+} // namespace
+
+TEST(MVRImageSequencePixelBufferSource, FramesFollowTheImagesAtTheFrameDuration)
+{
+    testsupport::TempDir dir;
+    const RGB colours[] = {{200, 30, 30}, {30, 200, 30}, {30, 30, 200}};
+    std::vector<MVRImageSourcePtr> sources;
+    for (int i = 0; i < 3; ++i) {
+        const RGB& c = colours[i];
+        sources.push_back(sourceAt(writeFlatJPEG(dir, std::to_string(i) + ".jpg", {uint8_t(c.r), uint8_t(c.g), uint8_t(c.b)})));
+    }
+    auto source = MVRImageSequencePixelBufferSource::initWithImageSources(sources);
+    source->setFrameDuration(Time::make(20, 600));
+    EXPECT_EQ(source->pixelBufferSourceInfo().get(), static_cast<PixelBufferSourceInfo*>(source.get()));
+    EXPECT_EQ(source->timeRange(), media::TimeRange::make(Time::zero(), Time::make(60, 600)));
+    EXPECT_EQ(source->size(), (graphics::Size {16, 12}));
+    EXPECT_EQ(source->transform(), graphics::AffineTransform::identity());
+
+    bool loaded = false;
+    source->loadWithCompletionHandler([&](foundation::ErrorPtr error) {
+        EXPECT_FALSE(error);
+        loaded = true;
+    });
+    EXPECT_TRUE(loaded); // before returning
+
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        foundation::ErrorPtr error;
+        auto sample = source->copyNextSampleBuffer(&error);
+        ASSERT_TRUE(sample);
+        EXPECT_FALSE(error);
+        EXPECT_EQ(sample->presentationTimeStamp(), Time::make(20 * i, 600));
+        const auto& buffer = sample->imageBuffer();
+        ASSERT_TRUE(buffer);
+        EXPECT_EQ(buffer->pixelFormatType(), media::PixelFormatType_32ARGB);
+        EXPECT_EQ(buffer->width(), 16u);
+        EXPECT_EQ(buffer->height(), 12u);
+        expectNear(pixelAt(*buffer, 0, 0), colours[i]);
+        expectNear(pixelAt(*buffer, 15, 11), colours[i]);
+    }
+    foundation::ErrorPtr error;
+    EXPECT_FALSE(source->copyNextSampleBuffer(&error));
+    EXPECT_FALSE(error); // the end, not a failure
+    EXPECT_FALSE(source->copyNextSampleBuffer(&error));
+}
+
+TEST(MVRImageSequencePixelBufferSource, OrderIsKeptWhileDecodingAhead)
+{
+    testsupport::TempDir dir;
+    std::vector<MVRImageSourcePtr> sources;
+    const int count = 12;
+    for (int i = 0; i < count; ++i)
+        sources.push_back(sourceAt(writeFlatJPEG(dir, std::to_string(i) + ".jpg", {uint8_t(i * 20)}, std::nullopt, 8, 8)));
+    auto source = MVRImageSequencePixelBufferSource::initWithImageSources(sources);
+    source->setFrameDuration(Time::make(1, 30));
+    for (int i = 0; i < count; ++i) {
+        auto sample = source->copyNextSampleBuffer(nullptr);
+        ASSERT_TRUE(sample) << i;
+        EXPECT_EQ(sample->presentationTimeStamp(), Time::make(i, 30));
+        expectNear(pixelAt(*sample->imageBuffer(), 4, 4), {i * 20, i * 20, i * 20});
+    }
+}
+
+TEST(MVRImageSequencePixelBufferSource, FirstImagesOrientationBecomesARotation)
+{
+    testsupport::TempDir dir;
+    struct Case {
+        int orientation;
+        graphics::AffineTransform expected;
+    } cases[] = {
+        {1, {1, 0, 0, 1, 0, 0}},
+        {6, {0, 1, -1, 0, 0, 0}},
+        {8, {0, -1, 1, 0, 0, 0}},
+        {3, {-1, 0, 0, -1, 0, 0}},
+        {2, {1, 0, 0, 1, 0, 0}}, // mirrored orientations are left as stored
+        {5, {1, 0, 0, 1, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.orientation);
+        auto first = sourceAt(writeFlatJPEG(dir, "o" + std::to_string(c.orientation) + ".jpg", {90, 90, 90}, c.orientation, 20, 10));
+        auto second = sourceAt(writeFlatJPEG(dir, "plain.jpg", {90, 90, 90}, std::nullopt, 20, 10));
+        auto source = MVRImageSequencePixelBufferSource::initWithImageSources({first, second});
+        const graphics::AffineTransform t = source->transform();
+        for (auto [actual, expected] : {std::pair {t.a, c.expected.a}, {t.b, c.expected.b}, {t.c, c.expected.c},
+                                        {t.d, c.expected.d}, {t.tx, c.expected.tx}, {t.ty, c.expected.ty}})
+            EXPECT_NEAR(actual, expected, 1e-12);
+        // The pixels are never turned.
+        EXPECT_EQ(source->size(), (graphics::Size {20, 10}));
+    }
+}
+
+TEST(MVRImageSequencePixelBufferSource, NonRGBImagesAreDrawnIntoGenericRGB)
+{
+    testsupport::TempDir dir;
+    struct Case {
+        std::string name;
+        std::vector<uint8_t> value;
+        RGB expected;
+        int tolerance;
+    } cases[] = {
+        {"grey", {128}, {128, 128, 128}, 3},
+        // Full cyan ink leaves little red and most of green and blue (the exact tone depends
+        // on the conversion).
+        {"CMYK", {255, 0, 0, 0}, {0, 160, 235}, 100},
+    };
+    const auto genericRGB = graphics::ColorSpace::createWithName(graphics::kColorSpaceGenericRGB);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto source = MVRImageSequencePixelBufferSource::initWithImageSources({sourceAt(writeFlatJPEG(dir, c.name + ".jpg", c.value))});
+        source->setFrameDuration(Time::make(1, 24));
+        auto sample = source->copyNextSampleBuffer(nullptr);
+        ASSERT_TRUE(sample);
+        const auto& buffer = *sample->imageBuffer();
+        EXPECT_EQ(buffer.pixelFormatType(), media::PixelFormatType_32ARGB);
+        const RGB px = pixelAt(buffer, 3, 3);
+        expectNear(px, c.expected, c.tolerance);
+        if (c.name == "CMYK") {
+            EXPECT_LT(px.r, px.g);
+            EXPECT_LT(px.r, px.b);
+        }
+        media::AttachmentMode mode {};
+        auto profile = buffer.attachment(media::ImageBufferICCProfileKey, &mode);
+        ASSERT_TRUE(profile);
+        EXPECT_EQ(std::get<std::vector<uint8_t>>(*profile), genericRGB->iccData());
+        EXPECT_EQ(mode, media::AttachmentMode::ShouldPropagate);
+    }
+}
+
+TEST(MVRImageSequencePixelBufferSource, PNGWithAlphaAndTIFFAreDrawnToo)
+{
+    testsupport::TempDir dir;
+    const fs::path png = dir / "rgba.png";
+    // Opaque red beside transparent pixels: transparency draws as black.
+    fixtures::writeFile(png, fixtures::makePNG8(4, 2, 6, [](int x, int) {
+        return x < 2 ? std::vector<uint8_t> {255, 0, 0, 255} : std::vector<uint8_t> {0, 255, 0, 0};
+    }));
+    const fs::path tiff = dir / "rgb.tif";
+    fixtures::TIFFSpec spec;
+    spec.width = 3;
+    spec.height = 2;
+    spec.pixel = [](int, int) { return std::vector<uint16_t> {10, 100, 200}; };
+    fixtures::writeTIFF(tiff, spec);
+
+    auto source = MVRImageSequencePixelBufferSource::initWithImageSources({sourceAt(png), sourceAt(tiff)});
+    source->setFrameDuration(Time::make(1, 24));
+    auto first = source->copyNextSampleBuffer(nullptr);
+    ASSERT_TRUE(first);
+    expectNear(pixelAt(*first->imageBuffer(), 0, 0), {255, 0, 0}, 1);
+    expectNear(pixelAt(*first->imageBuffer(), 3, 1), {0, 0, 0}, 1);
+    auto second = source->copyNextSampleBuffer(nullptr);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->imageBuffer()->width(), 3u); // each image at its own size
+    expectNear(pixelAt(*second->imageBuffer(), 2, 1), {10, 100, 200}, 1);
+}
+
+TEST(MVRImageSequencePixelBufferSource, AnImageThatDoesNotDecodeEndsTheStreamWithAnErrorNamingIt)
+{
+    testsupport::TempDir dir;
+    auto bytes = fixtures::makeJPEG({});
+    bytes.resize(bytes.size() * 2 / 3);
+    const fs::path broken = dir / "IMG_0002.jpg";
+    fixtures::writeFile(broken, bytes);
+    std::vector<MVRImageSourcePtr> sources = {sourceAt(writeFlatJPEG(dir, "IMG_0001.jpg", {50, 60, 70}, std::nullopt, 8, 8)),
+                                              sourceAt(broken),
+                                              sourceAt(writeFlatJPEG(dir, "IMG_0003.jpg", {50, 60, 70}, std::nullopt, 8, 8))};
+
+    auto source = MVRImageSequencePixelBufferSource::initWithImageSources(sources);
+    source->setFrameDuration(Time::make(1, 24));
+    auto dst = std::make_shared<RecordingDestination>();
+    auto op = TranscodeOperation::init(source, dst);
+    op->start();
+
+    ASSERT_TRUE(op->isFinished());
+    const foundation::ErrorPtr error = op->error();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), foundation::FileReadCorruptFileError);
+    EXPECT_NE(error->localizedDescription().find("IMG_0002.jpg"), std::string::npos) << error->localizedDescription();
+    EXPECT_EQ(error->stringForKey(foundation::FilePathErrorKey), broken.string());
+    EXPECT_TRUE(error->underlyingError());
+    // One frame made it; the output is abandoned rather than finished short.
+    EXPECT_EQ(dst->log, (Strings {"prepare", "eat", "cancel"}));
+
+    // The stream stays ended.
+    foundation::ErrorPtr again;
+    EXPECT_FALSE(source->copyNextSampleBuffer(&again));
+    EXPECT_EQ(again, error);
+}
+
+TEST(MVRImageSequencePixelBufferSource, NoImagesGiveAnEmptyStream)
+{
+    auto source = MVRImageSequencePixelBufferSource::initWithImageSources({});
+    source->setFrameDuration(Time::make(1, 24));
+    EXPECT_EQ(source->size(), (graphics::Size {0, 0}));
+    EXPECT_EQ(source->transform(), graphics::AffineTransform::identity());
+    EXPECT_EQ(source->timeRange(), media::TimeRange::make(Time::zero(), Time::make(0, 24)));
+    foundation::ErrorPtr error;
+    EXPECT_FALSE(source->copyNextSampleBuffer(&error));
+    EXPECT_FALSE(error);
+}
+
+TEST(MVRImageSequencePixelBufferSource, AScaleBelowOneDrawsSmallerFrames)
+{
+    testsupport::TempDir dir;
+    std::vector<MVRImageSourcePtr> sources;
+    for (int i = 0; i < 3; ++i)
+        sources.push_back(sourceAt(writeFlatJPEG(dir, std::to_string(i) + ".jpg", {20, 120, 220}, std::nullopt, 64, 48)));
+    struct Case {
+        double scale;
+        graphics::Size size;
+    } cases[] = {{0.25, {16, 12}}, {0.5, {32, 24}}, {0.3, {19, 14}}, {0, {64, 48}}, {1, {64, 48}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.scale);
+        auto source = MVRImageSequencePixelBufferSource::initWithImageSources(sources);
+        source->setScale(c.scale);
+        source->setFrameDuration(Time::make(1, 24));
+        EXPECT_EQ(source->size(), c.size);
+        for (int i = 0; i < 3; ++i) {
+            auto sample = source->copyNextSampleBuffer(nullptr);
+            ASSERT_TRUE(sample);
+            const auto& buffer = *sample->imageBuffer();
+            EXPECT_EQ(graphics::Size(double(buffer.width()), double(buffer.height())), c.size);
+            expectNear(pixelAt(buffer, buffer.width() / 2, buffer.height() / 2), {20, 120, 220}, 6);
+        }
+    }
+}
+
+TEST(MVRImageSequencePixelBufferSource, DroppingTheSourceMidStreamIsSafe)
+{
+    testsupport::TempDir dir;
+    std::vector<MVRImageSourcePtr> sources;
+    for (int i = 0; i < 8; ++i)
+        sources.push_back(sourceAt(writeFlatJPEG(dir, std::to_string(i) + ".jpg", {uint8_t(i)}, std::nullopt, 8, 8)));
+    media::SampleBufferPtr kept;
+    {
+        auto source = MVRImageSequencePixelBufferSource::initWithImageSources(sources);
+        source->setFrameDuration(Time::make(1, 24));
+        kept = source->copyNextSampleBuffer(nullptr);
+    } // frames still being decoded finish on their own
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->imageBuffer()->width(), 8u);
+}
+
+TEST(MVRImageSequencePixelBufferSource, ARGBBufferOfAnImageHasItsSizeAndPixels)
+{
+    const auto space = graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB);
+    std::vector<uint8_t> bytes = {10, 20, 30, 255, 40, 50, 60, 255}; // R, G, B, A
+    auto image = graphics::Image::create(2, 1, 8, 32, 8, space, {graphics::AlphaInfo::last, graphics::ByteOrder::orderDefault}, bytes);
+    ASSERT_TRUE(image);
+    auto buffer = MVRCreate32ARGBPixelBufferWithCGImage(image);
+    ASSERT_TRUE(buffer);
+    EXPECT_EQ(buffer->width(), 2u);
+    EXPECT_EQ(buffer->height(), 1u);
+    expectNear(pixelAt(*buffer, 0, 0), {10, 20, 30}, 0);
+    expectNear(pixelAt(*buffer, 1, 0), {40, 50, 60}, 0);
+    EXPECT_TRUE(buffer->attachment(media::ImageBufferICCProfileKey)); // the sRGB profile
+    EXPECT_FALSE(MVRCreate32ARGBPixelBufferWithCGImage(nullptr));
+}
