@@ -115,4 +115,44 @@ PixelBufferPtr createPixelBufferWithImage(const graphics::ImagePtr& image)
     return buffer;
 }
 
+graphics::ImagePtr createImageWithPixelBuffer(const PixelBufferPtr& buffer, foundation::ErrorPtr* error)
+{
+    if (!buffer) {
+        fail(error, "No pixel buffer.");
+        return nullptr;
+    }
+    PixelBufferPtr packed = buffer;
+    if (isYCbCr(buffer->pixelFormatType())) {
+        packed = createConvertedPixelBuffer(buffer, PixelFormatType_32BGRA, error);
+        if (!packed)
+            return nullptr;
+    }
+    graphics::BitmapInfo info;
+    switch (packed->pixelFormatType()) {
+    // Frames are opaque: the pipeline draws them without alpha (see createPixelBufferWithImage)
+    // and the converters carry that unused byte along, so it may hold anything.
+    case PixelFormatType_32ARGB:
+        info = {graphics::AlphaInfo::noneSkipFirst, graphics::ByteOrder::orderDefault};
+        break;
+    case PixelFormatType_32BGRA:
+        info = {graphics::AlphaInfo::noneSkipFirst, graphics::ByteOrder::order32Little};
+        break;
+    default:
+        fail(error, "Unsupported pixel format " + pixelFormatName(packed->pixelFormatType()) + ".");
+        return nullptr;
+    }
+    graphics::ColorSpacePtr space;
+    if (auto icc = packed->attachment(ImageBufferICCProfileKey))
+        if (const auto* bytes = std::get_if<std::vector<uint8_t>>(icc.get()))
+            space = graphics::ColorSpace::createWithICCData(*bytes);
+    if (!space || space->model() != graphics::ColorSpaceModel::rgb)
+        space = graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB);
+    auto image = graphics::Image::createWithData(packed->width(), packed->height(), 8, 32, packed->bytesPerRow(), space,
+                                                 info, static_cast<const uint8_t*>(packed->baseAddress()),
+                                                 packed->bytesPerRow() * packed->height(), packed);
+    if (!image)
+        fail(error, "The frame’s layout cannot be read as an image.");
+    return image;
+}
+
 } // namespace media

@@ -40,4 +40,10 @@ PixelBufferPtr createConvertedPixelBuffer(const PixelBufferPtr& source, OSType f
 // nullptr for a missing or empty image.
 PixelBufferPtr createPixelBufferWithImage(const graphics::ImagePtr& image);
 
+// The frame as an opaque image, for image encoders. 32ARGB (X,R,G,B) and 32BGRA (B,G,R,X)
+// share the buffer's memory (the image keeps the buffer alive); 4:2:0 frames are converted first. The
+// colour space is the attached ICC profile's, else sRGB. nullptr and `error` for a missing
+// buffer or a format we can't read.
+graphics::ImagePtr createImageWithPixelBuffer(const PixelBufferPtr& buffer, foundation::ErrorPtr* error = nullptr);
+
 } // namespace media
