@@ -1,0 +1,85 @@
+#include "MovaraAppKit/Shell/PlatformExtensions.h"
+
+#include <dlfcn.h>
+
+#include <filesystem>
+
+#include "Platform/Foundation/Bundle.h"
+#include "Platform/Images/UTType.h"
+#include "Platform/UI/Appearance.h"
+#include "Platform/UI/Window.h"
+
+const std::string MVRMovaraAppKitBundleIdentifier = "com.movara.MovaraAppKit";
+
+namespace {
+
+int anchor = 0;
+
+std::string resourcesDirectory()
+{
+    // Found through this library's own image, the way the platform finds a framework's bundle
+    // through one of its classes.
+    Dl_info info {};
+    if (::dladdr(&anchor, &info) && info.dli_fname) {
+        std::error_code ec;
+        auto installed = std::filesystem::path(info.dli_fname).parent_path() / "MovaraAppKit" / "Resources";
+        if (std::filesystem::is_directory(installed, ec))
+            return installed.string();
+    }
+#ifdef QUINTOR_RESOURCES_DIR
+    return QUINTOR_RESOURCES_DIR;
+#else
+    return (std::filesystem::path(__FILE__).parent_path().parent_path() / "Resources").string();
+#endif
+}
+
+} // namespace
+
+std::shared_ptr<foundation::Bundle> mvr_movaraAppKitBundle()
+{
+    static const std::shared_ptr<foundation::Bundle> bundle = foundation::Bundle::registerBundle(
+        MVRMovaraAppKitBundleIdentifier, resourcesDirectory(),
+        foundation::Value::dictionary({{"CFBundleIdentifier", MVRMovaraAppKitBundleIdentifier}, {"CFBundleName", "MovaraAppKit"}}));
+    return bundle;
+}
+
+bool mvr_conformsToType(const foundation::URL& url, const std::string& type)
+{
+    // A file that is not there has no type, whatever its extension says.
+    std::error_code ec;
+    if (!url.isFileURL() || !std::filesystem::exists(url.path(), ec))
+        return false;
+    const std::string identifier = images::typeOfFile(url.path());
+    if (identifier.empty())
+        return false;
+    return images::typeConformsTo(identifier, type);
+}
+
+bool mvr_isImageURL(const foundation::URL& url)
+{
+    return mvr_conformsToType(url, images::kUTTypeImage);
+}
+
+bool mvr_isMovieURL(const foundation::URL& url)
+{
+    return mvr_conformsToType(url, images::kUTTypeMovie);
+}
+
+bool mvr_isDirectoryURL(const foundation::URL& url)
+{
+    if (!url.isFileURL())
+        return false;
+    std::error_code ec;
+    return std::filesystem::is_directory(url.path(), ec);
+}
+
+void mvr_setDarkAppearance(ui::Window& window)
+{
+    window.setAppearance(ui::Appearance::appearanceNamed(ui::AppearanceNameDarkAqua));
+}
+
+double titleBarHeight()
+{
+    static const double height = 100.0 - ui::Window::contentRectForFrameRect(graphics::Rect::make(0, 0, 100, 100), ui::WindowStyleMaskTitled).height();
+    return height;
+}
