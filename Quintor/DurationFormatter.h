@@ -8,19 +8,21 @@
 #include <optional>
 #include <string>
 
-class DurationFormatter {
+#include "Platform/UI/Formatter.h"
+
+class DurationFormatter : public ui::Formatter {
 public:
     static std::shared_ptr<DurationFormatter> init();
 
     // The text for a number of seconds; none for objects that are not numbers or not finite.
     // Minutes are not split into hours; a negative duration shows its magnitude after a "-".
-    std::optional<std::string> stringForObjectValue(const std::any& object) const;
+    std::optional<std::string> stringForObjectValue(const std::any& object) const override;
 
     // Reads "[[h:]m:]s.mmm": each ":"-separated part, counted from the last, adds its
     // magnitude times a power of 60; unreadable parts count as 0. Stores the seconds as a
     // double. False (with a description) only without a place for the object or when the
     // sum is not a finite number.
-    bool getObjectValue(std::any* object, const std::string& string, std::string* errorDescription) const;
+    bool getObjectValue(std::any* object, const std::string& string, std::string* errorDescription) const override;
 
     const std::string& decimalSeparator() const { return m_decimalSeparator; }
     void setDecimalSeparator(std::string separator);

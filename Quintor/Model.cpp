@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "MovaraKit/Media/MVRImageSequenceImporter.h"
 #include "MovaraKit/Support/URL+Movara.h"
 #include "Platform/Dispatch/Queue.h"
 #include "Platform/Dispatch/RunLoop.h"
@@ -67,23 +68,6 @@ bool namesAscending(const URL& a, const URL& b)
 {
     return foundation::localizedStandardCompare(a.lastPathComponent(), b.lastPathComponent())
         == foundation::ComparisonResult::OrderedAscending;
-}
-
-// The frames per second that the capture dates imply: the average interval when it lies
-// strictly between 1/240 s and 2 s (to the nearest 1/600 s, as a movie time would hold it),
-// else 24.
-double estimatedFps(const std::vector<foundation::Date>& dates)
-{
-    double frameDuration = 1.0 / 24.0;
-    if (dates.size() > 1) {
-        double sum = 0;
-        for (std::size_t i = 1; i < dates.size(); ++i)
-            sum += dates[i].timeIntervalSinceDate(dates[i - 1]);
-        const double average = sum / static_cast<double>(dates.size() - 1);
-        if (average > 1.0 / 240.0 && average < 2.0)
-            frameDuration = std::nearbyint(average * 600.0) / 600.0;
-    }
-    return 1.0 / frameDuration;
 }
 
 } // namespace
@@ -240,11 +224,13 @@ void Model::imageSourcesDidChange(bool estimateFps)
         center.post(name);
         return;
     }
-    std::vector<foundation::Date> dates;
+    std::vector<std::optional<foundation::Date>> dates;
     dates.reserve(m_imageSources.size());
     for (const auto& source : m_imageSources)
         dates.push_back(source->date());
-    center.post(name, std::make_shared<double>(estimatedFps(dates)));
+    // Not rounded here: the preview rounds it when it takes it as the frame rate.
+    const double estimate = 1.0 / MVRImageSequenceImporter::estimatedFrameDurationFromDates(dates).seconds();
+    center.post(name, std::make_shared<double>(estimate));
 }
 
 // ---- undo -----------------------------------------------------------------------------------
