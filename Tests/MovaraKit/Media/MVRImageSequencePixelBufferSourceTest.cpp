@@ -166,8 +166,10 @@ TEST(MVRImageSequencePixelBufferSource, FirstImagesOrientationBecomesARotation)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.orientation);
-        auto first = sourceAt(writeFlatJPEG(dir, "o" + std::to_string(c.orientation) + ".jpg", {90, 90, 90}, c.orientation, 20, 10));
-        auto second = sourceAt(writeFlatJPEG(dir, "plain.jpg", {90, 90, 90}, std::nullopt, 20, 10));
+        // Fresh names each time: frames decoded ahead may still be reading the last case's files.
+        const std::string tag = std::to_string(c.orientation);
+        auto first = sourceAt(writeFlatJPEG(dir, "o" + tag + ".jpg", {90, 90, 90}, c.orientation, 20, 10));
+        auto second = sourceAt(writeFlatJPEG(dir, "plain" + tag + ".jpg", {90, 90, 90}, std::nullopt, 20, 10));
         auto source = MVRImageSequencePixelBufferSource::initWithImageSources({first, second});
         const graphics::AffineTransform t = source->transform();
         for (auto [actual, expected] : {std::pair {t.a, c.expected.a}, {t.b, c.expected.b}, {t.c, c.expected.c},
