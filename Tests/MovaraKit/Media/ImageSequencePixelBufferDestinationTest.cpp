@@ -1,5 +1,6 @@
 #include "MovaraKit/Media/ImageSequencePixelBufferDestination.h"
 
+#include "Platform/Images/ImageDestination.h"
 #include "Platform/Images/ImageSource.h"
 #include "Platform/Images/UTType.h"
 #include "Tests/MovaraKit/Media/WriterTestSupport.h"
@@ -10,6 +11,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace fs = std::filesystem;
 using writertest::listDirectory;
@@ -267,4 +273,75 @@ TEST(ImageSequencePixelBufferDestinationDeathTest, RefusesUnsupportedTypesAndNon
                  "unsupported image type");
     EXPECT_DEATH(ImageSequencePixelBufferDestination::init(images::kUTTypePNG, 1, *foundation::URL::URLWithString("https://example.com/x")),
                  "file URL");
+}
+
+namespace {
+
+// A PNG "encoder" that holds every write until released, standing in for a slow disk.
+struct SlowDisk {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+    int completed = 0;
+};
+
+class SlowWriter final : public images::ImageWriter {
+public:
+    explicit SlowWriter(SlowDisk& disk) : m_disk(disk) { }
+    bool supportsMultipleImages() const override { return false; }
+    bool addImage(const graphics::ImagePtr&, const images::DestinationProperties&, foundation::ErrorPtr*) override { return true; }
+    bool finish(std::vector<uint8_t>& out, foundation::ErrorPtr*) override
+    {
+        std::unique_lock lock(m_disk.mutex);
+        m_disk.changed.wait(lock, [&] { return m_disk.released; });
+        ++m_disk.completed;
+        m_disk.changed.notify_all();
+        out = {'p', 'n', 'g'};
+        return true;
+    }
+
+private:
+    SlowDisk& m_disk;
+};
+
+} // namespace
+
+TEST(ImageSequencePixelBufferDestinationDeathTest, TheNinthFrameWaitsForOneOfEightWritesToEnd)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // In a child process: replacing the PNG encoder must not leak into other tests.
+    EXPECT_EXIT(
+        {
+            testsupport::TempDir dir;
+            SlowDisk disk;
+            images::ImageDestination::registerWriter(images::kUTTypePNG, [&] { return std::make_unique<SlowWriter>(disk); });
+            auto dst = writer(images::kUTTypePNG, dir / "slow");
+            if (!dst->prepareWithInfo(nullptr, false, nullptr))
+                std::_Exit(10);
+            std::atomic<int> eaten = 0;
+            int completedWhenNinthReturned = -1;
+            std::thread feeder([&] {
+                for (int i = 0; i < 9; ++i) {
+                    dst->eatSampleBuffer(writertest::sampleAt(writertest::gradientFrame(8, 8), i * 0.1), nullptr);
+                    if (i == 8) {
+                        std::lock_guard lock(disk.mutex);
+                        completedWhenNinthReturned = disk.completed;
+                    }
+                    ++eaten;
+                }
+            });
+            // Eight frames go into flight without waiting for the disk.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (eaten < 8 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::yield();
+            {
+                std::lock_guard lock(disk.mutex);
+                disk.released = true;
+                disk.changed.notify_all();
+            }
+            feeder.join();
+            dst->finishWithCompletionHandler([](foundation::ErrorPtr) {});
+            std::_Exit(eaten == 9 && completedWhenNinthReturned >= 1 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
