@@ -229,7 +229,9 @@ TEST(ImageSequencePixelBufferDestination, AFrameThatCannotBeWrittenFailsTheJob)
     {
         auto dst = writer(images::kUTTypePNG, dir / "out");
         ASSERT_TRUE(dst->prepareWithInfo(nullptr, false, nullptr));
-        feed(*dst, 3);
+        // Frame 2 may already learn of frame 1's failure; either way finishing must report it.
+        for (int i = 0; i < 3; ++i)
+            dst->eatSampleBuffer(writertest::sampleAt(writertest::gradientFrame(16, 12), i * 0.1), nullptr);
         auto error = finish(*dst);
         ASSERT_TRUE(error);
         EXPECT_EQ(error->domain(), ImageSequencePixelBufferDestinationErrorDomain);
