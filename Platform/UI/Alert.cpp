@@ -19,7 +19,6 @@ using graphics::Rect;
 
 namespace {
 
-constexpr double kWidth = 420;
 constexpr double kMargin = 20;
 constexpr double kIcon = 48;
 
@@ -111,7 +110,7 @@ std::shared_ptr<Window> Alert::window()
     if (m_buttons.empty())
         addButtonWithTitle(foundation::localized("OK", "alert button title"));
     if (!m_window) {
-        m_window = Window::initWithContentRect(Rect::make(0, 0, kWidth, 150), WindowStyleMaskTitled);
+        m_window = Window::initWithContentRect(Rect::make(0, 0, m_width, 150), WindowStyleMaskTitled);
         m_window->setTitleVisibility(WindowTitleVisibility::hidden);
     }
     layout();
@@ -122,7 +121,7 @@ void Alert::layout()
 {
     // Laid out top-down: badge and texts, then the accessory, the check box and the buttons.
     const double textX = kMargin + kIcon + 16;
-    const double textWidth = kWidth - textX - kMargin;
+    const double textWidth = m_width - textX - kMargin;
     auto message = TextField::wrappingLabelWithString(m_messageText, textWidth);
     message->setFont(Font::boldSystemFontOfSize(Font::systemFontSize()));
     message->setFrameSize({textWidth, message->cell()->cellSizeForBounds(Rect::make(0, 0, textWidth, 1e4)).height});
@@ -138,8 +137,8 @@ void Alert::layout()
     const double suppressionHeight = m_showsSuppressionButton ? 26 : 0;
     height += accessoryHeight + suppressionHeight + 16 + 28 + kMargin;
 
-    m_window->setContentSize({kWidth, height});
-    auto content = View::initWithFrame(Rect::make(0, 0, kWidth, height));
+    m_window->setContentSize({m_width, height});
+    auto content = View::initWithFrame(Rect::make(0, 0, m_width, height));
     double top = height - kMargin;
     auto badge = AlertIconView::make(m_icon, m_style);
     badge->setFrameOrigin({kMargin, top - kIcon});
@@ -163,7 +162,7 @@ void Alert::layout()
         content->addSubview(box);
     }
     // Buttons from the right: the first (default) one right-most.
-    double right = kWidth - kMargin;
+    double right = m_width - kMargin;
     for (const auto& b : m_buttons) {
         const double w = std::max(80.0, b->frame().width());
         b->setFrame(Rect::make(right - w, kMargin, w, 28));
@@ -237,6 +236,8 @@ void Alert::beginSheetModalForWindow(const std::shared_ptr<Window>& host, std::f
         return;
     }
     auto keep = sharedAs<Alert>();
+    // A sheet is no wider than the window it hangs from, within reason.
+    m_width = std::clamp(host->contentRectForFrameRect(host->frame()).width(), 300.0, 420.0);
     window();
     const ModalResponse response = decideResponse(true);
     m_sheetParent = host;

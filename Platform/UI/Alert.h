@@ -75,6 +75,7 @@ private:
     std::shared_ptr<Window> m_window;
     std::weak_ptr<Window> m_sheetParent;
     bool m_running = false;
+    double m_width = 420;
 };
 
 } // namespace ui

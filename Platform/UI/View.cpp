@@ -428,7 +428,7 @@ void View::bind(const std::string& binding, const std::shared_ptr<foundation::Ob
     if (!observable)
         return;
     std::weak_ptr<View> weak = std::dynamic_pointer_cast<View>(shared_from_this());
-    m_bindingInfo[binding] = BindingInfo{observable, keyPath, options};
+    m_bindingInfo[binding] = StoredBindingInfo{observable, keyPath, options};
     m_bindings[binding] = foundation::Binding::bind(
         [weak, binding](const std::any& value) {
             if (auto self = weak.lock())
@@ -453,7 +453,7 @@ std::optional<View::BindingInfo> View::infoForBinding(const std::string& binding
     auto it = m_bindingInfo.find(binding);
     if (it == m_bindingInfo.end())
         return std::nullopt;
-    return it->second;
+    return BindingInfo{it->second.observedObject.lock(), it->second.keyPath, it->second.options};
 }
 
 bool View::setValueForBinding(const std::string& binding, const std::any& value)

@@ -206,7 +206,14 @@ private:
     std::vector<std::string> m_draggedTypes;
     DragOperation m_lastDragOperation = DragOperationNone;
     std::map<std::string, std::shared_ptr<foundation::Binding>> m_bindings;
-    std::map<std::string, BindingInfo> m_bindingInfo;
+    // The observed object is held weakly, as by the binding itself: a view is often bound to
+    // the controller that owns it, and a strong reference would keep both alive for good.
+    struct StoredBindingInfo {
+        std::weak_ptr<foundation::Observable> observedObject;
+        std::string keyPath;
+        foundation::BindingOptions options;
+    };
+    std::map<std::string, StoredBindingInfo> m_bindingInfo;
 };
 
 } // namespace ui

@@ -793,17 +793,26 @@ void Window::invalidateCursorRectsForView(View* view)
 
 graphics::ImagePtr Window::renderImage()
 {
-    auto context = GraphicsContext::bitmapContext(m_frame.size, m_backingScaleFactor);
+    // A sheet shows no title bar: only its content is drawn.
+    const Rect area = isSheet() ? contentRectForFrameRect(Rect{{0, 0}, m_frame.size}) : Rect{{0, 0}, m_frame.size};
+    auto context = GraphicsContext::bitmapContext(area.size, m_backingScaleFactor);
     if (!context)
         return nullptr;
     context->setAppearance(effectiveAppearance());
     context->setFillColor(Color::windowBackgroundColor());
-    context->fillRect(Rect{{0, 0}, m_frame.size});
+    context->fillRect(Rect{{0, 0}, area.size});
+    context->translate(-area.minX(), -area.minY());
+    const bool hideTitlebar = isSheet() && m_titlebarContainer && !m_titlebarContainer->isHidden();
+    if (hideTitlebar)
+        m_titlebarContainer->setHidden(true);
     m_frameView->displayInContext(*context);
+    if (hideTitlebar)
+        m_titlebarContainer->setHidden(false);
+    context->translate(area.minX(), area.minY());
     if (WindowPtr sheet = attachedSheet()) {
         // The sheet hangs from the bottom of the title bar, centred, over a soft edge.
         const Rect content = contentRectForFrameRect(Rect{{0, 0}, m_frame.size});
-        const graphics::Size s = sheet->frame().size;
+        const graphics::Size s = sheet->contentRectForFrameRect(sheet->frame()).size;
         const Rect at = Rect::make(std::round((m_frame.width() - s.width) / 2), content.maxY() - s.height, s.width, s.height);
         context->setFillColor(Color::calibratedWhite(0, 0.12));
         context->fillRect(at.insetBy(-2, -2));
