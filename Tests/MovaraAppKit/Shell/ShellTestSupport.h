@@ -20,7 +20,9 @@ public:
     TestAppSpecific() { ++s_instances; }
     static int instances() { return s_instances; }
 
-    std::optional<foundation::URL> licenseAgreementURL() const override { return std::nullopt; }
+    // Tests that need a licence agreement set one here.
+    static inline std::optional<foundation::URL> license;
+    std::optional<foundation::URL> licenseAgreementURL() const override { return license; }
     std::string beaconID() const override { return TestBeaconID; }
     foundation::URL movaraAPIBaseURL() const override { return *foundation::URL::URLWithString("https://127.0.0.1:9/api/"); }
     std::string movaraAPIKey() const override { return "00112233445566778899aabbccddeeff"; }

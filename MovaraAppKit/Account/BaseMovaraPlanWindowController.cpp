@@ -1,0 +1,62 @@
+#include "MovaraAppKit/Account/BaseMovaraPlanWindowController.h"
+
+#include "MovaraAppKit/Account/MovaraPlanSignInCreateViewController.h"
+#include "Platform/UI/InterfaceRegistry.h"
+
+BaseMovaraPlanWindowController::BaseMovaraPlanWindowController()
+{
+    registerAction("makeWindowFrontmost:", [this](ui::Object* sender) { makeWindowFrontmost(sender); });
+}
+
+std::shared_ptr<BaseMovaraPlanWindowController> BaseMovaraPlanWindowController::initWithWindow(const ui::WindowPtr& window)
+{
+    std::shared_ptr<BaseMovaraPlanWindowController> controller(new BaseMovaraPlanWindowController());
+    controller->setWindow(window);
+    controller->windowDidLoad();
+    return controller;
+}
+
+void BaseMovaraPlanWindowController::windowDidLoad()
+{
+    ui::WindowController::windowDidLoad();
+    if (auto w = window())
+        w->setTitlebarAppearsTransparent(true);
+}
+
+void BaseMovaraPlanWindowController::showWindow(ui::Object* sender)
+{
+    ui::WindowController::showWindow(sender);
+    if (auto w = window())
+        w->center();
+}
+
+void BaseMovaraPlanWindowController::makeWindowFrontmost(ui::Object* sender)
+{
+    auto w = window();
+    if (w && w->isVisible())
+        w->makeKeyAndOrderFront(sender);
+}
+
+std::shared_ptr<MovaraPlanWindowController> MovaraPlanWindowController::init()
+{
+    return std::shared_ptr<MovaraPlanWindowController>(new MovaraPlanWindowController());
+}
+
+namespace {
+
+// The account window: the sign-in and create-account form.
+const bool registered = [] {
+    ui::InterfaceRegistry::registerScene("MovaraPlanWindow", "MovaraPlanWindowController", [](ui::InterfaceFile&) -> ui::ObjectPtr {
+        auto controller = MovaraPlanWindowController::init();
+        auto form = MovaraPlanSignInCreateViewController::init();
+        auto window = ui::Window::windowWithContentViewController(form);
+        window->setStyleMask(ui::WindowStyleMaskTitled | ui::WindowStyleMaskClosable | ui::WindowStyleMaskFullSizeContentView);
+        controller->setWindow(window);
+        window->setDelegate(controller);
+        controller->windowDidLoad();
+        return controller;
+    }, true);
+    return true;
+}();
+
+} // namespace

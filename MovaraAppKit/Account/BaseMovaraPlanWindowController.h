@@ -1,0 +1,30 @@
+#pragma once
+// The base of the account windows, and their windows' delegate: a transparent title bar,
+// centred when shown, brought to the front on request. Main thread only.
+
+#include <memory>
+
+#include "Platform/UI/Window.h"
+#include "Platform/UI/WindowController.h"
+
+class BaseMovaraPlanWindowController : public ui::WindowController, public ui::WindowDelegate {
+public:
+    static std::shared_ptr<BaseMovaraPlanWindowController> initWithWindow(const ui::WindowPtr& window);
+
+    void windowDidLoad() override;
+    void showWindow(ui::Object* sender) override;
+    // Makes the window key and front, only when it is visible already.
+    virtual void makeWindowFrontmost(ui::Object* sender);
+
+protected:
+    BaseMovaraPlanWindowController();
+};
+
+// The account window, from the storyboard "MovaraPlanWindow" of the shell.
+class MovaraPlanWindowController : public BaseMovaraPlanWindowController {
+public:
+    static std::shared_ptr<MovaraPlanWindowController> init();
+
+protected:
+    MovaraPlanWindowController() = default;
+};

@@ -1,0 +1,58 @@
+#pragma once
+// What an application sold outside a store adds at launch: the "Check for Updates…" menu item
+// (only with an update feed, "SUFeedURL", in the Info.plist), the "License Agreement…" item
+// (only with a licence agreement), and the alert that asks the user to move the application
+// to an applications folder. Made once by the base application delegate. Main thread only.
+
+#include <memory>
+#include <string>
+
+#include "MovaraAppKit/Shell/LicenseAgreementWindowController.h"
+#include "Platform/Foundation/NotificationCenter.h"
+#include "Platform/UI/Object.h"
+
+// The software updater behind "Check for Updates…". Updates of this platform's packages come
+// from the package manager, so a check here only records that it was asked for.
+class SoftwareUpdaterController : public ui::Object {
+public:
+    static std::shared_ptr<SoftwareUpdaterController> init();
+    void checkForUpdates(ui::Object* sender);
+    long checkCount() const { return m_checkCount; }
+
+protected:
+    SoftwareUpdaterController();
+
+private:
+    long m_checkCount = 0;
+};
+
+class DirectSalesController : public std::enable_shared_from_this<DirectSalesController> {
+public:
+    // "SuppressMoveToAppsFolderAlert": set, the move alert stays quiet for good.
+    static const std::string MVRSuppressMoveToAppsFolderAlertKey;
+
+    // Starts listening for the application's did-finish-launching notification.
+    static std::shared_ptr<DirectSalesController> init();
+
+    const std::shared_ptr<LicenseAgreementWindowController>& licenseAgreementWindowController() const { return m_licenseAgreementWindowController; }
+    const std::shared_ptr<SoftwareUpdaterController>& sparkleUpdater() const { return m_sparkleUpdater; }
+
+    // The menu items, and the move alert one main-queue turn later.
+    void applicationDidFinishLaunching();
+    // Asks the user to move the application unless it runs from an installed location (under
+    // /usr, /opt or ~/.local, or from any folder named "Applications") or the user suppressed
+    // the alert.
+    void showMoveToAppsFolderAlertIfNecessary();
+    // Lets the move alert appear again.
+    void resetDialogWarnings();
+
+    // Whether an application whose bundle lies at `path` counts as installed.
+    static bool isInstalledLocation(const std::string& path);
+
+private:
+    DirectSalesController() = default;
+
+    std::shared_ptr<LicenseAgreementWindowController> m_licenseAgreementWindowController;
+    std::shared_ptr<SoftwareUpdaterController> m_sparkleUpdater;
+    foundation::NotificationCenter::Token m_launchObservation;
+};
