@@ -1,0 +1,96 @@
+#pragma once
+// Turns an ordered list of still images into a QuickTime movie: an image-sequence source, a
+// movie writer and a transcode operation, with the writer's preset chosen from a codec name.
+// An importer runs once; its result is delivered once, on the main queue. Start it from any
+// thread but the writer's; progress() may be observed and cancelled from any thread.
+
+#include "MovaraKit/Media/MVRImageSource.h"
+#include "MovaraKit/Media/TranscodeOperation.h"
+#include "Platform/Foundation/Date.h"
+#include "Platform/Foundation/Error.h"
+#include "Platform/Foundation/Progress.h"
+#include "Platform/Foundation/URL.h"
+#include "Platform/Media/Time.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+class MVRImageSequenceImporter : public std::enable_shared_from_this<MVRImageSequenceImporter> {
+public:
+    // (the movie's URL, none) on success, (none, the error) on failure or cancel.
+    using CompletionHandler = std::function<void(std::optional<foundation::URL>, foundation::ErrorPtr)>;
+
+    // `scale` is accepted and ignored. Without a codec, useHighEfficiencyFormat (true unless
+    // given) picks the fast high-efficiency preset, else ProRes 4444.
+    static std::shared_ptr<MVRImageSequenceImporter> init();
+    static std::shared_ptr<MVRImageSequenceImporter> initWithImageSources(std::vector<MVRImageSourcePtr> imageSources,
+                                                                          double scale);
+    static std::shared_ptr<MVRImageSequenceImporter> initWithImageSources(std::vector<MVRImageSourcePtr> imageSources,
+                                                                          double scale,
+                                                                          std::optional<std::string> videoCodec);
+    // Keeps a codec given as a literal from turning into the Boolean overload.
+    static std::shared_ptr<MVRImageSequenceImporter> initWithImageSources(std::vector<MVRImageSourcePtr> imageSources,
+                                                                          double scale, const char* videoCodec);
+    static std::shared_ptr<MVRImageSequenceImporter> initWithImageSources(std::vector<MVRImageSourcePtr> imageSources,
+                                                                          double scale, bool useHighEfficiencyFormat);
+    static std::shared_ptr<MVRImageSequenceImporter> initWithImageSources(std::vector<MVRImageSourcePtr> imageSources,
+                                                                          double scale,
+                                                                          std::optional<std::string> videoCodec,
+                                                                          bool useHighEfficiencyFormat);
+
+    // The frame duration the capture dates imply: their average interval on a 1/600 s grid
+    // when it lies between 1/240 s and 2 s (exclusive), else 1/24 s. Intervals next to a
+    // missing date are skipped.
+    static media::Time estimatedFrameDurationFromDates(const std::vector<std::optional<foundation::Date>>& dates);
+
+    // Starts the import. Throws foundation::Exception (NSInvalidArgumentException) for a
+    // missing URL or handler, and NSInternalInconsistencyException when this importer has
+    // already imported. Returns once the frame loop is handed to the writer.
+    void importAsynchronouslyWithOutputURL(std::optional<foundation::URL> outputURL, CompletionHandler completionHandler);
+    // Delivers the result; called on the main queue when the operation has finished. Throws
+    // NSInternalInconsistencyException when the result was already delivered.
+    void finishWithError(foundation::ErrorPtr error);
+
+    // "<MVRImageSequenceImporter: 0x...>"
+    std::string description() const;
+
+    bool useHighEfficiencyFormat() const;
+    void setUseHighEfficiencyFormat(bool value);
+    bool isImporting() const;
+    void setImporting(bool value);
+    bool isFinished() const;
+    void setFinished(bool value);
+    const std::vector<MVRImageSourcePtr>& imageSources() const { return m_imageSources; }
+    CompletionHandler completionHandler() const;
+    void setCompletionHandler(CompletionHandler handler);
+    std::optional<std::string> videoCodec() const;
+    void setVideoCodec(std::optional<std::string> codec);
+    std::optional<foundation::URL> outputURL() const;
+    void setOutputURL(std::optional<foundation::URL> url);
+    foundation::ProgressPtr progress() const;
+    void setProgress(foundation::ProgressPtr progress);
+    std::shared_ptr<TranscodeOperation> operation() const;
+    void setOperation(std::shared_ptr<TranscodeOperation> operation);
+    media::Time frameDuration() const;
+    void setFrameDuration(const media::Time& duration);
+
+private:
+    MVRImageSequenceImporter() = default;
+    void deliverOnMainQueue(foundation::ErrorPtr error);
+
+    mutable std::recursive_mutex m_mutex;
+    bool m_useHighEfficiencyFormat = true;
+    bool m_importing = false;
+    bool m_finished = false;
+    std::vector<MVRImageSourcePtr> m_imageSources;
+    CompletionHandler m_completionHandler;
+    std::optional<std::string> m_videoCodec;
+    std::optional<foundation::URL> m_outputURL;
+    foundation::ProgressPtr m_progress;
+    std::shared_ptr<TranscodeOperation> m_operation;
+    media::Time m_frameDuration = media::Time::invalid();
+};
