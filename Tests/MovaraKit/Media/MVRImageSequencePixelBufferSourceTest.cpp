@@ -2,7 +2,7 @@
 #include "MovaraKit/Media/TranscodeOperation.h"
 
 #include "Platform/Graphics/ColorSpace.h"
-#include "Tests/Platform/Images/ImageFixtures.h"
+#include "Tests/Support/ImageFixtures.h"
 #include "Tests/Support/TempDir.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "MovaraKit/Media/MVRImageSource.h"
 
 #include "Platform/Images/UTType.h"
-#include "Tests/Platform/Images/ImageFixtures.h"
+#include "Tests/Support/ImageFixtures.h"
 #include "Tests/Support/TempDir.h"
 
 #include <gtest/gtest.h>

@@ -10,7 +10,7 @@
 #include "Platform/Images/GIFWriter.h"
 #include "Platform/Images/ImageDestination.h"
 #include "Platform/Images/UTType.h"
-#include "Tests/Platform/Images/ImageFixtures.h"
+#include "Tests/Support/ImageFixtures.h"
 #include "Tests/Support/TempDir.h"
 
 using namespace images;

@@ -5,7 +5,7 @@
 #include "Platform/Graphics/BitmapContext.h"
 #include "Platform/Images/ImageSource.h"
 #include "Platform/Images/UTType.h"
-#include "Tests/Platform/Images/ImageFixtures.h"
+#include "Tests/Support/ImageFixtures.h"
 #include "Tests/Support/TempDir.h"
 
 using namespace images;

@@ -1,4 +1,4 @@
-#include "Tests/Platform/Images/ImageFixtures.h"
+#include "Tests/Support/ImageFixtures.h"
 
 #include <csetjmp>
 #include <cstdio>
