@@ -10,6 +10,7 @@
 #include "Platform/Dispatch/RunLoop.h"
 #include "Platform/Foundation/ClassRegistry.h"
 #include "Platform/UI/Application.h"
+#include "Platform/UI/Window.h"
 
 namespace {
 
@@ -69,5 +70,13 @@ int MovaraApplicationMain(int, char**, MovaraAppDelegateFactory makeDelegate)
     auto app = ui::Application::shared();
     app->setDelegate(delegate);
     app->run();
+
+    // Windows, controllers and the delegate go before the process's static objects do, so that
+    // nothing drawn is still alive when the drawing libraries release their caches at exit.
+    app->setDelegate(nullptr);
+    delegate.reset();
+    for (const auto& window : app->windows())
+        window->orderOut();
+    app->setMainMenu(nullptr);
     return 0;
 }
