@@ -2,7 +2,6 @@
 
 #include <cairo.h>
 #include <cstdlib>
-#include <dlfcn.h>
 #include <mutex>
 
 #include "Platform/UI/PangoText.h"
@@ -36,22 +35,9 @@ PangoWeight pangoWeight(double weight)
     return PANGO_WEIGHT_HEAVY;
 }
 
-// Fontconfig keeps its font caches for the life of the process; handing them back at exit
-// keeps leak checkers quiet about memory that was never lost.
-void releaseFontCaches()
-{
-    pango_cairo_font_map_set_default(nullptr);
-    cairo_debug_reset_static_data();
-    // Fontconfig comes in with pango; it is not linked by name, so it is looked up.
-    if (auto fini = reinterpret_cast<void (*)()>(dlsym(RTLD_DEFAULT, "FcFini")))
-        fini();
-}
-
-void releaseFontCachesAtExit()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { std::atexit(releaseFontCaches); });
-}
+// Fontconfig, pango and cairo keep their font caches for the life of the process. They are
+// not handed back at exit: other threads may still be drawing then, and tearing the caches
+// down under them aborts the process. Leak checkers are told about them instead.
 
 // Measuring needs a cairo context but no pixels: one tiny surface per thread.
 cairo_t* measuringContext()
@@ -73,7 +59,6 @@ cairo_t* measuringContext()
 
 LayoutPtr makeLayout(cairo_t* cr, const AttributedString& text, double width)
 {
-    releaseFontCachesAtExit();
     LayoutPtr layout(pango_cairo_create_layout(cr ? cr : measuringContext()));
     // One point is one unit of user space, as on the platform: 72 dots per inch.
     pango_cairo_context_set_resolution(pango_layout_get_context(layout.get()), 72.0);
