@@ -1,0 +1,173 @@
+#include "Quintor/ExportSettingsController.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "MovaraKit/Media/DeviceCapabilities.h"
+#include "Platform/Foundation/Localized.h"
+#include "Platform/Media/VideoSettings.h"
+#include "Quintor/DurationFormatter.h"
+
+namespace {
+
+// H.264 in MPEG-4 is limited to this many pixels on the long and the short side.
+constexpr double kH264LongSide = 4096.0;
+constexpr double kH264ShortSide = 2160.0;
+
+// The rate with up to three fraction digits, no trailing zeros, in the user's decimal
+// separator: 29.97 reads "29.97", 30 reads "30". None for a rate that is not a finite number.
+std::optional<std::string> formatFps(double fps)
+{
+    if (!std::isfinite(fps))
+        return std::nullopt;
+    char text[64];
+    std::snprintf(text, sizeof text, "%.3f", fps);
+    std::string s = text;
+    while (!s.empty() && s.back() == '0')
+        s.pop_back();
+    if (!s.empty() && s.back() == '.')
+        s.pop_back();
+    if (s == "-0")
+        s = "0";
+    const auto dot = s.find('.');
+    if (dot != std::string::npos)
+        s.replace(dot, 1, DurationFormatter::currentLocaleDecimalSeparator());
+    return s;
+}
+
+} // namespace
+
+std::shared_ptr<ExportSettingsController> ExportSettingsController::init()
+{
+    return std::shared_ptr<ExportSettingsController>(new ExportSettingsController());
+}
+
+ExportSettingsController::ExportSettingsController()
+    : m_isHEVCEncodingEnabled(DeviceCapabilities::isHEVCEncodingEnabled())
+    , m_videoCodec(media::AVVideoCodecTypeH264)
+    , m_fileFormatUTI(media::AVFileTypeMPEG4)
+{
+}
+
+template <class T> void ExportSettingsController::change(const char* key, T& field, T value)
+{
+    willChange(key);
+    field = std::move(value);
+    didChange(key);
+}
+
+void ExportSettingsController::setFormatTag(unsigned long tag)
+{
+    change("formatTag", m_formatTag, tag);
+    switch (tag) {
+    case FormatProRes422Tag:
+        m_videoCodec = media::AVVideoCodecTypeAppleProRes422;
+        m_fileFormatUTI = media::AVFileTypeQuickTimeMovie;
+        setScale(1.0);
+        break;
+    case FormatProRes4444Tag:
+        m_videoCodec = media::AVVideoCodecTypeAppleProRes4444;
+        m_fileFormatUTI = media::AVFileTypeQuickTimeMovie;
+        setScale(1.0);
+        break;
+    case FormatHEVCTag:
+        m_videoCodec = media::AVVideoCodecTypeHEVC;
+        m_fileFormatUTI = media::AVFileTypeMPEG4;
+        setScale(1.0);
+        break;
+    default:
+        // The MPEG-4 item is H.264, and H.264 is size-limited: the scale shown (and applied)
+        // follows the choice at once, not only at the next opening of the sheet.
+        m_videoCodec = media::AVVideoCodecTypeH264;
+        m_fileFormatUTI = media::AVFileTypeMPEG4;
+        setScale(h264Scale(m_size));
+        break;
+    }
+}
+
+void ExportSettingsController::setFpsTag(unsigned long tag)
+{
+    change("fpsTag", m_fpsTag, tag);
+}
+
+void ExportSettingsController::setScale(double scale)
+{
+    m_scale = scale;
+    refreshSizeInfo();
+}
+
+void ExportSettingsController::refreshSizeInfo()
+{
+    // A scale that is not a number counts as a change of size.
+    const bool same = m_scale == 1.0;
+    change("sizeInfoString", m_sizeInfoString,
+           same ? foundation::localized("Your timelapse will be exported at the same size as the original images.", "information")
+                : foundation::localized("Your timelapse will be exported at a smaller size than the original images because of "
+                                        "limitations in H.264 (MP4).",
+                                        "information"));
+}
+
+media::Time ExportSettingsController::frameDuration() const
+{
+    static constexpr double rates[] = { 24.0, 25.0, 30.0 };
+    if (m_fpsTag < Fps24Tag || m_fpsTag > Fps30Tag)
+        return media::Time::invalid();
+    return media::Time::makeWithSeconds(1.0 / rates[m_fpsTag - Fps24Tag], 600);
+}
+
+double ExportSettingsController::h264Scale(graphics::Size size)
+{
+    const double shortSide = std::min(size.width, size.height);
+    const double longSide = std::max(size.width, size.height);
+    if (longSide > kH264LongSide || shortSide > kH264ShortSide)
+        return std::min(kH264ShortSide / shortSide, kH264LongSide / longSide);
+    return 1.0;
+}
+
+void ExportSettingsController::refreshFrameRateOptions()
+{
+    if (m_fpsTag == 0)
+        setFpsTag(FpsCurrentTag);
+    const double fps = m_fpsProvider ? m_fpsProvider() : 30.0;
+    change("hideFPS24", m_hideFPS24, fps == 24.0);
+    change("hideFPS25", m_hideFPS25, fps == 25.0);
+    change("hideFPS30", m_hideFPS30, fps == 30.0);
+    std::string label;
+    if (auto text = formatFps(fps)) {
+        label = foundation::localized("Current (%@ FPS)", "fps popup item");
+        const auto at = label.find("%@");
+        if (at != std::string::npos)
+            label.replace(at, 2, *text);
+    } else {
+        label = foundation::localized("Current", "fps popup item");
+    }
+    change("fpsCurrentLabel", m_fpsCurrentLabel, label);
+}
+
+void ExportSettingsController::beginSheetWithCompletionHandler(CompletionHandler handler)
+{
+    refreshFrameRateOptions();
+    if (m_formatTag == FormatH264Tag)
+        setScale(h264Scale(m_size));
+    else
+        refreshSizeInfo();
+    SheetController::beginSheetWithCompletionHandler(std::move(handler));
+}
+
+const foundation::KeyTable& ExportSettingsController::observableKeys() const
+{
+    static const foundation::KeyTable table = [] {
+        foundation::KeyTable t;
+        t.key("isHEVCEncodingEnabled", &ExportSettingsController::isHEVCEncodingEnabled)
+            .key("formatTag", &ExportSettingsController::formatTag, &ExportSettingsController::setFormatTag)
+            .key("fpsTag", &ExportSettingsController::fpsTag, &ExportSettingsController::setFpsTag)
+            .key("hideFPS24", &ExportSettingsController::hideFPS24)
+            .key("hideFPS25", &ExportSettingsController::hideFPS25)
+            .key("hideFPS30", &ExportSettingsController::hideFPS30)
+            .key("fpsCurrentLabel", &ExportSettingsController::fpsCurrentLabel)
+            .key("sizeInfoString", &ExportSettingsController::sizeInfoString);
+        return t;
+    }();
+    return table;
+}
