@@ -190,7 +190,9 @@ void NKURLConnectionOperation::setCompletionBlock(std::function<void()> block)
             group = sharedCompletionGroup();
         if (!queue)
             queue = dispatch::Queue::main();
-        group->async(queue, block);
+        // The queued block keeps the operation alive until it has run: the caller may have
+        // let go of it long ago.
+        group->async(queue, [strong, block] { block(); });
     });
 }
 
@@ -212,13 +214,11 @@ void NKURLConnectionOperation::operationDidStart()
     {
         std::lock_guard guard(m_lock);
         if (!isCancelled()) {
-            std::weak_ptr<NKURLConnectionOperation> weak = self;
+            // The transfer keeps the operation alive until it ends, as a connection keeps its
+            // delegate: callers may start an operation and let go of it.
             m_task = networkSession()->dataTaskWithRequest(
-                m_request, [weak](const foundation::Data& data, const std::optional<net::HTTPURLResponse>& response,
-                                  const foundation::ErrorPtr& error) {
-                    auto operation = weak.lock();
-                    if (!operation)
-                        return;
+                m_request, [operation = self](const foundation::Data& data, const std::optional<net::HTTPURLResponse>& response,
+                                              const foundation::ErrorPtr& error) {
                     {
                         std::lock_guard guard(operation->m_lock);
                         operation->m_response = response;

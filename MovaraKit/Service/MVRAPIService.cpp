@@ -97,13 +97,6 @@ std::shared_ptr<MVRAPIService> MVRAPIService::initWithBaseURL(const foundation::
     std::shared_ptr<MVRAPIService> service(new MVRAPIService(baseURL, APIKey));
     std::weak_ptr<MVRAPIService> weak = service;
 
-    // The initial value runs the handler once now, before the service is handed out.
-    service->m_credentialObservation = service->m_credentialStorage->addObserver(
-        "loginCredential", foundation::KeyValueObservingOptionInitial, [weak](const foundation::KeyValueChange&) {
-            if (auto self = weak.lock())
-                self->loginCredentialDidChange();
-        });
-
     auto& center = foundation::NotificationCenter::defaultCenter();
     service->m_observers.push_back(center.addObserver(MVRCommandSendNotification, nullptr, nullptr, [weak](const foundation::Notification& n) {
         if (auto self = weak.lock())
@@ -117,6 +110,14 @@ std::shared_ptr<MVRAPIService> MVRAPIService::initWithBaseURL(const foundation::
         if (auto self = weak.lock())
             self->applicationDidBecomeActive();
     }));
+
+    // The initial value runs the handler once now, before the service is handed out; the
+    // command observers are in place by then, so a verification it sends is not lost.
+    service->m_credentialObservation = service->m_credentialStorage->addObserver(
+        "loginCredential", foundation::KeyValueObservingOptionInitial, [weak](const foundation::KeyValueChange&) {
+            if (auto self = weak.lock())
+                self->loginCredentialDidChange();
+        });
 
     service->m_reachabilityManager = NKNetworkReachabilityManager::managerForDomain(service->m_baseURL.host());
     service->m_reachabilityManager->setReachabilityStatusChangeBlock([weak](NKNetworkReachabilityStatus status) {
