@@ -46,6 +46,8 @@ public:
     ~MainWindowController() override;
 
     std::string windowNibName() const override { return "MainWindow"; }
+    // Loads "MainWindow" and keeps its objects for the controller's life.
+    void loadWindow() override;
     void windowDidLoad() override;
 
     // ---- the application's side
@@ -53,7 +55,7 @@ public:
     // Also makes this window's undo manager the model's.
     void setModel(const ModelPtr& model);
     // Where files chosen in the open panel or dropped on the window go (the application
-    // delegate's add-items); in the panel's or pasteboard's order.
+    // delegate's add-items); in the panel's or pasteboard's order. Ignored while exporting.
     using AddImagesHandler = std::function<void(const std::vector<foundation::URL>&)>;
     void setAddImagesHandler(AddImagesHandler handler) { m_addImagesHandler = std::move(handler); }
     void addImagesAt(const std::vector<foundation::URL>& urls);
@@ -202,6 +204,7 @@ private:
     double m_originalStartKnobValue = 0.0;
     double m_originalEndKnobValue = 0.0;
 
+    std::vector<ui::ObjectPtr> m_interfaceObjects;
     std::vector<foundation::NotificationCenter::Token> m_observations;
     // The running export, and the observation of its current pass's progress.
     std::shared_ptr<ExportJob> m_exportJob;

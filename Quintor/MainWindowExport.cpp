@@ -1,0 +1,385 @@
+// The main window's export: the Export command (settings sheet, save panel, notification),
+// the hand-off to the sibling application, and the one- or two-pass export job itself.
+#include "Quintor/MainWindowController.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "MovaraAppKit/Shell/Controller+Editing.h"
+#include "MovaraAppKit/Shell/ReviewRequestController.h"
+#include "MovaraKit/Media/AssetReaderPixelBufferSource.h"
+#include "MovaraKit/Media/DeviceCapabilities.h"
+#include "MovaraKit/Media/MVRImageSequencePixelBufferSource.h"
+#include "MovaraKit/Media/MoviePixelBufferDestination.h"
+#include "MovaraKit/Media/TranscodeOperation.h"
+#include "Platform/Dispatch/Group.h"
+#include "Platform/Dispatch/Queue.h"
+#include "Platform/Foundation/FileManager.h"
+#include "Platform/Foundation/Localized.h"
+#include "Platform/Media/Asset.h"
+#include "Platform/Media/VideoComposition.h"
+#include "Platform/Media/VideoSettings.h"
+#include "Platform/UI/SavePanel.h"
+#include "Platform/UI/Workspace.h"
+#include "Quintor/ExportSettingsController.h"
+
+const std::string MVRStillaraApplicationName = "Stillara.app";
+const std::string MVRStillaraProductPageURL = "https://www.movara.com/products/mac/stillara/";
+
+// One export, from the Export command or the hand-off, until its last step has run.
+struct ExportJob {
+    foundation::URL outputURL = foundation::URL::fileURLWithPath("/");
+    foundation::URL firstPassURL = foundation::URL::fileURLWithPath("/");
+    std::string codec;
+    MoviePixelBufferDestinationPreset preset = MoviePixelBufferDestinationPreset::h264;
+    std::string fileType;
+    bool twoPass = false;
+    media::Time frameDuration = media::Time::invalid();
+    // Written by the pass that ends the job, read by the final step on the main queue after
+    // the group has been left.
+    foundation::ErrorPtr error;
+    dispatch::GroupPtr group = dispatch::Group::make();
+    MainWindowController::ExportCompletion completion;
+    // The pass running now, and what the cancel button talks to.
+    std::shared_ptr<TranscodeOperation> operation;
+    std::shared_ptr<ui::Object> canceller;
+};
+
+namespace {
+
+template <class T> std::shared_ptr<T> require(const std::shared_ptr<T>& outlet, const char* name)
+{
+    if (!outlet)
+        foundation::fatal(std::string("MainWindowController: the outlet ") + name + " is not connected.");
+    return outlet;
+}
+
+foundation::ErrorPtr exportError(const std::string& description)
+{
+    return foundation::Error::make(foundation::CocoaErrorDomain, 0, description);
+}
+
+// The cancel button's target during a pass: it cancels that pass's progress.
+class ProgressCanceller : public ui::Object {
+public:
+    static std::shared_ptr<ProgressCanceller> make(const foundation::ProgressPtr& progress)
+    {
+        auto canceller = std::shared_ptr<ProgressCanceller>(new ProgressCanceller());
+        std::weak_ptr<foundation::Progress> weak = progress;
+        canceller->registerAction("cancel", [weak](ui::Object*) {
+            if (auto p = weak.lock())
+                p->cancel();
+        });
+        return canceller;
+    }
+
+private:
+    ProgressCanceller() = default;
+};
+
+// The writer's container and preset for a codec: ProRes goes into a QuickTime movie; H.264
+// and HEVC into MPEG-4, or QuickTime when the file is named .mov (the hand-off's movie).
+// None for a codec we do not write.
+bool formatForCodec(const std::string& codec, const foundation::URL& url, MoviePixelBufferDestinationPreset& preset,
+                    std::string& fileType)
+{
+    const bool mov = url.pathExtension() == "mov" || url.pathExtension() == "MOV";
+    if (codec == media::AVVideoCodecTypeAppleProRes422) {
+        preset = MoviePixelBufferDestinationPreset::proRes422;
+        fileType = media::AVFileTypeQuickTimeMovie;
+    } else if (codec == media::AVVideoCodecTypeAppleProRes4444) {
+        preset = MoviePixelBufferDestinationPreset::proRes4444;
+        fileType = media::AVFileTypeQuickTimeMovie;
+    } else if (codec == media::AVVideoCodecTypeH264) {
+        preset = MoviePixelBufferDestinationPreset::h264;
+        fileType = mov ? media::AVFileTypeQuickTimeMovie : media::AVFileTypeMPEG4;
+    } else if (codec == media::AVVideoCodecTypeHEVC) {
+        preset = MoviePixelBufferDestinationPreset::hevc;
+        fileType = mov ? media::AVFileTypeQuickTimeMovie : media::AVFileTypeMPEG4;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+foundation::URL temporaryFolder()
+{
+    return foundation::FileManager::defaultManager().temporaryDirectory();
+}
+
+} // namespace
+
+foundation::URL MainWindowController::exportPass1URL()
+{
+    return temporaryFolder().URLByAppendingPathComponent("qtrExportPass1.mov");
+}
+
+std::pair<long, long> MainWindowController::trimmedRange(long count, double startKnobValue, double endKnobValue)
+{
+    if (count <= 0 || !std::isfinite(startKnobValue) || !std::isfinite(endKnobValue))
+        return { 0, 0 };
+    // The preview shows image i from i/30 s to (i+1)/30 s and plays the times strictly inside
+    // the trim range, so it shows every image whose span reaches into that range. The
+    // tolerance keeps values such as 0.2 x 100 = 20.000000000000004 on their frame.
+    const double n = static_cast<double>(count);
+    constexpr double tolerance = 1e-9;
+    const double first = std::floor(std::clamp(startKnobValue, 0.0, 1.0) * n + tolerance);
+    const double end = std::ceil(std::clamp(endKnobValue, 0.0, 1.0) * n - tolerance);
+    const long f = static_cast<long>(std::clamp(first, 0.0, n));
+    const long e = static_cast<long>(std::clamp(end, 0.0, n));
+    return { f, std::max(f, e) };
+}
+
+std::vector<MVRImageSourcePtr> MainWindowController::exportedImageSources() const
+{
+    const auto model = this->model();
+    if (!model)
+        return {};
+    const auto& all = model->imageSources();
+    auto track = trimTrackView();
+    const double start = track ? track->startKnobValue() : 0.0;
+    const double end = track ? track->endKnobValue() : 1.0;
+    const auto [first, last] = trimmedRange(static_cast<long>(all.size()), start, end);
+    std::vector<MVRImageSourcePtr> images(all.begin() + first, all.begin() + last);
+    // The preview plays the model's list as it stands, backwards when reversed; the movie
+    // holds the same frames in the same order.
+    if (model->playDirectionTag() != Model::PlayForwardTag)
+        std::reverse(images.begin(), images.end());
+    return images;
+}
+
+// ---- the export job -------------------------------------------------------------------------
+
+void MainWindowController::exportMovie(const foundation::URL& url, const std::string& codec, double scale,
+                                       const media::Time& frameDuration, ExportCompletion completion)
+{
+    auto fail = [&](foundation::ErrorPtr error) {
+        presentError(error);
+        if (completion)
+            dispatch::Queue::main()->async([completion, error] { completion(error); });
+    };
+    if (isExporting())
+        return fail(exportError(foundation::localized("An export is already running.", "error description")));
+    auto model = this->model();
+    auto job = std::make_shared<ExportJob>();
+    job->outputURL = url;
+    job->codec = codec;
+    job->completion = std::move(completion);
+    if (!url.isFileURL() || !formatForCodec(codec, url, job->preset, job->fileType))
+        return fail(exportError(foundation::localized("The movie format is not supported.", "error description")));
+    const auto images = exportedImageSources();
+    if (images.empty())
+        return fail(exportError(foundation::localized("There are no images in the trim range to export.", "error description")));
+    // The sequence's own rate, as the importer's frame duration: 1000 / (fps x 1000) s.
+    const double fps = model ? model->fps() : 0.0;
+    const double timescale = std::trunc(fps * 1000.0);
+    if (!(timescale >= 1.0 && timescale <= static_cast<double>(std::numeric_limits<int32_t>::max())))
+        return fail(exportError(foundation::localized("The frame rate of the timelapse is not valid.", "error description")));
+
+    job->twoPass = frameDuration.isValid();
+    job->frameDuration = frameDuration;
+    job->firstPassURL = job->twoPass ? exportPass1URL() : url;
+    if (job->twoPass)
+        foundation::FileManager::defaultManager().removeItemAtURL(job->firstPassURL);
+    // The output itself is not removed beforehand: the writer replaces it only with a
+    // finished movie, so a failed or cancelled export leaves the user's file as it was.
+
+    auto source = MVRImageSequencePixelBufferSource::initWithImageSources(images);
+    if (scale > 0.0 && scale < 1.0)
+        source->setScale(scale);
+    source->setFrameDuration(media::Time::make(1000, static_cast<int32_t>(timescale)));
+    auto destination = MoviePixelBufferDestination::init(job->firstPassURL,
+                                                         job->twoPass ? media::AVFileTypeQuickTimeMovie : job->fileType);
+    if (!destination)
+        return fail(exportError(foundation::localized("The movie could not be written.", "error description")));
+    destination->setPreset(job->twoPass ? MoviePixelBufferDestinationPreset::proRes422 : job->preset);
+    job->operation = TranscodeOperation::init(source, destination);
+
+    m_exportJob = job;
+    job->canceller = ProgressCanceller::make(job->operation->progress());
+    observeExportProgress(job->operation->progress());
+    showProgress(foundation::localized("Exporting your timelapse", "progress caption"), job->canceller, "cancel");
+    startExportJob(job);
+}
+
+void MainWindowController::observeExportProgress(const foundation::ProgressPtr& progress)
+{
+    std::weak_ptr<MainWindowController> weak = sharedAs<MainWindowController>();
+    std::weak_ptr<foundation::Progress> weakProgress = progress;
+    m_exportProgressObservation = progress->addObserver(
+        "fractionCompleted", foundation::KeyValueObservingOptionNew, [weak, weakProgress](const foundation::KeyValueChange&) {
+            // Reports come from the writer's queue; the window is touched on the main queue,
+            // and only while this pass is still the running one.
+            dispatch::Queue::main()->async([weak, weakProgress] {
+                auto self = weak.lock();
+                auto progress = weakProgress.lock();
+                if (!self || !progress || !self->m_exportJob || !self->m_exportJob->operation
+                    || self->m_exportJob->operation->progress() != progress)
+                    return;
+                self->progressDidAdvance(progress->fractionCompleted());
+            });
+        });
+}
+
+void MainWindowController::startExportJob(const std::shared_ptr<ExportJob>& job)
+{
+    job->group->enter();
+    std::weak_ptr<MainWindowController> weak = sharedAs<MainWindowController>();
+    job->group->notify(dispatch::Queue::main(), [weak, job] {
+        if (auto self = weak.lock())
+            self->finishExport(job);
+    });
+    auto operation = job->operation;
+    std::weak_ptr<TranscodeOperation> weakOperation = operation;
+    operation->setCompletionBlock([weak, job, weakOperation] {
+        auto finished = weakOperation.lock();
+        auto error = finished ? finished->error() : foundation::Error::userCancelled();
+        dispatch::Queue::main()->async([weak, job, error] {
+            auto self = weak.lock();
+            if (self && job->twoPass && !error) {
+                self->startSecondPass(job);
+                return;
+            }
+            job->error = error;
+            job->group->leave();
+        });
+    });
+    operation->start();
+}
+
+void MainWindowController::startSecondPass(const std::shared_ptr<ExportJob>& job)
+{
+    m_exportProgressObservation.remove();
+    auto leaveWith = [&](foundation::ErrorPtr error) {
+        job->error = std::move(error);
+        job->group->leave();
+    };
+    auto asset = media::Asset::assetWithURL(job->firstPassURL);
+    const auto tracks = asset->tracksWithMediaType(media::AVMediaTypeVideo);
+    if (tracks.empty())
+        return leaveWith(exportError(foundation::localized("The movie could not be written.", "error description")));
+    // Re-times only: frames are repeated or dropped to fill the new rate, at the first pass's
+    // pixel size, over the movie's whole duration.
+    const auto composition = media::VideoComposition::passThrough(
+        *tracks.front(), job->frameDuration, media::TimeRange::make(media::Time::zero(), asset->duration()));
+    auto source = AssetReaderPixelBufferSource::init(asset, composition);
+    auto destination = MoviePixelBufferDestination::init(job->outputURL, job->fileType);
+    if (!destination)
+        return leaveWith(exportError(foundation::localized("The movie could not be written.", "error description")));
+    destination->setPreset(job->preset);
+    auto operation = TranscodeOperation::init(source, destination);
+    job->operation = operation;
+    job->canceller = ProgressCanceller::make(operation->progress());
+    auto button = cancelButton();
+    if (button) {
+        button->setTarget(job->canceller);
+        button->setAction("cancel");
+    }
+    observeExportProgress(operation->progress());
+    std::weak_ptr<TranscodeOperation> weakOperation = operation;
+    operation->setCompletionBlock([job, weakOperation] {
+        auto finished = weakOperation.lock();
+        auto error = finished ? finished->error() : foundation::Error::userCancelled();
+        dispatch::Queue::main()->async([job, error] {
+            job->error = error;
+            job->group->leave();
+        });
+    });
+    operation->start();
+}
+
+void MainWindowController::finishExport(const std::shared_ptr<ExportJob>& job)
+{
+    if (m_exportJob == job)
+        m_exportJob.reset();
+    m_exportProgressObservation.remove();
+    job->operation.reset();
+    job->canceller.reset();
+    leaveProgress();
+    presentError(job->error);
+    if (auto completion = std::move(job->completion))
+        completion(job->error);
+}
+
+// ---- commands -------------------------------------------------------------------------------
+
+void MainWindowController::exportCommand(ui::Object*)
+{
+    auto model = this->model();
+    if (isExporting() || !model || model->imageSources().empty())
+        return;
+    commitEdits(*this);
+    auto settings = require(exportSettingsController(), "exportSettingsController");
+    const auto first = model->imageSources().front();
+    settings->setSize(first->size());
+    settings->setScale(1.0);
+    settings->setWindowForSheet(window());
+    std::weak_ptr<MainWindowController> weak = sharedAs<MainWindowController>();
+    settings->beginSheetWithCompletionHandler([weak](ui::ModalResponse response) {
+        auto self = weak.lock();
+        if (!self || response != ui::ModalResponseOK)
+            return;
+        auto model = self->model();
+        auto settings = self->exportSettingsController();
+        if (!model || model->imageSources().empty() || !settings)
+            return;
+        const std::string codec = settings->videoCodec();
+        const double scale = settings->scale();
+        const std::string extension = ui::Workspace::shared().preferredFilenameExtensionForType(settings->fileFormatUTI());
+        auto panel = ui::SavePanel::savePanel();
+        panel->setNameFieldStringValue(model->imageSources().front()->fileURL().URLByDeletingPathExtension().lastPathComponent()
+                                       + "." + extension);
+        panel->setAllowedFileTypes({ extension });
+        panel->setAllowsOtherFileTypes(false);
+        panel->setCanCreateDirectories(true);
+        panel->setCanSelectHiddenExtension(true);
+        panel->setExtensionHidden(false);
+        panel->beginSheetModalForWindow(self->window(), [weak, panel, codec, scale](ui::ModalResponse response) {
+            auto self = weak.lock();
+            if (!self || response != ui::ModalResponseOK || !panel->URL())
+                return;
+            auto settings = self->exportSettingsController();
+            const auto frameDuration = settings ? settings->frameDuration() : media::Time::invalid();
+            const auto url = *panel->URL();
+            self->exportMovie(url, codec, scale, frameDuration, [weak, url](foundation::ErrorPtr error) {
+                if (auto self = weak.lock())
+                    self->exportDidFinish(error, url);
+            });
+        });
+    });
+}
+
+void MainWindowController::exportDidFinish(const foundation::ErrorPtr& error, const foundation::URL& url)
+{
+    if (!error && m_notificationHandler) {
+        std::string info = foundation::localized("Your timelapse has been exported to %@", "notification info");
+        const auto at = info.find("%@");
+        if (at != std::string::npos)
+            info.replace(at, 2, url.lastPathComponent());
+        m_notificationHandler(foundation::localized("Export Complete", "notification title"), info, url);
+    }
+    ReviewRequestController::incrementExportCount();
+    ReviewRequestController::setNeedsToShowLoveRequest();
+    ReviewRequestController::showLoveRequestIfNeeded();
+}
+
+void MainWindowController::exportToStillara(ui::Object*)
+{
+    auto model = this->model();
+    if (isExporting() || !model || model->imageSources().empty())
+        return;
+    auto& workspace = ui::Workspace::shared();
+    if (!workspace.fullPathForApplication(MVRStillaraApplicationName)) {
+        if (auto page = foundation::URL::URLWithString(MVRStillaraProductPageURL))
+            workspace.openURL(*page);
+        return;
+    }
+    const auto name = model->imageSources().front()->fileURL().URLByDeletingPathExtension().lastPathComponent() + ".mov";
+    const auto url = temporaryFolder().URLByAppendingPathComponent(name);
+    const auto& codec = DeviceCapabilities::isHEVCEncodingEnabled() ? media::AVVideoCodecTypeHEVC : media::AVVideoCodecTypeH264;
+    exportMovie(url, codec, 1.0, media::Time::invalid(), [url](foundation::ErrorPtr error) {
+        if (!error)
+            ui::Workspace::shared().openFile(url.path(), MVRStillaraApplicationName);
+    });
+}
