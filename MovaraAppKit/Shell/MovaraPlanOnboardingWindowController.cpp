@@ -3,6 +3,7 @@
 #include "MovaraAppKit/Shell/MovaraAppSpecific.h"
 #include "MovaraKit/Service/MVRAPIUser.h"
 #include "Platform/Foundation/UserDefaults.h"
+#include "Platform/Media/PlayerItem.h"
 #include "Platform/UI/InterfaceRegistry.h"
 #include "Platform/UI/View.h"
 #include "Platform/UI/Window.h"
@@ -53,12 +54,69 @@ void MovaraPlanOnboardingViewController::setHideDontShowOnboardingWindowCheckbox
     didChange("hideDontShowOnboardingWindowCheckbox");
 }
 
+void MovaraPlanOnboardingViewController::loadView()
+{
+    // The storyboard's scene: the movie and the caption above the form.
+    MovaraPlanSignInCreateViewController::loadView();
+    auto root = view();
+    const graphics::Rect form = root->frame();
+    root->setFrameSize({form.width(), form.height() + 220});
+    auto caption = ui::TextField::wrappingLabelWithString("", form.width() - 40);
+    caption->setFrame(graphics::Rect::make(20, form.height(), form.width() - 40, 28));
+    caption->setAlignment(ui::TextAlignment::center);
+    caption->bind(ui::ValueBinding, std::dynamic_pointer_cast<foundation::Observable>(sharedAs<ui::Object>()), "caption");
+    auto movie = ui::View::initWithFrame(graphics::Rect::make(0, form.height() + 28, form.width(), 192));
+    root->addSubview(caption);
+    root->addSubview(movie);
+    setMovieView(movie);
+}
+
 void MovaraPlanOnboardingViewController::viewWillAppear()
 {
     MovaraPlanSignInCreateViewController::viewWillAppear();
+    auto movieView = this->movieView();
+    if (auto url = MVRAppInfo::shared()->movaraPlanOnboardingWindowMovieUrl(); movieView && url) {
+        m_player = media::Player::playerWithURL(*url);
+        m_playerLayer = ui::PlayerLayer::playerLayerWithPlayer(m_player);
+        m_playerLayer->setVideoGravity(ui::LayerVideoGravity::resizeAspectFill);
+        m_playerLayer->setFrame(movieView->bounds());
+        m_playerLayer->setAutoresizingMask(ui::LayerWidthSizable | ui::LayerHeightSizable);
+        movieView->setWantsLayer(true);
+        movieView->layer()->addSublayer(m_playerLayer);
+        // The loop: back to the start and on again, from whichever thread posts the end.
+        std::weak_ptr<media::Player> weakPlayer = m_player;
+        m_playerObserver = foundation::NotificationCenter::defaultCenter().addObserver(
+            media::PlayerItemDidPlayToEndTimeNotification, foundation::identityOf(m_player->currentItem().get()), nullptr,
+            [weakPlayer](const foundation::Notification&) {
+                if (auto player = weakPlayer.lock()) {
+                    player->seekToTime(media::Time::zero());
+                    player->play();
+                }
+            });
+        m_player->play();
+    }
     setCaption(MVRAppInfo::shared()->movaraPlanOnboardingWindowCaption());
     setHideDontShowOnboardingWindowCheckbox(false);
     showCreateAccountView(nullptr);
+}
+
+void MovaraPlanOnboardingViewController::viewWillDisappear()
+{
+    MovaraPlanSignInCreateViewController::viewWillDisappear();
+    if (m_playerObserver) {
+        m_playerObserver->remove();
+        m_playerObserver.reset();
+    }
+    // Each appearance makes a new player and layer; leaving the old ones playing under the
+    // new one would keep every earlier movie decoding for as long as the window lives.
+    if (m_player)
+        m_player->pause();
+    if (m_playerLayer) {
+        m_playerLayer->setPlayer(nullptr);
+        m_playerLayer->removeFromSuperlayer();
+    }
+    m_player.reset();
+    m_playerLayer.reset();
 }
 
 void MovaraPlanOnboardingViewController::currentUserDidChange(const foundation::Notification&)

@@ -11,6 +11,9 @@
 #include "MovaraAppKit/Account/BaseMovaraPlanWindowController.h"
 #include "MovaraAppKit/Account/MovaraPlanSignInCreateViewController.h"
 #include "Platform/Foundation/NotificationCenter.h"
+#include "Platform/Media/Player.h"
+#include "Platform/UI/Layer.h"
+#include "Platform/UI/View.h"
 
 // "dontShowOnboardingWindowOnLaunch"
 extern const std::string MVRDontShowOnboardingWindowOnLaunchKey;
@@ -39,8 +42,9 @@ private:
     std::weak_ptr<MovaraPlanOnboardingWindowDelegate> m_delegate;
 };
 
-// The window's content: the caption and the form, opened on account creation. A sign-in
-// (a current user appearing) closes the window.
+// The window's content: a looping promotional movie, the caption and the form, opened on
+// account creation. A sign-in (a current user appearing) closes the window. The movie plays
+// only while the view is on screen: disappearing pauses it and takes its layer away.
 class MovaraPlanOnboardingViewController : public MovaraPlanSignInCreateViewController {
 public:
     static std::shared_ptr<MovaraPlanOnboardingViewController> init();
@@ -50,7 +54,15 @@ public:
     bool hideDontShowOnboardingWindowCheckbox() const { return m_hideDontShowOnboardingWindowCheckbox; }
     void setHideDontShowOnboardingWindowCheckbox(bool value);
 
+    // The view that hosts the movie (an outlet, held weakly).
+    std::shared_ptr<ui::View> movieView() const { return m_movieView.lock(); }
+    void setMovieView(const std::shared_ptr<ui::View>& view) { m_movieView = view; }
+    bool hasPlayerObserver() const { return m_playerObserver.has_value(); }
+    const media::PlayerPtr& player() const { return m_player; }
+
+    void loadView() override;
     void viewWillAppear() override;
+    void viewWillDisappear() override;
     virtual void currentUserDidChange(const foundation::Notification& notification);
 
     const foundation::KeyTable& observableKeys() const override;
@@ -62,4 +74,8 @@ private:
     std::optional<std::string> m_caption;
     bool m_hideDontShowOnboardingWindowCheckbox = false;
     foundation::NotificationCenter::Token m_currentUserObservation;
+    std::weak_ptr<ui::View> m_movieView;
+    std::optional<foundation::NotificationCenter::Token> m_playerObserver;
+    media::PlayerPtr m_player;
+    std::shared_ptr<ui::PlayerLayer> m_playerLayer;
 };

@@ -2,6 +2,7 @@
 
 #include "MovaraAppKit/Shell/MovaraAppDelegate.h"
 #include "MovaraAppKit/Shell/MovaraPlanOnboardingWindowController.h"
+#include "MovaraAppKit/Shell/OnboardingWalkthroughViewController.h"
 #include "MovaraAppKit/Shell/PlatformExtensions.h"
 #include "Platform/Dispatch/Queue.h"
 #include "Platform/Foundation/UserDefaults.h"
@@ -53,6 +54,9 @@ void OnboardingWalkthroughWindowController::showOnLaunch()
 
 void OnboardingWalkthroughWindowController::windowWillClose(const foundation::Notification&)
 {
+    if (auto w = window())
+        if (auto walkthrough = std::dynamic_pointer_cast<OnboardingWalkthroughViewController>(w->contentViewController()))
+            walkthrough->stopPlayback();
     // After the close has finished: the plan onboarding window follows a first-launch
     // walkthrough, not one opened from the menu.
     std::weak_ptr<OnboardingWalkthroughWindowController> weak =
@@ -66,13 +70,14 @@ void OnboardingWalkthroughWindowController::windowWillClose(const foundation::No
 
 namespace {
 
-// A dark 640 by 480 window; the movie and caption views come with the walkthrough's view
-// controller.
+// A dark 640 by 480 window whose content is the walkthrough's view controller (the movie and
+// the message box).
 const bool registered = [] {
     ui::InterfaceRegistry::registerScene("OnboardingWalkthrough", "OnboardingWalkthroughWindowController", [](ui::InterfaceFile&) -> ui::ObjectPtr {
         auto controller = OnboardingWalkthroughWindowController::init();
         auto window = ui::Window::initWithContentRect(graphics::Rect::make(0, 0, 640, 480),
                                                       ui::WindowStyleMaskTitled | ui::WindowStyleMaskClosable);
+        window->setContentViewController(OnboardingWalkthroughViewController::init());
         controller->setWindow(window);
         window->setDelegate(controller);
         controller->windowDidLoad();

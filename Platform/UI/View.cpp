@@ -8,6 +8,7 @@
 #include "Platform/UI/Application.h"
 #include "Platform/UI/Event.h"
 #include "Platform/UI/GraphicsContext.h"
+#include "Platform/UI/Layer.h"
 #include "Platform/UI/ViewController.h"
 #include "Platform/UI/Window.h"
 
@@ -59,6 +60,8 @@ void View::setFrame(const Rect& frame)
     if (frame == m_frame)
         return;
     m_frame = frame;
+    if (m_layer)
+        m_layer->setFrame(bounds());
     setNeedsDisplay(true);
     if (m_window)
         updateTrackingAreas();
@@ -300,6 +303,28 @@ void View::draw(const Rect&, GraphicsContext&)
 {
 }
 
+void View::setWantsLayer(bool value)
+{
+    m_wantsLayer = value;
+    if (value && !m_layer)
+        setLayer(makeBackingLayer());
+}
+
+std::shared_ptr<Layer> View::makeBackingLayer()
+{
+    return Layer::layer();
+}
+
+void View::setLayer(std::shared_ptr<Layer> layer)
+{
+    m_layer = std::move(layer);
+    if (m_layer) {
+        m_wantsLayer = true;
+        m_layer->setFrame(bounds());
+    }
+    setNeedsDisplay(true);
+}
+
 void View::displayInContext(GraphicsContext& context)
 {
     if (m_hidden)
@@ -319,7 +344,23 @@ void View::displayInContext(GraphicsContext& context)
         cairo_push_group(cr);
     const AppearancePtr outer = context.appearance();
     context.setAppearance(effectiveAppearance());
-    draw(bounds(), context);
+    if (m_layer) {
+        if (wantsUpdateLayer())
+            updateLayer();
+        m_layer->setFrame(bounds());
+        context.saveGState();
+        context.translate(m_boundsOrigin.x, m_boundsOrigin.y);
+        m_layer->renderOwnContent(context);
+        context.restoreGState();
+    }
+    if (!m_layer || !wantsUpdateLayer())
+        draw(bounds(), context);
+    if (m_layer) {
+        context.saveGState();
+        context.translate(m_boundsOrigin.x, m_boundsOrigin.y);
+        m_layer->renderSublayers(context);
+        context.restoreGState();
+    }
     for (const auto& sub : std::vector<ViewPtr>(m_subviews))
         sub->displayInContext(context);
     context.setAppearance(outer);

@@ -21,6 +21,7 @@
 namespace ui {
 
 class GraphicsContext;
+class Layer;
 class ViewController;
 class Window;
 class View;
@@ -94,7 +95,8 @@ public:
     double alphaValue() const { return m_alpha; }
     void setAlphaValue(double alpha);
     bool wantsLayer() const { return m_wantsLayer; }
-    void setWantsLayer(bool value) { m_wantsLayer = value; }
+    // Turning it on gives the view its backing layer (makeBackingLayer) if it has none.
+    void setWantsLayer(bool value);
     long tag() const { return m_tag; }
     void setTag(long tag) { m_tag = tag; }
     const std::string& identifier() const { return m_identifier; }
@@ -112,6 +114,15 @@ public:
     void setNeedsDisplayInRect(const graphics::Rect&) { setNeedsDisplay(true); }
     void display();
     virtual void layout() { }
+    // ---- layers
+    // The backing layer of a layer-backed view: drawn under the view's own drawing, its
+    // sublayers over it, the subviews over both. None until setWantsLayer(true) or setLayer.
+    std::shared_ptr<Layer> layer() const { return m_layer; }
+    void setLayer(std::shared_ptr<Layer> layer);
+    virtual std::shared_ptr<Layer> makeBackingLayer();
+    // A view that answers true is drawn by updateLayer() instead of draw().
+    virtual bool wantsUpdateLayer() const { return false; }
+    virtual void updateLayer() { }
     // Draws this view's own content into `context`, whose space is this view's bounds.
     virtual void draw(const graphics::Rect& dirtyRect, GraphicsContext& context);
     // Draws the view and its subviews (the window calls this).
@@ -194,6 +205,7 @@ private:
     bool m_hidden = false;
     double m_alpha = 1.0;
     bool m_wantsLayer = false;
+    std::shared_ptr<Layer> m_layer;
     bool m_needsDisplay = true;
     bool m_postsFrameChanged = true;
     long m_tag = 0;
