@@ -4,6 +4,13 @@
 #include "MovaraAppKit/Telemetry/Core/BCNBeaconUserDefaults.h"
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
 
+std::string BCNServiceAbstract::displayName() const
+{
+    // The class name without the client's prefix: "Analytics", "Crashes".
+    const std::string name = className();
+    return name.starts_with("BCN") ? name.substr(3) : name;
+}
+
 bool BCNServiceAbstract::isEnabled() const
 {
     const auto value = BCNBeaconUserDefaults::shared().objectForKey(isEnabledKey());
@@ -29,7 +36,7 @@ bool BCNServiceAbstract::canBeUsed() const
     auto beacon = BCNBeacon::sharedInstance();
     if (beacon->isSdkConfigured() && m_started)
         return true;
-    const std::string name = className().size() > 4 ? className().substr(4) : className();
+    const std::string name = displayName();
     BCNLogError(BCNBeacon::logTag(), name + " service hasn't been started. You need to call [BCNBeacon start:YOUR_APP_SECRET withServices:LIST_OF_SERVICES] first.");
     return false;
 }
@@ -74,7 +81,7 @@ void BCNServiceAbstract::classSetEnabled(bool enabled)
     if (!canBeUsed())
         return;
     if (!clientEnabled && !facadeSwitching) {
-        const std::string name = className().size() > 4 ? className().substr(4) : className();
+        const std::string name = displayName();
         BCNLogError(BCNBeacon::logTag(), "The SDK is disabled. Re-enable the whole SDK from Beacon first before enabling " + name + " service.");
         return;
     }

@@ -61,6 +61,7 @@ public:
 protected:
     BCNServiceAbstract() = default;
     std::string isEnabledKey() const { return groupId() + "IsEnabled"; }
+    std::string displayName() const;
 
 private:
     mutable std::recursive_mutex m_lock;
