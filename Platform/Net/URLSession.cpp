@@ -151,32 +151,26 @@ struct URLSessionTask::Transfer {
     }
 };
 
-struct URLSessionEngine {
-    explicit URLSessionEngine(dispatch::QueuePtr queue)
-        : delegateQueue(std::move(queue))
-    {
-        initialiseCurlOnce();
-    }
+// The network thread of one session. The thread keeps the loop alive until it is told to stop,
+// so the loop never waits for itself when the last task lets go of its session on it.
+struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
+    NetworkLoop() { initialiseCurlOnce(); }
 
-    ~URLSessionEngine()
+    ~NetworkLoop()
     {
-        {
-            std::lock_guard lock(mutex);
-            stopping = true;
-        }
-        if (multi)
-            curl_multi_wakeup(multi);
-        if (thread.joinable()) {
-            if (thread.get_id() == std::this_thread::get_id())
-                thread.detach();
-            else
-                thread.join();
-        }
         for (auto& [easy, transfer] : active)
             curl_multi_remove_handle(multi, easy);
         active.clear();
         if (multi)
             curl_multi_cleanup(multi);
+    }
+
+    void stop()
+    {
+        std::lock_guard lock(mutex);
+        stopping = true;
+        if (multi)
+            curl_multi_wakeup(multi);
     }
 
     void submit(std::shared_ptr<URLSessionTask> task)
@@ -197,10 +191,10 @@ struct URLSessionEngine {
 
     void startThreadLocked()
     {
-        if (thread.joinable())
+        if (multi)
             return;
         multi = curl_multi_init();
-        thread = std::thread([this] { loop(); });
+        std::thread([self = shared_from_this()] { self->loop(); }).detach();
     }
 
     void loop()
@@ -386,18 +380,29 @@ struct URLSessionEngine {
         }
     }
 
-    dispatch::QueuePtr delegateQueue;
-    std::atomic<std::uint64_t> nextIdentifier { 1 };
-
     std::mutex mutex;
     bool stopping = false;
     bool cancelAll = false;
     std::vector<std::shared_ptr<URLSessionTask>> adds;
     std::vector<std::shared_ptr<URLSessionTask>> cancels;
-    std::thread thread;
     CURLM* multi = nullptr;
     // Network thread only.
     std::map<CURL*, std::unique_ptr<URLSessionTask::Transfer>> active;
+};
+
+// What a session and its tasks share: the delegate queue and the network loop, stopped when
+// the last of them goes.
+struct URLSessionEngine {
+    explicit URLSessionEngine(dispatch::QueuePtr queue)
+        : delegateQueue(std::move(queue))
+        , loop(std::make_shared<NetworkLoop>())
+    {
+    }
+    ~URLSessionEngine() { loop->stop(); }
+
+    dispatch::QueuePtr delegateQueue;
+    std::atomic<std::uint64_t> nextIdentifier { 1 };
+    std::shared_ptr<NetworkLoop> loop;
 };
 
 // ---- URLSessionTask -------------------------------------------------------------------------
@@ -445,7 +450,7 @@ void URLSessionTask::resume()
             return;
         m_state = State::Running;
     }
-    m_engine->submit(shared_from_this());
+    m_engine->loop->submit(shared_from_this());
 }
 
 void URLSessionTask::cancel()
@@ -459,7 +464,7 @@ void URLSessionTask::cancel()
         m_state = State::Canceling;
     }
     if (started) {
-        m_engine->cancel(shared_from_this());
+        m_engine->loop->cancel(shared_from_this());
     } else {
         const auto& url = m_request.URL();
         complete({}, std::nullopt, makeURLError(URLErrorCancelled, url ? url->absoluteString() : std::string()));
@@ -533,18 +538,12 @@ void URLSession::invalidateAndCancel()
 {
     if (m_shared)
         return;
-    std::vector<std::shared_ptr<URLSessionTask>> running;
-    {
-        std::lock_guard lock(m_engine->mutex);
-        running = m_engine->adds;
-    }
-    for (auto& task : running)
-        task->cancel();
-    // Transfers already on the network thread are cancelled there.
-    std::lock_guard lock(m_engine->mutex);
-    if (m_engine->multi) {
-        m_engine->cancelAll = true;
-        curl_multi_wakeup(m_engine->multi);
+    // Every task that was resumed is on the network thread or on its way there.
+    auto& loop = *m_engine->loop;
+    std::lock_guard lock(loop.mutex);
+    if (loop.multi) {
+        loop.cancelAll = true;
+        curl_multi_wakeup(loop.multi);
     }
 }
 

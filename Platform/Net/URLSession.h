@@ -21,6 +21,7 @@ namespace net {
 
 class URLSession;
 struct URLSessionEngine;
+struct NetworkLoop;
 
 class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
 public:
@@ -50,6 +51,7 @@ protected:
 
 private:
     friend struct URLSessionEngine;
+    friend struct NetworkLoop;
     friend class URLSession;
     struct Transfer;
 
