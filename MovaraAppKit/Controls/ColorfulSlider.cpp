@@ -289,6 +289,9 @@ void ColorfulSlider::updateLayer()
     std::snprintf(text, sizeof text, "%.1f", doubleValue());
     m_valueTextField->setStringValue(text);
     m_valueTextField->sizeToFit();
+    // Digits of one width are set a little wider than plain text measures; without the room
+    // the value would be cut short to an ellipsis.
+    m_valueTextField->setFrameSize({m_valueTextField->frame().size.width + 4, m_valueTextField->frame().size.height});
     const graphics::Size valueSize = m_valueTextField->frame().size;
     m_valueTextField->setFrame(
         Rect::make(b.maxX() - valueSize.width - 5, (b.maxY() - valueSize.height) / 2, valueSize.width, valueSize.height).integral());

@@ -27,7 +27,9 @@ public:
     foundation::URL movaraAPIBaseURL() const override { return *foundation::URL::URLWithString("https://127.0.0.1:9/api/"); }
     std::string movaraAPIKey() const override { return "00112233445566778899aabbccddeeff"; }
     std::string movaraPlanOnboardingWindowCaption() const override { return "Test caption"; }
-    std::optional<foundation::URL> movaraPlanOnboardingWindowMovieUrl() const override { return std::nullopt; }
+    // Tests that need the plan onboarding movie set one here.
+    static inline std::optional<foundation::URL> planMovie;
+    std::optional<foundation::URL> movaraPlanOnboardingWindowMovieUrl() const override { return planMovie; }
     std::vector<foundation::URL> onboardingWalkthroughMovieUrls() const override;
     std::vector<std::string> onboardingWalkthroughMessages() const override { return {"One", "Two"}; }
 
