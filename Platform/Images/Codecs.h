@@ -1,6 +1,7 @@
 #pragma once
-// The decoders behind ImageSource (internal to Images). Each works on the whole file's
-// bytes, checks every offset it reads, and reports failures as a code and a short text.
+// The decoders behind ImageSource (internal to Images). Each works on the whole file's bytes
+// (the JPEG and PNG header readers also on its first bytes), checks every offset it reads, and
+// reports failures as a code and a short text.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,9 @@ namespace images::codec {
 struct Bytes {
     const uint8_t* data = nullptr;
     size_t size = 0;
+    // Only the first bytes of a longer file: a header reader that runs out of them before its
+    // header ends fails with code 4 (truncated), so that the caller reads the rest.
+    bool partial = false;
 };
 
 struct Failure {

@@ -1,7 +1,6 @@
 #include "Platform/Images/ImageSource.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include "Platform/Graphics/BitmapContext.h"
 #include "Platform/Images/Codecs.h"
@@ -20,16 +20,87 @@ const std::string ImageSourceErrorDomain = "ImageSourceErrorDomain";
 
 namespace {
 
-// A read-only mapping of a whole file.
-struct Mapping {
-    void* base = MAP_FAILED;
-    size_t size = 0;
-    ~Mapping()
+// The file is read, never mapped: a photo truncated or rewritten while it is decoded (the user
+// edits it during an export) then reads short, and the decoder reports that, where a mapping
+// would kill the process with SIGBUS. Nothing of the file is kept between reads, so a long
+// sequence of sources holds no file contents and no descriptors.
+
+// Header readers first get this much of a file; they ask for the rest only when it ends
+// inside their header. Cameras put their EXIF, thumbnail and profile well within it.
+constexpr size_t kHeaderReadSize = 256 * 1024;
+// One image file larger than this is not a photo; refusing it beats exhausting memory.
+constexpr uint64_t kMaxFileSize = 2ull * 1024 * 1024 * 1024;
+
+struct FileDescriptor {
+    int fd = -1;
+    ~FileDescriptor()
     {
-        if (base != MAP_FAILED)
-            ::munmap(base, size);
+        if (fd >= 0)
+            ::close(fd);
     }
 };
+
+struct FileBytes {
+    std::vector<uint8_t> bytes;
+    bool partial = false; // the file goes on past `bytes`
+    long errorCode = 0;   // an ImageSourceErrorCode when the read failed
+    std::string errorText;
+
+    codec::Bytes view() const { return {bytes.data(), bytes.size(), partial}; }
+};
+
+// Reads the first `limit` bytes of the regular file at `path` (all of it when it is shorter).
+// A file that shrinks while it is read gives what was there.
+FileBytes readFile(const std::string& path, size_t limit)
+{
+    FileBytes out;
+    auto fail = [&](long code, int e) {
+        out.bytes.clear();
+        out.errorCode = code;
+        out.errorText = std::strerror(e ? e : EIO);
+        return std::move(out);
+    };
+    FileDescriptor file;
+    file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (file.fd < 0 || ::fstat(file.fd, &st) != 0)
+        return fail(ImageSourceUnreadableFile, errno);
+    if (S_ISDIR(st.st_mode))
+        return fail(ImageSourceUnreadableFile, EISDIR);
+    if (!S_ISREG(st.st_mode))
+        return fail(ImageSourceUnreadableFile, EINVAL);
+    const uint64_t size = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    if (size > kMaxFileSize && limit > kMaxFileSize) {
+        out.errorCode = ImageSourceTooLarge;
+        out.errorText = "the file is too large for an image";
+        return out;
+    }
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(size, limit));
+    out.partial = size > want;
+    try {
+        out.bytes.resize(want);
+    } catch (const std::bad_alloc&) {
+        out.errorCode = ImageSourceTooLarge;
+        out.errorText = "there is not enough memory to read it";
+        out.bytes.clear();
+        return out;
+    }
+    size_t got = 0;
+    while (got < want) {
+        const ssize_t n = ::pread(file.fd, out.bytes.data() + got, want - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return fail(ImageSourceUnreadableFile, errno);
+        if (n == 0) { // cut short since fstat
+            out.partial = false;
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    out.bytes.resize(got);
+    return out;
+}
 
 enum class Kind { unknown, jpeg, png, tiff, gif, heif, raw };
 
@@ -100,14 +171,92 @@ graphics::ImagePtr downscale(const graphics::ImagePtr& image, size_t maxPixelSiz
 
 } // namespace
 
-struct ImageSource::Private {
-    Mapping mapping;
-    std::vector<uint8_t> owned;
+// The bytes one call works on: the source's own data, or what was just read of its file.
+struct Contents {
+    FileBytes file;
     codec::Bytes bytes;
+};
+
+struct ImageSource::Private {
+    std::vector<uint8_t> owned; // the bytes of a source made over data; empty for a file
+    bool overData = false;
     Kind kind = Kind::unknown;
     std::optional<size_t> count;
     std::optional<std::optional<ImageProperties>> properties0;
     codec::Failure headerFailure;
+
+    // The first `limit` bytes (all when SIZE_MAX); false with `error` when the file can't be read.
+    bool load(const ImageSource& source, size_t limit, Contents& out, foundation::ErrorPtr* error) const
+    {
+        if (overData) {
+            out.bytes = {owned.data(), owned.size(), false};
+            return true;
+        }
+        out.file = readFile(source.path(), limit);
+        if (out.file.errorCode) {
+            if (error)
+                *error = source.makeError(out.file.errorCode, out.file.errorText);
+            return false;
+        }
+        out.bytes = out.file.view();
+        return true;
+    }
+
+    // Reads the header of image 0 once, and with it the image count; read failures are not
+    // kept, so a file that comes back is read next time.
+    void readHeaders(const ImageSource& source, foundation::ErrorPtr* error)
+    {
+        if (properties0 && count)
+            return;
+        Contents contents;
+        const bool headerFirst = kind == Kind::jpeg || kind == Kind::png;
+        if (!load(source, headerFirst ? kHeaderReadSize : SIZE_MAX, contents, error))
+            return;
+        codec::Failure f;
+        auto props = properties(contents.bytes, f);
+        if (!props && f.code == ImageSourceTruncatedData && contents.bytes.partial) {
+            if (!load(source, SIZE_MAX, contents, error))
+                return;
+            f = {};
+            props = properties(contents.bytes, f);
+        }
+        properties0 = props;
+        headerFailure = f;
+        switch (kind) {
+        case Kind::tiff: count = codec::tiffCount(contents.bytes); break;
+        case Kind::gif: count = codec::gifCount(contents.bytes); break;
+        case Kind::heif: count = codec::heifCount(contents.bytes); break;
+        default: count = props ? 1 : 0; break;
+        }
+    }
+
+    std::optional<ImageProperties> properties(codec::Bytes bytes, codec::Failure& f, size_t index = 0) const
+    {
+        switch (kind) {
+        case Kind::jpeg: return codec::jpegProperties(bytes, f);
+        case Kind::png: return codec::pngProperties(bytes, f);
+        case Kind::tiff: return codec::tiffProperties(bytes, index, f);
+        case Kind::gif: return codec::gifProperties(bytes, f);
+        case Kind::heif: return codec::heifProperties(bytes, f);
+        case Kind::raw: return codec::rawProperties(bytes, f);
+        case Kind::unknown: break;
+        }
+        return std::nullopt;
+    }
+
+    graphics::ImagePtr decode(codec::Bytes bytes, size_t index, codec::Failure& f) const
+    {
+        switch (kind) {
+        case Kind::jpeg: return codec::jpegDecode(bytes, 1, f);
+        case Kind::png: return codec::pngDecode(bytes, f);
+        case Kind::tiff: return codec::tiffDecode(bytes, index, f);
+        case Kind::gif: return codec::gifDecodeFirstFrame(bytes, f);
+        case Kind::heif: return codec::heifDecode(bytes, f);
+        case Kind::raw: return codec::rawDecode(bytes, f);
+        case Kind::unknown: break;
+        }
+        return nullptr;
+    }
 };
 
 ImageSource::ImageSource() : m_private(std::make_unique<Private>()) { }
@@ -139,33 +288,12 @@ ImageSourcePtr ImageSource::createWithPath(const std::string& path, foundation::
     ImageSourcePtr src(new ImageSource());
     src->m_path = path;
     src->m_displayName = baseName(path);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        const int e = fd < 0 ? errno : (S_ISDIR(st.st_mode) ? EISDIR : errno);
-        if (fd >= 0)
-            ::close(fd);
-        if (error)
-            *error = src->makeError(ImageSourceUnreadableFile, std::strerror(e ? e : EINVAL));
+    // Enough for every signature we check; the rest is read when it is needed.
+    Contents head;
+    if (!src->m_private->load(*src, 64, head, error))
         return nullptr;
-    }
-    Private& p = *src->m_private;
-    if (st.st_size > 0) {
-        p.mapping.size = static_cast<size_t>(st.st_size);
-        p.mapping.base = ::mmap(nullptr, p.mapping.size, PROT_READ, MAP_PRIVATE, fd, 0);
-        const int e = errno;
-        ::close(fd);
-        if (p.mapping.base == MAP_FAILED) {
-            if (error)
-                *error = src->makeError(ImageSourceUnreadableFile, std::strerror(e));
-            return nullptr;
-        }
-        p.bytes = {static_cast<const uint8_t*>(p.mapping.base), p.mapping.size};
-    } else {
-        ::close(fd);
-    }
-    src->m_type = typeOfData(p.bytes.data, p.bytes.size, extensionOf(path));
-    p.kind = kindOf(src->m_type);
+    src->m_type = typeOfContent(head.bytes.data, head.bytes.size, extensionOf(path));
+    src->m_private->kind = kindOf(src->m_type);
     return src;
 }
 
@@ -175,8 +303,8 @@ ImageSourcePtr ImageSource::createWithData(std::vector<uint8_t> bytes, const std
     src->m_displayName = nameHint;
     Private& p = *src->m_private;
     p.owned = std::move(bytes);
-    p.bytes = {p.owned.data(), p.owned.size()};
-    src->m_type = typeOfData(p.bytes.data, p.bytes.size, extensionOf(nameHint));
+    p.overData = true;
+    src->m_type = typeOfContent(p.owned.data(), p.owned.size(), extensionOf(nameHint));
     p.kind = kindOf(src->m_type);
     return src;
 }
@@ -184,21 +312,10 @@ ImageSourcePtr ImageSource::createWithData(std::vector<uint8_t> bytes, const std
 size_t ImageSource::count()
 {
     Private& p = *m_private;
-    if (p.count)
-        return *p.count;
-    size_t n = 0;
-    codec::Failure f;
-    switch (p.kind) {
-    case Kind::jpeg: n = codec::jpegProperties(p.bytes, f) ? 1 : 0; break;
-    case Kind::png: n = codec::pngProperties(p.bytes, f) ? 1 : 0; break;
-    case Kind::tiff: n = codec::tiffCount(p.bytes); break;
-    case Kind::gif: n = codec::gifCount(p.bytes); break;
-    case Kind::heif: n = codec::heifCount(p.bytes); break;
-    case Kind::raw: n = codec::rawProperties(p.bytes, f) ? 1 : 0; break;
-    case Kind::unknown: break;
-    }
-    p.count = n;
-    return n;
+    if (p.kind == Kind::unknown)
+        return 0;
+    p.readHeaders(*this, nullptr);
+    return p.count.value_or(0);
 }
 
 ImageSourceStatus ImageSource::status()
@@ -208,7 +325,6 @@ ImageSourceStatus ImageSource::status()
         return ImageSourceStatus::unknownType;
     if (count() > 0)
         return ImageSourceStatus::complete;
-    propertiesAtIndex(0);
     return p.headerFailure.code == ImageSourceTruncatedData ? ImageSourceStatus::unexpectedEOF
                                                            : ImageSourceStatus::invalidData;
 }
@@ -221,31 +337,24 @@ std::optional<ImageProperties> ImageSource::propertiesAtIndex(size_t index, foun
             *error = makeError(ImageSourceUnknownType, "its type is not an image type we can read");
         return std::nullopt;
     }
-    if (index == 0 && p.properties0) {
+    if (index == 0) {
+        p.readHeaders(*this, error);
+        if (!p.properties0)
+            return std::nullopt; // the read failed; `error` says why
         if (!*p.properties0 && error)
-            *error = makeError(p.headerFailure.code, p.headerFailure.message);
+            *error = makeError(p.headerFailure.code ? p.headerFailure.code : ImageSourceCorruptData, p.headerFailure.message);
         return *p.properties0;
     }
-    if (index > 0 && (p.kind != Kind::tiff || index >= count())) {
+    if (p.kind != Kind::tiff || index >= count()) {
         if (error)
             *error = makeError(ImageSourceIndexOutOfRange, "it has no image at index " + std::to_string(index));
         return std::nullopt;
     }
+    Contents contents;
+    if (!p.load(*this, SIZE_MAX, contents, error))
+        return std::nullopt;
     codec::Failure f;
-    std::optional<ImageProperties> props;
-    switch (p.kind) {
-    case Kind::jpeg: props = codec::jpegProperties(p.bytes, f); break;
-    case Kind::png: props = codec::pngProperties(p.bytes, f); break;
-    case Kind::tiff: props = codec::tiffProperties(p.bytes, index, f); break;
-    case Kind::gif: props = codec::gifProperties(p.bytes, f); break;
-    case Kind::heif: props = codec::heifProperties(p.bytes, f); break;
-    case Kind::raw: props = codec::rawProperties(p.bytes, f); break;
-    case Kind::unknown: break;
-    }
-    if (index == 0) {
-        p.properties0 = props;
-        p.headerFailure = f;
-    }
+    auto props = p.properties(contents.bytes, f, index);
     if (!props && error)
         *error = makeError(f.code ? f.code : ImageSourceCorruptData, f.message);
     return props;
@@ -302,17 +411,11 @@ graphics::ImagePtr ImageSource::createImageAtIndex(size_t index, foundation::Err
             *error = makeError(ImageSourceIndexOutOfRange, "it has no image at index " + std::to_string(index));
         return nullptr;
     }
+    Contents contents;
+    if (!p.load(*this, SIZE_MAX, contents, error))
+        return nullptr;
     codec::Failure f;
-    graphics::ImagePtr image;
-    switch (p.kind) {
-    case Kind::jpeg: image = codec::jpegDecode(p.bytes, 1, f); break;
-    case Kind::png: image = codec::pngDecode(p.bytes, f); break;
-    case Kind::tiff: image = codec::tiffDecode(p.bytes, index, f); break;
-    case Kind::gif: image = codec::gifDecodeFirstFrame(p.bytes, f); break;
-    case Kind::heif: image = codec::heifDecode(p.bytes, f); break;
-    case Kind::raw: image = codec::rawDecode(p.bytes, f); break;
-    case Kind::unknown: break;
-    }
+    graphics::ImagePtr image = p.decode(contents.bytes, index, f);
     if (!image && error)
         *error = makeError(f.code ? f.code : ImageSourceCorruptData, f.message.empty() ? "the data is not readable" : f.message);
     return image;
@@ -330,22 +433,32 @@ graphics::ImagePtr ImageSource::createThumbnailAtIndex(size_t index, size_t maxP
     graphics::ImagePtr image;
     codec::Failure f;
     if (p.kind == Kind::jpeg && index == 0) {
+        Contents contents;
+        if (!p.load(*this, SIZE_MAX, contents, error))
+            return nullptr;
         codec::JPEGHeader h;
-        if (codec::jpegHeader(p.bytes, h, f))
-            image = codec::jpegDecode(p.bytes, jpegScaleFor(h.width, h.height, maxPixelSize), f);
+        if (codec::jpegHeader(contents.bytes, h, f))
+            image = codec::jpegDecode(contents.bytes, jpegScaleFor(h.width, h.height, maxPixelSize), f);
         if (!image && error)
             *error = makeError(f.code ? f.code : ImageSourceCorruptData, f.message);
     } else if (p.kind == Kind::raw && index == 0) {
         // The camera's own preview is far cheaper than developing the RAW data.
-        std::vector<uint8_t> jpeg = codec::rawEmbeddedJPEG(p.bytes);
+        Contents contents;
+        if (!p.load(*this, SIZE_MAX, contents, error))
+            return nullptr;
+        std::vector<uint8_t> jpeg = codec::rawEmbeddedJPEG(contents.bytes);
         codec::JPEGHeader h;
         codec::Failure ignored;
         if (!jpeg.empty() && codec::jpegHeader({jpeg.data(), jpeg.size()}, h, ignored)
             && static_cast<size_t>(std::max(h.width, h.height)) >= maxPixelSize)
             image = codec::jpegDecode({jpeg.data(), jpeg.size()}, jpegScaleFor(h.width, h.height, maxPixelSize), ignored);
-    }
-    if (!image && p.kind != Kind::jpeg)
+        if (!image)
+            image = p.decode(contents.bytes, index, f);
+        if (!image && error)
+            *error = makeError(f.code ? f.code : ImageSourceCorruptData, f.message.empty() ? "the data is not readable" : f.message);
+    } else {
         image = createImageAtIndex(index, error);
+    }
     if (!image)
         return nullptr;
     image = downscale(image, maxPixelSize);

@@ -37,8 +37,10 @@ using ImageSourcePtr = std::shared_ptr<ImageSource>;
 
 class ImageSource {
 public:
-    // Opens (maps) the file; nullptr when it cannot be read (the error says why). The source
-    // is made even when the type is unknown: type() is then empty.
+    // Opens the file and reads just enough to know its type; nullptr when it cannot be read
+    // (the error says why). The source is made even when the type is unknown: type() is then
+    // empty, as it is when the content is not of the kind the file's name claims. Later calls
+    // read the file again, so one that changes meanwhile gives an error, never a crash.
     static ImageSourcePtr createWithURL(const foundation::URL& url, foundation::ErrorPtr* error = nullptr);
     static ImageSourcePtr createWithPath(const std::string& path, foundation::ErrorPtr* error = nullptr);
     // Over a copy of `bytes`; `nameHint` (a file name) helps type detection and error texts.

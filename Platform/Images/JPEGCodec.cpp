@@ -39,6 +39,7 @@ bool jpegHeader(Bytes in, JPEGHeader& h, Failure& failure)
     int iccCount = 0;
     bool sawFrame = false;
     size_t at = 2;
+    bool sawScan = false;
     while (at + 4 <= n) {
         if (d[at] != 0xFF) {
             failure = {3, "the JPEG markers are damaged"};
@@ -53,8 +54,10 @@ bool jpegHeader(Bytes in, JPEGHeader& h, Failure& failure)
             at += 2;
             continue;
         }
-        if (marker == 0xD9 || marker == 0xDA)
+        if (marker == 0xD9 || marker == 0xDA) {
+            sawScan = true;
             break;
+        }
         const size_t len = (size_t(d[at + 2]) << 8) | d[at + 3];
         if (len < 2 || at + 2 + len > n) {
             failure = {4, "the JPEG data ends inside a header segment"};
@@ -85,6 +88,11 @@ bool jpegHeader(Bytes in, JPEGHeader& h, Failure& failure)
             h.adobe = true;
         }
         at += 2 + len;
+    }
+    if (in.partial && !sawScan) {
+        // Tables, a profile or EXIF may still follow the frame header.
+        failure = {4, "the JPEG data ends inside its header"};
+        return false;
     }
     if (!sawFrame) {
         failure = {at + 4 > n ? 4L : 3L, at + 4 > n ? "the JPEG data ends before its frame header"

@@ -31,6 +31,7 @@ bool walkChunks(Bytes in, PNGInfo& info, ImageProperties* props, Failure& failur
     }
     size_t at = 8;
     bool sawHeader = false;
+    bool sawData = false;
     while (at + 8 <= n) {
         const uint32_t len = be32(d + at);
         const uint8_t* type = d + at + 4;
@@ -51,9 +52,15 @@ bool walkChunks(Bytes in, PNGInfo& info, ImageProperties* props, Failure& failur
             sawHeader = true;
         } else if (std::memcmp(type, "tRNS", 4) == 0) {
             info.transparency = true;
-        } else if (std::memcmp(type, "gAMA", 4) == 0 || std::memcmp(type, "sRGB", 4) == 0
-                   || std::memcmp(type, "iCCP", 4) == 0) {
+        } else if (std::memcmp(type, "gAMA", 4) == 0 || std::memcmp(type, "sRGB", 4) == 0) {
             info.declaresGamma = true;
+        } else if (std::memcmp(type, "iCCP", 4) == 0) {
+            info.declaresGamma = true;
+            if (props) {
+                const void* nul = std::memchr(body, 0, std::min<size_t>(len, 80));
+                if (nul)
+                    props->profileName.assign(reinterpret_cast<const char*>(body), static_cast<const uint8_t*>(nul) - body);
+            }
         } else if (props && std::memcmp(type, "pHYs", 4) == 0 && len >= 9 && body[8] == 1) {
             // Pixels per metre.
             const uint32_t x = be32(body), y = be32(body + 4);
@@ -63,16 +70,13 @@ bool walkChunks(Bytes in, PNGInfo& info, ImageProperties* props, Failure& failur
                 props->dpiHeight = y * 0.0254;
         } else if (props && std::memcmp(type, "eXIf", 4) == 0) {
             readExif({body, len}, *props);
-        } else if (props && std::memcmp(type, "iCCP", 4) == 0) {
-            const void* nul = std::memchr(body, 0, std::min<size_t>(len, 80));
-            if (nul)
-                props->profileName.assign(reinterpret_cast<const char*>(body), static_cast<const uint8_t*>(nul) - body);
         } else if (std::memcmp(type, "IDAT", 4) == 0 || std::memcmp(type, "IEND", 4) == 0) {
+            sawData = true;
             break;
         }
         at += 12 + len;
     }
-    if (!sawHeader) {
+    if (!sawHeader || (in.partial && !sawData)) {
         failure = {4, "the PNG data ends before its header"};
         return false;
     }
@@ -116,38 +120,15 @@ graphics::ImagePtr pngDecode(Bytes in, Failure& failure)
     const size_t bpp = gray ? 1 : 4;
     const size_t stride = static_cast<size_t>(image.width) * bpp;
     auto pixels = std::make_shared<std::vector<uint8_t>>(stride * image.height);
-    // libpng's simple reader takes 16-bit samples without a declared gamma as linear light and
-    // would brighten them on the way to 8 bits. Such samples are encoded like 8-bit ones in
-    // practice, so they are read through its linear form untouched and narrowed here.
-    const bool raw16 = info.bitDepth == 16 && !info.declaresGamma;
-    bool premultiplied = false;
-    bool ok = false;
-    if (raw16) {
-        image.format = gray ? PNG_FORMAT_LINEAR_Y : PNG_FORMAT_LINEAR_RGB_ALPHA;
-        std::vector<uint16_t> wide(static_cast<size_t>(image.width) * image.height * bpp);
-        ok = png_image_finish_read(&image, nullptr, wide.data(), static_cast<png_int_32>(image.width * bpp), nullptr) != 0;
-        if (ok) {
-            // Linear output is R,G,B,A with alpha premultiplied; swap to B,G,R,A as we go.
-            for (size_t i = 0; i < wide.size(); i += bpp) {
-                auto narrow = [](uint16_t v) { return static_cast<uint8_t>((v * 255u + 32767u) / 65535u); };
-                uint8_t* o = pixels->data() + i;
-                if (gray) {
-                    o[0] = narrow(wide[i]);
-                } else {
-                    o[0] = narrow(wide[i + 2]);
-                    o[1] = narrow(wide[i + 1]);
-                    o[2] = narrow(wide[i]);
-                    o[3] = narrow(wide[i + 3]);
-                }
-            }
-            premultiplied = alpha;
-        }
-    } else {
-        // Grey stays grey; everything else becomes B,G,R,A, which cairo draws from directly
-        // (opaque images report the alpha byte as skipped).
-        image.format = gray ? PNG_FORMAT_GRAY : PNG_FORMAT_BGRA;
-        ok = png_image_finish_read(&image, nullptr, pixels->data(), static_cast<png_int_32>(stride), nullptr) != 0;
-    }
+    // Grey stays grey; everything else becomes B,G,R,A, which cairo draws from directly
+    // (opaque images report the alpha byte as skipped). libpng's simple reader would take
+    // 16-bit samples that declare no gamma as linear light and brighten them on the way to 8
+    // bits; such files are encoded like 8-bit ones in practice, so it is told they are sRGB.
+    // A declared gamma (gAMA, sRGB, iCCP) still wins.
+    image.format = gray ? PNG_FORMAT_GRAY : PNG_FORMAT_BGRA;
+    if (info.bitDepth == 16 && !info.declaresGamma)
+        image.flags |= PNG_IMAGE_FLAG_16BIT_sRGB;
+    const bool ok = png_image_finish_read(&image, nullptr, pixels->data(), static_cast<png_int_32>(stride), nullptr) != 0;
     if (!ok) {
         const std::string msg = image.message;
         png_image_free(&image);
@@ -161,8 +142,7 @@ graphics::ImagePtr pngDecode(Bytes in, Failure& failure)
                                          : graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB);
     graphics::BitmapInfo bi;
     if (!gray)
-        bi = {alpha ? (premultiplied ? graphics::AlphaInfo::premultipliedFirst : graphics::AlphaInfo::first)
-                     : graphics::AlphaInfo::noneSkipFirst,
+        bi = {alpha ? graphics::AlphaInfo::first : graphics::AlphaInfo::noneSkipFirst,
               graphics::ByteOrder::order32Little};
     const uint8_t* data = pixels->data();
     const size_t size = pixels->size();

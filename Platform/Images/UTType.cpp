@@ -207,9 +207,12 @@ bool UTType::conformsTo(const std::string& identifier) const { return conforms(m
 
 bool typeConformsTo(const std::string& identifier, const std::string& parent) { return conforms(identifier, parent, 0); }
 
-std::string typeOfData(const uint8_t* b, size_t n, const std::string& extension)
+namespace {
+
+// The type the bytes show, with the extension telling apart formats that share a container;
+// empty when the bytes are not of a kind we recognise.
+std::string typeBySignature(const uint8_t* b, size_t n, const std::string& ext)
 {
-    const std::string ext = lower(extension);
     if (startsWith(b, n, 0, "\xFF\xD8\xFF", 3))
         return kUTTypeJPEG;
     if (startsWith(b, n, 0, "\x89PNG\r\n\x1A\n", 8))
@@ -238,7 +241,36 @@ std::string typeOfData(const uint8_t* b, size_t n, const std::string& extension)
         return kUTTypeWebP;
     if (startsWith(b, n, 0, "BM", 2) && ext == "bmp")
         return kUTTypeBMP;
+    return {};
+}
+
+// Types whose files typeBySignature recognises: for these, bytes of another kind contradict
+// the name rather than leave the type open. Canon's old CRW is the one RAW kind we can't tell.
+bool hasCheckedSignature(const std::string& type)
+{
+    if (typeConformsTo(type, kUTTypeRawImage))
+        return type != "com.canon.crw-raw-image";
+    return type == kUTTypeJPEG || type == kUTTypePNG || type == kUTTypeGIF || type == kUTTypeTIFF || type == kUTTypeHEIC
+        || type == kUTTypeHEIF || type == kUTTypeBMP || type == kUTTypeWebP || type == kUTTypePDF;
+}
+
+} // namespace
+
+std::string typeOfData(const uint8_t* b, size_t n, const std::string& extension)
+{
+    const std::string ext = lower(extension);
+    if (std::string t = typeBySignature(b, n, ext); !t.empty())
+        return t;
     return typeOfExtension(ext);
+}
+
+std::string typeOfContent(const uint8_t* b, size_t n, const std::string& extension)
+{
+    const std::string ext = lower(extension);
+    if (std::string t = typeBySignature(b, n, ext); !t.empty())
+        return t;
+    std::string byName = typeOfExtension(ext);
+    return hasCheckedSignature(byName) ? std::string() : byName;
 }
 
 std::string typeOfFile(const std::string& path)

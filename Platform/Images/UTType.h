@@ -69,6 +69,10 @@ bool typeConformsTo(const std::string& identifier, const std::string& parent);
 // inside); falls back to the extension when the content is not recognised. Empty when
 // neither gives a type.
 std::string typeOfData(const uint8_t* bytes, size_t size, const std::string& extension);
+// The type an image decoder gives the bytes: as typeOfData, except that the extension alone
+// decides only for types without a signature we check. A file named ".jpg" (or ".png", ".nef",
+// ...) whose bytes are not of that kind has no type, so it is never taken for an image.
+std::string typeOfContent(const uint8_t* bytes, size_t size, const std::string& extension);
 // The type of a file: "public.folder" for a directory, else by content and extension; empty
 // when the file cannot be read and its extension names no type.
 std::string typeOfFile(const std::string& path);

@@ -108,7 +108,8 @@ void pngWrite(png_structp png, png_bytep data, png_size_t n)
 void pngFlush(png_structp) { }
 
 std::vector<uint8_t> writePNG(int width, int height, int colorType, int depth, const std::vector<std::vector<uint8_t>>& rows,
-                              const std::vector<uint8_t>& palette, const std::vector<uint8_t>& alphas)
+                              const std::vector<uint8_t>& palette, const std::vector<uint8_t>& alphas,
+                              std::optional<double> gamma = std::nullopt)
 {
     std::vector<uint8_t> out;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -127,6 +128,8 @@ std::vector<uint8_t> writePNG(int width, int height, int colorType, int depth, c
         png_set_PLTE(png, info, pal.data(), static_cast<int>(pal.size()));
     if (!alphas.empty())
         png_set_tRNS(png, info, alphas.data(), static_cast<int>(alphas.size()), nullptr);
+    if (gamma)
+        png_set_gAMA(png, info, *gamma);
     png_write_info(png, info);
     for (const auto& r : rows)
         png_write_row(png, r.data());
@@ -137,7 +140,8 @@ std::vector<uint8_t> writePNG(int width, int height, int colorType, int depth, c
 
 } // namespace
 
-std::vector<uint8_t> makePNG16(int width, int height, const std::function<std::vector<uint16_t>(int, int)>& rgb)
+std::vector<uint8_t> makePNG16(int width, int height, const std::function<std::vector<uint16_t>(int, int)>& rgb,
+                               int colorType, std::optional<double> gamma)
 {
     std::vector<std::vector<uint8_t>> rows;
     for (int y = 0; y < height; ++y) {
@@ -149,7 +153,7 @@ std::vector<uint8_t> makePNG16(int width, int height, const std::function<std::v
             }
         rows.push_back(row);
     }
-    return writePNG(width, height, PNG_COLOR_TYPE_RGB, 16, rows, {}, {});
+    return writePNG(width, height, colorType, 16, rows, {}, {}, gamma);
 }
 
 std::vector<uint8_t> makePNG8(int width, int height, int colorType, const std::function<std::vector<uint8_t>(int, int)>& px,

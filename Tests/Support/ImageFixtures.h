@@ -33,8 +33,10 @@ struct JPEGSpec {
 };
 std::vector<uint8_t> makeJPEG(const JPEGSpec& spec);
 
-// 16-bit RGB PNG from big-endian-agnostic 16-bit values.
-std::vector<uint8_t> makePNG16(int width, int height, const std::function<std::vector<uint16_t>(int, int)>& rgb);
+// 16-bit PNG from big-endian-agnostic 16-bit values: colour type 2 (RGB), 0 (grey) or 6
+// (RGBA), with a gAMA chunk when `gamma` is given (1.0 declares linear samples).
+std::vector<uint8_t> makePNG16(int width, int height, const std::function<std::vector<uint16_t>(int, int)>& rgb,
+                               int colorType = 2, std::optional<double> gamma = std::nullopt);
 // 8-bit PNG: colour type 0 (grey, 1 value), 2 (RGB), 6 (RGBA) or 3 (palette: values are
 // indices into `palette`, with `alphas` as tRNS).
 std::vector<uint8_t> makePNG8(int width, int height, int colorType, const std::function<std::vector<uint8_t>(int, int)>& px,

@@ -85,6 +85,10 @@ TEST(MVRImageSource, OpensOnlyFileURLsOfImages)
     fixtures::writeTIFF(tiff, tiffSized(4, 3));
     const fs::path text = dir.write("notes.txt", "just words");
     const fs::path pdf = dir.write("doc.pdf", "%PDF-1.4\n%\xe2\xe3\xcf\xd3\n1 0 obj\n<<>>\nendobj\n");
+    const fs::path junk = dir.write("junk.jpg", "not a photo at all");
+    const fs::path empty = dir.write("empty.jpg", "");
+    const fs::path pngNamedJPEG = dir / "really-a-png.jpg";
+    fs::copy_file(png, pngNamedJPEG);
 
     struct Case {
         std::string name;
@@ -98,6 +102,9 @@ TEST(MVRImageSource, OpensOnlyFileURLsOfImages)
         {"missing file", urlOf(dir / "missing.jpg"), ""},
         {"text", urlOf(text), ""},
         {"PDF", urlOf(pdf), ""},
+        {"junk named as a JPEG", urlOf(junk), ""},
+        {"empty file named as a JPEG", urlOf(empty), ""},
+        {"the content decides over the name", urlOf(pngNamedJPEG), images::kUTTypePNG},
         {"folder", foundation::URL::fileURLWithPath(dir.path().string(), true), ""},
     };
     for (const auto& c : cases) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 
 #include "Platform/Graphics/BitmapContext.h"
 #include "Platform/Images/ImageSource.h"
@@ -150,8 +152,8 @@ TEST(ImageSource, BadFilesGiveErrorsNamingTheFile)
 
     auto truncated = good;
     truncated.resize(good.size() * 2 / 3);
-    auto corruptHeader = good;
-    for (size_t i = 2; i < 40 && i < corruptHeader.size(); ++i)
+    auto corruptHeader = good; // the signature stays, so it is still taken for a JPEG
+    for (size_t i = 4; i < 40 && i < corruptHeader.size(); ++i)
         corruptHeader[i] = 0x11;
     const auto png = fixtures::makePNG8(8, 8, 2, [](int, int) { return std::vector<uint8_t>{1, 2, 3}; });
     auto corruptScan = good;
@@ -167,8 +169,9 @@ TEST(ImageSource, BadFilesGiveErrorsNamingTheFile)
         {"truncated JPEG", "cut.jpg", truncated, {ImageSourceTruncatedData}},
         {"damaged header", "hdr.jpg", corruptHeader, {ImageSourceCorruptData, ImageSourceTruncatedData}},
         {"damaged scan", "scan.jpg", corruptScan, {ImageSourceCorruptData, ImageSourceTruncatedData}},
-        {"empty file", "empty.jpg", {}, {ImageSourceCorruptData}},
-        {"text named .png", "note.png", {'h', 'i'}, {ImageSourceCorruptData}},
+        // Content that is not of the kind the name claims has no type at all.
+        {"empty file", "empty.jpg", {}, {ImageSourceUnknownType}},
+        {"text named .png", "note.png", {'h', 'i'}, {ImageSourceUnknownType}},
         {"PNG cut after the header", "cut.png", std::vector<uint8_t>(png.begin(), png.begin() + 40),
          {ImageSourceTruncatedData, ImageSourceCorruptData}},
     };
@@ -192,6 +195,85 @@ TEST(ImageSource, BadFilesGiveErrorsNamingTheFile)
     EXPECT_FALSE(cut->createImageAtIndex(0));
     // Its header is intact, so the properties are still there.
     EXPECT_EQ(cut->propertiesAtIndex(0)->pixelWidth, 64);
+}
+
+TEST(ImageSource, AFileChangedAfterOpeningGivesAnErrorNotACrash)
+{
+    // A user editing a photo during an export: the file shrinks or changes under the source.
+    testsupport::TempDir dir;
+    JPEGSpec spec;
+    spec.width = 64;
+    spec.height = 64;
+    spec.pixel = [](int x, int y) { return std::vector<uint8_t>{uint8_t(x * 37 + y), uint8_t(y * 53), uint8_t(x * y)}; };
+    const auto good = fixtures::makeJPEG(spec);
+    ASSERT_GT(good.size(), 4096u); // past the first page, where a mapped file would fault
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path&)> change;
+        std::vector<long> codes;
+    } cases[] = {
+        {"cut to nothing", [](const fs::path& p) { fs::resize_file(p, 0); }, {ImageSourceCorruptData, ImageSourceTruncatedData}},
+        {"cut after a page", [](const fs::path& p) { fs::resize_file(p, 4096); }, {ImageSourceTruncatedData}},
+        {"overwritten with text", [](const fs::path& p) { fixtures::writeFile(p, {'n', 'o', 'p', 'e'}); },
+         {ImageSourceCorruptData, ImageSourceTruncatedData}},
+        {"removed", [](const fs::path& p) { fs::remove(p); }, {ImageSourceUnreadableFile}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto path = dir / "edited.jpg";
+        fixtures::writeFile(path, good);
+        auto src = ImageSource::createWithPath(path.string());
+        ASSERT_TRUE(src);
+        c.change(path);
+        foundation::ErrorPtr error;
+        EXPECT_FALSE(src->createImageAtIndex(0, &error));
+        ASSERT_TRUE(error);
+        EXPECT_NE(std::find(c.codes.begin(), c.codes.end(), error->code()), c.codes.end()) << error->code();
+        EXPECT_NE(error->localizedDescription().find("edited.jpg"), std::string::npos) << error->localizedDescription();
+        error.reset();
+        EXPECT_FALSE(src->createThumbnailAtIndex(0, 16, true, &error));
+        EXPECT_TRUE(error);
+    }
+}
+
+TEST(ImageSource, HeadersLongerThanTheFirstReadAreReadWhole)
+{
+    // Maker notes, previews and profiles can push a JPEG's frame header far into the file.
+    testsupport::TempDir dir;
+    JPEGSpec spec;
+    spec.width = 24;
+    spec.height = 16;
+    spec.exif = Exif{"2022:03:04 05:06:07", std::nullopt, 3};
+    auto bytes = fixtures::makeJPEG(spec);
+    std::vector<uint8_t> comments;
+    for (int i = 0; i < 6; ++i) { // 6 x 60000 bytes of COM segments right after SOI
+        const size_t len = 60000;
+        comments.insert(comments.end(), {0xFF, 0xFE, uint8_t(len >> 8), uint8_t(len & 0xFF)});
+        comments.insert(comments.end(), len - 2, uint8_t('c'));
+    }
+    bytes.insert(bytes.begin() + 2, comments.begin(), comments.end());
+    fixtures::writeFile(dir / "long.jpg", bytes);
+
+    auto src = ImageSource::createWithPath((dir / "long.jpg").string());
+    ASSERT_TRUE(src);
+    EXPECT_EQ(src->count(), 1u);
+    auto props = src->propertiesAtIndex(0);
+    ASSERT_TRUE(props);
+    EXPECT_EQ(props->pixelWidth, 24);
+    EXPECT_EQ(props->orientation, 3);
+    EXPECT_EQ(src->captureDateMetadataAtIndex(0), "2022-03-04T05:06:07.000");
+    EXPECT_TRUE(src->createImageAtIndex(0));
+
+    // Cut inside those segments, the header is reported as truncated.
+    bytes.resize(300 * 1000);
+    fixtures::writeFile(dir / "cut.jpg", bytes);
+    auto cut = ImageSource::createWithPath((dir / "cut.jpg").string());
+    foundation::ErrorPtr error;
+    EXPECT_FALSE(cut->propertiesAtIndex(0, &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), ImageSourceTruncatedData);
+    EXPECT_EQ(cut->status(), ImageSourceStatus::unexpectedEOF);
 }
 
 TEST(ImageSource, MissingFilesAndFoldersAreRefusedAtOpen)
@@ -284,6 +366,15 @@ TEST(ImageSource, DecodesPNGsExactly)
         {"16-bit RGB",
          fixtures::makePNG16(3, 2, [](int x, int) { return std::vector<uint16_t>{uint16_t(x == 1 ? 0x8080 : 0xFFFF), 0, 0x0101}; }),
          16, false, {128, 0, 1, 255}},
+        {"16-bit RGBA keeps straight alpha",
+         fixtures::makePNG16(3, 2, [](int x, int) { return std::vector<uint16_t>{0x8080, 0x4040, 0x0101, uint16_t(x == 1 ? 0 : 0xFFFF)}; },
+                             6),
+         16, true, {128, 64, 1, 0}},
+        {"16-bit grey", fixtures::makePNG16(3, 2, [](int x, int) { return std::vector<uint16_t>{uint16_t(x == 1 ? 0x8080 : 0)}; }, 0),
+         16, false, {128, 128, 128, 255}},
+        {"16-bit declared linear is brought to sRGB",
+         fixtures::makePNG16(3, 2, [](int, int) { return std::vector<uint16_t>{0x8080, 0xFFFF, 0}; }, 2, 1.0), 16, false,
+         {186, 255, 0, 255}},
         {"RGBA keeps straight alpha",
          fixtures::makePNG8(3, 2, 6, [](int x, int) { return std::vector<uint8_t>{200, 100, 50, uint8_t(x == 1 ? 64 : 255)}; }),
          8, true, {200, 100, 50, 64}},

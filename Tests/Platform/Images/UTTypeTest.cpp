@@ -52,26 +52,38 @@ TEST(UTType, ExtensionsAndMIMETypesMapBothWays)
 TEST(UTType, ContentDecidesAndTheExtensionBreaksTies)
 {
     auto bytes = [](std::string s) { return s; };
+    // `type` is the file's type (typeOfData); `decoded` what an image decoder takes the bytes
+    // for (typeOfContent), which never trusts a name its signature check contradicts.
     struct Case {
-        std::string what, head, ext, type;
+        std::string what, head, ext, type, decoded;
     } cases[] = {
-        {"JPEG", bytes("\xFF\xD8\xFF\xE0"), "png", kUTTypeJPEG},
-        {"PNG", bytes("\x89PNG\r\n\x1A\n"), "", kUTTypePNG},
-        {"GIF", bytes("GIF89a"), "", kUTTypeGIF},
-        {"TIFF", bytes(std::string("II*\0\x08\0\0\0", 8)), "tif", kUTTypeTIFF},
-        {"TIFF-based RAW by extension", bytes(std::string("II*\0\x08\0\0\0", 8)), "NEF", "com.nikon.raw-image"},
-        {"CR2 by content", bytes(std::string("II*\0\x10\0\0\0CR\x02\0", 12)), "", "com.canon.cr2-raw-image"},
-        {"HEIC", bytes(std::string("\0\0\0\x18" "ftypheic\0\0\0\0mif1heic", 24)), "", kUTTypeHEIC},
-        {"QuickTime", bytes(std::string("\0\0\0\x14" "ftypqt  \0\0\0\0qt  ", 20)), "", kUTTypeQuickTimeMovie},
-        {"MPEG-4", bytes(std::string("\0\0\0\x18" "ftypisom\0\0\0\0isomiso2", 24)), "", kUTTypeMPEG4},
-        {"PDF", bytes("%PDF-1.4"), "", kUTTypePDF},
-        {"unknown bytes fall back to the extension", bytes("hello"), "jpg", kUTTypeJPEG},
-        {"unknown bytes, no extension", bytes("hello"), "", ""},
-        {"nothing at all", bytes(""), "txt", kUTTypePlainText},
+        {"JPEG", bytes("\xFF\xD8\xFF\xE0"), "png", kUTTypeJPEG, kUTTypeJPEG},
+        {"PNG", bytes("\x89PNG\r\n\x1A\n"), "", kUTTypePNG, kUTTypePNG},
+        {"GIF", bytes("GIF89a"), "", kUTTypeGIF, kUTTypeGIF},
+        {"TIFF", bytes(std::string("II*\0\x08\0\0\0", 8)), "tif", kUTTypeTIFF, kUTTypeTIFF},
+        {"TIFF-based RAW by extension", bytes(std::string("II*\0\x08\0\0\0", 8)), "NEF", "com.nikon.raw-image",
+         "com.nikon.raw-image"},
+        {"CR2 by content", bytes(std::string("II*\0\x10\0\0\0CR\x02\0", 12)), "", "com.canon.cr2-raw-image",
+         "com.canon.cr2-raw-image"},
+        {"HEIC", bytes(std::string("\0\0\0\x18" "ftypheic\0\0\0\0mif1heic", 24)), "", kUTTypeHEIC, kUTTypeHEIC},
+        {"QuickTime", bytes(std::string("\0\0\0\x14" "ftypqt  \0\0\0\0qt  ", 20)), "", kUTTypeQuickTimeMovie,
+         kUTTypeQuickTimeMovie},
+        {"MPEG-4", bytes(std::string("\0\0\0\x18" "ftypisom\0\0\0\0isomiso2", 24)), "", kUTTypeMPEG4, kUTTypeMPEG4},
+        {"PDF", bytes("%PDF-1.4"), "", kUTTypePDF, kUTTypePDF},
+        {"BMP needs its extension", bytes("BM\x36\0\0\0"), "bmp", kUTTypeBMP, kUTTypeBMP},
+        {"unknown bytes named as a JPEG", bytes("hello"), "jpg", kUTTypeJPEG, ""},
+        {"unknown bytes named as a TIFF-based RAW", bytes("hello"), "dng", "com.adobe.raw-image", ""},
+        {"a RAW kind without a signature we check", bytes("hello"), "crw", "com.canon.crw-raw-image",
+         "com.canon.crw-raw-image"},
+        {"unknown bytes, no extension", bytes("hello"), "", "", ""},
+        {"nothing at all", bytes(""), "txt", kUTTypePlainText, kUTTypePlainText},
+        {"nothing at all, named as a PNG", bytes(""), "png", kUTTypePNG, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(typeOfData(reinterpret_cast<const uint8_t*>(c.head.data()), c.head.size(), c.ext), c.type);
+        const auto* head = reinterpret_cast<const uint8_t*>(c.head.data());
+        EXPECT_EQ(typeOfData(head, c.head.size(), c.ext), c.type);
+        EXPECT_EQ(typeOfContent(head, c.head.size(), c.ext), c.decoded);
     }
 }
 
