@@ -374,12 +374,17 @@ void Player::notifyObservers()
     if (m_observers.empty())
         return;
     const Time time = currentTime();
+    std::weak_ptr<Player> weak = weak_from_this();
     for (const auto& observer : m_observers) {
         // Always later, never inside the call that moved the time: observers commonly seek
-        // or set the rate in return.
-        observer->queue->async([observer, time] {
-            if (!observer->removed)
-                observer->block(time);
+        // or set the rate in return. On the main queue the block gets the time when it runs,
+        // so that a late call never reports (and makes its observer act on) a stale position.
+        const bool onMain = observer->queue == dispatch::Queue::main();
+        observer->queue->async([observer, time, weak, onMain] {
+            if (observer->removed)
+                return;
+            auto player = onMain ? weak.lock() : nullptr;
+            observer->block(player ? player->currentTime() : time);
         });
     }
 }

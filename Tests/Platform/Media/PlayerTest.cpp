@@ -52,11 +52,12 @@ protected:
     {
         return dispatch::RunLoop::main().runUntil(predicate, 10.0);
     }
-    // Advances virtual time and lets what fell due (and what that queued) run. The extra
-    // nanosecond absorbs the rounding of the clock's doubles, so a deadline at exactly the
-    // target fires; the player's positions are far coarser than that.
+    // Lets what is queued run, advances virtual time and lets what fell due (and what that
+    // queued) run. The extra nanosecond absorbs the rounding of the clock's doubles, so a
+    // deadline at exactly the target fires; the player's positions are far coarser than that.
     static void advance(double seconds)
     {
+        while (dispatch::RunLoop::main().runOnce(0)) { }
         dispatch::Clock::advance(seconds + 1e-9);
         while (dispatch::RunLoop::main().runOnce(0)) { }
     }
