@@ -158,6 +158,9 @@ void PreviewController::viewDidLoad()
     ViewController::viewDidLoad();
     std::weak_ptr<PreviewController> weak = sharedAs<PreviewController>();
     auto& center = NotificationCenter::defaultCenter();
+    // Once only, however often the view is said to have loaded: a second registration would
+    // start every rebuild twice.
+    m_modelObservations.clear();
     for (const std::string& name : {MVRImageSequenceChanged, MVRImageSequenceSorted, MVRRegeneratePreviewNotification}) {
         m_modelObservations.push_back(center.addObserver(name, nullptr, nullptr, [weak](const Notification& n) {
             if (auto self = weak.lock())
