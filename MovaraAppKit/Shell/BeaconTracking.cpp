@@ -3,6 +3,10 @@
 #include <mutex>
 
 #include "MovaraAppKit/Shell/MovaraAppSpecific.h"
+#include "MovaraAppKit/Telemetry/Analytics/BCNAnalytics.h"
+#include "MovaraAppKit/Telemetry/Core/BCNBeacon.h"
+#include "MovaraAppKit/Telemetry/Crashes/BCNCrashes.h"
+#include "Platform/Foundation/Value.h"
 
 namespace {
 
@@ -82,14 +86,27 @@ void BeaconTracking::upload() { send("Upload"); }
 
 namespace {
 
-// Until the telemetry client is linked in, events have nowhere to go.
-class DetachedClient final : public BeaconTelemetryClient {
+// The process-wide telemetry client: analytics first, then crash capture.
+class TelemetryClient final : public BeaconTelemetryClient {
 public:
-    void start(const std::string&) override { }
-    void trackEvent(const std::string&, const std::optional<AnalyticsProperties>&) override { }
-    void setAnalyticsEnabled(bool) override { }
+    void start(const std::string& appSecret) override
+    {
+        BCNBeacon::start(appSecret, {BCNServiceClass::of<BCNAnalytics>(), BCNServiceClass::of<BCNCrashes>()});
+    }
+    void trackEvent(const std::string& name, const std::optional<AnalyticsProperties>& properties) override
+    {
+        if (!properties) {
+            BCNAnalytics::trackEvent(name);
+            return;
+        }
+        auto values = foundation::Value::dictionary();
+        for (const auto& [key, value] : *properties)
+            values.set(key, foundation::Value(value));
+        BCNAnalytics::trackEvent(name, values);
+    }
+    void setAnalyticsEnabled(bool enabled) override { BCNAnalytics::setServiceEnabled(enabled); }
 };
 
-std::shared_ptr<BeaconTelemetryClient> makeDefaultClient() { return std::make_shared<DetachedClient>(); }
+std::shared_ptr<BeaconTelemetryClient> makeDefaultClient() { return std::make_shared<TelemetryClient>(); }
 
 } // namespace
