@@ -165,7 +165,6 @@ void MainWindowController::exportMovie(const foundation::URL& url, const std::st
     auto job = std::make_shared<ExportJob>();
     job->outputURL = url;
     job->codec = codec;
-    job->completion = std::move(completion);
     if (!url.isFileURL() || !formatForCodec(codec, url, job->preset, job->fileType))
         return fail(exportError(foundation::localized("The movie format is not supported.", "error description")));
     const auto images = exportedImageSources();
@@ -196,6 +195,7 @@ void MainWindowController::exportMovie(const foundation::URL& url, const std::st
     destination->setPreset(job->twoPass ? MoviePixelBufferDestinationPreset::proRes422 : job->preset);
     job->operation = TranscodeOperation::init(source, destination);
 
+    job->completion = std::move(completion);
     m_exportJob = job;
     job->canceller = ProgressCanceller::make(job->operation->progress());
     observeExportProgress(job->operation->progress());

@@ -1,0 +1,283 @@
+#include <gtest/gtest.h>
+
+#include <tuple>
+#include <vector>
+
+#include "Platform/Dispatch/Clock.h"
+#include "Platform/Foundation/NotificationCenter.h"
+#include "Platform/UI/Menu.h"
+#include "Platform/UI/Pasteboard.h"
+#include "Platform/UI/ScriptedResponder.h"
+#include "Quintor/DropTargetViews.h"
+#include "Quintor/ExportSettingsController.h"
+#include "Quintor/FlipBookView.h"
+#include "Tests/Quintor/MainWindowTestSupport.h"
+
+using mainwindowtest::greyPhoto;
+
+namespace {
+
+struct MainWindowControllerTest : ::testing::Test {
+    testsupport::TempDir dir;
+    mainwindowtest::Harness h;
+
+    std::vector<foundation::URL> photos(int count)
+    {
+        std::vector<foundation::URL> urls;
+        for (int i = 0; i < count; ++i)
+            urls.push_back(greyPhoto(dir / ("IMG_" + std::to_string(i + 1) + ".jpg"), 40 + 40 * i, count - i));
+        return urls;
+    }
+    ui::MenuItemPtr item(const std::string& action, long tag = 0)
+    {
+        auto menuItem = ui::MenuItem::initWithTitle("?", action);
+        menuItem->setTag(tag);
+        return menuItem;
+    }
+    bool enabled(const std::string& action) { return h.controller->validateMenuItem(*item(action)); }
+    std::shared_ptr<foundation::UndoManager> undo() { return h.controller->undoManager(); }
+    void closeUndoGroup() { dispatch::RunLoop::main().runOnce(0); }
+};
+
+TEST_F(MainWindowControllerTest, AnEmptyWindowShowsTheDropViewAndDisablesWhatNeedsImages)
+{
+    EXPECT_EQ(h.content(), h.controller->dragAndDropView());
+    EXPECT_TRUE(h.controller->window()->appearance()->isDark());
+    for (const char* action : { "removeAllItems:", "resetTrimRange:", "export:", "exportToStillara:", "togglePlayPause:" })
+        EXPECT_FALSE(enabled(action)) << action;
+    for (const char* action : { "addImages:", "changeSort:", "togglePlayDirection:" })
+        EXPECT_TRUE(enabled(action)) << action;
+    auto playPause = item("togglePlayPause:");
+    h.controller->validateMenuItem(*playPause);
+    EXPECT_EQ(playPause->title(), "Play");
+}
+
+TEST_F(MainWindowControllerTest, TheProgressDisplayTakesTheWindowUntilItsUserLeavesIt)
+{
+    auto target = h.controller->exportSettingsController();
+    h.controller->showProgress("Working", target, "cancel");
+    EXPECT_EQ(h.content(), h.controller->progressView());
+    EXPECT_EQ(h.controller->progressMessage(), "Working");
+    EXPECT_TRUE(h.controller->isIndeterminateProgress());
+    EXPECT_FALSE(h.controller->cancelButton()->isEnabled());
+    EXPECT_TRUE(h.controller->sunScapeView()->isAnimating());
+
+    h.controller->progressDidAdvance(0.25);
+    EXPECT_TRUE(h.controller->cancelButton()->isEnabled());
+    EXPECT_FALSE(h.controller->isIndeterminateProgress());
+    EXPECT_DOUBLE_EQ(h.controller->progressIndicator()->doubleValue(), 0.25);
+
+    // Leaving while the model is empty shows the drop view, not the editing view.
+    h.controller->leaveProgress();
+    EXPECT_EQ(h.content(), h.controller->dragAndDropView());
+    EXPECT_FALSE(h.controller->sunScapeView()->isAnimating());
+    EXPECT_EQ(h.controller->progressMessage(), "");
+
+    // Without a target the cancel button stays disabled through the reports.
+    h.controller->showProgress("Adding", nullptr, "");
+    h.controller->progressDidAdvance(0.5);
+    EXPECT_FALSE(h.controller->cancelButton()->isEnabled());
+    h.controller->leaveProgress();
+}
+
+TEST_F(MainWindowControllerTest, CommandsFollowThePlayingPreview)
+{
+    h.add(photos(3));
+    EXPECT_EQ(h.controller->trimTrackView()->stopCount(), 3);
+    for (const char* action : { "removeAllItems:", "resetTrimRange:", "export:", "exportToStillara:", "togglePlayPause:" })
+        EXPECT_TRUE(enabled(action)) << action;
+
+    auto playPause = item("togglePlayPause:");
+    auto player = h.controller->previewController()->playerView()->player();
+    ASSERT_TRUE(player);
+    h.controller->previewController()->play();
+    h.controller->validateMenuItem(*playPause);
+    EXPECT_EQ(playPause->title(), "Pause");
+    h.controller->togglePlayPause(nullptr);
+    h.controller->validateMenuItem(*playPause);
+    EXPECT_EQ(playPause->title(), "Play");
+}
+
+TEST_F(MainWindowControllerTest, ReverseTogglesAndUndoes)
+{
+    h.add(photos(3));
+    auto preview = h.controller->previewController();
+    h.controller->togglePlayDirection(nullptr);
+    closeUndoGroup();
+    EXPECT_EQ(h.model->playDirectionTag(), Model::PlayReverseTag);
+    EXPECT_EQ(preview->playerDirection(), PlayerDirection::reverse);
+    EXPECT_EQ(undo()->undoActionName(), "Reverse");
+    undo()->undo();
+    EXPECT_EQ(h.model->playDirectionTag(), Model::PlayForwardTag);
+    EXPECT_EQ(preview->playerDirection(), PlayerDirection::forward);
+    undo()->redo();
+    EXPECT_EQ(h.model->playDirectionTag(), Model::PlayReverseTag);
+
+    h.controller->togglePlayDirection(nullptr);
+    EXPECT_EQ(h.model->playDirectionTag(), Model::PlayForwardTag);
+}
+
+TEST_F(MainWindowControllerTest, TrimDragsAndResetsUndoAndRedo)
+{
+    h.add(photos(5));
+    auto preview = h.controller->previewController();
+    auto track = h.controller->trimTrackView();
+    // Dragging the end knob from 1.0 to 0.6.
+    h.controller->handleTrimGesture(1.0, ChangedItem::endKnob, ChangeGesture::panBegan);
+    h.controller->handleTrimGesture(0.6, ChangedItem::endKnob, ChangeGesture::panChanged);
+    track->setEndKnobValue(0.6);
+    h.controller->handleTrimGesture(0.6, ChangedItem::endKnob, ChangeGesture::panEnded);
+    closeUndoGroup();
+    EXPECT_EQ(undo()->undoActionName(), "Trim Range Change");
+    EXPECT_DOUBLE_EQ(preview->endKnobValue(), 0.6);
+    undo()->undo();
+    EXPECT_DOUBLE_EQ(preview->endKnobValue(), 1.0);
+    EXPECT_DOUBLE_EQ(track->endKnobValue(), 1.0);
+    undo()->redo();
+    EXPECT_DOUBLE_EQ(preview->endKnobValue(), 0.6);
+    EXPECT_DOUBLE_EQ(track->endKnobValue(), 0.6);
+
+    h.controller->setTrimRange(0.2, 0.6);
+    closeUndoGroup();
+    h.controller->resetTrimRange(nullptr);
+    closeUndoGroup();
+    EXPECT_EQ(undo()->undoActionName(), "Reset Trim Range");
+    EXPECT_DOUBLE_EQ(preview->startKnobValue(), 0.0);
+    EXPECT_DOUBLE_EQ(track->endKnobValue(), 1.0);
+    undo()->undo();
+    EXPECT_DOUBLE_EQ(preview->startKnobValue(), 0.2);
+    EXPECT_DOUBLE_EQ(preview->endKnobValue(), 0.6);
+    EXPECT_DOUBLE_EQ(track->startKnobValue(), 0.2);
+}
+
+TEST_F(MainWindowControllerTest, RemoveAllShowsTheEmptyStateAndItsUndoBringsNoImagesBack)
+{
+    h.add(photos(3));
+    h.controller->setTrimRange(0.5, 1.0);
+    closeUndoGroup();
+    h.controller->removeAllItems(nullptr);
+    closeUndoGroup();
+    EXPECT_TRUE(h.model->imageSources().empty());
+    EXPECT_EQ(h.content(), h.controller->dragAndDropView());
+    EXPECT_FALSE(h.controller->previewController()->playerView()->player());
+    EXPECT_EQ(undo()->undoActionName(), "Reset Trim Range");
+    undo()->undo();
+    EXPECT_TRUE(h.model->imageSources().empty());
+    EXPECT_DOUBLE_EQ(h.controller->previewController()->startKnobValue(), 0.5);
+}
+
+TEST_F(MainWindowControllerTest, SortItemsShowTheOrderInForceAndChoosingItAgainChangesNothing)
+{
+    h.add(photos(3));
+    auto byName = item("changeSort:", Model::SortByNameTag);
+    auto byDate = item("changeSort:", MainWindowController::SortByDateTag);
+    h.controller->validateMenuItem(*byName);
+    h.controller->validateMenuItem(*byDate);
+    EXPECT_EQ(byName->state(), ui::ControlStateValueOn);
+    EXPECT_EQ(byDate->state(), ui::ControlStateValueOff);
+
+    const bool couldUndo = undo()->canUndo();
+    const std::string before = undo()->undoActionName();
+    h.controller->changeSort(byName.get());
+    EXPECT_EQ(undo()->canUndo(), couldUndo);
+    EXPECT_EQ(undo()->undoActionName(), before);
+
+    // The photos were taken in reverse name order, so ordering by date reverses the list.
+    const auto first = h.model->imageSources().front();
+    h.controller->changeSort(byDate.get());
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return h.idle(); }, 30));
+    closeUndoGroup();
+    EXPECT_EQ(h.model->sortItemTag(), MainWindowController::SortByDateTag);
+    EXPECT_EQ(h.model->imageSources().back(), first);
+    EXPECT_EQ(undo()->undoActionName(), "Sort by Date");
+    undo()->undo();
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return h.idle(); }, 30));
+    EXPECT_EQ(h.model->sortItemTag(), Model::SortByNameTag);
+    EXPECT_EQ(h.model->imageSources().front(), first);
+}
+
+TEST_F(MainWindowControllerTest, ThePlayheadFollowsPlayPositionsAndIgnoresNotificationsWithoutOne)
+{
+    auto track = h.controller->trimTrackView();
+    track->setStartKnobValue(0.2);
+    track->setEndKnobValue(0.6);
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    center.post(MVRPlayPositionChanged, std::make_shared<double>(0.4));
+    EXPECT_DOUBLE_EQ(track->playheadValue(), 0.4);
+    center.post(MVRPlayPositionChanged);
+    EXPECT_DOUBLE_EQ(track->playheadValue(), 0.4);
+    // Past the end of the range it starts again at the start.
+    center.post(MVRPlayPositionChanged, std::make_shared<double>(0.7));
+    EXPECT_DOUBLE_EQ(track->playheadValue(), 0.2);
+}
+
+TEST_F(MainWindowControllerTest, FilesFromTheOpenPanelAndDropsGoToTheApplicationInOrder)
+{
+    std::vector<std::vector<foundation::URL>> added;
+    h.controller->setAddImagesHandler([&](const std::vector<foundation::URL>& urls) { added.push_back(urls); });
+    const auto urls = photos(3);
+    std::vector<foundation::URL> dropped = urls;
+    dropped.push_back(foundation::URL::fileURLWithPath(dir.path().string(), true));
+
+    auto responder = ui::ScriptedResponder::make();
+    responder->answerOpenPanel(urls);
+    ui::ScriptedResponder::install(responder);
+    h.controller->addImages(nullptr);
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return !added.empty(); }, 5));
+    ui::ScriptedResponder::uninstall();
+    EXPECT_EQ(added[0], urls);
+
+    auto pasteboard = ui::Pasteboard::pasteboardWithUniqueName();
+    pasteboard->writeURLs(dropped);
+    auto window = h.controller->window();
+    EXPECT_EQ(window->draggingUpdated(pasteboard, { 300, 300 }), ui::DragOperationCopy);
+    EXPECT_TRUE(window->performDragOperation(pasteboard, { 300, 300 }));
+    ASSERT_EQ(added.size(), 2u);
+    EXPECT_EQ(added[1], dropped);
+
+    // Text without file URLs is accepted and adds nothing.
+    auto text = ui::Pasteboard::pasteboardWithUniqueName();
+    text->setStringForType("hello", ui::PasteboardTypeString);
+    auto drop = DragAndDropView::initWithFrame(graphics::Rect::make(0, 0, 10, 10));
+    drop->setDropHandler([&](const std::vector<foundation::URL>& u) { added.push_back(u); });
+    EXPECT_TRUE(drop->performDragOperation(ui::DraggingInfo(text, {}, ui::DragOperationEvery, {}, 1)));
+    EXPECT_EQ(added.size(), 2u);
+}
+
+TEST(FlipBookView, ShowsItsFirstFrameAtRestAndStepsThroughTheFramesOnTheClock)
+{
+    dispatch::Clock::setVirtual(true);
+    auto view = FlipBookView::initWithFrame(graphics::Rect::make(0, 0, 4, 4));
+    std::vector<ui::ImagePtr> frames;
+    for (int i = 0; i < 4; ++i)
+        frames.push_back(ui::Image::imageWithSize({ 1, 1 }, false, [](auto&, auto&) { }, 1.0));
+    view->setImages({ frames[0] });
+    EXPECT_FALSE(view->currentImage());
+    view->setImages(frames);
+    EXPECT_EQ(view->currentImage(), frames[0]);
+    view->startAnimation();
+    dispatch::Clock::advance(2.6); // 10 s over 4 frames: the second frame shows from 2.5 s
+    EXPECT_EQ(view->currentImage(), frames[1]);
+    dispatch::Clock::advance(10.0);
+    EXPECT_EQ(view->currentImage(), frames[1]);
+    view->stopAnimation();
+    EXPECT_EQ(view->currentImage(), frames[0]);
+    view->startAnimation();
+    EXPECT_EQ(view->currentImage(), frames[0]);
+    dispatch::Clock::setVirtual(false);
+}
+
+TEST(NoDragAndDropImageView, NeverTakesADrop)
+{
+    auto view = NoDragAndDropImageView::initWithFrame(graphics::Rect::make(0, 0, 10, 10));
+    view->setEditable(true);
+    EXPECT_TRUE(view->registeredDraggedTypes().empty());
+    auto pasteboard = ui::Pasteboard::pasteboardWithUniqueName();
+    pasteboard->writeURLs({ foundation::URL::fileURLWithPath("/tmp/x.jpg") });
+    const ui::DraggingInfo info(pasteboard, {}, ui::DragOperationEvery, {}, 1);
+    EXPECT_EQ(view->draggingEntered(info), ui::DragOperationNone);
+    EXPECT_FALSE(view->performDragOperation(info));
+    EXPECT_FALSE(view->image());
+}
+
+} // namespace
