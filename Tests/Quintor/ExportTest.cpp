@@ -34,10 +34,10 @@ struct ExportTest : ::testing::Test {
     }
     // Runs an export to completion and returns its error.
     foundation::ErrorPtr exportTo(const std::filesystem::path& path, const std::string& codec,
-                                  media::Time frameDuration = media::Time::invalid())
+                                  media::Time frameDuration = media::Time::invalid(), double scale = 1.0)
     {
         std::optional<foundation::ErrorPtr> result;
-        h.controller->exportMovie(foundation::URL::fileURLWithPath(path.string()), codec, 1.0, frameDuration,
+        h.controller->exportMovie(foundation::URL::fileURLWithPath(path.string()), codec, scale, frameDuration,
                                   [&](foundation::ErrorPtr error) { result = error; });
         EXPECT_TRUE(dispatch::RunLoop::main().runUntil([&] { return result.has_value(); }, 60));
         EXPECT_FALSE(h.controller->isExporting());
@@ -117,6 +117,17 @@ TEST_F(ExportTest, TwoPassesReTimeToTheFixedRateInTheChosenFormat)
         EXPECT_TRUE(ascending(movie.greys)) << format.codec;
         EXPECT_NEAR(movie.greys.front(), kGreys.front(), 12);
         EXPECT_NEAR(movie.greys.back(), kGreys.back(), 12);
+    }
+}
+
+TEST_F(ExportTest, TheScaleTheSettingsAnnounceIsAppliedInBothPasses)
+{
+    for (const bool twoPasses : { false, true }) {
+        const auto path = dir / (twoPasses ? "half2.mp4" : "half1.mp4");
+        ASSERT_FALSE(exportTo(path, media::AVVideoCodecTypeH264, twoPasses ? media::Time::make(25, 600) : media::Time::invalid(), 0.5));
+        const auto movie = readMovie(path);
+        EXPECT_EQ(movie.width, 32) << twoPasses;
+        EXPECT_EQ(movie.height, 24) << twoPasses;
     }
 }
 

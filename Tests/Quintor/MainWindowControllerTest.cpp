@@ -281,3 +281,19 @@ TEST(NoDragAndDropImageView, NeverTakesADrop)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(MainWindowControllerTest, TheEditingWindowRendersItsPreviewAndControls)
+{
+    h.add(photos(3));
+    h.controller->setTrimRange(0.0, 0.5);
+    const auto png = dir / "window.png";
+    foundation::ErrorPtr error;
+    ASSERT_TRUE(h.controller->window()->renderToPNG(png.string(), &error)) << (error ? error->localizedDescription() : "");
+    auto image = h.controller->window()->renderImage();
+    ASSERT_TRUE(image);
+    EXPECT_GT(std::filesystem::file_size(png), 1000u);
+}
+
+} // namespace
