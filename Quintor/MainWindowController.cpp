@@ -79,6 +79,11 @@ void MainWindowController::setModel(const ModelPtr& model)
     });
     if (auto preview = previewController())
         preview->setModel(model);
+    // A window loaded before the model came binds its speed controls now.
+    if (auto slider = speedSlider())
+        slider->bind(ui::ValueBinding, model, "fps");
+    if (auto field = fpsTextField())
+        field->bind(ui::ValueBinding, model, "fps");
 }
 
 void MainWindowController::addImagesAt(const std::vector<foundation::URL>& urls)
