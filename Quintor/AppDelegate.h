@@ -12,6 +12,8 @@
 #include "MovaraAppKit/Shell/MovaraAppDelegate.h"
 #include "MovaraAppKit/Shell/MovaraPlanOnboardingWindowController.h"
 #include "Platform/Foundation/URL.h"
+#include "Platform/Foundation/UndoManager.h"
+#include "Platform/UI/Menu.h"
 #include "Quintor/Model.h"
 
 class MainWindowController;
@@ -45,6 +47,10 @@ public:
     void applicationDidResignActive(const foundation::Notification& notification) override;
     bool applicationShouldHandleReopen(ui::Application& app, bool hasVisibleWindows) override;
 
+    // Undo and Redo of the Edit menu go to the main window's undo manager; their titles name
+    // the action.
+    bool validateMenuItem(ui::MenuItem& item) override;
+
     // ---- plan onboarding window
     void movaraPlanOnboardingWindowDidClose() override;
 
@@ -53,6 +59,7 @@ private:
     // The connected main window controller; a missing one is a fault of the interface file.
     std::shared_ptr<MainWindowController> requireMainWindowController() const;
     void presentAdditionError(const foundation::ErrorPtr& error);
+    std::shared_ptr<foundation::UndoManager> applicationUndoManager() const;
 
     std::weak_ptr<MainWindowController> m_mainWindowController;
     std::shared_ptr<Model> m_model;

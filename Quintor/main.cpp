@@ -1,27 +1,32 @@
-// Entry of the timelapse application: answers --version, otherwise hands control to the
-// shell's application main loop, which makes the application's delegate and runs the launch.
+// Entry of the timelapse application. Without arguments it runs the application's main loop
+// (the shell makes the application's delegate and runs the launch); with arguments it is the
+// command line, which drives the same application (see CommandLine.h).
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <system_error>
+#include <string>
+#include <vector>
 
 #include "MovaraAppKit/Shell/MovaraApplicationMain.h"
-#include "Platform/Foundation/Bundle.h"
+#include "Quintor/CommandLine.h"
 
 int main(int argc, char** argv)
 {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("quintor %s\n", QUINTOR_VERSION);
-            return 0;
-        }
+    if (argc <= 1)
+        return MovaraApplicationMain(argc, argv);
+
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    std::string error;
+    const auto options = parseCommandLine(arguments, &error);
+    if (!options) {
+        std::fprintf(stderr, "quintor: %s\nTry 'quintor --help' for more information.\n", error.c_str());
+        return CommandLineUsageError;
     }
-    // Installed, the resources lie beside the binary (the default main bundle); in a build
-    // tree they are still in the sources.
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec || !std::filesystem::is_directory(exe.parent_path() / "Resources", ec))
-        if (auto bundle = foundation::Bundle::bundleWithPath(QUINTOR_RESOURCES_DIR))
-            foundation::Bundle::setMain(bundle);
-    return MovaraApplicationMain(argc, argv);
+    if (options->help) {
+        std::fputs(commandLineUsage().c_str(), stdout);
+        return CommandLineSuccess;
+    }
+    if (options->version) {
+        std::printf("quintor %s\n", QUINTOR_VERSION);
+        return CommandLineSuccess;
+    }
+    return runCommandLine(*options);
 }

@@ -1,0 +1,402 @@
+// The command line: its options, and the program itself run on tiny photos, checked by its
+// exit status, by what it prints and by reading the movie it writes back.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Quintor/CommandLine.h"
+#include "Tests/Quintor/MainWindowTestSupport.h"
+#include "Tests/Support/ImageFixtures.h"
+#include "Tests/Support/TempDir.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// ---- options ---------------------------------------------------------------------------------
+
+std::optional<CommandLineOptions> parse(const std::vector<std::string>& arguments, std::string* error = nullptr)
+{
+    return parseCommandLine(arguments, error);
+}
+
+TEST(CommandLineOptions, ReadsEveryOption)
+{
+    std::string error;
+    auto options = parse({"--export", "out.mov", "--format=prores4444", "--fps", "25", "--speed", "12.5", "--sort", "date",
+                          "--reverse", "--trim", "0.25:0.75", "--snapshot", "window.png", "a.jpg", "--", "-b.jpg"},
+                         &error);
+    ASSERT_TRUE(options) << error;
+    EXPECT_EQ(options->inputs, (std::vector<std::string> {"a.jpg", "-b.jpg"}));
+    EXPECT_EQ(options->exportPath, "out.mov");
+    EXPECT_EQ(options->format, CommandLineFormat::proRes4444);
+    EXPECT_EQ(options->frameRate, CommandLineFrameRate::fps25);
+    EXPECT_EQ(options->speed, 12.5);
+    EXPECT_EQ(options->sort, CommandLineSort::date);
+    EXPECT_TRUE(options->reverse);
+    EXPECT_EQ(options->trim, std::make_pair(0.25, 0.75));
+    EXPECT_EQ(options->snapshotPath, "window.png");
+
+    auto plain = parse({"photos"});
+    ASSERT_TRUE(plain);
+    EXPECT_FALSE(plain->exportPath || plain->format || plain->speed || plain->sort || plain->trim || plain->snapshotPath);
+    EXPECT_EQ(plain->frameRate, CommandLineFrameRate::source);
+    EXPECT_FALSE(plain->reverse);
+
+    // Help and version need no photos.
+    EXPECT_TRUE(parse({"--help"}).value().help);
+    EXPECT_TRUE(parse({"--version"}).value().version);
+}
+
+TEST(CommandLineOptions, RefusesWhatItCannotUnderstand)
+{
+    const struct {
+        std::vector<std::string> arguments;
+        const char* error;
+    } cases[] = {
+        {{}, "no photos or folders given"},
+        {{"--export", "out.mp4"}, "no photos or folders given"},
+        {{"--bogus", "a.jpg"}, "unknown option '--bogus'"},
+        {{"a.jpg", "--export"}, "option '--export' needs a value"},
+        {{"a.jpg", "--format", "vp9", "--export", "o.mp4"}, "--format must be h264, hevc, prores422 or prores4444"},
+        {{"a.jpg", "--fps", "60", "--export", "o.mp4"}, "--fps must be 24, 25, 30 or source"},
+        {{"a.jpg", "--speed", "0"}, "--speed must be"},
+        {{"a.jpg", "--speed", "241"}, "--speed must be"},
+        {{"a.jpg", "--speed", "fast"}, "--speed must be"},
+        {{"a.jpg", "--speed", "nan"}, "--speed must be"},
+        {{"a.jpg", "--sort", "size"}, "--sort must be name or date"},
+        {{"a.jpg", "--trim", "0.5"}, "--trim must be START:END"},
+        {{"a.jpg", "--trim", "0.6:0.4"}, "--trim must be START:END"},
+        {{"a.jpg", "--trim", "0.5:0.5"}, "--trim must be START:END"},
+        {{"a.jpg", "--trim", "-0.1:0.5"}, "--trim must be START:END"},
+        {{"a.jpg", "--trim", "0:1.5"}, "--trim must be START:END"},
+        {{"a.jpg", "--snapshot", "window.jpg"}, "--snapshot needs a file name ending in .png"},
+        {{"a.jpg", "--format", "h264"}, "--format and --fps need --export"},
+        {{"a.jpg", "--fps", "24"}, "--format and --fps need --export"},
+        // The save panel would add the container's extension; the user hears about it instead.
+        {{"a.jpg", "--export", "out.mov", "--format", "h264"}, "a movie in that format is a .mp4 file"},
+        {{"a.jpg", "--export", "out.mp4", "--format", "prores422"}, "a movie in that format is a .mov file"},
+        {{"a.jpg", "--export", "out"}, "a movie in that format is a .mp4 file"},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        EXPECT_FALSE(parse(c.arguments, &error)) << testing::PrintToString(c.arguments);
+        EXPECT_NE(error.find(c.error), std::string::npos) << testing::PrintToString(c.arguments) << " gave: " << error;
+    }
+}
+
+TEST(CommandLineOptions, FormatFollowsTheExtensionUnlessGiven)
+{
+    const struct {
+        std::vector<std::string> arguments;
+        CommandLineFormat format;
+    } cases[] = {
+        {{"a", "--export", "o.mp4"}, CommandLineFormat::h264},
+        {{"a", "--export", "o.MP4"}, CommandLineFormat::h264},
+        {{"a", "--export", "o.mov"}, CommandLineFormat::proRes422},
+        {{"a", "--export", "o.mp4", "--format", "hevc"}, CommandLineFormat::hevc},
+        {{"a", "--export", "o.mov", "--format", "prores4444"}, CommandLineFormat::proRes4444},
+    };
+    for (const auto& c : cases) {
+        auto options = parse(c.arguments);
+        ASSERT_TRUE(options) << testing::PrintToString(c.arguments);
+        EXPECT_EQ(effectiveFormat(*options), c.format) << testing::PrintToString(c.arguments);
+    }
+}
+
+// ---- the program -----------------------------------------------------------------------------
+
+struct ProgramRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+fs::path programPath()
+{
+    // The test binary lives in Tests/ of the build tree, the program one level up.
+    return fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "quintor";
+}
+
+class CommandLineProcess : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(fs::exists(programPath())) << programPath();
+        ASSERT_TRUE(fs::exists(programPath().parent_path() / "Resources/Info.plist"))
+            << "the program's resources are not built beside it";
+    }
+
+    // Runs the program with `arguments` in the test's folder, waiting at most `seconds`.
+    // `whileRunning` may act on the running process (its pid and the path of its stderr).
+    ProgramRun run(const std::vector<std::string>& arguments, double seconds = 120,
+            const std::function<void(pid_t, const fs::path&)>& whileRunning = {})
+    {
+        const fs::path out = m_dir / ".stdout", err = m_dir / ".stderr";
+        const std::string program = programPath().string();
+        std::vector<char*> argv {const_cast<char*>(program.c_str())};
+        for (const auto& a : arguments)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        // The child keeps this test's private folders, and records instead of opening
+        // anything on the desktop.
+        std::vector<std::string> environment;
+        for (char** e = environ; *e; ++e)
+            environment.emplace_back(*e);
+        environment.emplace_back("QUINTOR_TEST=1");
+        // Under the sanitizers the program reads the same leak suppressions as the tests.
+        if (!std::getenv("LSAN_OPTIONS"))
+            environment.emplace_back("LSAN_OPTIONS=suppressions="
+                                     + (fs::path(QUINTOR_RESOURCES_DIR).parent_path().parent_path() / "Tests/Support/lsan.supp").string());
+        std::vector<char*> envp;
+        for (auto& e : environment)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addchdir_np(&actions, m_dir.path().c_str());
+        pid_t pid = 0;
+        const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ProgramRun result;
+        if (spawned != 0) {
+            ADD_FAILURE() << "cannot start " << program;
+            return result;
+        }
+        if (whileRunning)
+            whileRunning(pid, err);
+        int status = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (::waitpid(pid, &status, WNOHANG) != pid) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                ADD_FAILURE() << "quintor did not finish within " << seconds << " s";
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.out = read(out);
+        result.err = read(err);
+        return result;
+    }
+
+    static std::string read(const fs::path& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+
+    // Photos of one flat grey each, taken a second apart, named IMG_1.jpg ... in `folder`.
+    void photos(const fs::path& folder, const std::vector<int>& greys, int width = 64, int height = 48)
+    {
+        fs::create_directories(folder);
+        for (size_t i = 0; i < greys.size(); ++i)
+            mainwindowtest::greyPhoto(folder / ("IMG_" + std::to_string(i + 1) + ".jpg"), greys[i], int(i), width, height);
+    }
+
+    testsupport::TempDir m_dir;
+};
+
+// The grey levels of a movie's frames with repeats folded, as a frame-rate change repeats them.
+std::vector<int> distinctRuns(const std::vector<int>& greys)
+{
+    std::vector<int> runs;
+    for (int g : greys)
+        if (runs.empty() || std::abs(runs.back() - g) > 6)
+            runs.push_back(g);
+    return runs;
+}
+
+void expectGreys(const std::vector<int>& actual, const std::vector<int>& expected)
+{
+    ASSERT_EQ(actual.size(), expected.size()) << testing::PrintToString(actual);
+    for (size_t i = 0; i < actual.size(); ++i)
+        EXPECT_NEAR(actual[i], expected[i], 6) << "frame " << i << " of " << testing::PrintToString(actual);
+}
+
+TEST_F(CommandLineProcess, ExportsEachFormatInOnePassAtTheSequencesRate)
+{
+    photos(m_dir / "photos", {40, 90, 140, 190});
+    const struct {
+        const char* format;
+        const char* file;
+        const char* codec;
+        bool quickTime;
+    } cases[] = {
+        {"h264", "h264.mp4", "h264", false},
+        {"prores422", "prores422.mov", "prores", true},
+        {"prores4444", "prores4444.mov", "prores", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.format);
+        const ProgramRun result = run({"photos", "--speed", "10", "--export", c.file, "--format", c.format});
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_NE(result.out.find(std::string("Exported ") + (m_dir / c.file).string()), std::string::npos) << result.out;
+        const auto movie = mainwindowtest::readMovie(m_dir / c.file);
+        EXPECT_EQ(movie.codec, c.codec);
+        EXPECT_EQ(movie.isQuickTime(), c.quickTime) << movie.brand;
+        EXPECT_EQ(movie.frameRate, "10/1");
+        EXPECT_EQ(movie.width, 64);
+        EXPECT_EQ(movie.height, 48);
+        expectGreys(movie.greys, {40, 90, 140, 190});
+    }
+}
+
+TEST_F(CommandLineProcess, ExportsTheTrimmedReversedSequenceInTwoPassesAtAFixedRate)
+{
+    photos(m_dir / "photos", {20, 60, 100, 140, 180, 220});
+    // Six photos at 12 a second, re-timed to 24: every photo shows for two frames. The trim
+    // keeps the photos the preview plays between the fractions, backwards.
+    const ProgramRun result = run({"photos", "--speed", "12", "--reverse", "--trim", "0.2:0.8", "--fps", "24", "--export", "out.mp4"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    const auto movie = mainwindowtest::readMovie(m_dir / "out.mp4");
+    EXPECT_EQ(movie.codec, "h264") << "the format chosen is the codec written";
+    EXPECT_FALSE(movie.isQuickTime());
+    EXPECT_EQ(movie.frameRate, "24/1");
+    // The trim keeps photos 2 to 5 of 6 (the preview plays every photo whose thirtieth of a
+    // second reaches into 0.2...0.8); reversed, the newest comes first.
+    expectGreys(distinctRuns(movie.greys), {180, 140, 100, 60});
+    EXPECT_GE(movie.greys.size(), 8u) << "two frames of 24 per photo at 12 a second";
+}
+
+TEST_F(CommandLineProcess, PrintsASummaryWithoutExport)
+{
+    photos(m_dir / "photos", {40, 90, 140});
+    const ProgramRun result = run({"photos", "--sort", "date", "--speed", "12.5"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    for (const char* line : {"Photos:     3\n", "Size:       64 x 48\n", "Order:      by date, forward\n", "Frame rate: 12.5 fps\n",
+                             "Trim:       all photos\n", "Duration:   00:00.240\n"})
+        EXPECT_NE(result.out.find(line), std::string::npos) << line << "in:\n" << result.out;
+    EXPECT_FALSE(fs::exists(m_dir / "photos.mp4"));
+}
+
+TEST_F(CommandLineProcess, ReportsBadInputWithTheWindowsMessages)
+{
+    fs::create_directories(m_dir / "empty");
+    fs::create_directories(m_dir / "folder.mp4");
+    std::ofstream(m_dir / "notes.txt") << "not a photo";
+    photos(m_dir / "one", {100});
+    photos(m_dir / "mixed", {40, 90});
+    mainwindowtest::greyPhoto(m_dir / "mixed/IMG_3.jpg", 140, 3, 48, 64);
+    photos(m_dir / "corrupt", {40, 90});
+    std::ofstream(m_dir / "corrupt/IMG_0.jpg") << "\xFF\xD8\xFF\xE0 this is no JPEG";
+
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        const char* message;
+    } cases[] = {
+        {{"empty", "--export", "out.mp4"}, 1, "You must add at least one image."},
+        {{"notes.txt", "--export", "out.mp4"}, 1, "You must add at least one image."},
+        {{"one", "--export", "out.mp4"}, 1, "You must start with more than one image."},
+        {{"mixed", "--export", "out.mp4"}, 1, "The images in the sequence must all have the same dimensions."},
+        {{"corrupt", "--export", "out.mp4"}, 1, "File \u201CIMG_0.jpg\u201D contains an unknown image type."},
+        {{"missing", "--export", "out.mp4"}, 1, "missing: no such file or folder"},
+        {{"mixed", "--export", "nowhere/out.mp4"}, 1, "the folder"},
+        {{"mixed", "--export", "folder.mp4"}, 1, "is a folder"},
+        {{"mixed", "--bogus"}, 2, "unknown option '--bogus'"},
+        {{"--export", "out.mp4"}, 2, "no photos or folders given"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.arguments));
+        const ProgramRun result = run(c.arguments);
+        EXPECT_EQ(result.status, c.status) << result.err;
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+        EXPECT_FALSE(fs::exists(m_dir / "out.mp4"));
+    }
+}
+
+TEST_F(CommandLineProcess, KeepsAnExistingMovieWhenTheJobFails)
+{
+    photos(m_dir / "one", {100});
+    photos(m_dir / "corrupt", {40, 90, 140});
+    std::ofstream(m_dir / "corrupt/IMG_2.jpg") << "\xFF\xD8\xFF\xE0 this is no JPEG";
+    std::ofstream(m_dir / "keep.mp4") << "the user's movie";
+    const struct {
+        std::vector<std::string> arguments;
+        const char* message;
+    } cases[] = {
+        {{"one", "--export", "keep.mp4"}, "You must start with more than one image."},
+        {{"corrupt", "--fps", "24", "--export", "keep.mp4"}, "File \u201CIMG_2.jpg\u201D contains an unknown image type."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.arguments));
+        const ProgramRun result = run(c.arguments);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+        EXPECT_EQ(read(m_dir / "keep.mp4"), "the user's movie");
+    }
+}
+
+TEST_F(CommandLineProcess, RefusesAnUnwritableFolder)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "permissions do not bind the superuser";
+    photos(m_dir / "photos", {40, 90});
+    fs::create_directories(m_dir / "locked");
+    fs::permissions(m_dir / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    const ProgramRun result = run({"photos", "--export", "locked/out.mp4"});
+    fs::permissions(m_dir / "locked", fs::perms::owner_all);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("cannot write locked/out.mp4"), std::string::npos) << result.err;
+    EXPECT_FALSE(fs::exists(m_dir / "locked/out.mp4"));
+}
+
+TEST_F(CommandLineProcess, SnapshotShowsTheMainWindowInItsEditingState)
+{
+    photos(m_dir / "photos", {40, 90, 140});
+    const ProgramRun result = run({"photos", "--snapshot", "window.png"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    foundation::ErrorPtr error;
+    auto image = ui::Image::imageWithContentsOfFile((m_dir / "window.png").string(), &error);
+    ASSERT_TRUE(image && image->isValid()) << (error ? error->localizedDescription() : "");
+    EXPECT_GT(image->bitmap()->width(), 400u);
+    EXPECT_GT(image->bitmap()->height(), 300u);
+}
+
+TEST_F(CommandLineProcess, InterruptStopsTheJobAndKeepsTheUsersFile)
+{
+    photos(m_dir / "photos", {40, 90, 140, 190});
+    std::ofstream(m_dir / "out.mp4") << "the user's movie";
+    const ProgramRun result = run({"photos", "--export", "out.mp4"}, 120, [this](pid_t pid, const fs::path& err) {
+        // As soon as the job shows its first progress caption.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (read(err).find("Starting to create preview") == std::string::npos && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ::kill(pid, SIGINT);
+    });
+    EXPECT_EQ(result.status, 130) << result.err;
+    EXPECT_NE(result.err.find("interrupted"), std::string::npos) << result.err;
+    EXPECT_EQ(read(m_dir / "out.mp4"), "the user's movie");
+}
+
+TEST_F(CommandLineProcess, AnswersHelpAndVersion)
+{
+    const ProgramRun help = run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Usage: quintor [options] PHOTO_OR_FOLDER..."), std::string::npos);
+    const ProgramRun version = run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("quintor ") + QUINTOR_VERSION + "\n");
+}
+
+} // namespace
