@@ -1,0 +1,179 @@
+// The application delegate on a main window of tiny photos: open requests, the error sheet
+// of a refused addition, activation, reopen, help and the Edit menu's undo.
+#include <gtest/gtest.h>
+
+#include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Foundation/Bundle.h"
+#include "Platform/UI/Application.h"
+#include "Platform/UI/Menu.h"
+#include "Platform/UI/PlayerView.h"
+#include "Platform/UI/ScriptedResponder.h"
+#include "Platform/UI/Workspace.h"
+#include "Quintor/AppDelegate.h"
+#include "Quintor/MainWindowController.h"
+#include "Tests/Quintor/MainWindowTestSupport.h"
+#include "Tests/Support/TempDir.h"
+
+namespace {
+
+class AppDelegateTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        // The application's bundle as the shell needs it: a name and the walkthrough movies.
+        m_bundle.write("Resources/Info.plist",
+                       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                       "<key>CFBundleName</key><string>Quintor</string>"
+                       "<key>CFBundleIdentifier</key><string>com.movara.QuintorAppDelegateTest</string>"
+                       "</dict></plist>\n");
+        for (const char* movie : {"walkthrough1.mp4", "walkthrough2.mp4", "walkthrough3.mp4", "walkthrough4.mp4"})
+            m_bundle.write(std::string("Resources/") + movie, "");
+        foundation::Bundle::setMain(foundation::Bundle::bundleWithPath(m_bundle.path().string()));
+        mainwindowtest::registerSunScapeFrames();
+        ui::Workspace::shared().setRecordsOnly(true);
+        ui::Workspace::shared().clearRecordedCalls();
+        ui::ScriptedResponder::install(m_responder);
+
+        m_delegate = AppDelegate::init();
+        ui::Application::shared()->setDelegate(m_delegate);
+        m_controller = m_delegate->mainWindowController();
+        ASSERT_TRUE(m_controller);
+        m_controller->showWindow(nullptr);
+    }
+
+    void TearDown() override
+    {
+        if (auto window = m_controller ? m_controller->window() : nullptr)
+            window->close();
+        m_controller.reset();
+        auto app = ui::Application::shared();
+        app->setDelegate(nullptr);
+        app->setMainMenu(nullptr);
+        app->setHelpMenu(nullptr);
+        m_delegate.reset();
+        ui::ScriptedResponder::uninstall();
+        foundation::Bundle::setMain(nullptr);
+    }
+
+    std::vector<std::string> photos(const std::vector<int>& greys)
+    {
+        std::vector<std::string> paths;
+        for (size_t i = 0; i < greys.size(); ++i) {
+            const auto path = m_dir / ("IMG_" + std::to_string(i + 1) + ".jpg");
+            mainwindowtest::greyPhoto(path, greys[i], int(i));
+            paths.push_back(path.string());
+        }
+        return paths;
+    }
+
+    bool idle() const
+    {
+        auto preview = m_controller->previewController();
+        return m_controller->hideProgress() && !m_controller->isExporting() && preview && !preview->isCreatingPreview();
+    }
+
+    media::PlayerPtr player() const
+    {
+        auto view = m_controller->previewController()->playerView();
+        return view ? view->player() : nullptr;
+    }
+
+    // Opens two photos as the file manager would and waits for their preview.
+    void openTwoPhotos()
+    {
+        ui::Application::shared()->openFiles(photos({60, 180}));
+        ASSERT_TRUE(dispatch::RunLoop::main().runUntil([this] { return idle() && player(); }, 30));
+    }
+
+    testsupport::TempDir m_bundle;
+    testsupport::TempDir m_dir;
+    std::shared_ptr<ui::ScriptedResponder> m_responder = ui::ScriptedResponder::make();
+    std::shared_ptr<AppDelegate> m_delegate;
+    std::shared_ptr<MainWindowController> m_controller;
+};
+
+TEST_F(AppDelegateTest, OpenRequestShowsProgressThenThePreview)
+{
+    std::vector<foundation::URL> urls;
+    for (const auto& path : photos({40, 120, 200}))
+        urls.push_back(foundation::URL::fileURLWithPath(path));
+    // The URL form of the request takes each URL's path.
+    ui::Application::shared()->openURLs(urls);
+    EXPECT_FALSE(m_controller->hideProgress());
+    EXPECT_EQ(m_controller->progressMessage(), "Starting to create preview");
+
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([this] { return idle() && player(); }, 30));
+    EXPECT_EQ(m_delegate->model()->imageSources().size(), 3u);
+    EXPECT_EQ(appDelegate(), m_delegate);
+    EXPECT_EQ(m_controller->window()->contentView(), m_controller->editView());
+}
+
+TEST_F(AppDelegateTest, RefusedAdditionLeavesTheProgressAndShowsTheModelsMessage)
+{
+    ui::Application::shared()->openFiles(photos({100}));
+    auto sheetAlert = [this]() -> std::optional<ui::ScriptedResponder::Record> {
+        for (const auto& record : m_responder->transcript())
+            if (record.kind == ui::ScriptedResponder::Kind::alert && record.asSheet)
+                return record;
+        return std::nullopt;
+    };
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return sheetAlert().has_value(); }, 30));
+    EXPECT_EQ(sheetAlert()->messageText, "You must start with more than one image.");
+    EXPECT_TRUE(m_controller->hideProgress());
+    EXPECT_EQ(m_controller->progressMessage(), "");
+    EXPECT_EQ(m_controller->progressValue(), 0.0);
+    EXPECT_TRUE(m_delegate->model()->imageSources().empty());
+    EXPECT_EQ(m_controller->window()->contentView(), m_controller->dragAndDropView());
+}
+
+TEST_F(AppDelegateTest, PreviewFollowsActivationAndTheWindowComesBack)
+{
+    openTwoPhotos();
+    auto window = m_controller->window();
+    const foundation::Notification none;
+
+    m_delegate->applicationDidResignActive(none);
+    EXPECT_EQ(player()->rate(), 0.0f);
+    window->close();
+    m_delegate->applicationDidBecomeActive(none);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_NE(player()->rate(), 0.0f);
+
+    // Reopen with no visible window shows the main window; the platform is left nothing to do.
+    window->close();
+    EXPECT_FALSE(m_delegate->applicationShouldHandleReopen(*ui::Application::shared(), false));
+    EXPECT_TRUE(window->isVisible());
+    window->close();
+    m_delegate->movaraPlanOnboardingWindowDidClose();
+    EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(AppDelegateTest, HelpOpensTheHelpPage)
+{
+    EXPECT_TRUE(m_delegate->performAction("showMovaraHelp:", nullptr));
+    const auto calls = ui::Workspace::shared().recordedCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].operation, "openURL");
+    ASSERT_EQ(calls[0].arguments.size(), 1u);
+    auto url = foundation::URL::URLWithString(calls[0].arguments[0]);
+    ASSERT_TRUE(url);
+    EXPECT_EQ(url->scheme(), "https");
+    EXPECT_EQ(url->path(), "/products/mac/quintor/help");
+}
+
+TEST_F(AppDelegateTest, EditMenuUndoesTheAddition)
+{
+    openTwoPhotos();
+    auto undoItem = ui::MenuItem::initWithTitle("Undo", "undo:");
+    ASSERT_TRUE(m_delegate->validateMenuItem(*undoItem));
+    EXPECT_EQ(undoItem->title(), "Undo Add Items");
+
+    ASSERT_TRUE(m_delegate->performAction("undo:", nullptr));
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([this] { return idle(); }, 30));
+    EXPECT_TRUE(m_delegate->model()->imageSources().empty());
+    auto redoItem = ui::MenuItem::initWithTitle("Redo", "redo:");
+    EXPECT_TRUE(m_delegate->validateMenuItem(*redoItem));
+    EXPECT_EQ(redoItem->title(), "Redo Add Items");
+}
+
+} // namespace
