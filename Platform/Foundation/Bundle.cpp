@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
-#include <sstream>
 #include <unistd.h>
 
+#include "Platform/Foundation/FileManager.h"
 #include "Platform/Foundation/Localized.h"
 #include "Platform/Foundation/PropertyList.h"
+#include "Platform/Foundation/StringUtils.h"
 
 namespace foundation {
 
@@ -18,63 +18,6 @@ namespace fs = std::filesystem;
 // ---- strings tables -------------------------------------------------------------------------
 
 namespace {
-
-void appendUTF8(std::string& out, char32_t c)
-{
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
-bool isValidUTF8(std::string_view s)
-{
-    size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        size_t extra = 0;
-        char32_t cp = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= s.size())
-            return false;
-        for (size_t k = 1; k <= extra; ++k) {
-            const auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        static constexpr char32_t minimum[] = { 0, 0x80, 0x800, 0x10000 };
-        if (cp < minimum[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += extra + 1;
-    }
-    return true;
-}
 
 std::optional<std::string> utf16ToUTF8(std::string_view bytes, bool bigEndian)
 {
@@ -345,14 +288,10 @@ Registry& registry()
 
 std::optional<std::string> readFile(const fs::path& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    auto bytes = FileManager::defaultManager().contentsAtPath(path.string());
+    if (!bytes)
         return std::nullopt;
-    std::ostringstream s;
-    s << in.rdbuf();
-    if (in.bad())
-        return std::nullopt;
-    return s.str();
+    return std::string(bytes->begin(), bytes->end());
 }
 
 bool isDirectory(const fs::path& p)

@@ -1,4 +1,6 @@
 #include "Platform/Foundation/PropertyList.h"
+#include "Platform/Foundation/Base64.h"
+#include "Platform/Foundation/StringUtils.h"
 
 #include <algorithm>
 #include <cctype>
@@ -37,101 +39,13 @@ std::string tooDeep()
            + " levels deep";
 }
 
-// MARK: Text helpers
-
-// Decodes one UTF-8 sequence at `i`; returns false for anything that is not UTF-8.
-bool nextCodePoint(std::string_view s, std::size_t& i, std::uint32_t& cp)
-{
-    auto c = static_cast<unsigned char>(s[i]);
-    std::size_t extra = 0;
-    if (c < 0x80) {
-        cp = c;
-        ++i;
-        return true;
-    }
-    if ((c & 0xE0) == 0xC0) {
-        extra = 1;
-        cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-        extra = 2;
-        cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-        extra = 3;
-        cp = c & 0x07;
-    } else {
-        return false;
-    }
-    if (i + extra >= s.size())
-        return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-        auto cc = static_cast<unsigned char>(s[i + k]);
-        if ((cc & 0xC0) != 0x80)
-            return false;
-        cp = (cp << 6) | (cc & 0x3F);
-    }
-    static constexpr std::uint32_t minimum[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < minimum[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        return false;
-    i += extra + 1;
-    return true;
-}
-
-bool isValidUTF8(std::string_view s)
-{
-    std::uint32_t cp = 0;
-    for (std::size_t i = 0; i < s.size();) {
-        if (!nextCodePoint(s, i, cp))
-            return false;
-    }
-    return true;
-}
-
-void appendUTF8(std::string& out, std::uint32_t cp)
-{
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 // MARK: Base64 (XML <data>)
 
+// Written in the standard form; read more leniently than Base64.h reads, as documents
+// written by hand or by other tools have white space anywhere and may leave out the padding.
 constexpr char Base64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-std::string base64Encode(const Data& data)
-{
-    std::string out;
-    out.reserve((data.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 2 < data.size(); i += 3) {
-        std::uint32_t v = (data[i] << 16) | (data[i + 1] << 8) | data[i + 2];
-        for (int shift : {18, 12, 6, 0})
-            out += Base64Alphabet[(v >> shift) & 0x3F];
-    }
-    if (i < data.size()) {
-        std::uint32_t v = data[i] << 16;
-        if (i + 1 < data.size())
-            v |= data[i + 1] << 8;
-        out += Base64Alphabet[(v >> 18) & 0x3F];
-        out += Base64Alphabet[(v >> 12) & 0x3F];
-        out += i + 1 < data.size() ? Base64Alphabet[(v >> 6) & 0x3F] : '=';
-        out += '=';
-    }
-    return out;
-}
-
-std::optional<Data> base64Decode(std::string_view text)
+std::optional<Data> decodeDataText(std::string_view text)
 {
     Data out;
     std::uint32_t accumulator = 0;
@@ -684,7 +598,7 @@ private:
         if (name == "date")
             return parseDate(text, out);
         if (name == "data") {
-            auto data = base64Decode(text);
+            auto data = decodeDataText(text);
             if (!data)
                 return fail("malformed <data>");
             out = Value(std::move(*data));
@@ -851,10 +765,11 @@ private:
             return true;
         }
         std::vector<std::uint16_t> units;
-        std::uint32_t cp = 0;
         for (std::size_t i = 0; i < s.size();) {
-            if (!nextCodePoint(s, i, cp))
+            const auto decoded = decodeUTF8(s, i);
+            if (!decoded)
                 return fail("a string is not valid UTF-8");
+            std::uint32_t cp = *decoded;
             if (cp >= 0x10000) {
                 cp -= 0x10000;
                 units.push_back(static_cast<std::uint16_t>(0xD800 | (cp >> 10)));

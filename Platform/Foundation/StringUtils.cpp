@@ -56,43 +56,10 @@ constexpr char32_t Replacement = 0xFFFD;
 // for its first byte only, so that decoding always moves on.
 char32_t decodeAt(std::string_view s, size_t& pos)
 {
-    auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-    unsigned char b0 = byte(pos);
-    if (b0 < 0x80) {
-        ++pos;
-        return b0;
-    }
-    int length = 0;
-    char32_t cp = 0;
-    char32_t minimum = 0;
-    if ((b0 & 0xE0) == 0xC0) {
-        length = 2, cp = b0 & 0x1F, minimum = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-        length = 3, cp = b0 & 0x0F, minimum = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-        length = 4, cp = b0 & 0x07, minimum = 0x10000;
-    } else {
-        ++pos;
-        return Replacement;
-    }
-    if (pos + length > s.size()) {
-        ++pos;
-        return Replacement;
-    }
-    for (int i = 1; i < length; ++i) {
-        unsigned char b = byte(pos + i);
-        if ((b & 0xC0) != 0x80) {
-            ++pos;
-            return Replacement;
-        }
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++pos;
-        return Replacement;
-    }
-    pos += length;
-    return cp;
+    if (auto cp = decodeUTF8(s, pos))
+        return *cp;
+    ++pos;
+    return Replacement;
 }
 
 std::u32string decode(std::string_view s)
@@ -242,15 +209,65 @@ ComparisonResult toResult(int v)
 
 } // namespace
 
+std::optional<char32_t> decodeUTF8(std::string_view text, std::size_t& pos)
+{
+    if (pos >= text.size())
+        return std::nullopt;
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char b0 = byte(pos);
+    if (b0 < 0x80)
+        return char32_t(text[pos++]);
+    size_t length = 0;
+    char32_t cp = 0;
+    char32_t minimum = 0;
+    if ((b0 & 0xE0) == 0xC0) {
+        length = 2, cp = b0 & 0x1F, minimum = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+        length = 3, cp = b0 & 0x0F, minimum = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+        length = 4, cp = b0 & 0x07, minimum = 0x10000;
+    } else {
+        return std::nullopt;
+    }
+    if (length > text.size() - pos)
+        return std::nullopt;
+    for (size_t i = 1; i < length; ++i) {
+        const unsigned char b = byte(pos + i);
+        if ((b & 0xC0) != 0x80)
+            return std::nullopt;
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return std::nullopt;
+    pos += length;
+    return cp;
+}
+
+void appendUTF8(std::string& out, char32_t codePoint)
+{
+    const auto c = static_cast<std::uint32_t>(codePoint);
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
 bool isValidUTF8(std::string_view text)
 {
     for (size_t pos = 0; pos < text.size();) {
-        size_t at = pos;
-        if (decodeAt(text, pos) == Replacement) {
-            // A real U+FFFD is three bytes long; a decoding failure consumes one.
-            if (pos - at != 3)
-                return false;
-        }
+        if (!decodeUTF8(text, pos))
+            return false;
     }
     return true;
 }

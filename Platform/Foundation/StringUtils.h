@@ -4,6 +4,7 @@
 // callable from any thread. Invalid UTF-8 is read as one U+FFFD per bad byte, never rejected.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,12 @@ namespace foundation {
 enum class ComparisonResult { OrderedAscending = -1, OrderedSame = 0, OrderedDescending = 1 };
 
 bool isValidUTF8(std::string_view text);
+// The code point at `pos`, moving `pos` past it; none (and `pos` unchanged) where the bytes
+// there are not UTF-8: a bad lead or continuation byte, a cut-off sequence, an overlong form,
+// a surrogate or a value past U+10FFFF.
+std::optional<char32_t> decodeUTF8(std::string_view text, std::size_t& pos);
+// Appends `codePoint` (at most U+10FFFF) in UTF-8.
+void appendUTF8(std::string& out, char32_t codePoint);
 
 // The string's length as the platform counts it: UTF-16 code units.
 std::size_t utf16Length(std::string_view utf8);

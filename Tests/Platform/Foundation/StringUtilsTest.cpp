@@ -82,6 +82,26 @@ TEST(StringUtils, ValidatesUTF8)
         EXPECT_EQ(foundation::isValidUTF8(text), valid) << text;
 }
 
+TEST(StringUtils, EncodesAndDecodesCodePointsAtEveryLengthBoundary)
+{
+    for (char32_t cp : {0x0, 0x7F, 0x80, 0x7FF, 0x800, 0xD7FF, 0xE000, 0xFFFD, 0xFFFF, 0x10000, 0x10FFFF}) {
+        std::string text = "a";
+        foundation::appendUTF8(text, cp);
+        std::size_t pos = 1;
+        const auto decoded = foundation::decodeUTF8(text, pos);
+        ASSERT_TRUE(decoded) << std::hex << std::uint32_t(cp);
+        EXPECT_EQ(std::uint32_t(*decoded), std::uint32_t(cp));
+        EXPECT_EQ(pos, text.size()) << std::hex << std::uint32_t(cp);
+        EXPECT_TRUE(foundation::isValidUTF8(text)) << std::hex << std::uint32_t(cp);
+    }
+    // A failed decode leaves the position where it was, so the caller can report or skip it.
+    for (std::string_view bad : {"\xC0\xAF", "\xE2\x82", "\xED\xA0\x80", ""}) {
+        std::size_t pos = 0;
+        EXPECT_FALSE(foundation::decodeUTF8(bad, pos));
+        EXPECT_EQ(pos, 0u);
+    }
+}
+
 TEST(StringUtils, TrimsWhitespaceAndOptionallyNewlines)
 {
     EXPECT_EQ(foundation::trimmingWhitespace(" \t hello world \n"), "hello world \n");
