@@ -352,6 +352,41 @@ bool FileManager::fileExistsAtPath(const std::string& path, bool* isDirectory) c
     return true;
 }
 
+std::optional<std::vector<std::uint8_t>> FileManager::contentsAtPath(const std::string& path, ErrorPtr* error) const
+{
+    // Opened without blocking, so that a pipe without a writer is refused below instead of
+    // holding the caller forever; the flag does nothing to reads of a regular file.
+    FileDescriptor in { ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK) };
+    if (in.fd < 0) {
+        fail(error, errno, Access::Read, path, "opened");
+        return std::nullopt;
+    }
+    struct stat st {};
+    if (::fstat(in.fd, &st) != 0) {
+        fail(error, errno, Access::Read, path, "opened");
+        return std::nullopt;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        fail(error, S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP, Access::Read, path, "opened");
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(static_cast<size_t>(std::max<off_t>(st.st_size, 0)));
+    std::uint8_t buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(in.fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(error, errno, Access::Read, path, "opened");
+            return std::nullopt;
+        }
+        if (n == 0)
+            return bytes;
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+}
+
 std::optional<FileAttributes> FileManager::attributesOfItemAtPath(const std::string& path, ErrorPtr* error) const
 {
     struct stat st {};

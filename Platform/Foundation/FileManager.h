@@ -99,6 +99,10 @@ public:
     DirectoryEnumerator enumeratorAtURL(const URL& url, unsigned options = 0,
                                         DirectoryEnumerator::ErrorHandler errorHandler = nullptr) const;
 
+    // The whole content of a regular file (links followed); none and an error otherwise. A
+    // folder, a pipe or a device is refused rather than read as empty or waited on.
+    std::optional<std::vector<std::uint8_t>> contentsAtPath(const std::string& path, ErrorPtr* error = nullptr) const;
+
     // Of the item itself (a link is not followed).
     std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path, ErrorPtr* error = nullptr) const;
 };

@@ -5,10 +5,8 @@
 #include <charconv>
 #include <cstdio>
 #include <fcntl.h>
-#include <fstream>
 #include <map>
 #include <mutex>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,13 +63,11 @@ std::string configDirectory()
 // empty, and the caller leaves it on disk until there is something new to write.
 Dictionary load(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    const auto bytes = FileManager::defaultManager().contentsAtPath(path);
+    if (!bytes)
         return {};
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
     ErrorPtr error;
-    Value root = readPropertyList(std::string_view(bytes.str()), &error);
+    Value root = readPropertyList(*bytes, &error);
     if (!root.isDictionary()) {
         std::fprintf(stderr, "UserDefaults: ignoring unreadable preferences at %s: %s\n", path.c_str(),
                      error ? error->localizedDescription().c_str() : "not a dictionary");

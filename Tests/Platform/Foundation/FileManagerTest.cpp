@@ -241,6 +241,33 @@ TEST(FileManager, AttributesOfItems)
     EXPECT_FALSE(fm.fileExistsAtPath((dir / "dangling").string()));
 }
 
+TEST(FileManager, ContentsOfRegularFilesOnly)
+{
+    testsupport::TempDir dir;
+    auto& fm = FileManager::defaultManager();
+    const auto file = dir.write("f", std::string("a\0b\xFF", 4));
+    fs::create_symlink("f", dir / "link");
+    EXPECT_EQ(fm.contentsAtPath(file.string()), std::vector<std::uint8_t>({'a', 0, 'b', 0xFF}));
+    EXPECT_EQ(fm.contentsAtPath((dir / "link").string()), fm.contentsAtPath(file.string()));
+    EXPECT_EQ(fm.contentsAtPath(dir.write("empty", "").string()), std::vector<std::uint8_t>());
+
+    // A folder would read as empty and a pipe without a writer would wait forever.
+    ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+    fs::create_directory(dir / "folder");
+    const std::pair<fs::path, long> refused[] = {
+        { dir / "missing", FileReadNoSuchFileError },
+        { dir / "folder", FileReadUnknownError },
+        { dir / "pipe", FileReadUnknownError },
+    };
+    for (const auto& [path, code] : refused) {
+        ErrorPtr error;
+        EXPECT_FALSE(fm.contentsAtPath(path.string(), &error)) << path;
+        ASSERT_TRUE(error) << path;
+        EXPECT_EQ(error->code(), code) << path;
+        EXPECT_EQ(error->stringForKey(FilePathErrorKey), path.string());
+    }
+}
+
 TEST(FileManager, UserFoldersFollowXDGVariables)
 {
     auto& fm = FileManager::defaultManager();
