@@ -31,11 +31,11 @@ AppDelegate::AppDelegate()
     // The main window's undo manager is the whole application's, so the Edit menu's items work
     // whichever window is in front.
     registerAction("undo:", [this](ui::Object*) {
-        if (auto undo = applicationUndoManager(); undo && undo->canUndo())
+        if (auto undo = applicationUndoManager(); undo && undo->canUndo() && !isExporting())
             undo->undo();
     });
     registerAction("redo:", [this](ui::Object*) {
-        if (auto undo = applicationUndoManager(); undo && undo->canRedo())
+        if (auto undo = applicationUndoManager(); undo && undo->canRedo() && !isExporting())
             undo->redo();
     });
 }
@@ -63,6 +63,15 @@ std::shared_ptr<MainWindowController> AppDelegate::requireMainWindowController()
     return controller;
 }
 
+bool AppDelegate::isExporting() const
+{
+    // Undoing an addition or a sort rebuilds the preview, which would take the export's
+    // progress display and with it the button that cancels the export: they wait, as the
+    // commands that change the sequence do.
+    auto controller = m_mainWindowController.lock();
+    return controller && controller->isExporting();
+}
+
 std::shared_ptr<foundation::UndoManager> AppDelegate::applicationUndoManager() const
 {
     auto controller = m_mainWindowController.lock();
@@ -77,7 +86,7 @@ bool AppDelegate::validateMenuItem(ui::MenuItem& item)
         const bool isUndo = action == "undo:";
         item.setTitle(undo ? (isUndo ? undo->undoMenuItemTitle() : undo->redoMenuItemTitle())
                            : foundation::localized(isUndo ? "Undo" : "Redo", "menu item title"));
-        return undo && (isUndo ? undo->canUndo() : undo->canRedo());
+        return undo && !isExporting() && (isUndo ? undo->canUndo() : undo->canRedo());
     }
     return MovaraAppDelegate::validateMenuItem(item);
 }
@@ -109,7 +118,11 @@ void AppDelegate::addImages(const std::vector<foundation::URL>& urls)
         ui::beep();
         return;
     }
-    controller->showProgress(foundation::localized("Starting to create preview", "progress caption"), nullptr, {});
+    // A preview that is being built keeps the display, and with it the cancel button that
+    // stops that build; the preview of these images is built right after it, with its own.
+    auto preview = controller->previewController();
+    if (!preview || !preview->isCreatingPreview())
+        controller->showProgress(foundation::localized("Starting to create preview", "progress caption"), nullptr, {});
 
     auto self = std::static_pointer_cast<AppDelegate>(shared_from_this());
     dispatch::Queue::global(dispatch::QoS::UserInitiated)->async([self, urls] {

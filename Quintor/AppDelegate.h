@@ -34,7 +34,8 @@ public:
     const std::shared_ptr<Model>& model() const { return m_model; }
 
     // The one entry for adding images (file manager, open panel, drops): shows "Starting to
-    // create preview" and adds them on a background queue; a refusal comes back as a sheet.
+    // create preview" (unless a preview is being built, which keeps the display) and adds them
+    // on a background queue; a refusal comes back as a sheet.
     void addImages(const std::vector<foundation::URL>& urls);
     // Opens the help page with the workspace.
     void showMovaraHelp(ui::Object* sender);
@@ -48,7 +49,7 @@ public:
     bool applicationShouldHandleReopen(ui::Application& app, bool hasVisibleWindows) override;
 
     // Undo and Redo of the Edit menu go to the main window's undo manager; their titles name
-    // the action.
+    // the action. Both wait while an export runs.
     bool validateMenuItem(ui::MenuItem& item) override;
 
     // ---- plan onboarding window
@@ -60,6 +61,7 @@ private:
     std::shared_ptr<MainWindowController> requireMainWindowController() const;
     void presentAdditionError(const foundation::ErrorPtr& error);
     std::shared_ptr<foundation::UndoManager> applicationUndoManager() const;
+    bool isExporting() const;
 
     std::weak_ptr<MainWindowController> m_mainWindowController;
     std::shared_ptr<Model> m_model;

@@ -4,6 +4,7 @@
 
 #include "Platform/Dispatch/RunLoop.h"
 #include "Platform/Foundation/Bundle.h"
+#include "Platform/Media/VideoSettings.h"
 #include "Platform/UI/Application.h"
 #include "Platform/UI/Menu.h"
 #include "Platform/UI/PlayerView.h"
@@ -174,6 +175,51 @@ TEST_F(AppDelegateTest, EditMenuUndoesTheAddition)
     auto redoItem = ui::MenuItem::initWithTitle("Redo", "redo:");
     EXPECT_TRUE(m_delegate->validateMenuItem(*redoItem));
     EXPECT_EQ(redoItem->title(), "Redo Add Items");
+}
+
+TEST_F(AppDelegateTest, AnOpenRequestDuringAPreviewBuildLeavesThatBuildCancellable)
+{
+    ui::Application::shared()->openFiles(photos({60, 180}));
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([this] {
+        auto preview = m_controller->previewController();
+        return preview && preview->isCreatingPreview();
+    }, 30));
+    ASSERT_EQ(m_controller->progressMessage(), "Creating preview");
+
+    // More photos while the preview is being built: its caption and cancel button stay.
+    std::vector<std::string> more;
+    for (int i = 0; i < 2; ++i) {
+        const auto path = m_dir / ("IMG_" + std::to_string(i + 10) + ".jpg");
+        mainwindowtest::greyPhoto(path, 90 + 40 * i, 10 + i);
+        more.push_back(path.string());
+    }
+    ui::Application::shared()->openFiles(more);
+    EXPECT_EQ(m_controller->progressMessage(), "Creating preview");
+    EXPECT_TRUE(m_controller->cancelButton()->target());
+    EXPECT_EQ(m_controller->cancelButton()->action(), "cancel");
+
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([this] {
+        return idle() && player() && m_delegate->model()->imageSources().size() == 4;
+    }, 30));
+    EXPECT_EQ(m_controller->window()->contentView(), m_controller->editView());
+}
+
+TEST_F(AppDelegateTest, UndoWaitsWhileAnExportRuns)
+{
+    openTwoPhotos();
+    const auto movie = foundation::URL::fileURLWithPath((m_dir / "out.mp4").string());
+    m_controller->exportMovie(movie, media::AVVideoCodecTypeH264, 1.0, media::Time::invalid());
+    ASSERT_TRUE(m_controller->isExporting());
+
+    // An undone addition would rebuild the preview in the export's progress display.
+    auto undoItem = ui::MenuItem::initWithTitle("Undo", "undo:");
+    EXPECT_FALSE(m_delegate->validateMenuItem(*undoItem));
+    m_delegate->performAction("undo:", nullptr);
+    EXPECT_EQ(m_delegate->model()->imageSources().size(), 2u);
+    EXPECT_EQ(m_controller->progressMessage(), "Exporting your timelapse");
+
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([this] { return idle(); }, 30));
+    EXPECT_TRUE(m_delegate->validateMenuItem(*undoItem));
 }
 
 } // namespace

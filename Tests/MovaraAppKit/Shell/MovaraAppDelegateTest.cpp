@@ -153,6 +153,25 @@ TEST_F(ShellLaunchTest, ClosingThePlanOnboardingWindowTellsItsDelegate)
     EXPECT_FALSE(delegate->isMovaraPlanOnboardingWindowVisible());
 }
 
+TEST_F(ShellLaunchTest, ASignOutLeavesThePlanOnboardingWindowOpen)
+{
+    struct Listener : MovaraPlanOnboardingWindowDelegate {
+        int closes = 0;
+        void movaraPlanOnboardingWindowDidClose() override { ++closes; }
+    };
+    foundation::UserDefaults::standard()->set("hasShownWalkthroughWindowOnLaunch", Value(true));
+    auto listener = std::make_shared<Listener>();
+    auto delegate = launch();
+    delegate->movaraPlanOnboardingWindowController()->setDelegate(listener);
+    ASSERT_TRUE(delegate->isMovaraPlanOnboardingWindowVisible());
+
+    // The announcement of a change to nobody signed in, as a sign-out makes it.
+    foundation::NotificationCenter::defaultCenter().post(MVRAPICurrentUserDidChangeNotification);
+    drainTurns();
+    EXPECT_TRUE(delegate->isMovaraPlanOnboardingWindowVisible());
+    EXPECT_EQ(listener->closes, 0);
+}
+
 TEST_F(ShellLaunchTest, WalkthroughFromTheMenuDoesNotLeadToThePlanOnboardingWindow)
 {
     foundation::UserDefaults::standard()->set("hasShownWalkthroughWindowOnLaunch", Value(true));
