@@ -34,7 +34,9 @@ MVRImageSourcePtr makePhoto(const testsupport::TempDir& dir, int index, double s
     auto destination = images::ImageDestination::createWithPath(path.string(), images::kUTTypeJPEG, 1);
     destination->addImage(image);
     EXPECT_TRUE(destination->finalize());
-    const auto base = std::filesystem::file_time_type::clock::now() - std::chrono::hours(24);
+    // One whole-second moment for every photo of the process, so intervals are exact.
+    static const auto base = std::chrono::time_point_cast<std::chrono::seconds>(
+        std::filesystem::file_time_type::clock::now() - std::chrono::hours(24));
     std::filesystem::last_write_time(
         path, base + std::chrono::duration_cast<std::filesystem::file_time_type::duration>(std::chrono::duration<double>(seconds)));
     return MVRImageSource::initWithFileURL(foundation::URL::fileURLWithPath(path.string()));
