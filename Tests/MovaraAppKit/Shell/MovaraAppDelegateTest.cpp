@@ -57,6 +57,8 @@ protected:
             if (window->isVisible())
                 window->orderOut();
         ui::Application::shared()->setDelegate(nullptr);
+        // Each test launches into an inactive application, as in a process of its own.
+        ui::Application::shared()->deactivate();
         ui::UserNotificationCenter::defaultUserNotificationCenter().removeAllDeliveredNotifications();
         ui::ScriptedResponder::uninstall();
         MVRAPIUser::setCurrentUser(nullptr);
@@ -75,7 +77,10 @@ protected:
         foundation::Bundle::setMain(foundation::Bundle::bundleWithPath(bundleDir->path().string()));
     }
 
-    // Makes the delegate and runs both launch steps, as the application does.
+    // Makes the delegate and runs both launch steps, then activates the application, as the
+    // application does. Without the activation here, the first one would come later from the
+    // move alert, and the web service, seeing a user signed in without a stored credential,
+    // would sign out the user a test had just put in place.
     std::shared_ptr<MovaraAppDelegate> launch()
     {
         auto delegate = MovaraAppDelegate::init();
@@ -84,6 +89,7 @@ protected:
         delegate->applicationWillFinishLaunching(n);
         foundation::NotificationCenter::defaultCenter().post(ui::ApplicationDidFinishLaunchingNotification);
         delegate->applicationDidFinishLaunching(n);
+        ui::Application::shared()->activateIgnoringOtherApps(true);
         return delegate;
     }
 
