@@ -134,12 +134,14 @@ void MainWindowController::windowDidLoad()
         if (auto self = weak.lock())
             self->updatePlayhead(n);
     }));
-    for (const std::string* name : { &MVRPreviewCreatedNotification, &MVRImageSequenceCleared }) {
-        m_observations.push_back(center.addObserver(*name, nullptr, nullptr, [weak](const foundation::Notification& n) {
-            if (auto self = weak.lock())
-                self->updateViews(&n);
-        }));
-    }
+    m_observations.push_back(center.addObserver(MVRPreviewCreatedNotification, nullptr, nullptr, [weak](const foundation::Notification& n) {
+        if (auto self = weak.lock())
+            self->updateViews(&n);
+    }));
+    m_observations.push_back(center.addObserver(MVRImageSequenceCleared, nullptr, nullptr, [weak](const foundation::Notification& n) {
+        if (auto self = weak.lock())
+            self->imageSequenceCleared(n);
+    }));
     // Held weakly: the track belongs to this controller's window, and a strong reference back
     // would keep both alive for good.
     require(trimTrackView(), "trimTrackView")->setGestureHandler([weak](double value, ChangedItem item, ChangeGesture gesture) {
@@ -171,6 +173,17 @@ void MainWindowController::updateViews(const foundation::Notification*)
     if (current)
         view->setFrame(current->frame());
     w->setContentView(view);
+}
+
+void MainWindowController::imageSequenceCleared(const foundation::Notification& notification)
+{
+    // However the sequence was emptied (Remove All, undoing the first addition), the preview
+    // lets go of the movie of the images that are gone: it would otherwise play on behind the
+    // empty window, and a later build that is cancelled would bring those images back.
+    const auto model = this->model();
+    if (!model || model->imageSources().empty())
+        require(previewController(), "previewController")->removePlayer();
+    updateViews(&notification);
 }
 
 void MainWindowController::updatePlayhead(const foundation::Notification& notification)

@@ -119,6 +119,9 @@ public:
     void updateViews(const foundation::Notification* notification = nullptr);
     // Moves the playhead to the notification's play position and wraps it into the range.
     void updatePlayhead(const foundation::Notification& notification);
+    // The sequence has been emptied: the preview's player goes (see removePlayer), then the
+    // window shows its empty state.
+    void imageSequenceCleared(const foundation::Notification& notification);
 
     // ---- actions (also by name: "addImages:", "togglePlayPause:", "togglePlayDirection:",
     // "changeSort:", "resetTrimRange:", "removeAllItems:", "export:", "exportToStillara:")

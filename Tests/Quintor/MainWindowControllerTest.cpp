@@ -166,6 +166,34 @@ TEST_F(MainWindowControllerTest, RemoveAllShowsTheEmptyStateAndItsUndoBringsNoIm
     EXPECT_DOUBLE_EQ(h.controller->previewController()->startKnobValue(), 0.5);
 }
 
+TEST_F(MainWindowControllerTest, UndoingBackToNoImagesStopsThePreviewForGood)
+{
+    h.add(photos(2));
+    auto preview = h.controller->previewController();
+    ASSERT_TRUE(preview->playerView()->player());
+    closeUndoGroup();
+    ASSERT_EQ(undo()->undoActionName(), "Add Items");
+
+    // The undone images leave no movie playing behind the empty window...
+    undo()->undo();
+    EXPECT_TRUE(h.model->imageSources().empty());
+    EXPECT_EQ(h.content(), h.controller->dragAndDropView());
+    EXPECT_FALSE(preview->playerView()->player());
+    EXPECT_EQ(preview->duration(), 0.0);
+
+    // ...nor come back when the next addition's preview is cancelled.
+    foundation::ErrorPtr error;
+    ASSERT_TRUE(h.model->addImages({greyPhoto(dir / "B_1.jpg", 90, 1), greyPhoto(dir / "B_2.jpg", 150, 2)}, &error));
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return preview->isCreatingPreview(); }, 30));
+    auto cancel = h.controller->cancelButton();
+    ASSERT_TRUE(cancel->target());
+    cancel->target()->performAction(cancel->action(), nullptr);
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return h.idle(); }, 30));
+    EXPECT_TRUE(h.model->imageSources().empty());
+    EXPECT_EQ(h.content(), h.controller->dragAndDropView());
+    EXPECT_FALSE(preview->playerView()->player());
+}
+
 TEST_F(MainWindowControllerTest, SortItemsShowTheOrderInForceAndChoosingItAgainChangesNothing)
 {
     h.add(photos(3));
