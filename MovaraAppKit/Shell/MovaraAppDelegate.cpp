@@ -2,8 +2,6 @@
 
 #include <cctype>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "MovaraAppKit/Account/BaseMovaraPlanWindowController.h"
 #include "MovaraAppKit/Shell/Analytics.h"
@@ -17,6 +15,7 @@
 #include "MovaraKit/Service/MVRAPIUser.h"
 #include "MovaraKit/Service/MarketingConsentAlertPresentationController.h"
 #include "Platform/Foundation/Bundle.h"
+#include "Platform/Foundation/FileManager.h"
 #include "Platform/Foundation/Localized.h"
 #include "Platform/UI/Alert.h"
 #include "Platform/UI/AttributedString.h"
@@ -283,13 +282,11 @@ void MovaraAppDelegate::showAboutWindow(ui::Object* sender)
 {
     auto app = ui::Application::shared();
     if (auto path = foundation::Bundle::main()->pathForResource("Credits", "html")) {
-        std::ifstream in(*path, std::ios::binary);
-        std::stringstream html;
-        html << in.rdbuf();
-        if (in || in.eof()) {
+        if (auto html = foundation::FileManager::defaultManager().contentsAtPath(*path)) {
             ui::TextAttributes attributes;
             attributes.foregroundColor = ui::Color::labelColor();
-            app->orderFrontStandardAboutPanelWithOptions({{"Credits", ui::AttributedString(textOfHTML(html.str()), attributes)}});
+            const std::string text(html->begin(), html->end());
+            app->orderFrontStandardAboutPanelWithOptions({{"Credits", ui::AttributedString(textOfHTML(text), attributes)}});
             return;
         }
     }

@@ -10,8 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 
 #include <poppler-document.h>
@@ -19,6 +17,8 @@
 #include <poppler-image.h>
 #include <poppler-page-renderer.h>
 #include <poppler-page.h>
+
+#include "Platform/Foundation/FileManager.h"
 
 namespace ui {
 
@@ -50,15 +50,16 @@ std::shared_ptr<PDFDocument> PDFDocument::initWithURL(const foundation::URL& url
             *error = readError(foundation::FileReadUnknownError, "The document is not a file.", url.absoluteString());
         return nullptr;
     }
-    std::ifstream in(url.path(), std::ios::binary);
-    if (!in) {
+    foundation::ErrorPtr readFailure;
+    auto bytes = foundation::FileManager::defaultManager().contentsAtPath(url.path(), &readFailure);
+    if (!bytes) {
         if (error)
-            *error = readError(foundation::FileReadNoSuchFileError, "The document could not be opened.", url.path());
+            *error = readError(readFailure ? readFailure->code() : long(foundation::FileReadUnknownError),
+                               "The document could not be opened.", url.path());
         return nullptr;
     }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     foundation::ErrorPtr dataError;
-    auto doc = initWithData(std::move(bytes), &dataError);
+    auto doc = initWithData(std::move(*bytes), &dataError);
     if (!doc && error)
         *error = readError(foundation::FileReadCorruptFileError, "The document is not a readable PDF file.", url.path());
     return doc;
