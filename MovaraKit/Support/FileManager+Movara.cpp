@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "MovaraKit/Support/FrameworkLog.h"
+#include "Platform/Foundation/StringUtils.h"
 #include "Platform/Images/UTType.h"
 
 const std::string MVRURLNameKey = "NSURLNameKey";
@@ -32,14 +33,6 @@ long long leadingInteger(std::string_view text)
         value = value * 10 + digit;
     }
     return negative ? -value : value;
-}
-
-std::string lowercased(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return s;
 }
 
 std::string joinedKeys(const std::vector<std::string>& keys)
@@ -130,7 +123,7 @@ std::vector<foundation::URL> mvr_URLsMatchingTypes(const std::vector<std::string
     for (const std::string& identifier : types)
         if (auto type = images::UTType::typeWithIdentifier(identifier))
             for (const std::string& extension : type->filenameExtensions())
-                extensions.push_back(lowercased(extension));
+                extensions.push_back(foundation::asciiLowercase(extension));
 
     auto matches = [&](const foundation::URL& url, const MVRResourceValues& values) {
         const foundation::Value* type = values.find(MVRURLTypeIdentifierKey);
@@ -142,7 +135,7 @@ std::vector<foundation::URL> mvr_URLsMatchingTypes(const std::vector<std::string
         foundation::URL named = name && name->isString()
                                     ? foundation::URL::fileURLWithPath("/" + name->asString())
                                     : url;
-        std::string extension = lowercased(named.pathExtension());
+        std::string extension = foundation::asciiLowercase(named.pathExtension());
         if (extension.empty())
             return false;
         for (const std::string& candidate : extensions)

@@ -27,14 +27,6 @@ bool allOf(std::string_view s, Pred pred)
     return true;
 }
 
-std::string asciiLowercased(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
 } // namespace
 
 bool mvr_isValidUsername(const std::string& text)
@@ -69,7 +61,7 @@ bool mvr_isValidURL(const std::string& text)
     if (text.empty())
         return false;
     // Non-ASCII text cannot form an unescaped URL, so ASCII lower-casing is all it needs.
-    auto components = foundation::URLComponents::componentsWithString(asciiLowercased(text));
+    auto components = foundation::URLComponents::componentsWithString(foundation::asciiLowercase(text));
     if (!components)
         return false;
     if (!components->scheme()) {

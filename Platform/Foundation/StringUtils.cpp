@@ -272,6 +272,15 @@ bool isValidUTF8(std::string_view text)
     return true;
 }
 
+std::string asciiLowercase(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
 std::size_t utf16Length(std::string_view utf8)
 {
     std::size_t units = 0;

@@ -26,6 +26,10 @@ std::size_t utf16Length(std::string_view utf8);
 // a family emoji joined with ZWJ and CR LF each count once.
 std::size_t graphemeCount(std::string_view utf8);
 
+// With A-Z made a-z and every other byte as it was: for names and keys that are ASCII by
+// definition (schemes, header fields, file extensions), whatever the process's locale.
+std::string asciiLowercase(std::string_view text);
+
 // Without leading and trailing spaces and tabs (and other space separators).
 std::string trimmingWhitespace(std::string_view text);
 // Without leading and trailing white space and line breaks.

@@ -135,15 +135,6 @@ bool isValidScheme(std::string_view s)
     return true;
 }
 
-std::string asciiLower(std::string_view s)
-{
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = char(c - 'A' + 'a');
-    return out;
-}
-
 // RFC 3986 section 5.2.4.
 std::string removeDotSegments(std::string_view input)
 {
@@ -506,7 +497,7 @@ std::optional<URL> URL::URLWithString(std::string_view string, const URL& base)
 
 bool URL::isFileURL() const
 {
-    return asciiLower(m_scheme) == "file";
+    return foundation::asciiLowercase(m_scheme) == "file";
 }
 
 std::string URL::host() const

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <map>
 
+#include "Platform/Foundation/StringUtils.h"
+
 namespace images {
 
 const std::string kUTTypeItem = "public.item";
@@ -86,12 +88,6 @@ const std::map<std::string, Entry>& registry()
     return r;
 }
 
-std::string lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
 const Entry* entryOf(const std::string& id)
 {
     auto it = registry().find(id);
@@ -167,7 +163,7 @@ std::optional<UTType> UTType::typeWithIdentifier(const std::string& identifier)
 
 std::optional<UTType> UTType::typeWithFilenameExtension(const std::string& extension)
 {
-    std::string ext = lower(extension);
+    std::string ext = foundation::asciiLowercase(extension);
     if (!ext.empty() && ext[0] == '.')
         ext.erase(0, 1);
     if (ext.empty())
@@ -180,7 +176,7 @@ std::optional<UTType> UTType::typeWithFilenameExtension(const std::string& exten
 
 std::optional<UTType> UTType::typeWithMIMEType(const std::string& mimeType)
 {
-    const std::string m = lower(mimeType);
+    const std::string m = foundation::asciiLowercase(mimeType);
     for (const auto& [id, e] : registry())
         if (std::find(e.mimeTypes.begin(), e.mimeTypes.end(), m) != e.mimeTypes.end())
             return UTType(id);
@@ -258,7 +254,7 @@ bool hasCheckedSignature(const std::string& type)
 
 std::string typeOfData(const uint8_t* b, size_t n, const std::string& extension)
 {
-    const std::string ext = lower(extension);
+    const std::string ext = foundation::asciiLowercase(extension);
     if (std::string t = typeBySignature(b, n, ext); !t.empty())
         return t;
     return typeOfExtension(ext);
@@ -266,7 +262,7 @@ std::string typeOfData(const uint8_t* b, size_t n, const std::string& extension)
 
 std::string typeOfContent(const uint8_t* b, size_t n, const std::string& extension)
 {
-    const std::string ext = lower(extension);
+    const std::string ext = foundation::asciiLowercase(extension);
     if (std::string t = typeBySignature(b, n, ext); !t.empty())
         return t;
     std::string byName = typeOfExtension(ext);

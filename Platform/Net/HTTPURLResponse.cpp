@@ -4,6 +4,8 @@
 #include <cctype>
 #include <charconv>
 
+#include "Platform/Foundation/StringUtils.h"
+
 namespace net {
 
 namespace {
@@ -15,12 +17,6 @@ std::string trim(std::string_view s)
         return {};
     auto e = s.find_last_not_of(" \t");
     return std::string(s.substr(b, e - b + 1));
-}
-
-std::string lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
 }
 
 } // namespace
@@ -47,7 +43,7 @@ std::optional<std::string> HTTPURLResponse::MIMEType() const
     if (!type)
         return std::nullopt;
     auto semicolon = type->find(';');
-    auto value = lower(trim(std::string_view(*type).substr(0, semicolon)));
+    auto value = foundation::asciiLowercase(trim(std::string_view(*type).substr(0, semicolon)));
     if (value.empty())
         return std::nullopt;
     return value;
@@ -67,13 +63,13 @@ std::optional<std::string> HTTPURLResponse::textEncodingName() const
         auto end = rest.find(';');
         std::string parameter = trim(rest.substr(0, end));
         auto equals = parameter.find('=');
-        if (equals != std::string::npos && lower(trim(std::string_view(parameter).substr(0, equals))) == "charset") {
+        if (equals != std::string::npos && foundation::asciiLowercase(trim(std::string_view(parameter).substr(0, equals))) == "charset") {
             std::string value = trim(std::string_view(parameter).substr(equals + 1));
             if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
                 value = value.substr(1, value.size() - 2);
             if (value.empty())
                 return std::nullopt;
-            return lower(value);
+            return foundation::asciiLowercase(value);
         }
     }
 }

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Foundation/StringUtils.h"
 #include "Platform/Images/UTType.h"
 #include "Platform/UI/ScriptedResponder.h"
 #include "Platform/UI/View.h"
@@ -12,12 +13,6 @@
 namespace ui {
 
 namespace {
-
-std::string lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
 
 bool isTypeIdentifier(const std::string& type)
 {
@@ -44,13 +39,13 @@ bool SavePanel::isAllowedFileName(const std::string& name) const
 {
     if (m_allowedTypes.empty())
         return true;
-    const std::string ext = lower(foundation::URL::fileURLWithPath(name).pathExtension());
+    const std::string ext = foundation::asciiLowercase(foundation::URL::fileURLWithPath(name).pathExtension());
     if (ext.empty())
         return false;
     auto typeOfExtension = images::UTType::typeWithFilenameExtension(ext);
     for (const auto& allowed : m_allowedTypes) {
         if (!isTypeIdentifier(allowed)) {
-            if (lower(allowed) == ext)
+            if (foundation::asciiLowercase(allowed) == ext)
                 return true;
         } else if (typeOfExtension && typeOfExtension->conformsTo(allowed)) {
             return true;

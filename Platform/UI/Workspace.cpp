@@ -7,6 +7,7 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "Platform/Foundation/StringUtils.h"
 #include "Platform/Images/UTType.h"
 #include "Platform/UI/BezierPath.h"
 #include "Platform/UI/GraphicsContext.h"
@@ -108,7 +109,7 @@ std::optional<std::string> Workspace::fullPathForApplication(const std::string& 
     std::string exe = name;
     if (exe.size() > 4 && exe.compare(exe.size() - 4, 4, ".app") == 0)
         exe.resize(exe.size() - 4);
-    std::transform(exe.begin(), exe.end(), exe.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    exe = foundation::asciiLowercase(exe);
     if (exe.empty() || exe.find('/') != std::string::npos)
         return std::nullopt;
     const char* pathEnv = std::getenv("PATH");
