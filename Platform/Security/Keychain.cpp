@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "Platform/Foundation/Base64.h"
+#include "Platform/Foundation/FileManager.h"
 #include "Platform/Foundation/JSON.h"
 #include "Platform/Security/AES.h"
 #include "Platform/Security/Random.h"
@@ -239,15 +240,10 @@ fs::path Keychain::directory() const
 {
     if (m_directory)
         return *m_directory;
-    const char* data = std::getenv("XDG_DATA_HOME");
-    fs::path base;
-    if (data && *data == '/') {
-        base = data;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = fs::path(home && *home ? home : "/tmp") / ".local" / "share";
-    }
-    return base / "keychains";
+    // The application-support folder, as the file manager finds it; never made here, so a
+    // query of an empty keychain leaves no folders behind.
+    auto support = foundation::FileManager::defaultManager().URLForDirectory(foundation::SearchPathDirectory::ApplicationSupport, false);
+    return fs::path(support->path()) / "keychains";
 }
 
 OSStatus Keychain::add(const KeychainItem& item)
