@@ -705,19 +705,28 @@ bool KeyedUnarchiver::valueForUID(std::uint64_t n, const ClassSet& allowed, cons
     return ok;
 }
 
-std::optional<std::set<std::string>> KeyedUnarchiver::decodeStringSet(const std::string& key)
+std::optional<std::uint64_t> KeyedUnarchiver::collectionForKey(const std::string& key, const std::string& className)
 {
     auto ref = referenceForKey(key);
     if (!ref || *ref == 0)
         return std::nullopt;
     const Value& entry = (*m_objects)[*ref];
-    auto className = entry.isDictionary() ? classNameOf(entry, key) : std::optional<std::string>("a plain value");
-    if (!className)
+    auto found = entry.isDictionary() ? classNameOf(entry, key) : std::optional<std::string>("a plain value");
+    if (!found)
         return std::nullopt;
-    if (*className != "NSSet" && *className != "NSMutableSet") {
-        typeMismatch(key, *className);
+    if (*found != className && *found != "NSMutable" + className.substr(2)) {
+        typeMismatch(key, *found);
         return std::nullopt;
     }
+    return ref;
+}
+
+std::optional<std::set<std::string>> KeyedUnarchiver::decodeStringSet(const std::string& key)
+{
+    auto ref = collectionForKey(key, "NSSet");
+    if (!ref)
+        return std::nullopt;
+    const Value& entry = (*m_objects)[*ref];
     std::set<std::string> strings;
     for (const Value& ref : entry["NS.objects"].asArray()) {
         auto element = uidOf(ref);
@@ -813,17 +822,10 @@ CodingPtr KeyedUnarchiver::objectForUID(std::uint64_t n, const ClassSet* allowed
 std::optional<std::vector<CodingPtr>> KeyedUnarchiver::decodeArrayOfObjectsOfClasses(const ClassSet& allowed,
                                                                                       const std::string& key)
 {
-    auto ref = referenceForKey(key);
-    if (!ref || *ref == 0)
+    auto ref = collectionForKey(key, "NSArray");
+    if (!ref)
         return std::nullopt;
     const Value& entry = (*m_objects)[*ref];
-    auto className = entry.isDictionary() ? classNameOf(entry, key) : std::optional<std::string>("a plain value");
-    if (!className)
-        return std::nullopt;
-    if (*className != "NSArray" && *className != "NSMutableArray") {
-        typeMismatch(key, *className);
-        return std::nullopt;
-    }
     if (m_inProgress.count(*ref)) {
         fail("The archive's array for key '" + key + "' contains itself.");
         return std::nullopt;
@@ -850,17 +852,10 @@ std::optional<std::vector<CodingPtr>> KeyedUnarchiver::decodeArrayOfObjectsOfCla
 std::optional<std::vector<std::pair<std::string, CodingPtr>>>
 KeyedUnarchiver::decodeDictionaryOfObjectsOfClasses(const ClassSet& allowed, const std::string& key)
 {
-    auto ref = referenceForKey(key);
-    if (!ref || *ref == 0)
+    auto ref = collectionForKey(key, "NSDictionary");
+    if (!ref)
         return std::nullopt;
     const Value& entry = (*m_objects)[*ref];
-    auto className = entry.isDictionary() ? classNameOf(entry, key) : std::optional<std::string>("a plain value");
-    if (!className)
-        return std::nullopt;
-    if (*className != "NSDictionary" && *className != "NSMutableDictionary") {
-        typeMismatch(key, *className);
-        return std::nullopt;
-    }
     const auto& keys = entry["NS.keys"].asArray();
     const auto& values = entry["NS.objects"].asArray();
     if (keys.size() != values.size()) {

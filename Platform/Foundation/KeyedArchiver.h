@@ -183,6 +183,9 @@ private:
     CodingPtr objectForUID(std::uint64_t uid, const ClassSet* allowed, const std::string& key);
     bool valueForUID(std::uint64_t uid, const ClassSet& allowed, const std::string& key, int depth, Value& out);
     std::optional<std::string> classNameOf(const Value& entry, const std::string& key);
+    // The reference of the collection archived for `key` when it is a `className` or its mutable
+    // kind; none otherwise (a type mismatch when it is something else).
+    std::optional<std::uint64_t> collectionForKey(const std::string& key, const std::string& className);
     std::string mappedClassName(const std::string& codedName) const;
     void fail(const std::string& description, long code = CoderReadCorruptError);
     void typeMismatch(const std::string& key, const std::string& found);
