@@ -286,6 +286,27 @@ int linkTree(const std::string& source, const std::string& destination, bool& cr
 }
 
 // A name beside `path` that no item has yet, for staging a copy next to its final place.
+// Makes `destination` from `source` with `tree` (a copy or links), never over an existing item;
+// a failure leaves no partial destination behind.
+bool duplicateItem(const URL& source, const URL& destination, int (*tree)(const std::string&, const std::string&, bool&),
+                   const char* verb, ErrorPtr* error)
+{
+    const std::string from = source.path();
+    const std::string to = destination.path();
+    struct stat st {};
+    if (!lstatPath(from, st))
+        return fail(error, errno, Access::Read, from, verb);
+    if (lstatPath(to, st))
+        return fail(error, EEXIST, Access::Write, to, verb);
+    bool created = false;
+    if (int err = tree(from, to, created)) {
+        if (created)
+            removeQuietly(to);
+        return fail(error, err, Access::Write, to, verb);
+    }
+    return true;
+}
+
 std::string stagingPath(const std::string& path)
 {
     static std::atomic<unsigned> counter { 0 };
@@ -541,20 +562,7 @@ bool FileManager::removeItemAtURL(const URL& url, ErrorPtr* error) const
 
 bool FileManager::copyItemAtURL(const URL& source, const URL& destination, ErrorPtr* error) const
 {
-    const std::string from = source.path();
-    const std::string to = destination.path();
-    struct stat st {};
-    if (!lstatPath(from, st))
-        return fail(error, errno, Access::Read, from, "copied");
-    if (lstatPath(to, st))
-        return fail(error, EEXIST, Access::Write, to, "copied");
-    bool created = false;
-    if (int err = copyTree(from, to, created)) {
-        if (created)
-            removeQuietly(to);
-        return fail(error, err, Access::Write, to, "copied");
-    }
-    return true;
+    return duplicateItem(source, destination, copyTree, "copied", error);
 }
 
 bool FileManager::moveItemAtURL(const URL& source, const URL& destination, ErrorPtr* error) const
@@ -657,20 +665,7 @@ bool FileManager::replaceItemAtURL(const URL& original, const URL& newItem, Erro
 
 bool FileManager::linkItemAtURL(const URL& source, const URL& destination, ErrorPtr* error) const
 {
-    const std::string from = source.path();
-    const std::string to = destination.path();
-    struct stat st {};
-    if (!lstatPath(from, st))
-        return fail(error, errno, Access::Read, from, "linked");
-    if (lstatPath(to, st))
-        return fail(error, EEXIST, Access::Write, to, "linked");
-    bool created = false;
-    if (int err = linkTree(from, to, created)) {
-        if (created)
-            removeQuietly(to);
-        return fail(error, err, Access::Write, to, "linked");
-    }
-    return true;
+    return duplicateItem(source, destination, linkTree, "linked", error);
 }
 
 } // namespace foundation
