@@ -1,9 +1,8 @@
 #include "MovaraAppKit/Shell/PlatformExtensions.h"
 
-#include <dlfcn.h>
-
 #include <filesystem>
 
+#include "MovaraKit/Support/Bundle+Movara.h"
 #include "Platform/Foundation/Bundle.h"
 #include "Platform/Images/UTType.h"
 #include "Platform/UI/Appearance.h"
@@ -13,33 +12,16 @@ const std::string MVRMovaraAppKitBundleIdentifier = "com.movara.MovaraAppKit";
 
 namespace {
 
+// Its address tells which shared library this code was loaded from.
 int anchor = 0;
-
-std::string resourcesDirectory()
-{
-    // Found through this library's own image, the way the platform finds a framework's bundle
-    // through one of its classes.
-    Dl_info info {};
-    if (::dladdr(&anchor, &info) && info.dli_fname) {
-        std::error_code ec;
-        auto installed = std::filesystem::path(info.dli_fname).parent_path() / "MovaraAppKit" / "Resources";
-        if (std::filesystem::is_directory(installed, ec))
-            return installed.string();
-    }
-#ifdef QUINTOR_RESOURCES_DIR
-    return QUINTOR_RESOURCES_DIR;
-#else
-    return (std::filesystem::path(__FILE__).parent_path().parent_path() / "Resources").string();
-#endif
-}
 
 } // namespace
 
 std::shared_ptr<foundation::Bundle> mvr_movaraAppKitBundle()
 {
-    static const std::shared_ptr<foundation::Bundle> bundle = foundation::Bundle::registerBundle(
-        MVRMovaraAppKitBundleIdentifier, resourcesDirectory(),
-        foundation::Value::dictionary({{"CFBundleIdentifier", MVRMovaraAppKitBundleIdentifier}, {"CFBundleName", "MovaraAppKit"}}));
+    static const std::shared_ptr<foundation::Bundle> bundle = mvr_registerFrameworkBundle(
+        MVRMovaraAppKitBundleIdentifier, "MovaraAppKit", &anchor,
+        (std::filesystem::path(__FILE__).parent_path().parent_path() / "Resources").string());
     return bundle;
 }
 

@@ -11,24 +11,6 @@ const std::string MVRMovaraKitBundleIdentifier = "com.movara.MovaraKit";
 
 namespace {
 
-std::string resourcesDirectory()
-{
-    // Found through this library's own image, the way the platform finds a framework's bundle
-    // through one of its classes.
-    Dl_info info{};
-    if (::dladdr(MVR_DSO, &info) && info.dli_fname) {
-        std::error_code ec;
-        auto installed = std::filesystem::path(info.dli_fname).parent_path() / "MovaraKit" / "Resources";
-        if (std::filesystem::is_directory(installed, ec))
-            return installed.string();
-    }
-#ifdef QUINTOR_RESOURCES_DIR
-    return QUINTOR_RESOURCES_DIR;
-#else
-    return (std::filesystem::path(__FILE__).parent_path().parent_path() / "Resources").string();
-#endif
-}
-
 std::string infoString(const foundation::Bundle* bundle, const char* key)
 {
     if (!bundle)
@@ -39,11 +21,29 @@ std::string infoString(const foundation::Bundle* bundle, const char* key)
 
 } // namespace
 
+std::shared_ptr<foundation::Bundle> mvr_registerFrameworkBundle(const std::string& identifier, const std::string& name,
+                                                                const void* addressInLibrary,
+                                                                const std::string& sourceResources)
+{
+    // Found through the library's own image, the way the platform finds a framework's bundle
+    // through one of its classes.
+    std::string resources = sourceResources;
+    Dl_info info{};
+    if (::dladdr(addressInLibrary, &info) && info.dli_fname) {
+        std::error_code ec;
+        auto installed = std::filesystem::path(info.dli_fname).parent_path() / name / "Resources";
+        if (std::filesystem::is_directory(installed, ec))
+            resources = installed.string();
+    }
+    return foundation::Bundle::registerBundle(
+        identifier, resources, foundation::Value::dictionary({{"CFBundleIdentifier", identifier}, {"CFBundleName", name}}));
+}
+
 std::shared_ptr<foundation::Bundle> mvr_movaraKitBundle()
 {
-    static const std::shared_ptr<foundation::Bundle> bundle = foundation::Bundle::registerBundle(
-        MVRMovaraKitBundleIdentifier, resourcesDirectory(),
-        foundation::Value::dictionary({{"CFBundleIdentifier", MVRMovaraKitBundleIdentifier}, {"CFBundleName", "MovaraKit"}}));
+    static const std::shared_ptr<foundation::Bundle> bundle = mvr_registerFrameworkBundle(
+        MVRMovaraKitBundleIdentifier, "MovaraKit", MVR_DSO,
+        (std::filesystem::path(__FILE__).parent_path().parent_path() / "Resources").string());
     return bundle;
 }
 
