@@ -23,6 +23,7 @@
 #include "Platform/UI/SavePanel.h"
 #include "Platform/UI/Workspace.h"
 #include "Quintor/ExportSettingsController.h"
+#include "Quintor/ProgressCanceller.h"
 
 const std::string MVRStillaraApplicationName = "Stillara.app";
 const std::string MVRStillaraProductPageURL = "https://www.movara.com/products/mac/stillara/";
@@ -59,24 +60,6 @@ foundation::ErrorPtr exportError(const std::string& description)
 {
     return foundation::Error::make(foundation::CocoaErrorDomain, 0, description);
 }
-
-// The cancel button's target during a pass: it cancels that pass's progress.
-class ProgressCanceller : public ui::Object {
-public:
-    static std::shared_ptr<ProgressCanceller> make(const foundation::ProgressPtr& progress)
-    {
-        auto canceller = std::shared_ptr<ProgressCanceller>(new ProgressCanceller());
-        std::weak_ptr<foundation::Progress> weak = progress;
-        canceller->registerAction("cancel", [weak](ui::Object*) {
-            if (auto p = weak.lock())
-                p->cancel();
-        });
-        return canceller;
-    }
-
-private:
-    ProgressCanceller() = default;
-};
 
 // The writer's container and preset for a codec: ProRes goes into a QuickTime movie; H.264
 // and HEVC into MPEG-4, or QuickTime when the file is named .mov (the hand-off's movie).

@@ -6,6 +6,7 @@
 #include "Platform/Foundation/FileManager.h"
 #include "Platform/Foundation/Localized.h"
 #include "Platform/UI/Application.h"
+#include "Quintor/ProgressCanceller.h"
 
 const std::string MVRPreviewCreatedNotification = "MVRPreviewCreatedNotification";
 const std::string MVRPlayPositionChanged = "MVRPlayPositionChanged";
@@ -58,24 +59,6 @@ struct PreviewController::Request {
 };
 
 namespace {
-
-// The cancel button's target during a rebuild: it cancels the import's progress.
-class ProgressCanceller : public ui::Object {
-public:
-    static std::shared_ptr<ProgressCanceller> make(const foundation::ProgressPtr& progress)
-    {
-        auto canceller = std::shared_ptr<ProgressCanceller>(new ProgressCanceller());
-        std::weak_ptr<foundation::Progress> weak = progress;
-        canceller->registerAction("cancel", [weak](ui::Object*) {
-            if (auto p = weak.lock())
-                p->cancel();
-        });
-        return canceller;
-    }
-
-private:
-    ProgressCanceller() = default;
-};
 
 bool applicationIsActive()
 {
