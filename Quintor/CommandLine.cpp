@@ -22,6 +22,7 @@
 #include "MovaraAppKit/Shell/MovaraPlanOnboardingWindowController.h"
 #include "MovaraAppKit/Shell/OnboardingWalkthroughWindowController.h"
 #include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Foundation/StringUtils.h"
 #include "Platform/Foundation/UserDefaults.h"
 #include "Platform/UI/Application.h"
 #include "Platform/UI/Button.h"
@@ -50,13 +51,6 @@ std::optional<double> parseDouble(const std::string& text)
     if (ec != std::errc() || ptr != end || !std::isfinite(value))
         return std::nullopt;
     return value;
-}
-
-std::string lowercase(std::string text)
-{
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
 }
 
 } // namespace
@@ -182,7 +176,7 @@ std::optional<CommandLineOptions> parseCommandLine(const std::vector<std::string
                 return fail("--trim must be START:END with 0 <= START < END <= 1, not '" + *value + "'");
             options.trim = std::make_pair(*start, *end);
         } else if (argument == "--snapshot") {
-            if (lowercase(fs::path(*value).extension().string()) != ".png")
+            if (foundation::asciiLowercase(fs::path(*value).extension().string()) != ".png")
                 return fail("--snapshot needs a file name ending in .png, not '" + *value + "'");
             options.snapshotPath = *value;
         }
@@ -193,7 +187,7 @@ std::optional<CommandLineOptions> parseCommandLine(const std::vector<std::string
         return fail("no photos or folders given");
     if (sawFormatOrRate && !options.exportPath)
         return fail("--format and --fps need --export");
-    if (options.exportPath && lowercase(fs::path(*options.exportPath).extension().string()) != "." + extensionForFormat(effectiveFormat(options)))
+    if (options.exportPath && foundation::asciiLowercase(fs::path(*options.exportPath).extension().string()) != "." + extensionForFormat(effectiveFormat(options)))
         return fail("--export: a movie in that format is a ." + extensionForFormat(effectiveFormat(options)) + " file, not '"
                     + *options.exportPath + "'");
     return options;
@@ -203,7 +197,7 @@ CommandLineFormat effectiveFormat(const CommandLineOptions& options)
 {
     if (options.format)
         return *options.format;
-    if (options.exportPath && lowercase(fs::path(*options.exportPath).extension().string()) == ".mov")
+    if (options.exportPath && foundation::asciiLowercase(fs::path(*options.exportPath).extension().string()) == ".mov")
         return CommandLineFormat::proRes422;
     return CommandLineFormat::h264;
 }
@@ -641,13 +635,7 @@ void Session::printSummary()
     const double duration = model->fps() > 0 ? double(exported.size()) / model->fps() : 0.0;
     auto formatter = DurationFormatter::init();
     const auto durationText = formatter->stringForObjectValue(std::any(duration));
-    char rate[32];
-    std::snprintf(rate, sizeof rate, "%.3f", model->fps());
-    std::string rateText = rate;
-    while (rateText.back() == '0')
-        rateText.pop_back();
-    if (rateText.back() == '.')
-        rateText.pop_back();
+    const std::string rateText = frameRateString(model->fps(), ".").value_or("?");
 
     std::printf("Photos:     %zu\n", images.size());
     std::printf("Size:       %.0f x %.0f\n", size.width, size.height);

@@ -162,3 +162,23 @@ bool DurationFormatter::getObjectValue(std::any* object, const std::string& stri
     *object = seconds;
     return true;
 }
+
+std::optional<std::string> frameRateString(double fps, const std::string& decimalSeparator)
+{
+    if (!std::isfinite(fps))
+        return std::nullopt;
+    // Wide enough for the largest double in fixed notation.
+    char text[400];
+    std::snprintf(text, sizeof text, "%.3f", fps);
+    std::string s = text;
+    while (!s.empty() && s.back() == '0')
+        s.pop_back();
+    if (!s.empty() && s.back() == '.')
+        s.pop_back();
+    if (s == "-0")
+        s = "0";
+    const auto dot = s.find('.');
+    if (dot != std::string::npos)
+        s.replace(dot, 1, decimalSeparator);
+    return s;
+}

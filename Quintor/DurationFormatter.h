@@ -36,3 +36,7 @@ private:
 
     std::string m_decimalSeparator = currentLocaleDecimalSeparator();
 };
+
+// A frame rate with up to three fraction digits and no trailing zeros, `decimalSeparator`
+// between its parts: 29.97 reads "29.97", 30 reads "30". None for a rate that is not finite.
+std::optional<std::string> frameRateString(double fps, const std::string& decimalSeparator);

@@ -1,8 +1,6 @@
 #include "Quintor/ExportSettingsController.h"
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
 
 #include "MovaraKit/Media/DeviceCapabilities.h"
 #include "Platform/Foundation/Localized.h"
@@ -14,27 +12,6 @@ namespace {
 // H.264 in MPEG-4 is limited to this many pixels on the long and the short side.
 constexpr double kH264LongSide = 4096.0;
 constexpr double kH264ShortSide = 2160.0;
-
-// The rate with up to three fraction digits, no trailing zeros, in the user's decimal
-// separator: 29.97 reads "29.97", 30 reads "30". None for a rate that is not a finite number.
-std::optional<std::string> formatFps(double fps)
-{
-    if (!std::isfinite(fps))
-        return std::nullopt;
-    char text[64];
-    std::snprintf(text, sizeof text, "%.3f", fps);
-    std::string s = text;
-    while (!s.empty() && s.back() == '0')
-        s.pop_back();
-    if (!s.empty() && s.back() == '.')
-        s.pop_back();
-    if (s == "-0")
-        s = "0";
-    const auto dot = s.find('.');
-    if (dot != std::string::npos)
-        s.replace(dot, 1, DurationFormatter::currentLocaleDecimalSeparator());
-    return s;
-}
 
 } // namespace
 
@@ -134,7 +111,7 @@ void ExportSettingsController::refreshFrameRateOptions()
     change("hideFPS25", m_hideFPS25, fps == 25.0);
     change("hideFPS30", m_hideFPS30, fps == 30.0);
     std::string label;
-    if (auto text = formatFps(fps)) {
+    if (auto text = frameRateString(fps, DurationFormatter::currentLocaleDecimalSeparator())) {
         label = foundation::localized("Current (%@ FPS)", "fps popup item");
         const auto at = label.find("%@");
         if (at != std::string::npos)

@@ -130,3 +130,22 @@ TEST(DurationFormatter, RefusesOnlyAMissingPlaceOrAnEndlessSum)
     EXPECT_DOUBLE_EQ(std::any_cast<double>(value), 42.0); // the caller's value is left alone
     EXPECT_FALSE(f->getObjectValue(&value, "1e999", nullptr));
 }
+
+TEST(DurationFormatter, FrameRateTextDropsTrailingZerosAndUsesTheSeparator)
+{
+    const struct {
+        double fps;
+        const char* separator;
+        std::optional<std::string> text;
+    } cases[] = {
+        { 30.0, ".", "30" },
+        { 29.97, ",", "29,97" },
+        { 23.976023, ".", "23.976" },
+        { -0.0001, ".", "0" },
+        { 1e40, ".", "10000000000000000303786028427003666890752" },
+        { std::numeric_limits<double>::quiet_NaN(), ".", std::nullopt },
+        { std::numeric_limits<double>::infinity(), ".", std::nullopt },
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(frameRateString(c.fps, c.separator), c.text) << c.fps;
+}
