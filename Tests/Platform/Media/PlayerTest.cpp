@@ -313,6 +313,9 @@ TEST_F(PlayerTest, ReplacingTheItemKeepsEachItemsPositionAndOneOwner)
     EXPECT_NO_THROW(Player::playerWithPlayerItem(first));
     player->replaceCurrentItemWithPlayerItem(nullptr);
     EXPECT_EQ(player->currentTime(), Time::zero());
+    // The second item's movie is still being read on a background queue; a read left running
+    // into the process's exit would find the media library's constants already destroyed.
+    EXPECT_TRUE(runUntil([&] { return second->status() != PlayerItemStatus::unknown; }));
 }
 
 TEST_F(PlayerTest, FramesAreDecodedAtTheirTimes)
