@@ -247,14 +247,7 @@ void Alert::beginSheetModalForWindow(const std::shared_ptr<Window>& host, std::f
         if (handler)
             handler(code);
     });
-    std::weak_ptr<Window> weakHost = host;
-    std::weak_ptr<Window> weakSheet = m_window;
-    dispatch::RunLoop::main().perform([weakHost, weakSheet, response] {
-        auto h = weakHost.lock();
-        auto s = weakSheet.lock();
-        if (h && s && s->sheetParent() == h)
-            h->endSheet(s, response);
-    });
+    ScriptedResponder::endSheetSoon(host, m_window, response);
 }
 
 } // namespace ui

@@ -127,14 +127,7 @@ void SavePanel::beginSheetModalForWindow(const std::shared_ptr<Window>& host, st
         if (handler)
             handler(code);
     });
-    std::weak_ptr<Window> weakHost = host;
-    std::weak_ptr<Window> weakSheet = m_sheet;
-    dispatch::RunLoop::main().perform([weakHost, weakSheet, response] {
-        auto h = weakHost.lock();
-        auto s = weakSheet.lock();
-        if (h && s && s->sheetParent() == h)
-            h->endSheet(s, response);
-    });
+    ScriptedResponder::endSheetSoon(host, m_sheet, response);
 }
 
 OpenPanel::OpenPanel()

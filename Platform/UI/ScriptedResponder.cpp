@@ -1,5 +1,7 @@
 #include "Platform/UI/ScriptedResponder.h"
 
+#include "Platform/Dispatch/RunLoop.h"
+
 namespace ui {
 
 namespace {
@@ -136,6 +138,18 @@ void ScriptedResponder::clearTranscript()
 {
     std::lock_guard lock(m_mutex);
     m_transcript.clear();
+}
+
+void ScriptedResponder::endSheetSoon(const WindowPtr& host, const WindowPtr& sheet, ModalResponse response)
+{
+    std::weak_ptr<Window> weakHost = host;
+    std::weak_ptr<Window> weakSheet = sheet;
+    dispatch::RunLoop::main().perform([weakHost, weakSheet, response] {
+        auto h = weakHost.lock();
+        auto s = weakSheet.lock();
+        if (h && s && s->sheetParent() == h)
+            h->endSheet(s, response);
+    });
 }
 
 } // namespace ui

@@ -46,6 +46,9 @@ public:
     static void install(std::shared_ptr<ScriptedResponder> responder);
     static void uninstall() { install(nullptr); }
     static std::shared_ptr<ScriptedResponder> installed();
+    // Ends `sheet` on `host` with a scripted `response` once the main loop runs, as a person's
+    // click would come later; nothing when the sheet was ended or moved meanwhile.
+    static void endSheetSoon(const WindowPtr& host, const WindowPtr& sheet, ModalResponse response);
 
     // ---- the script, answered in order per kind
     void answerAlertWithButton(const std::string& title, bool suppress = false);
