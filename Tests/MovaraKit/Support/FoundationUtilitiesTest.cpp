@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "MovaraKit/Support/AttributedString+Movara.h"
 #include "MovaraKit/Support/Bundle+Movara.h"
 #include "MovaraKit/Support/Date+Movara.h"
 #include "MovaraKit/Support/Dictionary+Movara.h"
@@ -249,4 +250,28 @@ TEST(FoundationUtilities, BundlesAndAddressesOfTheFramework)
     EXPECT_EQ("https://www.movara.com/products/mac/quintor/help", help->absoluteString());
     EXPECT_EQ(MVRMovaraWebRoot, mvr_URLForMovaraWebPath(std::nullopt)->absoluteString());
     EXPECT_EQ(std::nullopt, mvr_URLForMovaraWebPath(std::string("two words")));
+}
+
+TEST(FoundationUtilities, RichTextKeepsOnlyTheAttributesAskedFor)
+{
+    auto text = mvr_attributedStringWithOnlyLinkAttributesFromHTMLString(
+        std::string("<p>Read the <a href=\"https://example.com/terms\">terms</a> and the <b>privacy policy</b>.</p>"));
+    ASSERT_TRUE(text);
+    EXPECT_EQ(text->string(), "Read the terms and the privacy policy.\n");
+    std::vector<std::pair<std::string, foundation::TextAttributes>> runs;
+    text->enumerateAttributes([&](const foundation::TextAttributes& attributes, foundation::TextRange range) {
+        runs.emplace_back(text->string().substr(range.location, range.length), attributes);
+    });
+    const foundation::TextAttributes link {{foundation::LinkAttributeName, foundation::Value(std::string("https://example.com/terms"))}};
+    EXPECT_EQ(runs, (decltype(runs) {{"Read the ", {}}, {"terms", link}, {" and the privacy policy.\n", {}}}));
+    EXPECT_FALSE(mvr_attributedStringWithOnlyLinkAttributesFromHTMLString(std::nullopt));
+
+    // The copy loses what is not listed; the original keeps everything.
+    foundation::AttributedString rich("abc", {{"keep", foundation::Value(1)}, {"drop", foundation::Value(2)}});
+    rich.addAttribute("other", foundation::Value(3), {1, 1});
+    auto reduced = mvr_attributedStringByRemovingAllAttributesExcept(rich, {"keep"});
+    EXPECT_EQ(reduced, foundation::AttributedString("abc", {{"keep", foundation::Value(1)}}));
+    EXPECT_EQ(rich.attributesAtIndex(1).size(), 3u);
+    mvr_removeAllAttributesExcept(rich, {});
+    EXPECT_EQ(rich, foundation::AttributedString("abc"));
 }
