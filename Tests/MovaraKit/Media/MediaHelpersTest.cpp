@@ -1,4 +1,6 @@
+#include "MovaraKit/Media/Asset+Movara.h"
 #include "MovaraKit/Media/Color+Movara.h"
+#include "MovaraKit/Media/Image+Movara.h"
 #include "MovaraKit/Media/MVRDiff.h"
 #include "MovaraKit/Media/MVRTimecodeFormatter.h"
 #include "MovaraKit/Media/MediaHelpers.h"
@@ -7,6 +9,8 @@
 
 #include "Platform/Foundation/Bundle.h"
 #include "Platform/Graphics/ColorSpace.h"
+#include "Platform/Media/VideoSettings.h"
+#include "Tests/MovaraKit/Media/MovieTestSupport.h"
 #include "Tests/Support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +21,24 @@
 namespace {
 
 using Strings = std::vector<std::string>;
+
+// 200 x 100: left half red, right half blue.
+graphics::ImagePtr redBlueImage()
+{
+    std::vector<uint8_t> rgba(200 * 100 * 4);
+    for (size_t y = 0; y < 100; ++y)
+        for (size_t x = 0; x < 200; ++x) {
+            uint8_t* p = &rgba[(y * 200 + x) * 4];
+            p[0] = x < 100 ? 255 : 0;
+            p[2] = x < 100 ? 0 : 255;
+            p[3] = 255;
+        }
+    return graphics::Image::create(200, 100, 8, 32, 800, graphics::ColorSpace::createDeviceRGB(),
+                                   {graphics::AlphaInfo::noneSkipLast, {}}, rgba);
+}
+
+constexpr graphics::Image::RGBA8 kRed {255, 0, 0, 255};
+constexpr graphics::Image::RGBA8 kBlue {0, 0, 255, 255};
 
 // Makes a main bundle with the given info for the test and puts the old one back after.
 class MainBundleScope {
@@ -211,4 +233,78 @@ TEST(MediaHelpers, ImageByApplyingTransform)
 
     EXPECT_FALSE(MVRImageByApplyingTransform(image, graphics::AffineTransform::makeScale(0, 0)));
     EXPECT_FALSE(MVRImageByApplyingTransform(nullptr, graphics::AffineTransform::makeScale(2, 2)));
+}
+
+TEST(MediaHelpers, RotationAndCropCutTheTurnedImage)
+{
+    auto image = redBlueImage();
+    ASSERT_TRUE(image);
+
+    // A quarter turn about (100, 50) puts the image at x 50...150, y -50...150; the crop from
+    // (-50, -50) holds all of it, in its right half, red (the old left) at the bottom.
+    auto turned = mvr_imageByApplyingRotation(image, M_PI / 2, graphics::Rect::make(-50, -50, 200, 200));
+    ASSERT_TRUE(turned);
+    EXPECT_EQ(turned->width(), 200u);
+    EXPECT_EQ(turned->height(), 200u);
+    EXPECT_EQ(turned->pixelAt(150, 150), kRed);
+    EXPECT_EQ(turned->pixelAt(150, 50), kBlue);
+    EXPECT_EQ(turned->pixelAt(103, 3), kBlue);
+    EXPECT_EQ(turned->pixelAt(196, 196), kRed);
+    EXPECT_EQ(turned->pixelAt(50, 100).a, 0); // beyond the turned image
+
+    // Without a turn the crop is a plain cut, y measured from the bottom.
+    struct Cut {
+        graphics::Rect crop;
+        graphics::Image::RGBA8 topLeft, bottomRight;
+    } cuts[] = {
+        {graphics::Rect::make(0, 0, 100, 100), kRed, kRed},
+        {graphics::Rect::make(150, 10, 50, 20), kBlue, kBlue},
+        {graphics::Rect::make(90, 40, 20, 10), kRed, kBlue},
+    };
+    for (const auto& cut : cuts) {
+        auto part = mvr_imageByApplyingRotation(image, 0, cut.crop);
+        ASSERT_TRUE(part);
+        EXPECT_EQ(part->width(), size_t(cut.crop.width()));
+        EXPECT_EQ(part->height(), size_t(cut.crop.height()));
+        EXPECT_EQ(part->pixelAt(0, 0), cut.topLeft);
+        EXPECT_EQ(part->pixelAt(part->width() - 1, part->height() - 1), cut.bottomRight);
+    }
+
+    for (const auto& crop : {graphics::Rect::null(), graphics::Rect::infinite(), graphics::Rect::make(0, 0, 0, 10),
+                             graphics::Rect::make(0, 0, 1e9, 1e9)})
+        EXPECT_FALSE(mvr_imageByApplyingRotation(image, 0.3, crop));
+    EXPECT_FALSE(mvr_imageByApplyingRotation(nullptr, 0, graphics::Rect::make(0, 0, 10, 10)));
+}
+
+TEST(MediaHelpers, UserInterfaceImagesAndBitmapsConvert)
+{
+    auto bitmap = redBlueImage();
+    auto image = imageWithCGImage(bitmap);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->size(), (graphics::Size {200, 100})); // the pixel size
+    EXPECT_EQ(CGImage(image), bitmap);
+    EXPECT_FALSE(imageWithCGImage(nullptr));
+    EXPECT_FALSE(CGImage(nullptr));
+}
+
+TEST(MediaHelpers, VideoTrackIsTheFirstVideoTrack)
+{
+    testsupport::TempDir dir;
+    const auto twoTracks = dir / "two.mov";
+    const auto audioOnly = dir / "sound.m4a";
+    ASSERT_TRUE(movietest::run("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=32x24:rate=10:duration=0.3 "
+                               "-f lavfi -i testsrc=size=16x12:rate=10:duration=0.3 -f lavfi -i sine=duration=0.3 "
+                               "-map 2 -map 0 -map 1 -c:v mjpeg -c:a aac '" + twoTracks.string() + "'"));
+    ASSERT_TRUE(movietest::run("ffmpeg -nostdin -v error -y -f lavfi -i sine=duration=0.2 -c:a aac '" + audioOnly.string()
+                               + "'"));
+    auto url = [](const std::filesystem::path& p) { return foundation::URL::fileURLWithPath(p.string()); };
+
+    auto track = mvr_videoTrack(media::Asset::assetWithURL(url(twoTracks)));
+    ASSERT_TRUE(track);
+    EXPECT_EQ(track->mediaType(), media::AVMediaTypeVideo);
+    EXPECT_EQ(track->naturalSize(), (graphics::Size {32, 24})); // the first video track, though the audio comes first
+
+    EXPECT_FALSE(mvr_videoTrack(media::Asset::assetWithURL(url(audioOnly))));
+    EXPECT_FALSE(mvr_videoTrack(media::Asset::assetWithURL(url(dir / "missing.mov"))));
+    EXPECT_FALSE(mvr_videoTrack(nullptr));
 }
