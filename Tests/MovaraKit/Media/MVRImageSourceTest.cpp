@@ -1,6 +1,7 @@
 #include "MovaraKit/Media/MVRImageSource.h"
 
 #include "Platform/Images/UTType.h"
+#include "Tests/Support/CameraFixtures.h"
 #include "Tests/Support/ImageFixtures.h"
 #include "Tests/Support/TempDir.h"
 
@@ -225,4 +226,49 @@ TEST(MVRImageSource, UnreadableCaptureDateGivesTheFirstRequestsTimeAndKeepsIt)
     EXPECT_GE(first, before);
     EXPECT_LE(first, foundation::Date::now());
     EXPECT_EQ(source->date(), first);
+}
+
+TEST(MVRImageSource, HEICAndCameraRAWDecodeWithTheirStoredSizesDatesAndOrientation)
+{
+    testsupport::TempDir dir;
+    const fs::path heic = dir / "phone.heic";
+    fixtures::writeFile(heic, fixtures::makeHEIC(64, 32, {230, 20, 20}, {20, 20, 230},
+                                                 exifWith("2022:03:04 05:06:07", std::nullopt, 6)));
+    const fs::path dng = dir / "camera.dng";
+    fixtures::DNGSpec dngSpec;
+    dngSpec.orientation = 6;
+    dngSpec.dateTime = "2021:06:01 12:30:45";
+    fixtures::writeDNG(dng, dngSpec);
+
+    struct Case {
+        fs::path path;
+        std::string conformsTo;
+        graphics::Size size;
+        double date;
+    } cases[] = {
+        {heic, images::kUTTypeHEIC, {64, 32}, localTime(2022, 3, 4, 5, 6, 7)},
+        {dng, images::kUTTypeRawImage, {32, 24}, localTime(2021, 6, 1, 12, 30, 45)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path.filename());
+        auto source = MVRImageSource::initWithFileURL(urlOf(c.path));
+        ASSERT_TRUE(source);
+        EXPECT_TRUE(images::typeConformsTo(source->imageType(), c.conformsTo)) << source->imageType();
+        // Stored size and orientation come from the headers; the turn is left to the display.
+        EXPECT_EQ(source->size(), c.size);
+        auto properties = source->properties();
+        ASSERT_TRUE(properties);
+        EXPECT_EQ(properties->orientation, 6);
+        EXPECT_NEAR(source->date().timeIntervalSince1970(), c.date, 1e-6);
+
+        for (int decode = 0; decode < 2; ++decode) { // a RAW file is decoded through a fresh source each time
+            auto image = decode == 0 ? source->image() : source->createImage(0, nullptr);
+            ASSERT_TRUE(image);
+            ASSERT_EQ(graphics::Size(double(image->width()), double(image->height())), c.size);
+            const auto left = image->pixelAt(2, image->height() / 2);
+            const auto right = image->pixelAt(image->width() - 3, image->height() / 2);
+            EXPECT_GT(int(left.r), int(left.b) + 100);
+            EXPECT_GT(int(right.b), int(right.r) + 100);
+        }
+    }
 }
