@@ -32,6 +32,8 @@ int main(int argc, char** argv)
     ::setenv("TMPDIR", (base / "tmp").c_str(), 1);
     ::setenv("HOME", (base / "home").c_str(), 1);
     ::setenv("QUINTOR_TEST", "1", 1);
+    // Programs the tests start inherit the same leak suppressions as this process.
+    ::setenv("LSAN_OPTIONS", "suppressions=" QUINTOR_SOURCE_DIR "/Tests/Support/lsan.supp", 0);
 
     ::testing::InitGoogleTest(&argc, argv);
     const int rc = RUN_ALL_TESTS();
