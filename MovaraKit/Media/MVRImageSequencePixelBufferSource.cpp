@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <cmath>
 #include <map>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "Platform/Dispatch/Semaphore.h"
 #include "Platform/Foundation/Localized.h"
 #include "Platform/Graphics/BitmapContext.h"
+#include "Platform/Media/PixelBufferPool.h"
 
 namespace {
 
@@ -23,16 +25,19 @@ struct FrameSize {
     size_t height = 0;
 };
 
-// Draws `image` into a new 32ARGB buffer of `size`: a straight pixel copy when no scaling or
+// Draws `image` into a 32ARGB buffer of `size`, from `pool` when it makes buffers of that size
+// (recycled memory, not cleared), else a fresh one: a straight pixel copy when no scaling or
 // compositing is needed (every photo), else through a bitmap context.
-media::PixelBufferPtr render(const graphics::ImagePtr& image, FrameSize size)
+media::PixelBufferPtr render(const graphics::ImagePtr& image, FrameSize size, media::PixelBufferPool* pool = nullptr)
 {
     if (!image || image->width() == 0 || image->height() == 0 || size.width == 0 || size.height == 0)
         return nullptr;
     graphics::ColorSpacePtr space = image->colorSpace();
     if (!space || space->model() != graphics::ColorSpaceModel::rgb)
         space = graphics::ColorSpace::createWithName(graphics::kColorSpaceGenericRGB);
-    media::PixelBufferPtr buffer = media::PixelBuffer::create(size.width, size.height, media::PixelFormatType_32ARGB);
+    const bool pooled = pool && pool->width() == size.width && pool->height() == size.height;
+    media::PixelBufferPtr buffer = pooled ? pool->createPixelBuffer()
+                                          : media::PixelBuffer::create(size.width, size.height, media::PixelFormatType_32ARGB);
     if (!buffer || !space)
         return nullptr;
     bool drawn = false;
@@ -42,6 +47,9 @@ media::PixelBufferPtr render(const graphics::ImagePtr& image, FrameSize size)
                                   graphics::PixelFormat::argb8, false);
     }
     if (!drawn) {
+        // Drawing composites over what is there: a recycled buffer still holds an older frame.
+        if (pooled)
+            std::memset(buffer->baseAddress(), 0, buffer->bytesPerRow() * buffer->height());
         auto context = graphics::BitmapContext::create(buffer->baseAddress(), size.width, size.height, 8,
                                                        buffer->bytesPerRow(), space,
                                                        {graphics::AlphaInfo::noneSkipFirst, graphics::ByteOrder::orderDefault});
@@ -105,6 +113,10 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
     size_t maxPixelSize = 0;
     size_t depth = 2;
 
+    // Frames of the first image's size recycle their memory: a fresh buffer of a full-size photo
+    // costs a page fault and a cleared page for every 4 KiB of it. Set before decoding starts.
+    media::PixelBufferPoolPtr pool;
+
     std::mutex mutex;
     std::map<size_t, std::shared_ptr<Frame>> frames;
     size_t nextToSchedule = 0;
@@ -125,7 +137,7 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
             graphics::ImagePtr image = source.createImage(self->maxPixelSize, &decodeError);
             if (image) {
                 const FrameSize size = self->frameSize.value_or(FrameSize {image->width(), image->height()});
-                buffer = render(image, size);
+                buffer = render(image, size, self->pool.get());
             }
             if (!buffer)
                 error = undecodableImageError(source, std::move(decodeError));
@@ -224,20 +236,28 @@ MVRImageSequencePixelBufferSource::Pipeline& MVRImageSequencePixelBufferSource::
     auto pipeline = std::make_shared<Pipeline>();
     pipeline->sources = m_imageSources;
     pipeline->depth = framesInFlight();
-    if (m_scale > 0 && m_scale < 1 && !m_imageSources.empty()) {
-        if (auto properties = m_imageSources.front()->properties()) {
-            const double longer = std::max(properties->pixelWidth, properties->pixelHeight);
-            const double target = std::max(1.0, std::round(longer * m_scale));
-            // The same rounding the decoder's downscaling uses, so frames come out at this size
-            // without a second scaling pass.
-            const double s = target / longer;
-            pipeline->maxPixelSize = static_cast<size_t>(target);
-            pipeline->frameSize = FrameSize {
-                std::max<size_t>(1, static_cast<size_t>(std::lround(properties->pixelWidth * s))),
-                std::max<size_t>(1, static_cast<size_t>(std::lround(properties->pixelHeight * s))),
-            };
-        }
+    std::optional<images::ImageProperties> properties;
+    if (!m_imageSources.empty())
+        properties = m_imageSources.front()->properties();
+    if (m_scale > 0 && m_scale < 1 && properties) {
+        const double longer = std::max(properties->pixelWidth, properties->pixelHeight);
+        const double target = std::max(1.0, std::round(longer * m_scale));
+        // The same rounding the decoder's downscaling uses, so frames come out at this size
+        // without a second scaling pass.
+        const double s = target / longer;
+        pipeline->maxPixelSize = static_cast<size_t>(target);
+        pipeline->frameSize = FrameSize {
+            std::max<size_t>(1, static_cast<size_t>(std::lround(properties->pixelWidth * s))),
+            std::max<size_t>(1, static_cast<size_t>(std::lround(properties->pixelHeight * s))),
+        };
     }
+    FrameSize poolSize;
+    if (pipeline->frameSize)
+        poolSize = *pipeline->frameSize;
+    else if (properties && properties->pixelWidth > 0 && properties->pixelHeight > 0)
+        poolSize = {size_t(properties->pixelWidth), size_t(properties->pixelHeight)};
+    if (poolSize.width > 0 && poolSize.height > 0)
+        pipeline->pool = media::PixelBufferPool::create({}, poolSize.width, poolSize.height, media::PixelFormatType_32ARGB);
     m_pipeline = std::move(pipeline);
     return *m_pipeline;
 }

@@ -23,17 +23,19 @@ namespace media {
 
 namespace {
 
-// Frames waiting for the encoder thread. Small: the encoder has its own look-ahead, and every
-// queued frame pins a pixel buffer.
-constexpr size_t QueueCapacity = 3;
+// Frames waiting for the encoder thread. One is enough to keep the encoder fed (the appending
+// thread waits with the next one, and sources decode ahead on their own), and every queued
+// frame pins a source pixel buffer: 96 MB for a 24-megapixel photo.
+constexpr size_t QueueCapacity = 1;
 // Frame times inside the movie: a clock that holds the common frame rates (24, 25, 30, 60,
 // 30000/1001) and the 1/600 s grid exactly.
 constexpr AVRational MovieTimeBase{1, 90000};
 
 struct Job {
-    PixelBufferPtr buffer;
+    PixelBufferPtr buffer; // until converted into `frame`
     Time pts;
     Time duration;
+    ff::FramePtr frame;
 };
 
 foundation::ErrorPtr writeError(const std::string& reason, int averror = 0)
@@ -177,7 +179,7 @@ struct AssetWriter::Impl : std::enable_shared_from_this<AssetWriter::Impl> {
         changed.wait(lock, [&] { return jobs.size() < QueueCapacity || status != Status::Writing; });
         if (status != Status::Writing)
             return false;
-        jobs.push_back(Job{buffer, pts, duration});
+        jobs.push_back(Job{buffer, pts, duration, nullptr});
         lastAppended = pts;
         ++appendsDuringRequest;
         changed.notify_all();
@@ -252,6 +254,18 @@ struct AssetWriter::Impl : std::enable_shared_from_this<AssetWriter::Impl> {
                 return false;
         }
         held = std::move(job);
+        // The held frame waits for the next one's time only; in the encoder's format it lets
+        // its source buffer go a frame earlier, and in 4:2:0 it is less than half the size.
+        if (encoder && held->buffer) {
+            int rc = 0;
+            held->frame = encoder->frameFromPixelBuffer(held->buffer, &rc);
+            if (!held->frame) {
+                held.reset();
+                *e = writeError("A frame could not be converted for the encoder.", rc);
+                return false;
+            }
+            held->buffer.reset();
+        }
         return true;
     }
 
@@ -309,7 +323,8 @@ struct AssetWriter::Impl : std::enable_shared_from_this<AssetWriter::Impl> {
         if (!encoder && !openEncoder(job, duration, e))
             return false;
         int rc = 0;
-        ff::FramePtr frame = encoder->frameFromPixelBuffer(job.buffer, &rc);
+        ff::FramePtr frame = job.frame ? std::move(job.frame) : encoder->frameFromPixelBuffer(job.buffer, &rc);
+        job.buffer.reset();
         if (!frame) {
             *e = writeError("A frame could not be converted for the encoder.", rc);
             return false;

@@ -211,33 +211,50 @@ ff::FramePtr VideoEncoder::frameFromPixelBuffer(const PixelBufferPtr& buffer, in
     }
 
     ff::FramePtr source = wrapPixelBuffer(buffer);
-    ff::FramePtr frame = ff::makeFrame();
-    if (!source || !frame) {
+    if (!source) {
         *averror = AVERROR(ENOMEM);
         return nullptr;
     }
-    frame->format = c->pix_fmt;
-    frame->width = c->width;
-    frame->height = c->height;
-    if ((*averror = av_frame_get_buffer(frame.get(), 0)) < 0)
-        return nullptr;
+    // The converted image goes into the same memory each time once the encoder has let go of
+    // the last one (x264 copies what it is given): fresh frames of a large size cost a page
+    // fault and a cleared page for every 4 KiB. An encoder that keeps frames gets new ones.
+    if (!m_scratch || !av_frame_is_writable(m_scratch.get())) {
+        ff::FramePtr fresh = ff::makeFrame();
+        if (!fresh) {
+            *averror = AVERROR(ENOMEM);
+            return nullptr;
+        }
+        fresh->format = c->pix_fmt;
+        fresh->width = c->width;
+        fresh->height = c->height;
+        if ((*averror = av_frame_get_buffer(fresh.get(), 0)) < 0)
+            return nullptr;
+        m_scratch = std::move(fresh);
+    }
+    AVFrame* frame = m_scratch.get();
 
     PixelRect from, to;
     placement(m_config.scalingMode, sw, sh, c->width, c->height, from, to);
     if (to.width != c->width || to.height != c->height)
-        fillBlack(frame.get(), false);
+        fillBlack(frame, false);
     FrameConverter::Side side;
     side.frame = source.get();
     side.rect = from;
     side.matrix = avMatrix(m_config.matrix);
     side.fullRange = sourceFullRange;
-    if ((*averror = m_converter.convert(side, frame.get(), to, avMatrix(m_config.matrix), false)) < 0)
+    if ((*averror = m_converter.convert(side, frame, to, avMatrix(m_config.matrix), false)) < 0)
         return nullptr;
     frame->color_range = AVCOL_RANGE_MPEG;
     frame->colorspace = c->colorspace;
     frame->color_primaries = c->color_primaries;
     frame->color_trc = c->color_trc;
-    return frame;
+    ff::FramePtr reference = ff::makeFrame();
+    if (!reference || (*averror = av_frame_ref(reference.get(), frame)) < 0) {
+        if (!reference)
+            *averror = AVERROR(ENOMEM);
+        return nullptr;
+    }
+    return reference;
 }
 
 } // namespace media::detail

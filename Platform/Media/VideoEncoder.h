@@ -27,7 +27,8 @@ public:
     uint32_t codecTag() const { return m_codecTag; }
 
     // A frame of the encoder's size and format holding the buffer's image (its pts unset).
-    // Null with the FFmpeg code in `averror` on failure.
+    // Null with the FFmpeg code in `averror` on failure. Converted frames reuse one block of memory
+    // when no reference to the previous frame is left (a frame still held is never written).
     ff::FramePtr frameFromPixelBuffer(const PixelBufferPtr& buffer, int* averror);
 
     // avcodec_send_frame / avcodec_receive_packet.
@@ -41,6 +42,7 @@ private:
     ff::CodecContextPtr m_context;
     uint32_t m_codecTag = 0;
     FrameConverter m_converter;
+    ff::FramePtr m_scratch;
 };
 
 } // namespace media::detail

@@ -346,3 +346,30 @@ TEST(MVRImageSequencePixelBufferSource, ARGBBufferOfAnImageHasItsSizeAndPixels)
     EXPECT_TRUE(buffer->attachment(media::ImageBufferICCProfileKey)); // the sRGB profile
     EXPECT_FALSE(MVRCreate32ARGBPixelBufferWithCGImage(nullptr));
 }
+
+TEST(MVRImageSequencePixelBufferSource, TransparentImagesAfterManyFramesDrawOnBlackNotOnAnOlderFrame)
+{
+    // Frames of the sequence's size reuse the memory of frames already taken; a picture with
+    // transparency must still be drawn on black, whatever an earlier frame left there.
+    testsupport::TempDir dir;
+    std::vector<MVRImageSourcePtr> sources;
+    for (int i = 0; i < 10; ++i)
+        sources.push_back(sourceAt(writeFlatJPEG(dir, std::to_string(i) + ".jpg", {255, 255, 255}, std::nullopt, 4, 4)));
+    const fs::path png = dir / "clear.png";
+    fixtures::writeFile(png, fixtures::makePNG8(4, 4, 6, [](int x, int) {
+        return x == 0 ? std::vector<uint8_t> {0, 0, 255, 255} : std::vector<uint8_t> {255, 255, 255, 0};
+    }));
+    sources.push_back(sourceAt(png));
+    auto source = MVRImageSequencePixelBufferSource::initWithImageSources(sources);
+    source->setFrameDuration(Time::make(1, 30));
+    for (int i = 0; i < 10; ++i) {
+        auto sample = source->copyNextSampleBuffer(nullptr); // dropped at once: its memory goes back
+        ASSERT_TRUE(sample) << i;
+        expectNear(pixelAt(*sample->imageBuffer(), 3, 3), {255, 255, 255});
+    }
+    auto last = source->copyNextSampleBuffer(nullptr);
+    ASSERT_TRUE(last);
+    expectNear(pixelAt(*last->imageBuffer(), 0, 2), {0, 0, 255}, 1);
+    for (size_t x = 1; x < 4; ++x)
+        expectNear(pixelAt(*last->imageBuffer(), x, 2), {0, 0, 0}, 1);
+}

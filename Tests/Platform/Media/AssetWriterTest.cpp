@@ -362,3 +362,34 @@ TEST(AssetWriter, ScalesSourcesToOddOrDifferentOutputSizes)
         EXPECT_EQ(info["streams"][0]["height"], c.encodedH);
     }
 }
+
+TEST(AssetWriter, PinsAFewSourceBuffersHoweverManyFramesAreAppended)
+{
+    // Every source frame the writer keeps is a whole picture (96 MB for a 24-megapixel photo),
+    // so a producer faster than the encoder must be held back, not queued behind it.
+    testsupport::TempDir dir;
+    std::atomic<int> live{0};
+    int mostLive = 0;
+    {
+        Harness h(dir / "pinned.mov");
+        ASSERT_TRUE(h.writer->startWriting());
+        h.writer->startSessionAtSourceTime(Time::zero());
+        for (int i = 0; i < 24; ++i) {
+            auto frame = mediatest::makeFrame(64, 48, PixelFormatType_32BGRA, i);
+            ++live;
+            auto tracked = PixelBuffer::createWithBytes(64, 48, PixelFormatType_32BGRA, frame->baseAddress(),
+                                                        frame->bytesPerRow(), [frame, &live] { --live; });
+            ASSERT_TRUE(tracked);
+            ASSERT_TRUE(h.adaptor->appendPixelBuffer(tracked, Time::make(i, 24)));
+            tracked.reset();
+            mostLive = std::max(mostLive, live.load());
+        }
+        h.input->markAsFinished();
+        EXPECT_TRUE(h.finish());
+        EXPECT_EQ(h.writer->status(), AssetWriter::Status::Completed);
+        EXPECT_EQ(live.load(), 0) << "a completed movie keeps none of its frames";
+    }
+    // One waiting, one being converted, and the first frame until the second gives its duration.
+    EXPECT_LE(mostLive, 3);
+    EXPECT_EQ(mediatest::probe(dir / "pinned.mov")["streams"][0]["nb_frames"], "24");
+}
