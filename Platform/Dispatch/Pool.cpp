@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "Platform/Dispatch/Internal.h"
@@ -99,6 +101,9 @@ public:
     Pool()
     {
         m_width = std::max(2u, std::thread::hardware_concurrency());
+        // Registered after the process's namespace-scope objects were made, so it runs before
+        // they are destroyed.
+        std::atexit(&Pool::processWillExit);
     }
 
     void submit(QoS qos, std::function<void()> job)
@@ -113,6 +118,8 @@ public:
     {
         std::unique_lock lock(m_mutex);
         ++m_blocked;
+        if (m_exiting)
+            m_quiet.notify_all();
         if (m_queued > 0)
             wakeOrGrowLocked();
     }
@@ -123,11 +130,30 @@ public:
         --m_blocked;
     }
 
+    // At exit, blocks still running would go on against static objects being destroyed (an
+    // asset read looking up its format keys, say). From now on no block starts; the ones
+    // running are given a little time to finish. Waiting workers are not waited for: what they
+    // wait for may never come now.
+    void quiesceForExit()
+    {
+        std::unique_lock lock(m_mutex);
+        // A forked child has none of the workers its copy of the pool counts.
+        if (::getpid() != m_pid)
+            return;
+        m_exiting = true;
+        const unsigned self = t_isWorker && t_blockingDepth == 0 ? 1 : 0;
+        m_quiet.wait_for(lock, ExitGrace, [this, self] { return runningLocked() <= self; });
+    }
+
 private:
+    static void processWillExit();
+
     unsigned runningLocked() const { return m_threads - m_idle - m_blocked; }
 
     void wakeOrGrowLocked()
     {
+        if (m_exiting)
+            return;
         if (m_idle > 0) {
             m_cv.notify_one();
             return;
@@ -151,10 +177,13 @@ private:
         t_isWorker = true;
         std::unique_lock lock(m_mutex);
         for (;;) {
-            if (m_queued == 0) {
+            if (m_queued == 0 || m_exiting) {
                 ++m_idle;
+                if (m_exiting)
+                    m_quiet.notify_all();
                 // Stand-ins started while workers were blocked retire once idle.
-                const bool retire = !m_cv.wait_for(lock, std::chrono::seconds(5), [this] { return m_queued > 0; })
+                const bool retire
+                    = !m_cv.wait_for(lock, std::chrono::seconds(5), [this] { return m_queued > 0 && !m_exiting; })
                     && m_threads > m_width;
                 --m_idle;
                 if (retire) {
@@ -176,6 +205,8 @@ private:
             job();
             job = nullptr;
             lock.lock();
+            if (m_exiting)
+                m_quiet.notify_all();
             // Too many running since a blocked worker woke up again: this one steps back.
             if (runningLocked() > m_width && m_threads > m_width) {
                 --m_threads;
@@ -187,9 +218,13 @@ private:
     }
 
     static constexpr unsigned MaxStandIns = 256;
+    static constexpr std::chrono::seconds ExitGrace {5};
 
     std::mutex m_mutex;
     std::condition_variable m_cv;
+    std::condition_variable m_quiet; // the exit waits on it for running blocks to end
+    const pid_t m_pid = ::getpid();
+    bool m_exiting = false;
     std::array<std::deque<std::function<void()>>, 5> m_lanes;
     std::size_t m_queued = 0;
     unsigned m_width = 2;
@@ -202,6 +237,11 @@ Pool& pool()
 {
     static NeverDestroyed<Pool> instance;
     return instance.get();
+}
+
+void Pool::processWillExit()
+{
+    pool().quiesceForExit();
 }
 
 } // namespace

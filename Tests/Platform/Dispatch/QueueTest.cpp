@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -14,6 +18,9 @@ using namespace dispatch;
 namespace {
 
 constexpr double Timeout = 10;
+
+// Long enough to live on the heap, like the media layer's format keys.
+const std::string FormatKey = "CVImageBufferColorPrimaries";
 
 // Blocks until `n` blocks submitted with `block` have run.
 struct Latch {
@@ -249,4 +256,23 @@ TEST(QueueDeathTest, WaitingForAQueueFromItsOwnExclusiveBlockStopsTheProcess)
     EXPECT_DEATH(barrierFromInside(), "sync on queue \"test.inside\"");
     EXPECT_DEATH(plainFromBarrier(), "sync on queue \"test.barrier-self\"");
     EXPECT_DEATH(Queue::main()->sync([] { }), "main queue from the main thread");
+}
+
+TEST(QueueDeathTest, ExitLetsRunningBlocksFinish)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // A block still reading when the process exits, as an asset read does after its player
+    // went away, uses a namespace-scope string that the exit would otherwise destroy under it.
+    const auto exitDuringABlock = [] {
+        auto started = Semaphore::make(0);
+        Queue::global()->async([started] {
+            started->signal();
+            std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the read takes a while
+            std::fprintf(stderr, "read %s\n", FormatKey.c_str());
+        });
+        if (started->wait(Timeout))
+            std::exit(0);
+        std::_Exit(4);
+    };
+    EXPECT_EXIT(exitDuringABlock(), testing::ExitedWithCode(0), "read CVImageBufferColorPrimaries");
 }
