@@ -6,9 +6,12 @@
 #include <vector>
 
 #include "MovaraAppKit/Shell/MovaraApplicationMain.h"
+#include "Platform/Dispatch/Queue.h"
 #include "Quintor/CommandLine.h"
 
-int main(int argc, char** argv)
+namespace {
+
+int run(int argc, char** argv)
 {
     if (argc <= 1)
         return MovaraApplicationMain(argc, argv);
@@ -29,4 +32,15 @@ int main(int argc, char** argv)
         return CommandLineSuccess;
     }
     return runCommandLine(*options);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int status = run(argc, argv);
+    // Work still running in the background (a preview being read when the user quits) finishes
+    // before the process's static objects are destroyed under it.
+    dispatch::waitForWorkersBeforeExit();
+    return status;
 }

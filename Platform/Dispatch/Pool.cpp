@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Platform/Dispatch/Internal.h"
+#include "Platform/Dispatch/Queue.h"
 
 namespace dispatch::detail {
 
@@ -102,7 +103,7 @@ public:
     {
         m_width = std::max(2u, std::thread::hardware_concurrency());
         // Registered after the process's namespace-scope objects were made, so it runs before
-        // they are destroyed.
+        // they are destroyed (main() waits earlier, see waitForWorkersBeforeExit()).
         std::atexit(&Pool::processWillExit);
     }
 
@@ -118,7 +119,7 @@ public:
     {
         std::unique_lock lock(m_mutex);
         ++m_blocked;
-        if (m_exiting)
+        if (m_exitWaiters > 0)
             m_quiet.notify_all();
         if (m_queued > 0)
             wakeOrGrowLocked();
@@ -130,19 +131,21 @@ public:
         --m_blocked;
     }
 
-    // At exit, blocks still running would go on against static objects being destroyed (an
-    // asset read looking up its format keys, say). From now on no block starts; the ones
-    // running are given a little time to finish. Waiting workers are not waited for: what they
-    // wait for may never come now.
-    void quiesceForExit()
+    // Blocks still running at exit would go on against static objects being destroyed (an
+    // asset read looking up its format keys, say), so the exit waits, a few seconds at most,
+    // until nothing is queued and nothing runs. Workers that wait are not waited for: what
+    // they wait for may never come now. The pool keeps working afterwards, for destructors that
+    // still use queues.
+    void waitUntilQuiet()
     {
         std::unique_lock lock(m_mutex);
         // A forked child has none of the workers its copy of the pool counts.
         if (::getpid() != m_pid)
             return;
-        m_exiting = true;
         const unsigned self = t_isWorker && t_blockingDepth == 0 ? 1 : 0;
-        m_quiet.wait_for(lock, ExitGrace, [this, self] { return runningLocked() <= self; });
+        ++m_exitWaiters;
+        m_quiet.wait_for(lock, ExitGrace, [this, self] { return m_queued == 0 && runningLocked() <= self; });
+        --m_exitWaiters;
     }
 
 private:
@@ -152,8 +155,6 @@ private:
 
     void wakeOrGrowLocked()
     {
-        if (m_exiting)
-            return;
         if (m_idle > 0) {
             m_cv.notify_one();
             return;
@@ -177,13 +178,12 @@ private:
         t_isWorker = true;
         std::unique_lock lock(m_mutex);
         for (;;) {
-            if (m_queued == 0 || m_exiting) {
+            if (m_queued == 0) {
                 ++m_idle;
-                if (m_exiting)
+                if (m_exitWaiters > 0)
                     m_quiet.notify_all();
                 // Stand-ins started while workers were blocked retire once idle.
-                const bool retire
-                    = !m_cv.wait_for(lock, std::chrono::seconds(5), [this] { return m_queued > 0 && !m_exiting; })
+                const bool retire = !m_cv.wait_for(lock, std::chrono::seconds(5), [this] { return m_queued > 0; })
                     && m_threads > m_width;
                 --m_idle;
                 if (retire) {
@@ -205,7 +205,7 @@ private:
             job();
             job = nullptr;
             lock.lock();
-            if (m_exiting)
+            if (m_exitWaiters > 0)
                 m_quiet.notify_all();
             // Too many running since a blocked worker woke up again: this one steps back.
             if (runningLocked() > m_width && m_threads > m_width) {
@@ -222,9 +222,9 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_cv;
-    std::condition_variable m_quiet; // the exit waits on it for running blocks to end
+    std::condition_variable m_quiet; // the exit waits on it for the pool to fall quiet
     const pid_t m_pid = ::getpid();
-    bool m_exiting = false;
+    unsigned m_exitWaiters = 0;
     std::array<std::deque<std::function<void()>>, 5> m_lanes;
     std::size_t m_queued = 0;
     unsigned m_width = 2;
@@ -241,7 +241,7 @@ Pool& pool()
 
 void Pool::processWillExit()
 {
-    pool().quiesceForExit();
+    pool().waitUntilQuiet();
 }
 
 } // namespace
@@ -272,3 +272,8 @@ BlockingScope::~BlockingScope()
 }
 
 } // namespace dispatch::detail
+
+void dispatch::waitForWorkersBeforeExit()
+{
+    detail::pool().waitUntilQuiet();
+}

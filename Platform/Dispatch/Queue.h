@@ -66,4 +66,10 @@ private:
     std::unique_ptr<State> m_state;
 };
 
+// Waits, a few seconds at most, until the worker pool has nothing queued and nothing running
+// (blocks that wait are not waited for). main() calls it before returning, so that no block
+// runs on while the process's static objects are destroyed; exit() waits too, but only after
+// destroying the static objects made since the pool started.
+void waitForWorkersBeforeExit();
+
 } // namespace dispatch

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "Platform/Dispatch/Queue.h"
 #include "Tests/Support/TempDir.h"
 
 // Libraries that keep allocations of their own until the process ends (libx265; the font
@@ -37,6 +38,9 @@ int main(int argc, char** argv)
 
     ::testing::InitGoogleTest(&argc, argv);
     const int rc = RUN_ALL_TESTS();
+    // A test may end with work still running in the background (a movie being read for a
+    // player it dropped); that work must not outlive the folders or the static objects it uses.
+    dispatch::waitForWorkersBeforeExit();
     std::error_code ec;
     fs::remove_all(base, ec);
     return rc;

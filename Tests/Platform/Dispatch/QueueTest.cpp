@@ -258,6 +258,21 @@ TEST(QueueDeathTest, WaitingForAQueueFromItsOwnExclusiveBlockStopsTheProcess)
     EXPECT_DEATH(Queue::main()->sync([] { }), "main queue from the main thread");
 }
 
+TEST(Queue, WaitingForWorkersBeforeExitWaitsForRunningAndQueuedBlocks)
+{
+    auto started = Semaphore::make(0);
+    std::atomic<int> finished {0};
+    Queue::global()->async([&] {
+        started->signal();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // work that takes a while
+        ++finished;
+        Queue::global(QoS::Background)->async([&] { ++finished; });
+    });
+    ASSERT_TRUE(started->wait(Timeout));
+    waitForWorkersBeforeExit();
+    EXPECT_EQ(finished.load(), 2);
+}
+
 TEST(QueueDeathTest, ExitLetsRunningBlocksFinish)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
