@@ -8,6 +8,7 @@
 #include "MovaraAppKit/Shell/OnboardingWalkthroughWindowController.h"
 #include "MovaraAppKit/Shell/ProgressSheetController.h"
 #include "MovaraKit/Service/MVRAPIUser.h"
+#include "MovaraKit/Service/MVRCommand.h"
 #include "Platform/Dispatch/RunLoop.h"
 #include "Platform/Foundation/Bundle.h"
 #include "Platform/Foundation/UserDefaults.h"
@@ -49,6 +50,12 @@ protected:
         ui::ScriptedResponder::install(responder);
         ui::Workspace::shared().clearRecordedCalls();
         shelltest::TestAppSpecific::license.reset();
+        auto& center = foundation::NotificationCenter::defaultCenter();
+        // Commands are sent and finish on the main thread.
+        commandObservers.push_back(center.addObserver(MVRCommandSendNotification, nullptr, nullptr,
+                                                      [this](const foundation::Notification&) { ++commandsSent; }));
+        commandObservers.push_back(center.addObserver(MVRCommandDidFinishNotification, nullptr, nullptr,
+                                                      [this](const foundation::Notification&) { ++commandsFinished; }));
     }
 
     void TearDown() override
@@ -64,6 +71,11 @@ protected:
         MVRAPIUser::setCurrentUser(nullptr);
         drainTurns();
         Analytics::shared().stopTracking();
+        // Commands the shell sent to the (absent) service end before the test does: one still
+        // under way when the process exits would finish on a worker against destroyed objects.
+        EXPECT_TRUE(dispatch::RunLoop::main().runUntil([&] { return commandsFinished == commandsSent; }, 30))
+            << commandsSent - commandsFinished << " commands still under way";
+        commandObservers.clear();
         foundation::Bundle::setMain(nullptr);
     }
 
@@ -110,6 +122,9 @@ protected:
 
     std::unique_ptr<testsupport::TempDir> bundleDir;
     shelltest::ScopedTelemetryClient telemetry;
+    std::vector<foundation::NotificationCenter::Token> commandObservers;
+    int commandsSent = 0;
+    int commandsFinished = 0;
     std::shared_ptr<ui::ScriptedResponder> responder = ui::ScriptedResponder::make();
 };
 
