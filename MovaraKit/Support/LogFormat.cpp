@@ -10,16 +10,16 @@ namespace {
 constexpr int kMaxFieldWidth = 4096;
 
 template <typename... T>
-std::string printfString(const std::string& spec, T... value)
+std::string printfString(const std::string& recipe, T... value)
 {
     char small[128];
-    int n = std::snprintf(small, sizeof small, spec.c_str(), value...);
+    int n = std::snprintf(small, sizeof small, recipe.c_str(), value...);
     if (n < 0)
         return {};
     if (static_cast<size_t>(n) < sizeof small)
         return std::string(small, static_cast<size_t>(n));
     std::string out(static_cast<size_t>(n) + 1, '\0');
-    std::snprintf(out.data(), out.size(), spec.c_str(), value...);
+    std::snprintf(out.data(), out.size(), recipe.c_str(), value...);
     out.resize(static_cast<size_t>(n));
     return out;
 }
@@ -55,7 +55,7 @@ struct Spec {
     }
 };
 
-std::string render(const Spec& spec, char conversion, const LogArgument::Value& v)
+std::string render(const Spec& recipe, char conversion, const LogArgument::Value& v)
 {
     const auto* i = std::get_if<std::int64_t>(&v);
     const auto* u = std::get_if<std::uint64_t>(&v);
@@ -66,16 +66,16 @@ std::string render(const Spec& spec, char conversion, const LogArgument::Value& 
     case 'd':
     case 'i':
         if (i)
-            return printfString(spec.build("ll", 'd'), static_cast<long long>(*i));
+            return printfString(recipe.build("ll", 'd'), static_cast<long long>(*i));
         if (u)
-            return printfString(spec.build("ll", 'u'), static_cast<unsigned long long>(*u));
+            return printfString(recipe.build("ll", 'u'), static_cast<unsigned long long>(*u));
         break;
     case 'u':
     case 'o':
     case 'x':
     case 'X':
         if (i || u)
-            return printfString(spec.build("ll", conversion), static_cast<unsigned long long>(i ? static_cast<std::uint64_t>(*i) : *u));
+            return printfString(recipe.build("ll", conversion), static_cast<unsigned long long>(i ? static_cast<std::uint64_t>(*i) : *u));
         break;
     case 'f':
     case 'F':
@@ -86,21 +86,21 @@ std::string render(const Spec& spec, char conversion, const LogArgument::Value& 
     case 'a':
     case 'A':
         if (d)
-            return printfString(spec.build("", conversion), *d);
+            return printfString(recipe.build("", conversion), *d);
         if (i)
-            return printfString(spec.build("", conversion), static_cast<double>(*i));
+            return printfString(recipe.build("", conversion), static_cast<double>(*i));
         if (u)
-            return printfString(spec.build("", conversion), static_cast<double>(*u));
+            return printfString(recipe.build("", conversion), static_cast<double>(*u));
         break;
     case 'c':
         if (i || u)
-            return printfString(spec.build("", 'c'), static_cast<int>(static_cast<unsigned char>(i ? *i : static_cast<std::int64_t>(*u))));
+            return printfString(recipe.build("", 'c'), static_cast<int>(static_cast<unsigned char>(i ? *i : static_cast<std::int64_t>(*u))));
         break;
     case 's':
     case '@':
         if (s) {
             std::string text(*s);
-            return printfString(spec.build("", 's'), text.c_str());
+            return printfString(recipe.build("", 's'), text.c_str());
         }
         break;
     case 'p':
@@ -166,22 +166,22 @@ std::string formatLogMessage(std::string_view format, std::span<const LogArgumen
                 break;
             j = close + 1;
         }
-        Spec spec;
+        Spec recipe;
         while (j < format.size() && std::string_view("-+ #0'").find(format[j]) != std::string_view::npos)
-            spec.flags += format[j++];
+            recipe.flags += format[j++];
         if (j < format.size() && format[j] == '*') {
-            spec.width = takeInt();
+            recipe.width = takeInt();
             ++j;
         } else if (j < format.size() && format[j] >= '0' && format[j] <= '9') {
-            spec.width = readNumber(j);
+            recipe.width = readNumber(j);
         }
         if (j < format.size() && format[j] == '.') {
             ++j;
             if (j < format.size() && format[j] == '*') {
-                spec.precision = takeInt();
+                recipe.precision = takeInt();
                 ++j;
             } else {
-                spec.precision = readNumber(j);
+                recipe.precision = readNumber(j);
             }
         }
         while (j < format.size() && isLengthModifier(format[j]))
@@ -192,7 +192,7 @@ std::string formatLogMessage(std::string_view format, std::span<const LogArgumen
         }
         char conversion = format[j];
         const LogArgument* argument = takeArgument();
-        out += argument ? render(spec, conversion, argument->value()) : std::string("<missing>");
+        out += argument ? render(recipe, conversion, argument->value()) : std::string("<missing>");
         i = j + 1;
     }
     return out;

@@ -230,12 +230,12 @@ std::optional<EncoderConfig> parseOutputSettings(const foundation::Value& settin
     if (const auto* props = settings.find(AVVideoColorPropertiesKey))
         if (!readColor(config, *props, problem))
             return std::nullopt;
-    if (const auto* spec = settings.find(AVVideoEncoderSpecificationKey)) {
-        if (!spec->isDictionary()) {
+    if (const auto* recipe = settings.find(AVVideoEncoderSpecificationKey)) {
+        if (!recipe->isDictionary()) {
             fail(problem, AVVideoEncoderSpecificationKey + " must be a dictionary");
             return std::nullopt;
         }
-        config.requireHardware = (*spec)[RequireHardwareAcceleratedVideoEncoderKey].asBool();
+        config.requireHardware = (*recipe)[RequireHardwareAcceleratedVideoEncoderKey].asBool();
     }
     if (const auto* speed = settings.find(EncoderSpeedKey)) {
         const auto text = speed->stringValue().value_or("");

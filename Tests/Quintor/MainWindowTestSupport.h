@@ -42,14 +42,14 @@ inline void registerSunScapeFrames()
 // A flat grey 64 x 48 JPEG taken at 12:00:`second`.
 inline foundation::URL greyPhoto(const std::filesystem::path& path, int level, int second = 0, int width = 64, int height = 48)
 {
-    fixtures::JPEGSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.pixel = [level](int, int) { return std::vector<uint8_t>(3, static_cast<uint8_t>(level)); };
+    fixtures::JPEGSpec recipe;
+    recipe.width = width;
+    recipe.height = height;
+    recipe.pixel = [level](int, int) { return std::vector<uint8_t>(3, static_cast<uint8_t>(level)); };
     char date[32];
     std::snprintf(date, sizeof date, "2024:05:01 12:00:%02d", second);
-    spec.exif = fixtures::Exif { std::string(date), std::nullopt, std::nullopt };
-    fixtures::writeFile(path, fixtures::makeJPEG(spec));
+    recipe.exif = fixtures::Exif { std::string(date), std::nullopt, std::nullopt };
+    fixtures::writeFile(path, fixtures::makeJPEG(recipe));
     return foundation::URL::fileURLWithPath(path.string());
 }
 

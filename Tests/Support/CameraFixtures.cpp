@@ -63,26 +63,26 @@ std::vector<uint8_t> makeHEIC(int width, int height, RGB8 left, RGB8 right, cons
     return out;
 }
 
-void writeDNG(const std::filesystem::path& path, const DNGSpec& spec)
+void writeDNG(const std::filesystem::path& path, const DNGSpec& recipe)
 {
     TIFF* tiff = TIFFOpen(path.c_str(), "w");
     if (!tiff)
         throw std::runtime_error("cannot write " + path.string());
     TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, 0);
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, spec.width);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, spec.height);
+    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, recipe.width);
+    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, recipe.height);
     TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 16);
     TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
     TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, 34892); // LinearRaw
     TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
-    TIFFSetField(tiff, TIFFTAG_ORIENTATION, spec.orientation);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, spec.height);
+    TIFFSetField(tiff, TIFFTAG_ORIENTATION, recipe.orientation);
+    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, recipe.height);
     TIFFSetField(tiff, TIFFTAG_MAKE, "Quintor");
     TIFFSetField(tiff, TIFFTAG_MODEL, "Fixture");
     TIFFSetField(tiff, TIFFTAG_UNIQUECAMERAMODEL, "Quintor Fixture");
-    if (spec.dateTime)
-        TIFFSetField(tiff, TIFFTAG_DATETIME, spec.dateTime->c_str());
+    if (recipe.dateTime)
+        TIFFSetField(tiff, TIFFTAG_DATETIME, recipe.dateTime->c_str());
     uint8_t version[4] = {1, 4, 0, 0};
     TIFFSetField(tiff, TIFFTAG_DNGVERSION, version);
     TIFFSetField(tiff, TIFFTAG_DNGBACKWARDVERSION, version);
@@ -93,11 +93,11 @@ void writeDNG(const std::filesystem::path& path, const DNGSpec& spec)
     TIFFSetField(tiff, TIFFTAG_ASSHOTNEUTRAL, 3, neutral);
     uint32_t whiteLevel = 65535;
     TIFFSetField(tiff, TIFFTAG_WHITELEVEL, 1, &whiteLevel);
-    std::vector<uint16_t> row(size_t(spec.width) * 3);
-    for (int y = 0; y < spec.height; ++y) {
-        for (int x = 0; x < spec.width; ++x)
+    std::vector<uint16_t> row(size_t(recipe.width) * 3);
+    for (int y = 0; y < recipe.height; ++y) {
+        for (int x = 0; x < recipe.width; ++x)
             for (int k = 0; k < 3; ++k)
-                row[size_t(x) * 3 + size_t(k)] = uint16_t((x < spec.width / 2 ? spec.left : spec.right)[size_t(k)] * 257);
+                row[size_t(x) * 3 + size_t(k)] = uint16_t((x < recipe.width / 2 ? recipe.left : recipe.right)[size_t(k)] * 257);
         TIFFWriteScanline(tiff, row.data(), uint32_t(y), 0);
     }
     TIFFClose(tiff);

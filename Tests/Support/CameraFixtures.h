@@ -29,6 +29,6 @@ struct DNGSpec {
     int orientation = 1;
     std::optional<std::string> dateTime;
 };
-void writeDNG(const std::filesystem::path& path, const DNGSpec& spec);
+void writeDNG(const std::filesystem::path& path, const DNGSpec& recipe);
 
 } // namespace fixtures

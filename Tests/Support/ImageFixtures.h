@@ -31,7 +31,7 @@ struct JPEGSpec {
     std::vector<uint8_t> icc;
     int quality = 95;
 };
-std::vector<uint8_t> makeJPEG(const JPEGSpec& spec);
+std::vector<uint8_t> makeJPEG(const JPEGSpec& recipe);
 
 // 16-bit PNG from big-endian-agnostic 16-bit values: colour type 2 (RGB), 0 (grey) or 6
 // (RGBA), with a gAMA chunk when `gamma` is given (1.0 declares linear samples).
@@ -52,7 +52,7 @@ struct TIFFSpec {
     int pages = 1;
     std::function<std::vector<uint16_t>(int x, int y)> pixel;
 };
-void writeTIFF(const std::filesystem::path& path, const TIFFSpec& spec);
+void writeTIFF(const std::filesystem::path& path, const TIFFSpec& recipe);
 
 // A GIF with `frames` frames of width x height; frame 0 uses palette index (x + y) % 3
 // with index 2 transparent: 0 red, 1 green, 2 blue.

@@ -119,12 +119,12 @@ TEST(AssetReaderPixelBufferSource, CompositionRendersFramesWhileInfoDescribesThe
     const auto path = dir / "turned.mov";
     auto writer = MoviePixelBufferDestination::init(foundation::URL::fileURLWithPath(path.string()),
                                                     media::AVFileTypeQuickTimeMovie);
-    movietest::FrameSourceSpec spec;
-    spec.count = 10;
-    spec.width = 32;
-    spec.height = 24;
-    spec.transform = graphics::AffineTransform::makeRotation(std::numbers::pi / 2);
-    ASSERT_EQ(movietest::transcode(movietest::makeFrameSource(spec), writer), nullptr);
+    movietest::FrameSourceSpec recipe;
+    recipe.count = 10;
+    recipe.width = 32;
+    recipe.height = 24;
+    recipe.transform = graphics::AffineTransform::makeRotation(std::numbers::pi / 2);
+    ASSERT_EQ(movietest::transcode(movietest::makeFrameSource(recipe), writer), nullptr);
 
     auto asset = media::Asset::assetWithURL(foundation::URL::fileURLWithPath(path.string()));
     const auto tracks = asset->tracksWithMediaType(media::AVMediaTypeVideo);

@@ -25,17 +25,17 @@ struct RGB {
 fs::path writeFlatJPEG(const testsupport::TempDir& dir, const std::string& name, std::vector<uint8_t> value,
                        std::optional<int> orientation = std::nullopt, int width = 16, int height = 12)
 {
-    fixtures::JPEGSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.components = int(value.size());
-    spec.pixel = [value](int, int) { return value; };
+    fixtures::JPEGSpec recipe;
+    recipe.width = width;
+    recipe.height = height;
+    recipe.components = int(value.size());
+    recipe.pixel = [value](int, int) { return value; };
     if (orientation) {
-        spec.exif = fixtures::Exif {};
-        spec.exif->orientation = orientation;
+        recipe.exif = fixtures::Exif {};
+        recipe.exif->orientation = orientation;
     }
     const fs::path path = dir / name;
-    fixtures::writeFile(path, fixtures::makeJPEG(spec));
+    fixtures::writeFile(path, fixtures::makeJPEG(recipe));
     return path;
 }
 
@@ -226,11 +226,11 @@ TEST(MVRImageSequencePixelBufferSource, PNGWithAlphaAndTIFFAreDrawnToo)
         return x < 2 ? std::vector<uint8_t> {255, 0, 0, 255} : std::vector<uint8_t> {0, 255, 0, 0};
     }));
     const fs::path tiff = dir / "rgb.tif";
-    fixtures::TIFFSpec spec;
-    spec.width = 3;
-    spec.height = 2;
-    spec.pixel = [](int, int) { return std::vector<uint16_t> {10, 100, 200}; };
-    fixtures::writeTIFF(tiff, spec);
+    fixtures::TIFFSpec recipe;
+    recipe.width = 3;
+    recipe.height = 2;
+    recipe.pixel = [](int, int) { return std::vector<uint16_t> {10, 100, 200}; };
+    fixtures::writeTIFF(tiff, recipe);
 
     auto source = MVRImageSequencePixelBufferSource::initWithImageSources({sourceAt(png), sourceAt(tiff)});
     source->setFrameDuration(Time::make(1, 24));

@@ -17,10 +17,10 @@ namespace fs = std::filesystem;
 
 foundation::URL urlOf(const fs::path& path) { return foundation::URL::fileURLWithPath(path.string()); }
 
-fs::path writeJPEG(const testsupport::TempDir& dir, const std::string& name, fixtures::JPEGSpec spec)
+fs::path writeJPEG(const testsupport::TempDir& dir, const std::string& name, fixtures::JPEGSpec recipe)
 {
     const fs::path path = dir / name;
-    fixtures::writeFile(path, fixtures::makeJPEG(spec));
+    fixtures::writeFile(path, fixtures::makeJPEG(recipe));
     return path;
 }
 
@@ -36,28 +36,28 @@ fixtures::Exif exifWith(std::optional<std::string> date, std::optional<std::stri
 
 fixtures::JPEGSpec jpegSized(int width, int height)
 {
-    fixtures::JPEGSpec spec;
-    spec.width = width;
-    spec.height = height;
-    return spec;
+    fixtures::JPEGSpec recipe;
+    recipe.width = width;
+    recipe.height = height;
+    return recipe;
 }
 
 fixtures::TIFFSpec tiffSized(int width, int height)
 {
-    fixtures::TIFFSpec spec;
-    spec.pixel = [](int x, int y) { return std::vector<uint16_t> {uint16_t(x * 9), uint16_t(y * 9), 99}; };
-    spec.width = width;
-    spec.height = height;
-    return spec;
+    fixtures::TIFFSpec recipe;
+    recipe.pixel = [](int x, int y) { return std::vector<uint16_t> {uint16_t(x * 9), uint16_t(y * 9), 99}; };
+    recipe.width = width;
+    recipe.height = height;
+    return recipe;
 }
 
 fixtures::JPEGSpec jpegWithExif(fixtures::Exif exif, int width = 8, int height = 6)
 {
-    fixtures::JPEGSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.exif = std::move(exif);
-    return spec;
+    fixtures::JPEGSpec recipe;
+    recipe.width = width;
+    recipe.height = height;
+    recipe.exif = std::move(exif);
+    return recipe;
 }
 
 // Seconds since 1970 of a wall-clock time in the local zone, as cameras record it.
@@ -161,9 +161,9 @@ TEST(MVRImageSource, CorruptImageHasNoImageButKeepsItsSize)
 {
     testsupport::TempDir dir;
     // Detail makes the scan data long, so the cut leaves the header whole.
-    fixtures::JPEGSpec spec = jpegSized(64, 32);
-    spec.pixel = [](int x, int y) { return std::vector<uint8_t> {uint8_t(x * 4), uint8_t(y * 8), uint8_t(x ^ y)}; };
-    auto bytes = fixtures::makeJPEG(spec);
+    fixtures::JPEGSpec recipe = jpegSized(64, 32);
+    recipe.pixel = [](int x, int y) { return std::vector<uint8_t> {uint8_t(x * 4), uint8_t(y * 8), uint8_t(x ^ y)}; };
+    auto bytes = fixtures::makeJPEG(recipe);
     bytes.resize(bytes.size() * 2 / 3);
     const fs::path path = dir / "cut.jpg";
     fixtures::writeFile(path, bytes);

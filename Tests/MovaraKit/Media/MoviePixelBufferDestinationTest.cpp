@@ -172,10 +172,10 @@ TEST(MoviePixelBufferDestination, EveryPresetWritesAMovieThatReadsBack)
         destination->setPreset(c.preset);
         destination->setMetadata({media::MetadataItem{media::AVMetadataCommonKeyDescription,
                                                       media::AVMetadataKeySpaceCommon, Value("Created with Quintor")}});
-        movietest::FrameSourceSpec spec;
-        spec.firstTime = media::Time::make(static_cast<int64_t>(c.firstTime * 600), 600);
-        spec.transform = c.transform;
-        ASSERT_EQ(movietest::transcode(movietest::makeFrameSource(spec), destination), nullptr);
+        movietest::FrameSourceSpec recipe;
+        recipe.firstTime = media::Time::make(static_cast<int64_t>(c.firstTime * 600), 600);
+        recipe.transform = c.transform;
+        ASSERT_EQ(movietest::transcode(movietest::makeFrameSource(recipe), destination), nullptr);
 
         const auto movie = movietest::readMovie(dir / c.name);
         ASSERT_EQ(movie.loadError, nullptr);
@@ -223,15 +223,15 @@ TEST(MoviePixelBufferDestination, PixelPathRendersIntoPooledBT709Buffers)
 {
     testsupport::TempDir dir;
     auto destination = MoviePixelBufferDestination::init(fileURL(dir / "pixels.mov"), media::AVFileTypeQuickTimeMovie);
-    movietest::FrameSourceSpec spec;
-    spec.scribbles = true;
-    auto source = movietest::makeFrameSource(spec);
+    movietest::FrameSourceSpec recipe;
+    recipe.scribbles = true;
+    auto source = movietest::makeFrameSource(recipe);
     ASSERT_EQ(movietest::transcode(source, destination), nullptr);
     EXPECT_EQ(movietest::readMovie(dir / "pixels.mov").times.size(), 3u);
 
     // A fresh destination prepared to hand out buffers.
     auto other = MoviePixelBufferDestination::init(fileURL(dir / "other.mov"), media::AVFileTypeQuickTimeMovie);
-    ASSERT_TRUE(other->prepareWithInfo(movietest::makeFrameSource(spec)->pixelBufferSourceInfo(), true, nullptr));
+    ASSERT_TRUE(other->prepareWithInfo(movietest::makeFrameSource(recipe)->pixelBufferSourceInfo(), true, nullptr));
     auto buffer = other->createNextPixelBuffer();
     ASSERT_TRUE(buffer);
     EXPECT_EQ(buffer->pixelFormatType(), media::PixelFormatType_32ARGB);
@@ -246,7 +246,7 @@ TEST(MoviePixelBufferDestination, PixelPathRendersIntoPooledBT709Buffers)
 
     // Without shouldAllocate there is no pool to draw from.
     auto plain = MoviePixelBufferDestination::init(fileURL(dir / "plain.mov"), media::AVFileTypeQuickTimeMovie);
-    ASSERT_TRUE(plain->prepareWithInfo(movietest::makeFrameSource(spec)->pixelBufferSourceInfo(), false, nullptr));
+    ASSERT_TRUE(plain->prepareWithInfo(movietest::makeFrameSource(recipe)->pixelBufferSourceInfo(), false, nullptr));
     EXPECT_EQ(plain->createNextPixelBuffer(), nullptr);
     plain->cancel();
 }
@@ -340,11 +340,11 @@ TEST(MoviePixelBufferDestination, PreparationErrors)
         ASSERT_TRUE(destination);
         destination->setPreset(c.preset);
         destination->setVideoSettings(c.settings);
-        movietest::FrameSourceSpec spec;
-        spec.width = c.width;
-        spec.height = c.width;
+        movietest::FrameSourceSpec recipe;
+        recipe.width = c.width;
+        recipe.height = c.width;
         foundation::ErrorPtr error;
-        EXPECT_FALSE(destination->prepareWithInfo(movietest::makeFrameSource(spec)->pixelBufferSourceInfo(), false, &error));
+        EXPECT_FALSE(destination->prepareWithInfo(movietest::makeFrameSource(recipe)->pixelBufferSourceInfo(), false, &error));
         ASSERT_NE(error, nullptr);
         EXPECT_EQ(error->domain(), c.domain);
         EXPECT_EQ(error->code(), c.code);

@@ -33,7 +33,7 @@ void fill(const media::PixelBufferPtr& buffer, int level)
 class FrameSource : public PixelBufferSource, public PixelBufferSourceInfo, public PixelBufferScribbling,
                     public std::enable_shared_from_this<FrameSource> {
 public:
-    explicit FrameSource(FrameSourceSpec spec) : m_spec(std::move(spec)) { }
+    explicit FrameSource(FrameSourceSpec recipe) : m_spec(std::move(recipe)) { }
 
     void loadWithCompletionHandler(std::function<void(foundation::ErrorPtr)> handler) override { handler(nullptr); }
     std::shared_ptr<PixelBufferSourceInfo> pixelBufferSourceInfo() override { return shared_from_this(); }
@@ -113,10 +113,10 @@ std::string textExtension(const media::VideoFormatDescription& format, const std
 
 } // namespace
 
-std::shared_ptr<PixelBufferSource> makeFrameSource(const FrameSourceSpec& spec)
+std::shared_ptr<PixelBufferSource> makeFrameSource(const FrameSourceSpec& recipe)
 {
-    auto source = std::make_shared<FrameSource>(spec);
-    if (spec.scribbles)
+    auto source = std::make_shared<FrameSource>(recipe);
+    if (recipe.scribbles)
         return source;
     return std::make_shared<SampleOnlySource>(source);
 }

@@ -31,7 +31,7 @@ struct FrameSourceSpec {
     graphics::AffineTransform transform;
     bool scribbles = false;
 };
-std::shared_ptr<PixelBufferSource> makeFrameSource(const FrameSourceSpec& spec);
+std::shared_ptr<PixelBufferSource> makeFrameSource(const FrameSourceSpec& recipe);
 
 // Runs a TranscodeOperation from `source` into `destination` and waits (bounded) for it to
 // finish; returns its error. `timedOut` tells a hang apart from success.

@@ -16,10 +16,10 @@ using fixtures::JPEGSpec;
 
 namespace {
 
-std::string writeJPEG(const testsupport::TempDir& dir, const std::string& name, const JPEGSpec& spec)
+std::string writeJPEG(const testsupport::TempDir& dir, const std::string& name, const JPEGSpec& recipe)
 {
     auto path = dir / name;
-    fixtures::writeFile(path, fixtures::makeJPEG(spec));
+    fixtures::writeFile(path, fixtures::makeJPEG(recipe));
     return path.string();
 }
 
@@ -36,11 +36,11 @@ void expectNear(graphics::Image::RGBA8 got, int r, int g, int b, int tolerance =
 TEST(ImageSource, ReadsJPEGPropertiesWithoutDecoding)
 {
     testsupport::TempDir dir;
-    JPEGSpec spec;
-    spec.width = 40;
-    spec.height = 30;
-    spec.exif = Exif{"2021:06:05 14:03:09", "25", 6};
-    auto src = ImageSource::createWithPath(writeJPEG(dir, "a.jpg", spec));
+    JPEGSpec recipe;
+    recipe.width = 40;
+    recipe.height = 30;
+    recipe.exif = Exif{"2021:06:05 14:03:09", "25", 6};
+    auto src = ImageSource::createWithPath(writeJPEG(dir, "a.jpg", recipe));
     ASSERT_TRUE(src);
     EXPECT_EQ(src->type(), kUTTypeJPEG);
     EXPECT_EQ(src->count(), 1u);
@@ -74,9 +74,9 @@ TEST(ImageSource, CaptureDateMetadataHasMilliseconds)
     testsupport::TempDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        JPEGSpec spec;
-        spec.exif = c.exif;
-        auto src = ImageSource::createWithPath(writeJPEG(dir, "d.jpg", spec));
+        JPEGSpec recipe;
+        recipe.exif = c.exif;
+        auto src = ImageSource::createWithPath(writeJPEG(dir, "d.jpg", recipe));
         ASSERT_TRUE(src);
         EXPECT_EQ(src->captureDateMetadataAtIndex(0), c.expected);
     }
@@ -104,13 +104,13 @@ TEST(ImageSource, DecodesRGBGreyAndBothCMYKForms)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        JPEGSpec spec;
-        spec.width = 16;
-        spec.height = 8;
-        spec.components = c.components;
-        spec.adobeInvertedCMYK = c.adobe;
-        spec.pixel = halves(c.left, c.right);
-        auto src = ImageSource::createWithPath(writeJPEG(dir, "c.jpg", spec));
+        JPEGSpec recipe;
+        recipe.width = 16;
+        recipe.height = 8;
+        recipe.components = c.components;
+        recipe.adobeInvertedCMYK = c.adobe;
+        recipe.pixel = halves(c.left, c.right);
+        auto src = ImageSource::createWithPath(writeJPEG(dir, "c.jpg", recipe));
         foundation::ErrorPtr error;
         auto image = src->createImageAtIndex(0, &error);
         ASSERT_TRUE(image) << (error ? error->localizedDescription() : "");
@@ -132,9 +132,9 @@ TEST(ImageSource, KeepsTheEmbeddedProfile)
 {
     testsupport::TempDir dir;
     auto p3 = graphics::ColorSpace::createWithName(graphics::kColorSpaceDisplayP3);
-    JPEGSpec spec;
-    spec.icc = p3->iccData();
-    auto src = ImageSource::createWithPath(writeJPEG(dir, "p3.jpg", spec));
+    JPEGSpec recipe;
+    recipe.icc = p3->iccData();
+    auto src = ImageSource::createWithPath(writeJPEG(dir, "p3.jpg", recipe));
     auto image = src->createImageAtIndex(0);
     ASSERT_TRUE(image);
     EXPECT_EQ(image->colorSpace()->iccData(), p3->iccData());
@@ -144,11 +144,11 @@ TEST(ImageSource, KeepsTheEmbeddedProfile)
 TEST(ImageSource, BadFilesGiveErrorsNamingTheFile)
 {
     testsupport::TempDir dir;
-    JPEGSpec spec;
-    spec.width = 64;
-    spec.height = 64;
-    spec.pixel = [](int x, int y) { return std::vector<uint8_t>{uint8_t(x * 4), uint8_t(y * 4), uint8_t(x ^ y)}; };
-    const auto good = fixtures::makeJPEG(spec);
+    JPEGSpec recipe;
+    recipe.width = 64;
+    recipe.height = 64;
+    recipe.pixel = [](int x, int y) { return std::vector<uint8_t>{uint8_t(x * 4), uint8_t(y * 4), uint8_t(x ^ y)}; };
+    const auto good = fixtures::makeJPEG(recipe);
 
     auto truncated = good;
     truncated.resize(good.size() * 2 / 3);
@@ -201,11 +201,11 @@ TEST(ImageSource, AFileChangedAfterOpeningGivesAnErrorNotACrash)
 {
     // A user editing a photo during an export: the file shrinks or changes under the source.
     testsupport::TempDir dir;
-    JPEGSpec spec;
-    spec.width = 64;
-    spec.height = 64;
-    spec.pixel = [](int x, int y) { return std::vector<uint8_t>{uint8_t(x * 37 + y), uint8_t(y * 53), uint8_t(x * y)}; };
-    const auto good = fixtures::makeJPEG(spec);
+    JPEGSpec recipe;
+    recipe.width = 64;
+    recipe.height = 64;
+    recipe.pixel = [](int x, int y) { return std::vector<uint8_t>{uint8_t(x * 37 + y), uint8_t(y * 53), uint8_t(x * y)}; };
+    const auto good = fixtures::makeJPEG(recipe);
     ASSERT_GT(good.size(), 4096u); // past the first page, where a mapped file would fault
     namespace fs = std::filesystem;
     struct Case {
@@ -241,11 +241,11 @@ TEST(ImageSource, HeadersLongerThanTheFirstReadAreReadWhole)
 {
     // Maker notes, previews and profiles can push a JPEG's frame header far into the file.
     testsupport::TempDir dir;
-    JPEGSpec spec;
-    spec.width = 24;
-    spec.height = 16;
-    spec.exif = Exif{"2022:03:04 05:06:07", std::nullopt, 3};
-    auto bytes = fixtures::makeJPEG(spec);
+    JPEGSpec recipe;
+    recipe.width = 24;
+    recipe.height = 16;
+    recipe.exif = Exif{"2022:03:04 05:06:07", std::nullopt, 3};
+    auto bytes = fixtures::makeJPEG(recipe);
     std::vector<uint8_t> comments;
     for (int i = 0; i < 6; ++i) { // 6 x 60000 bytes of COM segments right after SOI
         const size_t len = 60000;
@@ -302,17 +302,17 @@ TEST(ImageSource, UnknownContentHasNoTypeAndDecodesNothing)
 TEST(ImageSource, ThumbnailsKeepTheAspectAndCanTurnUpright)
 {
     testsupport::TempDir dir;
-    JPEGSpec spec;
-    spec.width = 64;
-    spec.height = 48;
+    JPEGSpec recipe;
+    recipe.width = 64;
+    recipe.height = 48;
     Exif exif;
     exif.orientation = 6;
-    spec.exif = exif;
+    recipe.exif = exif;
     // Top-left quadrant red, the rest blue.
-    spec.pixel = [](int x, int y) {
+    recipe.pixel = [](int x, int y) {
         return x < 32 && y < 24 ? std::vector<uint8_t>{255, 0, 0} : std::vector<uint8_t>{0, 0, 255};
     };
-    auto src = ImageSource::createWithPath(writeJPEG(dir, "t.jpg", spec));
+    auto src = ImageSource::createWithPath(writeJPEG(dir, "t.jpg", recipe));
     struct Case {
         size_t max;
         bool upright;
@@ -409,7 +409,7 @@ TEST(ImageSource, DecodesTIFFSamplesWithoutPremultiplying)
     testsupport::TempDir dir;
     struct Case {
         const char* what;
-        fixtures::TIFFSpec spec;
+        fixtures::TIFFSpec recipe;
         graphics::Image::RGBA8 expected;
     } cases[] = {
         {"8-bit RGB strips", {4, 3, 8, 3, false, false, 1, 1, [](int x, int y) { return std::vector<uint16_t>{uint16_t(x * 60), uint16_t(y * 100), 7}; }},
@@ -424,14 +424,14 @@ TEST(ImageSource, DecodesTIFFSamplesWithoutPremultiplying)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         auto path = dir / "t.tiff";
-        fixtures::writeTIFF(path, c.spec);
+        fixtures::writeTIFF(path, c.recipe);
         auto src = ImageSource::createWithPath(path.string());
         ASSERT_EQ(src->type(), kUTTypeTIFF);
-        EXPECT_EQ(src->propertiesAtIndex(0)->pixelWidth, c.spec.width);
+        EXPECT_EQ(src->propertiesAtIndex(0)->pixelWidth, c.recipe.width);
         foundation::ErrorPtr error;
         auto image = src->createImageAtIndex(0, &error);
         ASSERT_TRUE(image) << error->localizedDescription();
-        EXPECT_EQ(image->width(), static_cast<size_t>(c.spec.width));
+        EXPECT_EQ(image->width(), static_cast<size_t>(c.recipe.width));
         EXPECT_EQ(image->pixelAt(1, 1), c.expected);
     }
 }
@@ -439,11 +439,11 @@ TEST(ImageSource, DecodesTIFFSamplesWithoutPremultiplying)
 TEST(ImageSource, TIFFPagesAndOrientation)
 {
     testsupport::TempDir dir;
-    fixtures::TIFFSpec spec;
-    spec.pages = 3;
-    spec.orientation = 8;
-    spec.pixel = [](int, int) { return std::vector<uint16_t>{1, 2, 3}; };
-    fixtures::writeTIFF(dir / "pages.tif", spec);
+    fixtures::TIFFSpec recipe;
+    recipe.pages = 3;
+    recipe.orientation = 8;
+    recipe.pixel = [](int, int) { return std::vector<uint16_t>{1, 2, 3}; };
+    fixtures::writeTIFF(dir / "pages.tif", recipe);
     auto src = ImageSource::createWithPath((dir / "pages.tif").string());
     EXPECT_EQ(src->count(), 3u);
     EXPECT_EQ(src->propertiesAtIndex(0)->orientation, 8);

@@ -52,11 +52,11 @@ double expectedLuma(int index)
 std::filesystem::path writeTenFrames(const testsupport::TempDir& dir, const std::string& name, const std::string& codec,
                                      const std::string& fileType = AVFileTypeQuickTimeMovie)
 {
-    MovieSpec spec;
-    spec.fileType = fileType;
-    spec.settings = mediatest::settingsFor(codec);
+    MovieSpec recipe;
+    recipe.fileType = fileType;
+    recipe.settings = mediatest::settingsFor(codec);
     const auto path = dir / name;
-    auto error = mediatest::writeMovie(path, spec);
+    auto error = mediatest::writeMovie(path, recipe);
     EXPECT_FALSE(error) << (error ? error->localizedDescription() : "");
     return path;
 }

@@ -50,14 +50,14 @@ TEST(AssetWriter, WritesEachCodecAndContainerReadableByFFprobe)
     testsupport::TempDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fileName);
-        MovieSpec spec;
-        spec.fileType = c.fileType;
-        spec.settings = mediatest::settingsFor(c.codec);
+        MovieSpec recipe;
+        recipe.fileType = c.fileType;
+        recipe.settings = mediatest::settingsFor(c.codec);
         if (!c.profileLevel.empty())
-            spec.settings.set(AVVideoCompressionPropertiesKey,
+            recipe.settings.set(AVVideoCompressionPropertiesKey,
                               foundation::Value::dictionary({{AVVideoProfileLevelKey, c.profileLevel}}));
         const auto path = dir / c.fileName;
-        auto error = mediatest::writeMovie(path, spec);
+        auto error = mediatest::writeMovie(path, recipe);
         ASSERT_FALSE(error) << error->localizedDescription() << " " << error->localizedFailureReason().value_or("");
         auto info = mediatest::probe(path);
         ASSERT_TRUE(info.is_object());
@@ -127,14 +127,14 @@ struct Harness {
 TEST(AssetWriter, WritesTheTransformAsDisplayMatrixAndTheMetadataItems)
 {
     testsupport::TempDir dir;
-    MovieSpec spec;
-    spec.fileType = AVFileTypeQuickTimeMovie;
-    spec.settings = mediatest::settingsFor(AVVideoCodecTypeH264);
-    spec.transform = graphics::AffineTransform::make(0, 1, -1, 0, 48, 0); // shown turned a quarter clockwise
-    spec.metadata = {{AVMetadataCommonKeyDescription, AVMetadataKeySpaceCommon, "Created with Quintor"},
+    MovieSpec recipe;
+    recipe.fileType = AVFileTypeQuickTimeMovie;
+    recipe.settings = mediatest::settingsFor(AVVideoCodecTypeH264);
+    recipe.transform = graphics::AffineTransform::make(0, 1, -1, 0, 48, 0); // shown turned a quarter clockwise
+    recipe.metadata = {{AVMetadataCommonKeyDescription, AVMetadataKeySpaceCommon, "Created with Quintor"},
                      {"com.movara.frames", AVMetadataKeySpaceQuickTimeMetadata, 10}};
     const auto path = dir / "r.mov";
-    ASSERT_FALSE(mediatest::writeMovie(path, spec));
+    ASSERT_FALSE(mediatest::writeMovie(path, recipe));
 
     auto info = mediatest::probe(path);
     EXPECT_EQ(info["format"]["tags"]["com.apple.quicktime.description"], "Created with Quintor");
@@ -146,7 +146,7 @@ TEST(AssetWriter, WritesTheTransformAsDisplayMatrixAndTheMetadataItems)
     auto asset = Asset::assetWithURL(foundation::URL::fileURLWithPath(path.string()));
     auto tracks = asset->tracksWithMediaType(AVMediaTypeVideo);
     ASSERT_EQ(tracks.size(), 1u);
-    EXPECT_EQ(tracks[0]->preferredTransform(), spec.transform);
+    EXPECT_EQ(tracks[0]->preferredTransform(), recipe.transform);
 }
 
 TEST(AssetWriter, SessionBoundsSetTheMovieTimeline)
@@ -349,13 +349,13 @@ TEST(AssetWriter, ScalesSourcesToOddOrDifferentOutputSizes)
     testsupport::TempDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.codec);
-        MovieSpec spec;
-        spec.fileType = AVFileTypeQuickTimeMovie;
-        spec.frames = 2;
-        spec.settings = mediatest::settingsFor(c.codec, c.width, c.height);
-        spec.settings.set(AVVideoScalingModeKey, AVVideoScalingModeResizeAspectFill);
+        MovieSpec recipe;
+        recipe.fileType = AVFileTypeQuickTimeMovie;
+        recipe.frames = 2;
+        recipe.settings = mediatest::settingsFor(c.codec, c.width, c.height);
+        recipe.settings.set(AVVideoScalingModeKey, AVVideoScalingModeResizeAspectFill);
         const auto path = dir / (c.codec + ".mov");
-        auto error = mediatest::writeMovie(path, spec);
+        auto error = mediatest::writeMovie(path, recipe);
         ASSERT_FALSE(error) << error->localizedFailureReason().value_or("");
         auto info = mediatest::probe(path);
         EXPECT_EQ(info["streams"][0]["width"], c.encodedW);

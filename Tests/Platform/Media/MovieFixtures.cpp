@@ -93,26 +93,26 @@ foundation::Value settingsFor(const std::string& codec, int width, int height)
     return settings;
 }
 
-foundation::ErrorPtr writeMovie(const std::filesystem::path& path, const MovieSpec& spec)
+foundation::ErrorPtr writeMovie(const std::filesystem::path& path, const MovieSpec& recipe)
 {
     foundation::ErrorPtr error;
-    auto writer = AssetWriter::assetWriterWithURL(foundation::URL::fileURLWithPath(path.string()), spec.fileType, &error);
+    auto writer = AssetWriter::assetWriterWithURL(foundation::URL::fileURLWithPath(path.string()), recipe.fileType, &error);
     if (!writer)
         return error;
-    writer->setMetadata(spec.metadata);
-    auto input = AssetWriterInput::assetWriterInputWithMediaType(AVMediaTypeVideo, spec.settings);
-    input->setTransform(spec.transform);
+    writer->setMetadata(recipe.metadata);
+    auto input = AssetWriterInput::assetWriterInputWithMediaType(AVMediaTypeVideo, recipe.settings);
+    input->setTransform(recipe.transform);
     auto adaptor = AssetWriterInputPixelBufferAdaptor::assetWriterInputPixelBufferAdaptorWithAssetWriterInput(
-        input, foundation::Value::dictionary({{PixelBufferPixelFormatTypeKey, static_cast<int64_t>(spec.format)}}));
+        input, foundation::Value::dictionary({{PixelBufferPixelFormatTypeKey, static_cast<int64_t>(recipe.format)}}));
     if (!writer->canAddInput(input))
         return foundation::Error::make("test", 1, "cannot add input");
     writer->addInput(input);
     if (!writer->startWriting())
         return writer->error();
-    writer->startSessionAtSourceTime(spec.firstTime);
-    for (int i = 0; i < spec.frames; ++i) {
-        auto frame = makeFrame(spec.width, spec.height, spec.format, i);
-        const Time t = spec.firstTime + multiply(spec.frameDuration, i);
+    writer->startSessionAtSourceTime(recipe.firstTime);
+    for (int i = 0; i < recipe.frames; ++i) {
+        auto frame = makeFrame(recipe.width, recipe.height, recipe.format, i);
+        const Time t = recipe.firstTime + multiply(recipe.frameDuration, i);
         if (!adaptor->appendPixelBuffer(frame, t))
             return writer->error() ? writer->error() : foundation::Error::make("test", 2, "append refused");
     }

@@ -45,7 +45,7 @@ struct MovieSpec {
 foundation::Value settingsFor(const std::string& codec, int width = 64, int height = 48);
 
 // Writes the movie through an adaptor and returns the writer's error (null on success).
-foundation::ErrorPtr writeMovie(const std::filesystem::path& path, const MovieSpec& spec);
+foundation::ErrorPtr writeMovie(const std::filesystem::path& path, const MovieSpec& recipe);
 
 // ffprobe -show_streams -show_format -show_frames (when `frames`) as JSON; null when it fails.
 nlohmann::json probe(const std::filesystem::path& path, bool frames = false);

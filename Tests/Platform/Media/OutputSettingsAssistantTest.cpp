@@ -46,12 +46,12 @@ TEST(OutputSettingsAssistant, ItsSettingsWriteAMovie)
         auto assistant = OutputSettingsAssistant::outputSettingsAssistantWithPreset(preset);
         ASSERT_TRUE(assistant);
         assistant->setSourceVideoFormat(VideoFormatDescription::create(PixelFormatType_32BGRA, 64, 48));
-        mediatest::MovieSpec spec;
-        spec.fileType = AVFileTypeMPEG4;
-        spec.frames = 3;
-        spec.settings = *assistant->videoSettings();
-        spec.settings.set(EncoderSpeedKey, EncoderSpeedFast);
-        auto error = mediatest::writeMovie(dir / "a.mp4", spec);
+        mediatest::MovieSpec recipe;
+        recipe.fileType = AVFileTypeMPEG4;
+        recipe.frames = 3;
+        recipe.settings = *assistant->videoSettings();
+        recipe.settings.set(EncoderSpeedKey, EncoderSpeedFast);
+        auto error = mediatest::writeMovie(dir / "a.mp4", recipe);
         EXPECT_FALSE(error) << (error ? error->localizedFailureReason().value_or("") : "");
     }
 }

@@ -27,11 +27,11 @@ protected:
     static void SetUpTestSuite()
     {
         s_dir = std::make_unique<testsupport::TempDir>();
-        mediatest::MovieSpec spec;
-        spec.fileType = AVFileTypeQuickTimeMovie;
-        spec.settings = mediatest::settingsFor(AVVideoCodecTypeH264);
+        mediatest::MovieSpec recipe;
+        recipe.fileType = AVFileTypeQuickTimeMovie;
+        recipe.settings = mediatest::settingsFor(AVVideoCodecTypeH264);
         s_movie = *s_dir / "ten.mov";
-        ASSERT_FALSE(mediatest::writeMovie(s_movie, spec));
+        ASSERT_FALSE(mediatest::writeMovie(s_movie, recipe));
     }
     static void TearDownTestSuite() { s_dir.reset(); }
 
