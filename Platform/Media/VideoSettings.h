@@ -66,7 +66,7 @@ extern const std::string AVVideoYCbCrMatrix_ITU_R_709_2;       // "ITU_R_709_2"
 extern const std::string AVVideoYCbCrMatrix_ITU_R_601_4;       // "ITU_R_601_4"
 extern const std::string AVVideoYCbCrMatrix_ITU_R_2020;        // "ITU_R_2020"
 
-// Encoder-specification keys (inside AVVideoEncoderSpecificationKey).
+// Keys that choose the encoder (inside AVVideoEncoderSpecificationKey).
 extern const std::string EnableHardwareAcceleratedVideoEncoderKey;  // "EnableHardwareAcceleratedVideoEncoder"
 extern const std::string RequireHardwareAcceleratedVideoEncoderKey; // "RequireHardwareAcceleratedVideoEncoder"
 
