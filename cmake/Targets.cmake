@@ -43,6 +43,7 @@ function(quintor_shared_library name)
     target_compile_definitions(${name} PUBLIC $<TARGET_PROPERTY:${p},INTERFACE_COMPILE_DEFINITIONS>)
   endforeach()
   target_link_libraries(${name} PUBLIC ${A_DEPS})
+  # The library's resources in the source tree, used when none are installed beside it.
   target_compile_definitions(${name} PRIVATE QUINTOR_RESOURCES_DIR="${CMAKE_SOURCE_DIR}/${A_DIR}/Resources")
 endfunction()
 

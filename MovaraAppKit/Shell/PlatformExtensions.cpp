@@ -21,7 +21,7 @@ std::shared_ptr<foundation::Bundle> mvr_movaraAppKitBundle()
 {
     static const std::shared_ptr<foundation::Bundle> bundle = mvr_registerFrameworkBundle(
         MVRMovaraAppKitBundleIdentifier, "MovaraAppKit", &anchor,
-        (std::filesystem::path(__FILE__).parent_path().parent_path() / "Resources").string());
+        QUINTOR_RESOURCES_DIR);
     return bundle;
 }
 

@@ -43,7 +43,7 @@ std::shared_ptr<foundation::Bundle> mvr_movaraKitBundle()
 {
     static const std::shared_ptr<foundation::Bundle> bundle = mvr_registerFrameworkBundle(
         MVRMovaraKitBundleIdentifier, "MovaraKit", MVR_DSO,
-        (std::filesystem::path(__FILE__).parent_path().parent_path() / "Resources").string());
+        QUINTOR_RESOURCES_DIR);
     return bundle;
 }
 
