@@ -16,6 +16,7 @@ pkg_check_modules(raw REQUIRED IMPORTED_TARGET libraw_r)
 pkg_check_modules(imagequant REQUIRED IMPORTED_TARGET imagequant)
 pkg_check_modules(ffmpeg REQUIRED IMPORTED_TARGET libavformat libavcodec libavutil libswscale)
 pkg_check_modules(curl REQUIRED IMPORTED_TARGET libcurl)
+pkg_check_modules(libxml2 REQUIRED IMPORTED_TARGET libxml-2.0)
 pkg_check_modules(poppler REQUIRED IMPORTED_TARGET poppler-cpp)
 pkg_check_modules(protobufc REQUIRED IMPORTED_TARGET libprotobuf-c)
 # giflib ships no .pc file; it is linked as plain "gif". This empty target keeps the list uniform.

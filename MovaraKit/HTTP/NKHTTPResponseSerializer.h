@@ -25,6 +25,15 @@ extern const std::string NetKitOperationFailingURLRequestErrorKey;      // "com.
 // it has one already; with no error, the underlying one is the result.
 foundation::ErrorPtr NKErrorWithUnderlyingError(const foundation::ErrorPtr& error, const foundation::ErrorPtr& underlyingError);
 
+// The platform's string-encoding codes the layer understands.
+enum NKStringEncoding : unsigned long { NKASCIIStringEncoding = 1, NKUTF8StringEncoding = 4, NKISOLatin1StringEncoding = 5,
+                                        NKWindowsCP1252StringEncoding = 12 };
+
+// The encoding an IANA charset name stands for ("utf-8", "iso-8859-1", ...); none when unknown.
+std::optional<NKStringEncoding> NKStringEncodingFromIANACharsetName(const std::string& name);
+// The bytes as UTF-8 text; none when they are not valid in `encoding`.
+std::optional<std::string> NKDecodeText(const foundation::Data& bytes, NKStringEncoding encoding);
+
 class NKURLResponseSerialization {
 public:
     virtual ~NKURLResponseSerialization() = default;
@@ -38,6 +47,10 @@ public:
 class NKHTTPResponseSerializer : public NKURLResponseSerialization {
 public:
     static std::shared_ptr<NKHTTPResponseSerializer> serializer();
+
+    // The text encoding decoding subclasses assume when the response names none (UTF-8).
+    NKStringEncoding stringEncoding() const { return m_stringEncoding; }
+    void setStringEncoding(NKStringEncoding encoding) { m_stringEncoding = encoding; }
 
     // 200 to 299 by default; none accepts every status code.
     const std::optional<std::set<long>>& acceptableStatusCodes() const { return m_acceptableStatusCodes; }
@@ -56,12 +69,22 @@ public:
                                        const std::optional<foundation::Data>& data,
                                        foundation::ErrorPtr* error) const override;
 
+    // A new serializer of the same class; each class says which settings travel.
+    virtual std::shared_ptr<NKHTTPResponseSerializer> copy() const;
+
     virtual ~NKHTTPResponseSerializer() = default;
 
 protected:
     NKHTTPResponseSerializer();
+    template <class T>
+    static std::shared_ptr<T> make()
+    {
+        struct Enabler : T { };
+        return std::make_shared<Enabler>();
+    }
 
 private:
+    NKStringEncoding m_stringEncoding = NKUTF8StringEncoding;
     std::optional<std::set<long>> m_acceptableStatusCodes;
     std::optional<std::set<std::string>> m_acceptableContentTypes;
 };

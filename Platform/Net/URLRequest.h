@@ -9,6 +9,7 @@
 
 #include "Platform/Foundation/URL.h"
 #include "Platform/Foundation/Value.h"
+#include "Platform/Net/Stream.h"
 
 namespace net {
 
@@ -53,12 +54,36 @@ public:
     void addValueForHTTPHeaderField(const std::string& value, const std::string& field);
 
     const std::optional<foundation::Data>& HTTPBody() const { return m_body; }
-    void setHTTPBody(std::optional<foundation::Data> body) { m_body = std::move(body); }
+    // A body and a body stream exclude each other: setting one drops the other.
+    void setHTTPBody(std::optional<foundation::Data> body)
+    {
+        m_body = std::move(body);
+        if (m_body)
+            m_bodyStream = nullptr;
+    }
+    const InputStreamPtr& HTTPBodyStream() const { return m_bodyStream; }
+    void setHTTPBodyStream(InputStreamPtr stream)
+    {
+        m_bodyStream = std::move(stream);
+        if (m_bodyStream)
+            m_body.reset();
+    }
 
     double timeoutInterval() const { return m_timeoutInterval; }
     void setTimeoutInterval(double seconds) { m_timeoutInterval = seconds; }
     URLRequestCachePolicy cachePolicy() const { return m_cachePolicy; }
     void setCachePolicy(URLRequestCachePolicy policy) { m_cachePolicy = policy; }
+
+    // Kept for callers that set them; a Linux host has no cellular or service-class routing,
+    // and the session decides about cookies and pipelining.
+    bool allowsCellularAccess() const { return m_allowsCellularAccess; }
+    void setAllowsCellularAccess(bool allows) { m_allowsCellularAccess = allows; }
+    bool HTTPShouldHandleCookies() const { return m_shouldHandleCookies; }
+    void setHTTPShouldHandleCookies(bool handle) { m_shouldHandleCookies = handle; }
+    bool HTTPShouldUsePipelining() const { return m_shouldUsePipelining; }
+    void setHTTPShouldUsePipelining(bool use) { m_shouldUsePipelining = use; }
+    unsigned long networkServiceType() const { return m_networkServiceType; }
+    void setNetworkServiceType(unsigned long type) { m_networkServiceType = type; }
 
     bool operator==(const URLRequest&) const = default;
 
@@ -67,8 +92,13 @@ private:
     std::string m_method = "GET";
     HTTPHeaderFields m_headers;
     std::optional<foundation::Data> m_body;
+    InputStreamPtr m_bodyStream;
     double m_timeoutInterval = DefaultTimeoutInterval;
     URLRequestCachePolicy m_cachePolicy = URLRequestCachePolicy::UseProtocolCachePolicy;
+    bool m_allowsCellularAccess = true;
+    bool m_shouldHandleCookies = true;
+    bool m_shouldUsePipelining = false;
+    unsigned long m_networkServiceType = 0;
 };
 
 // Text form for logs: "<URLRequest: GET https://host/path>".
