@@ -1,6 +1,7 @@
 #include "Platform/UI/Font.h"
 
 #include <cairo.h>
+#include <cmath>
 #include <cstdlib>
 #include <mutex>
 
@@ -70,6 +71,8 @@ LayoutPtr makeLayout(cairo_t* cr, const AttributedString& text, double width)
     pango_font_description_set_family(desc, font.familyName().c_str());
     pango_font_description_set_absolute_size(desc, font.pointSize() * PANGO_SCALE);
     pango_font_description_set_weight(desc, pangoWeight(font.weight()));
+    if (font.isItalic())
+        pango_font_description_set_style(desc, PANGO_STYLE_ITALIC);
     pango_layout_set_font_description(layout.get(), desc);
     pango_font_description_free(desc);
 
@@ -157,11 +160,66 @@ Font Font::userFixedPitchFontOfSize(double size)
     return fontWithName("DejaVu Sans Mono", size);
 }
 
-Font Font::fontWithName(const std::string& family, double size)
+const std::string FontNameAttribute = "NSFontNameAttribute";
+const std::string FontFamilyAttribute = "NSFontFamilyAttribute";
+
+std::string Font::fallbackFamily(const std::string& family)
+{
+    // Liberation's faces have the same advance widths as these, so text set for them keeps
+    // its line breaks and sizes here.
+    static const std::pair<const char*, const char*> map[] = {
+        {"Helvetica", "Liberation Sans"},       {"Helvetica Neue", "Liberation Sans"},
+        {"HelveticaNeue", "Liberation Sans"},   {"Arial", "Liberation Sans"},
+        {"ArialMT", "Liberation Sans"},         {"Times", "Liberation Serif"},
+        {"Times New Roman", "Liberation Serif"}, {"TimesNewRomanPSMT", "Liberation Serif"},
+        {"Courier", "Liberation Mono"},         {"Courier New", "Liberation Mono"},
+        {"CourierNewPSMT", "Liberation Mono"},  {"DINAlternate", "DejaVu Sans Condensed"},
+        {"DIN Alternate", "DejaVu Sans Condensed"},
+    };
+    for (const auto& [from, to] : map) {
+        if (family == from)
+            return to;
+    }
+    return family;
+}
+
+Font Font::fontWithName(const std::string& name, double size)
 {
     Font f = systemFontOfSize(size);
-    f.m_family = family;
+    f.m_name = name;
+    std::string family = name;
+    const auto dash = name.rfind('-');
+    if (dash != std::string::npos && dash > 0) {
+        const std::string style = name.substr(dash + 1);
+        const bool bold = style.find("Bold") != std::string::npos;
+        const bool italic = style.find("Italic") != std::string::npos || style.find("Oblique") != std::string::npos;
+        if (bold || italic || style == "Regular" || style == "Roman" || style == "Medium") {
+            family = name.substr(0, dash);
+            if (bold)
+                f.m_weight = FontWeight::bold;
+            if (style == "Medium")
+                f.m_weight = FontWeight::medium;
+            f.m_italic = italic;
+        }
+    }
+    f.m_family = fallbackFamily(family);
     return f;
+}
+
+std::optional<Font> Font::fontWithDescriptor(const foundation::Value& attributes, double size)
+{
+    if (!std::isfinite(size) || size <= 0)
+        return std::nullopt;
+    if (const auto name = attributes[FontNameAttribute].stringValue(); name && !name->empty())
+        return fontWithName(*name, size);
+    if (const auto family = attributes[FontFamilyAttribute].stringValue(); family && !family->empty())
+        return fontWithName(*family, size);
+    return std::nullopt;
+}
+
+foundation::Value Font::fontDescriptorAttributes() const
+{
+    return foundation::Value::dictionary({{FontNameAttribute, fontName()}});
 }
 
 Font Font::withSize(double size) const

@@ -1,9 +1,15 @@
 #pragma once
-// A font: family, size in points, weight, and whether digits are set at one width (for
+// A font: family, size in points, weight, slant, and whether digits are set at one width (for
 // counters that must not jitter). Measured and drawn through pango. A plain value; any thread.
+//
+// Fonts named the platform's way ("Helvetica", "Helvetica-Bold", "Times-Italic") keep that
+// name, which documents store, and draw with the metric-compatible Debian family
+// (fonts-liberation) or, for families we have no match for, the system face.
 
+#include <optional>
 #include <string>
 
+#include "Platform/Foundation/Value.h"
 #include "Platform/Graphics/Geometry.h"
 
 namespace ui {
@@ -26,13 +32,25 @@ public:
     static Font boldSystemFontOfSize(double size);
     static Font monospacedDigitSystemFontOfSize(double size, double weight = FontWeight::regular);
     static Font userFixedPitchFontOfSize(double size);
-    static Font fontWithName(const std::string& family, double size);
+    // A font by PostScript-style name ("Family-Style", style one of Bold, Italic, Oblique,
+    // BoldItalic, BoldOblique) or by family name.
+    static Font fontWithName(const std::string& name, double size);
+    // The font a descriptor's attributes describe (FontNameAttribute, else
+    // FontFamilyAttribute); none when they name nothing.
+    static std::optional<Font> fontWithDescriptor(const foundation::Value& attributes, double size);
+    // The Debian family drawn for a platform family name ("Helvetica" -> "Liberation Sans").
+    static std::string fallbackFamily(const std::string& family);
 
     static double systemFontSize() { return 13.0; }
     static double smallSystemFontSize() { return 11.0; }
     static double labelFontSize() { return 10.0; }
 
     const std::string& familyName() const { return m_family; }
+    // The name the font was asked for by (the family when it was made otherwise).
+    const std::string& fontName() const { return m_name.empty() ? m_family : m_name; }
+    // {FontNameAttribute: fontName()}: what rebuilds this font with fontWithDescriptor.
+    foundation::Value fontDescriptorAttributes() const;
+    bool isItalic() const { return m_italic; }
     double pointSize() const { return m_size; }
     double weight() const { return m_weight; }
     bool isBold() const { return m_weight >= FontWeight::semibold; }
@@ -47,10 +65,15 @@ public:
     bool operator==(const Font& other) const = default;
 
 private:
+    std::string m_name;
     std::string m_family = "DejaVu Sans";
     double m_size = 13.0;
     double m_weight = FontWeight::regular;
     bool m_monospacedDigits = false;
+    bool m_italic = false;
 };
+
+extern const std::string FontNameAttribute;   // "NSFontNameAttribute"
+extern const std::string FontFamilyAttribute; // "NSFontFamilyAttribute"
 
 } // namespace ui

@@ -78,6 +78,8 @@ void Layer::renderOwnContent(GraphicsContext& context)
     context.saveGState();
     if (m_masksToBounds)
         context.clipToPath(outline(b, m_cornerRadius));
+    if (m_contents)
+        context.drawBitmap(m_contents, b);
     drawInContext(context);
     context.restoreGState();
     m_needsDisplay = false;

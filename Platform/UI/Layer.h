@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Platform/Graphics/Geometry.h"
+#include "Platform/Graphics/Image.h"
 #include "Platform/Media/Player.h"
 #include "Platform/UI/Color.h"
 
@@ -60,6 +61,10 @@ public:
     void addSublayer(const LayerPtr& layer);
     void removeFromSuperlayer();
 
+    // A bitmap drawn scaled to the bounds, over the background and under the sublayers.
+    const graphics::ImagePtr& contents() const { return m_contents; }
+    void setContents(graphics::ImagePtr contents) { m_contents = std::move(contents); }
+
     void setNeedsDisplay() { m_needsDisplay = true; }
     bool needsDisplay() const { return m_needsDisplay; }
 
@@ -84,6 +89,7 @@ private:
     double m_opacity = 1.0;
     bool m_hidden = false;
     bool m_needsDisplay = false;
+    graphics::ImagePtr m_contents;
     Layer* m_superlayer = nullptr;
     std::vector<LayerPtr> m_sublayers;
 };
