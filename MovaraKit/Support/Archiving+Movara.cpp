@@ -134,6 +134,28 @@ graphics::AffineTransform mvr_CGAffineTransformValue(const MVRBoxedValue& value)
     return graphics::AffineTransform::make(values[0], values[1], values[2], values[3], values[4], values[5]);
 }
 
+std::string mvr_stringFromPoint(const graphics::Point& point)
+{
+    return pairString(point.x, point.y);
+}
+
+std::string mvr_stringFromSize(const graphics::Size& size)
+{
+    return pairString(size.width, size.height);
+}
+
+std::optional<graphics::Point> mvr_pointFromString(std::string_view text)
+{
+    auto pair = readPair(text);
+    return pair ? std::optional(graphics::Point {pair->first, pair->second}) : std::nullopt;
+}
+
+std::optional<graphics::Size> mvr_sizeFromString(std::string_view text)
+{
+    auto pair = readPair(text);
+    return pair ? std::optional(graphics::Size {pair->first, pair->second}) : std::nullopt;
+}
+
 void mvr_encodeCGPoint(foundation::KeyedArchiver& coder, const graphics::Point& point, const std::string& key)
 {
     coder.encodeString(pairString(point.x, point.y), key);

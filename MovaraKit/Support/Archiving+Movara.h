@@ -4,6 +4,7 @@
 // Unusable input reads as the identity or the zero value; nothing throws. Any thread.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,13 @@ extern const std::string MVRAffineTransformObjCType; // "{CGAffineTransform=dddd
 MVRBoxedValue mvr_valueWithCGAffineTransform(const graphics::AffineTransform& transform);
 // The boxed transform; the identity for a value of any other type (or too few bytes).
 graphics::AffineTransform mvr_CGAffineTransformValue(const MVRBoxedValue& value);
+
+// Points and sizes as documents write them, "{x, y}" with numbers that read back exactly;
+// reading takes blanks anywhere and gives none for anything else (or a non-finite number).
+std::string mvr_stringFromPoint(const graphics::Point& point);
+std::string mvr_stringFromSize(const graphics::Size& size);
+std::optional<graphics::Point> mvr_pointFromString(std::string_view text);
+std::optional<graphics::Size> mvr_sizeFromString(std::string_view text);
 
 // Points and sizes under a key, as the coder's own point and size encodings ("{x, y}" text);
 // a missing or unreadable entry decodes as zero.
