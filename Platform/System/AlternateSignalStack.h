@@ -1,0 +1,22 @@
+#pragma once
+// Alternate signal stacks for every thread. A crash handler must run even when the crash is a
+// stack overflow, which needs a stack of its own; the kernel's alternate stack is per thread, so
+// it is not enough to set one on the thread that installs the handlers. Once
+// enableAlternateStacksForNewThreads() has run, every thread started afterwards (through
+// pthread_create, which this library wraps) gets a 64 KiB stack before its own code runs, and
+// gives it back when it ends.
+
+#include <cstddef>
+
+namespace sys {
+
+constexpr std::size_t kAlternateSignalStackSize = 64 * 1024;
+
+// Gives the calling thread an alternate stack unless it has one already. True when the thread
+// has one afterwards.
+bool ensureAlternateSignalStack();
+
+void enableAlternateStacksForNewThreads();
+bool alternateStacksForNewThreadsEnabled();
+
+} // namespace sys
