@@ -1,5 +1,8 @@
 #include "Platform/UI/Pasteboard.h"
 
+#include "Platform/Images/UTType.h"
+#include "Platform/UI/Image.h"
+
 #include <algorithm>
 #include <atomic>
 
@@ -200,6 +203,105 @@ std::vector<foundation::URL> Pasteboard::readURLs(bool fileURLsOnly) const
         out.push_back(*url);
     }
     return out;
+}
+
+long Pasteboard::declareTypes(const std::vector<std::string>&)
+{
+    std::lock_guard lock(m_mutex);
+    m_items.clear();
+    m_items.emplace_back();
+    return ++m_changeCount;
+}
+
+bool Pasteboard::setDataForType(std::vector<uint8_t> data, const std::string& type)
+{
+    std::lock_guard lock(m_mutex);
+    if (m_items.empty())
+        m_items.emplace_back();
+    m_items.front().setDataForType(std::move(data), type);
+    ++m_changeCount;
+    return true;
+}
+
+std::optional<std::vector<uint8_t>> Pasteboard::dataForType(const std::string& type) const
+{
+    std::lock_guard lock(m_mutex);
+    for (const auto& item : m_items) {
+        if (auto d = item.dataForType(type))
+            return d;
+    }
+    return std::nullopt;
+}
+
+bool Pasteboard::canReadItemWithDataConformingToTypes(const std::vector<std::string>& wanted) const
+{
+    for (const auto& type : types()) {
+        for (const auto& w : wanted) {
+            if (type == w || images::typeConformsTo(type, w))
+                return true;
+        }
+    }
+    return false;
+}
+
+namespace {
+
+// Image files that our bitmap decoders read (the platform's unfiltered bitmap types).
+bool isReadableImageFile(const foundation::URL& url)
+{
+    if (!url.isFileURL())
+        return false;
+    const std::string type = images::typeOfFile(url.path());
+    return !type.empty() && images::typeConformsTo(type, images::kUTTypeImage);
+}
+
+const std::vector<std::string>& imageDataTypes()
+{
+    static const std::vector<std::string> types = {PasteboardTypePNG, PasteboardTypeTIFF, images::kUTTypeJPEG};
+    return types;
+}
+
+} // namespace
+
+std::vector<Pasteboard::ImageObject> Pasteboard::readImageFileURLsAndImages() const
+{
+    std::vector<ImageObject> out;
+    for (const auto& item : pasteboardItems()) {
+        if (auto text = item.stringForType(PasteboardTypeFileURL)) {
+            auto url = foundation::URL::URLWithString(*text);
+            if (url && isReadableImageFile(*url)) {
+                out.push_back({*url, nullptr});
+                continue;
+            }
+        }
+        for (const auto& type : imageDataTypes()) {
+            auto data = item.dataForType(type);
+            if (!data)
+                continue;
+            auto image = Image::imageWithData(std::move(*data));
+            if (image && image->isValid()) {
+                out.push_back({std::nullopt, image});
+                break;
+            }
+        }
+    }
+    return out;
+}
+
+bool Pasteboard::canReadImageFileURLsOrImages() const
+{
+    for (const auto& item : pasteboardItems()) {
+        if (auto text = item.stringForType(PasteboardTypeFileURL)) {
+            auto url = foundation::URL::URLWithString(*text);
+            if (url && isReadableImageFile(*url))
+                return true;
+        }
+        for (const auto& type : imageDataTypes()) {
+            if (item.dataForType(type))
+                return true;
+        }
+    }
+    return false;
 }
 
 } // namespace ui

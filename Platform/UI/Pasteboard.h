@@ -68,6 +68,25 @@ public:
     // URLs. Strings that do not parse as URLs are skipped.
     std::vector<foundation::URL> readURLs(bool fileURLsOnly) const;
 
+    // Replaces the contents with one item that will offer `types`; the data follows through
+    // setDataForType. Returns the new change count.
+    long declareTypes(const std::vector<std::string>& types);
+    // Writes into the first item (making one when empty).
+    bool setDataForType(std::vector<uint8_t> data, const std::string& type);
+    // The data of the first item that offers `type`.
+    std::optional<std::vector<uint8_t>> dataForType(const std::string& type) const;
+    // Whether some item offers data of one of `types` or of a type conforming to one.
+    bool canReadItemWithDataConformingToTypes(const std::vector<std::string>& types) const;
+
+    // What an image reader takes from a pasteboard, item by item: the file URL of an image
+    // file that the bitmap decoders read, else a picture held as image data (PNG, TIFF, JPEG).
+    struct ImageObject {
+        std::optional<foundation::URL> fileURL;
+        std::shared_ptr<class Image> image;
+    };
+    std::vector<ImageObject> readImageFileURLsAndImages() const;
+    bool canReadImageFileURLsOrImages() const;
+
     explicit Pasteboard(std::string name) : m_name(std::move(name)) { }
 
 private:
