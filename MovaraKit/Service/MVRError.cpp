@@ -1,0 +1,3 @@
+#include "MovaraKit/Service/MVRError.h"
+
+const std::string MVRErrorDomain = "com.movara.movara";
