@@ -70,3 +70,43 @@ std::optional<std::vector<std::uint8_t>> aesOpen(std::span<const std::uint8_t> k
 }
 
 } // namespace security
+
+namespace security {
+
+namespace {
+
+std::optional<std::vector<std::uint8_t>> aesCBC(bool encrypt, std::span<const std::uint8_t> key, std::span<const std::uint8_t> iv,
+                                                std::span<const std::uint8_t> input)
+{
+    if (key.size() != AESKeyLength || (!iv.empty() && iv.size() != AESBlockLength))
+        return std::nullopt;
+    std::uint8_t zeros[AESBlockLength] = {};
+    const std::uint8_t* ivBytes = iv.empty() ? zeros : iv.data();
+    Context context(EVP_CIPHER_CTX_new());
+    if (!context || EVP_CipherInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key.data(), ivBytes, encrypt ? 1 : 0) != 1)
+        return std::nullopt;
+    std::vector<std::uint8_t> output(input.size() + AESBlockLength + 1);
+    int written = 0;
+    int finished = 0;
+    if (EVP_CipherUpdate(context.get(), output.data(), &written, input.data(), static_cast<int>(input.size())) != 1
+        || EVP_CipherFinal_ex(context.get(), output.data() + written, &finished) != 1)
+        return std::nullopt;
+    output.resize(static_cast<std::size_t>(written + finished));
+    return output;
+}
+
+} // namespace
+
+std::optional<std::vector<std::uint8_t>> aesCBCEncrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> iv,
+                                                       std::span<const std::uint8_t> plaintext)
+{
+    return aesCBC(true, key, iv, plaintext);
+}
+
+std::optional<std::vector<std::uint8_t>> aesCBCDecrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> iv,
+                                                       std::span<const std::uint8_t> ciphertext)
+{
+    return aesCBC(false, key, iv, ciphertext);
+}
+
+} // namespace security

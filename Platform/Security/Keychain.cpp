@@ -22,6 +22,7 @@ namespace fs = std::filesystem;
 using foundation::Value;
 
 const std::string KeychainAccessibleAfterFirstUnlock = "ck";
+const std::string KeychainAccessibleAfterFirstUnlockThisDeviceOnly = "cku";
 
 namespace {
 

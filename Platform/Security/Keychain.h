@@ -27,6 +27,8 @@ enum : OSStatus {
 
 // "After first unlock", the accessibility every item of this system uses.
 extern const std::string KeychainAccessibleAfterFirstUnlock; // "ck"
+// "After first unlock, this device only": never synchronised or restored to another machine.
+extern const std::string KeychainAccessibleAfterFirstUnlockThisDeviceOnly; // "cku"
 
 struct KeychainItem {
     std::string service;

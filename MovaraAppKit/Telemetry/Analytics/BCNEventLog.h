@@ -17,6 +17,8 @@ public:
     const std::vector<std::pair<std::string, std::string>>& strings() const { return m_strings; }
     // [{"type":"string","name":...,"value":...}, ...]
     foundation::Value serializeToArray() const;
+    // Reads back what serializeToArray() wrote.
+    static BCNEventProperties fromArray(const foundation::Value& array);
 
 private:
     std::vector<std::pair<std::string, std::string>> m_strings;
@@ -34,6 +36,9 @@ public:
     void setTypedProperties(std::optional<BCNEventProperties> properties) { m_typedProperties = std::move(properties); }
 
     foundation::Value serializeToDictionary() const override;
+    std::string className() const override { return "BCNEventLog"; }
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
+    void initWithCoder(foundation::KeyedUnarchiver& coder) override;
 
 private:
     std::string m_name;

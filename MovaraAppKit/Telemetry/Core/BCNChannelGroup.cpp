@@ -3,6 +3,8 @@
 #include <deque>
 
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
+#include "MovaraAppKit/Telemetry/Core/BCNUtility.h"
+#include "MovaraAppKit/Telemetry/Core/Context/BCNDeviceTracker.h"
 
 BCNChannelUnitConfiguration::BCNChannelUnitConfiguration(std::string groupId, long priority, unsigned flushInterval,
                                                          unsigned batchSizeLimit, unsigned pendingBatchesLimit)
@@ -35,7 +37,9 @@ public:
         if (!log)
             return;
         if (!log->timestamp())
-            log->setTimestamp(foundation::Date::now());
+            log->setTimestamp(BCNUtility::now());
+        if (!log->device())
+            log->setDevice(BCNDeviceTracker::sharedInstance()->device());
         if (!log->isValid()) {
             BCNLogWarning("Beacon", "Log is not valid.");
             return;

@@ -40,6 +40,15 @@ public:
     static const BCNLogHandler& defaultHandler();
 };
 
+// The entry for a wrapper SDK: its messages take the same path as the client's own.
+class BCNWrapperLogger {
+public:
+    static void BCNWrapperLog(const BCNLogMessageProvider& message, const std::string& tag, BCNLoggerLevel level)
+    {
+        BCNLogger::logMessage(message, level, tag, __FILE__, "+[BCNWrapperLogger BCNWrapperLog:tag:level:]", 10);
+    }
+};
+
 #define BCN_LOG(level, tag, ...) \
     BCNLogger::logMessage([&]() -> std::string { return __VA_ARGS__; }, level, tag, __FILE__, __func__, __LINE__)
 #define BCNLogVerbose(tag, ...) BCN_LOG(BCNLogLevelVerbose, tag, __VA_ARGS__)

@@ -1,14 +1,77 @@
 #pragma once
-// Small helpers of the telemetry client: parts of the configuration string.
+// Stateless helpers of the telemetry client: files in the client's own folder, ISO 8601 dates,
+// the configuration string and target tokens, property validation, digests, masking, JSON
+// pretty printing, and keyed archiving with class-name migration. Any thread.
 
+#include <filesystem>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "Platform/Foundation/Date.h"
+#include "Platform/Foundation/KeyedArchiver.h"
+#include "Platform/Foundation/Value.h"
+
 class BCNUtility {
 public:
+    // Identity of the client library.
+    static std::string sdkName() { return "beacon.macos"; }
+    static std::string sdkVersion() { return "4.0.0"; }
+    // Always 99: this platform has no store environments to tell apart.
+    static int currentAppEnvironment() { return 99; }
+
+    // Now on the process clock's wall time (virtual in tests), so flush and retry schedules
+    // that compare stored dates with now move with the clock their timers run on.
+    static foundation::Date now();
+    // Milliseconds since 1970 (with fraction).
+    static double nowInMilliseconds();
+    // "yyyy-MM-dd'T'HH:mm:ss.SSS'Z'" in UTC.
+    static std::string dateToISO8601(const foundation::Date& date);
+    static std::optional<foundation::Date> dateFromISO8601(const std::string& text);
+
+    // The client's folder: application support / bundle identifier / "com.movara.beacon",
+    // made on first use. Path components below resolve against it.
+    static std::filesystem::path beaconDirectoryURL();
+    static std::filesystem::path fullURLForPathComponent(const std::string& pathComponent);
+    static bool fileExistsForPathComponent(const std::string& pathComponent);
+    // Writes `data` (empty when none) when the file is missing or overwriting is forced; an
+    // existing file is left alone. None after an error line when the write fails.
+    static std::optional<std::filesystem::path> createFileAtPathComponent(const std::string& pathComponent,
+                                                                          const std::optional<foundation::Data>& data,
+                                                                          bool atomically, bool forceOverwrite);
+    static bool deleteItemForPathComponent(const std::string& pathComponent);
+    static bool deleteFileAtURL(const std::filesystem::path& url);
+    static std::optional<std::filesystem::path> createDirectoryForPathComponent(const std::string& pathComponent);
+    static std::optional<foundation::Data> loadDataForPathComponent(const std::string& pathComponent);
+    static bool createDirectoryAtURL(const std::filesystem::path& url);
+    // Forgets the folder worked out earlier (tests move the application-support folder).
+    static void resetBeaconDirectory();
+
+    // Up to 20 string properties, keys and values cut to 125 characters, others dropped.
+    static foundation::Value validateProperties(const foundation::Value& properties, const std::string& logName,
+                                                const std::string& logType);
+
     // The application secret of a configuration string: a bare value, "appsecret=<value>" or
     // the "macos=<value>" part; never a "target=" part.
     static std::optional<std::string> appSecretFrom(const std::string& string);
     // The "target=<token>" part of a configuration string.
     static std::optional<std::string> transmissionTargetTokenFrom(const std::string& string);
+    // The token's text before its first "-"; none when that is empty.
+    static std::optional<std::string> targetKeyFromTargetToken(const std::optional<std::string>& token);
+    // "o:" followed by the target key.
+    static std::optional<std::string> iKeyFromTargetToken(const std::optional<std::string>& token);
+    static std::string sha256(const std::string& text);
+    // The JSON re-written with indentation; the bytes as text when they are not JSON.
+    static std::optional<std::string> prettyPrintJson(const std::optional<foundation::Data>& data);
+    // Every case-insensitive match of `pattern` replaced by `replacementTemplate`; none (after an
+    // error line) for a pattern that doesn't compile.
+    static std::optional<std::string> obfuscateString(const std::optional<std::string>& string, const std::string& pattern,
+                                                      const std::string& replacementTemplate);
+
+    // Keyed archives without secure coding; none (after an error line) on failure.
+    static std::optional<foundation::Data> archiveKeyedData(const std::shared_ptr<const foundation::Coding>& object);
+    static foundation::CodingPtr unarchiveKeyedData(const std::optional<foundation::Data>& data);
+    // Old archived class name -> current class name, applied by every later unarchive.
+    static void addMigrationClasses(const std::map<std::string, std::string>& classes);
 };

@@ -15,7 +15,17 @@
 #include "MovaraAppKit/Telemetry/Core/BCNBeaconUserDefaults.h"
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashes.h"
+#include "MovaraAppKit/Telemetry/Core/BCNUtility.h"
+#include "MovaraAppKit/Telemetry/Core/Context/BCNDeviceTracker.h"
+#include "MovaraAppKit/Telemetry/Core/Context/BCNSessionContext.h"
+#include "MovaraAppKit/Telemetry/Core/Context/BCNUserIdContext.h"
+#include "Platform/Foundation/Bundle.h"
+#include "Platform/Foundation/UserDefaults.h"
+#include "Tests/Support/TempDir.h"
 
+// A clean telemetry state for each test: the client's folder (and so its database and keychain)
+// in a fresh directory, no stored "BeaconSDK" values, fresh contexts, and a log handler that
+// records what the client says.
 class TelemetryTest : public ::testing::Test {
 protected:
     struct Line {
@@ -24,8 +34,29 @@ protected:
         std::string text;
     };
 
+    // Logs need the application's version and build for their device description.
+    static void useTestBundle()
+    {
+        static const bool installed = [] {
+            auto info = foundation::Value::dictionary({ { "CFBundleIdentifier", "com.movara.quintor.tests" },
+                                                        { "CFBundleShortVersionString", "1.2" },
+                                                        { "CFBundleVersion", "42" } });
+            foundation::Bundle::setMain(std::make_shared<foundation::Bundle>(foundation::Bundle::main()->bundlePath(),
+                                                                             foundation::Bundle::main()->resourcePath(), info));
+            return true;
+        }();
+        (void)installed;
+    }
+
     void SetUp() override
     {
+        useTestBundle();
+        if (const char* data = std::getenv("XDG_DATA_HOME"))
+            m_previousDataHome = data;
+        ::setenv("XDG_DATA_HOME", m_home.path().c_str(), 1);
+        BCNUtility::resetBeaconDirectory();
+        clearStoredValues();
+        resetContexts();
         resetClient();
         BCNLogger::setLogHandler([this](const BCNLogMessageProvider& message, BCNLoggerLevel level, const std::string& tag,
                                         const char*, const char*, unsigned) {
@@ -37,10 +68,31 @@ protected:
     void TearDown() override
     {
         resetClient();
+        resetContexts();
+        clearStoredValues();
+        ::setenv("XDG_DATA_HOME", m_previousDataHome.c_str(), 1);
+        BCNUtility::resetBeaconDirectory();
         BCNLogger::setLogHandler(BCNLogger::defaultHandler());
         BCNLogger::setCurrentLogLevel(BCNLogLevelAssert);
         BCNLogger::setIsUserDefinedLogLevel(false);
         ::unsetenv("BEACON_DISABLE");
+    }
+
+    static void clearStoredValues()
+    {
+        auto defaults = foundation::UserDefaults::standard();
+        const foundation::Value all = defaults->dictionaryRepresentation();
+        if (all.isDictionary())
+            for (const auto& key : all.asDictionary().keys())
+                if (key.starts_with("BeaconSDK") || key.starts_with("BN"))
+                    defaults->removeObjectForKey(key);
+    }
+
+    static void resetContexts()
+    {
+        BCNDeviceTracker::resetSharedInstance();
+        BCNSessionContext::resetSharedInstance();
+        BCNUserIdContext::resetSharedInstance();
     }
 
     static void resetClient()
@@ -57,10 +109,28 @@ protected:
         return { BCNServiceClass::of<BCNAnalytics>(), BCNServiceClass::of<BCNCrashes>() };
     }
 
+    const testsupport::TempDir& home() const { return m_home; }
+
+    // A log of class T that passes validation: type set by T, a timestamp and this machine's device.
+    template <class T = BCNStartServiceLog> static std::shared_ptr<T> validLog(double secondsSince1970 = 1700000000.5)
+    {
+        auto log = std::make_shared<T>();
+        if (log->type().empty())
+            log->setType("test");
+        log->setTimestamp(foundation::Date::dateWithTimeIntervalSince1970(secondsSince1970));
+        log->setDevice(BCNDeviceTracker::sharedInstance()->device());
+        return log;
+    }
+
     bool logged(BCNLoggerLevel level, const std::string& text)
     {
         std::lock_guard lock(m_mutex);
         return std::any_of(m_lines.begin(), m_lines.end(), [&](const Line& l) { return l.level == level && l.text == text; });
+    }
+    bool loggedStartingWith(BCNLoggerLevel level, const std::string& prefix)
+    {
+        std::lock_guard lock(m_mutex);
+        return std::any_of(m_lines.begin(), m_lines.end(), [&](const Line& l) { return l.level == level && l.text.starts_with(prefix); });
     }
     std::size_t lineCount()
     {
@@ -75,7 +145,19 @@ protected:
         return group ? group->pendingLogs(groupId) : std::vector<std::shared_ptr<BCNAbstractLog>> {};
     }
 
+    std::vector<std::string> linesAt(BCNLoggerLevel level)
+    {
+        std::lock_guard lock(m_mutex);
+        std::vector<std::string> texts;
+        for (const auto& line : m_lines)
+            if (line.level == level)
+                texts.push_back(line.text);
+        return texts;
+    }
+
 private:
+    testsupport::TempDir m_home;
+    std::string m_previousDataHome;
     std::mutex m_mutex;
     std::vector<Line> m_lines;
 };

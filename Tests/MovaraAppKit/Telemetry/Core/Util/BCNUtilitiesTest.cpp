@@ -1,0 +1,161 @@
+#include "Tests/MovaraAppKit/Telemetry/TelemetryFixture.h"
+
+#include <zlib.h>
+
+#include <cmath>
+
+#include "MovaraAppKit/Telemetry/Core/Model/BCNCustomProperties.h"
+#include "MovaraAppKit/Telemetry/Core/Util/BCNCompression.h"
+#include "MovaraAppKit/Telemetry/Core/Util/BCNOrderedDictionary.h"
+#include "Platform/Foundation/Error.h"
+
+using BCNUtilities = TelemetryTest;
+
+TEST(BCNUtilityDates, ISO8601TextRoundTripsMilliseconds)
+{
+    EXPECT_EQ(BCNUtility::dateToISO8601(foundation::Date::dateWithTimeIntervalSince1970(0.5)), "1970-01-01T00:00:00.500Z");
+    EXPECT_EQ(BCNUtility::dateToISO8601(foundation::Date::dateWithTimeIntervalSince1970(1700000000.123)), "2023-11-14T22:13:20.123Z");
+    EXPECT_EQ(BCNUtility::dateFromISO8601("2023-11-14T22:13:20.123Z")->timeIntervalSince1970(), 1700000000.123);
+    for (const char* bad : { "", "2023-11-14T22:13:20Z", "2023-11-14T22:13:20.123", "2023-13-14T22:13:20.123Z", "x2023-11-14T22:13:20.123Z" })
+        EXPECT_FALSE(BCNUtility::dateFromISO8601(bad)) << bad;
+}
+
+TEST(BCNUtilityTokens, TargetKeysAndIKeysComeFromTheTokenBeforeItsFirstDash)
+{
+    EXPECT_EQ(BCNUtility::targetKeyFromTargetToken("abc-def-1"), "abc");
+    EXPECT_EQ(BCNUtility::targetKeyFromTargetToken("abc"), "abc");
+    EXPECT_EQ(BCNUtility::targetKeyFromTargetToken("-abc"), std::nullopt);
+    EXPECT_EQ(BCNUtility::iKeyFromTargetToken("abc-def"), "o:abc");
+    EXPECT_EQ(BCNUtility::iKeyFromTargetToken(std::nullopt), std::nullopt);
+    EXPECT_EQ(BCNUtility::sha256("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(BCNUtility::prettyPrintJson(foundation::Data { 'n', 'o', 'p', 'e' }), "nope");
+    EXPECT_EQ(BCNUtility::obfuscateString(R"({"Token" : "abc"})", R"("token"\s*:\s*"[^"]+")", R"("token" : "***")"),
+              R"({"token" : "***"})");
+    EXPECT_EQ(BCNUtility::obfuscateString("x", "(", "y"), std::nullopt);
+}
+
+TEST_F(BCNUtilities, PropertyValidationKeepsTwentyStringsAndCutsLongOnes)
+{
+    foundation::Value properties = foundation::Value::dictionary();
+    for (int i = 0; i < 25; ++i)
+        properties.set("k" + std::to_string(i), "v");
+    EXPECT_EQ(BCNUtility::validateProperties(properties, "Export", "Event").size(), 20u);
+    EXPECT_EQ(linesAt(BCNLogLevelWarning),
+              std::vector<std::string> { "Event 'Export' : properties cannot contain more than 20 items. Skipping other properties." });
+
+    const std::string k125(125, 'k');
+    const auto cut = BCNUtility::validateProperties(foundation::Value::dictionary({ { k125 + "x", std::string(126, 'v') },
+                                                                                    { "", "empty key" },
+                                                                                    { "number", 3 },
+                                                                                    { k125, "kept" } }),
+                                                    "Export", "Event");
+    EXPECT_EQ(cut.keys(), std::vector<std::string> { k125 });
+    EXPECT_EQ(cut[k125], foundation::Value("kept")) << "a cut key that equals a later one is replaced by it";
+    EXPECT_TRUE(logged(BCNLogLevelWarning, "Event 'Export' : a property key cannot be null or empty. Property will be skipped."));
+}
+
+TEST(BCNCompressionTest, GzipInflatesBackAndTinyInputsFail)
+{
+    const std::string text(5000, 'a');
+    const auto compressed = BCNCompression::compressData(foundation::Data(text.begin(), text.end()));
+    ASSERT_TRUE(compressed);
+    ASSERT_GT(compressed->size(), 2u);
+    EXPECT_EQ((*compressed)[0], 0x1F);
+    EXPECT_EQ((*compressed)[1], 0x8B);
+    z_stream stream {};
+    ASSERT_EQ(inflateInit2(&stream, 31), Z_OK);
+    std::string inflated(text.size() + 10, '\0');
+    stream.next_in = const_cast<Bytef*>(compressed->data());
+    stream.avail_in = static_cast<uInt>(compressed->size());
+    stream.next_out = reinterpret_cast<Bytef*>(inflated.data());
+    stream.avail_out = static_cast<uInt>(inflated.size());
+    EXPECT_EQ(inflate(&stream, Z_FINISH), Z_STREAM_END);
+    inflated.resize(stream.total_out);
+    inflateEnd(&stream);
+    EXPECT_EQ(inflated, text);
+
+    EXPECT_FALSE(BCNCompression::compressData({}));
+    EXPECT_FALSE(BCNCompression::compressData({ 'a', 'b' })) << "header and trailer don't fit the buffer";
+}
+
+TEST(BCNOrderedDictionaryTest, KeepsFirstInsertionOrder)
+{
+    BCNOrderedDictionary a;
+    a.setObject(1, "b");
+    a.setObject(2, "a");
+    a.setObject(3, "c");
+    a.setObject(4, "a");
+    EXPECT_EQ(a.keys(), (std::vector<std::string> { "b", "a", "c" }));
+    EXPECT_EQ(*a.objectForKey("a"), foundation::Value(4));
+    BCNOrderedDictionary b;
+    b.setObject(2, "a");
+    b.setObject(1, "b");
+    b.setObject(3, "c");
+    b.setObject(4, "a");
+    EXPECT_FALSE(a.isEqualToDictionary(b));
+    a.removeAllObjects();
+    a.setObject(1, "a");
+    EXPECT_EQ(a.keys(), std::vector<std::string> { "a" });
+}
+
+TEST_F(BCNUtilities, CustomPropertiesRefuseBadKeysAndValuesOneByOne)
+{
+    struct Case {
+        std::string key;
+        bool accepted;
+    };
+    for (const Case& c : { Case { "a1", true }, Case { "Abc", true }, Case { std::string(128, 'k'), true }, Case { "1a", false },
+                           Case { "a_b", false }, Case { "a-b", false }, Case { "", false }, Case { std::string(129, 'k'), false } }) {
+        BCNCustomProperties properties;
+        properties.setString("v", c.key);
+        EXPECT_EQ(properties.propertiesImmutableCopy().contains(c.key), c.accepted) << c.key;
+    }
+    BCNCustomProperties properties;
+    properties.setString("first", "key").setString("second", "key").setNumber(std::nan(""), "nan").setString(std::string(129, 'v'), "key");
+    properties.setNumber(INFINITY, "inf").setBool(false, "flag").clearPropertyForKey("flag");
+    const auto copy = properties.propertiesImmutableCopy();
+    EXPECT_EQ(copy["key"], foundation::Value("second"));
+    EXPECT_FALSE(copy.contains("nan"));
+    EXPECT_FALSE(copy.contains("inf"));
+    EXPECT_TRUE(copy.contains("flag") && copy["flag"].isNull());
+    EXPECT_TRUE(logged(BCNLogLevelWarning, "Custom property \"key\" is already set or cleared and will be overridden."));
+    EXPECT_TRUE(logged(BCNLogLevelError, "Custom property value cannot be NaN or infinite."));
+
+    BCNCustomProperties full;
+    for (int i = 0; i < 60; ++i)
+        full.setNumber(std::int64_t(i), "k" + std::to_string(i));
+    full.setNumber(std::int64_t(61), "extra").setNumber(std::int64_t(-1), "k0").clearPropertyForKey("k1");
+    const auto sixty = full.propertiesImmutableCopy();
+    EXPECT_EQ(sixty.size(), 60u);
+    EXPECT_EQ(sixty["k0"], foundation::Value(-1));
+    EXPECT_TRUE(logged(BCNLogLevelError, "Custom properties cannot contain more than \"60\" items."));
+}
+
+TEST_F(BCNUtilities, PrefixedDefaultsMoveOldKeysOncePerService)
+{
+    auto defaults = foundation::UserDefaults::standard();
+    BCNBeaconUserDefaults::shared().setObjectForKey("kept", "InstallId");
+    EXPECT_EQ(defaults->objectForKey("BeaconSDKInstallId"), foundation::Value("kept"));
+    EXPECT_THROW(BCNBeaconUserDefaults::shared().objectForKey("BeaconSDKInstallId"), foundation::Exception);
+
+    defaults->set("BNChannelStartTimer:Analytics", 5);
+    defaults->set("BNChannelStartTimer:Crashes", 6);
+    defaults->set("pastDevicesKey", "devices");
+    const std::map<std::string, BCNBeaconUserDefaults::OldKey> table = {
+        { "BeaconSDKChannelStartTimer", BCNUserDefaultsPrefixKey { "BNChannelStartTimer" } },
+        { "BeaconSDKPastDevices", std::string("pastDevicesKey") },
+        { "BeaconSDKInstallId", std::string("BNInstallId") },
+    };
+    BCNBeaconUserDefaults::shared().migrateKeys(table, "Beacon");
+    EXPECT_EQ(defaults->objectForKey("BeaconSDKChannelStartTimer:Analytics"), foundation::Value(5));
+    EXPECT_EQ(defaults->objectForKey("BeaconSDKChannelStartTimer:Crashes"), foundation::Value(6));
+    EXPECT_TRUE(defaults->objectForKey("BNChannelStartTimer:Crashes").isNull());
+    EXPECT_EQ(defaults->objectForKey("BeaconSDKPastDevices"), foundation::Value("devices"));
+    EXPECT_EQ(defaults->objectForKey("BeaconSDKInstallId"), foundation::Value("kept")) << "nothing stored under the old key";
+    EXPECT_EQ(defaults->objectForKey("BeaconSDK310BeaconUserDefaultsMigratedKey"), foundation::Value(true));
+
+    defaults->set("pastDevicesKey", "later");
+    BCNBeaconUserDefaults::shared().migrateKeys(table, "Beacon");
+    EXPECT_EQ(defaults->objectForKey("pastDevicesKey"), foundation::Value("later")) << "the second run moves nothing";
+    defaults->removeObjectForKey("pastDevicesKey");
+}
