@@ -67,25 +67,6 @@ std::optional<std::string> DeviceFacts::osReleaseValue(const std::string& conten
     return std::nullopt;
 }
 
-OperatingSystemVersion DeviceFacts::parseVersion(const std::string& text)
-{
-    OperatingSystemVersion version;
-    long* parts[] = { &version.majorVersion, &version.minorVersion, &version.patchVersion };
-    std::size_t pos = 0;
-    for (long* part : parts) {
-        if (pos >= text.size() || !std::isdigit(static_cast<unsigned char>(text[pos])))
-            break;
-        long value = 0;
-        while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos])) && value < 100000000)
-            value = value * 10 + (text[pos++] - '0');
-        *part = value;
-        if (pos >= text.size() || text[pos] != '.')
-            break;
-        ++pos;
-    }
-    return version;
-}
-
 LocaleParts DeviceFacts::parseLocale(const std::string& identifier)
 {
     // language[_COUNTRY][.codeset][@modifier]; "C" and "POSIX" mean plain English.
@@ -127,20 +108,14 @@ std::string DeviceFacts::operatingSystemName()
     return "Linux";
 }
 
-OperatingSystemVersion DeviceFacts::operatingSystemVersion()
+OSVersion DeviceFacts::operatingSystemVersion()
 {
-    if (auto contents = osRelease())
-        if (auto version = osReleaseValue(*contents, "VERSION_ID"))
-            return parseVersion(*version);
-    return {};
+    return sys::operatingSystemVersion().value_or(OSVersion {});
 }
 
 std::optional<std::string> DeviceFacts::operatingSystemBuild()
 {
-    utsname names {};
-    if (uname(&names) != 0)
-        return std::nullopt;
-    return std::string(names.release);
+    return kernelRelease();
 }
 
 std::optional<std::string> DeviceFacts::model()

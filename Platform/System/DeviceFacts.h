@@ -3,8 +3,8 @@
 // shapes a device description needs. Any thread; each call reads afresh (they are cheap).
 //
 //   operating system name     NAME of /etc/os-release (else uname's system name)
-//   operating system version  VERSION_ID of /etc/os-release as major, minor and patch
-//   operating system build    uname's kernel release
+//   operating system version  VERSION_ID of /etc/os-release as major, minor and patch (HostInfo)
+//   operating system build    uname's kernel release (HostInfo)
 //   model                     the firmware's product name (/sys/class/dmi/id), else none
 //   manufacturer              the firmware's system vendor (/sys/class/dmi/id), else none
 //   locale                    LC_ALL, else LC_MESSAGES, else LANG: language, optional script,
@@ -15,13 +15,9 @@
 #include <optional>
 #include <string>
 
-namespace sys {
+#include "Platform/System/HostInfo.h"
 
-struct OperatingSystemVersion {
-    long majorVersion = 0;
-    long minorVersion = 0;
-    long patchVersion = 0;
-};
+namespace sys {
 
 struct LocaleParts {
     std::string language;
@@ -37,7 +33,8 @@ struct ScreenSize {
 class DeviceFacts {
 public:
     static std::string operatingSystemName();
-    static OperatingSystemVersion operatingSystemVersion();
+    // 0.0.0 when os-release has no version.
+    static OSVersion operatingSystemVersion();
     static std::optional<std::string> operatingSystemBuild();
     static std::optional<std::string> model();
     static std::optional<std::string> manufacturer();
@@ -47,7 +44,6 @@ public:
 
     // The parsing behind the readers above, for their callers' tests.
     static std::optional<std::string> osReleaseValue(const std::string& contents, const std::string& key);
-    static OperatingSystemVersion parseVersion(const std::string& text);
     static LocaleParts parseLocale(const std::string& identifier);
 };
 

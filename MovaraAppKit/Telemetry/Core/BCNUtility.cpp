@@ -61,6 +61,9 @@ std::optional<std::string> BCNUtility::transmissionTargetTokenFrom(const std::st
 #include <ctime>
 #include <fstream>
 #include <mutex>
+// libstdc++'s regex compiler trips GCC's maybe-uninitialized analysis at -O2 (a known false
+// positive inside <regex>); the warning says nothing about this file.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
 
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"

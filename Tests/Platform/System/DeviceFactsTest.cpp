@@ -9,18 +9,6 @@ TEST(DeviceFacts, ReadsOsReleaseVersionsAndLocales)
     EXPECT_EQ(sys::DeviceFacts::osReleaseValue(release, "VERSION_ID"), "12");
     EXPECT_EQ(sys::DeviceFacts::osReleaseValue(release, "VERSION"), std::nullopt);
 
-    struct Version {
-        const char* text;
-        long major, minor, patch;
-    };
-    for (const Version& v : { Version { "12", 12, 0, 0 }, Version { "22.04", 22, 4, 0 }, Version { "3.19.1", 3, 19, 1 },
-                              Version { "rolling", 0, 0, 0 }, Version { "", 0, 0, 0 } }) {
-        const auto parsed = sys::DeviceFacts::parseVersion(v.text);
-        EXPECT_EQ(parsed.majorVersion, v.major) << v.text;
-        EXPECT_EQ(parsed.minorVersion, v.minor) << v.text;
-        EXPECT_EQ(parsed.patchVersion, v.patch) << v.text;
-    }
-
     struct Locale {
         const char* identifier;
         const char* language;

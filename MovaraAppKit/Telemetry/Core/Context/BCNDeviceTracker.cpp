@@ -118,8 +118,7 @@ BCNDevicePtr BCNDeviceTracker::updatedDevice()
     device->oemName = sys::DeviceFacts::manufacturer().value_or("Unknown");
     device->osName = sys::DeviceFacts::operatingSystemName();
     const auto version = sys::DeviceFacts::operatingSystemVersion();
-    device->osVersion = std::to_string(version.majorVersion) + "." + std::to_string(version.minorVersion) + "."
-        + std::to_string(version.patchVersion);
+    device->osVersion = std::to_string(version.major) + "." + std::to_string(version.minor) + "." + std::to_string(version.patch);
     device->osBuild = sys::DeviceFacts::operatingSystemBuild().value_or("Unknown");
     device->locale = localeCode();
     device->timeZoneOffset = sys::DeviceFacts::timeZoneOffsetSeconds() / 60;

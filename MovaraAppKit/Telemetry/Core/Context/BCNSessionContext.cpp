@@ -55,7 +55,8 @@ BCNSessionContext::BCNSessionContext()
 {
     m_history = bcn::loadHistory<BCNSessionHistoryInfo>(kHistoryKey);
     BCNLogDebug("Beacon", std::to_string(m_history.size()) + " session(s) in the history.");
-    m_current = std::make_shared<BCNSessionHistoryInfo>(BCNUtility::now(), std::nullopt);
+    m_current = std::make_shared<BCNSessionHistoryInfo>();
+    m_current->setTimestamp(BCNUtility::now());
     m_history.push_back(m_current);
 }
 

@@ -56,7 +56,8 @@ BCNUserIdContext::BCNUserIdContext()
 {
     m_history = bcn::loadHistory<BCNUserIdHistoryInfo>(kHistoryKey);
     BCNLogDebug("Beacon", std::to_string(m_history.size()) + " userId(s) in the history.");
-    m_current = std::make_shared<BCNUserIdHistoryInfo>(BCNUtility::now(), std::nullopt);
+    m_current = std::make_shared<BCNUserIdHistoryInfo>();
+    m_current->setTimestamp(BCNUtility::now());
     m_history.push_back(m_current);
     store();
 }

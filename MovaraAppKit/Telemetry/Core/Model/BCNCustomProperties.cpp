@@ -1,7 +1,7 @@
 #include "MovaraAppKit/Telemetry/Core/Model/BCNCustomProperties.h"
 
+#include <algorithm>
 #include <cmath>
-#include <regex>
 
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
 #include "Platform/Foundation/StringUtils.h"
@@ -12,10 +12,13 @@ constexpr std::size_t kMaxLength = 128;
 constexpr std::size_t kMaxCount = 60;
 const std::string kKeyPattern = "^[a-zA-Z][a-zA-Z0-9]*$";
 
-const std::regex& keyPattern()
+// What the pattern above says: an ASCII letter, then ASCII letters and digits.
+bool matchesKeyPattern(const std::string& key)
 {
-    static const std::regex pattern(kKeyPattern);
-    return pattern;
+    auto isLetter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (key.empty() || !isLetter(key[0]))
+        return false;
+    return std::all_of(key.begin(), key.end(), [&](char c) { return isLetter(c) || (c >= '0' && c <= '9'); });
 }
 
 } // namespace
@@ -28,7 +31,7 @@ bool BCNCustomProperties::isValidKey(const std::string& key) const
 
 bool BCNCustomProperties::isValidKeyLocked(const std::string& key) const
 {
-    if (!std::regex_match(key, keyPattern())) {
+    if (!matchesKeyPattern(key)) {
         BCNLogError("Beacon", "Custom property \"" + key + "\" must match \"" + kKeyPattern + "\"");
         return false;
     }
