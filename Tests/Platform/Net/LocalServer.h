@@ -1,12 +1,13 @@
 #pragma once
-// An HTTP server on 127.0.0.1 for one test: handlers are registered on server(), the base URL
-// names its port. Stopped and joined when the object goes. Header-only so the tests of the HTTP
+// An HTTP or HTTPS server on 127.0.0.1 for one test: handlers are registered on server(), the
+// base URL names its scheme and port. Stopped and joined when the object goes. Header-only so the tests of the HTTP
 // layer and the web-service client can share it.
 
 #include <httplib.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -16,7 +17,16 @@ namespace testsupport {
 
 class LocalServer {
 public:
-    LocalServer()
+    LocalServer() : m_owned(std::make_unique<httplib::Server>()) { bind(); }
+    // HTTPS with the certificate chain and key in these PEM files.
+    LocalServer(const std::string& certificatePath, const std::string& keyPath)
+        : m_owned(std::make_unique<httplib::SSLServer>(certificatePath.c_str(), keyPath.c_str()))
+        , m_tls(true)
+    {
+        bind();
+    }
+
+    void bind()
     {
         // One request per connection: a kept-alive client connection would hold stop() for the
         // server's keep-alive timeout.
@@ -48,7 +58,7 @@ public:
 
     httplib::Server& server() { return m_server; }
     int port() const { return m_port; }
-    std::string baseURL() const { return "http://127.0.0.1:" + std::to_string(m_port); }
+    std::string baseURL() const { return std::string(m_tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(m_port); }
     std::string url(const std::string& path) const { return baseURL() + path; }
 
     // For handlers that must stay unanswered until the test lets them go (bounded at 10 s).
@@ -72,7 +82,9 @@ public:
     }
 
 private:
-    httplib::Server m_server;
+    std::unique_ptr<httplib::Server> m_owned;
+    bool m_tls = false;
+    httplib::Server& m_server = *m_owned;
     int m_port = 0;
     std::thread m_thread;
     std::mutex m_holdMutex;
