@@ -112,6 +112,10 @@ void AppDelegate::application(ui::Application& app, const std::vector<foundation
 void AppDelegate::addImages(const std::vector<foundation::URL>& urls)
 {
     auto controller = requireMainWindowController();
+    // An open request can come before the main window was first shown (the onboarding windows
+    // keep the front on a first launch): its views, progress display included, are loaded now.
+    if (!controller->window())
+        foundation::fatal("The main window controller has no window.");
     // The progress display belongs to the export until it ends; the main window refuses drops
     // and its open panel meanwhile, and an open request from outside is refused the same way.
     if (controller->isExporting()) {

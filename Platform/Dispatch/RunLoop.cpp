@@ -42,6 +42,7 @@ struct RunLoop::State {
     std::map<ObserverId, Block> observers;
     ObserverId nextObserverId = 0;
     std::thread::id owner = std::this_thread::get_id();
+    std::atomic<EventSource*> eventSource{nullptr};
 };
 
 struct RunLoop::PerformToken::Impl {
@@ -115,9 +116,23 @@ bool RunLoop::isCurrent() const
 
 void RunLoop::perform(Block block)
 {
-    std::lock_guard lock(m_state->mutex);
-    m_state->items.push_back(std::move(block));
-    m_state->cv.notify_all();
+    {
+        std::lock_guard lock(m_state->mutex);
+        m_state->items.push_back(std::move(block));
+        m_state->cv.notify_all();
+    }
+    if (EventSource* source = m_state->eventSource.load(std::memory_order_acquire))
+        source->wakeUp();
+}
+
+void RunLoop::setEventSource(EventSource* source)
+{
+    m_state->eventSource.store(source, std::memory_order_release);
+}
+
+RunLoop::EventSource* RunLoop::eventSource() const
+{
+    return m_state->eventSource.load(std::memory_order_acquire);
 }
 
 RunLoop::PerformToken RunLoop::performAfter(double delaySeconds, Block block)
@@ -149,9 +164,19 @@ RunLoop::PerformToken RunLoop::performAfter(double delaySeconds, Block block)
 bool RunLoop::runOnce(double timeoutSeconds)
 {
     std::deque<Block> batch;
+    bool dispatched = false;
+    if (EventSource* source = m_state->eventSource.load(std::memory_order_acquire)) {
+        bool idle = false;
+        {
+            std::lock_guard lock(m_state->mutex);
+            idle = m_state->items.empty() && !m_state->stopRequested;
+        }
+        // A perform() after this look wakes the source's wait, so nothing is slept through.
+        dispatched = source->dispatchEvents(idle ? timeoutSeconds : 0);
+    }
     {
         std::unique_lock lock(m_state->mutex);
-        if (m_state->items.empty() && timeoutSeconds > 0) {
+        if (m_state->items.empty() && timeoutSeconds > 0 && !dispatched && !m_state->eventSource.load()) {
             detail::waitFor(m_state->cv, lock, timeoutSeconds,
                             [this] { return !m_state->items.empty() || m_state->stopRequested; });
         }
@@ -167,7 +192,7 @@ bool RunLoop::runOnce(double timeoutSeconds)
     }
     for (auto& [id, observer] : observers)
         detail::invoke(observer, RunLoopLabel);
-    return !batch.empty();
+    return dispatched || !batch.empty();
 }
 
 void RunLoop::run()
@@ -186,9 +211,13 @@ void RunLoop::run()
 
 void RunLoop::stop()
 {
-    std::lock_guard lock(m_state->mutex);
-    m_state->stopRequested = true;
-    m_state->cv.notify_all();
+    {
+        std::lock_guard lock(m_state->mutex);
+        m_state->stopRequested = true;
+        m_state->cv.notify_all();
+    }
+    if (EventSource* source = m_state->eventSource.load(std::memory_order_acquire))
+        source->wakeUp();
 }
 
 bool RunLoop::runUntil(const std::function<bool()>& predicate, double timeoutSeconds)

@@ -60,6 +60,21 @@ public:
 
     bool isCurrent() const;
 
+    // Another event loop that shares this thread (a windowing system's). While one is set,
+    // every turn also dispatches its ready events, and waiting for work waits on it, woken by
+    // perform() from any thread. Set and cleared on the loop's own thread.
+    class EventSource {
+    public:
+        virtual ~EventSource() = default;
+        // Dispatches what is ready; with `waitSeconds` above 0, first waits that long at most
+        // for something (an event or a wakeUp). Returns whether anything was dispatched.
+        virtual bool dispatchEvents(double waitSeconds) = 0;
+        // Ends a wait of dispatchEvents early; called from any thread.
+        virtual void wakeUp() = 0;
+    };
+    void setEventSource(EventSource* source);
+    EventSource* eventSource() const;
+
     RunLoop(const RunLoop&) = delete;
     RunLoop& operator=(const RunLoop&) = delete;
     ~RunLoop();

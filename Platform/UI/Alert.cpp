@@ -10,6 +10,7 @@
 #include "Platform/UI/Button.h"
 #include "Platform/UI/Event.h"
 #include "Platform/UI/GraphicsContext.h"
+#include "Platform/UI/Presenter.h"
 #include "Platform/UI/ScriptedResponder.h"
 #include "Platform/UI/TextField.h"
 
@@ -221,6 +222,14 @@ ModalResponse Alert::runModal()
 {
     auto keep = sharedAs<Alert>();
     window();
+    if (isInteractive()) {
+        // A person answers with a button (or Return or Escape).
+        m_running = true;
+        const ModalResponse response = Application::shared()->runModalForWindow(m_window);
+        m_running = false;
+        m_window->orderOut(nullptr);
+        return response;
+    }
     // Answered at once: there is nobody to wait for.
     const ModalResponse response = decideResponse(false);
     m_window->orderOut(nullptr);
@@ -247,7 +256,8 @@ void Alert::beginSheetModalForWindow(const std::shared_ptr<Window>& host, std::f
         if (handler)
             handler(code);
     });
-    ScriptedResponder::endSheetSoon(host, m_window, response);
+    if (!isInteractive())
+        ScriptedResponder::endSheetSoon(host, m_window, response);
 }
 
 } // namespace ui

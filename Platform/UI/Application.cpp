@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "Platform/Dispatch/RunLoop.h"
+#include "Platform/UI/Presenter.h"
 #include "Platform/UI/ScriptedResponder.h"
 
 namespace ui {
@@ -287,11 +288,13 @@ ModalResponse Application::runModalForWindow(const WindowPtr& window)
             stopModalWithCode(*answer);
     }
     // Headless nobody can click: once the loop has nothing left to do, the session is over.
+    // On screen the session waits for the person.
+    const bool interactive = isInteractive();
     int idleTurns = 0;
     while (!m_modalStopped) {
         if (dispatch::RunLoop::main().runOnce(0.05))
             idleTurns = 0;
-        else if (++idleTurns >= 4)
+        else if (!interactive && ++idleTurns >= 4)
             break;
     }
     const ModalResponse code = m_modalStopped ? m_modalCode : ModalResponseAbort;

@@ -1,6 +1,7 @@
 #include "Platform/UI/PopUpButton.h"
 
 #include "Platform/Foundation/Observable.h"
+#include "Platform/UI/Presenter.h"
 
 namespace ui {
 
@@ -13,6 +14,22 @@ PopUpButton::PopUpButton(const graphics::Rect& frame)
     : Button(frame, ButtonCell::initTextCell(""))
 {
     m_menu->setAutoenablesItems(false);
+}
+
+void PopUpButton::mouseDown(const Event& event)
+{
+    Window* host = window();
+    if (!isInteractive() || !isEnabled() || !host) {
+        Button::mouseDown(event);
+        return;
+    }
+    std::weak_ptr<PopUpButton> weak = sharedAs<PopUpButton>();
+    Presenter::installed()->popUpMenu(m_menu, *host, convertRectToView(bounds(), nullptr), [weak](long index) {
+        auto self = weak.lock();
+        auto item = self ? self->m_menu->itemAtIndex(index) : nullptr;
+        if (item)
+            self->chooseItemWithTag(item->tag());
+    });
 }
 
 MenuItemPtr PopUpButton::addItemWithTitle(const std::string& title, long tag)

@@ -27,6 +27,9 @@ public:
     // no visible, enabled item has the tag.
     bool chooseItemWithTag(long tag);
 
+    // On screen a click shows the menu; the item picked is chosen as by chooseItemWithTag.
+    void mouseDown(const Event& event) override;
+
     bool setValueForBinding(const std::string& binding, const std::any& value) override;
     std::vector<std::string> exposedBindings() const override;
 

@@ -7,6 +7,7 @@
 #include "Platform/Dispatch/RunLoop.h"
 #include "Platform/Foundation/StringUtils.h"
 #include "Platform/Images/UTType.h"
+#include "Platform/UI/Presenter.h"
 #include "Platform/UI/ScriptedResponder.h"
 #include "Platform/UI/View.h"
 
@@ -73,13 +74,36 @@ void SavePanel::recordAnswer(bool asSheet, bool open, ModalResponse response, co
 
 ModalResponse SavePanel::answer(bool asSheet)
 {
-    m_url.reset();
     auto responder = ScriptedResponder::installed();
-    auto reply = responder ? responder->takeSavePanelAnswer() : std::nullopt;
+    std::optional<ScriptedResponder::PanelAnswer> reply;
+    if (responder)
+        reply = isOpenPanel() ? responder->takeOpenPanelAnswer() : responder->takeSavePanelAnswer();
+    std::optional<std::vector<foundation::URL>> chosen;
+    if (reply && reply->ok)
+        chosen = reply->urls;
+    return accept(asSheet, chosen);
+}
+
+void SavePanel::chooseOnScreen(const std::shared_ptr<Window>& parent, std::function<void(ModalResponse)> done)
+{
+    auto keep = sharedAs<SavePanel>();
+    Presenter::installed()->chooseFiles(*this, isOpenPanel(), parent,
+                                        [keep, asSheet = parent != nullptr, done = std::move(done)](std::vector<foundation::URL> urls) {
+                                            std::optional<std::vector<foundation::URL>> chosen;
+                                            if (!urls.empty())
+                                                chosen = std::move(urls);
+                                            const ModalResponse response = keep->accept(asSheet, chosen);
+                                            if (done)
+                                                done(response);
+                                        });
+}
+
+ModalResponse SavePanel::accept(bool asSheet, const std::optional<std::vector<foundation::URL>>& chosen)
+{
+    m_url.reset();
     ModalResponse response = ModalResponseCancel;
-    if (reply && reply->ok && !reply->urls.empty() && reply->urls.front().isFileURL()
-        && !reply->urls.front().lastPathComponent().empty()) {
-        foundation::URL url = reply->urls.front();
+    if (chosen && !chosen->empty() && chosen->front().isFileURL() && !chosen->front().lastPathComponent().empty()) {
+        foundation::URL url = chosen->front();
         // The name must end in an allowed type; the panel adds the extension otherwise.
         if (!m_allowsOtherTypes && !m_allowedTypes.empty() && !isAllowedFileName(url.lastPathComponent())) {
             const std::string ext = extensionFor(m_allowedTypes.front());
@@ -99,12 +123,23 @@ ModalResponse SavePanel::answer(bool asSheet)
 
 ModalResponse SavePanel::runModal()
 {
+    if (isInteractive()) {
+        std::optional<ModalResponse> response;
+        chooseOnScreen(nullptr, [&response](ModalResponse r) { response = r; });
+        while (!response)
+            dispatch::RunLoop::main().runOnce(1.0);
+        return *response;
+    }
     return answer(false);
 }
 
 void SavePanel::begin(std::function<void(ModalResponse)> handler)
 {
     auto keep = sharedAs<SavePanel>();
+    if (isInteractive()) {
+        chooseOnScreen(nullptr, std::move(handler));
+        return;
+    }
     dispatch::RunLoop::main().perform([keep, handler = std::move(handler)] {
         const ModalResponse response = keep->answer(false);
         if (handler)
@@ -119,6 +154,10 @@ void SavePanel::beginSheetModalForWindow(const std::shared_ptr<Window>& host, st
         return;
     }
     auto keep = sharedAs<SavePanel>();
+    if (isInteractive()) {
+        chooseOnScreen(host, std::move(handler));
+        return;
+    }
     m_sheet = Window::initWithContentRect(graphics::Rect::make(0, 0, 480, 320), WindowStyleMaskTitled);
     m_sheet->setTitle(m_title);
     const ModalResponse response = answer(true);
@@ -140,15 +179,13 @@ std::shared_ptr<OpenPanel> OpenPanel::openPanel()
     return std::shared_ptr<OpenPanel>(new OpenPanel());
 }
 
-ModalResponse OpenPanel::answer(bool asSheet)
+ModalResponse OpenPanel::accept(bool asSheet, const std::optional<std::vector<foundation::URL>>& chosen)
 {
     m_url.reset();
     m_urls.clear();
-    auto responder = ScriptedResponder::installed();
-    auto reply = responder ? responder->takeOpenPanelAnswer() : std::nullopt;
-    if (reply && reply->ok) {
+    if (chosen) {
         // Only what the panel would have let the user pick.
-        for (const auto& url : reply->urls) {
+        for (const auto& url : *chosen) {
             if (!url.isFileURL())
                 continue;
             std::error_code ec;

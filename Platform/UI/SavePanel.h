@@ -58,7 +58,12 @@ public:
 protected:
     SavePanel() = default;
     // Reads the scripted answer into the panel's result; the response.
-    virtual ModalResponse answer(bool asSheet);
+    ModalResponse answer(bool asSheet);
+    // Takes `chosen` (none: cancelled) as what the user picked, within the panel's settings.
+    virtual ModalResponse accept(bool asSheet, const std::optional<std::vector<foundation::URL>>& chosen);
+    virtual bool isOpenPanel() const { return false; }
+    // On screen: the desktop's chooser answers, later; `done` gets the response.
+    void chooseOnScreen(const std::shared_ptr<Window>& parent, std::function<void(ModalResponse)> done);
     void recordAnswer(bool asSheet, bool open, ModalResponse response, const std::vector<foundation::URL>& urls);
 
     std::optional<foundation::URL> m_url;
@@ -95,7 +100,8 @@ public:
 
 protected:
     OpenPanel();
-    ModalResponse answer(bool asSheet) override;
+    ModalResponse accept(bool asSheet, const std::optional<std::vector<foundation::URL>>& chosen) override;
+    bool isOpenPanel() const override { return true; }
 
 private:
     bool m_canChooseFiles = true;

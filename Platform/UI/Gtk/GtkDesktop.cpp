@@ -1,0 +1,935 @@
+#include "Platform/UI/Gtk/GtkDesktop.h"
+
+#include <gtk/gtk.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <map>
+
+#include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Graphics/Image.h"
+#include "Platform/UI/Application.h"
+#include "Platform/UI/Control.h"
+#include "Platform/UI/Event.h"
+#include "Platform/UI/Gtk/GtkMenuBar.h"
+#include "Platform/UI/Menu.h"
+#include "Platform/UI/Pasteboard.h"
+#include "Platform/UI/PlayerView.h"
+#include "Platform/UI/Presenter.h"
+#include "Platform/UI/SavePanel.h"
+#include "Platform/UI/TextField.h"
+#include "Platform/UI/View.h"
+
+namespace ui {
+
+using graphics::Point;
+using graphics::Rect;
+
+bool hasDisplayEnvironment()
+{
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value && *value)
+            return true;
+    }
+    return false;
+}
+
+Point windowPointForAreaPoint(const Window& window, double x, double y)
+{
+    return Point {x, window.frame().height() - y};
+}
+
+bool deliverFileDrop(Window& window, const std::vector<foundation::URL>& files, Point location)
+{
+    if (files.empty())
+        return false;
+    auto pasteboard = Pasteboard::pasteboardWithUniqueName();
+    pasteboard->writeURLs(files);
+    const bool taken = window.performDragOperation(pasteboard, location, DragOperationCopy | DragOperationGeneric);
+    window.draggingExited();
+    return taken;
+}
+
+namespace {
+
+// ---- the one main loop ------------------------------------------------------------------------
+
+// GLib's default context as the run loop's event source: a turn dispatches what GLib has ready
+// and the run loop's waits are GLib's, ended by g_main_context_wakeup when work is performed.
+class GLibEventSource final : public dispatch::RunLoop::EventSource {
+public:
+    bool dispatchEvents(double waitSeconds) override
+    {
+        GMainContext* context = g_main_context_default();
+        bool dispatched = false;
+        if (waitSeconds > 0) {
+            const auto ms = static_cast<guint>(std::clamp(std::ceil(waitSeconds * 1000), 1.0, 3600.0 * 1000));
+            bool fired = false;
+            GSource* timeout = g_timeout_source_new(ms);
+            g_source_set_callback(timeout, [](gpointer data) -> gboolean {
+                *static_cast<bool*>(data) = true;
+                return G_SOURCE_REMOVE;
+            }, &fired, nullptr);
+            g_source_attach(timeout, context);
+            dispatched = g_main_context_iteration(context, TRUE) && !fired;
+            g_source_destroy(timeout);
+            g_source_unref(timeout);
+        }
+        // Then whatever else is ready, within reason so that performed work is not starved.
+        for (int i = 0; i < 64 && g_main_context_iteration(context, FALSE); ++i)
+            dispatched = true;
+        return dispatched;
+    }
+
+    void wakeUp() override { g_main_context_wakeup(g_main_context_default()); }
+};
+
+unsigned long modifiersOf(GdkModifierType state)
+{
+    unsigned long flags = 0;
+    if (state & GDK_SHIFT_MASK)
+        flags |= EventModifierFlagShift;
+    // The desktop's Control is the key that the application's shortcuts are made with.
+    if (state & GDK_CONTROL_MASK)
+        flags |= EventModifierFlagCommand;
+    if (state & GDK_ALT_MASK)
+        flags |= EventModifierFlagOption;
+    return flags;
+}
+
+std::string utf8(gunichar c)
+{
+    char buffer[8] = {};
+    const int n = g_unichar_to_utf8(c, buffer);
+    return std::string(buffer, static_cast<size_t>(n));
+}
+
+// The characters a key produces, as the views expect them (function keys in the private-use
+// area, Return as "\r"); empty for keys that produce none.
+std::string charactersForKey(guint keyval)
+{
+    switch (keyval) {
+    case GDK_KEY_Return:
+    case GDK_KEY_KP_Enter:
+    case GDK_KEY_ISO_Enter:
+        return kReturnKey;
+    case GDK_KEY_Escape:
+        return kEscapeKey;
+    case GDK_KEY_Tab:
+    case GDK_KEY_ISO_Left_Tab:
+    case GDK_KEY_KP_Tab:
+        return kTabKey;
+    case GDK_KEY_BackSpace:
+        return kDeleteBackwardKey;
+    case GDK_KEY_Up: return utf8(0xF700);
+    case GDK_KEY_Down: return utf8(0xF701);
+    case GDK_KEY_Left: return utf8(0xF702);
+    case GDK_KEY_Right: return utf8(0xF703);
+    case GDK_KEY_Delete: return utf8(0xF728);
+    case GDK_KEY_Home: return utf8(0xF729);
+    case GDK_KEY_End: return utf8(0xF72B);
+    case GDK_KEY_Page_Up: return utf8(0xF72C);
+    case GDK_KEY_Page_Down: return utf8(0xF72D);
+    default:
+        break;
+    }
+    const gunichar c = gdk_keyval_to_unicode(keyval);
+    if (c == 0 || g_unichar_iscntrl(c))
+        return {};
+    return utf8(c);
+}
+
+template <class T> void forEachView(View* view, const std::function<void(T&)>& visit)
+{
+    if (!view)
+        return;
+    if (auto* match = dynamic_cast<T*>(view))
+        visit(*match);
+    for (const auto& sub : view->subviews())
+        forEachView<T>(sub.get(), visit);
+}
+
+bool isPlaying(Window& window)
+{
+    bool playing = false;
+    forEachView<PlayerView>(window.frameView().get(), [&](PlayerView& view) {
+        if (!view.isHiddenOrHasHiddenAncestor() && view.player() && view.player()->rate() != 0.0f)
+            playing = true;
+    });
+    return playing;
+}
+
+// Where an attached sheet hangs in its parent (parent's window coordinates), as the parent's
+// picture shows it.
+Rect sheetRectIn(const Window& parent, const Window& sheet)
+{
+    const Rect frame {{0, 0}, parent.frame().size};
+    const Rect content = parent.contentRectForFrameRect(frame);
+    const graphics::Size s = sheet.contentRectForFrameRect(sheet.frame()).size;
+    return Rect::make(std::round((frame.width() - s.width) / 2), content.maxY() - s.height, s.width, s.height);
+}
+
+// The window that takes a pointer event at `point`: the attached sheet under it (the point
+// moved into the sheet's coordinates), else the window itself.
+WindowPtr pointerTarget(const WindowPtr& window, Point& point)
+{
+    WindowPtr target = window;
+    while (WindowPtr sheet = target->attachedSheet()) {
+        const Rect at = sheetRectIn(*target, *sheet);
+        if (!at.contains(point))
+            break;
+        point = Point {point.x - at.minX(), point.y - at.minY()};
+        target = sheet;
+    }
+    return target;
+}
+
+} // namespace
+
+// ---- presented windows ----------------------------------------------------------------------
+
+struct GtkDesktop::Impl final : Presenter {
+    struct Host {
+        Impl* owner = nullptr;
+        std::weak_ptr<Window> window;
+        GtkWidget* gtkWindow = nullptr;
+        GtkWidget* area = nullptr;
+        GtkWidget* menuBar = nullptr;
+        std::string title;
+        graphics::Size size;
+        bool pressed = false;
+        bool tickRunning = false;
+        bool miniaturized = false;
+        guint tick = 0;
+    };
+
+    GLibEventSource eventSource;
+    dispatch::RunLoop::ObserverId observer = 0;
+    std::map<const Window*, std::unique_ptr<Host>> hosts;
+    std::unique_ptr<GtkMenuBar> menus;
+    bool synchronizing = false;
+
+    // ---- Presenter
+    void chooseFiles(SavePanel& panel, bool open, const WindowPtr& parent,
+                     std::function<void(std::vector<foundation::URL>)> done) override;
+    void popUpMenu(const std::shared_ptr<Menu>& menu, Window& window, const Rect& rect,
+                   std::function<void(long)> chosen) override;
+
+    void synchronize();
+    void present(const WindowPtr& window);
+    void dismiss(Host& host);
+    GtkWindow* gtkWindowFor(const WindowPtr& window) const
+    {
+        for (WindowPtr w = window; w; w = w->sheetParent()) {
+            auto it = hosts.find(w.get());
+            if (it != hosts.end())
+                return GTK_WINDOW(it->second->gtkWindow);
+        }
+        return nullptr;
+    }
+
+    static void draw(GtkDrawingArea*, cairo_t* cr, int width, int height, gpointer data);
+    static void resized(GtkDrawingArea*, int width, int height, gpointer data);
+    static void pressedCallback(GtkGestureClick* gesture, int n, double x, double y, gpointer data);
+    static void releasedCallback(GtkGestureClick* gesture, int n, double x, double y, gpointer data);
+    static void motionCallback(GtkEventControllerMotion* controller, double x, double y, gpointer data);
+    static void leaveCallback(GtkEventControllerMotion* controller, gpointer data);
+    static gboolean scrollCallback(GtkEventControllerScroll* controller, double dx, double dy, gpointer data);
+    static gboolean keyPressed(GtkEventControllerKey* controller, guint keyval, guint keycode, GdkModifierType state,
+                               gpointer data);
+    static void keyReleased(GtkEventControllerKey* controller, guint keyval, guint keycode, GdkModifierType state,
+                            gpointer data);
+    static gboolean closeRequest(GtkWindow*, gpointer data);
+    static void activeChanged(GObject*, GParamSpec*, gpointer data);
+    static GdkDragAction dropMotion(GtkDropTarget* target, double x, double y, gpointer data);
+    static void dropLeave(GtkDropTarget* target, gpointer data);
+    static gboolean dropCallback(GtkDropTarget* target, const GValue* value, double x, double y, gpointer data);
+    static gboolean tickCallback(GtkWidget*, GdkFrameClock*, gpointer data);
+
+    static void sendMouse(Host& host, EventType type, double x, double y, long clicks, GdkModifierType state);
+    static bool handleEditingShortcut(Host& host, const WindowPtr& window, guint keyval, GdkModifierType state);
+};
+
+void GtkDesktop::Impl::present(const WindowPtr& window)
+{
+    auto host = std::make_unique<Host>();
+    Host* h = host.get();
+    h->owner = this;
+    h->window = window;
+    h->gtkWindow = gtk_window_new();
+    g_object_ref_sink(h->gtkWindow);
+    GtkWindow* gw = GTK_WINDOW(h->gtkWindow);
+    // Our views draw the title bar (it fades with the pointer) and its buttons.
+    gtk_window_set_decorated(gw, FALSE);
+    gtk_window_set_title(gw, window->title().c_str());
+    gtk_window_set_resizable(gw, (window->styleMask() & WindowStyleMaskResizable) != 0);
+
+    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    if ((window->styleMask() & WindowStyleMaskResizable) && menus) {
+        h->menuBar = menus->makeMenuBar();
+        gtk_widget_insert_action_group(h->gtkWindow, "app", menus->actionGroup());
+        gtk_box_append(GTK_BOX(box), h->menuBar);
+    }
+    h->area = gtk_drawing_area_new();
+    const graphics::Size size = window->frame().size;
+    h->size = size;
+    gtk_drawing_area_set_content_width(GTK_DRAWING_AREA(h->area), 1);
+    gtk_drawing_area_set_content_height(GTK_DRAWING_AREA(h->area), 1);
+    gtk_widget_set_hexpand(h->area, TRUE);
+    gtk_widget_set_vexpand(h->area, TRUE);
+    gtk_widget_set_focusable(h->area, TRUE);
+    gtk_drawing_area_set_draw_func(GTK_DRAWING_AREA(h->area), draw, h, nullptr);
+    g_signal_connect(h->area, "resize", G_CALLBACK(resized), h);
+    gtk_box_append(GTK_BOX(box), h->area);
+    gtk_window_set_child(gw, box);
+    int menuHeight = 0;
+    if (h->menuBar) {
+        gtk_widget_measure(h->menuBar, GTK_ORIENTATION_VERTICAL, -1, &menuHeight, nullptr, nullptr, nullptr);
+    }
+    gtk_window_set_default_size(gw, static_cast<int>(size.width), static_cast<int>(size.height) + menuHeight);
+    if (!(window->styleMask() & WindowStyleMaskResizable))
+        gtk_widget_set_size_request(h->area, static_cast<int>(size.width), static_cast<int>(size.height));
+
+    GtkGesture* click = gtk_gesture_click_new();
+    gtk_gesture_single_set_button(GTK_GESTURE_SINGLE(click), 0);
+    g_signal_connect(click, "pressed", G_CALLBACK(pressedCallback), h);
+    g_signal_connect(click, "released", G_CALLBACK(releasedCallback), h);
+    gtk_widget_add_controller(h->area, GTK_EVENT_CONTROLLER(click));
+
+    GtkEventController* motion = gtk_event_controller_motion_new();
+    g_signal_connect(motion, "motion", G_CALLBACK(motionCallback), h);
+    g_signal_connect(motion, "leave", G_CALLBACK(leaveCallback), h);
+    gtk_widget_add_controller(h->area, motion);
+
+    GtkEventController* scroll = gtk_event_controller_scroll_new(GTK_EVENT_CONTROLLER_SCROLL_BOTH_AXES);
+    g_signal_connect(scroll, "scroll", G_CALLBACK(scrollCallback), h);
+    gtk_widget_add_controller(h->area, scroll);
+
+    GtkEventController* keys = gtk_event_controller_key_new();
+    g_signal_connect(keys, "key-pressed", G_CALLBACK(keyPressed), h);
+    g_signal_connect(keys, "key-released", G_CALLBACK(keyReleased), h);
+    gtk_widget_add_controller(h->area, keys);
+
+    GtkDropTarget* drop = gtk_drop_target_new(GDK_TYPE_FILE_LIST, GDK_ACTION_COPY);
+    gtk_drop_target_set_preload(drop, TRUE);
+    g_signal_connect(drop, "enter", G_CALLBACK(dropMotion), h);
+    g_signal_connect(drop, "motion", G_CALLBACK(dropMotion), h);
+    g_signal_connect(drop, "leave", G_CALLBACK(dropLeave), h);
+    g_signal_connect(drop, "drop", G_CALLBACK(dropCallback), h);
+    gtk_widget_add_controller(h->area, GTK_EVENT_CONTROLLER(drop));
+
+    g_signal_connect(h->gtkWindow, "close-request", G_CALLBACK(closeRequest), h);
+    g_signal_connect(h->gtkWindow, "notify::is-active", G_CALLBACK(activeChanged), h);
+
+    // An application-modal window (an alert run on its own) stays over the main window.
+    if (Application::shared()->modalWindow() == window) {
+        gtk_window_set_modal(gw, TRUE);
+        if (auto main = Application::shared()->mainWindow(); main && main != window) {
+            if (GtkWindow* parent = gtkWindowFor(main))
+                gtk_window_set_transient_for(gw, parent);
+        }
+    }
+    h->title = window->title();
+    hosts.emplace(window.get(), std::move(host));
+    gtk_window_present(gw);
+    gtk_widget_grab_focus(h->area);
+}
+
+void GtkDesktop::Impl::dismiss(Host& host)
+{
+    if (host.tick)
+        gtk_widget_remove_tick_callback(host.area, host.tick);
+    host.tick = 0;
+    if (host.gtkWindow) {
+        g_signal_handlers_disconnect_by_data(host.gtkWindow, &host);
+        gtk_window_destroy(GTK_WINDOW(host.gtkWindow));
+        g_object_unref(host.gtkWindow);
+    }
+    host.gtkWindow = nullptr;
+    host.area = nullptr;
+}
+
+void GtkDesktop::Impl::synchronize()
+{
+    if (synchronizing)
+        return;
+    synchronizing = true;
+    auto app = Application::shared();
+    std::vector<WindowPtr> wanted;
+    for (const auto& window : app->windows()) {
+        if (window->isVisible() && !window->isSheet())
+            wanted.push_back(window);
+    }
+    // Gone or hidden windows lose their GTK window.
+    for (auto it = hosts.begin(); it != hosts.end();) {
+        auto window = it->second->window.lock();
+        const bool keep = window && std::find(wanted.begin(), wanted.end(), window) != wanted.end();
+        if (!keep) {
+            dismiss(*it->second);
+            it = hosts.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (menus)
+        menus->refresh();
+    for (const auto& window : wanted) {
+        auto it = hosts.find(window.get());
+        if (it == hosts.end()) {
+            present(window);
+            continue;
+        }
+        Host& h = *it->second;
+        GtkWindow* gw = GTK_WINDOW(h.gtkWindow);
+        if (window->title() != h.title) {
+            h.title = window->title();
+            gtk_window_set_title(gw, h.title.c_str());
+        }
+        const graphics::Size size = window->frame().size;
+        if (size != h.size) {
+            // Our code resized the window (the area's own resizes are recorded as they come).
+            h.size = size;
+            int menuHeight = 0;
+            if (h.menuBar)
+                menuHeight = gtk_widget_get_height(h.menuBar);
+            gtk_window_set_default_size(gw, static_cast<int>(size.width), static_cast<int>(size.height) + menuHeight);
+            if (!(window->styleMask() & WindowStyleMaskResizable))
+                gtk_widget_set_size_request(h.area, static_cast<int>(size.width), static_cast<int>(size.height));
+        }
+        if (window->isMiniaturized() != h.miniaturized) {
+            h.miniaturized = window->isMiniaturized();
+            if (h.miniaturized)
+                gtk_window_minimize(gw);
+            else
+                gtk_window_unminimize(gw);
+        }
+        const double scale = gtk_widget_get_scale_factor(h.area);
+        if (scale != window->backingScaleFactor())
+            window->setBackingScaleFactor(scale);
+        gtk_widget_queue_draw(h.area);
+        if (!h.tick && isPlaying(*window))
+            h.tick = gtk_widget_add_tick_callback(h.area, tickCallback, &h, nullptr);
+    }
+    synchronizing = false;
+}
+
+gboolean GtkDesktop::Impl::tickCallback(GtkWidget* widget, GdkFrameClock*, gpointer data)
+{
+    // The preview plays: each frame of the display shows the player's frame of the moment.
+    auto* h = static_cast<Host*>(data);
+    auto window = h->window.lock();
+    if (!window || !isPlaying(*window)) {
+        h->tick = 0;
+        return G_SOURCE_REMOVE;
+    }
+    gtk_widget_queue_draw(widget);
+    return G_SOURCE_CONTINUE;
+}
+
+void GtkDesktop::Impl::draw(GtkDrawingArea*, cairo_t* cr, int, int, gpointer data)
+{
+    auto* h = static_cast<Host*>(data);
+    auto window = h->window.lock();
+    if (!window)
+        return;
+    auto image = window->renderImage();
+    if (!image)
+        return;
+    cairo_surface_t* surface = cairo_image_surface_create_for_data(
+        const_cast<unsigned char*>(image->data()), CAIRO_FORMAT_ARGB32, static_cast<int>(image->width()),
+        static_cast<int>(image->height()), static_cast<int>(image->bytesPerRow()));
+    const double scale = window->backingScaleFactor();
+    cairo_save(cr);
+    cairo_scale(cr, 1 / scale, 1 / scale);
+    cairo_set_source_surface(cr, surface, 0, 0);
+    cairo_paint(cr);
+    cairo_restore(cr);
+    cairo_surface_destroy(surface);
+}
+
+void GtkDesktop::Impl::resized(GtkDrawingArea*, int width, int height, gpointer data)
+{
+    auto* h = static_cast<Host*>(data);
+    auto window = h->window.lock();
+    if (!window || width <= 0 || height <= 0)
+        return;
+    const graphics::Size size {static_cast<double>(width), static_cast<double>(height)};
+    if (size == window->frame().size)
+        return;
+    // The person (or the desktop) resized the window: the views lay out for the new size, the
+    // top edge staying where it was.
+    const Rect old = window->frame();
+    h->size = size;
+    window->setFrame(Rect::make(old.minX(), old.maxY() - size.height, size.width, size.height));
+}
+
+void GtkDesktop::Impl::sendMouse(Host& host, EventType type, double x, double y, long clicks, GdkModifierType state)
+{
+    auto window = host.window.lock();
+    if (!window)
+        return;
+    Point point = windowPointForAreaPoint(*window, x, y);
+    WindowPtr target = pointerTarget(window, point);
+    target->sendEvent(Event::mouseEvent(type, point, target, clicks, modifiersOf(state)));
+    host.owner->synchronize();
+}
+
+void GtkDesktop::Impl::pressedCallback(GtkGestureClick* gesture, int n, double x, double y, gpointer data)
+{
+    auto* h = static_cast<Host*>(data);
+    auto window = h->window.lock();
+    if (!window)
+        return;
+    gtk_widget_grab_focus(h->area);
+    const guint button = gtk_gesture_single_get_current_button(GTK_GESTURE_SINGLE(gesture));
+    GdkEvent* event = gtk_event_controller_get_current_event(GTK_EVENT_CONTROLLER(gesture));
+    const GdkModifierType state = event ? gdk_event_get_modifier_state(event) : GdkModifierType(0);
+    if (button == GDK_BUTTON_PRIMARY && !window->attachedSheet()) {
+        // The title bar's background and the bottom-right corner move and resize the window,
+        // as a decorated window's would.
+        GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(h->gtkWindow));
+        GdkDevice* device = gtk_gesture_get_device(GTK_GESTURE(gesture));
+        const double areaWidth = gtk_widget_get_width(h->area);
+        const double areaHeight = gtk_widget_get_height(h->area);
+        double wx = x, wy = y;
+        const graphene_point_t zero = GRAPHENE_POINT_INIT(0, 0);
+        if (graphene_point_t p; gtk_widget_compute_point(h->area, h->gtkWindow, &zero, &p))
+            wx += p.x, wy += p.y;
+        const Point point = windowPointForAreaPoint(*window, x, y);
+        View* hit = window->frameView()->hitTest(point);
+        const bool inTitleBar = (window->styleMask() & WindowStyleMaskTitled)
+            && point.y >= window->frame().height() - Window::titleBarHeight();
+        const bool resizable = window->styleMask() & WindowStyleMaskResizable;
+        if (surface && GDK_IS_TOPLEVEL(surface) && device) {
+            const guint32 time = event ? gdk_event_get_time(event) : GDK_CURRENT_TIME;
+            if (resizable && x >= areaWidth - 12 && y >= areaHeight - 12) {
+                gtk_gesture_set_state(GTK_GESTURE(gesture), GTK_EVENT_SEQUENCE_CLAIMED);
+                gdk_toplevel_begin_resize(GDK_TOPLEVEL(surface), GDK_SURFACE_EDGE_SOUTH_EAST, device, button, wx, wy, time);
+                return;
+            }
+            if (inTitleBar && n == 1 && hit && !dynamic_cast<Control*>(hit)) {
+                gtk_gesture_set_state(GTK_GESTURE(gesture), GTK_EVENT_SEQUENCE_CLAIMED);
+                gdk_toplevel_begin_move(GDK_TOPLEVEL(surface), device, button, wx, wy, time);
+                return;
+            }
+        }
+    }
+    h->pressed = button == GDK_BUTTON_PRIMARY;
+    sendMouse(*h, button == GDK_BUTTON_SECONDARY ? EventType::rightMouseDown : EventType::leftMouseDown, x, y, n, state);
+}
+
+void GtkDesktop::Impl::releasedCallback(GtkGestureClick* gesture, int n, double x, double y, gpointer data)
+{
+    auto* h = static_cast<Host*>(data);
+    const guint button = gtk_gesture_single_get_current_button(GTK_GESTURE_SINGLE(gesture));
+    GdkEvent* event = gtk_event_controller_get_current_event(GTK_EVENT_CONTROLLER(gesture));
+    const GdkModifierType state = event ? gdk_event_get_modifier_state(event) : GdkModifierType(0);
+    if (button == GDK_BUTTON_PRIMARY) {
+        if (!h->pressed)
+            return;
+        h->pressed = false;
+    }
+    sendMouse(*h, button == GDK_BUTTON_SECONDARY ? EventType::rightMouseUp : EventType::leftMouseUp, x, y, n, state);
+}
+
+void GtkDesktop::Impl::motionCallback(GtkEventControllerMotion* controller, double x, double y, gpointer data)
+{
+    auto* h = static_cast<Host*>(data);
+    const GdkModifierType state = gtk_event_controller_get_current_event_state(GTK_EVENT_CONTROLLER(controller));
+    sendMouse(*h, h->pressed ? EventType::leftMouseDragged : EventType::mouseMoved, x, y, 0, state);
+}
+
+void GtkDesktop::Impl::leaveCallback(GtkEventControllerMotion*, gpointer data)
+{
+    // Outside every view: tracking areas see the pointer leave.
+    auto* h = static_cast<Host*>(data);
+    if (!h->pressed)
+        sendMouse(*h, EventType::mouseMoved, -1e6, -1e6, 0, GdkModifierType(0));
+}
+
+gboolean GtkDesktop::Impl::scrollCallback(GtkEventControllerScroll* controller, double dx, double dy, gpointer data)
+{
+    auto* h = static_cast<Host*>(data);
+    auto window = h->window.lock();
+    if (!window)
+        return FALSE;
+    double x = 0, y = 0;
+    GdkEvent* event = gtk_event_controller_get_current_event(GTK_EVENT_CONTROLLER(controller));
+    if (!event || !gdk_event_get_position(event, &x, &y))
+        return FALSE;
+    // Event positions are in the surface's coordinates; the area may sit under a menu bar.
+    const graphene_point_t inWindow = GRAPHENE_POINT_INIT(static_cast<float>(x), static_cast<float>(y));
+    graphene_point_t p;
+    if (gtk_widget_compute_point(h->gtkWindow, h->area, &inWindow, &p))
+        x = p.x, y = p.y;
+    Point point = windowPointForAreaPoint(*window, x, y);
+    WindowPtr target = pointerTarget(window, point);
+    Event e = Event::mouseEvent(EventType::scrollWheel, point, target, 0, modifiersOf(gdk_event_get_modifier_state(event)));
+    // Deltas in points, positive up and left as the views expect.
+    e.setScrollingDelta(-dx * 10, -dy * 10);
+    target->sendEvent(e);
+    h->owner->synchronize();
+    return TRUE;
+}
+
+bool GtkDesktop::Impl::handleEditingShortcut(Host& host, const WindowPtr& window, guint keyval, GdkModifierType state)
+{
+    // Copy, cut and paste of a text field being edited go through the desktop's clipboard.
+    if (!(state & GDK_CONTROL_MASK))
+        return false;
+    WindowPtr target = window;
+    while (WindowPtr sheet = target->attachedSheet())
+        target = sheet;
+    auto field = std::dynamic_pointer_cast<TextField>(target->firstResponder());
+    if (!field || !field->isEditing())
+        return false;
+    GdkClipboard* clipboard = gtk_widget_get_clipboard(host.area);
+    const guint key = gdk_keyval_to_lower(keyval);
+    if (key == GDK_KEY_c || key == GDK_KEY_x) {
+        gdk_clipboard_set_text(clipboard, field->currentText().c_str());
+        if (key == GDK_KEY_x)
+            field->replaceText({});
+        return true;
+    }
+    if (key == GDK_KEY_a)
+        return true; // the whole text is what copy takes
+    if (key == GDK_KEY_v) {
+        std::weak_ptr<TextField> weak = field;
+        gdk_clipboard_read_text_async(
+            clipboard, nullptr,
+            [](GObject* source, GAsyncResult* result, gpointer data) {
+                auto* weakField = static_cast<std::weak_ptr<TextField>*>(data);
+                char* text = gdk_clipboard_read_text_finish(GDK_CLIPBOARD(source), result, nullptr);
+                if (auto f = weakField->lock(); f && text && f->isEditing()) {
+                    std::string pasted(text);
+                    // One line: a field takes no line breaks.
+                    std::replace(pasted.begin(), pasted.end(), '\n', ' ');
+                    f->insertText(pasted);
+                }
+                g_free(text);
+                delete weakField;
+            },
+            new std::weak_ptr<TextField>(weak));
+        return true;
+    }
+    return false;
+}
+
+gboolean GtkDesktop::Impl::keyPressed(GtkEventControllerKey*, guint keyval, guint, GdkModifierType state, gpointer data)
+{
+    auto* h = static_cast<Host*>(data);
+    auto window = h->window.lock();
+    if (!window)
+        return FALSE;
+    if (keyval == GDK_KEY_F10)
+        return FALSE; // the menu bar's own key
+    if (handleEditingShortcut(*h, window, keyval, state)) {
+        h->owner->synchronize();
+        return TRUE;
+    }
+    std::string characters = charactersForKey(keyval);
+    if (characters.empty())
+        return FALSE;
+    if ((state & GDK_CONTROL_MASK) && characters.size() == 1) {
+        // A shortcut names its key as typed, Shift making the capital ("Z" for Redo).
+        const gunichar c = gdk_keyval_to_unicode(gdk_keyval_to_lower(keyval));
+        if (c)
+            characters = (state & GDK_SHIFT_MASK) && g_unichar_isalpha(c) ? utf8(g_unichar_toupper(c)) : utf8(c);
+    }
+    WindowPtr target = window;
+    while (WindowPtr sheet = target->attachedSheet())
+        target = sheet;
+    // Tab walks the key views of a window whose first responder does not take it itself.
+    if (characters == kTabKey && !(state & GDK_CONTROL_MASK)
+        && !std::dynamic_pointer_cast<TextField>(target->firstResponder())) {
+        auto current = std::dynamic_pointer_cast<View>(target->firstResponder());
+        ViewPtr next = current ? current->nextValidKeyView() : target->initialFirstResponder();
+        if (!next && target->contentView())
+            next = target->contentView()->nextValidKeyView();
+        if (next)
+            target->makeFirstResponder(next);
+        h->owner->synchronize();
+        return TRUE;
+    }
+    window->sendEvent(Event::keyEvent(EventType::keyDown, characters, window, static_cast<unsigned short>(keyval & 0xffff),
+                                      modifiersOf(state)));
+    h->owner->synchronize();
+    return TRUE;
+}
+
+void GtkDesktop::Impl::keyReleased(GtkEventControllerKey*, guint keyval, guint, GdkModifierType state, gpointer data)
+{
+    auto* h = static_cast<Host*>(data);
+    auto window = h->window.lock();
+    const std::string characters = charactersForKey(keyval);
+    if (!window || characters.empty())
+        return;
+    window->sendEvent(Event::keyEvent(EventType::keyUp, characters, window, static_cast<unsigned short>(keyval & 0xffff),
+                                      modifiersOf(state)));
+}
+
+gboolean GtkDesktop::Impl::closeRequest(GtkWindow*, gpointer data)
+{
+    // The window decides (its delegate may refuse); the GTK window follows on the next sync.
+    auto* h = static_cast<Host*>(data);
+    if (auto window = h->window.lock())
+        window->performClose(nullptr);
+    h->owner->synchronize();
+    return TRUE;
+}
+
+void GtkDesktop::Impl::activeChanged(GObject*, GParamSpec*, gpointer data)
+{
+    auto* h = static_cast<Host*>(data);
+    auto window = h->window.lock();
+    if (!window || !h->gtkWindow || !gtk_window_is_active(GTK_WINDOW(h->gtkWindow)))
+        return;
+    if (window->canBecomeKeyWindow())
+        window->makeKeyWindow();
+    if (window->canBecomeMainWindow())
+        window->makeMainWindow();
+}
+
+namespace {
+
+std::vector<foundation::URL> filesOf(const GValue* value)
+{
+    std::vector<foundation::URL> urls;
+    if (!value || !G_VALUE_HOLDS(value, GDK_TYPE_FILE_LIST))
+        return urls;
+    for (GSList* l = static_cast<GSList*>(g_value_get_boxed(value)); l; l = l->next) {
+        char* path = g_file_get_path(G_FILE(l->data));
+        if (path)
+            urls.push_back(foundation::URL::fileURLWithPath(path));
+        g_free(path);
+    }
+    return urls;
+}
+
+} // namespace
+
+GdkDragAction GtkDesktop::Impl::dropMotion(GtkDropTarget* target, double x, double y, gpointer data)
+{
+    auto* h = static_cast<Host*>(data);
+    auto window = h->window.lock();
+    if (!window)
+        return GdkDragAction(0);
+    auto pasteboard = Pasteboard::pasteboardWithUniqueName();
+    pasteboard->writeURLs(filesOf(gtk_drop_target_get_value(target)));
+    const DragOperation op = window->draggingUpdated(pasteboard, windowPointForAreaPoint(*window, x, y),
+                                                     DragOperationCopy | DragOperationGeneric);
+    h->owner->synchronize();
+    return op == DragOperationNone ? GdkDragAction(0) : GDK_ACTION_COPY;
+}
+
+void GtkDesktop::Impl::dropLeave(GtkDropTarget*, gpointer data)
+{
+    auto* h = static_cast<Host*>(data);
+    if (auto window = h->window.lock())
+        window->draggingExited();
+    h->owner->synchronize();
+}
+
+gboolean GtkDesktop::Impl::dropCallback(GtkDropTarget*, const GValue* value, double x, double y, gpointer data)
+{
+    auto* h = static_cast<Host*>(data);
+    auto window = h->window.lock();
+    if (!window)
+        return FALSE;
+    const bool taken = deliverFileDrop(*window, filesOf(value), windowPointForAreaPoint(*window, x, y));
+    h->owner->synchronize();
+    return taken;
+}
+
+// ---- file panels ------------------------------------------------------------------------------
+
+void GtkDesktop::Impl::chooseFiles(SavePanel& panel, bool open, const WindowPtr& parent,
+                                   std::function<void(std::vector<foundation::URL>)> done)
+{
+    auto* openPanel = open ? dynamic_cast<OpenPanel*>(&panel) : nullptr;
+    GtkFileChooserAction action = GTK_FILE_CHOOSER_ACTION_SAVE;
+    if (openPanel) {
+        action = openPanel->canChooseDirectories() && !openPanel->canChooseFiles() ? GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER
+                                                                                  : GTK_FILE_CHOOSER_ACTION_OPEN;
+    }
+    const std::string title = !panel.title().empty() ? panel.title() : !panel.message().empty() ? panel.message()
+                                                                       : (open ? "Open" : "Save");
+    const std::string accept = !panel.prompt().empty() ? panel.prompt() : (open ? "_Open" : "_Save");
+    GtkFileChooserNative* chooser = gtk_file_chooser_native_new(title.c_str(), gtkWindowFor(parent), action,
+                                                                accept.c_str(), "_Cancel");
+    GtkFileChooser* fc = GTK_FILE_CHOOSER(chooser);
+    if (openPanel)
+        gtk_file_chooser_set_select_multiple(fc, openPanel->allowsMultipleSelection());
+    if (panel.directoryURL() && panel.directoryURL()->isFileURL()) {
+        GFile* folder = g_file_new_for_path(panel.directoryURL()->path().c_str());
+        gtk_file_chooser_set_current_folder(fc, folder, nullptr);
+        g_object_unref(folder);
+    }
+    if (!open && !panel.nameFieldStringValue().empty())
+        gtk_file_chooser_set_current_name(fc, panel.nameFieldStringValue().c_str());
+    if (open && openPanel && openPanel->canChooseDirectories() && openPanel->canChooseFiles()) {
+        // GTK's chooser picks files or folders, not both: files are offered, and a folder is
+        // taken when the person accepts with one opened.
+    }
+    gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
+
+    struct Pending {
+        std::function<void(std::vector<foundation::URL>)> done;
+        GtkFileChooserNative* chooser;
+    };
+    auto* pending = new Pending {std::move(done), chooser};
+    g_signal_connect(chooser, "response", G_CALLBACK(+[](GtkNativeDialog* dialog, int response, gpointer data) {
+        auto* p = static_cast<Pending*>(data);
+        std::vector<foundation::URL> urls;
+        if (response == GTK_RESPONSE_ACCEPT) {
+            GListModel* files = gtk_file_chooser_get_files(GTK_FILE_CHOOSER(dialog));
+            const guint n = g_list_model_get_n_items(files);
+            for (guint i = 0; i < n; ++i) {
+                GFile* file = G_FILE(g_list_model_get_item(files, i));
+                if (char* path = g_file_get_path(file)) {
+                    urls.push_back(foundation::URL::fileURLWithPath(path));
+                    g_free(path);
+                }
+                g_object_unref(file);
+            }
+            g_object_unref(files);
+        }
+        auto callback = std::move(p->done);
+        g_object_unref(p->chooser);
+        delete p;
+        if (callback)
+            callback(std::move(urls));
+    }), pending);
+    gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
+}
+
+// ---- pop-up menus ----------------------------------------------------------------------------
+
+void GtkDesktop::Impl::popUpMenu(const std::shared_ptr<Menu>& menu, Window& window, const Rect& rect,
+                                 std::function<void(long)> chosen)
+{
+    // The window on screen that shows `window` (itself, or the parent it hangs from as a sheet),
+    // and the rectangle in that window's coordinates.
+    WindowPtr shown = window.sharedAs<Window>();
+    Rect at = rect;
+    while (WindowPtr parent = shown->sheetParent()) {
+        const Rect sheetAt = sheetRectIn(*parent, *shown);
+        at = Rect::make(at.minX() + sheetAt.minX(), at.minY() + sheetAt.minY(), at.width(), at.height());
+        shown = parent;
+    }
+    auto it = hosts.find(shown.get());
+    if (it == hosts.end() || !menu)
+        return;
+    Host& host = *it->second;
+
+    struct Pending {
+        std::function<void(long)> chosen;
+        GSimpleActionGroup* group = nullptr;
+        GtkWidget* popover = nullptr;
+        GtkWidget* area = nullptr;
+    };
+    auto* pending = new Pending {std::move(chosen), g_simple_action_group_new(), nullptr, host.area};
+    GMenu* model = g_menu_new();
+    for (long i = 0; i < menu->numberOfItems(); ++i) {
+        auto item = menu->itemAtIndex(i);
+        if (item->isHidden() || item->isSeparatorItem())
+            continue;
+        const std::string name = "item" + std::to_string(i);
+        GSimpleAction* action = g_simple_action_new(name.c_str(), nullptr);
+        g_simple_action_set_enabled(action, item->isEnabled());
+        g_object_set_data(G_OBJECT(action), "index", GINT_TO_POINTER(i));
+        g_signal_connect(action, "activate", G_CALLBACK(+[](GSimpleAction* a, GVariant*, gpointer data) {
+            auto* p = static_cast<Pending*>(data);
+            const long index = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(a), "index"));
+            if (p->chosen)
+                dispatch::RunLoop::main().perform([chosen = p->chosen, index] { chosen(index); });
+        }), pending);
+        g_action_map_add_action(G_ACTION_MAP(pending->group), G_ACTION(action));
+        g_object_unref(action);
+        g_menu_append(model, item->title().c_str(), ("popup." + name).c_str());
+    }
+    gtk_widget_insert_action_group(host.area, "popup", G_ACTION_GROUP(pending->group));
+    pending->popover = gtk_popover_menu_new_from_model(G_MENU_MODEL(model));
+    g_object_unref(model);
+    g_object_ref(pending->popover);
+    g_object_ref(pending->area);
+    gtk_widget_set_parent(pending->popover, host.area);
+    gtk_popover_set_has_arrow(GTK_POPOVER(pending->popover), FALSE);
+    const double h = shown->frame().height();
+    const GdkRectangle target {static_cast<int>(at.minX()), static_cast<int>(h - at.maxY()), static_cast<int>(at.width()),
+                               static_cast<int>(at.height())};
+    gtk_popover_set_pointing_to(GTK_POPOVER(pending->popover), &target);
+    g_signal_connect(pending->popover, "closed", G_CALLBACK(+[](GtkPopover*, gpointer data) {
+        // Taken apart once GTK is done with the click that closed it.
+        g_idle_add_once([](gpointer d) {
+            auto* p = static_cast<Pending*>(d);
+            if (gtk_widget_get_parent(p->popover))
+                gtk_widget_unparent(p->popover);
+            gtk_widget_insert_action_group(p->area, "popup", nullptr);
+            g_object_unref(p->popover);
+            g_object_unref(p->area);
+            g_object_unref(p->group);
+            delete p;
+        }, data);
+    }), pending);
+    gtk_popover_popup(GTK_POPOVER(pending->popover));
+}
+
+// ---- the desktop ------------------------------------------------------------------------------
+
+namespace {
+std::atomic<bool> g_open {false};
+}
+
+GtkDesktop::GtkDesktop()
+    : m_impl(std::make_unique<Impl>())
+{
+}
+
+std::unique_ptr<GtkDesktop> GtkDesktop::open()
+{
+    if (g_open.load() || !hasDisplayEnvironment())
+        return nullptr;
+    // Named before the display opens: the desktop matches the windows to the launcher by it.
+    g_set_prgname("quintor");
+    g_set_application_name("Quintor");
+    if (!gtk_init_check())
+        return nullptr;
+    g_open = true;
+    std::unique_ptr<GtkDesktop> desktop(new GtkDesktop());
+    Impl* impl = desktop->m_impl.get();
+    impl->menus = std::make_unique<GtkMenuBar>();
+    auto& loop = dispatch::RunLoop::main();
+    loop.setEventSource(&impl->eventSource);
+    impl->observer = loop.addTurnObserver([impl] { impl->synchronize(); });
+    Presenter::install(impl);
+    return desktop;
+}
+
+GtkDesktop::~GtkDesktop()
+{
+    auto& loop = dispatch::RunLoop::main();
+    loop.removeTurnObserver(m_impl->observer);
+    Presenter::install(nullptr);
+    for (auto& [window, host] : m_impl->hosts)
+        m_impl->dismiss(*host);
+    m_impl->hosts.clear();
+    m_impl->menus.reset();
+    // What the windows' destruction queued runs before GLib stops being the loop's source.
+    while (g_main_context_iteration(g_main_context_default(), FALSE)) {
+    }
+    loop.setEventSource(nullptr);
+    g_open = false;
+}
+
+void GtkDesktop::synchronize()
+{
+    m_impl->synchronize();
+}
+
+} // namespace ui
