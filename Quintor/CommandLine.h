@@ -10,20 +10,22 @@
 //
 // Exit status: 0 success, 1 the job failed (the error is printed), 2 bad usage, 130 interrupted.
 
+#include "MovaraKit/Media/MovieFormat.h"
+
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-enum class CommandLineFormat { h264, hevc, proRes422, proRes4444 };
 enum class CommandLineFrameRate { source, fps24, fps25, fps30 };
 enum class CommandLineSort { name, date };
 
 struct CommandLineOptions {
     std::vector<std::string> inputs;
     std::optional<std::string> exportPath;
-    // None: from the export's extension (".mov" gives ProRes 422, anything else H.264).
-    std::optional<CommandLineFormat> format;
+    // A format's name in the movie format table; none: from the export's extension (".mov"
+    // gives ProRes 422, anything else H.264).
+    std::optional<std::string> format;
     CommandLineFrameRate frameRate = CommandLineFrameRate::source;
     std::optional<double> speed;
     std::optional<CommandLineSort> sort;
@@ -47,9 +49,7 @@ std::optional<CommandLineOptions> parseCommandLine(const std::vector<std::string
 std::string commandLineUsage();
 
 // The format an export is written in: the one asked for, else the one the extension implies.
-CommandLineFormat effectiveFormat(const CommandLineOptions& options);
-// The file name extension the application gives a movie of that format ("mp4" or "mov").
-std::string extensionForFormat(CommandLineFormat format);
+const MovieFormat& effectiveFormat(const CommandLineOptions& options);
 
 // Runs the job in this process, on the main thread, as the application; returns the exit
 // status. Call from main() before any other thread exists (termination signals are taken by

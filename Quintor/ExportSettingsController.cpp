@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "MovaraKit/Media/DeviceCapabilities.h"
+#include "MovaraKit/Media/MovieFormat.h"
 #include "Platform/Foundation/Localized.h"
 #include "Platform/Media/VideoSettings.h"
 #include "Quintor/DurationFormatter.h"
@@ -37,30 +38,15 @@ template <class T> void ExportSettingsController::change(const char* key, T& fie
 void ExportSettingsController::setFormatTag(unsigned long tag)
 {
     change("formatTag", m_formatTag, tag);
-    switch (tag) {
-    case FormatProRes422Tag:
-        m_videoCodec = media::AVVideoCodecTypeAppleProRes422;
-        m_fileFormatUTI = media::AVFileTypeQuickTimeMovie;
-        setScale(1.0);
-        break;
-    case FormatProRes4444Tag:
-        m_videoCodec = media::AVVideoCodecTypeAppleProRes4444;
-        m_fileFormatUTI = media::AVFileTypeQuickTimeMovie;
-        setScale(1.0);
-        break;
-    case FormatHEVCTag:
-        m_videoCodec = media::AVVideoCodecTypeHEVC;
-        m_fileFormatUTI = media::AVFileTypeMPEG4;
-        setScale(1.0);
-        break;
-    default:
-        // The MPEG-4 item is H.264, and H.264 is size-limited: the scale shown (and applied)
-        // follows the choice at once, not only at the next opening of the sheet.
-        m_videoCodec = media::AVVideoCodecTypeH264;
-        m_fileFormatUTI = media::AVFileTypeMPEG4;
-        setScale(h264Scale(m_size));
-        break;
-    }
+    // Any other item stands for the MPEG-4 one, H.264.
+    const MovieFormat* format = MovieFormatForSettingsTag(tag);
+    if (!format)
+        format = MovieFormatForCodec(media::AVVideoCodecTypeH264);
+    m_videoCodec = format->codec;
+    m_fileFormatUTI = format->fileType;
+    // H.264 is size-limited: the scale shown (and applied) follows the choice at once, not
+    // only at the next opening of the sheet.
+    setScale(format->code == MVRVideoCodecH264 ? h264Scale(m_size) : 1.0);
 }
 
 void ExportSettingsController::setFpsTag(unsigned long tag)

@@ -35,6 +35,7 @@
 class ExportSettingsController;
 class FlipBookView;
 struct ExportJob;
+class MovieExport;
 
 // The sibling application that takes an exported movie, and its page when it is missing.
 extern const std::string MVRStillaraApplicationName;   // "Stillara.app"
@@ -166,8 +167,8 @@ public:
     std::vector<MVRImageSourcePtr> exportedImageSources() const;
     // The images [first, end) of a sequence of `count` that a trim range of fractions keeps.
     static std::pair<long, long> trimmedRange(long count, double startKnobValue, double endKnobValue);
-    // "qtrExportPass1.mov" in the temporary folder.
-    static foundation::URL exportPass1URL();
+    // The job of the running export; null when none runs.
+    std::shared_ptr<MovieExport> runningExport() const;
 
     const foundation::KeyTable& observableKeys() const override;
 
@@ -176,9 +177,7 @@ protected:
 
 private:
     void registerActions();
-    void startExportJob(const std::shared_ptr<ExportJob>& job);
-    void startSecondPass(const std::shared_ptr<ExportJob>& job);
-    void finishExport(const std::shared_ptr<ExportJob>& job);
+    void finishExport(const std::shared_ptr<ExportJob>& job, const foundation::ErrorPtr& error);
     void exportDidFinish(const foundation::ErrorPtr& error, const foundation::URL& url);
     void observeExportProgress(const foundation::ProgressPtr& progress);
 

@@ -8,17 +8,11 @@
 
 #include "MovaraAppKit/Shell/Controller+Editing.h"
 #include "MovaraAppKit/Shell/ReviewRequestController.h"
-#include "MovaraKit/Media/AssetReaderPixelBufferSource.h"
 #include "MovaraKit/Media/DeviceCapabilities.h"
-#include "MovaraKit/Media/MVRImageSequencePixelBufferSource.h"
-#include "MovaraKit/Media/MoviePixelBufferDestination.h"
-#include "MovaraKit/Media/TranscodeOperation.h"
-#include "Platform/Dispatch/Group.h"
+#include "MovaraKit/Media/MovieExport.h"
 #include "Platform/Dispatch/Queue.h"
 #include "Platform/Foundation/FileManager.h"
 #include "Platform/Foundation/Localized.h"
-#include "Platform/Media/Asset.h"
-#include "Platform/Media/VideoComposition.h"
 #include "Platform/Media/VideoSettings.h"
 #include "Platform/UI/SavePanel.h"
 #include "Platform/UI/Workspace.h"
@@ -30,20 +24,10 @@ const std::string MVRStillaraProductPageURL = "https://www.movara.com/products/m
 
 // One export, from the Export command or the hand-off, until its last step has run.
 struct ExportJob {
-    foundation::URL outputURL = foundation::URL::fileURLWithPath("/");
-    foundation::URL firstPassURL = foundation::URL::fileURLWithPath("/");
-    std::string codec;
-    MoviePixelBufferDestinationPreset preset = MoviePixelBufferDestinationPreset::h264;
-    std::string fileType;
-    bool twoPass = false;
-    media::Time frameDuration = media::Time::invalid();
-    // Written by the pass that ends the job, read by the final step on the main queue after
-    // the group has been left.
-    foundation::ErrorPtr error;
-    dispatch::GroupPtr group = dispatch::Group::make();
+    std::shared_ptr<MovieExport> movieExport;
     MainWindowController::ExportCompletion completion;
-    // The pass running now, and what the cancel button talks to.
-    std::shared_ptr<TranscodeOperation> operation;
+    // The running pass's progress, and what the cancel button talks to.
+    foundation::ProgressPtr progress;
     std::shared_ptr<ui::Object> canceller;
 };
 
@@ -61,31 +45,6 @@ foundation::ErrorPtr exportError(const std::string& description)
     return foundation::Error::make(foundation::CocoaErrorDomain, 0, description);
 }
 
-// The writer's container and preset for a codec: ProRes goes into a QuickTime movie; H.264
-// and HEVC into MPEG-4, or QuickTime when the file is named .mov (the hand-off's movie).
-// None for a codec we do not write.
-bool formatForCodec(const std::string& codec, const foundation::URL& url, MoviePixelBufferDestinationPreset& preset,
-                    std::string& fileType)
-{
-    const bool mov = url.pathExtension() == "mov" || url.pathExtension() == "MOV";
-    if (codec == media::AVVideoCodecTypeAppleProRes422) {
-        preset = MoviePixelBufferDestinationPreset::proRes422;
-        fileType = media::AVFileTypeQuickTimeMovie;
-    } else if (codec == media::AVVideoCodecTypeAppleProRes4444) {
-        preset = MoviePixelBufferDestinationPreset::proRes4444;
-        fileType = media::AVFileTypeQuickTimeMovie;
-    } else if (codec == media::AVVideoCodecTypeH264) {
-        preset = MoviePixelBufferDestinationPreset::h264;
-        fileType = mov ? media::AVFileTypeQuickTimeMovie : media::AVFileTypeMPEG4;
-    } else if (codec == media::AVVideoCodecTypeHEVC) {
-        preset = MoviePixelBufferDestinationPreset::hevc;
-        fileType = mov ? media::AVFileTypeQuickTimeMovie : media::AVFileTypeMPEG4;
-    } else {
-        return false;
-    }
-    return true;
-}
-
 foundation::URL temporaryFolder()
 {
     return foundation::FileManager::defaultManager().temporaryDirectory();
@@ -93,9 +52,9 @@ foundation::URL temporaryFolder()
 
 } // namespace
 
-foundation::URL MainWindowController::exportPass1URL()
+std::shared_ptr<MovieExport> MainWindowController::runningExport() const
 {
-    return temporaryFolder().URLByAppendingPathComponent("qtrExportPass1.mov");
+    return m_exportJob ? m_exportJob->movieExport : nullptr;
 }
 
 std::pair<long, long> MainWindowController::trimmedRange(long count, double startKnobValue, double endKnobValue)
@@ -145,45 +104,56 @@ void MainWindowController::exportMovie(const foundation::URL& url, const std::st
     if (isExporting())
         return fail(exportError(foundation::localized("An export is already running.", "error description")));
     auto model = this->model();
-    auto job = std::make_shared<ExportJob>();
-    job->outputURL = url;
-    job->codec = codec;
-    if (!url.isFileURL() || !formatForCodec(codec, url, job->preset, job->fileType))
+    if (!url.isFileURL() || !MovieFormatForCodec(codec))
         return fail(exportError(foundation::localized("The movie format is not supported.", "error description")));
-    const auto images = exportedImageSources();
-    if (images.empty())
+    MovieExport::Settings settings;
+    settings.imageSources = exportedImageSources();
+    if (settings.imageSources.empty())
         return fail(exportError(foundation::localized("There are no images in the trim range to export.", "error description")));
     // The sequence's own rate, as the importer's frame duration: 1000 / (fps x 1000) s.
     const double fps = model ? model->fps() : 0.0;
     const double timescale = std::trunc(fps * 1000.0);
     if (!(timescale >= 1.0 && timescale <= static_cast<double>(std::numeric_limits<int32_t>::max())))
         return fail(exportError(foundation::localized("The frame rate of the timelapse is not valid.", "error description")));
-
-    job->twoPass = frameDuration.isValid();
-    job->frameDuration = frameDuration;
-    job->firstPassURL = job->twoPass ? exportPass1URL() : url;
-    if (job->twoPass)
-        foundation::FileManager::defaultManager().removeItemAtURL(job->firstPassURL);
+    settings.frameDuration = media::Time::make(1000, static_cast<int32_t>(timescale));
+    settings.codec = codec;
+    settings.scale = scale;
+    settings.outputFrameDuration = frameDuration;
     // The output itself is not removed beforehand: the writer replaces it only with a
     // finished movie, so a failed or cancelled export leaves the user's file as it was.
+    foundation::ErrorPtr error;
+    auto movieExport = MovieExport::make(url, std::move(settings), &error);
+    if (!movieExport)
+        return fail(error ? error : exportError(foundation::localized("The movie could not be written.", "error description")));
 
-    auto source = MVRImageSequencePixelBufferSource::initWithImageSources(images);
-    if (scale > 0.0 && scale < 1.0)
-        source->setScale(scale);
-    source->setFrameDuration(media::Time::make(1000, static_cast<int32_t>(timescale)));
-    auto destination = MoviePixelBufferDestination::init(job->firstPassURL,
-                                                         job->twoPass ? media::AVFileTypeQuickTimeMovie : job->fileType);
-    if (!destination)
-        return fail(exportError(foundation::localized("The movie could not be written.", "error description")));
-    destination->setPreset(job->twoPass ? MoviePixelBufferDestinationPreset::proRes422 : job->preset);
-    job->operation = TranscodeOperation::init(source, destination);
-
+    auto job = std::make_shared<ExportJob>();
+    job->movieExport = movieExport;
     job->completion = std::move(completion);
     m_exportJob = job;
-    job->canceller = ProgressCanceller::make(job->operation->progress());
-    observeExportProgress(job->operation->progress());
-    showProgress(foundation::localized("Exporting your timelapse", "progress caption"), job->canceller, "cancel");
-    startExportJob(job);
+    std::weak_ptr<MainWindowController> weak = sharedAs<MainWindowController>();
+    std::weak_ptr<ExportJob> weakJob = job;
+    bool firstPass = true;
+    movieExport->setPassHandler([weak, weakJob, firstPass](const foundation::ProgressPtr& progress) mutable {
+        auto self = weak.lock();
+        auto job = weakJob.lock();
+        if (!self || !job)
+            return;
+        job->progress = progress;
+        job->canceller = ProgressCanceller::make(progress);
+        self->observeExportProgress(progress);
+        if (firstPass) {
+            firstPass = false;
+            self->showProgress(foundation::localized("Exporting your timelapse", "progress caption"), job->canceller, "cancel");
+        } else if (auto button = self->cancelButton()) {
+            // The caption stays; the bar fills again for the second pass.
+            button->setTarget(job->canceller);
+            button->setAction("cancel");
+        }
+    });
+    movieExport->start([weak, job](foundation::ErrorPtr error) {
+        if (auto self = weak.lock())
+            self->finishExport(job, error);
+    });
 }
 
 void MainWindowController::observeExportProgress(const foundation::ProgressPtr& progress)
@@ -197,92 +167,25 @@ void MainWindowController::observeExportProgress(const foundation::ProgressPtr& 
             dispatch::Queue::main()->async([weak, weakProgress] {
                 auto self = weak.lock();
                 auto progress = weakProgress.lock();
-                if (!self || !progress || !self->m_exportJob || !self->m_exportJob->operation
-                    || self->m_exportJob->operation->progress() != progress)
+                if (!self || !progress || !self->m_exportJob || self->m_exportJob->progress != progress)
                     return;
                 self->progressDidAdvance(progress->fractionCompleted());
             });
         });
 }
 
-void MainWindowController::startExportJob(const std::shared_ptr<ExportJob>& job)
-{
-    job->group->enter();
-    std::weak_ptr<MainWindowController> weak = sharedAs<MainWindowController>();
-    job->group->notify(dispatch::Queue::main(), [weak, job] {
-        if (auto self = weak.lock())
-            self->finishExport(job);
-    });
-    auto operation = job->operation;
-    std::weak_ptr<TranscodeOperation> weakOperation = operation;
-    operation->setCompletionBlock([weak, job, weakOperation] {
-        auto finished = weakOperation.lock();
-        auto error = finished ? finished->error() : foundation::Error::userCancelled();
-        dispatch::Queue::main()->async([weak, job, error] {
-            auto self = weak.lock();
-            if (self && job->twoPass && !error) {
-                self->startSecondPass(job);
-                return;
-            }
-            job->error = error;
-            job->group->leave();
-        });
-    });
-    operation->start();
-}
-
-void MainWindowController::startSecondPass(const std::shared_ptr<ExportJob>& job)
-{
-    m_exportProgressObservation.remove();
-    auto leaveWith = [&](foundation::ErrorPtr error) {
-        job->error = std::move(error);
-        job->group->leave();
-    };
-    auto asset = media::Asset::assetWithURL(job->firstPassURL);
-    const auto tracks = asset->tracksWithMediaType(media::AVMediaTypeVideo);
-    if (tracks.empty())
-        return leaveWith(exportError(foundation::localized("The movie could not be written.", "error description")));
-    // Re-times only: frames are repeated or dropped to fill the new rate, at the first pass's
-    // pixel size, over the movie's whole duration.
-    const auto composition = media::VideoComposition::passThrough(
-        *tracks.front(), job->frameDuration, media::TimeRange::make(media::Time::zero(), asset->duration()));
-    auto source = AssetReaderPixelBufferSource::init(asset, composition);
-    auto destination = MoviePixelBufferDestination::init(job->outputURL, job->fileType);
-    if (!destination)
-        return leaveWith(exportError(foundation::localized("The movie could not be written.", "error description")));
-    destination->setPreset(job->preset);
-    auto operation = TranscodeOperation::init(source, destination);
-    job->operation = operation;
-    job->canceller = ProgressCanceller::make(operation->progress());
-    auto button = cancelButton();
-    if (button) {
-        button->setTarget(job->canceller);
-        button->setAction("cancel");
-    }
-    observeExportProgress(operation->progress());
-    std::weak_ptr<TranscodeOperation> weakOperation = operation;
-    operation->setCompletionBlock([job, weakOperation] {
-        auto finished = weakOperation.lock();
-        auto error = finished ? finished->error() : foundation::Error::userCancelled();
-        dispatch::Queue::main()->async([job, error] {
-            job->error = error;
-            job->group->leave();
-        });
-    });
-    operation->start();
-}
-
-void MainWindowController::finishExport(const std::shared_ptr<ExportJob>& job)
+void MainWindowController::finishExport(const std::shared_ptr<ExportJob>& job, const foundation::ErrorPtr& error)
 {
     if (m_exportJob == job)
         m_exportJob.reset();
     m_exportProgressObservation.remove();
-    job->operation.reset();
+    job->progress.reset();
     job->canceller.reset();
+    job->movieExport.reset();
     leaveProgress();
-    presentError(job->error);
+    presentError(error);
     if (auto completion = std::move(job->completion))
-        completion(job->error);
+        completion(error);
 }
 
 // ---- commands -------------------------------------------------------------------------------

@@ -105,14 +105,26 @@ void PreviewController::setDuration(double seconds)
     didChange("duration");
 }
 
+namespace {
+
+foundation::URL previewFolder(foundation::TemporaryFolderPtr& folder)
+{
+    // Two windows, or two processes, never write one another's preview.
+    if (!folder)
+        folder = foundation::TemporaryFolder::make("qtrPreview");
+    return folder ? folder->url() : foundation::FileManager::defaultManager().temporaryDirectory();
+}
+
+} // namespace
+
 foundation::URL PreviewController::previewURL()
 {
-    return foundation::FileManager::defaultManager().temporaryDirectory().URLByAppendingPathComponent("qtr.mov");
+    return previewFolder(m_folder).URLByAppendingPathComponent("qtr.mov");
 }
 
 foundation::URL PreviewController::temporaryPreviewURL()
 {
-    return foundation::FileManager::defaultManager().temporaryDirectory().URLByAppendingPathComponent("qtrtemp.mov");
+    return previewFolder(m_folder).URLByAppendingPathComponent("qtrtemp.mov");
 }
 
 std::shared_ptr<Model> PreviewController::requireModel() const
@@ -207,10 +219,20 @@ void PreviewController::startRebuild(std::shared_ptr<Request> request)
         m_isCreatingPreview = false;
         return;
     }
+    if (!m_buildsPreview) {
+        // The addition that led here showed the progress display; nothing follows it now.
+        m_isCreatingPreview = false;
+        m_previewedImageSources = model->imageSources();
+        model->setPreviousImageSources({});
+        if (auto host = m_mainWindowController.lock())
+            host->leaveProgress();
+        return;
+    }
 
     request->imageSources = model->imageSources();
     auto importer = MVRImageSequenceImporter::initWithImageSources(request->imageSources, 1.0);
     importer->setFrameDuration(Time::make(1, 30));
+    importer->setMaxPixelSize(previewMaxPixelSize);
     const foundation::URL outputURL = temporaryPreviewURL();
     foundation::FileManager::defaultManager().removeItemAtURL(outputURL);
 

@@ -21,6 +21,7 @@
 #include "Platform/Foundation/NotificationCenter.h"
 #include "Platform/Foundation/Observable.h"
 #include "Platform/Foundation/Progress.h"
+#include "Platform/Foundation/TemporaryFolder.h"
 #include "Platform/Media/Player.h"
 #include "Platform/UI/PlayerView.h"
 #include "Platform/UI/ViewController.h"
@@ -111,9 +112,17 @@ public:
     void addPeriodicTimeObserver();
     void removePeriodicTimeObserver();
 
-    // The preview files in the temporary folder.
-    static foundation::URL previewURL();          // "qtr.mov"
-    static foundation::URL temporaryPreviewURL(); // "qtrtemp.mov"
+    // The preview files, in a folder of this controller's own in the temporary folder that
+    // goes with the controller (made at the first rebuild).
+    foundation::URL previewURL();          // "qtr.mov"
+    foundation::URL temporaryPreviewURL(); // "qtrtemp.mov"
+    // The longest side of the preview movie: a screen's worth, which a player keeps up with.
+    static constexpr size_t previewMaxPixelSize = 1920;
+
+    // False: model changes are taken in (the estimated rate, the previewed list) but no movie
+    // is built; for a job that only exports. True by default.
+    bool buildsPreview() const { return m_buildsPreview; }
+    void setBuildsPreview(bool builds) { m_buildsPreview = builds; }
 
     const foundation::KeyTable& observableKeys() const override;
 
@@ -141,6 +150,8 @@ private:
     double m_endKnobValue = 1.0;
     PlayerDirection m_playerDirection = PlayerDirection::forward;
     bool m_isCreatingPreview = false;
+    bool m_buildsPreview = true;
+    foundation::TemporaryFolderPtr m_folder;
     bool m_isObservingPlayer = false;
     media::Player::TimeObserverToken m_timeObserverToken;
     float m_playerRate = 1.0f;

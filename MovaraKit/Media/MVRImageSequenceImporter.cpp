@@ -1,8 +1,8 @@
 #include "MovaraKit/Media/MVRImageSequenceImporter.h"
 
-#include "MovaraKit/Media/MVRImageSequencePixelBufferSource.h"
+#include "MovaraKit/Media/ImageSequenceTranscode.h"
 #include "MovaraKit/Media/MediaHelpers.h"
-#include "MovaraKit/Media/MoviePixelBufferDestination.h"
+#include "MovaraKit/Media/MovieFormat.h"
 #include "Platform/Dispatch/Queue.h"
 #include "Platform/Media/MediaError.h"
 #include "Platform/Media/VideoSettings.h"
@@ -13,19 +13,10 @@ namespace {
 
 MoviePixelBufferDestinationPreset presetFor(const std::optional<std::string>& videoCodec, bool useHighEfficiencyFormat)
 {
-    switch (MVRVideoCodecFromString(videoCodec)) {
-    case MVRVideoCodecH264:
-        return MoviePixelBufferDestinationPreset::h264;
-    case MVRVideoCodecHEVC:
-        return MoviePixelBufferDestinationPreset::hevc;
-    case MVRVideoCodecAppleProRes422:
-        return MoviePixelBufferDestinationPreset::proRes422;
-    case MVRVideoCodecAppleProRes4444:
-        return MoviePixelBufferDestinationPreset::proRes4444;
-    default:
-        return useHighEfficiencyFormat ? MoviePixelBufferDestinationPreset::highEfficiency
-                                       : MoviePixelBufferDestinationPreset::proRes4444;
-    }
+    if (const auto* format = MovieFormatForCode(MVRVideoCodecFromString(videoCodec)))
+        return format->preset;
+    return useHighEfficiencyFormat ? MoviePixelBufferDestinationPreset::highEfficiency
+                                   : MoviePixelBufferDestinationPreset::proRes4444;
 }
 
 } // namespace
@@ -119,27 +110,25 @@ void MVRImageSequenceImporter::importAsynchronouslyWithOutputURL(std::optional<f
     if (m_finished)
         throw foundation::Exception(foundation::InternalInconsistencyException, description() + " has already finished");
 
-    auto source = MVRImageSequencePixelBufferSource::initWithImageSources(m_imageSources);
-    source->setFrameDuration(m_frameDuration);
-    auto destination = MoviePixelBufferDestination::init(*outputURL, media::AVFileTypeQuickTimeMovie);
-    if (!destination) {
+    ImageSequenceTranscode::Options options;
+    options.frameDuration = m_frameDuration;
+    options.preset = presetFor(m_videoCodec, m_useHighEfficiencyFormat);
+    options.fileType = media::AVFileTypeQuickTimeMovie;
+    if (m_maxPixelSize > 0 && !m_imageSources.empty() && m_imageSources.front())
+        options.scale = MVRDCTScaleToFit(m_imageSources.front()->size(), static_cast<double>(m_maxPixelSize));
+    foundation::ErrorPtr failure;
+    auto transcode = ImageSequenceTranscode::make(m_imageSources, *outputURL, options, &failure);
+    if (!transcode) {
         // Only file URLs can take a movie; the caller still hears once, on the main queue.
         lock.unlock();
-        deliverOnMainQueue(media::makeMediaError(media::AVErrorUnknown, "The movie could not be written.",
-                                                 "The output location is not a file: " + outputURL->absoluteString()));
+        deliverOnMainQueue(failure);
         return;
     }
-    destination->setPreset(presetFor(m_videoCodec, m_useHighEfficiencyFormat));
-
-    auto operation = TranscodeOperation::init(source, destination);
+    auto operation = transcode->operation;
     auto self = shared_from_this();
-    std::weak_ptr<TranscodeOperation> weakOperation = operation;
-    // The block owns the importer until the result is delivered; delivery drops the operation
-    // (and with it this block), which breaks the cycle.
-    operation->setCompletionBlock([self, weakOperation] {
-        auto finished = weakOperation.lock();
-        self->deliverOnMainQueue(finished ? finished->error() : foundation::Error::userCancelled());
-    });
+    // The handler owns the importer until the result is delivered; delivery drops the
+    // operation (and with it this handler), which breaks the cycle.
+    transcode->setCompletionHandler([self](foundation::ErrorPtr error) { self->deliverOnMainQueue(error); });
     m_operation = operation;
     m_progress->addChild(operation->progress(), 1);
     lock.unlock();
@@ -286,4 +275,16 @@ void MVRImageSequenceImporter::setFrameDuration(const media::Time& duration)
 {
     std::lock_guard lock(m_mutex);
     m_frameDuration = duration;
+}
+
+size_t MVRImageSequenceImporter::maxPixelSize() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_maxPixelSize;
+}
+
+void MVRImageSequenceImporter::setMaxPixelSize(size_t pixels)
+{
+    std::lock_guard lock(m_mutex);
+    m_maxPixelSize = pixels;
 }

@@ -77,6 +77,10 @@ public:
     void setOperation(std::shared_ptr<TranscodeOperation> operation);
     media::Time frameDuration() const;
     void setFrameDuration(const media::Time& duration);
+    // 0 (the default) writes frames at the first image's size; otherwise they are scaled down
+    // by the JPEG decoder's cheapest factor that fits the longer side within this many pixels.
+    size_t maxPixelSize() const;
+    void setMaxPixelSize(size_t pixels);
 
 private:
     MVRImageSequenceImporter() = default;
@@ -93,4 +97,5 @@ private:
     foundation::ProgressPtr m_progress;
     std::shared_ptr<TranscodeOperation> m_operation;
     media::Time m_frameDuration = media::Time::invalid();
+    size_t m_maxPixelSize = 0;
 };

@@ -1,5 +1,7 @@
 #include "MovaraKit/Media/MediaHelpers.h"
 
+#include "MovaraKit/Media/MovieFormat.h"
+
 #include "Platform/Foundation/Bundle.h"
 #include "Platform/Graphics/BitmapContext.h"
 #include "Platform/Graphics/ColorSpace.h"
@@ -9,33 +11,15 @@
 
 std::optional<std::string> MVRStringFromVideoCodec(long code)
 {
-    switch (code) {
-    case MVRVideoCodecH264:
-        return media::AVVideoCodecTypeH264;
-    case MVRVideoCodecHEVC:
-        return media::AVVideoCodecTypeHEVC;
-    case MVRVideoCodecAppleProRes422:
-        return media::AVVideoCodecTypeAppleProRes422;
-    case MVRVideoCodecAppleProRes4444:
-        return media::AVVideoCodecTypeAppleProRes4444;
-    default:
-        return std::nullopt;
-    }
+    if (const auto* format = MovieFormatForCode(code))
+        return format->codec;
+    return std::nullopt;
 }
 
 long MVRVideoCodecFromString(const std::optional<std::string>& identifier)
 {
-    if (!identifier)
-        return MVRVideoCodecUnknown;
-    if (*identifier == media::AVVideoCodecTypeH264)
-        return MVRVideoCodecH264;
-    if (*identifier == media::AVVideoCodecTypeAppleProRes422)
-        return MVRVideoCodecAppleProRes422;
-    if (*identifier == media::AVVideoCodecTypeAppleProRes4444)
-        return MVRVideoCodecAppleProRes4444;
-    if (*identifier == media::AVVideoCodecTypeHEVC)
-        return MVRVideoCodecHEVC;
-    return MVRVideoCodecUnknown;
+    const auto* format = identifier ? MovieFormatForCodec(*identifier) : nullptr;
+    return format ? format->code : MVRVideoCodecUnknown;
 }
 
 std::string MVRLocalizedAppName()

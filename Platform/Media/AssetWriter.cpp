@@ -1,5 +1,6 @@
 #include "Platform/Media/AssetWriter.h"
 
+#include "Platform/Foundation/TemporaryFolder.h"
 #include "Platform/Media/AssetWriterInternal.h"
 #include "Platform/Media/FFmpeg.h"
 #include "Platform/Media/MediaError.h"
@@ -243,6 +244,7 @@ struct AssetWriter::Impl : std::enable_shared_from_this<AssetWriter::Impl> {
         output.reset();
         if (!tempPath.empty()) {
             ::unlink(tempPath.c_str());
+            foundation::TemporaryFolder::unregisterItem(tempPath);
             tempPath.clear();
         }
     }
@@ -434,6 +436,7 @@ struct AssetWriter::Impl : std::enable_shared_from_this<AssetWriter::Impl> {
             std::lock_guard lock(mutex);
             if (status == Status::Writing && !cancelRequested) {
                 if (ok && ::rename(tempPath.c_str(), finalPath.c_str()) == 0) {
+                    foundation::TemporaryFolder::unregisterItem(tempPath);
                     tempPath.clear();
                     status = Status::Completed;
                 } else {
@@ -494,6 +497,9 @@ struct AssetWriter::Impl : std::enable_shared_from_this<AssetWriter::Impl> {
             if (fd < 0 && errno != EEXIST)
                 break;
         }
+        // Known process-wide, so that a process ending on a signal takes it away first.
+        if (fd >= 0)
+            foundation::TemporaryFolder::registerItem(tempPath);
         if (fd < 0) {
             const int err = errno;
             tempPath.clear();

@@ -43,7 +43,7 @@ TEST(CommandLineOptions, ReadsEveryOption)
     ASSERT_TRUE(options) << error;
     EXPECT_EQ(options->inputs, (std::vector<std::string> {"a.jpg", "-b.jpg"}));
     EXPECT_EQ(options->exportPath, "out.mov");
-    EXPECT_EQ(options->format, CommandLineFormat::proRes4444);
+    EXPECT_EQ(options->format, "prores4444");
     EXPECT_EQ(options->frameRate, CommandLineFrameRate::fps25);
     EXPECT_EQ(options->speed, 12.5);
     EXPECT_EQ(options->sort, CommandLineSort::date);
@@ -103,18 +103,18 @@ TEST(CommandLineOptions, FormatFollowsTheExtensionUnlessGiven)
 {
     const struct {
         std::vector<std::string> arguments;
-        CommandLineFormat format;
+        std::string format;
     } cases[] = {
-        {{"a", "--export", "o.mp4"}, CommandLineFormat::h264},
-        {{"a", "--export", "o.MP4"}, CommandLineFormat::h264},
-        {{"a", "--export", "o.mov"}, CommandLineFormat::proRes422},
-        {{"a", "--export", "o.mp4", "--format", "hevc"}, CommandLineFormat::hevc},
-        {{"a", "--export", "o.mov", "--format", "prores4444"}, CommandLineFormat::proRes4444},
+        {{"a", "--export", "o.mp4"}, "h264"},
+        {{"a", "--export", "o.MP4"}, "h264"},
+        {{"a", "--export", "o.mov"}, "prores422"},
+        {{"a", "--export", "o.mp4", "--format", "hevc"}, "hevc"},
+        {{"a", "--export", "o.mov", "--format", "prores4444"}, "prores4444"},
     };
     for (const auto& c : cases) {
         auto options = parse(c.arguments);
         ASSERT_TRUE(options) << testing::PrintToString(c.arguments);
-        EXPECT_EQ(effectiveFormat(*options), c.format) << testing::PrintToString(c.arguments);
+        EXPECT_EQ(effectiveFormat(*options).name, c.format) << testing::PrintToString(c.arguments);
     }
 }
 
@@ -143,8 +143,10 @@ protected:
 
     // Runs the program with `arguments` in the test's folder, waiting at most `seconds`.
     // `whileRunning` may act on the running process (its pid and the path of its stderr).
+    // `environment` ("NAME=value") replaces the test's own variables of those names.
     ProgramRun run(const std::vector<std::string>& arguments, double seconds = 120,
-            const std::function<void(pid_t, const fs::path&)>& whileRunning = {})
+            const std::function<void(pid_t, const fs::path&)>& whileRunning = {},
+            const std::vector<std::string>& environment = {})
     {
         const fs::path out = m_dir / ".stdout", err = m_dir / ".stderr";
         const std::string program = programPath().string();
@@ -154,16 +156,20 @@ protected:
         argv.push_back(nullptr);
         // The child keeps this test's private folders, and records instead of opening
         // anything on the desktop.
-        std::vector<std::string> environment;
-        for (char** e = environ; *e; ++e)
-            environment.emplace_back(*e);
-        environment.emplace_back("QUINTOR_TEST=1");
+        std::vector<std::string> variables = environment;
+        for (char** e = environ; *e; ++e) {
+            const std::string variable = *e;
+            const std::string name = variable.substr(0, variable.find('=') + 1);
+            if (std::none_of(environment.begin(), environment.end(), [&](const std::string& v) { return v.rfind(name, 0) == 0; }))
+                variables.push_back(variable);
+        }
+        variables.emplace_back("QUINTOR_TEST=1");
         // Under the sanitizers the program reads the same leak suppressions as the tests.
         if (!std::getenv("LSAN_OPTIONS"))
-            environment.emplace_back("LSAN_OPTIONS=suppressions="
+            variables.emplace_back("LSAN_OPTIONS=suppressions="
                                      + (fs::path(QUINTOR_RESOURCES_DIR).parent_path().parent_path() / "Tests/Support/lsan.supp").string());
         std::vector<char*> envp;
-        for (auto& e : environment)
+        for (auto& e : variables)
             envp.push_back(e.data());
         envp.push_back(nullptr);
 
@@ -387,6 +393,63 @@ TEST_F(CommandLineProcess, InterruptStopsTheJobAndKeepsTheUsersFile)
     EXPECT_EQ(result.status, 130) << result.err;
     EXPECT_NE(result.err.find("interrupted"), std::string::npos) << result.err;
     EXPECT_EQ(read(m_dir / "out.mp4"), "the user's movie");
+}
+
+// Stopped by a signal while it builds the preview or writes either pass (or, should the
+// signal come late, after it finished), the job leaves no file of its own behind: none in
+// the temporary folder, no unfinished movie beside the output.
+TEST_F(CommandLineProcess, InterruptedOrNotTheJobLeavesNoWorkingFiles)
+{
+    std::vector<int> greys;
+    for (int i = 0; i < 24; ++i)
+        greys.push_back(30 + 8 * i);
+    photos(m_dir / "photos", greys, 640, 480);
+    const struct {
+        const char* name;
+        std::vector<std::string> arguments;
+        int signal;
+        // Signalled once this shows: a caption on stderr, or a hidden file in the test's folder.
+        const char* caption;
+        bool hiddenOutput;
+    } cases[] = {
+        {"preview", {"photos"}, SIGTERM, "Creating preview", false},
+        {"one pass", {"photos", "--export", "out.mp4"}, SIGINT, "Exporting your timelapse", false},
+        {"first of two passes", {"photos", "--export", "out.mp4", "--fps", "25"}, SIGTERM, "Exporting your timelapse", false},
+        {"second of two passes", {"photos", "--export", "out.mp4", "--fps", "25"}, SIGINT, nullptr, true},
+    };
+    const fs::path temporary = m_dir / "tmp";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(temporary);
+        fs::create_directories(temporary);
+        fs::remove(m_dir / "out.mp4");
+        const ProgramRun result = run(c.arguments, 120, [&](pid_t pid, const fs::path& err) {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            auto shows = [&] {
+                if (c.caption)
+                    return read(err).find(c.caption) != std::string::npos;
+                for (const auto& entry : fs::directory_iterator(m_dir.path()))
+                    if (entry.path().filename().string().rfind(".out.mp4", 0) == 0)
+                        return true;
+                return false;
+            };
+            while (!shows() && ::waitpid(pid, nullptr, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            ::kill(pid, c.signal);
+        }, {"TMPDIR=" + temporary.string()});
+        EXPECT_TRUE(result.status == 130 || result.status == 0) << result.status << " " << result.err;
+        std::vector<std::string> left;
+        for (const auto& entry : fs::directory_iterator(temporary))
+            left.push_back(entry.path().filename().string());
+        for (const auto& entry : fs::directory_iterator(m_dir.path()))
+            if (entry.path().filename().string().rfind(".out", 0) == 0)
+                left.push_back(entry.path().filename().string());
+        EXPECT_TRUE(left.empty()) << testing::PrintToString(left);
+        if (result.status == 0 && c.arguments.size() > 1)
+            EXPECT_TRUE(fs::exists(m_dir / "out.mp4"));
+        else
+            EXPECT_FALSE(fs::exists(m_dir / "out.mp4"));
+    }
 }
 
 TEST_F(CommandLineProcess, AnswersHelpAndVersion)

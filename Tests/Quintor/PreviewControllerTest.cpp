@@ -176,8 +176,8 @@ TEST_F(PreviewControllerTest, AdditionBuildsThePreviewPlaysItAndLeavesAnAddItems
 
     EXPECT_EQ(display->calls, (std::vector<std::string>{"show Creating preview", "leave"}));
     EXPECT_EQ(count(MVRPreviewCreatedNotification), 1u);
-    EXPECT_TRUE(std::filesystem::exists(PreviewController::previewURL().path()));
-    EXPECT_FALSE(std::filesystem::exists(PreviewController::temporaryPreviewURL().path()));
+    EXPECT_TRUE(std::filesystem::exists(preview->previewURL().path()));
+    EXPECT_FALSE(std::filesystem::exists(preview->temporaryPreviewURL().path()));
     EXPECT_EQ(previewDuration(), Time::make(3, 30));
     // Photos half a second apart: 2 frames per second, set without an "FPS Change" entry.
     EXPECT_DOUBLE_EQ(model->fps(), 2.0);

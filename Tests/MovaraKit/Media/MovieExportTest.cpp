@@ -1,0 +1,170 @@
+#include "MovaraKit/Media/MovieExport.h"
+
+#include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Foundation/FileManager.h"
+#include "Platform/Media/VideoSettings.h"
+#include "Tests/Support/ImageFixtures.h"
+#include "Tests/Support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <set>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Flat grey 32 x 24 photos named after their levels, in `folder`.
+std::vector<MVRImageSourcePtr> greyPhotos(const fs::path& folder, const std::vector<int>& levels)
+{
+    fs::create_directories(folder);
+    std::vector<MVRImageSourcePtr> photos;
+    for (int level : levels) {
+        fixtures::JPEGSpec recipe;
+        recipe.width = 32;
+        recipe.height = 24;
+        recipe.pixel = [level](int, int) { return std::vector<uint8_t>(3, static_cast<uint8_t>(level)); };
+        const auto path = folder / ("grey" + std::to_string(level) + ".jpg");
+        fixtures::writeFile(path, fixtures::makeJPEG(recipe));
+        photos.push_back(MVRImageSource::initWithFileURL(foundation::URL::fileURLWithPath(path.string())));
+    }
+    return photos;
+}
+
+// The distinct grey levels of a movie's frames, in order (repeats of a re-timed frame folded).
+std::vector<int> greyRuns(const fs::path& movie)
+{
+    std::vector<int> runs;
+    const std::string command = "ffmpeg -v error -i '" + movie.string()
+        + "' -vf scale=1:1:flags=area -f rawvideo -pix_fmt gray - 2>/dev/null";
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        for (int c; (c = std::fgetc(pipe)) != EOF;)
+            if (runs.empty() || std::abs(runs.back() - c) > 8)
+                runs.push_back(c);
+        ::pclose(pipe);
+    }
+    return runs;
+}
+
+std::set<std::string> entries(const fs::path& folder)
+{
+    std::set<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+fs::path temporaryFolder()
+{
+    return foundation::FileManager::defaultManager().temporaryDirectory().path();
+}
+
+MovieExport::Settings settingsFor(std::vector<MVRImageSourcePtr> photos, bool twoPasses)
+{
+    MovieExport::Settings settings;
+    settings.imageSources = std::move(photos);
+    settings.frameDuration = media::Time::make(1, 10);
+    settings.codec = media::AVVideoCodecTypeH264;
+    if (twoPasses)
+        settings.outputFrameDuration = media::Time::make(1, 25);
+    return settings;
+}
+
+} // namespace
+
+TEST(MovieExport, ConcurrentTwoPassJobsEachDeliverTheirOwnPhotos)
+{
+    testsupport::TempDir dir;
+    const std::vector<std::vector<int>> sets = {{40, 120, 200}, {200, 40, 120}, {120, 200, 40}};
+    std::vector<std::shared_ptr<MovieExport>> jobs;
+    std::vector<std::optional<foundation::ErrorPtr>> results(sets.size());
+    std::set<std::string> folders;
+    for (size_t i = 0; i < sets.size(); ++i) {
+        const auto output = dir / ("movie" + std::to_string(i) + ".mp4");
+        foundation::ErrorPtr error;
+        auto job = MovieExport::make(foundation::URL::fileURLWithPath(output.string()),
+                                     settingsFor(greyPhotos(dir / ("set" + std::to_string(i)), sets[i]), true), &error);
+        ASSERT_TRUE(job) << error->localizedDescription();
+        ASSERT_TRUE(job->workFolderURL());
+        folders.insert(job->workFolderURL()->path());
+        EXPECT_EQ(job->firstPassURL().lastPathComponent(), "qtrExportPass1.mov");
+        jobs.push_back(job);
+    }
+    EXPECT_EQ(folders.size(), sets.size()) << "each job has a folder of its own";
+    for (size_t i = 0; i < jobs.size(); ++i)
+        jobs[i]->start([&results, i](foundation::ErrorPtr error) { results[i] = error; });
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil(
+        [&] { return std::all_of(results.begin(), results.end(), [](const auto& r) { return r.has_value(); }); }, 60));
+    for (size_t i = 0; i < sets.size(); ++i) {
+        EXPECT_FALSE(*results[i]) << i << ": " << (*results[i])->localizedDescription();
+        EXPECT_EQ(greyRuns(dir / ("movie" + std::to_string(i) + ".mp4")).size(), 3u) << i;
+        const auto runs = greyRuns(dir / ("movie" + std::to_string(i) + ".mp4"));
+        for (size_t f = 0; f < std::min(runs.size(), sets[i].size()); ++f)
+            EXPECT_NEAR(runs[f], sets[i][f], 10) << "job " << i << " frame " << f;
+    }
+    for (const auto& folder : folders)
+        EXPECT_FALSE(fs::exists(folder)) << folder;
+}
+
+// Whatever the outcome, a job leaves nothing but the finished movie: no intermediate, no
+// folder of its own, no unfinished file beside the output.
+TEST(MovieExport, LeavesNoTemporaryFileWhateverTheOutcome)
+{
+    const struct {
+        const char* name;
+        bool twoPasses;
+        bool brokenPhoto;
+        int cancelInPass; // 0: never
+        bool succeeds;
+    } cases[] = {
+        {"one pass", false, false, 0, true},
+        {"two passes", true, false, 0, true},
+        {"failing first pass", true, true, 0, false},
+        {"cancelled first pass", false, false, 1, false},
+        {"cancelled second pass", true, false, 2, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::TempDir dir;
+        auto photos = greyPhotos(dir / "photos", {50, 100, 150, 200});
+        if (c.brokenPhoto)
+            fixtures::writeFile(dir / "photos" / "grey150.jpg", {0xFF, 0xD8, 0xFF, 0x00, 0x01});
+        fs::create_directories(dir / "out");
+        const auto output = dir / "out" / "movie.mp4";
+        const auto temporaryBefore = entries(temporaryFolder());
+
+        foundation::ErrorPtr error;
+        auto job = MovieExport::make(foundation::URL::fileURLWithPath(output.string()), settingsFor(photos, c.twoPasses), &error);
+        ASSERT_TRUE(job);
+        int passes = 0;
+        std::weak_ptr<MovieExport> weak = job;
+        job->setPassHandler([&, weak](const foundation::ProgressPtr& progress) {
+            EXPECT_TRUE(progress);
+            if (++passes == c.cancelInPass)
+                weak.lock()->cancel();
+        });
+        std::optional<foundation::ErrorPtr> result;
+        job->start([&](foundation::ErrorPtr e) { result = e; });
+        job.reset(); // the job keeps itself until it has ended
+        ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return result.has_value(); }, 60));
+
+        EXPECT_EQ(!*result, c.succeeds) << (*result ? (*result)->localizedDescription() : "");
+        if (c.cancelInPass) {
+            EXPECT_TRUE(*result && (*result)->isUserCancelled());
+        }
+        EXPECT_EQ(entries(dir / "out"), c.succeeds ? std::set<std::string>{"movie.mp4"} : std::set<std::string>{});
+        EXPECT_EQ(entries(temporaryFolder()), temporaryBefore);
+    }
+}
+
+TEST(MovieExport, RefusesACodecItDoesNotWrite)
+{
+    foundation::ErrorPtr error;
+    auto settings = settingsFor({}, false);
+    settings.codec = "jpeg";
+    EXPECT_FALSE(MovieExport::make(foundation::URL::fileURLWithPath("/tmp/x.mp4"), settings, &error));
+    ASSERT_TRUE(error);
+}
