@@ -79,11 +79,30 @@ foundation::ErrorPtr undecodableImageError(const MVRImageSource& source, foundat
     return foundation::Error::make(foundation::CocoaErrorDomain, foundation::FileReadCorruptFileError, std::move(info));
 }
 
-// Frames decoded ahead of the writer: enough to keep a few cores busy, few enough that memory
-// stays a handful of frames whatever the length of the sequence.
+// Frames decoded ahead of the writer: one per core keeps every core decoding while the
+// encoder works...
 size_t framesInFlight()
 {
-    return std::clamp<size_t>(std::thread::hardware_concurrency(), 2, 4);
+    return std::max<size_t>(2, std::thread::hardware_concurrency());
+}
+
+// ...as long as they fit in this many bytes; a frame larger than that is decoded alone.
+constexpr size_t DecodeAheadBudget = size_t(768) << 20;
+
+// What decoding one image costs in memory until its frame is taken: the decoded pixels (the
+// JPEG decoder's DCT scaling brings a large image close to `maxPixelSize` first) and the frame.
+size_t decodeCost(graphics::Size size, size_t maxPixelSize, size_t frameBytes)
+{
+    double w = std::max(1.0, size.width), h = std::max(1.0, size.height);
+    const double longer = std::max(w, h);
+    if (maxPixelSize > 0 && longer > static_cast<double>(maxPixelSize)) {
+        double d = 1;
+        while (d < 8 && longer / (d * 2) >= static_cast<double>(maxPixelSize))
+            d *= 2;
+        w = std::ceil(w / d);
+        h = std::ceil(h / d);
+    }
+    return static_cast<size_t>(w * h * 4) + frameBytes;
 }
 
 } // namespace
@@ -104,6 +123,7 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
         media::PixelBufferPtr buffer;
         foundation::ErrorPtr error;
         bool ready = false;
+        size_t cost = 0;
     };
 
     std::vector<MVRImageSourcePtr> sources;
@@ -111,7 +131,14 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
     // image at its own size.
     std::optional<FrameSize> frameSize;
     size_t maxPixelSize = 0;
+    // The movie is as large as its first frame: a larger image further on (or one whose header
+    // claims a huge size) decodes no larger than this on its longer side (0: no limit).
+    size_t largestPixelSize = 0;
     size_t depth = 2;
+    // The bytes that frames decoded ahead may hold; a frame that needs more is decoded only
+    // when no other is in flight.
+    size_t budget = DecodeAheadBudget;
+    size_t frameBytes = 0;
 
     // Frames of the first image's size recycle their memory: a fresh buffer of a full-size photo
     // costs a page fault and a cleared page for every 4 KiB of it. Set before decoding starts.
@@ -120,6 +147,7 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
     std::mutex mutex;
     std::map<size_t, std::shared_ptr<Frame>> frames;
     size_t nextToSchedule = 0;
+    size_t bytesInFlight = 0;
     bool abandoned = false;
 
     static void decode(const std::shared_ptr<Pipeline>& self, size_t index, const std::shared_ptr<Frame>& frame)
@@ -132,9 +160,9 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
             skip = self->abandoned;
         }
         if (!skip) {
-            const MVRImageSource& source = *self->sources[index];
+            MVRImageSource& source = *self->sources[index];
             foundation::ErrorPtr decodeError;
-            graphics::ImagePtr image = source.createImage(self->maxPixelSize, &decodeError);
+            graphics::ImagePtr image = source.createImage(self->decodeSizeLimit(source.size()), &decodeError);
             if (image) {
                 const FrameSize size = self->frameSize.value_or(FrameSize {image->width(), image->height()});
                 buffer = render(image, size, self->pool.get());
@@ -151,6 +179,13 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
         frame->done->signal();
     }
 
+    size_t decodeSizeLimit(graphics::Size stored) const
+    {
+        if (maxPixelSize > 0 || largestPixelSize == 0)
+            return maxPixelSize;
+        return std::max(stored.width, stored.height) > static_cast<double>(largestPixelSize) ? largestPixelSize : 0;
+    }
+
     // Queues frames up to (not including) `end`.
     static void scheduleUpTo(const std::shared_ptr<Pipeline>& self, size_t end)
     {
@@ -159,7 +194,13 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
             std::lock_guard lock(self->mutex);
             end = std::min(end, self->sources.size());
             while (self->nextToSchedule < end) {
+                const graphics::Size stored = self->sources[self->nextToSchedule]->size();
+                const size_t cost = decodeCost(stored, self->decodeSizeLimit(stored), self->frameBytes);
+                if (!self->frames.empty() && self->bytesInFlight + cost > self->budget)
+                    break;
                 auto frame = std::make_shared<Frame>();
+                frame->cost = cost;
+                self->bytesInFlight += cost;
                 self->frames[self->nextToSchedule] = frame;
                 started.emplace_back(self->nextToSchedule++, frame);
             }
@@ -195,7 +236,10 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
         std::shared_ptr<Frame> frame = wait(self, index);
         {
             std::lock_guard lock(self->mutex);
-            self->frames.erase(index);
+            if (auto it = self->frames.find(index); it != self->frames.end()) {
+                self->bytesInFlight -= std::min(self->bytesInFlight, it->second->cost);
+                self->frames.erase(it);
+            }
         }
         scheduleUpTo(self, index + 1 + self->depth);
         return frame;
@@ -206,6 +250,7 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
         std::lock_guard lock(mutex);
         abandoned = true;
         frames.clear();
+        bytesInFlight = 0;
     }
 };
 
@@ -256,6 +301,9 @@ MVRImageSequencePixelBufferSource::Pipeline& MVRImageSequencePixelBufferSource::
         poolSize = *pipeline->frameSize;
     else if (properties && properties->pixelWidth > 0 && properties->pixelHeight > 0)
         poolSize = {size_t(properties->pixelWidth), size_t(properties->pixelHeight)};
+    if (poolSize.width > 0)
+        pipeline->largestPixelSize = std::max(poolSize.width, poolSize.height);
+    pipeline->frameBytes = poolSize.width * poolSize.height * 4;
     if (poolSize.width > 0 && poolSize.height > 0)
         pipeline->pool = media::PixelBufferPool::create({}, poolSize.width, poolSize.height, media::PixelFormatType_32ARGB);
     m_pipeline = std::move(pipeline);

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -372,4 +374,41 @@ TEST(MVRImageSequencePixelBufferSource, TransparentImagesAfterManyFramesDrawOnBl
     expectNear(pixelAt(*last->imageBuffer(), 0, 2), {0, 0, 255}, 1);
     for (size_t x = 1; x < 4; ++x)
         expectNear(pixelAt(*last->imageBuffer(), x, 2), {0, 0, 0}, 1);
+}
+
+// A photo whose header claims 12000 x 12000 pixels over the data of a small one costs about a
+// frame of the movie, not the half gigabyte its header asks for.
+TEST(MVRImageSequencePixelBufferSource, AForgedHugeHeaderCostsAboutOneFrame)
+{
+    testsupport::TempDir dir;
+    fixtures::JPEGSpec recipe;
+    recipe.width = 160;
+    recipe.height = 120;
+    recipe.pixel = [](int, int) { return std::vector<uint8_t> {90, 90, 90}; };
+    auto bytes = fixtures::makeJPEG(recipe);
+    bool patched = false;
+    for (size_t i = 0; i + 8 < bytes.size() && !patched; ++i) {
+        if (bytes[i] == 0xFF && (bytes[i + 1] == 0xC0 || bytes[i + 1] == 0xC2)) {
+            // Start of frame: length (2), precision (1), height (2), width (2).
+            bytes[i + 5] = bytes[i + 7] = 12000 >> 8;
+            bytes[i + 6] = bytes[i + 8] = 12000 & 0xFF;
+            patched = true;
+        }
+    }
+    ASSERT_TRUE(patched);
+    const fs::path forged = dir / "IMG_0002.jpg";
+    fixtures::writeFile(forged, bytes);
+    auto source = MVRImageSequencePixelBufferSource::initWithImageSources(
+        {sourceAt(writeFlatJPEG(dir, "IMG_0001.jpg", {50, 60, 70}, std::nullopt, 160, 120)), sourceAt(forged)});
+    source->setFrameDuration(Time::make(1, 24));
+    auto op = TranscodeOperation::init(source, std::make_shared<RecordingDestination>());
+
+    rusage before {};
+    ::getrusage(RUSAGE_SELF, &before);
+    op->start();
+    rusage after {};
+    ::getrusage(RUSAGE_SELF, &after);
+
+    ASSERT_TRUE(op->isFinished());
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 200 * 1024) << "kilobytes";
 }
