@@ -1,0 +1,191 @@
+#include "Platform/Graphics/FilterContext.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "Platform/Dispatch/Queue.h"
+
+namespace graphics {
+
+namespace {
+
+constexpr int64_t kMaxSide = 16384;
+
+// Runs `work(i)` for i in [0, count) on the calling thread and on pool helpers. The caller
+// waits only for items that were taken, never for helpers that have not started yet, so a
+// saturated pool merely leaves the caller to do the work alone.
+void parallelFor(int64_t count, const std::function<void(int64_t)>& work)
+{
+    if (count <= 1) {
+        if (count == 1)
+            work(0);
+        return;
+    }
+    struct State {
+        std::atomic<int64_t> next{0};
+        std::mutex mutex;
+        std::condition_variable done;
+        int64_t finished = 0;
+        int64_t count = 0;
+        std::function<void(int64_t)> work;
+    };
+    auto state = std::make_shared<State>();
+    state->count = count;
+    state->work = work;
+    auto drain = [](const std::shared_ptr<State>& s) {
+        for (;;) {
+            const int64_t i = s->next.fetch_add(1);
+            if (i >= s->count)
+                return;
+            s->work(i);
+            std::lock_guard lock(s->mutex);
+            if (++s->finished == s->count)
+                s->done.notify_all();
+        }
+    };
+    const int64_t helpers = std::min<int64_t>(count - 1, std::max(1u, std::thread::hardware_concurrency()) - 1);
+    for (int64_t h = 0; h < helpers; ++h)
+        dispatch::Queue::global(dispatch::QoS::UserInitiated)->async([state, drain] { drain(state); });
+    drain(state);
+    std::unique_lock lock(state->mutex);
+    state->done.wait(lock, [&] { return state->finished == state->count; });
+    // The helpers keep `state` alive; `work` refers to the caller's frame, so make sure no
+    // late helper can call it.
+    state->next.store(state->count);
+}
+
+const std::array<uint8_t, 16384>& encodeTable()
+{
+    static const std::array<uint8_t, 16384> table = [] {
+        std::array<uint8_t, 16384> t{};
+        for (size_t i = 0; i < t.size(); ++i)
+            t[i] = uint8_t(std::lround(linearToSRGB(float(i) / float(t.size() - 1)) * 255.0f));
+        return t;
+    }();
+    return table;
+}
+
+inline uint8_t encodeLinear(float v)
+{
+    const auto& table = encodeTable();
+    if (!(v > 0.0f))
+        return 0;
+    if (v >= 1.0f)
+        return 255;
+    return table[size_t(v * float(table.size() - 1) + 0.5f)];
+}
+
+inline uint8_t toByte(float v)
+{
+    if (!(v > 0.0f))
+        return 0;
+    if (v >= 1.0f)
+        return 255;
+    return uint8_t(v * 255.0f + 0.5f);
+}
+
+struct Offsets {
+    int r, g, b, a;
+};
+
+bool offsetsFor(PixelFormat format, Offsets& o)
+{
+    switch (format) {
+    case PixelFormat::rgba8: o = {0, 1, 2, 3}; return true;
+    case PixelFormat::argb8: o = {1, 2, 3, 0}; return true;
+    case PixelFormat::bgra8: o = {2, 1, 0, 3}; return true;
+    case PixelFormat::abgr8: o = {3, 2, 1, 0}; return true;
+    default: return false;
+    }
+}
+
+template <class PerTile> void forEachTile(const PixelRect& bounds, const PerTile& perTile)
+{
+    const int64_t columns = (bounds.width + FilterContext::kTileWidth - 1) / FilterContext::kTileWidth;
+    const int64_t rows = (bounds.height + FilterContext::kTileHeight - 1) / FilterContext::kTileHeight;
+    parallelFor(columns * rows, [&](int64_t index) {
+        const int64_t col = index % columns, row = index / columns;
+        PixelRect region;
+        region.x = bounds.x + col * FilterContext::kTileWidth;
+        region.y = bounds.y + row * FilterContext::kTileHeight;
+        region.width = std::min(FilterContext::kTileWidth, bounds.x + bounds.width - region.x);
+        region.height = std::min(FilterContext::kTileHeight, bounds.y + bounds.height - region.y);
+        std::vector<float> storage(size_t(region.width * region.height) * 4);
+        PixelTile tile{region, storage.data(), size_t(region.width) * 4};
+        perTile(tile);
+    });
+}
+
+} // namespace
+
+bool FilterContext::render(const FilterImagePtr& image, uint8_t* base, size_t bytesPerRow, const PixelRect& bounds,
+                           PixelFormat format, bool premultiplied) const
+{
+    Offsets o{};
+    if (!image || !base || bounds.isEmpty() || !offsetsFor(format, o))
+        return false;
+    forEachTile(bounds, [&](const PixelTile& tile) {
+        image->render(tile);
+        for (int64_t r = 0; r < tile.region.height; ++r) {
+            // Bitmaps store the top row first.
+            const int64_t y = tile.region.y + r;
+            uint8_t* dst = base + size_t(bounds.y + bounds.height - 1 - y) * bytesPerRow
+                + size_t(tile.region.x - bounds.x) * 4;
+            const float* src = tile.row(r);
+            for (int64_t i = 0; i < tile.region.width; ++i, src += 4, dst += 4) {
+                const float a = std::clamp(src[3], 0.0f, 1.0f);
+                uint8_t out[4];
+                if (a >= 1.0f) {
+                    out[0] = encodeLinear(src[0]), out[1] = encodeLinear(src[1]), out[2] = encodeLinear(src[2]);
+                } else if (a <= 0.0f) {
+                    out[0] = out[1] = out[2] = 0;
+                } else {
+                    const float scale = premultiplied ? a : 1.0f;
+                    for (int c = 0; c < 3; ++c)
+                        out[c] = toByte(linearToSRGB(std::clamp(src[c] / a, 0.0f, 1.0f)) * scale);
+                }
+                out[3] = toByte(a);
+                dst[o.r] = out[0], dst[o.g] = out[1], dst[o.b] = out[2], dst[o.a] = out[3];
+            }
+        }
+    });
+    return true;
+}
+
+std::vector<float> FilterContext::renderFloat(const FilterImagePtr& image, const PixelRect& bounds) const
+{
+    if (!image || bounds.isEmpty())
+        return {};
+    std::vector<float> pixels(size_t(bounds.width * bounds.height) * 4);
+    forEachTile(bounds, [&](const PixelTile& tile) {
+        image->render(tile);
+        for (int64_t r = 0; r < tile.region.height; ++r)
+            std::memcpy(pixels.data() + size_t((tile.region.y + r - bounds.y) * bounds.width + tile.region.x - bounds.x) * 4,
+                        tile.row(r), size_t(tile.region.width) * 4 * sizeof(float));
+    });
+    return pixels;
+}
+
+ImagePtr FilterContext::createCGImage(const FilterImagePtr& image, const Rect& fromRect) const
+{
+    if (!image || fromRect.isNull() || fromRect.isInfinite() || fromRect.isEmpty())
+        return nullptr;
+    const PixelRect bounds = PixelRect::enclosing(fromRect);
+    if (bounds.isEmpty() || bounds.width > kMaxSide || bounds.height > kMaxSide)
+        return nullptr;
+    const size_t stride = size_t(bounds.width) * 4;
+    std::vector<uint8_t> bytes(stride * size_t(bounds.height));
+    if (!render(image, bytes.data(), stride, bounds, PixelFormat::bgra8, true))
+        return nullptr;
+    return Image::create(size_t(bounds.width), size_t(bounds.height), 8, 32, stride,
+                         ColorSpace::createWithName(kColorSpaceSRGB),
+                         {AlphaInfo::premultipliedFirst, ByteOrder::order32Little}, std::move(bytes));
+}
+
+} // namespace graphics
