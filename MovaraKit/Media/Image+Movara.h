@@ -1,10 +1,8 @@
 #pragma once
-// Conversions between the user interface's images and bitmaps, and the rotate-and-crop step of
-// the straighten tool. Any thread.
-//
-// There is no image-filter engine here, so the rotation and crop are drawn into a bitmap at
-// once; the bitmap has no origin of its own, so the crop rectangle becomes its whole area.
+// Conversions between the user interface's images, bitmaps and filter images, and the
+// rotate-and-crop step of the straighten tool. Any thread.
 
+#include "Platform/Graphics/FilterImage.h"
 #include "Platform/Graphics/Geometry.h"
 #include "Platform/Graphics/Image.h"
 #include "Platform/UI/Image.h"
@@ -13,11 +11,15 @@
 graphics::ImagePtr CGImage(const ui::ImagePtr& image);
 // A user-interface image of the bitmap, sized to its pixels; none for no bitmap.
 ui::ImagePtr imageWithCGImage(const graphics::ImagePtr& image);
+// A filter image of the user-interface image's bitmap; none when it has none.
+graphics::FilterImagePtr CIImage(const ui::ImagePtr& image);
+// A user-interface image of the filter image, rendered over its extent and sized to it; none
+// for no image or an extent that is empty, infinite or beyond what a bitmap can hold.
+ui::ImagePtr imageWithCIImage(const graphics::FilterImagePtr& image);
 
 // The image turned by `angle` radians (anticlockwise, y up) about the point (width / 2,
-// height / 2), then cut to `cropRect`; both in the image's own coordinates, origin at its
-// bottom-left corner. The result is the crop rectangle (rounded to whole pixels), transparent
-// where the turned image does not reach. None for no image, an empty image or a crop rectangle
-// that is null, infinite, empty or unreasonably large.
-graphics::ImagePtr mvr_imageByApplyingRotation(const graphics::ImagePtr& image, double angle,
-                                               const graphics::Rect& cropRect);
+// height / 2) of its extent's size, then cropped to `cropRect`: a lazy image whose extent is
+// the crop rectangle (where the turned image covers it). Callers give an image with a finite,
+// non-empty extent; none for no image.
+graphics::FilterImagePtr mvr_imageByApplyingRotation(const graphics::FilterImagePtr& image, double angle,
+                                                     const graphics::Rect& cropRect);

@@ -302,7 +302,7 @@ void Filter::encodeWithCoder(foundation::KeyedArchiver& coder) const
         if (!v.has_value())
             continue;
         switch (input.type) {
-        case FilterInputType::number: coder.encodeDouble(number(input.key), input.key); break;
+        case FilterInputType::number: coder.encodeValue(foundation::Value(number(input.key)), input.key); break;
         case FilterInputType::vector: {
             foundation::Value::Array values;
             const FilterVector v = vector(input.key);

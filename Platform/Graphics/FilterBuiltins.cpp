@@ -351,10 +351,10 @@ FilterImagePtr blendWithAlphaMask(const BuiltinFilter& f)
         return nullptr;
     FilterImagePtr background = f.image(kCIInputBackgroundImageKey);
     FilterImagePtr mask = f.image("inputMaskImage");
+    if (!mask)
+        return nullptr;
     if (!background)
         background = FilterImage::emptyImage();
-    if (!mask)
-        return background;
     return FilterImage::imageWithKernel(in->extent().unionWith(background->extent()), {in, background, mask},
                                         [](const KernelRow& row) {
                                             const float* __restrict s = row.inputs[0];

@@ -213,6 +213,9 @@ public:
         renderClipped(tile, inner, [&](const PixelTile& t) { resample(t); });
     }
 
+    const FilterImagePtr& source() const { return m_source; }
+    const AffineTransform& transform() const { return m_transform; }
+
 private:
     void resample(const PixelTile& t) const
     {
@@ -232,6 +235,12 @@ private:
         const float* sp = source.tile.data;
         const int64_t sw = sourceRegion.width, sh = sourceRegion.height;
         const AffineTransform& m = m_inverse;
+        // The source's extent in the sample grid of the tile (pixel centres at whole numbers).
+        const Rect se = m_source->extent();
+        const double minX = se.isInfinite() ? -1e300 : se.minX() - 0.5 - double(sourceRegion.x);
+        const double maxX = se.isInfinite() ? 1e300 : se.maxX() - 0.5 - double(sourceRegion.x);
+        const double minY = se.isInfinite() ? -1e300 : se.minY() - 0.5 - double(sourceRegion.y);
+        const double maxY = se.isInfinite() ? 1e300 : se.maxY() - 0.5 - double(sourceRegion.y);
         for (int64_t r = 0; r < t.region.height; ++r) {
             float* out = t.row(r);
             const double py = double(t.region.y + r) + 0.5;
@@ -240,21 +249,27 @@ private:
             double qx = m.a * px0 + m.c * py + m.tx - 0.5 - double(sourceRegion.x);
             double qy = m.b * px0 + m.d * py + m.ty - 0.5 - double(sourceRegion.y);
             for (int64_t i = 0; i < t.region.width; ++i, qx += m.a, qy += m.b, out += 4) {
-                const double fx = std::floor(qx), fy = std::floor(qy);
-                const int64_t x0 = int64_t(fx), y0 = int64_t(fy);
-                const float wx = float(qx - fx), wy = float(qy - fy);
-                float acc[4] = {0, 0, 0, 0};
-                const float weights[4] = {(1 - wx) * (1 - wy), wx * (1 - wy), (1 - wx) * wy, wx * wy};
-                const int64_t xs[4] = {x0, x0 + 1, x0, x0 + 1};
-                const int64_t ys[4] = {y0, y0, y0 + 1, y0 + 1};
-                for (int k = 0; k < 4; ++k) {
-                    if (xs[k] < 0 || ys[k] < 0 || xs[k] >= sw || ys[k] >= sh || weights[k] == 0.0f)
-                        continue;
-                    const float* s = sp + size_t(ys[k]) * source.tile.stride + size_t(xs[k]) * 4;
-                    for (int c = 0; c < 4; ++c)
-                        acc[c] += s[c] * weights[k];
+                // Inside the source's extent the nearest edge pixels stand in for missing
+                // neighbours, so a stretched picture stays opaque to its edges; beyond it the
+                // result is clear.
+                if (!(qx >= minX && qx <= maxX && qy >= minY && qy <= maxY)) {
+                    out[0] = out[1] = out[2] = out[3] = 0.0f;
+                    continue;
                 }
-                std::memcpy(out, acc, sizeof(acc));
+                const double cx = std::clamp(qx, 0.0, double(sw - 1)), cy = std::clamp(qy, 0.0, double(sh - 1));
+                const double fx = std::floor(cx), fy = std::floor(cy);
+                const int64_t x0 = int64_t(fx), y0 = int64_t(fy);
+                const int64_t x1 = std::min(x0 + 1, sw - 1), y1 = std::min(y0 + 1, sh - 1);
+                const float wx = float(cx - fx), wy = float(cy - fy);
+                const float* s00 = sp + size_t(y0) * source.tile.stride + size_t(x0) * 4;
+                const float* s10 = sp + size_t(y0) * source.tile.stride + size_t(x1) * 4;
+                const float* s01 = sp + size_t(y1) * source.tile.stride + size_t(x0) * 4;
+                const float* s11 = sp + size_t(y1) * source.tile.stride + size_t(x1) * 4;
+                for (int c = 0; c < 4; ++c) {
+                    const float bottom = s00[c] + (s10[c] - s00[c]) * wx;
+                    const float top = s01[c] + (s11[c] - s01[c]) * wx;
+                    out[c] = bottom + (top - bottom) * wy;
+                }
             }
         }
     }
@@ -427,6 +442,9 @@ FilterImagePtr FilterImage::imageByApplyingTransform(const AffineTransform& tran
 {
     if (transform.isIdentity())
         return shared_from_this();
+    // Transforms in a row resample once.
+    if (auto earlier = dynamic_cast<const TransformImage*>(this))
+        return earlier->source()->imageByApplyingTransform(earlier->transform().concatenating(transform));
     return std::make_shared<TransformImage>(shared_from_this(), transform);
 }
 

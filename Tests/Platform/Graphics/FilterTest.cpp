@@ -9,51 +9,21 @@
 #include "Platform/Foundation/KeyedArchiver.h"
 #include "Platform/Graphics/Filter.h"
 #include "Platform/Graphics/FilterContext.h"
-#include "Platform/Images/ImageDestination.h"
-#include "Platform/Images/UTType.h"
+#include "Tests/Support/FilterFixtures.h"
 
 using namespace graphics;
 
 namespace {
 
-// A w x h sRGB bitmap (R,G,B,A in memory, not premultiplied) of `pixel(x, y)`, row 0 at the top.
-ImagePtr bitmap(int w, int h, const std::function<Image::RGBA8(int, int)>& pixel)
-{
-    std::vector<uint8_t> bytes(size_t(w * h) * 4);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const auto p = pixel(x, y);
-            uint8_t* d = &bytes[size_t(y * w + x) * 4];
-            d[0] = p.r, d[1] = p.g, d[2] = p.b, d[3] = p.a;
-        }
-    return Image::create(size_t(w), size_t(h), 8, 32, size_t(w) * 4, ColorSpace::createWithName(kColorSpaceSRGB),
-                         {AlphaInfo::last, ByteOrder::orderDefault}, std::move(bytes));
-}
+using filtertest::bitmap;
+using filtertest::keepSnapshot;
+using filtertest::maxDifference;
+using filtertest::render;
 
 // A gradient with every channel moving differently, so that mixed-up channels show.
 ImagePtr gradient(int w = 40, int h = 30)
 {
-    return bitmap(w, h, [=](int x, int y) {
-        return Image::RGBA8{uint8_t(x * 255 / (w - 1)), uint8_t(y * 255 / (h - 1)), uint8_t(255 - x * 200 / (w - 1)), 255};
-    });
-}
-
-ImagePtr render(const FilterImagePtr& image)
-{
-    return FilterContext::create()->createCGImage(image, image->extent());
-}
-
-int maxDifference(const ImagePtr& a, const ImagePtr& b)
-{
-    EXPECT_EQ(a->width(), b->width());
-    EXPECT_EQ(a->height(), b->height());
-    int worst = 0;
-    for (size_t y = 0; y < std::min(a->height(), b->height()); ++y)
-        for (size_t x = 0; x < std::min(a->width(), b->width()); ++x) {
-            const auto p = a->pixelAt(x, y), q = b->pixelAt(x, y);
-            worst = std::max({worst, std::abs(p.r - q.r), std::abs(p.g - q.g), std::abs(p.b - q.b), std::abs(p.a - q.a)});
-        }
-    return worst;
+    return render(filtertest::gradient(w, h));
 }
 
 double meanChannel(const ImagePtr& image, int channel)
@@ -65,18 +35,6 @@ double meanChannel(const ImagePtr& image, int channel)
             sum += channel == 0 ? p.r : channel == 1 ? p.g : channel == 2 ? p.b : p.a;
         }
     return sum / double(image->width() * image->height());
-}
-
-void keepSnapshot(const ImagePtr& image, const std::string& name)
-{
-    const char* dir = std::getenv("QUINTOR_FILTER_SNAPSHOT_DIR");
-    if (!dir || !image)
-        return;
-    std::filesystem::create_directories(dir);
-    auto destination = images::ImageDestination::createWithPath(std::string(dir) + "/" + name + ".png", images::kUTTypePNG, 1);
-    ASSERT_TRUE(destination);
-    destination->addImage(image);
-    EXPECT_TRUE(destination->finalize());
 }
 
 } // namespace

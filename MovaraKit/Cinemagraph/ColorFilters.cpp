@@ -1,0 +1,204 @@
+#include "MovaraKit/Cinemagraph/ColorFilters.h"
+
+#include <mutex>
+
+#include "Platform/Foundation/Error.h"
+
+const std::string MVRRGBChannelCompositingKernelSource =
+    "kernel vec4 rgbChannelCompositing(__sample red, __sample green, __sample blue) {    return vec4(red.r, "
+    "green.g, blue.b, (red.a + green.a + blue.a) / 3.0);\n}";
+
+namespace {
+
+using graphics::FilterInputAttributes;
+using graphics::FilterInputType;
+using graphics::FilterVector;
+
+const char* const kChannels[] = {"Red", "Green", "Blue"};
+
+FilterInputAttributes imageInput(const std::string& key, const std::string& displayName)
+{
+    FilterInputAttributes input;
+    input.key = key;
+    input.type = FilterInputType::image;
+    input.displayName = displayName;
+    return input;
+}
+
+const graphics::FilterAttributes& compositingAttributes()
+{
+    static const graphics::FilterAttributes attributes{
+        "RGBChannelCompositing",
+        "RGB Compositing",
+        {"Custom"},
+        {imageInput("inputRedImage", "Red Image"), imageInput("inputGreenImage", "Green Image"),
+         imageInput("inputBlueImage", "Blue Image")}};
+    return attributes;
+}
+
+// The identity curve, shared by every channel.
+const FilterVector& defaultPoint(int index)
+{
+    static const FilterVector points[5] = {FilterVector::make(0, 0), FilterVector::make(0.25, 0.25),
+                                           FilterVector::make(0.5, 0.5), FilterVector::make(0.75, 0.75),
+                                           FilterVector::make(1, 1)};
+    return points[index];
+}
+
+const graphics::FilterAttributes& toneCurveAttributes()
+{
+    static const graphics::FilterAttributes attributes = [] {
+        graphics::FilterAttributes a{"RGBToneCurve", "RGB Tone Curve", {"Custom"}, {imageInput("inputImage", "Image")}};
+        for (const char* channel : kChannels)
+            for (int i = 0; i < 5; ++i) {
+                FilterInputAttributes input;
+                input.key = RGBToneCurve::pointKey(channel, i);
+                input.type = FilterInputType::vector;
+                input.displayName = std::string(channel) + " Point " + std::to_string(i);
+                input.defaultValue = defaultPoint(i);
+                a.inputs.push_back(std::move(input));
+            }
+        return a;
+    }();
+    return attributes;
+}
+
+// What the compositing kernel computes, on premultiplied samples as the kernel sees them.
+void compositeChannels(const graphics::KernelRow& row)
+{
+    const float* __restrict red = row.inputs[0];
+    const float* __restrict green = row.inputs[1];
+    const float* __restrict blue = row.inputs[2];
+    float* __restrict out = row.output;
+    for (int64_t i = 0; i < row.count * 4; i += 4) {
+        out[i] = red[i];
+        out[i + 1] = green[i + 1];
+        out[i + 2] = blue[i + 2];
+        out[i + 3] = (red[i + 3] + green[i + 3] + blue[i + 3]) / 3.0f;
+    }
+}
+
+void registerNativeKernels()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { graphics::ColorKernel::registerNativeKernel(MVRRGBChannelCompositingKernelSource, compositeChannels); });
+}
+
+} // namespace
+
+// ---- RGBChannelCompositing ------------------------------------------------------------------
+
+RGBChannelCompositing::RGBChannelCompositing() : Filter(compositingAttributes())
+{
+    registerNativeKernels();
+    m_kernel = graphics::ColorKernel::kernelWithString(MVRRGBChannelCompositingKernelSource);
+}
+
+std::shared_ptr<RGBChannelCompositing> RGBChannelCompositing::init()
+{
+    return std::make_shared<RGBChannelCompositing>();
+}
+
+void RGBChannelCompositing::setDefaults()
+{
+    Filter::setDefaults();
+    setInputRedImage(nullptr);
+    setInputGreenImage(nullptr);
+    setInputBlueImage(nullptr);
+}
+
+graphics::FilterImagePtr RGBChannelCompositing::outputImage() const
+{
+    auto red = inputRedImage(), green = inputGreenImage(), blue = inputBlueImage();
+    if (!red || !green || !blue || !m_kernel)
+        return nullptr;
+    if (red == blue && blue == green)
+        return red;
+    const graphics::Rect extent = red->extent().unionWith(green->extent()).unionWith(blue->extent());
+    return m_kernel->applyWithExtent(extent, {red, green, blue});
+}
+
+// ---- RGBToneCurve ---------------------------------------------------------------------------
+
+RGBToneCurve::RGBToneCurve() : Filter(toneCurveAttributes()) { }
+
+std::shared_ptr<RGBToneCurve> RGBToneCurve::init()
+{
+    return std::make_shared<RGBToneCurve>();
+}
+
+std::string RGBToneCurve::pointKey(const std::string& channel, int index)
+{
+    return "input" + channel + "Point" + std::to_string(index);
+}
+
+void RGBToneCurve::setDefaults()
+{
+    Filter::setDefaults();
+    for (const char* channel : kChannels)
+        for (int i = 0; i < 5; ++i)
+            setValue(defaultPoint(i), pointKey(channel, i));
+}
+
+graphics::FilterImagePtr RGBToneCurve::outputImage() const
+{
+    auto in = inputImage();
+    if (!in)
+        return nullptr;
+    graphics::FilterPtr* curves[3] = {&m_redToneCurve, &m_greenToneCurve, &m_blueToneCurve};
+    graphics::FilterImagePtr outputs[3];
+    for (int c = 0; c < 3; ++c) {
+        auto& curve = *curves[c];
+        if (!curve)
+            curve = graphics::Filter::filterWithName("CIToneCurve");
+        curve->setValue(in, graphics::kCIInputImageKey);
+        for (int i = 0; i < 5; ++i)
+            curve->setValue(input(pointKey(kChannels[c], i)), "inputPoint" + std::to_string(i));
+        outputs[c] = curve->outputImage();
+        // No filter keeps a frame between renders.
+        curve->setValue(std::any(), graphics::kCIInputImageKey);
+    }
+    if (!m_rgbChannelCompositing)
+        m_rgbChannelCompositing = graphics::Filter::filterWithName("RGBChannelCompositing");
+    if (!m_rgbChannelCompositing)
+        return nullptr;
+    m_rgbChannelCompositing->setValue(outputs[0], "inputRedImage");
+    m_rgbChannelCompositing->setValue(outputs[1], "inputGreenImage");
+    m_rgbChannelCompositing->setValue(outputs[2], "inputBlueImage");
+    auto result = m_rgbChannelCompositing->outputImage();
+    for (const char* key : {"inputRedImage", "inputGreenImage", "inputBlueImage"})
+        m_rgbChannelCompositing->setValue(std::any(), key);
+    return result;
+}
+
+// ---- constructor ----------------------------------------------------------------------------
+
+graphics::FilterPtr MovaraKitFilterConstructor::filterWithName(const std::string& name)
+{
+    if (name == "RGBChannelCompositing")
+        return RGBChannelCompositing::init();
+    if (name == "RGBToneCurve")
+        return RGBToneCurve::init();
+    return nullptr;
+}
+
+void MovaraKitFilterConstructor::registerFilters()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        auto constructor = std::make_shared<MovaraKitFilterConstructor>();
+        const auto attributes = foundation::Value::dictionary({{graphics::kCIAttributeFilterCategories, "Custom"}});
+        graphics::Filter::registerFilterName("RGBChannelCompositing", constructor, attributes);
+        graphics::Filter::registerFilterName("RGBToneCurve", constructor, attributes);
+        graphics::Filter::registerCodingClass();
+        for (const char* name : {"RGBChannelCompositing", "RGBToneCurve"}) {
+            foundation::KeyedArchiver::registerClass(foundation::CodingClass{
+                name, {"CIFilter"}, true, 0, [name = std::string(name)](foundation::KeyedUnarchiver& coder) -> foundation::CodingPtr {
+                    graphics::FilterPtr filter = MovaraKitFilterConstructor().filterWithName(name);
+                    if (!filter || !graphics::Filter::decodeInputs(*filter, coder))
+                        return nullptr;
+                    return filter;
+                }});
+        }
+    });
+}
