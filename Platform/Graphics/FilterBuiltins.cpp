@@ -4,6 +4,7 @@
 // inputs all hold their identity values hands back its input image untouched.
 
 #include "Platform/Graphics/FilterBuiltins.h"
+#include "Platform/Graphics/FilterTransfer.h"
 
 #include <algorithm>
 #include <array>
@@ -102,8 +103,8 @@ FilterInputAttributes mainImage() { return imageInput(kCIInputImageKey, "Image")
 
 constexpr float kLumaR = 0.2126f, kLumaG = 0.7152f, kLumaB = 0.0722f;
 
-inline float encodeSigned(float v) { return v < 0 ? -linearToSRGB(-v) : linearToSRGB(v); }
-inline float decodeSigned(float v) { return v < 0 ? -srgbToLinear(-v) : srgbToLinear(v); }
+inline float encodeSigned(float v) { return fastLinearToSRGB(v); }
+inline float decodeSigned(float v) { return fastSRGBToLinear(v); }
 
 FilterImagePtr oneInput(const FilterImagePtr& input, KernelFunction kernel)
 {
@@ -142,9 +143,10 @@ FilterImagePtr colorControls(const BuiltinFilter& f)
                 d[i] = d[i + 1] = d[i + 2] = d[i + 3] = 0;
                 continue;
             }
+            const float inverse = a == 1.0f ? 1.0f : 1.0f / a;
             float c[3];
             for (int k = 0; k < 3; ++k)
-                c[k] = encodeSigned(s[i + k] / a);
+                c[k] = encodeSigned(s[i + k] * inverse);
             const float luma = c[0] * kLumaR + c[1] * kLumaG + c[2] * kLumaB;
             for (int k = 0; k < 3; ++k) {
                 float v = luma + (c[k] - luma) * saturation;
@@ -270,6 +272,9 @@ FilterImagePtr toneCurve(const BuiltinFilter& f)
     for (int i = 0; i < 5; ++i)
         points[size_t(i)] = f.vector("inputPoint" + std::to_string(i));
     auto table = curveTable(points);
+    // The curve works on encoded values; keep its results linear, ready for the next step.
+    for (auto& v : *table)
+        v = fastSRGBToLinear(std::clamp(v, 0.0f, 1.0f));
     return oneInput(in, [table](const KernelRow& row) {
         const float* __restrict s = row.inputs[0];
         float* __restrict d = row.output;
@@ -279,10 +284,9 @@ FilterImagePtr toneCurve(const BuiltinFilter& f)
                 d[i] = d[i + 1] = d[i + 2] = d[i + 3] = 0;
                 continue;
             }
+            const float inverse = a == 1.0f ? 1.0f : 1.0f / a;
             for (int k = 0; k < 3; ++k)
-                d[i + k] = srgbToLinear(std::clamp(lookUp(*table, linearToSRGB(std::clamp(s[i + k] / a, 0.0f, 1.0f))),
-                                                   0.0f, 1.0f))
-                    * a;
+                d[i + k] = lookUp(*table, fastLinearToSRGB(std::clamp(s[i + k] * inverse, 0.0f, 1.0f))) * a;
             d[i + 3] = a;
         }
     });
@@ -299,7 +303,8 @@ FilterImagePtr vignette(const BuiltinFilter& f)
     if (e.isInfinite() || e.isEmpty())
         return in;
     const float intensity = float(f.number("inputIntensity"));
-    const float exponent = 2.0f * std::max(0.05f, float(f.number("inputRadius")));
+    // The falloff is r^(2 radius) with r the distance from the middle over the half diagonal.
+    const float halfExponent = std::max(0.05f, float(f.number("inputRadius")));
     const float cx = float(e.midX()), cy = float(e.midY());
     const float reach = float(std::hypot(e.width(), e.height()) / 2);
     return oneInput(in, [=](const KernelRow& row) {
@@ -308,8 +313,9 @@ FilterImagePtr vignette(const BuiltinFilter& f)
         const float dy = (float(row.y) + 0.5f - cy) / reach;
         for (int64_t i = 0; i < row.count; ++i) {
             const float dx = (float(row.x + i) + 0.5f - cx) / reach;
-            const float r = std::min(1.0f, std::sqrt(dx * dx + dy * dy));
-            const float factor = std::max(0.0f, 1.0f - intensity * std::pow(r, exponent));
+            const float r2 = std::min(1.0f, dx * dx + dy * dy);
+            const float falloff = halfExponent == 1.0f ? r2 : std::pow(r2, halfExponent);
+            const float factor = std::max(0.0f, 1.0f - intensity * falloff);
             const int64_t p = i * 4;
             d[p] = s[p] * factor, d[p + 1] = s[p + 1] * factor, d[p + 2] = s[p + 2] * factor, d[p + 3] = s[p + 3];
         }

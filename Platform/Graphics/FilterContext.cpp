@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "Platform/Dispatch/Queue.h"
+#include "Platform/Graphics/FilterTransfer.h"
 
 namespace graphics {
 
@@ -116,7 +117,11 @@ template <class PerTile> void forEachTile(const PixelRect& bounds, const PerTile
         region.y = bounds.y + row * FilterContext::kTileHeight;
         region.width = std::min(FilterContext::kTileWidth, bounds.x + bounds.width - region.x);
         region.height = std::min(FilterContext::kTileHeight, bounds.y + bounds.height - region.y);
-        std::vector<float> storage(size_t(region.width * region.height) * 4);
+        // Every tile of a render has the same size: one buffer per thread serves them all.
+        thread_local std::vector<float> storage;
+        const size_t size = size_t(region.width * region.height) * 4;
+        if (storage.size() < size)
+            storage.resize(size);
         PixelTile tile{region, storage.data(), size_t(region.width) * 4};
         perTile(tile);
     });
@@ -148,7 +153,7 @@ bool FilterContext::render(const FilterImagePtr& image, uint8_t* base, size_t by
                 } else {
                     const float scale = premultiplied ? a : 1.0f;
                     for (int c = 0; c < 3; ++c)
-                        out[c] = toByte(linearToSRGB(std::clamp(src[c] / a, 0.0f, 1.0f)) * scale);
+                        out[c] = toByte(detail::fastLinearToSRGB(std::clamp(src[c] / a, 0.0f, 1.0f)) * scale);
                 }
                 out[3] = toByte(a);
                 dst[o.r] = out[0], dst[o.g] = out[1], dst[o.b] = out[2], dst[o.a] = out[3];

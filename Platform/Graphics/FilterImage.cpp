@@ -1,4 +1,5 @@
 #include "Platform/Graphics/FilterImage.h"
+#include "Platform/Graphics/FilterTransfer.h"
 
 #include <algorithm>
 #include <array>
@@ -25,7 +26,15 @@ void clearTile(const PixelTile& tile)
         std::memset(tile.row(r), 0, size_t(tile.region.width) * 4 * sizeof(float));
 }
 
-// A tile of its own memory for an intermediate result.
+// Intermediate tiles come from a small per-thread pool: a render walks the same chain of
+// images for every tile, so the buffers of one tile serve the next without fresh pages.
+std::vector<std::vector<float>>& scratchPool()
+{
+    thread_local std::vector<std::vector<float>> pool;
+    return pool;
+}
+
+// A tile of its own memory for an intermediate result; its pixels start undefined.
 struct OwnedTile {
     std::vector<float> storage;
     PixelTile tile;
@@ -33,9 +42,25 @@ struct OwnedTile {
     {
         tile.region = region;
         tile.stride = size_t(std::max<int64_t>(region.width, 0)) * 4;
-        storage.assign(tile.stride * size_t(std::max<int64_t>(region.height, 0)), 0.0f);
+        const size_t size = tile.stride * size_t(std::max<int64_t>(region.height, 0));
+        auto& pool = scratchPool();
+        if (!pool.empty()) {
+            storage = std::move(pool.back());
+            pool.pop_back();
+        }
+        if (storage.size() < size)
+            storage.resize(size);
         tile.data = storage.data();
     }
+    ~OwnedTile()
+    {
+        auto& pool = scratchPool();
+        if (storage.capacity() > 0 && pool.size() < 16 && storage.capacity() <= (size_t(1) << 22))
+            pool.push_back(std::move(storage));
+    }
+    OwnedTile(OwnedTile&& other) noexcept : storage(std::move(other.storage)), tile(other.tile) { other.tile.data = nullptr; }
+    OwnedTile(const OwnedTile&) = delete;
+    OwnedTile& operator=(const OwnedTile&) = delete;
 };
 
 // Renders `image` over `inner` (a part of `tile`'s region) and clears the rest of the tile.
@@ -128,9 +153,9 @@ private:
                     out[0] = out[1] = out[2] = out[3] = 0.0f;
                 } else if (m_premultiplied) {
                     const float scale = 1.0f / float(a8);
-                    out[0] = srgbToLinear(std::min(1.0f, float(src[m_r]) * scale)) * a;
-                    out[1] = srgbToLinear(std::min(1.0f, float(src[m_g]) * scale)) * a;
-                    out[2] = srgbToLinear(std::min(1.0f, float(src[m_b]) * scale)) * a;
+                    out[0] = detail::fastSRGBToLinear(std::min(1.0f, float(src[m_r]) * scale)) * a;
+                    out[1] = detail::fastSRGBToLinear(std::min(1.0f, float(src[m_g]) * scale)) * a;
+                    out[2] = detail::fastSRGBToLinear(std::min(1.0f, float(src[m_b]) * scale)) * a;
                     out[3] = a;
                 } else {
                     out[0] = lut[src[m_r]] * a, out[1] = lut[src[m_g]] * a, out[2] = lut[src[m_b]] * a;
@@ -500,7 +525,7 @@ FilterImagePtr FilterImage::imageByColorMatchingWorkingSpaceToColorSpace(const C
     if (isLinearSpace(space))
         return shared_from_this();
     return imageWithKernel(extent(), {shared_from_this()},
-                           unpremultipliedCurve([](float v) { return v < 0 ? -linearToSRGB(-v) : linearToSRGB(v); }));
+                           unpremultipliedCurve([](float v) { return detail::fastLinearToSRGB(v); }));
 }
 
 FilterImagePtr FilterImage::imageByColorMatchingColorSpaceToWorkingSpace(const ColorSpacePtr& space) const
@@ -508,7 +533,7 @@ FilterImagePtr FilterImage::imageByColorMatchingColorSpaceToWorkingSpace(const C
     if (isLinearSpace(space))
         return shared_from_this();
     return imageWithKernel(extent(), {shared_from_this()},
-                           unpremultipliedCurve([](float v) { return v < 0 ? -srgbToLinear(-v) : srgbToLinear(v); }));
+                           unpremultipliedCurve([](float v) { return detail::fastSRGBToLinear(v); }));
 }
 
 } // namespace graphics
