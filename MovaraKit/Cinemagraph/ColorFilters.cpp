@@ -16,23 +16,14 @@ using graphics::FilterVector;
 
 const char* const kChannels[] = {"Red", "Green", "Blue"};
 
-FilterInputAttributes imageInput(const std::string& key, const std::string& displayName)
-{
-    FilterInputAttributes input;
-    input.key = key;
-    input.type = FilterInputType::image;
-    input.displayName = displayName;
-    return input;
-}
-
 const graphics::FilterAttributes& compositingAttributes()
 {
     static const graphics::FilterAttributes attributes{
         "RGBChannelCompositing",
         "RGB Compositing",
         {"Custom"},
-        {imageInput("inputRedImage", "Red Image"), imageInput("inputGreenImage", "Green Image"),
-         imageInput("inputBlueImage", "Blue Image")}};
+        {FilterInputAttributes::image("inputRedImage", "Red Image"), FilterInputAttributes::image("inputGreenImage", "Green Image"),
+         FilterInputAttributes::image("inputBlueImage", "Blue Image")}};
     return attributes;
 }
 
@@ -48,7 +39,7 @@ const FilterVector& defaultPoint(int index)
 const graphics::FilterAttributes& toneCurveAttributes()
 {
     static const graphics::FilterAttributes attributes = [] {
-        graphics::FilterAttributes a{"RGBToneCurve", "RGB Tone Curve", {"Custom"}, {imageInput("inputImage", "Image")}};
+        graphics::FilterAttributes a{"RGBToneCurve", "RGB Tone Curve", {"Custom"}, {FilterInputAttributes::image("inputImage", "Image")}};
         for (const char* channel : kChannels)
             for (int i = 0; i < 5; ++i) {
                 FilterInputAttributes input;

@@ -101,6 +101,15 @@ std::string FilterInputAttributes::className() const
     return {};
 }
 
+FilterInputAttributes FilterInputAttributes::image(const std::string& key, const std::string& displayName)
+{
+    FilterInputAttributes input;
+    input.key = key;
+    input.type = FilterInputType::image;
+    input.displayName = displayName;
+    return input;
+}
+
 const FilterInputAttributes* FilterAttributes::input(const std::string& key) const
 {
     for (const auto& i : inputs)

@@ -41,6 +41,8 @@ struct FilterInputAttributes {
     std::optional<double> sliderMax;
     // "NSNumber", "CIVector", "CIColor" or "CIImage".
     std::string className() const;
+    // An image input, which has no default or identity.
+    static FilterInputAttributes image(const std::string& key, const std::string& displayName);
 };
 
 struct FilterAttributes {

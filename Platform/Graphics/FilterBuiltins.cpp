@@ -50,15 +50,6 @@ private:
     const BuiltinDescription& m_description;
 };
 
-FilterInputAttributes imageInput(const std::string& key, const std::string& displayName)
-{
-    FilterInputAttributes in;
-    in.key = key;
-    in.type = FilterInputType::image;
-    in.displayName = displayName;
-    return in;
-}
-
 FilterInputAttributes numberInput(const std::string& key, const std::string& displayName, double value,
                                   std::optional<double> identity, double sliderMin, double sliderMax)
 {
@@ -97,7 +88,7 @@ FilterInputAttributes colorInput(const std::string& key, const std::string& disp
     return in;
 }
 
-FilterInputAttributes mainImage() { return imageInput(kCIInputImageKey, "Image"); }
+FilterInputAttributes mainImage() { return FilterInputAttributes::image(kCIInputImageKey, "Image"); }
 
 // ---- kernels --------------------------------------------------------------------------------
 
@@ -135,27 +126,18 @@ FilterImagePtr colorControls(const BuiltinFilter& f)
     const float brightness = float(f.number("inputBrightness"));
     const float contrast = float(f.number("inputContrast"));
     return oneInput(in, [=](const KernelRow& row) {
-        const float* __restrict s = row.inputs[0];
-        float* __restrict d = row.output;
-        for (int64_t i = 0; i < row.count * 4; i += 4) {
-            const float a = s[i + 3];
-            if (a <= 0) {
-                d[i] = d[i + 1] = d[i + 2] = d[i + 3] = 0;
-                continue;
-            }
-            const float inverse = a == 1.0f ? 1.0f : 1.0f / a;
+        forEachUnpremultiplied(row, [=](const float* in, float* out) {
             float c[3];
             for (int k = 0; k < 3; ++k)
-                c[k] = encodeSigned(s[i + k] * inverse);
+                c[k] = encodeSigned(in[k]);
             const float luma = c[0] * kLumaR + c[1] * kLumaG + c[2] * kLumaB;
             for (int k = 0; k < 3; ++k) {
                 float v = luma + (c[k] - luma) * saturation;
                 v += brightness;
                 v = (v - 0.5f) * contrast + 0.5f;
-                d[i + k] = decodeSigned(v) * a;
+                out[k] = decodeSigned(v);
             }
-            d[i + 3] = a;
-        }
+        });
     });
 }
 
@@ -276,19 +258,10 @@ FilterImagePtr toneCurve(const BuiltinFilter& f)
     for (auto& v : *table)
         v = fastSRGBToLinear(std::clamp(v, 0.0f, 1.0f));
     return oneInput(in, [table](const KernelRow& row) {
-        const float* __restrict s = row.inputs[0];
-        float* __restrict d = row.output;
-        for (int64_t i = 0; i < row.count * 4; i += 4) {
-            const float a = s[i + 3];
-            if (a <= 0) {
-                d[i] = d[i + 1] = d[i + 2] = d[i + 3] = 0;
-                continue;
-            }
-            const float inverse = a == 1.0f ? 1.0f : 1.0f / a;
+        forEachUnpremultiplied(row, [&](const float* in, float* out) {
             for (int k = 0; k < 3; ++k)
-                d[i + k] = lookUp(*table, fastLinearToSRGB(std::clamp(s[i + k] * inverse, 0.0f, 1.0f))) * a;
-            d[i + 3] = a;
-        }
+                out[k] = lookUp(*table, fastLinearToSRGB(std::clamp(in[k], 0.0f, 1.0f)));
+        });
     });
 }
 
@@ -446,10 +419,10 @@ const std::map<std::string, BuiltinDescription>& descriptions()
              colorInput("inputColor1", "Color 2", Color::sRGB(1, 0.9, 0.8))},
             falseColor);
         add("CIBlendWithAlphaMask", "Blend With Alpha Mask", {"CICategoryStylize"},
-            {mainImage(), imageInput(kCIInputBackgroundImageKey, "Background Image"), imageInput("inputMaskImage", "Mask Image")},
+            {mainImage(), FilterInputAttributes::image(kCIInputBackgroundImageKey, "Background Image"), FilterInputAttributes::image("inputMaskImage", "Mask Image")},
             blendWithAlphaMask);
         add("CISourceOverCompositing", "Source Over Compositing", {"CICategoryCompositeOperation"},
-            {mainImage(), imageInput(kCIInputBackgroundImageKey, "Background Image")}, sourceOver);
+            {mainImage(), FilterInputAttributes::image(kCIInputBackgroundImageKey, "Background Image")}, sourceOver);
         add("CIColorMatrix", "Color Matrix", {"CICategoryColorAdjustment"},
             {mainImage(), vectorInput("inputRVector", "Red Vector", FilterVector::make(1, 0, 0, 0), true),
              vectorInput("inputGVector", "Green Vector", FilterVector::make(0, 1, 0, 0), true),

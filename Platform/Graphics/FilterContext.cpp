@@ -11,6 +11,7 @@
 
 #include "Platform/Dispatch/Queue.h"
 #include "Platform/Graphics/FilterTransfer.h"
+#include "Platform/Graphics/PixelCopy.h"
 
 namespace graphics {
 
@@ -91,21 +92,6 @@ inline uint8_t toByte(float v)
     return uint8_t(v * 255.0f + 0.5f);
 }
 
-struct Offsets {
-    int r, g, b, a;
-};
-
-bool offsetsFor(PixelFormat format, Offsets& o)
-{
-    switch (format) {
-    case PixelFormat::rgba8: o = {0, 1, 2, 3}; return true;
-    case PixelFormat::argb8: o = {1, 2, 3, 0}; return true;
-    case PixelFormat::bgra8: o = {2, 1, 0, 3}; return true;
-    case PixelFormat::abgr8: o = {3, 2, 1, 0}; return true;
-    default: return false;
-    }
-}
-
 template <class PerTile> void forEachTile(const PixelRect& bounds, const PerTile& perTile)
 {
     const int64_t columns = (bounds.width + FilterContext::kTileWidth - 1) / FilterContext::kTileWidth;
@@ -132,8 +118,8 @@ template <class PerTile> void forEachTile(const PixelRect& bounds, const PerTile
 bool FilterContext::render(const FilterImagePtr& image, uint8_t* base, size_t bytesPerRow, const PixelRect& bounds,
                            PixelFormat format, bool premultiplied) const
 {
-    Offsets o{};
-    if (!image || !base || bounds.isEmpty() || !offsetsFor(format, o))
+    detail::ByteOffsets o{};
+    if (!image || !base || bounds.isEmpty() || !detail::byteOffsetsOf(format, o))
         return false;
     forEachTile(bounds, [&](const PixelTile& tile) {
         image->render(tile);

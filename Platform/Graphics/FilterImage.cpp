@@ -499,22 +499,14 @@ FilterImagePtr FilterImage::imageByCompositingOverImage(const FilterImagePtr& ba
 
 namespace {
 
-// Applies `curve` to the unpremultiplied colour of every pixel.
+// Applies `curve` to each unpremultiplied colour component of every pixel.
 template <class Curve> KernelFunction unpremultipliedCurve(Curve curve)
 {
     return [curve](const KernelRow& row) {
-        const float* __restrict in = row.inputs[0];
-        float* __restrict out = row.output;
-        for (int64_t i = 0; i < row.count * 4; i += 4) {
-            const float a = in[i + 3];
-            if (a <= 0.0f) {
-                out[i] = out[i + 1] = out[i + 2] = out[i + 3] = 0.0f;
-                continue;
-            }
+        detail::forEachUnpremultiplied(row, [&](const float* in, float* out) {
             for (int c = 0; c < 3; ++c)
-                out[i + c] = curve(in[i + c] / a) * a;
-            out[i + 3] = a;
-        }
+                out[c] = curve(in[c]);
+        });
     };
 }
 

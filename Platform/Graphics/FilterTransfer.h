@@ -53,4 +53,24 @@ inline float fastLinearToSRGB(float v)
     return v < 0 ? -linearToSRGB(-v) : linearToSRGB(v);
 }
 
+// Runs `colour(in, out)` on the unpremultiplied colour (three floats) of each pixel of a
+// one-input kernel row and premultiplies the result again; clear pixels stay clear.
+template <class Colour> inline void forEachUnpremultiplied(const KernelRow& row, const Colour& colour)
+{
+    const float* __restrict s = row.inputs[0];
+    float* __restrict d = row.output;
+    for (int64_t i = 0; i < row.count * 4; i += 4) {
+        const float a = s[i + 3];
+        if (!(a > 0.0f)) {
+            d[i] = d[i + 1] = d[i + 2] = d[i + 3] = 0.0f;
+            continue;
+        }
+        const float inverse = a == 1.0f ? 1.0f : 1.0f / a;
+        const float in[3] = {s[i] * inverse, s[i + 1] * inverse, s[i + 2] * inverse};
+        float out[3];
+        colour(in, out);
+        d[i] = out[0] * a, d[i + 1] = out[1] * a, d[i + 2] = out[2] * a, d[i + 3] = a;
+    }
+}
+
 } // namespace graphics::detail

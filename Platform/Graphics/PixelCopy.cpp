@@ -7,19 +7,11 @@ namespace graphics::detail {
 
 namespace {
 
-struct Offsets {
-    int r, g, b, a;
-};
+using Offsets = ByteOffsets;
 
 bool offsetsOf(PixelFormat f, Offsets& o)
 {
-    switch (f) {
-    case PixelFormat::argb8: o = {1, 2, 3, 0}; return true;
-    case PixelFormat::bgra8: o = {2, 1, 0, 3}; return true;
-    case PixelFormat::rgba8: o = {0, 1, 2, 3}; return true;
-    case PixelFormat::abgr8: o = {3, 2, 1, 0}; return true;
-    default: return false;
-    }
+    return byteOffsetsOf(f, o);
 }
 
 inline uint8_t mul255(unsigned v, unsigned a) { return static_cast<uint8_t>((v * a + 127) / 255); }
@@ -70,6 +62,17 @@ inline void store(uint8_t* d, const Offsets& o, uint8_t r, uint8_t g, uint8_t b,
 }
 
 } // namespace
+
+bool byteOffsetsOf(PixelFormat f, ByteOffsets& o)
+{
+    switch (f) {
+    case PixelFormat::argb8: o = {1, 2, 3, 0}; return true;
+    case PixelFormat::bgra8: o = {2, 1, 0, 3}; return true;
+    case PixelFormat::rgba8: o = {0, 1, 2, 3}; return true;
+    case PixelFormat::abgr8: o = {3, 2, 1, 0}; return true;
+    default: return false;
+    }
+}
 
 size_t bytesPerPixel(PixelFormat format)
 {

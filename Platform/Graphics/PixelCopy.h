@@ -21,4 +21,11 @@ bool convertPixels(const uint8_t* src, size_t srcStride, const PixelLayout& srcL
 
 size_t bytesPerPixel(PixelFormat format);
 
+// Where red, green, blue and alpha (or the skipped byte) sit in a 4-byte RGB pixel.
+struct ByteOffsets {
+    int r, g, b, a;
+};
+// False for a format that is not a 4-byte RGB layout.
+bool byteOffsetsOf(PixelFormat format, ByteOffsets& offsets);
+
 } // namespace graphics::detail
