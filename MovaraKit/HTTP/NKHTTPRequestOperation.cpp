@@ -4,13 +4,15 @@ namespace {
 
 const dispatch::QueuePtr& processingQueue()
 {
-    static const auto queue = dispatch::Queue::concurrent("com.wirefern.networking.http-request.processing");
+    // Never released: blocks may still run on it while the process exits.
+    static const auto& queue = *new auto(dispatch::Queue::concurrent("com.wirefern.networking.http-request.processing"));
     return queue;
 }
 
 const dispatch::GroupPtr& requestGroup()
 {
-    static const auto group = dispatch::Group::make();
+    // Never released: blocks may still run on it while the process exits.
+    static const auto& group = *new auto(dispatch::Group::make());
     return group;
 }
 

@@ -21,6 +21,17 @@ std::string NKStringFromNetworkReachabilityStatus(long status)
     return bundle ? bundle->localizedStringForKey(key, {}, "NetKit") : key;
 }
 
+NKNetworkReachabilityStatus NKNetworkReachabilityStatusForFlags(std::uint32_t flags)
+{
+    if (!(flags & net::ReachabilityFlagReachable))
+        return NKNetworkReachabilityStatusNotReachable;
+    const bool required = flags & net::ReachabilityFlagConnectionRequired;
+    const bool automatic = flags & (net::ReachabilityFlagConnectionOnTraffic | net::ReachabilityFlagConnectionOnDemand);
+    if (required && ((flags & net::ReachabilityFlagInterventionRequired) || !automatic))
+        return NKNetworkReachabilityStatusNotReachable;
+    return NKNetworkReachabilityStatusReachableViaWiFi;
+}
+
 NKNetworkReachabilityManager::NKNetworkReachabilityManager(std::shared_ptr<net::Reachability> reachability)
     : m_reachability(std::move(reachability))
 {
@@ -37,6 +48,18 @@ std::shared_ptr<NKNetworkReachabilityManager> NKNetworkReachabilityManager::mana
         explicit Enabler(std::shared_ptr<net::Reachability> r) : NKNetworkReachabilityManager(std::move(r)) { }
     };
     return std::make_shared<Enabler>(net::Reachability::reachabilityWithHostName(domain));
+}
+
+std::shared_ptr<NKNetworkReachabilityManager> NKNetworkReachabilityManager::managerForAddress(const std::string& address)
+{
+    // The zero address stands for any network, which is what the internet watcher answers.
+    return managerForDomain(address == "0.0.0.0" ? std::string() : address);
+}
+
+std::shared_ptr<NKNetworkReachabilityManager> NKNetworkReachabilityManager::sharedManager()
+{
+    static const auto shared = managerForAddress("0.0.0.0");
+    return shared;
 }
 
 const foundation::KeyTable& NKNetworkReachabilityManager::observableKeys() const
@@ -60,11 +83,11 @@ void NKNetworkReachabilityManager::startMonitoring()
     stopMonitoring();
     std::weak_ptr<NKNetworkReachabilityManager> weak = weak_from_this();
     // The watcher reports on the main thread.
-    m_reachability->startNotifier([weak](net::ReachabilityStatus status) {
+    m_reachability->startFlagsNotifier([weak](net::ReachabilityFlags flags) {
         auto self = weak.lock();
         if (!self)
             return;
-        const auto value = static_cast<NKNetworkReachabilityStatus>(status);
+        const auto value = NKNetworkReachabilityStatusForFlags(flags);
         self->setStatus(value);
         if (self->m_statusBlock)
             self->m_statusBlock(value);

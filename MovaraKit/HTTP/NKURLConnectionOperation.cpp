@@ -35,13 +35,15 @@ bool transitionIsValid(NKOperationState from, NKOperationState to, bool cancelle
 const std::shared_ptr<net::URLSession>& networkSession()
 {
     // One session, one network thread, for every operation of the process.
-    static const auto session = net::URLSession::sessionWithDelegateQueue(dispatch::Queue::serial("NetKit"));
+    // Never released: transfers may still end on it while the process exits.
+    static const auto& session = *new auto(net::URLSession::sessionWithDelegateQueue(dispatch::Queue::serial("NetKit")));
     return session;
 }
 
 const dispatch::GroupPtr& sharedCompletionGroup()
 {
-    static const auto group = dispatch::Group::make();
+    // Never released: blocks may still run on it while the process exits.
+    static const auto& group = *new auto(dispatch::Group::make());
     return group;
 }
 

@@ -49,15 +49,42 @@ bool resolves(const std::string& host)
     return true;
 }
 
-ReachabilityStatus probe(const std::string& host)
+ReachabilityFlags realProbe(const std::string& host)
 {
     if (!host.empty() && isLoopbackHost(host))
-        return ReachableViaWiFi;
+        return ReachabilityFlagReachable;
     if (!hasActiveInterface())
-        return NotReachable;
+        return 0;
     if (!host.empty() && !resolves(host))
-        return NotReachable;
-    return ReachableViaWiFi;
+        return 0;
+    return ReachabilityFlagReachable;
+}
+
+std::mutex& flagSourceMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+Reachability::FlagSource& flagSource()
+{
+    static Reachability::FlagSource source;
+    return source;
+}
+
+ReachabilityFlags probeFlags(const std::string& host)
+{
+    Reachability::FlagSource source;
+    {
+        std::lock_guard lock(flagSourceMutex());
+        source = flagSource();
+    }
+    return source ? source(host) : realProbe(host);
+}
+
+ReachabilityStatus statusForFlags(ReachabilityFlags flags)
+{
+    return flags & ReachabilityFlagReachable ? ReachableViaWiFi : NotReachable;
 }
 
 std::mutex& registryMutex()
@@ -91,9 +118,29 @@ std::shared_ptr<Reachability> Reachability::reachabilityForInternetConnection()
     return std::shared_ptr<Reachability>(new Reachability(std::string()));
 }
 
+void Reachability::setFlagSource(FlagSource source)
+{
+    std::lock_guard lock(flagSourceMutex());
+    flagSource() = std::move(source);
+}
+
 ReachabilityStatus Reachability::currentReachabilityStatus() const
 {
-    return probe(m_hostName);
+    return statusForFlags(probeFlags(m_hostName));
+}
+
+ReachabilityFlags Reachability::currentFlags() const
+{
+    return probeFlags(m_hostName);
+}
+
+void Reachability::startFlagsNotifier(FlagsNotifier notifier)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_flagsNotifier = std::move(notifier);
+    }
+    startNotifier(nullptr);
 }
 
 ReachabilityStatus Reachability::lastStatus() const
@@ -113,10 +160,13 @@ void Reachability::startNotifier(Notifier notifier)
     unsigned generation;
     {
         std::lock_guard lock(m_mutex);
+        if (notifier)
+            m_flagsNotifier = nullptr;
         m_notifier = std::move(notifier);
         m_notifying = true;
         generation = ++m_generation;
         m_lastStatus = ReachabilityStatusUnknown;
+        m_lastFlags.reset();
     }
     {
         std::lock_guard lock(registryMutex());
@@ -133,6 +183,7 @@ void Reachability::stopNotifier()
     m_notifying = false;
     ++m_generation;
     m_notifier = nullptr;
+    m_flagsNotifier = nullptr;
 }
 
 void Reachability::networkConfigurationDidChange()
@@ -161,19 +212,29 @@ void Reachability::probeAndReport(unsigned generation, bool reschedule)
     std::weak_ptr<Reachability> weak = weak_from_this();
     const std::string host = m_hostName;
     dispatch::Queue::global(dispatch::QoS::Background)->async([weak, host, generation, reschedule] {
-        const ReachabilityStatus status = probe(host);
-        dispatch::Queue::main()->async([weak, status, generation] {
+        const ReachabilityFlags flags = probeFlags(host);
+        const ReachabilityStatus status = statusForFlags(flags);
+        dispatch::Queue::main()->async([weak, flags, status, generation] {
             auto self = weak.lock();
             if (!self)
                 return;
             Notifier notifier;
+            FlagsNotifier flagsNotifier;
+            bool statusChanged;
             {
                 std::lock_guard lock(self->m_mutex);
-                if (!self->m_notifying || self->m_generation != generation || self->m_lastStatus == status)
+                if (!self->m_notifying || self->m_generation != generation || self->m_lastFlags == flags)
                     return;
+                self->m_lastFlags = flags;
+                statusChanged = self->m_lastStatus != status;
                 self->m_lastStatus = status;
                 notifier = self->m_notifier;
+                flagsNotifier = self->m_flagsNotifier;
             }
+            if (flagsNotifier)
+                flagsNotifier(flags);
+            if (!statusChanged)
+                return;
             if (notifier)
                 notifier(status);
             foundation::NotificationCenter::defaultCenter().post(ReachabilityChangedNotification, self.get(),

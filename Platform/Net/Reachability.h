@@ -5,9 +5,11 @@
 // ReachabilityChangedNotification. A watcher probes again every `probeInterval` seconds while
 // its notifier runs, and at once when networkConfigurationDidChange() is called.
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace net {
@@ -19,12 +21,27 @@ enum ReachabilityStatus : long {
     ReachableViaWiFi = 2,
 };
 
+// The platform's reachability flag bits.
+using ReachabilityFlags = std::uint32_t;
+enum : ReachabilityFlags {
+    ReachabilityFlagReachable = 1u << 1,
+    ReachabilityFlagConnectionRequired = 1u << 2,
+    ReachabilityFlagConnectionOnTraffic = 1u << 3,
+    ReachabilityFlagInterventionRequired = 1u << 4,
+    ReachabilityFlagConnectionOnDemand = 1u << 5,
+};
+
 // Posted on the main thread with the watcher as object and the status under "status" (long).
 extern const std::string ReachabilityChangedNotification;
 
 class Reachability : public std::enable_shared_from_this<Reachability> {
 public:
     using Notifier = std::function<void(ReachabilityStatus)>;
+    using FlagsNotifier = std::function<void(ReachabilityFlags)>;
+    // Where flags come from for a host name ("" for the internet in general). The real source
+    // (none set) probes as said above and answers "reachable" or nothing.
+    using FlagSource = std::function<ReachabilityFlags(const std::string& hostName)>;
+    static void setFlagSource(FlagSource source);
 
     static std::shared_ptr<Reachability> reachabilityWithHostName(const std::string& hostName);
     // The route to the internet in general: any interface that is up and not loopback.
@@ -32,13 +49,16 @@ public:
 
     const std::string& hostName() const { return m_hostName; }
 
-    // Probes once now (blocking) and answers the status.
+    // Probes once now (blocking) and answers the status or the flags.
     ReachabilityStatus currentReachabilityStatus() const;
+    ReachabilityFlags currentFlags() const;
     // The last status seen by the notifier, Unknown before its first probe.
     ReachabilityStatus lastStatus() const;
 
     // The first probe always reports; later ones only when the status changed.
     void startNotifier(Notifier notifier);
+    // The same, told of every change of the flags.
+    void startFlagsNotifier(FlagsNotifier notifier);
     void stopNotifier();
     bool isNotifying() const;
 
@@ -59,6 +79,8 @@ private:
     double m_probeInterval = 30;
     mutable std::mutex m_mutex;
     Notifier m_notifier;
+    FlagsNotifier m_flagsNotifier;
+    std::optional<ReachabilityFlags> m_lastFlags;
     unsigned m_generation = 0;
     bool m_notifying = false;
     ReachabilityStatus m_lastStatus = ReachabilityStatusUnknown;
