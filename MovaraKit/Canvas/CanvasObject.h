@@ -14,9 +14,7 @@
 #include "Platform/Graphics/Geometry.h"
 #include "Platform/Graphics/Image.h"
 
-namespace ui {
-class Layer;
-}
+#include "Platform/UI/Layer.h"
 
 class Canvas;
 class CanvasObject;
@@ -24,6 +22,7 @@ using CanvasObjectPtr = std::shared_ptr<CanvasObject>;
 
 class CanvasObject : public foundation::Observable,
                      public foundation::Coding,
+                     public ui::LayerDelegate,
                      public std::enable_shared_from_this<CanvasObject> {
 public:
     // A free-standing base object (tests and subclasses' own state start from these values).
@@ -93,7 +92,7 @@ public:
     virtual bool hitTest(const graphics::Point& point) const;
     // Gives the layer a freshly rendered image as its contents (the layer-delegate entry).
     void display(ui::Layer& layer) const;
-    void displayLayer(ui::Layer& layer) const { display(layer); }
+    void displayLayer(ui::Layer& layer) override { display(layer); }
 
     std::string className() const override { return "CanvasObject"; }
     void encodeWithCoder(foundation::KeyedArchiver& coder) const override;

@@ -44,6 +44,8 @@ Shade shadeOf(SystemColor name, bool dark)
         return dark ? Shade{0.04, 0.52, 1, 1} : Shade{0, 0.48, 1, 1};
     case SystemColor::titleBar:
         return dark ? Shade{0.16, 0.16, 0.16, 1} : Shade{0.9, 0.9, 0.9, 1};
+    case SystemColor::systemYellow:
+        return dark ? Shade{1, 0.839, 0.039, 1} : Shade{1, 0.8, 0, 1};
     case SystemColor::none:
         break;
     }

@@ -31,6 +31,7 @@ enum class SystemColor {
     controlAccent,
     placeholderText,
     titleBar,
+    systemYellow,
 };
 
 class Color {
@@ -63,6 +64,7 @@ public:
     static Color keyboardFocusIndicatorColor() { return system(SystemColor::keyboardFocusIndicator); }
     static Color controlAccentColor() { return system(SystemColor::controlAccent); }
     static Color placeholderTextColor() { return system(SystemColor::placeholderText); }
+    static Color systemYellowColor() { return system(SystemColor::systemYellow); }
 
     bool isSystemColor() const { return m_system != SystemColor::none; }
     SystemColor systemColor() const { return m_system; }

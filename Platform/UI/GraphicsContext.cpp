@@ -263,6 +263,10 @@ void GraphicsContext::drawBitmap(const graphics::ImagePtr& bitmap, const Rect& r
         cairo_scale(m_cr, r.width() / w, r.height() / h);
         cairo_set_source_surface(m_cr, surface, 0, 0);
         cairo_pattern_set_filter(cairo_get_source(m_cr), CAIRO_FILTER_GOOD);
+        // Edge pixels extend to the rectangle's border instead of fading out when scaled up.
+        cairo_pattern_set_extend(cairo_get_source(m_cr), CAIRO_EXTEND_PAD);
+        cairo_rectangle(m_cr, 0, 0, w, h);
+        cairo_clip(m_cr);
         cairo_paint_with_alpha(m_cr, fraction);
         cairo_restore(m_cr);
     }
