@@ -97,3 +97,25 @@ void NKHTTPRequestOperation::setCompletionBlockWithSuccess(Success success, Fail
         });
     });
 }
+
+void NKHTTPRequestOperation::pause()
+{
+    const bool wasPaused = isPaused();
+    NKURLConnectionOperation::pause();
+    if (wasPaused || !isPaused())
+        return;
+    std::lock_guard guard(lock());
+    auto stream = outputStream();
+    std::uint64_t received = 0;
+    if (auto offset = stream->fileCurrentOffset())
+        received = *offset;
+    else if (auto data = stream->dataWrittenToMemory())
+        received = data->size();
+    net::URLRequest request = this->request();
+    if (auto answered = response()) {
+        if (auto etag = answered->valueForHTTPHeaderField("ETag"))
+            request.setValueForHTTPHeaderField(*etag, "If-Range");
+    }
+    request.setValueForHTTPHeaderField("bytes=" + std::to_string(received) + "-", "Range");
+    setRequest(request);
+}

@@ -30,6 +30,10 @@ public:
     // Exactly one of the two runs at the end (either may be null).
     void setCompletionBlockWithSuccess(Success success, Failure failure);
 
+    // Also turns the request into one for the rest of the body ("Range" from the bytes
+    // already received, "If-Range" from the response's ETag), so that resume() goes on.
+    void pause() override;
+
 protected:
     explicit NKHTTPRequestOperation(net::URLRequest request);
 

@@ -1,8 +1,13 @@
 #include "MovaraKit/HTTP/NKURLConnectionOperation.h"
 
+#include "MovaraKit/HTTP/NKHTTPResponseSerializer.h"
 #include "Platform/Foundation/NotificationCenter.h"
 #include "Platform/Net/URLError.h"
 #include "Platform/Net/URLSession.h"
+
+#include <cstdio>
+#include <atomic>
+#include <map>
 
 const std::string NetKitOperationDidStartNotification = "com.wirefern.networking.operation.start";
 const std::string NetKitOperationDidFinishNotification = "com.wirefern.networking.operation.finish";
@@ -32,11 +37,93 @@ bool transitionIsValid(NKOperationState from, NKOperationState to, bool cancelle
     return true;
 }
 
+} // namespace
+
+// Answers the shared session for the operation whose transfer a task is.
+class NKOperationSessionDelegate final : public net::URLSessionDelegate {
+public:
+    void attach(const net::URLSessionTask& task, std::shared_ptr<NKURLConnectionOperation> operation)
+    {
+        std::lock_guard lock(m_mutex);
+        m_operations[task.taskIdentifier()] = std::move(operation);
+    }
+    // The operation no longer hears of the task (it ended, or was paused).
+    void detach(const net::URLSessionTask& task)
+    {
+        std::lock_guard lock(m_mutex);
+        m_operations.erase(task.taskIdentifier());
+    }
+
+    bool respondsTo(Hook hook) const override
+    {
+        return hook == Hook::TaskChallenge || hook == Hook::WillPerformHTTPRedirection || hook == Hook::DidReceiveResponse;
+    }
+    void taskDidReceiveChallenge(net::URLSession&, net::URLSessionTask& task, const net::URLAuthenticationChallenge& challenge,
+                                 ChallengeCompletion completion) override
+    {
+        if (auto operation = find(task))
+            operation->handleChallenge(challenge, completion);
+        else
+            completion(net::URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge, nullptr);
+    }
+    void willPerformHTTPRedirection(net::URLSession&, net::URLSessionTask& task, const net::HTTPURLResponse& response,
+                                    const net::URLRequest& newRequest, std::function<void(std::optional<net::URLRequest>)> completion) override
+    {
+        auto operation = find(task);
+        completion(operation ? operation->redirect(newRequest, response) : std::optional<net::URLRequest>(newRequest));
+    }
+    void didReceiveResponse(net::URLSession&, net::URLSessionDataTask& task, const net::HTTPURLResponse& response,
+                            std::function<void(net::URLSessionResponseDisposition)> completion) override
+    {
+        if (auto operation = find(task))
+            operation->didReceiveResponse(response);
+        completion(net::URLSessionResponseDisposition::Allow);
+    }
+    void didReceiveData(net::URLSession&, net::URLSessionDataTask& task, const foundation::Data& data) override
+    {
+        if (auto operation = find(task))
+            operation->didReceiveData(data);
+    }
+    void didSendBodyData(net::URLSession&, net::URLSessionTask& task, std::int64_t bytes, std::int64_t total, std::int64_t expected) override
+    {
+        if (auto operation = find(task))
+            operation->didSendBodyData(bytes, total, expected);
+    }
+    void didCompleteWithError(net::URLSession&, net::URLSessionTask& task, const foundation::ErrorPtr& error) override
+    {
+        auto operation = find(task);
+        detach(task);
+        if (operation)
+            operation->didComplete(error);
+    }
+
+private:
+    std::shared_ptr<NKURLConnectionOperation> find(const net::URLSessionTask& task)
+    {
+        std::lock_guard lock(m_mutex);
+        auto it = m_operations.find(task.taskIdentifier());
+        return it == m_operations.end() ? nullptr : it->second;
+    }
+
+    std::mutex m_mutex;
+    // A running transfer keeps its operation alive, as a connection keeps its delegate.
+    std::map<std::uint64_t, std::shared_ptr<NKURLConnectionOperation>> m_operations;
+};
+
+namespace {
+
+const std::shared_ptr<NKOperationSessionDelegate>& operationDelegate()
+{
+    static const auto& delegate = *new auto(std::make_shared<NKOperationSessionDelegate>());
+    return delegate;
+}
+
 const std::shared_ptr<net::URLSession>& networkSession()
 {
-    // One session, one network thread, for every operation of the process.
+    // One session, one network queue, for every operation of the process.
     // Never released: transfers may still end on it while the process exits.
-    static const auto& session = *new auto(net::URLSession::sessionWithDelegateQueue(dispatch::Queue::serial("NetKit")));
+    static const auto& session = *new auto(net::URLSession::sessionWithConfiguration(
+        net::URLSessionConfiguration::defaultSessionConfiguration(), operationDelegate(), dispatch::Queue::serial("NetKit")));
     return session;
 }
 
@@ -56,12 +143,18 @@ void postOnMainQueue(const std::string& name, const std::shared_ptr<NKURLConnect
 
 } // namespace
 
+
 NKURLConnectionOperation::NKURLConnectionOperation(net::URLRequest request)
     : m_request(std::move(request))
+    , m_securityPolicy(NKSecurityPolicy::defaultPolicy())
 {
 }
 
-NKURLConnectionOperation::~NKURLConnectionOperation() = default;
+NKURLConnectionOperation::~NKURLConnectionOperation()
+{
+    if (m_outputStream)
+        m_outputStream->close();
+}
 
 std::shared_ptr<NKURLConnectionOperation> NKURLConnectionOperation::initWithRequest(const net::URLRequest& request)
 {
@@ -104,10 +197,60 @@ void NKURLConnectionOperation::setState(NKOperationState state)
     didChange(newKey);
 }
 
+#define NK_LOCKED_ACCESSORS(Type, getter, setter, member)                                                                           \
+    Type NKURLConnectionOperation::getter() const                                                                                   \
+    {                                                                                                                               \
+        std::lock_guard guard(m_lock);                                                                                              \
+        return member;                                                                                                              \
+    }                                                                                                                               \
+    void NKURLConnectionOperation::setter(Type value)                                                                               \
+    {                                                                                                                               \
+        std::lock_guard guard(m_lock);                                                                                              \
+        member = std::move(value);                                                                                                  \
+    }
+
+NK_LOCKED_ACCESSORS(dispatch::QueuePtr, completionQueue, setCompletionQueue, m_completionQueue)
+NK_LOCKED_ACCESSORS(dispatch::GroupPtr, completionGroup, setCompletionGroup, m_completionGroup)
+NK_LOCKED_ACCESSORS(bool, shouldUseCredentialStorage, setShouldUseCredentialStorage, m_shouldUseCredentialStorage)
+NK_LOCKED_ACCESSORS(net::URLCredentialPtr, credential, setCredential, m_credential)
+NK_LOCKED_ACCESSORS(std::shared_ptr<NKSecurityPolicy>, securityPolicy, setSecurityPolicy, m_securityPolicy)
+NK_LOCKED_ACCESSORS(foundation::Value, userInfo, setUserInfo, m_userInfo)
+#undef NK_LOCKED_ACCESSORS
+
+void NKURLConnectionOperation::setUploadProgressBlock(ProgressBlock block)
+{
+    std::lock_guard guard(m_lock);
+    m_uploadProgress = std::move(block);
+}
+
+void NKURLConnectionOperation::setDownloadProgressBlock(ProgressBlock block)
+{
+    std::lock_guard guard(m_lock);
+    m_downloadProgress = std::move(block);
+}
+
+void NKURLConnectionOperation::setWillSendRequestForAuthenticationChallengeBlock(ChallengeBlock block)
+{
+    std::lock_guard guard(m_lock);
+    m_authenticationChallenge = std::move(block);
+}
+
+void NKURLConnectionOperation::setRedirectResponseBlock(RedirectBlock block)
+{
+    std::lock_guard guard(m_lock);
+    m_redirectResponse = std::move(block);
+}
+
 net::URLRequest NKURLConnectionOperation::request() const
 {
     std::lock_guard guard(m_lock);
     return m_request;
+}
+
+void NKURLConnectionOperation::setRequest(net::URLRequest request)
+{
+    std::lock_guard guard(m_lock);
+    m_request = std::move(request);
 }
 
 std::optional<net::HTTPURLResponse> NKURLConnectionOperation::response() const
@@ -128,51 +271,56 @@ std::optional<foundation::Data> NKURLConnectionOperation::responseData() const
     return m_responseData;
 }
 
+std::int64_t NKURLConnectionOperation::totalBytesRead() const
+{
+    std::lock_guard guard(m_lock);
+    return m_totalBytesRead;
+}
+
 std::optional<std::string> NKURLConnectionOperation::responseString() const
 {
     std::lock_guard guard(m_lock);
+    if (m_responseString)
+        return m_responseString;
     if (!m_response || !m_responseData)
         return std::nullopt;
-    // Text other than UTF-8 is read byte for byte as Latin-1, the one other charset servers
-    // still send in practice.
-    const auto charset = m_response->textEncodingName();
-    if (charset && (*charset == "iso-8859-1" || *charset == "latin1")) {
-        std::string text;
-        for (unsigned char c : *m_responseData) {
-            if (c < 0x80) {
-                text += static_cast<char>(c);
-            } else {
-                text += static_cast<char>(0xC0 | (c >> 6));
-                text += static_cast<char>(0x80 | (c & 0x3F));
-            }
-        }
-        return text;
+    NKStringEncoding encoding = NKUTF8StringEncoding;
+    if (auto charset = m_response->textEncodingName()) {
+        if (auto named = NKStringEncodingFromIANACharsetName(*charset))
+            encoding = *named;
     }
-    return std::string(m_responseData->begin(), m_responseData->end());
+    m_responseString = NKDecodeText(*m_responseData, encoding);
+    return m_responseString;
 }
 
-dispatch::QueuePtr NKURLConnectionOperation::completionQueue() const
+net::InputStreamPtr NKURLConnectionOperation::inputStream() const
 {
     std::lock_guard guard(m_lock);
-    return m_completionQueue;
+    return m_request.HTTPBodyStream();
 }
 
-void NKURLConnectionOperation::setCompletionQueue(dispatch::QueuePtr queue)
+void NKURLConnectionOperation::setInputStream(net::InputStreamPtr stream)
 {
     std::lock_guard guard(m_lock);
-    m_completionQueue = std::move(queue);
+    m_request.setHTTPBodyStream(std::move(stream));
 }
 
-dispatch::GroupPtr NKURLConnectionOperation::completionGroup() const
+net::OutputStreamPtr NKURLConnectionOperation::outputStream() const
 {
     std::lock_guard guard(m_lock);
-    return m_completionGroup;
+    if (!m_outputStream)
+        const_cast<NKURLConnectionOperation*>(this)->m_outputStream = net::OutputStream::outputStreamToMemory();
+    return m_outputStream;
 }
 
-void NKURLConnectionOperation::setCompletionGroup(dispatch::GroupPtr group)
+void NKURLConnectionOperation::setOutputStream(net::OutputStreamPtr stream)
 {
     std::lock_guard guard(m_lock);
-    m_completionGroup = std::move(group);
+    if (stream == m_outputStream)
+        return;
+    if (m_outputStream)
+        m_outputStream->close();
+    m_outputStream = std::move(stream);
 }
 
 void NKURLConnectionOperation::setCompletionBlock(std::function<void()> block)
@@ -215,28 +363,138 @@ void NKURLConnectionOperation::operationDidStart()
     auto self = std::static_pointer_cast<NKURLConnectionOperation>(shared_from_this());
     {
         std::lock_guard guard(m_lock);
-        if (!isCancelled()) {
-            // The transfer keeps the operation alive until it ends, as a connection keeps its
-            // delegate: callers may start an operation and let go of it.
-            m_task = networkSession()->dataTaskWithRequest(
-                m_request, [operation = self](const foundation::Data& data, const std::optional<net::HTTPURLResponse>& response,
-                                              const foundation::ErrorPtr& error) {
-                    {
-                        std::lock_guard guard(operation->m_lock);
-                        operation->m_response = response;
-                        if (error) {
-                            operation->m_error = error;
-                        } else {
-                            operation->m_responseData = data;
-                        }
-                        operation->m_task.reset();
-                    }
-                    operation->finish();
-                });
+        if (!isCancelled() && m_state == NKOperationExecutingState) {
+            auto stream = outputStream();
+            stream->open();
+            m_task = networkSession()->dataTaskWithRequest(m_request);
+            operationDelegate()->attach(*m_task, self);
             m_task->resume();
         }
     }
     postOnMainQueue(NetKitOperationDidStartNotification, self);
+}
+
+void NKURLConnectionOperation::handleChallenge(const net::URLAuthenticationChallenge& challenge,
+                                               const net::URLSessionDelegate::ChallengeCompletion& completion)
+{
+    ChallengeBlock block;
+    std::shared_ptr<NKSecurityPolicy> policy;
+    net::URLCredentialPtr ownCredential;
+    {
+        std::lock_guard guard(m_lock);
+        block = m_authenticationChallenge;
+        policy = m_securityPolicy;
+        ownCredential = m_credential;
+    }
+    if (block) {
+        block(challenge, completion);
+        return;
+    }
+    using Disposition = net::URLSessionAuthChallengeDisposition;
+    if (challenge.protectionSpace.authenticationMethod == net::URLAuthenticationMethodServerTrust) {
+        if (policy && policy->evaluateServerTrust(challenge.protectionSpace.serverTrust, challenge.protectionSpace.host))
+            completion(Disposition::UseCredential, net::URLCredential::credentialForTrust(challenge.protectionSpace.serverTrust));
+        else
+            completion(Disposition::CancelAuthenticationChallenge, nullptr);
+        return;
+    }
+    if (challenge.previousFailureCount == 0 && ownCredential)
+        completion(Disposition::UseCredential, ownCredential);
+    else
+        completion(Disposition::PerformDefaultHandling, nullptr);
+}
+
+std::optional<net::URLRequest> NKURLConnectionOperation::redirect(const net::URLRequest& request, const net::HTTPURLResponse& response)
+{
+    RedirectBlock block;
+    {
+        std::lock_guard guard(m_lock);
+        block = m_redirectResponse;
+    }
+    return block ? block(request, response) : std::optional<net::URLRequest>(request);
+}
+
+void NKURLConnectionOperation::didReceiveResponse(const net::HTTPURLResponse& response)
+{
+    std::lock_guard guard(m_lock);
+    m_response = response;
+    // A resumed transfer that the server answers with the whole body again starts the body
+    // over: appending it to the part already received would corrupt it.
+    if (m_request.valueForHTTPHeaderField("Range") && response.statusCode() != 206 && m_outputStream) {
+        m_outputStream->truncateToStart();
+        m_totalBytesRead = 0;
+    }
+}
+
+void NKURLConnectionOperation::didReceiveData(const foundation::Data& data)
+{
+    ProgressBlock progress;
+    std::int64_t expected = -1;
+    {
+        std::lock_guard guard(m_lock);
+        auto stream = outputStream();
+        if (stream->write(data.data(), data.size()) != static_cast<long>(data.size())) {
+            auto error = stream->streamError();
+            if (!error)
+                error = foundation::Error::posix(EIO, "output stream");
+            m_error = error;
+            if (m_task) {
+                operationDelegate()->detach(*m_task);
+                m_task->cancel();
+                m_task.reset();
+            }
+            auto self = std::static_pointer_cast<NKURLConnectionOperation>(shared_from_this());
+            networkQueue()->async([self] {
+                {
+                    std::lock_guard guard(self->m_lock);
+                    self->m_outputStream->close();
+                }
+                self->finish();
+            });
+            return;
+        }
+        progress = m_downloadProgress;
+        if (m_response)
+            expected = m_response->expectedContentLength();
+    }
+    auto self = std::static_pointer_cast<NKURLConnectionOperation>(shared_from_this());
+    const auto length = static_cast<std::int64_t>(data.size());
+    dispatch::Queue::main()->async([self, progress, length, expected] {
+        std::int64_t total;
+        {
+            std::lock_guard guard(self->m_lock);
+            total = self->m_totalBytesRead += length;
+        }
+        if (progress)
+            progress(length, total, expected);
+    });
+}
+
+void NKURLConnectionOperation::didSendBodyData(std::int64_t bytes, std::int64_t total, std::int64_t expected)
+{
+    ProgressBlock progress;
+    {
+        std::lock_guard guard(m_lock);
+        progress = m_uploadProgress;
+    }
+    if (progress)
+        dispatch::Queue::main()->async([progress, bytes, total, expected] { progress(bytes, total, expected); });
+}
+
+void NKURLConnectionOperation::didComplete(const foundation::ErrorPtr& error)
+{
+    {
+        std::lock_guard guard(m_lock);
+        m_task.reset();
+        if (error)
+            m_error = error;
+        auto stream = outputStream();
+        m_responseData = stream->dataWrittenToMemory();
+        stream->close();
+        if (!error && stream->streamStatus() == net::StreamStatus::Error)
+            m_error = stream->streamError();
+    }
+    finish();
 }
 
 void NKURLConnectionOperation::cancel()
@@ -270,6 +528,33 @@ void NKURLConnectionOperation::cancelConnection()
         finish();
 }
 
+void NKURLConnectionOperation::pause()
+{
+    if (isPaused() || isFinished() || isCancelled())
+        return;
+    std::lock_guard guard(m_lock);
+    if (isExecuting()) {
+        // The transfer ends; the operation forgets it first so that its cancellation is no
+        // error of ours.
+        if (m_task) {
+            operationDelegate()->detach(*m_task);
+            m_task->cancel();
+            m_task.reset();
+        }
+        postOnMainQueue(NetKitOperationDidFinishNotification, std::static_pointer_cast<NKURLConnectionOperation>(shared_from_this()));
+    }
+    setState(NKOperationPausedState);
+}
+
+void NKURLConnectionOperation::resume()
+{
+    if (!isPaused())
+        return;
+    std::lock_guard guard(m_lock);
+    setState(NKOperationReadyState);
+    start();
+}
+
 void NKURLConnectionOperation::finish()
 {
     {
@@ -277,4 +562,60 @@ void NKURLConnectionOperation::finish()
         setState(NKOperationFinishedState);
     }
     postOnMainQueue(NetKitOperationDidFinishNotification, std::static_pointer_cast<NKURLConnectionOperation>(shared_from_this()));
+}
+
+std::string NKURLConnectionOperation::description() const
+{
+    std::lock_guard guard(m_lock);
+    char address[32];
+    std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
+    return std::string("<NKURLConnectionOperation: ") + address + ", state: " + keyPathForState(m_state)
+        + ", cancelled: " + (isCancelled() ? "YES" : "NO") + " request: " + net::description(m_request)
+        + ", response: " + (m_response ? std::to_string(m_response->statusCode()) : std::string("(null)")) + ">";
+}
+
+std::vector<std::shared_ptr<foundation::Operation>> NKURLConnectionOperation::batchOfRequestOperations(
+    const std::vector<std::shared_ptr<NKURLConnectionOperation>>& operations, std::function<void(std::size_t, std::size_t)> progress,
+    std::function<void(const std::vector<std::shared_ptr<NKURLConnectionOperation>>&)> completion)
+{
+    if (operations.empty()) {
+        return { foundation::BlockOperation::blockOperationWithBlock([completion] {
+            dispatch::Queue::main()->async([completion] {
+                if (completion)
+                    completion({});
+            });
+        }) };
+    }
+    auto group = dispatch::Group::make();
+    auto batched = foundation::BlockOperation::blockOperationWithBlock([group, operations, completion] {
+        group->notify(dispatch::Queue::main(), [operations, completion] {
+            if (completion)
+                completion(operations);
+        });
+    });
+    auto finished = std::make_shared<std::atomic<std::size_t>>(0);
+    const std::size_t total = operations.size();
+    std::vector<std::shared_ptr<foundation::Operation>> result;
+    for (const auto& operation : operations) {
+        operation->setCompletionGroup(group);
+        auto original = operation->completionBlock();
+        std::weak_ptr<NKURLConnectionOperation> weak = operation;
+        group->enter();
+        operation->Operation::setCompletionBlock([weak, original, group, finished, total, progress] {
+            auto strong = weak.lock();
+            auto queue = strong && strong->completionQueue() ? strong->completionQueue() : dispatch::Queue::main();
+            group->async(queue, [original, group, finished, total, progress] {
+                if (original)
+                    original();
+                std::size_t count = ++*finished;
+                if (progress)
+                    progress(count, total);
+                group->leave();
+            });
+        });
+        batched->addDependency(operation);
+        result.push_back(operation);
+    }
+    result.push_back(batched);
+    return result;
 }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 namespace net {
 
@@ -185,6 +186,24 @@ long OutputStream::write(const std::uint8_t* buffer, std::size_t length)
     }
     m_offset += written;
     return static_cast<long>(written);
+}
+
+bool OutputStream::truncateToStart()
+{
+    if (m_status == StreamStatus::Error)
+        return false;
+    if (m_toMemory) {
+        m_memory.clear();
+        return true;
+    }
+    if (!m_file)
+        return m_status == StreamStatus::NotOpen;
+    if (std::fflush(m_file) != 0 || ::ftruncate(::fileno(m_file), 0) != 0 || std::fseek(m_file, 0, SEEK_SET) != 0) {
+        fail(errno ? errno : EIO);
+        return false;
+    }
+    m_offset = 0;
+    return true;
 }
 
 std::optional<foundation::Data> OutputStream::dataWrittenToMemory() const

@@ -52,6 +52,9 @@ public:
     StreamStatus streamStatus() const { return m_status; }
     foundation::ErrorPtr streamError() const { return m_error; }
 
+    // Drops what was written and starts again at the beginning (of the memory or the file).
+    bool truncateToStart();
+
     // What a memory stream holds; none for a file stream.
     std::optional<foundation::Data> dataWrittenToMemory() const;
     // The bytes written so far to a file stream; none for a memory stream.

@@ -1,0 +1,99 @@
+#include "MovaraKit/HTTP/NKHTTPRequestOperationManager.h"
+
+#include "MovaraKit/HTTP/NKHTTPSessionManager.h"
+#include "MovaraKit/HTTP/NKJSONResponseSerializer.h"
+
+std::shared_ptr<NKHTTPRequestOperationManager> NKHTTPRequestOperationManager::initWithBaseURL(std::optional<foundation::URL> baseURL)
+{
+    std::shared_ptr<NKHTTPRequestOperationManager> manager(new NKHTTPRequestOperationManager());
+    if (baseURL)
+        manager->m_baseURL = NKNormalizedBaseURL(*baseURL);
+    manager->m_requestSerializer = NKHTTPRequestSerializer::serializer();
+    manager->m_responseSerializer = NKJSONResponseSerializer::serializer();
+    manager->m_operationQueue = foundation::OperationQueue::init();
+    manager->m_securityPolicy = NKSecurityPolicy::defaultPolicy();
+    manager->m_reachabilityManager = NKNetworkReachabilityManager::sharedManager();
+    return manager;
+}
+
+std::string NKHTTPRequestOperationManager::resolved(const std::string& URLString) const
+{
+    auto url = m_baseURL ? foundation::URL::URLWithString(URLString, *m_baseURL) : foundation::URL::URLWithString(URLString);
+    return url ? url->absoluteString() : URLString;
+}
+
+std::shared_ptr<NKHTTPRequestOperation> NKHTTPRequestOperationManager::HTTPRequestOperationWithRequest(const net::URLRequest& request,
+                                                                                                      Success success, Failure failure)
+{
+    auto operation = NKHTTPRequestOperation::initWithRequest(request);
+    operation->setResponseSerializer(m_responseSerializer);
+    operation->setShouldUseCredentialStorage(m_shouldUseCredentialStorage);
+    operation->setCredential(m_credential);
+    operation->setSecurityPolicy(m_securityPolicy);
+    operation->setCompletionBlockWithSuccess(std::move(success), std::move(failure));
+    operation->setCompletionQueue(m_completionQueue);
+    operation->setCompletionGroup(m_completionGroup);
+    return operation;
+}
+
+std::shared_ptr<NKHTTPRequestOperation> NKHTTPRequestOperationManager::queued(std::optional<net::URLRequest> request,
+                                                                              const foundation::ErrorPtr& error, Success success,
+                                                                              Failure failure)
+{
+    if (!request) {
+        if (failure) {
+            auto queue = m_completionQueue ? m_completionQueue : dispatch::Queue::main();
+            queue->async([failure, error] { failure(nullptr, error); });
+        }
+        return nullptr;
+    }
+    auto operation = HTTPRequestOperationWithRequest(*request, std::move(success), std::move(failure));
+    m_operationQueue->addOperation(operation);
+    return operation;
+}
+
+#define NK_METHOD(name, verb)                                                                                                       \
+    std::shared_ptr<NKHTTPRequestOperation> NKHTTPRequestOperationManager::name(const std::string& URLString,                       \
+                                                                                const std::optional<foundation::Value>& parameters, \
+                                                                                Success success, Failure failure)                  \
+    {                                                                                                                               \
+        foundation::ErrorPtr error;                                                                                                 \
+        auto request = m_requestSerializer->requestWithMethod(verb, resolved(URLString), parameters, &error);                      \
+        return queued(std::move(request), error, std::move(success), std::move(failure));                                          \
+    }
+
+NK_METHOD(GET, "GET")
+NK_METHOD(POST, "POST")
+NK_METHOD(PUT, "PUT")
+NK_METHOD(PATCH, "PATCH")
+NK_METHOD(DELETE, "DELETE")
+#undef NK_METHOD
+
+std::shared_ptr<NKHTTPRequestOperation> NKHTTPRequestOperationManager::HEAD(
+    const std::string& URLString, const std::optional<foundation::Value>& parameters,
+    std::function<void(const std::shared_ptr<NKHTTPRequestOperation>&)> success, Failure failure)
+{
+    foundation::ErrorPtr error;
+    auto request = m_requestSerializer->requestWithMethod("HEAD", resolved(URLString), parameters, &error);
+    return queued(std::move(request), error,
+                  success ? Success([success](const auto& operation, const std::any&) { success(operation); }) : Success(),
+                  std::move(failure));
+}
+
+std::shared_ptr<NKHTTPRequestOperation> NKHTTPRequestOperationManager::POST(const std::string& URLString,
+                                                                            const std::optional<foundation::Value>& parameters,
+                                                                            const NKHTTPRequestSerializer::ConstructingBodyBlock& block,
+                                                                            Success success, Failure failure)
+{
+    foundation::ErrorPtr error;
+    auto request = m_requestSerializer->multipartFormRequestWithMethod("POST", resolved(URLString), parameters, block, &error);
+    return queued(std::move(request), error, std::move(success), std::move(failure));
+}
+
+std::shared_ptr<NKHTTPRequestOperationManager> NKHTTPRequestOperationManager::copy() const
+{
+    auto other = initWithBaseURL(m_baseURL);
+    other->m_requestSerializer = m_requestSerializer->copy();
+    other->m_responseSerializer = m_responseSerializer->copy();
+    return other;
+}
