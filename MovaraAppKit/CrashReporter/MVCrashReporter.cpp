@@ -131,10 +131,16 @@ mvcrash_error_t collectCallStack(mvcrash_async_thread_state_t* state, void* cont
     auto* stack = static_cast<std::vector<std::uint64_t>*>(context);
     plframe_cursor_t cursor;
     plframe_cursor_init(&cursor, MVCRASH_TASK_SELF, state, sharedImages());
+    // The capture and the terminate handler are not part of the exception's story.
+    int skip = 2;
     while (stack->size() < MVCRASH_WRITER_MAX_FRAMES && plframe_cursor_next(&cursor) == PLFRAME_RESULT_OK) {
         std::uint64_t pc = 0;
         if (plframe_cursor_get_reg(&cursor, MVCRASH_REG_IP, &pc) != PLFRAME_RESULT_OK)
             break;
+        if (skip > 0) {
+            --skip;
+            continue;
+        }
         stack->push_back(pc);
     }
     return MVCRASH_ERR_NONE;
