@@ -78,7 +78,7 @@ mvcrash_error_t mvcrash_write_report(SignalHandlerContext* context, sys::ThreadI
     return result;
 }
 
-bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context, MVCrashSignalHandlerCallback*)
+bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context, MVCrashSignalHandlerCallback* next)
 {
     // A second fault, or the raise that follows, ends the process.
     for (int monitored : kMonitoredSignals) {
@@ -97,10 +97,11 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
     // The address means something only for faults the kernel raised.
     bsd.address = info && info->si_code > 0 ? reinterpret_cast<std::uint64_t>(info->si_addr) : 0;
     mvcrash_log_signal_info_t siginfo { &bsd, nullptr };
-    if (mvcrash_write_report(static_cast<SignalHandlerContext*>(context), sys::currentThreadId(), &state, &siginfo) != MVCRASH_ERR_NONE)
-        return false;
-    if (g_callbacks.handleSignal)
+    const bool written = mvcrash_write_report(static_cast<SignalHandlerContext*>(context), sys::currentThreadId(), &state, &siginfo) == MVCRASH_ERR_NONE;
+    if (written && g_callbacks.handleSignal)
         g_callbacks.handleSignal(info, uap, g_callbacks.context);
+    // Whoever handled the signal before us sees it too (see MVCrashSignalHandler.h).
+    MVCrashSignalHandlerForward(next, signo, info, uap);
     return false;
 }
 

@@ -8,11 +8,11 @@
 // the first registration get one as they start (Platform/System/AlternateSignalStack.h), so a
 // stack overflow on any of them still reaches the handler.
 //
-// The crash reporter's callback does not hand the signal on: once the report is written the
-// monitored signals are reset to their default action and the signal is raised again, so the
-// process ends with it (and dumps core where the system is set to). An earlier handler - another
-// crash reporter, a sanitizer - would run in a process that has already failed and could
-// overwrite the exit status; it is not called after ours.
+// After the crash reporter's callback has written its report it hands the signal on, so a handler
+// that was installed before ours (a sanitizer, a debugging aid, the host's own reporter) still
+// sees the crash; by then the monitored signals are back at their default action, so when that
+// handler returns, or when there was none, the signal is raised again and the process ends with
+// it. A crash inside the earlier handler ends the process the same way.
 
 #include <signal.h>
 

@@ -1,91 +1,50 @@
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashes.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <unistd.h>
 
-#include <array>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <vector>
+#include <utility>
 
+#include "MovaraAppKit/CrashReporter/MVCrashReporter.h"
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
 #include "Platform/Foundation/Bundle.h"
 #include "Platform/Foundation/FileManager.h"
 
 namespace {
 
-constexpr std::array<int, 7> kFatalSignals = { SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP, SIGSYS };
-constexpr std::size_t kAlternateStackSize = 64 * 1024;
-constexpr const char* kMarkerName = "last_session.crashed";
+// The crash reporter is enabled once per process and stays enabled: its handlers cannot be taken
+// back safely while other threads may be crashing. The service only decides whether it reads and
+// reports what the reporter left.
+std::mutex g_reporterMutex;
 
-// What the handler may touch: fixed storage, prepared before it is installed.
-char g_markerPath[4096];
-struct sigaction g_previous[kFatalSignals.size()];
-std::vector<std::uint8_t> g_alternateStack;
-bool g_installed = false;
-std::mutex g_installMutex;
-
-// Async-signal-safe: open/write/close, sigaction and raise only.
-void crashHandler(int signal)
+std::shared_ptr<MVCrashReporter> enabledReporter()
 {
-    int fd = ::open(g_markerPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        char text[16];
-        int length = 0;
-        int value = signal;
-        char digits[8];
-        int count = 0;
-        do {
-            digits[count++] = static_cast<char>('0' + value % 10);
-            value /= 10;
-        } while (value > 0 && count < 8);
-        while (count > 0)
-            text[length++] = digits[--count];
-        text[length++] = '\n';
-        (void)!::write(fd, text, static_cast<std::size_t>(length));
-        ::close(fd);
+    std::lock_guard lock(g_reporterMutex);
+    static std::shared_ptr<MVCrashReporter> reporter;
+    if (!reporter) {
+        auto candidate = MVCrashReporter::sharedReporter();
+        foundation::ErrorPtr error;
+        if (!candidate->isEnabled() && !candidate->enableCrashReporterAndReturnError(&error)) {
+            BCNLogError("BeaconCrashes", "Cannot enable crash capture: " + (error ? error->localizedDescription() : std::string("unknown error")));
+            return candidate;
+        }
+        reporter = candidate;
     }
-    // Whoever handled the signal before us (or the default action) gets it next.
-    for (std::size_t i = 0; i < kFatalSignals.size(); ++i)
-        if (kFatalSignals[i] == signal)
-            ::sigaction(signal, &g_previous[i], nullptr);
-    ::raise(signal);
+    return reporter;
 }
 
-void installCrashCapture(const std::string& markerPath)
+// The host's number of a signal the report names ("SIGABRT").
+std::optional<int> hostSignalNamed(const std::string& name)
 {
-    std::lock_guard lock(g_installMutex);
-    if (g_installed || markerPath.size() >= sizeof g_markerPath)
-        return;
-    std::memcpy(g_markerPath, markerPath.c_str(), markerPath.size() + 1);
-    if (g_alternateStack.empty())
-        g_alternateStack.resize(kAlternateStackSize);
-    stack_t stack {};
-    stack.ss_sp = g_alternateStack.data();
-    stack.ss_size = g_alternateStack.size();
-    ::sigaltstack(&stack, nullptr);
-    for (std::size_t i = 0; i < kFatalSignals.size(); ++i) {
-        struct sigaction action {};
-        action.sa_handler = crashHandler;
-        action.sa_flags = SA_ONSTACK;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(kFatalSignals[i], &action, &g_previous[i]);
-    }
-    g_installed = true;
-}
-
-void uninstallCrashCapture()
-{
-    std::lock_guard lock(g_installMutex);
-    if (!g_installed)
-        return;
-    for (std::size_t i = 0; i < kFatalSignals.size(); ++i)
-        ::sigaction(kFatalSignals[i], &g_previous[i], nullptr);
-    g_installed = false;
+    static const std::pair<const char*, int> signals[] = {
+        { "SIGABRT", SIGABRT }, { "SIGBUS", SIGBUS }, { "SIGFPE", SIGFPE }, { "SIGILL", SIGILL },
+        { "SIGSEGV", SIGSEGV }, { "SIGTRAP", SIGTRAP }, { "SIGSYS", SIGSYS },
+    };
+    for (const auto& [text, number] : signals)
+        if (name == text)
+            return number;
+    return std::nullopt;
 }
 
 std::mutex& singletonMutex()
@@ -118,8 +77,6 @@ void BCNCrashes::resetSharedInstance()
         std::lock_guard lock(singletonMutex());
         old = std::move(singleton());
     }
-    if (old)
-        uninstallCrashCapture();
 }
 
 BCNCrashes::~BCNCrashes() = default;
@@ -155,7 +112,6 @@ void BCNCrashes::applyEnabledState(bool enabled)
 {
     BCNServiceAbstract::applyEnabledState(enabled);
     if (!enabled) {
-        uninstallCrashCapture();
         BCNLogInfo(logTag(), "Crashes service has been disabled.");
         return;
     }
@@ -166,16 +122,18 @@ void BCNCrashes::applyEnabledState(bool enabled)
         BCNLogError(logTag(), "Cannot prepare the crash folder " + directory.string() + ": " + ec.message());
         return;
     }
-    const std::filesystem::path marker = directory / kMarkerName;
-    if (std::filesystem::exists(marker, ec)) {
-        // Reported once: the marker is consumed by the start that reads it.
+    auto reporter = enabledReporter();
+    if (reporter->hasPendingCrashReport()) {
+        // Reported once: the pending report is consumed by the start that reads it. One that
+        // cannot be decoded is set aside by the reporter and still counts as a crash.
         m_didCrashInLastSession = true;
-        std::ifstream in(marker);
-        int signal = 0;
-        if (in >> signal && signal > 0)
-            m_lastSessionCrashSignal = signal;
-        std::filesystem::remove(marker, ec);
+        foundation::ErrorPtr error;
+        if (auto report = reporter->loadPendingCrashReport(&error)) {
+            m_lastSessionCrashSignal = hostSignalNamed(report->signalInfo().name);
+            reporter->purgePendingCrashReport();
+        } else {
+            BCNLogError(logTag(), "The last session's crash report cannot be read: " + (error ? error->localizedDescription() : std::string("unknown error")));
+        }
     }
-    installCrashCapture(marker.string());
     BCNLogInfo(logTag(), "Crashes service has been enabled.");
 }

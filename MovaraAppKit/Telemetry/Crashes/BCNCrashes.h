@@ -1,8 +1,8 @@
 #pragma once
-// The crash-reporting service. While it is enabled, a crash of the process (a fatal signal)
-// leaves a marker in the service's crash folder, written by an async-signal-safe handler on
-// its own 64 KiB alternate stack; the next start of the service reads it as "crashed in the
-// last session". Full crash reports come with the crash reporter.
+// The crash-reporting service. Its first start enables the process's crash reporter, after which
+// a crash of the process (a fatal signal, an uncaught exception) leaves a full crash report; the
+// next start of the service reads it as "crashed in the last session", with the signal that
+// ended that session, and removes it.
 
 #include <memory>
 #include <optional>
