@@ -334,9 +334,40 @@ bool mvcrash_async_image_list_next(mvcrash_async_image_list_t* list, mvcrash_asy
     return false;
 }
 
+void mvcrash_async_image_list_take_snapshot(mvcrash_async_image_list_t* list, mvcrash_async_image_snapshot_t* snapshot)
+{
+    snapshot->count = 0;
+    sys::LoadedImage loaded;
+    unsigned steps = 0;
+    mvcrash_async_elf_t elf;
+    while (sys::nextLoadedImage(&loaded, &steps)) {
+        if (describeImage(&elf, list->task, loaded.header, loaded.bias, 0, false) != MVCRASH_ERR_NONE)
+            continue;
+        if (snapshot->count == mvcrash_async_image_snapshot_t::capacity)
+            return; // too many to record: lookups keep walking the live list
+        snapshot->entries[snapshot->count++] = { loaded.header, loaded.bias, elf.text_size, loaded.nameAddress };
+    }
+    list->snapshot = snapshot;
+}
+
+void mvcrash_async_image_list_drop_snapshot(mvcrash_async_image_list_t* list)
+{
+    list->snapshot = nullptr;
+}
+
 bool mvcrash_async_image_containing_address(mvcrash_async_image_list_t* list, std::uint64_t address, mvcrash_async_image_t* image)
 {
     *image = mvcrash_async_image_t {};
+    if (const auto* snapshot = list->snapshot) {
+        for (std::uint32_t i = 0; i < snapshot->count; ++i) {
+            const auto& e = snapshot->entries[i];
+            if (address >= e.header && address - e.header < e.text_size) {
+                image->loaded = sys::LoadedImage { e.header, e.bias, e.name_address, 0 };
+                return mvcrash_async_elf_init(&image->elf, list->task, e.header, e.bias, e.name_address) == MVCRASH_ERR_NONE;
+            }
+        }
+        return false;
+    }
     // Cheap test first: only the image whose range holds the address is described in full.
     while (sys::nextLoadedImage(&image->loaded, &image->steps)) {
         if (address < image->loaded.header)

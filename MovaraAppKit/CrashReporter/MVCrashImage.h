@@ -46,9 +46,22 @@ mvcrash_error_t mvcrash_async_elf_find_symbol_by_name(const mvcrash_async_elf_t*
 
 // The process's image list. The loader keeps its list current itself; readers bracket every walk
 // with set_reading so that a count of active readers is visible to anyone who needs it.
+// Where each loaded image lies, taken once so that the many lookups of one report need not walk
+// the loader's list and read every image's headers again. Plain storage owned by the caller
+// (static, for a crash handler: it is too large for a signal stack).
+struct mvcrash_async_image_snapshot_t {
+    struct entry {
+        std::uint64_t header, bias, text_size, name_address;
+    };
+    static constexpr std::uint32_t capacity = 1024;
+    std::uint32_t count = 0;
+    entry entries[capacity];
+};
+
 struct mvcrash_async_image_list_t {
     mvcrash_task_t task = 0;
     int readers = 0;
+    const mvcrash_async_image_snapshot_t* snapshot = nullptr;
 };
 
 struct mvcrash_async_image_t {
@@ -63,3 +76,8 @@ void mvcrash_async_image_list_set_reading(mvcrash_async_image_list_t* list, bool
 // First image when `image` is fresh (zero-initialised), else the one after it; false at the end.
 bool mvcrash_async_image_list_next(mvcrash_async_image_list_t* list, mvcrash_async_image_t* image);
 bool mvcrash_async_image_containing_address(mvcrash_async_image_list_t* list, std::uint64_t address, mvcrash_async_image_t* image);
+
+// Records where every image lies and makes the list's lookups use that record until it is
+// dropped. A process with more images than the record holds keeps the live walk.
+void mvcrash_async_image_list_take_snapshot(mvcrash_async_image_list_t* list, mvcrash_async_image_snapshot_t* snapshot);
+void mvcrash_async_image_list_drop_snapshot(mvcrash_async_image_list_t* list);

@@ -142,11 +142,14 @@ std::size_t writeFrame(mvcrash_async_file_t* file, const FrameContext& ctx, std:
 }
 
 // One Thread body with at most `max_frames` frames; `walked` receives how many frames the walk
-// could give (up to the writer's cap).
-std::size_t writeThread(mvcrash_async_file_t* file, const FrameContext& ctx, std::uint32_t number, bool crashed, const mvcrash_async_thread_state_t* state, std::uint32_t max_frames, std::uint32_t* walked)
+// could give (up to the writer's cap) and `cumulative[k]`, when given, the body's size with k
+// frames, so that one dry run tells what any cut would cost.
+std::size_t writeThread(mvcrash_async_file_t* file, const FrameContext& ctx, std::uint32_t number, bool crashed, const mvcrash_async_thread_state_t* state, std::uint32_t max_frames, std::uint32_t* walked, std::uint32_t* cumulative = nullptr)
 {
     std::size_t n = packU32(file, 1, number) + packBool(file, 3, crashed);
     std::uint32_t count = 0;
+    if (cumulative)
+        cumulative[0] = static_cast<std::uint32_t>(n);
     if (state) {
         plframe_cursor_t cursor;
         if (plframe_cursor_init(&cursor, MVCRASH_TASK_SELF, state, ctx.images) == PLFRAME_RESULT_OK) {
@@ -162,6 +165,8 @@ std::size_t writeThread(mvcrash_async_file_t* file, const FrameContext& ctx, std
                         const char* name = plframe_cursor_get_regname(&cursor, static_cast<int>(r));
                         n += packMessage(file, 4, [&](mvcrash_async_file_t* f) { return packString(f, 1, name) + packU64(f, 2, value); });
                     }
+                    if (cumulative)
+                        cumulative[0] = static_cast<std::uint32_t>(n);
                 }
                 std::uint64_t pc = 0;
                 if (plframe_cursor_get_reg(&cursor, MVCRASH_REG_IP, &pc) != PLFRAME_RESULT_OK)
@@ -169,6 +174,8 @@ std::size_t writeThread(mvcrash_async_file_t* file, const FrameContext& ctx, std
                 const std::uint64_t lookup = plframe_lookup_address(&cursor.frame, first ? nullptr : &previous);
                 if (count < max_frames)
                     n += packMessage(file, 2, [&](mvcrash_async_file_t* f) { return writeFrame(f, ctx, pc, lookup); });
+                if (cumulative)
+                    cumulative[count + 1] = static_cast<std::uint32_t>(n);
                 previous = cursor.frame;
                 first = false;
                 ++count;
@@ -192,17 +199,31 @@ std::size_t writeImage(mvcrash_async_file_t* file, const mvcrash_async_elf_t* im
     return n;
 }
 
-std::size_t writeException(mvcrash_async_file_t* file, const FrameContext& ctx, std::size_t max_frames)
+std::size_t writeException(mvcrash_async_file_t* file, const FrameContext& ctx, std::size_t max_frames, std::uint32_t* cumulative = nullptr)
 {
     const auto& e = ctx.writer->uncaught_exception;
     std::size_t n = packString(file, 1, e.name) + packString(file, 2, e.reason);
     const std::size_t count = e.callstack_count < max_frames ? e.callstack_count : max_frames;
+    if (cumulative)
+        cumulative[0] = static_cast<std::uint32_t>(n);
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint64_t pc = e.callstack[i];
         n += packMessage(file, 3, [&](mvcrash_async_file_t* f) { return writeFrame(f, ctx, pc, pc > 0 ? pc - 1 : pc); });
+        if (cumulative)
+            cumulative[i + 1] = static_cast<std::uint32_t>(n);
     }
     return n;
 }
+
+// The size of a nested message field whose body has `body` bytes.
+std::size_t messageSize(std::uint32_t field, std::size_t body)
+{
+    const std::uint32_t length = static_cast<std::uint32_t>(body);
+    return mvcrash_writer_pack(nullptr, field, PROTOBUF_C_TYPE_MESSAGE, &length) + body;
+}
+
+// Where the loaded images lie, recorded once per report (too large for a signal stack).
+mvcrash_async_image_snapshot_t g_imageSnapshot;
 
 std::size_t writeSignal(mvcrash_async_file_t* file, const mvcrash_log_signal_info_t* siginfo)
 {
@@ -327,6 +348,9 @@ mvcrash_error_t mvcrash_log_writer_write(mvcrash_log_writer_t* writer, sys::Thre
     const sys::ThreadId self = sys::currentThreadId();
     const bool suspended = threadCount > 0 && sys::suspendThreads(threads, threadCount, 1000);
 
+    const bool ownSnapshot = image_list && !image_list->snapshot;
+    if (ownSnapshot)
+        mvcrash_async_image_list_take_snapshot(image_list, &g_imageSnapshot);
     mvcrash_async_symbol_cache_t cache;
     mvcrash_async_symbol_cache_init(&cache);
     const FrameContext ctx { writer, image_list, &cache };
@@ -386,12 +410,14 @@ mvcrash_error_t mvcrash_log_writer_write(mvcrash_log_writer_t* writer, sys::Thre
         return true;
     };
     std::size_t crashedReserve = 0;
+    std::uint32_t cumulative[MVCRASH_WRITER_MAX_FRAMES + 1];
     for (std::size_t i = 0; i < threadCount; ++i) {
         Plan plan;
         if (threads[i] == crashed_thread && planFor(threads[i], &plan)) {
+            // Its number is not known yet: room for the largest one is kept.
             crashedReserve = packMessage(nullptr, kReportThreads, [&](mvcrash_async_file_t* f) {
                 return writeThread(f, ctx, 0, true, plan.walkable ? &plan.state : nullptr, MVCRASH_WRITER_MAX_FRAMES, nullptr);
-            });
+            }) + 4;
         }
     }
     std::uint32_t number = 0;
@@ -401,21 +427,17 @@ mvcrash_error_t mvcrash_log_writer_write(mvcrash_log_writer_t* writer, sys::Thre
             continue;
         const mvcrash_async_thread_state_t* state = plan.walkable ? &plan.state : nullptr;
         const std::uint32_t thisNumber = number;
-        auto sizeWith = [&](std::uint32_t frames) {
-            return packMessage(nullptr, kReportThreads, [&](mvcrash_async_file_t* f) { return writeThread(f, ctx, thisNumber, plan.crashed, state, frames, nullptr); });
-        };
-        std::uint32_t frames = MVCRASH_WRITER_MAX_FRAMES;
-        std::size_t size = sizeWith(frames);
+        std::uint32_t walked = 0;
+        writeThread(nullptr, ctx, thisNumber, plan.crashed, state, MVCRASH_WRITER_MAX_FRAMES, &walked, cumulative);
+        std::uint32_t frames = walked;
         if (plan.crashed) {
             // Never dropped: frames go from the far end of the stack until the thread fits.
             const std::uint64_t available = room(tailReserve);
-            while (size > available && frames > 0) {
-                frames = frames > 16 ? frames - frames / 4 : frames - 1;
-                truncated = true;
-                size = sizeWith(frames);
-            }
+            while (frames > 0 && messageSize(kReportThreads, cumulative[frames]) > available)
+                --frames;
+            truncated = truncated || frames < walked;
             crashedReserve = 0;
-        } else if (size > room(tailReserve + crashedReserve)) {
+        } else if (messageSize(kReportThreads, cumulative[walked]) > room(tailReserve + crashedReserve)) {
             truncated = true;
             continue;
         }
@@ -427,31 +449,27 @@ mvcrash_error_t mvcrash_log_writer_write(mvcrash_log_writer_t* writer, sys::Thre
     if (image_list) {
         mvcrash_async_image_list_set_reading(image_list, true);
         mvcrash_async_image_t image {};
-        bool wroteOne = false;
         while (mvcrash_async_image_list_next(image_list, &image)) {
             const std::size_t size = packMessage(nullptr, kReportImages, [&](mvcrash_async_file_t* f) { return writeImage(f, &image.elf); });
-            const std::size_t reserve = signalSize + 2 + (wroteOne ? 0 : 0);
-            if (size > room(reserve)) {
+            if (size > room(signalSize + 2)) {
                 truncated = true;
                 continue;
             }
             packMessage(file, kReportImages, [&](mvcrash_async_file_t* f) { return writeImage(f, &image.elf); });
-            wroteOne = true;
         }
         mvcrash_async_image_list_set_reading(image_list, false);
     }
 
     // 5. The uncaught exception, losing frames before it is left out.
     if (writer->uncaught_exception.has_exception) {
-        std::size_t frames = writer->uncaught_exception.callstack_count < MVCRASH_WRITER_MAX_FRAMES ? writer->uncaught_exception.callstack_count : MVCRASH_WRITER_MAX_FRAMES;
-        auto sizeWith = [&](std::size_t n) { return packMessage(nullptr, kReportException, [&](mvcrash_async_file_t* f) { return writeException(f, ctx, n); }); };
-        std::size_t size = sizeWith(frames);
-        while (size > room(signalSize + 2) && frames > 0) {
-            frames /= 2;
-            truncated = true;
-            size = sizeWith(frames);
-        }
-        if (size <= room(signalSize + 2))
+        const std::size_t all = writer->uncaught_exception.callstack_count < MVCRASH_WRITER_MAX_FRAMES ? writer->uncaught_exception.callstack_count : MVCRASH_WRITER_MAX_FRAMES;
+        writeException(nullptr, ctx, all, cumulative);
+        std::size_t frames = all;
+        const std::uint64_t available = room(signalSize + 2);
+        while (frames > 0 && messageSize(kReportException, cumulative[frames]) > available)
+            --frames;
+        truncated = truncated || frames < all;
+        if (messageSize(kReportException, cumulative[frames]) <= available)
             packMessage(file, kReportException, [&](mvcrash_async_file_t* f) { return writeException(f, ctx, frames); });
         else
             truncated = true;
@@ -469,6 +487,8 @@ mvcrash_error_t mvcrash_log_writer_write(mvcrash_log_writer_t* writer, sys::Thre
         packBool(file, kReportTruncated, true);
 
     mvcrash_async_symbol_cache_free(&cache);
+    if (ownSnapshot)
+        mvcrash_async_image_list_drop_snapshot(image_list);
     if (suspended)
         sys::resumeThreads();
     return MVCRASH_ERR_NONE;

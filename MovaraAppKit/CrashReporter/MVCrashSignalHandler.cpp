@@ -58,8 +58,15 @@ bool iterate(int signo, siginfo_t* info, ucontext_t* uap, void* context)
 void mvcrash_signal_handler(int signo, siginfo_t* info, void* uapVoid)
 {
     const int savedErrno = errno;
-    if (!runFrom(nullptr, signo, info, static_cast<ucontext_t*>(uapVoid)))
+    if (!runFrom(nullptr, signo, info, static_cast<ucontext_t*>(uapVoid))) {
+        // Nobody handled it: the default action gets it. With this handler still in place the
+        // raise would only bring the signal back here, for ever.
+        struct sigaction fallback {};
+        fallback.sa_handler = SIG_DFL;
+        sigemptyset(&fallback.sa_mask);
+        ::sigaction(signo, &fallback, nullptr);
         ::raise(signo);
+    }
     errno = savedErrno;
 }
 
