@@ -131,9 +131,11 @@ TEST_F(WriterFixture, AReportOfTheCallingThreadNamesItsFramesAndKeepsItsUUID)
     ASSERT_FALSE(crashed->stackFrames.empty());
     ASSERT_TRUE(crashed->stackFrames[0].symbolInfo);
     EXPECT_NE(crashed->stackFrames[0].symbolInfo->symbolName.find("mvcrash_async_thread_state_current"), std::string::npos);
-    for (const auto& thread : first->threads())
-        if (!thread.crashed)
+    for (const auto& thread : first->threads()) {
+        if (!thread.crashed) {
             EXPECT_TRUE(thread.registers.empty());
+        }
+    }
 }
 
 TEST_F(WriterFixture, WithoutACapturedStateTheWritingThreadIsLeftOut)

@@ -233,15 +233,15 @@ TEST(MVCrashReportTextFormatter, HeaderFramesRegistersAndImages)
         "Process:         ??? [???]\nPath:            ???\n",
         "Parent Process:  ??? [???]\n",
         "Date/Time:       2023-11-14 22:13:20 +0000\n",
-        "OS Version:      Mac OS X 12.0 (???)\n",
+        "OS Version:      Mac OS X 12.0 (??\?)\n",
         "Exception Type:  SIGSEGV\nException Codes: SEGV_MAPERR at 0x10\nCrashed Thread:  0\n",
         // On this operating system the symbol loses its leading underscore.
         "0   test                                0x0000000000401010 main + 16\n",
         "Thread 0 crashed with X86-64 Thread State:\n"
         "   rip: 0x0000000000000010    rbp: 0x0000000000000020    rsp: 0x0000000000000030    rax: 0x0000000000000040 \n"
         "   rbx: 0x0000000000000050 \n\n",
-        "          0x300000 -           0x300000  empty.so ???  <???> /usr/lib/empty.so\n",
-        "          0x400000 -           0x401fff  test ???  <???> /usr/bin/test\n",
+        "          0x300000 -           0x300000  empty.so ???  <??\?> /usr/lib/empty.so\n",
+        "          0x400000 -           0x401fff  test ???  <??\?> /usr/bin/test\n",
     };
     for (const char* line : expectedLines)
         EXPECT_NE(text.find(line), std::string::npos) << line << "\n---\n" << text;
@@ -262,5 +262,5 @@ TEST(MVCrashReportTextFormatter, A32BitImageSetsTheCodeTypeAndPadding)
     const std::string text = MVCrashReportTextFormatter::stringValueForCrashReport(*report, MVCrashReportTextFormatiOS);
     EXPECT_NE(text.find("Code Type:       X86\n"), std::string::npos);
     EXPECT_NE(text.find("0   test                                0x00401010 0x400000 + 4112\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("  0x400000 -   0x401fff  test i386  <???> /usr/bin/test\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("  0x400000 -   0x401fff  test i386  <??\?> /usr/bin/test\n"), std::string::npos) << text;
 }
