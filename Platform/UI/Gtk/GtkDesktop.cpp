@@ -213,6 +213,7 @@ struct GtkDesktop::Impl final : Presenter {
     std::map<const Window*, std::unique_ptr<Host>> hosts;
     std::unique_ptr<GtkMenuBar> menus;
     bool synchronizing = false;
+    bool hadWindows = false;
 
     // ---- Presenter
     void chooseFiles(SavePanel& panel, bool open, const WindowPtr& parent,
@@ -376,6 +377,20 @@ void GtkDesktop::Impl::synchronize()
             ++it;
         }
     }
+    // The last window closed: with nothing on screen to come back to (no Dock here), the
+    // application quits, once the turn that closed it is over and nothing reopened.
+    if (wanted.empty() && hadWindows && app->isLaunched() && !app->isTerminated()) {
+        dispatch::RunLoop::main().perform([] {
+            auto app = Application::shared();
+            for (const auto& window : app->windows()) {
+                if (window->isVisible())
+                    return;
+            }
+            if (!app->isTerminated())
+                app->terminate(nullptr);
+        });
+    }
+    hadWindows = !wanted.empty();
     if (menus)
         menus->refresh();
     for (const auto& window : wanted) {
