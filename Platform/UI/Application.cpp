@@ -291,7 +291,8 @@ ModalResponse Application::runModalForWindow(const WindowPtr& window)
     // On screen the session waits for the person.
     const bool interactive = isInteractive();
     int idleTurns = 0;
-    while (!m_modalStopped) {
+    // A terminating application ends the session too: nobody is left to answer it.
+    while (!m_modalStopped && !m_terminated) {
         if (dispatch::RunLoop::main().runOnce(0.05))
             idleTurns = 0;
         else if (!interactive && ++idleTurns >= 4)

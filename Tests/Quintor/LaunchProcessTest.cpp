@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 extern char** environ;
 
@@ -80,8 +81,16 @@ TEST_P(LaunchProcess, LaunchesAndQuitsCleanlyOnSignal)
     InstalledApplication app;
     const std::string binary = app.binary().string();
     char* argv[] = {const_cast<char*>(binary.c_str()), nullptr};
+    // Without a display: the launch runs headless whatever the test's environment offers.
+    std::vector<char*> envp;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry(*e);
+        if (entry.rfind("DISPLAY=", 0) != 0 && entry.rfind("WAYLAND_DISPLAY=", 0) != 0)
+            envp.push_back(*e);
+    }
+    envp.push_back(nullptr);
     pid_t pid = 0;
-    ASSERT_EQ(::posix_spawn(&pid, binary.c_str(), nullptr, nullptr, argv, environ), 0);
+    ASSERT_EQ(::posix_spawn(&pid, binary.c_str(), nullptr, nullptr, argv, envp.data()), 0);
 
     const bool launched = waitFor(launchHasRun, 60);
     ::kill(pid, GetParam());
