@@ -545,13 +545,9 @@ bool Canvas::load(const foundation::FileWrapperPtr& wrapper, ErrorPtr* error)
             identifiers.emplace_back(object, d["identifier"].asInteger());
         if (d["opacity"].isReal() || d["opacity"].isInteger())
             object->setOpacity(d["opacity"].asDouble());
-        if (d["transform"].isString()) {
-            // Set only when it reads as six numbers.
-            const std::string& t = d["transform"].asString();
-            const AffineTransform parsed = transform(t);
-            if (!parsed.isIdentity() || transformString(parsed) == transformString(transform("{1,0,0,1,0,0}")))
-                object->setTransform(parsed);
-        }
+        // Text that doesn't read as six numbers gives the identity, which a new object has anyway.
+        if (d["transform"].isString())
+            object->setTransform(transform(d["transform"].asString()));
         if (d["name"].isString())
             object->setCanvasDescriptionStorage(d["name"].asString());
         loaded.push_back(std::move(object));

@@ -9,34 +9,13 @@
 
 #include "Platform/Foundation/PropertyList.h"
 #include "Tests/Support/ImageFixtures.h"
+#include "Tests/Support/ScopedEnv.h"
 #include "Tests/Support/TempDir.h"
 
 using foundation::URL;
 using foundation::Value;
 
 namespace {
-
-// Restores an environment variable when the test ends.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : m_name(name)
-    {
-        if (const char* old = std::getenv(name))
-            m_old = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv()
-    {
-        if (m_old)
-            ::setenv(m_name, m_old->c_str(), 1);
-        else
-            ::unsetenv(m_name);
-    }
-
-private:
-    const char* m_name;
-    std::optional<std::string> m_old;
-};
 
 class CinemagraphEffectTest : public ::testing::Test {
 protected:
@@ -182,7 +161,8 @@ TEST_F(CinemagraphEffectTest, ExportGoesIntoTheSharedContainerAndTheLaunchURLRou
 TEST_F(CinemagraphEffectTest, WithoutAContainerNothingIsWritten)
 {
     // A data home under a regular file can't hold the container.
-    ScopedEnv env("XDG_DATA_HOME", dir.write("blocker", "x").string() + "/data");
+    const std::string blocked = dir.write("blocker", "x").string() + "/data";
+    testsupport::ScopedEnv env("XDG_DATA_HOME", blocked.c_str());
     EXPECT_FALSE(makeEffect(effect).exportToStillaraImportContainer());
     foundation::ErrorPtr error;
     EXPECT_FALSE(makeEffect(dir / "missing.png").writeToURL(URL::fileURLWithPath((dir / "x.cinemagraphEffect").string()), &error));

@@ -6,6 +6,7 @@
 
 #include "Platform/Foundation/Bundle.h"
 #include "Platform/Foundation/Localized.h"
+#include "Tests/Support/ScopedEnv.h"
 #include "Tests/Support/TempDir.h"
 
 using namespace foundation;
@@ -27,30 +28,7 @@ std::string utf16(const std::string& ascii, bool bigEndian)
     return out;
 }
 
-// Sets an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : m_name(name)
-    {
-        if (const char* old = std::getenv(name))
-            m_old = old;
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
-    }
-    ~ScopedEnv()
-    {
-        if (m_old)
-            ::setenv(m_name, m_old->c_str(), 1);
-        else
-            ::unsetenv(m_name);
-    }
-
-private:
-    const char* m_name;
-    std::optional<std::string> m_old;
-};
+using testsupport::ScopedEnv;
 
 const char* const InfoPlist = R"(<?xml version="1.0" encoding="UTF-8"?>
 <!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
