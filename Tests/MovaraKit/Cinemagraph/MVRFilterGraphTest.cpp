@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "MovaraKit/Canvas/ImageCanvasObject.h"
 #include "MovaraKit/Media/Color+Movara.h"
 #include "Tests/Support/FilterFixtures.h"
 
@@ -272,4 +273,39 @@ TEST(MVRFilterGraph, DamagedArchivesAreErrors)
     auto data = foundation::KeyedArchiver::archivedDataWithRootObject(MVRFilterGraph::init(), true);
     data.resize(data.size() / 2);
     EXPECT_FALSE(foundation::KeyedUnarchiver::unarchivedObjectOfClass<MVRFilterGraph>("MVRFilterGraph", data));
+}
+
+TEST(MVRFilterGraph, CanvasObjectsAreDrawnFirstOnTop)
+{
+    const Image::RGBA8 dimRed{128, 0, 0, 255}, green{0, 200, 0, 255};
+    auto top = ImageCanvasObject::initWithImage(filtertest::bitmap(3, 3, [&](int, int) { return dimRed; }));
+    auto bottom = ImageCanvasObject::initWithImage(filtertest::bitmap(5, 5, [&](int, int) { return green; }));
+    ASSERT_TRUE(top && bottom);
+    top->setRect(Rect::make(2, 2, 6, 6)); // stretched from 3 x 3
+    bottom->setRect(Rect::make(0, 0, 10, 10));
+
+    auto graph = MVRFilterGraph::init();
+    graph->setInputVideoImage(filtertest::solid(20, 10, kVideo));
+    graph->setInputStillImage(filtertest::solid(20, 10, kStill));
+    graph->setInputMaskImage(filtertest::solid(20, 10, {255, 255, 255, 255}));
+    graph->setCanvasObjects({top, bottom});
+    auto frame = render(graph->outputImage());
+    filtertest::keepSnapshot(frame, "graph-canvas");
+    EXPECT_EQ(frame->pixelAt(4, 5), dimRed); // both: the first object is on top
+    EXPECT_EQ(frame->pixelAt(9, 5), green);  // the second alone
+    EXPECT_EQ(frame->pixelAt(15, 5), kVideo);
+    EXPECT_EQ(graph->outputImage()->extent(), Rect::make(0, 0, 20, 10));
+
+    // Adjustments reach objects only when they ask for them.
+    graph->exposureFilter()->setValue(1.0, "inputEV");
+    frame = render(graph->outputImage());
+    EXPECT_EQ(frame->pixelAt(4, 5), dimRed);
+    EXPECT_NE(frame->pixelAt(15, 5), kVideo);
+    top->setApplyAdjustments(true);
+    graph->invalidateOutputImage();
+    EXPECT_GT(render(graph->outputImage())->pixelAt(4, 5).r, dimRed.r);
+
+    top->setHidden(true);
+    graph->invalidateOutputImage();
+    EXPECT_EQ(render(graph->outputImage())->pixelAt(4, 5), green);
 }
