@@ -1,0 +1,237 @@
+// The cinemagraph reader, the exporter and the repeated-asset export session, on a tiny movie
+// whose frames are flat greys, brighter frame by frame (so frame order can be read from pixels).
+#include "MovaraKit/Cinemagraph/MVRCinemagraphReader.h"
+#include "MovaraKit/Cinemagraph/MVRExporter.h"
+#include "MovaraKit/Cinemagraph/MVRRepeatedAssetExportSession.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Media/VideoSettings.h"
+#include "Tests/MovaraKit/Media/MovieTestSupport.h"
+#include "Tests/Support/FilterFixtures.h"
+#include "Tests/Support/ImageFixtures.h"
+#include "Tests/Support/TempDir.h"
+
+namespace {
+
+constexpr int kFrames = 8;
+const graphics::Image::RGBA8 kStill{0, 0, 255, 255};
+
+class CinemagraphExportTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        movie = dir.path() / "ramp.mp4";
+        ASSERT_TRUE(movietest::run("ffmpeg -loglevel error -y -f lavfi -i \"color=c=black:s=32x24:r=10:d=0.8,geq=lum='16+N*25':cb=128:cr=128\" "
+                                   "-c:v libx264 -pix_fmt yuv420p -g 1 '" + movie.string() + "'"));
+    }
+
+    MVRCinemagraphPtr cinemagraph(uint64_t loopMode = 0, const std::filesystem::path& source = {})
+    {
+        auto asset = media::Asset::assetWithURL(foundation::URL::fileURLWithPath((source.empty() ? movie : source).string()));
+        // The mask lets the video through on the left half only.
+        auto mask = graphics::FilterImage::imageWithCGImage(filtertest::bitmap(32, 24, [](int x, int) {
+            return graphics::Image::RGBA8{255, 255, 255, uint8_t(x < 16 ? 255 : 0)};
+        }));
+        return MVRCinemagraph::initWithAsset(asset, std::nullopt, mask, filtertest::solid(32, 24, kStill), *graph, loopMode,
+                                             graphics::AffineTransform::identity());
+    }
+
+    // Runs an export to the end on the main run loop.
+    struct Result {
+        std::optional<foundation::URL> url;
+        foundation::ErrorPtr error;
+        bool done = false;
+    };
+    Result run(const std::shared_ptr<MVRExporter>& exporter, const std::function<void(const foundation::ProgressPtr&)>& after = {})
+    {
+        Result result;
+        auto progress = exporter->exportAsynchronouslyWithCompletionHandler(
+            [&](std::optional<foundation::URL> url, foundation::ErrorPtr error) {
+                result = {url, error, true};
+            });
+        if (after)
+            after(progress);
+        EXPECT_TRUE(dispatch::RunLoop::main().runUntil([&] { return result.done; }, 60));
+        return result;
+    }
+
+    static int grey(const media::SampleBufferPtr& sample, int x, int y)
+    {
+        auto buffer = sample->imageBuffer();
+        media::PixelBufferLock lock(*buffer, media::PixelBufferLockReadOnly);
+        const auto* p = static_cast<const uint8_t*>(buffer->baseAddress()) + size_t(y) * buffer->bytesPerRow() + size_t(x) * 4;
+        return p[1]; // B,G,R,A: green
+    }
+
+    static int countFrames(const std::filesystem::path& file)
+    {
+        FILE* pipe = ::popen(("ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 '"
+                              + file.string() + "'").c_str(), "r");
+        if (!pipe)
+            return -1;
+        int frames = -1;
+        if (std::fscanf(pipe, "%d", &frames) != 1)
+            frames = -1;
+        ::pclose(pipe);
+        return frames;
+    }
+
+    testsupport::TempDir dir;
+    std::filesystem::path movie;
+    MVRFilterGraphPtr graph = MVRFilterGraph::init();
+};
+
+} // namespace
+
+TEST_F(CinemagraphExportTest, ReverseLoopPlaysBackWithoutRepeatsAtTheTurns)
+{
+    auto reader = MVRCinemagraphReader::initWithCinemagraph(cinemagraph());
+    EXPECT_EQ(reader->timeRange().duration.seconds(), 1.6);
+    bool loaded = false;
+    foundation::ErrorPtr loadError;
+    reader->loadWithCompletionHandler([&](foundation::ErrorPtr e) { loadError = e, loaded = true; });
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return loaded; }, 10));
+    ASSERT_FALSE(loadError);
+
+    std::vector<int> greys;
+    std::vector<double> times;
+    foundation::ErrorPtr error;
+    while (auto sample = reader->copyNextSampleBuffer(&error)) {
+        greys.push_back(grey(sample, 4, 12)); // from the video half
+        times.push_back(sample->presentationTimeStamp().seconds());
+        EXPECT_EQ(grey(sample, 28, 12), 0) << "the still shows outside the mask"; // blue has no green
+    }
+    EXPECT_FALSE(error);
+    // Forward the greys rise; backward they come again, last first, without the turning frames.
+    ASSERT_EQ(greys.size(), 14u);
+    for (size_t i = 1; i < kFrames; ++i)
+        EXPECT_GT(greys[i], greys[i - 1]) << i;
+    for (size_t i = 0; i < 6; ++i)
+        EXPECT_EQ(greys[kFrames + i], greys[kFrames - 2 - i]) << i;
+    ASSERT_EQ(times.size(), 14u);
+    for (size_t i = 1; i < times.size(); ++i)
+        EXPECT_NEAR(times[i] - times[i - 1], 0.1, 1e-6) << i; // no held frame at the far turn
+
+    EXPECT_THROW(reader->setScale(0.5), foundation::Exception);
+    EXPECT_THROW(reader->setFrameDuration(media::Time::make(1, 30)), foundation::Exception);
+}
+
+TEST_F(CinemagraphExportTest, ScaleAndFrameDurationSettings)
+{
+    auto reader = MVRCinemagraphReader::initWithCinemagraph(cinemagraph(1));
+    reader->setScale(2);
+    EXPECT_EQ(reader->scale(), 1.0);
+    reader->setScale(-1);
+    EXPECT_EQ(reader->scale(), 0.0);
+    reader->setFrameDuration(media::Time::make(1, 15));
+    reader->setFrameDuration(media::Time::invalid());
+    EXPECT_EQ(reader->frameDuration(), media::Time::make(1, 15));
+    EXPECT_EQ(reader->timeRange().duration.seconds(), 0.8);
+}
+
+TEST_F(CinemagraphExportTest, EachRenderTypeWritesItsFormat)
+{
+    struct Case {
+        uint64_t type;
+        const char* name;
+        int frames;
+    } cases[] = {
+        {MVRRenderTypeH264, "loop.mp4", 14},
+        {MVRRenderTypeGIF, "loop.gif", 14},
+        {MVRRenderTypeImageSequence, "frames", 14},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto output = dir.path() / c.name;
+        auto settings = MVRExportSettings::settingsWithType(c.type, 1.0, media::Time::invalid(), 5, MVRImageSequenceTypePNG, 1);
+        auto exporter = MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(output.string()));
+        EXPECT_EQ(exporter->totalUnitCount(), c.type == MVRRenderTypeH264 ? 10 : 9);
+        auto result = run(exporter);
+        ASSERT_FALSE(result.error) << result.error->localizedDescription();
+        ASSERT_TRUE(result.url);
+        EXPECT_TRUE(exporter->thumbnail());
+        if (c.type == MVRRenderTypeImageSequence) {
+            int files = 0;
+            for (const auto& entry : std::filesystem::directory_iterator(output))
+                files += entry.path().extension() == ".png";
+            EXPECT_EQ(files, c.frames);
+        } else {
+            EXPECT_EQ(countFrames(output), c.type == MVRRenderTypeH264 ? c.frames * 5 : c.frames);
+        }
+        // Nothing temporary is left beside the output.
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            EXPECT_EQ(entry.path().filename().string().find(" partial"), std::string::npos) << entry.path();
+    }
+    auto probe = movietest::probe(dir.path() / "loop.mp4");
+    ASSERT_FALSE(probe.is_null());
+    EXPECT_EQ(probe["streams"][0]["codec_name"], "h264");
+    EXPECT_EQ(probe["streams"][0]["width"], 32);
+    EXPECT_EQ(probe["streams"][0]["height"], 24);
+}
+
+TEST_F(CinemagraphExportTest, FailedAndCancelledExportsKeepTheUsersFile)
+{
+    const auto output = dir.path() / "keep.mp4";
+    fixtures::writeFile(output, {'o', 'l', 'd'});
+    auto settings = MVRExportSettings::settingsWithType(MVRRenderTypeH264, 1.0, 1);
+
+    // A source that is not a movie.
+    const auto broken = dir.path() / "broken.mp4";
+    fixtures::writeFile(broken, {'n', 'o', 't'});
+    auto failed = run(MVRExporter::initWithCinemagraph(cinemagraph(0, broken), settings,
+                                                       foundation::URL::fileURLWithPath(output.string())));
+    EXPECT_TRUE(failed.error);
+    EXPECT_FALSE(failed.url);
+    EXPECT_EQ(fixtures::readFile(output), (std::vector<uint8_t>{'o', 'l', 'd'}));
+
+    // Cancelled at once.
+    auto cancelled = run(MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(output.string())),
+                         [](const foundation::ProgressPtr& progress) { progress->cancel(); });
+    ASSERT_TRUE(cancelled.error);
+    EXPECT_TRUE(cancelled.error->isUserCancelled());
+    EXPECT_EQ(fixtures::readFile(output), (std::vector<uint8_t>{'o', 'l', 'd'}));
+
+    // A second start is a programming error.
+    auto exporter = MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(output.string()));
+    run(exporter);
+    EXPECT_THROW(exporter->exportAsynchronouslyWithCompletionHandler({}), foundation::Exception);
+}
+
+TEST_F(CinemagraphExportTest, RepeatedSessionLaysCopiesEndToEnd)
+{
+    auto asset = media::Asset::assetWithURL(foundation::URL::fileURLWithPath(movie.string()));
+    EXPECT_FALSE(MVRRepeatedAssetExportSession::initWithAsset(asset, "AVAssetExportPresetHighestQuality"));
+    auto session = MVRRepeatedAssetExportSession::initWithAsset(asset, media::AVAssetExportPresetPassthrough);
+    ASSERT_TRUE(session);
+    const auto output = dir.path() / "three.mp4";
+    session->setRepeatCount(3);
+    session->setOutputURL(foundation::URL::fileURLWithPath(output.string()));
+    session->setOutputFileType(media::AVFileTypeMPEG4);
+    bool done = false;
+    session->exportAsynchronouslyWithCompletionHandler([&] { done = true; });
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return done; }, 30));
+    EXPECT_EQ(session->status(), MVRRepeatedAssetExportSession::Status::Completed);
+    EXPECT_EQ(countFrames(output), kFrames * 3);
+    auto read = movietest::readMovie(output);
+    ASSERT_EQ(read.times.size(), size_t(kFrames * 3));
+    EXPECT_NEAR(read.times[kFrames], 0.8, 1e-3);
+    EXPECT_NEAR(read.times.back(), 2.3, 1e-3);
+
+    // A source without video fails, and says so.
+    const auto silent = dir.path() / "silent.m4a";
+    ASSERT_TRUE(movietest::run("ffmpeg -loglevel error -y -f lavfi -i anullsrc=r=8000:cl=mono -t 0.5 '" + silent.string() + "'"));
+    auto noVideo = MVRRepeatedAssetExportSession::initWithAsset(
+        media::Asset::assetWithURL(foundation::URL::fileURLWithPath(silent.string())), media::AVAssetExportPresetPassthrough);
+    noVideo->setOutputURL(foundation::URL::fileURLWithPath((dir.path() / "none.mp4").string()));
+    bool called = false;
+    noVideo->exportAsynchronouslyWithCompletionHandler([&] { called = true; });
+    EXPECT_TRUE(called);
+    EXPECT_EQ(noVideo->status(), MVRRepeatedAssetExportSession::Status::Failed);
+    ASSERT_TRUE(noVideo->error());
+    EXPECT_FALSE(noVideo->error()->isUserCancelled());
+}
