@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 #include "MovaraKit/Canvas/ImageCanvasObject.h"
 #include "MovaraKit/Canvas/TextCanvasObject.h"
 #include "Platform/Foundation/PropertyList.h"
@@ -52,6 +54,22 @@ FileWrapperPtr packageWith(const Value& plist, std::map<std::string, foundation:
         package->addFileWrapper(dir);
     }
     return package;
+}
+
+// A well-formed PNG whose header claims 60000 x 60000 pixels (with a correct checksum).
+foundation::Data hugePicture()
+{
+    foundation::Data png = picture(2, 2);
+    for (int i : {16, 20}) {
+        png[size_t(i)] = 0;
+        png[size_t(i) + 1] = 0;
+        png[size_t(i) + 2] = 0xEA;
+        png[size_t(i) + 3] = 0x60;
+    }
+    const uLong crc = crc32(0, png.data() + 12, 17);
+    for (int k = 0; k < 4; ++k)
+        png[29 + size_t(k)] = uint8_t(crc >> (24 - 8 * k));
+    return png;
 }
 
 } // namespace
@@ -242,6 +260,8 @@ TEST(CanvasFilePackage, HostilePackagesFailWithErrorsAndLeaveTheCanvasAsItWas)
                                                                  {{"type", "image"}, {"dataFilename", "../p.png"}})})}}),
                      {{"p.png", picture(2, 2)}}),
          CanvasErrorDomain, 0},
+        {"a picture of huge dimensions",
+         packageWith(Value::dictionary({{"objects", Value::array({imageObject})}}), {{"p.png", hugePicture()}}), "", 0},
         {"undecodable picture bytes",
          packageWith(Value::dictionary({{"objects", Value::array({imageObject})}}), {{"p.png", {1, 2, 3}}}), "", 0},
     };
