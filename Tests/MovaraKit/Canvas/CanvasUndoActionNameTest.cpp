@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "MovaraKit/Support/Bundle+Movara.h"
+#include "Platform/Foundation/Bundle.h"
+
 #include <thread>
 #include <vector>
 
@@ -41,6 +44,12 @@ TEST(CanvasUndoActionName, EveryNameIsItsEnglishTextFromTheFrameworkTable)
         EXPECT_EQ(name(), english);
         EXPECT_EQ(&name(), &name()) << english << " is looked up once and kept";
     }
+}
+
+TEST(CanvasUndoActionName, TheTableIsAResourceOfTheFrameworkBundle)
+{
+    EXPECT_TRUE(mvr_movaraKitBundle()->pathForResource("CanvasUndoActionNames", "strings"));
+    EXPECT_EQ(mvr_movaraKitBundle()->localizedStringForKey("Bold", "", "CanvasUndoActionNames"), "Bold");
 }
 
 TEST(CanvasUndoActionName, ConcurrentFirstReadsAgree)
