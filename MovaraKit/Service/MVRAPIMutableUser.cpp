@@ -1,6 +1,12 @@
 #include "MovaraKit/Service/MVRAPIMutableUser.h"
 
+#include "MovaraKit/Service/MVRFileWriting.h"
+#include "MovaraKit/Support/FileManager+Movara.h"
 #include "MovaraKit/Support/FrameworkLog.h"
+#include "Platform/Foundation/FileManager.h"
+#include "Platform/Foundation/NotificationCenter.h"
+
+const std::string MVRUserAvatarUpdatedNotification = "MVRUserAvatarUpdatedNotification";
 
 namespace {
 
@@ -24,6 +30,11 @@ const std::pair<const char*, const char*> kTrackedKeys[] = {
     { "trackingConsent", "tracking_consent" },
 };
 
+foundation::Value optionalText(const std::optional<std::string>& value)
+{
+    return value ? foundation::Value(*value) : foundation::Value();
+}
+
 } // namespace
 
 std::shared_ptr<MVRAPIMutableUser> MVRAPIMutableUser::initWithJSON(const foundation::Value& JSON)
@@ -36,12 +47,31 @@ std::shared_ptr<MVRAPIMutableUser> MVRAPIMutableUser::initWithJSON(const foundat
     return user;
 }
 
+MVRAPIMutableUser::~MVRAPIMutableUser()
+{
+    // A staged avatar that was never committed is of no use to anybody.
+    dropStagedAvatar();
+}
+
 std::shared_ptr<MVRAPIUser> MVRAPIMutableUser::copy()
 {
     return MVRAPIUser::initWithJSON(JSON());
 }
 
-void MVRAPIMutableUser::setProperty(const char* wireKey, const char* property, std::optional<bool> value)
+void MVRAPIMutableUser::setString(const char* wireKey, const char* property, const std::optional<std::string>& value)
+{
+    foundation::Value JSON = this->JSON();
+    JSON.set(wireKey, optionalText(value));
+    setJSON(JSON);
+    noteChangedValue(optionalText(value), property);
+}
+
+void MVRAPIMutableUser::setFlag(const char* wireKey, const char* property, bool value)
+{
+    setOptionalFlag(wireKey, property, value);
+}
+
+void MVRAPIMutableUser::setOptionalFlag(const char* wireKey, const char* property, std::optional<bool> value)
 {
     foundation::Value JSON = this->JSON();
     foundation::Value newValue = value ? foundation::Value(*value) : foundation::Value();
@@ -52,12 +82,78 @@ void MVRAPIMutableUser::setProperty(const char* wireKey, const char* property, s
 
 void MVRAPIMutableUser::setMarketingConsent(std::optional<bool> consent)
 {
-    setProperty("marketing_consent", "marketingConsent", consent);
+    setOptionalFlag("marketing_consent", "marketingConsent", consent);
 }
 
 void MVRAPIMutableUser::setTrackingConsent(std::optional<bool> consent)
 {
-    setProperty("tracking_consent", "trackingConsent", consent);
+    setOptionalFlag("tracking_consent", "trackingConsent", consent);
+}
+
+void MVRAPIMutableUser::setPassword(const std::optional<std::string>& password)
+{
+    m_password = password;
+    noteChangedValue(optionalText(password), "password");
+}
+
+void MVRAPIMutableUser::setDeviceToken(const std::optional<std::string>& token)
+{
+    m_deviceToken = token;
+    noteChangedValue(optionalText(token), "deviceToken");
+}
+
+void MVRAPIMutableUser::setAvatarPNGFileURL(std::optional<foundation::URL> url)
+{
+    m_avatarPNGFileURL = std::move(url);
+    noteChangedValue(m_avatarPNGFileURL ? foundation::Value(m_avatarPNGFileURL->absoluteString()) : foundation::Value(), "avatarPNGFileURL");
+}
+
+std::optional<foundation::Data> MVRAPIMutableUser::avatarPNGData() const
+{
+    if (!m_avatarPNGFileURL)
+        return std::nullopt;
+    return foundation::FileManager::defaultManager().contentsAtPath(m_avatarPNGFileURL->path());
+}
+
+void MVRAPIMutableUser::dropStagedAvatar()
+{
+    if (m_avatarPNGFileURL)
+        foundation::FileManager::defaultManager().removeItemAtURL(*m_avatarPNGFileURL);
+    m_avatarPNGFileURL.reset();
+}
+
+bool MVRAPIMutableUser::setAvatarPNGData(const std::optional<foundation::Data>& data, foundation::ErrorPtr* error)
+{
+    if (!data) {
+        m_avatarPNGFileURL.reset();
+        return true;
+    }
+    // Replacing a staged avatar must not record its removal on the way: if the new file can't
+    // be written, the commit would otherwise delete the avatar on the server.
+    const foundation::Value* previous = m_changes.find("avatarPNGFileURL");
+    const bool hadChange = previous != nullptr;
+    const foundation::Value recorded = previous ? *previous : foundation::Value();
+    dropStagedAvatar();
+    const auto& files = foundation::FileManager::defaultManager();
+    const foundation::URL url = mvr_uniqueFileURLInDirectory(files.temporaryDirectory().path(), "avatar", "png");
+    if (!mvr_writeDataAtomically(*data, url, error)) {
+        if (hadChange && recorded.isString() && recorded.asString() != "false")
+            m_changes.erase("avatarPNGFileURL"); // the file it named is gone
+        else if (hadChange)
+            m_changes.set("avatarPNGFileURL", recorded);
+        return false;
+    }
+    setAvatarPNGFileURL(url);
+    return true;
+}
+
+void MVRAPIMutableUser::removeAvatar()
+{
+    dropStagedAvatar();
+    setAvatarPNGFileURL(std::nullopt);
+    foundation::Value JSON = this->JSON();
+    JSON.set("avatar", foundation::Value());
+    setJSON(JSON);
 }
 
 void MVRAPIMutableUser::noteChangedValue(const foundation::Value& value, const std::string& key)
@@ -105,8 +201,12 @@ void MVRAPIMutableUser::commitChangesWithCompletionHandler(MVRCommand::Completio
         if (!error && response && !response->JSONObject().isNull()) {
             if (auto current = MVRAPIUser::currentUser())
                 current->setValuesForKeysWithJSONDictionary(response->JSONObject());
-            if (auto self = weak.lock())
+            if (auto self = weak.lock()) {
+                if (self->m_changes.contains("avatarPNGFileURL"))
+                    foundation::NotificationCenter::defaultCenter().post(MVRUserAvatarUpdatedNotification, self);
+                self->dropStagedAvatar();
                 self->m_changes = foundation::Value::dictionary();
+            }
         }
         if (handler)
             handler(response, error);

@@ -27,3 +27,8 @@ std::string MVRAPIObject::description() const
 {
     return foundation::toJSON(m_JSON, true);
 }
+
+void MVRAPIObject::encodeWithCoder(foundation::KeyedArchiver& coder) const
+{
+    coder.encodeValue(m_JSON, "JSON");
+}

@@ -1,4 +1,5 @@
 #pragma once
+#include "Platform/Foundation/KeyedArchiver.h"
 // The base of the web service's model objects: the JSON dictionary the service sent, in its
 // own key names, merged over everything received so far. Subclasses read their properties
 // from it. Main thread.
@@ -10,7 +11,7 @@
 
 extern const std::string MVRAPIObjectDidChangeNotification; // object: the changed object
 
-class MVRAPIObject : public std::enable_shared_from_this<MVRAPIObject> {
+class MVRAPIObject : public foundation::Coding, public std::enable_shared_from_this<MVRAPIObject> {
 public:
     virtual ~MVRAPIObject() = default;
 
@@ -22,6 +23,9 @@ public:
     void setValuesForKeysWithJSONDictionary(const foundation::Value& dictionary);
 
     std::string description() const;
+
+    // Archives hold the JSON under "JSON" and nothing else.
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
 
 protected:
     MVRAPIObject() = default;

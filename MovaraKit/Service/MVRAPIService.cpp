@@ -4,7 +4,10 @@
 #include <any>
 #include <cmath>
 
-#include "MovaraKit/HTTP/NKHTTPRequestOperation.h"
+#include "MovaraKit/Service/MVRAPISessionManager.h"
+#include "MovaraKit/Support/FileManager+Movara.h"
+#include "Platform/Foundation/FileManager.h"
+#include "Platform/Foundation/Progress.h"
 #include "MovaraKit/HTTP/NKNetworkReachabilityManager.h"
 #include "MovaraKit/Service/MVRAPIUser.h"
 #include "MovaraKit/Service/MVRAccountCommands.h"
@@ -33,42 +36,15 @@ foundation::URL withDirectoryPath(const foundation::URL& url)
     return components.url().value_or(url);
 }
 
-std::string textOf(const foundation::Value& value)
+// A parameter that names a file to upload: a string holding a file URL.
+std::optional<foundation::URL> fileURLOf(const foundation::Value& value)
 {
-    if (value.isString())
-        return value.asString();
-    if (value.isBool())
-        return value.asBool() ? "1" : "0";
-    if (value.isInteger())
-        return std::to_string(value.asInteger());
-    if (value.isReal()) {
-        const double d = value.asDouble();
-        if (std::isfinite(d) && d == std::floor(d) && std::fabs(d) < 1e15)
-            return std::to_string(static_cast<long long>(d));
-        return foundation::toJSON(value);
-    }
-    return {};
-}
-
-// "name=value&..." with names in ascending order, each part percent-encoded; a null value
-// sends its name alone.
-std::string formEncoded(const foundation::Value& parameters)
-{
-    if (!parameters.isDictionary())
-        return {};
-    std::vector<std::pair<std::string, const foundation::Value*>> entries;
-    for (const auto& [key, value] : parameters.asDictionary())
-        entries.emplace_back(key, &value);
-    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::string out;
-    for (const auto& [key, value] : entries) {
-        if (!out.empty())
-            out += '&';
-        out += foundation::percentEncode(key, foundation::URLCharacterSet::Unreserved);
-        if (!value->isNull())
-            out += '=' + foundation::percentEncode(textOf(*value), foundation::URLCharacterSet::Unreserved);
-    }
-    return out;
+    if (!value.isString() || !value.asString().starts_with("file://"))
+        return std::nullopt;
+    auto url = foundation::URL::URLWithString(value.asString());
+    if (!url || !url->isFileURL())
+        return std::nullopt;
+    return url;
 }
 
 std::optional<long> statusOf(const foundation::Notification& notification)
@@ -82,14 +58,30 @@ std::optional<long> statusOf(const foundation::Notification& notification)
 } // namespace
 
 MVRAPIService::MVRAPIService(foundation::URL baseURL, const std::string& APIKey)
-    : m_baseURL(withDirectoryPath(baseURL))
+    : m_sessionManager(MVRAPISessionManager::initWithBaseURL(baseURL))
     , m_credentialStorage(MVRCredentialStorage::sharedCredentialStorage())
 {
-    m_headers.emplace("MOVARA-API-KEY", APIKey);
-    m_headers.emplace("Accept", "application/json");
+    m_sessionManager->requestSerializer()->setValue(APIKey, "MOVARA-API-KEY");
 }
 
-MVRAPIService::~MVRAPIService() = default;
+MVRAPIService::~MVRAPIService()
+{
+    // The session holds its manager until it has become invalid.
+    m_sessionManager->invalidateSessionCancelingTasks(true);
+}
+
+const foundation::URL& MVRAPIService::baseURL() const
+{
+    return *m_sessionManager->baseURL();
+}
+
+net::HTTPHeaderFields MVRAPIService::HTTPRequestHeaders() const
+{
+    net::HTTPHeaderFields headers;
+    for (const auto& [name, value] : m_sessionManager->requestSerializer()->HTTPRequestHeaders())
+        headers[name] = value;
+    return headers;
+}
 
 std::shared_ptr<MVRAPIService> MVRAPIService::initWithBaseURL(const foundation::URL& baseURL, const std::string& APIKey)
 {
@@ -119,7 +111,8 @@ std::shared_ptr<MVRAPIService> MVRAPIService::initWithBaseURL(const foundation::
                 self->loginCredentialDidChange();
         });
 
-    service->m_reachabilityManager = NKNetworkReachabilityManager::managerForDomain(service->m_baseURL.host());
+    service->m_reachabilityManager = NKNetworkReachabilityManager::managerForDomain(service->baseURL().host());
+    service->m_sessionManager->setReachabilityManager(service->m_reachabilityManager);
     service->m_reachabilityManager->setReachabilityStatusChangeBlock([weak](NKNetworkReachabilityStatus status) {
         if (status != NKNetworkReachabilityStatusReachableViaWWAN && status != NKNetworkReachabilityStatusReachableViaWiFi)
             return;
@@ -131,36 +124,51 @@ std::shared_ptr<MVRAPIService> MVRAPIService::initWithBaseURL(const foundation::
 
 void MVRAPIService::applyHTTPHeadersFromCredential(const std::shared_ptr<MVRCredential>& credential)
 {
-    m_headers.erase("Authorization");
-    if (!credential)
-        return;
-    for (const auto& [name, value] : credential->HTTPHeaders())
-        m_headers[name] = value;
+    m_sessionManager->applyHTTPHeadersFromCredential(credential);
 }
 
 std::optional<net::URLRequest> MVRAPIService::requestForCommand(const MVRCommand& command) const
 {
-    auto url = foundation::URL::URLWithString(command.URLString(), m_baseURL);
-    if (!url || (url->scheme() != "http" && url->scheme() != "https")) {
-        mvr_frameworkLog().error("serializing request for command %{public}s failed with error %{public}s", nullptr,
-                                 command.description(), std::string("unsupported URL"));
-        return std::nullopt;
-    }
+    const std::string URLString = m_sessionManager->resolvedURLString(command.URLString());
     const std::string& method = command.method();
-    const std::string form = formEncoded(command.parameters());
-    if (!form.empty() && (method == "GET" || method == "HEAD" || method == "DELETE")) {
-        auto components = foundation::URLComponents::componentsWithURL(*url);
-        auto query = components.percentEncodedQuery();
-        components.setPercentEncodedQuery(query && !query->empty() ? *query + "&" + form : form);
-        if (auto withQuery = components.url())
-            url = withQuery;
+    auto serializer = m_sessionManager->requestSerializer();
+
+    foundation::Value form = foundation::Value::dictionary();
+    std::vector<std::pair<std::string, foundation::URL>> files;
+    if (const auto* parameters = command.parameters().dictionaryValue()) {
+        for (const auto& [name, value] : *parameters) {
+            if (auto file = fileURLOf(value))
+                files.emplace_back(name, *file);
+            else
+                form.set(name, value);
+        }
     }
-    net::URLRequest request(*url);
-    request.setHTTPMethod(method);
-    request.setAllHTTPHeaderFields(m_headers);
-    if (method != "GET" && method != "HEAD" && method != "DELETE") {
-        request.setValueForHTTPHeaderField("application/x-www-form-urlencoded; charset=utf-8", "Content-Type");
-        request.setHTTPBody(foundation::Data(form.begin(), form.end()));
+
+    foundation::ErrorPtr error;
+    std::optional<net::URLRequest> request;
+    if (!files.empty() && (method == "PUT" || method == "POST")) {
+        request = serializer->multipartFormRequestWithMethod(
+            method, URLString, form, [&files](NKMultipartFormData& formData) {
+                for (const auto& [name, url] : files) {
+                    foundation::ErrorPtr appendError;
+                    if (!formData.appendPartWithFileURL(url, name, &appendError))
+                        mvr_frameworkLog().error("error appending file: %{public}s", nullptr,
+                                                 appendError ? appendError->localizedDescription() : std::string());
+                }
+            },
+            &error);
+        if (request)
+            request->setTimeoutInterval(3600);
+    } else {
+        std::optional<foundation::Value> parameters;
+        if (!command.parameters().isNull())
+            parameters = command.parameters();
+        request = serializer->requestWithMethod(method, URLString, parameters, &error);
+    }
+    if (!request || !request->URL()) {
+        mvr_frameworkLog().error("serializing request for command %{public}s failed with error %{public}s", nullptr,
+                                 command.description(), error ? error->localizedDescription() : std::string("no URL"));
+        return std::nullopt;
     }
     return request;
 }
@@ -183,20 +191,52 @@ void MVRAPIService::sendCommand(const std::shared_ptr<MVRCommand>& command)
         return;
     }
 
-    auto operation = NKHTTPRequestOperation::initWithRequest(*request);
-    operation->setResponseSerializer(MVRJSONResponseSerializer::serializer());
     const net::URLRequest sent = *request;
-    operation->setCompletionBlockWithSuccess(
-        [command, sent](const std::shared_ptr<NKHTTPRequestOperation>& op, const std::any& object) {
-            const auto* JSON = std::any_cast<foundation::Value>(&object);
-            auto response = MVRAPIResponse::initWithRequest(sent, op->response(), JSON ? *JSON : foundation::Value());
-            command->finishWithResponse(response, nullptr);
-        },
-        [command, sent](const std::shared_ptr<NKHTTPRequestOperation>& op, const foundation::ErrorPtr& error) {
-            auto response = MVRAPIResponse::initWithRequest(sent, op->response(), foundation::Value());
-            command->finishWithResponse(response, error);
+    auto completion = [command, sent](const std::optional<net::HTTPURLResponse>& response, const std::any& object,
+                                      const foundation::ErrorPtr& error) {
+        const auto* JSON = std::any_cast<foundation::Value>(&object);
+        command->finishWithResponse(MVRAPIResponse::initWithRequest(sent, response, JSON ? *JSON : foundation::Value()), error);
+    };
+
+    if (!sent.HTTPBodyStream()) {
+        if (auto task = m_sessionManager->dataTaskWithRequest(sent, completion))
+            task->resume();
+        else
+            completion(std::nullopt, {}, net::makeURLError(net::URLErrorCancelled, command->URLString()));
+        return;
+    }
+
+    // A multipart body is staged in a file and uploaded from there.
+    auto progress = foundation::Progress::currentProgress();
+    const foundation::URL staged = mvr_uniqueFileURLInDirectory(foundation::FileManager::defaultManager().temporaryDirectory().path(),
+                                                                "multi-part", "tmp");
+    std::weak_ptr<MVRAPIService> weak = weak_from_this();
+    net::URLRequest bodyless = sent;
+    bodyless.setHTTPBodyStream(nullptr);
+    m_sessionManager->requestSerializer()->requestWithMultipartFormRequest(
+        sent, staged, [weak, staged, bodyless, progress, completion](const foundation::ErrorPtr& writeError) {
+            auto self = weak.lock();
+            if (writeError || !self) {
+                // A body that could not be written whole is no use to anybody.
+                foundation::FileManager::defaultManager().removeItemAtURL(staged);
+                completion(std::nullopt, {}, writeError ? writeError : net::makeURLError(net::URLErrorCancelled, staged.path()));
+                return;
+            }
+            if (progress) {
+                progress->setTotalUnitCount(1);
+                progress->becomeCurrentWithPendingUnitCount(1);
+            }
+            auto task = self->m_sessionManager->uploadTaskWithRequest(
+                bodyless, staged, nullptr,
+                [staged, completion](const std::optional<net::HTTPURLResponse>& response, const std::any& object, const foundation::ErrorPtr& error) {
+                    foundation::FileManager::defaultManager().removeItemAtURL(staged);
+                    completion(response, object, error);
+                });
+            if (task)
+                task->resume();
+            if (progress)
+                progress->resignCurrent();
         });
-    operation->start();
 }
 
 void MVRAPIService::commandWillFinish(const foundation::Notification& notification)
@@ -206,7 +246,10 @@ void MVRAPIService::commandWillFinish(const foundation::Notification& notificati
         return;
     const auto status = statusOf(notification);
 
-    if (auto credential = command->credential(); credential && status == 200)
+    // A sign-in whose answer could not be used (no user record in it) leaves no credential
+    // behind: the user would be signed in as nobody.
+    const bool failed = notification.userInfo.contains(MVRCommandErrorKey);
+    if (auto credential = command->credential(); credential && status == 200 && !failed)
         m_credentialStorage->setLoginCredential(credential);
 
     if (std::dynamic_pointer_cast<MVRVerifyCredentialsCommand>(command) && status == 401)

@@ -4,6 +4,7 @@
 // the Authorization header in step with the stored credential, verifies a stored credential
 // when the service's host becomes reachable, and logs out. Main thread.
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@ class MVRCommand;
 class MVRCredential;
 class MVRCredentialStorage;
 class NKNetworkReachabilityManager;
+class MVRAPISessionManager;
 
 extern const std::string MVRAPIServiceWillLogOutNotification; // object: the service
 extern const std::string MVRAPIServiceDidLogOutNotification;  // object: the service
@@ -28,14 +30,16 @@ public:
     ~MVRAPIService();
 
     // The base URL with a path that ends in "/".
-    const foundation::URL& baseURL() const { return m_baseURL; }
+    const foundation::URL& baseURL() const;
     // The headers every request of the service carries ("MOVARA-API-KEY", "Accept" and,
-    // while a credential is stored, "Authorization").
-    const net::HTTPHeaderFields& HTTPRequestHeaders() const { return m_headers; }
+    // while a credential is stored, "Authorization", besides the HTTP layer's own).
+    net::HTTPHeaderFields HTTPRequestHeaders() const;
+    const std::shared_ptr<MVRAPISessionManager>& sessionManager() const { return m_sessionManager; }
     const std::shared_ptr<MVRCredentialStorage>& credentialStorage() const { return m_credentialStorage; }
     const std::shared_ptr<NKNetworkReachabilityManager>& reachabilityManager() const { return m_reachabilityManager; }
 
-    // None when the command's path doesn't make a URL.
+    // None when the command's path doesn't make a URL. Parameters that hold file URLs ("file:"
+    // strings) travel as file parts of a multipart body for "POST" and "PUT".
     std::optional<net::URLRequest> requestForCommand(const MVRCommand& command) const;
     void sendCommand(const std::shared_ptr<MVRCommand>& command);
     void attemptVerifyCredentials();
@@ -50,8 +54,7 @@ private:
     void commandWillFinish(const foundation::Notification& notification);
     void loginCredentialDidChange();
 
-    foundation::URL m_baseURL;
-    net::HTTPHeaderFields m_headers;
+    std::shared_ptr<MVRAPISessionManager> m_sessionManager;
     std::shared_ptr<MVRCredentialStorage> m_credentialStorage;
     std::shared_ptr<NKNetworkReachabilityManager> m_reachabilityManager;
     bool m_onceUponATimeThereWasACredential = false;

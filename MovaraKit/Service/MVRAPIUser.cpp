@@ -7,7 +7,14 @@
 #include "MovaraKit/Service/MVRCredential.h"
 #include "Platform/Dispatch/Queue.h"
 #include "Platform/Dispatch/RunLoop.h"
+#include "MovaraKit/Service/MVRFileWriting.h"
+#include "MovaraKit/Support/FrameworkLog.h"
+#include "Platform/Foundation/Bundle.h"
+#include "Platform/Foundation/FileManager.h"
+#include "Platform/Foundation/KeyedArchiver.h"
 #include "Platform/Foundation/NotificationCenter.h"
+
+#include <mutex>
 
 const std::string MVRAPICurrentUserDidChangeNotification = "MVRAPICurrentUserDidChangeNotification";
 
@@ -17,6 +24,52 @@ std::shared_ptr<MVRAPIUser>& currentUserStorage()
 {
     static std::shared_ptr<MVRAPIUser> user;
     return user;
+}
+
+struct ClassState {
+    bool loaded = false;
+    foundation::NotificationCenter::Token willFinish;
+    foundation::NotificationCenter::Token didLogOut;
+    foundation::NotificationCenter::Token userDidChange;
+    unsigned archiveGeneration = 0;
+};
+
+ClassState& classState()
+{
+    static ClassState state;
+    return state;
+}
+
+void registerCodingClass()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        foundation::KeyedArchiver::registerClass({ "MVRAPIUser", {}, true, 0, [](foundation::KeyedUnarchiver& coder) -> foundation::CodingPtr {
+            return MVRAPIUser::initWithJSON(coder.decodeValue("JSON"));
+        } });
+    });
+}
+
+// A second after the last of a burst of changes, the current user is written once.
+void userDidUpdate(const foundation::Notification&)
+{
+    const unsigned generation = ++classState().archiveGeneration;
+    dispatch::Queue::main()->asyncAfter(1.0, [generation] {
+        if (generation != classState().archiveGeneration)
+            return;
+        if (auto user = currentUserStorage())
+            MVRAPIUser::archiveUser(user);
+    });
+}
+
+void observeCurrentUser(const std::shared_ptr<MVRAPIUser>& user)
+{
+    auto& state = classState();
+    state.userDidChange = {};
+    ++state.archiveGeneration; // a pending write of the former user is dropped
+    if (user)
+        state.userDidChange = foundation::NotificationCenter::defaultCenter().addObserver(
+            MVRAPIObjectDidChangeNotification, foundation::identityOf(user.get()), nullptr, userDidUpdate);
 }
 
 void commandWillFinish(const foundation::Notification& notification)
@@ -52,20 +105,76 @@ std::shared_ptr<MVRAPIUser> MVRAPIUser::initWithJSON(const foundation::Value& JS
     return user;
 }
 
+foundation::URL MVRAPIUser::currentUserURL()
+{
+    auto& files = foundation::FileManager::defaultManager();
+    auto support = files.URLForDirectory(foundation::SearchPathDirectory::ApplicationSupport, false)
+                       .value_or(foundation::URL::fileURLWithPath("/tmp", true));
+    std::string executable;
+    if (auto bundle = foundation::Bundle::main())
+        executable = bundle->objectForInfoDictionaryKey("CFBundleExecutable").asString();
+    if (executable.empty())
+        executable = "Movara";
+    return support.URLByAppendingPathComponent(executable, true).URLByAppendingPathComponent("currentUser.plist");
+}
+
+void MVRAPIUser::archiveUser(const std::shared_ptr<MVRAPIUser>& user)
+{
+    registerCodingClass();
+    const foundation::URL url = currentUserURL();
+    auto& files = foundation::FileManager::defaultManager();
+    files.createDirectoryAtURL(url.URLByDeletingLastPathComponent(), true);
+    foundation::ErrorPtr error;
+    auto data = foundation::KeyedArchiver::archivedDataWithRootObject(user, false, &error);
+    if (error || !mvr_writeDataAtomically(data, url, &error))
+        mvr_frameworkLog().error("error writing current user", nullptr);
+}
+
 void MVRAPIUser::load()
 {
-    static bool loaded = false;
-    if (loaded)
+    auto& state = classState();
+    if (state.loaded)
         return;
-    loaded = true;
+    state.loaded = true;
+    registerCodingClass();
+
+    const foundation::URL url = currentUserURL();
+    auto& files = foundation::FileManager::defaultManager();
+    std::shared_ptr<MVRAPIUser> stored;
+    if (auto data = files.contentsAtPath(url.path())) {
+        foundation::ErrorPtr error;
+        stored = std::dynamic_pointer_cast<MVRAPIUser>(foundation::KeyedUnarchiver::unarchivedObjectOfClasses({ "MVRAPIUser" }, *data, &error));
+        if (error)
+            mvr_frameworkLog().error("Caught bad currentUser.plist exception: %{public}s", nullptr, error->localizedDescription());
+    }
+    // The archive is trusted only while somebody is signed in.
+    if (stored && MVRCredentialStorage::sharedCredentialStorage()->loginCredential()) {
+        currentUserStorage() = stored;
+        observeCurrentUser(stored);
+    } else {
+        files.removeItemAtURL(url);
+    }
+
     auto& center = foundation::NotificationCenter::defaultCenter();
-    static auto willFinish = center.addObserver(MVRCommandWillFinishNotification, nullptr, dispatch::Queue::main(), commandWillFinish);
-    static auto didLogOut = center.addObserver(MVRAPIServiceDidLogOutNotification, nullptr, dispatch::Queue::main(),
-                                               [](const foundation::Notification&) { setCurrentUser(nullptr); });
+    state.willFinish = center.addObserver(MVRCommandWillFinishNotification, nullptr, dispatch::Queue::main(), commandWillFinish);
+    state.didLogOut = center.addObserver(MVRAPIServiceDidLogOutNotification, nullptr, dispatch::Queue::main(),
+                                         [](const foundation::Notification&) { setCurrentUser(nullptr); });
+}
+
+void MVRAPIUser::resetForTesting()
+{
+    auto& state = classState();
+    state.willFinish = {};
+    state.didLogOut = {};
+    state.userDidChange = {};
+    ++state.archiveGeneration;
+    state.loaded = false;
+    currentUserStorage() = nullptr;
 }
 
 std::shared_ptr<MVRAPIUser> MVRAPIUser::currentUser()
 {
+    load();
     return currentUserStorage();
 }
 
@@ -76,8 +185,27 @@ void MVRAPIUser::setCurrentUser(const std::shared_ptr<MVRAPIUser>& user)
     if (current == user)
         return;
     current = user;
+    observeCurrentUser(user);
+    if (user)
+        archiveUser(user);
+    else
+        foundation::FileManager::defaultManager().removeItemAtURL(currentUserURL());
     // On a later turn, after the code that changed the user has finished.
     dispatch::RunLoop::current().perform([] { postCurrentUserDidChangeNotification(); });
+}
+
+std::optional<foundation::URL> MVRAPIUser::avatarURL() const
+{
+    auto text = avatarURLString();
+    return text ? foundation::URL::URLWithString(*text) : std::nullopt;
+}
+
+std::optional<std::int64_t> MVRAPIUser::number(const char* key) const
+{
+    const auto& value = JSON()[key];
+    if (value.isBool() || !value.isNumber())
+        return std::nullopt;
+    return value.integerValue();
 }
 
 void MVRAPIUser::postCurrentUserDidChangeNotification()
@@ -109,9 +237,14 @@ std::optional<std::string> MVRAPIUser::string(const char* key) const
 std::optional<bool> MVRAPIUser::boolean(const char* key) const
 {
     const auto& value = JSON()[key];
-    if (!value.isNumber())
-        return std::nullopt;
-    return value.boolValue();
+    if (value.isBool())
+        return value.boolValue();
+    if (value.isNumber())
+        return value.asDouble() != 0;
+    // "true"/"false" as text, as some answers spell them.
+    if (value.isString() && (value.asString() == "true" || value.asString() == "false"))
+        return value.asString() == "true";
+    return std::nullopt;
 }
 
 std::shared_ptr<MVRAPIUser> MVRAPIUser::copy()

@@ -104,6 +104,10 @@ std::string MVRCommand::description() const
 {
     char address[32];
     std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
+    // A password among the parameters never reaches a log.
+    foundation::Value shown = m_parameters;
+    if (shown.contains("password"))
+        shown.set("password", "********");
     return "<MVRCommand:" + std::string(address) + "; URLString = " + m_URLString + "; method = " + m_method
-        + "; parameters = " + (m_parameters.isNull() ? std::string("(null)") : foundation::toJSON(m_parameters)) + ">";
+        + "; parameters = " + (shown.isNull() ? std::string("(null)") : foundation::toJSON(shown)) + ">";
 }

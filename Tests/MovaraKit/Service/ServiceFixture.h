@@ -1,10 +1,13 @@
 #pragma once
-// A local web service for the client's tests: "verify_credentials" answers the user record for
-// the credential ann/secret (401 otherwise), "users/7" takes a PUT of changes, "broken" fails
-// with an HTML page. Every request is recorded. The fixture also starts each test signed out.
+// A local web service for the client's tests, over HTTPS with a certificate of the test
+// authority (trusted as a system root while the test runs): "verify_credentials" answers the
+// user record for the credential ann/secret (401 with the error JSON otherwise), "users" signs
+// up, "forgot_password" knows only ann, "users/7" takes a PUT of changes (form or multipart),
+// "broken" fails with an HTML page. Every request is recorded. Each test starts signed out.
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -14,7 +17,10 @@
 #include "MovaraKit/Service/MVRCredential.h"
 #include "Platform/Dispatch/RunLoop.h"
 #include "Platform/Foundation/Base64.h"
+#include "Platform/Security/ServerTrust.h"
 #include "Tests/Platform/Net/LocalServer.h"
+#include "Tests/Support/TempDir.h"
+#include "Tests/Support/TestCertificates.h"
 
 struct RecordedRequest {
     std::string method;
@@ -23,12 +29,22 @@ struct RecordedRequest {
     std::string body;
     std::string apiKey;
     std::string authorization;
+    std::map<std::string, std::string> files;  // multipart file parts: name to "filename:size"
+    std::map<std::string, std::string> fields; // multipart form fields and decoded form bodies
+};
+
+// The test authority's certificate for 127.0.0.1, in files that live as long as the fixture.
+struct TestServerIdentity {
+    testsupport::TempDir dir;
+    std::string certificate = dir.write("cert.pem", testsupport::TestPKI::shared().server.certificatePEM).string();
+    std::string key = dir.write("key.pem", testsupport::TestPKI::shared().server.keyPEM).string();
 };
 
 class ServiceTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        security::Trust::setSystemRootsForTesting({ security::Certificate::createWithPEM(testsupport::TestPKI::shared().ca.certificatePEM) });
         MVRCredentialStorage::sharedCredentialStorage()->setLoginCredential(nullptr);
         MVRAPIUser::setCurrentUser(nullptr);
         drainRunLoop();
@@ -46,11 +62,38 @@ protected:
         http.Put("/api/users/7", [this](const httplib::Request& req, httplib::Response& res) {
             record(req);
             std::lock_guard lock(m_mutex);
-            if (req.body.find("marketing_consent=true") != std::string::npos)
-                m_consent = "true";
-            else if (req.body.find("marketing_consent=false") != std::string::npos)
-                m_consent = "false";
+            if (m_failPuts) {
+                res.status = 500;
+                res.set_content("{\"error_code\":6}", "application/json");
+                return;
+            }
+            const std::string consent = req.is_multipart_form_data() ? req.get_file_value("marketing_consent").content
+                                                                     : req.get_param_value("marketing_consent");
+            if (consent == "true" || consent == "false")
+                m_consent = consent;
             res.set_content(userJSONLocked(), "application/json");
+        });
+        http.Post("/api/users", [this](const httplib::Request& req, httplib::Response& res) {
+            record(req);
+            if (req.get_param_value("username") == "taken") {
+                res.status = 400;
+                res.set_content("{\"error_code\":3,\"error\":\"That name is taken.\"}", "application/json");
+                return;
+            }
+            res.set_content("{\"id\":8,\"username\":\"" + req.get_param_value("username") + "\"}", "application/json");
+        });
+        http.Post("/api/forgot_password", [this](const httplib::Request& req, httplib::Response& res) {
+            record(req);
+            if (req.get_param_value("username") == "ann" || req.get_param_value("email") == "ann@example.com") {
+                res.status = 204;
+                return;
+            }
+            res.status = 404;
+            res.set_content("{\"error_code\":3}", "application/json");
+        });
+        http.Get("/api/empty_user", [this](const httplib::Request& req, httplib::Response& res) {
+            record(req);
+            res.set_content("{}", "application/json");
         });
         http.Get("/api/broken", [this](const httplib::Request& req, httplib::Response& res) {
             record(req);
@@ -66,6 +109,9 @@ protected:
         MVRCredentialStorage::sharedCredentialStorage()->setLoginCredential(nullptr);
         MVRAPIUser::setCurrentUser(nullptr);
         drainRunLoop();
+        // The service's session goes once it has become invalid.
+        dispatch::RunLoop::main().runUntil([] { return false; }, 0.05);
+        security::Trust::setSystemRootsForTesting({});
     }
 
     static void drainRunLoop()
@@ -98,7 +144,14 @@ protected:
         m_consent = std::move(consent);
     }
 
-    testsupport::LocalServer m_server;
+    void setFailPuts(bool fail)
+    {
+        std::lock_guard lock(m_mutex);
+        m_failPuts = fail;
+    }
+
+    TestServerIdentity m_identity;
+    testsupport::LocalServer m_server { m_identity.certificate, m_identity.key };
     std::shared_ptr<MVRAPIService> m_service;
 
 private:
@@ -107,9 +160,20 @@ private:
         std::string query;
         for (const auto& [name, value] : req.params)
             query += (query.empty() ? "" : "&") + name + "=" + value;
+        RecordedRequest recorded { req.method, req.path, query, req.body, req.get_header_value("MOVARA-API-KEY"),
+                                   req.get_header_value("Authorization"), {}, {} };
+        for (const auto& [name, file] : req.files) {
+            if (file.filename.empty())
+                recorded.fields[name] = file.content;
+            else
+                recorded.files[name] = file.filename + ":" + std::to_string(file.content.size());
+        }
+        if (!req.is_multipart_form_data()) {
+            for (const auto& [name, value] : req.params)
+                recorded.fields[name] = value;
+        }
         std::lock_guard lock(m_mutex);
-        m_requests.push_back({ req.method, req.path, query, req.body, req.get_header_value("MOVARA-API-KEY"),
-                               req.get_header_value("Authorization") });
+        m_requests.push_back(std::move(recorded));
     }
     std::string userJSON()
     {
@@ -127,4 +191,5 @@ private:
     std::mutex m_mutex;
     std::vector<RecordedRequest> m_requests;
     std::string m_consent = "null";
+    bool m_failPuts = false;
 };

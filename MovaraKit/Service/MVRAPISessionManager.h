@@ -1,0 +1,21 @@
+#pragma once
+// The API service's HTTP session: JSON accepted, the service's response serializer, and the
+// credential's headers copied into every later request.
+
+#include <memory>
+
+#include "MovaraKit/HTTP/NKHTTPSessionManager.h"
+
+class MVRCredential;
+
+class MVRAPISessionManager : public NKHTTPSessionManager {
+public:
+    static std::shared_ptr<MVRAPISessionManager> initWithBaseURL(const foundation::URL& baseURL,
+                                                                 std::optional<net::URLSessionConfiguration> configuration = {});
+
+    // Clears the Authorization header, then sets the credential's headers (none: only clears).
+    void applyHTTPHeadersFromCredential(const std::shared_ptr<MVRCredential>& credential);
+
+protected:
+    MVRAPISessionManager() = default;
+};
