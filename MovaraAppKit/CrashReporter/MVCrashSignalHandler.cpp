@@ -137,7 +137,12 @@ bool MVCrashSignalHandler::registerHandlerWithSignal(int signo, foundation::Erro
         mvcrash_populate_posix_error(error, errno ? errno : ENOMEM, "Could not initialize alternative signal stack");
         return false;
     }
-    sys::enableAlternateStacksForNewThreads();
+    if (!sys::alternateStacksForNewThreadsEnabled()) {
+        // Threads that start from now on get a stack as they start; those already running are
+        // given one now.
+        sys::enableAlternateStacksForNewThreads();
+        sys::provideAlternateStacksToRunningThreads();
+    }
     shared().callbacks.nasync_append(CallbackEntry { previous_action_callback, nullptr });
 
     auto& previous = shared().previous;

@@ -3,13 +3,21 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
+#include <ucontext.h>
 #include <sys/mman.h>
 
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 
 #include "Platform/System/SafeMemory.h"
+#include "Platform/System/Threads.h"
 
 namespace sys {
 
@@ -61,6 +69,109 @@ bool ensureAlternateSignalStack()
     t_stack.mapping = mapping;
     t_stack.length = length;
     return true;
+}
+
+namespace {
+
+struct StackOffer {
+    std::atomic<ThreadId> tid { 0 };
+    void* stack = nullptr;      // usable base (above the guard page)
+    std::atomic<int> state { 0 }; // 0 offered, 1 taken, 2 declined (the thread had one)
+};
+
+constexpr std::size_t kMaxOffers = 512;
+StackOffer g_offers[kMaxOffers];
+std::size_t g_offerCount = 0;
+
+void takeOfferedStack(int, siginfo_t*, void* ucontextVoid)
+{
+    const int savedErrno = errno;
+    const ThreadId self = currentThreadId();
+    for (std::size_t i = 0; i < g_offerCount; ++i) {
+        StackOffer& offer = g_offers[i];
+        if (offer.tid.load() != self)
+            continue;
+        stack_t current {};
+        if (::sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE) && current.ss_sp) {
+            offer.state.store(2);
+        } else {
+            stack_t stack {};
+            stack.ss_sp = offer.stack;
+            stack.ss_size = kAlternateSignalStackSize;
+            const bool set = ::sigaltstack(&stack, nullptr) == 0;
+            // The kernel puts back the stack settings saved in the signal's context when the
+            // handler returns: the new stack must be written there too, or it is undone.
+            if (set && ucontextVoid)
+                static_cast<ucontext_t*>(ucontextVoid)->uc_stack = stack;
+            offer.state.store(set ? 1 : 2);
+        }
+        break;
+    }
+    errno = savedErrno;
+}
+
+} // namespace
+
+int provideAlternateStacksToRunningThreads()
+{
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    ensureAlternateSignalStack();
+    ThreadId ids[kMaxOffers];
+    const long listed = listThreads(ids, kMaxOffers);
+    if (listed <= 0)
+        return 0;
+    const int signal = SIGRTMIN + 6;
+    struct sigaction action {};
+    action.sa_sigaction = takeOfferedStack;
+    sigfillset(&action.sa_mask);
+    action.sa_flags = SA_RESTART | SA_SIGINFO;
+    if (::sigaction(signal, &action, nullptr) != 0)
+        return 0;
+    const std::size_t guard = pageSize();
+    const ThreadId self = currentThreadId();
+    g_offerCount = 0;
+    for (long i = 0; i < listed && i < static_cast<long>(kMaxOffers); ++i) {
+        if (ids[i] == self)
+            continue;
+        void* mapping = ::mmap(nullptr, kAlternateSignalStackSize + guard, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+        if (mapping == MAP_FAILED)
+            break;
+        ::mprotect(mapping, guard, PROT_NONE);
+        StackOffer& offer = g_offers[g_offerCount++];
+        offer.stack = static_cast<char*>(mapping) + guard;
+        offer.state.store(0);
+        offer.tid.store(ids[i]);
+    }
+    const pid_t pid = ::getpid();
+    for (std::size_t i = 0; i < g_offerCount; ++i)
+        if (::syscall(SYS_tgkill, pid, g_offers[i].tid.load(), signal) != 0)
+            g_offers[i].state.store(2);
+    // A thread that blocks the signal never answers; a second is plenty for the others.
+    for (int waited = 0; waited < 1000; ++waited) {
+        bool pending = false;
+        for (std::size_t i = 0; i < g_offerCount; ++i)
+            pending = pending || g_offers[i].state.load() == 0;
+        if (!pending)
+            break;
+        timespec ts { 0, 1000 * 1000 };
+        ::nanosleep(&ts, nullptr);
+    }
+    int taken = 0;
+    for (std::size_t i = 0; i < g_offerCount; ++i) {
+        StackOffer& offer = g_offers[i];
+        // Withdraw the offers nobody took, so a late answer finds none.
+        const ThreadId tid = offer.tid.exchange(0);
+        (void)tid;
+        if (offer.state.load() == 1)
+            ++taken;
+        else if (offer.state.load() == 2)
+            ::munmap(static_cast<char*>(offer.stack) - guard, kAlternateSignalStackSize + guard);
+        // Unanswered offers keep their memory: the thread may still take it.
+    }
+    // The handler stays: a thread that blocked the signal gets it when it unblocks, and the
+    // default action of this signal would end the process.
+    return taken;
 }
 
 void enableAlternateStacksForNewThreads()

@@ -19,4 +19,10 @@ bool ensureAlternateSignalStack();
 void enableAlternateStacksForNewThreads();
 bool alternateStacksForNewThreadsEnabled();
 
+// Gives every thread that already runs, and has none, an alternate stack: each is asked by a
+// signal to install one made ready for it. Returns how many threads took one. Threads that block
+// signals are passed over. These stacks stay for the life of their threads' process (such threads
+// - the main thread, worker pools - usually live as long).
+int provideAlternateStacksToRunningThreads();
+
 } // namespace sys

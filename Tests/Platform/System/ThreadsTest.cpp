@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -141,4 +144,35 @@ TEST(SafeMemory, ReadsOfUnmappedMemoryFailInsteadOfFaulting)
     ASSERT_EQ(sys::readMemory(reinterpret_cast<std::uint64_t>(text), buffer, 6), sys::ReadResult::ok);
     EXPECT_STREQ(buffer, "hello");
     EXPECT_EQ(sys::readablePrefix(16, 100), 0u);
+}
+
+TEST(AlternateSignalStack, ThreadsAlreadyRunningAreGivenOne)
+{
+    // Children of this test without the sanitizer's own stacks: a thread started before any stack
+    // was handed out must have one afterwards.
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::atomic<bool> go { false }, checked { false };
+        std::atomic<bool> has { false };
+        std::thread early([&] {
+            stack_t off {};
+            off.ss_flags = SS_DISABLE;
+            ::sigaltstack(&off, nullptr); // as a thread made without one would be
+            while (!go)
+                std::this_thread::yield();
+            stack_t now {};
+            ::sigaltstack(nullptr, &now);
+            has = !(now.ss_flags & SS_DISABLE) && now.ss_size == sys::kAlternateSignalStackSize;
+            checked = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const int taken = sys::provideAlternateStacksToRunningThreads();
+        go = true;
+        early.join();
+        ::_exit(taken >= 1 && has ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
