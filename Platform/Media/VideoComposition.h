@@ -11,9 +11,23 @@
 
 namespace media {
 
+// The layer's opacity going from `start` to `end` over `timeRange` (a step when the range is
+// empty).
+struct OpacityRamp {
+    double start = 1.0;
+    double end = 1.0;
+    TimeRange timeRange = TimeRange::invalid();
+};
+
 struct VideoCompositionLayerInstruction {
     int32_t trackID = 0;
     graphics::AffineTransform transform;
+    std::vector<OpacityRamp> opacityRamps;
+
+    void setOpacityRamp(double start, double end, const TimeRange& range) { opacityRamps.push_back({start, end, range}); }
+    void setOpacity(double opacity, const Time& at) { opacityRamps.push_back({opacity, opacity, TimeRange::make(at, Time::zero())}); }
+    // The opacity at `t`: the ramp that covers it, else the last one that ended before it, else 1.
+    double opacityAtTime(const Time& t) const;
 };
 
 struct VideoCompositionInstruction {
