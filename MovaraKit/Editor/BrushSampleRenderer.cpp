@@ -113,23 +113,20 @@ std::unique_ptr<BrushSampleRenderer> BrushSampleRenderer::initWithDevice(const D
     if (!library)
         return nullptr;
 
-    RenderPipelineDescriptor brush;
-    brush.label = "Shaded brush sample pipeline";
-    brush.vertexFunctionName = "brushSampleVertexFunction";
-    brush.fragmentFunctionName = "brushSampleFragmentFunction";
-    brush.colorAttachment = {PixelFormat::bgra8Unorm_sRGB, true, BlendFactor::sourceAlpha, BlendFactor::oneMinusSourceAlpha,
-                             BlendFactor::one, BlendFactor::one, BlendOperation::max, BlendOperation::max};
-    auto brushState = device->newRenderPipelineState(brush, *library, error);
+    // Brush dabs: an sRGB target, combined by the maximum. Textured quads: a linear target,
+    // premultiplied source-over.
+    auto brushState = device->newRenderPipelineState(
+        {"Shaded brush sample pipeline", "brushSampleVertexFunction", "brushSampleFragmentFunction",
+         {PixelFormat::bgra8Unorm_sRGB, true, BlendFactor::sourceAlpha, BlendFactor::oneMinusSourceAlpha, BlendFactor::one,
+          BlendFactor::one, BlendOperation::max, BlendOperation::max}},
+        *library, error);
     if (!brushState)
         return nullptr;
-
-    RenderPipelineDescriptor quad;
-    quad.label = "Simple textured quad pipeline";
-    quad.vertexFunctionName = "vertexPassthrough";
-    quad.fragmentFunctionName = "fragmentSampleTexture";
-    quad.colorAttachment = {PixelFormat::bgra8Unorm, true, BlendFactor::one, BlendFactor::oneMinusSourceAlpha,
-                            BlendFactor::one, BlendFactor::oneMinusSourceAlpha, BlendOperation::add, BlendOperation::add};
-    auto quadState = device->newRenderPipelineState(quad, *library, error);
+    auto quadState = device->newRenderPipelineState(
+        {"Simple textured quad pipeline", "vertexPassthrough", "fragmentSampleTexture",
+         {PixelFormat::bgra8Unorm, true, BlendFactor::one, BlendFactor::oneMinusSourceAlpha, BlendFactor::one,
+          BlendFactor::oneMinusSourceAlpha, BlendOperation::add, BlendOperation::add}},
+        *library, error);
     if (!quadState)
         return nullptr;
 
