@@ -1,14 +1,26 @@
 #include "MovaraAppKit/Telemetry/Core/BCNBeacon.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+
+#include <unistd.h>
 
 #include "MovaraAppKit/Telemetry/Core/BCNBeaconUserDefaults.h"
 #include "MovaraAppKit/Telemetry/Core/BCNUtility.h"
+#include "MovaraAppKit/Telemetry/Core/Channel/BCNCollectorChannelDelegate.h"
+#include "MovaraAppKit/Telemetry/Core/Context/BCNDeviceTracker.h"
+#include "MovaraAppKit/Telemetry/Core/Context/BCNSessionContext.h"
+#include "MovaraAppKit/Telemetry/Core/Context/BCNUserIdContext.h"
+#include "MovaraAppKit/Telemetry/Core/DelegateForwarder/BCNDelegateForwarder.h"
+#include "MovaraAppKit/Telemetry/Core/HttpClient/BCNHttpClient.h"
+#include "Platform/System/HostInfo.h"
 
 namespace {
 
 const std::string kEnabledKey = "BeaconIsEnabled";
+const std::string kInstallIdKey = "InstallId";
+constexpr std::int64_t kMinimumStorageSize = 24 * 1024;
 
 std::mutex& singletonMutex()
 {
@@ -40,6 +52,37 @@ std::string joined(const std::vector<std::string>& names)
 }
 
 } // namespace
+
+const std::string BCNBeacon::DefaultLogUrl = "https://in.beacon.movara.com";
+
+BCNBeacon::BCNBeacon()
+{
+    // Values stored under the names of earlier client versions move once per installation.
+    BCNBeaconUserDefaults::shared().migrateKeys(
+        {
+            { "BeaconSDKChannelStartTimer", BCNUserDefaultsPrefixKey { "BNChannelStartTimer" } },
+            { "BeaconSDKPastDevices", std::string("pastDevicesKey") },
+            { "BeaconSDKInstallId", std::string("BNInstallId") },
+            { "BeaconSDKBeaconIsEnabled", std::string("BeaconSDKIsEnabled") },
+            { "BeaconSDKEncryptionKeyMetadata", std::string("BNEncryptionKeyMetadata") },
+            { "BeaconSDKSessionIdHistory", std::string("SessionIdHistory") },
+            { "BeaconSDKUserIdHistory", std::string("UserIdHistory") },
+        },
+        "Beacon");
+    // So values archived under older class names still decode.
+    BCNUtility::addMigrationClasses({
+        { "BNAbstractLog", "BCNAbstractLog" },
+        { "BNLogWithProperties", "BCNLogWithProperties" },
+        { "BNStartServiceLog", "BCNStartServiceLog" },
+        { "BNLogContainer", "BCNLogContainer" },
+        { "BNDeviceHistoryInfo", "BCNDeviceHistoryInfo" },
+        { "BNDevice", "BCNDevice" },
+        { "BNWrapperSdk", "BCNWrapperSdk" },
+        { "BNSessionHistoryInfo", "BCNSessionHistoryInfo" },
+        { "BNUserIdHistoryInfo", "BCNUserIdHistoryInfo" },
+    });
+    BCNUtility::addMigrationClasses({ { "BNCustomProperties", "BCNCustomProperties" } });
+}
 
 std::shared_ptr<BCNBeacon> BCNBeacon::sharedInstance()
 {
@@ -162,14 +205,20 @@ bool BCNBeacon::configureWithAppSecret(const std::optional<std::string>& appSecr
         return false;
     }
     // A held secret or token is never replaced.
-    if (!m_appSecret)
+    if (!m_appSecret) {
         m_appSecret = appSecret;
+        BCNSessionContext::sharedInstance()->setSessionId(std::nullopt);
+    }
     if (!m_defaultTransmissionTargetToken)
         m_defaultTransmissionTargetToken = transmissionTargetToken;
+    // The stored user ids are loaded before any log is made.
+    BCNUserIdContext::sharedInstance();
     initializeChannelGroup();
     applyPipelineEnabledState(isEnabledFlag());
     m_sdkConfigured = true;
     m_configuredFromApplication = m_configuredFromApplication || fromApplication;
+    if (!BCNLogger::isUserDefinedLogLevel() && BCNUtility::currentAppEnvironment() == 99)
+        setLogLevel(BCNLogLevelWarning);
     BCNLogInfo(logTag(), "Beacon SDK configured " + origin + "successfully.");
     return true;
 }
@@ -284,6 +333,11 @@ void BCNBeacon::setEnabledInstance(bool enabled)
 
 void BCNBeacon::applyPipelineEnabledState(bool enabled)
 {
+    if (!enabled) {
+        BCNDeviceTracker::sharedInstance()->clearDevices();
+        BCNSessionContext::sharedInstance()->clearSessionHistoryAndKeepCurrentSession(false);
+        BCNUserIdContext::sharedInstance()->clearUserIdHistory();
+    }
     std::lock_guard guard(m_lock);
     if (m_channelGroup)
         m_channelGroup->setEnabled(enabled, true);
@@ -297,10 +351,20 @@ void BCNBeacon::applyPipelineEnabledState(bool enabled)
 void BCNBeacon::initializeChannelGroup()
 {
     std::lock_guard guard(m_lock);
-    if (!m_channelGroup)
-        m_channelGroup = BCNChannelGroupDefault::init();
-    if (m_appSecret)
-        m_channelGroup->setAppSecret(*m_appSecret);
+    if (!m_collectorChannelDelegate)
+        m_collectorChannelDelegate = BCNCollectorChannelDelegate::init(BCNHttpClient::init(), installIdValue(),
+                                                                       m_appSecret ? std::nullopt : m_logUrl);
+    if (!m_channelGroup) {
+        auto client = BCNDependencyConfiguration::httpClient();
+        if (!client)
+            client = BCNHttpClient::init();
+        auto group = BCNChannelGroupDefault::initWithHttpClient(client, installIdValue().UUIDString(), m_logUrl.value_or(DefaultLogUrl));
+        group->addDelegate(m_collectorChannelDelegate);
+        if (m_requestedMaxStorageSizeInBytes)
+            group->setMaxStorageSize(*m_requestedMaxStorageSizeInBytes, m_maxStorageSizeCompletionHandler);
+        m_channelGroup = group;
+    }
+    m_channelGroup->setAppSecret(m_appSecret);
     if (!m_channelUnit)
         m_channelUnit = m_channelGroup->addChannelUnitWithConfiguration(BCNChannelUnitConfiguration::initDefaultConfigurationWithGroupId(groupId()));
 }
@@ -311,10 +375,221 @@ void BCNBeacon::sendStartServiceLog(const std::vector<std::string>& names)
     if (isEnabledFlag()) {
         auto log = std::make_shared<BCNStartServiceLog>();
         log->setServices(names);
-        m_channelUnit->enqueueItem(log, BCNLogFlagsNormal);
+        if (m_channelUnit)
+            m_channelUnit->enqueueItem(log, BCNLogFlagsNormal);
     } else {
         if (!m_startedServiceNames)
             m_startedServiceNames.emplace();
         m_startedServiceNames->insert(m_startedServiceNames->end(), names.begin(), names.end());
     }
+}
+
+foundation::UUID BCNBeacon::installIdValue()
+{
+    std::lock_guard guard(m_lock);
+    if (!m_installId) {
+        const foundation::Value stored = BCNBeaconUserDefaults::shared().objectForKey(kInstallIdKey);
+        if (stored.isString())
+            m_installId = foundation::UUID::fromString(stored.asString());
+        if (!m_installId) {
+            m_installId = foundation::UUID::random();
+            BCNBeaconUserDefaults::shared().setObjectForKey(m_installId->UUIDString(), kInstallIdKey);
+        }
+    }
+    return *m_installId;
+}
+
+std::optional<foundation::UUID> BCNBeacon::installId()
+{
+    return sharedInstance()->installIdValue();
+}
+
+void BCNBeacon::configure()
+{
+    sharedInstance()->configureWithAppSecret(std::nullopt, std::nullopt, true);
+}
+
+void BCNBeacon::startFromLibraryWithServices(const std::vector<BCNServiceClass>& services)
+{
+    sharedInstance()->start("", services, false);
+}
+
+bool BCNBeacon::isRunningInBeaconTestCloud()
+{
+    const char* value = std::getenv("RUNNING_IN_BEACON");
+    return value && std::string(value) == "1";
+}
+
+bool BCNBeacon::isAppDelegateForwarderEnabled()
+{
+    return BCNAppDelegateForwarder::sharedInstance()->isEnabled();
+}
+
+void BCNBeacon::setLogLevel(BCNLoggerLevel level)
+{
+    BCNLogger::setCurrentLogLevel(level);
+    BCNDelegateForwarder::flushTraceBuffer();
+}
+
+std::shared_ptr<BCNChannelUnitProtocol> BCNBeacon::channelUnit() const
+{
+    std::lock_guard guard(m_lock);
+    return m_channelUnit;
+}
+
+std::shared_ptr<BCNCollectorChannelDelegate> BCNBeacon::collectorChannelDelegate() const
+{
+    std::lock_guard guard(m_lock);
+    return m_collectorChannelDelegate;
+}
+
+void BCNBeacon::setLogUrl(const std::string& logUrl)
+{
+    sharedInstance()->setLogUrlInstance(logUrl);
+}
+
+std::optional<std::string> BCNBeacon::logUrl()
+{
+    auto beacon = sharedInstance();
+    std::lock_guard guard(beacon->m_lock);
+    return beacon->m_logUrl;
+}
+
+void BCNBeacon::setLogUrlInstance(const std::string& logUrl)
+{
+    std::lock_guard guard(m_lock);
+    m_logUrl = logUrl;
+    if (!m_channelGroup)
+        return;
+    if (m_appSecret) {
+        BCNLogInfo(logTag(), "The log url of Beacon endpoint was changed to " + logUrl);
+        m_channelGroup->setLogUrl(logUrl);
+    } else {
+        BCNLogInfo(logTag(), "The log url of One Collector endpoint was changed to " + logUrl);
+        if (m_collectorChannelDelegate)
+            m_collectorChannelDelegate->setLogUrl(logUrl);
+    }
+}
+
+void BCNBeacon::setWrapperSdk(std::shared_ptr<BCNWrapperSdk> wrapperSdk)
+{
+    BCNDeviceTracker::sharedInstance()->setWrapperSdk(std::move(wrapperSdk));
+}
+
+std::shared_ptr<BCNWrapperSdk> BCNBeacon::wrapperSdk()
+{
+    return BCNDeviceTracker::sharedInstance()->wrapperSdk();
+}
+
+void BCNBeacon::setCountryCode(const std::optional<std::string>& countryCode)
+{
+    BCNDeviceTracker::sharedInstance()->setCountryCode(countryCode);
+}
+
+std::optional<std::string> BCNBeacon::countryCode()
+{
+    return BCNDeviceTracker::sharedInstance()->countryCode();
+}
+
+void BCNBeacon::setUserId(const std::optional<std::string>& userId)
+{
+    sharedInstance()->setUserIdInstance(userId);
+}
+
+std::optional<std::string> BCNBeacon::userId()
+{
+    return BCNUserIdContext::sharedInstance()->userId();
+}
+
+void BCNBeacon::setUserIdInstance(const std::optional<std::string>& userId)
+{
+    {
+        std::lock_guard guard(m_lock);
+        if (!m_configuredFromApplication) {
+            BCNLogError(logTag(), "Beacon must be configured from application, libraries cannot call setUserId.");
+            return;
+        }
+        if (!m_appSecret && !m_defaultTransmissionTargetToken) {
+            BCNLogError(logTag(), "Beacon must be configured with a secret from application to call setUserId.");
+            return;
+        }
+        if (userId) {
+            if (m_appSecret && !BCNUserIdContext::isUserIdValidForBeacon(userId))
+                return;
+            if (m_defaultTransmissionTargetToken && !BCNUserIdContext::isUserIdValidForCollector(userId))
+                return;
+        }
+    }
+    BCNUserIdContext::sharedInstance()->setUserId(userId);
+}
+
+void BCNBeacon::setCustomProperties(const BCNCustomProperties* customProperties)
+{
+    auto beacon = sharedInstance();
+    const foundation::Value properties = customProperties ? customProperties->propertiesImmutableCopy() : foundation::Value();
+    if (!customProperties || properties.size() == 0) {
+        BCNLogError(logTag(), "Custom properties may not be null or empty");
+        return;
+    }
+    auto unit = beacon->channelUnit();
+    if (!unit)
+        return;
+    auto log = std::make_shared<BCNCustomPropertiesLog>();
+    log->setProperties(properties);
+    unit->enqueueItem(log, BCNLogFlagsNormal);
+}
+
+void BCNBeacon::setMaxStorageSize(std::int64_t sizeInBytes, std::function<void(bool)> completionHandler)
+{
+    sharedInstance()->setMaxStorageSizeInstance(sizeInBytes, std::move(completionHandler));
+}
+
+void BCNBeacon::setMaxStorageSizeInstance(std::int64_t sizeInBytes, std::function<void(bool)> completionHandler)
+{
+    if (sizeInBytes < kMinimumStorageSize) {
+        if (completionHandler)
+            completionHandler(false);
+        BCNLogWarning(logTag(), "Cannot set storage size to " + std::to_string(sizeInBytes) + " bytes, minimum value is "
+                                    + std::to_string(kMinimumStorageSize) + " bytes");
+        return;
+    }
+    bool refused = false;
+    {
+        std::lock_guard guard(m_lock);
+        if (m_setMaxStorageSizeHasBeenCalled) {
+            BCNLogWarning(logTag(), "setMaxStorageSize:completionHandler: may only be called once per app launch");
+            refused = true;
+        } else {
+            m_setMaxStorageSizeHasBeenCalled = true;
+            if (m_configuredFromApplication) {
+                BCNLogWarning(logTag(), "Unable to set storage size after the application has configured Beacon");
+                refused = true;
+            } else {
+                m_requestedMaxStorageSizeInBytes = sizeInBytes;
+                m_maxStorageSizeCompletionHandler = completionHandler;
+                if (m_channelGroup)
+                    m_channelGroup->setMaxStorageSize(sizeInBytes, completionHandler);
+            }
+        }
+    }
+    if (refused && completionHandler)
+        completionHandler(false);
+}
+
+bool BCNBeacon::isDebuggerAttached()
+{
+    static const bool attached = [] {
+        auto facts = sys::processFacts(::getpid());
+        if (!facts) {
+            std::fprintf(stderr, "[BCNCrashes] ERROR: Checking for a running debugger via sysctl() failed.\n");
+            return false;
+        }
+        return facts->traced;
+    }();
+    return attached;
+}
+
+std::string BCNBeacon::sdkVersion()
+{
+    return BCNUtility::sdkVersion();
 }

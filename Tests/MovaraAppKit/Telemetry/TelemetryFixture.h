@@ -19,6 +19,7 @@
 #include "MovaraAppKit/Telemetry/Core/Context/BCNDeviceTracker.h"
 #include "MovaraAppKit/Telemetry/Core/Context/BCNSessionContext.h"
 #include "MovaraAppKit/Telemetry/Core/Context/BCNUserIdContext.h"
+#include "Platform/Dispatch/RunLoop.h"
 #include "Platform/Foundation/Bundle.h"
 #include "Platform/Foundation/UserDefaults.h"
 #include "Tests/Support/TempDir.h"
@@ -97,7 +98,11 @@ protected:
 
     static void resetClient()
     {
+        // Work the old pipeline queued finishes before the folders it writes to go.
+        if (auto group = std::dynamic_pointer_cast<BCNChannelGroupDefault>(BCNBeacon::sharedInstance()->channelGroup()))
+            group->logsDispatchQueue()->sync([] { });
         BCNBeacon::resetSharedInstance();
+        BCNDependencyConfiguration::setHttpClient(nullptr);
         BCNAnalytics::resetSharedInstance();
         BCNCrashes::resetSharedInstance();
         for (const char* key : { "BeaconIsEnabled", "AnalyticsIsEnabled", "CrashesIsEnabled" })
@@ -110,6 +115,9 @@ protected:
     }
 
     const testsupport::TempDir& home() const { return m_home; }
+
+    // Runs the main loop until `done` holds (10 s at most); false when it never did.
+    static bool waitFor(const std::function<bool()>& done) { return dispatch::RunLoop::main().runUntil(done, 10); }
 
     // A log of class T that passes validation: type set by T, a timestamp and this machine's device.
     template <class T = BCNStartServiceLog> static std::shared_ptr<T> validLog(double secondsSince1970 = 1700000000.5)
@@ -132,17 +140,24 @@ protected:
         std::lock_guard lock(m_mutex);
         return std::any_of(m_lines.begin(), m_lines.end(), [&](const Line& l) { return l.level == level && l.text.starts_with(prefix); });
     }
+    std::size_t countStartingWith(BCNLoggerLevel level, const std::string& prefix)
+    {
+        std::lock_guard lock(m_mutex);
+        return static_cast<std::size_t>(std::count_if(m_lines.begin(), m_lines.end(), [&](const Line& l) {
+            return l.level == level && l.text.starts_with(prefix);
+        }));
+    }
     std::size_t lineCount()
     {
         std::lock_guard lock(m_mutex);
         return m_lines.size();
     }
 
-    // What waits in the unit of `groupId` of the running client.
+    // What the running client has stored for `groupId`, oldest first.
     static std::vector<std::shared_ptr<BCNAbstractLog>> pending(const std::string& groupId)
     {
         auto group = std::dynamic_pointer_cast<BCNChannelGroupDefault>(BCNBeacon::sharedInstance()->channelGroup());
-        return group ? group->pendingLogs(groupId) : std::vector<std::shared_ptr<BCNAbstractLog>> {};
+        return group ? group->storedLogs(groupId) : std::vector<std::shared_ptr<BCNAbstractLog>> {};
     }
 
     std::vector<std::string> linesAt(BCNLoggerLevel level)

@@ -143,6 +143,13 @@ std::uint64_t BCNLogDBStorage::countLogs()
     return countEntriesForTable(kTable, std::nullopt, nullptr);
 }
 
+std::uint64_t BCNLogDBStorage::countLogsWithGroupId(const std::string& groupId)
+{
+    BCNStorageBindableArray values;
+    values.addString(groupId);
+    return countEntriesForTable(kTable, "\"groupId\" = ?", &values);
+}
+
 std::string BCNLogDBStorage::buildKeyFormatWithCount(std::size_t count)
 {
     std::string list = "(";
@@ -278,6 +285,21 @@ void BCNLogDBStorage::deleteLogsWithBatchId(const std::string& batchId, const st
     if (!it->second.empty())
         deleteLogsFromDBWithIds(it->second);
     m_batches.erase(it);
+}
+
+void BCNLogDBStorage::releaseBatchWithId(const std::string& batchId, const std::string& groupId)
+{
+    m_batches.erase({ groupId, batchId });
+}
+
+std::vector<BCNLogPtr> BCNLogDBStorage::logsFromDBWithGroupId(const std::string& groupId)
+{
+    BCNStorageBindableArray values;
+    values.addString(groupId);
+    std::vector<BCNLogPtr> logs;
+    for (auto& row : logsWithCondition("\"groupId\" = ? ORDER BY \"id\" ASC", values))
+        logs.push_back(std::move(row.log));
+    return logs;
 }
 
 std::vector<BCNLogPtr> BCNLogDBStorage::deleteLogsWithGroupId(const std::string& groupId)

@@ -27,9 +27,12 @@ public:
     virtual bool saveLog(const BCNLogPtr& log, const std::string& groupId, BCNLogFlags flags) = 0;
     // Rows of every group.
     virtual std::uint64_t countLogs() = 0;
+    virtual std::uint64_t countLogsWithGroupId(const std::string& groupId) = 0;
     // The group's logs as read just before they were deleted.
     virtual std::vector<BCNLogPtr> deleteLogsWithGroupId(const std::string& groupId) = 0;
     virtual void deleteLogsWithBatchId(const std::string& batchId, const std::string& groupId) = 0;
+    // Forgets a batch without deleting its logs, so the next load hands them out again.
+    virtual void releaseBatchWithId(const std::string& batchId, const std::string& groupId) = 0;
     // At most `limit` logs of the group not already in a batch and not of an excluded target
     // key, highest priority then oldest first, handed to `completion` (with a new batch id when
     // any were found) before returning; true when more were waiting.
@@ -46,8 +49,12 @@ public:
 
     bool saveLog(const BCNLogPtr& log, const std::string& groupId, BCNLogFlags flags) override;
     std::uint64_t countLogs() override;
+    std::uint64_t countLogsWithGroupId(const std::string& groupId) override;
     std::vector<BCNLogPtr> deleteLogsWithGroupId(const std::string& groupId) override;
     void deleteLogsWithBatchId(const std::string& batchId, const std::string& groupId) override;
+    void releaseBatchWithId(const std::string& batchId, const std::string& groupId) override;
+    // The group's stored logs, oldest first, whether in a batch or not.
+    std::vector<BCNLogPtr> logsFromDBWithGroupId(const std::string& groupId);
     bool loadLogsWithGroupId(const std::string& groupId, std::uint64_t limit,
                              const std::optional<std::set<std::string>>& excludedTargetKeys, const LoadCompletion& completion) override;
     void setMaxStorageSize(std::int64_t sizeInBytes, const std::function<void(bool)>& completionHandler) override

@@ -146,16 +146,16 @@ TEST_F(BCNUtilities, PrefixedDefaultsMoveOldKeysOncePerService)
         { "BeaconSDKPastDevices", std::string("pastDevicesKey") },
         { "BeaconSDKInstallId", std::string("BNInstallId") },
     };
-    BCNBeaconUserDefaults::shared().migrateKeys(table, "Beacon");
+    BCNBeaconUserDefaults::shared().migrateKeys(table, "Probe");
     EXPECT_EQ(defaults->objectForKey("BeaconSDKChannelStartTimer:Analytics"), foundation::Value(5));
     EXPECT_EQ(defaults->objectForKey("BeaconSDKChannelStartTimer:Crashes"), foundation::Value(6));
     EXPECT_TRUE(defaults->objectForKey("BNChannelStartTimer:Crashes").isNull());
     EXPECT_EQ(defaults->objectForKey("BeaconSDKPastDevices"), foundation::Value("devices"));
     EXPECT_EQ(defaults->objectForKey("BeaconSDKInstallId"), foundation::Value("kept")) << "nothing stored under the old key";
-    EXPECT_EQ(defaults->objectForKey("BeaconSDK310BeaconUserDefaultsMigratedKey"), foundation::Value(true));
+    EXPECT_EQ(defaults->objectForKey("BeaconSDK310ProbeUserDefaultsMigratedKey"), foundation::Value(true));
 
     defaults->set("pastDevicesKey", "later");
-    BCNBeaconUserDefaults::shared().migrateKeys(table, "Beacon");
+    BCNBeaconUserDefaults::shared().migrateKeys(table, "Probe");
     EXPECT_EQ(defaults->objectForKey("pastDevicesKey"), foundation::Value("later")) << "the second run moves nothing";
     defaults->removeObjectForKey("pastDevicesKey");
 }
