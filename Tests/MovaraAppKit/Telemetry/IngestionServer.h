@@ -32,6 +32,8 @@ struct ReceivedRequest {
 };
 
 struct Answer {
+    Answer(int status = 200, std::optional<std::string> retryAfterMilliseconds = std::nullopt, bool hold = false)
+        : status(status), retryAfterMilliseconds(std::move(retryAfterMilliseconds)), hold(hold) { }
     int status = 200;
     std::optional<std::string> retryAfterMilliseconds;
     bool hold = false;
