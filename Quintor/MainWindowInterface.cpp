@@ -1,6 +1,10 @@
 // The interface files "MainWindow" and "ExportSettings": the main window with its three
 // content views, its preview and settings sheet, and the export settings sheet.
+#include <any>
+#include <cctype>
+#include <charconv>
 #include <initializer_list>
+#include <string>
 
 #include "Platform/Foundation/Localized.h"
 #include "Platform/UI/Button.h"
@@ -133,7 +137,22 @@ void buildMainWindow(ui::InterfaceFile& file)
     if (model) {
         preview->setModel(model);
         slider->bind(ui::ValueBinding, model, "fps");
-        fpsField->bind(ui::ValueBinding, model, "fps");
+        // The rate typed in the field: the number it begins with (a rate the model refuses,
+        // such as none, leaves the rate as it was and the field shows it again).
+        foundation::BindingOptions typedRate;
+        typedRate.reverseValueTransformer = [](const std::any& value) -> std::any {
+            const auto* text = std::any_cast<std::string>(&value);
+            if (!text)
+                return value;
+            const char* begin = text->data();
+            const char* end = begin + text->size();
+            while (begin != end && std::isspace(static_cast<unsigned char>(*begin)))
+                ++begin;
+            double rate = 0;
+            const auto parsed = std::from_chars(begin, end, rate);
+            return parsed.ec == std::errc() ? rate : 0.0;
+        };
+        fpsField->bind(ui::ValueBinding, model, "fps", typedRate);
     }
     durationField->bind(ui::ValueBinding, preview, "duration");
     std::weak_ptr<PreviewController> weakPreview = preview;

@@ -73,8 +73,13 @@ void Binding::controlDidChange(const std::any& value)
         return;
     {
         BusyScope busy(m_busy);
-        observed->setValueForKeyPath(m_keyPath,
-                                     m_options.reverseValueTransformer ? m_options.reverseValueTransformer(value) : value);
+        try {
+            observed->setValueForKeyPath(m_keyPath,
+                                         m_options.reverseValueTransformer ? m_options.reverseValueTransformer(value) : value);
+        } catch (const std::bad_any_cast&) {
+            // A value of a kind the property cannot hold (text typed where a number belongs)
+            // is refused; the control shows the value the object kept.
+        }
     }
     push();
 }

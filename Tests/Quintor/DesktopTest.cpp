@@ -298,7 +298,7 @@ TEST_F(Desktop, TheWindowShowsWhatTheSnapshotShowsAndQuitsFromItsMenu)
     EXPECT_TRUE(windowsNamed("Quintor").empty());
 }
 
-TEST_F(Desktop, TrimPlayAndExportWithThePointerAndKeys)
+TEST_F(Desktop, TrimPlayTypeASpeedAndExportWithThePointerAndKeys)
 {
     const std::vector<int> greys {30, 60, 90, 120, 150, 180, 210, 240};
     const auto urls = photos(greys);
@@ -321,6 +321,8 @@ TEST_F(Desktop, TrimPlayAndExportWithThePointerAndKeys)
     ASSERT_TRUE(playPause);
     const auto playRect = playPause->convertRectToView(playPause->bounds(), nullptr);
     const auto exportRect = h.controller->exportButton()->convertRectToView(h.controller->exportButton()->bounds(), nullptr);
+    auto fpsField = h.controller->fpsTextField();
+    const auto fpsRect = fpsField->convertRectToView(fpsField->bounds(), nullptr);
     const auto playerRect = h.controller->previewController()->playerView()->convertRectToView(
         h.controller->previewController()->playerView()->bounds(), nullptr);
 
@@ -371,6 +373,13 @@ TEST_F(Desktop, TrimPlayAndExportWithThePointerAndKeys)
         xdotool("mousemove --window " + id + " " + at(trackRect.minX() + 4 + (trackRect.width() / 2) * step / 10, knobY));
     xdotool("mouseup 1");
 
+    // A speed of 12 photos a second typed into the rate field (what it showed erased first).
+    xdotool("mousemove --window " + id + " " + at(fpsRect.midX(), fpsRect.midY()) + " click 1");
+    xdotool("key BackSpace BackSpace BackSpace BackSpace BackSpace BackSpace");
+    xdotool("type 12");
+    xdotool("key Return");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
     // Export…, the settings sheet answered with Return (its default button), then the chooser.
     const fs::path output = m_dir / "timelapse.mp4";
     xdotool("mousemove --window " + id + " " + at(exportRect.midX(), exportRect.midY()) + " click 1");
@@ -404,6 +413,7 @@ TEST_F(Desktop, TrimPlayAndExportWithThePointerAndKeys)
     EXPECT_GT(movie.greys.front(), greys[2]);
     EXPECT_NEAR(movie.greys.back(), greys.back(), 8);
     EXPECT_EQ(movie.width, 64);
+    EXPECT_EQ(movie.frameRate, "12/1");
 
     // Control+Q quits, the movie whole.
     xdotool("key ctrl+q");

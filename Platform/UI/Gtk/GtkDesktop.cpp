@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <optional>
 
 #include "Platform/Dispatch/RunLoop.h"
 #include "Platform/Graphics/Image.h"
@@ -189,7 +190,51 @@ WindowPtr pointerTarget(const WindowPtr& window, Point& point)
     return target;
 }
 
+const char* cursorName(Cursor cursor)
+{
+    switch (cursor) {
+    case Cursor::arrow: return "default";
+    case Cursor::pointingHand: return "pointer";
+    case Cursor::resizeLeftRight: return "ew-resize";
+    case Cursor::resizeUpDown: return "ns-resize";
+    case Cursor::iBeam: return "text";
+    case Cursor::crosshair: return "crosshair";
+    case Cursor::openHand: return "grab";
+    case Cursor::closedHand: return "grabbing";
+    }
+    return "default";
+}
+
+// The cursor the views ask for at `point` (window coordinates): the front-most view's rect
+// that holds it, the views asked afresh for their rects.
+std::optional<Cursor> cursorAt(View& view, Point point)
+{
+    if (view.isHidden())
+        return std::nullopt;
+    const auto& subviews = view.subviews();
+    for (auto it = subviews.rbegin(); it != subviews.rend(); ++it) {
+        if (auto cursor = cursorAt(**it, point))
+            return cursor;
+    }
+    view.discardCursorRects();
+    view.resetCursorRects();
+    for (const auto& [rect, cursor] : view.cursorRects()) {
+        if (view.convertRectToView(rect, nullptr).contains(point))
+            return cursor;
+    }
+    return std::nullopt;
+}
+
+// The desktop in charge, for work handed to the run loop.
+GtkDesktop::Impl* g_desktop = nullptr;
+
 } // namespace
+
+// Input is handed to the run loop rather than handled inside GTK's event dispatch: what it
+// starts may run a loop of its own (a modal alert, a wait), and GLib dispatches no further
+// window events while it is still dispatching one. Order is kept; the windows are brought up
+// to date after each.
+static void deliver(std::function<void()> work);
 
 // ---- presented windows ----------------------------------------------------------------------
 
@@ -206,6 +251,7 @@ struct GtkDesktop::Impl final : Presenter {
         bool tickRunning = false;
         bool miniaturized = false;
         guint tick = 0;
+        std::string cursor = "default";
     };
 
     GLibEventSource eventSource;
@@ -485,13 +531,15 @@ void GtkDesktop::Impl::resized(GtkDrawingArea*, int width, int height, gpointer 
 
 void GtkDesktop::Impl::sendMouse(Host& host, EventType type, double x, double y, long clicks, GdkModifierType state)
 {
-    auto window = host.window.lock();
-    if (!window)
-        return;
-    Point point = windowPointForAreaPoint(*window, x, y);
-    WindowPtr target = pointerTarget(window, point);
-    target->sendEvent(Event::mouseEvent(type, point, target, clicks, modifiersOf(state)));
-    host.owner->synchronize();
+    const unsigned long modifiers = modifiersOf(state);
+    deliver([weak = host.window, type, x, y, clicks, modifiers] {
+        auto window = weak.lock();
+        if (!window)
+            return;
+        Point point = windowPointForAreaPoint(*window, x, y);
+        WindowPtr target = pointerTarget(window, point);
+        target->sendEvent(Event::mouseEvent(type, point, target, clicks, modifiers));
+    });
 }
 
 void GtkDesktop::Impl::pressedCallback(GtkGestureClick* gesture, int n, double x, double y, gpointer data)
@@ -556,6 +604,16 @@ void GtkDesktop::Impl::motionCallback(GtkEventControllerMotion* controller, doub
 {
     auto* h = static_cast<Host*>(data);
     const GdkModifierType state = gtk_event_controller_get_current_event_state(GTK_EVENT_CONTROLLER(controller));
+    if (auto window = h->window.lock(); window && !h->pressed) {
+        Point point = windowPointForAreaPoint(*window, x, y);
+        WindowPtr target = pointerTarget(window, point);
+        const auto cursor = cursorAt(*target->frameView(), point);
+        const std::string name = cursor ? cursorName(*cursor) : "default";
+        if (name != h->cursor) {
+            h->cursor = name;
+            gtk_widget_set_cursor_from_name(h->area, name.c_str());
+        }
+    }
     sendMouse(*h, h->pressed ? EventType::leftMouseDragged : EventType::mouseMoved, x, y, 0, state);
 }
 
@@ -582,13 +640,18 @@ gboolean GtkDesktop::Impl::scrollCallback(GtkEventControllerScroll* controller, 
     graphene_point_t p;
     if (gtk_widget_compute_point(h->gtkWindow, h->area, &inWindow, &p))
         x = p.x, y = p.y;
-    Point point = windowPointForAreaPoint(*window, x, y);
-    WindowPtr target = pointerTarget(window, point);
-    Event e = Event::mouseEvent(EventType::scrollWheel, point, target, 0, modifiersOf(gdk_event_get_modifier_state(event)));
-    // Deltas in points, positive up and left as the views expect.
-    e.setScrollingDelta(-dx * 10, -dy * 10);
-    target->sendEvent(e);
-    h->owner->synchronize();
+    const unsigned long modifiers = modifiersOf(gdk_event_get_modifier_state(event));
+    deliver([weak = h->window, x, y, dx, dy, modifiers] {
+        auto window = weak.lock();
+        if (!window)
+            return;
+        Point point = windowPointForAreaPoint(*window, x, y);
+        WindowPtr target = pointerTarget(window, point);
+        Event e = Event::mouseEvent(EventType::scrollWheel, point, target, 0, modifiers);
+        // Deltas in points, positive up and left as the views expect.
+        e.setScrollingDelta(-dx * 10, -dy * 10);
+        target->sendEvent(e);
+    });
     return TRUE;
 }
 
@@ -597,6 +660,9 @@ bool GtkDesktop::Impl::handleEditingShortcut(Host& host, const WindowPtr& window
     // Copy, cut and paste of a text field being edited go through the desktop's clipboard.
     if (!(state & GDK_CONTROL_MASK))
         return false;
+    const guint lower = gdk_keyval_to_lower(keyval);
+    if (lower != GDK_KEY_c && lower != GDK_KEY_x && lower != GDK_KEY_v && lower != GDK_KEY_a)
+        return false;
     WindowPtr target = window;
     while (WindowPtr sheet = target->attachedSheet())
         target = sheet;
@@ -604,11 +670,11 @@ bool GtkDesktop::Impl::handleEditingShortcut(Host& host, const WindowPtr& window
     if (!field || !field->isEditing())
         return false;
     GdkClipboard* clipboard = gtk_widget_get_clipboard(host.area);
-    const guint key = gdk_keyval_to_lower(keyval);
+    const guint key = lower;
     if (key == GDK_KEY_c || key == GDK_KEY_x) {
         gdk_clipboard_set_text(clipboard, field->currentText().c_str());
         if (key == GDK_KEY_x)
-            field->replaceText({});
+            deliver([field] { field->replaceText({}); });
         return true;
     }
     if (key == GDK_KEY_a)
@@ -624,7 +690,10 @@ bool GtkDesktop::Impl::handleEditingShortcut(Host& host, const WindowPtr& window
                     std::string pasted(text);
                     // One line: a field takes no line breaks.
                     std::replace(pasted.begin(), pasted.end(), '\n', ' ');
-                    f->insertText(pasted);
+                    deliver([f, pasted] {
+                        if (f->isEditing())
+                            f->insertText(pasted);
+                    });
                 }
                 g_free(text);
                 delete weakField;
@@ -643,10 +712,8 @@ gboolean GtkDesktop::Impl::keyPressed(GtkEventControllerKey*, guint keyval, guin
         return FALSE;
     if (keyval == GDK_KEY_F10)
         return FALSE; // the menu bar's own key
-    if (handleEditingShortcut(*h, window, keyval, state)) {
-        h->owner->synchronize();
+    if (handleEditingShortcut(*h, window, keyval, state))
         return TRUE;
-    }
     std::string characters = charactersForKey(keyval);
     if (characters.empty())
         return FALSE;
@@ -656,58 +723,74 @@ gboolean GtkDesktop::Impl::keyPressed(GtkEventControllerKey*, guint keyval, guin
         if (c)
             characters = (state & GDK_SHIFT_MASK) && g_unichar_isalpha(c) ? utf8(g_unichar_toupper(c)) : utf8(c);
     }
-    WindowPtr target = window;
-    while (WindowPtr sheet = target->attachedSheet())
-        target = sheet;
-    // Tab walks the key views of a window whose first responder does not take it itself.
-    if (characters == kTabKey && !(state & GDK_CONTROL_MASK)
-        && !std::dynamic_pointer_cast<TextField>(target->firstResponder())) {
-        auto current = std::dynamic_pointer_cast<View>(target->firstResponder());
-        ViewPtr next = current ? current->nextValidKeyView() : target->initialFirstResponder();
-        if (!next && target->contentView())
-            next = target->contentView()->nextValidKeyView();
-        if (next)
-            target->makeFirstResponder(next);
-        h->owner->synchronize();
-        return TRUE;
-    }
-    window->sendEvent(Event::keyEvent(EventType::keyDown, characters, window, static_cast<unsigned short>(keyval & 0xffff),
-                                      modifiersOf(state)));
-    h->owner->synchronize();
+    const unsigned long modifiers = modifiersOf(state);
+    deliver([weak = h->window, characters, keyval, modifiers] {
+        auto window = weak.lock();
+        if (!window)
+            return;
+        WindowPtr target = window;
+        while (WindowPtr sheet = target->attachedSheet())
+            target = sheet;
+        // Tab walks the key views of a window whose first responder does not take it itself.
+        if (characters == kTabKey && !(modifiers & EventModifierFlagCommand)
+            && !std::dynamic_pointer_cast<TextField>(target->firstResponder())) {
+            auto current = std::dynamic_pointer_cast<View>(target->firstResponder());
+            ViewPtr next = current ? current->nextValidKeyView() : target->initialFirstResponder();
+            if (!next && target->contentView())
+                next = target->contentView()->nextValidKeyView();
+            if (next)
+                target->makeFirstResponder(next);
+            return;
+        }
+        window->sendEvent(Event::keyEvent(EventType::keyDown, characters, window, static_cast<unsigned short>(keyval & 0xffff),
+                                          modifiers));
+    });
     return TRUE;
 }
 
 void GtkDesktop::Impl::keyReleased(GtkEventControllerKey*, guint keyval, guint, GdkModifierType state, gpointer data)
 {
     auto* h = static_cast<Host*>(data);
-    auto window = h->window.lock();
     const std::string characters = charactersForKey(keyval);
-    if (!window || characters.empty())
+    if (characters.empty())
         return;
-    window->sendEvent(Event::keyEvent(EventType::keyUp, characters, window, static_cast<unsigned short>(keyval & 0xffff),
-                                      modifiersOf(state)));
+    const unsigned long modifiers = modifiersOf(state);
+    deliver([weak = h->window, characters, keyval, modifiers] {
+        if (auto window = weak.lock())
+            window->sendEvent(Event::keyEvent(EventType::keyUp, characters, window, static_cast<unsigned short>(keyval & 0xffff),
+                                              modifiers));
+    });
 }
 
 gboolean GtkDesktop::Impl::closeRequest(GtkWindow*, gpointer data)
 {
     // The window decides (its delegate may refuse); the GTK window follows on the next sync.
     auto* h = static_cast<Host*>(data);
-    if (auto window = h->window.lock())
-        window->performClose(nullptr);
-    h->owner->synchronize();
+    deliver([weak = h->window] {
+        if (auto window = weak.lock())
+            window->performClose(nullptr);
+    });
     return TRUE;
 }
 
 void GtkDesktop::Impl::activeChanged(GObject*, GParamSpec*, gpointer data)
 {
     auto* h = static_cast<Host*>(data);
-    auto window = h->window.lock();
-    if (!window || !h->gtkWindow || !gtk_window_is_active(GTK_WINDOW(h->gtkWindow)))
+    if (!h->gtkWindow || !gtk_window_is_active(GTK_WINDOW(h->gtkWindow)))
         return;
-    if (window->canBecomeKeyWindow())
-        window->makeKeyWindow();
-    if (window->canBecomeMainWindow())
-        window->makeMainWindow();
+    h->miniaturized = false;
+    deliver([weak = h->window] {
+        auto window = weak.lock();
+        if (!window || !window->isVisible())
+            return;
+        // Brought back by the desktop (from its task list, say): no longer miniaturized.
+        if (window->isMiniaturized())
+            window->makeKeyAndOrderFront(nullptr);
+        if (window->canBecomeKeyWindow())
+            window->makeKeyWindow();
+        if (window->canBecomeMainWindow())
+            window->makeMainWindow();
+    });
 }
 
 namespace {
@@ -818,7 +901,7 @@ void GtkDesktop::Impl::chooseFiles(SavePanel& panel, bool open, const WindowPtr&
         g_object_unref(p->chooser);
         delete p;
         if (callback)
-            callback(std::move(urls));
+            deliver([callback, urls] { callback(urls); });
     }), pending);
     gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
 }
@@ -895,6 +978,15 @@ void GtkDesktop::Impl::popUpMenu(const std::shared_ptr<Menu>& menu, Window& wind
     gtk_popover_popup(GTK_POPOVER(pending->popover));
 }
 
+static void deliver(std::function<void()> work)
+{
+    dispatch::RunLoop::main().perform([work = std::move(work)] {
+        work();
+        if (g_desktop)
+            g_desktop->synchronize();
+    });
+}
+
 // ---- the desktop ------------------------------------------------------------------------------
 
 namespace {
@@ -923,6 +1015,7 @@ std::unique_ptr<GtkDesktop> GtkDesktop::open()
     loop.setEventSource(&impl->eventSource);
     impl->observer = loop.addTurnObserver([impl] { impl->synchronize(); });
     Presenter::install(impl);
+    g_desktop = impl;
     return desktop;
 }
 
@@ -931,6 +1024,7 @@ GtkDesktop::~GtkDesktop()
     auto& loop = dispatch::RunLoop::main();
     loop.removeTurnObserver(m_impl->observer);
     Presenter::install(nullptr);
+    g_desktop = nullptr;
     for (auto& [window, host] : m_impl->hosts)
         m_impl->dismiss(*host);
     m_impl->hosts.clear();

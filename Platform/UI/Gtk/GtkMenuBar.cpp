@@ -4,6 +4,7 @@
 
 #include <list>
 
+#include "Platform/Dispatch/RunLoop.h"
 #include "Platform/UI/Application.h"
 #include "Platform/UI/Event.h"
 
@@ -48,9 +49,17 @@ struct GtkMenuBar::Impl {
         Menu* menu = item ? item->menu() : nullptr;
         if (!menu)
             return;
-        auto keepItem = item;
-        auto keepMenu = menu->sharedAs<Menu>();
-        keepMenu->performActionForItemAtIndex(keepMenu->indexOfItem(item));
+        // Performed on the run loop, outside GTK's dispatch of the click: the command may run
+        // a loop of its own (a modal alert), which needs GTK's events to flow.
+        std::weak_ptr<MenuItem> weakItem = item;
+        dispatch::RunLoop::main().perform([weakItem] {
+            auto item = weakItem.lock();
+            Menu* menu = item ? item->menu() : nullptr;
+            if (!menu)
+                return;
+            auto keepMenu = menu->sharedAs<Menu>();
+            keepMenu->performActionForItemAtIndex(keepMenu->indexOfItem(item));
+        });
     }
 
     // Titles, checks and what is hidden: a change of any needs a new model.

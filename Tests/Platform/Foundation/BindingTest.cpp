@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <any>
+#include <string>
 #include <vector>
 
 #include "Platform/Foundation/Binding.h"
@@ -67,6 +68,12 @@ TEST(Binding, PushesInitialAndChangedValuesAndWritesControlChangesBack)
 
     // The user drags past the end: the model clamps and the slider shows what was kept.
     slider.binding->controlDidChange(1.7);
+    EXPECT_EQ(settings->volume(), 1.0);
+    EXPECT_EQ(slider.shown.back(), 1.0);
+
+    // Text where a number belongs is refused, not thrown out of the control: the slider shows
+    // the value kept.
+    EXPECT_NO_THROW(slider.binding->controlDidChange(std::string("loud")));
     EXPECT_EQ(settings->volume(), 1.0);
     EXPECT_EQ(slider.shown.back(), 1.0);
 
