@@ -337,7 +337,15 @@ TEST(CropControllerAutoStraighten, RefusesAPictureWithoutAHorizon)
                     discPixels[size_t(y * 320 + x) * 4 + size_t(k)] = 230;
     auto disc = graphics::Image::create(320, 240, 8, 32, 320 * 4, graphics::ColorSpace::createDeviceRGB(),
                                         {graphics::AlphaInfo::noneSkipLast}, discPixels);
-    for (const auto& image : {plain, disc, graphics::ImagePtr()}) {
+    // Strong vertical edges only: a wall, not a horizon.
+    std::vector<uint8_t> stripePixels(320 * 240 * 4, 30);
+    for (int y = 0; y < 240; ++y)
+        for (int x = 100; x < 200; ++x)
+            for (int k = 0; k < 3; ++k)
+                stripePixels[size_t(y * 320 + x) * 4 + size_t(k)] = 240;
+    auto stripe = graphics::Image::create(320, 240, 8, 32, 320 * 4, graphics::ColorSpace::createDeviceRGB(),
+                                          {graphics::AlphaInfo::noneSkipLast}, stripePixels);
+    for (const auto& image : {plain, disc, stripe, graphics::ImagePtr()}) {
         bool called = false;
         CropController::computeAutoStraightenAngleForImage(image, [&](std::optional<double> a, foundation::ErrorPtr e) {
             called = true;
