@@ -38,6 +38,27 @@ const mvcrash_async_byteorder_t kBig { mvcr_swap16, mvcr_swap32, mvcr_swap64 };
 const mvcrash_async_byteorder_t* mvcrash_async_byteorder_little_endian() { return &kLittle; }
 const mvcrash_async_byteorder_t* mvcrash_async_byteorder_big_endian() { return &kBig; }
 
+std::uint16_t mvcrash_async_load_uint16(const mvcrash_async_byteorder_t* byteorder, const void* p)
+{
+    std::uint16_t v;
+    mvcrash_async_memcpy(&v, p, 2);
+    return byteorder->swap16(v);
+}
+
+std::uint32_t mvcrash_async_load_uint32(const mvcrash_async_byteorder_t* byteorder, const void* p)
+{
+    std::uint32_t v;
+    mvcrash_async_memcpy(&v, p, 4);
+    return byteorder->swap32(v);
+}
+
+std::uint64_t mvcrash_async_load_uint64(const mvcrash_async_byteorder_t* byteorder, const void* p)
+{
+    std::uint64_t v;
+    mvcrash_async_memcpy(&v, p, 8);
+    return byteorder->swap64(v);
+}
+
 bool mvcrash_async_address_apply_offset(std::uint64_t base, std::int64_t offset, std::uint64_t* result)
 {
     std::uint64_t sum;

@@ -43,6 +43,12 @@ std::uint64_t mvcr_nswap64(std::uint64_t v);
 const mvcrash_async_byteorder_t* mvcrash_async_byteorder_little_endian();
 const mvcrash_async_byteorder_t* mvcrash_async_byteorder_big_endian();
 
+// A 16, 32 or 64-bit value at `p` (which the caller has checked lies in memory it may read),
+// converted through the byte order.
+std::uint16_t mvcrash_async_load_uint16(const mvcrash_async_byteorder_t* byteorder, const void* p);
+std::uint32_t mvcrash_async_load_uint32(const mvcrash_async_byteorder_t* byteorder, const void* p);
+std::uint64_t mvcrash_async_load_uint64(const mvcrash_async_byteorder_t* byteorder, const void* p);
+
 bool mvcrash_async_address_apply_offset(std::uint64_t base, std::int64_t offset, std::uint64_t* result);
 
 mvcrash_error_t mvcrash_async_task_memcpy(mvcrash_task_t task, std::uint64_t address, std::int64_t offset, void* dest, std::uint64_t length);

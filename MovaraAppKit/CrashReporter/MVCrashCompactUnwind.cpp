@@ -40,16 +40,12 @@ const std::uint8_t* tableAt(const mvcrash_async_cfe_reader_t* r, std::uint64_t o
 
 std::uint32_t word(const mvcrash_async_cfe_reader_t* r, const std::uint8_t* p)
 {
-    std::uint32_t v;
-    mvcrash_async_memcpy(&v, p, 4);
-    return r->byteorder->swap32(v);
+    return mvcrash_async_load_uint32(r->byteorder, p);
 }
 
 std::uint16_t half(const mvcrash_async_cfe_reader_t* r, const std::uint8_t* p)
 {
-    std::uint16_t v;
-    mvcrash_async_memcpy(&v, p, 2);
-    return r->byteorder->swap16(v);
+    return mvcrash_async_load_uint16(r->byteorder, p);
 }
 
 } // namespace

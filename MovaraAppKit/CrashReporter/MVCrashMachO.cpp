@@ -10,16 +10,12 @@ constexpr std::uint32_t kSection64Size = 80, kSection32Size = 68;
 
 std::uint32_t u32(const mvcrash_async_macho_t* image, const std::uint8_t* p)
 {
-    std::uint32_t v;
-    mvcrash_async_memcpy(&v, p, 4);
-    return image->byteorder->swap32(v);
+    return mvcrash_async_load_uint32(image->byteorder, p);
 }
 
 std::uint64_t u64(const mvcrash_async_macho_t* image, const std::uint8_t* p)
 {
-    std::uint64_t v;
-    mvcrash_async_memcpy(&v, p, 8);
-    return image->byteorder->swap64(v);
+    return mvcrash_async_load_uint64(image->byteorder, p);
 }
 
 // vmaddr and vmsize, fileoff and filesize of a segment command of the image's width.
@@ -246,9 +242,7 @@ mvcrash_async_macho_symtab_entry_t mvcrash_async_macho_symtab_reader_read(const 
     entry.n_strx = u32(image, p);
     entry.n_type = p[4];
     entry.n_sect = p[5];
-    std::uint16_t desc;
-    mvcrash_async_memcpy(&desc, p + 6, 2);
-    entry.n_desc = image->byteorder->swap16(desc);
+    entry.n_desc = mvcrash_async_load_uint16(image->byteorder, p + 6);
     entry.n_value = image->m64 ? u64(image, p + 8) : u32(image, p + 8);
     entry.normalized_value = (entry.n_desc & 0x0008) ? (entry.n_value | 1) : entry.n_value;
     return entry;

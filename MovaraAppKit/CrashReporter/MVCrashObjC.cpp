@@ -20,21 +20,12 @@ struct Walk {
 
 std::uint64_t readPointer(const Walk& w, const std::uint8_t* p)
 {
-    if (w.ptr == 8) {
-        std::uint64_t v;
-        mvcrash_async_memcpy(&v, p, 8);
-        return w.image->byteorder->swap64(v);
-    }
-    std::uint32_t v;
-    mvcrash_async_memcpy(&v, p, 4);
-    return w.image->byteorder->swap32(v);
+    return w.ptr == 8 ? mvcrash_async_load_uint64(w.image->byteorder, p) : mvcrash_async_load_uint32(w.image->byteorder, p);
 }
 
 std::uint32_t readU32(const Walk& w, const std::uint8_t* p)
 {
-    std::uint32_t v;
-    mvcrash_async_memcpy(&v, p, 4);
-    return w.image->byteorder->swap32(v);
+    return mvcrash_async_load_uint32(w.image->byteorder, p);
 }
 
 // `length` bytes at `address`, from one of the mapped sections (first that holds them).
@@ -369,9 +360,7 @@ mvcrash_error_t walkLegacy(const Walk& w)
             err = MVCRASH_ERR_INVALID_DATA;
             break;
         }
-        std::uint16_t classCount;
-        mvcrash_async_memcpy(&classCount, header + 8, 2);
-        classCount = w.image->byteorder->swap16(classCount);
+        const std::uint16_t classCount = mvcrash_async_load_uint16(w.image->byteorder, header + 8);
         for (std::uint16_t k = 0; k < classCount && err == MVCRASH_ERR_NONE; ++k) {
             std::uint32_t cls;
             if (!readTask(w, static_cast<std::uint64_t>(symtab) + 12 + k * 4u, &cls, 4)) {
