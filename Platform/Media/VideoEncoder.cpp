@@ -81,6 +81,11 @@ void placement(ScalingMode mode, int sw, int sh, int dw, int dh, PixelRect& src,
 
 } // namespace
 
+// x265 refuses smaller pictures.
+constexpr int x265SmallestSide = 16;
+// The widest picture that x265's lookahead tree pass still handles wrongly; see open().
+constexpr int x265TreeBugMaxWidth = 48;
+
 void encodedSize(const EncoderConfig& config, int& width, int& height)
 {
     width = config.width;
@@ -142,6 +147,10 @@ std::unique_ptr<VideoEncoder> VideoEncoder::open(const EncoderConfig& config, OS
         return fail(AVErrorOutOfMemory, "Out of memory.");
 
     encodedSize(config, c->width, c->height);
+    if (config.codec == VideoCodec::HEVC && (c->width < x265SmallestSide || c->height < x265SmallestSide))
+        return fail(AVErrorOperationNotAllowed, "HEVC movies must be at least " + std::to_string(x265SmallestSide) + " × "
+                                                    + std::to_string(x265SmallestSide) + " pixels; this one would be "
+                                                    + std::to_string(c->width) + " × " + std::to_string(c->height) + ".");
     c->pix_fmt = pixelFormat;
     c->time_base = timeBase;
     c->framerate = frameRate;
@@ -177,6 +186,10 @@ std::unique_ptr<VideoEncoder> VideoEncoder::open(const EncoderConfig& config, OS
                 params += ":bframes=0";
             if (config.maxKeyFrameInterval && *config.maxKeyFrameInterval > 0)
                 params += ":keyint=" + std::to_string(*config.maxKeyFrameInterval);
+            // x265's lookahead tree pass writes past its buffers (and corrupts the heap) when
+            // the picture is at most 48 pixels wide; without it such pictures encode cleanly.
+            if (c->width <= x265TreeBugMaxWidth)
+                params += ":cutree=0";
             options.set("x265-params", params);
         }
     } else {

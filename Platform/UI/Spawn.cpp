@@ -1,6 +1,5 @@
 #include "Platform/UI/Spawn.h"
 
-#include <cstdlib>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -33,12 +32,6 @@ bool spawnDetached(const std::vector<std::string>& argv)
         ::waitpid(pid, &status, 0);
     }).detach();
     return true;
-}
-
-bool isTestEnvironment()
-{
-    const char* v = std::getenv("QUINTOR_TEST");
-    return v && *v;
 }
 
 } // namespace ui::detail

@@ -9,7 +9,5 @@ namespace ui::detail {
 
 // False when the program could not be started (not installed, say).
 bool spawnDetached(const std::vector<std::string>& argv);
-// Whether QUINTOR_TEST is set: helpers are recorded instead of run.
-bool isTestEnvironment();
 
 } // namespace ui::detail

@@ -24,7 +24,7 @@ Workspace& Workspace::shared()
 bool Workspace::recordsOnly() const
 {
     std::lock_guard lock(m_mutex);
-    return m_recordsOnly.value_or(detail::isTestEnvironment());
+    return m_recordsOnly;
 }
 
 void Workspace::setRecordsOnly(bool value)

@@ -1,8 +1,8 @@
 #pragma once
 // The desktop: opens web pages and files with the user's applications (xdg-open), shows
 // files in the file manager, finds applications and file icons, and answers type questions.
-// Under tests (QUINTOR_TEST set) nothing is started: every request is recorded instead, for
-// the test to read. Main thread only.
+// With records-only set (tests do) nothing is started: every request is recorded instead, for
+// the caller to read. Main thread only.
 
 #include <mutex>
 #include <optional>
@@ -42,7 +42,7 @@ public:
         std::vector<std::string> arguments;
         bool operator==(const Call&) const = default;
     };
-    // Recording is on under tests; setRecordsOnly overrides that.
+    // Off by default: requests start the desktop's programs.
     bool recordsOnly() const;
     void setRecordsOnly(bool value);
     std::vector<Call> recordedCalls() const;
@@ -53,7 +53,7 @@ private:
     bool perform(Call call, const std::vector<std::string>& argv);
 
     mutable std::mutex m_mutex;
-    std::optional<bool> m_recordsOnly;
+    bool m_recordsOnly = false;
     std::vector<Call> m_calls;
     std::vector<std::pair<std::string, std::string>> m_applications;
 };

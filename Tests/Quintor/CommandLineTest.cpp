@@ -154,8 +154,8 @@ protected:
         for (const auto& a : arguments)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        // The child keeps this test's private folders, and records instead of opening
-        // anything on the desktop.
+        // The child keeps this test's private folders, its stand-ins for the desktop's helpers
+        // and its leak suppressions.
         std::vector<std::string> variables = environment;
         for (char** e = environ; *e; ++e) {
             const std::string variable = *e;
@@ -163,11 +163,6 @@ protected:
             if (std::none_of(environment.begin(), environment.end(), [&](const std::string& v) { return v.rfind(name, 0) == 0; }))
                 variables.push_back(variable);
         }
-        variables.emplace_back("QUINTOR_TEST=1");
-        // Under the sanitizers the program reads the same leak suppressions as the tests.
-        if (!std::getenv("LSAN_OPTIONS"))
-            variables.emplace_back("LSAN_OPTIONS=suppressions="
-                                     + (fs::path(QUINTOR_RESOURCES_DIR).parent_path().parent_path() / "Tests/Support/lsan.supp").string());
         std::vector<char*> envp;
         for (auto& e : variables)
             envp.push_back(e.data());

@@ -1,9 +1,12 @@
 // Every test process gets its own fresh home for user state: XDG folders and TMPDIR point
-// into a temporary directory that is removed when the process ends.
+// into a temporary directory that is removed when the process ends. The desktop's helpers
+// (xdg-open, notify-send) are replaced on PATH by programs that do nothing, and no session bus
+// is named, so neither this process nor the programs it starts reach the real desktop.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "Platform/Dispatch/Queue.h"
@@ -25,14 +28,21 @@ int main(int argc, char** argv)
     if (!root)
         return 2;
     const fs::path base(root);
-    for (const char* sub : {"data", "cache", "config", "tmp", "home"})
+    for (const char* sub : {"data", "cache", "config", "tmp", "home", "bin"})
         fs::create_directories(base / sub);
+    for (const char* helper : {"xdg-open", "notify-send"}) {
+        const fs::path stub = base / "bin" / helper;
+        std::ofstream(stub) << "#!/bin/sh\nexit 0\n";
+        fs::permissions(stub, fs::perms::owner_all);
+    }
+    const char* path = std::getenv("PATH");
+    ::setenv("PATH", ((base / "bin").string() + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
     ::setenv("XDG_DATA_HOME", (base / "data").c_str(), 1);
     ::setenv("XDG_CACHE_HOME", (base / "cache").c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (base / "config").c_str(), 1);
     ::setenv("TMPDIR", (base / "tmp").c_str(), 1);
     ::setenv("HOME", (base / "home").c_str(), 1);
-    ::setenv("QUINTOR_TEST", "1", 1);
     // Programs the tests start inherit the same leak suppressions as this process.
     ::setenv("LSAN_OPTIONS", "suppressions=" QUINTOR_SOURCE_DIR "/Tests/Support/lsan.supp", 0);
 

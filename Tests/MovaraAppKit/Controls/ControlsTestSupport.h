@@ -32,6 +32,7 @@ protected:
     void SetUp() override
     {
         dispatch::RunLoop::main().bindToCurrentThread();
+        ui::Workspace::shared().setRecordsOnly(true);
         ui::Workspace::shared().clearRecordedCalls();
     }
     void TearDown() override

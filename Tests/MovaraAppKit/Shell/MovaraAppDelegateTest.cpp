@@ -48,6 +48,7 @@ protected:
         drainTurns();
         Analytics::shared().stopTracking();
         ui::ScriptedResponder::install(responder);
+        ui::Workspace::shared().setRecordsOnly(true);
         ui::Workspace::shared().clearRecordedCalls();
         shelltest::TestAppSpecific::license.reset();
         auto& center = foundation::NotificationCenter::defaultCenter();

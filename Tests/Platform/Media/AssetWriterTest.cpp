@@ -333,6 +333,46 @@ TEST(AssetWriter, OutputSettingsAreCheckedWhenTheInputIsMade)
     EXPECT_TRUE(error);
 }
 
+TEST(AssetWriter, NarrowHEVCMoviesAreWrittenOrRefusedClearly)
+{
+    // x265 corrupts its heap on pictures up to 48 pixels wide (an optimised build aborts) and
+    // refuses pictures under 16 pixels a side.
+    const struct {
+        int width, height;
+        bool tenBit;
+        bool written;
+    } cases[] = {
+        {48, 32, true, true}, {48, 32, false, true}, {32, 64, true, true}, {16, 16, true, true},
+        {50, 32, true, true}, {14, 32, true, false}, {64, 8, false, false},
+    };
+    testsupport::TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + (c.tenBit ? " 10-bit" : " 8-bit"));
+        MovieSpec recipe;
+        recipe.fileType = AVFileTypeMPEG4;
+        recipe.frames = 4;
+        recipe.width = c.width;
+        recipe.height = c.height;
+        recipe.settings = mediatest::settingsFor(AVVideoCodecTypeHEVC, c.width, c.height);
+        if (c.tenBit)
+            recipe.settings.set(AVVideoCompressionPropertiesKey,
+                                foundation::Value::dictionary({{AVVideoProfileLevelKey, ProfileLevelHEVCMain10AutoLevel}}));
+        const auto path = dir / "narrow.mp4";
+        auto error = mediatest::writeMovie(path, recipe);
+        if (!c.written) {
+            ASSERT_TRUE(error);
+            EXPECT_NE(error->localizedFailureReason().value_or("").find("at least 16 × 16 pixels"), std::string::npos)
+                << error->localizedFailureReason().value_or("");
+            continue;
+        }
+        ASSERT_FALSE(error) << error->localizedDescription() << " " << error->localizedFailureReason().value_or("");
+        auto info = mediatest::probe(path);
+        ASSERT_TRUE(info.is_object());
+        EXPECT_EQ(info["streams"][0]["width"], c.width);
+        EXPECT_EQ(info["streams"][0]["nb_frames"], "4");
+    }
+}
+
 TEST(AssetWriter, ScalesSourcesToOddOrDifferentOutputSizes)
 {
     struct Case {

@@ -107,10 +107,10 @@ TEST_F(ApplicationTest, TerminationWaitsForTheDelegatesConsent)
     EXPECT_TRUE(delegate->log.empty());
 }
 
-TEST_F(ApplicationTest, UnderTestsTheWorkspaceRecordsRequestsInsteadOfStartingPrograms)
+TEST_F(ApplicationTest, ARecordingWorkspaceRecordsRequestsInsteadOfStartingPrograms)
 {
     auto& ws = Workspace::shared();
-    ASSERT_TRUE(ws.recordsOnly());
+    ws.setRecordsOnly(true);
     EXPECT_TRUE(ws.openURL(*URL::URLWithString("https://example.com/help")));
     EXPECT_FALSE(ws.openURL(*URL::URLWithString("relative/path")));
     EXPECT_TRUE(ws.activateFileViewerSelectingURLs({URL::fileURLWithPath("/movies/Trip.mp4")}));
