@@ -906,6 +906,11 @@ void GtkDesktop::Impl::chooseFiles(SavePanel& panel, bool open, const WindowPtr&
     gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
 }
 
+std::unique_ptr<dispatch::RunLoop::EventSource> makeGLibEventSource()
+{
+    return std::make_unique<GLibEventSource>();
+}
+
 // ---- pop-up menus ----------------------------------------------------------------------------
 
 void GtkDesktop::Impl::popUpMenu(const std::shared_ptr<Menu>& menu, Window& window, const Rect& rect,

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "Platform/Dispatch/RunLoop.h"
 #include "Platform/Foundation/URL.h"
 #include "Platform/Graphics/Geometry.h"
 #include "Platform/UI/Window.h"
@@ -37,6 +38,11 @@ private:
     GtkDesktop();
     std::unique_ptr<Impl> m_impl;
 };
+
+// GLib's default main context as a run loop's event source (what a GtkDesktop installs on the
+// main loop): a turn dispatches what GLib has ready, and waiting for work is GLib's wait, which
+// perform() ends.
+std::unique_ptr<dispatch::RunLoop::EventSource> makeGLibEventSource();
 
 // Whether a display is named in the environment.
 bool hasDisplayEnvironment();

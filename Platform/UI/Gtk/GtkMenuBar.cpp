@@ -153,6 +153,11 @@ GActionGroup* GtkMenuBar::actionGroup() const
     return G_ACTION_GROUP(m_impl->group);
 }
 
+GMenuModel* GtkMenuBar::model() const
+{
+    return G_MENU_MODEL(m_impl->model);
+}
+
 GtkWidget* GtkMenuBar::makeMenuBar()
 {
     refresh();

@@ -14,6 +14,7 @@
 
 typedef struct _GtkWidget GtkWidget;
 typedef struct _GActionGroup GActionGroup;
+typedef struct _GMenuModel GMenuModel;
 
 namespace ui {
 
@@ -27,6 +28,8 @@ public:
     // A new menu bar widget showing the main menu (floating reference).
     GtkWidget* makeMenuBar();
     GActionGroup* actionGroup() const;
+    // The model the menu bars show (owned by this object; replaced when it is rebuilt).
+    GMenuModel* model() const;
     void refresh();
 
     // The accelerator GTK shows for a key equivalent ("<Control><Shift>z" for "Z").

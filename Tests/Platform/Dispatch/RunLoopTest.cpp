@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -130,4 +132,86 @@ TEST_F(RunLoopVirtualTime, AZeroDelayMeansTheNextTurnEvenInVirtualTimeAndCanBeCa
     EXPECT_TRUE(loop.runUntil([&] { return ran > 0; }, Timeout));
     loop.runOnce();
     EXPECT_EQ(ran, 1);
+}
+
+namespace {
+
+// Another event loop on the thread, as a windowing system's: events to dispatch, and a wait
+// that perform() must be able to end.
+class FakeEventSource : public RunLoop::EventSource {
+public:
+    bool dispatchEvents(double waitSeconds) override
+    {
+        std::unique_lock lock(m_mutex);
+        if (waitSeconds > 0 && m_pending == 0)
+            m_cv.wait_for(lock, std::chrono::duration<double>(waitSeconds), [this] { return m_woken || m_pending > 0; });
+        m_woken = false;
+        const bool any = m_pending > 0;
+        m_dispatched += m_pending;
+        m_pending = 0;
+        return any;
+    }
+    void wakeUp() override
+    {
+        std::lock_guard lock(m_mutex);
+        m_woken = true;
+        m_cv.notify_all();
+    }
+    void post()
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_pending;
+        m_cv.notify_all();
+    }
+    int dispatched()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_dispatched;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    int m_pending = 0;
+    int m_dispatched = 0;
+    bool m_woken = false;
+};
+
+} // namespace
+
+TEST(RunLoop, AnEventSourceSharesTheTurnsAndItsWaitsEndWithWorkOrAStop)
+{
+    auto& loop = RunLoop::main();
+    FakeEventSource events;
+    loop.setEventSource(&events);
+
+    events.post();
+    EXPECT_TRUE(loop.runOnce(0));
+    EXPECT_EQ(events.dispatched(), 1);
+
+    // A long wait is the source's, and a block performed from another thread ends it: the
+    // block runs in that same turn.
+    bool ran = false;
+    const auto start = std::chrono::steady_clock::now();
+    std::thread performer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        loop.perform([&] { ran = true; });
+    });
+    loop.runOnce(60);
+    performer.join();
+    EXPECT_TRUE(ran);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 30);
+
+    // An event that arrives during the wait is dispatched by it; stop() ends run() as well.
+    std::thread poster([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        events.post();
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        loop.stop();
+    });
+    loop.run();
+    poster.join();
+    EXPECT_EQ(events.dispatched(), 2);
+
+    loop.setEventSource(nullptr);
 }
