@@ -4,6 +4,7 @@
 
 #include <numbers>
 
+#include "MovaraKit/Canvas/CanvasUndoActionName.h"
 #include "MovaraKit/Canvas/ImageCanvasObject.h"
 #include "MovaraKit/Canvas/TextCanvasObject.h"
 #include "Tests/Support/ImageFixtures.h"
@@ -172,6 +173,30 @@ TEST_F(CanvasTest, PropertyChangesUndoAndRedoAndEqualValuesAreIgnored)
     delegate->reports.clear();
     text->setOpacity(0.9);
     EXPECT_TRUE(delegate->reports.empty());
+}
+
+TEST_F(CanvasTest, EditsUndoAndRedoUnderTheNamesAnEditorGivesThem)
+{
+    auto text = TextCanvasObject::init();
+    undo->beginUndoGrouping();
+    canvas->insert(text, 0);
+    undo->setActionName(CanvasUndoActionName::insertText());
+    undo->endUndoGrouping();
+    undo->beginUndoGrouping();
+    text->setPosition({40, 50});
+    undo->setActionName(CanvasUndoActionName::move());
+    undo->endUndoGrouping();
+    EXPECT_EQ(undo->undoMenuItemTitle(), "Undo Move");
+    undo->undo();
+    EXPECT_EQ(text->position(), Point());
+    EXPECT_EQ(undo->redoMenuItemTitle(), "Redo Move");
+    EXPECT_EQ(undo->undoMenuItemTitle(), "Undo Insert Text");
+    undo->undo();
+    EXPECT_TRUE(canvas->objects().empty());
+    undo->redo();
+    undo->redo();
+    EXPECT_EQ(canvas->objects(), (std::vector<CanvasObjectPtr> {text}));
+    EXPECT_EQ(text->position(), (Point {40, 50}));
 }
 
 TEST_F(CanvasTest, SizeChangeMovesObjectsWithoutUndo)
