@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "MovaraKit/Media/DeviceCapabilities.h"
 #include "Platform/Images/UTType.h"
 #include "Platform/Media/VideoSettings.h"
 #include "Tests/MovaraKit/Media/MovieTestSupport.h"
@@ -85,6 +86,18 @@ TEST(MVRExportSettings, ScaleConstraint)
     } cases[] = {{{1920, 1080}, 1.0}, {{5000, 3000}, 0.72}, {{3000, 5000}, 0.72}, {{4096, 2160}, 1.0}, {{4000, 4000}, 0.54}};
     for (const auto& c : cases)
         EXPECT_DOUBLE_EQ(MVRScaleConstrainingSizeToSize(c.size, {4096, 2160}), c.scale) << c.size.width;
+}
+
+TEST(MVRExportSettings, UploadSettingsFitTheLimits)
+{
+    testsupport::TempDir dir;
+    media::VideoComposition large;
+    large.renderSize = {5000, 3000};
+    auto settings = MVRExportSettings::uploadSettingsForCinemagraph(*cinemagraph(movie(dir, 64, 36), large));
+    EXPECT_EQ(settings->type(), DeviceCapabilities::isHEVCEncodingEnabled() ? uint64_t(MVRRenderTypeHEVC) : uint64_t(MVRRenderTypeH264));
+    EXPECT_DOUBLE_EQ(settings->scale(), 0.72);
+    EXPECT_EQ(settings->repeatCount(), 1u);
+    EXPECT_FALSE(settings->frameDuration().isValid());
 }
 
 TEST(MVRExportSettings, FileTypesEqualityAndDescriptions)

@@ -134,6 +134,23 @@ TEST_F(CinemagraphExportTest, ScaleAndFrameDurationSettings)
     EXPECT_EQ(reader->timeRange().duration.seconds(), 0.8);
 }
 
+TEST_F(CinemagraphExportTest, AFixedFrameDurationResamplesTheMovie)
+{
+    auto reader = MVRCinemagraphReader::initWithCinemagraph(cinemagraph(1));
+    reader->setFrameDuration(media::Time::make(1, 15));
+    bool loaded = false;
+    reader->loadWithCompletionHandler([&](foundation::ErrorPtr) { loaded = true; });
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return loaded; }, 10));
+    std::vector<double> times;
+    foundation::ErrorPtr error;
+    while (auto sample = reader->copyNextSampleBuffer(&error))
+        times.push_back(sample->presentationTimeStamp().seconds());
+    EXPECT_FALSE(error);
+    ASSERT_GE(times.size(), 11u);
+    for (size_t i = 1; i < times.size(); ++i)
+        EXPECT_NEAR(times[i] - times[i - 1], 1.0 / 15, 1e-6) << i;
+}
+
 TEST_F(CinemagraphExportTest, EachRenderTypeWritesItsFormat)
 {
     struct Case {
@@ -142,6 +159,7 @@ TEST_F(CinemagraphExportTest, EachRenderTypeWritesItsFormat)
         int frames;
     } cases[] = {
         {MVRRenderTypeH264, "loop.mp4", 14},
+        {MVRRenderTypeProRes422, "loop.mov", 14},
         {MVRRenderTypeGIF, "loop.gif", 14},
         {MVRRenderTypeImageSequence, "frames", 14},
     };
@@ -150,7 +168,8 @@ TEST_F(CinemagraphExportTest, EachRenderTypeWritesItsFormat)
         const auto output = dir.path() / c.name;
         auto settings = MVRExportSettings::settingsWithType(c.type, 1.0, media::Time::invalid(), 5, MVRImageSequenceTypePNG, 1);
         auto exporter = MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(output.string()));
-        EXPECT_EQ(exporter->totalUnitCount(), c.type == MVRRenderTypeH264 ? 10 : 9);
+        const bool movie = c.type == MVRRenderTypeH264 || c.type == MVRRenderTypeProRes422;
+        EXPECT_EQ(exporter->totalUnitCount(), movie ? 10 : 9);
         auto result = run(exporter);
         ASSERT_FALSE(result.error) << result.error->localizedDescription();
         ASSERT_TRUE(result.url);
@@ -161,7 +180,7 @@ TEST_F(CinemagraphExportTest, EachRenderTypeWritesItsFormat)
                 files += entry.path().extension() == ".png";
             EXPECT_EQ(files, c.frames);
         } else {
-            EXPECT_EQ(countFrames(output), c.type == MVRRenderTypeH264 ? c.frames * 5 : c.frames);
+            EXPECT_EQ(countFrames(output), movie ? c.frames * 5 : c.frames);
         }
         // Nothing temporary is left beside the output.
         for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
@@ -172,6 +191,10 @@ TEST_F(CinemagraphExportTest, EachRenderTypeWritesItsFormat)
     EXPECT_EQ(probe["streams"][0]["codec_name"], "h264");
     EXPECT_EQ(probe["streams"][0]["width"], 32);
     EXPECT_EQ(probe["streams"][0]["height"], 24);
+    auto proRes = movietest::probe(dir.path() / "loop.mov");
+    ASSERT_FALSE(proRes.is_null());
+    EXPECT_EQ(proRes["streams"][0]["codec_name"], "prores");
+    EXPECT_EQ(proRes["format"]["format_name"], "mov,mp4,m4a,3gp,3g2,mj2");
 }
 
 TEST_F(CinemagraphExportTest, FailedAndCancelledExportsKeepTheUsersFile)
