@@ -94,8 +94,6 @@ FilterInputAttributes mainImage() { return FilterInputAttributes::image(kCIInput
 
 constexpr float kLumaR = 0.2126f, kLumaG = 0.7152f, kLumaB = 0.0722f;
 
-inline float encodeSigned(float v) { return fastLinearToSRGB(v); }
-inline float decodeSigned(float v) { return fastSRGBToLinear(v); }
 
 FilterImagePtr oneInput(const FilterImagePtr& input, KernelFunction kernel)
 {
@@ -126,16 +124,17 @@ FilterImagePtr colorControls(const BuiltinFilter& f)
     const float brightness = float(f.number("inputBrightness"));
     const float contrast = float(f.number("inputContrast"));
     return oneInput(in, [=](const KernelRow& row) {
-        forEachUnpremultiplied(row, [=](const float* in, float* out) {
+        const TransferTables& tables = transferTables();
+        forEachUnpremultiplied(row, [&](const float* in, float* out) {
             float c[3];
             for (int k = 0; k < 3; ++k)
-                c[k] = encodeSigned(in[k]);
+                c[k] = fastLinearToSRGB(tables, in[k]);
             const float luma = c[0] * kLumaR + c[1] * kLumaG + c[2] * kLumaB;
             for (int k = 0; k < 3; ++k) {
                 float v = luma + (c[k] - luma) * saturation;
                 v += brightness;
                 v = (v - 0.5f) * contrast + 0.5f;
-                out[k] = decodeSigned(v);
+                out[k] = fastSRGBToLinear(tables, v);
             }
         });
     });
@@ -258,9 +257,11 @@ FilterImagePtr toneCurve(const BuiltinFilter& f)
     for (auto& v : *table)
         v = fastSRGBToLinear(std::clamp(v, 0.0f, 1.0f));
     return oneInput(in, [table](const KernelRow& row) {
+        const TransferTables& tables = transferTables();
+        const std::vector<float>& curve = *table;
         forEachUnpremultiplied(row, [&](const float* in, float* out) {
             for (int k = 0; k < 3; ++k)
-                out[k] = lookUp(*table, fastLinearToSRGB(std::clamp(in[k], 0.0f, 1.0f)));
+                out[k] = lookUp(curve, lookUpTransfer(tables.encode, std::sqrt(std::clamp(in[k], 0.0f, 1.0f))));
         });
     });
 }
@@ -298,7 +299,7 @@ FilterImagePtr vignette(const BuiltinFilter& f)
 std::array<float, 3> linearRGB(const Color& color)
 {
     const Color::RGBA c = color.rgba();
-    return {decodeSigned(float(c.red)), decodeSigned(float(c.green)), decodeSigned(float(c.blue))};
+    return {fastSRGBToLinear(float(c.red)), fastSRGBToLinear(float(c.green)), fastSRGBToLinear(float(c.blue))};
 }
 
 // Dark areas take the first colour, light ones the second, by luminance.

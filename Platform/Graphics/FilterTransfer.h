@@ -39,18 +39,29 @@ inline float lookUpTransfer(const std::array<float, kTransferSteps + 2>& table, 
     return table[size_t(i)] + (table[size_t(i) + 1] - table[size_t(i)]) * w;
 }
 
-inline float fastSRGBToLinear(float v)
+// With the tables at hand (kernels fetch them once, outside their loops).
+inline float fastSRGBToLinear(const TransferTables& t, float v)
 {
     if (v >= 0.0f && v <= 1.0f)
-        return lookUpTransfer(transferTables().decode, v);
+        return lookUpTransfer(t.decode, v);
     return v < 0 ? -srgbToLinear(-v) : srgbToLinear(v);
+}
+
+inline float fastLinearToSRGB(const TransferTables& t, float v)
+{
+    if (v >= 0.0f && v <= 1.0f)
+        return lookUpTransfer(t.encode, std::sqrt(v));
+    return v < 0 ? -linearToSRGB(-v) : linearToSRGB(v);
+}
+
+inline float fastSRGBToLinear(float v)
+{
+    return fastSRGBToLinear(transferTables(), v);
 }
 
 inline float fastLinearToSRGB(float v)
 {
-    if (v >= 0.0f && v <= 1.0f)
-        return lookUpTransfer(transferTables().encode, std::sqrt(v));
-    return v < 0 ? -linearToSRGB(-v) : linearToSRGB(v);
+    return fastLinearToSRGB(transferTables(), v);
 }
 
 // Runs `colour(in, out)` on the unpremultiplied colour (three floats) of each pixel of a
