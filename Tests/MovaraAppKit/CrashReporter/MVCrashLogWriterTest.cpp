@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -156,6 +158,31 @@ TEST_F(WriterFixture, WithoutACapturedStateTheWritingThreadIsLeftOut)
         EXPECT_FALSE(thread.crashed);
         EXPECT_FALSE(thread.stackFrames.empty());
     }
+}
+
+TEST_F(WriterFixture, AThreadThatLeavesNoRegistersIsListedWithoutFrames)
+{
+    // It blocks every signal, so it never answers the suspension: its stack is not walked from a
+    // state nobody read.
+    std::atomic<bool> ready { false }, done { false };
+    std::thread blocker([&] {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        ready = true;
+        while (!done)
+            std::this_thread::yield();
+    });
+    while (!ready)
+        std::this_thread::yield();
+    auto report = writeReport(&writer, 0, true);
+    done = true;
+    blocker.join();
+    ASSERT_TRUE(report);
+    std::size_t withoutFrames = 0;
+    for (const auto& thread : report->threads())
+        withoutFrames += thread.stackFrames.empty() && !thread.crashed;
+    EXPECT_GE(withoutFrames, 1u);
 }
 
 TEST_F(WriterFixture, StrategyZeroWritesNoSymbolsAndCustomDataMayBeEmpty)

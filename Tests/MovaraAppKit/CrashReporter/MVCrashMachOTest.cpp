@@ -5,47 +5,19 @@
 #include <vector>
 
 #include "MovaraAppKit/CrashReporter/MVCrashMachO.h"
+#include "Tests/MovaraAppKit/CrashReporter/MachOImageFixture.h"
 
 namespace {
 
-constexpr std::uint64_t kTextVmaddr = 0x100000000ULL;
+constexpr std::uint64_t kTextVmaddr = testsupport::MachOImageFixture::kVmaddr;
 
-// A small 64-bit image laid out in one buffer as the loader would map it: header and load
-// commands, code at 0x400, __LINKEDIT (symbols, then strings) at 0x800.
-struct Image {
-    std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(0x1000, 0);
-    std::size_t cmds = 32;
-    std::uint32_t ncmds = 0;
-
-    void put32(std::size_t at, std::uint32_t v) { std::memcpy(bytes.data() + at, &v, 4); }
-    void put64(std::size_t at, std::uint64_t v) { std::memcpy(bytes.data() + at, &v, 8); }
-    void name(std::size_t at, const char* n) { std::strncpy(reinterpret_cast<char*>(bytes.data() + at), n, 16); }
-
-    void segment(const char* segname, std::uint64_t vmaddr, std::uint64_t vmsize, std::uint64_t fileoff, const char* sectname = nullptr, std::uint64_t sectaddr = 0, std::uint64_t sectsize = 0)
+// Header and load commands, code at 0x400 (with an __unwind_info section), __LINKEDIT (symbols,
+// then strings) at 0x800.
+struct Image : testsupport::MachOImageFixture {
+    Image() : MachOImageFixture(0x1000)
     {
-        const std::uint32_t size = 72 + (sectname ? 80 : 0);
-        put32(cmds, MVCRASH_LC_SEGMENT_64);
-        put32(cmds + 4, size);
-        name(cmds + 8, segname);
-        put64(cmds + 24, vmaddr);
-        put64(cmds + 32, vmsize);
-        put64(cmds + 40, fileoff);
-        put64(cmds + 48, vmsize);
-        put32(cmds + 64, sectname ? 1 : 0);
-        if (sectname) {
-            name(cmds + 72, sectname);
-            name(cmds + 88, segname);
-            put64(cmds + 104, sectaddr);
-            put64(cmds + 112, sectsize);
-        }
-        cmds += size;
-        ++ncmds;
-    }
-
-    Image()
-    {
-        segment("__TEXT", kTextVmaddr, 0x800, 0, "__unwind_info", kTextVmaddr + 0x400, 0x40);
-        segment("__LINKEDIT", kTextVmaddr + 0x800, 0x800, 0x800);
+        segment("__TEXT", 0, 0x800, { { "__unwind_info", 0x400, 0x40 } });
+        segment("__LINKEDIT", 0x800, 0x800);
         // Symbols: globals "_main" at 0x500 and "_helper" at 0x540; locals "_static" at 0x560 and
         // "_twin" at 0x540 (the same value as a global); a debugging entry that must be ignored.
         const char strings[] = "\0_main\0_helper\0_static\0_twin\0_debug\0";
@@ -58,42 +30,24 @@ struct Image {
         };
         const Sym syms[] = { { 15, 0x0E, kTextVmaddr + 0x560 }, { 23, 0x0E, kTextVmaddr + 0x540 }, { 1, 0x0F, kTextVmaddr + 0x500 }, { 7, 0x0F, kTextVmaddr + 0x540 }, { 29, 0x24, kTextVmaddr + 0x5F0 } };
         for (std::size_t i = 0; i < 5; ++i) {
-            const std::size_t at = 0x800 + i * 16;
-            put32(at, syms[i].strx);
-            bytes[at + 4] = syms[i].type;
-            bytes[at + 5] = 1;
-            put64(at + 8, syms[i].value);
+            const std::size_t o = 0x800 + i * 16;
+            put32(o, syms[i].strx);
+            bytes[o + 4] = syms[i].type;
+            bytes[o + 5] = 1;
+            put64(o + 8, syms[i].value);
         }
-        put32(cmds, MVCRASH_LC_SYMTAB);
-        put32(cmds + 4, 24);
-        put32(cmds + 8, 0x800);
-        put32(cmds + 12, 5);
-        put32(cmds + 16, stroff);
-        put32(cmds + 20, sizeof strings);
-        cmds += 24;
-        ++ncmds;
-        put32(cmds, MVCRASH_LC_DYSYMTAB);
-        put32(cmds + 4, 80);
-        put32(cmds + 8, 0);  // locals 0..1
-        put32(cmds + 12, 2);
-        put32(cmds + 16, 2); // externally defined 2..3
-        put32(cmds + 20, 2);
-        cmds += 80;
-        ++ncmds;
-        header();
+        command({ MVCRASH_LC_SYMTAB, 24, 0x800, 5, static_cast<std::uint32_t>(stroff), sizeof strings });
+        // Locals are entries 0..1, externally defined ones 2..3.
+        std::vector<std::uint32_t> dysymtab(20, 0);
+        dysymtab[0] = MVCRASH_LC_DYSYMTAB;
+        dysymtab[1] = 80;
+        dysymtab[2] = 0;
+        dysymtab[3] = 2;
+        dysymtab[4] = 2;
+        dysymtab[5] = 2;
+        command(dysymtab);
+        finish();
     }
-
-    void header()
-    {
-        put32(0, MVCRASH_MH_MAGIC_64);
-        put32(4, 0x01000007);
-        put32(8, 3);
-        put32(12, 2);
-        put32(16, ncmds);
-        put32(20, static_cast<std::uint32_t>(cmds - 32));
-    }
-
-    std::uint64_t base() const { return reinterpret_cast<std::uint64_t>(bytes.data()); }
 };
 
 struct Found {

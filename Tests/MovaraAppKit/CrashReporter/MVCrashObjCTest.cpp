@@ -5,52 +5,15 @@
 #include <vector>
 
 #include "MovaraAppKit/CrashReporter/MVCrashObjC.h"
+#include "Tests/MovaraAppKit/CrashReporter/MachOImageFixture.h"
 
 namespace {
-
-constexpr std::uint64_t kVmaddr = 0x100000000ULL;
 
 // A 64-bit image with class metadata, laid out in one buffer as it would be mapped: one class
 // "Widget" (instance methods -draw at 0x400 and -size at 0x440, class method +make at 0x480, and
 // -again sharing -draw's implementation) and a category adding -extra at 0x4C0. Pointers in the
 // metadata are run-time addresses (base + offset).
-struct ObjCImage {
-    std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(0x2000, 0);
-    std::size_t cmds = 32;
-    std::uint32_t ncmds = 0;
-
-    std::uint64_t at(std::uint64_t offset) const { return reinterpret_cast<std::uint64_t>(bytes.data()) + offset; }
-    void put32(std::size_t o, std::uint32_t v) { std::memcpy(bytes.data() + o, &v, 4); }
-    void put64(std::size_t o, std::uint64_t v) { std::memcpy(bytes.data() + o, &v, 8); }
-    void ptr(std::size_t o, std::uint64_t offset) { put64(o, at(offset)); }
-    void text(std::size_t o, const char* s) { std::memcpy(bytes.data() + o, s, std::strlen(s) + 1); }
-
-    struct Sect {
-        const char* name;
-        std::uint64_t offset, size;
-    };
-    void segment(const char* name, std::uint64_t offset, std::uint64_t size, std::vector<Sect> sections)
-    {
-        const std::uint32_t cmdsize = 72 + 80 * static_cast<std::uint32_t>(sections.size());
-        put32(cmds, 0x19);
-        put32(cmds + 4, cmdsize);
-        std::strncpy(reinterpret_cast<char*>(&bytes[cmds + 8]), name, 16);
-        put64(cmds + 24, kVmaddr + offset);
-        put64(cmds + 32, size);
-        put64(cmds + 40, offset);
-        put64(cmds + 48, size);
-        put32(cmds + 64, static_cast<std::uint32_t>(sections.size()));
-        for (std::size_t i = 0; i < sections.size(); ++i) {
-            const std::size_t s = cmds + 72 + i * 80;
-            std::strncpy(reinterpret_cast<char*>(&bytes[s]), sections[i].name, 16);
-            std::strncpy(reinterpret_cast<char*>(&bytes[s + 16]), name, 16);
-            put64(s + 32, kVmaddr + sections[i].offset);
-            put64(s + 40, sections[i].size);
-        }
-        cmds += cmdsize;
-        ++ncmds;
-    }
-
+struct ObjCImage : testsupport::MachOImageFixture {
     void methodList(std::size_t o, std::vector<std::pair<std::size_t, std::uint64_t>> methods)
     {
         put32(o, 24);
@@ -62,16 +25,14 @@ struct ObjCImage {
     }
 
     explicit ObjCImage(bool withCategories = true)
+        : MachOImageFixture(0x2000)
     {
         segment("__TEXT", 0, 0x1000, { { "__text", 0x400, 0x200 } });
-        std::vector<Sect> data = { { "__objc_classlist", 0x1000, 8 }, { "__objc_const", 0x1100, 0x300 }, { "__objc_data", 0x1400, 0x100 } };
+        std::vector<Section> data = { { "__objc_classlist", 0x1000, 8 }, { "__objc_const", 0x1100, 0x300 }, { "__objc_data", 0x1400, 0x100 } };
         if (withCategories)
             data.push_back({ "__objc_catlist", 0x1010, 8 });
         segment("__DATA", 0x1000, 0x1000, data);
-        put32(0, 0xFEEDFACF);
-        put32(4, 0x01000007);
-        put32(16, ncmds);
-        put32(20, static_cast<std::uint32_t>(cmds - 32));
+        finish();
         // Names.
         text(0x800, "Widget");
         text(0x810, "draw");
