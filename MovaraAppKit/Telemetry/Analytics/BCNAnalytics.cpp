@@ -2,37 +2,27 @@
 
 #include "MovaraAppKit/Telemetry/Core/BCNBeacon.h"
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
+#include "MovaraAppKit/Telemetry/Core/Util/BCNSharedInstance.h"
 #include "Platform/Foundation/UUID.h"
 
 namespace {
 
-std::mutex& singletonMutex()
+BCNSharedInstance<BCNAnalytics>& shared()
 {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::shared_ptr<BCNAnalytics>& singleton()
-{
-    static std::shared_ptr<BCNAnalytics> analytics;
-    return analytics;
+    static BCNSharedInstance<BCNAnalytics> instance;
+    return instance;
 }
 
 } // namespace
 
 std::shared_ptr<BCNAnalytics> BCNAnalytics::sharedInstance()
 {
-    std::lock_guard lock(singletonMutex());
-    auto& analytics = singleton();
-    if (!analytics)
-        analytics.reset(new BCNAnalytics());
-    return analytics;
+    return shared().get([] { return std::shared_ptr<BCNAnalytics>(new BCNAnalytics()); });
 }
 
 void BCNAnalytics::resetSharedInstance()
 {
-    std::lock_guard lock(singletonMutex());
-    singleton().reset();
+    shared().reset();
 }
 
 std::optional<BCNChannelUnitConfiguration> BCNAnalytics::channelUnitConfiguration() const

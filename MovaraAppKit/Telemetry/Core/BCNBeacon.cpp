@@ -13,6 +13,7 @@
 #include "MovaraAppKit/Telemetry/Core/Context/BCNSessionContext.h"
 #include "MovaraAppKit/Telemetry/Core/Context/BCNUserIdContext.h"
 #include "MovaraAppKit/Telemetry/Core/DelegateForwarder/BCNDelegateForwarder.h"
+#include "MovaraAppKit/Telemetry/Core/Util/BCNSharedInstance.h"
 #include "MovaraAppKit/Telemetry/Core/HttpClient/BCNHttpClient.h"
 #include "Platform/System/HostInfo.h"
 
@@ -22,16 +23,10 @@ const std::string kEnabledKey = "BeaconIsEnabled";
 const std::string kInstallIdKey = "InstallId";
 constexpr std::int64_t kMinimumStorageSize = 24 * 1024;
 
-std::mutex& singletonMutex()
+BCNSharedInstance<BCNBeacon>& shared()
 {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::shared_ptr<BCNBeacon>& singleton()
-{
-    static std::shared_ptr<BCNBeacon> beacon;
-    return beacon;
+    static BCNSharedInstance<BCNBeacon> instance;
+    return instance;
 }
 
 std::string trimmed(const std::string& s)
@@ -86,17 +81,12 @@ BCNBeacon::BCNBeacon()
 
 std::shared_ptr<BCNBeacon> BCNBeacon::sharedInstance()
 {
-    std::lock_guard lock(singletonMutex());
-    auto& beacon = singleton();
-    if (!beacon)
-        beacon.reset(new BCNBeacon());
-    return beacon;
+    return shared().get([] { return std::shared_ptr<BCNBeacon>(new BCNBeacon()); });
 }
 
 void BCNBeacon::resetSharedInstance()
 {
-    std::lock_guard lock(singletonMutex());
-    singleton().reset();
+    shared().reset();
 }
 
 void BCNBeacon::start(const std::string& appSecret, const std::vector<BCNServiceClass>& services)

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "MovaraAppKit/Telemetry/Core/Context/BCNHistoryStore.h"
 #include "MovaraAppKit/Telemetry/Core/Util/BCNHistoryInfo.h"
 
 class BCNSessionHistoryInfo : public BCNHistoryInfo {
@@ -17,6 +18,8 @@ public:
         : BCNHistoryInfo(timestamp), m_sessionId(std::move(sessionId)) { }
     const std::optional<std::string>& sessionId() const { return m_sessionId; }
     void setSessionId(std::optional<std::string> sessionId) { m_sessionId = std::move(sessionId); }
+    const std::optional<std::string>& value() const { return m_sessionId; }
+    void setValue(std::optional<std::string> value) { setSessionId(std::move(value)); }
     std::string className() const override { return "BCNSessionHistoryInfo"; }
     void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
     void initWithCoder(foundation::KeyedUnarchiver& coder);
@@ -42,6 +45,5 @@ public:
 
 private:
     mutable std::mutex m_mutex;
-    std::shared_ptr<BCNSessionHistoryInfo> m_current;
-    std::vector<std::shared_ptr<BCNSessionHistoryInfo>> m_history;
+    bcn::RunHistory<BCNSessionHistoryInfo> m_history;
 };

@@ -4,22 +4,17 @@
 #include "MovaraAppKit/Telemetry/Core/BCNUtility.h"
 #include "MovaraAppKit/Telemetry/Core/Context/BCNHistoryStore.h"
 #include "MovaraAppKit/Telemetry/Core/Model/BCNCoding.h"
+#include "MovaraAppKit/Telemetry/Core/Util/BCNSharedInstance.h"
 #include "Platform/Foundation/StringUtils.h"
 
 namespace {
 
 const std::string kHistoryKey = "UserIdHistory";
 
-std::mutex& singletonMutex()
+BCNSharedInstance<BCNUserIdContext>& shared()
 {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::shared_ptr<BCNUserIdContext>& singleton()
-{
-    static std::shared_ptr<BCNUserIdContext> context;
-    return context;
+    static BCNSharedInstance<BCNUserIdContext> instance;
+    return instance;
 }
 
 } // namespace
@@ -40,37 +35,26 @@ BCN_REGISTER_CODING_CLASS(BCNUserIdHistoryInfo, { "BCNHistoryInfo" })
 
 std::shared_ptr<BCNUserIdContext> BCNUserIdContext::sharedInstance()
 {
-    std::lock_guard lock(singletonMutex());
-    if (!singleton())
-        singleton() = std::make_shared<BCNUserIdContext>();
-    return singleton();
+    return shared().get();
 }
 
 void BCNUserIdContext::resetSharedInstance()
 {
-    std::lock_guard lock(singletonMutex());
-    singleton().reset();
+    shared().reset();
 }
 
 BCNUserIdContext::BCNUserIdContext()
+    : m_history(kHistoryKey)
 {
-    m_history = bcn::loadHistory<BCNUserIdHistoryInfo>(kHistoryKey);
-    BCNLogDebug("Beacon", std::to_string(m_history.size()) + " userId(s) in the history.");
-    m_current = std::make_shared<BCNUserIdHistoryInfo>();
-    m_current->setTimestamp(BCNUtility::now());
-    m_history.push_back(m_current);
-    store();
-}
-
-void BCNUserIdContext::store() const
-{
-    bcn::storeTypedHistory(kHistoryKey, m_history);
+    BCNLogDebug("Beacon", std::to_string(m_history.loadedCount()) + " userId(s) in the history.");
+    m_history.openRun();
+    m_history.store();
 }
 
 std::optional<std::string> BCNUserIdContext::userId() const
 {
     std::lock_guard lock(m_mutex);
-    return m_current->userId();
+    return m_history.current()->userId();
 }
 
 void BCNUserIdContext::setUserId(const std::optional<std::string>& userId)
@@ -78,15 +62,9 @@ void BCNUserIdContext::setUserId(const std::optional<std::string>& userId)
     std::vector<std::shared_ptr<BCNUserIdContextDelegate>> listeners;
     {
         std::lock_guard lock(m_mutex);
-        if (userId == m_current->userId())
+        if (userId == m_history.current()->userId())
             return;
-        const auto now = BCNUtility::now();
-        m_current->setTimestamp(now);
-        m_current->setUserId(userId);
-        if (!m_history.empty())
-            m_history.pop_back();
-        m_history.push_back(m_current);
-        store();
+        const auto now = m_history.moveCurrentForward(userId);
         BCNLogVerbose("Beacon", "Stored new userId:" + userId.value_or("(null)") + " and timestamp: " + BCNUtility::dateToISO8601(now) + ".");
         for (const auto& weak : m_delegates)
             if (auto delegate = weak.lock())
@@ -99,24 +77,20 @@ void BCNUserIdContext::setUserId(const std::optional<std::string>& userId)
 std::optional<std::string> BCNUserIdContext::userIdAt(const foundation::Date& date) const
 {
     std::lock_guard lock(m_mutex);
-    for (auto it = m_history.rbegin(); it != m_history.rend(); ++it)
-        if ((*it)->timestamp() && *(*it)->timestamp() < date)
-            return (*it)->userId();
-    return std::nullopt;
+    return m_history.valueAt(date);
 }
 
 void BCNUserIdContext::clearUserIdHistory()
 {
     std::lock_guard lock(m_mutex);
-    m_history = { m_current };
-    store();
+    m_history.clear(true);
     BCNLogVerbose("Beacon", "Cleared old userIds while keeping current userId.");
 }
 
 std::vector<std::shared_ptr<BCNUserIdHistoryInfo>> BCNUserIdContext::userIdHistory() const
 {
     std::lock_guard lock(m_mutex);
-    return m_history;
+    return m_history.entries();
 }
 
 void BCNUserIdContext::addDelegate(const std::shared_ptr<BCNUserIdContextDelegate>& delegate)

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "MovaraAppKit/Telemetry/Core/Context/BCNHistoryStore.h"
 #include "MovaraAppKit/Telemetry/Core/Util/BCNHistoryInfo.h"
 
 class BCNUserIdHistoryInfo : public BCNHistoryInfo {
@@ -18,6 +19,8 @@ public:
         : BCNHistoryInfo(timestamp), m_userId(std::move(userId)) { }
     const std::optional<std::string>& userId() const { return m_userId; }
     void setUserId(std::optional<std::string> userId) { m_userId = std::move(userId); }
+    const std::optional<std::string>& value() const { return m_userId; }
+    void setValue(std::optional<std::string> value) { setUserId(std::move(value)); }
     std::string className() const override { return "BCNUserIdHistoryInfo"; }
     void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
     void initWithCoder(foundation::KeyedUnarchiver& coder);
@@ -58,10 +61,7 @@ public:
     BCNUserIdContext();
 
 private:
-    void store() const;
-
     mutable std::mutex m_mutex;
-    std::shared_ptr<BCNUserIdHistoryInfo> m_current;
-    std::vector<std::shared_ptr<BCNUserIdHistoryInfo>> m_history;
+    bcn::RunHistory<BCNUserIdHistoryInfo> m_history;
     std::vector<std::weak_ptr<BCNUserIdContextDelegate>> m_delegates;
 };

@@ -1,6 +1,7 @@
 #include "MovaraAppKit/Telemetry/Core/DelegateForwarder/BCNDelegateForwarder.h"
 
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
+#include "MovaraAppKit/Telemetry/Core/Util/BCNSharedInstance.h"
 #include "Platform/Foundation/Bundle.h"
 
 namespace {
@@ -135,15 +136,9 @@ const std::string BCNAppDelegateForwarder::EnabledKey = "BeaconAppDelegateForwar
 
 namespace {
 
-std::mutex& forwarderMutex()
+BCNSharedInstance<BCNAppDelegateForwarder>& shared()
 {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::shared_ptr<BCNAppDelegateForwarder>& forwarder()
-{
-    static std::shared_ptr<BCNAppDelegateForwarder> instance;
+    static BCNSharedInstance<BCNAppDelegateForwarder> instance;
     return instance;
 }
 
@@ -151,16 +146,14 @@ std::shared_ptr<BCNAppDelegateForwarder>& forwarder()
 
 std::shared_ptr<BCNAppDelegateForwarder> BCNAppDelegateForwarder::sharedInstance()
 {
-    std::lock_guard lock(forwarderMutex());
-    if (!forwarder()) {
-        forwarder() = std::make_shared<BCNAppDelegateForwarder>();
-        forwarder()->setEnabledFromPlistForKey(EnabledKey);
-    }
-    return forwarder();
+    return shared().get([] {
+        auto forwarder = std::make_shared<BCNAppDelegateForwarder>();
+        forwarder->setEnabledFromPlistForKey(EnabledKey);
+        return forwarder;
+    });
 }
 
 void BCNAppDelegateForwarder::resetSharedInstance()
 {
-    std::lock_guard lock(forwarderMutex());
-    forwarder().reset();
+    shared().reset();
 }

@@ -2,9 +2,43 @@
 
 #include <zlib.h>
 
+#include <mutex>
+
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
 
+namespace {
+
+std::mutex& compressorLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+BCNCompression::Compressor& replacement()
+{
+    static BCNCompression::Compressor compressor;
+    return compressor;
+}
+
+} // namespace
+
+void BCNCompression::setCompressor(Compressor compressor)
+{
+    std::lock_guard lock(compressorLock());
+    replacement() = std::move(compressor);
+}
+
 std::optional<foundation::Data> BCNCompression::compressData(const foundation::Data& data)
+{
+    Compressor compressor;
+    {
+        std::lock_guard lock(compressorLock());
+        compressor = replacement();
+    }
+    return compressor ? compressor(data) : deflateData(data);
+}
+
+std::optional<foundation::Data> BCNCompression::deflateData(const foundation::Data& data)
 {
     if (data.empty())
         return std::nullopt;

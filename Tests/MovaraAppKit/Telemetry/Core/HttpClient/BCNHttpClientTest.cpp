@@ -3,6 +3,7 @@
 #include "MovaraAppKit/Telemetry/Core/HttpClient/BCNHttpClient.h"
 #include "MovaraAppKit/Telemetry/Core/HttpClient/BCNHttpUtil.h"
 #include "MovaraAppKit/Telemetry/Core/HttpClient/BCN_Reachability.h"
+#include "MovaraAppKit/Telemetry/Core/Util/BCNCompression.h"
 #include "Platform/Dispatch/Clock.h"
 #include "Tests/MovaraAppKit/Telemetry/IngestionServer.h"
 
@@ -179,6 +180,11 @@ TEST(BCNHttpCallTest, BodiesFromTheThresholdGoCompressedAndJSONByDefault)
     EXPECT_EQ(large.headers().at("Content-Type"), "text/plain");
     BCNHttpCall uncompressed(url, "POST", {}, foundation::Data(5000, 'a'), { 10 }, false, none);
     EXPECT_EQ(uncompressed.data()->size(), 5000u);
+    BCNCompression::setCompressor([](const foundation::Data&) { return std::nullopt; });
+    BCNHttpCall failed(url, "POST", {}, foundation::Data(1400, 'a'), { 10 }, true, none);
+    BCNCompression::setCompressor(nullptr);
+    EXPECT_EQ(failed.data()->size(), 1400u) << "a body that can't be compressed goes as it is";
+    EXPECT_FALSE(failed.headers().contains("Content-Encoding"));
     BCNHttpCall empty(url, "GET", {}, std::nullopt, { 10 }, true, none);
     EXPECT_FALSE(empty.headers().contains("Content-Type"));
 
