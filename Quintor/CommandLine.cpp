@@ -39,7 +39,8 @@ std::string commandLineUsage()
            "  --format FORMAT     h264, hevc (MPEG-4), prores422 or prores4444 (QuickTime); by\n"
            "                      default prores422 for a .mov FILE, h264 otherwise\n"
            "  --fps RATE          frame rate of the exported movie: 24, 25, 30 or source (default)\n"
-           "  --speed FPS         the timelapse's speed in photos per second (above 0, at most 240);\n"
+           "  --speed FPS         the timelapse's speed in photos per second (0.001 to 240, in\n"
+           "                      steps of 0.001);\n"
            "                      by default estimated from the capture dates\n"
            "  --sort ORDER        order the photos by name (default) or by date\n"
            "  --reverse           play the sequence backwards\n"
@@ -118,9 +119,13 @@ std::optional<CommandLineOptions> parseCommandLine(const std::vector<std::string
             options.frameRate = it->second;
             sawFormatOrRate = true;
         } else if (argument == "--speed") {
+            // The movie times frames in thousandths of a photo per second: a rate below one
+            // thousandth cannot be exported, and a finer one would be rounded silently.
             auto fps = parseDouble(*value);
-            if (!fps || *fps <= 0 || *fps > 240)
-                return fail("--speed must be a number of photos per second above 0 and at most 240, not '" + *value + "'");
+            const double thousandths = fps ? *fps * 1000.0 : 0.0;
+            if (!fps || !(thousandths >= 1.0) || *fps > 240 || std::abs(thousandths - std::round(thousandths)) > 1e-6)
+                return fail("--speed must be a number of photos per second from 0.001 to 240, in steps of 0.001, not '"
+                            + *value + "'");
             options.speed = *fps;
         } else if (argument == "--sort") {
             if (*value == "name")

@@ -51,6 +51,10 @@ TEST(CommandLineOptions, ReadsEveryOption)
     EXPECT_EQ(options->trim, std::make_pair(0.25, 0.75));
     EXPECT_EQ(options->snapshotPath, "window.png");
 
+    // The ends of the speed range, and a rate in whole thousandths.
+    for (const char* speed : {"0.001", "0.1", "240"})
+        EXPECT_TRUE(parse({"a.jpg", "--speed", speed})) << speed;
+
     auto plain = parse({"photos"});
     ASSERT_TRUE(plain);
     EXPECT_FALSE(plain->exportPath || plain->format || plain->speed || plain->sort || plain->trim || plain->snapshotPath);
@@ -74,8 +78,12 @@ TEST(CommandLineOptions, RefusesWhatItCannotUnderstand)
         {{"a.jpg", "--export"}, "option '--export' needs a value"},
         {{"a.jpg", "--format", "vp9", "--export", "o.mp4"}, "--format must be h264, hevc, prores422 or prores4444"},
         {{"a.jpg", "--fps", "60", "--export", "o.mp4"}, "--fps must be 24, 25, 30 or source"},
-        {{"a.jpg", "--speed", "0"}, "--speed must be"},
+        {{"a.jpg", "--speed", "0"}, "--speed must be a number of photos per second from 0.001 to 240"},
         {{"a.jpg", "--speed", "241"}, "--speed must be"},
+        // Rates the movie cannot time: below a thousandth, or finer than one.
+        {{"a.jpg", "--speed", "0.0001"}, "from 0.001 to 240, in steps of 0.001"},
+        {{"a.jpg", "--speed", "0.0015"}, "from 0.001 to 240, in steps of 0.001"},
+        {{"a.jpg", "--speed", "12.3456"}, "--speed must be"},
         {{"a.jpg", "--speed", "fast"}, "--speed must be"},
         {{"a.jpg", "--speed", "nan"}, "--speed must be"},
         {{"a.jpg", "--sort", "size"}, "--sort must be name or date"},
