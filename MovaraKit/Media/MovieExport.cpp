@@ -7,6 +7,8 @@
 #include "Platform/Media/VideoComposition.h"
 #include "Platform/Media/VideoSettings.h"
 
+#include <sys/stat.h>
+
 const std::string MovieExport::firstPassFileName = "qtrExportPass1.mov";
 
 namespace {
@@ -31,6 +33,18 @@ std::shared_ptr<MovieExport> MovieExport::make(const foundation::URL& outputURL,
         return fail(writeFailure("Movies with the codec " + settings.codec + " are not written."));
     if (!outputURL.isFileURL())
         return fail(writeFailure("The output location is not a file: " + outputURL.absoluteString()));
+    // The movie must never replace one of its own photos, whatever name or link leads there.
+    struct stat output {};
+    if (::stat(outputURL.path().c_str(), &output) == 0) {
+        for (const auto& source : settings.imageSources) {
+            struct stat photo {};
+            if (source && ::stat(source->fileURL().path().c_str(), &photo) == 0 && photo.st_dev == output.st_dev
+                && photo.st_ino == output.st_ino)
+                return fail(media::makeMediaError(media::AVErrorFileAlreadyExists, "The movie could not be written.",
+                                                  "The movie would replace " + source->fileURL().path()
+                                                      + ", one of the photos it is made of. Choose another name."));
+        }
+    }
     std::shared_ptr<MovieExport> job(new MovieExport);
     job->m_outputURL = outputURL;
     job->m_format = format;

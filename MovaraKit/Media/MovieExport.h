@@ -34,7 +34,8 @@ public:
     static const std::string firstPassFileName; // "qtrExportPass1.mov"
 
     // Null, with an error, for a codec the format table does not hold, a location that is not
-    // a file, or a job folder that cannot be made.
+    // a file or that is one of the photos (also through a link), or a job folder that cannot
+    // be made.
     static std::shared_ptr<MovieExport> make(const foundation::URL& outputURL, Settings settings,
                                              foundation::ErrorPtr* error);
     ~MovieExport();

@@ -168,3 +168,27 @@ TEST(MovieExport, RefusesACodecItDoesNotWrite)
     EXPECT_FALSE(MovieExport::make(foundation::URL::fileURLWithPath("/tmp/x.mp4"), settings, &error));
     ASSERT_TRUE(error);
 }
+
+TEST(MovieExport, RefusesAnOutputThatIsOneOfItsPhotos)
+{
+    testsupport::TempDir dir;
+    auto photos = greyPhotos(dir.path() / "photos", {40, 200});
+    const fs::path photo = photos[1]->fileURL().path();
+    fs::create_symlink(photo, dir.path() / "link.mp4");
+    fs::create_hard_link(photo, dir.path() / "hard.mp4");
+    const auto before = fixtures::readFile(photo);
+    for (const fs::path& output : {photo, dir.path() / "photos" / ".." / "photos" / photo.filename(), dir.path() / "link.mp4",
+                                   dir.path() / "hard.mp4"}) {
+        SCOPED_TRACE(output.string());
+        foundation::ErrorPtr error;
+        EXPECT_FALSE(MovieExport::make(foundation::URL::fileURLWithPath(output.string()), settingsFor(photos, false), &error));
+        ASSERT_TRUE(error);
+        EXPECT_NE(error->localizedFailureReason().value_or("").find(photo.string() + ", one of the photos"), std::string::npos)
+            << error->localizedFailureReason().value_or("");
+    }
+    EXPECT_EQ(fixtures::readFile(photo), before);
+    // Another file beside the photos is a fine output.
+    foundation::ErrorPtr error;
+    EXPECT_TRUE(MovieExport::make(foundation::URL::fileURLWithPath((dir.path() / "photos" / "movie.mp4").string()),
+                                  settingsFor(photos, false), &error));
+}
