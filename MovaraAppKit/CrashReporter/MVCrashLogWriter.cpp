@@ -9,6 +9,7 @@
 #include "MovaraAppKit/CrashReporter/MVCrashFrameCursor.h"
 #include "MovaraAppKit/CrashReporter/MVCrashSymbols.h"
 #include "Platform/Foundation/UUID.h"
+#include "Platform/System/DeviceFacts.h"
 #include "Platform/System/HostInfo.h"
 #include "Platform/System/LoadedImages.h"
 
@@ -290,22 +291,25 @@ mvcrash_error_t mvcrash_log_writer_init(mvcrash_log_writer_t* writer, const std:
     copyText(&writer->process_info.parent_process_name, parent ? parent->name : std::string());
     writer->process_info.native = true;
 
+    // The machine's product name, as a device description gives it; the processor's name when
+    // the firmware does not tell.
     const auto hardware = sys::hardwareFacts();
-    if (!hardware.model.empty())
-        copyText(&writer->machine_info.model, hardware.model);
+    const std::string model = sys::DeviceFacts::model().value_or(hardware.model);
+    if (!model.empty())
+        copyText(&writer->machine_info.model, model);
     writer->machine_info.cpu_type = MVCRASH_CPU_TYPE_X86_64;
     writer->machine_info.cpu_subtype = 3;
     writer->machine_info.processor_count = hardware.physicalProcessors;
     writer->machine_info.logical_processor_count = hardware.logicalProcessors;
 
-    const auto version = sys::operatingSystemVersion().value_or(sys::OSVersion {});
+    const auto version = sys::DeviceFacts::operatingSystemVersion();
     char text[64];
     if (version.patch > 0)
         std::snprintf(text, sizeof text, "%ld.%ld.%ld", version.major, version.minor, version.patch);
     else
         std::snprintf(text, sizeof text, "%ld.%ld", version.major, version.minor);
     copyText(&writer->system_info.version, text);
-    copyText(&writer->system_info.build, sys::kernelRelease().value_or(std::string()));
+    copyText(&writer->system_info.build, sys::DeviceFacts::operatingSystemBuild().value_or(std::string()));
     return MVCRASH_ERR_NONE;
 }
 
