@@ -24,7 +24,7 @@ public:
     void startAnimation();
     // Freezes the view on the first frame.
     void stopAnimation();
-    bool isAnimating() const { return m_startTime.has_value(); }
+    bool isAnimating() const override { return m_startTime.has_value(); }
 
     // The frame on show now (none before setImages).
     ui::ImagePtr currentImage() const;

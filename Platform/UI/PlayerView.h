@@ -29,6 +29,7 @@ public:
 
     void draw(const graphics::Rect& dirtyRect, GraphicsContext& context) override;
     bool isOpaque() const override { return true; }
+    bool isAnimating() const override { return m_player && m_player->rate() != 0.0f; }
     const foundation::KeyTable& observableKeys() const override;
 
 protected:

@@ -114,6 +114,9 @@ public:
     void setNeedsDisplayInRect(const graphics::Rect&) { setNeedsDisplay(true); }
     void display();
     virtual void layout() { }
+    // Whether what the view draws changes with time by itself (a movie playing, a flip-book
+    // running), so that a window on screen is redrawn at the display's rate meanwhile.
+    virtual bool isAnimating() const { return false; }
     // ---- layers
     // The backing layer of a layer-backed view: drawn under the view's own drawing, its
     // sublayers over it, the subviews over both. None until setWantsLayer(true) or setLayer.

@@ -155,14 +155,17 @@ template <class T> void forEachView(View* view, const std::function<void(T&)>& v
         forEachView<T>(sub.get(), visit);
 }
 
-bool isPlaying(Window& window)
+// Whether a view of the window (or of its attached sheet) draws something new at every moment.
+bool isAnimating(Window& window)
 {
-    bool playing = false;
-    forEachView<PlayerView>(window.frameView().get(), [&](PlayerView& view) {
-        if (!view.isHiddenOrHasHiddenAncestor() && view.player() && view.player()->rate() != 0.0f)
-            playing = true;
+    bool animating = false;
+    forEachView<View>(window.frameView().get(), [&](View& view) {
+        if (!animating && view.isAnimating() && !view.isHiddenOrHasHiddenAncestor())
+            animating = true;
     });
-    return playing;
+    if (auto sheet = window.attachedSheet(); sheet && !animating)
+        animating = isAnimating(*sheet);
+    return animating;
 }
 
 // Where an attached sheet hangs in its parent (parent's window coordinates), as the parent's
@@ -473,7 +476,7 @@ void GtkDesktop::Impl::synchronize()
         if (scale != window->backingScaleFactor())
             window->setBackingScaleFactor(scale);
         gtk_widget_queue_draw(h.area);
-        if (!h.tick && isPlaying(*window))
+        if (!h.tick && isAnimating(*window))
             h.tick = gtk_widget_add_tick_callback(h.area, tickCallback, &h, nullptr);
     }
     synchronizing = false;
@@ -481,10 +484,11 @@ void GtkDesktop::Impl::synchronize()
 
 gboolean GtkDesktop::Impl::tickCallback(GtkWidget* widget, GdkFrameClock*, gpointer data)
 {
-    // The preview plays: each frame of the display shows the player's frame of the moment.
+    // The preview plays (or another view animates): each frame of the display shows the
+    // picture of the moment.
     auto* h = static_cast<Host*>(data);
     auto window = h->window.lock();
-    if (!window || !isPlaying(*window)) {
+    if (!window || !isAnimating(*window)) {
         h->tick = 0;
         return G_SOURCE_REMOVE;
     }
