@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <sys/stat.h>
 #include <random>
 #include <thread>
 #include <unistd.h>
@@ -160,6 +161,10 @@ bool AssetWriter::Impl::start()
         output.reset();
         return fail(fileError(err, finalPath));
     }
+    // A movie that replaces a file keeps that file's permissions: re-exporting a private movie
+    // must not leave it readable by everyone.
+    if (struct stat replaced {}; ::stat(finalPath.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode))
+        ::fchmod(fd, replaced.st_mode & 07777);
     ::close(fd);
     rc = avio_open(&output->pb, ("file:" + tempPath).c_str(), AVIO_FLAG_WRITE);
     if (rc < 0) {

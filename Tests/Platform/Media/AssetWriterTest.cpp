@@ -246,6 +246,27 @@ TEST(AssetWriter, ExistingFileStaysUntilAMovieIsCompleted)
     }
 }
 
+TEST(AssetWriter, AReplacedFileKeepsItsPermissions)
+{
+    namespace fs = std::filesystem;
+    testsupport::TempDir dir;
+    for (const auto mode : {fs::perms::owner_read | fs::perms::owner_write,
+                            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read}) {
+        SCOPED_TRACE(static_cast<int>(mode));
+        const auto path = dir.write("private.mov", "the user's old movie");
+        fs::permissions(path, mode);
+        Harness h(path);
+        ASSERT_TRUE(h.writer->startWriting());
+        h.writer->startSessionAtSourceTime(Time::zero());
+        ASSERT_TRUE(h.append(0, Time::zero()));
+        h.input->markAsFinished();
+        ASSERT_TRUE(h.finish());
+        ASSERT_EQ(h.writer->status(), AssetWriter::Status::Completed);
+        EXPECT_NE(contents(path), "the user's old movie");
+        EXPECT_EQ(fs::status(path).permissions(), mode);
+    }
+}
+
 TEST(AssetWriter, RequestLoopAppendsWhileReadyUntilFinished)
 {
     testsupport::TempDir dir;
