@@ -291,7 +291,13 @@ foundation::ErrorPtr MoviePixelBufferDestination::writerError() const
 bool MoviePixelBufferDestination::isReadyForMore()
 {
     std::lock_guard lock(m_mutex);
-    return m_assetWriterInput && m_assetWriterInput->isReadyForMoreMediaData();
+    if (!m_assetWriterInput)
+        return false;
+    // A writer that failed (a full disk) will never be ready again: the next frame is taken
+    // so that eating it reports the failure instead of leaving the job waiting for ever.
+    if (m_assetWriter && m_assetWriter->status() == media::AssetWriter::Status::Failed)
+        return true;
+    return m_assetWriterInput->isReadyForMoreMediaData();
 }
 
 void MoviePixelBufferDestination::startEating(std::function<void()> block)

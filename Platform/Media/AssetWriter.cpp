@@ -36,6 +36,10 @@ void AssetWriter::Impl::failLocked(foundation::ErrorPtr e)
         return;
     status = Status::Failed;
     error = std::move(e);
+    // The input's client is waiting for readiness that will never come: its block runs once
+    // more, so that it sees the failure (appending fails with this error) and stops.
+    if (auto block = std::move(requestBlock); block && requestQueue)
+        requestQueue->async(std::move(block));
     requestBlock = nullptr;
     changed.notify_all();
 }

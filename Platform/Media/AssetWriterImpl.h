@@ -91,6 +91,8 @@ struct AssetWriter::Impl : std::enable_shared_from_this<AssetWriter::Impl> {
     // --- the writer's thread (AssetWriterThread.cpp) ---
     void run();
     void discardOutput();
+    // A full disk becomes an error that says so and names the movie.
+    foundation::ErrorPtr namingTheFile(foundation::ErrorPtr e) const;
     bool process(detail::WriterJob& job, foundation::ErrorPtr* e);
     bool openEncoder(const detail::WriterJob& first, const Time& duration, foundation::ErrorPtr* e);
     bool encodeHeld(Time duration, foundation::ErrorPtr* e);

@@ -42,6 +42,7 @@ public:
     bool isReadyForMoreMediaData() const;
     // Calls `block` on `queue` whenever the input becomes ready, until markAsFinished or the
     // writer stops. A call that appended nothing is not repeated until readiness changes again.
+    // When the writer fails, `block` is called once more, so that its client sees the failure.
     void requestMediaDataWhenReadyOnQueue(dispatch::QueuePtr queue, std::function<void()> block);
     void markAsFinished();
 

@@ -26,7 +26,9 @@ foundation::ErrorPtr fileError(int err, const std::string& path)
 {
     foundation::Error::UserInfo info;
     info[foundation::LocalizedDescriptionKey].text = "The movie could not be saved.";
-    info[foundation::LocalizedFailureReasonErrorKey].text = std::string(std::strerror(err)) + ": " + path;
+    info[foundation::LocalizedFailureReasonErrorKey].text =
+        err == ENOSPC ? "The disk is full: there is no room left for " + path + "."
+                      : std::string(std::strerror(err)) + ": " + path;
     info[foundation::FilePathErrorKey].text = path;
     info[foundation::UnderlyingErrorKey].error = foundation::Error::posix(err, path);
     return foundation::Error::make(AVFoundationErrorDomain, err == ENOSPC ? AVErrorDiskFull : AVErrorUnknown,
@@ -75,7 +77,7 @@ void AssetWriter::Impl::run()
         }
         foundation::ErrorPtr e;
         if (!process(*job, &e))
-            fail(e);
+            fail(namingTheFile(std::move(e)));
     }
     // Cancelled, failed or abandoned: nothing of the movie stays.
     discardOutput();
@@ -92,6 +94,14 @@ void AssetWriter::Impl::run()
     }
     if (handler)
         handler();
+}
+
+foundation::ErrorPtr AssetWriter::Impl::namingTheFile(foundation::ErrorPtr e) const
+{
+    // A full disk is told as such, with the movie it stopped, not as a frame that failed.
+    if (e && e->code() == AVErrorDiskFull)
+        return fileError(ENOSPC, finalPath);
+    return e;
 }
 
 void AssetWriter::Impl::discardOutput()
@@ -297,7 +307,7 @@ void AssetWriter::Impl::finalize()
                 tempPath.clear();
                 status = Status::Completed;
             } else {
-                failLocked(ok ? fileError(errno, finalPath) : e);
+                failLocked(ok ? fileError(errno, finalPath) : namingTheFile(std::move(e)));
             }
         }
         handler = std::move(completion);

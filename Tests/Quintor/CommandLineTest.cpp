@@ -158,7 +158,10 @@ protected:
     {
         const fs::path out = m_dir / ".stdout", err = m_dir / ".stderr";
         const std::string program = programPath().string();
-        std::vector<char*> argv {const_cast<char*>(program.c_str())};
+        std::vector<char*> argv;
+        for (auto& word : m_launcher)
+            argv.push_back(word.data());
+        argv.push_back(const_cast<char*>(program.c_str()));
         for (const auto& a : arguments)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -182,7 +185,7 @@ protected:
         posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addchdir_np(&actions, m_dir.path().c_str());
         pid_t pid = 0;
-        const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+        const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         ProgramRun result;
         if (spawned != 0) {
@@ -223,6 +226,8 @@ protected:
     }
 
     testsupport::TempDir m_dir;
+    // A program and its arguments that start quintor (given last), when not started directly.
+    std::vector<std::string> m_launcher;
 };
 
 // The grey levels of a movie's frames with repeats folded, as a frame-rate change repeats them.
@@ -368,6 +373,28 @@ TEST_F(CommandLineProcess, RefusesAnUnwritableFolder)
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("cannot write locked/out.mp4"), std::string::npos) << result.err;
     EXPECT_FALSE(fs::exists(m_dir / "locked/out.mp4"));
+}
+
+TEST_F(CommandLineProcess, AFullDiskEndsTheExportWithAClearErrorAndKeepsThePreviousMovie)
+{
+    // The destination is a small file system of the program's own (a tmpfs in a private mount
+    // namespace), holding the movie an earlier export left; the script reports what is in it
+    // once the program has ended.
+    std::vector<int> greys;
+    for (int i = 0; i < 24; ++i)
+        greys.push_back(10 * i);
+    photos(m_dir / "photos", greys, 320, 240);
+    fs::create_directories(m_dir / "full");
+    m_launcher = {"unshare", "-m", "/bin/sh", "-c",
+                  "mount -t tmpfs -o size=24k tmpfs \"$1\" || exit 97; printf old > \"$1/out.mov\"; d=$1; shift; "
+                  "\"$@\"; rc=$?; echo \"rc=$rc\"; cat \"$d/out.mov\"; echo; ls -A \"$d\"",
+                  "sh", (m_dir / "full").string()};
+    const ProgramRun result = run({"photos", "--export", "full/out.mov", "--format", "prores422"}, 60);
+    if (result.status == 97 || (result.status == 1 && result.out.empty()))
+        GTEST_SKIP() << "no private tmpfs can be mounted here: " << result.err;
+    EXPECT_NE(result.out.find("rc=1\nold\nout.mov\n"), std::string::npos) << result.out << result.err;
+    EXPECT_NE(result.err.find("The disk is full: there is no room left for "), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("full/out.mov"), std::string::npos) << result.err;
 }
 
 TEST_F(CommandLineProcess, SnapshotShowsTheMainWindowInItsEditingState)
