@@ -1,0 +1,192 @@
+#!/usr/bin/env bash
+# The command line's export, end to end, against ffmpeg with the same settings, side by side.
+#
+# Makes COUNT photos of 6000 x 4000 from a real photograph (a Debian wallpaper, mate-backgrounds),
+# panned a little from photo to photo, with sensor-like noise, saved as JPEG of about quality 90
+# with capture dates one second apart; warms the page cache; checks that both sides make the same
+# movie (codec, size, frame count, bit rate within 10%, and SSIM against a Lanczos-scaled
+# reference of the photos); then alternates ours and ffmpeg RUNS times per job and prints the
+# medians of wall time, CPU time (user + sys) and peak memory, with ratios.
+#
+# Jobs (all at 30 photos per second, `--speed 30`):
+#   h264     quintor --export x.mp4 --format h264           ffmpeg: the same size (the sheet's
+#            4096 x 2160 limit: 3240 x 2160), x264 medium, our bit rate, key frame every 30,
+#            BT.709 4:2:0 limited range
+#   prores   quintor --export x.mov --format prores422      ffmpeg: prores (standard) 4:2:2 10-bit
+#            at the photos' size
+#   twopass  quintor --export x.mp4 --format h264 --fps 25  (against our one-pass h264)
+#   preview  quintor DIR (builds the preview and prints a summary)
+#
+#   bench/export_vs_ffmpeg.sh                          # 100 photos, 3 runs, all cores, every job
+#   COUNT=100 RUNS=3 CORES=0,1 JOBS="h264" bench/export_vs_ffmpeg.sh
+#   COUNT=300 RUNS=1 JOBS="h264 prores" bench/export_vs_ffmpeg.sh   # memory with more photos
+set -euo pipefail
+
+COUNT=${COUNT:-100}
+RUNS=${RUNS:-3}
+CORES=${CORES:-}          # e.g. "0,1" to pin both sides to two cores
+JOBS=${JOBS:-h264 prores twopass preview}
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${BUILD:-$ROOT/build/bench-release}
+WORK=${WORK:-$(mktemp -d "${TMPDIR:-/tmp}/export-bench.XXXXXX")}
+PHOTOS=${PHOTOS:-$WORK/photos}   # reuse a set made before with PHOTOS=... KEEP=1
+KEEP=${KEEP:-0}
+WALLPAPER=${WALLPAPER:-/usr/share/backgrounds/mate/abstract/Elephants_5640x3172.jpg}
+
+for tool in ffmpeg ffprobe exiftool /usr/bin/time cmake ninja taskset; do
+    command -v "$tool" >/dev/null || { echo "missing tool: $tool" >&2; exit 1; }
+done
+[ -f "$WALLPAPER" ] || { echo "missing $WALLPAPER: apt-get install mate-backgrounds" >&2; exit 1; }
+[ "$KEEP" = 1 ] || trap 'rm -rf "$WORK"' EXIT
+
+echo "== building quintor (Release) in $BUILD"
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUINTOR_TESTS=OFF -DQUINTOR_BENCH=ON >/dev/null
+ninja -C "$BUILD" quintor >/dev/null
+QUINTOR="$BUILD/quintor"
+
+if [ ! -f "$PHOTOS/photo_$(printf %04d "$COUNT").jpg" ]; then
+    mkdir -p "$PHOTOS"
+    echo "== making $COUNT photos of 6000x4000 from $(basename "$WALLPAPER") in $PHOTOS"
+    # Enlarged to 7200 x 4800 once, then a 6000 x 4000 window pans across it; fresh grain on
+    # every photo, as a sensor gives.
+    ffmpeg -v error -y -loop 1 -i "$WALLPAPER" \
+        -vf "scale=7200:4800:flags=lanczos,crop=6000:4000:x='n*1200/$COUNT':y='n*800/$COUNT',noise=alls=10:allf=t+u" \
+        -frames:v "$COUNT" -pix_fmt yuvj420p -q:v 3 "$PHOTOS/photo_%04d.jpg"
+    ARGS="$WORK/exif.args"
+    : >"$ARGS"
+    for i in $(seq 1 "$COUNT"); do
+        s=$((i - 1))
+        printf -- '-DateTimeOriginal=2024:06:01 %02d:%02d:%02d\n-overwrite_original\n%s\n-execute\n' \
+            $((12 + s / 3600)) $(((s / 60) % 60)) $((s % 60)) "$PHOTOS/$(printf 'photo_%04d.jpg' "$i")" >>"$ARGS"
+    done
+    exiftool -q -@ "$ARGS" >/dev/null
+fi
+cat "$PHOTOS"/*.jpg >/dev/null
+echo "   $COUNT photos, $(du -sh "$PHOTOS" | cut -f1) in total"
+
+PIN=""
+NCORES=$(nproc)
+if [ -n "$CORES" ]; then
+    PIN="taskset -c $CORES"
+    NCORES=$(awk -F, '{print NF}' <<<"$CORES")
+fi
+
+H264_W=3240; H264_H=2160   # what the settings sheet gives 6000 x 4000 photos for H.264
+COLOUR="-color_primaries bt709 -color_trc bt709 -colorspace bt709 -color_range tv"
+TOTV="in_range=pc:out_range=tv:out_color_matrix=bt709"
+
+ours_h264()    { $PIN "$QUINTOR" --export "$WORK/ours.mp4" --format h264 --speed 30 "$PHOTOS" >/dev/null 2>&1; }
+ours_twopass() { $PIN "$QUINTOR" --export "$WORK/ours25.mp4" --format h264 --fps 25 --speed 30 "$PHOTOS" >/dev/null 2>&1; }
+ours_prores()  { $PIN "$QUINTOR" --export "$WORK/ours.mov" --format prores422 --speed 30 "$PHOTOS" >/dev/null 2>&1; }
+ours_preview() { $PIN "$QUINTOR" "$PHOTOS" >/dev/null 2>&1; }
+theirs_h264() {
+    $PIN ffmpeg -v error -y -framerate 30 -pattern_type glob -i "$PHOTOS/*.jpg" \
+        -vf "scale=$H264_W:$H264_H:flags=bicubic:$TOTV,format=yuv420p" \
+        -c:v libx264 -preset medium -profile:v high -b:v "${BITRATE:-45000000}" -g 30 $COLOUR \
+        "$WORK/theirs.mp4"
+}
+theirs_prores() {
+    $PIN ffmpeg -v error -y -framerate 30 -pattern_type glob -i "$PHOTOS/*.jpg" \
+        -vf "scale=$TOTV,format=yuv422p10le" -c:v prores -profile:v 2 $COLOUR "$WORK/theirs.mov"
+}
+export QUINTOR WORK PHOTOS PIN H264_W H264_H COLOUR TOTV
+export -f ours_h264 ours_twopass ours_prores ours_preview theirs_h264 theirs_prores
+
+# Runs the function named $1 under /usr/bin/time -v; prints "wall cpu peakMB".
+measure() {
+    local log="$WORK/time.log"
+    /usr/bin/time -v -o "$log" bash -c "$1" || echo "   ($1 failed)" >&2
+    awk -F': ' '
+        /Elapsed \(wall clock\)/ { n = split($2, p, ":"); w = 0; for (i = 1; i <= n; i++) w = w * 60 + p[i] }
+        /User time/ { u = $2 } /System time/ { s = $2 } /Maximum resident/ { m = $2 }
+        END { printf "%.3f %.3f %.1f\n", w, u + s, m / 1024 }' "$log"
+}
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+col() { awk -v c="$2" '{ print $c }' "$1" | median; }
+
+probe() { ffprobe -v error -count_frames -select_streams v:0 \
+    -show_entries stream=codec_name,profile,width,height,pix_fmt,nb_read_frames,color_space -of csv=p=0 "$1"; }
+bitrate() { ffprobe -v error -select_streams v:0 -show_entries stream=bit_rate -of csv=p=0 "$1"; }
+# Mean SSIM (all planes) of a movie against the photos scaled with Lanczos to its size, both in
+# the movie's pixel format.
+ssim() {
+    local movie=$1 w h fmt
+    IFS=, read -r w h fmt < <(ffprobe -v error -select_streams v:0 -show_entries stream=width,height,pix_fmt -of csv=p=0 "$movie")
+    ffmpeg -v info -nostdin -i "$movie" -framerate 30 -pattern_type glob -i "$PHOTOS/*.jpg" \
+        -lavfi "[1]scale=$w:$h:flags=lanczos:$TOTV,format=$fmt[ref];[0]format=$fmt[m];[m][ref]ssim" -f null - 2>&1 \
+        | sed -n 's/.*SSIM.* All:\([0-9.]*\).*/\1/p' | tail -1
+}
+
+parity() {
+    local ours=$1 theirs=$2
+    echo "   ours:   $(probe "$ours")   $(bitrate "$ours") bit/s   SSIM $(ssim "$ours")"
+    echo "   ffmpeg: $(probe "$theirs")   $(bitrate "$theirs") bit/s   SSIM $(ssim "$theirs")"
+    [ "$(probe "$ours")" = "$(probe "$theirs")" ] || echo "   WARNING: the streams differ"
+    awk -v a="$(bitrate "$ours")" -v b="$(bitrate "$theirs")" \
+        'BEGIN { r = a / b; printf "   bit rate ours/ffmpeg %.3f%s\n", r, (r < 0.9 || r > 1.1) ? "  WARNING: outside 10%" : "" }'
+}
+
+# Alternates the named functions RUNS times; leaves "wall cpu peak" lines in $WORK/<name>.txt.
+alternate() {
+    for f in "$@"; do : >"$WORK/$f.txt"; done
+    for r in $(seq 1 "$RUNS"); do
+        local line="   run $r:"
+        for f in "$@"; do
+            measure "$f" >>"$WORK/$f.txt"
+            line="$line  $f $(tail -1 "$WORK/$f.txt")"
+        done
+        echo "$line   (wall s, cpu s, peak MB)"
+    done
+}
+
+row() {   # name file [reference file]
+    local w c m
+    w=$(col "$2" 1); c=$(col "$2" 2); m=$(col "$2" 3)
+    if [ -n "${3:-}" ]; then
+        awk -v n="$1" -v w="$w" -v c="$c" -v m="$m" -v tw="$(col "$3" 1)" -v tc="$(col "$3" 2)" -v tm="$(col "$3" 3)" \
+            'BEGIN { printf "   %-10s wall %7.2f s  cpu %7.1f s  peak %6.0f MB | vs ffmpeg: speed %.2fx  cpu %.2f  memory %.2f\n",
+                     n, w, c, m, tw / w, c / tc, m / tm }'
+    else
+        awk -v n="$1" -v w="$w" -v c="$c" -v m="$m" \
+            'BEGIN { printf "   %-10s wall %7.2f s  cpu %7.1f s  peak %6.0f MB\n", n, w, c, m }'
+    fi
+}
+
+echo "== $COUNT photos, $RUNS alternating runs per job, $NCORES cores"
+for job in $JOBS; do
+    case $job in
+    h264)
+        echo "-- H.264 MP4 at the photos' rate"
+        ours_h264
+        BITRATE=$(bitrate "$WORK/ours.mp4"); export BITRATE
+        theirs_h264
+        parity "$WORK/ours.mp4" "$WORK/theirs.mp4"
+        alternate ours_h264 theirs_h264
+        row ours "$WORK/ours_h264.txt" "$WORK/theirs_h264.txt"
+        row ffmpeg "$WORK/theirs_h264.txt"
+        ;;
+    prores)
+        echo "-- ProRes 422 at the photos' size"
+        ours_prores; theirs_prores
+        parity "$WORK/ours.mov" "$WORK/theirs.mov"
+        alternate ours_prores theirs_prores
+        row ours "$WORK/ours_prores.txt" "$WORK/theirs_prores.txt"
+        row ffmpeg "$WORK/theirs_prores.txt"
+        ;;
+    twopass)
+        echo "-- two passes (25 fps) against one pass"
+        ours_twopass
+        echo "   two-pass movie: $(probe "$WORK/ours25.mp4")"
+        alternate ours_twopass ours_h264
+        row twopass "$WORK/ours_twopass.txt"
+        row onepass "$WORK/ours_h264.txt"
+        awk -v a="$(col "$WORK/ours_twopass.txt" 1)" -v b="$(col "$WORK/ours_h264.txt" 1)" \
+            'BEGIN { printf "   two-pass / one-pass time: %.2f\n", a / b }'
+        ;;
+    preview)
+        echo "-- the preview (quintor DIR)"
+        alternate ours_preview
+        row preview "$WORK/ours_preview.txt"
+        ;;
+    esac
+done
