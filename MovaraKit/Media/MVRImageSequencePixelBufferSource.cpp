@@ -87,7 +87,7 @@ size_t framesInFlight()
 }
 
 // ...as long as they fit in this many bytes; a frame larger than that is decoded alone.
-constexpr size_t DecodeAheadBudget = size_t(768) << 20;
+constexpr size_t DecodeAheadBudget = size_t(384) << 20;
 
 // What decoding one image costs in memory until its frame is taken: the decoded pixels (the
 // JPEG decoder's DCT scaling brings a large image close to `maxPixelSize` first) and the frame.
@@ -147,6 +147,7 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
     std::mutex mutex;
     std::map<size_t, std::shared_ptr<Frame>> frames;
     size_t nextToSchedule = 0;
+    size_t scheduleEnd = 0; // the frames wanted so far, up to (not including) this one
     size_t bytesInFlight = 0;
     bool abandoned = false;
 
@@ -170,13 +171,23 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
             if (!buffer)
                 error = undecodableImageError(source, std::move(decodeError));
         }
+        size_t wanted = 0;
         {
             std::lock_guard lock(self->mutex);
+            wanted = self->scheduleEnd;
             frame->buffer = std::move(buffer);
             frame->error = std::move(error);
             frame->ready = true;
+            // Decoded, the frame holds only its buffer: the room its decode took is free for
+            // the next one.
+            const size_t held = std::min(frame->cost, self->frameBytes);
+            if (self->frames.count(index)) {
+                self->bytesInFlight -= std::min(self->bytesInFlight, frame->cost - held);
+                frame->cost = held;
+            }
         }
         frame->done->signal();
+        scheduleUpTo(self, wanted);
     }
 
     size_t decodeSizeLimit(graphics::Size stored) const
@@ -193,6 +204,9 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
         {
             std::lock_guard lock(self->mutex);
             end = std::min(end, self->sources.size());
+            self->scheduleEnd = std::max(self->scheduleEnd, end);
+            if (self->abandoned)
+                return;
             while (self->nextToSchedule < end) {
                 const graphics::Size stored = self->sources[self->nextToSchedule]->size();
                 const size_t cost = decodeCost(stored, self->decodeSizeLimit(stored), self->frameBytes);

@@ -3,6 +3,7 @@
 #include "Platform/Media/MediaError.h"
 
 #include <cmath>
+#include <thread>
 
 namespace media::detail {
 
@@ -159,7 +160,9 @@ std::unique_ptr<VideoEncoder> VideoEncoder::open(const EncoderConfig& config, OS
     c->color_trc = avTransfer(config.transfer);
     c->colorspace = static_cast<AVColorSpace>(avMatrix(config.matrix));
     c->color_range = AVCOL_RANGE_MPEG;
-    c->thread_count = 0;
+    // One encoding thread per core: x264's own choice, one and a half per core, keeps half as
+    // many large frames again in flight, while the photos' decoding shares the cores anyway.
+    c->thread_count = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     if (globalHeader)
         c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (config.maxKeyFrameInterval && *config.maxKeyFrameInterval > 0)
