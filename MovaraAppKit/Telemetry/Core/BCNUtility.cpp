@@ -68,6 +68,7 @@ std::optional<std::string> BCNUtility::transmissionTargetTokenFrom(const std::st
 
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
 #include "Platform/Dispatch/Clock.h"
+#include "Platform/Dispatch/RunLoop.h"
 #include "Platform/Foundation/Bundle.h"
 #include "Platform/Foundation/Digest.h"
 #include "Platform/Foundation/FileManager.h"
@@ -111,6 +112,11 @@ std::string prefix16(const std::string& text, std::size_t count)
 }
 
 } // namespace
+
+int BCNUtility::applicationState()
+{
+    return dispatch::RunLoop::isMainThread() ? 0 : 3;
+}
 
 foundation::Date BCNUtility::now()
 {

@@ -18,6 +18,9 @@ public:
     // Identity of the client library.
     static std::string sdkName() { return "beacon.macos"; }
     static std::string sdkVersion() { return "4.0.0"; }
+    // 3 (unknown) off the main thread; else 0: the application is shown (this platform's
+    // windows have no hidden state of their own, so 2, hidden, never comes).
+    static int applicationState();
     // Always 99: this platform has no store environments to tell apart.
     static int currentAppEnvironment() { return 99; }
 

@@ -341,3 +341,53 @@ TEST(BCNCollectorChannelDelegateTest, EventNamesFollowTheCollectorsRule)
                            Case { std::string(101, 'a'), false }, Case { "ab-cd", false }, Case { "", false } })
         EXPECT_EQ(BCNCollectorChannelDelegate::validateLogName(c.name), c.valid) << c.name;
 }
+
+TEST_F(BCNChannelTest, ALongFlushIntervalKeepsRunningAcrossALaunch)
+{
+    group->setAppSecret("secret");
+    const auto configuration = BCNChannelUnitConfiguration("Crashes", 1, 10, 2, 3);
+    auto unit = group->addChannelUnitWithConfiguration(configuration);
+    for (const char* sid : { "a", "b", "c" })
+        unit->enqueueItem(log(sid), BCNLogFlagsNormal);
+    drain();
+    EXPECT_TRUE(BCNBeaconUserDefaults::shared().objectForKey("ChannelStartTimer:Crashes").isDate()) << "the interval's start is kept";
+    dispatch::Clock::advance(6);
+    drain();
+    EXPECT_EQ(server.requestCount(), 0u) << "a long interval does not flush early on count";
+
+    // The next launch waits only for what is left of the interval.
+    group = BCNChannelGroupDefault::initWithHttpClient(client, "11111111-2222-3333-4444-555555555555", server.baseURL());
+    group->setAppSecret("secret");
+    group->addDelegate(recorder);
+    unit = group->addChannelUnitWithConfiguration(configuration);
+    drain();
+    dispatch::Clock::advance(3);
+    drain();
+    EXPECT_EQ(server.requestCount(), 0u);
+    dispatch::Clock::advance(1);
+    ASSERT_TRUE(storeEmpty("Crashes"));
+    EXPECT_EQ(deliveredSids(), (std::vector<std::string> { "a", "b", "c" }));
+    EXPECT_TRUE(BCNBeaconUserDefaults::shared().objectForKey("ChannelStartTimer:Crashes").isNull());
+}
+
+TEST_F(BCNChannelTest, AUnitSendsOnlyWhenNoObjectHoldsItPaused)
+{
+    group->setAppSecret("secret");
+    auto unit = group->addChannelUnitWithConfiguration(BCNChannelUnitConfiguration::initDefaultConfigurationWithGroupId("Analytics"));
+    auto first = std::make_shared<int>(1);
+    auto second = std::make_shared<int>(2);
+    unit->pauseWithIdentifyingObject(first);
+    unit->pauseWithIdentifyingObject(second);
+    unit->enqueueItem(log("held"), BCNLogFlagsNormal);
+    drain();
+    unit->resumeWithIdentifyingObject(first);
+    dispatch::Clock::advance(3);
+    drain();
+    EXPECT_EQ(server.requestCount(), 0u) << "still held by the second";
+    EXPECT_EQ(group->storedLogs("Analytics").size(), 1u) << "stored while paused";
+    unit->resumeWithIdentifyingObject(second);
+    drain();
+    dispatch::Clock::advance(3);
+    ASSERT_TRUE(storeEmpty("Analytics"));
+    EXPECT_EQ(deliveredSids(), std::vector<std::string> { "held" });
+}
