@@ -121,6 +121,22 @@ TEST_F(CinemagraphExportTest, ReverseLoopPlaysBackWithoutRepeatsAtTheTurns)
     EXPECT_THROW(reader->setFrameDuration(media::Time::make(1, 30)), foundation::Exception);
 }
 
+TEST_F(CinemagraphExportTest, ReadersRenderASnapshotOfTheGraph)
+{
+    auto value = cinemagraph(1);
+    auto reader = MVRCinemagraphReader::initWithCinemagraph(value);
+    // Edits after the reader was made, to the graph the value holds, do not reach the export.
+    value->filterGraph()->exposureFilter()->setValue(3.0, "inputEV");
+    graph->exposureFilter()->setValue(3.0, "inputEV");
+    bool loaded = false;
+    reader->loadWithCompletionHandler([&](foundation::ErrorPtr) { loaded = true; });
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return loaded; }, 10));
+    foundation::ErrorPtr error;
+    auto sample = reader->copyNextSampleBuffer(&error);
+    ASSERT_TRUE(sample);
+    EXPECT_LT(grey(sample, 4, 12), 40); // the first frame is nearly black, not brightened
+}
+
 TEST_F(CinemagraphExportTest, ScaleAndFrameDurationSettings)
 {
     auto reader = MVRCinemagraphReader::initWithCinemagraph(cinemagraph(1));
