@@ -2,20 +2,10 @@
 
 #include <cmath>
 
+#include "MovaraKit/Editor/CropController.h"
 #include "MovaraKit/Media/Asset+Movara.h"
 
 namespace {
-
-// The crop drawn on an image of `from` as the same part of an image of `to`, on whole pixels.
-graphics::Rect convertCropRect(const graphics::Rect& rect, graphics::Size from, graphics::Size to)
-{
-    if (rect.isNull() || (from.width == to.width && from.height == to.height))
-        return rect;
-    const graphics::Rect r = rect.standardized();
-    return graphics::Rect::make(std::round(r.minX() / from.width * to.width), std::round(r.minY() / from.height * to.height),
-                                std::round(r.width() / from.width * to.width),
-                                std::round(r.height() / from.height * to.height));
-}
 
 graphics::Size oriented(graphics::Size size, const graphics::AffineTransform& t)
 {
@@ -58,7 +48,7 @@ graphics::Size MVRCinemagraph::renderSizeForScale(double scale) const
     const graphics::Size still = m_stillImage ? m_stillImage->extent().size : graphics::Size{};
     if (!m_filterGraph->cropRect().isNull() && still.width > 0 && still.height > 0 && std::isfinite(still.width)
         && std::isfinite(still.height))
-        size = convertCropRect(m_filterGraph->cropRect(), still, size).size;
+        size = CropController::convertCropRect(m_filterGraph->cropRect(), still, size).size;
     size = oriented(size, m_transform);
     size = {std::round(size.width), std::round(size.height)};
     if (scale > 0 && scale < 1)
