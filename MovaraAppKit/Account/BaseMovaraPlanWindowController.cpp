@@ -1,7 +1,5 @@
 #include "MovaraAppKit/Account/BaseMovaraPlanWindowController.h"
 
-#include "MovaraAppKit/Account/MovaraPlanSignInCreateViewController.h"
-#include "Platform/UI/InterfaceRegistry.h"
 
 BaseMovaraPlanWindowController::BaseMovaraPlanWindowController()
 {
@@ -42,21 +40,4 @@ std::shared_ptr<MovaraPlanWindowController> MovaraPlanWindowController::init()
     return std::shared_ptr<MovaraPlanWindowController>(new MovaraPlanWindowController());
 }
 
-namespace {
 
-// The account window: the sign-in and create-account form.
-const bool registered = [] {
-    ui::InterfaceRegistry::registerScene("MovaraPlanWindow", "MovaraPlanWindowController", [](ui::InterfaceFile&) -> ui::ObjectPtr {
-        auto controller = MovaraPlanWindowController::init();
-        auto form = MovaraPlanSignInCreateViewController::init();
-        auto window = ui::Window::windowWithContentViewController(form);
-        window->setStyleMask(ui::WindowStyleMaskTitled | ui::WindowStyleMaskClosable | ui::WindowStyleMaskFullSizeContentView);
-        controller->setWindow(window);
-        window->setDelegate(controller);
-        controller->windowDidLoad();
-        return controller;
-    }, true);
-    return true;
-}();
-
-} // namespace

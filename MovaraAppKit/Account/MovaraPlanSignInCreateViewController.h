@@ -1,44 +1,116 @@
 #pragma once
-// The sign-in / create-account form of the account screens: one field for an e-mail address
-// or user name, shown in either of two states whose visibility flags the form binds.
-// Main thread only.
+// The account window's form for the web-service account: three panes, one shown at a time,
+// to sign in, create an account or ask for a password reset. Field values, the buttons'
+// enabled states and the panes' hidden states are observable properties the views bind to;
+// the enabling rules are re-evaluated on every keystroke by the edited field's tag (101/102
+// sign in, 201/202/203 create, 301 reset). Outcomes are shown as sheet alerts. Main thread only.
 
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
 #include "Platform/Foundation/Observable.h"
+#include "Platform/UI/Alert.h"
+#include "Platform/UI/Button.h"
+#include "Platform/UI/Image.h"
+#include "Platform/UI/Switch.h"
 #include "Platform/UI/TextField.h"
 #include "Platform/UI/ViewController.h"
 
-class MovaraPlanSignInCreateViewController : public ui::ViewController, public foundation::Observable {
+class MovaraPlanSignInCreateViewController : public ui::ViewController,
+                                             public foundation::Observable,
+                                             public ui::ControlTextEditingDelegate {
 public:
     static std::shared_ptr<MovaraPlanSignInCreateViewController> init();
 
     void loadView() override;
+    void controlTextDidChange(ui::TextField& field) override;
 
-    // Switches the form to account creation: a valid e-mail address or user name typed into
-    // the sign-in field is carried over, the sign-in part is hidden, and the first field of
-    // the creation part gets the focus.
+    // Actions.
+    void signInWithMovara(ui::Object* sender);
+    void createMovaraPlanAccount(ui::Object* sender);
+    void resetPassword(ui::Object* sender);
+    void showSignInView(ui::Object* sender);
     virtual void showCreateAccountView(ui::Object* sender);
+    void showResetPasswordView(ui::Object* sender);
+    void launchOnePasswordSearch(ui::Object* sender);
 
-    bool hideSignInView() const { return m_hideSignInView; }
-    void setHideSignInView(bool value);
-    bool hideCreateAccountView() const { return m_hideCreateAccountView; }
-    void setHideCreateAccountView(bool value);
+#define MVR_STRING_PROPERTY(name, setter)                                                                                          \
+    const std::string& name() const { return m_##name; }                                                                            \
+    void setter(std::string value) { setValueAndNotify(#name, m_##name, std::move(value)); }
+#define MVR_BOOL_PROPERTY(name, setter)                                                                                            \
+    bool name() const { return m_##name; }                                                                                          \
+    void setter(bool value) { setValueAndNotify(#name, m_##name, value); }
+    MVR_STRING_PROPERTY(signInUsernameOrEmail, setSignInUsernameOrEmail)
+    MVR_STRING_PROPERTY(signInPassword, setSignInPassword)
+    MVR_BOOL_PROPERTY(enableSignInButton, setEnableSignInButton)
+    MVR_STRING_PROPERTY(createUsername, setCreateUsername)
+    MVR_STRING_PROPERTY(createEmail, setCreateEmail)
+    MVR_STRING_PROPERTY(createPassword, setCreatePassword)
+    MVR_BOOL_PROPERTY(createMarketingConsent, setCreateMarketingConsent)
+    MVR_BOOL_PROPERTY(createTrackingConsent, setCreateTrackingConsent)
+    MVR_BOOL_PROPERTY(enableCreateButton, setEnableCreateButton)
+    MVR_STRING_PROPERTY(forgotUsernameOrEmail, setForgotUsernameOrEmail)
+    MVR_BOOL_PROPERTY(enableResetPasswordButton, setEnableResetPasswordButton)
+    MVR_BOOL_PROPERTY(hideSignin, setHideSignin)
+    MVR_BOOL_PROPERTY(hideCreateAccount, setHideCreateAccount)
+    MVR_BOOL_PROPERTY(hideResetPassword, setHideResetPassword)
+#undef MVR_STRING_PROPERTY
+#undef MVR_BOOL_PROPERTY
 
-    std::shared_ptr<ui::TextField> signInField() const { return m_signInField; }
-    std::shared_ptr<ui::TextField> createEmailField() const { return m_createEmailField; }
-    std::shared_ptr<ui::TextField> createUsernameField() const { return m_createUsernameField; }
+    // The password manager is not offered on this platform: never available, no icon.
+    bool onePasswordAvailable() const;
+    ui::ImagePtr onePasswordIcon() const;
+    static std::string onePasswordSearchURL();
+
+    // The controls, for tests and subclasses.
+    std::shared_ptr<ui::TextField> fieldWithTag(long tag) const;
+    const std::shared_ptr<ui::Button>& signInButton() const { return m_signInButton; }
+    const std::shared_ptr<ui::Button>& createButton() const { return m_createButton; }
+    const std::shared_ptr<ui::Button>& resetButton() const { return m_resetButton; }
+    const std::shared_ptr<ui::Switch>& marketingConsentSwitch() const { return m_marketingSwitch; }
+    const std::shared_ptr<ui::Switch>& trackingConsentSwitch() const { return m_trackingSwitch; }
+    const std::shared_ptr<ui::TextField>& createUsernameTextField() const { return m_createUsernameTextField; }
+    const std::shared_ptr<ui::TextField>& forgotUsernameOrEmailTextField() const { return m_forgotUsernameOrEmailTextField; }
 
     const foundation::KeyTable& observableKeys() const override;
 
 protected:
     MovaraPlanSignInCreateViewController();
+    // Runs an alert as a sheet on the view's window; `then` runs when it ends.
+    void presentAlert(const std::shared_ptr<ui::Alert>& alert, std::function<void()> then = nullptr);
 
 private:
-    bool m_hideSignInView = false;
-    bool m_hideCreateAccountView = true;
-    std::shared_ptr<ui::TextField> m_signInField;
-    std::shared_ptr<ui::TextField> m_createEmailField;
-    std::shared_ptr<ui::TextField> m_createUsernameField;
+    template <class T> void setValueAndNotify(const char* key, T& member, T value)
+    {
+        willChange(key);
+        member = std::move(value);
+        didChange(key);
+    }
+    void showPane(int pane);
+
+    std::string m_signInUsernameOrEmail;
+    std::string m_signInPassword;
+    bool m_enableSignInButton = false;
+    std::string m_createUsername;
+    std::string m_createEmail;
+    std::string m_createPassword;
+    bool m_createMarketingConsent = false;
+    bool m_createTrackingConsent = false;
+    bool m_enableCreateButton = false;
+    std::string m_forgotUsernameOrEmail;
+    bool m_enableResetPasswordButton = false;
+    bool m_hideSignin = false;
+    bool m_hideCreateAccount = true;
+    bool m_hideResetPassword = true;
+
+    std::map<long, std::shared_ptr<ui::TextField>> m_fields;
+    std::shared_ptr<ui::Button> m_signInButton;
+    std::shared_ptr<ui::Button> m_createButton;
+    std::shared_ptr<ui::Button> m_resetButton;
+    std::shared_ptr<ui::Switch> m_marketingSwitch;
+    std::shared_ptr<ui::Switch> m_trackingSwitch;
+    std::shared_ptr<ui::TextField> m_createUsernameTextField;
+    std::shared_ptr<ui::TextField> m_forgotUsernameOrEmailTextField;
 };

@@ -256,3 +256,20 @@ std::shared_ptr<MVRAPIMutableUser> MVRAPIUser::mutableCopy() const
 {
     return MVRAPIMutableUser::initWithJSON(JSON());
 }
+
+bool MVRIsSignedIn()
+{
+    return MVRCredentialStorage::sharedCredentialStorage()->loginCredential() != nullptr;
+}
+
+std::optional<std::string> MVRCurrentAccount()
+{
+    auto credential = MVRCredentialStorage::sharedCredentialStorage()->loginCredential();
+    return credential ? std::optional<std::string>(credential->username()) : std::nullopt;
+}
+
+std::optional<std::string> MVRCurrentPassword()
+{
+    auto credential = MVRCredentialStorage::sharedCredentialStorage()->loginCredential();
+    return credential ? credential->password() : std::nullopt;
+}

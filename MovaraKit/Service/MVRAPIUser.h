@@ -79,3 +79,8 @@ protected:
     std::optional<std::int64_t> number(const char* key) const;
     bool flag(const char* key) const { return boolean(key).value_or(false); }
 };
+
+// Whether a login is stored, and its user name and password; each asks the keychain.
+bool MVRIsSignedIn();
+std::optional<std::string> MVRCurrentAccount();
+std::optional<std::string> MVRCurrentPassword();

@@ -140,6 +140,8 @@ bool TextField::proposeText(const std::string& proposed)
     if (auto c = textFieldCell())
         c->setEditingText(m_buffer);
     setNeedsDisplay(true);
+    if (auto delegate = m_delegate.lock())
+        delegate->controlTextDidChange(*this);
     return true;
 }
 

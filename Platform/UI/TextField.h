@@ -13,6 +13,16 @@
 
 namespace ui {
 
+class TextField;
+
+// Told of every accepted change of a field's editing text, keystroke by keystroke (the value
+// and its binding follow only when the edit is committed).
+class ControlTextEditingDelegate {
+public:
+    virtual ~ControlTextEditingDelegate() = default;
+    virtual void controlTextDidChange(TextField& field) = 0;
+};
+
 class TextField : public Control {
 public:
     static std::shared_ptr<TextField> initWithFrame(const graphics::Rect& frame);
@@ -44,6 +54,8 @@ public:
     void setLineBreakMode(LineBreakMode mode);
 
     // ---- editing
+    // Held weakly.
+    void setDelegate(const std::shared_ptr<ControlTextEditingDelegate>& delegate) { m_delegate = delegate; }
     bool isEditing() const { return m_editing; }
     // The text as it stands in the field (the editing buffer while editing).
     std::string currentText() const;
@@ -73,6 +85,7 @@ protected:
 private:
     bool m_editing = false;
     std::string m_buffer;
+    std::weak_ptr<ControlTextEditingDelegate> m_delegate;
 };
 
 class SecureTextField : public TextField {

@@ -50,6 +50,8 @@ public:
     void addChildViewController(const ViewControllerPtr& child);
     void removeFromParentViewController();
     ViewControllerPtr presentingViewController() const { return m_presenting.lock(); }
+    // The controllers this one presents now, oldest first.
+    const std::vector<ViewControllerPtr>& presentedViewControllers() const { return m_presented; }
     // Shows `controller`'s view in a sheet on this controller's window.
     void presentViewControllerAsSheet(const ViewControllerPtr& controller);
     void dismissViewController(const ViewControllerPtr& controller);

@@ -248,6 +248,6 @@ TEST_F(ServiceTest, UploadsCarryTheDisplaySizeAndOneUploadRunsAtATime)
     EXPECT_EQ(uploaded->link(), "https://movara.example/24x32");
     EXPECT_EQ(uploaded->embedCode(), "|mp4|1");
     EXPECT_TRUE(waitUntil([&] { return progress->fractionCompleted() == 1.0; }));
-    drainRunLoop();
-    EXPECT_FALSE(uploader->uploadCommand());
+    // Idle again once the finished command has been let go by everything that carried it.
+    EXPECT_TRUE(waitUntil([&] { return !uploader->uploadCommand(); }));
 }

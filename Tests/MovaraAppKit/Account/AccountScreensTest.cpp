@@ -1,0 +1,292 @@
+#include "Tests/MovaraKit/Service/ServiceFixture.h"
+
+#include <filesystem>
+
+#include "MovaraAppKit/Account/BaseMovaraPlanWindowController.h"
+#include "MovaraAppKit/Account/MovaraPlanAccountSettingsViewController.h"
+#include "MovaraAppKit/Account/MovaraPlanHomeViewController.h"
+#include "MovaraAppKit/Account/MovaraPlanSignInCreateViewController.h"
+#include "Platform/UI/Application.h"
+#include "Platform/UI/InterfaceRegistry.h"
+#include "Platform/UI/ScriptedResponder.h"
+#include "Platform/UI/Window.h"
+#include "Platform/UI/Workspace.h"
+
+namespace {
+
+class AccountScreensTest : public ServiceTest {
+protected:
+    void SetUp() override
+    {
+        ServiceTest::SetUp();
+        dispatch::RunLoop::main().bindToCurrentThread();
+        m_responder = ui::ScriptedResponder::make();
+        ui::ScriptedResponder::install(m_responder);
+        makeService();
+    }
+    void TearDown() override
+    {
+        for (const auto& w : ui::Application::shared()->windows())
+            w->orderOut(nullptr);
+        ui::ScriptedResponder::uninstall();
+        ServiceTest::TearDown();
+    }
+
+    // A window holding the controller's view, shown, as the account window would.
+    ui::WindowPtr show(const std::shared_ptr<ui::ViewController>& controller, bool dark = false)
+    {
+        auto window = ui::Window::windowWithContentViewController(controller);
+        window->setAppearance(dark ? ui::Appearance::darkAqua() : ui::Appearance::aqua());
+        window->makeKeyAndOrderFront(nullptr);
+        controller->viewWillAppear();
+        m_windows.push_back(window);
+        return window;
+    }
+
+    static void type(const std::shared_ptr<ui::TextField>& field, const std::string& text)
+    {
+        ASSERT_TRUE(field);
+        ASSERT_TRUE(field->window());
+        field->window()->makeFirstResponder(field);
+        field->replaceText(text);
+    }
+
+    // The alerts presented so far, as "message | informative".
+    std::vector<std::string> alerts() const
+    {
+        std::vector<std::string> shown;
+        for (const auto& record : m_responder->transcript())
+            if (record.kind == ui::ScriptedResponder::Kind::alert)
+                shown.push_back(record.messageText + " | " + record.informativeText);
+        return shown;
+    }
+
+    bool waitForAlerts(std::size_t count)
+    {
+        return dispatch::RunLoop::main().runUntil([&] { return alerts().size() >= count; }, 10);
+    }
+
+    void signInAsAnn()
+    {
+        MVRCredentialStorage::sharedCredentialStorage()->setLoginCredential(MVRCredential::initWithUsername("ann", "secret"));
+        ASSERT_TRUE(dispatch::RunLoop::main().runUntil([] { return MVRAPIUser::currentUser() != nullptr; }, 10));
+        drainRunLoop();
+    }
+
+    // Where snapshots go: $QUINTOR_RENDER_DIR when set, else a folder of the test's own.
+    std::string snapshot(const ui::WindowPtr& window, const std::string& name)
+    {
+        const char* dir = std::getenv("QUINTOR_RENDER_DIR");
+        const std::string folder = dir ? dir : (std::filesystem::path(std::getenv("TMPDIR")) / "account-snapshots").string();
+        std::filesystem::create_directories(folder);
+        const std::string path = folder + "/" + name + ".png";
+        EXPECT_TRUE(window->renderToPNG(path)) << path;
+        return path;
+    }
+
+    std::shared_ptr<ui::ScriptedResponder> m_responder;
+    std::vector<ui::WindowPtr> m_windows;
+};
+
+} // namespace
+
+TEST_F(AccountScreensTest, TheFormEnablesItsButtonsByTheEditedFieldsTag)
+{
+    auto form = MovaraPlanSignInCreateViewController::init();
+    show(form);
+    struct Step {
+        long tag;
+        const char* text;
+        bool signIn;
+        bool create;
+        bool reset;
+    };
+    const Step steps[] = {
+        { 102, "secret", false, false, false },  // a password alone does nothing
+        { 101, "not valid!", false, false, false },
+        { 101, "ann@example.com", true, false, false },
+        { 102, "short", false, false, false },
+        { 201, "bob", false, false, false },
+        { 202, "bob@example.com", false, false, false },
+        { 203, "longenough", false, true, false },
+        { 203, "12345", false, false, false },
+        { 301, "no way!", false, false, false },
+        { 301, "ann", false, false, true },
+    };
+    for (const Step& step : steps) {
+        auto field = form->fieldWithTag(step.tag);
+        // Each field is typed into on its own pane.
+        if (step.tag / 100 == 1)
+            form->setHideSignin(false);
+        type(field, step.text);
+        form->view()->window()->makeFirstResponder(field); // commits nothing: still editing
+        EXPECT_EQ(form->enableSignInButton(), step.signIn) << step.tag << " " << step.text;
+        EXPECT_EQ(form->enableCreateButton(), step.create) << step.tag << " " << step.text;
+        EXPECT_EQ(form->enableResetPasswordButton(), step.reset) << step.tag << " " << step.text;
+    }
+}
+
+TEST_F(AccountScreensTest, SignInShowsTheWrongPasswordAndClosesOnSuccess)
+{
+    auto home = MovaraPlanHomeViewController::init();
+    auto window = show(home);
+    home->showSignIn(nullptr);
+    auto form = std::dynamic_pointer_cast<MovaraPlanSignInCreateViewController>(home->presentedViewControllers().empty()
+                                                                                    ? nullptr
+                                                                                    : home->presentedViewControllers().front());
+    ASSERT_TRUE(form);
+    type(form->fieldWithTag(101), "ann");
+    type(form->fieldWithTag(102), "wrong-password");
+    EXPECT_TRUE(form->enableSignInButton());
+    m_responder->answerAlertWithButton("OK");
+    form->signInButton()->performClick();
+    ASSERT_TRUE(waitForAlerts(1));
+    EXPECT_EQ(alerts().back(), "Sign-in information incorrect | Please enter the correct username and password.");
+    EXPECT_EQ(form->signInPassword(), "");
+    EXPECT_FALSE(form->enableSignInButton());
+    EXPECT_FALSE(MVRIsSignedIn());
+
+    type(form->fieldWithTag(102), "secret");
+    form->signInButton()->performClick();
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return home->presentedViewControllers().empty(); }, 10));
+    drainRunLoop();
+    EXPECT_TRUE(MVRIsSignedIn());
+    EXPECT_TRUE(home->signedIn());
+    EXPECT_EQ(home->greeting(), "Signed in as ann");
+}
+
+TEST_F(AccountScreensTest, ResetAndCreateReportTheirOutcomes)
+{
+    auto form = MovaraPlanSignInCreateViewController::init();
+    show(form);
+    type(form->fieldWithTag(101), "nobody@example.com");
+    form->showResetPasswordView(nullptr);
+    EXPECT_FALSE(form->hideResetPassword());
+    EXPECT_EQ(form->forgotUsernameOrEmail(), "nobody@example.com");
+    EXPECT_TRUE(form->enableResetPasswordButton());
+    m_responder->answerAlertWithButton("OK");
+    form->resetButton()->performClick();
+    ASSERT_TRUE(waitForAlerts(1));
+    EXPECT_EQ(alerts().back(), "User not found | A user with that username or email address was not found.");
+    EXPECT_EQ(form->forgotUsernameOrEmail(), "");
+    EXPECT_FALSE(form->enableResetPasswordButton());
+
+    type(form->fieldWithTag(301), "ann@example.com");
+    m_responder->answerAlertWithButton("OK");
+    form->resetButton()->performClick();
+    ASSERT_TRUE(waitForAlerts(2));
+    EXPECT_EQ(alerts().back(), "Email sent | A password reset message has been sent to the email address for that account.");
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return !form->hideSignin(); }, 10));
+    EXPECT_EQ(form->signInUsernameOrEmail(), "ann@example.com");
+
+    form->showCreateAccountView(nullptr);
+    EXPECT_EQ(form->createEmail(), "ann@example.com");
+    type(form->fieldWithTag(201), "taken");
+    type(form->fieldWithTag(203), "password1");
+    form->marketingConsentSwitch()->performClick();
+    EXPECT_TRUE(form->createMarketingConsent());
+    m_responder->answerAlertWithButton("OK");
+    form->createButton()->performClick();
+    ASSERT_TRUE(waitForAlerts(3));
+    EXPECT_EQ(alerts().back(), "Invalid Field | ");
+    EXPECT_FALSE(form->enableCreateButton());
+
+    type(form->fieldWithTag(201), "newbie");
+    EXPECT_TRUE(form->enableCreateButton());
+    form->createButton()->performClick();
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([] { return MVRIsSignedIn(); }, 10));
+    const auto sent = requests().back();
+    EXPECT_EQ(sent.fields.at("marketing_consent"), "true");
+    EXPECT_EQ(sent.fields.at("tracking_consent"), "false");
+}
+
+TEST_F(AccountScreensTest, SettingsTabsSaveThePasswordTheConsentAndTheProfile)
+{
+    signInAsAnn();
+    auto password = MovaraPlanAccountSettingsPasswordViewController::init();
+    show(password);
+    type(password->fieldWithTag(201), "not-the-password");
+    type(password->fieldWithTag(202), "newsecret");
+    type(password->fieldWithTag(203), "newsecret");
+    EXPECT_FALSE(password->enableUpdateButton()) << "the old password must be the stored one";
+    type(password->fieldWithTag(201), "secret");
+    type(password->fieldWithTag(203), "newsecret");
+    EXPECT_TRUE(password->enableUpdateButton());
+    type(password->fieldWithTag(203), "nomatch1");
+    EXPECT_FALSE(password->enableUpdateButton());
+    type(password->fieldWithTag(203), "newsecret");
+    m_responder->answerAlertWithButton("OK");
+    password->updateButton()->performClick();
+    ASSERT_TRUE(waitForAlerts(1));
+    EXPECT_EQ(alerts().back(), "Password changed | Please remember your new password.");
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return password->enableEditControls(); }, 10));
+    EXPECT_EQ(MVRCurrentPassword(), "newsecret");
+    EXPECT_EQ(requests().back().fields.at("password"), "newsecret");
+
+    auto consent = MovaraPlanAccountSettingsConsentViewController::init();
+    show(consent);
+    EXPECT_FALSE(consent->enableUpdateButton());
+    consent->marketingSwitch()->performClick();
+    EXPECT_TRUE(consent->enableUpdateButton());
+    consent->updateButton()->performClick();
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return consent->enableEditControls(); }, 10));
+    EXPECT_EQ(requests().back().fields.at("marketing_consent"), "true");
+    EXPECT_EQ(MVRAPIUser::currentUser()->marketingConsent(), true);
+
+    auto profile = MovaraPlanAccountSettingsProfileViewController::init();
+    show(profile);
+    type(profile->fieldWithTag(103), "not a url");
+    EXPECT_FALSE(profile->enableUpdateButton());
+    type(profile->fieldWithTag(103), "");
+    EXPECT_TRUE(profile->enableUpdateButton()) << "an empty web address is fine";
+    type(profile->fieldWithTag(102), "broken@");
+    EXPECT_FALSE(profile->enableUpdateButton());
+    type(profile->fieldWithTag(102), "ann@example.com");
+    profile->avatarView()->changeHandler()(RoundAvatarView::defaultAvatarImage());
+    EXPECT_TRUE(profile->didChangeAvatar());
+    profile->updateButton()->performClick();
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return profile->enableEditControls(); }, 10));
+    EXPECT_FALSE(profile->didChangeAvatar());
+    EXPECT_TRUE(requests().back().files.contains("avatar"));
+}
+
+TEST_F(AccountScreensTest, SigningOutEmptiesEveryScreensUser)
+{
+    signInAsAnn();
+    auto profile = MovaraPlanAccountSettingsProfileViewController::init();
+    auto home = MovaraPlanHomeViewController::init();
+    show(profile);
+    show(home);
+    EXPECT_TRUE(profile->user());
+    m_service->logout();
+    drainRunLoop();
+    EXPECT_FALSE(profile->user());
+    EXPECT_FALSE(home->signedIn());
+}
+
+TEST_F(AccountScreensTest, SnapshotsOfEveryScreenInBothLooks)
+{
+    signInAsAnn();
+    for (bool dark : { false, true }) {
+        const std::string look = dark ? "dark" : "light";
+        auto form = MovaraPlanSignInCreateViewController::init();
+        auto window = show(form, dark);
+        type(form->fieldWithTag(101), "ann@example.com");
+        snapshot(window, "signin-" + look);
+        form->showCreateAccountView(nullptr);
+        form->marketingConsentSwitch()->performClick();
+        snapshot(window, "create-" + look);
+        form->showResetPasswordView(nullptr);
+        snapshot(window, "reset-" + look);
+
+        auto home = MovaraPlanHomeViewController::init();
+        snapshot(show(home, dark), "home-" + look);
+
+        auto tabs = MovaraPlanAccountSettingsTabViewController();
+        auto tabWindow = show(tabs, dark);
+        for (long index = 0; index < 3; ++index) {
+            tabs->setSelectedTabViewItemIndex(index);
+            snapshot(tabWindow, "settings-" + std::to_string(index) + "-" + look);
+        }
+    }
+}
