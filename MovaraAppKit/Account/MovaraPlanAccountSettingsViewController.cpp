@@ -1,5 +1,6 @@
 #include "MovaraAppKit/Account/MovaraPlanAccountSettingsViewController.h"
 
+#include "MovaraAppKit/Account/SheetAlert.h"
 #include "MovaraAppKit/Controls/Image+Movara.h"
 #include "MovaraAppKit/Shell/Controller+Editing.h"
 #include "MovaraAppKit/Shell/MovaraAppDelegate.h"
@@ -19,6 +20,14 @@ namespace {
 std::string localizedText(const std::string& key, const char* comment)
 {
     return foundation::localized(key, comment, mvr_movaraAppKitBundle());
+}
+
+// A new tab, following the current user, with its label.
+template <class Tab> std::shared_ptr<Tab> madeTab(std::shared_ptr<Tab> tab, const char* title)
+{
+    tab->observeCurrentUserFromFactory();
+    tab->setTitle(title);
+    return tab;
 }
 
 std::shared_ptr<ui::Alert> criticalAlert(const foundation::ErrorPtr& error)
@@ -56,16 +65,7 @@ void MovaraPlanAccountSettingsViewController::viewWillAppear()
 
 void MovaraPlanAccountSettingsViewController::presentAlert(const std::shared_ptr<ui::Alert>& alert, std::function<void()> then)
 {
-    auto* window = view()->window();
-    if (!window) {
-        if (then)
-            then();
-        return;
-    }
-    alert->beginSheetModalForWindow(std::static_pointer_cast<ui::Window>(window->shared_from_this()), [then](ui::ModalResponse) {
-        if (then)
-            then();
-    });
+    mvr_runSheetAlert(*this, alert, std::move(then));
 }
 
 std::shared_ptr<ui::View> MovaraPlanAccountSettingsViewController::makePane(const std::string& title, const std::string& buttonTitle,
@@ -122,10 +122,7 @@ MovaraPlanAccountSettingsPasswordViewController::MovaraPlanAccountSettingsPasswo
 
 std::shared_ptr<MovaraPlanAccountSettingsPasswordViewController> MovaraPlanAccountSettingsPasswordViewController::init()
 {
-    std::shared_ptr<MovaraPlanAccountSettingsPasswordViewController> controller(new MovaraPlanAccountSettingsPasswordViewController());
-    controller->observeCurrentUser();
-    controller->setTitle("Password");
-    return controller;
+    return madeTab(std::shared_ptr<MovaraPlanAccountSettingsPasswordViewController>(new MovaraPlanAccountSettingsPasswordViewController()), "Password");
 }
 
 #define MVR_TEXT_SETTER(Class, setter, key, member)                                                                                \
@@ -241,10 +238,7 @@ MovaraPlanAccountSettingsConsentViewController::MovaraPlanAccountSettingsConsent
 
 std::shared_ptr<MovaraPlanAccountSettingsConsentViewController> MovaraPlanAccountSettingsConsentViewController::init()
 {
-    std::shared_ptr<MovaraPlanAccountSettingsConsentViewController> controller(new MovaraPlanAccountSettingsConsentViewController());
-    controller->observeCurrentUser();
-    controller->setTitle("Consent");
-    return controller;
+    return madeTab(std::shared_ptr<MovaraPlanAccountSettingsConsentViewController>(new MovaraPlanAccountSettingsConsentViewController()), "Consent");
 }
 
 bool MovaraPlanAccountSettingsConsentViewController::userMarketingConsent() const
@@ -343,10 +337,7 @@ MovaraPlanAccountSettingsProfileViewController::MovaraPlanAccountSettingsProfile
 
 std::shared_ptr<MovaraPlanAccountSettingsProfileViewController> MovaraPlanAccountSettingsProfileViewController::init()
 {
-    std::shared_ptr<MovaraPlanAccountSettingsProfileViewController> controller(new MovaraPlanAccountSettingsProfileViewController());
-    controller->observeCurrentUser();
-    controller->setTitle("Profile");
-    return controller;
+    return madeTab(std::shared_ptr<MovaraPlanAccountSettingsProfileViewController>(new MovaraPlanAccountSettingsProfileViewController()), "Profile");
 }
 
 #define MVR_USER_FIELD(getter, setter, key, read, write)                                                                          \

@@ -25,6 +25,8 @@ public:
 
     void viewWillAppear() override;
     const std::shared_ptr<ui::Button>& updateButton() const { return m_updateButton; }
+    // For the tabs' factories: starts following the current user.
+    void observeCurrentUserFromFactory() { observeCurrentUser(); }
 
     const foundation::KeyTable& observableKeys() const override;
 

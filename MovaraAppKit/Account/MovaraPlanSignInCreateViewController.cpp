@@ -1,5 +1,6 @@
 #include "MovaraAppKit/Account/MovaraPlanSignInCreateViewController.h"
 
+#include "MovaraAppKit/Account/SheetAlert.h"
 #include "MovaraAppKit/Shell/Analytics.h"
 #include "MovaraAppKit/Shell/Controller+Editing.h"
 #include "MovaraAppKit/Shell/PlatformExtensions.h"
@@ -238,16 +239,7 @@ void MovaraPlanSignInCreateViewController::showResetPasswordView(ui::Object*)
 
 void MovaraPlanSignInCreateViewController::presentAlert(const std::shared_ptr<ui::Alert>& alert, std::function<void()> then)
 {
-    auto* window = view()->window();
-    if (!window) {
-        if (then)
-            then();
-        return;
-    }
-    alert->beginSheetModalForWindow(std::static_pointer_cast<ui::Window>(window->shared_from_this()), [then](ui::ModalResponse) {
-        if (then)
-            then();
-    });
+    mvr_runSheetAlert(*this, alert, std::move(then));
 }
 
 void MovaraPlanSignInCreateViewController::signInWithMovara(ui::Object*)

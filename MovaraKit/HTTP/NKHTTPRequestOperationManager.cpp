@@ -18,8 +18,7 @@ std::shared_ptr<NKHTTPRequestOperationManager> NKHTTPRequestOperationManager::in
 
 std::string NKHTTPRequestOperationManager::resolved(const std::string& URLString) const
 {
-    auto url = m_baseURL ? foundation::URL::URLWithString(URLString, *m_baseURL) : foundation::URL::URLWithString(URLString);
-    return url ? url->absoluteString() : URLString;
+    return NKResolvedURLString(m_baseURL, URLString);
 }
 
 std::shared_ptr<NKHTTPRequestOperation> NKHTTPRequestOperationManager::HTTPRequestOperationWithRequest(const net::URLRequest& request,

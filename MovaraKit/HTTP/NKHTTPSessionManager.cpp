@@ -4,6 +4,26 @@
 
 #include <utility>
 
+namespace {
+
+// The completion of a method's task: failure with the error, else success with the object.
+// The blocks get the task, which the registry keeps until it completed.
+NKURLSessionManager::CompletionHandler reportingTo(std::shared_ptr<std::shared_ptr<net::URLSessionDataTask>> holder,
+                                                  NKHTTPSessionManager::Success success, NKHTTPSessionManager::Failure failure)
+{
+    return [holder, success, failure](const std::optional<net::HTTPURLResponse>&, const std::any& object, const foundation::ErrorPtr& error) {
+        auto task = std::exchange(*holder, nullptr);
+        if (error) {
+            if (failure)
+                failure(task, error);
+        } else if (success) {
+            success(task, object);
+        }
+    };
+}
+
+} // namespace
+
 foundation::URL NKNormalizedBaseURL(const foundation::URL& url)
 {
     const std::string& path = url.percentEncodedPath();
@@ -31,10 +51,15 @@ void NKHTTPSessionManager::setUp(std::optional<foundation::URL> baseURL, std::op
     setResponseSerializer(NKJSONResponseSerializer::serializer());
 }
 
+std::string NKResolvedURLString(const std::optional<foundation::URL>& baseURL, const std::string& URLString)
+{
+    auto url = baseURL ? foundation::URL::URLWithString(URLString, *baseURL) : foundation::URL::URLWithString(URLString);
+    return url ? url->absoluteString() : URLString;
+}
+
 std::string NKHTTPSessionManager::resolvedURLString(const std::string& URLString) const
 {
-    auto url = m_baseURL ? foundation::URL::URLWithString(URLString, *m_baseURL) : foundation::URL::URLWithString(URLString);
-    return url ? url->absoluteString() : URLString;
+    return NKResolvedURLString(m_baseURL, URLString);
 }
 
 void NKHTTPSessionManager::failLater(Failure failure, const foundation::ErrorPtr& error) const
@@ -55,18 +80,8 @@ std::shared_ptr<net::URLSessionDataTask> NKHTTPSessionManager::dataTaskWithHTTPM
         failLater(std::move(failure), error);
         return nullptr;
     }
-    // The blocks get the task, which the registry keeps until it completed.
     auto holder = std::make_shared<std::shared_ptr<net::URLSessionDataTask>>();
-    auto task = dataTaskWithRequest(*request, [holder, success, failure](const std::optional<net::HTTPURLResponse>&, const std::any& object,
-                                                                          const foundation::ErrorPtr& taskError) {
-        auto task = std::exchange(*holder, nullptr);
-        if (taskError) {
-            if (failure)
-                failure(task, taskError);
-        } else if (success) {
-            success(task, object);
-        }
-    });
+    auto task = dataTaskWithRequest(*request, reportingTo(holder, std::move(success), std::move(failure)));
     *holder = task;
     return task;
 }
@@ -113,19 +128,9 @@ std::shared_ptr<net::URLSessionDataTask> NKHTTPSessionManager::POST(const std::s
         failLater(std::move(failure), error);
         return nullptr;
     }
-    // The blocks get the task, which the registry keeps until it completed.
     auto holder = std::make_shared<std::shared_ptr<net::URLSessionDataTask>>();
-    std::shared_ptr<net::URLSessionDataTask> task = uploadTaskWithStreamedRequest(
-        *request, nullptr, [holder, success, failure](const std::optional<net::HTTPURLResponse>&, const std::any& object,
-                                                      const foundation::ErrorPtr& taskError) {
-            auto task = std::exchange(*holder, nullptr);
-            if (taskError) {
-                if (failure)
-                    failure(task, taskError);
-            } else if (success) {
-                success(task, object);
-            }
-        });
+    std::shared_ptr<net::URLSessionDataTask> task = uploadTaskWithStreamedRequest(*request, nullptr,
+                                                                                 reportingTo(holder, std::move(success), std::move(failure)));
     *holder = task;
     if (task)
         task->resume();

@@ -64,3 +64,5 @@ private:
 
 // A base URL with a non-empty path ends with "/"; others stay as they are.
 foundation::URL NKNormalizedBaseURL(const foundation::URL& url);
+// `URLString` resolved against `baseURL` (when there is one), as absolute text.
+std::string NKResolvedURLString(const std::optional<foundation::URL>& baseURL, const std::string& URLString);
