@@ -123,6 +123,20 @@ void buildMainWindow(ui::InterfaceFile& file)
     for (const auto& view : std::initializer_list<ui::ViewPtr> { sunScape, caption, bar, cancel })
         progressView->addSubview(file.wake(view));
 
+    // When the window is resized: the preview and the track take the room, the controls keep
+    // to the bottom corners, and the empty state and the progress stay centred.
+    const unsigned centred = ui::ViewMinXMargin | ui::ViewMaxXMargin | ui::ViewMinYMargin | ui::ViewMaxYMargin;
+    playerView->setAutoresizingMask(ui::ViewWidthSizable | ui::ViewHeightSizable);
+    trimTrack->setAutoresizingMask(ui::ViewWidthSizable | ui::ViewMaxYMargin);
+    for (const auto& view : std::initializer_list<ui::ViewPtr> { speedLabel, slider, fpsField, fpsLabel, durationField, reverse,
+                                                                 playPause })
+        view->setAutoresizingMask(ui::ViewMaxXMargin | ui::ViewMaxYMargin);
+    exportButton->setAutoresizingMask(ui::ViewMinXMargin | ui::ViewMaxYMargin);
+    for (const auto& view : std::initializer_list<ui::ViewPtr> { dropCaption, browse, sunScape, cancel })
+        view->setAutoresizingMask(centred);
+    for (const auto& view : std::initializer_list<ui::ViewPtr> { caption, bar })
+        view->setAutoresizingMask(centred | ui::ViewWidthSizable);
+
     auto preview = file.add(PreviewController::init());
     preview->setView(playerView);
     preview->setPlayerView(playerView);

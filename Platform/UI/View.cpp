@@ -1,6 +1,7 @@
 #include "Platform/UI/View.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cairo.h>
 #include <functional>
 
@@ -59,7 +60,10 @@ void View::setFrame(const Rect& frame)
 {
     if (frame == m_frame)
         return;
+    const graphics::Size oldSize = m_frame.size;
     m_frame = frame;
+    if (oldSize != frame.size)
+        resizeSubviewsWithOldSize(oldSize);
     if (m_layer)
         m_layer->setFrame(bounds());
     setNeedsDisplay(true);
@@ -67,6 +71,45 @@ void View::setFrame(const Rect& frame)
         updateTrackingAreas();
     if (m_postsFrameChanged)
         postAbout(this, ViewFrameDidChangeNotification);
+}
+
+namespace {
+
+// One axis of a subview: its origin and length inside a superview whose length changed by
+// `delta`, the parts flagged flexible sharing the change equally.
+void resizeAxis(double& origin, double& length, double delta, bool minFlexible, bool lengthFlexible, bool maxFlexible)
+{
+    const int parts = int(minFlexible) + int(lengthFlexible) + int(maxFlexible);
+    if (parts == 0 || delta == 0)
+        return;
+    const double share = delta / parts;
+    if (minFlexible)
+        origin += share;
+    if (lengthFlexible)
+        length = std::max(0.0, length + share);
+    origin = std::round(origin);
+    length = std::round(length);
+}
+
+} // namespace
+
+void View::resizeSubviewsWithOldSize(graphics::Size oldSize)
+{
+    const double dx = m_frame.size.width - oldSize.width;
+    const double dy = m_frame.size.height - oldSize.height;
+    // Copied: a subview's setFrame may rearrange the list.
+    const auto subviews = m_subviews;
+    for (const auto& sub : subviews) {
+        const unsigned mask = sub->autoresizingMask();
+        if (mask == ViewNotSizable)
+            continue;
+        Rect f = sub->frame();
+        resizeAxis(f.origin.x, f.size.width, dx, mask & ViewMinXMargin, mask & ViewWidthSizable,
+                   mask & ViewMaxXMargin);
+        resizeAxis(f.origin.y, f.size.height, dy, mask & ViewMinYMargin, mask & ViewHeightSizable,
+                   mask & ViewMaxYMargin);
+        sub->setFrame(f);
+    }
 }
 
 void View::setFrameOrigin(Point origin)

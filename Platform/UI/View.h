@@ -43,6 +43,18 @@ enum class Cursor { arrow, pointingHand, resizeLeftRight, resizeUpDown, iBeam, c
 
 enum class WindowOrderingMode { below = -1, out = 0, above = 1 };
 
+// How a view follows a change of its superview's size: the margins and lengths that stretch
+// (shared equally between those named), the rest kept.
+enum AutoresizingMask : unsigned {
+    ViewNotSizable = 0,
+    ViewMinXMargin = 1,
+    ViewWidthSizable = 2,
+    ViewMaxXMargin = 4,
+    ViewMinYMargin = 8,
+    ViewHeightSizable = 16,
+    ViewMaxYMargin = 32,
+};
+
 class View : public Responder {
 public:
     static ViewPtr initWithFrame(const graphics::Rect& frame);
@@ -60,6 +72,11 @@ public:
     bool postsFrameChangedNotifications() const { return m_postsFrameChanged; }
     void setPostsFrameChangedNotifications(bool value) { m_postsFrameChanged = value; }
     virtual graphics::Size intrinsicContentSize() const { return {ViewNoIntrinsicMetric, ViewNoIntrinsicMetric}; }
+    unsigned autoresizingMask() const { return m_autoresizingMask; }
+    void setAutoresizingMask(unsigned mask) { m_autoresizingMask = mask; }
+    // Moves and sizes the subviews by their masks after this view's size was `oldSize`; called
+    // by setFrame when the size changes.
+    void resizeSubviewsWithOldSize(graphics::Size oldSize);
 
     // Points between this view's bounds and another view's (nullptr: the window's base
     // coordinates). Both views must be in the same window, or one of them be null.
@@ -211,6 +228,7 @@ private:
     std::shared_ptr<Layer> m_layer;
     bool m_needsDisplay = true;
     bool m_postsFrameChanged = true;
+    unsigned m_autoresizingMask = ViewNotSizable;
     long m_tag = 0;
     std::string m_identifier;
     std::string m_toolTip;

@@ -342,8 +342,9 @@ void GtkDesktop::Impl::present(const WindowPtr& window)
         gtk_widget_measure(h->menuBar, GTK_ORIENTATION_VERTICAL, -1, &menuHeight, nullptr, nullptr, nullptr);
     }
     gtk_window_set_default_size(gw, static_cast<int>(size.width), static_cast<int>(size.height) + menuHeight);
-    if (!(window->styleMask() & WindowStyleMaskResizable))
-        gtk_widget_set_size_request(h->area, static_cast<int>(size.width), static_cast<int>(size.height));
+    // The size it is first shown at is also the smallest it can be made: the views were laid
+    // out for it.
+    gtk_widget_set_size_request(h->area, static_cast<int>(size.width), static_cast<int>(size.height));
 
     GtkGesture* click = gtk_gesture_click_new();
     gtk_gesture_single_set_button(GTK_GESTURE_SINGLE(click), 0);

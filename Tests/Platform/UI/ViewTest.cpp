@@ -93,6 +93,35 @@ TEST_F(ViewTest, ConvertsPointsBetweenFlippedAndUnflippedViews)
     }
 }
 
+TEST_F(ViewTest, SubviewsFollowTheirSuperviewsSizeByTheirMasks)
+{
+    struct Case {
+        unsigned mask;
+        Rect expected; // of a subview at (10, 20, 30, 40) after 100 x 100 grows to 160 x 130
+    };
+    const Case cases[] = {
+        {ViewNotSizable, Rect::make(10, 20, 30, 40)},
+        {ViewWidthSizable | ViewHeightSizable, Rect::make(10, 20, 90, 70)},
+        {ViewMinXMargin | ViewMaxYMargin, Rect::make(70, 20, 30, 40)},
+        {ViewMinXMargin | ViewMaxXMargin | ViewMinYMargin | ViewMaxYMargin, Rect::make(40, 35, 30, 40)},
+        {ViewMinXMargin | ViewWidthSizable | ViewMaxXMargin, Rect::make(30, 20, 50, 40)},
+    };
+    for (const auto& c : cases) {
+        auto super = View::initWithFrame(Rect::make(0, 0, 100, 100));
+        auto sub = View::initWithFrame(Rect::make(10, 20, 30, 40));
+        sub->setAutoresizingMask(c.mask);
+        super->addSubview(sub);
+        super->setFrameSize({160, 130});
+        EXPECT_EQ(sub->frame(), c.expected) << "mask " << c.mask;
+        // Back to the old size, back to the old frame; a shrink never gives a negative length.
+        super->setFrameSize({100, 100});
+        EXPECT_EQ(sub->frame(), Rect::make(10, 20, 30, 40)) << "mask " << c.mask;
+        super->setFrameSize({0, 0});
+        EXPECT_GE(sub->frame().width(), 0);
+        EXPECT_GE(sub->frame().height(), 0);
+    }
+}
+
 TEST_F(ViewTest, HitTestFindsTheTopmostVisibleDeepestView)
 {
     auto w = makeWindow();
