@@ -178,8 +178,10 @@ std::unique_ptr<VideoEncoder> VideoEncoder::open(const EncoderConfig& config, OS
             options.set("profile", config.profile);
         if (config.level)
             c->level = config.level;
+        // x264 and x265 take the rate in whole kilobits per second: the rate a picture of a few
+        // pixels asks for would read as none, and the encoder would refuse to start.
         if (config.averageBitRate)
-            c->bit_rate = *config.averageBitRate;
+            c->bit_rate = std::max<int64_t>(*config.averageBitRate, 1000);
         else if (config.quality)
             options.set("crf", std::to_string(crfForQuality(*config.quality)));
         if (x265) {

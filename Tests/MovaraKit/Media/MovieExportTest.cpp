@@ -16,15 +16,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Flat grey 32 x 24 photos named after their levels, in `folder`.
-std::vector<MVRImageSourcePtr> greyPhotos(const fs::path& folder, const std::vector<int>& levels)
+// Flat grey photos (32 x 24 unless said) named after their levels, in `folder`.
+std::vector<MVRImageSourcePtr> greyPhotos(const fs::path& folder, const std::vector<int>& levels, int width = 32,
+                                          int height = 24)
 {
     fs::create_directories(folder);
     std::vector<MVRImageSourcePtr> photos;
     for (int level : levels) {
         fixtures::JPEGSpec recipe;
-        recipe.width = 32;
-        recipe.height = 24;
+        recipe.width = width;
+        recipe.height = height;
         recipe.pixel = [level](int, int) { return std::vector<uint8_t>(3, static_cast<uint8_t>(level)); };
         const auto path = folder / ("grey" + std::to_string(level) + ".jpg");
         fixtures::writeFile(path, fixtures::makeJPEG(recipe));
@@ -191,4 +192,31 @@ TEST(MovieExport, RefusesAnOutputThatIsOneOfItsPhotos)
     foundation::ErrorPtr error;
     EXPECT_TRUE(MovieExport::make(foundation::URL::fileURLWithPath((dir.path() / "photos" / "movie.mp4").string()),
                                   settingsFor(photos, false), &error));
+}
+
+TEST(MovieExport, PhotosOfAFewPixelsMakeAMovieInEveryFormat)
+{
+    // The bit rate such pictures ask for is under a kilobit per second, which x264 read as
+    // none and refused.
+    testsupport::TempDir dir;
+    for (const int side : {2, 4, 5}) {
+        auto photos = greyPhotos(dir.path() / ("photos" + std::to_string(side)), {40, 200}, side, side);
+        for (const std::string codec : {media::AVVideoCodecTypeH264, media::AVVideoCodecTypeAppleProRes422}) {
+            SCOPED_TRACE(std::to_string(side) + " " + codec);
+            auto settings = settingsFor(photos, false);
+            settings.codec = codec;
+            const fs::path output = dir.path() / ("tiny" + std::to_string(side) + (codec == media::AVVideoCodecTypeH264 ? ".mp4" : ".mov"));
+            foundation::ErrorPtr error;
+            auto job = MovieExport::make(foundation::URL::fileURLWithPath(output.string()), settings, &error);
+            ASSERT_TRUE(job) << error->localizedDescription();
+            bool done = false;
+            job->start([&](foundation::ErrorPtr e) {
+                error = e;
+                done = true;
+            });
+            ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return done; }, 30));
+            EXPECT_FALSE(error) << error->localizedDescription() << " " << error->localizedFailureReason().value_or("");
+            EXPECT_TRUE(fs::exists(output));
+        }
+    }
 }
