@@ -14,6 +14,7 @@
 #include "MovaraKit/Service/MVRAPIService.h"
 #include "MovaraKit/Service/MVRAPIUser.h"
 #include "MovaraKit/Service/MarketingConsentAlertPresentationController.h"
+#include "Platform/Foundation/AttributedString.h"
 #include "Platform/Foundation/Bundle.h"
 #include "Platform/Foundation/FileManager.h"
 #include "Platform/Foundation/Localized.h"
@@ -51,71 +52,6 @@ std::optional<std::string> infoString(const foundation::Bundle& bundle, const st
     if (!value.isString())
         return std::nullopt;
     return value.asString();
-}
-
-// The text of an HTML document as a reader sees it: tags dropped, block ends as line breaks,
-// the common entities decoded. The About panel shows plain text in one colour.
-std::string textOfHTML(const std::string& html)
-{
-    std::string out;
-    bool skipping = false; // inside <head>, <style> or <script>
-    size_t i = 0;
-    while (i < html.size()) {
-        if (html[i] == '<') {
-            const size_t end = html.find('>', i);
-            if (end == std::string::npos)
-                break;
-            std::string tag = html.substr(i + 1, end - i - 1);
-            const bool closing = !tag.empty() && tag[0] == '/';
-            std::string name;
-            for (char c : tag.substr(closing ? 1 : 0)) {
-                if (!std::isalnum(static_cast<unsigned char>(c)))
-                    break;
-                name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            }
-            if (name == "head" || name == "style" || name == "script")
-                skipping = !closing;
-            else if (!skipping && (name == "br" || ((name == "p" || name == "div" || name == "li" || name == "tr" || name[0] == 'h') && closing))) {
-                if (!out.empty() && out.back() != '\n')
-                    out += '\n';
-                else if (name == "br")
-                    out += '\n';
-            }
-            i = end + 1;
-            continue;
-        }
-        if (skipping) {
-            ++i;
-            continue;
-        }
-        if (html[i] == '&') {
-            static const std::pair<const char*, const char*> entities[] = {
-                {"&amp;", "&"}, {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&#39;", "'"}, {"&nbsp;", " "}, {"&copy;", "\u00a9"},
-            };
-            bool matched = false;
-            for (const auto& [entity, text] : entities) {
-                if (html.compare(i, std::strlen(entity), entity) == 0) {
-                    out += text;
-                    i += std::strlen(entity);
-                    matched = true;
-                    break;
-                }
-            }
-            if (!matched)
-                out += html[i++];
-            continue;
-        }
-        const char c = html[i++];
-        if (c == '\n' || c == '\r' || c == '\t' || c == ' ') {
-            if (!out.empty() && out.back() != ' ' && out.back() != '\n')
-                out += ' ';
-        } else {
-            out += c;
-        }
-    }
-    while (!out.empty() && (out.back() == ' ' || out.back() == '\n'))
-        out.pop_back();
-    return out;
 }
 
 } // namespace
@@ -283,10 +219,13 @@ void MovaraAppDelegate::showAboutWindow(ui::Object* sender)
     auto app = ui::Application::shared();
     if (auto path = foundation::Bundle::main()->pathForResource("Credits", "html")) {
         if (auto html = foundation::FileManager::defaultManager().contentsAtPath(*path)) {
-            ui::TextAttributes attributes;
-            attributes.foregroundColor = ui::Color::labelColor();
-            const std::string text(html->begin(), html->end());
-            app->orderFrontStandardAboutPanelWithOptions({{"Credits", ui::AttributedString(textOfHTML(text), attributes)}});
+            // The credits keep their links and type; the label colour over all of it keeps
+            // them readable in the dark appearance.
+            auto credits = foundation::AttributedString::initWithHTML(std::string_view(
+                reinterpret_cast<const char*>(html->data()), html->size()));
+            credits.addAttribute(foundation::ForegroundColorAttributeName, foundation::Value("labelColor"),
+                                 {0, credits.length()});
+            app->orderFrontStandardAboutPanelWithOptions({{"Credits", credits}});
             return;
         }
     }

@@ -8,6 +8,7 @@ namespace foundation {
 
 const std::string LinkAttributeName = "NSLink";
 const std::string FontAttributeName = "NSFont";
+const std::string ForegroundColorAttributeName = "NSColor";
 
 AttributedString::AttributedString(std::string text, TextAttributes attributes)
     : m_text(std::move(text))

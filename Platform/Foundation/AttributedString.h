@@ -16,6 +16,7 @@ namespace foundation {
 
 extern const std::string LinkAttributeName; // "NSLink": the target address as text
 extern const std::string FontAttributeName; // "NSFont": a font name and size, "Times-Bold 12"
+extern const std::string ForegroundColorAttributeName; // "NSColor": a system colour's name, "labelColor"
 
 using TextAttributes = std::map<std::string, Value>;
 

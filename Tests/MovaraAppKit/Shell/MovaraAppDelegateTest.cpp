@@ -10,6 +10,7 @@
 #include "MovaraKit/Service/MVRAPIUser.h"
 #include "MovaraKit/Service/MVRCommand.h"
 #include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Foundation/AttributedString.h"
 #include "Platform/Foundation/Bundle.h"
 #include "Platform/Foundation/UserDefaults.h"
 #include "Platform/UI/Application.h"
@@ -86,7 +87,8 @@ protected:
         bundleDir->write("Info.plist", infoPlist(entries));
         if (withCredits)
             bundleDir->write("Resources/Credits.html",
-                             "<html><head><style>p{}</style></head><body><h1>Quintor</h1><p>Made by Ada &amp; Grace.</p></body></html>");
+                             "<html><head><style>p{}</style></head><body><h1>Quintor</h1><p>Made by "
+                             "<a href=\"https://example.com/ada\">Ada</a> &amp; <b>Grace</b>.</p></body></html>");
         foundation::Bundle::setMain(foundation::Bundle::bundleWithPath(bundleDir->path().string()));
     }
 
@@ -461,7 +463,7 @@ TEST_F(ShellLaunchTest, NotificationsCarryTheirAddressAndOpenItWhenActivated)
     }
 }
 
-TEST_F(ShellLaunchTest, AboutPanelShowsTheCreditsInTheLabelColour)
+TEST_F(ShellLaunchTest, AboutPanelShowsTheCreditsWithTheirLinksAndTypeInTheLabelColour)
 {
     auto app = ui::Application::shared();
     auto delegate = launch();
@@ -473,10 +475,18 @@ TEST_F(ShellLaunchTest, AboutPanelShowsTheCreditsInTheLabelColour)
     useInfo({{"CFBundleName", "Tester"}}, true);
     EXPECT_TRUE(delegate->performAction("showAboutWindow:", nullptr));
     ASSERT_EQ(app->lastAboutPanelOptions().count("Credits"), 1u);
-    const auto* credits = std::any_cast<ui::AttributedString>(&app->lastAboutPanelOptions().at("Credits"));
+    const auto* credits = std::any_cast<foundation::AttributedString>(&app->lastAboutPanelOptions().at("Credits"));
     ASSERT_NE(credits, nullptr);
-    EXPECT_EQ(credits->string(), "Quintor\nMade by Ada & Grace.");
-    EXPECT_EQ(credits->attributes().foregroundColor, ui::Color::labelColor());
+    const std::string& text = credits->string();
+    EXPECT_EQ(text, "Quintor\nMade by Ada & Grace.\n");
+    // The links and the type stay; all of it is in the label colour.
+    const auto at = [&](const std::string& word) { return credits->attributesAtIndex(text.find(word)); };
+    for (const char* word : {"Quintor", "Made", "Ada", "Grace"})
+        EXPECT_EQ(at(word)[foundation::ForegroundColorAttributeName], foundation::Value("labelColor")) << word;
+    EXPECT_EQ(at("Ada")[foundation::LinkAttributeName], foundation::Value("https://example.com/ada"));
+    EXPECT_EQ(at("Made").count(foundation::LinkAttributeName), 0u);
+    EXPECT_EQ(at("Grace")[foundation::FontAttributeName], foundation::Value("Times-Bold 12"));
+    EXPECT_NE(at("Made")[foundation::FontAttributeName], at("Grace")[foundation::FontAttributeName]);
 }
 
 TEST_F(ShellLaunchTest, ActionsReachTheServiceAndTheWorkspace)
