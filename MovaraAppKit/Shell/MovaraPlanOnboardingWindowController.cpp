@@ -4,6 +4,9 @@
 #include "MovaraKit/Service/MVRAPIUser.h"
 #include "Platform/Foundation/UserDefaults.h"
 #include "Platform/Media/PlayerItem.h"
+#include "MovaraAppKit/Shell/PlatformExtensions.h"
+#include "Platform/Foundation/Localized.h"
+#include "Platform/UI/Button.h"
 #include "Platform/UI/InterfaceRegistry.h"
 #include "Platform/UI/View.h"
 #include "Platform/UI/Window.h"
@@ -32,6 +35,10 @@ std::shared_ptr<MovaraPlanOnboardingViewController> MovaraPlanOnboardingViewCont
 {
     std::shared_ptr<MovaraPlanOnboardingViewController> controller(new MovaraPlanOnboardingViewController());
     std::weak_ptr<MovaraPlanOnboardingViewController> weak = controller;
+    controller->registerAction("dontShowOnboardingWindowOnLaunchChanged:", [weak](ui::Object* sender) {
+        if (auto self = weak.lock())
+            self->dontShowOnboardingWindowOnLaunchChanged(sender);
+    });
     controller->m_currentUserObservation = foundation::NotificationCenter::defaultCenter().addObserver(
         MVRAPICurrentUserDidChangeNotification, nullptr, nullptr, [weak](const foundation::Notification& n) {
             if (auto self = weak.lock())
@@ -60,12 +67,25 @@ void MovaraPlanOnboardingViewController::loadView()
     MovaraPlanSignInCreateViewController::loadView();
     auto root = view();
     const graphics::Rect form = root->frame();
-    root->setFrameSize({form.width(), form.height() + 220});
+    // The check box that turns the window off at launch goes under the form.
+    const double checkboxHeight = 28;
+    for (const auto& subview : root->subviews())
+        subview->setFrameOrigin({subview->frame().origin.x, subview->frame().origin.y + checkboxHeight});
+    root->setFrameSize({form.width(), form.height() + checkboxHeight + 220});
+    auto checkbox = ui::Button::checkboxWithTitle(
+        foundation::localized("Don't show this window at launch", "check box title", mvr_movaraAppKitBundle()),
+        sharedAs<ui::Object>(), "dontShowOnboardingWindowOnLaunchChanged:");
+    checkbox->setFrameOrigin({20, 6});
+    checkbox->bind(ui::HiddenBinding, std::dynamic_pointer_cast<foundation::Observable>(sharedAs<ui::Object>()),
+                   "hideDontShowOnboardingWindowCheckbox");
+    root->addSubview(checkbox);
+    m_dontShowCheckbox = checkbox;
+    const double top = form.height() + checkboxHeight;
     auto caption = ui::TextField::wrappingLabelWithString("", form.width() - 40);
-    caption->setFrame(graphics::Rect::make(20, form.height(), form.width() - 40, 28));
+    caption->setFrame(graphics::Rect::make(20, top, form.width() - 40, 28));
     caption->setAlignment(ui::TextAlignment::center);
     caption->bind(ui::ValueBinding, std::dynamic_pointer_cast<foundation::Observable>(sharedAs<ui::Object>()), "caption");
-    auto movie = ui::View::initWithFrame(graphics::Rect::make(0, form.height() + 28, form.width(), 192));
+    auto movie = ui::View::initWithFrame(graphics::Rect::make(0, top + 28, form.width(), 192));
     root->addSubview(caption);
     root->addSubview(movie);
     setMovieView(movie);
@@ -97,6 +117,10 @@ void MovaraPlanOnboardingViewController::viewWillAppear()
     }
     setCaption(MVRAppInfo::shared()->movaraPlanOnboardingWindowCaption());
     setHideDontShowOnboardingWindowCheckbox(false);
+    if (auto checkbox = m_dontShowCheckbox.lock())
+        checkbox->setState(foundation::UserDefaults::standard()->boolForKey(MVRDontShowOnboardingWindowOnLaunchKey)
+                               ? ui::ControlStateValueOn
+                               : ui::ControlStateValueOff);
     showCreateAccountView(nullptr);
 }
 
@@ -117,6 +141,19 @@ void MovaraPlanOnboardingViewController::viewWillDisappear()
     }
     m_player.reset();
     m_playerLayer.reset();
+}
+
+void MovaraPlanOnboardingViewController::dontShowOnboardingWindowOnLaunchChanged(ui::Object* sender)
+{
+    auto* checkbox = dynamic_cast<ui::Button*>(sender);
+    if (!checkbox)
+        return;
+    // Only a ticked box is stored; clearing it removes the key, which reads as false.
+    auto defaults = foundation::UserDefaults::standard();
+    if (checkbox->state() == ui::ControlStateValueOn)
+        defaults->set(MVRDontShowOnboardingWindowOnLaunchKey, foundation::Value(true));
+    else
+        defaults->removeObjectForKey(MVRDontShowOnboardingWindowOnLaunchKey);
 }
 
 void MovaraPlanOnboardingViewController::currentUserDidChange(const foundation::Notification&)

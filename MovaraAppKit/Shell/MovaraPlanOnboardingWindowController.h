@@ -12,6 +12,7 @@
 #include "MovaraAppKit/Account/MovaraPlanSignInCreateViewController.h"
 #include "Platform/Foundation/NotificationCenter.h"
 #include "Platform/Media/Player.h"
+#include "Platform/UI/Button.h"
 #include "Platform/UI/Layer.h"
 #include "Platform/UI/View.h"
 
@@ -60,6 +61,11 @@ public:
     bool hasPlayerObserver() const { return m_playerObserver.has_value(); }
     const media::PlayerPtr& player() const { return m_player; }
 
+    // The check box under the form (bound to hideDontShowOnboardingWindowCheckbox), which sets
+    // or clears "dontShowOnboardingWindowOnLaunch".
+    std::shared_ptr<ui::Button> dontShowCheckbox() const { return m_dontShowCheckbox.lock(); }
+    void dontShowOnboardingWindowOnLaunchChanged(ui::Object* sender);
+
     void loadView() override;
     void viewWillAppear() override;
     void viewWillDisappear() override;
@@ -75,6 +81,7 @@ private:
     bool m_hideDontShowOnboardingWindowCheckbox = false;
     foundation::NotificationCenter::Token m_currentUserObservation;
     std::weak_ptr<ui::View> m_movieView;
+    std::weak_ptr<ui::Button> m_dontShowCheckbox;
     std::optional<foundation::NotificationCenter::Token> m_playerObserver;
     media::PlayerPtr m_player;
     std::shared_ptr<ui::PlayerLayer> m_playerLayer;

@@ -13,9 +13,11 @@
 #include "MovaraAppKit/Shell/OnboardingWalkthroughWindowController.h"
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Foundation/UserDefaults.h"
 #include "Platform/Media/PlayerItem.h"
 #include "Platform/UI/Application.h"
 #include "Platform/UI/Event.h"
+#include "Platform/UI/InterfaceRegistry.h"
 #include "Platform/UI/ScriptedResponder.h"
 #include "Tests/MovaraAppKit/Shell/ShellTestSupport.h"
 #include "Tests/Support/TempDir.h"
@@ -211,6 +213,54 @@ TEST_F(OnboardingWindowsTest, PlanWindowKeepsOneMovieAndOneLoopWhateverTheAppear
     player->pause();
     foundation::NotificationCenter::defaultCenter().post(media::PlayerItemDidPlayToEndTimeNotification, player->currentItem());
     EXPECT_EQ(player->rate(), 1.0f);
+}
+
+TEST_F(OnboardingWindowsTest, PlanWindowsCheckBoxTurnsItOffAtLaunchAndOnAgain)
+{
+    auto defaults = foundation::UserDefaults::standard();
+    defaults->removeObjectForKey(MVRDontShowOnboardingWindowOnLaunchKey);
+    auto storyboard = ui::Storyboard::storyboardWithName("MovaraPlanOnboardingWindow");
+    ASSERT_TRUE(storyboard);
+    auto controller = storyboard->instantiateControllerWithIdentifierAs<MovaraPlanOnboardingWindowController>(
+        "MovaraPlanOnboardingWindowController");
+    ASSERT_TRUE(controller);
+    controller->showOnLaunch();
+    auto window = controller->window();
+    ASSERT_TRUE(window && window->isVisible());
+    auto vc = std::dynamic_pointer_cast<MovaraPlanOnboardingViewController>(window->contentViewController());
+    ASSERT_TRUE(vc);
+    auto checkbox = vc->dontShowCheckbox();
+    ASSERT_TRUE(checkbox);
+    EXPECT_FALSE(checkbox->isHidden());
+    EXPECT_EQ(checkbox->state(), ui::ControlStateValueOff);
+
+    testsupport::TempDir dir;
+    foundation::ErrorPtr error;
+    ASSERT_TRUE(window->renderToPNG((dir.path() / "plan-window.png").string(), &error));
+    if (const char* keep = std::getenv("SHELL_SNAPSHOT_DIR"))
+        std::filesystem::copy_file(dir.path() / "plan-window.png", std::filesystem::path(keep) / "plan-window.png",
+                                   std::filesystem::copy_options::overwrite_existing);
+
+    // Ticked: the window stays away at the next launch; the application can still show it.
+    checkbox->performClick();
+    EXPECT_TRUE(defaults->boolForKey(MVRDontShowOnboardingWindowOnLaunchKey));
+    window->orderOut();
+    controller->showOnLaunch();
+    EXPECT_FALSE(window->isVisible());
+    controller->showWindow(nullptr);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(checkbox->state(), ui::ControlStateValueOn) << "the box shows the stored choice";
+
+    // Cleared: the window is offered at launch again.
+    checkbox->performClick();
+    EXPECT_FALSE(defaults->boolForKey(MVRDontShowOnboardingWindowOnLaunchKey));
+    window->orderOut();
+    controller->showOnLaunch();
+    EXPECT_TRUE(window->isVisible());
+
+    vc->setHideDontShowOnboardingWindowCheckbox(true);
+    EXPECT_TRUE(checkbox->isHidden());
+    defaults->removeObjectForKey(MVRDontShowOnboardingWindowOnLaunchKey);
 }
 
 // A one-page PDF, written by hand with correct cross-reference offsets.
