@@ -118,6 +118,8 @@ int BCNUtility::applicationState()
     return dispatch::RunLoop::isMainThread() ? 0 : 3;
 }
 
+std::string BCNUtility::prefixUTF16(const std::string& text, std::size_t count) { return prefix16(text, count); }
+
 foundation::Date BCNUtility::now()
 {
     return foundation::Date::dateWithTimeIntervalSince1970(dispatch::Clock::wallTime());

@@ -51,6 +51,10 @@ public:
     // Forgets the folder worked out earlier (tests move the application-support folder).
     static void resetBeaconDirectory();
 
+    // The first `count` UTF-16 units of `text`, never splitting a character (a pair that would be
+    // cut in half is left out whole).
+    static std::string prefixUTF16(const std::string& text, std::size_t count);
+
     // Up to 20 string properties, keys and values cut to 125 characters, others dropped.
     static foundation::Value validateProperties(const foundation::Value& properties, const std::string& logName,
                                                 const std::string& logType);
