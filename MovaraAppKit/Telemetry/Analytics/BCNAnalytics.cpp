@@ -1,7 +1,9 @@
 #include "MovaraAppKit/Telemetry/Analytics/BCNAnalytics.h"
 
 #include "MovaraAppKit/Telemetry/Core/BCNBeacon.h"
+#include "MovaraAppKit/Telemetry/Core/BCNBeaconUserDefaults.h"
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
+#include "MovaraAppKit/Telemetry/Core/BCNUtility.h"
 #include "MovaraAppKit/Telemetry/Core/Util/BCNSharedInstance.h"
 #include "Platform/Foundation/UUID.h"
 
@@ -15,14 +17,43 @@ BCNSharedInstance<BCNAnalytics>& shared()
 
 } // namespace
 
+BCNAnalytics::BCNAnalytics()
+{
+    BCNBeaconUserDefaults::shared().migrateKeys(
+        { { "BeaconSDKAnalyticsIsEnabled", BCNUserDefaultsPrefixKey { "kBNAnalyticsIsEnabledKey" } },
+          { "BeaconSDKPastSessions", std::string("pastSessionsKey") } },
+        "Analytics");
+    BCNUtility::addMigrationClasses({
+        { "BNSessionHistoryInfo", "BCNSessionHistoryInfo" },
+        { "BNAbstractLog", "BCNAbstractLog" },
+        { "BNEventLog", "BCNEventLog" },
+        { "BNPageLog", "BCNPageLog" },
+        { "BNEventProperties", "BCNEventProperties" },
+        { "BNLogWithNameAndProperties", "BCNLogWithNameAndProperties" },
+        { "BNBooleanTypedProperty", "BCNBooleanTypedProperty" },
+        { "BNDateTimeTypedProperty", "BCNDateTimeTypedProperty" },
+        { "BNDoubleTypedProperty", "BCNDoubleTypedProperty" },
+        { "BNLongTypedProperty", "BCNLongTypedProperty" },
+        { "BNStringTypedProperty", "BCNStringTypedProperty" },
+        { "BNTypedProperty", "BCNTypedProperty" },
+        { "BNStartSessionLog", "BCNStartSessionLog" },
+    });
+    m_sessionTracker = std::make_shared<BCNSessionTracker>();
+}
+
 std::shared_ptr<BCNAnalytics> BCNAnalytics::sharedInstance()
 {
-    return shared().get([] { return std::shared_ptr<BCNAnalytics>(new BCNAnalytics()); });
+    return shared().get([] {
+        std::shared_ptr<BCNAnalytics> analytics(new BCNAnalytics());
+        analytics->m_sessionTracker->setDelegate(std::static_pointer_cast<BCNSessionTrackerDelegate>(analytics));
+        return analytics;
+    });
 }
 
 void BCNAnalytics::resetSharedInstance()
 {
-    shared().reset();
+    if (auto old = shared().reset())
+        old->m_sessionTracker->stop();
 }
 
 std::optional<BCNChannelUnitConfiguration> BCNAnalytics::channelUnitConfiguration() const
@@ -33,6 +64,8 @@ std::optional<BCNChannelUnitConfiguration> BCNAnalytics::channelUnitConfiguratio
 void BCNAnalytics::startWithChannelGroup(std::shared_ptr<BCNChannelGroupProtocol> channelGroup, const std::optional<std::string>& appSecret,
                                          const std::optional<std::string>& transmissionTargetToken, bool fromApplication)
 {
+    // The base start applies the enabled state, which starts the session tracker: its first
+    // start-session log goes to the main unit, before the critical unit exists.
     BCNServiceAbstract::startWithChannelGroup(channelGroup, appSecret, transmissionTargetToken, fromApplication);
     if (channelGroup)
         m_criticalChannelUnit = channelGroup->addChannelUnitWithConfiguration(
@@ -45,6 +78,24 @@ void BCNAnalytics::applyEnabledState(bool enabled)
     BCNServiceAbstract::applyEnabledState(enabled);
     if (m_criticalChannelUnit)
         m_criticalChannelUnit->setEnabled(enabled, true);
+    if (isStartedFromApplication()) {
+        auto self = std::dynamic_pointer_cast<BCNAnalytics>(shared_from_this());
+        if (enabled) {
+            resumeInstance();
+            m_sessionTracker->start();
+            if (channelGroup()) {
+                channelGroup()->addDelegate(m_sessionTracker);
+                channelGroup()->addDelegate(self);
+            }
+        } else {
+            if (channelGroup()) {
+                channelGroup()->removeDelegate(m_sessionTracker);
+                channelGroup()->removeDelegate(self);
+            }
+            m_sessionTracker->stop();
+            BCNSessionContext::sharedInstance()->clearSessionHistoryAndKeepCurrentSession(false);
+        }
+    }
     BCNLogInfo(logTag(), std::string("Analytics service has been ") + (enabled ? "enabled." : "disabled."));
 }
 
@@ -56,32 +107,62 @@ void BCNAnalytics::trackEvent(const std::string& eventName, const foundation::Va
 void BCNAnalytics::trackEvent(const std::string& eventName, const foundation::Value& properties, BCNLogFlags flags)
 {
     auto analytics = sharedInstance();
-    BCNEventProperties valid = analytics->removeInvalidProperties(properties);
-    analytics->trackEventWithTypedProperties(eventName, valid, flags);
-}
-
-BCNEventProperties BCNAnalytics::removeInvalidProperties(const foundation::Value& properties) const
-{
-    BCNEventProperties valid;
-    if (!properties.isDictionary())
-        return valid;
-    for (const auto& [key, value] : properties.asDictionary()) {
-        if (value.isString()) {
-            valid.setString(value.asString(), key);
-        } else {
-            const std::string name = key;
-            BCNLogWarning(logTag(), "Event property contains an invalid value for key " + name + ", dropping the property.");
-        }
-    }
-    return valid;
+    const foundation::Value valid = analytics->removeInvalidProperties(properties);
+    analytics->trackEventInstance(eventName, BCNEventProperties::initWithStringDictionary(valid), flags);
 }
 
 void BCNAnalytics::trackEventWithTypedProperties(const std::string& eventName, const std::optional<BCNEventProperties>& properties,
                                                  BCNLogFlags flags)
 {
+    sharedInstance()->trackEventInstance(eventName, properties, flags);
+}
+
+void BCNAnalytics::trackPage(const std::string& pageName, const foundation::Value& properties)
+{
+    sharedInstance()->trackPageInstance(pageName, properties);
+}
+
+void BCNAnalytics::setDelegate(std::shared_ptr<BCNAnalyticsDelegate> delegate)
+{
+    auto analytics = sharedInstance();
+    std::lock_guard lock(analytics->m_delegateMutex);
+    analytics->m_delegate = std::move(delegate);
+}
+
+std::shared_ptr<BCNAnalyticsDelegate> BCNAnalytics::delegate() const
+{
+    std::lock_guard lock(m_delegateMutex);
+    return m_delegate;
+}
+
+foundation::Value BCNAnalytics::removeInvalidProperties(const foundation::Value& properties) const
+{
+    foundation::Value valid = foundation::Value::dictionary();
+    if (!properties.isDictionary())
+        return valid;
+    for (const auto& [key, value] : properties.asDictionary()) {
+        if (value.isString())
+            valid.set(key, value);
+        else
+            BCNLogWarning(logTag(), "Event property contains an invalid value for key " + key + ", dropping the property.");
+    }
+    return valid;
+}
+
+namespace {
+
+// Quiet when unusable: tracking before the facade started the service queues and says nothing.
+bool usable(const BCNServiceAbstract& service)
+{
+    return BCNBeacon::sharedInstance()->isSdkConfigured() && service.isStarted() && service.isEnabled();
+}
+
+} // namespace
+
+void BCNAnalytics::trackEventInstance(const std::string& eventName, const std::optional<BCNEventProperties>& properties, BCNLogFlags flags)
+{
     std::lock_guard guard(lock());
-    // Before the facade started the service this is silent: nothing is queued, nothing logged.
-    if (!BCNBeacon::sharedInstance()->isSdkConfigured() || !isStarted() || !isEnabled())
+    if (!usable(*this))
         return;
     BCNLogFlags persistence = flags & 0xFF;
     if (persistence != BCNLogFlagsNormal && persistence != BCNLogFlagsCritical) {
@@ -89,11 +170,26 @@ void BCNAnalytics::trackEventWithTypedProperties(const std::string& eventName, c
         persistence = BCNLogFlagsNormal;
     }
     auto log = std::make_shared<BCNEventLog>();
+    std::optional<BCNEventProperties> checked;
+    if (properties)
+        checked = validateBeaconEventProperties(*properties);
     log->setName(eventName);
     log->setEventId(foundation::UUID::random().UUIDString());
-    if (properties && !properties->isEmpty())
-        log->setTypedProperties(properties);
+    if (checked && !checked->isEmpty())
+        log->setTypedProperties(std::move(checked));
     sendLog(log, persistence);
+}
+
+void BCNAnalytics::trackPageInstance(const std::string& pageName, const foundation::Value& properties)
+{
+    std::lock_guard guard(lock());
+    if (!usable(*this))
+        return;
+    auto log = std::make_shared<BCNPageLog>();
+    log->setName(pageName);
+    if (properties.isDictionary() && properties.size() > 0)
+        log->setProperties(removeInvalidProperties(properties));
+    sendLog(log, BCNLogFlagsNormal);
 }
 
 void BCNAnalytics::sendLog(std::shared_ptr<BCNAbstractLog> log, BCNLogFlags flags)
@@ -101,4 +197,82 @@ void BCNAnalytics::sendLog(std::shared_ptr<BCNAbstractLog> log, BCNLogFlags flag
     const auto& unit = (flags & BCNLogFlagsCritical) ? m_criticalChannelUnit : channelUnit();
     if (unit)
         unit->enqueueItem(std::move(log), flags);
+}
+
+void BCNAnalytics::sessionTrackerProcessLog(BCNSessionTracker&, const BCNLogPtr& log) { sendLog(log, BCNLogFlagsNormal); }
+
+void BCNAnalytics::pauseInstance()
+{
+    std::lock_guard guard(lock());
+    if (!canBeUsed())
+        return;
+    const BCNIdentifyingObject self = shared_from_this();
+    if (channelUnit())
+        channelUnit()->pauseWithIdentifyingObject(self);
+    if (m_criticalChannelUnit)
+        m_criticalChannelUnit->pauseWithIdentifyingObject(self);
+}
+
+void BCNAnalytics::resumeInstance()
+{
+    std::lock_guard guard(lock());
+    if (!canBeUsed())
+        return;
+    const BCNIdentifyingObject self = shared_from_this();
+    if (channelUnit())
+        channelUnit()->resumeWithIdentifyingObject(self);
+    if (m_criticalChannelUnit)
+        m_criticalChannelUnit->resumeWithIdentifyingObject(self);
+}
+
+void BCNAnalytics::setTransmissionIntervalInstance(unsigned seconds)
+{
+    if (isStarted()) {
+        BCNLogError(logTag(), "The transmission interval should be set before the BCNAnalytics service is started.");
+        return;
+    }
+    if (seconds < kMinTransmissionInterval || seconds > kMaxTransmissionInterval) {
+        BCNLogError(logTag(), "The transmission interval is not valid, it should be between " + std::to_string(kMinTransmissionInterval)
+                                  + " second(s) and " + std::to_string(kMaxTransmissionInterval) + " second(s) (1 day).");
+        return;
+    }
+    m_flushInterval = seconds;
+    BCNLogDebug(logTag(), "Transmission interval set to " + std::to_string(seconds) + " second(s)");
+}
+
+namespace {
+
+// Event logs to the event calls, page logs to the page calls, nothing for other logs.
+template <class OnEvent, class OnPage>
+void tellDelegate(const std::shared_ptr<BCNAnalyticsDelegate>& delegate, const BCNLogPtr& log, OnEvent onEvent, OnPage onPage)
+{
+    if (!delegate)
+        return;
+    if (auto event = std::dynamic_pointer_cast<BCNEventLog>(log))
+        onEvent(*delegate, event);
+    else if (auto page = std::dynamic_pointer_cast<BCNPageLog>(log))
+        onPage(*delegate, page);
+}
+
+} // namespace
+
+void BCNAnalytics::channelWillSendLog(const BCNChannelPtr&, const BCNLogPtr& log)
+{
+    tellDelegate(
+        delegate(), log, [&](BCNAnalyticsDelegate& d, const auto& event) { d.analyticsWillSendEventLog(*this, event); },
+        [&](BCNAnalyticsDelegate& d, const auto& page) { d.analyticsWillSendPageLog(*this, page); });
+}
+
+void BCNAnalytics::channelDidSucceedSendingLog(const BCNChannelPtr&, const BCNLogPtr& log)
+{
+    tellDelegate(
+        delegate(), log, [&](BCNAnalyticsDelegate& d, const auto& event) { d.analyticsDidSucceedSendingEventLog(*this, event); },
+        [&](BCNAnalyticsDelegate& d, const auto& page) { d.analyticsDidSucceedSendingPageLog(*this, page); });
+}
+
+void BCNAnalytics::channelDidFailSendingLog(const BCNChannelPtr&, const BCNLogPtr& log, const foundation::ErrorPtr& error)
+{
+    tellDelegate(
+        delegate(), log, [&](BCNAnalyticsDelegate& d, const auto& event) { d.analyticsDidFailSendingEventLog(*this, event, error); },
+        [&](BCNAnalyticsDelegate& d, const auto& page) { d.analyticsDidFailSendingPageLog(*this, page, error); });
 }

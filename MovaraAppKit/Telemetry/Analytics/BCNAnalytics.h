@@ -1,24 +1,58 @@
 #pragma once
-// The analytics service: records named events as logs for the telemetry channels (normal or
-// critical persistence). Tracking before the service is started, or while it is disabled,
-// does nothing. Any thread.
+// The analytics service: records named events and page views as logs for the telemetry
+// channels (normal or critical persistence), runs the session tracker, and checks names and
+// properties before anything is stored. Tracking before the service is started, or while it
+// is disabled, does nothing. Failures go only to the log (tag "BeaconAnalytics"). Any thread.
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "MovaraAppKit/Telemetry/Analytics/BCNEventLog.h"
+#include "MovaraAppKit/Telemetry/Analytics/BCNPageLog.h"
+#include "MovaraAppKit/Telemetry/Analytics/BCNSessionTracker.h"
 #include "MovaraAppKit/Telemetry/Core/BCNServiceAbstract.h"
 
-class BCNAnalytics : public BCNServiceAbstract {
+class BCNAnalytics;
+
+// Told about the sending of event and page logs, on the channel group's queue. Every call is
+// optional.
+class BCNAnalyticsDelegate {
+public:
+    virtual ~BCNAnalyticsDelegate() = default;
+    virtual void analyticsWillSendEventLog(BCNAnalytics&, const std::shared_ptr<BCNEventLog>&) { }
+    virtual void analyticsDidSucceedSendingEventLog(BCNAnalytics&, const std::shared_ptr<BCNEventLog>&) { }
+    virtual void analyticsDidFailSendingEventLog(BCNAnalytics&, const std::shared_ptr<BCNEventLog>&, const foundation::ErrorPtr&) { }
+    virtual void analyticsWillSendPageLog(BCNAnalytics&, const std::shared_ptr<BCNPageLog>&) { }
+    virtual void analyticsDidSucceedSendingPageLog(BCNAnalytics&, const std::shared_ptr<BCNPageLog>&) { }
+    virtual void analyticsDidFailSendingPageLog(BCNAnalytics&, const std::shared_ptr<BCNPageLog>&, const foundation::ErrorPtr&) { }
+};
+
+class BCNAnalytics : public BCNServiceAbstract, public BCNChannelDelegate, public BCNSessionTrackerDelegate {
 public:
     static std::shared_ptr<BCNAnalytics> sharedInstance();
+    // Stops the current instance's session tracker and forgets the instance.
     static void resetSharedInstance();
     static std::string staticClassName() { return "BCNAnalytics"; }
 
+    static constexpr unsigned kDefaultTransmissionInterval = 3;
+    static constexpr unsigned kMinTransmissionInterval = 3;
+    static constexpr unsigned kMaxTransmissionInterval = 86400;
+
     // Properties: a dictionary of strings, or null for none; entries whose value is not a
-    // string are dropped with a warning.
+    // string are dropped with a warning each.
     static void trackEvent(const std::string& eventName, const foundation::Value& properties = {});
     static void trackEvent(const std::string& eventName, const foundation::Value& properties, BCNLogFlags flags);
+    static void trackEventWithTypedProperties(const std::string& eventName, const std::optional<BCNEventProperties>& properties,
+                                              BCNLogFlags flags = BCNLogFlagsNormal);
+    static void trackPage(const std::string& pageName, const foundation::Value& properties = {});
+    static void pause() { sharedInstance()->pauseInstance(); }
+    static void resume() { sharedInstance()->resumeInstance(); }
+    static unsigned transmissionInterval() { return sharedInstance()->m_flushInterval; }
+    static void setTransmissionInterval(unsigned seconds) { sharedInstance()->setTransmissionIntervalInstance(seconds); }
+    static bool isAutoPageTrackingEnabled() { return sharedInstance()->m_autoPageTrackingEnabled; }
+    static void setAutoPageTrackingEnabled(bool enabled) { sharedInstance()->m_autoPageTrackingEnabled = enabled; }
+    static void setDelegate(std::shared_ptr<BCNAnalyticsDelegate> delegate);
     // The class's enable switch ("+isEnabled" / "+setEnabled:").
     static bool isServiceEnabled() { return sharedInstance()->classIsEnabled(); }
     static void setServiceEnabled(bool enabled) { sharedInstance()->classSetEnabled(enabled); }
@@ -34,17 +68,43 @@ public:
                                const std::optional<std::string>& transmissionTargetToken, bool fromApplication) override;
     void applyEnabledState(bool enabled) override;
 
-    void trackEventWithTypedProperties(const std::string& eventName, const std::optional<BCNEventProperties>& properties,
-                                       BCNLogFlags flags);
+    void trackEventInstance(const std::string& eventName, const std::optional<BCNEventProperties>& properties, BCNLogFlags flags);
+    void trackPageInstance(const std::string& pageName, const foundation::Value& properties);
     // The string entries of `properties` (a dictionary); others dropped with a warning each.
-    BCNEventProperties removeInvalidProperties(const foundation::Value& properties) const;
+    foundation::Value removeInvalidProperties(const foundation::Value& properties) const;
+    void pauseInstance();
+    void resumeInstance();
+    void setTransmissionIntervalInstance(unsigned seconds);
 
     const std::shared_ptr<BCNChannelUnitProtocol>& criticalChannelUnit() const { return m_criticalChannelUnit; }
+    const std::shared_ptr<BCNSessionTracker>& sessionTracker() const { return m_sessionTracker; }
+
+    // Checks of names and properties.
+    // Drops (true) event and page logs whose name is missing or empty; cuts long names.
+    bool channelUnitShouldFilterLog(BCNChannelUnitProtocol& unit, const BCNLogPtr& log) override;
+    bool validateLog(BCNLogWithNameAndProperties& log) const;
+    std::optional<std::string> validateEventName(const std::optional<std::string>& name, const std::string& logType) const;
+    foundation::Value validateProperties(const foundation::Value& properties, const std::string& logName, const std::string& logType) const;
+    // At most 20 properties, names and string values cut to 125 UTF-16 units.
+    BCNEventProperties validateBeaconEventProperties(const BCNEventProperties& properties) const;
+    std::shared_ptr<BCNTypedProperty> validateBeaconTypedProperty(const BCNTypedProperty& property) const;
+    std::string validateBeaconPropertyName(const std::string& name) const;
+    std::string validateBeaconStringTypedPropertyValue(const std::string& value) const;
+
+    void sessionTrackerProcessLog(BCNSessionTracker& tracker, const BCNLogPtr& log) override;
+    void channelWillSendLog(const BCNChannelPtr& channel, const BCNLogPtr& log) override;
+    void channelDidSucceedSendingLog(const BCNChannelPtr& channel, const BCNLogPtr& log) override;
+    void channelDidFailSendingLog(const BCNChannelPtr& channel, const BCNLogPtr& log, const foundation::ErrorPtr& error) override;
 
 private:
-    BCNAnalytics() = default;
+    BCNAnalytics();
     void sendLog(std::shared_ptr<BCNAbstractLog> log, BCNLogFlags flags);
+    std::shared_ptr<BCNAnalyticsDelegate> delegate() const;
 
-    unsigned m_flushInterval = 3;
+    bool m_autoPageTrackingEnabled = false;
+    unsigned m_flushInterval = kDefaultTransmissionInterval;
+    std::shared_ptr<BCNSessionTracker> m_sessionTracker;
     std::shared_ptr<BCNChannelUnitProtocol> m_criticalChannelUnit;
+    mutable std::mutex m_delegateMutex;
+    std::shared_ptr<BCNAnalyticsDelegate> m_delegate;
 };

@@ -82,7 +82,7 @@ TEST_F(TelemetryTest, SwitchingTheWholeClientSwitchesItsServices)
     BCNBeacon::setEnabled(true);
     EXPECT_TRUE(BCNAnalytics::isServiceEnabled());
     BCNAnalytics::trackEvent("Export");
-    EXPECT_EQ(pending("Analytics").size(), 1u);
+    EXPECT_EQ(pendingOfType("Analytics", "event").size(), 1u);
 }
 
 TEST_F(TelemetryTest, ConfigurationStringsYieldSecretAndToken)
@@ -236,7 +236,7 @@ TEST_F(TelemetryTest, DisablingTheClientForgetsOldHistoriesAndStoredLogs)
 {
     BCNBeacon::start("secret", bothServices());
     BCNAnalytics::trackEvent("Export");
-    ASSERT_EQ(pending("Analytics").size(), 1u);
+    ASSERT_EQ(pendingOfType("Analytics", "event").size(), 1u);
     BCNSessionContext::sharedInstance()->setSessionId("S");
     BCNBeacon::setEnabled(false);
     EXPECT_TRUE(BCNSessionContext::sharedInstance()->sessionHistory().empty());

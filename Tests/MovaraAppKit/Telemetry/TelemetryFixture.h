@@ -160,6 +160,14 @@ protected:
         return group ? group->storedLogs(groupId) : std::vector<std::shared_ptr<BCNAbstractLog>> {};
     }
 
+    // The stored logs of one type (the analytics group also holds start-session logs).
+    static std::vector<std::shared_ptr<BCNAbstractLog>> pendingOfType(const std::string& groupId, const std::string& type)
+    {
+        auto logs = pending(groupId);
+        std::erase_if(logs, [&](const auto& log) { return log->type() != type; });
+        return logs;
+    }
+
     std::vector<std::string> linesAt(BCNLoggerLevel level)
     {
         std::lock_guard lock(m_mutex);
