@@ -4,12 +4,6 @@
 
 #include "MovaraAppKit/Telemetry/Analytics/BCNEventLog.h"
 
-// Logs that carry their own session id: the session tracker leaves it alone.
-class BCNNoAutoAssignSessionIdLog {
-public:
-    virtual ~BCNNoAutoAssignSessionIdLog() = default;
-};
-
 class BCNPageLog : public BCNLogWithNameAndProperties {
 public:
     BCNPageLog() : BCNLogWithNameAndProperties("page") { }

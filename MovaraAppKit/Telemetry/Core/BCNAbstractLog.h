@@ -91,6 +91,13 @@ private:
 
 using BCNLogPtr = std::shared_ptr<BCNAbstractLog>;
 
+// Marks logs that carry their own session id (a crash names the session it happened in): the
+// analytics session tracker leaves it alone.
+class BCNNoAutoAssignSessionIdLog {
+public:
+    virtual ~BCNNoAutoAssignSessionIdLog() = default;
+};
+
 // A log with a text-to-text property map, the base of the services' logs.
 class BCNLogWithProperties : public BCNAbstractLog {
 public:
