@@ -118,6 +118,29 @@ template <class R> void decode(foundation::KeyedUnarchiver& c, const char* key, 
 
 } // namespace bcn
 
+// A record whose JSON, archive and class name all come from its field list and kClassName.
+template <class Self> class BCNFieldRecord : public BCNSerializableObject {
+public:
+    foundation::Value serializeToDictionary() const override
+    {
+        foundation::Value dictionary = foundation::Value::dictionary();
+        Self::fields(self(), [&](const char* key, const auto& member) { bcn::put(dictionary, key, member); });
+        return dictionary;
+    }
+    std::string className() const override { return Self::kClassName; }
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override
+    {
+        Self::fields(self(), [&](const char* key, const auto& member) { bcn::encode(coder, key, member); });
+    }
+    void initWithCoder(foundation::KeyedUnarchiver& coder) override
+    {
+        Self::fields(static_cast<Self&>(*this), [&](const char* key, auto& member) { bcn::decode(coder, key, member); });
+    }
+
+private:
+    const Self& self() const { return static_cast<const Self&>(*this); }
+};
+
 // The three operations of a record from its field list `fields(self, f)`.
 #define BCN_RECORD_FIELD_OPERATIONS(Base)                                                                              \
     foundation::Value serializeFields(foundation::Value dictionary) const                                              \

@@ -8,7 +8,7 @@
 // Logs "<Class>: "<field>" is not valid." and answers false.
 bool BCNRecordFieldInvalid(const std::string& className, const std::string& field);
 
-class BCNStackFrame : public BCNSerializableObject {
+class BCNStackFrame : public BCNFieldRecord<BCNStackFrame> {
 public:
     static constexpr const char* kClassName = "BCNStackFrame";
     std::optional<std::string> address, code, frameClassName, methodName;
@@ -20,14 +20,9 @@ public:
         f("address", s.address), f("code", s.code), f("className", s.frameClassName), f("methodName", s.methodName);
         f("lineNumber", s.lineNumber), f("fileName", s.fileName);
     }
-    BCN_RECORD_FIELD_OPERATIONS(BCNSerializableObject)
-    foundation::Value serializeToDictionary() const override { return serializeFields(foundation::Value::dictionary()); }
-    std::string className() const override { return kClassName; }
-    void encodeWithCoder(foundation::KeyedArchiver& coder) const override { encodeFields(coder); }
-    void initWithCoder(foundation::KeyedUnarchiver& coder) override { decodeFields(coder); }
 };
 
-class BCNException : public BCNSerializableObject {
+class BCNException : public BCNFieldRecord<BCNException> {
 public:
     static constexpr const char* kClassName = "BCNException";
     std::optional<std::string> type, message, stackTrace, wrapperSdkName;
@@ -39,16 +34,11 @@ public:
         f("type", s.type), f("message", s.message), f("stackTrace", s.stackTrace), f("wrapperSdkName", s.wrapperSdkName);
         f("frames", s.frames), f("innerExceptions", s.innerExceptions);
     }
-    BCN_RECORD_FIELD_OPERATIONS(BCNSerializableObject)
     // A type and at least one frame.
     bool isValid() const;
-    foundation::Value serializeToDictionary() const override { return serializeFields(foundation::Value::dictionary()); }
-    std::string className() const override { return kClassName; }
-    void encodeWithCoder(foundation::KeyedArchiver& coder) const override { encodeFields(coder); }
-    void initWithCoder(foundation::KeyedUnarchiver& coder) override { decodeFields(coder); }
 };
 
-class BCNThread : public BCNSerializableObject {
+class BCNThread : public BCNFieldRecord<BCNThread> {
 public:
     static constexpr const char* kClassName = "BCNThread";
     std::optional<std::int64_t> threadId;
@@ -60,16 +50,11 @@ public:
     {
         f("id", s.threadId), f("name", s.name), f("frames", s.frames), f("exception", s.exception);
     }
-    BCN_RECORD_FIELD_OPERATIONS(BCNSerializableObject)
     // An id and at least one frame.
     bool isValid() const;
-    foundation::Value serializeToDictionary() const override { return serializeFields(foundation::Value::dictionary()); }
-    std::string className() const override { return kClassName; }
-    void encodeWithCoder(foundation::KeyedArchiver& coder) const override { encodeFields(coder); }
-    void initWithCoder(foundation::KeyedUnarchiver& coder) override { decodeFields(coder); }
 };
 
-class BCNBinary : public BCNSerializableObject {
+class BCNBinary : public BCNFieldRecord<BCNBinary> {
 public:
     static constexpr const char* kClassName = "BCNBinary";
     std::optional<std::string> binaryId, startAddress, endAddress, name, path, architecture;
@@ -81,17 +66,12 @@ public:
         f("architecture", s.architecture), f("primaryArchitectureId", s.primaryArchitectureId);
         f("architectureVariantId", s.architectureVariantId);
     }
-    BCN_RECORD_FIELD_OPERATIONS(BCNSerializableObject)
     // Id, both addresses, name and path.
     bool isValid() const;
-    foundation::Value serializeToDictionary() const override { return serializeFields(foundation::Value::dictionary()); }
-    std::string className() const override { return kClassName; }
-    void encodeWithCoder(foundation::KeyedArchiver& coder) const override { encodeFields(coder); }
-    void initWithCoder(foundation::KeyedUnarchiver& coder) override { decodeFields(coder); }
 };
 
 // Kept on disk only; compared by identity.
-class BCNWrapperException : public BCNSerializableObject {
+class BCNWrapperException : public BCNFieldRecord<BCNWrapperException> {
 public:
     static constexpr const char* kClassName = "BCNWrapperException";
     std::shared_ptr<BCNException> modelException;
@@ -102,9 +82,4 @@ public:
     {
         f("modelException", s.modelException), f("processId", s.processId), f("exceptionData", s.exceptionData);
     }
-    BCN_RECORD_FIELD_OPERATIONS(BCNSerializableObject)
-    foundation::Value serializeToDictionary() const override { return serializeFields(foundation::Value::dictionary()); }
-    std::string className() const override { return kClassName; }
-    void encodeWithCoder(foundation::KeyedArchiver& coder) const override { encodeFields(coder); }
-    void initWithCoder(foundation::KeyedUnarchiver& coder) override { decodeFields(coder); }
 };
