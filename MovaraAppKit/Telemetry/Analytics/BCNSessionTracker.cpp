@@ -23,8 +23,9 @@ void BCNSessionTracker::start()
             return;
         m_started = true;
     }
-    // A desktop application that runs is in use: it is never in a background state here.
-    renewSessionId();
+    // Active or inactive (not in the background): the application is in use.
+    if (BCNUtility::applicationState() < 2)
+        renewSessionId();
     observe();
 }
 
