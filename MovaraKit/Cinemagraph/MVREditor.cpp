@@ -203,6 +203,29 @@ std::optional<media::VideoComposition> MVREditor::videoComposition()
     return m_videoComposition;
 }
 
+media::PlayerItemPtr MVREditor::sourcePlayerItem() const
+{
+    auto item = media::PlayerItem::playerItemWithAsset(m_source);
+    if (!item)
+        return nullptr;
+    if (m_timeRange.isValid()) {
+        item->setReversePlaybackEndTime(m_timeRange.start);
+        item->setForwardPlaybackEndTime(m_timeRange.end());
+    }
+    item->seekToTime(item->reversePlaybackEndTime(), media::Time::zero(), media::Time::zero());
+    return item;
+}
+
+media::PlayerItemPtr MVREditor::compositionPlayerItem()
+{
+    auto built = composition();
+    if (!built)
+        return nullptr;
+    auto item = media::PlayerItem::playerItemWithAsset(built->asset());
+    item->setVideoComposition(m_videoComposition);
+    return item;
+}
+
 void MVREditor::regenerateComposition()
 {
     auto track = sourceVideoTrack();

@@ -14,6 +14,7 @@
 #include "Platform/Foundation/UndoManager.h"
 #include "Platform/Media/Asset.h"
 #include "Platform/Media/Composition.h"
+#include "Platform/Media/PlayerItem.h"
 #include "Platform/Media/VideoComposition.h"
 
 extern const std::string MVREditorDidChangeNotification;                    // "MVREditorCompositionDidChangeNotification"
@@ -61,6 +62,12 @@ public:
     // Each rebuilds first when a rebuild is pending.
     media::MutableCompositionPtr composition();
     std::optional<media::VideoComposition> videoComposition();
+
+    // New items to preview with: the source limited to the time range (playable both ways,
+    // positioned at the range's start), and the loop as composed. Null without a source or a
+    // composition.
+    media::PlayerItemPtr sourcePlayerItem() const;
+    media::PlayerItemPtr compositionPlayerItem();
 
     const foundation::KeyTable& observableKeys() const override;
 

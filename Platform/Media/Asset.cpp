@@ -19,6 +19,11 @@ std::shared_ptr<AssetTrack> AssetTrack::make(Description description)
     return std::shared_ptr<AssetTrack>(new AssetTrack(std::move(description)));
 }
 
+bool AssetTrack::isCompositionTrack() const
+{
+    return std::any_of(m_d.segments.begin(), m_d.segments.end(), [](const AssetTrackSegment& s) { return s.sourceTrack != nullptr; });
+}
+
 struct Asset::State {
     std::mutex mutex;
     std::condition_variable loaded;
@@ -112,6 +117,20 @@ std::shared_ptr<Asset> Asset::assetWithURL(const foundation::URL& url)
     return asset;
 }
 
+std::shared_ptr<Asset> Asset::assetWithTracks(std::vector<AssetTrackPtr> tracks)
+{
+    std::shared_ptr<Asset> asset(new Asset);
+    asset->m_state = std::make_shared<State>();
+    Time duration = Time::zero();
+    for (const auto& track : tracks)
+        if (track && track->timeRange().end() > duration)
+            duration = track->timeRange().end();
+    asset->m_state->tracks = std::move(tracks);
+    asset->m_state->duration = duration;
+    asset->m_state->status = KeyValueStatus::Loaded;
+    return asset;
+}
+
 Asset::~Asset() = default;
 
 static void loadInto(const std::string& path, Asset::State& state);
@@ -160,6 +179,7 @@ static void loadInto(const std::string& path, Asset::State& state)
                     continue;
                 AssetTrack::Description d;
                 d.streamIndex = static_cast<int>(i);
+                d.filePath = path;
                 d.trackID = st->id > 0 ? st->id : static_cast<int32_t>(i + 1);
                 d.codecName = avcodec_get_name(par->codec_id);
                 switch (par->codec_type) {

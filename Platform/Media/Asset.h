@@ -20,6 +20,9 @@ enum class KeyValueStatus { Unknown, Loading, Loaded, Failed, Cancelled };
 class Asset : public std::enable_shared_from_this<Asset> {
 public:
     static std::shared_ptr<Asset> assetWithURL(const foundation::URL& url);
+    // An asset made in memory (a composition's snapshot): loaded from the start, with no file
+    // of its own; its tracks' segments name the tracks they show.
+    static std::shared_ptr<Asset> assetWithTracks(std::vector<AssetTrackPtr> tracks);
     ~Asset();
 
     const foundation::URL& URL() const { return m_url; }

@@ -6,7 +6,9 @@
 #include "Platform/Media/PixelBufferPool.h"
 #include "Platform/Media/VideoSettings.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -20,7 +22,7 @@ VideoComposition VideoComposition::passThrough(const AssetTrack& track, const Ti
     composition.renderSize = track.naturalSize();
     VideoCompositionInstruction instruction;
     instruction.timeRange = timeRange;
-    instruction.layerInstructions.push_back({track.trackID(), graphics::AffineTransform::identity()});
+    instruction.layerInstructions.push_back({track.trackID(), graphics::AffineTransform::identity(), {}});
     composition.instructions.push_back(instruction);
     return composition;
 }
@@ -223,6 +225,195 @@ Settings readSettings(const foundation::Value& settings)
     return s;
 }
 
+// Times are compared with this slack: scaled segments map times through seconds, and a frame
+// that starts a rounding error after the time asked for is the one meant.
+constexpr double kSlack = 1e-4;
+// A jump further ahead than this seeks instead of decoding every frame on the way.
+constexpr double kSeekAhead = 2.0;
+
+// The frames one track shows on its own time line. A movie's track shows its decoded frames
+// at their own times; a composition's track shows, within each segment, the frames of the
+// segment's source track at the mapped (and possibly scaled) time. Decoding runs forward and
+// seeks only when the time line jumps.
+class TrackFrames {
+public:
+    struct Frame {
+        const AVFrame* frame = nullptr;
+        uint64_t serial = 0; // changes whenever another frame is shown
+    };
+
+    // False, with an error, when a segment shows something that cannot be decoded.
+    bool setUp(const AssetTrack& track, const std::string& fallbackPath, foundation::ErrorPtr* error)
+    {
+        if (!track.isCompositionTrack()) {
+            Piece piece;
+            piece.identity = true;
+            piece.path = track.filePath().empty() ? fallbackPath : track.filePath();
+            piece.stream = track.streamIndex();
+            m_pieces.push_back(piece);
+            return true;
+        }
+        for (const auto& segment : track.segments()) {
+            if (segment.isEmpty() || !segment.sourceTrack)
+                continue;
+            const auto& source = *segment.sourceTrack;
+            if (source.isCompositionTrack() || source.filePath().empty() || source.streamIndex() < 0) {
+                *error = makeMediaError(AVErrorInvalidSourceMedia, "The movie could not be read.",
+                                        "A composition segment shows a track that is not in a movie file.");
+                return false;
+            }
+            const TimeMapping& m = segment.timeMapping;
+            if (!m.target.isValid() || !m.source.isValid() || !(m.target.duration.seconds() > 0))
+                continue;
+            Piece piece;
+            piece.start = m.target.start.seconds();
+            piece.end = m.target.end().seconds();
+            piece.sourceStart = m.source.start.seconds();
+            piece.rate = m.source.duration.seconds() / m.target.duration.seconds();
+            piece.path = source.filePath();
+            piece.stream = source.streamIndex();
+            m_pieces.push_back(piece);
+        }
+        return true;
+    }
+
+    // 1 with the frame shown at `t`, 0 when the track shows nothing there (an empty edit,
+    // before or after its segments), -1 on failure.
+    int frameAt(const Time& time, Frame& out, foundation::ErrorPtr* error)
+    {
+        const double t = time.seconds();
+        const Piece* piece = nullptr;
+        for (const auto& p : m_pieces)
+            if (p.identity || (t >= p.start - kSlack && t < p.end - kSlack)) {
+                piece = &p;
+                break;
+            }
+        if (!piece)
+            return 0;
+        const double s = piece->identity ? t : piece->sourceStart + (std::max(t, piece->start) - piece->start) * piece->rate;
+        const bool otherSource = !m_decoder || m_path != piece->path || m_stream != piece->stream;
+        const bool backwards = m_current && s < m_currentPts - kSlack && s < m_openedAt - kSlack;
+        const bool farAhead = m_upcoming && s > m_upcomingPts + kSeekAhead;
+        if (otherSource || backwards || farAhead) {
+            if (!open(*piece, s, error))
+                return -1;
+        }
+        while (m_upcoming && m_upcomingPts <= s + kSlack) {
+            m_current = std::move(m_upcoming);
+            m_currentPts = m_upcomingPts;
+            ++m_serial;
+            if (!advance(error))
+                return -1;
+        }
+        if (!m_current)
+            return 0;
+        out.frame = m_current.get();
+        out.serial = m_serial;
+        return 1;
+    }
+
+    void release()
+    {
+        m_decoder.reset();
+        m_current.reset();
+        m_upcoming.reset();
+    }
+
+private:
+    struct Piece {
+        bool identity = false;
+        double start = 0, end = 0, sourceStart = 0, rate = 1;
+        std::string path;
+        int stream = -1;
+    };
+
+    bool open(const Piece& piece, double s, foundation::ErrorPtr* error)
+    {
+        release();
+        m_decoder = TrackDecoder::open(piece.path, piece.stream, error);
+        if (!m_decoder)
+            return false;
+        m_path = piece.path;
+        m_stream = piece.stream;
+        m_openedAt = s;
+        m_decoder->seek(Time::makeWithSeconds(s, 90000));
+        m_ended = false;
+        Time pts;
+        const int r = m_decoder->next(m_current, pts, error);
+        if (r < 0)
+            return false;
+        if (r == 0)
+            m_current.reset();
+        m_currentPts = pts.seconds();
+        ++m_serial;
+        return advance(error);
+    }
+
+    bool advance(foundation::ErrorPtr* error)
+    {
+        if (m_ended || !m_current) {
+            m_upcoming.reset();
+            return true;
+        }
+        Time pts;
+        const int r = m_decoder->next(m_upcoming, pts, error);
+        if (r < 0)
+            return false;
+        if (r == 0) {
+            m_upcoming.reset();
+            m_ended = true;
+        }
+        m_upcomingPts = pts.seconds();
+        return true;
+    }
+
+    std::vector<Piece> m_pieces;
+    std::unique_ptr<TrackDecoder> m_decoder;
+    std::string m_path;
+    int m_stream = -1;
+    double m_openedAt = 0;
+    bool m_ended = false;
+    ff::FramePtr m_current, m_upcoming;
+    double m_currentPts = 0, m_upcomingPts = 0;
+    uint64_t m_serial = 0;
+};
+
+// One plane's bytes, also for a packed (single-plane) buffer.
+struct PlaneView {
+    uint8_t* base;
+    size_t bytesPerRow, rowBytes, height;
+};
+
+PlaneView planeOf(const PixelBuffer& buffer, size_t plane)
+{
+    if (!buffer.isPlanar())
+        return {static_cast<uint8_t*>(buffer.baseAddress()), buffer.bytesPerRow(), buffer.width() * buffer.bytesPerPixelOfPlane(0),
+                buffer.height()};
+    return {static_cast<uint8_t*>(buffer.baseAddressOfPlane(plane)), buffer.bytesPerRowOfPlane(plane),
+            buffer.widthOfPlane(plane) * buffer.bytesPerPixelOfPlane(plane), buffer.heightOfPlane(plane)};
+}
+
+// Blends `top` over `bottom` with `opacity` (copies it at 1), byte by byte over every plane:
+// the pixel formats read are affine in the colour, so blending their bytes blends the colours.
+void blendInto(PixelBuffer& bottom, const PixelBuffer& top, double opacity)
+{
+    const unsigned a = static_cast<unsigned>(std::lround(std::clamp(opacity, 0.0, 1.0) * 256));
+    const size_t planes = bottom.isPlanar() ? bottom.planeCount() : 1;
+    for (size_t plane = 0; plane < planes; ++plane) {
+        const PlaneView d = planeOf(bottom, plane), t = planeOf(top, plane);
+        for (size_t y = 0; y < d.height; ++y) {
+            uint8_t* dr = d.base + y * d.bytesPerRow;
+            const uint8_t* tr = t.base + y * t.bytesPerRow;
+            if (a >= 256) {
+                std::memcpy(dr, tr, d.rowBytes);
+                continue;
+            }
+            for (size_t x = 0; x < d.rowBytes; ++x)
+                dr[x] = static_cast<uint8_t>((tr[x] * a + dr[x] * (256 - a) + 128) >> 8);
+        }
+    }
+}
+
 } // namespace
 
 struct AssetReaderOutput::Impl {
@@ -246,20 +437,19 @@ struct AssetReaderOutput::Impl {
     Time lastDuration = Time::invalid();
     Time trackEnd = Time::invalid();
 
-    // Composition output.
+    // Composition output: one frame source per track, with its last frame converted.
+    struct Layer {
+        int32_t trackID = 0;
+        TrackFrames frames;
+        uint64_t serial = 0;
+        PixelBufferPtr buffer;
+    };
     int64_t index = 0;
-    ff::FramePtr current;
-    Time currentPts = Time::invalid();
-    PixelBufferPtr currentBuffer;
-    ff::FramePtr upcoming;
-    Time upcomingPts = Time::invalid();
-    bool primed = false;
-    bool sourceEnded = false;
+    bool started = false;
+    std::vector<std::unique_ptr<Layer>> layers;
 
-    PixelBufferPtr convert(const AVFrame* frame, foundation::ErrorPtr* error)
+    PixelBufferPtr newBuffer(int w, int h)
     {
-        const int w = settings.width ? settings.width : frame->width;
-        const int h = settings.height ? settings.height : frame->height;
         if (!pool || pool->width() != size_t(w) || pool->height() != size_t(h)) {
             PixelBufferAttributes attributes;
             attributes.propagatedAttachments[ImageBufferColorPrimariesKey] = ImageBufferColorPrimaries_ITU_R_709_2;
@@ -267,7 +457,14 @@ struct AssetReaderOutput::Impl {
             attributes.propagatedAttachments[ImageBufferYCbCrMatrixKey] = ImageBufferYCbCrMatrix_ITU_R_709_2;
             pool = PixelBufferPool::create({}, size_t(w), size_t(h), settings.format, attributes);
         }
-        PixelBufferPtr buffer = pool ? pool->createPixelBuffer() : nullptr;
+        return pool ? pool->createPixelBuffer() : nullptr;
+    }
+
+    PixelBufferPtr convert(const AVFrame* frame, foundation::ErrorPtr* error)
+    {
+        const int w = settings.width ? settings.width : frame->width;
+        const int h = settings.height ? settings.height : frame->height;
+        PixelBufferPtr buffer = newBuffer(w, h);
         ff::FramePtr target = buffer ? detail::wrapPixelBuffer(buffer) : nullptr;
         if (!target) {
             *error = makeMediaError(AVErrorOutOfMemory, "The movie could not be read.", "Out of memory.");
@@ -340,54 +537,94 @@ struct AssetReaderOutput::Impl {
         }
     }
 
+    // Per output time: the instruction covering it, its layers from the top down to the first
+    // opaque one, each track's frame at that time, blended upwards over black.
     SampleBufferPtr nextCompositionSample(AssetReader::Shared& shared)
     {
         foundation::ErrorPtr error;
         const Time t = range.start + multiply(composition.frameDuration, static_cast<int32_t>(index));
         if (t >= range.end())
             return end(shared);
-        if (!primed) {
-            primed = true;
-            const int r = decoder->next(current, currentPts, &error);
-            if (r < 0)
-                return failed(shared, error);
-            if (r == 0)
-                return end(shared);
-            if (!advance(&error))
-                return failed(shared, error);
+        const VideoCompositionInstruction* instruction = nullptr;
+        for (const auto& candidate : composition.instructions)
+            if (candidate.timeRange.containsTime(t)) {
+                instruction = &candidate;
+                break;
+            }
+        struct Visible {
+            Layer* layer;
+            double opacity;
+        };
+        std::vector<Visible> visible;
+        if (instruction) {
+            for (const auto& li : instruction->layerInstructions) {
+                const double opacity = std::clamp(li.opacityAtTime(t), 0.0, 1.0);
+                Layer* layer = layerFor(li.trackID);
+                if (!layer || opacity <= 0)
+                    continue;
+                TrackFrames::Frame frame;
+                const int r = layer->frames.frameAt(t, frame, &error);
+                if (r < 0)
+                    return failed(shared, error);
+                if (r == 0)
+                    continue;
+                if (!layer->buffer || layer->serial != frame.serial) {
+                    layer->buffer = convert(frame.frame, &error);
+                    if (!layer->buffer)
+                        return failed(shared, error);
+                    layer->serial = frame.serial;
+                }
+                visible.push_back({layer, opacity});
+                if (opacity >= 1)
+                    break;
+            }
         }
-        // Show the last source frame that starts at or before t: a frame lasting several
-        // output frames repeats, frames shorter than one output frame are skipped.
-        while (upcoming && upcomingPts <= t) {
-            current = std::move(upcoming);
-            currentPts = upcomingPts;
-            currentBuffer.reset();
-            if (!advance(&error))
+        PixelBufferPtr out;
+        if (visible.size() == 1 && visible.front().opacity >= 1) {
+            out = visible.front().layer->buffer; // nothing to blend: the frame as converted
+        } else {
+            out = blank(&error);
+            if (!out)
                 return failed(shared, error);
-        }
-        if (sourceEnded && !upcoming && trackEnd.isNumeric() && t >= trackEnd)
-            return end(shared);
-        if (!currentBuffer) {
-            currentBuffer = convert(current.get(), &error);
-            if (!currentBuffer)
-                return failed(shared, error);
+            PixelBufferLock lock(*out);
+            for (auto it = visible.rbegin(); it != visible.rend(); ++it) {
+                PixelBufferLock read(*it->layer->buffer, PixelBufferLockReadOnly);
+                blendInto(*out, *it->layer->buffer, it->opacity);
+            }
         }
         ++index;
-        return sample(currentBuffer, t, composition.frameDuration);
+        return sample(out, t, composition.frameDuration);
     }
 
-    bool advance(foundation::ErrorPtr* error)
+    Layer* layerFor(int32_t trackID)
     {
-        if (sourceEnded)
-            return true;
-        const int r = decoder->next(upcoming, upcomingPts, error);
-        if (r < 0)
-            return false;
-        if (r == 0) {
-            upcoming.reset();
-            sourceEnded = true;
+        for (auto& layer : layers)
+            if (layer->trackID == trackID)
+                return layer.get();
+        return nullptr;
+    }
+
+    // A black frame of the output's size and format.
+    PixelBufferPtr blank(foundation::ErrorPtr* error)
+    {
+        PixelBufferPtr buffer = newBuffer(settings.width, settings.height);
+        ff::FramePtr frame = buffer ? detail::wrapPixelBuffer(buffer) : nullptr;
+        if (!frame) {
+            *error = makeMediaError(AVErrorOutOfMemory, "The movie could not be read.", "Out of memory.");
+            return nullptr;
         }
-        return true;
+        detail::fillBlack(frame.get(), detail::isFullRangeFormat(settings.format));
+        if (!buffer->isPlanar()) {
+            // Opaque black: the alpha byte leads in ARGB and trails in BGRA.
+            const size_t alpha = settings.format == PixelFormatType_32ARGB ? 0 : 3;
+            PixelBufferLock lock(*buffer);
+            for (size_t y = 0; y < buffer->height(); ++y) {
+                auto* row = static_cast<uint8_t*>(buffer->baseAddress()) + y * buffer->bytesPerRow();
+                for (size_t x = 0; x < buffer->width(); ++x)
+                    row[x * 4 + alpha] = 255;
+            }
+        }
+        return buffer;
     }
 
     SampleBufferPtr failed(AssetReader::Shared& shared, foundation::ErrorPtr error)
@@ -412,9 +649,7 @@ struct AssetReaderOutput::Impl {
     {
         decoder.reset();
         pending.reset();
-        current.reset();
-        upcoming.reset();
-        currentBuffer.reset();
+        layers.clear();
     }
 };
 
@@ -423,7 +658,7 @@ AssetReaderOutput::~AssetReaderOutput() = default;
 SampleBufferPtr AssetReaderOutput::copyNextSampleBuffer()
 {
     auto shared = m_impl->reader.lock();
-    if (!shared || m_impl->ended || !m_impl->decoder || !shared->reading())
+    if (!shared || m_impl->ended || !m_impl->started || !shared->reading())
         return nullptr;
     return m_impl->kind == Impl::Kind::Track ? m_impl->nextTrackSample(*shared) : m_impl->nextCompositionSample(*shared);
 }
@@ -469,7 +704,7 @@ const VideoComposition& AssetReaderVideoCompositionOutput::videoComposition() co
 
 void AssetReaderVideoCompositionOutput::setVideoComposition(const VideoComposition& composition)
 {
-    if (!m_impl->decoder)
+    if (!m_impl->started)
         m_impl->composition = composition;
 }
 
@@ -564,30 +799,56 @@ bool AssetReader::startReading()
     for (auto& output : m_outputs) {
         auto& impl = output->impl();
         AssetTrackPtr track = impl.tracks.front();
-        if (impl.kind == AssetReaderOutput::Impl::Kind::Composition) {
+        using Kind = AssetReaderOutput::Impl::Kind;
+        if (impl.kind == Kind::Track && track->isCompositionTrack()) {
+            // A composition's track is read like a composition of that track alone, one frame
+            // per frame of the media it shows.
+            const double rate = track->nominalFrameRate();
+            const Time frame = rate > 0 ? Time::makeWithSeconds(1.0 / rate, 60000) : Time::make(1, 30);
+            impl.composition = VideoComposition::passThrough(*track, frame, TimeRange::make(Time::zero(), track->timeRange().end()));
+            if (impl.settings.width && impl.settings.height)
+                impl.composition.renderSize = graphics::Size::make(impl.settings.width, impl.settings.height);
+            impl.kind = Kind::Composition;
+        }
+        impl.range = range;
+        if (impl.kind == Kind::Composition) {
             const auto& c = impl.composition;
             if (!c.frameDuration.isNumeric() || c.frameDuration <= Time::zero() || c.renderSize.width < 1
                 || c.renderSize.height < 1 || c.renderSize.width > 16384 || c.renderSize.height > 16384)
                 return fail(makeMediaError(AVErrorInvalidVideoComposition, "The movie could not be read.",
                                            "The video composition needs a positive frame duration and render size."));
-            for (const auto& instruction : c.instructions)
-                for (const auto& layer : instruction.layerInstructions)
-                    for (const auto& t : impl.tracks)
-                        if (t->trackID() == layer.trackID && track == impl.tracks.front())
-                            track = t;
             impl.settings.width = static_cast<int>(std::lround(c.renderSize.width));
             impl.settings.height = static_cast<int>(std::lround(c.renderSize.height));
+            // The output ends with the last of the tracks it shows.
+            Time end = Time::zero();
+            for (const auto& t : impl.tracks) {
+                bool shown = false;
+                for (const auto& instruction : c.instructions)
+                    for (const auto& layer : instruction.layerInstructions)
+                        shown = shown || layer.trackID == t->trackID();
+                if (!shown)
+                    continue;
+                auto layer = std::make_unique<AssetReaderOutput::Impl::Layer>();
+                layer->trackID = t->trackID();
+                foundation::ErrorPtr error;
+                if (!layer->frames.setUp(*t, m_shared->path, &error))
+                    return fail(error);
+                impl.layers.push_back(std::move(layer));
+                end = maximum(end, t->timeRange().end());
+            }
+            impl.trackEnd = end;
+            if (range.end() > end && end.isNumeric() && end > Time::zero())
+                impl.range = TimeRange::fromTimeToTime(range.start, end);
+        } else {
+            foundation::ErrorPtr error;
+            impl.decoder = TrackDecoder::open(track->filePath().empty() ? m_shared->path : track->filePath(),
+                                              track->streamIndex(), &error);
+            if (!impl.decoder)
+                return fail(error);
+            impl.trackEnd = track->timeRange().end();
+            impl.decoder->seek(range.start);
         }
-        foundation::ErrorPtr error;
-        impl.decoder = TrackDecoder::open(m_shared->path, track->streamIndex(), &error);
-        if (!impl.decoder)
-            return fail(error);
-        impl.range = range;
-        impl.trackEnd = track->timeRange().end();
-        if (range.end() > impl.trackEnd && impl.trackEnd.isNumeric() && impl.trackEnd > Time::zero()
-            && impl.kind == AssetReaderOutput::Impl::Kind::Composition)
-            impl.range = TimeRange::fromTimeToTime(range.start, impl.trackEnd);
-        impl.decoder->seek(range.start);
+        impl.started = true;
     }
     std::lock_guard lock(m_shared->mutex);
     m_shared->outputCount = m_outputs.size();

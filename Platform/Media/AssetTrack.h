@@ -12,6 +12,8 @@
 
 namespace media {
 
+class AssetTrack;
+
 struct TimeMapping {
     TimeRange source; // media time; invalid for an empty edit
     TimeRange target; // movie time
@@ -19,6 +21,9 @@ struct TimeMapping {
 
 struct AssetTrackSegment {
     TimeMapping timeMapping;
+    // A composition's segment shows this track's frames, its source range in that track's
+    // time; none for a movie file's own edit list, whose source is the track's media time.
+    std::shared_ptr<AssetTrack> sourceTrack;
     bool isEmpty() const { return !timeMapping.source.start.isValid(); }
 };
 
@@ -35,6 +40,7 @@ public:
         std::vector<VideoFormatDescriptionPtr> formatDescriptions;
         std::string codecName; // FFmpeg's name of the codec ("h264", "prores", ...)
         int streamIndex = -1;
+        std::string filePath; // the movie file holding the samples; empty for a composition's track
     };
 
     static std::shared_ptr<AssetTrack> make(Description description);
@@ -49,6 +55,9 @@ public:
     const std::vector<VideoFormatDescriptionPtr>& formatDescriptions() const { return m_d.formatDescriptions; }
     const std::string& codecName() const { return m_d.codecName; }
     int streamIndex() const { return m_d.streamIndex; }
+    const std::string& filePath() const { return m_d.filePath; }
+    // Whether the segments show other tracks' frames (a composition's track).
+    bool isCompositionTrack() const;
 
 private:
     explicit AssetTrack(Description d) : m_d(std::move(d)) { }

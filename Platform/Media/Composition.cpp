@@ -166,6 +166,38 @@ std::shared_ptr<MutableComposition> MutableComposition::copy() const
     return made;
 }
 
+AssetPtr MutableComposition::asset() const
+{
+    std::vector<AssetTrackPtr> tracks;
+    for (const auto& track : m_tracks) {
+        AssetTrack::Description d;
+        d.trackID = track->trackID();
+        d.mediaType = track->mediaType();
+        d.preferredTransform = track->preferredTransform();
+        d.timeRange = track->timeRange();
+        AssetTrackPtr first;
+        for (const auto& segment : track->segments()) {
+            AssetTrackSegment s;
+            s.timeMapping = segment.timeMapping;
+            s.sourceTrack = segment.sourceTrack;
+            if (segment.isEmpty())
+                s.timeMapping.source = TimeRange::invalid();
+            else if (!first)
+                first = segment.sourceTrack;
+            d.segments.push_back(s);
+        }
+        // The track looks like the media it shows.
+        if (first) {
+            d.naturalSize = first->naturalSize();
+            d.nominalFrameRate = first->nominalFrameRate();
+            d.formatDescriptions = first->formatDescriptions();
+            d.codecName = first->codecName();
+        }
+        tracks.push_back(AssetTrack::make(std::move(d)));
+    }
+    return Asset::assetWithTracks(std::move(tracks));
+}
+
 double VideoCompositionLayerInstruction::opacityAtTime(const Time& t) const
 {
     double opacity = 1.0;

@@ -62,6 +62,9 @@ public:
     void scaleTimeRange(const TimeRange& range, const Time& duration);
     // A deep copy: tracks and segments are new objects.
     std::shared_ptr<MutableComposition> copy() const;
+    // An immutable snapshot to read, play or export: an asset whose tracks show these
+    // segments; later edits of the composition do not reach it.
+    AssetPtr asset() const;
 
 private:
     std::vector<MutableCompositionTrackPtr> m_tracks;

@@ -123,9 +123,19 @@ Time Player::currentTime() const
 
 Time Player::endTimeInDirection() const
 {
-    if (m_rate < 0.0f)
+    if (!m_item)
         return Time::zero();
-    return m_item ? m_item->duration() : Time::zero();
+    const Time duration = m_item->duration();
+    if (m_rate < 0.0f) {
+        const Time end = m_item->reversePlaybackEndTime();
+        if (!end.isNumeric())
+            return Time::zero();
+        return duration.isNumeric() ? minimum(maximum(end, Time::zero()), duration) : maximum(end, Time::zero());
+    }
+    const Time end = m_item->forwardPlaybackEndTime();
+    if (end.isNumeric() && (!duration.isNumeric() || end < duration))
+        return maximum(end, Time::zero());
+    return duration;
 }
 
 void Player::reanchor()
@@ -296,7 +306,9 @@ void Player::reschedule()
     const Time end = endTimeInDirection();
     double delay = 0.0;
     if (end.isNumeric()) {
-        const double remaining = std::abs(subtract(end, m_anchorTime).seconds());
+        // Past the end already (a playback end time before the position): stop at once.
+        const double toEnd = subtract(end, m_anchorTime).seconds();
+        const double remaining = std::max(0.0, m_rate < 0.0f ? -toEnd : toEnd);
         delay = std::isfinite(remaining) ? remaining / std::abs(static_cast<double>(m_rate)) : 0.0;
     }
     if (end.isNumeric()) {

@@ -49,6 +49,30 @@ Time PlayerItem::currentTime() const
     return m_time;
 }
 
+void PlayerItem::setVideoComposition(std::optional<VideoComposition> composition)
+{
+    m_videoComposition = std::move(composition);
+    m_frame.reset();
+    m_frameRange = TimeRange::invalid();
+}
+
+void PlayerItem::seekToTime(const Time& time, const Time& toleranceBefore, const Time& toleranceAfter,
+                            std::function<void(bool finished)> completion)
+{
+    if (auto player = m_player.lock(); player && player->currentItem().get() == this) {
+        player->seekToTime(time, toleranceBefore, toleranceAfter, std::move(completion));
+        return;
+    }
+    const bool possible = time.isNumeric();
+    if (possible) {
+        m_time = maximum(time, Time::zero());
+        if (m_duration.isNumeric())
+            m_time = minimum(m_time, m_duration);
+    }
+    if (completion)
+        dispatch::Queue::main()->async([completion = std::move(completion), possible] { completion(possible); });
+}
+
 void PlayerItem::attachToPlayer(const std::shared_ptr<Player>& player)
 {
     m_player = player;
@@ -143,7 +167,13 @@ graphics::ImagePtr PlayerItem::copyImageAtTime(const Time& requested, Time* actu
     try {
         foundation::Value settings = foundation::Value::dictionary();
         settings.set(PixelBufferPixelFormatTypeKey, foundation::Value(static_cast<int64_t>(PixelFormatType_32BGRA)));
-        output = AssetReaderTrackOutput::assetReaderTrackOutputWithTrack(tracks.front(), settings);
+        if (m_videoComposition) {
+            auto composed = AssetReaderVideoCompositionOutput::assetReaderVideoCompositionOutputWithVideoTracks(tracks, settings);
+            composed->setVideoComposition(*m_videoComposition);
+            output = composed;
+        } else {
+            output = AssetReaderTrackOutput::assetReaderTrackOutputWithTrack(tracks.front(), settings);
+        }
         reader->addOutput(output);
     } catch (const foundation::Exception& e) {
         return fail(e.reason());

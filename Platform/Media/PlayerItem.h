@@ -10,8 +10,11 @@
 #include "Platform/Graphics/Image.h"
 #include "Platform/Media/Asset.h"
 #include "Platform/Media/Time.h"
+#include "Platform/Media/VideoComposition.h"
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace media {
@@ -40,6 +43,22 @@ public:
     // The play position: the player's while one plays the item, else where it was left.
     Time currentTime() const;
 
+    // How the item's frames are rendered; none plays the first video track as it is.
+    const std::optional<VideoComposition>& videoComposition() const { return m_videoComposition; }
+    void setVideoComposition(std::optional<VideoComposition> composition);
+
+    // Where playback stops going forwards and backwards; invalid (the default) means the
+    // item's end and its start.
+    const Time& forwardPlaybackEndTime() const { return m_forwardPlaybackEndTime; }
+    void setForwardPlaybackEndTime(const Time& time) { m_forwardPlaybackEndTime = time; }
+    const Time& reversePlaybackEndTime() const { return m_reversePlaybackEndTime; }
+    void setReversePlaybackEndTime(const Time& time) { m_reversePlaybackEndTime = time; }
+
+    // Moves the play position: through the player that plays the item, else for when one
+    // will. The completion (on the main queue) gets whether the seek took place.
+    void seekToTime(const Time& time, const Time& toleranceBefore, const Time& toleranceAfter,
+                    std::function<void(bool finished)> completion = {});
+
     // The video frame shown at `time` (clamped into the movie), decoded on the calling thread;
     // `actualTime` gets the frame's start. Consecutive calls within one frame reuse it. None,
     // with `error`, before the item is ready or when the movie has no readable frame there.
@@ -59,6 +78,9 @@ private:
     void finishLoading();
 
     AssetPtr m_asset;
+    std::optional<VideoComposition> m_videoComposition;
+    Time m_forwardPlaybackEndTime = Time::invalid();
+    Time m_reversePlaybackEndTime = Time::invalid();
     PlayerItemStatus m_status = PlayerItemStatus::unknown;
     foundation::ErrorPtr m_error;
     Time m_duration = Time::indefinite();

@@ -1,7 +1,8 @@
 #pragma once
-// How a composition output renders frames: one frame every `frameDuration`, at `renderSize`,
-// from the track named by the instruction covering that time. Only pass-through instructions
-// are rendered (the track's frame scaled to the render size). Plain values; any thread.
+// How a composition output renders frames: one frame every `frameDuration`, at `renderSize`.
+// At each time the instruction covering it names its layers, the first on top; each shows its
+// track's frame at that time scaled to the render size, with the layer's ramped opacity,
+// over black. Layer transforms are not applied. Plain values; any thread.
 
 #include "Platform/Graphics/Geometry.h"
 #include "Platform/Media/AssetTrack.h"

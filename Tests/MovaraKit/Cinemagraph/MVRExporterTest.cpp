@@ -10,6 +10,8 @@
 #include <filesystem>
 
 #include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Media/AssetReader.h"
+#include "Platform/Media/CodecCapabilities.h"
 #include "Platform/Media/VideoSettings.h"
 #include "Tests/MovaraKit/Media/MovieTestSupport.h"
 #include "Tests/Support/FilterFixtures.h"
@@ -211,6 +213,40 @@ TEST_F(CinemagraphExportTest, EachRenderTypeWritesItsFormat)
     ASSERT_FALSE(proRes.is_null());
     EXPECT_EQ(proRes["streams"][0]["codec_name"], "prores");
     EXPECT_EQ(proRes["format"]["format_name"], "mov,mp4,m4a,3gp,3g2,mj2");
+}
+
+TEST_F(CinemagraphExportTest, HEVCExportsThroughTheSoftwareEncoder)
+{
+    if (!media::canEncodeVideoCodecType("hvc1"))
+        GTEST_SKIP() << "no HEVC encoder on this machine";
+    const auto output = dir.path() / "loop.mp4";
+    auto settings = MVRExportSettings::settingsWithType(MVRRenderTypeHEVC, 1.0, 1);
+    auto result = run(MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(output.string())));
+    ASSERT_FALSE(result.error) << result.error->localizedDescription();
+    auto probe = movietest::probe(output);
+    ASSERT_FALSE(probe.is_null());
+    EXPECT_EQ(probe["streams"][0]["codec_name"], "hevc");
+    EXPECT_EQ(probe["streams"][0]["codec_tag_string"], "hvc1");
+    EXPECT_EQ(probe["streams"][0]["width"], 32);
+    EXPECT_EQ(probe["streams"][0]["height"], 24);
+    EXPECT_EQ(countFrames(output), 14);
+    // The pixels survive: the video half rises forward and comes back, the still half is blue.
+    auto asset = media::Asset::assetWithURL(foundation::URL::fileURLWithPath(output.string()));
+    auto reader = media::AssetReader::assetReaderWithAsset(asset);
+    ASSERT_TRUE(reader);
+    auto track = media::AssetReaderTrackOutput::assetReaderTrackOutputWithTrack(
+        asset->tracksWithMediaType(media::AVMediaTypeVideo).front(),
+        foundation::Value::dictionary({{media::PixelBufferPixelFormatTypeKey, static_cast<int64_t>(media::PixelFormatType_32BGRA)}}));
+    reader->addOutput(track);
+    ASSERT_TRUE(reader->startReading());
+    std::vector<int> greys;
+    while (auto sample = track->copyNextSampleBuffer()) {
+        greys.push_back(grey(sample, 4, 12));
+        EXPECT_LT(grey(sample, 28, 12), 12);
+    }
+    ASSERT_EQ(greys.size(), 14u);
+    EXPECT_GT(greys[7], greys[0] + 100);
+    EXPECT_NEAR(greys[8], greys[6], 4);
 }
 
 TEST_F(CinemagraphExportTest, FailedAndCancelledExportsKeepTheUsersFile)
