@@ -1,5 +1,6 @@
 #include "Platform/Media/Asset.h"
 #include "Platform/Media/AssetReader.h"
+#include "Platform/Media/Composition.h"
 #include "Platform/Media/MediaError.h"
 #include "Platform/Media/VideoSettings.h"
 #include "Tests/Platform/Media/MovieFixtures.h"
@@ -170,6 +171,47 @@ TEST(AssetReader, CompositionOutputRetimesByRepeatingOrDroppingFrames)
             EXPECT_NEAR(result.samples[k].leftLuma, expectedLuma(source), 4) << k;
         }
     }
+}
+
+TEST(AssetReader, CompositionShowsBlackWhereNoSegmentOrInstructionCoversTheTime)
+{
+    testsupport::TempDir dir;
+    auto asset = openAsset(writeTenFrames(dir, "a.mov", AVVideoCodecTypeAppleProRes422));
+    auto source = asset->tracksWithMediaType(AVMediaTypeVideo)[0];
+    // Source 0.2 ... 0.5 s shown from 0.5 s on, after an empty edit; the instruction stops at 0.7 s.
+    auto composition = MutableComposition::composition();
+    auto track = composition->addMutableTrack(AVMediaTypeVideo);
+    ASSERT_TRUE(track->insertTimeRange(TimeRange::make(Time::make(2, 10), Time::make(3, 10)), source, Time::make(5, 10)));
+    auto made = composition->asset();
+    auto compositionTrack = made->tracksWithMediaType(AVMediaTypeVideo)[0];
+    EXPECT_NEAR(made->duration().seconds(), 0.8, 1e-6);
+    VideoComposition video = VideoComposition::passThrough(*compositionTrack, Time::make(1, 10), TimeRange::make(Time::zero(), Time::make(7, 10)));
+
+    auto reader = AssetReader::assetReaderWithAsset(made);
+    auto output = AssetReaderVideoCompositionOutput::assetReaderVideoCompositionOutputWithVideoTracks(
+        {compositionTrack}, outputSettings(PixelFormatType_420YpCbCr8BiPlanarVideoRange));
+    output->setVideoComposition(video);
+    reader->addOutput(output);
+    ASSERT_TRUE(reader->startReading());
+    const auto result = readAll(*output);
+    EXPECT_EQ(reader->status(), AssetReader::Status::Completed);
+    ASSERT_EQ(result.times.size(), 8u);
+    const double black = 16;
+    const double expected[] = {black, black, black, black, black, expectedLuma(2), expectedLuma(3), black};
+    for (size_t k = 0; k < 8; ++k)
+        EXPECT_NEAR(result.samples[k].leftLuma, expected[k], 4) << k;
+
+    // A composition of a composition's track is refused with an error, not read wrongly.
+    auto nested = MutableComposition::composition();
+    ASSERT_TRUE(nested->addMutableTrack(AVMediaTypeVideo)->insertTimeRange(compositionTrack->timeRange(), compositionTrack, Time::zero()));
+    auto nestedAsset = nested->asset();
+    auto nestedReader = AssetReader::assetReaderWithAsset(nestedAsset);
+    auto nestedOutput = AssetReaderTrackOutput::assetReaderTrackOutputWithTrack(
+        nestedAsset->tracksWithMediaType(AVMediaTypeVideo)[0], outputSettings(PixelFormatType_32BGRA));
+    nestedReader->addOutput(nestedOutput);
+    EXPECT_FALSE(nestedReader->startReading());
+    ASSERT_TRUE(nestedReader->error());
+    EXPECT_EQ(nestedReader->error()->code(), AVErrorInvalidSourceMedia);
 }
 
 TEST(AssetReader, CompositionRendersAtItsRenderSize)
