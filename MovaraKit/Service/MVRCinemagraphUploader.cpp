@@ -49,17 +49,21 @@ foundation::Value MVRCinemagraphUploader::parameters() const
 
 foundation::ProgressPtr MVRCinemagraphUploader::uploadWithCompletionHandler(CompletionHandler handler)
 {
-    if (m_uploadCommand.lock())
+    if (m_uploadCommand->lock())
         return nullptr;
     auto progress = foundation::Progress::discreteProgressWithTotalUnitCount(1);
     progress->becomeCurrentWithPendingUnitCount(0);
     auto command = MVRCommand::initWithURLString("movaras", "POST", parameters());
-    command->sendWithCompletionHandler([handler](const std::shared_ptr<MVRAPIResponse>& response, const foundation::ErrorPtr& error) {
+    // Marked busy before sending, so a command that fails at once is not left marked.
+    *m_uploadCommand = command;
+    std::weak_ptr<std::weak_ptr<MVRCommand>> slot = m_uploadCommand;
+    command->sendWithCompletionHandler([handler, slot](const std::shared_ptr<MVRAPIResponse>& response, const foundation::ErrorPtr& error) {
+        if (auto inFlight = slot.lock())
+            inFlight->reset();
         auto cinemagraph = response ? MVRAPICinemagraph::initWithJSON(response->JSONObject()) : nullptr;
         if (handler)
             handler(cinemagraph, error);
     });
     progress->resignCurrent();
-    m_uploadCommand = command;
     return progress;
 }

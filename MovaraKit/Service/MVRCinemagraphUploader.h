@@ -42,7 +42,11 @@ public:
     const foundation::URL& fileURL() const { return m_fileURL; }
     unsigned long width() const { return m_width; }
     unsigned long height() const { return m_height; }
-    std::shared_ptr<MVRCommand> uploadCommand() const { return m_uploadCommand.lock(); }
+    // The upload in flight, if any. Empty from the moment its command finishes, before the
+    // handler runs: copies of the finished command may linger on the transfer threads for a
+    // while, and the uploader must not stay busy (or refuse a retry made from the handler)
+    // until they happen to go.
+    std::shared_ptr<MVRCommand> uploadCommand() const { return m_uploadCommand->lock(); }
 
     // "caption" (null when unset), "width", "height", "privacy", "type" = "mp4" and the movie
     // under "movara".
@@ -58,5 +62,7 @@ private:
     foundation::URL m_fileURL;
     unsigned long m_width = 0;
     unsigned long m_height = 0;
-    std::weak_ptr<MVRCommand> m_uploadCommand;
+    // Shared with the running command's completion (which holds neither the uploader nor the
+    // command through it), so the completion can mark the uploader idle.
+    std::shared_ptr<std::weak_ptr<MVRCommand>> m_uploadCommand = std::make_shared<std::weak_ptr<MVRCommand>>();
 };

@@ -1,5 +1,6 @@
 #include "Tests/MovaraKit/Service/ServiceFixture.h"
 
+#include <atomic>
 #include <filesystem>
 #include <numbers>
 
@@ -236,6 +237,7 @@ TEST_F(ServiceTest, UploadsCarryTheDisplaySizeAndOneUploadRunsAtATime)
     bool done = false;
     auto progress = uploader->uploadWithCompletionHandler([&](const auto& cinemagraph, const foundation::ErrorPtr& error) {
         EXPECT_FALSE(error);
+        EXPECT_FALSE(uploader->uploadCommand());
         uploaded = cinemagraph;
         done = true;
     });
@@ -248,6 +250,45 @@ TEST_F(ServiceTest, UploadsCarryTheDisplaySizeAndOneUploadRunsAtATime)
     EXPECT_EQ(uploaded->link(), "https://movara.example/24x32");
     EXPECT_EQ(uploaded->embedCode(), "|mp4|1");
     EXPECT_TRUE(waitUntil([&] { return progress->fractionCompleted() == 1.0; }));
-    // Idle again once the finished command has been let go by everything that carried it.
-    EXPECT_TRUE(waitUntil([&] { return !uploader->uploadCommand(); }));
+    // Idle as soon as the upload has finished, whatever the transfer threads still hold.
+    EXPECT_FALSE(uploader->uploadCommand());
+}
+
+// A retry made from the handler of a failed upload starts at once; it must not be refused
+// because the finished command has not been let go yet.
+TEST_F(ServiceTest, AnUploadRetriedFromItsHandlerStarts)
+{
+    auto attempts = std::make_shared<std::atomic<int>>(0);
+    m_server.server().Post("/api/movaras", [attempts](const httplib::Request&, httplib::Response& res) {
+        if (++*attempts == 1) {
+            res.status = 500;
+            res.set_content("{\"error_code\":6}", "application/json");
+            return;
+        }
+        res.set_content("{\"link\":\"https://movara.example/ok\"}", "application/json");
+    });
+    makeService();
+    testsupport::TempDir dir;
+    const auto path = dir.write("still.mov", "not a movie");
+    auto uploader = MVRCinemagraphUploader::initWithFileURL(foundation::URL::fileURLWithPath(path.string()));
+    ASSERT_TRUE(uploader);
+
+    foundation::ErrorPtr firstError;
+    foundation::ProgressPtr retry;
+    std::shared_ptr<MVRAPICinemagraph> uploaded;
+    bool retried = false;
+    ASSERT_TRUE(uploader->uploadWithCompletionHandler([&](const auto&, const foundation::ErrorPtr& error) {
+        firstError = error;
+        retry = uploader->uploadWithCompletionHandler([&](const auto& cinemagraph, const foundation::ErrorPtr& retryError) {
+            EXPECT_FALSE(retryError);
+            uploaded = cinemagraph;
+            retried = true;
+        });
+    }));
+    ASSERT_TRUE(waitUntil([&] { return firstError != nullptr; }));
+    ASSERT_TRUE(retry);
+    ASSERT_TRUE(waitUntil([&] { return retried; }));
+    ASSERT_TRUE(uploaded);
+    EXPECT_EQ(uploaded->link(), "https://movara.example/ok");
+    EXPECT_EQ(attempts->load(), 2);
 }
