@@ -6,11 +6,15 @@
 #include "MovaraAppKit/Account/MovaraPlanAccountSettingsViewController.h"
 #include "MovaraAppKit/Account/MovaraPlanHomeViewController.h"
 #include "MovaraAppKit/Account/MovaraPlanSignInCreateViewController.h"
+#include "MovaraAppKit/Shell/Analytics.h"
+#include "MovaraAppKit/Shell/MovaraAppDelegate.h"
+#include "Platform/Foundation/Bundle.h"
 #include "Platform/UI/Application.h"
 #include "Platform/UI/InterfaceRegistry.h"
 #include "Platform/UI/ScriptedResponder.h"
 #include "Platform/UI/Window.h"
 #include "Platform/UI/Workspace.h"
+#include "Tests/MovaraAppKit/Shell/ShellTestSupport.h"
 
 namespace {
 
@@ -248,6 +252,54 @@ TEST_F(AccountScreensTest, SettingsTabsSaveThePasswordTheConsentAndTheProfile)
     ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return profile->enableEditControls(); }, 10));
     EXPECT_FALSE(profile->didChangeAvatar());
     EXPECT_TRUE(requests().back().files.contains("avatar"));
+}
+
+// Saving the tracking consent has the shell start or stop analytics at once. The shell is
+// made but not launched, so its own watch on the current user moves nothing here; its web
+// service is the one the tab talks to.
+TEST_F(AccountScreensTest, TheConsentTabStartsAndStopsTheShellsAnalytics)
+{
+    m_service.reset();
+    drainRunLoop();
+    shelltest::ScopedTelemetryClient telemetry;
+    testsupport::TempDir bundle;
+    bundle.write("Info.plist", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                               "<key>CFBundleName</key><string>Tester</string>"
+                               "<key>CFBundleIdentifier</key><string>com.movara.AccountTests</string></dict></plist>\n");
+    foundation::Bundle::setMain(foundation::Bundle::bundleWithPath(bundle.path().string()));
+    shelltest::TestAppSpecific::apiBaseURL = foundation::URL::URLWithString(m_server.url("/api"));
+    struct Restore {
+        ~Restore()
+        {
+            ui::Application::shared()->setDelegate(nullptr);
+            Analytics::shared().stopTracking();
+            shelltest::TestAppSpecific::apiBaseURL.reset();
+            foundation::Bundle::setMain(nullptr);
+        }
+    } restore;
+    ui::Application::shared()->setDelegate(MovaraAppDelegate::init());
+
+    signInAsAnn();
+    Analytics::shared().startTracking();
+    ASSERT_TRUE(Analytics::shared().isTrackingEnabled());
+    auto consent = MovaraPlanAccountSettingsConsentViewController::init();
+    show(consent);
+
+    struct Step {
+        const char* sent;
+        bool running;
+    };
+    for (const Step& step : { Step { "false", false }, Step { "true", true } }) {
+        SCOPED_TRACE(step.sent);
+        consent->trackingSwitch()->performClick();
+        consent->updateButton()->performClick();
+        ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return consent->enableEditControls(); }, 10));
+        EXPECT_EQ(requests().back().fields.at("tracking_consent"), step.sent);
+        EXPECT_EQ(Analytics::shared().isTrackingEnabled(), step.running);
+        ASSERT_FALSE(telemetry->analyticsEnabled.empty());
+        EXPECT_EQ(telemetry->analyticsEnabled.back(), step.running);
+    }
+    EXPECT_TRUE(alerts().empty());
 }
 
 TEST_F(AccountScreensTest, SigningOutEmptiesEveryScreensUser)

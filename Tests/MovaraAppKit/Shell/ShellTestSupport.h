@@ -24,7 +24,12 @@ public:
     static inline std::optional<foundation::URL> license;
     std::optional<foundation::URL> licenseAgreementURL() const override { return license; }
     std::string beaconID() const override { return TestBeaconID; }
-    foundation::URL movaraAPIBaseURL() const override { return *foundation::URL::URLWithString("https://127.0.0.1:9/api/"); }
+    // Tests that talk to a local web service point the shell's service at it here.
+    static inline std::optional<foundation::URL> apiBaseURL;
+    foundation::URL movaraAPIBaseURL() const override
+    {
+        return apiBaseURL ? *apiBaseURL : *foundation::URL::URLWithString("https://127.0.0.1:9/api/");
+    }
     std::string movaraAPIKey() const override { return "00112233445566778899aabbccddeeff"; }
     std::string movaraPlanOnboardingWindowCaption() const override { return "Test caption"; }
     // Tests that need the plan onboarding movie set one here.

@@ -2,8 +2,8 @@
 // A local web service for the client's tests, over HTTPS with a certificate of the test
 // authority (trusted as a system root while the test runs): "verify_credentials" answers the
 // user record for the credential ann/secret (401 with the error JSON otherwise), "users" signs
-// up, "forgot_password" knows only ann, "users/7" takes a PUT of changes (form or multipart),
-// "broken" fails with an HTML page. Every request is recorded. Each test starts signed out.
+// up, "forgot_password" knows only ann, "users/7" takes a PUT of changes (form or multipart)
+// and keeps the two consents it is sent, "broken" fails with an HTML page. Every request is recorded. Each test starts signed out.
 
 #include <gtest/gtest.h>
 
@@ -71,6 +71,10 @@ protected:
                                                                      : req.get_param_value("marketing_consent");
             if (consent == "true" || consent == "false")
                 m_consent = consent;
+            const std::string tracking = req.is_multipart_form_data() ? req.get_file_value("tracking_consent").content
+                                                                      : req.get_param_value("tracking_consent");
+            if (tracking == "true" || tracking == "false")
+                m_tracking = tracking;
             res.set_content(userJSONLocked(), "application/json");
         });
         http.Post("/api/users", [this](const httplib::Request& req, httplib::Response& res) {
@@ -182,7 +186,7 @@ private:
     }
     std::string userJSONLocked() const
     {
-        std::string json = "{\"id\":7,\"username\":\"ann\",\"email\":\"ann@example.com\",\"tracking_consent\":true";
+        std::string json = "{\"id\":7,\"username\":\"ann\",\"email\":\"ann@example.com\",\"tracking_consent\":" + m_tracking;
         if (m_consent != "null")
             json += ",\"marketing_consent\":" + m_consent;
         return json + "}";
@@ -191,5 +195,6 @@ private:
     std::mutex m_mutex;
     std::vector<RecordedRequest> m_requests;
     std::string m_consent = "null";
+    std::string m_tracking = "true";
     bool m_failPuts = false;
 };
