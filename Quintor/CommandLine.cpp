@@ -29,10 +29,13 @@ std::optional<double> parseDouble(const std::string& text)
 std::string commandLineUsage()
 {
     return "Usage: quintor [options] PHOTO_OR_FOLDER...\n"
+           "       quintor [--window [PHOTO_OR_FOLDER...] | --headless]\n"
            "\n"
            "Makes a timelapse of the photos (and of the photos directly inside each folder), as the\n"
            "application does when they are opened with it. Without --export it builds the preview\n"
-           "and prints a summary of the sequence. Without any argument it starts the application.\n"
+           "and prints a summary of the sequence. Without any argument it starts the application,\n"
+           "in its window when there is a display; --window opens the window with the photos given\n"
+           "(as the file manager's Open With does), --headless starts it without a display.\n"
            "\n"
            "Options:\n"
            "  --export FILE       export the timelapse to FILE (.mp4 or .mov, as the format needs)\n"
