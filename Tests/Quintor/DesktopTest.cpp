@@ -343,11 +343,15 @@ TEST_F(Desktop, TrimPlayTypeASpeedAndExportWithThePointerAndKeys)
                 + std::to_string(int(menu + height - playerRect.maxY())) + " +repage '" + out.string() + "'");
         return out;
     };
-    // The preview is built once the player shows a photo's grey instead of the drop view.
+    // The preview is built once the middle of the player shows a photo's flat grey (not the
+    // drop view, nor the progress display's flip-book).
     ASSERT_TRUE(waitFor([&] {
-        const auto mean = capture("convert '" + playerPicture("wait").string() + "' -colorspace gray -format '%[fx:mean*255]' info:");
-        const double grey = std::atof(mean.c_str());
-        return grey > 20;
+        const auto look = capture("convert '" + playerPicture("wait").string()
+                                  + "' -gravity center -crop 40x40+0+0 +repage -colorspace gray"
+                                    " -format '%[fx:mean*255] %[fx:standard_deviation*255]' info:");
+        double mean = 0, spread = 255;
+        std::istringstream(look) >> mean >> spread;
+        return mean > 20 && spread < 3;
     }, 60)) << program.log();
 
     // The preview plays: the picture changes.
