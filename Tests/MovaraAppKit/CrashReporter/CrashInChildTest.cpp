@@ -173,9 +173,16 @@ TEST_P(CrashInChild, LeavesAReportWithEveryThreadAndTheCrashingFunctionNamed)
     EXPECT_NE(log.find("CrashChild"), std::string::npos);
 }
 
-TEST(CrashInChildWalk, EveryThreadsFramesMatchWhatBacktraceSawAtTheSamePoint)
+// Each way of crashing leaves the crashed thread in different code to unwind from: a faulting
+// store, the C library's abort and raise, a trap, a thread of its own.
+class CrashInChildWalk : public ::testing::TestWithParam<const char*> { };
+
+INSTANTIATE_TEST_SUITE_P(Crashes, CrashInChildWalk, ::testing::Values("segv", "abort", "illegal", "worker"),
+    [](const auto& info) { return std::string(info.param); });
+
+TEST_P(CrashInChildWalk, EveryThreadsFramesMatchWhatBacktraceSawAtTheSamePoint)
 {
-    const ChildRun run = runChild("segv");
+    const ChildRun run = runChild(GetParam());
     auto report = MVCrashReport::initWithData(run.report, nullptr);
     ASSERT_TRUE(report);
     ASSERT_EQ(run.traces.size(), 3u); // two workers and the crashing thread
@@ -187,7 +194,7 @@ TEST(CrashInChildWalk, EveryThreadsFramesMatchWhatBacktraceSawAtTheSamePoint)
     }
 }
 
-TEST(CrashInChildWalk, OnlyOneReporterCanBeEnabled)
+TEST(CrashInChildEnable, OnlyOneReporterCanBeEnabled)
 {
     const ChildRun run = runChild("enable-twice");
     ASSERT_TRUE(WIFEXITED(run.status));

@@ -52,12 +52,28 @@ extern "C" __attribute__((noinline, visibility("default"))) void crashchild_work
     asm volatile("" ::: "memory");
 }
 
+// The workers' entry. The frames a worker shares between its recorded backtrace and the wait it
+// crashes in start here: an optimised std::thread jumps into its function without a frame of its
+// own, so without this caller only the thread library's frames would be common to the two.
+extern "C" __attribute__((noinline, visibility("default"))) void crashchild_worker_main()
+{
+    crashchild_worker_wait();
+    asm volatile("" ::: "memory"); // no tail call: this frame stays on the stack
+}
+
 extern "C" __attribute__((noinline, visibility("default"))) void crashchild_crash_segv()
 {
     recordBacktrace("crashed");
     // Not null (the undefined-behaviour checker would stop the program first), but no less unmapped.
     volatile int* nowhere = reinterpret_cast<volatile int*>(static_cast<std::uintptr_t>(16));
     *nowhere = 42;
+    asm volatile("" ::: "memory");
+}
+
+// The same, in a thread of its own (a stable caller, as for the workers).
+extern "C" __attribute__((noinline, visibility("default"))) void crashchild_crash_in_worker()
+{
+    crashchild_crash_segv();
     asm volatile("" ::: "memory");
 }
 
@@ -113,7 +129,7 @@ int main(int argc, char** argv)
 
     std::vector<std::thread> workers;
     for (int i = 0; i < 2; ++i) {
-        workers.emplace_back(crashchild_worker_wait);
+        workers.emplace_back(crashchild_worker_main);
         workers.back().detach();
     }
     while (g_ready.load() < 2)
@@ -126,7 +142,7 @@ int main(int argc, char** argv)
     else if (mode == "illegal")
         crashchild_crash_illegal();
     else if (mode == "worker")
-        std::thread(crashchild_crash_segv).join();
+        std::thread(crashchild_crash_in_worker).join();
     else if (mode == "overflow")
         std::thread([] { crashchild_recurse(0); }).join();
     else if (mode == "throw")
