@@ -4,6 +4,8 @@
 
 #include <atomic>
 
+#include "Platform/System/SafeMemory.h"
+
 namespace {
 
 constexpr std::uint32_t kNoteGnuBuildId = 3;
@@ -12,6 +14,73 @@ template <typename T>
 bool readTask(mvcrash_task_t task, std::uint64_t address, T* out)
 {
     return mvcrash_async_task_memcpy(task, address, 0, out, sizeof(T)) == MVCRASH_ERR_NONE;
+}
+
+// Visits `count` records of T from `address` on until `visit` returns false. The records come in
+// batches, one system call each (a crash handler reads every table of every image it meets); a
+// batch that can't be read whole is read record by record, so an unreadable record stops the walk
+// exactly where it would stop reading one at a time. False when a record could not be read.
+template <typename T, typename Visit>
+bool forEachRecord(mvcrash_task_t task, std::uint64_t address, std::uint64_t count, Visit visit)
+{
+    constexpr std::uint64_t kBatch = 64;
+    if (count > static_cast<std::uint64_t>(INT64_MAX) / sizeof(T))
+        count = static_cast<std::uint64_t>(INT64_MAX) / sizeof(T);
+    T batch[kBatch];
+    for (std::uint64_t index = 0; index < count; index += kBatch) {
+        const std::uint64_t n = count - index < kBatch ? count - index : kBatch;
+        const bool whole = mvcrash_async_task_memcpy(task, address, static_cast<std::int64_t>(index * sizeof(T)), batch, n * sizeof(T)) == MVCRASH_ERR_NONE;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            if (!whole && mvcrash_async_task_memcpy(task, address, static_cast<std::int64_t>((index + i) * sizeof(T)), &batch[i], sizeof(T)) != MVCRASH_ERR_NONE)
+                return false;
+            if (!visit(batch[i]))
+                return true;
+        }
+    }
+    return true;
+}
+
+enum class StringEnd { terminator, full, limit, unreadable };
+
+// Copies the string at `address` into `out`, up to its terminator, `capacity` - 1 bytes or `limit`
+// bytes, whichever comes first, and terminates the copy. Each read stays inside one page, so a
+// string that ends just before an unreadable page is read whole, and one that runs into it stops
+// at the same byte as reading a byte at a time would.
+StringEnd copyString(mvcrash_task_t task, std::uint64_t address, std::uint64_t limit, char* out, std::size_t capacity)
+{
+    const std::uint64_t page = sys::pageSize();
+    std::size_t i = 0;
+    StringEnd end = StringEnd::full;
+    while (i + 1 < capacity) {
+        if (i >= limit) {
+            end = StringEnd::limit;
+            break;
+        }
+        std::uint64_t at;
+        if (!mvcrash_async_address_apply_offset(address, static_cast<std::int64_t>(i), &at)) {
+            end = StringEnd::unreadable;
+            break;
+        }
+        std::uint64_t chunk = page - at % page;
+        if (chunk > capacity - 1 - i)
+            chunk = capacity - 1 - i;
+        if (chunk > limit - i)
+            chunk = limit - i;
+        if (mvcrash_async_task_memcpy(task, at, 0, out + i, chunk) != MVCRASH_ERR_NONE) {
+            end = StringEnd::unreadable;
+            break;
+        }
+        std::size_t j = 0;
+        while (j < chunk && out[i + j] != 0)
+            ++j;
+        i += j;
+        if (j < chunk) {
+            end = StringEnd::terminator;
+            break;
+        }
+    }
+    out[i] = 0;
+    return end;
 }
 
 // Dynamic-section pointers are relocated by the loader for ordinary libraries but not for the
@@ -65,26 +134,26 @@ std::uint64_t countSymbols(const mvcrash_async_elf_t* image, std::uint64_t hash,
         return 0;
     const std::uint64_t bucketAt = gnuHash + 16 + static_cast<std::uint64_t>(bloomSize) * 8;
     std::uint32_t last = 0;
-    for (std::uint32_t i = 0; i < buckets; ++i) {
-        std::uint32_t b = 0;
-        if (!readTask(image->task, bucketAt + static_cast<std::uint64_t>(i) * 4, &b))
-            return 0;
-        if (b > last)
-            last = b;
-    }
+    if (!forEachRecord<std::uint32_t>(image->task, bucketAt, buckets, [&](std::uint32_t b) {
+            if (b > last)
+                last = b;
+            return true;
+        }))
+        return 0;
     if (last < symoffset)
         return symoffset;
     const std::uint64_t chainAt = bucketAt + static_cast<std::uint64_t>(buckets) * 4;
     // Follow the last chain to its end marker (bit 0), bounded against hostile tables.
-    for (std::uint32_t guard = 0; guard < (1u << 24); ++guard) {
-        std::uint32_t h = 0;
-        if (!readTask(image->task, chainAt + static_cast<std::uint64_t>(last - symoffset) * 4, &h))
-            return 0;
-        if (h & 1)
-            return static_cast<std::uint64_t>(last) + 1;
-        ++last;
-    }
-    return 0;
+    bool ended = false;
+    if (!forEachRecord<std::uint32_t>(image->task, chainAt + static_cast<std::uint64_t>(last - symoffset) * 4, 1u << 24, [&](std::uint32_t h) {
+            ended = (h & 1) != 0;
+            if (!ended)
+                ++last;
+            return !ended;
+        })
+        || !ended)
+        return 0;
+    return static_cast<std::uint64_t>(last) + 1;
 }
 
 } // namespace
@@ -167,32 +236,26 @@ mvcrash_error_t describeImage(mvcrash_async_elf_t* image, mvcrash_task_t task, s
     if (!full)
         return MVCRASH_ERR_NONE;
     std::uint64_t hash = 0, gnuHash = 0;
-    for (std::uint64_t pos = 0; dynamicAt && pos + sizeof(Elf64_Dyn) <= dynamicSize; pos += sizeof(Elf64_Dyn)) {
-        Elf64_Dyn dyn;
-        if (!readTask(task, dynamicAt + pos, &dyn) || dyn.d_tag == DT_NULL)
-            break;
-        switch (dyn.d_tag) {
-        case DT_SYMTAB: image->symtab = relocate(image, dyn.d_un.d_ptr); break;
-        case DT_STRTAB: image->strtab = relocate(image, dyn.d_un.d_ptr); break;
-        case DT_STRSZ: image->strsz = dyn.d_un.d_val; break;
-        case DT_HASH: hash = relocate(image, dyn.d_un.d_ptr); break;
-        case DT_GNU_HASH: gnuHash = relocate(image, dyn.d_un.d_ptr); break;
-        default: break;
-        }
+    if (dynamicAt) {
+        forEachRecord<Elf64_Dyn>(task, dynamicAt, dynamicSize / sizeof(Elf64_Dyn), [&](const Elf64_Dyn& dyn) {
+            switch (dyn.d_tag) {
+            case DT_NULL: return false;
+            case DT_SYMTAB: image->symtab = relocate(image, dyn.d_un.d_ptr); break;
+            case DT_STRTAB: image->strtab = relocate(image, dyn.d_un.d_ptr); break;
+            case DT_STRSZ: image->strsz = dyn.d_un.d_val; break;
+            case DT_HASH: hash = relocate(image, dyn.d_un.d_ptr); break;
+            case DT_GNU_HASH: gnuHash = relocate(image, dyn.d_un.d_ptr); break;
+            default: break;
+            }
+            return true;
+        });
     }
     if (image->symtab && image->strtab)
         image->symcount = countSymbols(image, hash, gnuHash);
     if (name_address) {
         // The path is copied up to its terminator or the buffer's end, never past an unreadable
         // byte.
-        std::size_t i = 0;
-        for (; i + 1 < sizeof image->name; ++i) {
-            char c;
-            if (mvcrash_async_task_memcpy(task, name_address, static_cast<std::int64_t>(i), &c, 1) != MVCRASH_ERR_NONE || c == 0)
-                break;
-            image->name[i] = c;
-        }
-        image->name[i] = 0;
+        copyString(task, name_address, UINT64_MAX, image->name, sizeof image->name);
     }
     return MVCRASH_ERR_NONE;
 }
@@ -229,21 +292,12 @@ namespace {
 
 bool copySymbolName(const mvcrash_async_elf_t* image, std::uint32_t offset, char* name, std::size_t capacity)
 {
-    if (offset >= image->strsz || capacity == 0)
+    std::uint64_t at;
+    if (offset >= image->strsz || capacity == 0 || !mvcrash_async_address_apply_offset(image->strtab, offset, &at))
         return false;
-    std::size_t i = 0;
-    for (; i + 1 < capacity; ++i) {
-        if (offset + i >= image->strsz)
-            return false; // a name must end inside the string table
-        char c;
-        if (mvcrash_async_task_memcpy(image->task, image->strtab, static_cast<std::int64_t>(offset + i), &c, 1) != MVCRASH_ERR_NONE)
-            return false;
-        if (c == 0)
-            break;
-        name[i] = c;
-    }
-    name[i] = 0;
-    return true;
+    // A name must end inside the string table; a long one is cut to fit.
+    const StringEnd end = copyString(image->task, at, image->strsz - offset, name, capacity);
+    return end == StringEnd::terminator || end == StringEnd::full;
 }
 
 bool isFunction(const Elf64_Sym& sym)

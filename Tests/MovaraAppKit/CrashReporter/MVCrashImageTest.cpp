@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 #include <elf.h>
 #include <link.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -159,4 +161,62 @@ TEST(MVCrashImage, HostileHeadersAreRefusedWithoutFaulting)
     EXPECT_EQ(elf.eh_frame, 0u);
     std::uint64_t fde = 0;
     EXPECT_EQ(mvcrash_async_elf_find_fde(&elf, imageBase + 0x10, &fde), MVCRASH_ERR_NOT_FOUND);
+}
+
+// Names are read in whole runs of bytes: one that ends on the last byte before an unreadable page
+// is still read, one that runs into that page or past its table's end is refused, and an image
+// path is kept up to the unreadable byte.
+TEST(MVCrashImage, NamesAtThePageEdgeAreReadUpToTheUnreadablePage)
+{
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    void* mapping = ::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mapping, MAP_FAILED);
+    ASSERT_EQ(::mprotect(static_cast<char*>(mapping) + page, page, PROT_NONE), 0);
+    char* const edge = static_cast<char*>(mapping) + page; // the first unreadable byte
+
+    Elf64_Sym symbol {};
+    symbol.st_info = ELF64_ST_INFO(STB_GLOBAL, STT_FUNC);
+    symbol.st_shndx = 1;
+    symbol.st_value = 0x1000;
+    symbol.st_size = 0x10;
+    mvcrash_async_elf_t elf {};
+    elf.task = MVCRASH_TASK_SELF;
+    elf.symtab = reinterpret_cast<std::uint64_t>(&symbol);
+    elf.symcount = 1;
+    struct Case {
+        const char* what;
+        const char* bytes; // placed to end at the unreadable page
+        std::size_t tableSize; // from the name's start
+        mvcrash_error_t result;
+        const char* name;
+    };
+    const Case cases[] = {
+        { "terminated on the last readable byte", "edge_fn", 64, MVCRASH_ERR_NONE, "edge_fn" },
+        { "running into the unreadable page", "runs_on", 64, MVCRASH_ERR_INVALID_ARGUMENT, "" },
+        { "running past the end of its table", "too_lon", 7, MVCRASH_ERR_INVALID_ARGUMENT, "" },
+    };
+    for (const auto& c : cases) {
+        // With its terminator when the case has one: the terminated name ends at the edge.
+        const bool terminated = c.result == MVCRASH_ERR_NONE;
+        const std::size_t length = std::strlen(c.bytes) + (terminated ? 1 : 0);
+        char* start = edge - length;
+        std::memcpy(start, c.bytes, length);
+        elf.strtab = reinterpret_cast<std::uint64_t>(start);
+        elf.strsz = c.tableSize;
+        std::uint64_t found = 0;
+        char name[64] = "";
+        EXPECT_EQ(mvcrash_async_elf_find_symbol_by_pc(&elf, 0x1004, &found, name, sizeof name), c.result) << c.what;
+        if (c.result == MVCRASH_ERR_NONE)
+            EXPECT_STREQ(name, c.name) << c.what;
+    }
+
+    // An image whose path runs into the unreadable page keeps what could be read.
+    mvcrash_async_image_list_t list;
+    mvcrash_nasync_image_list_init(&list, MVCRASH_TASK_SELF);
+    mvcrash_async_image_t image {};
+    ASSERT_TRUE(mvcrash_async_image_list_next(&list, &image));
+    std::memcpy(edge - 8, "/lib/cut", 8);
+    ASSERT_EQ(mvcrash_async_elf_init(&elf, MVCRASH_TASK_SELF, image.elf.header, image.elf.bias, reinterpret_cast<std::uint64_t>(edge - 8)), MVCRASH_ERR_NONE);
+    EXPECT_STREQ(elf.name, "/lib/cut");
+    ::munmap(mapping, 2 * page);
 }
