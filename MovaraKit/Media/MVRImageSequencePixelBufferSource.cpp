@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "MovaraKit/Support/Bundle+Movara.h"
+#include "Platform/Dispatch/ProcessorCount.h"
 #include "Platform/Dispatch/Queue.h"
 #include "Platform/Dispatch/Semaphore.h"
 #include "Platform/Foundation/Localized.h"
@@ -83,7 +84,7 @@ foundation::ErrorPtr undecodableImageError(const MVRImageSource& source, foundat
 // encoder works...
 size_t framesInFlight()
 {
-    return std::max<size_t>(2, std::thread::hardware_concurrency());
+    return std::max<size_t>(2, dispatch::activeProcessorCount());
 }
 
 // ...as long as they fit in this many bytes; a frame larger than that is decoded alone.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Platform/Dispatch/Internal.h"
+#include "Platform/Dispatch/ProcessorCount.h"
 #include "Platform/Dispatch/Queue.h"
 
 namespace dispatch::detail {
@@ -101,7 +102,7 @@ class Pool {
 public:
     Pool()
     {
-        m_width = std::max(2u, std::thread::hardware_concurrency());
+        m_width = std::max(2u, activeProcessorCount());
         // Registered after the process's namespace-scope objects were made, so it runs before
         // they are destroyed (main() waits earlier, see waitForWorkersBeforeExit()).
         std::atexit(&Pool::processWillExit);

@@ -1,5 +1,6 @@
 #include "Platform/Media/FrameConverter.h"
 
+#include "Platform/Dispatch/ProcessorCount.h"
 #include <algorithm>
 #include <cstring>
 #include <thread>
@@ -112,7 +113,7 @@ int FrameConverter::convert(const Side& source, AVFrame* destination, const Pixe
         if (!m_context)
             return AVERROR(ENOMEM);
         SwsContext* c = m_context.get();
-        const unsigned cores = std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
+        const unsigned cores = std::max(1u, std::min(8u, dispatch::activeProcessorCount()));
         av_opt_set_int(c, "srcw", sr.width, 0);
         av_opt_set_int(c, "srch", sr.height, 0);
         av_opt_set_int(c, "src_format", sf, 0);

@@ -1,5 +1,6 @@
 #include "Platform/Media/VideoEncoder.h"
 
+#include "Platform/Dispatch/ProcessorCount.h"
 #include "Platform/Media/MediaError.h"
 
 #include <cmath>
@@ -162,7 +163,7 @@ std::unique_ptr<VideoEncoder> VideoEncoder::open(const EncoderConfig& config, OS
     c->color_range = AVCOL_RANGE_MPEG;
     // One encoding thread per core: x264's own choice, one and a half per core, keeps half as
     // many large frames again in flight, while the photos' decoding shares the cores anyway.
-    c->thread_count = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    c->thread_count = static_cast<int>(dispatch::activeProcessorCount());
     if (globalHeader)
         c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (config.maxKeyFrameInterval && *config.maxKeyFrameInterval > 0)
