@@ -2,12 +2,9 @@
 // would, its progress printed, its errors reported, and the termination signals taken.
 #include "Quintor/CommandLine.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -16,12 +13,12 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <thread>
 
 #include "MovaraAppKit/Shell/DirectSalesController.h"
 #include "MovaraAppKit/Shell/MovaraPlanOnboardingWindowController.h"
 #include "MovaraAppKit/Shell/OnboardingWalkthroughWindowController.h"
 #include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Dispatch/TerminationSignals.h"
 #include "Platform/Foundation/TemporaryFolder.h"
 #include "Platform/Foundation/UserDefaults.h"
 #include "Platform/UI/Application.h"
@@ -42,48 +39,6 @@ namespace fs = std::filesystem;
 // ---- the job --------------------------------------------------------------------------------
 
 namespace {
-
-// SIGINT and SIGTERM are taken by one thread with sigwait, outside any handler, and handed to
-// the main loop: the first asks the job to stop as the cancel button would, a second one ends
-// the process at once (whatever a writer had not finished stays out of the user's file).
-class TerminationSignals {
-public:
-    explicit TerminationSignals(std::function<void()> onSignal)
-        : m_onSignal(std::move(onSignal))
-    {
-        sigemptyset(&m_set);
-        sigaddset(&m_set, SIGINT);
-        sigaddset(&m_set, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &m_set, nullptr);
-        m_thread = std::thread([this] {
-            for (;;) {
-                int signal = 0;
-                if (sigwait(&m_set, &signal) != 0 || m_done.load())
-                    return;
-                if (m_count.fetch_add(1) > 0) {
-                    // No time to wait for the job: its files go, the user's stay as they were.
-                    foundation::TemporaryFolder::removeRegisteredItems();
-                    std::_Exit(CommandLineInterrupted);
-                }
-                dispatch::RunLoop::main().perform(m_onSignal);
-            }
-        });
-    }
-    ~TerminationSignals()
-    {
-        m_done.store(true);
-        pthread_kill(m_thread.native_handle(), SIGTERM);
-        m_thread.join();
-        pthread_sigmask(SIG_UNBLOCK, &m_set, nullptr);
-    }
-
-private:
-    std::function<void()> m_onSignal;
-    sigset_t m_set;
-    std::atomic<bool> m_done {false};
-    std::atomic<int> m_count {0};
-    std::thread m_thread;
-};
 
 // What the main window's progress display shows, drawn as a bar on a terminal and as plain
 // lines (the caption, then every quarter) otherwise.
@@ -503,7 +458,12 @@ int Session::run()
 
     // The loop is bound first: a signal that arrives at once is performed on it.
     dispatch::RunLoop::main().bindToCurrentThread();
-    TerminationSignals signals([this] { interrupt(); });
+    // The first SIGINT or SIGTERM asks the job to stop as the cancel button would; a second one
+    // ends the process at once (whatever a writer had not finished stays out of the user's file).
+    dispatch::TerminationSignals signals([this] { interrupt(); }, [] {
+        foundation::TemporaryFolder::removeRegisteredItems();
+        std::_Exit(CommandLineInterrupted);
+    });
     int status = CommandLineSuccess;
     try {
         launch();

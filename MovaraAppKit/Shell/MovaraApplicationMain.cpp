@@ -1,54 +1,13 @@
 #include "MovaraAppKit/Shell/MovaraApplicationMain.h"
 
-#include <pthread.h>
-#include <signal.h>
-
-#include <atomic>
-#include <thread>
-
 #include "MovaraAppKit/Shell/MovaraAppDelegate.h"
 #include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Dispatch/TerminationSignals.h"
 #include "Platform/Foundation/ClassRegistry.h"
 #include "Platform/UI/Application.h"
 #include "Platform/UI/Window.h"
 
 namespace {
-
-// Signals are taken by one thread with sigwait, outside any handler, so that asking the
-// application to terminate can use the ordinary run-loop machinery.
-class TerminationSignals {
-public:
-    TerminationSignals()
-    {
-        sigemptyset(&m_set);
-        sigaddset(&m_set, SIGINT);
-        sigaddset(&m_set, SIGTERM);
-        // Blocked before any other thread starts, so every thread inherits the mask and only
-        // the waiting thread ever receives them.
-        pthread_sigmask(SIG_BLOCK, &m_set, nullptr);
-        m_thread = std::thread([this] {
-            for (;;) {
-                int signal = 0;
-                if (sigwait(&m_set, &signal) != 0 || m_done.load())
-                    return;
-                dispatch::RunLoop::main().perform([] { ui::Application::shared()->terminate(); });
-            }
-        });
-    }
-
-    ~TerminationSignals()
-    {
-        m_done.store(true);
-        pthread_kill(m_thread.native_handle(), SIGTERM);
-        m_thread.join();
-        pthread_sigmask(SIG_UNBLOCK, &m_set, nullptr);
-    }
-
-private:
-    sigset_t m_set;
-    std::atomic<bool> m_done {false};
-    std::thread m_thread;
-};
 
 std::shared_ptr<MovaraAppDelegate> registeredDelegate()
 {
@@ -62,7 +21,7 @@ std::shared_ptr<MovaraAppDelegate> registeredDelegate()
 int MovaraApplicationMain(int, char**, MovaraAppDelegateFactory makeDelegate)
 {
     dispatch::RunLoop::main().bindToCurrentThread();
-    TerminationSignals signals;
+    dispatch::TerminationSignals signals([] { ui::Application::shared()->terminate(); });
 
     auto delegate = makeDelegate ? makeDelegate() : registeredDelegate();
     if (!delegate)
