@@ -136,15 +136,12 @@ namespace {
 // The account window's storyboard: the window, the form and the settings tabs, and the
 // segues between them.
 const bool registered = [] {
-    ui::InterfaceRegistry::registerScene(MovaraPlanWindowStoryboard, "MovaraPlanWindowController", [](ui::InterfaceFile&) -> ui::ObjectPtr {
-        auto controller = MovaraPlanWindowController::init();
-        auto window = ui::Window::windowWithContentViewController(MovaraPlanHomeViewController::init());
-        window->setStyleMask(ui::WindowStyleMaskTitled | ui::WindowStyleMaskClosable | ui::WindowStyleMaskFullSizeContentView);
-        controller->setWindow(window);
-        window->setDelegate(controller);
-        controller->windowDidLoad();
-        return controller;
-    }, true);
+    ui::InterfaceRegistry::registerWindowScene(
+        MovaraPlanWindowStoryboard, "MovaraPlanWindowController", [] { return MovaraPlanWindowController::init(); }, [] {
+            auto window = ui::Window::windowWithContentViewController(MovaraPlanHomeViewController::init());
+            window->setStyleMask(ui::WindowStyleMaskTitled | ui::WindowStyleMaskClosable | ui::WindowStyleMaskFullSizeContentView);
+            return window;
+        });
     ui::InterfaceRegistry::registerScene(MovaraPlanWindowStoryboard, "MovaraPlanSignInCreateViewController",
                                          [](ui::InterfaceFile&) -> ui::ObjectPtr { return MovaraPlanSignInCreateViewController::init(); });
     ui::InterfaceRegistry::registerScene(MovaraPlanWindowStoryboard, "MovaraPlanAccountSettingsTabViewController",

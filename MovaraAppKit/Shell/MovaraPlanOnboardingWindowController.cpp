@@ -182,15 +182,13 @@ const foundation::KeyTable& MovaraPlanOnboardingViewController::observableKeys()
 namespace {
 
 const bool registered = [] {
-    ui::InterfaceRegistry::registerScene("MovaraPlanOnboardingWindow", "MovaraPlanOnboardingWindowController", [](ui::InterfaceFile&) -> ui::ObjectPtr {
-        auto controller = MovaraPlanOnboardingWindowController::init();
-        auto window = ui::Window::windowWithContentViewController(MovaraPlanOnboardingViewController::init());
-        window->setStyleMask(ui::WindowStyleMaskTitled | ui::WindowStyleMaskClosable | ui::WindowStyleMaskFullSizeContentView);
-        controller->setWindow(window);
-        window->setDelegate(controller);
-        controller->windowDidLoad();
-        return controller;
-    }, true);
+    ui::InterfaceRegistry::registerWindowScene(
+        "MovaraPlanOnboardingWindow", "MovaraPlanOnboardingWindowController", [] { return MovaraPlanOnboardingWindowController::init(); },
+        [] {
+            auto window = ui::Window::windowWithContentViewController(MovaraPlanOnboardingViewController::init());
+            window->setStyleMask(ui::WindowStyleMaskTitled | ui::WindowStyleMaskClosable | ui::WindowStyleMaskFullSizeContentView);
+            return window;
+        });
     return true;
 }();
 

@@ -73,16 +73,14 @@ namespace {
 // A dark 640 by 480 window whose content is the walkthrough's view controller (the movie and
 // the message box).
 const bool registered = [] {
-    ui::InterfaceRegistry::registerScene("OnboardingWalkthrough", "OnboardingWalkthroughWindowController", [](ui::InterfaceFile&) -> ui::ObjectPtr {
-        auto controller = OnboardingWalkthroughWindowController::init();
-        auto window = ui::Window::initWithContentRect(graphics::Rect::make(0, 0, 640, 480),
-                                                      ui::WindowStyleMaskTitled | ui::WindowStyleMaskClosable);
-        window->setContentViewController(OnboardingWalkthroughViewController::init());
-        controller->setWindow(window);
-        window->setDelegate(controller);
-        controller->windowDidLoad();
-        return controller;
-    }, true);
+    ui::InterfaceRegistry::registerWindowScene(
+        "OnboardingWalkthrough", "OnboardingWalkthroughWindowController", [] { return OnboardingWalkthroughWindowController::init(); },
+        [] {
+            auto window = ui::Window::initWithContentRect(graphics::Rect::make(0, 0, 640, 480),
+                                                          ui::WindowStyleMaskTitled | ui::WindowStyleMaskClosable);
+            window->setContentViewController(OnboardingWalkthroughViewController::init());
+            return window;
+        });
     return true;
 }();
 

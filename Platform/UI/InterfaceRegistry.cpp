@@ -1,5 +1,8 @@
 #include "Platform/UI/InterfaceRegistry.h"
 
+#include "Platform/UI/Window.h"
+#include "Platform/UI/WindowController.h"
+
 #include <map>
 #include <mutex>
 
@@ -143,6 +146,22 @@ ObjectPtr Storyboard::instantiateInitialController() const
             return nullptr;
     }
     return buildScene(m_name, scene);
+}
+
+void InterfaceRegistry::registerWindowScene(const std::string& storyboard, const std::string& identifier,
+                                            std::function<std::shared_ptr<WindowController>()> makeController,
+                                            std::function<std::shared_ptr<Window>()> makeWindow)
+{
+    registerScene(storyboard, identifier, [makeController = std::move(makeController), makeWindow = std::move(makeWindow)](
+                                              InterfaceFile&) -> ObjectPtr {
+        auto controller = makeController();
+        auto window = makeWindow();
+        controller->setWindow(window);
+        if (auto delegate = std::dynamic_pointer_cast<WindowDelegate>(controller))
+            window->setDelegate(delegate);
+        controller->windowDidLoad();
+        return controller;
+    }, true);
 }
 
 } // namespace ui

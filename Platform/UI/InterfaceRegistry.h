@@ -17,6 +17,9 @@
 
 namespace ui {
 
+class Window;
+class WindowController;
+
 // One loading of an interface file, handed to its builder.
 class InterfaceFile {
 public:
@@ -71,6 +74,12 @@ public:
     static void registerScene(const std::string& storyboard, const std::string& identifier, SceneBuilder builder,
                               bool isInitial = false);
     static bool hasStoryboard(const std::string& storyboard);
+    // The initial scene of a storyboard that holds a window: `makeController` makes the window
+    // controller named `identifier`, `makeWindow` its window, of which the controller becomes
+    // the owner (and the delegate, when it is one) before it hears windowDidLoad.
+    static void registerWindowScene(const std::string& storyboard, const std::string& identifier,
+                                    std::function<std::shared_ptr<WindowController>()> makeController,
+                                    std::function<std::shared_ptr<Window>()> makeWindow);
 };
 
 class Storyboard {
