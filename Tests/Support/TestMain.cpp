@@ -1,7 +1,8 @@
 // Every test process gets its own fresh home for user state: XDG folders and TMPDIR point
 // into a temporary directory that is removed when the process ends. The desktop's helpers
 // (xdg-open, notify-send) are replaced on PATH by programs that do nothing, and no session bus
-// is named, so neither this process nor the programs it starts reach the real desktop.
+// is named, so neither this process nor the programs it starts reach the real desktop; nor do
+// they send telemetry.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -43,6 +44,9 @@ int main(int argc, char** argv)
     ::setenv("XDG_CONFIG_HOME", (base / "config").c_str(), 1);
     ::setenv("TMPDIR", (base / "tmp").c_str(), 1);
     ::setenv("HOME", (base / "home").c_str(), 1);
+    // Telemetry stays off in this process and in the programs it starts, as a user can switch
+    // it off; the telemetry tests switch it back on and point it at a local server.
+    ::setenv("BEACON_DISABLE", "All", 1);
     // Programs the tests start inherit the same leak suppressions as this process.
     ::setenv("LSAN_OPTIONS", "suppressions=" QUINTOR_SOURCE_DIR "/Tests/Support/lsan.supp", 0);
 

@@ -36,8 +36,7 @@ TEST_F(TelemetryTest, EventsKeepOnlyStringPropertiesAndAcceptNone)
     EXPECT_EQ(plain->eventId().value_or("").size(), 36u);
     EXPECT_TRUE(plain->timestamp());
 
-    BCNAnalytics::resetSharedInstance();
-    BCNBeacon::resetSharedInstance();
+    resetClient();
     BCNBeacon::start("secret", bothServices());
     BCNAnalytics::trackEvent("Export", foundation::Value::dictionary({ { "file type", "gif" }, { "repetitions", 3 }, { "resolution", "{640, 480}" } }));
     const auto stored = pendingOfType("Analytics", "event");

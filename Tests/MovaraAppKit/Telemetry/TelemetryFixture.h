@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,10 @@ protected:
     void SetUp() override
     {
         useTestBundle();
+        // The test process keeps telemetry off for everything else; here it is what is tested.
+        if (const char* disable = std::getenv("BEACON_DISABLE"))
+            m_previousDisable = disable;
+        ::unsetenv("BEACON_DISABLE");
         if (const char* data = std::getenv("XDG_DATA_HOME"))
             m_previousDataHome = data;
         ::setenv("XDG_DATA_HOME", m_home.path().c_str(), 1);
@@ -76,7 +81,10 @@ protected:
         BCNLogger::setLogHandler(BCNLogger::defaultHandler());
         BCNLogger::setCurrentLogLevel(BCNLogLevelAssert);
         BCNLogger::setIsUserDefinedLogLevel(false);
-        ::unsetenv("BEACON_DISABLE");
+        if (m_previousDisable)
+            ::setenv("BEACON_DISABLE", m_previousDisable->c_str(), 1);
+        else
+            ::unsetenv("BEACON_DISABLE");
     }
 
     static void clearStoredValues()
@@ -107,7 +115,11 @@ protected:
         BCNCrashes::resetSharedInstance();
         for (const char* key : { "BeaconIsEnabled", "AnalyticsIsEnabled", "CrashesIsEnabled" })
             BCNBeaconUserDefaults::shared().removeObjectForKey(key);
+        // Whatever a test starts sends to a closed local port, never to the real service.
+        BCNBeacon::setLogUrl(kUnusedLocalUrl);
     }
+
+    static constexpr const char* kUnusedLocalUrl = "http://127.0.0.1:9";
 
     static std::vector<BCNServiceClass> bothServices()
     {
@@ -181,6 +193,7 @@ protected:
 private:
     testsupport::TempDir m_home;
     std::string m_previousDataHome;
+    std::optional<std::string> m_previousDisable;
     std::mutex m_mutex;
     std::vector<Line> m_lines;
 };

@@ -7,24 +7,11 @@
 #include "MovaraAppKit/Telemetry/Core/BCNUtility.h"
 #include "MovaraAppKit/Telemetry/Core/HttpClient/BCNHttpUtil.h"
 #include "MovaraAppKit/Telemetry/Core/HttpClient/BCN_Reachability.h"
-#include "Platform/Net/URLError.h"
 #include "Platform/Net/URLSession.h"
 
 namespace {
 
 const std::string kTag = "Beacon";
-
-bool isLoopback(const foundation::URL& url)
-{
-    const std::string host = url.host();
-    return host == "127.0.0.1" || host == "localhost" || host == "::1" || host == "[::1]";
-}
-
-bool underTests()
-{
-    const char* value = std::getenv("QUINTOR_TEST");
-    return value && *value && std::string(value) != "0";
-}
 
 std::optional<std::uint32_t> retryAfter(const net::HTTPURLResponse& response)
 {
@@ -48,19 +35,28 @@ const std::vector<double>& BCNHttpClientProtocol::defaultRetryIntervals()
 
 std::shared_ptr<BCNHttpClient> BCNHttpClient::init()
 {
-    return initWithReachability(BCN_Reachability::reachabilityForInternetConnection());
+    return initWithMaxHttpConnectionsPerHost(std::nullopt, BCN_Reachability::reachabilityForInternetConnection());
 }
 
-std::shared_ptr<BCNHttpClient> BCNHttpClient::initWithReachability(std::shared_ptr<BCN_Reachability> reachability)
+std::shared_ptr<BCNHttpClient> BCNHttpClient::initWithMaxHttpConnectionsPerHost(long maxHttpConnectionsPerHost)
+{
+    return initWithMaxHttpConnectionsPerHost(maxHttpConnectionsPerHost, BCN_Reachability::reachabilityForInternetConnection());
+}
+
+std::shared_ptr<BCNHttpClient> BCNHttpClient::initWithMaxHttpConnectionsPerHost(std::optional<long> maxHttpConnectionsPerHost,
+                                                                                std::shared_ptr<BCN_Reachability> reachability)
 {
     std::shared_ptr<BCNHttpClient> client(new BCNHttpClient());
-    client->start(std::move(reachability));
+    client->start(maxHttpConnectionsPerHost, std::move(reachability));
     return client;
 }
 
-void BCNHttpClient::start(std::shared_ptr<BCN_Reachability> reachability)
+void BCNHttpClient::start(std::optional<long> maxHttpConnectionsPerHost, std::shared_ptr<BCN_Reachability> reachability)
 {
-    m_session = net::URLSession::sessionWithDelegateQueue(nullptr);
+    m_sessionConfiguration = net::URLSessionConfiguration::defaultSessionConfiguration();
+    if (maxHttpConnectionsPerHost)
+        m_sessionConfiguration.setHTTPMaximumConnectionsPerHost(*maxHttpConnectionsPerHost);
+    m_session = net::URLSession::sessionWithConfiguration(m_sessionConfiguration);
     m_reachability = std::move(reachability);
     if (m_reachability) {
         foundation::NotificationCenter::defaultCenter().addObserver(shared_from_this(), &BCNHttpClient::networkStateChanged,
@@ -75,8 +71,10 @@ BCNHttpClient::~BCNHttpClient()
         m_reachability->stopNotifier();
     if (m_resumeTimer)
         m_resumeTimer->cancel();
-    // Observations of a target go away with it; tasks still on the wire finish on their own
-    // and find no client to report to.
+    // Observations of a target go away with it. Requests on the wire finish (each holds the
+    // session until its answer is in) and find no client to report to.
+    if (m_session)
+        m_session->finishTasksAndInvalidate();
 }
 
 void BCNHttpClient::setDelegate(std::weak_ptr<BCNHttpClientDelegate> delegate)
@@ -109,10 +107,27 @@ bool BCNHttpClient::hasCallsInProgress() const
     return std::any_of(m_pendingCalls.begin(), m_pendingCalls.end(), [](const auto& call) { return call->isInProgress(); });
 }
 
+net::URLSessionConfiguration BCNHttpClient::sessionConfiguration() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_sessionConfiguration;
+}
+
 void BCNHttpClient::setRequestTimeout(double seconds)
 {
     std::lock_guard lock(m_mutex);
-    m_requestTimeout = seconds > 0 ? seconds : DefaultRequestTimeout;
+    m_sessionConfiguration.setTimeoutIntervalForRequest(seconds);
+    if (m_session)
+        replaceSessionLocked();
+}
+
+// A session's configuration is fixed when it is made: changes take a new one, while the old
+// one finishes what it has on the wire.
+void BCNHttpClient::replaceSessionLocked()
+{
+    if (m_session)
+        m_session->finishTasksAndInvalidate();
+    m_session = net::URLSession::sessionWithConfiguration(m_sessionConfiguration);
 }
 
 void BCNHttpClient::sendAsync(const foundation::URL& url, const std::string& method, const net::HTTPHeaderFields& headers,
@@ -140,22 +155,18 @@ void BCNHttpClient::sendCallAsync(const std::shared_ptr<BCNHttpCall>& call)
         call->mutableHeaders()["Upload-Time"] = std::to_string(static_cast<long long>(BCNUtility::nowInMilliseconds()));
     if (auto delegate = m_delegate.lock())
         delegate->willSendHTTPRequestToURL(call->url(), call->headers());
-    net::URLRequest request(call->url(), net::URLRequestCachePolicy::ReloadIgnoringLocalCacheData, m_requestTimeout);
+    // No time-out of its own: the session's finite one applies.
+    net::URLRequest request(call->url(), net::URLRequestCachePolicy::ReloadIgnoringLocalCacheData, 0);
     request.setHTTPMethod(call->method());
     request.setAllHTTPHeaderFields(call->headers());
     request.setHTTPBody(call->data());
     call->setInProgress(true);
     std::weak_ptr<BCNHttpClient> weak = weak_from_this();
-    if (underTests() && !isLoopback(call->url())) {
-        auto error = net::makeURLError(net::URLErrorNotConnectedToInternet, call->url().absoluteString());
-        dispatch::Queue::global()->async([weak, call, error] {
-            if (auto self = weak.lock())
-                self->requestCompleted(call, {}, std::nullopt, error);
-        });
-        return;
-    }
-    auto task = m_session->dataTaskWithRequest(request, [weak, call](const foundation::Data& data, const std::optional<net::HTTPURLResponse>& response,
-                                                                     const foundation::ErrorPtr& error) {
+    // The task holds its session, so that a session let go (the client gone, a new
+    // configuration) still delivers the answer before it is invalidated.
+    auto task = m_session->dataTaskWithRequest(request, [weak, call, session = m_session](const foundation::Data& data,
+                                                                                         const std::optional<net::HTTPURLResponse>& response,
+                                                                                         const foundation::ErrorPtr& error) {
         if (auto self = weak.lock())
             self->requestCompleted(call, data, response, error);
     });
@@ -299,7 +310,7 @@ void BCNHttpClient::setEnabled(bool enabled, bool deleteDataOnDisabled)
             return;
         m_enabled = enabled;
         if (enabled) {
-            m_session = net::URLSession::sessionWithDelegateQueue(nullptr);
+            replaceSessionLocked();
             if (m_reachability)
                 m_reachability->startNotifier();
             resumeLocked();

@@ -6,9 +6,6 @@
 // down and go out again when it returns; an unrecoverable status disables the client and
 // cancels what is pending. Any thread; one recursive lock. Completions come on the session's
 // queue or, for a disabled client, on the caller's thread.
-//
-// Under tests (QUINTOR_TEST set) requests go to loopback hosts only: any other host fails at
-// once as "not connected", so no test ever talks to the outside world.
 
 #include <memory>
 #include <mutex>
@@ -20,11 +17,9 @@
 #include "MovaraAppKit/Telemetry/Core/HttpClient/BCNHttpCall.h"
 #include "Platform/Dispatch/Timer.h"
 #include "Platform/Foundation/NotificationCenter.h"
+#include "Platform/Net/URLSession.h"
 
 class BCN_Reachability;
-namespace net {
-class URLSession;
-}
 
 class BCNHttpClientDelegate {
 public:
@@ -54,11 +49,16 @@ public:
 
 class BCNHttpClient : public BCNHttpClientProtocol, public std::enable_shared_from_this<BCNHttpClient> {
 public:
-    // Seconds without traffic after which a request fails as timed out.
-    static constexpr double DefaultRequestTimeout = 60;
-
+    // No limit of connections per host beyond the session's own, and the internet's reachability.
     static std::shared_ptr<BCNHttpClient> init();
-    static std::shared_ptr<BCNHttpClient> initWithReachability(std::shared_ptr<BCN_Reachability> reachability);
+    static std::shared_ptr<BCNHttpClient> initWithMaxHttpConnectionsPerHost(long maxHttpConnectionsPerHost);
+    static std::shared_ptr<BCNHttpClient> initWithMaxHttpConnectionsPerHost(std::optional<long> maxHttpConnectionsPerHost,
+                                                                            std::shared_ptr<BCN_Reachability> reachability);
+    static std::shared_ptr<BCNHttpClient> initWithReachability(std::shared_ptr<BCN_Reachability> reachability)
+    {
+        return initWithMaxHttpConnectionsPerHost(std::nullopt, std::move(reachability));
+    }
+    // Lets requests on the wire finish; the session is invalidated once they have.
     ~BCNHttpClient() override;
 
     void sendAsync(const foundation::URL& url, const std::string& method, const net::HTTPHeaderFields& headers,
@@ -76,13 +76,18 @@ public:
     std::size_t pendingCallCount() const;
     // Whether a request is on the wire now.
     bool hasCallsInProgress() const;
+    // What every session of the client is made from.
+    net::URLSessionConfiguration sessionConfiguration() const;
+    // Seconds without traffic after which a request fails as timed out (finite; 60 by default).
+    // Requests made from now on use it; those on the wire keep theirs.
     void setRequestTimeout(double seconds);
     // Called for reachability changes.
     void networkStateChanged(const foundation::Notification& notification);
 
 private:
     BCNHttpClient() = default;
-    void start(std::shared_ptr<BCN_Reachability> reachability);
+    void start(std::optional<long> maxHttpConnectionsPerHost, std::shared_ptr<BCN_Reachability> reachability);
+    void replaceSessionLocked();
     void sendCallAsync(const std::shared_ptr<BCNHttpCall>& call);
     void requestCompleted(const std::shared_ptr<BCNHttpCall>& call, const foundation::Data& data,
                           const std::optional<net::HTTPURLResponse>& response, const foundation::ErrorPtr& error);
@@ -93,7 +98,7 @@ private:
     mutable std::recursive_mutex m_mutex;
     bool m_paused = false;
     bool m_enabled = true;
-    double m_requestTimeout = DefaultRequestTimeout;
+    net::URLSessionConfiguration m_sessionConfiguration;
     std::weak_ptr<BCNHttpClientDelegate> m_delegate;
     std::shared_ptr<net::URLSession> m_session;
     std::shared_ptr<BCN_Reachability> m_reachability;

@@ -1,4 +1,5 @@
 #include "Tests/MovaraAppKit/Telemetry/TelemetryFixture.h"
+#include <cmath>
 
 #include "MovaraAppKit/Telemetry/Core/HttpClient/BCNHttpClient.h"
 #include "MovaraAppKit/Telemetry/Core/HttpClient/BCNHttpUtil.h"
@@ -164,6 +165,49 @@ TEST_F(BCNHttpClientTest, ASlowAnswerTimesOutWithAnError)
     ASSERT_TRUE(outcome.error);
     EXPECT_EQ(outcome.error->code(), -1001);
     EXPECT_EQ(outcome.status, 0);
+}
+
+TEST_F(BCNHttpClientTest, ANewSessionConfigurationLetsTheRequestOnTheWireFinish)
+{
+    server.script({ { 200, std::nullopt, true }, { 200 } });
+    Outcome first;
+    send(first);
+    ASSERT_TRUE(server.waitForHeldRequest());
+    client->setRequestTimeout(30);
+    EXPECT_EQ(client->sessionConfiguration().timeoutIntervalForRequest(), 30);
+    Outcome second;
+    send(second);
+    ASSERT_TRUE(waitFor([&] { return second.count() == 1; }));
+    server.releaseHeldRequests();
+    ASSERT_TRUE(waitFor([&] { return first.count() == 1; }));
+    EXPECT_EQ(first.status, 200) << "the session it went out on was not cancelled";
+    EXPECT_FALSE(first.error);
+}
+
+TEST_F(BCNHttpClientTest, AClientGoneWithARequestOnTheWireLetsItFinishQuietly)
+{
+    server.script({ { 200, std::nullopt, true } });
+    Outcome outcome;
+    send(outcome);
+    ASSERT_TRUE(server.waitForHeldRequest());
+    client.reset();
+    server.releaseHeldRequests();
+    // A request that comes after tells that the server is done with the first one.
+    Outcome other;
+    auto another = BCNHttpClient::initWithReachability(nullptr);
+    another->sendAsync(*foundation::URL::URLWithString(server.baseURL() + "/logs"), "POST", {}, foundation::Data(2, '{'), { 10 }, true,
+                       other.handler());
+    ASSERT_TRUE(waitFor([&] { return other.count() == 1; }));
+    EXPECT_EQ(outcome.count(), 0) << "nobody is left to answer";
+}
+
+TEST(BCNHttpClientConfigurationTest, ConnectionsPerHostAreLimitedOnlyWhenAsked)
+{
+    const long platformDefault = net::URLSessionConfiguration::defaultSessionConfiguration().HTTPMaximumConnectionsPerHost();
+    EXPECT_EQ(BCNHttpClient::initWithReachability(nullptr)->sessionConfiguration().HTTPMaximumConnectionsPerHost(), platformDefault);
+    const auto limited = BCNHttpClient::initWithMaxHttpConnectionsPerHost(2, nullptr);
+    EXPECT_EQ(limited->sessionConfiguration().HTTPMaximumConnectionsPerHost(), 2);
+    EXPECT_TRUE(std::isfinite(limited->sessionConfiguration().timeoutIntervalForRequest()));
 }
 
 TEST(BCNHttpCallTest, BodiesFromTheThresholdGoCompressedAndJSONByDefault)
