@@ -17,6 +17,9 @@ struct BCNUserDefaultsPrefixKey {
 class BCNBeaconUserDefaults {
 public:
     static BCNBeaconUserDefaults& shared();
+    // The instance keeps nothing of its own (values live in the standard user defaults), so a
+    // fresh one is the same as the old: there is nothing to drop.
+    static void resetSharedInstance() { }
 
     // Keys are given without the prefix; a key that already has it is a programming error
     // (NSInternalInconsistencyException).

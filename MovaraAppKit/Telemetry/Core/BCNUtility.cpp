@@ -57,7 +57,9 @@ std::optional<std::string> BCNUtility::transmissionTargetTokenFrom(const std::st
 // ---------------------------------------------------------------------------------------------
 
 #include <cmath>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <mutex>
@@ -66,14 +68,20 @@ std::optional<std::string> BCNUtility::transmissionTargetTokenFrom(const std::st
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
 
+#include <sys/xattr.h>
+
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
 #include "Platform/Dispatch/Clock.h"
+#include "Platform/Dispatch/Queue.h"
 #include "Platform/Dispatch/RunLoop.h"
 #include "Platform/Foundation/Bundle.h"
 #include "Platform/Foundation/Digest.h"
 #include "Platform/Foundation/FileManager.h"
 #include "Platform/Foundation/JSON.h"
 #include "Platform/Foundation/StringUtils.h"
+#include "Platform/Foundation/URL.h"
+#include "Platform/UI/Application.h"
+#include "Platform/UI/Workspace.h"
 
 namespace {
 
@@ -119,6 +127,30 @@ int BCNUtility::applicationState()
 }
 
 std::string BCNUtility::prefixUTF16(const std::string& text, std::size_t count) { return prefix16(text, count); }
+
+std::shared_ptr<ui::Application> BCNUtility::sharedApp()
+{
+    return ui::Application::shared();
+}
+
+std::shared_ptr<ui::ApplicationDelegate> BCNUtility::sharedAppDelegate()
+{
+    return sharedApp()->delegate();
+}
+
+void BCNUtility::sharedAppOpenUrl(const foundation::URL& url, std::function<void(bool success)> completionHandler)
+{
+    dispatch::Queue::main()->async([url, completionHandler = std::move(completionHandler)] {
+        const bool opened = ui::Workspace::shared().openURL(url);
+        if (completionHandler)
+            completionHandler(opened);
+    });
+}
+
+bool BCNUtility::hasEmbeddedMobileProvision()
+{
+    return foundation::Bundle::main()->pathForResource("embedded", "mobileprovision").has_value();
+}
 
 foundation::Date BCNUtility::now()
 {
@@ -208,7 +240,40 @@ bool BCNUtility::createDirectoryAtURL(const std::filesystem::path& url)
         BCNLogError(kTag, "Couldn't create directory at " + url.string() + ": " + ec.message());
         return false;
     }
+    disableBackupForDirectoryURL(url);
     return true;
+}
+
+bool BCNUtility::disableBackupForDirectoryURL(const std::optional<std::filesystem::path>& url)
+{
+    static constexpr char kAttribute[] = "user.xdg.robots.backup";
+    static constexpr char kNo[] = "false";
+    if (!url || url->empty()) {
+        BCNLogError(kTag, "Error excluding (null) from iCloud backup (null)");
+        return false;
+    }
+    if (::setxattr(url->c_str(), kAttribute, kNo, sizeof kNo - 1, 0) != 0) {
+        BCNLogError(kTag, "Error excluding " + url->string() + " from iCloud backup " + std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::vector<std::filesystem::path>> BCNUtility::contentsOfDirectory(const std::string& pathComponent)
+{
+    if (pathComponent.empty())
+        return std::nullopt;
+    std::lock_guard lock(state().fileLock);
+    const auto folder = fullURLForPathComponent(pathComponent);
+    std::vector<std::filesystem::path> entries;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        entries.push_back(it->path());
+    if (ec) {
+        BCNLogDebug(kTag, "Couldn't get files in the directory \"" + pathComponent + "\": " + ec.message());
+        return std::nullopt;
+    }
+    return entries;
 }
 
 std::optional<std::filesystem::path> BCNUtility::createFileAtPathComponent(const std::string& pathComponent,

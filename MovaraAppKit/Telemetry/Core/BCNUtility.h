@@ -4,14 +4,24 @@
 // pretty printing, and keyed archiving with class-name migration. Any thread.
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Platform/Foundation/Date.h"
 #include "Platform/Foundation/KeyedArchiver.h"
 #include "Platform/Foundation/Value.h"
+
+namespace foundation {
+class URL;
+}
+namespace ui {
+class Application;
+class ApplicationDelegate;
+}
 
 class BCNUtility {
 public:
@@ -21,8 +31,18 @@ public:
     // 3 (unknown) off the main thread; else 0: the application is shown (this platform's
     // windows have no hidden state of their own, so 2, hidden, never comes).
     static int applicationState();
+    static std::shared_ptr<ui::Application> sharedApp();
+    static std::shared_ptr<ui::ApplicationDelegate> sharedAppDelegate();
+    // Opens the URL with the user's application for it, later on the main queue, then tells
+    // whether that could be started.
+    static void sharedAppOpenUrl(const foundation::URL& url, std::function<void(bool success)> completionHandler);
     // Always 99: this platform has no store environments to tell apart.
     static int currentAppEnvironment() { return 99; }
+    // Whether the application carries a provisioning profile ("embedded.mobileprovision"
+    // among its resources).
+    static bool hasEmbeddedMobileProvision();
+    // Builds here are never given a store receipt, sandboxed or not.
+    static bool isAppStoreReceiptSandbox() { return false; }
 
     // Now on the process clock's wall time (virtual in tests), so flush and retry schedules
     // that compare stored dates with now move with the clock their timers run on.
@@ -47,7 +67,14 @@ public:
     static bool deleteFileAtURL(const std::filesystem::path& url);
     static std::optional<std::filesystem::path> createDirectoryForPathComponent(const std::string& pathComponent);
     static std::optional<foundation::Data> loadDataForPathComponent(const std::string& pathComponent);
+    // Creates the folder with its parents and marks it excluded from backup.
     static bool createDirectoryAtURL(const std::filesystem::path& url);
+    // Marks the folder with the desktop's "not to be backed up" attribute
+    // ("user.xdg.robots.backup" = "false"), which backup tools honour.
+    static bool disableBackupForDirectoryURL(const std::optional<std::filesystem::path>& url);
+    // The entries of a folder below the client's own; none (after a debug line) when it can't
+    // be listed, and for an empty path.
+    static std::optional<std::vector<std::filesystem::path>> contentsOfDirectory(const std::string& pathComponent);
     // Forgets the folder worked out earlier (tests move the application-support folder).
     static void resetBeaconDirectory();
 

@@ -338,6 +338,21 @@ bool BCNDBStorage::dropTable(const std::string& table)
         == SQLITE_OK;
 }
 
+bool BCNDBStorage::createTable(const std::string& table, const ColumnsSchema& columnsSchema)
+{
+    return executeQueryUsingBlock([&](sqlite3* db) {
+               if (tableExists(table, db))
+                   return SQLITE_OK;
+               const int result = executeNonSelectionQuery(createTableQuery(table, columnsSchema), db, nullptr);
+               if (result == SQLITE_OK)
+                   BCNLogVerbose(kTag, "Table " + table + " has been created");
+               else
+                   BCNLogError(kTag, "Failed to create table " + table);
+               return result;
+           })
+        == SQLITE_OK;
+}
+
 void BCNDBStorage::dropDatabase()
 {
     if (BCNUtility::deleteFileAtURL(m_dbFileURL))

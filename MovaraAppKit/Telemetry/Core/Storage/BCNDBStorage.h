@@ -60,6 +60,8 @@ public:
     int executeNonSelectionQuery(const std::string& query, const BCNStorageBindableArray* values = nullptr);
     Rows executeSelectionQuery(const std::string& query, const BCNStorageBindableArray* values = nullptr);
     bool dropTable(const std::string& table);
+    // Creates the table unless it exists; true when it is there afterwards.
+    bool createTable(const std::string& table, const ColumnsSchema& columnsSchema);
     void dropDatabase();
     // Changes the ceiling when the data fits; the handler hears the result (also false when the
     // database can't be opened).

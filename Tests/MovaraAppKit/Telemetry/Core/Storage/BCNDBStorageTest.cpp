@@ -96,3 +96,21 @@ TEST_F(BCNDBStorageTest, TheSizeCeilingChangesOnlyWhenTheDataFitsAndAlwaysReport
     EXPECT_EQ(storage->maxSizeInBytes(), 102400) << "smaller than the file: unchanged";
     EXPECT_EQ(answers, (std::vector<bool> { true, false }));
 }
+
+TEST_F(BCNDBStorageTest, TablesAreCreatedOnceAndDroppedOnlyWhenThere)
+{
+    auto storage = ProbeStorage::make(1);
+    const BCNDBStorage::ColumnsSchema columns { { "id", { "INTEGER", "PRIMARY KEY" } }, { "note", { "TEXT" } } };
+    ASSERT_TRUE(storage->createTable("notes", columns));
+    EXPECT_TRUE(logged(BCNLogLevelVerbose, "Table notes has been created"));
+    EXPECT_EQ(storage->executeNonSelectionQuery("INSERT INTO notes (note) VALUES ('kept')"), SQLITE_OK);
+    EXPECT_TRUE(storage->createTable("notes", columns)) << "an existing table is left as it is";
+    EXPECT_EQ(storage->countEntriesForTable("notes", std::nullopt, nullptr), 1u);
+
+    EXPECT_FALSE(storage->createTable("broken", { { "id", { "NOT A TYPE (" } } }));
+    EXPECT_TRUE(logged(BCNLogLevelError, "Failed to create table broken"));
+
+    EXPECT_TRUE(storage->dropTable("notes"));
+    EXPECT_TRUE(storage->dropTable("notes")) << "a missing table needs no dropping";
+    EXPECT_EQ(storage->executeSelectionQuery("SELECT name FROM sqlite_master WHERE name = 'notes'").size(), 0u);
+}

@@ -1,13 +1,22 @@
 #include "Tests/MovaraAppKit/Telemetry/TelemetryFixture.h"
 
+#include <sys/xattr.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cmath>
 
 #include "MovaraAppKit/Telemetry/Core/Model/BCNCustomProperties.h"
 #include "MovaraAppKit/Telemetry/Core/Util/BCNCompression.h"
+#include "MovaraAppKit/Telemetry/Core/Util/BCNDispatcherUtil.h"
 #include "MovaraAppKit/Telemetry/Core/Util/BCNOrderedDictionary.h"
+#include "Platform/Dispatch/Semaphore.h"
 #include "Platform/Foundation/Error.h"
+#include "Platform/Foundation/URL.h"
+#include "Platform/UI/Application.h"
+#include "Platform/UI/Workspace.h"
 
 using BCNUtilities = TelemetryTest;
 
@@ -158,4 +167,72 @@ TEST_F(BCNUtilities, PrefixedDefaultsMoveOldKeysOncePerService)
     BCNBeaconUserDefaults::shared().migrateKeys(table, "Probe");
     EXPECT_EQ(defaults->objectForKey("pastDevicesKey"), foundation::Value("later")) << "the second run moves nothing";
     defaults->removeObjectForKey("pastDevicesKey");
+}
+
+TEST_F(BCNUtilities, FoldersAreListedAndKeptOutOfBackups)
+{
+    ASSERT_TRUE(BCNUtility::createFileAtPathComponent("crashes/a.bin", foundation::Data(1, 'a'), true, false));
+    ASSERT_TRUE(BCNUtility::createFileAtPathComponent("crashes/b.bin", std::nullopt, false, false));
+    auto entries = BCNUtility::contentsOfDirectory("crashes");
+    ASSERT_TRUE(entries);
+    std::sort(entries->begin(), entries->end());
+    EXPECT_EQ(*entries, (std::vector<std::filesystem::path> { BCNUtility::fullURLForPathComponent("crashes/a.bin"),
+                                                              BCNUtility::fullURLForPathComponent("crashes/b.bin") }));
+    EXPECT_FALSE(BCNUtility::contentsOfDirectory(""));
+    EXPECT_FALSE(BCNUtility::contentsOfDirectory("missing"));
+    EXPECT_TRUE(loggedStartingWith(BCNLogLevelDebug, "Couldn't get files in the directory \"missing\": "));
+
+    char value[16] = {};
+    const auto folder = BCNUtility::fullURLForPathComponent("crashes");
+    const auto size = ::getxattr(folder.c_str(), "user.xdg.robots.backup", value, sizeof value);
+    if (size < 0 && errno == ENOTSUP)
+        GTEST_SKIP() << "this file system keeps no extended attributes";
+    ASSERT_GT(size, 0) << "folders the client makes are marked for backup tools to skip";
+    EXPECT_EQ(std::string(value, static_cast<std::size_t>(size)), "false");
+    EXPECT_FALSE(BCNUtility::disableBackupForDirectoryURL(BCNUtility::fullURLForPathComponent("missing")));
+    EXPECT_TRUE(loggedStartingWith(BCNLogLevelError, "Error excluding "));
+}
+
+TEST_F(BCNUtilities, TheApplicationOpensURLsLaterOnTheMainQueue)
+{
+    auto& workspace = ui::Workspace::shared();
+    const bool recordsOnly = workspace.recordsOnly();
+    workspace.setRecordsOnly(true);
+    workspace.clearRecordedCalls();
+    std::optional<bool> opened;
+    BCNUtility::sharedAppOpenUrl(*foundation::URL::URLWithString("https://example.com/help"), [&](bool success) { opened = success; });
+    EXPECT_FALSE(opened) << "not at once";
+    ASSERT_TRUE(waitFor([&] { return opened.has_value(); }));
+    EXPECT_TRUE(*opened);
+    ASSERT_EQ(workspace.recordedCalls().size(), 1u);
+    EXPECT_EQ(workspace.recordedCalls()[0].operation, "openURL");
+    workspace.clearRecordedCalls();
+    workspace.setRecordsOnly(recordsOnly);
+
+    EXPECT_EQ(BCNUtility::sharedApp(), ui::Application::shared());
+    EXPECT_FALSE(BCNUtility::hasEmbeddedMobileProvision());
+    EXPECT_FALSE(BCNUtility::isAppStoreReceiptSandbox());
+}
+
+TEST(BCNDispatcherUtilTest, MainThreadBlocksRunLaterAndBoundedWaitsEnd)
+{
+    bool ran = false;
+    BCNDispatcherUtil::performBlockOnMainThread([&] { ran = true; });
+    EXPECT_FALSE(ran) << "a call on the main thread still runs later";
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return ran; }, 10));
+
+    const auto queue = dispatch::Queue::serial("dispatcher-test");
+    std::atomic<int> done = 0;
+    BCNDispatcherUtil::dispatchSyncWithTimeout(10, queue, [&] { ++done; });
+    EXPECT_EQ(done, 1) << "a quick block is waited for";
+
+    auto gate = dispatch::Semaphore::make(0);
+    BCNDispatcherUtil::dispatchSyncWithTimeout(0.05, queue, [&] {
+        gate->wait();
+        ++done;
+    });
+    EXPECT_EQ(done, 1) << "the wait ended before the block did";
+    gate->signal();
+    queue->sync([] { });
+    EXPECT_EQ(done, 2) << "and the block still ran";
 }
