@@ -323,34 +323,30 @@ int BCNDBStorage::createTablesWithSchema(const Schema& schema, sqlite3* db)
     return SQLITE_OK;
 }
 
-bool BCNDBStorage::dropTable(const std::string& table)
+// Runs `query` unless the table already is as wanted (there or gone); true when it is so after.
+bool BCNDBStorage::changeTable(const std::string& table, bool wantExisting, const std::string& query, const std::string& verb)
 {
     return executeQueryUsingBlock([&](sqlite3* db) {
-               if (!tableExists(table, db))
+               if (tableExists(table, db) == wantExisting)
                    return SQLITE_OK;
-               const int result = executeNonSelectionQuery("DROP TABLE " + quoted(table) + ";", db, nullptr);
+               const int result = executeNonSelectionQuery(query, db, nullptr);
                if (result == SQLITE_OK)
-                   BCNLogVerbose(kTag, "Table " + table + " has been deleted");
+                   BCNLogVerbose(kTag, "Table " + table + " has been " + verb + "d");
                else
-                   BCNLogError(kTag, "Failed to delete table " + table);
+                   BCNLogError(kTag, "Failed to " + verb + " table " + table);
                return result;
            })
         == SQLITE_OK;
 }
 
+bool BCNDBStorage::dropTable(const std::string& table)
+{
+    return changeTable(table, false, "DROP TABLE " + quoted(table) + ";", "delete");
+}
+
 bool BCNDBStorage::createTable(const std::string& table, const ColumnsSchema& columnsSchema)
 {
-    return executeQueryUsingBlock([&](sqlite3* db) {
-               if (tableExists(table, db))
-                   return SQLITE_OK;
-               const int result = executeNonSelectionQuery(createTableQuery(table, columnsSchema), db, nullptr);
-               if (result == SQLITE_OK)
-                   BCNLogVerbose(kTag, "Table " + table + " has been created");
-               else
-                   BCNLogError(kTag, "Failed to create table " + table);
-               return result;
-           })
-        == SQLITE_OK;
+    return changeTable(table, true, createTableQuery(table, columnsSchema), "create");
 }
 
 void BCNDBStorage::dropDatabase()

@@ -92,6 +92,7 @@ protected:
     virtual void migrateDatabase(sqlite3*, std::uint64_t) { }
 
 private:
+    bool changeTable(const std::string& table, bool wantExisting, const std::string& query, const std::string& verb);
     int configureDatabase(std::uint64_t version, const std::string& filename);
     sqlite3* openDatabase(int* result) const;
 
