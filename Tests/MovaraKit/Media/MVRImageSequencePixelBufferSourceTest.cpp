@@ -279,6 +279,27 @@ TEST(MVRImageSequencePixelBufferSource, AnImageThatDoesNotDecodeEndsTheStreamWit
     EXPECT_EQ(again, error);
 }
 
+TEST(MVRImageSequencePixelBufferSource, APhotoRemovedAfterItWasAddedIsSaidToBeGone)
+{
+    testsupport::TempDir dir;
+    const fs::path gone = writeFlatJPEG(dir, "IMG_0002.jpg", {50, 60, 70}, std::nullopt, 8, 8);
+    std::vector<MVRImageSourcePtr> sources = {sourceAt(writeFlatJPEG(dir, "IMG_0001.jpg", {50, 60, 70}, std::nullopt, 8, 8)),
+                                              sourceAt(gone)};
+    fs::remove(gone);
+
+    auto source = MVRImageSequencePixelBufferSource::initWithImageSources(sources);
+    source->setFrameDuration(Time::make(1, 24));
+    auto op = TranscodeOperation::init(source, std::make_shared<RecordingDestination>());
+    op->start();
+
+    ASSERT_TRUE(op->isFinished());
+    const foundation::ErrorPtr error = op->error();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), foundation::FileReadNoSuchFileError);
+    EXPECT_EQ(error->localizedDescription(), "The file “IMG_0002.jpg” couldn’t be opened because it is no longer there.");
+    EXPECT_EQ(error->stringForKey(foundation::FilePathErrorKey), gone.string());
+}
+
 TEST(MVRImageSequencePixelBufferSource, NoImagesGiveAnEmptyStream)
 {
     auto source = MVRImageSequencePixelBufferSource::initWithImageSources({});
