@@ -8,6 +8,7 @@
 
 #include "MovaraAppKit/CrashReporter/MVCrashReporter.h"
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
+#include "MovaraAppKit/Telemetry/Crashes/BCNCrashesCXXException.h"
 #include "Platform/Foundation/Bundle.h"
 #include "Platform/Foundation/FileManager.h"
 
@@ -47,6 +48,15 @@ std::optional<int> hostSignalNamed(const std::string& name)
     return std::nullopt;
 }
 
+// An uncaught C++ exception goes to the crash reporter with the stack of its throw, not the
+// terminate handler's.
+void reportUncaughtCXXException(const BCNCrashesUncaughtCXXExceptionInfo* info)
+{
+    const BCNCrashesCXXExceptionWrapperException wrapper(info);
+    MVCrashReporter::handleUncaughtException(wrapper.name(), wrapper.reason(), wrapper.callStackReturnAddresses());
+    std::abort();
+}
+
 std::mutex& singletonMutex()
 {
     static std::mutex mutex;
@@ -79,7 +89,11 @@ void BCNCrashes::resetSharedInstance()
     }
 }
 
-BCNCrashes::~BCNCrashes() = default;
+BCNCrashes::~BCNCrashes()
+{
+    if (m_cxxHandlerRegistered)
+        BCNCrashesUncaughtCXXExceptionHandlerManager::removeCXXExceptionHandler(reportUncaughtCXXException);
+}
 
 bool BCNCrashes::hasCrashedInLastSession()
 {
@@ -112,6 +126,8 @@ void BCNCrashes::applyEnabledState(bool enabled)
 {
     BCNServiceAbstract::applyEnabledState(enabled);
     if (!enabled) {
+        if (std::exchange(m_cxxHandlerRegistered, false))
+            BCNCrashesUncaughtCXXExceptionHandlerManager::removeCXXExceptionHandler(reportUncaughtCXXException);
         BCNLogInfo(logTag(), "Crashes service has been disabled.");
         return;
     }
@@ -123,6 +139,8 @@ void BCNCrashes::applyEnabledState(bool enabled)
         return;
     }
     auto reporter = enabledReporter();
+    if (reporter->isEnabled() && !std::exchange(m_cxxHandlerRegistered, true))
+        BCNCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(reportUncaughtCXXException);
     if (reporter->hasPendingCrashReport()) {
         // Reported once: the pending report is consumed by the start that reads it. One that
         // cannot be decoded is set aside by the reporter and still counts as a crash.

@@ -41,5 +41,6 @@ private:
     BCNCrashes() = default;
 
     bool m_didCrashInLastSession = false;
+    bool m_cxxHandlerRegistered = false;
     std::optional<int> m_lastSessionCrashSignal;
 };
