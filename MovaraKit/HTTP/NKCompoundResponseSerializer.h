@@ -22,9 +22,12 @@ public:
     {
         return compoundSerializerWithResponseSerializers(m_responseSerializers);
     }
+    std::string className() const override { return "NKCompoundResponseSerializer"; }
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
 
 protected:
     NKCompoundResponseSerializer() = default;
+    void restoreWithCoder(foundation::KeyedUnarchiver& coder) override;
 
 private:
     Members m_responseSerializers;

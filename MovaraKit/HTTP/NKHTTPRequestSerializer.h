@@ -15,6 +15,7 @@
 
 #include "MovaraKit/HTTP/NKMultipartFormData.h"
 #include "Platform/Foundation/Error.h"
+#include "Platform/Foundation/KeyedArchiver.h"
 #include "Platform/Foundation/PropertyList.h"
 #include "Platform/Foundation/Value.h"
 #include "Platform/Net/URLRequest.h"
@@ -28,7 +29,7 @@ public:
                                                                        foundation::ErrorPtr* error) const = 0;
 };
 
-class NKHTTPRequestSerializer : public NKURLRequestSerialization {
+class NKHTTPRequestSerializer : public NKURLRequestSerialization, public foundation::Coding {
 public:
     using QueryStringSerializationBlock = std::function<std::optional<std::string>(
         const net::URLRequest& request, const foundation::Value& parameters, foundation::ErrorPtr* error)>;
@@ -99,6 +100,19 @@ public:
     // Keeps the default headers, the query style and block; the rest starts afresh.
     virtual std::shared_ptr<NKHTTPRequestSerializer> copy() const;
 
+    // Archives keep the default headers and the query style, plus each subclass's options.
+    // Decoding makes a new serializer of the class (so the language and user-agent defaults
+    // are computed afresh) and then restores what was archived; none when the archive is bad.
+    std::string className() const override { return "NKHTTPRequestSerializer"; }
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
+    template <class T>
+    static std::shared_ptr<T> initWithCoder(foundation::KeyedUnarchiver& coder)
+    {
+        std::shared_ptr<T> serializer = make<T>();
+        static_cast<NKHTTPRequestSerializer&>(*serializer).restoreWithCoder(coder);
+        return coder.error() ? nullptr : serializer;
+    }
+
 protected:
     NKHTTPRequestSerializer();
     template <class T>
@@ -107,6 +121,9 @@ protected:
         struct Enabler : T { };
         return std::make_shared<Enabler>();
     }
+    // Restores the archived state over a new serializer's defaults; subclasses restore
+    // the base state first.
+    virtual void restoreWithCoder(foundation::KeyedUnarchiver& coder);
     // Sets every default header the request lacks (names compared without regard to case).
     net::URLRequest requestWithDefaultHeaders(const net::URLRequest& request) const;
     bool encodesParametersInURI(const std::string& method) const;
@@ -139,6 +156,12 @@ public:
                                                                foundation::ErrorPtr* error) const override;
     std::shared_ptr<NKHTTPRequestSerializer> copy() const override;
 
+    std::string className() const override { return "NKJSONRequestSerializer"; }
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
+
+protected:
+    void restoreWithCoder(foundation::KeyedUnarchiver& coder) override;
+
 private:
     unsigned long m_writingOptions = 0;
 };
@@ -160,6 +183,12 @@ public:
                                                                const std::optional<foundation::Value>& parameters,
                                                                foundation::ErrorPtr* error) const override;
     std::shared_ptr<NKHTTPRequestSerializer> copy() const override;
+
+    std::string className() const override { return "NKPropertyListRequestSerializer"; }
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
+
+protected:
+    void restoreWithCoder(foundation::KeyedUnarchiver& coder) override;
 
 private:
     foundation::PropertyListFormat m_format = foundation::PropertyListFormat::XML;

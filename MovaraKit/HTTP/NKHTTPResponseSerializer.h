@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Platform/Foundation/Error.h"
+#include "Platform/Foundation/KeyedArchiver.h"
 #include "Platform/Foundation/Value.h"
 #include "Platform/Net/HTTPURLResponse.h"
 
@@ -44,7 +45,7 @@ public:
                                                foundation::ErrorPtr* error) const = 0;
 };
 
-class NKHTTPResponseSerializer : public NKURLResponseSerialization {
+class NKHTTPResponseSerializer : public NKURLResponseSerialization, public foundation::Coding {
 public:
     static std::shared_ptr<NKHTTPResponseSerializer> serializer();
 
@@ -74,6 +75,19 @@ public:
 
     virtual ~NKHTTPResponseSerializer() = default;
 
+    // Archives keep the acceptable status codes and media types (not the string encoding),
+    // plus each subclass's options. Decoding makes a new serializer of the class and then
+    // restores what was archived; none when the archive is bad.
+    std::string className() const override { return "NKHTTPResponseSerializer"; }
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
+    template <class T>
+    static std::shared_ptr<T> initWithCoder(foundation::KeyedUnarchiver& coder)
+    {
+        std::shared_ptr<T> serializer = make<T>();
+        static_cast<NKHTTPResponseSerializer&>(*serializer).restoreWithCoder(coder);
+        return coder.error() ? nullptr : serializer;
+    }
+
 protected:
     NKHTTPResponseSerializer();
     template <class T>
@@ -82,6 +96,9 @@ protected:
         struct Enabler : T { };
         return std::make_shared<Enabler>();
     }
+    // Restores the archived state over a new serializer's defaults; subclasses restore
+    // the base state first.
+    virtual void restoreWithCoder(foundation::KeyedUnarchiver& coder);
 
 private:
     NKStringEncoding m_stringEncoding = NKUTF8StringEncoding;

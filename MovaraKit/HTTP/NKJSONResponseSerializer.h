@@ -39,8 +39,12 @@ public:
     // Carries the reading options only; the acceptable sets are a new serializer's.
     std::shared_ptr<NKHTTPResponseSerializer> copy() const override;
 
+    std::string className() const override { return "NKJSONResponseSerializer"; }
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
+
 protected:
     NKJSONResponseSerializer();
+    void restoreWithCoder(foundation::KeyedUnarchiver& coder) override;
 
 private:
     unsigned long m_readingOptions = 0;

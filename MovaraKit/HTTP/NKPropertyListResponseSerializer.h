@@ -22,9 +22,12 @@ public:
                                        const std::optional<foundation::Data>& data,
                                        foundation::ErrorPtr* error) const override;
     std::shared_ptr<NKHTTPResponseSerializer> copy() const override { return serializerWithFormat(m_format, m_readOptions); }
+    std::string className() const override { return "NKPropertyListResponseSerializer"; }
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
 
 protected:
     NKPropertyListResponseSerializer();
+    void restoreWithCoder(foundation::KeyedUnarchiver& coder) override;
 
 private:
     foundation::PropertyListFormat m_format = foundation::PropertyListFormat::XML;

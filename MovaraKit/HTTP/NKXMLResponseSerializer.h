@@ -55,6 +55,7 @@ public:
                                        const std::optional<foundation::Data>& data,
                                        foundation::ErrorPtr* error) const override;
     std::shared_ptr<NKHTTPResponseSerializer> copy() const override { return serializer(); }
+    std::string className() const override { return "NKXMLParserResponseSerializer"; }
 
 protected:
     NKXMLParserResponseSerializer();
@@ -72,9 +73,12 @@ public:
                                        const std::optional<foundation::Data>& data,
                                        foundation::ErrorPtr* error) const override;
     std::shared_ptr<NKHTTPResponseSerializer> copy() const override { return serializerWithXMLDocumentOptions(m_options); }
+    std::string className() const override { return "NKXMLDocumentResponseSerializer"; }
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
 
 protected:
     NKXMLDocumentResponseSerializer();
+    void restoreWithCoder(foundation::KeyedUnarchiver& coder) override;
 
 private:
     unsigned long m_options = 0;
