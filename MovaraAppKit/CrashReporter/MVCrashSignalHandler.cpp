@@ -1,5 +1,9 @@
 #include "MovaraAppKit/CrashReporter/MVCrashSignalHandler.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
 
 #include "MovaraAppKit/CrashReporter/MVCrashReporterError.h"
@@ -32,6 +36,53 @@ SharedHandlerContext& shared()
 
 using CallbackNode = mvcrash::async::async_list<CallbackEntry>::node;
 
+// The threads running the chain right now. A thread found here when a signal arrives crashed
+// inside a handler: running the chain again would only crash again (or write a second report
+// over the first), so the signal takes its default action at once. Fixed slots, no heap: a
+// thread that finds none free runs the chain unmarked.
+constexpr int kHandlingSlots = 64;
+std::atomic<pid_t> g_handlingThreads[kHandlingSlots];
+
+int markHandling(pid_t self)
+{
+    for (int i = 0; i < kHandlingSlots; ++i) {
+        pid_t expected = 0;
+        if (g_handlingThreads[i].compare_exchange_strong(expected, self))
+            return i;
+    }
+    return -1;
+}
+
+bool isHandling(pid_t self)
+{
+    for (auto& slot : g_handlingThreads)
+        if (slot.load() == self)
+            return true;
+    return false;
+}
+
+// Ends the process with the signal's default action. The signal may be blocked here (we are in
+// its handler): unblock it so the raise takes effect now, not when the handler returns.
+void raiseWithDefaultAction(int signo)
+{
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(signo, &fallback, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signo);
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    ::raise(signo);
+}
+
+void mvcrash_signal_handler(int signo, siginfo_t* info, void* uapVoid);
+
+bool isOurHandler(const struct sigaction& action)
+{
+    return (action.sa_flags & SA_SIGINFO) && action.sa_sigaction == mvcrash_signal_handler;
+}
+
 bool iterate(int signo, siginfo_t* info, ucontext_t* uap, void* context);
 
 bool runFrom(CallbackNode* after, int signo, siginfo_t* info, ucontext_t* uap)
@@ -58,9 +109,28 @@ bool iterate(int signo, siginfo_t* info, ucontext_t* uap, void* context)
 void mvcrash_signal_handler(int signo, siginfo_t* info, void* uapVoid)
 {
     const int savedErrno = errno;
-    if (!runFrom(nullptr, signo, info, static_cast<ucontext_t*>(uapVoid))) {
+    const pid_t self = static_cast<pid_t>(::syscall(SYS_gettid));
+    if (isHandling(self)) {
+        raiseWithDefaultAction(signo);
+        errno = savedErrno;
+        return;
+    }
+    const int slot = markHandling(self);
+    const bool handled = runFrom(nullptr, signo, info, static_cast<ucontext_t*>(uapVoid));
+    if (slot >= 0)
+        g_handlingThreads[slot].store(0);
+    sigset_t pending;
+    if (handled && ::sigpending(&pending) == 0 && sigismember(&pending, signo) == 1) {
+        // Raised again while the chain ran (blocked here, so it waits): a crash inside a
+        // handler. Delivered after we return it would run the chain again, and again.
+        raiseWithDefaultAction(signo);
+        errno = savedErrno;
+        return;
+    }
+    if (!handled) {
         // Nobody handled it: the default action gets it. With this handler still in place the
-        // raise would only bring the signal back here, for ever.
+        // raise would only bring the signal back here, for ever. Still blocked while we run, it
+        // is delivered as the handler returns.
         struct sigaction fallback {};
         fallback.sa_handler = SIG_DFL;
         sigemptyset(&fallback.sa_mask);
@@ -86,7 +156,9 @@ bool previous_action_callback(int signo, siginfo_t* info, ucontext_t* uap, void*
         }
     }
     list.set_reading(false);
-    if (!found)
+    // Our own handler as the earlier one (installed again after its record was dropped) would
+    // only run this chain again: it counts as the default action.
+    if (!found || isOurHandler(action))
         return false;
     if (action.sa_flags & SA_SIGINFO) {
         if (action.sa_sigaction)
@@ -107,6 +179,17 @@ std::mutex& registrationMutex()
     return mutex;
 }
 
+bool hasCallback(MVCrashSignalHandlerCallbackFunc callback, void* context)
+{
+    auto& list = shared().callbacks;
+    bool found = false;
+    list.set_reading(true);
+    for (auto* n = list.next(nullptr); n && !found; n = list.next(n))
+        found = n->value.callback == callback && n->value.context == context;
+    list.set_reading(false);
+    return found;
+}
+
 } // namespace
 
 bool MVCrashSignalHandlerForward(MVCrashSignalHandlerCallback* next, int signo, siginfo_t* info, ucontext_t* uap)
@@ -124,15 +207,18 @@ MVCrashSignalHandler& MVCrashSignalHandler::sharedHandler()
 
 bool MVCrashSignalHandler::registerHandlerForSignal(int signo, MVCrashSignalHandlerCallbackFunc callback, void* context, foundation::ErrorPtr* error)
 {
+    std::lock_guard lock(registrationMutex());
     if (!registerHandlerWithSignal(signo, error))
         return false;
-    shared().callbacks.nasync_prepend(CallbackEntry { callback, context });
+    // The chain is one for all signals: a callback registered for a second signal, or twice for
+    // one, is already in it, and a second link would run it twice for one crash.
+    if (!hasCallback(callback, context))
+        shared().callbacks.nasync_prepend(CallbackEntry { callback, context });
     return true;
 }
 
 bool MVCrashSignalHandler::registerHandlerWithSignal(int signo, foundation::ErrorPtr* error)
 {
-    std::lock_guard lock(registrationMutex());
     if (!sys::ensureAlternateSignalStack()) {
         mvcrash_populate_posix_error(error, errno ? errno : ENOMEM, "Could not initialize alternative signal stack");
         return false;
@@ -143,7 +229,8 @@ bool MVCrashSignalHandler::registerHandlerWithSignal(int signo, foundation::Erro
         sys::enableAlternateStacksForNewThreads();
         sys::provideAlternateStacksToRunningThreads();
     }
-    shared().callbacks.nasync_append(CallbackEntry { previous_action_callback, nullptr });
+    if (!hasCallback(previous_action_callback, nullptr))
+        shared().callbacks.nasync_append(CallbackEntry { previous_action_callback, nullptr });
 
     auto& previous = shared().previous;
     bool known = false;
@@ -163,6 +250,12 @@ bool MVCrashSignalHandler::registerHandlerWithSignal(int signo, foundation::Erro
     if (::sigaction(signo, &action, &entry.action) != 0) {
         mvcrash_populate_posix_error(error, errno, "Failed to register signal handler");
         return false;
+    }
+    if (isOurHandler(entry.action)) {
+        // Installed by an earlier registration whose record was reset: there is no earlier
+        // handler to hand the signal to, only the default action.
+        entry.action = {};
+        entry.action.sa_handler = SIG_DFL;
     }
     previous.nasync_append(entry);
     return true;

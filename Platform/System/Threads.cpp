@@ -27,6 +27,7 @@ std::size_t g_slotCount = 0;
 std::atomic<bool> g_active { false };
 std::atomic<bool> g_release { false };
 std::atomic<int> g_parked { 0 };
+std::atomic<unsigned> g_holdLimitMs { kDefaultSuspensionHoldMs };
 int g_suspendSignal = 0;
 
 void pause1ms()
@@ -42,6 +43,23 @@ std::uint64_t nowMs()
     return static_cast<std::uint64_t>(ts.tv_sec) * 1000 + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000;
 }
 
+// Waits, a millisecond at a time, until `done()` or `limitMs` have passed. Each round sleeps at
+// least a millisecond, so the round count bounds the wait even when the clock cannot be read or
+// a signal cuts every sleep short.
+template <typename Done>
+bool waitAtMost(unsigned limitMs, Done done)
+{
+    const std::uint64_t deadline = nowMs() + limitMs;
+    for (unsigned round = 0; round <= limitMs; ++round) {
+        if (done())
+            return true;
+        if (nowMs() >= deadline)
+            break;
+        pause1ms();
+    }
+    return done();
+}
+
 void suspendHandler(int, siginfo_t*, void* ucontext)
 {
     const int savedErrno = errno;
@@ -54,8 +72,9 @@ void suspendHandler(int, siginfo_t*, void* ucontext)
         g_parked.fetch_add(1);
         int requested = kRequested;
         if (slot.state.compare_exchange_strong(requested, kParked)) {
-            while (!g_release.load(std::memory_order_acquire))
-                pause1ms();
+            // Held until released, but never for ever: a suspender that died or hung (a crash
+            // inside the crash handler) must not leave this thread stopped.
+            waitAtMost(g_holdLimitMs.load(), [] { return g_release.load(std::memory_order_acquire); });
         }
         g_parked.fetch_sub(1);
         break;
@@ -141,11 +160,12 @@ bool installThreadSuspension()
     return true;
 }
 
-bool suspendThreads(const ThreadId* ids, std::size_t count, unsigned timeoutMs)
+bool suspendThreads(const ThreadId* ids, std::size_t count, unsigned timeoutMs, unsigned holdLimitMs)
 {
     bool expected = false;
     if (g_suspendSignal == 0 || !g_active.compare_exchange_strong(expected, true))
         return false;
+    g_holdLimitMs.store(holdLimitMs);
     g_release.store(false, std::memory_order_release);
     const ThreadId self = currentThreadId();
     const pid_t pid = static_cast<pid_t>(::syscall(SYS_getpid));
@@ -164,16 +184,12 @@ bool suspendThreads(const ThreadId* ids, std::size_t count, unsigned timeoutMs)
         if (::syscall(SYS_tgkill, pid, g_slots[i].tid.load(), g_suspendSignal) != 0)
             g_slots[i].state.store(kIdle, std::memory_order_release);
     }
-    const std::uint64_t deadline = nowMs() + timeoutMs;
-    for (;;) {
-        bool waiting = false;
+    waitAtMost(timeoutMs, [used] {
         for (std::size_t i = 0; i < used; ++i)
             if (g_slots[i].state.load(std::memory_order_acquire) == kRequested)
-                waiting = true;
-        if (!waiting || nowMs() >= deadline)
-            break;
-        pause1ms();
-    }
+                return false;
+        return true;
+    });
     // A thread that did not answer in time must not park later and wait for a release that
     // already happened: it is told it is no longer wanted.
     for (std::size_t i = 0; i < used; ++i) {
@@ -200,9 +216,7 @@ void resumeThreads()
         return;
     g_release.store(true, std::memory_order_release);
     // The next suspension may only start once every parked thread has seen the release.
-    const std::uint64_t deadline = nowMs() + 1000;
-    while (g_parked.load() > 0 && nowMs() < deadline)
-        pause1ms();
+    waitAtMost(1000, [] { return g_parked.load() == 0; });
     for (std::size_t i = 0; i < g_slotCount; ++i)
         g_slots[i].state.store(kIdle, std::memory_order_release);
     g_slotCount = 0;

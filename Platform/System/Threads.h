@@ -26,10 +26,14 @@ bool installThreadSuspension();
 // The most threads one suspension holds.
 constexpr std::size_t kMaxSuspendedThreads = 512;
 
+// How long a stopped thread waits for resumeThreads() before it goes on by itself.
+constexpr unsigned kDefaultSuspensionHoldMs = 10000;
+
 // Stops every thread in `ids` except the calling one and waits (at most `timeoutMs`) for each to
-// report its registers. Only one suspension may be active at a time; a second concurrent call
-// returns false. Async-signal-safe.
-bool suspendThreads(const ThreadId* ids, std::size_t count, unsigned timeoutMs);
+// report its registers. The threads stay stopped until resumeThreads(), or at most `holdLimitMs`
+// (so a suspender that never resumes cannot stop them for ever). Only one suspension may be
+// active at a time; a second concurrent call returns false. Async-signal-safe.
+bool suspendThreads(const ThreadId* ids, std::size_t count, unsigned timeoutMs, unsigned holdLimitMs = kDefaultSuspensionHoldMs);
 
 // The registers a suspended thread left behind; false when the thread did not answer (it
 // blocks the signal, it has ended, or it was not part of the suspension).

@@ -8,9 +8,11 @@
 
 #include <atomic>
 #include <functional>
+#include <thread>
 
 #include "MovaraAppKit/CrashReporter/MVCrashReporterError.h"
 #include "MovaraAppKit/CrashReporter/MVCrashSignalHandler.h"
+#include "Tests/Support/BoundedChild.h"
 
 namespace {
 
@@ -23,6 +25,43 @@ int inChild(const std::function<int()>& body)
     int status = 0;
     ::waitpid(pid, &status, 0);
     return status;
+}
+
+// Each run of a callback writes a byte here, which the parent counts once the child has ended.
+int g_tally[2] = { -1, -1 };
+
+int tallied()
+{
+    ::close(g_tally[1]);
+    int count = 0;
+    char byte;
+    while (::read(g_tally[0], &byte, 1) == 1)
+        ++count;
+    ::close(g_tally[0]);
+    return count;
+}
+
+bool tallyingForward(int signo, siginfo_t* info, ucontext_t* uap, void*, MVCrashSignalHandlerCallback* next)
+{
+    const char byte = 1;
+    [[maybe_unused]] auto written = ::write(g_tally[1], &byte, 1);
+    return MVCrashSignalHandlerForward(next, signo, info, uap);
+}
+
+// Crashes again inside the handler, as a faulty report writer would.
+bool tallyingThenFaulting(int, siginfo_t*, ucontext_t*, void*, MVCrashSignalHandlerCallback*)
+{
+    const char byte = 1;
+    [[maybe_unused]] auto written = ::write(g_tally[1], &byte, 1);
+    ::raise(SIGSEGV);
+    return true;
+}
+
+void defaultAction(int signo)
+{
+    struct sigaction a {};
+    a.sa_handler = SIG_DFL;
+    ::sigaction(signo, &a, nullptr);
 }
 
 std::atomic<int> g_calls { 0 };
@@ -77,7 +116,68 @@ TEST(MVCrashSignalHandler, RegisteringTwiceChainsBothCallbacksAndRunsThePrevious
         return g_calls.load() * 10 + g_previousCalls.load();
     });
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 21);
+    // Registering the same callback again is a no-op: it runs once, then the earlier handler.
+    EXPECT_EQ(WEXITSTATUS(status), 11);
+}
+
+TEST(MVCrashSignalHandler, ACrashEndsTheProcessWhateverTheRegistrationHistory)
+{
+    // Each case ends with a crash signal raised on the main thread while another thread runs;
+    // the child must die by that signal, the callback having run exactly once.
+    struct Case {
+        const char* what;
+        int signo;
+        bool (*callback)(int, siginfo_t*, ucontext_t*, void*, MVCrashSignalHandlerCallback*);
+        void (*setUp)(bool (*)(int, siginfo_t*, ucontext_t*, void*, MVCrashSignalHandlerCallback*));
+        int expectSignal;
+    };
+    using Callback = bool (*)(int, siginfo_t*, ucontext_t*, void*, MVCrashSignalHandlerCallback*);
+    const Case cases[] = {
+        { "registered for every crash signal, as the reporter does", SIGABRT, tallyingForward, [](Callback cb) {
+              for (int signo : { SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP })
+                  MVCrashSignalHandler::sharedHandler().registerHandlerForSignal(signo, cb, nullptr, nullptr);
+          }, SIGABRT },
+        { "enabled twice by two clients", SIGSEGV, tallyingForward, [](Callback cb) {
+              for (int round = 0; round < 2; ++round)
+                  for (int signo : { SIGABRT, SIGSEGV })
+                      MVCrashSignalHandler::sharedHandler().registerHandlerForSignal(signo, cb, nullptr, nullptr);
+          }, SIGSEGV },
+        { "installed again after a reset: our handler is its own earlier one", SIGSEGV, tallyingForward, [](Callback cb) {
+              MVCrashSignalHandler::sharedHandler().registerHandlerForSignal(SIGSEGV, cb, nullptr, nullptr);
+              MVCrashSignalHandler::resetHandlers();
+              MVCrashSignalHandler::sharedHandler().registerHandlerForSignal(SIGSEGV, cb, nullptr, nullptr);
+          }, SIGSEGV },
+        { "a crash inside the handler of another signal", SIGABRT, tallyingThenFaulting, [](Callback cb) {
+              for (int signo : { SIGABRT, SIGSEGV })
+                  MVCrashSignalHandler::sharedHandler().registerHandlerForSignal(signo, cb, nullptr, nullptr);
+          }, SIGSEGV },
+        { "a crash inside the handler of the same signal", SIGSEGV, tallyingThenFaulting, [](Callback cb) {
+              MVCrashSignalHandler::sharedHandler().registerHandlerForSignal(SIGSEGV, cb, nullptr, nullptr);
+          }, SIGSEGV },
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(::pipe(g_tally), 0);
+        const int status = testsupport::runChildBounded([&] {
+            ::close(g_tally[0]);
+            for (int signo : { SIGABRT, SIGSEGV })
+                defaultAction(signo); // not the sanitizer's
+            c.setUp(c.callback);
+            std::atomic<bool> stop { false };
+            std::thread other([&] {
+                while (!stop)
+                    std::this_thread::yield();
+            });
+            ::raise(c.signo);
+            stop = true;
+            other.join();
+            return 0;
+        });
+        const int runs = tallied();
+        ASSERT_NE(status, testsupport::kChildHung) << c.what << ": the child hung";
+        ASSERT_TRUE(WIFSIGNALED(status)) << c.what << ": status " << status;
+        EXPECT_EQ(WTERMSIG(status), c.expectSignal) << c.what;
+        EXPECT_EQ(runs, 1) << c.what;
+    }
 }
 
 TEST(MVCrashSignalHandler, ThePreviousActionDecidesWhatAForwardedSignalMeans)

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "MovaraAppKit/CrashReporter/MVCrashReporter.h"
+#include "Tests/Support/BoundedChild.h"
 
 TEST_F(TelemetryTest, ACrashIsReportedByTheNextStartOnce)
 {
@@ -77,4 +78,49 @@ TEST_F(TelemetryTest, AnUncaughtCppExceptionLeavesAReportWithItsNameReasonAndThr
     resetClient();
     BCNBeacon::start("secret", bothServices());
     EXPECT_TRUE(BCNCrashes::hasCrashedInLastSession());
+}
+
+TEST_F(TelemetryTest, ACrashEndsTheProcessWhenTheCaptureWasStartedMoreThanOnce)
+{
+    // Started, stopped and started again by the shell, with the crash reporter already enabled
+    // underneath: a crash on the main thread, while another thread runs, still ends the process
+    // with its signal and leaves one report for the next start.
+    BCNBeacon::start("secret", bothServices());
+    resetClient();
+    BCNBeacon::start("secret", bothServices());
+    ASSERT_TRUE(BCNCrashes::sharedInstance()->isStarted());
+
+    struct Case {
+        const char* what;
+        void (*crash)();
+        int signo;
+    };
+    const Case cases[] = {
+        { "an exception nobody catches", [] {
+              std::thread([] {}).detach();
+              throw std::runtime_error("nobody catches this");
+          }, SIGABRT },
+        { "a fault on the main thread", [] { ::raise(SIGSEGV); }, SIGSEGV },
+    };
+    for (const auto& c : cases) {
+        const int status = testsupport::runChildBounded([&] {
+            std::atomic<bool> stop { false };
+            std::thread other([&] {
+                while (!stop)
+                    std::this_thread::yield();
+            });
+            c.crash();
+            stop = true;
+            other.join();
+            return 0;
+        });
+        ASSERT_NE(status, testsupport::kChildHung) << c.what << ": the crashed child never ended";
+        EXPECT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.what;
+        // The sanitizer, when it handled the signal before us, ends it with an exit status.
+        if (WIFSIGNALED(status))
+            EXPECT_EQ(WTERMSIG(status), c.signo) << c.what;
+        resetClient();
+        BCNBeacon::start("secret", bothServices());
+        EXPECT_TRUE(BCNCrashes::hasCrashedInLastSession()) << c.what;
+    }
 }

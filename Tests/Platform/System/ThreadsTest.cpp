@@ -116,6 +116,34 @@ TEST(Threads, AThreadThatBlocksTheSignalIsReportedAsUnanswered)
     blocker.join();
 }
 
+TEST(Threads, AStoppedThreadGoesOnByItselfWhenNobodyResumesIt)
+{
+    // A suspender that crashes or hangs before resumeThreads() must not stop the others for ever.
+    ASSERT_TRUE(sys::installThreadSuspension());
+    std::atomic<sys::ThreadId> id { 0 };
+    std::atomic<long> rounds { 0 };
+    std::atomic<bool> stop { false };
+    std::thread worker([&] {
+        id = sys::currentThreadId();
+        while (!stop)
+            rounds.fetch_add(1);
+    });
+    while (id == 0)
+        std::this_thread::yield();
+    const sys::ThreadId target = id;
+    ASSERT_TRUE(sys::suspendThreads(&target, 1, 2000, 20));
+    sys::MachineContext context;
+    EXPECT_TRUE(sys::suspendedThreadContext(target, &context));
+    const long before = rounds.load();
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (rounds.load() == before && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::yield();
+    EXPECT_GT(rounds.load(), before) << "the stopped thread never went on";
+    stop = true;
+    worker.join();
+    sys::resumeThreads();
+}
+
 TEST(AlternateSignalStack, NewThreadsGetOneOnceEnabled)
 {
     sys::enableAlternateStacksForNewThreads();
