@@ -129,15 +129,23 @@ bool Model::addImages(const std::vector<URL>& urls, ErrorPtr* error)
     std::vector<URL> expanded;
     for (const URL& url : urls) {
         if (!isDirectoryURL(url)) {
+            // A file named on its own that is gone or locked is reported, not passed over.
+            if (url.isFileURL()) {
+                if (ErrorPtr unreadable = MVRImageSource::unreadableFileError(url))
+                    return refuse(std::move(unreadable));
+            }
             expanded.push_back(url);
             continue;
         }
-        // A folder that can't be listed adds nothing. Its entries go in natural name order,
-        // so photos with the same capture time keep the order their names give them.
+        // A folder that can't be listed stops the addition with the reason, naming it: it
+        // was chosen for its photos, and "no images" would hide why none came. Its entries go
+        // in natural name order, so photos with the same capture time keep the order their
+        // names give them.
+        ErrorPtr listing;
         auto entries = foundation::FileManager::defaultManager().contentsOfDirectoryAtURL(
-            url, foundation::DirectoryEnumerationSkipsHiddenFiles);
+            url, foundation::DirectoryEnumerationSkipsHiddenFiles, &listing);
         if (!entries)
-            continue;
+            return refuse(std::move(listing));
         std::stable_sort(entries->begin(), entries->end(), namesAscending);
         expanded.insert(expanded.end(), entries->begin(), entries->end());
     }
@@ -148,9 +156,11 @@ bool Model::addImages(const std::vector<URL>& urls, ErrorPtr* error)
             continue;
         // Size and date are read here, off the main thread: ordering and checks use them there.
         // A file whose name promises an image but whose content yields no size is as unknown
-        // as one that can't be opened.
+        // as one that can't be decoded; one that is gone or locked is said to be so.
         auto source = MVRImageSource::initWithFileURL(url);
         if (!source || !source->sizeValue()) {
+            if (ErrorPtr unreadable = MVRImageSource::unreadableFileError(url))
+                return refuse(std::move(unreadable));
             return refuse(modelError(withArgument(
                 localizedError("File \u201c%@\u201d contains an unknown image type."), url.lastPathComponent())));
         }

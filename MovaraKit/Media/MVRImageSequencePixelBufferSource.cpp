@@ -2,9 +2,6 @@
 
 #include "MovaraKit/Media/MVRImageSequencePixelBufferSource.h"
 
-#include <cerrno>
-#include <unistd.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -18,7 +15,6 @@
 #include "Platform/Dispatch/ProcessorCount.h"
 #include "Platform/Dispatch/Queue.h"
 #include "Platform/Dispatch/Semaphore.h"
-#include "Platform/Foundation/FileManager.h"
 #include "Platform/Foundation/Localized.h"
 #include "Platform/Graphics/BitmapContext.h"
 #include "Platform/Media/PixelBufferPool.h"
@@ -72,26 +68,23 @@ media::PixelBufferPtr render(const graphics::ImagePtr& image, FrameSize size, me
 foundation::ErrorPtr undecodableImageError(const MVRImageSource& source, foundation::ErrorPtr underlying)
 {
     // The real cause first: a photo removed or locked since it was added is not a bad photo.
-    long code = foundation::FileReadCorruptFileError;
-    const char* text = "The file “%@” couldn’t be opened because it isn’t in the correct format.";
-    if (::access(source.fileURL().path().c_str(), R_OK) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) {
-            code = foundation::FileReadNoSuchFileError;
-            text = "The file “%@” couldn’t be opened because it is no longer there.";
-        } else if (errno == EACCES || errno == EPERM) {
-            code = foundation::FileReadNoPermissionError;
-            text = "The file “%@” couldn’t be opened because you don’t have permission to view it.";
-        }
-    }
-    std::string description = foundation::localized(text, "error description", mvr_movaraKitBundle());
-    if (auto at = description.find("%@"); at != std::string::npos)
-        description.replace(at, 2, source.fileURL().lastPathComponent());
+    foundation::ErrorPtr error = MVRImageSource::unreadableFileError(source.fileURL());
     foundation::Error::UserInfo info;
-    info[foundation::LocalizedDescriptionKey].text = description;
-    info[foundation::FilePathErrorKey].text = source.fileURL().path();
+    if (error) {
+        info = error->userInfo();
+    } else {
+        std::string description = foundation::localized(
+            "The file “%@” couldn’t be opened because it isn’t in the correct format.", "error description",
+            mvr_movaraKitBundle());
+        if (auto at = description.find("%@"); at != std::string::npos)
+            description.replace(at, 2, source.fileURL().lastPathComponent());
+        info[foundation::LocalizedDescriptionKey].text = description;
+        info[foundation::FilePathErrorKey].text = source.fileURL().path();
+    }
     if (underlying)
         info[foundation::UnderlyingErrorKey].error = std::move(underlying);
-    return foundation::Error::make(foundation::CocoaErrorDomain, code, std::move(info));
+    return foundation::Error::make(foundation::CocoaErrorDomain,
+                                   error ? error->code() : long(foundation::FileReadCorruptFileError), std::move(info));
 }
 
 // Frames decoded ahead of the writer: one per core keeps every core decoding while the

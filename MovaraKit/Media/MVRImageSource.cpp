@@ -2,8 +2,14 @@
 
 #include "MovaraKit/Media/MVRImageSource.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "MovaraKit/Support/Bundle+Movara.h"
 #include "Platform/Foundation/DateFormatter.h"
 #include "Platform/Foundation/FileManager.h"
+#include "Platform/Foundation/Localized.h"
 #include "Platform/Images/UTType.h"
 
 namespace {
@@ -35,6 +41,30 @@ std::shared_ptr<MVRImageSource> MVRImageSource::initWithFileURL(const foundation
     source->m_imageSource = std::move(imageSource);
     source->m_imageType = type;
     return source;
+}
+
+foundation::ErrorPtr MVRImageSource::unreadableFileError(const foundation::URL& fileURL)
+{
+    long code = 0;
+    const char* text = nullptr;
+    if (::access(fileURL.path().c_str(), R_OK) == 0)
+        return nullptr;
+    if (errno == ENOENT || errno == ENOTDIR) {
+        code = foundation::FileReadNoSuchFileError;
+        text = "The file “%@” couldn’t be opened because it is no longer there.";
+    } else if (errno == EACCES || errno == EPERM) {
+        code = foundation::FileReadNoPermissionError;
+        text = "The file “%@” couldn’t be opened because you don’t have permission to view it.";
+    } else {
+        return nullptr;
+    }
+    std::string description = foundation::localized(text, "error description", mvr_movaraKitBundle());
+    if (auto at = description.find("%@"); at != std::string::npos)
+        description.replace(at, 2, fileURL.lastPathComponent());
+    foundation::Error::UserInfo info;
+    info[foundation::LocalizedDescriptionKey].text = description;
+    info[foundation::FilePathErrorKey].text = fileURL.path();
+    return foundation::Error::make(foundation::CocoaErrorDomain, code, std::move(info));
 }
 
 graphics::ImagePtr MVRImageSource::createImage(size_t maxPixelSize, foundation::ErrorPtr* error) const

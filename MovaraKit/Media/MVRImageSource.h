@@ -20,6 +20,10 @@ class MVRImageSource {
 public:
     // Null unless `fileURL` is a file URL of a readable file whose type is an image.
     static std::shared_ptr<MVRImageSource> initWithFileURL(const foundation::URL& fileURL);
+    // Why the file at `fileURL` can't be read when the file itself is the cause: it is gone,
+    // or this user may not read it. The error names the file. Null when it can be read, so
+    // the fault lies in its content.
+    static foundation::ErrorPtr unreadableFileError(const foundation::URL& fileURL);
 
     const foundation::URL& fileURL() const { return m_fileURL; }
     const images::ImageSourcePtr& CGImageSource() const { return m_imageSource; }

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <map>
@@ -382,4 +384,81 @@ TEST_F(ModelTest, AdditionsFromBackgroundQueuesNeverMixSizes)
         EXPECT_EQ(source->size(), size);
     ASSERT_EQ(posted.size(), 1u);
     EXPECT_EQ(posted[0].name, MVRImageSequenceChanged);
+}
+
+// Run as the superuser, permission bits bind nobody; the additions are then made by a child
+// process that has given its rights up, and its answer comes back through a pipe.
+std::string refusalWithoutPrivileges(const ModelPtr& model, const std::vector<URL>& urls)
+{
+    auto describe = [&] {
+        foundation::ErrorPtr error;
+        if (model->addImages(urls, &error))
+            return std::string("added");
+        return error ? error->localizedDescription() : std::string("no error");
+    };
+    if (::geteuid() != 0)
+        return describe();
+    // The folders above the test's own (made private by the test run) must let the child pass.
+    std::vector<std::pair<std::filesystem::path, mode_t>> opened;
+    for (std::filesystem::path above = std::filesystem::path(urls.back().path()).parent_path();
+         above.has_relative_path(); above = above.parent_path()) {
+        struct stat st {};
+        if (::stat(above.c_str(), &st) == 0 && !(st.st_mode & S_IXOTH)) {
+            opened.emplace_back(above, st.st_mode & 07777);
+            ::chmod(above.c_str(), (st.st_mode & 07777) | S_IXOTH);
+        }
+    }
+    struct Restore {
+        decltype(opened)& modes;
+        ~Restore()
+        {
+            for (const auto& [path, mode] : modes)
+                ::chmod(path.c_str(), mode);
+        }
+    } restore { opened };
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(fds[0]);
+        std::string answer = (::setgid(65534) == 0 && ::setuid(65534) == 0) ? describe() : "kept privileges";
+        [[maybe_unused]] ssize_t written = ::write(fds[1], answer.data(), answer.size());
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string answer;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+        answer.append(buffer, size_t(n));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return answer;
+}
+
+TEST_F(ModelTest, APhotoOrFolderThatCannotBeReadIsNamedWithTheReason)
+{
+    const URL a = jpeg("a.jpg"), b = jpeg("b.jpg"), c = jpeg("c.jpg"), locked = jpeg("locked.jpg");
+    jpeg("closed/IMG_1.jpg");
+    jpeg("closed/IMG_2.jpg");
+    ::chmod(dir.path().c_str(), 0755);
+    for (const URL& url : { a, b, c })
+        ::chmod(url.path().c_str(), 0644);
+    ::chmod(locked.path().c_str(), 0);
+    ::chmod((dir / "closed").c_str(), 0);
+
+    struct Case { std::vector<URL> urls; std::string description; };
+    const Case cases[] = {
+        { { a, locked },
+          "The file \u201clocked.jpg\u201d couldn\u2019t be opened because you don\u2019t have permission to view it." },
+        { { b, URL::fileURLWithPath((dir / "gone.jpg").string()) },
+          "The file \u201cgone.jpg\u201d couldn\u2019t be opened because it is no longer there." },
+        { { c, folder("closed") },
+          "The file \u201c" "closed\u201d couldn\u2019t be opened because you don\u2019t have permission to view it." },
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(refusalWithoutPrivileges(model, c.urls), c.description);
+    ::chmod((dir / "closed").c_str(), 0755);
+    EXPECT_TRUE(model->imageSources().empty());
 }
