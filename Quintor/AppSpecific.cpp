@@ -1,5 +1,8 @@
 #include "Quintor/AppSpecific.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "Platform/Foundation/Bundle.h"
 #include "Platform/Foundation/ClassRegistry.h"
 #include "Platform/Foundation/Error.h"
@@ -11,15 +14,34 @@ namespace {
 
 constexpr const char* APIBaseURLString = "https://api.movara.com/api/";
 
+// Points the application at another server of the same API (a staging server, a local one).
+constexpr const char* APIBaseURLOverrideVariable = "MOVARA_API_BASE_URL";
+
 foundation::URL parsedAPIBaseURL()
 {
     auto url = foundation::URL::URLWithString(APIBaseURLString);
     if (!url || url->scheme().empty())
         foundation::fatal(std::string("The web-service address is not a URL: ") + APIBaseURLString);
+    if (const char* override = std::getenv(APIBaseURLOverrideVariable))
+        return movaraAPIBaseURLOverriding(*url, override);
     return *url;
 }
 
 } // namespace
+
+foundation::URL movaraAPIBaseURLOverriding(const foundation::URL& builtIn, const std::string& override)
+{
+    if (override.empty())
+        return builtIn;
+    auto url = foundation::URL::URLWithString(override);
+    const bool usable = url && (url->scheme() == "http" || url->scheme() == "https") && !url->host().empty();
+    if (!usable) {
+        std::fprintf(stderr, "Quintor: ignoring %s=\"%s\": not an http or https address; using %s\n",
+                     APIBaseURLOverrideVariable, override.c_str(), builtIn.absoluteString().c_str());
+        return builtIn;
+    }
+    return *url;
+}
 
 AppSpecific::AppSpecific()
     : m_beaconID("7d2c9e41-3a8b-4f60-b1e5-92c0a6d3f8b7")

@@ -1,7 +1,8 @@
 #pragma once
 // The timelapse application's configuration object: registered under the plain name
 // "AppSpecific" for the shell to find. Every value is fixed when the object is made (the
-// captions localized once); the getters only return them.
+// captions localized once); the getters only return them. The web-service address may be
+// replaced by an http or https address in the environment variable MOVARA_API_BASE_URL.
 
 #include "MovaraAppKit/Shell/MovaraAppSpecific.h"
 
@@ -30,3 +31,7 @@ private:
     std::vector<foundation::URL> m_onboardingWalkthroughMovieUrls;
     std::vector<std::string> m_onboardingWalkthroughMessages;
 };
+
+// `override` when it is an http or https address with a host, else `builtIn` (an unusable
+// override is reported on stderr). Empty means no override.
+foundation::URL movaraAPIBaseURLOverriding(const foundation::URL& builtIn, const std::string& override);

@@ -5,6 +5,8 @@
 #include "MovaraAppKit/Shell/MovaraAppSpecific.h"
 #include "Platform/Foundation/Bundle.h"
 #include "Platform/Foundation/ClassRegistry.h"
+#include "Quintor/AppSpecific.h"
+#include "Tests/Support/ScopedEnv.h"
 #include "Tests/Support/TempDir.h"
 
 namespace {
@@ -49,6 +51,7 @@ constexpr auto AllResources = {"walkthrough1.mp4", "walkthrough2.mp4", "walkthro
 
 TEST_F(AppSpecificTest, SuppliesTheApplicationsSettings)
 {
+    testsupport::ScopedEnv builtInService("MOVARA_API_BASE_URL", nullptr);
     useBundleWith(AllResources);
     auto info = make();
     ASSERT_NE(info, nullptr);
@@ -81,6 +84,41 @@ TEST_F(AppSpecificTest, SuppliesTheApplicationsSettings)
     EXPECT_EQ(info->licenseAgreementURL()->lastPathComponent(), "Quintor License Agreement.pdf");
     ASSERT_TRUE(info->movaraPlanOnboardingWindowMovieUrl());
     EXPECT_EQ(info->movaraPlanOnboardingWindowMovieUrl()->lastPathComponent(), "tent.mp4");
+}
+
+TEST_F(AppSpecificTest, TheEnvironmentMayPointTheApplicationAtAnotherServer)
+{
+    useBundleWith(AllResources);
+    {
+        testsupport::ScopedEnv local("MOVARA_API_BASE_URL", "http://127.0.0.1:8080/v2/");
+        auto info = make();
+        ASSERT_NE(info, nullptr);
+        EXPECT_EQ(info->movaraAPIBaseURL().absoluteString(), "http://127.0.0.1:8080/v2/");
+    }
+    testsupport::ScopedEnv unset("MOVARA_API_BASE_URL", nullptr);
+    auto info = make();
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->movaraAPIBaseURL().scheme(), "https");
+}
+
+TEST(AppSpecificOverride, OnlyAnHTTPAddressWithAHostReplacesTheBuiltInOne)
+{
+    const auto builtIn = *foundation::URL::URLWithString("https://api.example.com/api/");
+    const struct {
+        const char* override;
+        const char* expected;
+    } cases[] = {
+        {"", "https://api.example.com/api/"},
+        {"https://staging.example.com/api/", "https://staging.example.com/api/"},
+        {"http://127.0.0.1:9/api/", "http://127.0.0.1:9/api/"},
+        {"not a url", "https://api.example.com/api/"},
+        {"/api/", "https://api.example.com/api/"},
+        {"file:///etc/passwd", "https://api.example.com/api/"},
+        {"ftp://example.com/api/", "https://api.example.com/api/"},
+        {"http:///api/", "https://api.example.com/api/"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(movaraAPIBaseURLOverriding(builtIn, c.override).absoluteString(), c.expected) << c.override;
 }
 
 TEST_F(AppSpecificTest, ValuesAreFixedWhenTheObjectIsMade)

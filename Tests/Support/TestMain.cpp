@@ -2,7 +2,7 @@
 // into a temporary directory that is removed when the process ends. The desktop's helpers
 // (xdg-open, notify-send) are replaced on PATH by programs that do nothing, and no session bus
 // is named, so neither this process nor the programs it starts reach the real desktop; nor do
-// they send telemetry.
+// they send telemetry or reach the application's web service.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -47,6 +47,9 @@ int main(int argc, char** argv)
     // Telemetry stays off in this process and in the programs it starts, as a user can switch
     // it off; the telemetry tests switch it back on and point it at a local server.
     ::setenv("BEACON_DISABLE", "All", 1);
+    // The application's web service is a closed local port: nothing looks up or reaches the
+    // real server, not even by a name lookup when the shell starts watching its reachability.
+    ::setenv("MOVARA_API_BASE_URL", "http://127.0.0.1:9/api/", 1);
     // Programs the tests start inherit the same leak suppressions as this process.
     ::setenv("LSAN_OPTIONS", "suppressions=" QUINTOR_SOURCE_DIR "/Tests/Support/lsan.supp", 0);
 
