@@ -61,20 +61,14 @@ public:
     bool useHighEfficiencyFormat() const;
     void setUseHighEfficiencyFormat(bool value);
     bool isImporting() const;
-    void setImporting(bool value);
     bool isFinished() const;
-    void setFinished(bool value);
     const std::vector<MVRImageSourcePtr>& imageSources() const { return m_imageSources; }
     CompletionHandler completionHandler() const;
-    void setCompletionHandler(CompletionHandler handler);
     std::optional<std::string> videoCodec() const;
     void setVideoCodec(std::optional<std::string> codec);
     std::optional<foundation::URL> outputURL() const;
-    void setOutputURL(std::optional<foundation::URL> url);
     foundation::ProgressPtr progress() const;
-    void setProgress(foundation::ProgressPtr progress);
     std::shared_ptr<TranscodeOperation> operation() const;
-    void setOperation(std::shared_ptr<TranscodeOperation> operation);
     media::Time frameDuration() const;
     void setFrameDuration(const media::Time& duration);
     // 0 (the default) writes frames at the first image's size; otherwise they are scaled down
@@ -84,6 +78,13 @@ public:
 
 private:
     MVRImageSequenceImporter() = default;
+    // The import's own state: set only by the import as it starts, runs and finishes.
+    void setImporting(bool value);
+    void setFinished(bool value);
+    void setCompletionHandler(CompletionHandler handler);
+    void setOutputURL(std::optional<foundation::URL> url);
+    void setProgress(foundation::ProgressPtr progress);
+    void setOperation(std::shared_ptr<TranscodeOperation> operation);
     void deliverOnMainQueue(foundation::ErrorPtr error);
 
     mutable std::recursive_mutex m_mutex;

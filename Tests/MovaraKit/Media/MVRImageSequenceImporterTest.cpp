@@ -205,9 +205,9 @@ TEST(MVRImageSequenceImporter, MisuseRaisesWithExactReasons)
     expectException([&] { importer->finishWithError(nullptr); }, foundation::InternalInconsistencyException,
                     me + " is already finished");
 
-    // An importer marked finished without having imported.
+    // An importer finished (with no one to tell) before it imported.
     auto other = MVRImageSequenceImporter::init();
-    other->setFinished(true);
+    other->finishWithError(nullptr);
     expectException([&] { other->importAsynchronouslyWithOutputURL(output, handler); },
                     foundation::InternalInconsistencyException, other->description() + " has already finished");
 }
