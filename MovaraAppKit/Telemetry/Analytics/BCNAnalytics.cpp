@@ -1,5 +1,7 @@
 #include "MovaraAppKit/Telemetry/Analytics/BCNAnalytics.h"
 
+#include "MovaraAppKit/Telemetry/Analytics/BCNAnalyticsTransmissionTarget.h"
+#include "MovaraAppKit/Telemetry/Core/Context/BCNUserIdContext.h"
 #include "MovaraAppKit/Telemetry/Core/BCNBeacon.h"
 #include "MovaraAppKit/Telemetry/Core/BCNBeaconUserDefaults.h"
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
@@ -67,10 +69,71 @@ void BCNAnalytics::startWithChannelGroup(std::shared_ptr<BCNChannelGroupProtocol
     // The base start applies the enabled state, which starts the session tracker: its first
     // start-session log goes to the main unit, before the critical unit exists.
     BCNServiceAbstract::startWithChannelGroup(channelGroup, appSecret, transmissionTargetToken, fromApplication);
+    if (transmissionTargetToken)
+        m_defaultTransmissionTarget = createTransmissionTargetForToken(*transmissionTargetToken);
     if (channelGroup)
         m_criticalChannelUnit = channelGroup->addChannelUnitWithConfiguration(
             BCNChannelUnitConfiguration::initDefaultConfigurationWithGroupId(groupId() + "_critical"));
     BCNLogVerbose(logTag(), "Started Analytics service.");
+}
+
+void BCNAnalytics::updateConfigurationWithAppSecret(const std::optional<std::string>& appSecret,
+                                                    const std::optional<std::string>& transmissionTargetToken)
+{
+    BCNServiceAbstract::updateConfigurationWithAppSecret(appSecret, transmissionTargetToken);
+    if (transmissionTargetToken && !m_defaultTransmissionTarget)
+        m_defaultTransmissionTarget = createTransmissionTargetForToken(*transmissionTargetToken);
+}
+
+void BCNAnalytics::setEnabled(bool enabled)
+{
+    BCNServiceAbstract::setEnabled(enabled);
+    for (const auto& [token, target] : m_transmissionTargets)
+        target->setEnabled(enabled);
+    if (m_defaultTransmissionTarget)
+        m_defaultTransmissionTarget->setEnabled(enabled);
+}
+
+std::shared_ptr<BCNAnalyticsTransmissionTarget> BCNAnalytics::transmissionTargetForTokenInstance(const std::string& token)
+{
+    if (auto found = m_transmissionTargets.find(token); found != m_transmissionTargets.end()) {
+        BCNLogDebug(logTag(), "Returning transmission target found with id " + BCNUtility::targetKeyFromTargetToken(token).value_or("") + ".");
+        return found->second;
+    }
+    auto target = createTransmissionTargetForToken(token);
+    m_transmissionTargets[token] = target;
+    return target;
+}
+
+std::shared_ptr<BCNAnalyticsTransmissionTarget> BCNAnalytics::createTransmissionTargetForToken(const std::string& token)
+{
+    auto target = BCNAnalyticsTransmissionTarget::make(token, nullptr, channelGroup());
+    BCNLogDebug(logTag(), "Created transmission target with target key " + BCNUtility::targetKeyFromTargetToken(token).value_or("") + ".");
+    return target;
+}
+
+std::shared_ptr<BCNChannelUnitProtocol> BCNAnalytics::collectorChannelUnit() const
+{
+    return channelGroup() ? channelGroup()->channelUnitForGroupId(groupId() + "/one") : nullptr;
+}
+
+std::shared_ptr<BCNChannelUnitProtocol> BCNAnalytics::collectorCriticalChannelUnit() const
+{
+    return channelGroup() ? channelGroup()->channelUnitForGroupId(groupId() + "_critical/one") : nullptr;
+}
+
+void BCNAnalytics::pauseTransmissionTargetForTokenInstance(const std::string& token)
+{
+    for (const auto& unit : { collectorChannelUnit(), collectorCriticalChannelUnit() })
+        if (unit)
+            unit->pauseSendingLogsWithToken(token);
+}
+
+void BCNAnalytics::resumeTransmissionTargetForTokenInstance(const std::string& token)
+{
+    for (const auto& unit : { collectorChannelUnit(), collectorCriticalChannelUnit() })
+        if (unit)
+            unit->resumeSendingLogsWithToken(token);
 }
 
 void BCNAnalytics::applyEnabledState(bool enabled)
@@ -117,6 +180,12 @@ void BCNAnalytics::trackEventWithTypedProperties(const std::string& eventName, c
     sharedInstance()->trackEventInstance(eventName, properties, flags);
 }
 
+void BCNAnalytics::trackEventWithTypedProperties(const std::string& eventName, const std::optional<BCNEventProperties>& properties,
+                                                 const std::shared_ptr<BCNAnalyticsTransmissionTarget>& target, BCNLogFlags flags)
+{
+    sharedInstance()->trackEventInstance(eventName, properties, flags, target);
+}
+
 void BCNAnalytics::trackPage(const std::string& pageName, const foundation::Value& properties)
 {
     sharedInstance()->trackPageInstance(pageName, properties);
@@ -159,7 +228,8 @@ bool usable(const BCNServiceAbstract& service)
 
 } // namespace
 
-void BCNAnalytics::trackEventInstance(const std::string& eventName, const std::optional<BCNEventProperties>& properties, BCNLogFlags flags)
+void BCNAnalytics::trackEventInstance(const std::string& eventName, const std::optional<BCNEventProperties>& properties, BCNLogFlags flags,
+                                      std::shared_ptr<BCNAnalyticsTransmissionTarget> target)
 {
     std::lock_guard guard(lock());
     if (!usable(*this))
@@ -169,10 +239,23 @@ void BCNAnalytics::trackEventInstance(const std::string& eventName, const std::o
         BCNLogWarning(logTag(), "Invalid flags (" + std::to_string(persistence) + ") received, using normal as a default.");
         persistence = BCNLogFlagsNormal;
     }
+    if (!target)
+        target = m_defaultTransmissionTarget;
     auto log = std::make_shared<BCNEventLog>();
     std::optional<BCNEventProperties> checked;
-    if (properties)
+    if (target) {
+        if (!target->isEnabled()) {
+            BCNLogError(logTag(), "This transmission target is disabled.");
+            return;
+        }
+        log->addTransmissionTargetToken(target->transmissionTargetToken());
+        log->setTag(target);
+        if (target == m_defaultTransmissionTarget)
+            log->setUserId(BCNUserIdContext::sharedInstance()->userId());
+        checked = properties;
+    } else if (properties) {
         checked = validateBeaconEventProperties(*properties);
+    }
     log->setName(eventName);
     log->setEventId(foundation::UUID::random().UUIDString());
     if (checked && !checked->isEmpty())

@@ -4,6 +4,7 @@
 // properties before anything is stored. Tracking before the service is started, or while it
 // is disabled, does nothing. Failures go only to the log (tag "BeaconAnalytics"). Any thread.
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include "MovaraAppKit/Telemetry/Core/BCNServiceAbstract.h"
 
 class BCNAnalytics;
+class BCNAnalyticsTransmissionTarget;
 
 // Told about the sending of event and page logs, on the channel group's queue. Every call is
 // optional.
@@ -45,6 +47,16 @@ public:
     static void trackEvent(const std::string& eventName, const foundation::Value& properties, BCNLogFlags flags);
     static void trackEventWithTypedProperties(const std::string& eventName, const std::optional<BCNEventProperties>& properties,
                                               BCNLogFlags flags = BCNLogFlagsNormal);
+    // Events for a transmission target (none: the default target, when there is one).
+    static void trackEventWithTypedProperties(const std::string& eventName, const std::optional<BCNEventProperties>& properties,
+                                              const std::shared_ptr<BCNAnalyticsTransmissionTarget>& target, BCNLogFlags flags);
+    // The target for a token, made on first request and kept for the process's life.
+    static std::shared_ptr<BCNAnalyticsTransmissionTarget> transmissionTargetForToken(const std::string& token)
+    {
+        return sharedInstance()->transmissionTargetForTokenInstance(token);
+    }
+    static void pauseTransmissionTargetForToken(const std::string& token) { sharedInstance()->pauseTransmissionTargetForTokenInstance(token); }
+    static void resumeTransmissionTargetForToken(const std::string& token) { sharedInstance()->resumeTransmissionTargetForTokenInstance(token); }
     static void trackPage(const std::string& pageName, const foundation::Value& properties = {});
     static void pause() { sharedInstance()->pauseInstance(); }
     static void resume() { sharedInstance()->resumeInstance(); }
@@ -66,9 +78,24 @@ public:
 
     void startWithChannelGroup(std::shared_ptr<BCNChannelGroupProtocol> channelGroup, const std::optional<std::string>& appSecret,
                                const std::optional<std::string>& transmissionTargetToken, bool fromApplication) override;
+    void updateConfigurationWithAppSecret(const std::optional<std::string>& appSecret,
+                                          const std::optional<std::string>& transmissionTargetToken) override;
     void applyEnabledState(bool enabled) override;
+    // Also hands the value to every transmission target, the default one last.
+    void setEnabled(bool enabled) override;
+    // The key of the service's enabled flag; targets keep theirs under it.
+    std::string serviceEnabledKey() const { return isEnabledKey(); }
 
-    void trackEventInstance(const std::string& eventName, const std::optional<BCNEventProperties>& properties, BCNLogFlags flags);
+    void trackEventInstance(const std::string& eventName, const std::optional<BCNEventProperties>& properties, BCNLogFlags flags,
+                            std::shared_ptr<BCNAnalyticsTransmissionTarget> target = nullptr);
+    std::shared_ptr<BCNAnalyticsTransmissionTarget> transmissionTargetForTokenInstance(const std::string& token);
+    std::shared_ptr<BCNAnalyticsTransmissionTarget> createTransmissionTargetForToken(const std::string& token);
+    void pauseTransmissionTargetForTokenInstance(const std::string& token);
+    void resumeTransmissionTargetForTokenInstance(const std::string& token);
+    const std::shared_ptr<BCNAnalyticsTransmissionTarget>& defaultTransmissionTarget() const { return m_defaultTransmissionTarget; }
+    // The collector units ("Analytics/one", "Analytics_critical/one"), once the core made them.
+    std::shared_ptr<BCNChannelUnitProtocol> collectorChannelUnit() const;
+    std::shared_ptr<BCNChannelUnitProtocol> collectorCriticalChannelUnit() const;
     void trackPageInstance(const std::string& pageName, const foundation::Value& properties);
     // The string entries of `properties` (a dictionary); others dropped with a warning each.
     foundation::Value removeInvalidProperties(const foundation::Value& properties) const;
@@ -107,4 +134,6 @@ private:
     std::shared_ptr<BCNChannelUnitProtocol> m_criticalChannelUnit;
     mutable std::mutex m_delegateMutex;
     std::shared_ptr<BCNAnalyticsDelegate> m_delegate;
+    std::map<std::string, std::shared_ptr<BCNAnalyticsTransmissionTarget>> m_transmissionTargets;
+    std::shared_ptr<BCNAnalyticsTransmissionTarget> m_defaultTransmissionTarget;
 };

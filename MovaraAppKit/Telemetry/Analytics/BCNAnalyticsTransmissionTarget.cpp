@@ -1,0 +1,254 @@
+#include "MovaraAppKit/Telemetry/Analytics/BCNAnalyticsTransmissionTarget.h"
+
+#include <cctype>
+#include <fstream>
+
+#include "MovaraAppKit/Telemetry/Analytics/BCNAnalytics.h"
+#include "MovaraAppKit/Telemetry/Core/BCNBeaconUserDefaults.h"
+#include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
+#include "MovaraAppKit/Telemetry/Core/BCNUtility.h"
+#include "MovaraAppKit/Telemetry/Core/Context/BCNUserIdContext.h"
+#include "MovaraAppKit/Telemetry/Core/Model/CommonSchema/BCNCommonSchemaLog.h"
+
+namespace {
+
+const std::string kTag = "BeaconAnalytics";
+
+std::recursive_mutex& analyticsLock() { return BCNAnalytics::sharedInstance()->lock(); }
+
+} // namespace
+
+// MARK: - Property configurator
+
+BCNPropertyConfigurator::BCNPropertyConfigurator(std::weak_ptr<BCNAnalyticsTransmissionTarget> target)
+    : m_transmissionTarget(std::move(target))
+{
+}
+
+void BCNPropertyConfigurator::setUserId(const std::optional<std::string>& userId)
+{
+    if (BCNUserIdContext::isUserIdValidForCollector(userId))
+        m_userId = BCNUserIdContext::prefixedUserIdFromUserId(userId);
+}
+
+void BCNPropertyConfigurator::setEventPropertyString(const std::optional<std::string>& value, const std::optional<std::string>& key)
+{
+    std::lock_guard guard(analyticsLock());
+    m_eventProperties.setString(value, key);
+}
+
+void BCNPropertyConfigurator::setEventPropertyDouble(double value, const std::optional<std::string>& key)
+{
+    std::lock_guard guard(analyticsLock());
+    m_eventProperties.setDouble(value, key);
+}
+
+void BCNPropertyConfigurator::setEventPropertyInt64(std::int64_t value, const std::optional<std::string>& key)
+{
+    std::lock_guard guard(analyticsLock());
+    m_eventProperties.setInt64(value, key);
+}
+
+void BCNPropertyConfigurator::setEventPropertyBool(bool value, const std::optional<std::string>& key)
+{
+    std::lock_guard guard(analyticsLock());
+    m_eventProperties.setBool(value, key);
+}
+
+void BCNPropertyConfigurator::setEventPropertyDate(const std::optional<foundation::Date>& value, const std::optional<std::string>& key)
+{
+    std::lock_guard guard(analyticsLock());
+    m_eventProperties.setDate(value, key);
+}
+
+void BCNPropertyConfigurator::removeEventPropertyForKey(const std::optional<std::string>& key)
+{
+    if (!key) {
+        BCNLogError(kTag, "Event property key to remove cannot be nil.");
+        return;
+    }
+    std::lock_guard guard(analyticsLock());
+    m_eventProperties.removePropertyForKey(*key);
+}
+
+BCNEventProperties BCNPropertyConfigurator::eventProperties() const
+{
+    std::lock_guard guard(analyticsLock());
+    return m_eventProperties;
+}
+
+void BCNPropertyConfigurator::mergeTypedPropertiesWith(BCNEventProperties& properties) const
+{
+    std::lock_guard guard(analyticsLock());
+    for (const auto& [key, property] : m_eventProperties.properties())
+        if (!properties.propertyForKey(key))
+            properties.setProperty(key, property);
+}
+
+void BCNPropertyConfigurator::collectDeviceId() { m_deviceId = getDeviceIdentifier(); }
+
+std::optional<std::string> BCNPropertyConfigurator::getDeviceIdentifier() { return getDeviceIdentifier("/etc/machine-id"); }
+
+std::optional<std::string> BCNPropertyConfigurator::getDeviceIdentifier(const std::string& machineIdPath)
+{
+    std::ifstream file(machineIdPath);
+    std::string line;
+    if (!file || !std::getline(file, line))
+        return std::nullopt;
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
+        line.pop_back();
+    if (line.size() != 32)
+        return std::nullopt;
+    std::string uuid;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (!std::isxdigit(static_cast<unsigned char>(line[i])))
+            return std::nullopt;
+        if (i == 8 || i == 12 || i == 16 || i == 20)
+            uuid += '-';
+        uuid += static_cast<char>(std::toupper(static_cast<unsigned char>(line[i])));
+    }
+    return "u:" + uuid;
+}
+
+void BCNPropertyConfigurator::channelPrepareLog(const BCNChannelPtr&, const BCNLogPtr& log)
+{
+    auto target = m_transmissionTarget.lock();
+    auto csLog = std::dynamic_pointer_cast<BCNCommonSchemaLog>(log);
+    if (!target || !csLog || log->tag().get() != static_cast<const void*>(target.get()) || !target->isEnabled())
+        return;
+    if (!csLog->ext)
+        csLog->ext = std::make_shared<BCNCSExtensions>();
+    auto& ext = *csLog->ext;
+    // Each field from the nearest target, going up the parents, that has a value for it.
+    auto nearest = [&](auto get) -> std::optional<std::string> {
+        for (auto t = target; t; t = t->parentTarget())
+            if (auto value = get(*t->propertyConfigurator()))
+                return value;
+        return std::nullopt;
+    };
+    auto app = [&] () -> BCNAppExtension& {
+        if (!ext.appExt)
+            ext.appExt = std::make_shared<BCNAppExtension>();
+        return *ext.appExt;
+    };
+    if (auto v = nearest([](const BCNPropertyConfigurator& c) { return c.appVersion(); }))
+        app().ver = v;
+    if (auto v = nearest([](const BCNPropertyConfigurator& c) { return c.appName(); }))
+        app().name = v;
+    if (auto v = nearest([](const BCNPropertyConfigurator& c) { return c.appLocale(); }))
+        app().locale = v;
+    if (auto v = nearest([](const BCNPropertyConfigurator& c) { return c.userId(); })) {
+        if (!ext.userExt)
+            ext.userExt = std::make_shared<BCNUserExtension>();
+        ext.userExt->localId = v;
+    }
+    if (!ext.deviceExt)
+        ext.deviceExt = std::make_shared<BCNDeviceExtension>();
+    ext.deviceExt->localId = m_deviceId;
+}
+
+// MARK: - Transmission target
+
+std::shared_ptr<BCNAnalyticsTransmissionTarget> BCNAnalyticsTransmissionTarget::make(const std::string& token,
+                                                                                     std::shared_ptr<BCNAnalyticsTransmissionTarget> parent,
+                                                                                     std::shared_ptr<BCNChannelGroupProtocol> channelGroup)
+{
+    std::shared_ptr<BCNAnalyticsTransmissionTarget> target(new BCNAnalyticsTransmissionTarget());
+    target->m_propertyConfigurator = std::make_shared<BCNPropertyConfigurator>(target);
+    target->m_channelGroup = channelGroup;
+    target->m_parentTarget = parent;
+    target->m_token = token;
+    target->m_isEnabledKey = BCNAnalytics::sharedInstance()->serviceEnabledKey() + "/" + BCNUtility::targetKeyFromTargetToken(token).value_or("");
+    if (!target->isImmediateParent())
+        BCNBeaconUserDefaults::shared().setObjectForKey(false, target->m_isEnabledKey);
+    if (channelGroup) {
+        channelGroup->addDelegate(target->m_propertyConfigurator);
+        channelGroup->addDelegate(target);
+    }
+    return target;
+}
+
+void BCNAnalyticsTransmissionTarget::trackEvent(const std::string& eventName) { trackEvent(eventName, std::nullopt); }
+
+void BCNAnalyticsTransmissionTarget::trackEvent(const std::string& eventName, const std::optional<std::map<std::string, std::string>>& properties,
+                                                BCNLogFlags flags)
+{
+    std::optional<BCNEventProperties> typed;
+    if (properties) {
+        typed.emplace();
+        for (const auto& [key, value] : *properties)
+            typed->setString(value, key);
+    }
+    trackEventWithTypedProperties(eventName, typed, flags);
+}
+
+void BCNAnalyticsTransmissionTarget::trackEventWithTypedProperties(const std::string& eventName,
+                                                                   const std::optional<BCNEventProperties>& properties, BCNLogFlags flags)
+{
+    // The nearest target's value wins for a key, and the event's own values win over all.
+    BCNEventProperties merged;
+    for (auto t = shared_from_this(); t; t = t->parentTarget())
+        t->m_propertyConfigurator->mergeTypedPropertiesWith(merged);
+    if (properties)
+        merged.mergeEventProperties(*properties);
+    std::optional<BCNEventProperties> toSend;
+    if (properties || !merged.isEmpty())
+        toSend = std::move(merged);
+    BCNAnalytics::trackEventWithTypedProperties(eventName, toSend, shared_from_this(), flags);
+}
+
+std::shared_ptr<BCNAnalyticsTransmissionTarget> BCNAnalyticsTransmissionTarget::transmissionTargetForToken(const std::string& token)
+{
+    auto& child = m_childTransmissionTargets[token];
+    if (!child)
+        child = make(token, shared_from_this(), m_channelGroup.lock());
+    return child;
+}
+
+bool BCNAnalyticsTransmissionTarget::isImmediateParent() const
+{
+    if (auto parent = parentTarget())
+        return parent->isEnabled();
+    return BCNAnalytics::isServiceEnabled();
+}
+
+bool BCNAnalyticsTransmissionTarget::isEnabled() const
+{
+    std::lock_guard guard(analyticsLock());
+    const auto value = BCNBeaconUserDefaults::shared().objectForKey(m_isEnabledKey);
+    return value.isNumber() ? value.asBool() : true;
+}
+
+void BCNAnalyticsTransmissionTarget::setEnabled(bool enabled)
+{
+    std::lock_guard guard(analyticsLock());
+    if (enabled != isEnabled()) {
+        if (enabled && !isImmediateParent()) {
+            BCNLogWarning(kTag, "Can't enable; parent transmission target and/or Analytics service is disabled.");
+            return;
+        }
+        BCNBeaconUserDefaults::shared().setObjectForKey(enabled, m_isEnabledKey);
+        if (enabled)
+            resume();
+    }
+    for (const auto& [token, child] : m_childTransmissionTargets)
+        child->setEnabled(enabled);
+}
+
+void BCNAnalyticsTransmissionTarget::pause()
+{
+    if (!isEnabled()) {
+        BCNLogError(kTag, "This transmission target is disabled.");
+        return;
+    }
+    BCNAnalytics::pauseTransmissionTargetForToken(m_token);
+}
+
+void BCNAnalyticsTransmissionTarget::resume()
+{
+    if (!isEnabled()) {
+        BCNLogError(kTag, "This transmission target is disabled.");
+        return;
+    }
+    BCNAnalytics::resumeTransmissionTargetForToken(m_token);
+}
