@@ -2,13 +2,17 @@
 
 #include <signal.h>
 
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <utility>
 
 #include "MovaraAppKit/CrashReporter/MVCrashReporter.h"
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
+#include "MovaraAppKit/Telemetry/Core/BCNUtility.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashesCXXException.h"
+#include "MovaraAppKit/Telemetry/Crashes/BCNCrashesLogBuffer.h"
+#include "MovaraAppKit/Telemetry/Crashes/Model/BCNErrorLogs.h"
 #include "Platform/Foundation/Bundle.h"
 #include "Platform/Foundation/FileManager.h"
 
@@ -19,12 +23,22 @@ namespace {
 // reports what the reporter left.
 std::mutex g_reporterMutex;
 
+// Runs in the crash handler once the report is written.
+void mvcr_post_crash_callback(siginfo_t*, ucontext_t*, void*)
+{
+    bcn_save_log_buffer();
+}
+
 std::shared_ptr<MVCrashReporter> enabledReporter()
 {
     std::lock_guard lock(g_reporterMutex);
     static std::shared_ptr<MVCrashReporter> reporter;
     if (!reporter) {
         auto candidate = MVCrashReporter::sharedReporter();
+        if (!candidate->isEnabled()) {
+            static const MVCrashReporterCallbacks callbacks { 0, nullptr, mvcr_post_crash_callback };
+            candidate->setCrashCallbacks(&callbacks);
+        }
         foundation::ErrorPtr error;
         if (!candidate->isEnabled() && !candidate->enableCrashReporterAndReturnError(&error)) {
             BCNLogError("BeaconCrashes", "Cannot enable crash capture: " + (error ? error->localizedDescription() : std::string("unknown error")));
@@ -56,6 +70,28 @@ void reportUncaughtCXXException(const BCNCrashesUncaughtCXXExceptionInfo* info)
     MVCrashReporter::handleUncaughtException(wrapper.name(), wrapper.reason(), wrapper.callStackReturnAddresses());
     std::abort();
 }
+
+// Sees the logs of every channel unit of the group.
+class BCNCrashesBufferDelegate : public BCNChannelDelegate {
+public:
+    explicit BCNCrashesBufferDelegate(std::weak_ptr<BCNCrashes> crashes)
+        : m_crashes(std::move(crashes))
+    {
+    }
+    void channelDidPrepareLog(const BCNChannelPtr&, const BCNLogPtr& log, const std::string& internalId, BCNLogFlags) override
+    {
+        if (auto crashes = m_crashes.lock())
+            crashes->bufferPreparedLog(log, internalId);
+    }
+    void channelDidCompleteEnqueueingLog(const BCNChannelPtr&, const BCNLogPtr&, const std::string& internalId) override
+    {
+        if (auto crashes = m_crashes.lock())
+            crashes->releaseBufferedLog(internalId);
+    }
+
+private:
+    std::weak_ptr<BCNCrashes> m_crashes;
+};
 
 std::mutex& singletonMutex()
 {
@@ -91,6 +127,8 @@ void BCNCrashes::resetSharedInstance()
 
 BCNCrashes::~BCNCrashes()
 {
+    if (m_bufferDelegate && channelGroup())
+        channelGroup()->removeDelegate(m_bufferDelegate);
     if (m_cxxHandlerRegistered)
         BCNCrashesUncaughtCXXExceptionHandlerManager::removeCXXExceptionHandler(reportUncaughtCXXException);
 }
@@ -122,10 +160,91 @@ std::string BCNCrashes::crashesDirectory()
     return (base / identifier / "com.movara.beacon" / "crashes").string();
 }
 
+std::string BCNCrashes::logBufferDirectory()
+{
+    return (std::filesystem::path(crashesDirectory()).parent_path() / "crasheslogbuffer").string();
+}
+
+void BCNCrashes::startWithChannelGroup(std::shared_ptr<BCNChannelGroupProtocol> group, const std::optional<std::string>& appSecret,
+    const std::optional<std::string>& transmissionTargetToken, bool fromApplication)
+{
+    {
+        std::lock_guard guard(lock());
+        setupLogBuffer();
+    }
+    if (group && !m_bufferDelegate) {
+        m_bufferDelegate = std::make_shared<BCNCrashesBufferDelegate>(std::static_pointer_cast<BCNCrashes>(shared_from_this()));
+        group->addDelegate(m_bufferDelegate);
+    }
+    BCNServiceAbstract::startWithChannelGroup(std::move(group), appSecret, transmissionTargetToken, fromApplication);
+}
+
+void BCNCrashes::setupLogBuffer()
+{
+    if (m_logBuffer)
+        return;
+    m_logBuffer = std::make_unique<BCNCrashesLogBuffer>(logBufferDirectory());
+    BCNCrashesLogBuffer::install(m_logBuffer.get());
+}
+
+void BCNCrashes::bufferPreparedLog(const BCNLogPtr& log, const std::string& internalId)
+{
+    // Crash logs and their attachments have their own way back after a crash.
+    if (!log || !isEnabled() || std::dynamic_pointer_cast<BCNAppleErrorLog>(log) || std::dynamic_pointer_cast<BCNErrorAttachmentLog>(log))
+        return;
+    std::lock_guard guard(lock());
+    if (!m_logBuffer)
+        return;
+    auto archive = BCNUtility::archiveKeyedData(log);
+    if (!archive || archive->empty())
+        return;
+    std::string token;
+    if (auto tokens = log->transmissionTargetTokens(); tokens && !tokens->empty())
+        token = m_targetTokenEncrypter.encryptString(*tokens->begin()).value_or(std::string());
+    BCNLogVerbose(logTag(), "Storing a log to Crashes Buffer: (sid: " + log->sid().value_or("(null)") + ", type: " + log->type() + ")");
+    const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    m_logBuffer->bufferLog(*archive, token, internalId, now);
+}
+
+void BCNCrashes::releaseBufferedLog(const std::string& internalId)
+{
+    std::lock_guard guard(lock());
+    if (m_logBuffer)
+        m_logBuffer->releaseLog(internalId);
+}
+
+void BCNCrashes::processLogBufferAfterCrash()
+{
+    if (!m_logBuffer || !channelGroup())
+        return;
+    if (!m_bufferChannelUnit)
+        m_bufferChannelUnit = channelGroup()->addChannelUnitWithConfiguration(BCNChannelUnitConfiguration("CrashesBuffer", 2, 1, 50, 1));
+    if (!m_bufferChannelUnit)
+        return;
+    m_logBuffer->processSavedFiles([&](const std::vector<std::uint8_t>& bytes, const std::optional<std::string>& token) {
+        auto log = std::dynamic_pointer_cast<BCNAbstractLog>(BCNUtility::unarchiveKeyedData(foundation::Data(bytes)));
+        if (!log) {
+            BCNLogError("Beacon", "Deserialization failed for log: The log deserialized to NULL.");
+            return false;
+        }
+        if (token) {
+            if (auto decrypted = m_targetTokenEncrypter.decryptString(*token))
+                log->addTransmissionTargetToken(*decrypted);
+            else
+                BCNLogError("Beacon", "Failed to decrypt the target token.");
+        }
+        BCNLogDebug(logTag(), "Re-enqueueing buffered log, type: " + log->type() + ".");
+        m_bufferChannelUnit->enqueueItem(log, BCNLogFlagsNormal);
+        return true;
+    });
+}
+
 void BCNCrashes::applyEnabledState(bool enabled)
 {
     BCNServiceAbstract::applyEnabledState(enabled);
     if (!enabled) {
+        if (m_logBuffer)
+            m_logBuffer->emptyBufferFiles();
         if (std::exchange(m_cxxHandlerRegistered, false))
             BCNCrashesUncaughtCXXExceptionHandlerManager::removeCXXExceptionHandler(reportUncaughtCXXException);
         BCNLogInfo(logTag(), "Crashes service has been disabled.");
@@ -153,5 +272,6 @@ void BCNCrashes::applyEnabledState(bool enabled)
             BCNLogError(logTag(), "The last session's crash report cannot be read: " + (error ? error->localizedDescription() : std::string("unknown error")));
         }
     }
+    processLogBufferAfterCrash();
     BCNLogInfo(logTag(), "Crashes service has been enabled.");
 }

@@ -9,6 +9,9 @@
 #include <string>
 
 #include "MovaraAppKit/Telemetry/Core/BCNServiceAbstract.h"
+#include "MovaraAppKit/Telemetry/Core/Util/BCNEncrypter.h"
+
+class BCNCrashesLogBuffer;
 
 class BCNCrashes : public BCNServiceAbstract {
 public:
@@ -31,6 +34,16 @@ public:
     std::optional<BCNChannelUnitConfiguration> channelUnitConfiguration() const override;
 
     void applyEnabledState(bool enabled) override;
+    void startWithChannelGroup(std::shared_ptr<BCNChannelGroupProtocol> channelGroup, const std::optional<std::string>& appSecret,
+        const std::optional<std::string>& transmissionTargetToken, bool fromApplication) override;
+
+    // Logs in flight: copied when a channel prepares them, dropped once stored, saved by the
+    // crash handler and enqueued again by the next start.
+    void bufferPreparedLog(const BCNLogPtr& log, const std::string& internalId);
+    void releaseBufferedLog(const std::string& internalId);
+    // The folder of the in-flight log files (…/crasheslogbuffer next to the crash folder).
+    static std::string logBufferDirectory();
+    BCNCrashesLogBuffer* logBuffer() const { return m_logBuffer.get(); }
 
     // The folder of crash files (…/crashes under the client's application-support folder).
     static std::string crashesDirectory();
@@ -43,4 +56,12 @@ private:
     bool m_didCrashInLastSession = false;
     bool m_cxxHandlerRegistered = false;
     std::optional<int> m_lastSessionCrashSignal;
+
+    void setupLogBuffer();
+    void processLogBufferAfterCrash();
+
+    std::unique_ptr<BCNCrashesLogBuffer> m_logBuffer;
+    std::shared_ptr<BCNChannelDelegate> m_bufferDelegate;
+    std::shared_ptr<BCNChannelUnitProtocol> m_bufferChannelUnit;
+    BCNEncrypter m_targetTokenEncrypter;
 };

@@ -4,10 +4,14 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
 #include "MovaraAppKit/CrashReporter/MVCrashReporter.h"
+#include "MovaraAppKit/Telemetry/Crashes/BCNCrashesLogBuffer.h"
+#include "MovaraAppKit/Telemetry/Crashes/Model/BCNErrorLogs.h"
 #include "Tests/Support/BoundedChild.h"
 
 TEST_F(TelemetryTest, ACrashIsReportedByTheNextStartOnce)
@@ -123,4 +127,54 @@ TEST_F(TelemetryTest, ACrashEndsTheProcessWhenTheCaptureWasStartedMoreThanOnce)
         BCNBeacon::start("secret", bothServices());
         EXPECT_TRUE(BCNCrashes::hasCrashedInLastSession()) << c.what;
     }
+}
+
+TEST_F(TelemetryTest, LogsInFlightAtACrashAreEnqueuedAgainByTheNextStartOnce)
+{
+    BCNBeacon::start("secret", bothServices());
+    auto crashes = BCNCrashes::sharedInstance();
+    ASSERT_NE(crashes->logBuffer(), nullptr);
+
+    // A log that reaches the store frees its slot.
+    crashes->channelUnit()->enqueueItem(validLog(), BCNLogFlagsNormal);
+    ASSERT_TRUE(waitFor([] { return pending("Crashes").size() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return crashes->logBuffer()->slotContents(0).archive.empty(); }));
+
+    // Two still in flight when the process dies, one for a transmission target; crash logs are
+    // never buffered.
+    crashes->bufferPreparedLog(validLog(1700000001), "plain-id");
+    auto targeted = validLog(1700000002);
+    targeted->addTransmissionTargetToken("target-token");
+    crashes->bufferPreparedLog(targeted, "targeted-id");
+    crashes->bufferPreparedLog(validLog<BCNAppleErrorLog>(), "crash-log-id");
+    EXPECT_TRUE(crashes->logBuffer()->slotContents(2).archive.empty());
+    EXPECT_NE(crashes->logBuffer()->slotContents(1).token, "target-token") << "the token is kept encrypted";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::raise(SIGABRT);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    const std::string tokenFile = BCNCrashes::logBufferDirectory() + "/1.targettoken";
+    ASSERT_TRUE(std::filesystem::exists(tokenFile));
+
+    resetClient();
+    BCNBeacon::start("secret", bothServices());
+    // The targeted log goes its own way (the collector takes it); the plain one is stored.
+    ASSERT_TRUE(waitFor([] { return pending("CrashesBuffer").size() == 1; }));
+    if (auto group = std::dynamic_pointer_cast<BCNChannelGroupDefault>(BCNBeacon::sharedInstance()->channelGroup()))
+        group->logsDispatchQueue()->sync([] { });
+    ASSERT_EQ(pending("CrashesBuffer").size(), 1u) << "the targeted log came back with its token";
+    auto back = pending("CrashesBuffer").front();
+    ASSERT_TRUE(back->timestamp());
+    EXPECT_EQ(back->timestamp()->timeIntervalSince1970(), 1700000001) << "a log keeps its own time";
+    EXPECT_EQ(countStartingWith(BCNLogLevelDebug, "Re-enqueueing buffered log"), 2u);
+    EXPECT_FALSE(loggedStartingWith(BCNLogLevelError, "Failed to decrypt"));
+    EXPECT_FALSE(std::filesystem::exists(tokenFile));
+    for (const auto& entry : std::filesystem::directory_iterator(BCNCrashes::logBufferDirectory()))
+        if (entry.path().extension() == ".bcncrasheslogbuffer")
+            EXPECT_EQ(entry.file_size(), 0u) << entry.path() << ": each saved log comes back once";
 }
