@@ -14,6 +14,22 @@
 #include "MovaraAppKit/Telemetry/Crashes/Model/BCNErrorLogs.h"
 #include "Tests/Support/BoundedChild.h"
 
+namespace {
+
+// A child that dies of SIGABRT with the parent's crash capture; its wait status.
+void abortInChild(int* status)
+{
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::raise(SIGABRT);
+        ::_exit(0);
+    }
+    ASSERT_EQ(::waitpid(child, status, 0), child);
+}
+
+} // namespace
+
 TEST_F(TelemetryTest, ACrashIsReportedByTheNextStartOnce)
 {
     BCNBeacon::start("secret", bothServices());
@@ -21,14 +37,8 @@ TEST_F(TelemetryTest, ACrashIsReportedByTheNextStartOnce)
     EXPECT_FALSE(BCNCrashes::hasCrashedInLastSession());
 
     // The crashing "session" is a child process with the crash capture inherited.
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::raise(SIGABRT);
-        ::_exit(0);
-    }
     int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_NO_FATAL_FAILURE(abortInChild(&status));
     ASSERT_TRUE(WIFSIGNALED(status)) << "the capture passes the signal on: the process still dies of it";
     EXPECT_EQ(WTERMSIG(status), SIGABRT);
 
@@ -149,14 +159,8 @@ TEST_F(TelemetryTest, LogsInFlightAtACrashAreEnqueuedAgainByTheNextStartOnce)
     crashes->bufferPreparedLog(validLog<BCNAppleErrorLog>(), "crash-log-id");
     EXPECT_TRUE(crashes->logBuffer()->slotContents(2).archive.empty());
     EXPECT_NE(crashes->logBuffer()->slotContents(1).token, "target-token") << "the token is kept encrypted";
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::raise(SIGABRT);
-        ::_exit(0);
-    }
     int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_NO_FATAL_FAILURE(abortInChild(&status));
     ASSERT_TRUE(WIFSIGNALED(status));
     const std::string tokenFile = BCNCrashes::logBufferDirectory() + "/1.targettoken";
     ASSERT_TRUE(std::filesystem::exists(tokenFile));
