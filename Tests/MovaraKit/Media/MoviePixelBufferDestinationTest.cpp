@@ -262,6 +262,9 @@ TEST(MoviePixelBufferDestination, AFailedOrCancelledMovieLeavesTheExistingFileAl
          [](MoviePixelBufferDestination& d) {
              EXPECT_TRUE(d.eatSampleBuffer(frameAt(0), nullptr));
              d.cancel();
+             // The cancel is queued on the writing queue, where a real job also asks to finish,
+             // so it lands first; finishing from this thread must wait for it the same way.
+             d.videoQueue()->sync([] {});
          },
          true},
         {"frame times going backwards",
