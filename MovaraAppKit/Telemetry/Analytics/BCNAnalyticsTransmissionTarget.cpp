@@ -16,6 +16,18 @@ const std::string kTag = "BeaconAnalytics";
 
 std::recursive_mutex& analyticsLock() { return BCNAnalytics::sharedInstance()->lock(); }
 
+std::mutex& providerLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+std::shared_ptr<BCNAnalyticsAuthenticationProvider>& sharedProvider()
+{
+    static std::shared_ptr<BCNAnalyticsAuthenticationProvider> provider;
+    return provider;
+}
+
 } // namespace
 
 // MARK: - Property configurator
@@ -251,4 +263,49 @@ void BCNAnalyticsTransmissionTarget::resume()
         return;
     }
     BCNAnalytics::resumeTransmissionTargetForToken(m_token);
+}
+
+void BCNAnalyticsTransmissionTarget::addAuthenticationProvider(const std::shared_ptr<BCNAnalyticsAuthenticationProvider>& provider)
+{
+    if (!provider) {
+        BCNLogError(kTag, "Authentication provider may not be null.");
+        return;
+    }
+    {
+        std::lock_guard guard(providerLock());
+        sharedProvider() = provider;
+    }
+    provider->acquireTokenAsync();
+}
+
+std::shared_ptr<BCNAnalyticsAuthenticationProvider> BCNAnalyticsTransmissionTarget::authenticationProvider()
+{
+    std::lock_guard guard(providerLock());
+    return sharedProvider();
+}
+
+void BCNAnalyticsTransmissionTarget::setAuthenticationProvider(std::shared_ptr<BCNAnalyticsAuthenticationProvider> provider)
+{
+    std::lock_guard guard(providerLock());
+    sharedProvider() = std::move(provider);
+}
+
+void BCNAnalyticsTransmissionTarget::channelPrepareLog(const BCNChannelPtr&, const BCNLogPtr& log)
+{
+    auto csLog = std::dynamic_pointer_cast<BCNCommonSchemaLog>(log);
+    const auto tokens = log ? log->transmissionTargetTokens() : std::nullopt;
+    if (!csLog || !tokens || !tokens->contains(m_token) || !isEnabled())
+        return;
+    auto provider = authenticationProvider();
+    if (!provider)
+        return;
+    // Without a ticket key there is nothing to name; the expiry check still runs.
+    if (const auto& hash = provider->ticketKeyHash()) {
+        if (!csLog->ext)
+            csLog->ext = std::make_shared<BCNCSExtensions>();
+        if (!csLog->ext->protocolExt)
+            csLog->ext->protocolExt = std::make_shared<BCNProtocolExtension>();
+        csLog->ext->protocolExt->ticketKeys = std::vector<std::string> { *hash };
+    }
+    provider->checkTokenExpiry();
 }

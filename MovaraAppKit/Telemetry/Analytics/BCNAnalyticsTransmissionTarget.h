@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "MovaraAppKit/Telemetry/Analytics/BCNAnalyticsAuthenticationProvider.h"
 #include "MovaraAppKit/Telemetry/Analytics/BCNEventLog.h"
 #include "MovaraAppKit/Telemetry/Core/BCNChannelGroup.h"
 
@@ -82,6 +83,14 @@ public:
     void pause();
     void resume();
     bool isImmediateParent() const;
+
+    // One provider for all targets. Adding one asks it for a token at once; none is refused.
+    static void addAuthenticationProvider(const std::shared_ptr<BCNAnalyticsAuthenticationProvider>& provider);
+    static std::shared_ptr<BCNAnalyticsAuthenticationProvider> authenticationProvider();
+    static void setAuthenticationProvider(std::shared_ptr<BCNAnalyticsAuthenticationProvider> provider);
+
+    // Collector logs for this target's token name the provider's ticket while it is enabled.
+    void channelPrepareLog(const BCNChannelPtr& channel, const BCNLogPtr& log) override;
 
 private:
     BCNAnalyticsTransmissionTarget() = default;
