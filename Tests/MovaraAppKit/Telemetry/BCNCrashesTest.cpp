@@ -60,6 +60,13 @@ namespace {
 
 TEST_F(TelemetryTest, AnUncaughtCppExceptionLeavesAReportWithItsNameReasonAndThrowStack)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // A child forked from this many-threaded test process inherits AddressSanitizer's state as
+    // the other threads left it: allocator locks held at the fork (the child's first backtrace()
+    // then waits for ever) and stale poison on reused signal stacks. These crash paths run in the
+    // optimised pass of the suite, where the child is as reliable as the product.
+    GTEST_SKIP() << "crash-in-child under AddressSanitizer is checked in the optimised build";
+#endif
     BCNBeacon::start("secret", bothServices());
     ASSERT_TRUE(BCNCrashes::sharedInstance()->isStarted());
     const pid_t child = ::fork();
@@ -96,6 +103,13 @@ TEST_F(TelemetryTest, AnUncaughtCppExceptionLeavesAReportWithItsNameReasonAndThr
 
 TEST_F(TelemetryTest, ACrashEndsTheProcessWhenTheCaptureWasStartedMoreThanOnce)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // A child forked from this many-threaded test process inherits AddressSanitizer's state as
+    // the other threads left it: allocator locks held at the fork (the child's first backtrace()
+    // then waits for ever) and stale poison on reused signal stacks. These crash paths run in the
+    // optimised pass of the suite, where the child is as reliable as the product.
+    GTEST_SKIP() << "crash-in-child under AddressSanitizer is checked in the optimised build";
+#endif
     // Started, stopped and started again by the shell, with the crash reporter already enabled
     // underneath: a crash on the main thread, while another thread runs, still ends the process
     // with its signal and leaves one report for the next start.
