@@ -1,12 +1,20 @@
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashes.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 
 #include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <utility>
 
+#include "MovaraAppKit/CrashReporter/MVCrashReport.h"
 #include "MovaraAppKit/CrashReporter/MVCrashReporter.h"
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
 #include "MovaraAppKit/Telemetry/Core/BCNUtility.h"
@@ -160,6 +168,80 @@ std::string BCNCrashes::crashesDirectory()
     return (base / identifier / "com.movara.beacon" / "crashes").string();
 }
 
+std::optional<std::string> BCNCrashes::storeCrashReportCopy(const std::vector<std::uint8_t>& bytes)
+{
+    // Named by the seconds since 1 January 2001; a second crash stored in the same second gets a
+    // suffix rather than replacing the first.
+    const double sinceReferenceDate = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() - 978307200.0;
+    char base[32];
+    std::snprintf(base, sizeof base, "%.0f", sinceReferenceDate);
+    const std::filesystem::path directory = crashesDirectory();
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const std::string name = attempt == 0 ? std::string(base) : std::string(base) + "-" + std::to_string(attempt);
+        const auto path = directory / name;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            return std::nullopt;
+        }
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += static_cast<std::size_t>(n);
+        }
+        const bool synced = ::fsync(fd) == 0;
+        ::close(fd);
+        // Kept only when it reads back whole: the reporter's copy is purged on the strength of it.
+        std::ifstream in(path, std::ios::binary);
+        const std::vector<std::uint8_t> back { std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
+        if (done == bytes.size() && synced && back == bytes)
+            return path.string();
+        std::error_code ec;
+        std::filesystem::remove(path, ec);
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+void BCNCrashes::handleLatestCrashReport(MVCrashReporter& reporter)
+{
+    const std::filesystem::path marker = std::filesystem::path(crashesDirectory()) / "BNCrashes.analyzer";
+    std::error_code ec;
+    // A marker left behind means the last analysis ended the process: the report is dropped
+    // unread rather than analysed (and crashed on) again.
+    if (std::filesystem::exists(marker, ec)) {
+        BCNLogError(logTag(), "Error on loading the crash report, it will be purged.");
+        std::filesystem::remove(marker, ec);
+        reporter.purgePendingCrashReport();
+        return;
+    }
+    if (!std::ofstream(marker, std::ios::binary | std::ios::app))
+        BCNLogError(logTag(), "Couldn't create crash analyzer file.");
+    bool purge = true;
+    foundation::ErrorPtr error;
+    const auto describe = [&] { return error ? error->localizedDescription() : std::string("unknown error"); };
+    if (auto data = reporter.loadPendingCrashReportDataAndReturnError(&error); !data) {
+        BCNLogError(logTag(), "Couldn't load crash report: " + describe());
+    } else if (auto report = MVCrashReport::initWithData(*data, &error); !report) {
+        BCNLogWarning(logTag(), "Couldn't parse crash report: " + describe());
+    } else {
+        m_lastSessionCrashSignal = hostSignalNamed(report->signalInfo().name);
+        if (!storeCrashReportCopy(*data)) {
+            // The only copy stays with the reporter, for the next start.
+            BCNLogError(logTag(), "Couldn't store the crash report in " + crashesDirectory() + "; it is kept for the next launch.");
+            purge = false;
+        }
+    }
+    std::filesystem::remove(marker, ec);
+    if (purge)
+        reporter.purgePendingCrashReport();
+}
+
 std::string BCNCrashes::logBufferDirectory()
 {
     return (std::filesystem::path(crashesDirectory()).parent_path() / "crasheslogbuffer").string();
@@ -261,16 +343,8 @@ void BCNCrashes::applyEnabledState(bool enabled)
     if (reporter->isEnabled() && !std::exchange(m_cxxHandlerRegistered, true))
         BCNCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(reportUncaughtCXXException);
     if (reporter->hasPendingCrashReport()) {
-        // Reported once: the pending report is consumed by the start that reads it. One that
-        // cannot be decoded is set aside by the reporter and still counts as a crash.
         m_didCrashInLastSession = true;
-        foundation::ErrorPtr error;
-        if (auto report = reporter->loadPendingCrashReport(&error)) {
-            m_lastSessionCrashSignal = hostSignalNamed(report->signalInfo().name);
-            reporter->purgePendingCrashReport();
-        } else {
-            BCNLogError(logTag(), "The last session's crash report cannot be read: " + (error ? error->localizedDescription() : std::string("unknown error")));
-        }
+        handleLatestCrashReport(*reporter);
     }
     processLogBufferAfterCrash();
     BCNLogInfo(logTag(), "Crashes service has been enabled.");

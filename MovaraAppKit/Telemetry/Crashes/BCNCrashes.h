@@ -7,11 +7,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "MovaraAppKit/Telemetry/Core/BCNServiceAbstract.h"
 #include "MovaraAppKit/Telemetry/Core/Util/BCNEncrypter.h"
 
 class BCNCrashesLogBuffer;
+class MVCrashReporter;
 
 class BCNCrashes : public BCNServiceAbstract {
 public:
@@ -44,6 +46,9 @@ public:
     // The folder of the in-flight log files (…/crasheslogbuffer next to the crash folder).
     static std::string logBufferDirectory();
     BCNCrashesLogBuffer* logBuffer() const { return m_logBuffer.get(); }
+    // Copies a crash report into the crash folder under a name no other report has, and keeps it
+    // only when it reads back whole. The copy's path, or none.
+    static std::optional<std::string> storeCrashReportCopy(const std::vector<std::uint8_t>& bytes);
 
     // The folder of crash files (…/crashes under the client's application-support folder).
     static std::string crashesDirectory();
@@ -57,6 +62,8 @@ private:
     bool m_cxxHandlerRegistered = false;
     std::optional<int> m_lastSessionCrashSignal;
 
+    // The reporter's pending report: copied into the crash folder, then purged.
+    void handleLatestCrashReport(MVCrashReporter& reporter);
     void setupLogBuffer();
     void processLogBufferAfterCrash();
 

@@ -5,6 +5,8 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -195,4 +197,67 @@ TEST_F(TelemetryTest, LogsInFlightAtACrashAreEnqueuedAgainByTheNextStartOnce)
     for (const auto& entry : std::filesystem::directory_iterator(BCNCrashes::logBufferDirectory()))
         if (entry.path().extension() == ".bcncrasheslogbuffer")
             EXPECT_EQ(entry.file_size(), 0u) << entry.path() << ": each saved log comes back once";
+}
+
+namespace {
+
+std::vector<std::filesystem::path> crashFiles()
+{
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(BCNCrashes::crashesDirectory()))
+        if (entry.is_regular_file())
+            files.push_back(entry.path());
+    return files;
+}
+
+std::vector<std::uint8_t> fileBytes(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return { std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
+}
+
+} // namespace
+
+TEST_F(TelemetryTest, ThePendingReportIsCopiedWholeUnderItsOwnNameBeforeItIsPurged)
+{
+    BCNBeacon::start("secret", bothServices());
+    for (const auto& file : crashFiles())
+        std::filesystem::remove(file);
+    int status = 0;
+    ASSERT_NO_FATAL_FAILURE(abortInChild(&status));
+    auto reporter = MVCrashReporter::sharedReporter();
+    const auto pendingBytes = reporter->loadPendingCrashReportData();
+    ASSERT_TRUE(pendingBytes);
+
+    resetClient();
+    BCNBeacon::start("secret", bothServices());
+    EXPECT_TRUE(BCNCrashes::hasCrashedInLastSession());
+    EXPECT_FALSE(reporter->hasPendingCrashReport());
+    const auto files = crashFiles();
+    ASSERT_EQ(files.size(), 1u) << "the copy, and no analyzer marker left";
+    EXPECT_EQ(fileBytes(files[0]), *pendingBytes);
+
+    // Two copies in the same second never replace one another.
+    const auto first = BCNCrashes::storeCrashReportCopy({ 1, 2, 3 });
+    const auto second = BCNCrashes::storeCrashReportCopy({ 4, 5 });
+    ASSERT_TRUE(first && second);
+    EXPECT_NE(*first, *second);
+    EXPECT_EQ(fileBytes(*first), std::vector<std::uint8_t>({ 1, 2, 3 }));
+    EXPECT_EQ(fileBytes(*second), std::vector<std::uint8_t>({ 4, 5 }));
+}
+
+TEST_F(TelemetryTest, AReportWhoseAnalysisEndedTheLastRunIsPurgedUnread)
+{
+    BCNBeacon::start("secret", bothServices());
+    for (const auto& file : crashFiles())
+        std::filesystem::remove(file);
+    int status = 0;
+    ASSERT_NO_FATAL_FAILURE(abortInChild(&status));
+    std::ofstream(BCNCrashes::crashesDirectory() + "/BNCrashes.analyzer").flush();
+
+    resetClient();
+    BCNBeacon::start("secret", bothServices());
+    EXPECT_TRUE(logged(BCNLogLevelError, "Error on loading the crash report, it will be purged."));
+    EXPECT_FALSE(MVCrashReporter::sharedReporter()->hasPendingCrashReport());
+    EXPECT_TRUE(crashFiles().empty()) << "nothing copied, and the marker is gone";
 }
