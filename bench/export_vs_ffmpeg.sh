@@ -29,6 +29,7 @@ JOBS=${JOBS:-h264 prores twopass preview}
 ROOT=${ROOT:-$(cd "$(dirname "$0")/.." && pwd)}
 BUILD=${BUILD:-$ROOT/build/bench-release}
 WORK=${WORK:-$(mktemp -d "${TMPDIR:-/tmp}/export-bench.XXXXXX")}
+mkdir -p "$WORK"   # a WORK given by the caller may not exist yet
 PHOTOS=${PHOTOS:-$WORK/photos}   # reuse a set made before with PHOTOS=... KEEP=1
 KEEP=${KEEP:-0}
 PARITY=${PARITY:-1}       # 0 skips the parity checks (memory runs of many photos)
