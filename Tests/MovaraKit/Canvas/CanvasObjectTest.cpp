@@ -38,13 +38,13 @@ foundation::Data alphaPNG(int width, int height, const std::function<uint8_t(int
 
 foundation::Data jpeg(int width, int height, std::optional<int> orientation = std::nullopt)
 {
-    fixtures::JPEGSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.pixel = [](int x, int) { return std::vector<uint8_t> {static_cast<uint8_t>(x * 10), 0, 0}; };
+    fixtures::JPEGSpec recipe;
+    recipe.width = width;
+    recipe.height = height;
+    recipe.pixel = [](int x, int) { return std::vector<uint8_t> {static_cast<uint8_t>(x * 10), 0, 0}; };
     if (orientation)
-        spec.exif = fixtures::Exif {std::nullopt, std::nullopt, orientation};
-    return fixtures::makeJPEG(spec);
+        recipe.exif = fixtures::Exif {std::nullopt, std::nullopt, orientation};
+    return fixtures::makeJPEG(recipe);
 }
 
 struct Recorder {
