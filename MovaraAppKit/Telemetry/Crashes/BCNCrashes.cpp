@@ -20,9 +20,8 @@
 #include "MovaraAppKit/Telemetry/Core/BCNUtility.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashesCXXException.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashesLogBuffer.h"
+#include "MovaraAppKit/Telemetry/Crashes/BCNCrashesUtil.h"
 #include "MovaraAppKit/Telemetry/Crashes/Model/BCNErrorLogs.h"
-#include "Platform/Foundation/Bundle.h"
-#include "Platform/Foundation/FileManager.h"
 
 namespace {
 
@@ -158,14 +157,7 @@ std::optional<BCNChannelUnitConfiguration> BCNCrashes::channelUnitConfiguration(
 
 std::string BCNCrashes::crashesDirectory()
 {
-    auto support = foundation::FileManager::defaultManager().URLForDirectory(foundation::SearchPathDirectory::ApplicationSupport, false);
-    std::string identifier;
-    if (auto bundle = foundation::Bundle::main())
-        identifier = bundle->bundleIdentifier();
-    if (identifier.empty())
-        identifier = "com.movara.quintor";
-    std::filesystem::path base = support ? std::filesystem::path(support->path()) : std::filesystem::path("/tmp");
-    return (base / identifier / "com.movara.beacon" / "crashes").string();
+    return BCNUtility::fullURLForPathComponent(BCNCrashesUtil::crashesDir()).string();
 }
 
 std::optional<std::string> BCNCrashes::storeCrashReportCopy(const std::vector<std::uint8_t>& bytes)
@@ -244,7 +236,7 @@ void BCNCrashes::handleLatestCrashReport(MVCrashReporter& reporter)
 
 std::string BCNCrashes::logBufferDirectory()
 {
-    return (std::filesystem::path(crashesDirectory()).parent_path() / "crasheslogbuffer").string();
+    return BCNUtility::fullURLForPathComponent(BCNCrashesUtil::logBufferDir()).string();
 }
 
 void BCNCrashes::startWithChannelGroup(std::shared_ptr<BCNChannelGroupProtocol> group, const std::optional<std::string>& appSecret,

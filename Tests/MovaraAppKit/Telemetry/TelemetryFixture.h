@@ -16,6 +16,7 @@
 #include "MovaraAppKit/Telemetry/Core/BCNBeaconUserDefaults.h"
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashes.h"
+#include "MovaraAppKit/Telemetry/Crashes/BCNCrashesUtil.h"
 #include "MovaraAppKit/Telemetry/Core/BCNUtility.h"
 #include "MovaraAppKit/Telemetry/Core/Context/BCNDeviceTracker.h"
 #include "MovaraAppKit/Telemetry/Core/Context/BCNSessionContext.h"
@@ -61,6 +62,7 @@ protected:
             m_previousDataHome = data;
         ::setenv("XDG_DATA_HOME", m_home.path().c_str(), 1);
         BCNUtility::resetBeaconDirectory();
+        BCNCrashesUtil::resetDirectory();
         clearStoredValues();
         resetContexts();
         resetClient();
@@ -78,6 +80,7 @@ protected:
         clearStoredValues();
         ::setenv("XDG_DATA_HOME", m_previousDataHome.c_str(), 1);
         BCNUtility::resetBeaconDirectory();
+        BCNCrashesUtil::resetDirectory();
         BCNLogger::setLogHandler(BCNLogger::defaultHandler());
         BCNLogger::setCurrentLogLevel(BCNLogLevelAssert);
         BCNLogger::setIsUserDefinedLogLevel(false);
