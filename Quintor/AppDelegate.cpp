@@ -288,8 +288,8 @@ void buildMainMenu(ui::InterfaceFile& file)
     addItem(sequence, menuTitle("Play"), "togglePlayPause:", " ");
     addItem(sequence, menuTitle("Reverse"), "togglePlayDirection:", "r");
     sequence->addItem(ui::MenuItem::separatorItem());
-    addItem(sequence, menuTitle("Sort by Name"), "changeSort:", {}, Model::SortByNameTag);
-    addItem(sequence, menuTitle("Sort by Date"), "changeSort:", {}, MainWindowController::SortByDateTag);
+    addItem(sequence, menuTitle("Sort by Name"), "changeSort:", {}, ui::tagValue(Model::SortTag::byName));
+    addItem(sequence, menuTitle("Sort by Date"), "changeSort:", {}, ui::tagValue(Model::SortTag::byDate));
     sequence->addItem(ui::MenuItem::separatorItem());
     addItem(sequence, menuTitle("Reset Trim Range"), "resetTrimRange:");
     addItem(sequence, menuTitle("Remove All Items"), "removeAllItems:");

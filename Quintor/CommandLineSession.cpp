@@ -279,8 +279,8 @@ void Session::applyOptions()
 {
     auto model = m_delegate->model();
     if (m_options.sort) {
-        const long tag = *m_options.sort == CommandLineSort::name ? Model::SortByNameTag : MainWindowController::SortByDateTag;
-        if (!chooseMenuItem("changeSort:", tag))
+        const auto tag = *m_options.sort == CommandLineSort::name ? Model::SortTag::byName : Model::SortTag::byDate;
+        if (!chooseMenuItem("changeSort:", ui::tagValue(tag)))
             throw Failure {"the sequence cannot be sorted now"};
         waitUntilIdle();
         reportPresentedErrors();
@@ -332,9 +332,9 @@ void Session::exportMovie()
     collectViews(sheet->contentView(), buttons);
     std::shared_ptr<ui::PopUpButton> formatPopUp, ratePopUp;
     for (const auto& popUp : popUps) {
-        if (popUp->menu()->itemWithTag(ExportSettingsController::FormatH264Tag))
+        if (popUp->menu()->itemWithTag(ui::tagValue(ExportSettingsController::FormatTag::h264)))
             formatPopUp = popUp;
-        else if (popUp->menu()->itemWithTag(ExportSettingsController::FpsCurrentTag))
+        else if (popUp->menu()->itemWithTag(ui::tagValue(ExportSettingsController::FpsTag::current)))
             ratePopUp = popUp;
     }
     auto buttonWithAction = [&](const std::string& action) -> std::shared_ptr<ui::Button> {
@@ -354,16 +354,17 @@ void Session::exportMovie()
         throw Failure {format.code == MVRVideoCodecHEVC ? "HEVC encoding is not available on this machine"
                                                         : "that format is not offered"};
     }
-    auto rateTag = ExportSettingsController::FpsCurrentTag;
+    using FpsTag = ExportSettingsController::FpsTag;
+    auto rateTag = FpsTag::current;
     switch (m_options.frameRate) {
-    case CommandLineFrameRate::source: rateTag = ExportSettingsController::FpsCurrentTag; break;
-    case CommandLineFrameRate::fps24: rateTag = ExportSettingsController::Fps24Tag; break;
-    case CommandLineFrameRate::fps25: rateTag = ExportSettingsController::Fps25Tag; break;
-    case CommandLineFrameRate::fps30: rateTag = ExportSettingsController::Fps30Tag; break;
+    case CommandLineFrameRate::source: rateTag = FpsTag::current; break;
+    case CommandLineFrameRate::fps24: rateTag = FpsTag::fps24; break;
+    case CommandLineFrameRate::fps25: rateTag = FpsTag::fps25; break;
+    case CommandLineFrameRate::fps30: rateTag = FpsTag::fps30; break;
     }
     // A fixed rate equal to the sequence's own is not offered: the current rate is that rate.
-    if (!ratePopUp->chooseItemWithTag(static_cast<long>(rateTag)))
-        ratePopUp->chooseItemWithTag(static_cast<long>(ExportSettingsController::FpsCurrentTag));
+    if (!ratePopUp->chooseItemWithTag(ui::tagValue(rateTag)))
+        ratePopUp->chooseItemWithTag(ui::tagValue(FpsTag::current));
     exportButton->performClick(nullptr);
 
     // The save panel follows the sheet and is answered with the output; then the export runs
@@ -415,8 +416,8 @@ void Session::printSummary()
 
     std::printf("Photos:     %zu\n", images.size());
     std::printf("Size:       %.0f x %.0f\n", size.width, size.height);
-    std::printf("Order:      by %s, %s\n", model->sortItemTag() == Model::SortByNameTag ? "name" : "date",
-                model->playDirectionTag() == Model::PlayForwardTag ? "forward" : "reverse");
+    std::printf("Order:      by %s, %s\n", model->sortItemTag() == Model::SortTag::byName ? "name" : "date",
+                model->playDirectionTag() == Model::PlayDirectionTag::forward ? "forward" : "reverse");
     std::printf("Frame rate: %s fps\n", rateText.c_str());
     if (exported.size() == images.size())
         std::printf("Trim:       all photos\n");

@@ -35,11 +35,11 @@ template <class T> void ExportSettingsController::change(const char* key, T& fie
     didChange(key);
 }
 
-void ExportSettingsController::setFormatTag(unsigned long tag)
+void ExportSettingsController::setFormatTag(FormatTag tag)
 {
     change("formatTag", m_formatTag, tag);
     // Any other item stands for the MPEG-4 one, H.264.
-    const MovieFormat* format = MovieFormatForSettingsTag(tag);
+    const MovieFormat* format = MovieFormatForSettingsTag(static_cast<unsigned long>(tag));
     if (!format)
         format = MovieFormatForCodec(media::AVVideoCodecTypeH264);
     m_videoCodec = format->codec;
@@ -49,7 +49,7 @@ void ExportSettingsController::setFormatTag(unsigned long tag)
     setScale(format->code == MVRVideoCodecH264 ? h264Scale(m_size) : 1.0);
 }
 
-void ExportSettingsController::setFpsTag(unsigned long tag)
+void ExportSettingsController::setFpsTag(FpsTag tag)
 {
     change("fpsTag", m_fpsTag, tag);
 }
@@ -74,9 +74,10 @@ void ExportSettingsController::refreshSizeInfo()
 media::Time ExportSettingsController::frameDuration() const
 {
     static constexpr double rates[] = { 24.0, 25.0, 30.0 };
-    if (m_fpsTag < Fps24Tag || m_fpsTag > Fps30Tag)
+    if (m_fpsTag < FpsTag::fps24 || m_fpsTag > FpsTag::fps30)
         return media::Time::invalid();
-    return media::Time::makeWithSeconds(1.0 / rates[m_fpsTag - Fps24Tag], 600);
+    const auto index = static_cast<unsigned long>(m_fpsTag) - static_cast<unsigned long>(FpsTag::fps24);
+    return media::Time::makeWithSeconds(1.0 / rates[index], 600);
 }
 
 double ExportSettingsController::h264Scale(graphics::Size size)
@@ -90,8 +91,8 @@ double ExportSettingsController::h264Scale(graphics::Size size)
 
 void ExportSettingsController::refreshFrameRateOptions()
 {
-    if (m_fpsTag == 0)
-        setFpsTag(FpsCurrentTag);
+    if (m_fpsTag == FpsTag::none)
+        setFpsTag(FpsTag::current);
     const double fps = m_fpsProvider ? m_fpsProvider() : 30.0;
     change("hideFPS24", m_hideFPS24, fps == 24.0);
     change("hideFPS25", m_hideFPS25, fps == 25.0);
@@ -111,7 +112,7 @@ void ExportSettingsController::refreshFrameRateOptions()
 void ExportSettingsController::beginSheetWithCompletionHandler(CompletionHandler handler)
 {
     refreshFrameRateOptions();
-    if (m_formatTag == FormatH264Tag)
+    if (m_formatTag == FormatTag::h264)
         setScale(h264Scale(m_size));
     else
         refreshSizeInfo();

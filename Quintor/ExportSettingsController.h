@@ -18,15 +18,10 @@
 class ExportSettingsController : public SheetController, public foundation::Observable {
 public:
     // Format items: H.264 in MPEG-4, ProRes 422 and ProRes 4444 in QuickTime, HEVC in MPEG-4.
-    static constexpr unsigned long FormatH264Tag = 1000;
-    static constexpr unsigned long FormatProRes422Tag = 1001;
-    static constexpr unsigned long FormatProRes4444Tag = 1002;
-    static constexpr unsigned long FormatHEVCTag = 1003;
-    // Frame-rate items: the sequence's own rate, then fixed 24, 25 and 30 fps.
-    static constexpr unsigned long FpsCurrentTag = 6001;
-    static constexpr unsigned long Fps24Tag = 6002;
-    static constexpr unsigned long Fps25Tag = 6003;
-    static constexpr unsigned long Fps30Tag = 6004;
+    enum class FormatTag : unsigned long { h264 = 1000, proRes422 = 1001, proRes4444 = 1002, hevc = 1003 };
+    // Frame-rate items: the sequence's own rate, then fixed 24, 25 and 30 fps; none until the
+    // sheet has first opened.
+    enum class FpsTag : unsigned long { none = 0, current = 6001, fps24 = 6002, fps25 = 6003, fps30 = 6004 };
 
     static std::shared_ptr<ExportSettingsController> init();
 
@@ -42,10 +37,10 @@ public:
     const std::string& fileFormatUTI() const { return m_fileFormatUTI; }
 
     // Observable. Choosing a format sets the codec and container and recomputes the scale.
-    unsigned long formatTag() const { return m_formatTag; }
-    void setFormatTag(unsigned long tag);
-    unsigned long fpsTag() const { return m_fpsTag; }
-    void setFpsTag(unsigned long tag);
+    FormatTag formatTag() const { return m_formatTag; }
+    void setFormatTag(FormatTag tag);
+    FpsTag fpsTag() const { return m_fpsTag; }
+    void setFpsTag(FpsTag tag);
     bool hideFPS24() const { return m_hideFPS24; }
     bool hideFPS25() const { return m_hideFPS25; }
     bool hideFPS30() const { return m_hideFPS30; }
@@ -82,8 +77,8 @@ private:
     bool m_isHEVCEncodingEnabled = false;
     std::string m_videoCodec;
     std::string m_fileFormatUTI;
-    unsigned long m_formatTag = FormatH264Tag;
-    unsigned long m_fpsTag = 0;
+    FormatTag m_formatTag = FormatTag::h264;
+    FpsTag m_fpsTag = FpsTag::none;
     bool m_hideFPS24 = false;
     bool m_hideFPS25 = false;
     bool m_hideFPS30 = false;

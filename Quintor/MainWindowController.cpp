@@ -372,34 +372,34 @@ void MainWindowController::togglePlayDirection(ui::Object*)
     auto preview = require(previewController(), "previewController");
     if (auto undo = undoManager()) {
         undo->setActionName(localizedUndoName("Reverse"));
-        const long long oldTag = model->playDirectionTag();
+        const Model::PlayDirectionTag oldTag = model->playDirectionTag();
         undo->registerUndo<MainWindowController>(sharedAs<MainWindowController>(), [oldTag](MainWindowController& self) {
             self.setPlayDirection(oldTag);
         });
     }
-    if (model->playDirectionTag() == Model::PlayForwardTag) {
-        model->setPlayDirectionTag(Model::PlayReverseTag);
+    if (model->playDirectionTag() == Model::PlayDirectionTag::forward) {
+        model->setPlayDirectionTag(Model::PlayDirectionTag::reverse);
         preview->setPlayerDirection(PlayerDirection::reverse);
     } else {
-        model->setPlayDirectionTag(Model::PlayForwardTag);
+        model->setPlayDirectionTag(Model::PlayDirectionTag::forward);
         preview->setPlayerDirection(PlayerDirection::forward);
     }
     preview->updatePlayerRate();
 }
 
-void MainWindowController::setPlayDirection(long long tag)
+void MainWindowController::setPlayDirection(Model::PlayDirectionTag tag)
 {
     auto model = require(this->model(), "model");
     auto preview = require(previewController(), "previewController");
     // Redo of a Reverse: the undo of this call brings the direction back again.
     if (auto undo = undoManager(); undo && (undo->isUndoing() || undo->isRedoing())) {
-        const long long oldTag = model->playDirectionTag();
+        const Model::PlayDirectionTag oldTag = model->playDirectionTag();
         undo->registerUndo<MainWindowController>(sharedAs<MainWindowController>(), [oldTag](MainWindowController& self) {
             self.setPlayDirection(oldTag);
         });
     }
     model->setPlayDirectionTag(tag);
-    preview->setPlayerDirection(tag == Model::PlayForwardTag ? PlayerDirection::forward : PlayerDirection::reverse);
+    preview->setPlayerDirection(tag == Model::PlayDirectionTag::forward ? PlayerDirection::forward : PlayerDirection::reverse);
     preview->updatePlayerRate();
 }
 
@@ -408,17 +408,17 @@ void MainWindowController::changeSort(ui::Object* sender)
     long tag = 0;
     if (auto* item = dynamic_cast<ui::UserInterfaceItem*>(sender))
         tag = item->tag();
-    changeSort(tag);
+    changeSort(ui::tagAs<Model::SortTag>(tag));
 }
 
-void MainWindowController::changeSort(long tag)
+void MainWindowController::changeSort(Model::SortTag tag)
 {
     auto model = require(this->model(), "model");
     if (isExporting() || model->sortItemTag() == tag)
         return;
     if (auto undo = undoManager()) {
-        undo->setActionName(tag == Model::SortByNameTag ? localizedUndoName("Sort by Name") : localizedUndoName("Sort by Date"));
-        const long long oldTag = model->sortItemTag();
+        undo->setActionName(tag == Model::SortTag::byName ? localizedUndoName("Sort by Name") : localizedUndoName("Sort by Date"));
+        const Model::SortTag oldTag = model->sortItemTag();
         undo->registerUndo<MainWindowController>(sharedAs<MainWindowController>(), [oldTag](MainWindowController& self) {
             self.applySort(oldTag);
         });
@@ -429,14 +429,14 @@ void MainWindowController::changeSort(long tag)
     model->sortImageSources(true);
 }
 
-void MainWindowController::applySort(long long tag)
+void MainWindowController::applySort(Model::SortTag tag)
 {
     auto model = require(this->model(), "model");
     if (model->sortItemTag() == tag)
         return;
     // Undo and redo of a sort alternate: each registers the way back.
     if (auto undo = undoManager(); undo && (undo->isUndoing() || undo->isRedoing())) {
-        const long long oldTag = model->sortItemTag();
+        const Model::SortTag oldTag = model->sortItemTag();
         undo->registerUndo<MainWindowController>(sharedAs<MainWindowController>(), [oldTag](MainWindowController& self) {
             self.applySort(oldTag);
         });
@@ -494,7 +494,7 @@ bool MainWindowController::validateMenuItem(ui::MenuItem& item)
         item.setImage(ui::Image::imageNamed(playing ? "PauseMenuIconTemplate" : "PlayMenuIconTemplate"));
     } else if (action == "changeSort:") {
         const auto model = this->model();
-        item.setState(model && model->sortItemTag() == item.tag() ? ui::ControlStateValueOn : ui::ControlStateValueOff);
+        item.setState(model && model->sortItemTag() == ui::tagAs<Model::SortTag>(item.tag()) ? ui::ControlStateValueOn : ui::ControlStateValueOff);
     }
     return validateUserInterfaceItem(item);
 }

@@ -129,20 +129,19 @@ public:
     void addImages(ui::Object* sender);
     void togglePlayPause(ui::Object* sender);
     void togglePlayDirection(ui::Object* sender);
-    // Orders by the sender's tag (1000: by name; SortByDateTag: by capture date).
+    // Orders by the sender's tag, a Model::SortTag.
     void changeSort(ui::Object* sender);
-    void changeSort(long tag);
+    void changeSort(Model::SortTag tag);
     void resetTrimRange(ui::Object* sender);
     void removeAllItems(ui::Object* sender);
     // The Export command ("export:"): settings sheet, save panel, export, notification.
     void exportCommand(ui::Object* sender);
     void exportToStillara(ui::Object* sender);
-    static constexpr long SortByDateTag = 1001;
 
     // What undo entries call.
     void setTrimRange(double start, double end);
-    void setPlayDirection(long long tag);
-    void applySort(long long tag);
+    void setPlayDirection(Model::PlayDirectionTag tag);
+    void applySort(Model::SortTag tag);
 
     void handleTrimGesture(double value, ChangedItem item, ChangeGesture gesture);
 

@@ -86,7 +86,7 @@ std::vector<MVRImageSourcePtr> MainWindowController::exportedImageSources() cons
     std::vector<MVRImageSourcePtr> images(all.begin() + first, all.begin() + last);
     // The preview plays the model's list as it stands, backwards when reversed; the movie
     // holds the same frames in the same order.
-    if (model->playDirectionTag() != Model::PlayForwardTag)
+    if (model->playDirectionTag() != Model::PlayDirectionTag::forward)
         std::reverse(images.begin(), images.end());
     return images;
 }

@@ -211,13 +211,13 @@ void buildExportSettings(ui::InterfaceFile& file)
     auto formatLabel = ui::TextField::labelWithString(foundation::localized("Format:", "label"));
     formatLabel->setFrame(Rect::make(20, 148, 100, 18));
     auto format = ui::PopUpButton::initWithFrame(Rect::make(124, 144, 296, 26));
-    format->addItemWithTitle(foundation::localized("H.264 (MP4)", "format popup item"), ExportSettingsController::FormatH264Tag);
-    format->addItemWithTitle(foundation::localized("HEVC (MP4)", "format popup item"), ExportSettingsController::FormatHEVCTag)
+    format->addItemWithTitle(foundation::localized("H.264 (MP4)", "format popup item"), ui::tagValue(ExportSettingsController::FormatTag::h264));
+    format->addItemWithTitle(foundation::localized("HEVC (MP4)", "format popup item"), ui::tagValue(ExportSettingsController::FormatTag::hevc))
         ->setHidden(!owner->isHEVCEncodingEnabled());
     format->addItemWithTitle(foundation::localized("Apple ProRes 422 (MOV)", "format popup item"),
-                             ExportSettingsController::FormatProRes422Tag);
+                             ui::tagValue(ExportSettingsController::FormatTag::proRes422));
     format->addItemWithTitle(foundation::localized("Apple ProRes 4444 (MOV)", "format popup item"),
-                             ExportSettingsController::FormatProRes4444Tag);
+                             ui::tagValue(ExportSettingsController::FormatTag::proRes4444));
     format->bind("selectedTag", owner, "formatTag");
 
     auto sizeInfo = ui::TextField::wrappingLabelWithString("", 400);
@@ -228,10 +228,10 @@ void buildExportSettings(ui::InterfaceFile& file)
     auto fpsLabel = ui::TextField::labelWithString(foundation::localized("Frame rate:", "label"));
     fpsLabel->setFrame(Rect::make(20, 70, 100, 18));
     auto fps = ui::PopUpButton::initWithFrame(Rect::make(124, 66, 296, 26));
-    fps->addItemWithTitle(foundation::localized("Current", "fps popup item"), ExportSettingsController::FpsCurrentTag);
-    fps->addItemWithTitle(foundation::localized("24 FPS", "fps popup item"), ExportSettingsController::Fps24Tag);
-    fps->addItemWithTitle(foundation::localized("25 FPS", "fps popup item"), ExportSettingsController::Fps25Tag);
-    fps->addItemWithTitle(foundation::localized("30 FPS", "fps popup item"), ExportSettingsController::Fps30Tag);
+    fps->addItemWithTitle(foundation::localized("Current", "fps popup item"), ui::tagValue(ExportSettingsController::FpsTag::current));
+    fps->addItemWithTitle(foundation::localized("24 FPS", "fps popup item"), ui::tagValue(ExportSettingsController::FpsTag::fps24));
+    fps->addItemWithTitle(foundation::localized("25 FPS", "fps popup item"), ui::tagValue(ExportSettingsController::FpsTag::fps25));
+    fps->addItemWithTitle(foundation::localized("30 FPS", "fps popup item"), ui::tagValue(ExportSettingsController::FpsTag::fps30));
     fps->bind("selectedTag", owner, "fpsTag");
     fps->bind("title:6001", owner, "fpsCurrentLabel");
     fps->bind("hidden:6002", owner, "hideFPS24");

@@ -99,14 +99,14 @@ const foundation::KeyTable& Model::observableKeys() const
     return table;
 }
 
-void Model::setSortItemTag(long long tag)
+void Model::setSortItemTag(SortTag tag)
 {
     willChange("sortItemTag");
     m_sortItemTag = tag;
     didChange("sortItemTag");
 }
 
-void Model::setPlayDirectionTag(long long tag)
+void Model::setPlayDirectionTag(PlayDirectionTag tag)
 {
     willChange("playDirectionTag");
     m_playDirectionTag = tag;
@@ -213,7 +213,7 @@ void Model::sortImageSources(bool postingNotification)
 {
     if (m_imageSources.empty())
         return;
-    if (m_sortItemTag == SortByNameTag) {
+    if (m_sortItemTag == SortTag::byName) {
         std::stable_sort(m_imageSources.begin(), m_imageSources.end(), [](const MVRImageSourcePtr& a, const MVRImageSourcePtr& b) {
             return namesAscending(a->fileURL(), b->fileURL());
         });

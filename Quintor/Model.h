@@ -40,9 +40,11 @@ std::optional<double> MVRImageSequenceEstimatedFps(const foundation::Notificatio
 
 class Model : public foundation::Observable, public std::enable_shared_from_this<Model> {
 public:
-    static constexpr long long SortByNameTag = 1000;
-    static constexpr long long PlayForwardTag = 1000;
-    static constexpr long long PlayReverseTag = 1001;
+    // The ordering in force: by file name, or (every other value) by capture date. The sort
+    // menu items carry these as their tags.
+    enum class SortTag : long long { byName = 1000, byDate = 1001 };
+    // The play direction: forward, or (every other value) reverse.
+    enum class PlayDirectionTag : long long { forward = 1000, reverse = 1001 };
 
     static std::shared_ptr<Model> init();
 
@@ -69,13 +71,13 @@ public:
     void setPreviousImageSources(std::vector<MVRImageSourcePtr> imageSources) { m_previousImageSources = std::move(imageSources); }
 
     // Observable under "sortItemTag": 1000 orders by file name, anything else by capture date.
-    long long sortItemTag() const { return m_sortItemTag; }
-    void setSortItemTag(long long tag);
-    long long previousSortItemTag() const { return m_previousSortItemTag; }
-    void setPreviousSortItemTag(long long tag) { m_previousSortItemTag = tag; }
+    SortTag sortItemTag() const { return m_sortItemTag; }
+    void setSortItemTag(SortTag tag);
+    SortTag previousSortItemTag() const { return m_previousSortItemTag; }
+    void setPreviousSortItemTag(SortTag tag) { m_previousSortItemTag = tag; }
     // Observable under "playDirectionTag": 1000 forward, 1001 reverse; stored, not interpreted.
-    long long playDirectionTag() const { return m_playDirectionTag; }
-    void setPlayDirectionTag(long long tag);
+    PlayDirectionTag playDirectionTag() const { return m_playDirectionTag; }
+    void setPlayDirectionTag(PlayDirectionTag tag);
 
     // Observable under "fps". A value that is not a positive finite number is refused (no
     // change, no undo, no notification); any other assignment, also of the value held,
@@ -89,9 +91,9 @@ public:
 private:
     Model() = default;
 
-    long long m_sortItemTag = SortByNameTag;
-    long long m_previousSortItemTag = SortByNameTag;
-    long long m_playDirectionTag = PlayForwardTag;
+    SortTag m_sortItemTag = SortTag::byName;
+    SortTag m_previousSortItemTag = SortTag::byName;
+    PlayDirectionTag m_playDirectionTag = PlayDirectionTag::forward;
     std::vector<MVRImageSourcePtr> m_imageSources;
     std::vector<MVRImageSourcePtr> m_previousImageSources;
     double m_fps = 30.0;

@@ -43,7 +43,7 @@ struct PreviewController::Request {
     // The list from before the earliest addition this rebuild covers; "Add Items" restores it.
     std::optional<std::vector<MVRImageSourcePtr>> listBeforeAddition;
     // The ordering from before the earliest re-ordering this rebuild covers.
-    std::optional<long long> sortTagBefore;
+    std::optional<Model::SortTag> sortTagBefore;
     // The list the rebuild turns into a movie, as it was when the rebuild started.
     std::vector<MVRImageSourcePtr> imageSources;
 

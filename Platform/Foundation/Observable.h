@@ -155,7 +155,11 @@ template <class T> T anyTo(const std::any& value)
 {
     if (const T* direct = std::any_cast<T>(&value))
         return *direct;
-    if constexpr (std::is_arithmetic_v<T>) {
+    // Tags and other small enumerations travel through key-value coding as their integers,
+    // which is what bindings to controls hand over and read back.
+    if constexpr (std::is_enum_v<T>) {
+        return static_cast<T>(anyTo<std::underlying_type_t<T>>(value));
+    } else if constexpr (std::is_arithmetic_v<T>) {
         bool ok = false;
         const double d = detail::anyToDouble(value, ok);
         if (ok)
@@ -169,7 +173,11 @@ KeyTable& KeyTable::key(const std::string& name, R (T::*getter)() const)
 {
     static_assert(std::is_base_of_v<Observable, T>);
     key(name, [getter](const Observable& o) -> std::any {
-        return std::any(std::decay_t<R>((static_cast<const T&>(o).*getter)()));
+        using Value = std::decay_t<R>;
+        if constexpr (std::is_enum_v<Value>)
+            return std::any(static_cast<std::underlying_type_t<Value>>((static_cast<const T&>(o).*getter)()));
+        else
+            return std::any(Value((static_cast<const T&>(o).*getter)()));
     });
     if constexpr (detail::IsObservablePtr<std::decay_t<R>>::value) {
         m_entries[name].object = [getter](const Observable& o) -> std::shared_ptr<Observable> {

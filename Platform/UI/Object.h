@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <type_traits>
 
 namespace ui {
 
@@ -57,6 +58,21 @@ public:
     virtual std::string action() const = 0;
     virtual long tag() const = 0;
 };
+
+// Controls and menu items carry their tags as plain integers; the classes that own a set of
+// tags declare it as an enumeration. These two convert at that edge.
+template <class Tag>
+    requires std::is_enum_v<Tag>
+constexpr long tagValue(Tag tag)
+{
+    return static_cast<long>(tag);
+}
+template <class Tag>
+    requires std::is_enum_v<Tag>
+constexpr Tag tagAs(long tag)
+{
+    return static_cast<Tag>(tag);
+}
 
 class Responder : public Object {
 public:

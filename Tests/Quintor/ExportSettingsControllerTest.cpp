@@ -51,7 +51,7 @@ TEST_F(ExportSettingsControllerTest, ConfirmingAtOnceHandsBackH264InMPEG4AtTheSe
     EXPECT_EQ(*response, ui::ModalResponseOK);
     EXPECT_EQ(settings->videoCodec(), media::AVVideoCodecTypeH264);
     EXPECT_EQ(settings->fileFormatUTI(), media::AVFileTypeMPEG4);
-    EXPECT_EQ(settings->fpsTag(), ExportSettingsController::FpsCurrentTag);
+    EXPECT_EQ(settings->fpsTag(), ExportSettingsController::FpsTag::current);
     EXPECT_FALSE(settings->frameDuration().isValid());
     EXPECT_EQ(settings->sizeInfoString(), kSameSize);
 }
@@ -77,19 +77,20 @@ TEST_F(ExportSettingsControllerTest, TheH264SizeLimitAppliesToEitherOrientation)
 TEST_F(ExportSettingsControllerTest, EachFormatSelectsItsCodecContainerAndScale)
 {
     open({ 6000, 4000 });
-    const std::vector<std::tuple<unsigned long, std::string, std::string, double>> cases = {
-        { ExportSettingsController::FormatProRes4444Tag, media::AVVideoCodecTypeAppleProRes4444, media::AVFileTypeQuickTimeMovie, 1.0 },
-        { ExportSettingsController::FormatProRes422Tag, media::AVVideoCodecTypeAppleProRes422, media::AVFileTypeQuickTimeMovie, 1.0 },
-        { ExportSettingsController::FormatHEVCTag, media::AVVideoCodecTypeHEVC, media::AVFileTypeMPEG4, 1.0 },
+    const std::vector<std::tuple<ExportSettingsController::FormatTag, std::string, std::string, double>> cases = {
+        { ExportSettingsController::FormatTag::proRes4444, media::AVVideoCodecTypeAppleProRes4444, media::AVFileTypeQuickTimeMovie, 1.0 },
+        { ExportSettingsController::FormatTag::proRes422, media::AVVideoCodecTypeAppleProRes422, media::AVFileTypeQuickTimeMovie, 1.0 },
+        { ExportSettingsController::FormatTag::hevc, media::AVVideoCodecTypeHEVC, media::AVFileTypeMPEG4, 1.0 },
         // Back to H.264 while the sheet is open: the limit applies at once, as announced.
-        { ExportSettingsController::FormatH264Tag, media::AVVideoCodecTypeH264, media::AVFileTypeMPEG4, 0.54 },
+        { ExportSettingsController::FormatTag::h264, media::AVVideoCodecTypeH264, media::AVFileTypeMPEG4, 0.54 },
     };
     for (const auto& [tag, codec, container, scale] : cases) {
         settings->setFormatTag(tag);
-        EXPECT_EQ(settings->videoCodec(), codec) << tag;
-        EXPECT_EQ(settings->fileFormatUTI(), container) << tag;
-        EXPECT_DOUBLE_EQ(settings->scale(), scale) << tag;
-        EXPECT_EQ(settings->sizeInfoString(), scale == 1.0 ? kSameSize : kSmaller) << tag;
+        SCOPED_TRACE(ui::tagValue(tag));
+        EXPECT_EQ(settings->videoCodec(), codec);
+        EXPECT_EQ(settings->fileFormatUTI(), container);
+        EXPECT_DOUBLE_EQ(settings->scale(), scale);
+        EXPECT_EQ(settings->sizeInfoString(), scale == 1.0 ? kSameSize : kSmaller);
     }
     close(true);
 }
@@ -117,23 +118,23 @@ TEST_F(ExportSettingsControllerTest, FrameRateItemsFollowTheSequenceRate)
 TEST_F(ExportSettingsControllerTest, ChoicesPersistAcrossOpeningsAndGiveTheirFrameDurations)
 {
     open();
-    settings->setFpsTag(ExportSettingsController::Fps30Tag);
+    settings->setFpsTag(ExportSettingsController::FpsTag::fps30);
     close(false);
     open();
-    EXPECT_EQ(settings->fpsTag(), ExportSettingsController::Fps30Tag);
+    EXPECT_EQ(settings->fpsTag(), ExportSettingsController::FpsTag::fps30);
     close(true);
-    const std::vector<std::pair<unsigned long, media::Time>> durations = {
-        { ExportSettingsController::Fps24Tag, media::Time::make(25, 600) },
-        { ExportSettingsController::Fps25Tag, media::Time::make(24, 600) },
-        { ExportSettingsController::Fps30Tag, media::Time::make(20, 600) },
+    const std::vector<std::pair<ExportSettingsController::FpsTag, media::Time>> durations = {
+        { ExportSettingsController::FpsTag::fps24, media::Time::make(25, 600) },
+        { ExportSettingsController::FpsTag::fps25, media::Time::make(24, 600) },
+        { ExportSettingsController::FpsTag::fps30, media::Time::make(20, 600) },
     };
     for (const auto& [tag, duration] : durations) {
         settings->setFpsTag(tag);
-        EXPECT_EQ(settings->frameDuration().value, duration.value) << tag;
+        EXPECT_EQ(settings->frameDuration().value, duration.value) << ui::tagValue(tag);
         EXPECT_EQ(settings->frameDuration().timescale, 600);
     }
     for (unsigned long tag : { 0ul, 6001ul, 6005ul, 9999ul }) {
-        settings->setFpsTag(tag);
+        settings->setFpsTag(ExportSettingsController::FpsTag(tag));
         EXPECT_FALSE(settings->frameDuration().isValid()) << tag;
     }
 }
@@ -149,13 +150,13 @@ TEST_F(ExportSettingsControllerTest, TheLayoutsPopUpsFollowAndSetTheSettings)
     ASSERT_EQ(popUps.size(), 2u);
     auto& format = popUps[0];
     auto& rate = popUps[1];
-    EXPECT_EQ(rate->selectedTag(), long(ExportSettingsController::FpsCurrentTag));
-    EXPECT_EQ(rate->menu()->itemWithTag(ExportSettingsController::FpsCurrentTag)->title(), "Current (25 FPS)");
-    EXPECT_TRUE(rate->menu()->itemWithTag(ExportSettingsController::Fps25Tag)->isHidden());
-    EXPECT_FALSE(rate->chooseItemWithTag(ExportSettingsController::Fps25Tag));
+    EXPECT_EQ(rate->selectedTag(), ui::tagValue(ExportSettingsController::FpsTag::current));
+    EXPECT_EQ(rate->menu()->itemWithTag(ui::tagValue(ExportSettingsController::FpsTag::current))->title(), "Current (25 FPS)");
+    EXPECT_TRUE(rate->menu()->itemWithTag(ui::tagValue(ExportSettingsController::FpsTag::fps25))->isHidden());
+    EXPECT_FALSE(rate->chooseItemWithTag(ui::tagValue(ExportSettingsController::FpsTag::fps25)));
 
-    EXPECT_TRUE(format->chooseItemWithTag(ExportSettingsController::FormatProRes4444Tag));
-    EXPECT_TRUE(rate->chooseItemWithTag(ExportSettingsController::Fps24Tag));
+    EXPECT_TRUE(format->chooseItemWithTag(ui::tagValue(ExportSettingsController::FormatTag::proRes4444)));
+    EXPECT_TRUE(rate->chooseItemWithTag(ui::tagValue(ExportSettingsController::FpsTag::fps24)));
     close(true);
     EXPECT_EQ(settings->videoCodec(), media::AVVideoCodecTypeAppleProRes4444);
     EXPECT_EQ(settings->frameDuration().value, 25);

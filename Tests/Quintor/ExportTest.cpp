@@ -208,7 +208,7 @@ TEST_F(ExportTest, TheExportCommandAsksForSettingsAndALocationThenNotifies)
     h.controller->exportCommand(nullptr);
     auto settings = h.controller->exportSettingsController();
     ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return settings->sheetIsVisble(); }, 5));
-    settings->setFpsTag(ExportSettingsController::Fps24Tag);
+    settings->setFpsTag(ExportSettingsController::FpsTag::fps24);
     settings->ok(nullptr);
     ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return h.controller->isExporting(); }, 5));
     for (const char* action : { "export:", "exportToStillara:", "changeSort:", "removeAllItems:" }) {

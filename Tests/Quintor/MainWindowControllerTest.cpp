@@ -104,17 +104,17 @@ TEST_F(MainWindowControllerTest, ReverseTogglesAndUndoes)
     auto preview = h.controller->previewController();
     h.controller->togglePlayDirection(nullptr);
     closeUndoGroup();
-    EXPECT_EQ(h.model->playDirectionTag(), Model::PlayReverseTag);
+    EXPECT_EQ(h.model->playDirectionTag(), Model::PlayDirectionTag::reverse);
     EXPECT_EQ(preview->playerDirection(), PlayerDirection::reverse);
     EXPECT_EQ(undo()->undoActionName(), "Reverse");
     undo()->undo();
-    EXPECT_EQ(h.model->playDirectionTag(), Model::PlayForwardTag);
+    EXPECT_EQ(h.model->playDirectionTag(), Model::PlayDirectionTag::forward);
     EXPECT_EQ(preview->playerDirection(), PlayerDirection::forward);
     undo()->redo();
-    EXPECT_EQ(h.model->playDirectionTag(), Model::PlayReverseTag);
+    EXPECT_EQ(h.model->playDirectionTag(), Model::PlayDirectionTag::reverse);
 
     h.controller->togglePlayDirection(nullptr);
-    EXPECT_EQ(h.model->playDirectionTag(), Model::PlayForwardTag);
+    EXPECT_EQ(h.model->playDirectionTag(), Model::PlayDirectionTag::forward);
 }
 
 TEST_F(MainWindowControllerTest, TrimDragsAndResetsUndoAndRedo)
@@ -197,8 +197,8 @@ TEST_F(MainWindowControllerTest, UndoingBackToNoImagesStopsThePreviewForGood)
 TEST_F(MainWindowControllerTest, SortItemsShowTheOrderInForceAndChoosingItAgainChangesNothing)
 {
     h.add(photos(3));
-    auto byName = item("changeSort:", Model::SortByNameTag);
-    auto byDate = item("changeSort:", MainWindowController::SortByDateTag);
+    auto byName = item("changeSort:", ui::tagValue(Model::SortTag::byName));
+    auto byDate = item("changeSort:", ui::tagValue(Model::SortTag::byDate));
     h.controller->validateMenuItem(*byName);
     h.controller->validateMenuItem(*byDate);
     EXPECT_EQ(byName->state(), ui::ControlStateValueOn);
@@ -215,12 +215,12 @@ TEST_F(MainWindowControllerTest, SortItemsShowTheOrderInForceAndChoosingItAgainC
     h.controller->changeSort(byDate.get());
     ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return h.idle(); }, 30));
     closeUndoGroup();
-    EXPECT_EQ(h.model->sortItemTag(), MainWindowController::SortByDateTag);
+    EXPECT_EQ(h.model->sortItemTag(), Model::SortTag::byDate);
     EXPECT_EQ(h.model->imageSources().back(), first);
     EXPECT_EQ(undo()->undoActionName(), "Sort by Date");
     undo()->undo();
     ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return h.idle(); }, 30));
-    EXPECT_EQ(h.model->sortItemTag(), Model::SortByNameTag);
+    EXPECT_EQ(h.model->sortItemTag(), Model::SortTag::byName);
     EXPECT_EQ(h.model->imageSources().front(), first);
 }
 

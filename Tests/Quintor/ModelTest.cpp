@@ -20,6 +20,7 @@
 #include "Platform/Graphics/Image.h"
 #include "Platform/Images/ImageDestination.h"
 #include "Platform/Images/UTType.h"
+#include "Platform/UI/Object.h"
 #include "Quintor/Model.h"
 #include "Tests/Support/TempDir.h"
 
@@ -162,7 +163,7 @@ TEST_F(ModelTest, FolderAddsItsVisibleImagesInNaturalNameOrder)
 {
     // All taken at the same second and ordered by date: the folder's natural name order is
     // what remains (a plain byte order would put IMG_10 before IMG_2).
-    model->setSortItemTag(2000);
+    model->setSortItemTag(Model::SortTag(2000));
     jpeg("roll/IMG_10.jpg");
     jpeg("roll/IMG_2.jpg");
     jpeg("roll/img_1.jpg");
@@ -184,17 +185,17 @@ TEST_F(ModelTest, OrdersByNameOrByDateKeepingTiesInPlace)
     EXPECT_EQ(names(), (std::vector<std::string> { "a.jpg", "c.jpg", "IMG_2.jpg", "IMG_10.jpg" }));
 
     posted.clear();
-    model->setSortItemTag(2000);
+    model->setSortItemTag(Model::SortTag(2000));
     model->sortImageSources(true);
     EXPECT_EQ(names(), (std::vector<std::string> { "IMG_10.jpg", "a.jpg", "c.jpg", "IMG_2.jpg" }));
-    model->setSortItemTag(Model::SortByNameTag);
+    model->setSortItemTag(Model::SortTag::byName);
     model->sortImageSources(false);
     EXPECT_EQ(names(), (std::vector<std::string> { "a.jpg", "c.jpg", "IMG_2.jpg", "IMG_10.jpg" }));
     ASSERT_EQ(posted.size(), 1u);
     EXPECT_EQ(posted[0].name, MVRImageSequenceSorted);
 
     // New images take their places among the old ones; same-date images keep list order.
-    model->setSortItemTag(2000);
+    model->setSortItemTag(Model::SortTag(2000));
     ASSERT_EQ(add({ jpeg("b.jpg", 8, 6, 1002), jpeg("z.jpg", 8, 6, 999) }), nullptr);
     EXPECT_EQ(names(), (std::vector<std::string> { "z.jpg", "IMG_10.jpg", "a.jpg", "c.jpg", "b.jpg", "IMG_2.jpg" }));
 
@@ -274,7 +275,7 @@ TEST_F(ModelTest, UndoOfASortRestoresTheEarlierOrder)
     // As the main window sorts: keep the list, change the tag, re-order with undo.
     const auto before = model->imageSources();
     model->setPreviousSortItemTag(model->sortItemTag());
-    model->setSortItemTag(2000);
+    model->setSortItemTag(Model::SortTag(2000));
     model->sortImageSources(true);
     model->registerImageSourcesUndo(before, "Sort by Date");
     drain();
@@ -343,13 +344,16 @@ TEST_F(ModelTest, KeysAreObservableAndSettableByName)
 
     // As a bound slider or menu would set them.
     model->setValueForKey("fps", 15);
-    model->setValueForKey("playDirectionTag", Model::PlayReverseTag);
+    model->setValueForKey("playDirectionTag", ui::tagValue(Model::PlayDirectionTag::reverse));
     model->setValueForKey("sortItemTag", 2000.0);
     EXPECT_DOUBLE_EQ(model->fps(), 15.0);
-    EXPECT_EQ(model->playDirectionTag(), Model::PlayReverseTag);
-    EXPECT_EQ(model->sortItemTag(), 2000);
+    EXPECT_EQ(model->playDirectionTag(), Model::PlayDirectionTag::reverse);
+    EXPECT_EQ(model->sortItemTag(), Model::SortTag(2000));
     EXPECT_EQ(changed, (std::vector<std::string> { "fps", "playDirectionTag", "sortItemTag" }));
     EXPECT_EQ(foundation::anyTo<double>(model->valueForKey("fps")), 15.0);
+    // A bound menu reads the tags back as the integers it holds.
+    EXPECT_EQ(foundation::anyTo<long>(model->valueForKey("sortItemTag")), 2000);
+    EXPECT_EQ(foundation::anyTo<long>(model->valueForKey("playDirectionTag")), 1001);
 
     changed.clear();
     model->setValueForKey("fps", 0.0); // refused: observers hear nothing

@@ -237,7 +237,7 @@ TEST_F(PreviewControllerTest, CancellingPutsBackThePreviewedListAndOrderAndResum
              // What the main window's sort command does.
              model->setPreviousImageSources(model->imageSources());
              model->setPreviousSortItemTag(model->sortItemTag());
-             model->setSortItemTag(1001);
+             model->setSortItemTag(Model::SortTag::byDate);
              model->sortImageSources(true);
          }},
     };
@@ -248,7 +248,7 @@ TEST_F(PreviewControllerTest, CancellingPutsBackThePreviewedListAndOrderAndResum
         display->pressCancel();
         waitForRebuilds();
         EXPECT_EQ(names(model->imageSources()), previewed);
-        EXPECT_EQ(model->sortItemTag(), Model::SortByNameTag);
+        EXPECT_EQ(model->sortItemTag(), Model::SortTag::byName);
         EXPECT_TRUE(model->previousImageSources().empty());
         EXPECT_EQ(view->player(), oldPlayer);
         EXPECT_TRUE(preview->isObservingPlayer());
