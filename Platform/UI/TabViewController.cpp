@@ -44,7 +44,7 @@ void TabViewController::loadView()
     root->addSubview(m_content);
     setView(root);
     layoutTabs();
-    showSelected();
+    showSelected(nullptr);
 }
 
 void TabViewController::layoutTabs()
@@ -88,36 +88,46 @@ void TabViewController::setSelectedTabViewItemIndex(long index)
             markSelected(*m_buttons[i], static_cast<long>(i) == index);
         return;
     }
+    const auto previous = m_selected >= 0 ? m_items[static_cast<std::size_t>(m_selected)].controller : nullptr;
     willChange("selectedTabViewItemIndex");
     m_selected = index;
     didChange("selectedTabViewItemIndex");
     if (isViewLoaded())
-        showSelected();
+        showSelected(previous == m_items[static_cast<std::size_t>(index)].controller ? nullptr : previous);
 }
 
-void TabViewController::showSelected()
+void TabViewController::showSelected(const std::shared_ptr<ViewController>& previous)
 {
+    // While the tabs are on screen, switching is the old child disappearing and the new one
+    // appearing; otherwise the selected child appears with the tabs, once.
+    const bool onScreen = hasAppeared();
+    if (onScreen && previous)
+        previous->sendAppearance(false, false);
     for (const auto& subview : std::vector<ViewPtr>(m_content->subviews()))
         subview->removeFromSuperview();
+    if (onScreen && previous)
+        previous->sendAppearance(false, true);
     for (std::size_t i = 0; i < m_buttons.size(); ++i)
         markSelected(*m_buttons[i], static_cast<long>(i) == m_selected);
     if (m_selected < 0)
         return;
     auto child = m_items[static_cast<std::size_t>(m_selected)].controller;
     auto childView = child->view();
-    child->viewWillAppear();
+    if (onScreen)
+        child->sendAppearance(true, false);
     auto frame = childView->frame();
     frame.origin = { (m_content->bounds().size.width - frame.size.width) / 2, m_content->bounds().size.height - frame.size.height };
     childView->setFrame(frame);
     m_content->addSubview(childView);
-    child->viewDidAppear();
+    if (onScreen)
+        child->sendAppearance(true, true);
 }
 
-void TabViewController::viewWillAppear()
+std::vector<std::shared_ptr<ViewController>> TabViewController::appearingChildViewControllers() const
 {
-    ViewController::viewWillAppear();
-    if (m_selected >= 0 && isViewLoaded())
-        m_items[static_cast<std::size_t>(m_selected)].controller->viewWillAppear();
+    if (m_selected < 0)
+        return {};
+    return { m_items[static_cast<std::size_t>(m_selected)].controller };
 }
 
 const foundation::KeyTable& TabViewController::observableKeys() const

@@ -30,12 +30,13 @@ public:
     void setSelectedTabViewItemIndex(long index);
 
     void loadView() override;
-    void viewWillAppear() override;
 
     const foundation::KeyTable& observableKeys() const override;
 
 protected:
     TabViewController() = default;
+    // Only the selected child is on screen.
+    std::vector<std::shared_ptr<ViewController>> appearingChildViewControllers() const override;
 
 private:
     struct Item {
@@ -43,7 +44,7 @@ private:
         std::shared_ptr<ViewController> controller;
     };
     void layoutTabs();
-    void showSelected();
+    void showSelected(const std::shared_ptr<ViewController>& previous);
 
     std::vector<Item> m_items;
     std::vector<ButtonPtr> m_buttons;

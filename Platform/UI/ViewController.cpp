@@ -1,6 +1,12 @@
 #include "Platform/UI/ViewController.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <typeinfo>
+#include <utility>
 
 #include "Platform/Foundation/Error.h"
 #include "Platform/UI/InterfaceRegistry.h"
@@ -8,6 +14,64 @@
 #include "Platform/UI/Window.h"
 
 namespace ui {
+
+namespace {
+
+struct HookTable {
+    std::mutex mutex;
+    ViewController::AppearanceHookId nextId = 1;
+    std::vector<std::pair<ViewController::AppearanceHookId, ViewController::AppearanceHook>> hooks;
+};
+
+HookTable& hookTable()
+{
+    static HookTable table;
+    return table;
+}
+
+} // namespace
+
+ViewController::AppearanceHookId ViewController::addViewWillAppearHook(AppearanceHook hook)
+{
+    if (!hook)
+        return 0;
+    auto& table = hookTable();
+    std::lock_guard lock(table.mutex);
+    const AppearanceHookId id = table.nextId++;
+    table.hooks.emplace_back(id, std::move(hook));
+    return id;
+}
+
+void ViewController::removeViewWillAppearHook(AppearanceHookId id)
+{
+    auto& table = hookTable();
+    std::lock_guard lock(table.mutex);
+    std::erase_if(table.hooks, [id](const auto& entry) { return entry.first == id; });
+}
+
+void ViewController::viewWillAppear()
+{
+    std::vector<AppearanceHook> hooks;
+    {
+        auto& table = hookTable();
+        std::lock_guard lock(table.mutex);
+        for (const auto& entry : table.hooks)
+            hooks.push_back(entry.second);
+    }
+    // Run unlocked: a hook may show another controller or add a hook of its own.
+    for (const auto& hook : hooks)
+        hook(*this);
+}
+
+std::string ViewController::className() const
+{
+    const char* raw = typeid(*this).name();
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(raw, nullptr, nullptr, &status);
+    std::string name = (status == 0 && demangled) ? demangled : raw;
+    std::free(demangled);
+    return name;
+}
 
 ViewControllerPtr ViewController::init()
 {
@@ -145,7 +209,7 @@ void ViewController::sendAppearance(bool appearing, bool did)
             viewDidDisappear();
         }
     }
-    for (const auto& child : std::vector<ViewControllerPtr>(m_children))
+    for (const auto& child : appearingChildViewControllers())
         child->sendAppearance(appearing, did);
 }
 

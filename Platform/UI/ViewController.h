@@ -3,8 +3,14 @@
 // hears of its life: viewDidLoad once, then viewWillAppear / viewDidAppear and
 // viewWillDisappear / viewDidDisappear as its window is shown and closed. Controllers nest
 // (children, parent) and present others as sheets. Main thread only.
+//
+// Other layers can follow every controller's appearance without subclassing: a hook added with
+// addViewWillAppearHook runs each time a controller's viewWillAppear reaches this class's
+// (subclasses that override it call it, as they would call any base implementation).
 
 #include <any>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,7 +40,8 @@ public:
     virtual void loadView();
 
     virtual void viewDidLoad() { }
-    virtual void viewWillAppear() { }
+    // Runs the appearance hooks.
+    virtual void viewWillAppear();
     virtual void viewDidAppear() { }
     virtual void viewWillDisappear() { }
     virtual void viewDidDisappear() { }
@@ -60,11 +67,26 @@ public:
 
     std::shared_ptr<Responder> nextResponder() const override;
 
+    // The controller's class, fully qualified ("quintor::MainViewController").
+    std::string className() const;
+
+    // ---- appearance hooks, process-wide, in the order added; may be added and removed from any
+    // thread. A hook added or removed while hooks run takes effect from the next appearance.
+    using AppearanceHook = std::function<void(ViewController&)>;
+    using AppearanceHookId = std::uint64_t;
+    static AppearanceHookId addViewWillAppearHook(AppearanceHook hook);
+    static void removeViewWillAppearHook(AppearanceHookId id);
+
     // Internal: the window shows or hides this controller's view.
     void sendAppearance(bool appearing, bool did);
 
 protected:
     ViewController() = default;
+    // The children whose views appear and disappear with this one's: all of them, unless a
+    // container shows only some.
+    virtual std::vector<ViewControllerPtr> appearingChildViewControllers() const { return m_children; }
+    // Between did-appear and will-disappear.
+    bool hasAppeared() const { return m_appeared; }
 
 private:
     std::string m_nibName;

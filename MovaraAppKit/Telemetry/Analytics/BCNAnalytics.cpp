@@ -1,5 +1,6 @@
 #include "MovaraAppKit/Telemetry/Analytics/BCNAnalytics.h"
 
+#include "MovaraAppKit/Telemetry/Analytics/BCNAnalyticsCategory.h"
 #include "MovaraAppKit/Telemetry/Analytics/BCNAnalyticsTransmissionTarget.h"
 #include "MovaraAppKit/Telemetry/Core/Context/BCNUserIdContext.h"
 #include "MovaraAppKit/Telemetry/Core/BCNBeacon.h"
@@ -7,6 +8,7 @@
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
 #include "MovaraAppKit/Telemetry/Core/BCNUtility.h"
 #include "MovaraAppKit/Telemetry/Core/Util/BCNSharedInstance.h"
+#include "Platform/Dispatch/Queue.h"
 #include "Platform/Foundation/UUID.h"
 
 namespace {
@@ -150,6 +152,13 @@ void BCNAnalytics::applyEnabledState(bool enabled)
                 channelGroup()->addDelegate(m_sessionTracker);
                 channelGroup()->addDelegate(self);
             }
+            // A page that appeared before the service could take it is tracked now, by name. It
+            // stays remembered until a page is reported directly.
+            if (m_autoPageTrackingEnabled)
+                dispatch::Queue::main()->async([] {
+                    if (auto missed = BCNAnalyticsCategory::missedPageViewName(); missed && !missed->empty())
+                        BCNAnalytics::trackPage(*missed);
+                });
         } else {
             if (channelGroup()) {
                 channelGroup()->removeDelegate(m_sessionTracker);

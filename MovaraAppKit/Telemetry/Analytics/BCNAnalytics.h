@@ -4,6 +4,7 @@
 // properties before anything is stored. Tracking before the service is started, or while it
 // is disabled, does nothing. Failures go only to the log (tag "BeaconAnalytics"). Any thread.
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <optional>
@@ -63,6 +64,7 @@ public:
     static unsigned transmissionInterval() { return sharedInstance()->m_flushInterval; }
     static void setTransmissionInterval(unsigned seconds) { sharedInstance()->setTransmissionIntervalInstance(seconds); }
     static bool isAutoPageTrackingEnabled() { return sharedInstance()->m_autoPageTrackingEnabled; }
+    // Page views of appearing view controllers (once BCNAnalyticsCategory is activated).
     static void setAutoPageTrackingEnabled(bool enabled) { sharedInstance()->m_autoPageTrackingEnabled = enabled; }
     static void setDelegate(std::shared_ptr<BCNAnalyticsDelegate> delegate);
     // The class's enable switch ("+isEnabled" / "+setEnabled:").
@@ -128,7 +130,7 @@ private:
     void sendLog(std::shared_ptr<BCNAbstractLog> log, BCNLogFlags flags);
     std::shared_ptr<BCNAnalyticsDelegate> delegate() const;
 
-    bool m_autoPageTrackingEnabled = false;
+    std::atomic<bool> m_autoPageTrackingEnabled { false };
     unsigned m_flushInterval = kDefaultTransmissionInterval;
     std::shared_ptr<BCNSessionTracker> m_sessionTracker;
     std::shared_ptr<BCNChannelUnitProtocol> m_criticalChannelUnit;
