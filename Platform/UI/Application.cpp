@@ -1,8 +1,11 @@
 #include "Platform/UI/Application.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 
 #include "Platform/Dispatch/RunLoop.h"
+#include "Platform/UI/Event.h"
 #include "Platform/UI/Presenter.h"
 #include "Platform/UI/ScriptedResponder.h"
 
@@ -326,6 +329,48 @@ void Application::orderFrontStandardAboutPanelWithOptions(std::map<std::string, 
 {
     m_aboutOptions = std::move(options);
     ++m_aboutPanelCount;
+}
+
+namespace {
+
+void sendEventToWindow(Application&, const Event& event)
+{
+    if (auto window = event.window())
+        window->sendEvent(event);
+}
+
+void reportExceptionOnStandardError(Application&, const foundation::Exception& exception)
+{
+    std::fprintf(stderr, "%s: %s\n", exception.name().c_str(), exception.reason().c_str());
+}
+
+std::atomic<Application::SendEventImplementation> g_sendEvent { sendEventToWindow };
+std::atomic<Application::ReportExceptionImplementation> g_reportException { reportExceptionOnStandardError };
+
+} // namespace
+
+void Application::sendEvent(const Event& event)
+{
+    try {
+        g_sendEvent.load()(*this, event);
+    } catch (const foundation::Exception& exception) {
+        reportException(exception);
+    }
+}
+
+void Application::reportException(const foundation::Exception& exception)
+{
+    g_reportException.load()(*this, exception);
+}
+
+Application::SendEventImplementation Application::exchangeSendEventImplementation(SendEventImplementation implementation)
+{
+    return g_sendEvent.exchange(implementation ? implementation : sendEventToWindow);
+}
+
+Application::ReportExceptionImplementation Application::exchangeReportExceptionImplementation(ReportExceptionImplementation implementation)
+{
+    return g_reportException.exchange(implementation ? implementation : reportExceptionOnStandardError);
 }
 
 void beep()

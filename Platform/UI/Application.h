@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Platform/Foundation/Error.h"
 #include "Platform/Foundation/NotificationCenter.h"
 #include "Platform/Foundation/URL.h"
 #include "Platform/UI/Appearance.h"
@@ -21,6 +22,7 @@
 namespace ui {
 
 class Application;
+class Event;
 class Menu;
 
 extern const std::string ApplicationWillFinishLaunchingNotification; // "NSApplicationWillFinishLaunchingNotification"
@@ -110,6 +112,22 @@ public:
     // chain, the application and its delegate.
     std::shared_ptr<Object> targetForAction(const std::string& action, const std::shared_ptr<Object>& target = nullptr) const;
     bool sendAction(const std::string& action, const std::shared_ptr<Object>& target, Object* sender);
+
+    // ---- events and exceptions
+    // Hands the event to its window. An exception of the platform's class that escapes its
+    // dispatch is handed to reportException and goes no further: one faulty handler doesn't end
+    // the application.
+    void sendEvent(const Event& event);
+    // Writes the exception's name and reason to the standard error.
+    void reportException(const foundation::Exception& exception);
+
+    // The implementations of sendEvent and reportException can be replaced process-wide, from
+    // any thread. Each exchange answers the implementation it replaced, which the new one
+    // usually calls on with the same arguments.
+    using SendEventImplementation = void (*)(Application& app, const Event& event);
+    using ReportExceptionImplementation = void (*)(Application& app, const foundation::Exception& exception);
+    static SendEventImplementation exchangeSendEventImplementation(SendEventImplementation implementation);
+    static ReportExceptionImplementation exchangeReportExceptionImplementation(ReportExceptionImplementation implementation);
 
     // ---- modal sessions
     // Runs the main loop for `window` until stopModal/abortModal (or the scripted responder's

@@ -1,5 +1,6 @@
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashes.h"
 
+#include <execinfo.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -16,8 +17,10 @@
 
 #include "MovaraAppKit/CrashReporter/MVCrashReport.h"
 #include "MovaraAppKit/CrashReporter/MVCrashReporter.h"
+#include "MovaraAppKit/Telemetry/Core/BCNBeacon.h"
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
 #include "MovaraAppKit/Telemetry/Core/BCNUtility.h"
+#include "MovaraAppKit/Telemetry/Crashes/BCNApplicationForwarder.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashesCXXException.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashesLogBuffer.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashesUtil.h"
@@ -75,6 +78,19 @@ void reportUncaughtCXXException(const BCNCrashesUncaughtCXXExceptionInfo* info)
 {
     const BCNCrashesCXXExceptionWrapperException wrapper(info);
     MVCrashReporter::handleUncaughtException(wrapper.name(), wrapper.reason(), wrapper.callStackReturnAddresses());
+    std::abort();
+}
+
+// An exception the application reported ends the process as an uncaught one would, with the
+// stack of the report.
+void reportApplicationException(const foundation::Exception& exception)
+{
+    void* frames[128];
+    const int count = ::backtrace(frames, 128);
+    std::vector<std::uint64_t> stack;
+    for (int i = 1; i < count; ++i)
+        stack.push_back(reinterpret_cast<std::uintptr_t>(frames[i]));
+    MVCrashReporter::handleUncaughtException(exception.name(), exception.reason(), stack);
     std::abort();
 }
 
@@ -138,6 +154,14 @@ BCNCrashes::~BCNCrashes()
         channelGroup()->removeDelegate(m_bufferDelegate);
     if (m_cxxHandlerRegistered)
         BCNCrashesUncaughtCXXExceptionHandlerManager::removeCXXExceptionHandler(reportUncaughtCXXException);
+}
+
+void BCNCrashes::applicationDidReportException(const foundation::Exception& exception)
+{
+    if (BCNBeacon::isDebuggerAttached())
+        return;
+    if (auto handler = sharedInstance()->exceptionHandler())
+        handler(exception);
 }
 
 bool BCNCrashes::hasCrashedInLastSession()
@@ -319,8 +343,10 @@ void BCNCrashes::applyEnabledState(bool enabled)
     if (!enabled) {
         if (m_logBuffer)
             m_logBuffer->emptyBufferFiles();
-        if (std::exchange(m_cxxHandlerRegistered, false))
+        if (std::exchange(m_cxxHandlerRegistered, false)) {
             BCNCrashesUncaughtCXXExceptionHandlerManager::removeCXXExceptionHandler(reportUncaughtCXXException);
+            setExceptionHandler(nullptr);
+        }
         BCNLogInfo(logTag(), "Crashes service has been disabled.");
         return;
     }
@@ -332,8 +358,11 @@ void BCNCrashes::applyEnabledState(bool enabled)
         return;
     }
     auto reporter = enabledReporter();
-    if (reporter->isEnabled() && !std::exchange(m_cxxHandlerRegistered, true))
+    if (reporter->isEnabled() && !std::exchange(m_cxxHandlerRegistered, true)) {
         BCNCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(reportUncaughtCXXException);
+        setExceptionHandler(reportApplicationException);
+        BCNApplicationForwarder::registerForwarding();
+    }
     if (reporter->hasPendingCrashReport()) {
         m_didCrashInLastSession = true;
         handleLatestCrashReport(*reporter);

@@ -4,6 +4,7 @@
 // next start of the service reads it as "crashed in the last session", with the signal that
 // ended that session, and removes it.
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "MovaraAppKit/Telemetry/Core/BCNServiceAbstract.h"
 #include "MovaraAppKit/Telemetry/Core/Util/BCNEncrypter.h"
+#include "Platform/Foundation/Error.h"
 
 class BCNCrashesLogBuffer;
 class MVCrashReporter;
@@ -53,6 +55,15 @@ public:
     // The folder of crash files (…/crashes under the client's application-support folder).
     static std::string crashesDirectory();
 
+    // Where an exception the application reports goes: while the service's crash capture is on,
+    // a handler that records it as the crash of the process and aborts; none otherwise.
+    using ExceptionHandler = void (*)(const foundation::Exception& exception);
+    ExceptionHandler exceptionHandler() const { return m_exceptionHandler.load(); }
+    void setExceptionHandler(ExceptionHandler handler) { m_exceptionHandler.store(handler); }
+    // An exception the application object caught while dispatching an event: handed to the
+    // exception handler, unless a debugger is attached (which would see it first).
+    static void applicationDidReportException(const foundation::Exception& exception);
+
     ~BCNCrashes() override;
 
 private:
@@ -61,6 +72,7 @@ private:
     bool m_didCrashInLastSession = false;
     bool m_cxxHandlerRegistered = false;
     std::optional<int> m_lastSessionCrashSignal;
+    std::atomic<ExceptionHandler> m_exceptionHandler { nullptr };
 
     // The reporter's pending report: copied into the crash folder, then purged.
     void handleLatestCrashReport(MVCrashReporter& reporter);

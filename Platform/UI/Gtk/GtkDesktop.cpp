@@ -543,7 +543,7 @@ void GtkDesktop::Impl::sendMouse(Host& host, EventType type, double x, double y,
             return;
         Point point = windowPointForAreaPoint(*window, x, y);
         WindowPtr target = pointerTarget(window, point);
-        target->sendEvent(Event::mouseEvent(type, point, target, clicks, modifiers));
+        Application::shared()->sendEvent(Event::mouseEvent(type, point, target, clicks, modifiers));
     });
 }
 
@@ -655,7 +655,7 @@ gboolean GtkDesktop::Impl::scrollCallback(GtkEventControllerScroll* controller, 
         Event e = Event::mouseEvent(EventType::scrollWheel, point, target, 0, modifiers);
         // Deltas in points, positive up and left as the views expect.
         e.setScrollingDelta(-dx * 10, -dy * 10);
-        target->sendEvent(e);
+        Application::shared()->sendEvent(e);
     });
     return TRUE;
 }
@@ -747,8 +747,8 @@ gboolean GtkDesktop::Impl::keyPressed(GtkEventControllerKey*, guint keyval, guin
                 target->makeFirstResponder(next);
             return;
         }
-        window->sendEvent(Event::keyEvent(EventType::keyDown, characters, window, static_cast<unsigned short>(keyval & 0xffff),
-                                          modifiers));
+        Application::shared()->sendEvent(
+            Event::keyEvent(EventType::keyDown, characters, window, static_cast<unsigned short>(keyval & 0xffff), modifiers));
     });
     return TRUE;
 }
@@ -762,8 +762,8 @@ void GtkDesktop::Impl::keyReleased(GtkEventControllerKey*, guint keyval, guint, 
     const unsigned long modifiers = modifiersOf(state);
     deliver([weak = h->window, characters, keyval, modifiers] {
         if (auto window = weak.lock())
-            window->sendEvent(Event::keyEvent(EventType::keyUp, characters, window, static_cast<unsigned short>(keyval & 0xffff),
-                                              modifiers));
+            Application::shared()->sendEvent(
+                Event::keyEvent(EventType::keyUp, characters, window, static_cast<unsigned short>(keyval & 0xffff), modifiers));
     });
 }
 

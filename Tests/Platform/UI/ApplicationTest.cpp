@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "Platform/UI/Event.h"
 #include "Platform/UI/UserNotificationCenter.h"
+#include "Platform/UI/View.h"
 #include "Platform/UI/Workspace.h"
 #include "Tests/Platform/UI/UITestSupport.h"
 
@@ -176,6 +180,88 @@ TEST_F(ApplicationTest, NotificationsArePresentedByTheDelegatesRuleAndActivateTh
     center.setDelegate(nullptr);
     center.removeAllDeliveredNotifications();
     app->activateIgnoringOtherApps(true);
+}
+
+// A key view whose key handling does whatever the test says.
+class KeyProbe : public View {
+public:
+    static std::shared_ptr<KeyProbe> make() { return std::shared_ptr<KeyProbe>(new KeyProbe()); }
+    bool acceptsFirstResponder() const override { return true; }
+    void keyDown(const Event& e) override
+    {
+        keys.push_back(e.characters());
+        if (onKey)
+            onKey();
+    }
+    std::function<void()> onKey;
+    std::vector<std::string> keys;
+
+private:
+    KeyProbe() : View(graphics::Rect{{0, 0}, {100, 100}}) { }
+};
+
+// Replaced implementations of the application, put back when the test ends.
+struct RecordedReports {
+    static inline std::vector<std::string> reports;
+    static inline std::vector<std::string> events;
+    static void report(Application&, const foundation::Exception& e) { reports.push_back(e.name() + ": " + e.reason()); }
+    static void send(Application& app, const Event& event)
+    {
+        events.push_back(event.characters());
+        previousSend(app, event);
+    }
+    static inline Application::SendEventImplementation previousSend = nullptr;
+};
+
+TEST_F(ApplicationTest, AnExceptionOfThePlatformEscapingAnEventIsReportedAndGoesNoFurther)
+{
+    auto app = Application::shared();
+    auto window = Window::initWithContentRect(graphics::Rect{{0, 0}, {100, 100}}, 0);
+    auto probe = KeyProbe::make();
+    window->setContentView(probe);
+    ASSERT_TRUE(window->makeFirstResponder(probe));
+
+    RecordedReports::reports.clear();
+    const auto previousReport = Application::exchangeReportExceptionImplementation(RecordedReports::report);
+    struct Case {
+        const char* name;
+        std::function<void()> onKey;
+        std::vector<std::string> reports;
+        bool escapes;
+    };
+    const Case cases[] = {
+        { "no exception", [] { }, {}, false },
+        { "platform exception", [] { throw foundation::Exception(foundation::InternalInconsistencyException, "bad state"); },
+          { "NSInternalInconsistencyException: bad state" }, false },
+        { "other exception", [] { throw std::runtime_error("not the platform's"); }, {}, true },
+    };
+    for (const auto& c : cases) {
+        RecordedReports::reports.clear();
+        probe->onKey = c.onKey;
+        bool escaped = false;
+        try {
+            app->sendEvent(Event::keyEvent(EventType::keyDown, "a", window));
+        } catch (const std::runtime_error&) {
+            escaped = true;
+        }
+        EXPECT_EQ(RecordedReports::reports, c.reports) << c.name;
+        EXPECT_EQ(escaped, c.escapes) << c.name;
+    }
+    EXPECT_EQ(probe->keys.size(), 3u) << "every event reached the window's first responder";
+
+    // A replaced dispatch runs in place of the window's, and can call on the one it replaced.
+    RecordedReports::events.clear();
+    RecordedReports::previousSend = Application::exchangeSendEventImplementation(RecordedReports::send);
+    probe->onKey = nullptr;
+    app->sendEvent(Event::keyEvent(EventType::keyDown, "b", window));
+    EXPECT_EQ(RecordedReports::events, (std::vector<std::string> { "b" }));
+    EXPECT_EQ(probe->keys.back(), "b");
+
+    // Putting back none restores the application's own implementations.
+    EXPECT_EQ(Application::exchangeSendEventImplementation(nullptr), &RecordedReports::send);
+    EXPECT_EQ(Application::exchangeSendEventImplementation(RecordedReports::previousSend), RecordedReports::previousSend);
+    EXPECT_EQ(Application::exchangeReportExceptionImplementation(previousReport), &RecordedReports::report);
+    window->close();
 }
 
 } // namespace
