@@ -1,7 +1,10 @@
 #include <fstream>
+#include <sstream>
 
 #include "MovaraAppKit/Telemetry/Analytics/BCNAnalyticsTransmissionTarget.h"
 #include "MovaraAppKit/Telemetry/Core/Model/CommonSchema/BCNCommonSchemaLog.h"
+#include "Platform/Dispatch/Clock.h"
+#include "Tests/MovaraAppKit/Telemetry/IngestionServer.h"
 #include "Tests/MovaraAppKit/Telemetry/TelemetryFixture.h"
 
 namespace {
@@ -194,4 +197,74 @@ TEST_F(TelemetryTest, TheConfiguratorFillsOnlyItsOwnTargetsCollectorLogs)
     auto disabled = collectorLogTaggedWith(child);
     child->propertyConfigurator()->channelPrepareLog(nullptr, disabled);
     EXPECT_EQ(disabled->ext->appExt->ver, std::optional<std::string>("core-ver"));
+}
+
+namespace {
+
+// "name@iKey" of every line the collector received, in arrival order.
+std::vector<std::string> collectedEvents(const telemetrytest::IngestionServer& server)
+{
+    std::vector<std::string> events;
+    for (const auto& request : server.requests()) {
+        if (request.path != "/Collector/1.0")
+            continue;
+        std::istringstream body(request.body);
+        for (std::string line; std::getline(body, line);) {
+            const foundation::Value json = foundation::parseJSON(line);
+            events.push_back(json["name"].asString() + "@" + json["iKey"].asString());
+        }
+    }
+    return events;
+}
+
+// Lets the channel group's queue finish what was handed to it (timers are set there).
+void drain()
+{
+    if (auto group = std::dynamic_pointer_cast<BCNChannelGroupDefault>(BCNBeacon::sharedInstance()->channelGroup()))
+        group->logsDispatchQueue()->sync([] { });
+}
+
+bool contains(const std::vector<std::string>& list, const std::string& item)
+{
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+} // namespace
+
+TEST_F(TelemetryTest, APausedTargetsEventsWaitInBothCollectorUnitsUntilItIsResumed)
+{
+    telemetrytest::IngestionServer server;
+    dispatch::Clock::setVirtual(true);
+    struct RealClockAgain {
+        ~RealClockAgain() { dispatch::Clock::setVirtual(false); }
+    } realClockAgain;
+    // Without an application secret the log url is the collector's.
+    BCNBeacon::setLogUrl(server.baseURL());
+    BCNBeacon::start("target=livekey-token", { BCNServiceClass::of<BCNAnalytics>() });
+    auto paused = BCNAnalytics::transmissionTargetForToken("heldkey-token");
+    paused->pause();
+    paused->trackEvent("held.normal");
+    paused->trackEvent("held.critical", std::map<std::string, std::string> {}, BCNLogFlagsCritical);
+    BCNAnalytics::trackEvent("live.normal");
+    BCNAnalytics::trackEvent("live.critical", {}, BCNLogFlagsCritical);
+
+    // Both units flush what is not held; the held events stay stored.
+    drain();
+    dispatch::Clock::advance(3);
+    ASSERT_TRUE(waitFor([&] {
+        const auto events = collectedEvents(server);
+        return contains(events, "live.normal@o:livekey") && contains(events, "live.critical@o:livekey");
+    }));
+    dispatch::Clock::advance(3);
+    ASSERT_TRUE(waitFor([] { return pending("Analytics/one").size() == 1 && pending("Analytics_critical/one").size() == 1; }));
+    EXPECT_EQ(collectedEvents(server).size(), 2u);
+
+    paused->resume();
+    drain();
+    dispatch::Clock::advance(3);
+    ASSERT_TRUE(waitFor([&] { return collectedEvents(server).size() == 4; }));
+    const auto events = collectedEvents(server);
+    EXPECT_TRUE(contains(events, "held.normal@o:heldkey"));
+    EXPECT_TRUE(contains(events, "held.critical@o:heldkey"));
+    ASSERT_TRUE(waitFor([] { return pending("Analytics/one").empty() && pending("Analytics_critical/one").empty(); }));
 }
