@@ -137,7 +137,7 @@ MVR_TEXT_SETTER(MovaraPlanAccountSettingsPasswordViewController, setPasswordNew1
 MVR_TEXT_SETTER(MovaraPlanAccountSettingsPasswordViewController, setPasswordNew2, "passwordNew2", m_passwordNew2)
 #undef MVR_TEXT_SETTER
 
-std::shared_ptr<ui::TextField> MovaraPlanAccountSettingsPasswordViewController::fieldWithTag(long tag) const
+std::shared_ptr<ui::TextField> MovaraPlanAccountSettingsPasswordViewController::fieldWithTag(FieldTag tag) const
 {
     const_cast<MovaraPlanAccountSettingsPasswordViewController*>(this)->view();
     auto it = m_fields.find(tag);
@@ -147,11 +147,14 @@ std::shared_ptr<ui::TextField> MovaraPlanAccountSettingsPasswordViewController::
 void MovaraPlanAccountSettingsPasswordViewController::loadView()
 {
     auto root = makePane("Change your password", "Change Password", "changeMovaraPassword:");
-    m_fields[201] = makeField(201, "Current password", "passwordOld", 210, true);
-    m_fields[202] = makeField(202, "New password", "passwordNew1", 170, true);
-    m_fields[203] = makeField(203, "New password again", "passwordNew2", 136, true);
-    m_fields[201]->setNextKeyView(m_fields[202]);
-    m_fields[202]->setNextKeyView(m_fields[203]);
+    auto add = [this](FieldTag tag, const std::string& placeholder, const char* key, double y) {
+        m_fields[tag] = makeField(ui::tagValue(tag), placeholder, key, y, true);
+    };
+    add(FieldTag::passwordOld, "Current password", "passwordOld", 210);
+    add(FieldTag::passwordNew1, "New password", "passwordNew1", 170);
+    add(FieldTag::passwordNew2, "New password again", "passwordNew2", 136);
+    m_fields[FieldTag::passwordOld]->setNextKeyView(m_fields[FieldTag::passwordNew1]);
+    m_fields[FieldTag::passwordNew1]->setNextKeyView(m_fields[FieldTag::passwordNew2]);
     for (const auto& [tag, field] : m_fields)
         root->addSubview(field);
     setView(root);
@@ -170,10 +173,10 @@ void MovaraPlanAccountSettingsPasswordViewController::controlTextDidChange(ui::T
     std::string oldPassword = m_passwordOld;
     std::string new1 = m_passwordNew1;
     std::string new2 = m_passwordNew2;
-    switch (field.tag()) {
-    case 201: oldPassword = field.currentText(); break;
-    case 202: new1 = field.currentText(); break;
-    case 203: new2 = field.currentText(); break;
+    switch (ui::tagAs<FieldTag>(field.tag())) {
+    case FieldTag::passwordOld: oldPassword = field.currentText(); break;
+    case FieldTag::passwordNew1: new1 = field.currentText(); break;
+    case FieldTag::passwordNew2: new2 = field.currentText(); break;
     default: break;
     }
     if (auto stored = MVRCurrentPassword(); stored && *stored != oldPassword) {
@@ -358,7 +361,7 @@ MVR_USER_FIELD(userURL, setUserURL, "userURL", url, setUrl)
 MVR_USER_FIELD(userBio, setUserBio, "userBio", bio, setBio)
 #undef MVR_USER_FIELD
 
-std::shared_ptr<ui::TextField> MovaraPlanAccountSettingsProfileViewController::fieldWithTag(long tag) const
+std::shared_ptr<ui::TextField> MovaraPlanAccountSettingsProfileViewController::fieldWithTag(FieldTag tag) const
 {
     const_cast<MovaraPlanAccountSettingsProfileViewController*>(this)->view();
     auto it = m_fields.find(tag);
@@ -373,10 +376,13 @@ void MovaraPlanAccountSettingsProfileViewController::loadView()
     m_avatarView->setChangeable(true);
     m_avatarView->bind(ui::ValueBinding, self, "avatarImage");
     root->addSubview(m_avatarView);
-    m_fields[101] = makeField(101, "Name", "userRealname", 216, false);
-    m_fields[102] = makeField(102, "E-mail", "userEmail", 182, false);
-    m_fields[103] = makeField(103, "Web address", "userURL", 148, false);
-    m_fields[104] = makeField(104, "About you", "userBio", 114, false);
+    auto add = [this](FieldTag tag, const std::string& placeholder, const char* key, double y) {
+        m_fields[tag] = makeField(ui::tagValue(tag), placeholder, key, y, false);
+    };
+    add(FieldTag::userRealname, "Name", "userRealname", 216);
+    add(FieldTag::userEmail, "E-mail", "userEmail", 182);
+    add(FieldTag::userURL, "Web address", "userURL", 148);
+    add(FieldTag::userBio, "About you", "userBio", 114);
     for (const auto& [tag, field] : m_fields) {
         auto frame = field->frame();
         frame.origin.x = 150;
@@ -384,9 +390,9 @@ void MovaraPlanAccountSettingsProfileViewController::loadView()
         field->setFrame(frame);
         root->addSubview(field);
     }
-    m_fields[101]->setNextKeyView(m_fields[102]);
-    m_fields[102]->setNextKeyView(m_fields[103]);
-    m_fields[103]->setNextKeyView(m_fields[104]);
+    m_fields[FieldTag::userRealname]->setNextKeyView(m_fields[FieldTag::userEmail]);
+    m_fields[FieldTag::userEmail]->setNextKeyView(m_fields[FieldTag::userURL]);
+    m_fields[FieldTag::userURL]->setNextKeyView(m_fields[FieldTag::userBio]);
     setView(root);
     awakeFromNib();
 }
@@ -430,9 +436,9 @@ void MovaraPlanAccountSettingsProfileViewController::controlTextDidChange(ui::Te
 {
     std::string url = userURL();
     std::string email = userEmail();
-    if (field.tag() == 103)
+    if (ui::tagAs<FieldTag>(field.tag()) == FieldTag::userURL)
         url = field.currentText();
-    if (field.tag() == 102)
+    if (ui::tagAs<FieldTag>(field.tag()) == FieldTag::userEmail)
         email = field.currentText();
     const bool urlValid = url.empty() || mvr_isValidWebURL(url);
     setEnableUpdateButton(urlValid && mvr_isValidEmail(email));

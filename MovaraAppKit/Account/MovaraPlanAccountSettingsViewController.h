@@ -46,6 +46,9 @@ private:
 
 class MovaraPlanAccountSettingsPasswordViewController : public MovaraPlanAccountSettingsViewController, public ui::ControlTextEditingDelegate {
 public:
+    // The tags of the text fields, named for the properties they are bound to.
+    enum class FieldTag : long { passwordOld = 201, passwordNew1 = 202, passwordNew2 = 203 };
+
     static std::shared_ptr<MovaraPlanAccountSettingsPasswordViewController> init();
 
     const std::string& passwordOld() const { return m_passwordOld; }
@@ -59,7 +62,7 @@ public:
     void viewWillAppear() override;
     void controlTextDidChange(ui::TextField& field) override;
     void changeMovaraPassword(ui::Object* sender);
-    std::shared_ptr<ui::TextField> fieldWithTag(long tag) const;
+    std::shared_ptr<ui::TextField> fieldWithTag(FieldTag tag) const;
 
     const foundation::KeyTable& observableKeys() const override;
 
@@ -68,7 +71,7 @@ private:
     std::string m_passwordOld;
     std::string m_passwordNew1;
     std::string m_passwordNew2;
-    std::map<long, std::shared_ptr<ui::TextField>> m_fields;
+    std::map<FieldTag, std::shared_ptr<ui::TextField>> m_fields;
 };
 
 class MovaraPlanAccountSettingsConsentViewController : public MovaraPlanAccountSettingsViewController {
@@ -97,6 +100,9 @@ private:
 
 class MovaraPlanAccountSettingsProfileViewController : public MovaraPlanAccountSettingsViewController, public ui::ControlTextEditingDelegate {
 public:
+    // The tags of the text fields, named for the user's properties they are bound to.
+    enum class FieldTag : long { userRealname = 101, userEmail = 102, userURL = 103, userBio = 104 };
+
     static std::shared_ptr<MovaraPlanAccountSettingsProfileViewController> init();
 
     // The user's fields, as the text fields show them.
@@ -116,7 +122,7 @@ public:
     void controlTextDidChange(ui::TextField& field) override;
     void updateProfile(ui::Object* sender);
     const std::shared_ptr<RoundAvatarView>& avatarView() const { return m_avatarView; }
-    std::shared_ptr<ui::TextField> fieldWithTag(long tag) const;
+    std::shared_ptr<ui::TextField> fieldWithTag(FieldTag tag) const;
 
     const foundation::KeyTable& observableKeys() const override;
 
@@ -126,7 +132,7 @@ private:
 
     std::shared_ptr<RoundAvatarView> m_avatarView;
     bool m_didChangeAvatar = false;
-    std::map<long, std::shared_ptr<ui::TextField>> m_fields;
+    std::map<FieldTag, std::shared_ptr<ui::TextField>> m_fields;
 };
 
 // The three tabs, Profile first.

@@ -66,7 +66,7 @@ ui::ImagePtr MovaraPlanSignInCreateViewController::onePasswordIcon() const
     return nullptr;
 }
 
-std::shared_ptr<ui::TextField> MovaraPlanSignInCreateViewController::fieldWithTag(long tag) const
+std::shared_ptr<ui::TextField> MovaraPlanSignInCreateViewController::fieldWithTag(FieldTag tag) const
 {
     const_cast<MovaraPlanSignInCreateViewController*>(this)->view();
     auto it = m_fields.find(tag);
@@ -86,12 +86,12 @@ void MovaraPlanSignInCreateViewController::loadView()
         label->setFrame(Rect::make(40, y, 340, label->frame().size.height));
         return label;
     };
-    auto field = [&](long tag, const std::string& placeholder, const char* key, double y, bool secure) {
+    auto field = [&](FieldTag tag, const std::string& placeholder, const char* key, double y, bool secure) {
         std::shared_ptr<ui::TextField> f = secure ? std::shared_ptr<ui::TextField>(ui::SecureTextField::initWithFrame(Rect::make(40, y, 340, 24)))
                                                   : ui::TextField::textFieldWithString("");
         f->setFrame(Rect::make(40, y, 340, 24));
         f->setPlaceholderString(placeholder);
-        f->setTag(tag);
+        f->setTag(ui::tagValue(tag));
         f->setDelegate(delegate);
         f->bind(ui::ValueBinding, self, key);
         m_fields[tag] = f;
@@ -119,8 +119,8 @@ void MovaraPlanSignInCreateViewController::loadView()
 
     auto signIn = pane("hideSignin");
     signIn->addSubview(title("Sign in to Movara", 270));
-    auto signInName = field(101, "User name or e-mail", "signInUsernameOrEmail", 220, false);
-    auto signInPassword = field(102, "Password", "signInPassword", 184, true);
+    auto signInName = field(FieldTag::signInUsernameOrEmail, "User name or e-mail", "signInUsernameOrEmail", 220, false);
+    auto signInPassword = field(FieldTag::signInPassword, "Password", "signInPassword", 184, true);
     signIn->addSubview(signInName);
     signIn->addSubview(signInPassword);
     m_signInButton = button("Sign In", "signInWithMovara:", "enableSignInButton", 270, 140);
@@ -132,9 +132,9 @@ void MovaraPlanSignInCreateViewController::loadView()
 
     auto create = pane("hideCreateAccount");
     create->addSubview(title("Create a Movara account", 270));
-    m_createUsernameTextField = field(201, "User name", "createUsername", 230, false);
-    auto createEmail = field(202, "E-mail", "createEmail", 196, false);
-    auto createPassword = field(203, "Password", "createPassword", 162, true);
+    m_createUsernameTextField = field(FieldTag::createUsername, "User name", "createUsername", 230, false);
+    auto createEmail = field(FieldTag::createEmail, "E-mail", "createEmail", 196, false);
+    auto createPassword = field(FieldTag::createPassword, "Password", "createPassword", 162, true);
     create->addSubview(m_createUsernameTextField);
     create->addSubview(createEmail);
     create->addSubview(createPassword);
@@ -158,7 +158,7 @@ void MovaraPlanSignInCreateViewController::loadView()
 
     auto reset = pane("hideResetPassword");
     reset->addSubview(title("Reset your password", 270));
-    m_forgotUsernameOrEmailTextField = field(301, "User name or e-mail", "forgotUsernameOrEmail", 220, false);
+    m_forgotUsernameOrEmailTextField = field(FieldTag::forgotUsernameOrEmail, "User name or e-mail", "forgotUsernameOrEmail", 220, false);
     reset->addSubview(m_forgotUsernameOrEmailTextField);
     m_resetButton = button("Reset Password", "resetPassword:", "enableResetPasswordButton", 250, 176);
     reset->addSubview(m_resetButton);
@@ -170,25 +170,25 @@ void MovaraPlanSignInCreateViewController::loadView()
 void MovaraPlanSignInCreateViewController::controlTextDidChange(ui::TextField& field)
 {
     const std::string typed = field.currentText();
-    const long tag = field.tag();
+    const auto tag = ui::tagAs<FieldTag>(field.tag());
     // The binding is updated when the edit is committed; the field's own text is newer.
-    if (tag == 101)
+    if (tag == FieldTag::signInUsernameOrEmail)
         setEnableSignInButton(isLoginValid(typed) && mvr_isValidPassword(m_signInPassword));
-    else if (tag == 102)
+    else if (tag == FieldTag::signInPassword)
         setEnableSignInButton(isLoginValid(m_signInUsernameOrEmail) && mvr_isValidPassword(typed));
 
     bool usernameValid = mvr_isValidUsername(m_createUsername);
     bool emailValid = mvr_isValidEmail(m_createEmail);
     bool passwordValid = mvr_isValidPassword(m_createPassword);
-    if (tag == 201)
+    if (tag == FieldTag::createUsername)
         usernameValid = mvr_isValidUsername(typed);
-    else if (tag == 202)
+    else if (tag == FieldTag::createEmail)
         emailValid = mvr_isValidEmail(typed);
-    else if (tag == 203)
+    else if (tag == FieldTag::createPassword)
         passwordValid = mvr_isValidPassword(typed);
     setEnableCreateButton(usernameValid && emailValid && passwordValid);
 
-    if (tag == 301)
+    if (tag == FieldTag::forgotUsernameOrEmail)
         setEnableResetPasswordButton(isLoginValid(typed));
 }
 

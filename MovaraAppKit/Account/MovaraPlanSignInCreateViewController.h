@@ -2,8 +2,7 @@
 // The account window's form for the web-service account: three panes, one shown at a time,
 // to sign in, create an account or ask for a password reset. Field values, the buttons'
 // enabled states and the panes' hidden states are observable properties the views bind to;
-// the enabling rules are re-evaluated on every keystroke by the edited field's tag (101/102
-// sign in, 201/202/203 create, 301 reset). Outcomes are shown as sheet alerts. Main thread only.
+// the enabling rules are re-evaluated on every keystroke by the edited field's tag (FieldTag). Outcomes are shown as sheet alerts. Main thread only.
 
 #include <functional>
 #include <map>
@@ -22,6 +21,16 @@ class MovaraPlanSignInCreateViewController : public ui::ViewController,
                                              public foundation::Observable,
                                              public ui::ControlTextEditingDelegate {
 public:
+    // The tags of the text fields, named for the properties they are bound to.
+    enum class FieldTag : long {
+        signInUsernameOrEmail = 101,
+        signInPassword = 102,
+        createUsername = 201,
+        createEmail = 202,
+        createPassword = 203,
+        forgotUsernameOrEmail = 301,
+    };
+
     static std::shared_ptr<MovaraPlanSignInCreateViewController> init();
 
     void loadView() override;
@@ -65,7 +74,7 @@ public:
     static std::string onePasswordSearchURL();
 
     // The controls, for tests and subclasses.
-    std::shared_ptr<ui::TextField> fieldWithTag(long tag) const;
+    std::shared_ptr<ui::TextField> fieldWithTag(FieldTag tag) const;
     const std::shared_ptr<ui::Button>& signInButton() const { return m_signInButton; }
     const std::shared_ptr<ui::Button>& createButton() const { return m_createButton; }
     const std::shared_ptr<ui::Button>& resetButton() const { return m_resetButton; }
@@ -105,7 +114,7 @@ private:
     bool m_hideCreateAccount = true;
     bool m_hideResetPassword = true;
 
-    std::map<long, std::shared_ptr<ui::TextField>> m_fields;
+    std::map<FieldTag, std::shared_ptr<ui::TextField>> m_fields;
     std::shared_ptr<ui::Button> m_signInButton;
     std::shared_ptr<ui::Button> m_createButton;
     std::shared_ptr<ui::Button> m_resetButton;

@@ -118,7 +118,9 @@ TEST_F(AccountScreensTest, TheFormEnablesItsButtonsByTheEditedFieldsTag)
         { 301, "ann", false, false, true },
     };
     for (const Step& step : steps) {
-        auto field = form->fieldWithTag(step.tag);
+        auto field = form->fieldWithTag(MovaraPlanSignInCreateViewController::FieldTag(step.tag));
+        ASSERT_TRUE(field) << step.tag;
+        EXPECT_EQ(field->tag(), step.tag);
         // Each field is typed into on its own pane.
         if (step.tag / 100 == 1)
             form->setHideSignin(false);
@@ -139,8 +141,8 @@ TEST_F(AccountScreensTest, SignInShowsTheWrongPasswordAndClosesOnSuccess)
                                                                                     ? nullptr
                                                                                     : home->presentedViewControllers().front());
     ASSERT_TRUE(form);
-    type(form->fieldWithTag(101), "ann");
-    type(form->fieldWithTag(102), "wrong-password");
+    type(form->fieldWithTag(MovaraPlanSignInCreateViewController::FieldTag::signInUsernameOrEmail), "ann");
+    type(form->fieldWithTag(MovaraPlanSignInCreateViewController::FieldTag::signInPassword), "wrong-password");
     EXPECT_TRUE(form->enableSignInButton());
     m_responder->answerAlertWithButton("OK");
     form->signInButton()->performClick();
@@ -150,7 +152,7 @@ TEST_F(AccountScreensTest, SignInShowsTheWrongPasswordAndClosesOnSuccess)
     EXPECT_FALSE(form->enableSignInButton());
     EXPECT_FALSE(MVRIsSignedIn());
 
-    type(form->fieldWithTag(102), "secret");
+    type(form->fieldWithTag(MovaraPlanSignInCreateViewController::FieldTag::signInPassword), "secret");
     form->signInButton()->performClick();
     ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return home->presentedViewControllers().empty(); }, 10));
     drainRunLoop();
@@ -163,7 +165,7 @@ TEST_F(AccountScreensTest, ResetAndCreateReportTheirOutcomes)
 {
     auto form = MovaraPlanSignInCreateViewController::init();
     show(form);
-    type(form->fieldWithTag(101), "nobody@example.com");
+    type(form->fieldWithTag(MovaraPlanSignInCreateViewController::FieldTag::signInUsernameOrEmail), "nobody@example.com");
     form->showResetPasswordView(nullptr);
     EXPECT_FALSE(form->hideResetPassword());
     EXPECT_EQ(form->forgotUsernameOrEmail(), "nobody@example.com");
@@ -175,7 +177,7 @@ TEST_F(AccountScreensTest, ResetAndCreateReportTheirOutcomes)
     EXPECT_EQ(form->forgotUsernameOrEmail(), "");
     EXPECT_FALSE(form->enableResetPasswordButton());
 
-    type(form->fieldWithTag(301), "ann@example.com");
+    type(form->fieldWithTag(MovaraPlanSignInCreateViewController::FieldTag::forgotUsernameOrEmail), "ann@example.com");
     m_responder->answerAlertWithButton("OK");
     form->resetButton()->performClick();
     ASSERT_TRUE(waitForAlerts(2));
@@ -185,8 +187,8 @@ TEST_F(AccountScreensTest, ResetAndCreateReportTheirOutcomes)
 
     form->showCreateAccountView(nullptr);
     EXPECT_EQ(form->createEmail(), "ann@example.com");
-    type(form->fieldWithTag(201), "taken");
-    type(form->fieldWithTag(203), "password1");
+    type(form->fieldWithTag(MovaraPlanSignInCreateViewController::FieldTag::createUsername), "taken");
+    type(form->fieldWithTag(MovaraPlanSignInCreateViewController::FieldTag::createPassword), "password1");
     form->marketingConsentSwitch()->performClick();
     EXPECT_TRUE(form->createMarketingConsent());
     m_responder->answerAlertWithButton("OK");
@@ -195,7 +197,7 @@ TEST_F(AccountScreensTest, ResetAndCreateReportTheirOutcomes)
     EXPECT_EQ(alerts().back(), "Invalid Field | ");
     EXPECT_FALSE(form->enableCreateButton());
 
-    type(form->fieldWithTag(201), "newbie");
+    type(form->fieldWithTag(MovaraPlanSignInCreateViewController::FieldTag::createUsername), "newbie");
     EXPECT_TRUE(form->enableCreateButton());
     form->createButton()->performClick();
     ASSERT_TRUE(dispatch::RunLoop::main().runUntil([] { return MVRIsSignedIn(); }, 10));
@@ -209,16 +211,16 @@ TEST_F(AccountScreensTest, SettingsTabsSaveThePasswordTheConsentAndTheProfile)
     signInAsAnn();
     auto password = MovaraPlanAccountSettingsPasswordViewController::init();
     show(password);
-    type(password->fieldWithTag(201), "not-the-password");
-    type(password->fieldWithTag(202), "newsecret");
-    type(password->fieldWithTag(203), "newsecret");
+    type(password->fieldWithTag(MovaraPlanAccountSettingsPasswordViewController::FieldTag::passwordOld), "not-the-password");
+    type(password->fieldWithTag(MovaraPlanAccountSettingsPasswordViewController::FieldTag::passwordNew1), "newsecret");
+    type(password->fieldWithTag(MovaraPlanAccountSettingsPasswordViewController::FieldTag::passwordNew2), "newsecret");
     EXPECT_FALSE(password->enableUpdateButton()) << "the old password must be the stored one";
-    type(password->fieldWithTag(201), "secret");
-    type(password->fieldWithTag(203), "newsecret");
+    type(password->fieldWithTag(MovaraPlanAccountSettingsPasswordViewController::FieldTag::passwordOld), "secret");
+    type(password->fieldWithTag(MovaraPlanAccountSettingsPasswordViewController::FieldTag::passwordNew2), "newsecret");
     EXPECT_TRUE(password->enableUpdateButton());
-    type(password->fieldWithTag(203), "nomatch1");
+    type(password->fieldWithTag(MovaraPlanAccountSettingsPasswordViewController::FieldTag::passwordNew2), "nomatch1");
     EXPECT_FALSE(password->enableUpdateButton());
-    type(password->fieldWithTag(203), "newsecret");
+    type(password->fieldWithTag(MovaraPlanAccountSettingsPasswordViewController::FieldTag::passwordNew2), "newsecret");
     m_responder->answerAlertWithButton("OK");
     password->updateButton()->performClick();
     ASSERT_TRUE(waitForAlerts(1));
@@ -239,13 +241,13 @@ TEST_F(AccountScreensTest, SettingsTabsSaveThePasswordTheConsentAndTheProfile)
 
     auto profile = MovaraPlanAccountSettingsProfileViewController::init();
     show(profile);
-    type(profile->fieldWithTag(103), "not a url");
+    type(profile->fieldWithTag(MovaraPlanAccountSettingsProfileViewController::FieldTag::userURL), "not a url");
     EXPECT_FALSE(profile->enableUpdateButton());
-    type(profile->fieldWithTag(103), "");
+    type(profile->fieldWithTag(MovaraPlanAccountSettingsProfileViewController::FieldTag::userURL), "");
     EXPECT_TRUE(profile->enableUpdateButton()) << "an empty web address is fine";
-    type(profile->fieldWithTag(102), "broken@");
+    type(profile->fieldWithTag(MovaraPlanAccountSettingsProfileViewController::FieldTag::userEmail), "broken@");
     EXPECT_FALSE(profile->enableUpdateButton());
-    type(profile->fieldWithTag(102), "ann@example.com");
+    type(profile->fieldWithTag(MovaraPlanAccountSettingsProfileViewController::FieldTag::userEmail), "ann@example.com");
     profile->avatarView()->changeHandler()(RoundAvatarView::defaultAvatarImage());
     EXPECT_TRUE(profile->didChangeAvatar());
     profile->updateButton()->performClick();
@@ -323,7 +325,7 @@ TEST_F(AccountScreensTest, SnapshotsOfEveryScreenInBothLooks)
         const std::string look = dark ? "dark" : "light";
         auto form = MovaraPlanSignInCreateViewController::init();
         auto window = show(form, dark);
-        type(form->fieldWithTag(101), "ann@example.com");
+        type(form->fieldWithTag(MovaraPlanSignInCreateViewController::FieldTag::signInUsernameOrEmail), "ann@example.com");
         snapshot(window, "signin-" + look);
         form->showCreateAccountView(nullptr);
         form->marketingConsentSwitch()->performClick();
