@@ -21,6 +21,8 @@
 
 const std::string MVRAPIServiceWillLogOutNotification = "MVRAPIServiceWillLogOutNotification";
 const std::string MVRAPIServiceDidLogOutNotification = "MVRAPIServiceDidLogOutNotification";
+const std::string MVRAuthenticationRequiredNotification = "MVRAuthenticationRequiredNotification";
+const std::string MVRBaseURLKey = "MVRBaseURLKey";
 
 namespace {
 

@@ -22,6 +22,9 @@ class MVRAPISessionManager;
 
 extern const std::string MVRAPIServiceWillLogOutNotification; // object: the service
 extern const std::string MVRAPIServiceDidLogOutNotification;  // object: the service
+// Exported for the applications; nothing in the frameworks posts or reads them.
+extern const std::string MVRAuthenticationRequiredNotification;
+extern const std::string MVRBaseURLKey;
 
 class MVRAPIService : public std::enable_shared_from_this<MVRAPIService> {
 public:

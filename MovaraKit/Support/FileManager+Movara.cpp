@@ -7,11 +7,11 @@
 #include "Platform/Foundation/StringUtils.h"
 #include "Platform/Images/UTType.h"
 
-const std::string MVRURLNameKey = "NSURLNameKey";
-const std::string MVRURLTypeIdentifierKey = "NSURLTypeIdentifierKey";
-const std::string MVRURLIsDirectoryKey = "NSURLIsDirectoryKey";
-const std::string MVRURLContentModificationDateKey = "NSURLContentModificationDateKey";
-const std::string MVRURLFileSizeKey = "NSURLFileSizeKey";
+const std::string NSURLNameKey = "NSURLNameKey";
+const std::string NSURLTypeIdentifierKey = "NSURLTypeIdentifierKey";
+const std::string NSURLIsDirectoryKey = "NSURLIsDirectoryKey";
+const std::string NSURLContentModificationDateKey = "NSURLContentModificationDateKey";
+const std::string NSURLFileSizeKey = "NSURLFileSizeKey";
 
 namespace {
 
@@ -51,18 +51,18 @@ std::optional<MVRResourceValues> resourceValues(const foundation::URL& url, cons
         return std::nullopt;
     MVRResourceValues values = foundation::Value::dictionary();
     for (const std::string& key : keys) {
-        if (key == MVRURLNameKey) {
+        if (key == NSURLNameKey) {
             values.set(key, url.lastPathComponent());
-        } else if (key == MVRURLTypeIdentifierKey) {
+        } else if (key == NSURLTypeIdentifierKey) {
             std::string type = attributes->type == foundation::FileType::Directory ? images::kUTTypeFolder
                                                                                   : images::typeOfFile(url.path());
             if (!type.empty())
                 values.set(key, type);
-        } else if (key == MVRURLIsDirectoryKey) {
+        } else if (key == NSURLIsDirectoryKey) {
             values.set(key, attributes->type == foundation::FileType::Directory);
-        } else if (key == MVRURLContentModificationDateKey) {
+        } else if (key == NSURLContentModificationDateKey) {
             values.set(key, attributes->modificationDate);
-        } else if (key == MVRURLFileSizeKey) {
+        } else if (key == NSURLFileSizeKey) {
             values.set(key, attributes->size);
         }
     }
@@ -126,12 +126,12 @@ std::vector<foundation::URL> mvr_URLsMatchingTypes(const std::vector<std::string
                 extensions.push_back(foundation::asciiLowercase(extension));
 
     auto matches = [&](const foundation::URL& url, const MVRResourceValues& values) {
-        const foundation::Value* type = values.find(MVRURLTypeIdentifierKey);
+        const foundation::Value* type = values.find(NSURLTypeIdentifierKey);
         if (type && type->isString() && !type->asString().empty())
             for (const std::string& identifier : types)
                 if (type->asString() == identifier)
                     return true;
-        const foundation::Value* name = values.find(MVRURLNameKey);
+        const foundation::Value* name = values.find(NSURLNameKey);
         foundation::URL named = name && name->isString()
                                     ? foundation::URL::fileURLWithPath("/" + name->asString())
                                     : url;
@@ -146,7 +146,7 @@ std::vector<foundation::URL> mvr_URLsMatchingTypes(const std::vector<std::string
 
     std::vector<foundation::URL> result;
     for (const auto& [url, values] : mvr_contentsOfURL(directory, foundation::DirectoryEnumerationSkipsHiddenFiles,
-                                                        {MVRURLNameKey, MVRURLTypeIdentifierKey}, matches))
+                                                        {NSURLNameKey, NSURLTypeIdentifierKey}, matches))
         result.push_back(url);
     return result;
 }

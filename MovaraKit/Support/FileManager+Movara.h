@@ -15,11 +15,11 @@
 #include "Platform/Foundation/Value.h"
 
 // Resource keys understood by mvr_contentsOfURL (the platform's spellings).
-extern const std::string MVRURLNameKey;                     // "NSURLNameKey": the file name
-extern const std::string MVRURLTypeIdentifierKey;           // "NSURLTypeIdentifierKey": "public.jpeg", ...
-extern const std::string MVRURLIsDirectoryKey;              // "NSURLIsDirectoryKey": bool
-extern const std::string MVRURLContentModificationDateKey;  // "NSURLContentModificationDateKey": date
-extern const std::string MVRURLFileSizeKey;                 // "NSURLFileSizeKey": integer
+extern const std::string NSURLNameKey;                     // "NSURLNameKey": the file name
+extern const std::string NSURLTypeIdentifierKey;           // "NSURLTypeIdentifierKey": "public.jpeg", ...
+extern const std::string NSURLIsDirectoryKey;              // "NSURLIsDirectoryKey": bool
+extern const std::string NSURLContentModificationDateKey;  // "NSURLContentModificationDateKey": date
+extern const std::string NSURLFileSizeKey;                 // "NSURLFileSizeKey": integer
 
 // The item's modification date; none (and a log line) when its attributes can't be read.
 std::optional<foundation::Date> mvr_modificationDateForURL(const foundation::URL& url);

@@ -193,10 +193,10 @@ TEST(FoundationUtilities, TypeFilteredListingUsesTypesThenExtensions)
     EXPECT_EQ((std::vector<std::string>{"d.png", "renamed.jpg"}), names(mvr_URLsMatchingTypes({"public.png"}, folder)));
     EXPECT_TRUE(mvr_URLsMatchingTypes({"public.jpeg"}, URL::fileURLWithPath((dir / "missing").string(), true)).empty());
 
-    auto directories = mvr_contentsOfURL(folder, 0, {MVRURLIsDirectoryKey, MVRURLNameKey},
-                                         [](const URL&, const Value& values) { return values[MVRURLIsDirectoryKey].asBool(); });
+    auto directories = mvr_contentsOfURL(folder, 0, {NSURLIsDirectoryKey, NSURLNameKey},
+                                         [](const URL&, const Value& values) { return values[NSURLIsDirectoryKey].asBool(); });
     ASSERT_EQ(1u, directories.size());
-    EXPECT_EQ(Value("nested"), directories.begin()->second[MVRURLNameKey]);
+    EXPECT_EQ(Value("nested"), directories.begin()->second[NSURLNameKey]);
 }
 
 TEST(FoundationUtilities, TypeIdentifiersOfFileURLs)
