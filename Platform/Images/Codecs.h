@@ -44,6 +44,9 @@ struct JPEGHeader {
     int densityUnit = 0, densityX = 0, densityY = 0;
 };
 bool jpegHeader(Bytes in, JPEGHeader& header, Failure& failure);
+// Whether the decoder's warning still left the whole picture decoded; data that ends before
+// the picture does (cut short, or shorter than its header says) does not.
+bool jpegWarningLeavesWholeImage(const std::string& warning);
 std::optional<ImageProperties> jpegProperties(Bytes in, Failure& failure);
 // `scaleDenominator` 1, 2, 4 or 8: DCT-domain downscaling.
 graphics::ImagePtr jpegDecode(Bytes in, int scaleDenominator, Failure& failure);

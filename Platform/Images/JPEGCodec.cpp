@@ -1,6 +1,7 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -26,6 +27,16 @@ bool isSOF(uint8_t m)
 }
 
 } // namespace
+
+bool jpegWarningLeavesWholeImage(const std::string& warning)
+{
+    // Most warnings leave a whole image (stray bytes before a marker, say). Data that ends
+    // early, with the file ("Premature end of JPEG file") or at a marker ("premature end of
+    // data segment"), leaves the rest of the picture grey: that photo would show broken.
+    std::string lower = warning;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    return lower.find("premature end") == std::string::npos;
+}
 
 bool jpegHeader(Bytes in, JPEGHeader& h, Failure& failure)
 {
@@ -189,13 +200,11 @@ graphics::ImagePtr jpegDecode(Bytes in, int scaleDenominator, Failure& failure)
                                  static_cast<int>(stride), sh, pixelFormat, TJFLAG_ACCURATEDCT);
     if (rc != 0) {
         const std::string why = tjGetErrorStr2(tj.get());
-        // Warnings leave a whole image; only a file that ends early is refused, since the
-        // missing part would show as grey in the movie.
         if (tjGetErrorCode(tj.get()) == TJERR_FATAL) {
             failure = {3, "the JPEG data is corrupt: " + why};
             return nullptr;
         }
-        if (why.find("Premature end") != std::string::npos) {
+        if (!jpegWarningLeavesWholeImage(why)) {
             failure = {4, "the JPEG data ends before the image does"};
             return nullptr;
         }

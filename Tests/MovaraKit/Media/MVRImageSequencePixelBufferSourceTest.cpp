@@ -433,3 +433,63 @@ TEST(MVRImageSequencePixelBufferSource, AForgedHugeHeaderCostsAboutOneFrame)
     ASSERT_TRUE(op->isFinished());
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 200 * 1024) << "kilobytes";
 }
+
+TEST(MVRImageSequencePixelBufferSource, ATruncatedPhotoFailsNamingItAtAnyDecodeScale)
+{
+    testsupport::TempDir dir;
+    // Noisy content, so that the cut falls well inside the picture's data.
+    fixtures::JPEGSpec recipe;
+    recipe.width = 128;
+    recipe.height = 96;
+    recipe.pixel = [](int x, int y) {
+        const auto v = static_cast<uint8_t>((x * 37 + y * 91 + x * y * 13) & 0xFF);
+        return std::vector<uint8_t> {v, uint8_t(255 - v), uint8_t(v / 2 + 60)};
+    };
+    const auto whole = fixtures::makeJPEG(recipe);
+    // Cut short; or whole but claiming twice its height, so that its data (and end marker)
+    // come before the picture is complete.
+    auto cut = whole;
+    cut.resize(cut.size() * 2 / 3);
+    auto tall = whole;
+    for (size_t i = 0; i + 8 < tall.size(); ++i) {
+        if (tall[i] == 0xFF && tall[i + 1] == 0xC0) {
+            tall[i + 5] = 0;
+            tall[i + 6] = 192;
+            break;
+        }
+    }
+    ASSERT_NE(tall, whole);
+    const fs::path broken = dir / "IMG_0002.jpg";
+    struct Case {
+        const char* name;
+        const std::vector<uint8_t>* bytes;
+        int firstSide; // the first photo's size sets the movie's: a larger one is decoded smaller
+        double scale;
+    } cases[] = {
+        {"same size", &cut, 128, 0},
+        {"larger than the first frame", &cut, 32, 0},
+        {"scaled export", &cut, 128, 0.25},
+        {"scaled export, larger than the first frame", &cut, 64, 0.5},
+        {"data short of its header's size", &tall, 128, 0},
+        {"data short of its header's size, scaled", &tall, 32, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fixtures::writeFile(broken, *c.bytes);
+        auto first = writeFlatJPEG(dir, "IMG_0001.jpg", {50, 60, 70}, std::nullopt, c.firstSide, c.firstSide * 3 / 4);
+        auto source = MVRImageSequencePixelBufferSource::initWithImageSources({sourceAt(first), sourceAt(broken)});
+        source->setFrameDuration(Time::make(1, 24));
+        if (c.scale > 0)
+            source->setScale(c.scale);
+        auto dst = std::make_shared<RecordingDestination>();
+        auto op = TranscodeOperation::init(source, dst);
+        op->start();
+
+        ASSERT_TRUE(op->isFinished());
+        const foundation::ErrorPtr error = op->error();
+        ASSERT_TRUE(error);
+        EXPECT_NE(error->localizedDescription().find("IMG_0002.jpg"), std::string::npos) << error->localizedDescription();
+        EXPECT_EQ(error->stringForKey(foundation::FilePathErrorKey), broken.string());
+        EXPECT_EQ(dst->log, (Strings {"prepare", "eat", "cancel"}));
+    }
+}
