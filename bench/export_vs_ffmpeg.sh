@@ -27,6 +27,7 @@ RUNS=${RUNS:-3}
 CORES=${CORES:-}          # e.g. "0,1" to pin both sides to two cores
 JOBS=${JOBS:-h264 prores twopass preview}
 ROOT=${ROOT:-$(cd "$(dirname "$0")/.." && pwd)}
+. "$(dirname "$0")/lib/photos.sh"
 BUILD=${BUILD:-$ROOT/build/bench-release}
 WORK=${WORK:-$(mktemp -d "${TMPDIR:-/tmp}/export-bench.XXXXXX")}
 mkdir -p "$WORK"   # a WORK given by the caller may not exist yet
@@ -47,31 +48,13 @@ ninja -C "$BUILD" quintor >/dev/null
 QUINTOR="$BUILD/quintor"
 
 if [ ! -f "$PHOTOS/photo_$(printf %04d "$COUNT").jpg" ]; then
-    mkdir -p "$PHOTOS"
     echo "== making $COUNT photos of 6000x4000 from $(basename "$WALLPAPER") in $PHOTOS"
-    # Enlarged to 7200 x 4800 once, then a 6000 x 4000 window pans across it; fresh grain on
-    # every photo, as a sensor gives.
-    ffmpeg -v error -y -loop 1 -i "$WALLPAPER" \
-        -vf "scale=7200:4800:flags=lanczos,crop=6000:4000:x='n*1200/$COUNT':y='n*800/$COUNT',noise=alls=10:allf=t+u" \
-        -frames:v "$COUNT" -pix_fmt yuvj420p -q:v 3 "$PHOTOS/photo_%04d.jpg"
-    ARGS="$WORK/exif.args"
-    : >"$ARGS"
-    for i in $(seq 1 "$COUNT"); do
-        s=$((i - 1))
-        printf -- '-DateTimeOriginal=2024:06:01 %02d:%02d:%02d\n-overwrite_original\n%s\n-execute\n' \
-            $((12 + s / 3600)) $(((s / 60) % 60)) $((s % 60)) "$PHOTOS/$(printf 'photo_%04d.jpg' "$i")" >>"$ARGS"
-    done
-    exiftool -q -@ "$ARGS" >/dev/null
+    make_wallpaper_photos "$PHOTOS" "$COUNT" "$WALLPAPER" "$WORK"
 fi
-cat "$PHOTOS"/*.jpg >/dev/null
+warm_photos "$PHOTOS"
 echo "   $COUNT photos, $(du -sh "$PHOTOS" | cut -f1) in total"
 
-PIN=""
-NCORES=$(nproc)
-if [ -n "$CORES" ]; then
-    PIN="taskset -c $CORES"
-    NCORES=$(awk -F, '{print NF}' <<<"$CORES")
-fi
+pin_to_cores
 
 H264_W=3240; H264_H=2160   # what the settings sheet gives 6000 x 4000 photos for H.264
 # Our H.264 preset's target: 5 bits per pixel per second at 30 frames per second. Both sides
@@ -79,6 +62,9 @@ H264_W=3240; H264_H=2160   # what the settings sheet gives 6000 x 4000 photos fo
 BITRATE=$((H264_W * H264_H * 5))
 COLOUR="-color_primaries bt709 -color_trc bt709 -colorspace bt709 -color_range tv"
 TOTV="in_range=pc:out_range=tv:out_color_matrix=bt709"
+# ffmpeg's encoders take the frames' own colour tags over the options above, and the JPEGs'
+# frames carry none the ProRes encoder writes (it would store "gbr"): tag the frames too.
+TAGS="setparams=range=tv:color_primaries=bt709:color_trc=bt709:colorspace=bt709"
 
 ours_h264()    { $PIN "$QUINTOR" --export "$WORK/ours.mp4" --format h264 --speed 30 "$PHOTOS" >/dev/null 2>&1; }
 ours_twopass() { $PIN "$QUINTOR" --export "$WORK/ours25.mp4" --format h264 --fps 25 --speed 30 "$PHOTOS" >/dev/null 2>&1; }
@@ -86,31 +72,17 @@ ours_prores()  { $PIN "$QUINTOR" --export "$WORK/ours.mov" --format prores422 --
 ours_preview() { $PIN "$QUINTOR" "$PHOTOS" >/dev/null 2>&1; }
 theirs_h264() {
     $PIN ffmpeg -v error -y -framerate 30 -pattern_type glob -i "$PHOTOS/*.jpg" \
-        -vf "scale=$H264_W:$H264_H:flags=bicubic:$TOTV,format=yuv420p" \
+        -vf "scale=$H264_W:$H264_H:flags=bicubic:$TOTV,format=yuv420p,$TAGS" \
         -c:v libx264 -preset medium -profile:v high -b:v "$BITRATE" -g 30 $COLOUR \
         "$WORK/theirs.mp4"
 }
 theirs_prores() {
     $PIN ffmpeg -v error -y -framerate 30 -pattern_type glob -i "$PHOTOS/*.jpg" \
-        -vf "scale=$TOTV,format=yuv422p10le" -c:v prores -profile:v 2 $COLOUR "$WORK/theirs.mov"
+        -vf "scale=$TOTV,format=yuv422p10le,$TAGS" -c:v prores -profile:v 2 $COLOUR "$WORK/theirs.mov"
 }
-export QUINTOR WORK PHOTOS PIN H264_W H264_H COLOUR TOTV BITRATE
+export QUINTOR WORK PHOTOS PIN H264_W H264_H COLOUR TOTV TAGS BITRATE
 export -f ours_h264 ours_twopass ours_prores ours_preview theirs_h264 theirs_prores
 
-# Runs the function named $1 under /usr/bin/time -v; prints "wall cpu peakMB".
-measure() {
-    local log="$WORK/time.log"
-    /usr/bin/time -v -o "$log" bash -c "$1" || echo "   ($1 failed)" >&2
-    awk -F': ' '
-        /Elapsed \(wall clock\)/ { n = split($2, p, ":"); w = 0; for (i = 1; i <= n; i++) w = w * 60 + p[i] }
-        /User time/ { u = $2 } /System time/ { s = $2 } /Maximum resident/ { m = $2 }
-        END { printf "%.3f %.3f %.1f\n", w, u + s, m / 1024 }' "$log"
-}
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-col() { awk -v c="$2" '{ print $c }' "$1" | median; }
-
-probe() { ffprobe -v error -count_frames -select_streams v:0 \
-    -show_entries stream=codec_name,profile,width,height,pix_fmt,nb_read_frames,color_space -of csv=p=0 "$1"; }
 bitrate() { ffprobe -v error -select_streams v:0 -show_entries stream=bit_rate -of csv=p=0 "$1"; }
 # Mean SSIM (all planes) of a movie against the photos scaled with Lanczos to its size, both in
 # the movie's pixel format.
@@ -141,7 +113,7 @@ alternate() {
             measure "$f" >>"$WORK/$f.txt"
             line="$line  $f $(tail -1 "$WORK/$f.txt")"
         done
-        echo "$line   (wall s, cpu s, peak MB)"
+        echo "$line   (wall s, cpu s, peak MB; load $(load_average))"
     done
 }
 

@@ -20,6 +20,7 @@ COUNT=${COUNT:-60}
 RUNS=${RUNS:-3}
 CORES=${CORES:-}          # e.g. "0,1" to pin both sides to two cores
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$(dirname "$0")/lib/photos.sh"
 BUILD=${BUILD:-$ROOT/build/bench-release}
 WORK=${WORK:-$(mktemp -d "${TMPDIR:-/tmp}/import-bench.XXXXXX")}
 KEEP=${KEEP:-0}
@@ -35,28 +36,12 @@ ninja -C "$BUILD" quintor_import >/dev/null
 IMPORT="$BUILD/bench/quintor_import"
 
 PHOTOS="$WORK/photos"
-mkdir -p "$PHOTOS"
 echo "== making $COUNT photos of 6000x4000 in $PHOTOS"
-ffmpeg -v error -y -f lavfi \
-    -i "gradients=s=1500x1000:n=6:speed=0.05:r=1,noise=alls=40:allf=t+u,scale=6000:4000:flags=bicubic,noise=alls=1:allf=t" \
-    -frames:v "$COUNT" -pix_fmt yuvj420p -q:v 3 "$PHOTOS/photo_%04d.jpg"
-ARGS="$WORK/exif.args"
-: >"$ARGS"
-for i in $(seq 1 "$COUNT"); do
-    s=$((i - 1))
-    printf -- '-DateTimeOriginal=2024:06:01 %02d:%02d:%02d\n-overwrite_original\n%s\n-execute\n' \
-        $((12 + s / 3600)) $(((s / 60) % 60)) $((s % 60)) "$PHOTOS/$(printf 'photo_%04d.jpg' "$i")" >>"$ARGS"
-done
-exiftool -q -@ "$ARGS" >/dev/null
-cat "$PHOTOS"/*.jpg >/dev/null
+make_gradient_photos "$PHOTOS" "$COUNT" "$WORK"
+warm_photos "$PHOTOS"
 echo "   $(du -sh "$PHOTOS" | cut -f1) in total"
 
-PIN=""
-NCORES=$(nproc)
-if [ -n "$CORES" ]; then
-    PIN="taskset -c $CORES"
-    NCORES=$(awk -F, '{print NF}' <<<"$CORES")
-fi
+pin_to_cores
 
 # Same settings as the importer's high-efficiency preset for these photos (H.264 when no
 # hardware HEVC encoder is present): bit rate min(750 Mbit/s, w x h x 48.2), no B-frames,
@@ -77,20 +62,8 @@ ffdecode() { $PIN ffmpeg -v error -pattern_type glob -i "$PHOTOS/*.jpg" -f null 
 export IMPORT WORK PHOTOS PIN BITRATE
 export -f ours theirs decode ffdecode
 
-# Runs the function named $1 under /usr/bin/time -v; prints "wall cpu peakMB".
-measure() {
-    local log="$WORK/time.log"
-    /usr/bin/time -v -o "$log" bash -c "$1"
-    awk -F': ' '
-        /Elapsed \(wall clock\)/ { n = split($2, p, ":"); w = 0; for (i = 1; i <= n; i++) w = w * 60 + p[i] }
-        /User time/ { u = $2 } /System time/ { s = $2 } /Maximum resident/ { m = $2 }
-        END { printf "%.3f %.3f %.1f\n", w, u + s, m / 1024 }' "$log"
-}
-
 echo "== parity"
 ours; theirs
-probe() { ffprobe -v error -count_frames -select_streams v:0 \
-    -show_entries stream=codec_name,profile,width,height,pix_fmt,nb_read_frames,color_space -of csv=p=0 "$1"; }
 echo "   ours:   $(probe "$WORK/ours.mov")   $(stat -c %s "$WORK/ours.mov") bytes"
 echo "   ffmpeg: $(probe "$WORK/theirs.mov")   $(stat -c %s "$WORK/theirs.mov") bytes"
 [ "$(probe "$WORK/ours.mov")" = "$(probe "$WORK/theirs.mov")" ] || echo "   WARNING: the streams differ"
@@ -102,13 +75,11 @@ echo "== $RUNS alternating runs on $NCORES cores"
 for r in $(seq 1 "$RUNS"); do
     measure ours >>"$WORK/ours.txt"
     measure theirs >>"$WORK/theirs.txt"
-    echo "   run $r: ours $(tail -1 "$WORK/ours.txt")   ffmpeg $(tail -1 "$WORK/theirs.txt")   (wall s, cpu s, peak MB)"
+    echo "   run $r: ours $(tail -1 "$WORK/ours.txt")   ffmpeg $(tail -1 "$WORK/theirs.txt")   (wall s, cpu s, peak MB; load $(load_average))"
 done
 measure decode >"$WORK/decode.txt"
 measure ffdecode >"$WORK/ffdecode.txt"
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-col() { awk -v c="$2" '{ print $c }' "$1" | median; }
 OW=$(col "$WORK/ours.txt" 1); OC=$(col "$WORK/ours.txt" 2); OM=$(col "$WORK/ours.txt" 3)
 TW=$(col "$WORK/theirs.txt" 1); TC=$(col "$WORK/theirs.txt" 2); TM=$(col "$WORK/theirs.txt" 3)
 DC=$(awk '{ print $2 }' "$WORK/decode.txt"); FDC=$(awk '{ print $2 }' "$WORK/ffdecode.txt")

@@ -17,7 +17,9 @@
 #include "Platform/Dispatch/Semaphore.h"
 #include "Platform/Foundation/Localized.h"
 #include "Platform/Graphics/BitmapContext.h"
+#include "Platform/Images/UTType.h"
 #include "Platform/Media/PixelBufferPool.h"
+#include "Platform/Media/PixelConversion.h"
 
 namespace {
 
@@ -113,6 +115,36 @@ size_t decodeCost(graphics::Size size, size_t maxPixelSize, size_t frameBytes)
     return static_cast<size_t>(w * h * 4) + frameBytes;
 }
 
+// Bytes of a frame in the destination's own format.
+size_t nativeFrameBytes(const media::AssetWriterInput::NativeFrameFormat& format)
+{
+    const size_t pixels = format.width * format.height;
+    return format.pixelFormat == media::PixelFormatType_422YpCbCr10PlanarVideoRange ? pixels * 4 : pixels * 3 / 2;
+}
+
+// What a streamed decode holds besides its frame: a strip of rows and the scaler's lines.
+constexpr size_t StreamedDecodeBytes = size_t(4) << 20;
+
+// Whether an image of `width` x `height` fills a frame of the destination's size, as the writer
+// would place it, to within two pixels: then it is scaled to the frame's size exactly.
+bool fillsFrame(size_t width, size_t height, const media::AssetWriterInput::NativeFrameFormat& format)
+{
+    const double w = static_cast<double>(width), h = static_cast<double>(height);
+    const double fw = static_cast<double>(format.width), fh = static_cast<double>(format.height);
+    const double s = std::min(fw / w, fh / h);
+    return std::abs(w * s - fw) <= 2 && std::abs(h * s - fh) <= 2;
+}
+
+void tagBT709(media::PixelBuffer& buffer)
+{
+    buffer.setAttachment(media::ImageBufferColorPrimariesKey, media::ImageBufferColorPrimaries_ITU_R_709_2,
+                         media::AttachmentMode::ShouldPropagate);
+    buffer.setAttachment(media::ImageBufferTransferFunctionKey, media::ImageBufferTransferFunction_ITU_R_709_2,
+                         media::AttachmentMode::ShouldPropagate);
+    buffer.setAttachment(media::ImageBufferYCbCrMatrixKey, media::ImageBufferYCbCrMatrix_ITU_R_709_2,
+                         media::AttachmentMode::ShouldPropagate);
+}
+
 } // namespace
 
 media::PixelBufferPtr MVRCreate32ARGBPixelBufferWithCGImage(const graphics::ImagePtr& image)
@@ -132,6 +164,8 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
         foundation::ErrorPtr error;
         bool ready = false;
         size_t cost = 0;
+        size_t heldCost = 0; // what the frame holds once decoded
+        bool streamed = false;
     };
 
     std::vector<MVRImageSourcePtr> sources;
@@ -152,6 +186,11 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
     // costs a page fault and a cleared page for every 4 KiB of it. Set before decoding starts.
     media::PixelBufferPoolPtr pool;
 
+    // The destination's own frame format, once it has said: JPEG photos then stream straight
+    // into frames of it, and the writer passes them on untouched.
+    std::optional<media::AssetWriterInput::NativeFrameFormat> native;
+    media::PixelBufferPoolPtr nativePool;
+
     std::mutex mutex;
     std::map<size_t, std::shared_ptr<Frame>> frames;
     size_t nextToSchedule = 0;
@@ -171,10 +210,15 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
         if (!skip) {
             MVRImageSource& source = *self->sources[index];
             foundation::ErrorPtr decodeError;
-            graphics::ImagePtr image = source.createImage(self->decodeSizeLimit(source.size()), &decodeError);
-            if (image) {
-                const FrameSize size = self->frameSize.value_or(FrameSize {image->width(), image->height()});
-                buffer = render(image, size, self->pool.get());
+            bool decoded = false;
+            if (frame->streamed)
+                decoded = self->stream(source, buffer, decodeError);
+            if (!decoded && !decodeError) {
+                graphics::ImagePtr image = source.createImage(self->decodeSizeLimit(source.size()), &decodeError);
+                if (image) {
+                    const FrameSize size = self->frameSize.value_or(FrameSize {image->width(), image->height()});
+                    buffer = render(image, size, self->pool.get());
+                }
             }
             if (!buffer)
                 error = undecodableImageError(source, std::move(decodeError));
@@ -188,7 +232,7 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
             frame->ready = true;
             // Decoded, the frame holds only its buffer: the room its decode took is free for
             // the next one.
-            const size_t held = std::min(frame->cost, self->frameBytes);
+            const size_t held = std::min(frame->cost, frame->heldCost);
             if (self->frames.count(index)) {
                 self->bytesInFlight -= std::min(self->bytesInFlight, frame->cost - held);
                 frame->cost = held;
@@ -196,6 +240,60 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
         }
         frame->done->signal();
         scheduleUpTo(self, wanted);
+    }
+
+    // Streams a JPEG photo into a frame of the destination's format. False with no error when
+    // the photo is not of the kind (or shape) that streams: the caller decodes it whole.
+    bool stream(const MVRImageSource& source, media::PixelBufferPtr& buffer, foundation::ErrorPtr& error)
+    {
+        media::PixelBufferPtr frame = nativePool->createPixelBuffer();
+        if (!frame)
+            return false;
+        tagBT709(*frame);
+        std::unique_ptr<media::StripConverter> converter;
+        foundation::ErrorPtr convertError;
+        images::StripSink sink;
+        sink.begin = [&](size_t width, size_t height) {
+            if (!fillsFrame(width, height, *native))
+                return false;
+            converter = media::StripConverter::make(width, height, frame, &convertError);
+            return converter != nullptr;
+        };
+        sink.rows = [&](const uint8_t* rows, size_t bytesPerRow, size_t count) {
+            return converter->append(rows, bytesPerRow, count, &convertError);
+        };
+        foundation::ErrorPtr decodeError;
+        switch (source.decodeStrips(native->width, native->height, sink, &decodeError)) {
+        case images::StripOutcome::unsuitable:
+            return false;
+        case images::StripOutcome::decoded:
+            if (converter && converter->isComplete()) {
+                buffer = std::move(frame);
+                return true;
+            }
+            break;
+        case images::StripOutcome::failed:
+            break;
+        }
+        error = decodeError ? std::move(decodeError) : std::move(convertError);
+        if (!error)
+            error = foundation::Error::make(foundation::CocoaErrorDomain, foundation::FileReadCorruptFileError);
+        return false;
+    }
+
+    // Whether image `index` will stream into the destination's format (its type and colour
+    // model say so; its shape is checked when it decodes).
+    bool streams(size_t index) const
+    {
+        if (!native || !nativePool)
+            return false;
+        const MVRImageSource& source = *sources[index];
+        if (!images::typeConformsTo(source.imageType(), images::kUTTypeJPEG))
+            return false;
+        const auto properties = source.properties();
+        return properties && properties->colorModel == images::kColorModelRGB && properties->pixelWidth >= 1
+            && properties->pixelHeight >= 1
+            && fillsFrame(static_cast<size_t>(properties->pixelWidth), static_cast<size_t>(properties->pixelHeight), *native);
     }
 
     size_t decodeSizeLimit(graphics::Size stored) const
@@ -216,12 +314,21 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
             if (self->abandoned)
                 return;
             while (self->nextToSchedule < end) {
-                const graphics::Size stored = self->sources[self->nextToSchedule]->size();
-                const size_t cost = decodeCost(stored, self->decodeSizeLimit(stored), self->frameBytes);
+                const bool streamed = self->streams(self->nextToSchedule);
+                size_t cost = 0, held = self->frameBytes;
+                if (streamed) {
+                    held = nativeFrameBytes(*self->native);
+                    cost = held + StreamedDecodeBytes;
+                } else {
+                    const graphics::Size stored = self->sources[self->nextToSchedule]->size();
+                    cost = decodeCost(stored, self->decodeSizeLimit(stored), self->frameBytes);
+                }
                 if (!self->frames.empty() && self->bytesInFlight + cost > self->budget)
                     break;
                 auto frame = std::make_shared<Frame>();
                 frame->cost = cost;
+                frame->heldCost = held;
+                frame->streamed = streamed;
                 self->bytesInFlight += cost;
                 self->frames[self->nextToSchedule] = frame;
                 started.emplace_back(self->nextToSchedule++, frame);
@@ -234,9 +341,9 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
         }
     }
 
-    static std::shared_ptr<Frame> wait(const std::shared_ptr<Pipeline>& self, size_t index)
+    static std::shared_ptr<Frame> wait(const std::shared_ptr<Pipeline>& self, size_t index, size_t ahead)
     {
-        scheduleUpTo(self, index + self->depth);
+        scheduleUpTo(self, index + ahead);
         std::shared_ptr<Frame> frame;
         {
             std::lock_guard lock(self->mutex);
@@ -255,7 +362,7 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
 
     static std::shared_ptr<Frame> take(const std::shared_ptr<Pipeline>& self, size_t index)
     {
-        std::shared_ptr<Frame> frame = wait(self, index);
+        std::shared_ptr<Frame> frame = wait(self, index, self->depth);
         {
             std::lock_guard lock(self->mutex);
             if (auto it = self->frames.find(index); it != self->frames.end()) {
@@ -265,6 +372,38 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
         }
         scheduleUpTo(self, index + 1 + self->depth);
         return frame;
+    }
+
+    // Takes the destination's frame format. The first frame, decoded before the destination
+    // spoke (its size sized the movie), is decoded again in that format if it streams, and
+    // the full-size frame's memory goes.
+    static void prefer(const std::shared_ptr<Pipeline>& self, const media::AssetWriterInput::NativeFrameFormat& format)
+    {
+        if (format.width == 0 || format.height == 0)
+            return;
+        std::shared_ptr<Frame> dropped;
+        {
+            std::lock_guard lock(self->mutex);
+            if (self->native || self->abandoned)
+                return;
+            self->nativePool = media::PixelBufferPool::create({}, format.width, format.height, format.pixelFormat);
+            if (!self->nativePool)
+                return;
+            self->native = format;
+            auto first = self->frames.find(0);
+            if (self->nextToSchedule == 1 && first != self->frames.end() && first->second->ready && !first->second->streamed
+                && self->streams(0)) {
+                dropped = first->second;
+                self->bytesInFlight -= std::min(self->bytesInFlight, dropped->cost);
+                self->frames.erase(first);
+                self->nextToSchedule = 0;
+            }
+        }
+        if (dropped) {
+            dropped.reset();
+            if (self->pool)
+                self->pool->flush();
+        }
     }
 
     void abandon()
@@ -353,11 +492,18 @@ graphics::Size MVRImageSequencePixelBufferSource::size()
         return *m_size;
     }
     pipeline();
-    // The first frame is decoded once: it is kept for the first frame request.
-    auto frame = Pipeline::wait(m_pipeline, 0);
+    // The first frame is decoded once: it is kept for the first frame request. Only it: the
+    // destination may yet ask for frames in a format of its own.
+    auto frame = Pipeline::wait(m_pipeline, 0, 1);
     m_size = frame && frame->buffer ? graphics::Size {double(frame->buffer->width()), double(frame->buffer->height())}
                                     : graphics::Size {};
     return *m_size;
+}
+
+void MVRImageSequencePixelBufferSource::setPreferredFrameFormat(const media::AssetWriterInput::NativeFrameFormat& format)
+{
+    pipeline();
+    Pipeline::prefer(m_pipeline, format);
 }
 
 media::TimeRange MVRImageSequencePixelBufferSource::timeRange()

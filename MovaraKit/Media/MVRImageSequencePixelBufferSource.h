@@ -46,6 +46,9 @@ public:
     graphics::Size size() override;
     media::TimeRange timeRange() override;
     graphics::AffineTransform transform() override;
+    // JPEG photos of the movie's shape then stream straight into frames of that format (at
+    // most a strip of each is held as it decodes); other images are drawn as before.
+    void setPreferredFrameFormat(const media::AssetWriterInput::NativeFrameFormat& format) override;
 
     struct Pipeline;
 

@@ -83,6 +83,13 @@ graphics::ImagePtr MVRImageSource::createImage(size_t maxPixelSize, foundation::
                         : m_imageSource->createImageAtIndex(0, error);
 }
 
+images::StripOutcome MVRImageSource::decodeStrips(size_t minWidth, size_t minHeight, const images::StripSink& sink,
+                                                  foundation::ErrorPtr* error) const
+{
+    std::lock_guard lock(m_mutex);
+    return m_imageSource->decodeStripsAtIndex(0, minWidth, minHeight, sink, error);
+}
+
 std::optional<images::ImageProperties> MVRImageSource::properties() const
 {
     std::lock_guard lock(m_mutex);

@@ -46,6 +46,11 @@ public:
     // images: at full size when `maxPixelSize` is 0, else no side larger than it (DCT-scaled
     // for JPEG). Null with `error` (naming the file) when it does not decode.
     graphics::ImagePtr createImage(size_t maxPixelSize, foundation::ErrorPtr* error) const;
+    // Streams the first image a strip of rows at a time, DCT-scaled to no less than minWidth x
+    // minHeight (see images::ImageSource::decodeStripsAtIndex): JPEG photos only, unsuitable
+    // for the rest. Not cached.
+    images::StripOutcome decodeStrips(size_t minWidth, size_t minHeight, const images::StripSink& sink,
+                                      foundation::ErrorPtr* error) const;
     // The first image's header properties (orientation, size, colour model), none if unreadable.
     std::optional<images::ImageProperties> properties() const;
 

@@ -271,6 +271,9 @@ bool MoviePixelBufferDestination::prepare(const std::shared_ptr<PixelBufferSourc
         *error = writerError();
         return false;
     }
+    if (!shouldAllocate)
+        if (auto native = input->nativeFrameFormat())
+            info->setPreferredFrameFormat(*native);
     return true;
 }
 

@@ -9,6 +9,7 @@
 
 #include "Platform/Foundation/Error.h"
 #include "Platform/Graphics/Geometry.h"
+#include "Platform/Media/AssetWriterInput.h"
 #include "Platform/Media/PixelBuffer.h"
 #include "Platform/Media/SampleBuffer.h"
 #include "Platform/Media/Time.h"
@@ -22,6 +23,10 @@ public:
     virtual media::TimeRange timeRange() = 0;
     // How the frames are to be turned for display (a movie writer stores it on the track).
     virtual graphics::AffineTransform transform() = 0;
+    // The destination's word, once prepared, on the frames its encoder takes as they are: a
+    // source that can make its frames so saves the writer a conversion and a copy of each.
+    // Others ignore it. Comes before the first frame is taken.
+    virtual void setPreferredFrameFormat(const media::AssetWriterInput::NativeFrameFormat& format) { (void)format; }
 };
 
 class PixelBufferSource {

@@ -5,12 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "Platform/Graphics/Image.h"
 #include "Platform/Images/ImageProperties.h"
+#include "Platform/Images/ImageSource.h"
 
 namespace images::codec {
 
@@ -48,6 +50,12 @@ bool jpegHeader(Bytes in, JPEGHeader& header, Failure& failure);
 // the picture does (cut short, or shorter than its header says) does not.
 bool jpegWarningLeavesWholeImage(const std::string& warning);
 std::optional<ImageProperties> jpegProperties(Bytes in, Failure& failure);
+// Streams a JPEG photo (Y'CbCr) to `sink` as strips of 32-bit rows (B, G, R, X), top to bottom,
+// DCT-scaled down by the largest power of two up to 8 that keeps it at least minWidth x
+// minHeight; only a strip of it is held at a time. Unsuitable (nothing decoded, no failure)
+// for other JPEGs or when the sink declines the size; failed when the data is bad, cut short
+// or the sink stops (then the sink says why, not `failure`).
+StripOutcome jpegDecodeStrips(Bytes in, size_t minWidth, size_t minHeight, const StripSink& sink, Failure& failure);
 // `scaleDenominator` 1, 2, 4 or 8: DCT-domain downscaling.
 graphics::ImagePtr jpegDecode(Bytes in, int scaleDenominator, Failure& failure);
 

@@ -421,6 +421,22 @@ graphics::ImagePtr ImageSource::createImageAtIndex(size_t index, foundation::Err
     return image;
 }
 
+StripOutcome ImageSource::decodeStripsAtIndex(size_t index, size_t minWidth, size_t minHeight, const StripSink& sink,
+                                              foundation::ErrorPtr* error)
+{
+    Private& p = *m_private;
+    if (p.kind != Kind::jpeg || index != 0)
+        return StripOutcome::unsuitable;
+    Contents contents;
+    if (!p.load(*this, SIZE_MAX, contents, error))
+        return StripOutcome::failed;
+    codec::Failure f;
+    const StripOutcome outcome = codec::jpegDecodeStrips(contents.bytes, minWidth, minHeight, sink, f);
+    if (outcome == StripOutcome::failed && f.code && error)
+        *error = makeError(f.code, f.message);
+    return outcome;
+}
+
 graphics::ImagePtr ImageSource::createThumbnailAtIndex(size_t index, size_t maxPixelSize, bool applyOrientation,
                                                        foundation::ErrorPtr* error)
 {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,19 @@ enum ImageSourceErrorCode : long {
 
 // As the platform reports a source's state.
 enum class ImageSourceStatus { unexpectedEOF = -5, invalidData = -4, unknownType = -3, readingHeader = -2, incomplete = -1, complete = 0 };
+
+// Where a decode that streams rows sends them (see ImageSource::decodeStripsAtIndex).
+struct StripSink {
+    // The decoded size, once, before any row; false declines it (nothing is decoded).
+    std::function<bool(size_t width, size_t height)> begin;
+    // The next `count` rows of 32-bit pixels (B, G, R, X), top to bottom; false stops.
+    std::function<bool(const uint8_t* rows, size_t bytesPerRow, size_t count)> rows;
+};
+enum class StripOutcome {
+    unsuitable, // not decoded this way (not a Y'CbCr JPEG, or the sink declined): decode it whole
+    decoded,
+    failed,     // bad or cut-short data (the error says which), or the sink stopped
+};
 
 class ImageSource;
 using ImageSourcePtr = std::shared_ptr<ImageSource>;
@@ -72,6 +86,14 @@ public:
     // turned upright.
     graphics::ImagePtr createThumbnailAtIndex(size_t index, size_t maxPixelSize, bool applyOrientation = false,
                                               foundation::ErrorPtr* error = nullptr);
+
+    // Streams image `index` of a JPEG photo (Y'CbCr, 8 bits) to `sink` a strip of rows at a
+    // time, so that only a strip of it is ever held: pixels as stored (no orientation, no
+    // colour conversion beyond the JPEG's own to RGB), DCT-scaled down by the largest power
+    // of two up to 8 that keeps it at least minWidth x minHeight. Unsuitable for every other
+    // image. A failure the sink caused (it returned false) leaves `error` alone.
+    StripOutcome decodeStripsAtIndex(size_t index, size_t minWidth, size_t minHeight, const StripSink& sink,
+                                     foundation::ErrorPtr* error = nullptr);
 
     struct Private;
 

@@ -438,6 +438,34 @@ const std::string& AssetWriterInput::mediaType() const { return m_impl->mediaTyp
 const foundation::Value& AssetWriterInput::outputSettings() const { return m_impl->settings; }
 const VideoFormatDescriptionPtr& AssetWriterInput::sourceFormatHint() const { return m_impl->hint; }
 
+std::optional<AssetWriterInput::NativeFrameFormat> AssetWriterInput::nativeFrameFormat() const
+{
+    const detail::EncoderConfig& config = m_impl->config;
+    if (config.matrix != detail::YCbCrMatrix::BT709)
+        return std::nullopt;
+    NativeFrameFormat format;
+    int width = 0, height = 0;
+    detail::encodedSize(config, width, height);
+    format.width = static_cast<size_t>(width);
+    format.height = static_cast<size_t>(height);
+    switch (config.codec) {
+    case detail::VideoCodec::H264:
+        format.pixelFormat = PixelFormatType_420YpCbCr8PlanarVideoRange;
+        break;
+    case detail::VideoCodec::HEVC:
+        if (config.tenBit)
+            return std::nullopt;
+        format.pixelFormat = PixelFormatType_420YpCbCr8PlanarVideoRange;
+        break;
+    case detail::VideoCodec::ProRes422:
+        format.pixelFormat = PixelFormatType_422YpCbCr10PlanarVideoRange;
+        break;
+    case detail::VideoCodec::ProRes4444:
+        return std::nullopt;
+    }
+    return format;
+}
+
 graphics::AffineTransform AssetWriterInput::transform() const
 {
     std::lock_guard lock(m_impl->mutex);

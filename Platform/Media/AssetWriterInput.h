@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace media {
@@ -29,6 +30,16 @@ public:
     const std::string& mediaType() const;
     const foundation::Value& outputSettings() const;
     const VideoFormatDescriptionPtr& sourceFormatHint() const;
+
+    // Frames its encoder takes as they are, without a conversion or a copy: this size and
+    // pixel format, BT.709. None when every frame is converted.
+    struct NativeFrameFormat {
+        size_t width = 0;
+        size_t height = 0;
+        OSType pixelFormat = 0;
+        bool operator==(const NativeFrameFormat&) const = default;
+    };
+    std::optional<NativeFrameFormat> nativeFrameFormat() const;
 
     // How the frames are to be shown; written as the track's display matrix. Set before
     // startWriting.

@@ -17,6 +17,10 @@ AVPixelFormat avPixelFormat(OSType format)
     case PixelFormatType_420YpCbCr8BiPlanarVideoRange:
     case PixelFormatType_420YpCbCr8BiPlanarFullRange:
         return AV_PIX_FMT_NV12;
+    case PixelFormatType_420YpCbCr8PlanarVideoRange:
+        return AV_PIX_FMT_YUV420P;
+    case PixelFormatType_422YpCbCr10PlanarVideoRange:
+        return AV_PIX_FMT_YUV422P10LE;
     default:
         return AV_PIX_FMT_NONE;
     }
@@ -24,7 +28,8 @@ AVPixelFormat avPixelFormat(OSType format)
 
 bool isFullRangeFormat(OSType format)
 {
-    return format != PixelFormatType_420YpCbCr8BiPlanarVideoRange;
+    return format != PixelFormatType_420YpCbCr8BiPlanarVideoRange && format != PixelFormatType_420YpCbCr8PlanarVideoRange
+        && format != PixelFormatType_422YpCbCr10PlanarVideoRange;
 }
 
 ff::FramePtr wrapPixelBuffer(const PixelBufferPtr& buffer)

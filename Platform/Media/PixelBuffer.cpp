@@ -17,9 +17,7 @@ const std::string ImageBufferYCbCrMatrix_ITU_R_709_2 = "ITU_R_709_2";
 
 bool isSupportedPixelFormat(OSType format)
 {
-    return format == PixelFormatType_32ARGB || format == PixelFormatType_32BGRA ||
-           format == PixelFormatType_420YpCbCr8BiPlanarVideoRange ||
-           format == PixelFormatType_420YpCbCr8BiPlanarFullRange;
+    return format == PixelFormatType_32ARGB || format == PixelFormatType_32BGRA || detail::isPlanarFormat(format);
 }
 
 std::string pixelFormatName(OSType format)
@@ -39,7 +37,8 @@ namespace detail {
 bool isPlanarFormat(OSType format)
 {
     return format == PixelFormatType_420YpCbCr8BiPlanarVideoRange ||
-           format == PixelFormatType_420YpCbCr8BiPlanarFullRange;
+           format == PixelFormatType_420YpCbCr8BiPlanarFullRange ||
+           format == PixelFormatType_420YpCbCr8PlanarVideoRange || format == PixelFormatType_422YpCbCr10PlanarVideoRange;
 }
 
 // Geometry of every plane; packed formats have one entry. Sizes are checked against overflow
@@ -58,8 +57,16 @@ bool computeLayout(size_t width, size_t height, OSType format, size_t alignment,
     if (width > kMaxSide || height > kMaxSide)
         return false;
     auto align = [alignment](size_t n) { return (n + alignment - 1) & ~(alignment - 1); };
-    if (isPlanarFormat(format)) {
-        const size_t cw = (width + 1) / 2, ch = (height + 1) / 2;
+    const size_t cw = (width + 1) / 2, ch = (height + 1) / 2;
+    if (format == PixelFormatType_420YpCbCr8PlanarVideoRange) {
+        out.push_back({0, align(width), width, height, 1});
+        out.push_back({0, align(cw), cw, ch, 1});
+        out.push_back({0, align(cw), cw, ch, 1});
+    } else if (format == PixelFormatType_422YpCbCr10PlanarVideoRange) {
+        out.push_back({0, align(width * 2), width, height, 2});
+        out.push_back({0, align(cw * 2), cw, height, 2});
+        out.push_back({0, align(cw * 2), cw, height, 2});
+    } else if (isPlanarFormat(format)) {
         out.push_back({0, align(width), width, height, 1});
         out.push_back({0, align(cw * 2), cw, ch, 2});
     } else {

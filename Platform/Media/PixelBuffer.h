@@ -29,6 +29,11 @@ constexpr OSType PixelFormatType_32ARGB = 32;             // bytes A(or X) R G B
 constexpr OSType PixelFormatType_32BGRA = fourCC("BGRA"); // bytes B G R A
 constexpr OSType PixelFormatType_420YpCbCr8BiPlanarVideoRange = fourCC("420v"); // 875704438
 constexpr OSType PixelFormatType_420YpCbCr8BiPlanarFullRange = fourCC("420f");  // 875704422
+// Three planes (Y', Cb, Cr), 4:2:0, 8 bits, video range: what the H.264 and HEVC encoders take.
+constexpr OSType PixelFormatType_420YpCbCr8PlanarVideoRange = fourCC("y420");
+// Three planes (Y', Cb, Cr), 4:2:2, 10 bits in the low bits of little-endian 16-bit samples,
+// video range: what the ProRes 422 encoder takes. Our own code; the platform has none.
+constexpr OSType PixelFormatType_422YpCbCr10PlanarVideoRange = fourCC("y2aL");
 
 bool isSupportedPixelFormat(OSType format);
 // "32ARGB", "BGRA", "420v", ... for messages.

@@ -5,6 +5,8 @@
 #include "Platform/Media/FrameConverter.h"
 #include "Platform/Media/MediaError.h"
 
+#include <algorithm>
+
 namespace media {
 
 struct PixelConverter::Private {
@@ -16,7 +18,8 @@ namespace {
 bool isYCbCr(OSType format)
 {
     return format == PixelFormatType_420YpCbCr8BiPlanarVideoRange ||
-           format == PixelFormatType_420YpCbCr8BiPlanarFullRange;
+           format == PixelFormatType_420YpCbCr8BiPlanarFullRange ||
+           format == PixelFormatType_420YpCbCr8PlanarVideoRange || format == PixelFormatType_422YpCbCr10PlanarVideoRange;
 }
 
 int matrixOf(const PixelBuffer& buffer)
@@ -69,6 +72,86 @@ bool PixelConverter::convert(const PixelBufferPtr& source, const PixelBufferPtr&
     }
     return true;
 }
+
+struct StripConverter::Private {
+    ff::SwsPtr context;
+    PixelBufferPtr destination;
+    size_t width = 0;
+    size_t height = 0;
+    size_t rowsIn = 0;
+};
+
+std::unique_ptr<StripConverter> StripConverter::make(size_t imageWidth, size_t imageHeight, PixelBufferPtr destination,
+                                                     foundation::ErrorPtr* error)
+{
+    constexpr size_t largestSide = size_t(1) << 20;
+    if (!destination || imageWidth == 0 || imageHeight == 0 || imageWidth > largestSide || imageHeight > largestSide) {
+        fail(error, "There is no image to convert.");
+        return nullptr;
+    }
+    const AVPixelFormat format = detail::avPixelFormat(destination->pixelFormatType());
+    if (format == AV_PIX_FMT_NONE) {
+        fail(error, "Unsupported pixel format " + pixelFormatName(destination->pixelFormatType()) + ".");
+        return nullptr;
+    }
+    // One thread: strips must reach the scaler in order, and the callers convert several
+    // images side by side anyway. The filter and rounding are the frame converter's.
+    ff::SwsPtr context(sws_getContext(static_cast<int>(imageWidth), static_cast<int>(imageHeight), AV_PIX_FMT_BGR0,
+                                      static_cast<int>(destination->width()), static_cast<int>(destination->height()),
+                                      format, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr,
+                                      nullptr));
+    if (!context) {
+        fail(error, "The pixel converter refused the image’s size.");
+        return nullptr;
+    }
+    const int* coefficients = sws_getCoefficients(matrixOf(*destination));
+    if (sws_setColorspaceDetails(context.get(), coefficients, 1, coefficients,
+                                 detail::isFullRangeFormat(destination->pixelFormatType()) ? 1 : 0, 0, 1 << 16, 1 << 16)
+        < 0) {
+        fail(error, "The pixel converter refused the colour conversion.");
+        return nullptr;
+    }
+    std::unique_ptr<StripConverter> converter(new StripConverter);
+    converter->m_private = std::make_unique<Private>();
+    converter->m_private->context = std::move(context);
+    converter->m_private->destination = std::move(destination);
+    converter->m_private->width = imageWidth;
+    converter->m_private->height = imageHeight;
+    return converter;
+}
+
+StripConverter::~StripConverter() = default;
+
+bool StripConverter::append(const uint8_t* rows, size_t bytesPerRow, size_t count, foundation::ErrorPtr* error)
+{
+    Private& p = *m_private;
+    if (count == 0)
+        return true;
+    if (!rows || count > p.height - p.rowsIn || bytesPerRow < p.width * 4) {
+        fail(error, "More rows arrived than the image has.");
+        return false;
+    }
+    const PixelBuffer& out = *p.destination;
+    uint8_t* planes[4] = {};
+    int strides[4] = {};
+    const size_t planeCount = std::max<size_t>(1, out.planeCount());
+    for (size_t i = 0; i < planeCount && i < 4; ++i) {
+        planes[i] = static_cast<uint8_t*>(out.planeCount() ? out.baseAddressOfPlane(i) : out.baseAddress());
+        strides[i] = static_cast<int>(out.planeCount() ? out.bytesPerRowOfPlane(i) : out.bytesPerRow());
+    }
+    const uint8_t* source[4] = {rows};
+    const int sourceStrides[4] = {static_cast<int>(bytesPerRow)};
+    const int rc = sws_scale(p.context.get(), source, sourceStrides, static_cast<int>(p.rowsIn), static_cast<int>(count),
+                             planes, strides);
+    if (rc < 0) {
+        fail(error, "The pixel converter refused the rows.", rc);
+        return false;
+    }
+    p.rowsIn += count;
+    return true;
+}
+
+bool StripConverter::isComplete() const { return m_private->rowsIn == m_private->height; }
 
 PixelBufferPtr createConvertedPixelBuffer(const PixelBufferPtr& source, OSType format, foundation::ErrorPtr* error)
 {

@@ -29,6 +29,31 @@ private:
     std::unique_ptr<Private> m_private;
 };
 
+// Fills a buffer from an image that arrives as strips of rows of 32-bit pixels (B, G, R, X), top
+// to bottom: each strip is scaled to the buffer's size and converted to its format on arrival
+// (Y'CbCr with the buffer's matrix tag, BT.709 when untagged), so only a few rows of the image
+// are ever held, never the whole of it. One thread at a time; each converter fills one buffer.
+class StripConverter {
+public:
+    // Null, with `error`, for an empty image or a buffer format that cannot be filled.
+    static std::unique_ptr<StripConverter> make(size_t imageWidth, size_t imageHeight, PixelBufferPtr destination,
+                                                foundation::ErrorPtr* error = nullptr);
+    ~StripConverter();
+    StripConverter(const StripConverter&) = delete;
+    StripConverter& operator=(const StripConverter&) = delete;
+
+    // The next `count` rows of the image. False, with `error`, for rows beyond its height or
+    // a conversion that fails.
+    bool append(const uint8_t* rows, size_t bytesPerRow, size_t count, foundation::ErrorPtr* error = nullptr);
+    // Whether every row of the image has arrived (and the buffer is filled).
+    bool isComplete() const;
+
+private:
+    StripConverter() = default;
+    struct Private;
+    std::unique_ptr<Private> m_private;
+};
+
 // One-off conversion into a new buffer of `format` and the source's size. The new buffer gets
 // the source's propagating attachments; a Y'CbCr result without a matrix tag is tagged BT.709.
 PixelBufferPtr createConvertedPixelBuffer(const PixelBufferPtr& source, OSType format,

@@ -224,8 +224,13 @@ ff::FramePtr VideoEncoder::frameFromPixelBuffer(const PixelBufferPtr& buffer, in
     // Same format, size and range: the encoder reads the buffer itself.
     if (sourceFormat == c->pix_fmt && sw == c->width && sh == c->height && !sourceFullRange) {
         ff::FramePtr frame = wrapPixelBuffer(buffer);
-        if (!frame)
+        if (!frame) {
             *averror = AVERROR(ENOMEM);
+            return nullptr;
+        }
+        frame->colorspace = c->colorspace;
+        frame->color_primaries = c->color_primaries;
+        frame->color_trc = c->color_trc;
         return frame;
     }
 

@@ -9,7 +9,10 @@
 
 #include <sys/resource.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <numbers>
 #include <filesystem>
 #include <string>
 
@@ -88,6 +91,57 @@ public:
     }
     void cancel() override { log.push_back("cancel"); }
 };
+
+// A recording destination whose encoder takes frames of `format` as they are, and says so.
+class PreferringDestination : public RecordingDestination {
+public:
+    explicit PreferringDestination(media::AssetWriterInput::NativeFrameFormat format) : m_format(format) {}
+    bool prepareWithInfo(const std::shared_ptr<PixelBufferSourceInfo>& info, bool allocate, foundation::ErrorPtr* error) override
+    {
+        info->size();
+        info->setPreferredFrameFormat(m_format);
+        return RecordingDestination::prepareWithInfo(info, allocate, error);
+    }
+
+private:
+    media::AssetWriterInput::NativeFrameFormat m_format;
+};
+
+struct YCbCr {
+    int y = 0, cb = 0, cr = 0;
+};
+
+// BT.709, video range, 8 bits.
+YCbCr bt709(RGB c)
+{
+    const double y = 0.2126 * c.r + 0.7152 * c.g + 0.0722 * c.b;
+    return {int(std::lround(16 + 219 * y / 255)), int(std::lround(128 + 224 * (c.b - y) / 1.8556 / 255)),
+            int(std::lround(128 + 224 * (c.r - y) / 1.5748 / 255))};
+}
+
+// The Y', Cb and Cr samples at (x, y) of a three-plane buffer, in 8-bit terms.
+YCbCr sampleAt(const media::PixelBuffer& buffer, size_t x, size_t y)
+{
+    const bool tenBit = buffer.pixelFormatType() == media::PixelFormatType_422YpCbCr10PlanarVideoRange;
+    const size_t cy = tenBit ? y : y / 2;
+    auto read = [&](size_t plane, size_t px, size_t py) {
+        const auto* row = static_cast<const uint8_t*>(buffer.baseAddressOfPlane(plane)) + py * buffer.bytesPerRowOfPlane(plane);
+        if (!tenBit)
+            return int(row[px]);
+        uint16_t v = 0;
+        std::memcpy(&v, row + 2 * px, 2);
+        return int(std::lround(v / 4.0));
+    };
+    return {read(0, x, y), read(1, x / 2, cy), read(2, x / 2, cy)};
+}
+
+void expectNear(YCbCr actual, YCbCr expected, int tolerance = 3)
+{
+    EXPECT_LE(std::abs(actual.y - expected.y), tolerance) << "Y' " << actual.y << " vs " << expected.y;
+    EXPECT_LE(std::abs(actual.cb - expected.cb), tolerance) << "Cb " << actual.cb << " vs " << expected.cb;
+    EXPECT_LE(std::abs(actual.cr - expected.cr), tolerance) << "Cr " << actual.cr << " vs " << expected.cr;
+}
+
 
 } // namespace
 
@@ -460,18 +514,25 @@ TEST(MVRImageSequencePixelBufferSource, ATruncatedPhotoFailsNamingItAtAnyDecodeS
     }
     ASSERT_NE(tall, whole);
     const fs::path broken = dir / "IMG_0002.jpg";
+    const media::AssetWriterInput::NativeFrameFormat streamed {32, 24, media::PixelFormatType_420YpCbCr8PlanarVideoRange};
     struct Case {
         const char* name;
         const std::vector<uint8_t>* bytes;
         int firstSide; // the first photo's size sets the movie's: a larger one is decoded smaller
         double scale;
+        std::optional<media::AssetWriterInput::NativeFrameFormat> native; // streamed into the encoder's frames
     } cases[] = {
-        {"same size", &cut, 128, 0},
-        {"larger than the first frame", &cut, 32, 0},
-        {"scaled export", &cut, 128, 0.25},
-        {"scaled export, larger than the first frame", &cut, 64, 0.5},
-        {"data short of its header's size", &tall, 128, 0},
-        {"data short of its header's size, scaled", &tall, 32, 0},
+        {"same size", &cut, 128, 0, std::nullopt},
+        {"larger than the first frame", &cut, 32, 0, std::nullopt},
+        {"scaled export", &cut, 128, 0.25, std::nullopt},
+        {"scaled export, larger than the first frame", &cut, 64, 0.5, std::nullopt},
+        {"data short of its header's size", &tall, 128, 0, std::nullopt},
+        {"data short of its header's size, scaled", &tall, 32, 0, std::nullopt},
+        {"streamed", &cut, 128, 0, streamed},
+        {"streamed, DCT-scaled", &cut, 32, 0, streamed},
+        // Frames of the tall photo's shape: it streams, the first photo is drawn.
+        {"streamed, data short of its header's size", &tall, 32, 0,
+         media::AssetWriterInput::NativeFrameFormat {32, 48, media::PixelFormatType_420YpCbCr8PlanarVideoRange}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -481,15 +542,109 @@ TEST(MVRImageSequencePixelBufferSource, ATruncatedPhotoFailsNamingItAtAnyDecodeS
         source->setFrameDuration(Time::make(1, 24));
         if (c.scale > 0)
             source->setScale(c.scale);
-        auto dst = std::make_shared<RecordingDestination>();
+        auto dst = c.native ? std::make_shared<PreferringDestination>(*c.native) : std::make_shared<RecordingDestination>();
         auto op = TranscodeOperation::init(source, dst);
         op->start();
 
         ASSERT_TRUE(op->isFinished());
         const foundation::ErrorPtr error = op->error();
         ASSERT_TRUE(error);
+        if (c.native && c.native->height * 4 == c.native->width * 3) {
+            ASSERT_FALSE(dst->samples.empty());
+            EXPECT_EQ(dst->samples[0]->imageBuffer()->pixelFormatType(), c.native->pixelFormat);
+        }
         EXPECT_NE(error->localizedDescription().find("IMG_0002.jpg"), std::string::npos) << error->localizedDescription();
         EXPECT_EQ(error->stringForKey(foundation::FilePathErrorKey), broken.string());
         EXPECT_EQ(dst->log, (Strings {"prepare", "eat", "cancel"}));
     }
+}
+
+
+TEST(MVRImageSequencePixelBufferSource, JPEGPhotosStreamIntoTheFramesTheEncoderTakes)
+{
+    testsupport::TempDir dir;
+    const RGB colour {200, 90, 40};
+    const std::vector<uint8_t> value {200, 90, 40};
+    const auto y420 = media::PixelFormatType_420YpCbCr8PlanarVideoRange;
+    const auto y2aL = media::PixelFormatType_422YpCbCr10PlanarVideoRange;
+    auto jpeg = writeFlatJPEG(dir, "photo.jpg", value, std::nullopt, 64, 48);
+    // A wide-gamut profile changes nothing: RGB photos keep their values, as when drawn.
+    fixtures::JPEGSpec tagged;
+    tagged.width = 64;
+    tagged.height = 48;
+    tagged.pixel = [value](int, int) { return value; };
+    tagged.icc = graphics::ColorSpace::createWithName(graphics::kColorSpaceDisplayP3)->iccData();
+    ASSERT_FALSE(tagged.icc.empty());
+    const fs::path wide = dir / "wide.jpg";
+    fixtures::writeFile(wide, fixtures::makeJPEG(tagged));
+    const fs::path png = dir / "photo.png";
+    fixtures::writeFile(png, fixtures::makePNG8(64, 48, 2, [value](int, int) { return value; }));
+    auto square = writeFlatJPEG(dir, "square.jpg", value, std::nullopt, 48, 48);
+    auto grey = writeFlatJPEG(dir, "grey.jpg", {120}, std::nullopt, 64, 48);
+
+    struct Case {
+        const char* name;
+        fs::path photo;
+        media::AssetWriterInput::NativeFrameFormat format;
+        media::OSType expected; // the frames' format: the encoder's, or 32ARGB drawn as before
+    } cases[] = {
+        {"JPEG into 4:2:0, scaled", jpeg, {32, 24, y420}, y420},
+        {"JPEG into 4:2:0, DCT-scaled and then scaled", jpeg, {20, 15, y420}, y420},
+        {"JPEG into 4:2:2 10-bit", jpeg, {64, 48, y2aL}, y2aL},
+        {"JPEG with a Display P3 profile", wide, {32, 24, y420}, y420},
+        {"PNG is drawn", png, {32, 24, y420}, media::PixelFormatType_32ARGB},
+        {"another shape is placed by the writer", square, {32, 24, y420}, media::PixelFormatType_32ARGB},
+        {"grey JPEG is drawn", grey, {32, 24, y420}, media::PixelFormatType_32ARGB},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto source = MVRImageSequencePixelBufferSource::initWithImageSources({sourceAt(c.photo), sourceAt(c.photo)});
+        source->setFrameDuration(Time::make(1, 24));
+        auto dst = std::make_shared<PreferringDestination>(c.format);
+        auto op = TranscodeOperation::init(source, dst);
+        op->start();
+        ASSERT_TRUE(op->isFinished());
+        ASSERT_FALSE(op->error()) << op->error()->localizedDescription();
+        ASSERT_EQ(dst->samples.size(), 2u);
+        for (const auto& sample : dst->samples) {
+            const auto& buffer = *sample->imageBuffer();
+            EXPECT_EQ(buffer.pixelFormatType(), c.expected);
+            if (c.expected == media::PixelFormatType_32ARGB)
+                continue;
+            EXPECT_EQ(buffer.width(), c.format.width);
+            EXPECT_EQ(buffer.height(), c.format.height);
+            EXPECT_TRUE(buffer.hasColorSpace());
+            for (auto [x, y] : {std::pair<size_t, size_t> {0, 0}, {c.format.width / 2, c.format.height / 2},
+                                {c.format.width - 1, c.format.height - 1}})
+                expectNear(sampleAt(buffer, x, y), bt709(colour));
+        }
+    }
+}
+
+TEST(MVRImageSequencePixelBufferSource, StreamedPhotosKeepTheirStoredOrientationAndLayout)
+{
+    testsupport::TempDir dir;
+    // Red on the left, blue on the right, stored so; the tag turns the movie, not the pixels.
+    fixtures::JPEGSpec recipe;
+    recipe.width = 64;
+    recipe.height = 48;
+    recipe.pixel = [](int x, int) { return x < 32 ? std::vector<uint8_t> {220, 30, 30} : std::vector<uint8_t> {30, 30, 220}; };
+    recipe.exif = fixtures::Exif {};
+    recipe.exif->orientation = 6;
+    const fs::path path = dir / "turned.jpg";
+    fixtures::writeFile(path, fixtures::makeJPEG(recipe));
+    auto source = MVRImageSequencePixelBufferSource::initWithImageSources({sourceAt(path)});
+    source->setFrameDuration(Time::make(1, 24));
+    auto dst = std::make_shared<PreferringDestination>(
+        media::AssetWriterInput::NativeFrameFormat {32, 24, media::PixelFormatType_420YpCbCr8PlanarVideoRange});
+    auto op = TranscodeOperation::init(source, dst);
+    op->start();
+    ASSERT_TRUE(op->isFinished());
+    ASSERT_FALSE(op->error());
+    ASSERT_EQ(dst->samples.size(), 1u);
+    const auto& buffer = *dst->samples[0]->imageBuffer();
+    ASSERT_EQ(buffer.pixelFormatType(), media::PixelFormatType_420YpCbCr8PlanarVideoRange);
+    expectNear(sampleAt(buffer, 4, 12), bt709({220, 30, 30}), 6);
+    expectNear(sampleAt(buffer, 27, 12), bt709({30, 30, 220}), 6);
+    EXPECT_EQ(source->transform(), graphics::AffineTransform::makeRotation(std::numbers::pi / 2));
 }

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -218,5 +219,52 @@ TEST(MovieExport, PhotosOfAFewPixelsMakeAMovieInEveryFormat)
             EXPECT_FALSE(error) << error->localizedDescription() << " " << error->localizedFailureReason().value_or("");
             EXPECT_TRUE(fs::exists(output));
         }
+    }
+}
+
+TEST(MovieExport, ColoursOfThePhotosSurviveEveryFormat)
+{
+    // A wrong matrix (BT.601 for BT.709) or range (full for video) shifts these colours by
+    // far more than the tolerance; so would the wrong chroma plane.
+    testsupport::TempDir dir;
+    const std::vector<std::array<int, 3>> colours = {{200, 60, 40}, {40, 160, 220}};
+    std::vector<MVRImageSourcePtr> photos;
+    for (size_t i = 0; i < colours.size(); ++i) {
+        fixtures::JPEGSpec recipe;
+        recipe.width = 96;
+        recipe.height = 64;
+        const auto c = colours[i];
+        recipe.pixel = [c](int, int) { return std::vector<uint8_t> {uint8_t(c[0]), uint8_t(c[1]), uint8_t(c[2])}; };
+        const auto path = dir.path() / ("colour" + std::to_string(i) + ".jpg");
+        fixtures::writeFile(path, fixtures::makeJPEG(recipe));
+        photos.push_back(MVRImageSource::initWithFileURL(foundation::URL::fileURLWithPath(path.string())));
+    }
+    for (const std::string& codec : {media::AVVideoCodecTypeH264, media::AVVideoCodecTypeAppleProRes422}) {
+        SCOPED_TRACE(codec);
+        auto settings = settingsFor(photos, false);
+        settings.codec = codec;
+        const fs::path output = dir.path() / (codec == media::AVVideoCodecTypeH264 ? "colours.mp4" : "colours.mov");
+        foundation::ErrorPtr error;
+        auto job = MovieExport::make(foundation::URL::fileURLWithPath(output.string()), settings, &error);
+        ASSERT_TRUE(job);
+        bool done = false;
+        job->start([&](foundation::ErrorPtr e) {
+            error = e;
+            done = true;
+        });
+        ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return done; }, 30));
+        ASSERT_FALSE(error) << error->localizedDescription();
+        // Each frame's mean colour, as a player that honours the movie's tags shows it.
+        std::vector<int> rgb;
+        const std::string command = "ffmpeg -v error -i '" + output.string()
+            + "' -vf scale=1:1:flags=area:in_color_matrix=bt709:in_range=tv -f rawvideo -pix_fmt rgb24 - 2>/dev/null";
+        if (FILE* pipe = ::popen(command.c_str(), "r")) {
+            for (int c; (c = std::fgetc(pipe)) != EOF;)
+                rgb.push_back(c);
+            ::pclose(pipe);
+        }
+        ASSERT_EQ(rgb.size(), colours.size() * 3);
+        for (size_t i = 0; i < rgb.size(); ++i)
+            EXPECT_LE(std::abs(rgb[i] - colours[i / 3][i % 3]), 6) << "frame " << i / 3 << " channel " << i % 3;
     }
 }
