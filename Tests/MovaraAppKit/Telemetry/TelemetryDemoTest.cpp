@@ -1,0 +1,161 @@
+// The telemetry demo program run three times against a local ingestion service: a run that
+// crashes with events in flight, a run that sends what it left, and a run that finds nothing more.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Tests/MovaraAppKit/Telemetry/IngestionServer.h"
+#include "Tests/Support/TempDir.h"
+
+extern char** environ;
+
+namespace {
+
+struct DemoRun {
+    int status = -1;
+    std::string output;
+};
+
+std::string readFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return { std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
+}
+
+// Runs the demo with telemetry on (the test process keeps it off for everything else) and with
+// the sanitizer's signal handlers off, so that its crash reaches the crash reporter.
+DemoRun runDemo(const testsupport::TempDir& dir, std::vector<std::string> arguments)
+{
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        if (!entry.starts_with("BEACON_DISABLE=") && !entry.starts_with("ASAN_OPTIONS="))
+            env.push_back(entry);
+    }
+    env.push_back("ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigill=0:handle_abort=0:handle_sigfpe=0:detect_leaks=0:allow_user_segv_handler=1");
+    std::vector<char*> envp;
+    for (auto& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    std::string program = QUINTOR_TELEMETRY_DEMO;
+    arguments.insert(arguments.begin(), { program, "--data", (dir / "client").string(), "--timeout", "15" });
+    std::vector<char*> argv;
+    for (auto& a : arguments)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    const std::string output = (dir / "output.txt").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    DemoRun run;
+    pid_t pid = 0;
+    const bool spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned)
+        ::waitpid(pid, &run.status, 0);
+    run.output = readFile(output);
+    return run;
+}
+
+std::vector<foundation::Value> ofType(const std::vector<foundation::Value>& logs, const std::string& type)
+{
+    std::vector<foundation::Value> out;
+    for (const auto& log : logs)
+        if (log["type"].isString() && log["type"].asString() == type)
+            out.push_back(log);
+    return out;
+}
+
+std::map<std::string, int> countByName(const std::vector<foundation::Value>& logs)
+{
+    std::map<std::string, int> counts;
+    for (const auto& log : logs)
+        ++counts[log["name"].isString() ? log["name"].asString() : "(no name)"];
+    return counts;
+}
+
+} // namespace
+
+TEST(TelemetryDemo, ACrashedRunsEventsAndCrashArriveOnceWithTheNextRunAndNeverAgain)
+{
+    testsupport::TempDir dir;
+    telemetrytest::IngestionServer server;
+    const std::string url = server.baseURL();
+
+    const DemoRun crashed = runDemo(dir, { "--url", url, "--crash", "--events", "20" });
+    ASSERT_TRUE(WIFSIGNALED(crashed.status)) << crashed.output;
+    EXPECT_EQ(WTERMSIG(crashed.status), SIGSEGV) << crashed.output;
+
+    const DemoRun second = runDemo(dir, { "--url", url });
+    ASSERT_TRUE(WIFEXITED(second.status) && WEXITSTATUS(second.status) == 0) << second.output;
+    EXPECT_NE(second.output.find("The last run crashed."), std::string::npos) << second.output;
+    const auto afterSecond = server.deliveredLogs();
+
+    // Every event of the crashed run, stored or in flight at the crash, arrives exactly once.
+    const auto events = ofType(afterSecond, "event");
+    std::map<std::string, int> expected;
+    for (int i = 1; i <= 5; ++i)
+        expected["demo.main." + std::to_string(i)] = 1;
+    for (int i = 1; i <= 20; ++i)
+        expected["demo.worker." + std::to_string(i)] = 1;
+    EXPECT_EQ(countByName(events), expected);
+    EXPECT_EQ(countByName(ofType(afterSecond, "page")), (std::map<std::string, int> { { "Export", 1 }, { "Main", 1 } }));
+
+    // They belong to the crashed run's session, whose start arrived too.
+    ASSERT_FALSE(events.empty());
+    const foundation::Value session = events.front()["sid"];
+    ASSERT_TRUE(session.isString());
+    for (const auto& event : events)
+        EXPECT_EQ(event["sid"], session) << event["name"].asString();
+    int starts = 0;
+    for (const auto& start : ofType(afterSecond, "startSession"))
+        starts += start["sid"] == session ? 1 : 0;
+    EXPECT_EQ(starts, 1);
+
+    // A third run has nothing of the crashed run left to send.
+    const DemoRun third = runDemo(dir, { "--url", url });
+    ASSERT_TRUE(WIFEXITED(third.status) && WEXITSTATUS(third.status) == 0) << third.output;
+    const auto afterThird = server.deliveredLogs();
+    std::vector<foundation::Value> more(afterThird.begin() + static_cast<long>(afterSecond.size()), afterThird.end());
+    for (const char* type : { "event", "page", "appleError", "errorAttachment" })
+        EXPECT_TRUE(ofType(more, type).empty()) << type;
+}
+
+TEST(TelemetryDemo, SaysHowToUseItAndRefusesBadArguments)
+{
+    testsupport::TempDir dir;
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        const char* says;
+    };
+    const std::vector<Case> cases {
+        { { "--help" }, 0, "usage: movaraappkit-telemetry-demo --url URL" },
+        { {}, 2, "--url is required" },
+        { { "--url", "ftp://127.0.0.1:1" }, 2, "--url needs an http or https address" },
+        { { "--url", "http://127.0.0.1:1", "--events", "61" }, 2, "--events takes a number from 1 to 40" },
+        { { "--url", "http://127.0.0.1:1", "--timeout", "soon" }, 2, "--timeout takes a number of seconds" },
+        { { "--url", "http://127.0.0.1:1", "--frobnicate" }, 2, "unknown argument '--frobnicate'" },
+        { { "--url" }, 2, "--url needs a value" },
+    };
+    for (const auto& c : cases) {
+        const DemoRun run = runDemo(dir, c.arguments);
+        ASSERT_TRUE(WIFEXITED(run.status)) << run.output;
+        EXPECT_EQ(WEXITSTATUS(run.status), c.status) << run.output;
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
+    }
+}
