@@ -18,20 +18,42 @@
 #include "MovaraAppKit/CrashReporter/MVCrashReport.h"
 #include "MovaraAppKit/CrashReporter/MVCrashReporter.h"
 #include "MovaraAppKit/Telemetry/Core/BCNBeacon.h"
+#include "MovaraAppKit/Telemetry/Core/BCNBeaconUserDefaults.h"
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
 #include "MovaraAppKit/Telemetry/Core/BCNUtility.h"
+#include "MovaraAppKit/Telemetry/Core/Context/BCNDeviceTracker.h"
+#include "MovaraAppKit/Telemetry/Core/Context/BCNSessionContext.h"
+#include "MovaraAppKit/Telemetry/Core/Context/BCNUserIdContext.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNApplicationForwarder.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashesCXXException.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashesLogBuffer.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashesUtil.h"
+#include "MovaraAppKit/Telemetry/Crashes/BCNErrorLogFormatter.h"
 #include "MovaraAppKit/Telemetry/Crashes/Model/BCNErrorLogs.h"
+#include "Platform/Foundation/UUID.h"
 
 namespace {
 
-// The crash reporter is enabled once per process and stays enabled: its handlers cannot be taken
-// back safely while other threads may be crashing. The service only decides whether it reads and
+constexpr const char* kMemoryWarningKey = "AppDidReceiveMemoryWarning";
+
+// The crash reporter is configured and enabled once per process and stays enabled: its
+// handlers cannot be taken back safely while other threads may be crashing. Every instance of
+// the service (tests make several) shares it; the service only decides whether it reads and
 // reports what the reporter left.
-std::mutex g_reporterMutex;
+struct ProcessReporter {
+    std::mutex mutex;
+    std::shared_ptr<MVCrashReporter> reporter;
+    BCNCrashes::ExceptionHandler exceptionHandler = nullptr;
+    // The terminate handler in place once everything was set up: another one later means a
+    // component replaced ours.
+    std::terminate_handler terminateHandlerAfterSetup = nullptr;
+};
+
+ProcessReporter& processReporter()
+{
+    static ProcessReporter state;
+    return state;
+}
 
 // Runs in the crash handler once the report is written.
 void mvcr_post_crash_callback(siginfo_t*, ucontext_t*, void*)
@@ -39,25 +61,7 @@ void mvcr_post_crash_callback(siginfo_t*, ucontext_t*, void*)
     bcn_save_log_buffer();
 }
 
-std::shared_ptr<MVCrashReporter> enabledReporter()
-{
-    std::lock_guard lock(g_reporterMutex);
-    static std::shared_ptr<MVCrashReporter> reporter;
-    if (!reporter) {
-        auto candidate = MVCrashReporter::sharedReporter();
-        if (!candidate->isEnabled()) {
-            static const MVCrashReporterCallbacks callbacks { 0, nullptr, mvcr_post_crash_callback };
-            candidate->setCrashCallbacks(&callbacks);
-        }
-        foundation::ErrorPtr error;
-        if (!candidate->isEnabled() && !candidate->enableCrashReporterAndReturnError(&error)) {
-            BCNLogError("BeaconCrashes", "Cannot enable crash capture: " + (error ? error->localizedDescription() : std::string("unknown error")));
-            return candidate;
-        }
-        reporter = candidate;
-    }
-    return reporter;
-}
+const MVCrashReporterCallbacks mvCrashCallbacks { 0, nullptr, mvcr_post_crash_callback };
 
 // The host's number of a signal the report names ("SIGABRT").
 std::optional<int> hostSignalNamed(const std::string& name)
@@ -74,7 +78,7 @@ std::optional<int> hostSignalNamed(const std::string& name)
 
 // An uncaught C++ exception goes to the crash reporter with the stack of its throw, not the
 // terminate handler's.
-void reportUncaughtCXXException(const BCNCrashesUncaughtCXXExceptionInfo* info)
+void uncaught_cxx_exception_handler(const BCNCrashesUncaughtCXXExceptionInfo* info)
 {
     const BCNCrashesCXXExceptionWrapperException wrapper(info);
     MVCrashReporter::handleUncaughtException(wrapper.name(), wrapper.reason(), wrapper.callStackReturnAddresses());
@@ -94,10 +98,11 @@ void reportApplicationException(const foundation::Exception& exception)
     std::abort();
 }
 
-// Sees the logs of every channel unit of the group.
-class BCNCrashesBufferDelegate : public BCNChannelDelegate {
+// Sees the logs of every channel unit of the group. Held by the group weakly and by the
+// service, so the group never keeps the service alive.
+class BCNCrashesChannelDelegate : public BCNChannelDelegate {
 public:
-    explicit BCNCrashesBufferDelegate(std::weak_ptr<BCNCrashes> crashes)
+    explicit BCNCrashesChannelDelegate(std::weak_ptr<BCNCrashes> crashes)
         : m_crashes(std::move(crashes))
     {
     }
@@ -110,6 +115,21 @@ public:
     {
         if (auto crashes = m_crashes.lock())
             crashes->releaseBufferedLog(internalId);
+    }
+    void channelWillSendLog(const BCNChannelPtr&, const BCNLogPtr& log) override
+    {
+        if (auto crashes = m_crashes.lock())
+            crashes->channelWillSendLog(log);
+    }
+    void channelDidSucceedSendingLog(const BCNChannelPtr&, const BCNLogPtr& log) override
+    {
+        if (auto crashes = m_crashes.lock())
+            crashes->channelDidSucceedSendingLog(log);
+    }
+    void channelDidFailSendingLog(const BCNChannelPtr&, const BCNLogPtr& log, const foundation::ErrorPtr& error) override
+    {
+        if (auto crashes = m_crashes.lock())
+            crashes->channelDidFailSendingLog(log, error);
     }
 
 private:
@@ -128,14 +148,28 @@ std::shared_ptr<BCNCrashes>& singleton()
     return crashes;
 }
 
+std::mutex& setupDelegateMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::weak_ptr<BCNCrashHandlerSetupDelegate>& setupDelegate()
+{
+    static std::weak_ptr<BCNCrashHandlerSetupDelegate> delegate;
+    return delegate;
+}
+
 } // namespace
 
 std::shared_ptr<BCNCrashes> BCNCrashes::sharedInstance()
 {
     std::lock_guard lock(singletonMutex());
     auto& crashes = singleton();
-    if (!crashes)
+    if (!crashes) {
         crashes.reset(new BCNCrashes());
+        crashes->init();
+    }
     return crashes;
 }
 
@@ -146,22 +180,33 @@ void BCNCrashes::resetSharedInstance()
         std::lock_guard lock(singletonMutex());
         old = std::move(singleton());
     }
+    // Whoever still waits for the old instance's first processing is let through.
+    if (old)
+        old->openProcessingGate();
+}
+
+void BCNCrashes::init()
+{
+    BCNBeaconUserDefaults::shared().migrateKeys({ { "BeaconSDKCrashesIsEnabled", std::string("kBNCrashesIsEnabledKey") },
+                                                    { "BeaconSDKAppDidReceiveMemoryWarning", std::string("BNAppDidReceiveMemoryWarning") },
+                                                    { "BeaconSDKCrashesUserConfirmation", std::string("BNUserConfirmation") } },
+        "Crashes");
+    BCNUtility::addMigrationClasses({ { "BNAppleErrorLog", "BCNAppleErrorLog" }, { "BNThread", "BCNThread" },
+        { "BNWrapperException", "BCNWrapperException" }, { "BNAbstractErrorLog", "BCNAbstractErrorLog" },
+        { "BNHandledErrorLog", "BCNHandledErrorLog" }, { "BNException", "BCNException" }, { "BNStackFrame", "BCNStackFrame" },
+        { "BNBinary", "BCNBinary" }, { "BNErrorAttachmentLog", "BCNErrorAttachmentLog" }, { "BNErrorReport", "BCNErrorReport" } });
+    m_appStartTime = foundation::Date::now();
+    m_applicationState = [] { return BCNUtility::applicationState(); };
+    std::error_code ec;
+    std::filesystem::create_directories(crashesDirectory(), ec);
+    std::lock_guard guard(lock());
+    setupLogBuffer();
 }
 
 BCNCrashes::~BCNCrashes()
 {
-    if (m_bufferDelegate && channelGroup())
-        channelGroup()->removeDelegate(m_bufferDelegate);
-    if (m_cxxHandlerRegistered)
-        BCNCrashesUncaughtCXXExceptionHandlerManager::removeCXXExceptionHandler(reportUncaughtCXXException);
-}
-
-void BCNCrashes::applicationDidReportException(const foundation::Exception& exception)
-{
-    if (BCNBeacon::isDebuggerAttached())
-        return;
-    if (auto handler = sharedInstance()->exceptionHandler())
-        handler(exception);
+    if (m_channelDelegate && channelGroup())
+        channelGroup()->removeDelegate(m_channelDelegate);
 }
 
 bool BCNCrashes::hasCrashedInLastSession()
@@ -169,9 +214,67 @@ bool BCNCrashes::hasCrashedInLastSession()
     return sharedInstance()->m_didCrashInLastSession;
 }
 
+bool BCNCrashes::hasReceivedMemoryWarningInLastSession()
+{
+    return sharedInstance()->m_didReceiveMemoryWarningInLastSession;
+}
+
+std::shared_ptr<BCNErrorReport> BCNCrashes::lastSessionCrashReport()
+{
+    auto crashes = sharedInstance();
+    std::lock_guard state(crashes->m_stateMutex);
+    return crashes->m_lastSessionCrashReport;
+}
+
 std::optional<int> BCNCrashes::lastSessionCrashSignal()
 {
     return sharedInstance()->m_lastSessionCrashSignal;
+}
+
+void BCNCrashes::setUserConfirmationHandler(BCNUserConfirmationHandler handler)
+{
+    sharedInstance()->setInstanceUserConfirmationHandler(std::move(handler));
+}
+
+BCNUserConfirmationHandler BCNCrashes::userConfirmationHandler()
+{
+    return sharedInstance()->instanceUserConfirmationHandler();
+}
+
+void BCNCrashes::setInstanceDelegate(const std::shared_ptr<BCNCrashesDelegate>& delegate)
+{
+    std::lock_guard state(m_stateMutex);
+    m_delegate = delegate;
+}
+
+std::shared_ptr<BCNCrashesDelegate> BCNCrashes::instanceDelegate() const
+{
+    std::lock_guard state(m_stateMutex);
+    return m_delegate.lock();
+}
+
+void BCNCrashes::setInstanceUserConfirmationHandler(BCNUserConfirmationHandler handler)
+{
+    std::lock_guard state(m_stateMutex);
+    m_userConfirmationHandler = std::move(handler);
+}
+
+BCNUserConfirmationHandler BCNCrashes::instanceUserConfirmationHandler() const
+{
+    std::lock_guard state(m_stateMutex);
+    return m_userConfirmationHandler;
+}
+
+void BCNCrashes::setCrashHandlerSetupDelegate(const std::shared_ptr<BCNCrashHandlerSetupDelegate>& delegate)
+{
+    std::lock_guard lock(setupDelegateMutex());
+    setupDelegate() = delegate;
+}
+
+std::shared_ptr<BCNCrashHandlerSetupDelegate> BCNCrashes::crashHandlerSetupDelegate()
+{
+    std::lock_guard lock(setupDelegateMutex());
+    return setupDelegate().lock();
 }
 
 std::optional<BCNChannelUnitConfiguration> BCNCrashes::channelUnitConfiguration() const
@@ -247,6 +350,12 @@ void BCNCrashes::handleLatestCrashReport(MVCrashReporter& reporter)
         BCNLogWarning(logTag(), "Couldn't parse crash report: " + describe());
     } else {
         m_lastSessionCrashSignal = hostSignalNamed(report->signalInfo().name);
+        auto errorReport = BCNErrorLogFormatter::errorReportFromCrashReport(report.get());
+        {
+            std::lock_guard state(m_stateMutex);
+            m_lastSessionCrashReport = errorReport;
+        }
+        correlateWrapperExceptions({ errorReport });
         if (!storeCrashReportCopy(*data)) {
             // The only copy stays with the reporter, for the next start.
             BCNLogError(logTag(), "Couldn't store the crash report in " + crashesDirectory() + "; it is kept for the next launch.");
@@ -266,15 +375,21 @@ std::string BCNCrashes::logBufferDirectory()
 void BCNCrashes::startWithChannelGroup(std::shared_ptr<BCNChannelGroupProtocol> group, const std::optional<std::string>& appSecret,
     const std::optional<std::string>& transmissionTargetToken, bool fromApplication)
 {
-    {
-        std::lock_guard guard(lock());
-        setupLogBuffer();
+    BCNServiceAbstract::startWithChannelGroup(group, appSecret, transmissionTargetToken, fromApplication);
+    if (group && !m_channelDelegate) {
+        m_channelDelegate = std::make_shared<BCNCrashesChannelDelegate>(std::static_pointer_cast<BCNCrashes>(shared_from_this()));
+        group->addDelegate(m_channelDelegate);
     }
-    if (group && !m_bufferDelegate) {
-        m_bufferDelegate = std::make_shared<BCNCrashesBufferDelegate>(std::static_pointer_cast<BCNCrashes>(shared_from_this()));
-        group->addDelegate(m_bufferDelegate);
-    }
-    BCNServiceAbstract::startWithChannelGroup(std::move(group), appSecret, transmissionTargetToken, fromApplication);
+    processLogBufferAfterCrash();
+    processMemoryWarningInLastSession();
+    BCNLogVerbose(logTag(), "Started crash service.");
+}
+
+void BCNCrashes::updateConfigurationWithAppSecret(const std::optional<std::string>& appSecret,
+    const std::optional<std::string>& transmissionTargetToken)
+{
+    processLogBufferAfterCrash();
+    BCNServiceAbstract::updateConfigurationWithAppSecret(appSecret, transmissionTargetToken);
 }
 
 void BCNCrashes::setupLogBuffer()
@@ -341,32 +456,197 @@ void BCNCrashes::applyEnabledState(bool enabled)
 {
     BCNServiceAbstract::applyEnabledState(enabled);
     if (!enabled) {
+        BCNLogDebug(logTag(), "Cleaning up all crash files.");
+        deleteAllWrapperExceptions();
+        deleteAllFromCrashesDirectory();
         if (m_logBuffer)
             m_logBuffer->emptyBufferFiles();
-        if (std::exchange(m_cxxHandlerRegistered, false)) {
-            BCNCrashesUncaughtCXXExceptionHandlerManager::removeCXXExceptionHandler(reportUncaughtCXXException);
-            setExceptionHandler(nullptr);
-        }
+        removeAnalyzerFile();
+        if (auto reporter = crashReporter())
+            reporter->purgePendingCrashReport();
+        clearUnprocessedReports();
+        clearContextHistoryAndKeepCurrentSession();
+        BCNBeaconUserDefaults::shared().removeObjectForKey(kMemoryWarningKey);
+        // No processing comes while disabled: nobody waits for one.
+        openProcessingGate();
         BCNLogInfo(logTag(), "Crashes service has been disabled.");
         return;
     }
-    const std::filesystem::path directory = crashesDirectory();
-    std::error_code ec;
-    std::filesystem::create_directories(directory, ec);
-    if (ec) {
-        BCNLogError(logTag(), "Cannot prepare the crash folder " + directory.string() + ": " + ec.message());
-        return;
-    }
-    auto reporter = enabledReporter();
-    if (reporter->isEnabled() && !std::exchange(m_cxxHandlerRegistered, true)) {
-        BCNCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(reportUncaughtCXXException);
-        setExceptionHandler(reportApplicationException);
-        BCNApplicationForwarder::registerForwarding();
-    }
-    if (reporter->hasPendingCrashReport()) {
+    auto setup = crashHandlerSetupDelegate();
+    const bool enableUncaughtExceptionHandler = !setup || setup->shouldEnableUncaughtExceptionHandler();
+    if (setup)
+        setup->willSetUpCrashHandlers();
+    configureCrashReporterWithUncaughtExceptionHandlerEnabled(enableUncaughtExceptionHandler);
+    if (setup)
+        setup->didSetUpCrashHandlers();
+    auto reporter = crashReporter();
+    // Enabled through setEnabled (the flag is stored after this runs): a report left while the
+    // service was off is not this service's to send.
+    if (!isEnabled() && reporter)
+        reporter->purgePendingCrashReport();
+    if (reporter && reporter->hasPendingCrashReport()) {
         m_didCrashInLastSession = true;
+        BCNLogDebug(logTag(), "The application crashed in the last session.");
         handleLatestCrashReport(*reporter);
     }
-    processLogBufferAfterCrash();
-    BCNLogInfo(logTag(), "Crashes service has been enabled.");
+    const auto stored = persistedCrashReports();
+    {
+        std::lock_guard state(m_stateMutex);
+        m_crashFiles = stored;
+    }
+    if (!stored.empty()) {
+        startDelayedCrashProcessing();
+    } else {
+        openProcessingGate();
+        clearContextHistoryAndKeepCurrentSession();
+    }
+    if (BCNBeacon::isDebuggerAttached())
+        BCNLogInfo(logTag(), "Crashes service has been enabled but the service cannot detect crashes due to running the application with a debugger attached.");
+    else
+        BCNLogInfo(logTag(), "Crashes service has been enabled.");
+}
+
+std::shared_ptr<MVCrashReporter> BCNCrashes::crashReporter() const
+{
+    if (m_mvCrashReporter)
+        return m_mvCrashReporter;
+    auto& process = processReporter();
+    std::lock_guard lock(process.mutex);
+    return process.reporter;
+}
+
+void BCNCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool enableUncaughtExceptionHandler)
+{
+    if (m_mvCrashReporter) {
+        BCNLogDebug(logTag(), "Already configured MVCrashReporter.");
+        return;
+    }
+    auto& process = processReporter();
+    std::lock_guard lock(process.mutex);
+    if (process.reporter) {
+        // An earlier instance of this process set the reporter up: it is this one's too.
+        BCNLogDebug(logTag(), "Already configured MVCrashReporter.");
+        m_mvCrashReporter = process.reporter;
+        m_exceptionHandler = process.exceptionHandler;
+        return;
+    }
+    if (enableUncaughtExceptionHandler)
+        BCNLogDebug(logTag(), "EnableUncaughtExceptionHandler is set to YES");
+    else
+        BCNLogDebug(logTag(), "EnableUncaughtExceptionHandler is set to NO, we're running in a wrapper SDK runtime.");
+    // This system has no Mach exception server: the reporter would refuse to enable. Signal
+    // handlers catch the same crashes here.
+    if (isMachExceptionHandlerEnabled())
+        BCNLogDebug(logTag(), "Mach exception handling is not available on this system; using signal handlers.");
+    const auto type = static_cast<std::uint64_t>(MVCrashReporterSignalHandlerType::BSD);
+    m_mvCrashReporter = MVCrashReporter::initWithConfiguration(
+        MVCrashReporterConfig::initWithSignalHandlerType(type, MVCrashReporterSymbolicationStrategyNone, enableUncaughtExceptionHandler));
+    process.reporter = m_mvCrashReporter;
+    if (BCNBeacon::isDebuggerAttached()) {
+        BCNLogWarning(logTag(), "Detecting crashes is NOT enabled due to running the app with a debugger attached.");
+        return;
+    }
+    m_mvCrashReporter->setCrashCallbacks(&mvCrashCallbacks);
+    foundation::ErrorPtr error;
+    const bool enabled = m_mvCrashReporter->enableCrashReporterAndReturnError(&error);
+    if (!enabled)
+        BCNLogError(logTag(), "Could not enable crash reporter: " + (error ? error->localizedDescription() : std::string("unknown error")));
+    // The reporter handles uncaught exceptions only when asked to; a wrapper SDK that keeps
+    // them for its own runtime leaves this process without one.
+    if (enabled && enableUncaughtExceptionHandler) {
+        m_exceptionHandler = reportApplicationException;
+        BCNLogDebug(logTag(), "Exception handler successfully initialized.");
+    } else {
+        BCNLogError(logTag(), "Exception handler could not be set. Make sure there is no other exception handler set up!");
+    }
+    process.exceptionHandler = m_exceptionHandler;
+    BCNCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(uncaught_cxx_exception_handler);
+    process.terminateHandlerAfterSetup = std::get_terminate();
+    BCNApplicationForwarder::registerForwarding();
+}
+
+void BCNCrashes::startCrashProcessing()
+{
+    BCNLogDebug(logTag(), "Start delayed CrashManager processing");
+    std::terminate_handler expected = nullptr;
+    {
+        auto& process = processReporter();
+        std::lock_guard lock(process.mutex);
+        expected = process.terminateHandlerAfterSetup;
+    }
+    if (m_exceptionHandler && expected && std::get_terminate() != expected)
+        BCNLogWarning(logTag(), "Another exception handler was added. If this invokes any kind of exit() after processing the exception, which "
+                                "causes any subsequent error handler not to be invoked, these crashes will NOT be reported to Beacon!");
+    processCrashReports();
+}
+
+void BCNCrashes::applicationDidReportException(const foundation::Exception& exception)
+{
+    if (BCNBeacon::isDebuggerAttached())
+        return;
+    if (auto handler = sharedInstance()->exceptionHandler())
+        handler(exception);
+}
+
+void BCNCrashes::generateTestCrash()
+{
+    auto crashes = sharedInstance();
+    std::lock_guard guard(crashes->lock());
+    if (!crashes->canBeUsed())
+        return;
+    if (BCNUtility::currentAppEnvironment() == 0) {
+        BCNLogWarning(crashes->logTag(), "GenerateTestCrash was just called in an App Store environment. The call will be ignored.");
+        return;
+    }
+    if (BCNBeacon::isDebuggerAttached())
+        BCNLogWarning(crashes->logTag(), "The debugger is attached. The following crash cannot be detected by the SDK!");
+    __builtin_trap();
+}
+
+void BCNCrashes::didReceiveMemoryWarning()
+{
+    BCNBeaconUserDefaults::shared().setObjectForKey(true, kMemoryWarningKey);
+}
+
+void BCNCrashes::processMemoryWarningInLastSession()
+{
+    if (!isEnabled())
+        return;
+    const auto value = BCNBeaconUserDefaults::shared().objectForKey(kMemoryWarningKey);
+    m_didReceiveMemoryWarningInLastSession = value.isNumber() && value.asBool();
+    if (m_didReceiveMemoryWarningInLastSession)
+        BCNLogDebug(logTag(), "The application received a low memory warning in the last session.");
+    BCNBeaconUserDefaults::shared().removeObjectForKey(kMemoryWarningKey);
+}
+
+void BCNCrashes::clearContextHistoryAndKeepCurrentSession()
+{
+    BCNDeviceTracker::sharedInstance()->clearDevices();
+    BCNSessionContext::sharedInstance()->clearSessionHistoryAndKeepCurrentSession(true);
+    BCNUserIdContext::sharedInstance()->clearUserIdHistory();
+}
+
+std::optional<std::string> BCNCrashes::trackModelException(const std::shared_ptr<BCNException>& exception, const foundation::Value& properties,
+    const std::optional<BCNErrorAttachments>& attachments)
+{
+    std::lock_guard guard(lock());
+    if (!canBeUsed() || !isEnabled())
+        return std::nullopt;
+    auto log = std::make_shared<BCNHandledErrorLog>();
+    log->setUserId(BCNUserIdContext::sharedInstance()->userId());
+    log->errorId = foundation::UUID::random().UUIDString();
+    log->exception = exception;
+    if (properties.isDictionary() && !properties.asDictionary().empty())
+        log->setProperties(BCNUtility::validateProperties(properties, "ErrorLog: " + *log->errorId, log->type()));
+    if (channelUnit())
+        channelUnit()->enqueueItem(log, BCNLogFlagsNormal);
+    if (attachments)
+        sendErrorAttachmentsInstance(*attachments, *log->errorId);
+    return log->errorId;
+}
+
+std::shared_ptr<BCNErrorReport> BCNCrashes::buildHandledErrorReportWithErrorID(const std::string& errorId) const
+{
+    return std::make_shared<BCNErrorReport>(errorId, std::nullopt, std::nullopt, std::nullopt, std::nullopt, m_appStartTime,
+        foundation::Date::now(), BCNDeviceTracker::sharedInstance()->device(), 0);
 }
