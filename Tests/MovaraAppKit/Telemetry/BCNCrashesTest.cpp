@@ -261,3 +261,158 @@ TEST_F(TelemetryTest, AReportWhoseAnalysisEndedTheLastRunIsPurgedUnread)
     EXPECT_FALSE(MVCrashReporter::sharedReporter()->hasPendingCrashReport());
     EXPECT_TRUE(crashFiles().empty()) << "nothing copied, and the marker is gone";
 }
+
+namespace {
+
+// The logs the channels were given, in order.
+struct PreparedLogs : BCNChannelDelegate {
+    std::mutex mutex;
+    std::vector<BCNLogPtr> logs;
+    void channelDidPrepareLog(const BCNChannelPtr&, const BCNLogPtr& log, const std::string&, BCNLogFlags) override
+    {
+        std::lock_guard lock(mutex);
+        logs.push_back(log);
+    }
+    template <class T> std::vector<std::shared_ptr<T>> of()
+    {
+        std::lock_guard lock(mutex);
+        std::vector<std::shared_ptr<T>> found;
+        for (const auto& log : logs)
+            if (auto typed = std::dynamic_pointer_cast<T>(log))
+                found.push_back(typed);
+        return found;
+    }
+};
+
+std::shared_ptr<PreparedLogs> watchChannels()
+{
+    auto prepared = std::make_shared<PreparedLogs>();
+    BCNBeacon::sharedInstance()->channelGroup()->addDelegate(prepared);
+    return prepared;
+}
+
+} // namespace
+
+TEST_F(TelemetryTest, DisablingForgetsEveryStoredCrashAndEnablingAgainKeepsTheOneReporter)
+{
+    BCNBeacon::start("secret", bothServices());
+    auto crashes = BCNCrashes::sharedInstance();
+    const auto reporter = crashes->crashReporter();
+    ASSERT_TRUE(reporter && reporter->isEnabled());
+    EXPECT_EQ(reporter->configuration()->signalHandlerType(), 0u) << "signal handlers: this system has no Mach exception server";
+    EXPECT_FALSE(crashes->isMachExceptionHandlerEnabled());
+
+    int status = 0;
+    ASSERT_NO_FATAL_FAILURE(abortInChild(&status));
+    ASSERT_TRUE(BCNCrashes::storeCrashReportCopy({ 1, 2, 3 }));
+    std::ofstream(BCNCrashes::crashesDirectory() + "/BNCrashes.analyzer").flush();
+    std::ofstream(crashes->logBuffer()->bufferPath(0)) << "saved log";
+    crashes->didReceiveMemoryWarning();
+
+    BCNCrashes::setServiceEnabled(false);
+    EXPECT_TRUE(logged(BCNLogLevelInfo, "Crashes service has been disabled."));
+    EXPECT_TRUE(crashFiles().empty()) << "stored crashes and the marker go";
+    EXPECT_FALSE(reporter->hasPendingCrashReport());
+    EXPECT_EQ(std::filesystem::file_size(crashes->logBuffer()->bufferPath(0)), 0u);
+    EXPECT_TRUE(BCNBeaconUserDefaults::shared().objectForKey("AppDidReceiveMemoryWarning").isNull());
+    EXPECT_TRUE(crashes->crashFiles().empty());
+
+    // The reporter stays installed: a crash while disabled still leaves a report, which
+    // enabling drops as not this service's to send.
+    ASSERT_NO_FATAL_FAILURE(abortInChild(&status));
+    ASSERT_TRUE(reporter->hasPendingCrashReport());
+    BCNCrashes::setServiceEnabled(true);
+    EXPECT_FALSE(reporter->hasPendingCrashReport());
+    EXPECT_FALSE(BCNCrashes::hasCrashedInLastSession());
+    EXPECT_TRUE(crashFiles().empty());
+    EXPECT_EQ(crashes->crashReporter(), reporter);
+    EXPECT_TRUE(logged(BCNLogLevelDebug, "Already configured MVCrashReporter."));
+}
+
+TEST_F(TelemetryTest, AMemoryWarningIsReportedByTheNextRunOnly)
+{
+    BCNBeacon::start("secret", bothServices());
+    EXPECT_FALSE(BCNCrashes::hasReceivedMemoryWarningInLastSession());
+    BCNCrashes::sharedInstance()->didReceiveMemoryWarning();
+    const bool expected[] = { true, false };
+    for (bool warned : expected) {
+        resetClient();
+        BCNBeacon::start("secret", bothServices());
+        EXPECT_EQ(BCNCrashes::hasReceivedMemoryWarningInLastSession(), warned);
+    }
+    EXPECT_EQ(countStartingWith(BCNLogLevelDebug, "The application received a low memory warning in the last session."), 1u);
+}
+
+TEST_F(TelemetryTest, HandledErrorsAreQueuedWithTheirPropertiesAndAttachmentsUnderANewId)
+{
+    auto exception = std::make_shared<BCNException>();
+    exception->type = "ModelError";
+    exception->message = "broken";
+    auto crashes = BCNCrashes::sharedInstance();
+    EXPECT_FALSE(crashes->trackModelException(exception, {}, std::nullopt)) << "not started";
+
+    BCNBeacon::start("secret", bothServices());
+    BCNBeacon::setUserId("someone");
+    auto prepared = watchChannels();
+    const auto plain = crashes->trackModelException(exception, foundation::Value::dictionary({}), std::nullopt);
+    const auto rich = crashes->trackModelException(exception, foundation::Value::dictionary({ { "screen", "export" } }),
+                                                   BCNErrorAttachments { BCNErrorAttachmentLog::attachmentWithText("details", std::nullopt) });
+    ASSERT_TRUE(plain && rich);
+    EXPECT_NE(*plain, *rich);
+    const auto errors = prepared->of<BCNHandledErrorLog>();
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0]->errorId, plain);
+    EXPECT_FALSE(errors[0]->properties()) << "an empty dictionary means no properties";
+    EXPECT_EQ(errors[0]->userId(), "someone");
+    EXPECT_EQ(errors[0]->exception, exception);
+    ASSERT_TRUE(errors[1]->properties());
+    EXPECT_EQ((*errors[1]->properties())["screen"].asString(), "export");
+    const auto attachments = prepared->of<BCNErrorAttachmentLog>();
+    ASSERT_EQ(attachments.size(), 1u);
+    EXPECT_EQ(attachments[0]->errorId, rich);
+
+    const auto report = crashes->buildHandledErrorReportWithErrorID(*rich);
+    EXPECT_EQ(report->incidentIdentifier(), rich);
+    EXPECT_FALSE(report->signal() || report->exceptionName() || report->exceptionReason() || report->reporterKey());
+    EXPECT_EQ(report->appProcessIdentifier(), 0u);
+    EXPECT_TRUE(report->appStartTime() && report->appErrorTime() && report->device());
+
+    BCNCrashes::setServiceEnabled(false);
+    EXPECT_FALSE(crashes->trackModelException(exception, {}, std::nullopt)) << "disabled";
+    EXPECT_EQ(prepared->of<BCNHandledErrorLog>().size(), 2u);
+}
+
+TEST_F(TelemetryTest, AttachmentsAreSentOnlyWhenCompleteAndAtMostSevenMebibytes)
+{
+    BCNBeacon::start("secret", bothServices());
+    auto prepared = watchChannels();
+    const auto binary = [](std::size_t size, std::optional<std::string> type) {
+        return BCNErrorAttachmentLog::attachmentWithBinary(foundation::Data(size, 7), std::string("dump.bin"), std::move(type));
+    };
+    struct Case {
+        const char* what;
+        std::shared_ptr<BCNErrorAttachmentLog> attachment;
+        bool sent;
+        const char* error;
+    };
+    auto unnamed = BCNErrorAttachmentLog::attachmentWithText("no file name", std::nullopt);
+    const Case cases[] = {
+        { "exactly the limit", binary(BCNCrashes::kMaxAttachmentSize, "application/octet-stream"), true, nullptr },
+        { "one byte more", binary(BCNCrashes::kMaxAttachmentSize + 1, "application/octet-stream"), false,
+          "Discarding attachment with size above 7340032 bytes: size=7340033, fileName=dump.bin." },
+        { "no content type", binary(10, std::nullopt), false, "Not all required fields are present in BCNErrorAttachmentLog." },
+        { "no data", binary(0, "application/octet-stream"), false, "Not all required fields are present in BCNErrorAttachmentLog." },
+        { "no file name", unnamed, true, nullptr },
+    };
+    for (const auto& c : cases) {
+        const std::size_t before = prepared->of<BCNErrorAttachmentLog>().size();
+        const std::size_t errorsBefore = linesAt(BCNLogLevelError).size();
+        BCNCrashes::sendErrorAttachments({ c.attachment }, "INCIDENT");
+        EXPECT_EQ(prepared->of<BCNErrorAttachmentLog>().size(), before + (c.sent ? 1 : 0)) << c.what;
+        EXPECT_EQ(c.attachment->errorId, "INCIDENT") << c.what;
+        if (c.error)
+            EXPECT_EQ(linesAt(BCNLogLevelError).back(), c.error) << c.what;
+        else
+            EXPECT_EQ(linesAt(BCNLogLevelError).size(), errorsBefore) << c.what;
+    }
+}

@@ -31,6 +31,16 @@ void abortInChild()
     ASSERT_TRUE(WIFSIGNALED(status));
 }
 
+// Asks for the waiting reports on a thread of its own; a caller held for ever fails the test
+// rather than hanging it.
+std::future<BCNErrorReports> askFromAnotherThread(const std::shared_ptr<BCNCrashes>& crashes)
+{
+    auto promise = std::make_shared<std::promise<BCNErrorReports>>();
+    auto future = promise->get_future();
+    std::thread([crashes, promise] { promise->set_value(crashes->unprocessedCrashReports()); }).detach();
+    return future;
+}
+
 struct RecordingDelegate : BCNCrashesDelegate {
     std::mutex mutex;
     std::vector<std::string> events;
@@ -307,7 +317,7 @@ TEST_F(CrashesPipelineTest, AWrapperWithoutAutomaticProcessingPicksTheReportsToS
     BCNCrashes::setDelegate(delegate);
     startClient();
     // A wrapper asks from another thread before the processing has run: it waits for it.
-    auto reports = std::async(std::launch::async, [&] { return crashes->unprocessedCrashReports(); });
+    auto reports = askFromAnotherThread(crashes);
     dispatch::Clock::advance(1);
     ASSERT_TRUE(waitFor([&] { return reports.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
     const auto waiting = reports.get();
@@ -353,7 +363,7 @@ TEST_F(CrashesPipelineTest, AskingForTheWaitingReportsNeverBlocksWhenNoProcessin
         ASSERT_NO_FATAL_FAILURE(crashedRun()) << c.what;
         c.setUp(*this);
         auto crashes = BCNCrashes::sharedInstance();
-        auto reports = std::async(std::launch::async, [&] { return crashes->unprocessedCrashReports(); });
+        auto reports = askFromAnotherThread(crashes);
         ASSERT_TRUE(waitFor([&] { return reports.wait_for(std::chrono::seconds(0)) == std::future_status::ready; })) << c.what;
         EXPECT_TRUE(reports.get().empty()) << c.what;
         EXPECT_TRUE(crashes->unprocessedCrashReports().empty()) << c.what << ": and on the main thread";
