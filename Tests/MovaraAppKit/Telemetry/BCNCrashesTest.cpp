@@ -416,3 +416,50 @@ TEST_F(TelemetryTest, AttachmentsAreSentOnlyWhenCompleteAndAtMostSevenMebibytes)
             EXPECT_EQ(linesAt(BCNLogLevelError).size(), errorsBefore) << c.what;
     }
 }
+
+namespace {
+
+struct SetupDelegate : BCNCrashHandlerSetupDelegate {
+    std::vector<std::string> calls;
+    void willSetUpCrashHandlers() override { calls.push_back("will"); }
+    void didSetUpCrashHandlers() override { calls.push_back("did"); }
+    bool shouldEnableUncaughtExceptionHandler() override
+    {
+        calls.push_back("should");
+        return true;
+    }
+};
+
+} // namespace
+
+TEST_F(TelemetryTest, AWrapperIsToldAroundEachCrashHandlerSetUp)
+{
+    auto setup = std::make_shared<SetupDelegate>();
+    BCNCrashes::setCrashHandlerSetupDelegate(setup);
+    BCNBeacon::start("secret", bothServices());
+    EXPECT_EQ(setup->calls, (std::vector<std::string> { "should", "will", "did" }));
+    BCNCrashes::setCrashHandlerSetupDelegate(nullptr);
+    EXPECT_NE(BCNCrashes::sharedInstance()->exceptionHandler(), nullptr) << "the reporter handles uncaught exceptions";
+}
+
+TEST_F(TelemetryTest, ATestCrashEndsTheProcessWithAnIllegalInstructionOnlyOnceStarted)
+{
+    BCNCrashes::generateTestCrash();
+    EXPECT_TRUE(loggedStartingWith(BCNLogLevelError, "Crashes service hasn't been started.")) << "not started: nothing happens";
+
+    BCNBeacon::start("secret", bothServices());
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        BCNCrashes::generateTestCrash();
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGILL);
+    resetClient();
+    BCNBeacon::start("secret", bothServices());
+    EXPECT_TRUE(BCNCrashes::hasCrashedInLastSession());
+    EXPECT_EQ(BCNCrashes::lastSessionCrashSignal(), SIGILL);
+}
