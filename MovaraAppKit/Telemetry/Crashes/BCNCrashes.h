@@ -222,6 +222,13 @@ private:
     void removeFromCrashFiles(const std::string& path);
     void notifyDelegateAboutLog(const BCNLogPtr& log,
         std::function<void(BCNCrashesDelegate&, BCNCrashes&, const std::shared_ptr<BCNErrorReport>&)> call);
+    // A copy of the three waiting lists (entry i of each belongs to one crash).
+    struct UnprocessedSnapshot {
+        std::vector<std::shared_ptr<BCNAppleErrorLog>> logs;
+        BCNErrorReports reports;
+        std::vector<std::string> paths;
+    };
+    UnprocessedSnapshot unprocessedSnapshot() const;
     // Lets every caller of unprocessedCrashReports through, now and later.
     void openProcessingGate();
     bool isProcessingGateOpen() const { return m_processingGateOpen.load(); }

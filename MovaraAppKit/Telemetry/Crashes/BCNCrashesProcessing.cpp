@@ -249,18 +249,7 @@ void BCNCrashes::handleUserConfirmation(int userConfirmation)
 {
     if (userConfirmation == BCNUserConfirmationAlways)
         BCNBeaconUserDefaults::shared().setObjectForKey(true, kUserConfirmationKey);
-    std::vector<std::shared_ptr<BCNAppleErrorLog>> logs;
-    BCNErrorReports reports;
-    std::vector<std::string> paths;
-    {
-        std::lock_guard state(m_stateMutex);
-        if (m_unprocessedLogs)
-            logs = *m_unprocessedLogs;
-        if (m_unprocessedReports)
-            reports = *m_unprocessedReports;
-        if (m_unprocessedFilePaths)
-            paths = *m_unprocessedFilePaths;
-    }
+    const auto [logs, reports, paths] = unprocessedSnapshot();
     const std::size_t count = std::min({ logs.size(), reports.size(), paths.size() });
     if (userConfirmation == BCNUserConfirmationDontSend) {
         for (std::size_t i = 0; i < count; ++i) {
@@ -294,6 +283,13 @@ void BCNCrashes::handleUserConfirmation(int userConfirmation)
     }
     clearUnprocessedReports();
     clearContextHistoryAndKeepCurrentSession();
+}
+
+BCNCrashes::UnprocessedSnapshot BCNCrashes::unprocessedSnapshot() const
+{
+    std::lock_guard state(m_stateMutex);
+    return { m_unprocessedLogs.value_or(std::vector<std::shared_ptr<BCNAppleErrorLog>> {}), m_unprocessedReports.value_or(BCNErrorReports {}),
+             m_unprocessedFilePaths.value_or(std::vector<std::string> {}) };
 }
 
 void BCNCrashes::clearUnprocessedReports()
@@ -337,18 +333,7 @@ void BCNCrashes::sendErrorAttachmentsInstance(const BCNErrorAttachments& attachm
 
 bool BCNCrashes::sendCrashReportsOrAwaitUserConfirmationForFilteredIds(const std::vector<std::string>& filteredIds)
 {
-    std::vector<std::shared_ptr<BCNAppleErrorLog>> logs;
-    BCNErrorReports reports;
-    std::vector<std::string> paths;
-    {
-        std::lock_guard state(m_stateMutex);
-        if (m_unprocessedLogs)
-            logs = *m_unprocessedLogs;
-        if (m_unprocessedReports)
-            reports = *m_unprocessedReports;
-        if (m_unprocessedFilePaths)
-            paths = *m_unprocessedFilePaths;
-    }
+    const auto [logs, reports, paths] = unprocessedSnapshot();
     const std::size_t count = std::min({ logs.size(), reports.size(), paths.size() });
     std::vector<std::size_t> dropped;
     for (std::size_t i = 0; i < count; ++i) {
