@@ -93,13 +93,13 @@ uint64_t CinemagraphExportSettingsController::imageSequenceFrameCount() const
 
 void CinemagraphExportSettingsController::applyPreset(const MVRExportPreset& preset)
 {
-    if (preset.format == MVRExportPreset::formatH264)
+    if (preset.format == MVRExportPreset::Format::h264)
         setFormat(MVRRenderTypeH264);
-    else if (preset.format == MVRExportPreset::formatHEVC)
+    else if (preset.format == MVRExportPreset::Format::hevc)
         setFormat(MVRRenderTypeHEVC);
-    if (preset.fps == MVRExportPreset::fpsSource)
+    if (preset.fps == MVRExportPreset::FPS::source)
         setFrameDuration(media::Time::invalid());
-    else if (preset.fps == MVRExportPreset::fps30)
+    else if (preset.fps == MVRExportPreset::FPS::fps30)
         setFrameDuration(media::Time::make(1, 30));
     setScale(preset.scaleForSize(m_unscaledRenderSize));
     setRepeatCount(preset.repeatCountFor(m_estimatedDuration.seconds()));

@@ -33,25 +33,25 @@ const std::vector<MVRExportPresetPtr>& MVRExportPreset::standardPresets()
             const char* nameKey;
             graphics::Size landscape, portrait;
             double threshold, maxDuration;
-            uint64_t fps;
+            FPS fps;
         };
         const graphics::Size none{}, endless = infiniteSize();
         const Row rows[] = {
-            {MVRExportPresetIdentifierDefault, "Default", endless, endless, 0, 0, fpsSource},
-            {MVRExportPresetIdentifierFacebook, "Facebook", none, none, 30, 240, fps30},
-            {MVRExportPresetIdentifierFacebookProfile, "Facebook Profile Video", {640, 640}, {640, 640}, 7, 7, fps30},
-            {MVRExportPresetIdentifierFacebookAd, "Facebook Ad Upload", none, none, 15, 240, fps30},
-            {MVRExportPresetIdentifierFacebookCoverVideo, "Facebook Cover Video", {820, 462}, {820, 462}, 0, 90, fps30},
-            {MVRExportPresetIdentifierInstagram, "Instagram", {1920, 1080}, {1080, 1920}, 14.9, 60, fps30},
-            {MVRExportPresetIdentifierTwitter, "Twitter", {1280, 720}, {640, 640}, 6.5, 140, fps30},
-            {MVRExportPresetIdentifierSnapchat, "Snapchat", {1920, 1080}, {1080, 1920}, 9.9, 9.9, fps30},
+            {MVRExportPresetIdentifierDefault, "Default", endless, endless, 0, 0, FPS::source},
+            {MVRExportPresetIdentifierFacebook, "Facebook", none, none, 30, 240, FPS::fps30},
+            {MVRExportPresetIdentifierFacebookProfile, "Facebook Profile Video", {640, 640}, {640, 640}, 7, 7, FPS::fps30},
+            {MVRExportPresetIdentifierFacebookAd, "Facebook Ad Upload", none, none, 15, 240, FPS::fps30},
+            {MVRExportPresetIdentifierFacebookCoverVideo, "Facebook Cover Video", {820, 462}, {820, 462}, 0, 90, FPS::fps30},
+            {MVRExportPresetIdentifierInstagram, "Instagram", {1920, 1080}, {1080, 1920}, 14.9, 60, FPS::fps30},
+            {MVRExportPresetIdentifierTwitter, "Twitter", {1280, 720}, {640, 640}, 6.5, 140, FPS::fps30},
+            {MVRExportPresetIdentifierSnapchat, "Snapchat", {1920, 1080}, {1080, 1920}, 9.9, 9.9, FPS::fps30},
         };
         std::vector<MVRExportPresetPtr> list;
         for (const auto& row : rows) {
             auto preset = init();
             preset->identifier = row.identifier;
             preset->localizedName = foundation::localized(row.nameKey, "", mvr_movaraKitBundle());
-            preset->format = formatH264;
+            preset->format = Format::h264;
             preset->landscapeMaxMovieSize = row.landscape;
             preset->portraitMaxMovieSize = row.portrait;
             preset->autoLoopThreshold = row.threshold;

@@ -24,8 +24,8 @@ using MVRExportPresetPtr = std::shared_ptr<MVRExportPreset>;
 
 class MVRExportPreset {
 public:
-    enum Format : uint64_t { formatNone = 0, formatH264 = 1, formatHEVC = 2 };
-    enum FPS : uint64_t { fpsNone = 0, fpsSource = 1, fps30 = 2 };
+    enum class Format : uint64_t { none = 0, h264 = 1, hevc = 2 };
+    enum class FPS : uint64_t { none = 0, source = 1, fps30 = 2 };
 
     static MVRExportPresetPtr init() { return std::make_shared<MVRExportPreset>(); }
     // The eight standard presets, made once and shared.
@@ -33,12 +33,12 @@ public:
 
     std::string identifier;
     std::string localizedName;
-    uint64_t format = formatNone;
+    Format format = Format::none;
     graphics::Size landscapeMaxMovieSize;
     graphics::Size portraitMaxMovieSize;
     double autoLoopThreshold = 0;
     double maxDuration = 0;
-    uint64_t fps = fpsNone;
+    FPS fps = FPS::none;
 
     // Both sizes given (neither zero nor endless).
     bool hasValidSizes() const;
