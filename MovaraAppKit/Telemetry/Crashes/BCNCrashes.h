@@ -27,6 +27,9 @@
 
 class BCNCrashes;
 class BCNCrashesLogBuffer;
+namespace ui {
+class MemoryPressureSource;
+}
 class MVCrashReport;
 class MVCrashReporter;
 
@@ -138,8 +141,9 @@ public:
     ExceptionHandler exceptionHandler() const { return m_exceptionHandler.load(); }
     void setExceptionHandler(ExceptionHandler handler) { m_exceptionHandler.store(handler); }
 
-    // The low-memory notice: this system has no memory-pressure source for applications, so
-    // the application calls this when it learns of one. Recorded for the next launch.
+    // A low-memory notice, recorded for the next launch. The desktop session's notices come
+    // here while the service is enabled; an application that learns of low memory in another
+    // way may call it too.
     void didReceiveMemoryWarning();
     void processMemoryWarningInLastSession();
     // Forgets the device, session and user-id histories but the current entries.
@@ -263,6 +267,8 @@ private:
     std::optional<std::vector<std::string>> m_unprocessedFilePaths;
 
     std::unique_ptr<BCNCrashesLogBuffer> m_logBuffer;
+    // Only while enabled.
+    std::shared_ptr<ui::MemoryPressureSource> m_memoryPressureSource;
     std::shared_ptr<BCNChannelDelegate> m_channelDelegate;
     std::shared_ptr<BCNChannelUnitProtocol> m_bufferChannelUnit;
     BCNEncrypter m_targetTokenEncrypter;
