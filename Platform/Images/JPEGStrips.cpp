@@ -64,6 +64,9 @@ void decode(jpeg_decompress_struct* info, ErrorManager* errors, Run* run)
     }
     info->out_color_space = JCS_EXT_BGRX;
     info->dct_method = JDCT_ISLOW;
+    // The stored chroma, repeated rather than interpolated: it goes back to 4:2:0 or 4:2:2 at
+    // once, which then keeps it as it was (and the merged upsampler is the fastest).
+    info->do_fancy_upsampling = FALSE;
     // The largest power-of-two reduction that keeps the requested size: those are the DCT
     // scalings with fast paths, and the others cost as much as decoding at full size.
     info->scale_num = 1;
