@@ -43,6 +43,8 @@ TEST(PixelBuffer, PlaneLayoutsHaveAlignedRowsLargeEnoughForThePixels)
         {PixelFormatType_32BGRA, 1920, 1080, 0, {{1920, 1080}}, {4}},
         {k420v, 5, 3, 2, {{5, 3}, {3, 2}}, {1, 2}}, // odd sizes round the chroma plane up
         {k420f, 2, 2, 2, {{2, 2}, {1, 1}}, {1, 2}},
+        {PixelFormatType_420YpCbCr8PlanarVideoRange, 5, 3, 3, {{5, 3}, {3, 2}, {3, 2}}, {1, 1, 1}},
+        {PixelFormatType_422YpCbCr10PlanarVideoRange, 5, 3, 3, {{5, 3}, {3, 3}, {3, 3}}, {2, 2, 2}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(pixelFormatName(c.format) + " " + std::to_string(c.w) + "x" + std::to_string(c.h));
@@ -65,10 +67,10 @@ TEST(PixelBuffer, PlaneLayoutsHaveAlignedRowsLargeEnoughForThePixels)
             // Every byte of the plane is writable (ASan checks the bounds).
             std::memset(base, 0x7f, bpr * c.planeSizes[p].second);
         }
-        if (c.planeCount) { // planes do not overlap
-            auto* y = static_cast<uint8_t*>(b->baseAddressOfPlane(0));
-            auto* uv = static_cast<uint8_t*>(b->baseAddressOfPlane(1));
-            EXPECT_GE(uv, y + b->bytesPerRowOfPlane(0) * c.h);
+        for (size_t p = 1; p < c.planeCount; ++p) { // planes do not overlap
+            auto* before = static_cast<uint8_t*>(b->baseAddressOfPlane(p - 1));
+            auto* plane = static_cast<uint8_t*>(b->baseAddressOfPlane(p));
+            EXPECT_GE(plane, before + b->bytesPerRowOfPlane(p - 1) * c.planeSizes[p - 1].second);
         }
         EXPECT_EQ(b->baseAddressOfPlane(5), nullptr);
     }
