@@ -16,6 +16,10 @@
 #include <mutex>
 #include <new>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include "Platform/System/SafeMemory.h"
 #include "Platform/System/Threads.h"
 
@@ -83,7 +87,10 @@ constexpr std::size_t kMaxOffers = 512;
 StackOffer g_offers[kMaxOffers];
 std::size_t g_offerCount = 0;
 
-void takeOfferedStack(int, siginfo_t*, void* ucontextVoid)
+// Not instrumented by AddressSanitizer, and calling the kernel's sigaltstack rather than the
+// sanitizer's wrapper: the offer can reach a thread that is still starting, whose reused stack
+// still carries the shadow of the thread before it.
+__attribute__((no_sanitize_address)) void takeOfferedStack(int, siginfo_t*, void* ucontextVoid)
 {
     const int savedErrno = errno;
     const ThreadId self = currentThreadId();
@@ -92,13 +99,13 @@ void takeOfferedStack(int, siginfo_t*, void* ucontextVoid)
         if (offer.tid.load() != self)
             continue;
         stack_t current {};
-        if (::sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE) && current.ss_sp) {
+        if (::syscall(SYS_sigaltstack, nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE) && current.ss_sp) {
             offer.state.store(2);
         } else {
             stack_t stack {};
             stack.ss_sp = offer.stack;
             stack.ss_size = kAlternateSignalStackSize;
-            const bool set = ::sigaltstack(&stack, nullptr) == 0;
+            const bool set = ::syscall(SYS_sigaltstack, &stack, nullptr) == 0;
             // The kernel puts back the stack settings saved in the signal's context when the
             // handler returns: the new stack must be written there too, or it is undone.
             if (set && ucontextVoid)
@@ -195,8 +202,36 @@ struct StartRecord {
     void* argument;
 };
 
-void* startWithAlternateStack(void* raw)
+#if defined(__SANITIZE_ADDRESS__)
+// Clears the AddressSanitizer shadow of the calling thread's whole stack. Nothing here lives on
+// that stack: the sanitizer checks what its wrappers write, and the stack's shadow is stale.
+__attribute__((no_sanitize_address)) void clearStackShadow()
 {
+    struct Query {
+        pthread_attr_t attributes;
+        void* low;
+        std::size_t size;
+    };
+    auto* query = static_cast<Query*>(std::malloc(sizeof(Query)));
+    if (!query)
+        return;
+    if (::pthread_getattr_np(::pthread_self(), &query->attributes) == 0) {
+        if (::pthread_attr_getstack(&query->attributes, &query->low, &query->size) == 0)
+            __asan_unpoison_memory_region(query->low, query->size);
+        ::pthread_attr_destroy(&query->attributes);
+    }
+    std::free(query);
+}
+#endif
+
+// Runs before the sanitizer's own start of the thread (whose wrapper is the routine called
+// here), so under AddressSanitizer the stack, reused from an ended thread, still carries that
+// thread's shadow: it is cleared first, as the sanitizer would, before any checked code runs.
+__attribute__((no_sanitize_address)) void* startWithAlternateStack(void* raw)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    clearStackShadow();
+#endif
     StartRecord record = *static_cast<StartRecord*>(raw);
     std::free(raw);
     sys::ensureAlternateSignalStack();

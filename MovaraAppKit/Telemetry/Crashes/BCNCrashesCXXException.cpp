@@ -157,7 +157,14 @@ extern "C" [[noreturn]] void __cxa_throw(void* thrownObject, std::type_info* typ
 
 void BCNCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(BCNCrashesUncaughtCXXExceptionHandler handler)
 {
-    std::call_once(g_keyOnce, [] { pthread_key_create(&g_throwRecordKey, std::free); });
+    std::call_once(g_keyOnce, [] {
+        pthread_key_create(&g_throwRecordKey, std::free);
+        // The C library loads its unwinder on the first backtrace(), allocating under the
+        // loader's lock. Done here, before any throw, so a throw in a process forked while
+        // another thread held those locks doesn't wait for them for ever.
+        void* frame[1];
+        backtrace(frame, 1);
+    });
     std::lock_guard lock(g_lock);
     if (!g_isOurTerminateHandlerInstalled.load()) {
         g_originalTerminateHandler = std::set_terminate(terminateHandler);
