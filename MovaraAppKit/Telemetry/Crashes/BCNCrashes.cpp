@@ -24,6 +24,7 @@
 #include "MovaraAppKit/Telemetry/Core/Context/BCNDeviceTracker.h"
 #include "MovaraAppKit/Telemetry/Core/Context/BCNSessionContext.h"
 #include "MovaraAppKit/Telemetry/Core/Context/BCNUserIdContext.h"
+#include "MovaraAppKit/Telemetry/Core/Storage/BCNLogDBStorage.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNApplicationForwarder.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashesCXXException.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashesLogBuffer.h"
@@ -450,9 +451,25 @@ void BCNCrashes::processLogBufferAfterCrash()
                 BCNLogError("Beacon", "Failed to decrypt the target token.");
         }
         BCNLogDebug(logTag(), "Re-enqueueing buffered log, type: " + log->type() + ".");
-        m_bufferChannelUnit->enqueueItem(log, BCNLogFlagsNormal);
+        enqueueBufferedLog(log, bytes);
         return true;
     });
+}
+
+void BCNCrashes::enqueueBufferedLog(const BCNLogPtr& log, const std::vector<std::uint8_t>& archive)
+{
+    // A crash between the store's write of a log and the release of its slot leaves the log both
+    // stored and saved: the stored copy is the one that goes out. The store is asked on its queue,
+    // and the log is enqueued from here, before the other services start, so that it keeps the
+    // session it was tracked in.
+    bool stored = false;
+    if (auto group = std::dynamic_pointer_cast<BCNChannelGroupDefault>(channelGroup()); group && group->storage())
+        group->logsDispatchQueue()->sync([&] { stored = group->storage()->hasLogWithArchive(archive); });
+    if (stored) {
+        BCNLogDebug(logTag(), "Buffered log is stored already, not enqueued again, type: " + log->type() + ".");
+        return;
+    }
+    m_bufferChannelUnit->enqueueItem(log, BCNLogFlagsNormal);
 }
 
 void BCNCrashes::applyEnabledState(bool enabled)

@@ -265,6 +265,8 @@ private:
     std::optional<std::vector<std::shared_ptr<BCNAppleErrorLog>>> m_unprocessedLogs;
     std::optional<BCNErrorReports> m_unprocessedReports;
     std::optional<std::vector<std::string>> m_unprocessedFilePaths;
+    // Enqueues a log saved at the crash on the buffer unit, unless the store holds it already.
+    void enqueueBufferedLog(const BCNLogPtr& log, const std::vector<std::uint8_t>& archive);
 
     std::unique_ptr<BCNCrashesLogBuffer> m_logBuffer;
     // Only while enabled.

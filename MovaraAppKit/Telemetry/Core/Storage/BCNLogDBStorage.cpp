@@ -292,6 +292,13 @@ void BCNLogDBStorage::releaseBatchWithId(const std::string& batchId, const std::
     m_batches.erase({ groupId, batchId });
 }
 
+bool BCNLogDBStorage::hasLogWithArchive(std::span<const std::uint8_t> archive)
+{
+    BCNStorageBindableArray values;
+    values.addString(foundation::base64Encode(archive));
+    return countEntriesForTable(kTable, "\"log\" = ?", &values) > 0;
+}
+
 std::vector<BCNLogPtr> BCNLogDBStorage::logsFromDBWithGroupId(const std::string& groupId)
 {
     BCNStorageBindableArray values;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,8 @@ public:
     void releaseBatchWithId(const std::string& batchId, const std::string& groupId) override;
     // The group's stored logs, oldest first, whether in a batch or not.
     std::vector<BCNLogPtr> logsFromDBWithGroupId(const std::string& groupId);
+    // Whether a log archived as `archive` is stored, in any group.
+    bool hasLogWithArchive(std::span<const std::uint8_t> archive);
     bool loadLogsWithGroupId(const std::string& groupId, std::uint64_t limit,
                              const std::optional<std::set<std::string>>& excludedTargetKeys, const LoadCompletion& completion) override;
     void setMaxStorageSize(std::int64_t sizeInBytes, const std::function<void(bool)>& completionHandler) override
