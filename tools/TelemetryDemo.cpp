@@ -223,14 +223,20 @@ public:
     std::string summary() const
     {
         std::lock_guard lock(m_mutex);
-        static const std::vector<std::pair<std::string, std::string>> kinds {
-            { "appleError", "crash logs" }, { "errorAttachment", "attachments" }, { "event", "events" },
-            { "page", "pages" }, { "startSession", "session starts" }, { "startService", "service starts" },
+        struct Kind {
+            const char* type;
+            const char* one;
+            const char* many;
+        };
+        static const Kind kinds[] = {
+            { "appleError", "crash log", "crash logs" }, { "errorAttachment", "attachment", "attachments" },
+            { "event", "event", "events" }, { "page", "page", "pages" },
+            { "startSession", "session start", "session starts" }, { "startService", "service start", "service starts" },
         };
         std::string text;
-        for (const auto& [type, name] : kinds)
-            if (auto it = m_counts.find(type); it != m_counts.end())
-                text += (text.empty() ? "" : ", ") + std::to_string(it->second) + " " + name;
+        for (const auto& kind : kinds)
+            if (auto it = m_counts.find(kind.type); it != m_counts.end())
+                text += (text.empty() ? "" : ", ") + std::to_string(it->second) + " " + (it->second == 1 ? kind.one : kind.many);
         return text.empty() ? std::string("nothing") : text;
     }
     std::string crash() const
@@ -251,6 +257,20 @@ private:
     int m_recovered = 0;
 };
 
+// Sends two files with every crash: a note and a few bytes of state.
+class AttachingDelegate : public BCNCrashesDelegate {
+public:
+    std::optional<std::vector<std::shared_ptr<BCNErrorAttachmentLog>>> attachmentsWithCrashes(BCNCrashes&,
+        const std::shared_ptr<BCNErrorReport>&) override
+    {
+        const std::vector<std::uint8_t> state { 0x51, 0x54, 0x44, 0x00, 0x01, 0x02, 0xfe, 0xff };
+        return std::vector<std::shared_ptr<BCNErrorAttachmentLog>> {
+            BCNErrorAttachmentLog::attachmentWithText("The telemetry demo crashed in its worker thread.", "note.txt"),
+            BCNErrorAttachmentLog::attachmentWithBinary(foundation::Data(state), "state.bin", "application/octet-stream"),
+        };
+    }
+};
+
 // Logs an earlier run left in the store, in every group the demo's services use. This run's own
 // session and service starts are not waited for: they go out with the next run.
 std::size_t logsLeftFromBefore(const foundation::Date& runStart)
@@ -269,6 +289,8 @@ std::size_t logsLeftFromBefore(const foundation::Date& runStart)
 int sendRun(const Options& options)
 {
     auto counter = std::make_shared<DeliveryCounter>();
+    auto attaching = std::make_shared<AttachingDelegate>();
+    BCNCrashes::setDelegate(attaching);
     const foundation::Date runStart = foundation::Date::now();
     startClient(options);
     auto group = BCNBeacon::sharedInstance()->channelGroup();
@@ -276,8 +298,13 @@ int sendRun(const Options& options)
         fail("the telemetry client did not start (see the lines above)", 1);
     group->addDelegate(counter);
 
-    // Waits for the crash service's first look at the last run, then for the store to empty.
-    std::atomic<bool> crashesProcessed { true };
+    // Waits for the crash service's first look at the stored crashes (about a second after the
+    // start), then for the store to hold nothing an earlier run left.
+    std::atomic<bool> crashesProcessed { false };
+    std::thread processing([&] {
+        BCNCrashes::sharedInstance()->unprocessedCrashReports();
+        crashesProcessed = true;
+    });
     using Clock = std::chrono::steady_clock;
     auto lastCheck = Clock::now() - std::chrono::seconds(1);
     std::size_t left = 0;
@@ -290,6 +317,12 @@ int sendRun(const Options& options)
             return left == 0;
         },
         options.timeout);
+    if (!crashesProcessed.load()) {
+        std::fprintf(stderr, "%s: the crash service did not get to the stored crashes within %.0f s.\n", kProgram, options.timeout);
+        std::fflush(stderr);
+        std::_Exit(1); // the waiting thread cannot be joined
+    }
+    processing.join();
     group->removeDelegate(counter);
     if (!done) {
         std::fprintf(stderr, "%s: %zu logs were still waiting to be sent to %s after %.0f s; they stay stored for the next run.\n",

@@ -1,5 +1,6 @@
 // The telemetry demo program run three times against a local ingestion service: a run that
-// crashes with events in flight, a run that sends what it left, and a run that finds nothing more.
+// crashes with events in flight, a run that sends what it left (its crash with attachments, its
+// events, pages and session), and a run that finds nothing more.
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "Platform/Foundation/Base64.h"
 #include "Tests/MovaraAppKit/Telemetry/IngestionServer.h"
 #include "Tests/Support/TempDir.h"
 
@@ -125,6 +127,46 @@ TEST(TelemetryDemo, ACrashedRunsEventsAndCrashArriveOnceWithTheNextRunAndNeverAg
     for (const auto& start : ofType(afterSecond, "startSession"))
         starts += start["sid"] == session ? 1 : 0;
     EXPECT_EQ(starts, 1);
+
+    // The crash: one log with the threads of the process, their frames and its binaries, naming
+    // the thread that crashed.
+    const auto crashes = ofType(afterSecond, "appleError");
+    ASSERT_EQ(crashes.size(), 1u);
+    const foundation::Value& crash = crashes.front();
+    EXPECT_EQ(crash["osExceptionType"], foundation::Value("SIGSEGV"));
+    EXPECT_EQ(crash["fatal"], foundation::Value(true));
+    ASSERT_TRUE(crash["id"].isString());
+    ASSERT_TRUE(crash["threads"].isArray());
+    EXPECT_GE(crash["threads"].size(), 2u) << "the main thread and the worker";
+    std::size_t crashedThreads = 0;
+    for (const auto& thread : crash["threads"].asArray()) {
+        ASSERT_TRUE(thread["frames"].isArray());
+        EXPECT_GT(thread["frames"].size(), 0u);
+        if (thread["id"] == crash["errorThreadId"])
+            ++crashedThreads;
+    }
+    EXPECT_EQ(crashedThreads, 1u);
+    ASSERT_TRUE(crash["binaries"].isArray());
+    bool demoBinary = false;
+    for (const auto& binary : crash["binaries"].asArray())
+        demoBinary = demoBinary || (binary["path"].isString() && binary["path"].asString().ends_with("/movaraappkit-telemetry-demo"));
+    EXPECT_TRUE(demoBinary) << "the program itself is among the binaries";
+
+    // Its two attachments, once each, with the crash's id.
+    std::map<std::string, std::string> attachments;
+    std::set<std::string> attachmentIds;
+    for (const auto& attachment : ofType(afterSecond, "errorAttachment")) {
+        EXPECT_EQ(attachment["errorId"], crash["id"]);
+        attachmentIds.insert(attachment["id"].asString());
+        const auto data = foundation::base64Decode(attachment["data"].asString());
+        ASSERT_TRUE(data);
+        EXPECT_TRUE(attachments.emplace(attachment["fileName"].asString(), std::string(data->begin(), data->end())).second)
+            << attachment["fileName"].asString() << " arrived twice";
+    }
+    EXPECT_EQ(attachmentIds.size(), 2u);
+    ASSERT_EQ(attachments.size(), 2u);
+    EXPECT_EQ(attachments["note.txt"], "The telemetry demo crashed in its worker thread.");
+    EXPECT_EQ(attachments["state.bin"].size(), 8u);
 
     // A third run has nothing of the crashed run left to send.
     const DemoRun third = runDemo(dir, { "--url", url });
