@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "MovaraAppKit/CrashReporter/MVCrashReporter.h"
+#include "MovaraAppKit/Telemetry/Crashes/BCNCrashesUtil.h"
+#include "MovaraAppKit/Telemetry/Crashes/BCNWrapperExceptionManager.h"
 #include "Platform/Dispatch/Clock.h"
 #include "Tests/MovaraAppKit/Telemetry/IngestionServer.h"
 
@@ -395,4 +397,50 @@ TEST_F(CrashesPipelineTest, StoredFilesThatAreNotCrashesAreLeftAloneAndBadOnesAr
         EXPECT_EQ(countStartingWith(BCNLogLevelWarning, "Crash report found but couldn't parse it"), static_cast<std::size_t>(launch + 1));
         EXPECT_TRUE(std::filesystem::exists(directory / "garbage")) << "kept for the next launch";
     }
+}
+
+TEST_F(CrashesPipelineTest, AWrapperExceptionOfTheCrashedProcessGoesWithItsCrash)
+{
+    startClient();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto saved = std::make_shared<BCNWrapperException>();
+        // The child's report names the process its capture was set up in: the parent.
+        saved->processId = ::getppid();
+        saved->modelException = std::make_shared<BCNException>();
+        saved->modelException->type = "WrapperError";
+        BCNWrapperExceptionManager::saveWrapperException(saved);
+        ::raise(SIGABRT);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    resetClient();
+    BCNWrapperExceptionManager::resetUnprocessedWrapperExceptions();
+
+    startClient();
+    const auto incident = BCNCrashes::lastSessionCrashReport()->incidentIdentifier();
+    ASSERT_TRUE(incident);
+    ASSERT_TRUE(BCNWrapperExceptionManager::loadWrapperExceptionWithUUIDString(*incident)) << "tied to the report of its process";
+    const auto wrapperFile = BCNUtility::fullURLForPathComponent(BCNCrashesUtil::wrapperExceptionsDir()) / *incident;
+    EXPECT_TRUE(std::filesystem::exists(wrapperFile));
+    processAndFlush();
+    ASSERT_TRUE(deliveredCount("appleError", 1));
+    EXPECT_FALSE(std::filesystem::exists(wrapperFile)) << "sent: its wrapper exception goes with the file";
+}
+
+TEST_F(CrashesPipelineTest, TheDelegateHearsOfACrashLogTheServerRefuses)
+{
+    ASSERT_NO_FATAL_FAILURE(crashedRun());
+    auto delegate = std::make_shared<RecordingDelegate>();
+    BCNCrashes::setDelegate(delegate);
+    server.script({ telemetrytest::Answer(400) });
+    startClient();
+    processAndFlush();
+    ASSERT_TRUE(waitFor([&] { return delegate->count("failed:") == 1; }));
+    EXPECT_EQ(delegate->count("will:"), 1u);
+    EXPECT_EQ(delegate->count("sent:"), 0u);
+    EXPECT_FALSE(delegate->offMainThread);
 }
