@@ -67,6 +67,7 @@ TEST_F(PageViewTest, AppearingControllersArePagesOnlyWhileAutomaticTrackingIsOn)
     EXPECT_FALSE(BCNAnalyticsCategory::missedPageViewName()) << "nothing is remembered with tracking off";
 
     BCNAnalytics::setAutoPageTrackingEnabled(true);
+    BCNAnalyticsCategory::activateCategory(); // again: still one hook
     appear<MainViewController>();
     // A tab controller is no page, its selected tab is.
     auto tabs = ui::TabViewController::init();
