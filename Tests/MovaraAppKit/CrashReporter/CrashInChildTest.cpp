@@ -16,9 +16,9 @@
 
 #include "MovaraAppKit/CrashReporter/MVCrashReport.h"
 #include "MovaraAppKit/CrashReporter/MVCrashReportTextFormatter.h"
+#include "Tests/Support/BoundedChild.h"
 #include "Tests/Support/TempDir.h"
 
-extern char** environ;
 
 namespace {
 
@@ -35,19 +35,7 @@ ChildRun runChild(const std::string& mode)
     ChildRun run;
     const std::string traces = (dir / "traces.txt").string();
     const std::string output = (dir / "out.txt").string();
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        if (entry.rfind("XDG_CACHE_HOME=", 0) != 0 && entry.rfind("ASAN_OPTIONS=", 0) != 0)
-            env.push_back(entry);
-    }
-    env.push_back("XDG_CACHE_HOME=" + dir.path().string());
-    // The crash must reach the reporter, not the sanitizer; the child's leaks end with it.
-    env.push_back("ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigill=0:handle_abort=0:handle_sigfpe=0:detect_leaks=0:allow_user_segv_handler=1");
-    std::vector<char*> envp;
-    for (auto& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
+    testsupport::CrashingChildEnvironment env({ "XDG_CACHE_HOME" }, { "XDG_CACHE_HOME=" + dir.path().string() });
     std::string program = QUINTOR_CRASH_CHILD;
     std::vector<char*> argv = { program.data(), const_cast<char*>(mode.c_str()), const_cast<char*>(traces.c_str()), nullptr };
     posix_spawn_file_actions_t actions;
@@ -55,7 +43,7 @@ ChildRun runChild(const std::string& mode)
     posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
-    if (::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
+    if (::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), env.envp()) != 0)
         return run;
     posix_spawn_file_actions_destroy(&actions);
     ::waitpid(pid, &run.status, 0);

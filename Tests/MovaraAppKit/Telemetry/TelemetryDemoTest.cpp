@@ -18,9 +18,8 @@
 
 #include "Platform/Foundation/Base64.h"
 #include "Tests/MovaraAppKit/Telemetry/IngestionServer.h"
+#include "Tests/Support/BoundedChild.h"
 #include "Tests/Support/TempDir.h"
-
-extern char** environ;
 
 namespace {
 
@@ -36,20 +35,11 @@ std::string readFile(const std::filesystem::path& path)
 }
 
 // Runs the demo with telemetry on (the test process keeps it off for everything else) and with
-// the sanitizer's signal handlers off, so that its crash reaches the crash reporter.
+// the sanitizer's signal handlers off, so that its crash reaches the crash reporter. A run that
+// does not end within 40 s is killed (status kChildHung).
 DemoRun runDemo(const testsupport::TempDir& dir, std::vector<std::string> arguments)
 {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        if (!entry.starts_with("BEACON_DISABLE=") && !entry.starts_with("ASAN_OPTIONS="))
-            env.push_back(entry);
-    }
-    env.push_back("ASAN_OPTIONS=handle_segv=0:handle_sigbus=0:handle_sigill=0:handle_abort=0:handle_sigfpe=0:detect_leaks=0:allow_user_segv_handler=1");
-    std::vector<char*> envp;
-    for (auto& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
+    testsupport::CrashingChildEnvironment env({ "BEACON_DISABLE" }, {});
 
     std::string program = QUINTOR_TELEMETRY_DEMO;
     arguments.insert(arguments.begin(), { program, "--data", (dir / "client").string(), "--timeout", "15" });
@@ -65,10 +55,10 @@ DemoRun runDemo(const testsupport::TempDir& dir, std::vector<std::string> argume
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     DemoRun run;
     pid_t pid = 0;
-    const bool spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0;
+    const bool spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), env.envp()) == 0;
     posix_spawn_file_actions_destroy(&actions);
     if (spawned)
-        ::waitpid(pid, &run.status, 0);
+        run.status = testsupport::waitForChildBounded(pid, 40000);
     run.output = readFile(output);
     return run;
 }
