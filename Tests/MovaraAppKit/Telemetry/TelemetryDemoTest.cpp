@@ -172,6 +172,29 @@ TEST(TelemetryDemo, ACrashedRunsEventsAndCrashArriveOnceWithTheNextRunAndNeverAg
         EXPECT_TRUE(ofType(more, type).empty()) << type;
 }
 
+TEST(TelemetryDemo, ARunThatCannotReachTheServiceSaysSoAndKeepsEverythingForTheNext)
+{
+    testsupport::TempDir dir;
+    telemetrytest::IngestionServer server;
+    const DemoRun crashed = runDemo(dir, { "--url", server.baseURL(), "--crash", "--events", "10" });
+    ASSERT_TRUE(WIFSIGNALED(crashed.status)) << crashed.output;
+
+    const DemoRun unreachable = runDemo(dir, { "--url", "http://127.0.0.1:9", "--timeout", "1" });
+    ASSERT_TRUE(WIFEXITED(unreachable.status)) << unreachable.output;
+    EXPECT_EQ(WEXITSTATUS(unreachable.status), 1) << unreachable.output;
+    EXPECT_NE(unreachable.output.find("logs were still waiting to be sent to http://127.0.0.1:9 after 1 s; they stay stored"),
+              std::string::npos)
+        << unreachable.output;
+
+    const DemoRun sent = runDemo(dir, { "--url", server.baseURL() });
+    ASSERT_TRUE(WIFEXITED(sent.status) && WEXITSTATUS(sent.status) == 0) << sent.output;
+    const auto logs = server.deliveredLogs();
+    EXPECT_EQ(ofType(logs, "event").size(), 15u);
+    EXPECT_EQ(countByName(ofType(logs, "event")).size(), 15u) << "each once";
+    EXPECT_EQ(ofType(logs, "appleError").size(), 1u);
+    EXPECT_EQ(ofType(logs, "errorAttachment").size(), 2u);
+}
+
 TEST(TelemetryDemo, SaysHowToUseItAndRefusesBadArguments)
 {
     testsupport::TempDir dir;
