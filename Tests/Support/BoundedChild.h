@@ -67,7 +67,7 @@ inline int runChildBounded(const std::function<int()>& body, int limitMs = 20000
 // reaches the crash reporter (the child's leaks end with it).
 class CrashingChildEnvironment {
 public:
-    CrashingChildEnvironment(std::initializer_list<std::string_view> without, std::initializer_list<std::string> extra)
+    CrashingChildEnvironment(std::initializer_list<std::string_view> without, const std::vector<std::string>& extra)
     {
         for (char** e = environ; *e; ++e) {
             const std::string_view entry = *e;

@@ -37,9 +37,9 @@ std::string readFile(const std::filesystem::path& path)
 // Runs the demo with telemetry on (the test process keeps it off for everything else) and with
 // the sanitizer's signal handlers off, so that its crash reaches the crash reporter. A run that
 // does not end within 40 s is killed (status kChildHung).
-DemoRun runDemo(const testsupport::TempDir& dir, std::vector<std::string> arguments)
+DemoRun runDemo(const testsupport::TempDir& dir, std::vector<std::string> arguments, const std::vector<std::string>& environment = {})
 {
-    testsupport::CrashingChildEnvironment env({ "BEACON_DISABLE" }, {});
+    testsupport::CrashingChildEnvironment env({ "BEACON_DISABLE" }, environment);
 
     std::string program = QUINTOR_TELEMETRY_DEMO;
     arguments.insert(arguments.begin(), { program, "--data", (dir / "client").string(), "--timeout", "15" });
@@ -202,6 +202,7 @@ TEST(TelemetryDemo, SaysHowToUseItAndRefusesBadArguments)
         std::vector<std::string> arguments;
         int status;
         const char* says;
+        std::vector<std::string> environment = {};
     };
     const std::vector<Case> cases {
         { { "--help" }, 0, "usage: movaraappkit-telemetry-demo --url URL" },
@@ -211,9 +212,11 @@ TEST(TelemetryDemo, SaysHowToUseItAndRefusesBadArguments)
         { { "--url", "http://127.0.0.1:1", "--timeout", "soon" }, 2, "--timeout takes a number of seconds" },
         { { "--url", "http://127.0.0.1:1", "--frobnicate" }, 2, "unknown argument '--frobnicate'" },
         { { "--url" }, 2, "--url needs a value" },
+        { { "--url", "http://127.0.0.1:1", "--data", "/proc/version/client" }, 1, "cannot use /proc/version/client/data as the client's folder" },
+        { { "--url", "http://127.0.0.1:1" }, 1, "telemetry is switched off by BEACON_DISABLE=All; unset it", { "BEACON_DISABLE=All" } },
     };
     for (const auto& c : cases) {
-        const DemoRun run = runDemo(dir, c.arguments);
+        const DemoRun run = runDemo(dir, c.arguments, c.environment);
         ASSERT_TRUE(WIFEXITED(run.status)) << run.output;
         EXPECT_EQ(WEXITSTATUS(run.status), c.status) << run.output;
         EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
