@@ -32,7 +32,6 @@
 #include "MovaraAppKit/Telemetry/Crashes/BCNErrorLogFormatter.h"
 #include "MovaraAppKit/Telemetry/Crashes/Model/BCNErrorLogs.h"
 #include "Platform/Foundation/UUID.h"
-#include "Platform/UI/MemoryPressureSource.h"
 
 namespace {
 
@@ -207,8 +206,6 @@ void BCNCrashes::init()
 
 BCNCrashes::~BCNCrashes()
 {
-    if (m_memoryPressureSource)
-        m_memoryPressureSource->cancel();
     if (m_channelDelegate && channelGroup())
         channelGroup()->removeDelegate(m_channelDelegate);
 }
@@ -476,10 +473,6 @@ void BCNCrashes::applyEnabledState(bool enabled)
 {
     BCNServiceAbstract::applyEnabledState(enabled);
     if (!enabled) {
-        if (m_memoryPressureSource) {
-            m_memoryPressureSource->cancel();
-            m_memoryPressureSource.reset();
-        }
         BCNLogDebug(logTag(), "Cleaning up all crash files.");
         deleteAllWrapperExceptions();
         deleteAllFromCrashesDirectory();
@@ -503,13 +496,6 @@ void BCNCrashes::applyEnabledState(bool enabled)
     configureCrashReporterWithUncaughtExceptionHandlerEnabled(enableUncaughtExceptionHandler);
     if (setup)
         setup->didSetUpCrashHandlers();
-    if (!m_memoryPressureSource) {
-        std::weak_ptr<BCNCrashes> weak = std::static_pointer_cast<BCNCrashes>(shared_from_this());
-        m_memoryPressureSource = ui::MemoryPressureSource::make([weak](ui::MemoryPressureSource::Level) {
-            if (auto self = weak.lock())
-                self->didReceiveMemoryWarning();
-        });
-    }
     auto reporter = crashReporter();
     // Enabled through setEnabled (the flag is stored after this runs): a report left while the
     // service was off is not this service's to send.

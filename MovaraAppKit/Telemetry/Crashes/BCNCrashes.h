@@ -27,9 +27,6 @@
 
 class BCNCrashes;
 class BCNCrashesLogBuffer;
-namespace ui {
-class MemoryPressureSource;
-}
 class MVCrashReport;
 class MVCrashReporter;
 
@@ -141,9 +138,8 @@ public:
     ExceptionHandler exceptionHandler() const { return m_exceptionHandler.load(); }
     void setExceptionHandler(ExceptionHandler handler) { m_exceptionHandler.store(handler); }
 
-    // A low-memory notice, recorded for the next launch. The desktop session's notices come
-    // here while the service is enabled; an application that learns of low memory in another
-    // way may call it too.
+    // The low-memory notice: this system has no memory-pressure source for applications, so
+    // the application calls this when it learns of one. Recorded for the next launch.
     void didReceiveMemoryWarning();
     void processMemoryWarningInLastSession();
     // Forgets the device, session and user-id histories but the current entries.
@@ -269,8 +265,6 @@ private:
     void enqueueBufferedLog(const BCNLogPtr& log, const std::vector<std::uint8_t>& archive);
 
     std::unique_ptr<BCNCrashesLogBuffer> m_logBuffer;
-    // Only while enabled.
-    std::shared_ptr<ui::MemoryPressureSource> m_memoryPressureSource;
     std::shared_ptr<BCNChannelDelegate> m_channelDelegate;
     std::shared_ptr<BCNChannelUnitProtocol> m_bufferChannelUnit;
     BCNEncrypter m_targetTokenEncrypter;

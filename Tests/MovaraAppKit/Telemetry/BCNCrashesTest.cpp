@@ -14,7 +14,6 @@
 #include "MovaraAppKit/CrashReporter/MVCrashReporter.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashesLogBuffer.h"
 #include "MovaraAppKit/Telemetry/Crashes/Model/BCNErrorLogs.h"
-#include "Platform/UI/MemoryPressureSource.h"
 #include "Tests/Support/BoundedChild.h"
 
 namespace {
@@ -321,36 +320,16 @@ TEST_F(TelemetryTest, DisablingForgetsEveryStoredCrashAndEnablingAgainKeepsTheOn
 
 TEST_F(TelemetryTest, AMemoryWarningIsReportedByTheNextRunOnly)
 {
-    struct Case {
-        const char* what;
-        std::function<void()> warn;
-    };
-    const Case cases[] = {
-        { "the desktop session's notice", [] {
-              ui::MemoryPressureSource::deliverSessionNotice(100);
-              waitFor([] { return BCNBeaconUserDefaults::shared().objectForKey("AppDidReceiveMemoryWarning").isNumber(); });
-          } },
-        { "the application's call", [] { BCNCrashes::sharedInstance()->didReceiveMemoryWarning(); } },
-    };
-    for (const auto& c : cases) {
+    BCNBeacon::start("secret", bothServices());
+    EXPECT_FALSE(BCNCrashes::hasReceivedMemoryWarningInLastSession());
+    BCNCrashes::sharedInstance()->didReceiveMemoryWarning();
+    const bool expected[] = { true, false };
+    for (bool warned : expected) {
         resetClient();
         BCNBeacon::start("secret", bothServices());
-        c.warn();
-        for (bool warned : { true, false }) {
-            resetClient();
-            BCNBeacon::start("secret", bothServices());
-            EXPECT_EQ(BCNCrashes::hasReceivedMemoryWarningInLastSession(), warned) << c.what;
-        }
+        EXPECT_EQ(BCNCrashes::hasReceivedMemoryWarningInLastSession(), warned);
     }
-    EXPECT_EQ(countStartingWith(BCNLogLevelDebug, "The application received a low memory warning in the last session."), 2u);
-
-    // Disabled, the service hears no notice.
-    BCNCrashes::setServiceEnabled(false);
-    ui::MemoryPressureSource::deliverSessionNotice(255);
-    bool drained = false;
-    dispatch::Queue::main()->async([&] { drained = true; });
-    ASSERT_TRUE(waitFor([&] { return drained; }));
-    EXPECT_TRUE(BCNBeaconUserDefaults::shared().objectForKey("AppDidReceiveMemoryWarning").isNull());
+    EXPECT_EQ(countStartingWith(BCNLogLevelDebug, "The application received a low memory warning in the last session."), 1u);
 }
 
 TEST_F(TelemetryTest, HandledErrorsAreQueuedWithTheirPropertiesAndAttachmentsUnderANewId)
