@@ -198,8 +198,6 @@ void BCNCrashes::init()
         { "BNBinary", "BCNBinary" }, { "BNErrorAttachmentLog", "BCNErrorAttachmentLog" }, { "BNErrorReport", "BCNErrorReport" } });
     m_appStartTime = foundation::Date::now();
     m_applicationState = [] { return BCNUtility::applicationState(); };
-    std::error_code ec;
-    std::filesystem::create_directories(crashesDirectory(), ec);
     std::lock_guard guard(lock());
     setupLogBuffer();
 }

@@ -10,10 +10,7 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <csignal>
-#include <exception>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -138,8 +135,9 @@ public:
     ExceptionHandler exceptionHandler() const { return m_exceptionHandler.load(); }
     void setExceptionHandler(ExceptionHandler handler) { m_exceptionHandler.store(handler); }
 
-    // The low-memory notice: this system has no memory-pressure source for applications, so
-    // the application calls this when it learns of one. Recorded for the next launch.
+    // A low-memory notice, recorded for the next launch. The application calls it when it learns
+    // of one: the desktop session's own monitor (GLib's) runs a D-Bus thread that blocks every
+    // signal, which the crash capture could then not walk, so the service does not start it.
     void didReceiveMemoryWarning();
     void processMemoryWarningInLastSession();
     // Forgets the device, session and user-id histories but the current entries.
