@@ -325,7 +325,9 @@ int sendRun(const Options& options)
         std::_Exit(1); // its thread still waits inside the service, which exit() would destroy
     }
     group->removeDelegate(counter);
-    if (!done) {
+    if (!done)
+        left = logsLeftFromBefore(runStart);
+    if (left > 0) {
         std::fprintf(stderr, "%s: %zu logs were still waiting to be sent to %s after %.0f s; they stay stored for the next run.\n",
             kProgram, left, options.url.c_str(), options.timeout);
         return 1;
