@@ -180,3 +180,32 @@ TEST(PixelConversion, DrawsImagesIntoXRGBBuffersKeepingOrReplacingTheColourSpace
 
     EXPECT_FALSE(createPixelBufferWithImage(nullptr));
 }
+
+TEST(StripConverter, FillsTheBufferAsStripsArriveAndRefusesRowsBeyondTheImage)
+{
+    // A 4-row image of red over blue halves, B,G,R,X rows, arriving as 1 + 3 rows.
+    std::vector<uint8_t> rows(8 * 4 * 4);
+    for (size_t y = 0; y < 4; ++y)
+        for (size_t x = 0; x < 8; ++x) {
+            uint8_t* p = &rows[(y * 8 + x) * 4];
+            p[0] = y < 2 ? 0 : 255; // blue
+            p[2] = y < 2 ? 255 : 0; // red
+        }
+    auto out = PixelBuffer::create(4, 2, PixelFormatType_420YpCbCr8PlanarVideoRange);
+    foundation::ErrorPtr error;
+    auto converter = StripConverter::make(8, 4, out, &error);
+    ASSERT_TRUE(converter) << error->localizedDescription();
+    EXPECT_TRUE(converter->append(rows.data(), 32, 1, &error));
+    EXPECT_FALSE(converter->isComplete());
+    EXPECT_TRUE(converter->append(rows.data() + 32, 32, 3, &error));
+    EXPECT_TRUE(converter->isComplete());
+    auto* y = static_cast<const uint8_t*>(out->baseAddressOfPlane(0));
+    const size_t stride = out->bytesPerRowOfPlane(0);
+    EXPECT_NEAR(y[0], 63, 3);          // BT.709 red
+    EXPECT_NEAR(y[stride], 32, 3);     // BT.709 blue
+    EXPECT_FALSE(converter->append(rows.data(), 32, 1, &error));
+    ASSERT_TRUE(error);
+
+    EXPECT_FALSE(StripConverter::make(0, 4, out));
+    EXPECT_FALSE(StripConverter::make(8, 4, nullptr));
+}
