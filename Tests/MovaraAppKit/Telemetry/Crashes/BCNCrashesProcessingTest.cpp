@@ -444,3 +444,24 @@ TEST_F(CrashesPipelineTest, TheDelegateHearsOfACrashLogTheServerRefuses)
     EXPECT_EQ(delegate->count("sent:"), 0u);
     EXPECT_FALSE(delegate->offMainThread);
 }
+
+TEST_F(CrashesPipelineTest, ProcessingSkippedWhileHiddenRunsWhenTheApplicationComesBack)
+{
+    ASSERT_NO_FATAL_FAILURE(crashedRun());
+    auto crashes = BCNCrashes::sharedInstance();
+    int state = 2;
+    crashes->setApplicationStateProvider([&] { return state; });
+    startClient();
+    processAndFlush();
+    EXPECT_TRUE(logged(BCNLogLevelWarning, "Crashes will not be processed because the application is in the background."));
+    EXPECT_EQ(crashes->crashFiles().size(), 1u) << "kept for later";
+
+    state = 0;
+    crashes->applicationWillEnterForeground();
+    processAndFlush();
+    ASSERT_TRUE(deliveredCount("appleError", 1));
+    EXPECT_TRUE(crashes->crashFiles().empty());
+    crashes->applicationWillEnterForeground();
+    processAndFlush();
+    EXPECT_EQ(delivered("appleError").size(), 1u) << "nothing left to process";
+}
