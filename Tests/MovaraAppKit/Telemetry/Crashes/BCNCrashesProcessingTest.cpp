@@ -436,7 +436,9 @@ TEST_F(CrashesPipelineTest, TheDelegateHearsOfACrashLogTheServerRefuses)
     ASSERT_NO_FATAL_FAILURE(crashedRun());
     auto delegate = std::make_shared<RecordingDelegate>();
     BCNCrashes::setDelegate(delegate);
-    server.script({ telemetrytest::Answer(400) });
+    // Every request of this run is refused, whichever unit sends first.
+    server.script({ telemetrytest::Answer(400), telemetrytest::Answer(400), telemetrytest::Answer(400), telemetrytest::Answer(400),
+                    telemetrytest::Answer(400), telemetrytest::Answer(400), telemetrytest::Answer(400), telemetrytest::Answer(400) });
     startClient();
     processAndFlush();
     ASSERT_TRUE(waitFor([&] { return delegate->count("failed:") == 1; }));
