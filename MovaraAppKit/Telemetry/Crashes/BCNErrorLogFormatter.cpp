@@ -7,6 +7,7 @@
 #include "MovaraAppKit/Telemetry/Core/BCNBeacon.h"
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
 #include "MovaraAppKit/Telemetry/Core/Context/BCNDeviceTracker.h"
+#include "MovaraAppKit/Telemetry/Crashes/BCNWrapperExceptionManager.h"
 #include "Platform/Foundation/URL.h"
 
 namespace {
@@ -134,6 +135,11 @@ std::shared_ptr<BCNAppleErrorLog> BCNErrorLogFormatter::errorLogFromCrashReport(
         log->registers = extractRegistersFromCrashedThread(*crashed, is64bit);
     log->binaries = extractBinaryImagesFromReport(report, is64bit);
     log->setDevice(BCNDeviceTracker::sharedInstance()->deviceForTimestamp(log->timestamp()));
+    // A wrapper SDK's own account of this crash (its runtime's exception tree) takes the place
+    // of the native exception.
+    if (log->errorId)
+        if (auto wrapper = BCNWrapperExceptionManager::loadWrapperExceptionWithUUIDString(*log->errorId))
+            log->exception = wrapper->modelException;
     return log;
 }
 

@@ -8,14 +8,47 @@ BCNWrapperCrashesHelper& BCNWrapperCrashesHelper::sharedInstance()
 
 void BCNWrapperCrashesHelper::setCrashHandlerSetupDelegate(const std::shared_ptr<BCNCrashHandlerSetupDelegate>& delegate)
 {
-    auto& helper = sharedInstance();
-    std::lock_guard guard(helper.m_mutex);
-    helper.m_crashHandlerSetupDelegate = delegate;
+    BCNCrashes::setCrashHandlerSetupDelegate(delegate);
 }
 
 std::shared_ptr<BCNCrashHandlerSetupDelegate> BCNWrapperCrashesHelper::crashHandlerSetupDelegate()
 {
-    auto& helper = sharedInstance();
-    std::lock_guard guard(helper.m_mutex);
-    return helper.m_crashHandlerSetupDelegate.lock();
+    return BCNCrashes::crashHandlerSetupDelegate();
+}
+
+void BCNWrapperCrashesHelper::setAutomaticProcessing(bool automaticProcessing)
+{
+    BCNCrashes::sharedInstance()->setAutomaticProcessingEnabled(automaticProcessing);
+}
+
+bool BCNWrapperCrashesHelper::automaticProcessing()
+{
+    return BCNCrashes::sharedInstance()->isAutomaticProcessingEnabled();
+}
+
+BCNErrorReports BCNWrapperCrashesHelper::unprocessedCrashReports()
+{
+    return BCNCrashes::sharedInstance()->unprocessedCrashReports();
+}
+
+bool BCNWrapperCrashesHelper::sendCrashReportsOrAwaitUserConfirmationForFilteredIds(const std::vector<std::string>& filteredIds)
+{
+    return BCNCrashes::sharedInstance()->sendCrashReportsOrAwaitUserConfirmationForFilteredIds(filteredIds);
+}
+
+void BCNWrapperCrashesHelper::sendErrorAttachments(const BCNErrorAttachments& attachments, const std::string& incidentIdentifier)
+{
+    BCNCrashes::sendErrorAttachments(attachments, incidentIdentifier);
+}
+
+std::optional<std::string> BCNWrapperCrashesHelper::trackModelException(const std::shared_ptr<BCNException>& exception,
+                                                                        const foundation::Value& properties,
+                                                                        const std::optional<BCNErrorAttachments>& attachments)
+{
+    return BCNCrashes::sharedInstance()->trackModelException(exception, properties, attachments);
+}
+
+std::shared_ptr<BCNErrorReport> BCNWrapperCrashesHelper::buildHandledErrorReportWithErrorID(const std::string& errorId)
+{
+    return BCNCrashes::sharedInstance()->buildHandledErrorReportWithErrorID(errorId);
 }

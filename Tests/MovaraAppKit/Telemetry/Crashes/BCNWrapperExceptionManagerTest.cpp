@@ -1,9 +1,16 @@
 #include "MovaraAppKit/Telemetry/Crashes/BCNWrapperExceptionManager.h"
+#include "MovaraAppKit/CrashReporter/MVCrashReport.h"
+#include "MovaraAppKit/CrashReporter/MVCrashReporter.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashesUtil.h"
+#include "MovaraAppKit/Telemetry/Crashes/BCNErrorLogFormatter.h"
 #include "MovaraAppKit/Telemetry/Crashes/Model/BCNErrorLogs.h"
 #include "MovaraAppKit/Telemetry/Crashes/Model/BCNErrorRecords.h"
 #include "Tests/MovaraAppKit/Telemetry/TelemetryFixture.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 
@@ -137,4 +144,44 @@ TEST_F(WrapperExceptionTest, WithoutAMatchingReportTheSavedExceptionIsDropped)
     // Nothing saved: nothing to tie, and no error.
     BCNWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({ report("incident-a", 100) });
     EXPECT_TRUE(linesAt(BCNLogLevelError).empty());
+}
+
+TEST_F(WrapperExceptionTest, TheExceptionAWrapperSavedWhileCrashingBecomesTheCrashLogsException)
+{
+    BCNBeacon::start("secret", bothServices());
+    auto reporter = MVCrashReporter::sharedReporter();
+    reporter->purgePendingCrashReport();
+    // The wrapper's save just before the crash. The child crashes as this process (the reporter
+    // recorded this process's facts at start) and allocates nothing: a child forked from a
+    // many-threaded process may find the allocator's locks held.
+    const pid_t self = ::getpid();
+    BCNWrapperExceptionManager::saveWrapperException(wrapperException(self, "System.NullReferenceException"));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::raise(SIGABRT);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    foundation::ErrorPtr error;
+    auto crash = reporter->loadPendingCrashReport(&error);
+    ASSERT_NE(crash, nullptr) << (error ? error->localizedDescription() : "");
+    auto errorReport = BCNErrorLogFormatter::errorReportFromCrashReport(crash.get());
+    ASSERT_NE(errorReport, nullptr);
+    ASSERT_EQ(errorReport->appProcessIdentifier(), static_cast<std::uint64_t>(self));
+    BCNWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({ report("another-process", self + 1), errorReport });
+
+    auto log = BCNErrorLogFormatter::errorLogFromCrashReport(*crash);
+    ASSERT_NE(log->exception, nullptr);
+    EXPECT_EQ(log->exception->type, "System.NullReferenceException");
+    EXPECT_TRUE(log->isValid());
+    reporter->purgePendingCrashReport();
+
+    // Once the wrapper's exception is gone, the report has only its native exception.
+    BCNWrapperExceptionManager::resetUnprocessedWrapperExceptions();
+    BCNWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(*errorReport->incidentIdentifier());
+    EXPECT_EQ(BCNErrorLogFormatter::errorLogFromCrashReport(*crash)->exception, nullptr);
 }
