@@ -152,6 +152,12 @@ public:
         ASSERT_TRUE(live) << (error ? error->localizedDescription() : "");
         ASSERT_TRUE(BCNCrashes::storeCrashReportCopy(*live));
     }
+    // The channel has heard back about every crash log it sent: none is left in the store for the
+    // next run to send again (the server may hold one whose answer the run never saw).
+    static bool crashLogsSettled()
+    {
+        return waitFor([] { return pending("Crashes").empty(); });
+    }
     static std::vector<std::string> storedCrashes() { return BCNCrashes::sharedInstance()->persistedCrashReports(); }
 
     telemetrytest::IngestionServer server;
@@ -197,6 +203,7 @@ TEST_F(CrashesPipelineTest, ACrashIsSentByTheNextRunWithItsAttachmentsAndNeverTw
     EXPECT_FALSE(delegate->offMainThread) << "send notices come on the main thread";
 
     // The run after that has nothing to send.
+    ASSERT_TRUE(crashLogsSettled());
     resetClient();
     startClient();
     EXPECT_FALSE(BCNCrashes::hasCrashedInLastSession());
@@ -277,6 +284,7 @@ TEST_F(CrashesPipelineTest, TheDelegateAndTheUserDecideWhatIsSent)
         // An unanswered crash is offered again by the next launch; drop it for the next case.
         BCNCrashes::sharedInstance()->handleUserConfirmation(BCNUserConfirmationDontSend);
         EXPECT_TRUE(storedCrashes().empty()) << c.what;
+        ASSERT_TRUE(crashLogsSettled()) << c.what;
         resetClient();
     }
 }
@@ -297,6 +305,7 @@ TEST_F(CrashesPipelineTest, AlwaysSendIsRememberedAndLaterLaunchesDoNotAsk)
     ASSERT_TRUE(deliveredCount("appleError", 1));
     EXPECT_TRUE(BCNBeaconUserDefaults::shared().objectForKey("CrashesUserConfirmation").asBool());
 
+    ASSERT_TRUE(crashLogsSettled());
     resetClient();
     ASSERT_NO_FATAL_FAILURE(crashedRun());
     BCNCrashes::setUserConfirmationHandler([&](const BCNErrorReports&) {
