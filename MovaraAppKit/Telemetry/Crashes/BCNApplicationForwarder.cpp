@@ -63,22 +63,17 @@ bool forwarderEnabledInInfo()
     return true;
 }
 
-void swizzleReportException()
+// Puts `replacement` in place of the application's implementation once, keeping the one it
+// replaced in `original` (set means replaced).
+template <class Implementation>
+void replaceOnce(std::atomic<Implementation>& original, Implementation (*exchange)(Implementation), Implementation replacement,
+                 const char* selector)
 {
     std::lock_guard guard(g_replacementMutex);
-    if (reportExceptionOriginalImp.load())
+    if (original.load())
         return;
-    reportExceptionOriginalImp.store(ui::Application::exchangeReportExceptionImplementation(bcn_reportException));
-    BCNLogDebug(kTag, "Selector 'reportException:' of class 'NSApplication' is swizzled.");
-}
-
-void swizzleSendEvent()
-{
-    std::lock_guard guard(g_replacementMutex);
-    if (sendEventOriginalImp.load())
-        return;
-    sendEventOriginalImp.store(ui::Application::exchangeSendEventImplementation(bcn_sendEvent));
-    BCNLogDebug(kTag, "Selector 'sendEvent:' of class 'NSApplication' is swizzled.");
+    original.store(exchange(replacement));
+    BCNLogDebug(kTag, std::string("Selector '") + selector + "' of class 'NSApplication' is swizzled.");
 }
 
 } // namespace
@@ -95,8 +90,9 @@ void BCNApplicationForwarder::registerForwarding()
                              + "` flag before SDK initialization, to allow crash on uncaught exceptions and the SDK can report them.");
         return;
     }
-    swizzleReportException();
-    swizzleSendEvent();
+    replaceOnce(reportExceptionOriginalImp, ui::Application::exchangeReportExceptionImplementation, bcn_reportException,
+                "reportException:");
+    replaceOnce(sendEventOriginalImp, ui::Application::exchangeSendEventImplementation, bcn_sendEvent, "sendEvent:");
 }
 
 void BCNApplicationForwarder::unregisterForwarding()

@@ -6,6 +6,7 @@
 #include "MovaraAppKit/Telemetry/Crashes/Model/BCNErrorLogs.h"
 #include "MovaraAppKit/Telemetry/Crashes/Model/BCNErrorRecords.h"
 #include "Tests/MovaraAppKit/Telemetry/TelemetryFixture.h"
+#include "Tests/Support/BoundedChild.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -156,15 +157,11 @@ TEST_F(WrapperExceptionTest, TheExceptionAWrapperSavedWhileCrashingBecomesTheCra
     // many-threaded process may find the allocator's locks held.
     const pid_t self = ::getpid();
     BCNWrapperExceptionManager::saveWrapperException(wrapperException(self, "System.NullReferenceException"));
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const int status = testsupport::runChildBounded([] {
         ::raise(SIGABRT);
-        ::_exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status));
+        return 0;
+    });
+    ASSERT_TRUE(status != testsupport::kChildHung && WIFSIGNALED(status));
 
     foundation::ErrorPtr error;
     auto crash = reporter->loadPendingCrashReport(&error);
