@@ -1,10 +1,16 @@
 #include "MovaraAppKit/Telemetry/Crashes/BCNApplicationForwarder.h"
 #include "Tests/MovaraAppKit/Telemetry/TelemetryFixture.h"
 
+#include <sys/wait.h>
+
+#include <csignal>
 #include <stdexcept>
 
+#include "MovaraAppKit/CrashReporter/MVCrashReport.h"
+#include "MovaraAppKit/CrashReporter/MVCrashReporter.h"
 #include "Platform/UI/Application.h"
 #include "Platform/UI/Event.h"
+#include "Tests/Support/BoundedChild.h"
 
 namespace {
 
@@ -149,4 +155,33 @@ TEST_F(ApplicationForwarderTest, ACrashServiceWithoutCaptureLetsTheApplicationRe
     BCNApplicationForwarder::registerForwarding();
     BCNCrashes::sharedInstance()->setExceptionHandler(nullptr);
     EXPECT_EQ(dispatchThrowing(Throw::platform), (std::vector<std::string> { "send", "report: in dispatch" }));
+}
+
+TEST_F(ApplicationForwarderTest, AnExceptionInDispatchEndsTheProcessWithACrashReportNamingIt)
+{
+    BCNBeacon::start("secret", bothServices());
+    auto reporter = MVCrashReporter::sharedReporter();
+    reporter->purgePendingCrashReport();
+    ASSERT_NE(BCNCrashes::sharedInstance()->exceptionHandler(), nullptr);
+    ASSERT_NE(BCNCrashes::sharedInstance()->exceptionHandler(), &recordCrash) << "the crash service's own handler";
+    foundation::UserDefaults::standard()->set("NSApplicationCrashOnExceptions", foundation::Value(true));
+    BCNApplicationForwarder::registerForwarding();
+
+    g_throw = Throw::platform;
+    const int status = testsupport::runChildBounded([] {
+        ui::Application::shared()->sendEvent(ui::Event::keyEvent(ui::EventType::keyDown, "x", nullptr));
+        return 0;
+    });
+    g_throw = Throw::nothing;
+    ASSERT_NE(status, testsupport::kChildHung);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the dispatch returned instead of ending the process";
+    EXPECT_EQ(WTERMSIG(status), SIGABRT);
+
+    foundation::ErrorPtr error;
+    auto report = reporter->loadPendingCrashReport(&error);
+    ASSERT_NE(report, nullptr) << (error ? error->localizedDescription() : "");
+    ASSERT_TRUE(report->hasExceptionInfo());
+    EXPECT_EQ(report->exceptionInfo()->exceptionName, "NSGenericException");
+    EXPECT_EQ(report->exceptionInfo()->exceptionReason, "in dispatch");
+    reporter->purgePendingCrashReport();
 }
