@@ -29,15 +29,6 @@ namespace {
 // The application's did-become-active notification, by its platform name.
 const std::string kApplicationDidBecomeActiveNotification = "NSApplicationDidBecomeActiveNotification";
 
-foundation::URL withDirectoryPath(const foundation::URL& url)
-{
-    if (url.hasDirectoryPath())
-        return url;
-    auto components = foundation::URLComponents::componentsWithURL(url);
-    components.setPercentEncodedPath(components.percentEncodedPath() + "/");
-    return components.url().value_or(url);
-}
-
 // A parameter that names a file to upload: a string holding a file URL.
 std::optional<foundation::URL> fileURLOf(const foundation::Value& value)
 {

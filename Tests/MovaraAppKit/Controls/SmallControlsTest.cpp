@@ -309,8 +309,9 @@ TEST_F(SmallControlsTest, AvatarDownloadFallsBackToTheDefaultPicture)
         EXPECT_FALSE(got); // never on the caller's turn
         ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return got != nullptr; }, 10));
         EXPECT_EQ(got == RoundAvatarView::defaultAvatarImage(), c.isDefault);
-        if (!c.isDefault)
+        if (!c.isDefault) {
             EXPECT_EQ(got->size(), graphics::Size(3, 2));
+        }
     }
 }
 

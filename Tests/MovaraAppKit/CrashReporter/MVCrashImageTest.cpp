@@ -206,8 +206,9 @@ TEST(MVCrashImage, NamesAtThePageEdgeAreReadUpToTheUnreadablePage)
         std::uint64_t found = 0;
         char name[64] = "";
         EXPECT_EQ(mvcrash_async_elf_find_symbol_by_pc(&elf, 0x1004, &found, name, sizeof name), c.result) << c.what;
-        if (c.result == MVCRASH_ERR_NONE)
+        if (c.result == MVCRASH_ERR_NONE) {
             EXPECT_STREQ(name, c.name) << c.what;
+        }
     }
 
     // An image whose path runs into the unreadable page keeps what could be read.

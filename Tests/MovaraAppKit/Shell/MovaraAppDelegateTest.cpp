@@ -100,7 +100,8 @@ protected:
     {
         auto delegate = MovaraAppDelegate::init();
         ui::Application::shared()->setDelegate(delegate);
-        foundation::Notification n {ui::ApplicationWillFinishLaunchingNotification};
+        foundation::Notification n;
+        n.name = ui::ApplicationWillFinishLaunchingNotification;
         delegate->applicationWillFinishLaunching(n);
         foundation::NotificationCenter::defaultCenter().post(ui::ApplicationDidFinishLaunchingNotification);
         delegate->applicationDidFinishLaunching(n);

@@ -26,9 +26,10 @@ std::shared_ptr<media::Asset> movie(const testsupport::TempDir& dir, int width, 
                                + std::to_string(height) + ":rate=10 -t 1 -c:v libx264 -pix_fmt yuv420p '" + plain.string()
                                + "'"));
     // The turn is a tag of the stream, written without encoding again.
-    if (quarterTurn)
+    if (quarterTurn) {
         EXPECT_TRUE(movietest::run("ffmpeg -loglevel error -y -i '" + plain.string() + "' -c copy -metadata:s:v:0 rotate=90 '"
                                    + path.string() + "'"));
+    }
     return media::Asset::assetWithURL(foundation::URL::fileURLWithPath(path.string()));
 }
 

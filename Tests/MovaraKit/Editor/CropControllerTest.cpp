@@ -361,6 +361,7 @@ TEST(CropControllerAutoStraighten, RefusesAPictureWithoutAHorizon)
     // A steep horizon is clamped to the allowed rotation.
     std::optional<double> steep;
     CropController::computeAutoStraightenAngleForImage(landscape(44.0), [&](std::optional<double> a, foundation::ErrorPtr) { steep = a; });
-    if (steep)
+    if (steep) {
         EXPECT_LE(*steep, kQuarterPi);
+    }
 }

@@ -53,8 +53,9 @@ TEST(NKJSONResponseSerializer, DecodesBodiesAndKeepsErrorDocumentsOfFailedStatus
         foundation::ErrorPtr error;
         std::any object = serializer->responseObjectForResponse(response(c.status, c.type), c.body, &error);
         EXPECT_EQ(object.has_value(), c.object.has_value()) << c.name;
-        if (c.object && object.has_value())
+        if (c.object && object.has_value()) {
             EXPECT_EQ(std::any_cast<Value>(object), foundation::parseJSON(*c.object)) << c.name;
+        }
         EXPECT_EQ(error ? error->code() : 0, c.errorCode) << c.name;
         EXPECT_EQ(error && error->underlyingError() ? error->underlyingError()->code() : 0, c.underlyingCode) << c.name;
     }
@@ -107,8 +108,9 @@ TEST(NKXMLResponseSerializers, ParseDocumentsWithoutReachingOut)
     // External entities are neither fetched nor expanded.
     const std::string hostile = "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY e SYSTEM \"file:///etc/passwd\">]><r><v>&e;</v></r>";
     auto guarded = documentSerializer->responseObjectForResponse(response(200, "application/xml"), bytes(hostile), &error);
-    if (guarded.has_value())
+    if (guarded.has_value()) {
         EXPECT_EQ(std::any_cast<std::shared_ptr<NKXMLDocument>>(guarded)->stringValueOfFirstElementNamed("v"), "");
+    }
 
     EXPECT_FALSE(documentSerializer->responseObjectForResponse(response(500, "text/xml"), bytes("<r>"), &error).has_value());
     ASSERT_TRUE(error);

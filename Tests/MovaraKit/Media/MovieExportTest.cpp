@@ -202,7 +202,7 @@ TEST(MovieExport, PhotosOfAFewPixelsMakeAMovieInEveryFormat)
     testsupport::TempDir dir;
     for (const int side : {2, 4, 5}) {
         auto photos = greyPhotos(dir.path() / ("photos" + std::to_string(side)), {40, 200}, side, side);
-        for (const std::string codec : {media::AVVideoCodecTypeH264, media::AVVideoCodecTypeAppleProRes422}) {
+        for (const std::string& codec : {media::AVVideoCodecTypeH264, media::AVVideoCodecTypeAppleProRes422}) {
             SCOPED_TRACE(std::to_string(side) + " " + codec);
             auto settings = settingsFor(photos, false);
             settings.codec = codec;

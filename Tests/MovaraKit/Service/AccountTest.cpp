@@ -63,8 +63,9 @@ TEST(MVRError, ServiceErrorJSONBecomesErrorsWithTheRightTexts)
         EXPECT_EQ(error->domain() == MVRErrorDomain, c.isServiceError) << c.name;
         EXPECT_EQ(error->code(), c.code) << c.name;
         EXPECT_EQ(error->localizedDescription(), c.text) << c.name;
-        if (c.isServiceError)
+        if (c.isServiceError) {
             EXPECT_EQ(error->underlyingError(), underlying) << c.name;
+        }
     }
     auto nulls = MVRError::errorWithJSON(Value::dictionary({ { "error_code", 42 }, { "error", nullptr }, { "error_key", nullptr } }), nullptr);
     EXPECT_FALSE(nulls->stringForKey("error"));

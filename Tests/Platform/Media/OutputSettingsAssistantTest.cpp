@@ -64,7 +64,8 @@ TEST(CodecCapabilities, SoftwareEncodersOfEveryDeliveryCodecArePresent)
     // A hardware encoder counts only when it opens; whatever the machine has, the answer
     // names an HEVC encoder or nothing, and is worked out once.
     const auto hardware = hardwareHEVCEncoderName();
-    if (hardware)
+    if (hardware) {
         EXPECT_NE(hardware->find("hevc"), std::string::npos);
+    }
     EXPECT_EQ(hardwareHEVCEncoderName(), hardware);
 }

@@ -46,8 +46,9 @@ TEST_F(TelemetryTest, ALogAlreadyStoredWhenTheCrashSavedItsSlotComesBackOnlyFrom
     EXPECT_EQ(timestamps(pending("CrashesBuffer")), std::vector<double> { 1700000002 });
     EXPECT_EQ(timestamps(pending("Crashes")), std::vector<double> { 1700000001 });
     for (const auto& entry : std::filesystem::directory_iterator(BCNCrashes::logBufferDirectory()))
-        if (entry.path().extension() == ".bcncrasheslogbuffer")
+        if (entry.path().extension() == ".bcncrasheslogbuffer") {
             EXPECT_EQ(entry.file_size(), 0u) << entry.path() << ": each saved file is read once";
+        }
 }
 
 TEST(BCNLogDBStorageArchive, FindsAStoredLogByItsArchiveInAnyGroup)

@@ -77,8 +77,9 @@ TEST(BCNCrashesCXXException, HandlersAreCountedAndTheTerminateHandlerComesAndGoe
     BCNCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(secondHandler);
     EXPECT_EQ(BCNCrashesUncaughtCXXExceptionHandlerManager::countCXXExceptionHandler(), base + 2);
     const std::terminate_handler ours = std::get_terminate();
-    if (base == 0)
+    if (base == 0) {
         EXPECT_NE(ours, before);
+    }
     BCNCrashesUncaughtCXXExceptionHandlerManager::removeCXXExceptionHandler(secondHandler);
     EXPECT_EQ(BCNCrashesUncaughtCXXExceptionHandlerManager::countCXXExceptionHandler(), base + 1);
     EXPECT_EQ(std::get_terminate(), ours);
