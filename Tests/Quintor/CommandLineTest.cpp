@@ -3,14 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -140,6 +143,43 @@ fs::path programPath()
     return fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "quintor";
 }
 
+// What /proc tells of a thread of `pid`: its current system call, or a line of its status.
+std::string procText(pid_t pid, pid_t thread, const char* file)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(thread) + "/" + file);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The child `pid` has not ended (it is left for the caller to reap).
+bool stillRunning(pid_t pid)
+{
+    siginfo_t info {};
+    return ::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+}
+
+// The main thread of `pid` is blocked writing to its stderr.
+bool mainThreadBlockedOnStderr(pid_t pid)
+{
+    return procText(pid, pid, "syscall").rfind(std::to_string(SYS_write) + " 0x2 ", 0) == 0;
+}
+
+// `signal` was taken by the program's signal thread, which has handed it to the main loop and
+// waits for the next one: it is no longer pending, and a thread is back in sigwait.
+bool signalHandedOn(pid_t pid, int signal)
+{
+    std::istringstream status(procText(pid, pid, "status"));
+    unsigned long long pending = ~0ull;
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("ShdPnd:", 0) == 0)
+            pending = std::stoull(line.substr(7), nullptr, 16);
+    if (pending & (1ull << (signal - 1)))
+        return false;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task"))
+        if (procText(pid, std::stoi(task.path().filename().string()), "syscall").rfind(std::to_string(SYS_rt_sigtimedwait) + " ", 0) == 0)
+            return true;
+    return false;
+}
+
 class CommandLineProcess : public testing::Test {
 protected:
     void SetUp() override
@@ -152,11 +192,29 @@ protected:
     // Runs the program with `arguments` in the test's folder, waiting at most `seconds`.
     // `whileRunning` may act on the running process (its pid and the path of its stderr).
     // `environment` ("NAME=value") replaces the test's own variables of those names.
+    // With `holdStderr`, stderr is a pipe that is full before the program starts: the program's
+    // first message holds its main thread (which drives every job) until `whileRunning` has
+    // returned and the pipe is read; the messages then come in `err` as usual.
     ProgramRun run(const std::vector<std::string>& arguments, double seconds = 120,
             const std::function<void(pid_t, const fs::path&)>& whileRunning = {},
-            const std::vector<std::string>& environment = {})
+            const std::vector<std::string>& environment = {}, bool holdStderr = false)
     {
         const fs::path out = m_dir / ".stdout", err = m_dir / ".stderr";
+        int held[2] = {-1, -1};
+        size_t filler = 0;
+        if (holdStderr) {
+            if (::pipe2(held, O_CLOEXEC) != 0) {
+                ADD_FAILURE() << "cannot make a pipe";
+                return {};
+            }
+            ::fcntl(held[1], F_SETPIPE_SZ, 4096);
+            ::fcntl(held[1], F_SETFL, O_NONBLOCK);
+            const std::string block(4096, '#');
+            for (ssize_t n; (n = ::write(held[1], block.data(), block.size())) > 0;)
+                filler += size_t(n);
+            // The program's end of the pipe blocks, as a full pipe should.
+            ::fcntl(held[1], F_SETFL, 0);
+        }
         const std::string program = programPath().string();
         std::vector<char*> argv;
         for (auto& word : m_launcher)
@@ -182,20 +240,43 @@ protected:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (holdStderr)
+            posix_spawn_file_actions_adddup2(&actions, held[1], 2);
+        else
+            posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addchdir_np(&actions, m_dir.path().c_str());
         pid_t pid = 0;
         const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
+        if (holdStderr)
+            ::close(held[1]);
         ProgramRun result;
         if (spawned != 0) {
+            if (holdStderr)
+                ::close(held[0]);
             ADD_FAILURE() << "cannot start " << program;
             return result;
         }
         if (whileRunning)
             whileRunning(pid, err);
-        int status = 0;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        if (holdStderr) {
+            std::string text;
+            char buffer[4096];
+            for (;;) {
+                pollfd ready {held[0], POLLIN, 0};
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+                if (left.count() <= 0 || ::poll(&ready, 1, int(left.count())) <= 0)
+                    break;
+                const ssize_t n = ::read(held[0], buffer, sizeof buffer);
+                if (n <= 0)
+                    break;
+                text.append(buffer, size_t(n));
+            }
+            ::close(held[0]);
+            std::ofstream(err, std::ios::binary) << text.substr(std::min(filler, text.size()));
+        }
+        int status = 0;
         while (::waitpid(pid, &status, WNOHANG) != pid) {
             if (std::chrono::steady_clock::now() > deadline) {
                 ::kill(pid, SIGKILL);
@@ -413,15 +494,22 @@ TEST_F(CommandLineProcess, InterruptStopsTheJobAndKeepsTheUsersFile)
 {
     photos(m_dir / "photos", {40, 90, 140, 190});
     std::ofstream(m_dir / "out.mp4") << "the user's movie";
-    const ProgramRun result = run({"photos", "--export", "out.mp4"}, 120, [this](pid_t pid, const fs::path& err) {
-        // As soon as the job shows its first progress caption.
+    // The program's first message holds its main thread before the export can begin (only
+    // the main thread starts one); the signal comes then, and the program goes on only once
+    // the signal is on its way to the main loop. However fast the export, it comes too late.
+    const ProgramRun result = run({"photos", "--export", "out.mp4"}, 120, [](pid_t pid, const fs::path&) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (read(err).find("Starting to create preview") == std::string::npos && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        auto until = [&](const std::function<bool()>& done) {
+            while (!done() && stillRunning(pid) && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        };
+        until([&] { return mainThreadBlockedOnStderr(pid); });
         ::kill(pid, SIGINT);
-    });
+        until([&] { return signalHandedOn(pid, SIGINT); });
+    }, {}, true);
     EXPECT_EQ(result.status, 130) << result.err;
     EXPECT_NE(result.err.find("interrupted"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("Exporting your timelapse"), std::string::npos) << "stopped before the export: " << result.err;
     EXPECT_EQ(read(m_dir / "out.mp4"), "the user's movie");
 }
 
@@ -463,7 +551,7 @@ TEST_F(CommandLineProcess, InterruptedOrNotTheJobLeavesNoWorkingFiles)
                         return true;
                 return false;
             };
-            while (!shows() && ::waitpid(pid, nullptr, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline)
+            while (!shows() && stillRunning(pid) && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             ::kill(pid, c.signal);
         }, {"TMPDIR=" + temporary.string()});
