@@ -165,6 +165,11 @@ std::vector<std::shared_ptr<BCNThread>> BCNErrorLogFormatter::extractThreadsFrom
         t->threadId = thread.threadNumber;
         if (crashedThread && exception && thread.threadNumber == crashedThread->threadNumber)
             t->exception = exception;
+        // A thread the reporter could not stop (it blocks the suspension signal) comes without
+        // a stack. A log's thread has frames: such a thread is left out, unless it carries the
+        // exception, which is worth more than the rule.
+        if (thread.stackFrames.empty() && !t->exception)
+            continue;
         for (const auto& frame : thread.stackFrames) {
             auto f = std::make_shared<BCNStackFrame>();
             f->address = formatAddress(frame.instructionPointer, is64bit);

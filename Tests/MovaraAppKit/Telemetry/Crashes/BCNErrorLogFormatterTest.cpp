@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cmath>
 #include <thread>
@@ -54,8 +56,22 @@ TEST(BCNErrorLogFormatter, AddressesImageTypesAndRanges)
 
 namespace {
 
+// Beside the worker that crashes, a thread that blocks every signal: the reporter cannot stop
+// it to read its registers, so its stack is not walked.
 [[gnu::noinline]] void crashOnWorker()
 {
+    std::atomic<bool> blocked {false};
+    std::thread deaf([&] {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        blocked = true;
+        for (;;)
+            ::pause();
+    });
+    deaf.detach();
+    while (!blocked)
+        std::this_thread::yield();
     std::thread worker([] { ::raise(SIGABRT); });
     worker.join();
 }
@@ -100,11 +116,19 @@ TEST_F(TelemetryTest, ARealCrashBecomesACrashLogWithThreadsFramesAndBinaries)
     EXPECT_EQ(log->errorThreadId, crashed->threadNumber);
     ASSERT_TRUE(log->registers);
     EXPECT_GT(log->registers->size(), 0u);
-    for (const auto& thread : *log->threads)
+    // A thread whose stack could not be walked tells nothing: it is left out, since a thread
+    // of the log has frames.
+    const auto frameless = std::count_if(report->threads().begin(), report->threads().end(),
+                                         [](const auto& thread) { return thread.stackFrames.empty(); });
+    EXPECT_GE(frameless, 1) << "the thread that blocks every signal";
+    EXPECT_EQ(log->threads->size(), report->threads().size() - std::size_t(frameless));
+    for (const auto& thread : *log->threads) {
+        EXPECT_TRUE(thread->isValid()) << *thread->threadId;
         for (const auto& frame : *thread->frames) {
             ASSERT_TRUE(frame->address && frame->code);
             EXPECT_EQ(frame->address->size(), 18u) << "64-bit addresses are written in full";
         }
+    }
 
     ASSERT_TRUE(log->binaries);
     ASSERT_FALSE(log->binaries->empty());
