@@ -134,7 +134,7 @@ void AppDelegate::addImages(const std::vector<foundation::URL>& urls)
         if (self->m_model->addImages(urls, &error))
             return; // the model announces the new list; the preview takes over the display
         if (!error)
-            error = foundation::Error::make(foundation::CocoaErrorDomain, 0, foundation::localized("The images cannot be added.", "error description"));
+            error = foundation::Error::make(foundation::NSCocoaErrorDomain, 0, foundation::localized("The images cannot be added.", "error description"));
         dispatch::Queue::main()->async([self, error] { self->presentAdditionError(error); });
     });
 }

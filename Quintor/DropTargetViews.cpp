@@ -10,7 +10,7 @@ std::vector<foundation::URL> MVRDroppedFileURLs(const ui::DraggingInfo& info)
     if (!pasteboard)
         return {};
     const auto types = pasteboard->types();
-    if (std::find(types.begin(), types.end(), ui::PasteboardTypeFileURL) == types.end())
+    if (std::find(types.begin(), types.end(), ui::NSPasteboardTypeFileURL) == types.end())
         return {};
     return pasteboard->readURLs(true);
 }
@@ -31,7 +31,7 @@ bool handOn(const ui::DraggingInfo& info, const DropHandler& handler)
 std::shared_ptr<DragAndDropView> DragAndDropView::initWithFrame(const graphics::Rect& frame)
 {
     auto view = std::shared_ptr<DragAndDropView>(new DragAndDropView(frame));
-    view->registerForDraggedTypes({ ui::PasteboardTypeFileURL });
+    view->registerForDraggedTypes({ ui::NSPasteboardTypeFileURL });
     return view;
 }
 
@@ -40,14 +40,14 @@ DragAndDropView::DragAndDropView(const graphics::Rect& frame)
 {
 }
 
-ui::DragOperation DragAndDropView::draggingEntered(const ui::DraggingInfo&) { return ui::DragOperationCopy; }
-ui::DragOperation DragAndDropView::draggingUpdated(const ui::DraggingInfo&) { return ui::DragOperationCopy; }
+ui::DragOperation DragAndDropView::draggingEntered(const ui::DraggingInfo&) { return ui::NSDragOperationCopy; }
+ui::DragOperation DragAndDropView::draggingUpdated(const ui::DraggingInfo&) { return ui::NSDragOperationCopy; }
 bool DragAndDropView::performDragOperation(const ui::DraggingInfo& info) { return handOn(info, m_dropHandler); }
 
 std::shared_ptr<DragAndDropPlayerView> DragAndDropPlayerView::initWithFrame(const graphics::Rect& frame)
 {
     auto view = std::shared_ptr<DragAndDropPlayerView>(new DragAndDropPlayerView(frame));
-    view->registerForDraggedTypes({ ui::PasteboardTypeFileURL });
+    view->registerForDraggedTypes({ ui::NSPasteboardTypeFileURL });
     return view;
 }
 
@@ -56,8 +56,8 @@ DragAndDropPlayerView::DragAndDropPlayerView(const graphics::Rect& frame)
 {
 }
 
-ui::DragOperation DragAndDropPlayerView::draggingEntered(const ui::DraggingInfo&) { return ui::DragOperationCopy; }
-ui::DragOperation DragAndDropPlayerView::draggingUpdated(const ui::DraggingInfo&) { return ui::DragOperationCopy; }
+ui::DragOperation DragAndDropPlayerView::draggingEntered(const ui::DraggingInfo&) { return ui::NSDragOperationCopy; }
+ui::DragOperation DragAndDropPlayerView::draggingUpdated(const ui::DraggingInfo&) { return ui::NSDragOperationCopy; }
 bool DragAndDropPlayerView::performDragOperation(const ui::DraggingInfo& info) { return handOn(info, m_dropHandler); }
 
 std::shared_ptr<NoDragAndDropImageView> NoDragAndDropImageView::initWithFrame(const graphics::Rect& frame)
@@ -78,5 +78,5 @@ void NoDragAndDropImageView::setEditable(bool value)
     unregisterDraggedTypes();
 }
 
-ui::DragOperation NoDragAndDropImageView::draggingEntered(const ui::DraggingInfo&) { return ui::DragOperationNone; }
+ui::DragOperation NoDragAndDropImageView::draggingEntered(const ui::DraggingInfo&) { return ui::NSDragOperationNone; }
 bool NoDragAndDropImageView::performDragOperation(const ui::DraggingInfo&) { return false; }

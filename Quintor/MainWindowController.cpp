@@ -81,9 +81,9 @@ void MainWindowController::setModel(const ModelPtr& model)
         preview->setModel(model);
     // A window loaded before the model came binds its speed controls now.
     if (auto slider = speedSlider())
-        slider->bind(ui::ValueBinding, model, "fps");
+        slider->bind(ui::NSValueBinding, model, "fps");
     if (auto field = fpsTextField())
-        field->bind(ui::ValueBinding, model, "fps");
+        field->bind(ui::NSValueBinding, model, "fps");
 }
 
 void MainWindowController::addImagesAt(const std::vector<foundation::URL>& urls)
@@ -119,7 +119,7 @@ void MainWindowController::windowDidLoad()
     auto w = require(window(), "window");
     mvr_setDarkAppearance(*w);
     // These controls keep their light look in the dark window.
-    const auto aqua = ui::Appearance::appearanceNamed(ui::AppearanceNameAqua);
+    const auto aqua = ui::Appearance::appearanceNamed(ui::NSAppearanceNameAqua);
     require(speedSlider(), "speedSlider")->setAppearance(aqua);
     require(exportButton(), "exportButton")->setAppearance(aqua);
     require(browseButton(), "browseButton")->setAppearance(aqua);

@@ -42,7 +42,7 @@ template <class T> std::shared_ptr<T> require(const std::shared_ptr<T>& outlet, 
 
 foundation::ErrorPtr exportError(const std::string& description)
 {
-    return foundation::Error::make(foundation::CocoaErrorDomain, 0, description);
+    return foundation::Error::make(foundation::NSCocoaErrorDomain, 0, description);
 }
 
 foundation::URL temporaryFolder()

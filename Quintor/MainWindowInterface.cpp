@@ -111,7 +111,7 @@ void buildMainWindow(ui::InterfaceFile& file)
     auto progressView = ui::View::initWithFrame(content);
     auto sunScape = FlipBookView::initWithFrame(Rect::make(kWidth / 2 - 120, 200, 240, 180));
     auto caption = label("", Rect::make(60, 160, kWidth - 120, 20), 14.0);
-    caption->bind(ui::ValueBinding, owner, "progressMessage");
+    caption->bind(ui::NSValueBinding, owner, "progressMessage");
     auto bar = ui::ProgressIndicator::initWithFrame(Rect::make(120, 126, kWidth - 240, 20));
     bar->setMinValue(0.0);
     bar->setMaxValue(1.0);
@@ -150,7 +150,7 @@ void buildMainWindow(ui::InterfaceFile& file)
 
     if (model) {
         preview->setModel(model);
-        slider->bind(ui::ValueBinding, model, "fps");
+        slider->bind(ui::NSValueBinding, model, "fps");
         // The rate typed in the field: the number it begins with (a rate the model refuses,
         // such as none, leaves the rate as it was and the field shows it again).
         foundation::BindingOptions typedRate;
@@ -166,9 +166,9 @@ void buildMainWindow(ui::InterfaceFile& file)
             const auto parsed = std::from_chars(begin, end, rate);
             return parsed.ec == std::errc() ? rate : 0.0;
         };
-        fpsField->bind(ui::ValueBinding, model, "fps", typedRate);
+        fpsField->bind(ui::NSValueBinding, model, "fps", typedRate);
     }
-    durationField->bind(ui::ValueBinding, preview, "duration");
+    durationField->bind(ui::NSValueBinding, preview, "duration");
     std::weak_ptr<PreviewController> weakPreview = preview;
     durationField->setActionBlock([weakPreview](ui::Control&) {
         if (auto p = weakPreview.lock())
@@ -223,7 +223,7 @@ void buildExportSettings(ui::InterfaceFile& file)
     auto sizeInfo = ui::TextField::wrappingLabelWithString("", 400);
     sizeInfo->setFrame(Rect::make(20, 100, 400, 36));
     sizeInfo->setFont(ui::Font::systemFontOfSize(ui::Font::smallSystemFontSize()));
-    sizeInfo->bind(ui::ValueBinding, owner, "sizeInfoString");
+    sizeInfo->bind(ui::NSValueBinding, owner, "sizeInfoString");
 
     auto fpsLabel = ui::TextField::labelWithString(foundation::localized("Frame rate:", "label"));
     fpsLabel->setFrame(Rect::make(20, 70, 100, 18));

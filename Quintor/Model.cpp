@@ -34,7 +34,7 @@ namespace {
 
 ErrorPtr modelError(const std::string& description)
 {
-    return foundation::Error::make(foundation::CocoaErrorDomain, 0, description);
+    return foundation::Error::make(foundation::NSCocoaErrorDomain, 0, description);
 }
 
 std::string localizedError(const std::string& text)

@@ -29,7 +29,7 @@ graphics::FilterImagePtr picture(uint8_t seed, bool mask)
             }
         }
     auto image = graphics::Image::create(kWidth, kHeight, 8, 32, size_t(kWidth) * 4,
-                                         graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB),
+                                         graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB),
                                          {graphics::AlphaInfo::premultipliedLast, graphics::ByteOrder::orderDefault},
                                          std::move(bytes));
     return graphics::FilterImage::imageWithCGImage(image);

@@ -73,7 +73,7 @@ graphics::ImagePtr bitmap(const std::function<void(int x, int y, uint8_t* rgba)>
         for (int x = 0; x < kWidth; ++x)
             pixel(x, y, &bytes[(size_t(y) * kWidth + x) * 4]);
     return graphics::Image::create(kWidth, kHeight, 8, 32, size_t(kWidth) * 4,
-                                   graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB),
+                                   graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB),
                                    {graphics::AlphaInfo::last, graphics::ByteOrder::orderDefault}, std::move(bytes));
 }
 

@@ -80,7 +80,7 @@ std::shared_ptr<ui::View> MovaraPlanAccountSettingsViewController::makePane(cons
     root->addSubview(heading);
     m_updateButton = ui::Button::buttonWithTitle(localizedText(buttonTitle, "button title"), self, action);
     m_updateButton->setFrame(Rect::make(260, 20, std::max(120.0, m_updateButton->frame().size.width), m_updateButton->frame().size.height));
-    m_updateButton->bind(ui::EnabledBinding, self, "enableUpdateButton");
+    m_updateButton->bind(ui::NSEnabledBinding, self, "enableUpdateButton");
     root->addSubview(m_updateButton);
     return root;
 }
@@ -94,8 +94,8 @@ std::shared_ptr<ui::TextField> MovaraPlanAccountSettingsViewController::makeFiel
     field->setFrame(Rect::make(40, y, 340, 24));
     field->setPlaceholderString(localizedText(placeholder, "placeholder"));
     field->setTag(tag);
-    field->bind(ui::ValueBinding, self, key);
-    field->bind(ui::EnabledBinding, self, "enableEditControls");
+    field->bind(ui::NSValueBinding, self, key);
+    field->bind(ui::NSEnabledBinding, self, "enableEditControls");
     if (auto delegate = std::dynamic_pointer_cast<ui::ControlTextEditingDelegate>(self))
         field->setDelegate(delegate);
     return field;
@@ -277,8 +277,8 @@ void MovaraPlanAccountSettingsConsentViewController::loadView()
     auto row = [&](const std::string& label, const char* key, double y) {
         auto s = ui::Switch::switchWithTarget(self, "fieldDidChange:");
         s->setFrame(Rect::make(40, y, 38, 22));
-        s->bind(ui::ValueBinding, self, key);
-        s->bind(ui::EnabledBinding, self, "enableEditControls");
+        s->bind(ui::NSValueBinding, self, key);
+        s->bind(ui::NSEnabledBinding, self, "enableEditControls");
         auto l = ui::TextField::labelWithString(localizedText(label, "switch label"));
         l->setFrame(Rect::make(88, y + 2, 292, l->frame().size.height));
         root->addSubview(s);
@@ -374,7 +374,7 @@ void MovaraPlanAccountSettingsProfileViewController::loadView()
     auto root = makePane("Your profile", "Update Profile", "updateProfile:");
     m_avatarView = RoundAvatarView::initWithFrame(Rect::make(40, 150, 90, 90));
     m_avatarView->setChangeable(true);
-    m_avatarView->bind(ui::ValueBinding, self, "avatarImage");
+    m_avatarView->bind(ui::NSValueBinding, self, "avatarImage");
     root->addSubview(m_avatarView);
     auto add = [this](FieldTag tag, const std::string& placeholder, const char* key, double y) {
         m_fields[tag] = makeField(ui::tagValue(tag), placeholder, key, y, false);

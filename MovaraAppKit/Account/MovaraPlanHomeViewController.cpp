@@ -50,19 +50,19 @@ void MovaraPlanHomeViewController::loadView()
     auto self = std::static_pointer_cast<MovaraPlanHomeViewController>(shared_from_this());
     auto root = ui::View::initWithFrame(Rect::make(0, 0, 420, 330));
     auto avatar = RoundAvatarView::initWithFrame(Rect::make(165, 190, 90, 90));
-    avatar->bind(ui::ValueBinding, self, "avatarImage");
+    avatar->bind(ui::NSValueBinding, self, "avatarImage");
     root->addSubview(avatar);
     auto label = ui::TextField::wrappingLabelWithString(greeting(), 340);
     label->setAlignment(ui::TextAlignment::center);
     label->setFrame(Rect::make(40, 140, 340, 36));
-    label->bind(ui::ValueBinding, self, "greeting");
+    label->bind(ui::NSValueBinding, self, "greeting");
     root->addSubview(label);
 
     auto button = [&](const std::string& title, const char* action, double x, const char* hiddenKey, bool hideWhenSignedIn) {
         auto b = ui::Button::buttonWithTitle(localizedText(title, "button title"), self, action);
         b->setFrame(Rect::make(x, 80, 150, b->frame().size.height));
         (void)hideWhenSignedIn;
-        b->bind(ui::HiddenBinding, self, hiddenKey);
+        b->bind(ui::NSHiddenBinding, self, hiddenKey);
         root->addSubview(b);
         return b;
     };

@@ -93,7 +93,7 @@ void MovaraPlanSignInCreateViewController::loadView()
         f->setPlaceholderString(placeholder);
         f->setTag(ui::tagValue(tag));
         f->setDelegate(delegate);
-        f->bind(ui::ValueBinding, self, key);
+        f->bind(ui::NSValueBinding, self, key);
         m_fields[tag] = f;
         return f;
     };
@@ -101,7 +101,7 @@ void MovaraPlanSignInCreateViewController::loadView()
         auto b = ui::Button::buttonWithTitle(foundation::localized(label, "button title", mvr_movaraAppKitBundle()), self, action);
         b->setFrame(Rect::make(x, y, std::max(b->frame().size.width, 110.0), b->frame().size.height));
         if (enabledKey)
-            b->bind(ui::EnabledBinding, self, enabledKey);
+            b->bind(ui::NSEnabledBinding, self, enabledKey);
         return b;
     };
     auto link = [&](const std::string& label, const char* action, double x, double y) {
@@ -112,7 +112,7 @@ void MovaraPlanSignInCreateViewController::loadView()
     };
     auto pane = [&](const char* hiddenKey) {
         auto v = ui::View::initWithFrame(root->bounds());
-        v->bind(ui::HiddenBinding, self, hiddenKey);
+        v->bind(ui::NSHiddenBinding, self, hiddenKey);
         root->addSubview(v);
         return v;
     };
@@ -143,7 +143,7 @@ void MovaraPlanSignInCreateViewController::loadView()
     auto consentRow = [&](const std::string& label, const char* key, double y) {
         auto s = ui::Switch::switchWithTarget(nullptr, "");
         s->setFrame(Rect::make(40, y, 38, 22));
-        s->bind(ui::ValueBinding, self, key);
+        s->bind(ui::NSValueBinding, self, key);
         auto l = ui::TextField::labelWithString(foundation::localized(label, "switch label", mvr_movaraAppKitBundle()));
         l->setFrame(Rect::make(88, y + 2, 292, l->frame().size.height));
         create->addSubview(s);

@@ -184,7 +184,7 @@ void ColorfulSlider::setBoundValue(double value)
 {
     // Values the slider sets itself (reset, double click, the minimum and maximum actions)
     // would otherwise never reach the model: only tracking pushes through the binding.
-    if (auto info = infoForBinding(ui::ValueBinding); info && info->observedObject && !info->keyPath.empty())
+    if (auto info = infoForBinding(ui::NSValueBinding); info && info->observedObject && !info->keyPath.empty())
         info->observedObject->setValueForKeyPath(info->keyPath, std::any(value));
     setDoubleValue(value);
 }
@@ -238,7 +238,7 @@ void ColorfulSlider::updateTrackingAreas()
     ui::Slider::updateTrackingAreas();
     if (m_trackingArea)
         removeTrackingArea(m_trackingArea);
-    m_trackingArea = ui::TrackingArea::initWithRect(bounds(), ui::TrackingMouseEnteredAndExited | ui::TrackingActiveAlways,
+    m_trackingArea = ui::TrackingArea::initWithRect(bounds(), ui::NSTrackingMouseEnteredAndExited | ui::NSTrackingActiveAlways,
                                                     sharedAs<ui::Responder>());
     addTrackingArea(m_trackingArea);
     if (auto* w = window()) {

@@ -97,7 +97,7 @@ public:
     bool wantsUpdateLayer() const override { return true; }
     void updateLayer() override;
     void draw(const graphics::Rect& dirtyRect, ui::GraphicsContext& context) override;
-    graphics::Size intrinsicContentSize() const override { return {ui::ViewNoIntrinsicMetric, 29}; }
+    graphics::Size intrinsicContentSize() const override { return {ui::NSViewNoIntrinsicMetric, 29}; }
 
     // Parts, for the layout and its tests.
     const std::shared_ptr<ColorfulSliderBackgroundLayer>& backgroundLayer() const { return m_backgroundLayer; }

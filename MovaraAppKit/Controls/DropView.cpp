@@ -6,7 +6,7 @@
 
 DropView::DropView(const graphics::Rect& frame)
     : ui::View(frame)
-    , m_fileURLPasteboardType(ui::PasteboardTypeFileURL)
+    , m_fileURLPasteboardType(ui::NSPasteboardTypeFileURL)
 {
 }
 
@@ -38,7 +38,7 @@ void DropView::awakeFromNib()
 
 ui::DragOperation DropView::draggingEntered(const ui::DraggingInfo& info)
 {
-    return shouldCopyOnDrag(info) ? ui::DragOperationCopy : ui::DragOperationNone;
+    return shouldCopyOnDrag(info) ? ui::NSDragOperationCopy : ui::NSDragOperationNone;
 }
 
 ui::DragOperation DropView::draggingUpdated(const ui::DraggingInfo& info)

@@ -150,9 +150,9 @@ void MovaraButtonCell::drawBezelWithFrame(const Rect& frame, ui::View& view, ui:
     }
 
     const ui::AppearancePtr appearance = view.effectiveAppearance();
-    const auto match = appearance ? appearance->bestMatchFromAppearancesWithNames({ui::AppearanceNameAqua, ui::AppearanceNameDarkAqua})
+    const auto match = appearance ? appearance->bestMatchFromAppearancesWithNames({ui::NSAppearanceNameAqua, ui::NSAppearanceNameDarkAqua})
                                   : std::nullopt;
-    const bool dark = match && *match == ui::AppearanceNameDarkAqua;
+    const bool dark = match && *match == ui::NSAppearanceNameDarkAqua;
 
     ui::Color base;
     bool ownColor = false;

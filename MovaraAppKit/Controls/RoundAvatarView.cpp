@@ -100,7 +100,7 @@ void RoundAvatarView::updateTrackingAreas()
         return;
     if (m_trackingArea)
         removeTrackingArea(m_trackingArea);
-    m_trackingArea = ui::TrackingArea::initWithRect(bounds(), ui::TrackingMouseEnteredAndExited | ui::TrackingActiveAlways,
+    m_trackingArea = ui::TrackingArea::initWithRect(bounds(), ui::NSTrackingMouseEnteredAndExited | ui::NSTrackingActiveAlways,
                                                     sharedAs<ui::Responder>());
     addTrackingArea(m_trackingArea);
 }

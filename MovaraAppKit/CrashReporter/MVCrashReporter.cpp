@@ -334,7 +334,7 @@ std::optional<std::vector<std::uint8_t>> MVCrashReporter::loadPendingCrashReport
     std::ifstream in(crashReportPath(), std::ios::binary);
     if (!in) {
         if (error)
-            *error = foundation::Error::make(foundation::CocoaErrorDomain, foundation::FileReadNoSuchFileError, "The crash report could not be opened.");
+            *error = foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSFileReadNoSuchFileError, "The crash report could not be opened.");
         return std::nullopt;
     }
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -19,7 +19,7 @@ void mvcrash_populate_posix_error(foundation::ErrorPtr* error, int posixError, c
 {
     if (!error)
         return;
-    mvcrash_populate_error(error, MVCrashReporterErrorOperatingSystem, description, foundation::Error::make(foundation::POSIXErrorDomain, posixError));
+    mvcrash_populate_error(error, MVCrashReporterErrorOperatingSystem, description, foundation::Error::make(foundation::NSPOSIXErrorDomain, posixError));
 }
 
 void mvcrash_populate_mach_error(foundation::ErrorPtr* error, int machError, const std::string& description)

@@ -87,7 +87,7 @@ std::shared_ptr<DirectSalesController> DirectSalesController::init()
     controller->m_sparkleUpdater = SoftwareUpdaterController::init();
     std::weak_ptr<DirectSalesController> weak = controller;
     controller->m_launchObservation = foundation::NotificationCenter::defaultCenter().addObserver(
-        ui::ApplicationDidFinishLaunchingNotification, nullptr, nullptr, [weak](const foundation::Notification&) {
+        ui::NSApplicationDidFinishLaunchingNotification, nullptr, nullptr, [weak](const foundation::Notification&) {
             if (auto self = weak.lock())
                 self->applicationDidFinishLaunching();
         });

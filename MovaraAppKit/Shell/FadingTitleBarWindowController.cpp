@@ -62,7 +62,7 @@ void FadingTitleBarWindowController::windowDidLoad()
     w->setMovableByWindowBackground(true);
     std::weak_ptr<FadingTitleBarWindowController> weak = sharedAs<FadingTitleBarWindowController>();
     m_frameObservation = foundation::NotificationCenter::defaultCenter().addObserver(
-        ui::ViewFrameDidChangeNotification, foundation::identityOf(w->contentView().get()), nullptr,
+        ui::NSViewFrameDidChangeNotification, foundation::identityOf(w->contentView().get()), nullptr,
         [weak](const foundation::Notification& n) {
             if (auto self = weak.lock())
                 self->contentViewFrameDidChange(&n);
@@ -78,7 +78,7 @@ void FadingTitleBarWindowController::contentViewFrameDidChange(const foundation:
         foundation::fatal("FadingTitleBarWindowController: the window has no content view.");
     if (m_trackingArea)
         content->removeTrackingArea(m_trackingArea);
-    m_trackingArea = ui::TrackingArea::initWithRect(content->bounds(), ui::TrackingMouseEnteredAndExited | ui::TrackingActiveAlways,
+    m_trackingArea = ui::TrackingArea::initWithRect(content->bounds(), ui::NSTrackingMouseEnteredAndExited | ui::NSTrackingActiveAlways,
                                                     sharedAs<ui::Responder>());
     content->addTrackingArea(m_trackingArea);
 }

@@ -223,7 +223,7 @@ void MovaraAppDelegate::showAboutWindow(ui::Object* sender)
             // them readable in the dark appearance.
             auto credits = foundation::AttributedString::initWithHTML(std::string_view(
                 reinterpret_cast<const char*>(html->data()), html->size()));
-            credits.addAttribute(foundation::ForegroundColorAttributeName, foundation::Value("labelColor"),
+            credits.addAttribute(foundation::NSForegroundColorAttributeName, foundation::Value("labelColor"),
                                  {0, credits.length()});
             app->orderFrontStandardAboutPanelWithOptions({{"Credits", credits}});
             return;

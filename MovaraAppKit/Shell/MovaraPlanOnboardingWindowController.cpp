@@ -76,7 +76,7 @@ void MovaraPlanOnboardingViewController::loadView()
         foundation::localized("Don't show this window at launch", "check box title", mvr_movaraAppKitBundle()),
         sharedAs<ui::Object>(), "dontShowOnboardingWindowOnLaunchChanged:");
     checkbox->setFrameOrigin({20, 6});
-    checkbox->bind(ui::HiddenBinding, std::dynamic_pointer_cast<foundation::Observable>(sharedAs<ui::Object>()),
+    checkbox->bind(ui::NSHiddenBinding, std::dynamic_pointer_cast<foundation::Observable>(sharedAs<ui::Object>()),
                    "hideDontShowOnboardingWindowCheckbox");
     root->addSubview(checkbox);
     m_dontShowCheckbox = checkbox;
@@ -84,7 +84,7 @@ void MovaraPlanOnboardingViewController::loadView()
     auto caption = ui::TextField::wrappingLabelWithString("", form.width() - 40);
     caption->setFrame(graphics::Rect::make(20, top, form.width() - 40, 28));
     caption->setAlignment(ui::TextAlignment::center);
-    caption->bind(ui::ValueBinding, std::dynamic_pointer_cast<foundation::Observable>(sharedAs<ui::Object>()), "caption");
+    caption->bind(ui::NSValueBinding, std::dynamic_pointer_cast<foundation::Observable>(sharedAs<ui::Object>()), "caption");
     auto movie = ui::View::initWithFrame(graphics::Rect::make(0, top + 28, form.width(), 192));
     root->addSubview(caption);
     root->addSubview(movie);

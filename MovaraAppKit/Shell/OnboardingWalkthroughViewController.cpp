@@ -147,9 +147,9 @@ void OnboardingWalkthroughViewController::loadView()
     m_nextButton = button;
 
     auto self = std::dynamic_pointer_cast<foundation::Observable>(sharedAs<ui::Object>());
-    caption->bind(ui::ValueBinding, self, "message");
-    button->bind(ui::TitleBinding, self, "buttonTitle");
-    box->bind(ui::HiddenBinding, self, "hideMessageBox");
+    caption->bind(ui::NSValueBinding, self, "message");
+    button->bind(ui::NSTitleBinding, self, "buttonTitle");
+    box->bind(ui::NSHiddenBinding, self, "hideMessageBox");
 }
 
 std::shared_ptr<OnboardingWalkthroughPlayerView> OnboardingWalkthroughViewController::playerView()

@@ -57,7 +57,7 @@ bool mvr_isDirectoryURL(const foundation::URL& url)
 
 void mvr_setDarkAppearance(ui::Window& window)
 {
-    window.setAppearance(ui::Appearance::appearanceNamed(ui::AppearanceNameDarkAqua));
+    window.setAppearance(ui::Appearance::appearanceNamed(ui::NSAppearanceNameDarkAqua));
 }
 
 double titleBarHeight()

@@ -25,7 +25,7 @@ void buildProgressSheet(ui::InterfaceFile& file)
 
     auto caption = ui::TextField::labelWithString("");
     caption->setFrame(Rect::make(20, 92, 380, 17));
-    caption->bind(ui::ValueBinding, owner, "caption");
+    caption->bind(ui::NSValueBinding, owner, "caption");
 
     auto bar = ui::ProgressIndicator::initWithFrame(Rect::make(20, 64, 380, 20));
     bar->bind("value", owner, "doubleValue");
@@ -35,7 +35,7 @@ void buildProgressSheet(ui::InterfaceFile& file)
 
     auto detail = ui::TextField::labelWithString("");
     detail->setFrame(Rect::make(20, 42, 380, 14));
-    detail->bind(ui::ValueBinding, owner, "detail");
+    detail->bind(ui::NSValueBinding, owner, "detail");
 
     auto cancel = ui::Button::buttonWithTitle(foundation::localized("Cancel", "button title", mvr_movaraAppKitBundle()), owner, "cancelSheet:");
     cancel->setFrame(Rect::make(316, 10, 84, 28));

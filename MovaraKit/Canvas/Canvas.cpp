@@ -44,10 +44,10 @@ ErrorPtr canvasError(Canvas::ErrorCode code, const std::string& filename = {})
 {
     foundation::Error::UserInfo info;
     if (code == Canvas::ErrorCode::missingData) {
-        info[foundation::LocalizedDescriptionKey].text = "The canvas document has no data file \"" + filename + "\".";
+        info[foundation::NSLocalizedDescriptionKey].text = "The canvas document has no data file \"" + filename + "\".";
         info[CanvasMissingDataFilenameKey].text = filename;
     } else {
-        info[foundation::LocalizedDescriptionKey].text = "The canvas document has no readable \"Canvas.plist\".";
+        info[foundation::NSLocalizedDescriptionKey].text = "The canvas document has no readable \"Canvas.plist\".";
     }
     return foundation::Error::make(CanvasErrorDomain, static_cast<long>(code), std::move(info));
 }
@@ -411,7 +411,7 @@ foundation::Data Canvas::makePlist(ErrorPtr* error) const
 bool Canvas::save(const foundation::FileWrapperPtr& wrapper, ErrorPtr* error)
 {
     if (!wrapper || !wrapper->isDirectory())
-        return fail(error, foundation::Error::make(foundation::CocoaErrorDomain, foundation::FileWriteUnknownError,
+        return fail(error, foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSFileWriteUnknownError,
                                                    "A canvas is saved into a folder."));
     ErrorPtr plistError;
     foundation::Data plist = makePlist(&plistError);

@@ -10,7 +10,7 @@ foundation::Data CanvasPasteboardSupport::dataFor(const std::vector<CanvasObject
 {
     foundation::KeyedArchiver archiver(true);
     std::vector<std::shared_ptr<const foundation::Coding>> items(objects.begin(), objects.end());
-    archiver.encodeArrayOfObjects(items, foundation::KeyedArchiveRootObjectKey);
+    archiver.encodeArrayOfObjects(items, foundation::NSKeyedArchiveRootObjectKey);
     return archiver.encodedData();
 }
 
@@ -21,7 +21,7 @@ std::optional<std::vector<CanvasObjectPtr>> CanvasPasteboardSupport::objectsFrom
     if (!unarchiver)
         return std::nullopt;
     unarchiver->setRequiresSecureCoding(true);
-    auto decoded = unarchiver->decodeArrayOfObjectsOfClasses({"CanvasObject"}, foundation::KeyedArchiveRootObjectKey);
+    auto decoded = unarchiver->decodeArrayOfObjectsOfClasses({"CanvasObject"}, foundation::NSKeyedArchiveRootObjectKey);
     if (!decoded || unarchiver->error())
         return std::nullopt;
     std::vector<CanvasObjectPtr> objects;

@@ -159,7 +159,7 @@ void ImageCanvasObject::registerCodingClass()
         {"ImageCanvasObject", {"CanvasObject"}, true, 0, [](foundation::KeyedUnarchiver& coder) -> foundation::CodingPtr {
              auto data = coder.decodeData("originalImageData");
              if (!data) {
-                 coder.failWithError(foundation::Error::make(foundation::CocoaErrorDomain, foundation::CoderValueNotFoundError,
+                 coder.failWithError(foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSCoderValueNotFoundError,
                                                              "The archived picture has no image data."));
                  return nullptr;
              }

@@ -35,8 +35,8 @@ ErrorPtr readingError(CinemagraphEffect::ReadingError code)
 
 ErrorPtr decodingError(const std::string& key, bool missing)
 {
-    return foundation::Error::make(foundation::CocoaErrorDomain,
-                                   missing ? foundation::CoderValueNotFoundError : foundation::CoderReadCorruptError,
+    return foundation::Error::make(foundation::NSCocoaErrorDomain,
+                                   missing ? foundation::NSCoderValueNotFoundError : foundation::NSCoderReadCorruptError,
                                    missing ? "The data couldn't be read because \"" + key + "\" is missing."
                                            : "The data couldn't be read because \"" + key + "\" isn't in the correct format.");
 }

@@ -117,7 +117,7 @@ void CinemagraphExportSettingsController::setNilValueForKey(const std::string& k
         setScale(1.0);
         return;
     }
-    throw foundation::Exception(foundation::InvalidArgumentException,
+    throw foundation::Exception(foundation::NSInvalidArgumentException,
                                 "[<CinemagraphExportSettingsController> setNilValueForKey]: could not set nil as the value for the key " + key + ".");
 }
 

@@ -35,12 +35,12 @@ std::vector<CanvasObjectPtr> snapshot(const std::vector<CanvasObjectPtr>& object
     CanvasObject::registerCodingClasses();
     foundation::KeyedArchiver archiver(true);
     archiver.encodeArrayOfObjects(std::vector<std::shared_ptr<const foundation::Coding>>(objects.begin(), objects.end()),
-                                  foundation::KeyedArchiveRootObjectKey);
+                                  foundation::NSKeyedArchiveRootObjectKey);
     auto unarchiver = foundation::KeyedUnarchiver::initForReadingFromData(archiver.encodedData());
     if (!unarchiver)
         return objects;
     unarchiver->setRequiresSecureCoding(true);
-    auto decoded = unarchiver->decodeArrayOfObjectsOfClasses({"CanvasObject"}, foundation::KeyedArchiveRootObjectKey);
+    auto decoded = unarchiver->decodeArrayOfObjectsOfClasses({"CanvasObject"}, foundation::NSKeyedArchiveRootObjectKey);
     if (!decoded || decoded->size() != objects.size())
         return objects;
     std::vector<CanvasObjectPtr> copies;
@@ -67,7 +67,7 @@ graphics::FilterImagePtr imageOfPixelBuffer(const media::PixelBufferPtr& buffer)
     else
         return nullptr;
     auto image = graphics::Image::createWithData(buffer->width(), buffer->height(), 8, 32, buffer->bytesPerRow(),
-                                                 graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB), info,
+                                                 graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB), info,
                                                  static_cast<const uint8_t*>(buffer->baseAddress()),
                                                  buffer->bytesPerRow() * buffer->height(), buffer);
     return graphics::FilterImage::imageWithCGImage(image);
@@ -97,7 +97,7 @@ MVRCinemagraphReader::~MVRCinemagraphReader()
 void MVRCinemagraphReader::setScale(double scale)
 {
     if (m_state != notStarted)
-        throw foundation::Exception(foundation::InternalInconsistencyException,
+        throw foundation::Exception(foundation::NSInternalInconsistencyException,
                                     "-[MVRCinemagraphReader setScale:] - can't set state after reading has started");
     m_scale = std::isnan(scale) ? 0.0 : std::max(0.0, std::min(1.0, scale));
 }
@@ -105,7 +105,7 @@ void MVRCinemagraphReader::setScale(double scale)
 void MVRCinemagraphReader::setFrameDuration(const media::Time& duration)
 {
     if (m_state != notStarted)
-        throw foundation::Exception(foundation::InternalInconsistencyException,
+        throw foundation::Exception(foundation::NSInternalInconsistencyException,
                                     "-[MVRCinemagraphReader setFrameDuration:] - can't set frameDuration after reading has started");
     if (duration.isNumeric())
         m_frameDuration = duration;

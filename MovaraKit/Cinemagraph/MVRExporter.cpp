@@ -156,7 +156,7 @@ std::shared_ptr<TranscodeOperation> MVRExporter::transcodeOperationForCinemagrap
 foundation::ProgressPtr MVRExporter::exportAsynchronouslyWithCompletionHandler(CompletionHandler handler)
 {
     if (m_exporting)
-        throw foundation::Exception(foundation::InternalInconsistencyException, "MVRExporter already exporting!");
+        throw foundation::Exception(foundation::NSInternalInconsistencyException, "MVRExporter already exporting!");
     m_exporting = true;
     m_completionHandler = std::move(handler);
 
@@ -233,7 +233,7 @@ void MVRExporter::didRenderFrame(const foundation::Notification& notification)
     }
     const bool bgra = frame.pixelFormatType() == media::PixelFormatType_32BGRA;
     auto image = graphics::Image::create(frame.width(), frame.height(), 8, 32, frame.bytesPerRow(),
-                                         graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB),
+                                         graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB),
                                          {graphics::AlphaInfo::noneSkipFirst,
                                           bgra ? graphics::ByteOrder::order32Little : graphics::ByteOrder::order32Big},
                                          std::move(bytes));
@@ -282,7 +282,7 @@ void MVRExporter::repeatAssetAtURL(const foundation::URL& url)
         if (status == MVRRepeatedAssetExportSession::Status::Cancelled && !error)
             error = foundation::Error::userCancelled();
         else if (status != MVRRepeatedAssetExportSession::Status::Completed && !error)
-            error = foundation::Error::make(foundation::CocoaErrorDomain, foundation::FileWriteUnknownError,
+            error = foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSFileWriteUnknownError,
                                             "The repeated movie could not be written.");
         dispatch::Queue::main()->async([self, error, staged] {
             foundation::ErrorPtr result = error;
@@ -307,7 +307,7 @@ foundation::ErrorPtr MVRExporter::publish(const foundation::URL& temporary)
 void MVRExporter::didFinishWithError(foundation::ErrorPtr error)
 {
     if (m_finished)
-        throw foundation::Exception(foundation::InternalInconsistencyException, "MVRExporter already finished!");
+        throw foundation::Exception(foundation::NSInternalInconsistencyException, "MVRExporter already finished!");
     if (!error) {
         auto progress = this->progress();
         if (progress && progress->isCancelled())

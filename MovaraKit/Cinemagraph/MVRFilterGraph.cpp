@@ -68,7 +68,7 @@ void MVRFilterGraph::initialize()
                     // Each slot holds one kind of filter: anything else is a damaged archive.
                     if (!filter || filter->name() != entry.filterName) {
                         coder.failWithError(foundation::Error::make(
-                            foundation::CocoaErrorDomain, foundation::CoderReadCorruptError,
+                            foundation::NSCocoaErrorDomain, foundation::NSCoderReadCorruptError,
                             std::string("The filter graph's \"") + entry.key + "\" is not a " + entry.filterName + " filter."));
                         return nullptr;
                     }
@@ -154,7 +154,7 @@ void MVRFilterGraph::commonSetUp()
     }
     if (m_cropRect == graphics::Rect::zero())
         m_cropRect = graphics::Rect::null();
-    m_canvasObjectBlendColorSpace = graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB);
+    m_canvasObjectBlendColorSpace = graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB);
     m_canvasTransform = graphics::AffineTransform::identity();
     for (const auto& slot : slots) {
         graphics::FilterPtr filter = *slot.filter;

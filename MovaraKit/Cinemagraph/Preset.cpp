@@ -39,7 +39,7 @@ public:
 
 foundation::ErrorPtr corrupt(const std::string& description)
 {
-    return foundation::Error::make(foundation::CocoaErrorDomain, foundation::CoderReadCorruptError, description);
+    return foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSCoderReadCorruptError, description);
 }
 
 void registerClasses()
@@ -106,7 +106,7 @@ foundation::Data archivedArray(const std::vector<std::shared_ptr<T>>& items, fou
     registerPresetArchiveClasses();
     foundation::KeyedArchiver archiver(true);
     archiver.encodeArrayOfObjects(std::vector<std::shared_ptr<const foundation::Coding>>(items.begin(), items.end()),
-                                  foundation::KeyedArchiveRootObjectKey);
+                                  foundation::NSKeyedArchiveRootObjectKey);
     foundation::Data data = archiver.encodedData();
     if (error)
         *error = archiver.error();
@@ -122,7 +122,7 @@ std::optional<std::vector<std::shared_ptr<T>>> unarchivedArray(const foundation:
     if (!unarchiver)
         return std::nullopt;
     unarchiver->setRequiresSecureCoding(true);
-    auto objects = unarchiver->decodeArrayOfObjectsOfClasses({className}, foundation::KeyedArchiveRootObjectKey);
+    auto objects = unarchiver->decodeArrayOfObjectsOfClasses({className}, foundation::NSKeyedArchiveRootObjectKey);
     if (!objects || unarchiver->error()) {
         if (error)
             *error = unarchiver->error() ? unarchiver->error() : corrupt("The archive holds no list at its root.");
@@ -331,9 +331,9 @@ bool writePresetData(const foundation::Data& data, const std::string& path, bool
     const std::string name = std::filesystem::path(path).filename().string();
     auto fail = [&](int code) {
         if (error)
-            *error = foundation::Error::make(foundation::CocoaErrorDomain,
-                                             code == EEXIST ? foundation::FileWriteFileExistsError
-                                                            : foundation::FileWriteUnknownError,
+            *error = foundation::Error::make(foundation::NSCocoaErrorDomain,
+                                             code == EEXIST ? foundation::NSFileWriteFileExistsError
+                                                            : foundation::NSFileWriteUnknownError,
                                              "The file \"" + name + "\" could not be saved.", foundation::Error::posix(code, path));
         return false;
     };

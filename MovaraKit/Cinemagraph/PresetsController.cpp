@@ -56,7 +56,7 @@ std::shared_ptr<PresetsController> PresetsController::initWithFileURL(const foun
     auto controller = std::make_shared<PresetsController>(fileURL);
     controller->load();
     foundation::NotificationCenter::defaultCenter().addObserver(controller, &PresetsController::applicationWillTerminate,
-                                                                ui::ApplicationWillTerminateNotification);
+                                                                ui::NSApplicationWillTerminateNotification);
     return controller;
 }
 

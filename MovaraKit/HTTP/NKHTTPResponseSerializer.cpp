@@ -39,8 +39,8 @@ foundation::Error::UserInfo failureInfo(const net::HTTPURLResponse& response, co
                                         std::string description)
 {
     foundation::Error::UserInfo info;
-    info[foundation::LocalizedDescriptionKey].text = std::move(description);
-    info[net::URLErrorFailingURLErrorKey].text = response.URL().absoluteString();
+    info[foundation::NSLocalizedDescriptionKey].text = std::move(description);
+    info[net::NSURLErrorFailingURLErrorKey].text = response.URL().absoluteString();
     info[NetKitOperationFailingURLResponseErrorKey].number = response.statusCode();
     info[NetKitOperationFailingURLResponseErrorKey].text = response.URL().absoluteString();
     if (data)
@@ -54,10 +54,10 @@ foundation::ErrorPtr NKErrorWithUnderlyingError(const foundation::ErrorPtr& erro
 {
     if (!error)
         return underlyingError;
-    if (!underlyingError || error->userInfo().contains(foundation::UnderlyingErrorKey))
+    if (!underlyingError || error->userInfo().contains(foundation::NSUnderlyingErrorKey))
         return error;
     auto info = error->userInfo();
-    info[foundation::UnderlyingErrorKey].error = underlyingError;
+    info[foundation::NSUnderlyingErrorKey].error = underlyingError;
     return foundation::Error::make(error->domain(), error->code(), std::move(info));
 }
 
@@ -137,7 +137,7 @@ bool NKHTTPResponseSerializer::validateResponse(const std::optional<net::HTTPURL
             valid = false;
             if (data && !data->empty()) {
                 auto text = fill(netKitString("Request failed: unacceptable content-type: %@"), { type });
-                validationError = foundation::Error::make(NKURLResponseSerializationErrorDomain, net::URLErrorCannotDecodeContentData,
+                validationError = foundation::Error::make(NKURLResponseSerializationErrorDomain, net::NSURLErrorCannotDecodeContentData,
                                                           failureInfo(*response, data, text));
             }
         }
@@ -148,7 +148,7 @@ bool NKHTTPResponseSerializer::validateResponse(const std::optional<net::HTTPURL
         auto text = fill(netKitString("Request failed: %@ (%ld)"),
                          { net::HTTPURLResponse::localizedStringForStatusCode(response->statusCode()),
                            std::to_string(response->statusCode()) });
-        auto statusError = foundation::Error::make(NKURLResponseSerializationErrorDomain, net::URLErrorBadServerResponse,
+        auto statusError = foundation::Error::make(NKURLResponseSerializationErrorDomain, net::NSURLErrorBadServerResponse,
                                                    failureInfo(*response, data, text));
         validationError = NKErrorWithUnderlyingError(statusError, validationError);
     }

@@ -20,7 +20,7 @@ std::any NKImageResponseSerializer::responseObjectForResponse(const std::optiona
     ui::ImagePtr image = data && !data->empty() ? ui::Image::imageWithData(*data) : nullptr;
     if (!image) {
         if (error) {
-            auto decodeError = foundation::Error::make(NKURLResponseSerializationErrorDomain, net::URLErrorCannotDecodeContentData,
+            auto decodeError = foundation::Error::make(NKURLResponseSerializationErrorDomain, net::NSURLErrorCannotDecodeContentData,
                                                        "The response body is not an image that can be decoded.");
             *error = NKErrorWithUnderlyingError(decodeError, *error);
         }

@@ -7,7 +7,7 @@
 bool NKErrorOrUnderlyingErrorHasCodeInDomain(const foundation::ErrorPtr& error)
 {
     for (auto e = error; e; e = e->underlyingError()) {
-        if (e->is(NKURLResponseSerializationErrorDomain, net::URLErrorCannotDecodeContentData))
+        if (e->is(NKURLResponseSerializationErrorDomain, net::NSURLErrorCannotDecodeContentData))
             return true;
     }
     return false;

@@ -26,8 +26,8 @@ foundation::ErrorPtr badFileURLError(const std::string& reason)
 {
     auto bundle = foundation::Bundle::main();
     foundation::Error::UserInfo info;
-    info[foundation::LocalizedFailureReasonErrorKey].text = bundle ? bundle->localizedStringForKey(reason, {}, "NetKit") : reason;
-    return foundation::Error::make(NKURLRequestSerializationErrorDomain, net::URLErrorBadURL, std::move(info));
+    info[foundation::NSLocalizedFailureReasonErrorKey].text = bundle ? bundle->localizedStringForKey(reason, {}, "NetKit") : reason;
+    return foundation::Error::make(NKURLRequestSerializationErrorDomain, net::NSURLErrorBadURL, std::move(info));
 }
 
 NKHTTPBodyPartHeaders fileHeaders(const std::string& name, const std::string& fileName, const std::string& mimeType)

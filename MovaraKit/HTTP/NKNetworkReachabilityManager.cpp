@@ -23,11 +23,11 @@ std::string NKStringFromNetworkReachabilityStatus(long status)
 
 NKNetworkReachabilityStatus NKNetworkReachabilityStatusForFlags(std::uint32_t flags)
 {
-    if (!(flags & net::ReachabilityFlagReachable))
+    if (!(flags & net::kSCNetworkReachabilityFlagsReachable))
         return NKNetworkReachabilityStatusNotReachable;
-    const bool required = flags & net::ReachabilityFlagConnectionRequired;
-    const bool automatic = flags & (net::ReachabilityFlagConnectionOnTraffic | net::ReachabilityFlagConnectionOnDemand);
-    if (required && ((flags & net::ReachabilityFlagInterventionRequired) || !automatic))
+    const bool required = flags & net::kSCNetworkReachabilityFlagsConnectionRequired;
+    const bool automatic = flags & (net::kSCNetworkReachabilityFlagsConnectionOnTraffic | net::kSCNetworkReachabilityFlagsConnectionOnDemand);
+    if (required && ((flags & net::kSCNetworkReachabilityFlagsInterventionRequired) || !automatic))
         return NKNetworkReachabilityStatusNotReachable;
     return NKNetworkReachabilityStatusReachableViaWiFi;
 }

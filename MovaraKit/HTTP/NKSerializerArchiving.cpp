@@ -35,7 +35,7 @@ constexpr std::uint64_t kMaximumIndexCount = 1u << 16;
 
 void failCorrupt(KeyedUnarchiver& coder, const std::string& description)
 {
-    coder.failWithError(foundation::Error::make(foundation::CocoaErrorDomain, foundation::CoderReadCorruptError, description));
+    coder.failWithError(foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSCoderReadCorruptError, description));
 }
 
 // The acceptable status codes as the platform's index set: the number of ranges, then the one

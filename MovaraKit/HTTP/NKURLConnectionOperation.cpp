@@ -519,7 +519,7 @@ void NKURLConnectionOperation::cancelConnection()
         task = m_task;
         if (!task) {
             const auto& url = m_request.URL();
-            m_error = net::makeURLError(net::URLErrorCancelled, url ? url->absoluteString() : std::string());
+            m_error = net::makeURLError(net::NSURLErrorCancelled, url ? url->absoluteString() : std::string());
         }
     }
     if (task)

@@ -76,7 +76,7 @@ foundation::ErrorPtr moveDownload(net::URLSessionDownloadTask& task, const found
     if (foundation::FileManager::defaultManager().moveItemAtURL(from, to, &error))
         return nullptr;
     if (!error)
-        error = foundation::Error::make(foundation::CocoaErrorDomain, foundation::FileWriteUnknownError,
+        error = foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSFileWriteUnknownError,
                                         "The downloaded file could not be moved to " + to.path() + ".");
     foundation::NotificationUserInfo info;
     for (const auto& [key, value] : error->userInfo()) {

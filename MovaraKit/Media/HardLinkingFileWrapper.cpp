@@ -24,25 +24,25 @@ foundation::ErrorPtr fileError(int err, Access access, const std::string& path)
     long code;
     std::string text;
     if (access == Access::Read) {
-        code = err == ENOENT || err == ENOTDIR ? foundation::FileReadNoSuchFileError
+        code = err == ENOENT || err == ENOTDIR ? foundation::NSFileReadNoSuchFileError
              : err == EACCES || err == EPERM   ? long(foundation::FileReadNoPermissionError)
-                                               : foundation::FileReadUnknownError;
-        text = code == foundation::FileReadNoSuchFileError
+                                               : foundation::NSFileReadUnknownError;
+        text = code == foundation::NSFileReadNoSuchFileError
                    ? "The file “" + name + "” couldn’t be opened because there is no such file."
                    : "The file “" + name + "” couldn’t be opened.";
     } else {
-        code = err == ENOENT || err == ENOTDIR ? foundation::FileNoSuchFileError
+        code = err == ENOENT || err == ENOTDIR ? foundation::NSFileNoSuchFileError
              : err == EACCES || err == EPERM   ? long(foundation::FileWriteNoPermissionError)
-             : err == ENOSPC || err == EDQUOT  ? foundation::FileWriteOutOfSpaceError
+             : err == ENOSPC || err == EDQUOT  ? foundation::NSFileWriteOutOfSpaceError
              : err == EROFS                    ? long(foundation::FileWriteVolumeReadOnlyError)
-                                               : foundation::FileWriteUnknownError;
+                                               : foundation::NSFileWriteUnknownError;
         text = "The file “" + name + "” couldn’t be saved.";
     }
     foundation::Error::UserInfo info;
-    info[foundation::LocalizedDescriptionKey].text = text;
-    info[foundation::FilePathErrorKey].text = path;
-    info[foundation::UnderlyingErrorKey].error = foundation::Error::posix(err);
-    return foundation::Error::make(foundation::CocoaErrorDomain, code, std::move(info));
+    info[foundation::NSLocalizedDescriptionKey].text = text;
+    info[foundation::NSFilePathErrorKey].text = path;
+    info[foundation::NSUnderlyingErrorKey].error = foundation::Error::posix(err);
+    return foundation::Error::make(foundation::NSCocoaErrorDomain, code, std::move(info));
 }
 
 bool fail(foundation::ErrorPtr* error, int err, Access access, const std::string& path)

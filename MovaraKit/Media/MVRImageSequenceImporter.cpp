@@ -99,16 +99,16 @@ void MVRImageSequenceImporter::importAsynchronouslyWithOutputURL(std::optional<f
 {
     std::unique_lock lock(m_mutex);
     if (!outputURL)
-        throw foundation::Exception(foundation::InvalidArgumentException, "outputURL must not be nil");
+        throw foundation::Exception(foundation::NSInvalidArgumentException, "outputURL must not be nil");
     m_outputURL = outputURL;
     if (!completionHandler)
-        throw foundation::Exception(foundation::InvalidArgumentException, "completionHandler must not be nil");
+        throw foundation::Exception(foundation::NSInvalidArgumentException, "completionHandler must not be nil");
     m_completionHandler = std::move(completionHandler);
     if (m_importing)
-        throw foundation::Exception(foundation::InternalInconsistencyException, description() + " is already importing");
+        throw foundation::Exception(foundation::NSInternalInconsistencyException, description() + " is already importing");
     m_importing = true;
     if (m_finished)
-        throw foundation::Exception(foundation::InternalInconsistencyException, description() + " has already finished");
+        throw foundation::Exception(foundation::NSInternalInconsistencyException, description() + " has already finished");
 
     ImageSequenceTranscode::Options options;
     options.frameDuration = m_frameDuration;
@@ -150,7 +150,7 @@ void MVRImageSequenceImporter::finishWithError(foundation::ErrorPtr error)
     {
         std::lock_guard lock(m_mutex);
         if (m_finished)
-            throw foundation::Exception(foundation::InternalInconsistencyException, description() + " is already finished");
+            throw foundation::Exception(foundation::NSInternalInconsistencyException, description() + " is already finished");
         m_finished = true;
         operation = std::move(m_operation);
         m_operation.reset();

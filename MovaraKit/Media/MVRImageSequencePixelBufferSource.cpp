@@ -37,7 +37,7 @@ media::PixelBufferPtr render(const graphics::ImagePtr& image, FrameSize size, me
         return nullptr;
     graphics::ColorSpacePtr space = image->colorSpace();
     if (!space || space->model() != graphics::ColorSpaceModel::rgb)
-        space = graphics::ColorSpace::createWithName(graphics::kColorSpaceGenericRGB);
+        space = graphics::ColorSpace::createWithName(graphics::kCGColorSpaceGenericRGB);
     const bool pooled = pool && pool->width() == size.width && pool->height() == size.height;
     media::PixelBufferPtr buffer = pooled ? pool->createPixelBuffer()
                                           : media::PixelBuffer::create(size.width, size.height, media::PixelFormatType_32ARGB);
@@ -80,13 +80,13 @@ foundation::ErrorPtr undecodableImageError(const MVRImageSource& source, foundat
             mvr_movaraKitBundle());
         if (auto at = description.find("%@"); at != std::string::npos)
             description.replace(at, 2, source.fileURL().lastPathComponent());
-        info[foundation::LocalizedDescriptionKey].text = description;
-        info[foundation::FilePathErrorKey].text = source.fileURL().path();
+        info[foundation::NSLocalizedDescriptionKey].text = description;
+        info[foundation::NSFilePathErrorKey].text = source.fileURL().path();
     }
     if (underlying)
-        info[foundation::UnderlyingErrorKey].error = std::move(underlying);
-    return foundation::Error::make(foundation::CocoaErrorDomain,
-                                   error ? error->code() : long(foundation::FileReadCorruptFileError), std::move(info));
+        info[foundation::NSUnderlyingErrorKey].error = std::move(underlying);
+    return foundation::Error::make(foundation::NSCocoaErrorDomain,
+                                   error ? error->code() : long(foundation::NSFileReadCorruptFileError), std::move(info));
 }
 
 // Frames decoded ahead of the writer: one per core keeps every core decoding while the
@@ -277,7 +277,7 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
         }
         error = decodeError ? std::move(decodeError) : std::move(convertError);
         if (!error)
-            error = foundation::Error::make(foundation::CocoaErrorDomain, foundation::FileReadCorruptFileError);
+            error = foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSFileReadCorruptFileError);
         return false;
     }
 

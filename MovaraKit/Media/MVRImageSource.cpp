@@ -50,7 +50,7 @@ foundation::ErrorPtr MVRImageSource::unreadableFileError(const foundation::URL& 
     if (::access(fileURL.path().c_str(), R_OK) == 0)
         return nullptr;
     if (errno == ENOENT || errno == ENOTDIR) {
-        code = foundation::FileReadNoSuchFileError;
+        code = foundation::NSFileReadNoSuchFileError;
         text = "The file “%@” couldn’t be opened because it is no longer there.";
     } else if (errno == EACCES || errno == EPERM) {
         code = foundation::FileReadNoPermissionError;
@@ -62,9 +62,9 @@ foundation::ErrorPtr MVRImageSource::unreadableFileError(const foundation::URL& 
     if (auto at = description.find("%@"); at != std::string::npos)
         description.replace(at, 2, fileURL.lastPathComponent());
     foundation::Error::UserInfo info;
-    info[foundation::LocalizedDescriptionKey].text = description;
-    info[foundation::FilePathErrorKey].text = fileURL.path();
-    return foundation::Error::make(foundation::CocoaErrorDomain, code, std::move(info));
+    info[foundation::NSLocalizedDescriptionKey].text = description;
+    info[foundation::NSFilePathErrorKey].text = fileURL.path();
+    return foundation::Error::make(foundation::NSCocoaErrorDomain, code, std::move(info));
 }
 
 graphics::ImagePtr MVRImageSource::createImage(size_t maxPixelSize, foundation::ErrorPtr* error) const

@@ -311,7 +311,7 @@ void MoviePixelBufferDestination::startEating(std::function<void()> block)
         input = m_assetWriterInput;
     }
     if (!input)
-        throw foundation::Exception(foundation::InternalInconsistencyException,
+        throw foundation::Exception(foundation::NSInternalInconsistencyException,
                                     "startEating requires a successful preparation");
     input->requestMediaDataWhenReadyOnQueue(m_videoQueue, std::move(block));
 }

@@ -32,7 +32,7 @@ std::string localizedText(const std::string& key, const std::string& comment)
 
 foundation::ErrorPtr decodingError(const std::string& what)
 {
-    return foundation::Error::make(foundation::CocoaErrorDomain, foundation::CoderReadCorruptError,
+    return foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSCoderReadCorruptError,
                                    "The tutorial feed could not be read: " + what + ".");
 }
 
@@ -167,7 +167,7 @@ foundation::Value LearningLab::encode() const
 
 LearningLabError LearningLabError::fromError(const foundation::ErrorPtr& error)
 {
-    if (error && error->is(foundation::URLErrorDomain, net::URLErrorNotConnectedToInternet))
+    if (error && error->is(foundation::NSURLErrorDomain, net::NSURLErrorNotConnectedToInternet))
         return { Kind::noInternet, error };
     return { Kind::other, error };
 }

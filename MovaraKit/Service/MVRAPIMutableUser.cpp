@@ -192,7 +192,7 @@ void MVRAPIMutableUser::commitChangesWithCompletionHandler(MVRCommand::Completio
         // Without its identifier the record can't be addressed; sending "users/0" would
         // change somebody else's record or fail obscurely.
         if (handler)
-            handler(nullptr, foundation::Error::make(foundation::CocoaErrorDomain, 0, "The user record has no identifier."));
+            handler(nullptr, foundation::Error::make(foundation::NSCocoaErrorDomain, 0, "The user record has no identifier."));
         return;
     }
     auto command = MVRCommand::initWithURLString("users/" + std::to_string(*id), "PUT", updateParameters());

@@ -179,7 +179,7 @@ void MVRAPIService::sendCommand(const std::shared_ptr<MVRCommand>& command)
     if (!request) {
         // Still finishes once, with an error, like any failed transfer.
         dispatch::Queue::main()->async([command] {
-            command->finishWithResponse(nullptr, net::makeURLError(net::URLErrorBadURL, command->URLString()));
+            command->finishWithResponse(nullptr, net::makeURLError(net::NSURLErrorBadURL, command->URLString()));
         });
         return;
     }
@@ -195,7 +195,7 @@ void MVRAPIService::sendCommand(const std::shared_ptr<MVRCommand>& command)
         if (auto task = m_sessionManager->dataTaskWithRequest(sent, completion))
             task->resume();
         else
-            completion(std::nullopt, {}, net::makeURLError(net::URLErrorCancelled, command->URLString()));
+            completion(std::nullopt, {}, net::makeURLError(net::NSURLErrorCancelled, command->URLString()));
         return;
     }
 
@@ -212,7 +212,7 @@ void MVRAPIService::sendCommand(const std::shared_ptr<MVRCommand>& command)
             if (writeError || !self) {
                 // A body that could not be written whole is no use to anybody.
                 foundation::FileManager::defaultManager().removeItemAtURL(staged);
-                completion(std::nullopt, {}, writeError ? writeError : net::makeURLError(net::URLErrorCancelled, staged.path()));
+                completion(std::nullopt, {}, writeError ? writeError : net::makeURLError(net::NSURLErrorCancelled, staged.path()));
                 return;
             }
             if (progress) {

@@ -29,7 +29,7 @@ std::optional<security::KeychainItem> MVRKeychainAttributesForUsernameAndPasswor
     item.service = kAPIHost;
     item.accessGroup = kAccessGroup;
     item.synchronizable = true;
-    item.accessible = security::KeychainAccessibleAfterFirstUnlock;
+    item.accessible = security::kSecAttrAccessibleAfterFirstUnlock;
     item.account = username;
     item.label = labelFor(username);
     item.data = std::vector<std::uint8_t>(password.begin(), password.end());

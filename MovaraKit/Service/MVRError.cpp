@@ -65,9 +65,9 @@ foundation::ErrorPtr MVRError::errorWithJSON(const foundation::Value& JSON, cons
     if (const auto* message = JSON.find("error"); message && message->isString())
         info[MVRErrorMessageUserInfoKey].text = message->asString();
     if (underlyingError)
-        info[foundation::UnderlyingErrorKey].error = underlyingError;
+        info[foundation::NSUnderlyingErrorKey].error = underlyingError;
     foundation::Error draft(MVRErrorDomain, static_cast<long>(code->asInteger()), info);
     // The text is settled now, so that every reader of the error sees the service's words.
-    info[foundation::LocalizedDescriptionKey].text = localizedDescription(draft);
+    info[foundation::NSLocalizedDescriptionKey].text = localizedDescription(draft);
     return foundation::Error::make(MVRErrorDomain, static_cast<long>(code->asInteger()), std::move(info));
 }

@@ -158,7 +158,7 @@ bool MVRMovaraCache::removeMovaraForURL(const foundation::URL& url, foundation::
     if (auto copy = cacheURLForURL(url); copy && fs::exists(copy->path(), code))
         return files.removeItemAtURL(*copy, error);
     if (error)
-        *error = foundation::Error::make(foundation::CocoaErrorDomain, foundation::FileNoSuchFileError);
+        *error = foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSFileNoSuchFileError);
     return false;
 }
 

@@ -9,7 +9,7 @@ mvr_attributedStringWithOnlyLinkAttributesFromHTMLString(const std::optional<std
     if (!html)
         return std::nullopt;
     foundation::AttributedString text = foundation::AttributedString::initWithHTML(*html);
-    mvr_removeAllAttributesExcept(text, {foundation::LinkAttributeName});
+    mvr_removeAllAttributesExcept(text, {foundation::NSLinkAttributeName});
     return text;
 }
 

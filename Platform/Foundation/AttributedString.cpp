@@ -6,9 +6,9 @@
 
 namespace foundation {
 
-const std::string LinkAttributeName = "NSLink";
-const std::string FontAttributeName = "NSFont";
-const std::string ForegroundColorAttributeName = "NSColor";
+const std::string NSLinkAttributeName = "NSLink";
+const std::string NSFontAttributeName = "NSFont";
+const std::string NSForegroundColorAttributeName = "NSColor";
 
 AttributedString::AttributedString(std::string text, TextAttributes attributes)
     : m_text(std::move(text))
@@ -344,9 +344,9 @@ private:
     {
         static const char* const fonts[] = {"Times-Roman 12", "Times-Italic 12", "Times-Bold 12", "Times-BoldItalic 12"};
         TextAttributes attributes;
-        attributes[FontAttributeName] = Value(std::string(fonts[(m_bold > 0 ? 2 : 0) + (m_italic > 0 ? 1 : 0)]));
+        attributes[NSFontAttributeName] = Value(std::string(fonts[(m_bold > 0 ? 2 : 0) + (m_italic > 0 ? 1 : 0)]));
         if (m_link)
-            attributes[LinkAttributeName] = Value(*m_link);
+            attributes[NSLinkAttributeName] = Value(*m_link);
         return attributes;
     }
 

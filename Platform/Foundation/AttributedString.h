@@ -14,9 +14,9 @@
 
 namespace foundation {
 
-extern const std::string LinkAttributeName; // "NSLink": the target address as text
-extern const std::string FontAttributeName; // "NSFont": a font name and size, "Times-Bold 12"
-extern const std::string ForegroundColorAttributeName; // "NSColor": a system colour's name, "labelColor"
+extern const std::string NSLinkAttributeName; // "NSLink": the target address as text
+extern const std::string NSFontAttributeName; // "NSFont": a font name and size, "Times-Bold 12"
+extern const std::string NSForegroundColorAttributeName; // "NSColor": a system colour's name, "labelColor"
 
 using TextAttributes = std::map<std::string, Value>;
 

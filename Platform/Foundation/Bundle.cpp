@@ -241,7 +241,7 @@ std::optional<StringsTable> parseStringsTable(std::string_view bytes, ErrorPtr* 
 {
     auto failure = [&](const std::string& problem) -> std::optional<StringsTable> {
         if (error)
-            *error = Error::make(CocoaErrorDomain, PropertyListReadCorruptError,
+            *error = Error::make(NSCocoaErrorDomain, NSPropertyListReadCorruptError,
                                  "The strings table couldn't be read: " + problem + ".");
         return std::nullopt;
     };

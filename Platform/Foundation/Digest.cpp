@@ -28,7 +28,7 @@ SHA256Digest::~SHA256Digest() = default;
 void SHA256Digest::update(std::span<const std::uint8_t> bytes)
 {
     if (m_context->finished)
-        throw Exception(InternalInconsistencyException, "SHA256Digest updated after finish()");
+        throw Exception(NSInternalInconsistencyException, "SHA256Digest updated after finish()");
     if (!bytes.empty() && EVP_DigestUpdate(m_context->ctx.get(), bytes.data(), bytes.size()) != 1)
         fatal("SHA-256: OpenSSL failed to update a digest");
 }
@@ -41,7 +41,7 @@ void SHA256Digest::update(std::string_view bytes)
 SHA256Bytes SHA256Digest::finish()
 {
     if (m_context->finished)
-        throw Exception(InternalInconsistencyException, "SHA256Digest finished twice");
+        throw Exception(NSInternalInconsistencyException, "SHA256Digest finished twice");
     SHA256Bytes out{};
     unsigned length = 0;
     if (EVP_DigestFinal_ex(m_context->ctx.get(), out.data(), &length) != 1 || length != out.size())

@@ -6,23 +6,23 @@
 
 namespace foundation {
 
-const std::string CocoaErrorDomain = "NSCocoaErrorDomain";
-const std::string POSIXErrorDomain = "NSPOSIXErrorDomain";
-const std::string OSStatusErrorDomain = "NSOSStatusErrorDomain";
-const std::string URLErrorDomain = "NSURLErrorDomain";
-const std::string LocalizedDescriptionKey = "NSLocalizedDescription";
-const std::string LocalizedFailureReasonErrorKey = "NSLocalizedFailureReason";
-const std::string LocalizedRecoverySuggestionErrorKey = "NSLocalizedRecoverySuggestion";
-const std::string UnderlyingErrorKey = "NSUnderlyingError";
-const std::string FilePathErrorKey = "NSFilePath";
-const std::string URLErrorKey = "NSURL";
-const std::string FailingURLStringErrorKey = "NSErrorFailingURLStringKey";
+const std::string NSCocoaErrorDomain = "NSCocoaErrorDomain";
+const std::string NSPOSIXErrorDomain = "NSPOSIXErrorDomain";
+const std::string NSOSStatusErrorDomain = "NSOSStatusErrorDomain";
+const std::string NSURLErrorDomain = "NSURLErrorDomain";
+const std::string NSLocalizedDescriptionKey = "NSLocalizedDescription";
+const std::string NSLocalizedFailureReasonErrorKey = "NSLocalizedFailureReason";
+const std::string NSLocalizedRecoverySuggestionErrorKey = "NSLocalizedRecoverySuggestion";
+const std::string NSUnderlyingErrorKey = "NSUnderlyingError";
+const std::string NSFilePathErrorKey = "NSFilePath";
+const std::string NSURLErrorKey = "NSURL";
+const std::string NSURLErrorFailingURLStringErrorKey = "NSErrorFailingURLStringKey";
 
-const std::string InvalidArgumentException = "NSInvalidArgumentException";
-const std::string InternalInconsistencyException = "NSInternalInconsistencyException";
-const std::string RangeException = "NSRangeException";
-const std::string GenericException = "NSGenericException";
-const std::string InvalidUnarchiveOperationException = "NSInvalidUnarchiveOperationException";
+const std::string NSInvalidArgumentException = "NSInvalidArgumentException";
+const std::string NSInternalInconsistencyException = "NSInternalInconsistencyException";
+const std::string NSRangeException = "NSRangeException";
+const std::string NSGenericException = "NSGenericException";
+const std::string NSInvalidUnarchiveOperationException = "NSInvalidUnarchiveOperationException";
 
 Error::Error(std::string domain, long code, UserInfo userInfo)
     : m_domain(std::move(domain))
@@ -39,15 +39,15 @@ ErrorPtr Error::make(std::string domain, long code, UserInfo userInfo)
 ErrorPtr Error::make(std::string domain, long code, const std::string& description, ErrorPtr underlying)
 {
     UserInfo info;
-    info[LocalizedDescriptionKey].text = description;
+    info[NSLocalizedDescriptionKey].text = description;
     if (underlying)
-        info[UnderlyingErrorKey].error = std::move(underlying);
+        info[NSUnderlyingErrorKey].error = std::move(underlying);
     return make(std::move(domain), code, std::move(info));
 }
 
 ErrorPtr Error::userCancelled()
 {
-    return make(CocoaErrorDomain, UserCancelledError);
+    return make(NSCocoaErrorDomain, NSUserCancelledError);
 }
 
 ErrorPtr Error::posix(int code, const std::string& context)
@@ -55,7 +55,7 @@ ErrorPtr Error::posix(int code, const std::string& context)
     std::string text = std::strerror(code);
     if (!context.empty())
         text = context + ": " + text;
-    return make(POSIXErrorDomain, code, text);
+    return make(NSPOSIXErrorDomain, code, text);
 }
 
 std::optional<std::string> Error::stringForKey(const std::string& key) const
@@ -68,28 +68,28 @@ std::optional<std::string> Error::stringForKey(const std::string& key) const
 
 std::string Error::localizedDescription() const
 {
-    if (auto text = stringForKey(LocalizedDescriptionKey))
+    if (auto text = stringForKey(NSLocalizedDescriptionKey))
         return *text;
     if (isUserCancelled())
         return "The operation was cancelled.";
-    if (m_domain == CocoaErrorDomain)
+    if (m_domain == NSCocoaErrorDomain)
         return "The operation couldn\u2019t be completed. (Cocoa error " + std::to_string(m_code) + ".)";
     return "The operation couldn\u2019t be completed. (" + m_domain + " error " + std::to_string(m_code) + ".)";
 }
 
 std::optional<std::string> Error::localizedFailureReason() const
 {
-    return stringForKey(LocalizedFailureReasonErrorKey);
+    return stringForKey(NSLocalizedFailureReasonErrorKey);
 }
 
 std::optional<std::string> Error::localizedRecoverySuggestion() const
 {
-    return stringForKey(LocalizedRecoverySuggestionErrorKey);
+    return stringForKey(NSLocalizedRecoverySuggestionErrorKey);
 }
 
 ErrorPtr Error::underlyingError() const
 {
-    auto it = m_userInfo.find(UnderlyingErrorKey);
+    auto it = m_userInfo.find(NSUnderlyingErrorKey);
     return it == m_userInfo.end() ? nullptr : it->second.error;
 }
 

@@ -15,32 +15,32 @@ class Error;
 using ErrorPtr = std::shared_ptr<const Error>;
 
 // Well-known domains and user-info keys (their platform spellings).
-extern const std::string CocoaErrorDomain;      // "NSCocoaErrorDomain"
-extern const std::string POSIXErrorDomain;      // "NSPOSIXErrorDomain"
-extern const std::string OSStatusErrorDomain;   // "NSOSStatusErrorDomain"
-extern const std::string URLErrorDomain;        // "NSURLErrorDomain"
-extern const std::string LocalizedDescriptionKey;        // "NSLocalizedDescription"
-extern const std::string LocalizedFailureReasonErrorKey; // "NSLocalizedFailureReason"
-extern const std::string LocalizedRecoverySuggestionErrorKey; // "NSLocalizedRecoverySuggestion"
-extern const std::string UnderlyingErrorKey;    // "NSUnderlyingError"
-extern const std::string FilePathErrorKey;      // "NSFilePath"
-extern const std::string URLErrorKey;           // "NSURL"
-extern const std::string FailingURLStringErrorKey; // "NSErrorFailingURLStringKey"
+extern const std::string NSCocoaErrorDomain;      // "NSCocoaErrorDomain"
+extern const std::string NSPOSIXErrorDomain;      // "NSPOSIXErrorDomain"
+extern const std::string NSOSStatusErrorDomain;   // "NSOSStatusErrorDomain"
+extern const std::string NSURLErrorDomain;        // "NSURLErrorDomain"
+extern const std::string NSLocalizedDescriptionKey;        // "NSLocalizedDescription"
+extern const std::string NSLocalizedFailureReasonErrorKey; // "NSLocalizedFailureReason"
+extern const std::string NSLocalizedRecoverySuggestionErrorKey; // "NSLocalizedRecoverySuggestion"
+extern const std::string NSUnderlyingErrorKey;    // "NSUnderlyingError"
+extern const std::string NSFilePathErrorKey;      // "NSFilePath"
+extern const std::string NSURLErrorKey;           // "NSURL"
+extern const std::string NSURLErrorFailingURLStringErrorKey; // "NSErrorFailingURLStringKey"
 
 // Cocoa error codes used across the system.
 enum CocoaErrorCode : long {
-    FileNoSuchFileError = 4,
-    FileReadUnknownError = 256,
-    FileReadNoSuchFileError = 260,
-    FileReadCorruptFileError = 259,
-    FileWriteUnknownError = 512,
-    FileWriteFileExistsError = 516,
-    FileWriteOutOfSpaceError = 640,
-    UserCancelledError = 3072,
-    FormattingError = 2048,
-    PropertyListReadCorruptError = 3840,
-    CoderReadCorruptError = 4864,
-    CoderValueNotFoundError = 4865,
+    NSFileNoSuchFileError = 4,
+    NSFileReadUnknownError = 256,
+    NSFileReadNoSuchFileError = 260,
+    NSFileReadCorruptFileError = 259,
+    NSFileWriteUnknownError = 512,
+    NSFileWriteFileExistsError = 516,
+    NSFileWriteOutOfSpaceError = 640,
+    NSUserCancelledError = 3072,
+    NSFormattingError = 2048,
+    NSPropertyListReadCorruptError = 3840,
+    NSCoderReadCorruptError = 4864,
+    NSCoderValueNotFoundError = 4865,
 };
 
 class Error {
@@ -77,7 +77,7 @@ public:
     ErrorPtr underlyingError() const;
     std::optional<std::string> stringForKey(const std::string& key) const;
 
-    bool isUserCancelled() const { return m_domain == CocoaErrorDomain && m_code == UserCancelledError; }
+    bool isUserCancelled() const { return m_domain == NSCocoaErrorDomain && m_code == NSUserCancelledError; }
     bool is(const std::string& domain, long code) const { return m_domain == domain && m_code == code; }
 
 private:
@@ -101,11 +101,11 @@ private:
     std::string m_what;
 };
 
-extern const std::string InvalidArgumentException;          // "NSInvalidArgumentException"
-extern const std::string InternalInconsistencyException;    // "NSInternalInconsistencyException"
-extern const std::string RangeException;                    // "NSRangeException"
-extern const std::string GenericException;                  // "NSGenericException"
-extern const std::string InvalidUnarchiveOperationException; // "NSInvalidUnarchiveOperationException"
+extern const std::string NSInvalidArgumentException;          // "NSInvalidArgumentException"
+extern const std::string NSInternalInconsistencyException;    // "NSInternalInconsistencyException"
+extern const std::string NSRangeException;                    // "NSRangeException"
+extern const std::string NSGenericException;                  // "NSGenericException"
+extern const std::string NSInvalidUnarchiveOperationException; // "NSInvalidUnarchiveOperationException"
 
 // "The process stops": prints the message to stderr and aborts.
 [[noreturn]] void fatal(const std::string& message);

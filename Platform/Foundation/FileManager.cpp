@@ -52,16 +52,16 @@ ErrorPtr fileError(int err, Access access, const std::string& path, const std::s
     case ENOENT:
     case ENOTDIR:
         if (access == Access::Read) {
-            code = FileReadNoSuchFileError;
+            code = NSFileReadNoSuchFileError;
             text = withArguments(localized("The file “%@” couldn’t be opened because there is no such file."), { name });
         } else {
-            code = FileNoSuchFileError;
+            code = NSFileNoSuchFileError;
             text = withArguments(localized("“%@” couldn’t be %@ because there is no such file or folder."), { name, verb });
         }
         break;
     case EEXIST:
     case ENOTEMPTY:
-        code = FileWriteFileExistsError;
+        code = NSFileWriteFileExistsError;
         text = withArguments(localized("“%@” couldn’t be %@ because an item with the same name already exists."), { name, verb });
         break;
     case EACCES:
@@ -76,7 +76,7 @@ ErrorPtr fileError(int err, Access access, const std::string& path, const std::s
         break;
     case ENOSPC:
     case EDQUOT:
-        code = FileWriteOutOfSpaceError;
+        code = NSFileWriteOutOfSpaceError;
         text = withArguments(localized("“%@” couldn’t be %@ because there isn’t enough space."), { name, verb });
         break;
     case EROFS:
@@ -84,19 +84,19 @@ ErrorPtr fileError(int err, Access access, const std::string& path, const std::s
         text = withArguments(localized("“%@” couldn’t be %@ because the volume is read only."), { name, verb });
         break;
     case ENAMETOOLONG:
-        code = access == Access::Read ? long(FileReadUnknownError) : long(FileWriteInvalidFileNameError);
+        code = access == Access::Read ? long(NSFileReadUnknownError) : long(FileWriteInvalidFileNameError);
         text = withArguments(localized("“%@” couldn’t be %@ because its name is too long."), { name, verb });
         break;
     default:
-        code = access == Access::Read ? long(FileReadUnknownError) : long(FileWriteUnknownError);
+        code = access == Access::Read ? long(NSFileReadUnknownError) : long(NSFileWriteUnknownError);
         text = withArguments(localized("“%@” couldn’t be %@."), { name, verb });
         break;
     }
     Error::UserInfo info;
-    info[LocalizedDescriptionKey].text = text;
-    info[FilePathErrorKey].text = path;
-    info[UnderlyingErrorKey].error = Error::posix(err);
-    return Error::make(CocoaErrorDomain, code, std::move(info));
+    info[NSLocalizedDescriptionKey].text = text;
+    info[NSFilePathErrorKey].text = path;
+    info[NSUnderlyingErrorKey].error = Error::posix(err);
+    return Error::make(NSCocoaErrorDomain, code, std::move(info));
 }
 
 bool fail(ErrorPtr* error, int err, Access access, const std::string& path, const std::string& verb)

@@ -22,7 +22,7 @@ constexpr int kMaximumDepth = 64;
 
 ErrorPtr posixError(int code, const std::string& what, const std::string& path)
 {
-    return Error::make(CocoaErrorDomain, code == ENOENT ? FileReadNoSuchFileError : FileWriteUnknownError,
+    return Error::make(NSCocoaErrorDomain, code == ENOENT ? NSFileReadNoSuchFileError : NSFileWriteUnknownError,
                        what + " \"" + std::filesystem::path(path).filename().string() + "\": " + std::strerror(code));
 }
 
@@ -111,12 +111,12 @@ FileWrapperPtr FileWrapper::read(const std::string& path, unsigned options, int 
         return wrapper;
     }
     if (!S_ISDIR(st.st_mode)) {
-        fail(error, Error::make(CocoaErrorDomain, FileReadUnknownError,
+        fail(error, Error::make(NSCocoaErrorDomain, NSFileReadUnknownError,
                                 "\"" + std::filesystem::path(path).filename().string() + "\" is neither a file nor a folder."));
         return nullptr;
     }
     if (depth >= kMaximumDepth) {
-        fail(error, Error::make(CocoaErrorDomain, FileReadUnknownError, "The folder is nested too deeply to be read."));
+        fail(error, Error::make(NSCocoaErrorDomain, NSFileReadUnknownError, "The folder is nested too deeply to be read."));
         return nullptr;
     }
     DIR* dir = ::opendir(path.c_str());
@@ -204,7 +204,7 @@ bool FileWrapper::writeContentsAtPath(const std::string& path, ErrorPtr* error) 
     if (m_kind == Kind::regularFile) {
         auto contents = regularFileContents();
         if (!contents)
-            return fail(error, Error::make(CocoaErrorDomain, FileReadUnknownError, "The file's contents couldn't be read."));
+            return fail(error, Error::make(NSCocoaErrorDomain, NSFileReadUnknownError, "The file's contents couldn't be read."));
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0)
             return fail(error, posixError(errno, "The file couldn't be saved:", path));
@@ -217,7 +217,7 @@ bool FileWrapper::writeContentsAtPath(const std::string& path, ErrorPtr* error) 
         return fail(error, posixError(errno, "The folder couldn't be saved:", path));
     for (const auto& [name, child] : m_children) {
         if (!isSinglePathComponent(name))
-            return fail(error, Error::make(CocoaErrorDomain, FileWriteUnknownError,
+            return fail(error, Error::make(NSCocoaErrorDomain, NSFileWriteUnknownError,
                                            "\"" + name + "\" can't be used as a file name."));
         if (!child->writeContentsAtPath(path + "/" + name, error))
             return false;

@@ -17,13 +17,13 @@ using JSON = nlohmann::ordered_json;
 
 ErrorPtr readError(const std::string& problem)
 {
-    return Error::make(CocoaErrorDomain, PropertyListReadCorruptError,
+    return Error::make(NSCocoaErrorDomain, NSPropertyListReadCorruptError,
                        "The JSON text isn't in the correct format: " + problem + ".");
 }
 
 ErrorPtr writeError(const std::string& problem)
 {
-    return Error::make(CocoaErrorDomain, PropertyListWriteInvalidError,
+    return Error::make(NSCocoaErrorDomain, PropertyListWriteInvalidError,
                        "The value can't be written as JSON: " + problem + ".");
 }
 

@@ -6,7 +6,7 @@
 
 namespace foundation {
 
-const std::string KeyedArchiveRootObjectKey = "root";
+const std::string NSKeyedArchiveRootObjectKey = "root";
 const ClassSet PropertyListClasses = {"NSArray", "NSDictionary", "NSString", "NSNumber", "NSData", "NSDate", "NSNull"};
 
 namespace {
@@ -121,7 +121,7 @@ Data KeyedArchiver::archivedDataWithRootObject(const std::shared_ptr<const Codin
                                                ErrorPtr* error)
 {
     KeyedArchiver archiver(requiringSecureCoding);
-    archiver.encodeObject(root, KeyedArchiveRootObjectKey);
+    archiver.encodeObject(root, NSKeyedArchiveRootObjectKey);
     Data data = archiver.encodedData();
     if (error)
         *error = archiver.error();
@@ -136,7 +136,7 @@ void KeyedArchiver::setClassName(const std::string& codedName, const std::string
 void KeyedArchiver::fail(const std::string& description)
 {
     if (!m_error)
-        m_error = Error::make(CocoaErrorDomain, PropertyListWriteInvalidError, description);
+        m_error = Error::make(NSCocoaErrorDomain, PropertyListWriteInvalidError, description);
 }
 
 void KeyedArchiver::put(const std::string& key, Value value)
@@ -353,7 +353,7 @@ std::shared_ptr<KeyedUnarchiver> KeyedUnarchiver::initForReadingFromData(const D
 {
     auto notAnArchive = [&](const std::string& why) -> std::shared_ptr<KeyedUnarchiver> {
         if (error)
-            *error = Error::make(CocoaErrorDomain, CoderReadCorruptError,
+            *error = Error::make(NSCocoaErrorDomain, NSCoderReadCorruptError,
                                  "The data isn't a keyed archive: " + why + ".");
         return nullptr;
     };
@@ -387,9 +387,9 @@ CodingPtr KeyedUnarchiver::unarchivedObjectOfClasses(const ClassSet& allowed, co
     if (!unarchiver)
         return nullptr;
     unarchiver->setRequiresSecureCoding(true);
-    CodingPtr object = unarchiver->decodeObjectOfClasses(allowed, KeyedArchiveRootObjectKey);
+    CodingPtr object = unarchiver->decodeObjectOfClasses(allowed, NSKeyedArchiveRootObjectKey);
     if (!object && !unarchiver->error())
-        unarchiver->fail("The archive holds no root object.", CoderValueNotFoundError);
+        unarchiver->fail("The archive holds no root object.", NSCoderValueNotFoundError);
     if (error)
         *error = unarchiver->error();
     return unarchiver->error() ? nullptr : object;
@@ -400,9 +400,9 @@ CodingPtr KeyedUnarchiver::unarchivedObject(const Data& data, ErrorPtr* error)
     auto unarchiver = initForReadingFromData(data, error);
     if (!unarchiver)
         return nullptr;
-    CodingPtr object = unarchiver->decodeObject(KeyedArchiveRootObjectKey);
+    CodingPtr object = unarchiver->decodeObject(NSKeyedArchiveRootObjectKey);
     if (!object && !unarchiver->error())
-        unarchiver->fail("The archive holds no root object.", CoderValueNotFoundError);
+        unarchiver->fail("The archive holds no root object.", NSCoderValueNotFoundError);
     if (error)
         *error = unarchiver->error();
     return unarchiver->error() ? nullptr : object;
@@ -434,13 +434,13 @@ std::string KeyedUnarchiver::mappedClassName(const std::string& codedName) const
 void KeyedUnarchiver::failWithError(ErrorPtr error)
 {
     if (!m_error)
-        m_error = error ? std::move(error) : Error::make(CocoaErrorDomain, CoderReadCorruptError,
+        m_error = error ? std::move(error) : Error::make(NSCocoaErrorDomain, NSCoderReadCorruptError,
                                                          "The archive could not be decoded.");
 }
 
 void KeyedUnarchiver::fail(const std::string& description, long code)
 {
-    failWithError(Error::make(CocoaErrorDomain, code, description));
+    failWithError(Error::make(NSCocoaErrorDomain, code, description));
 }
 
 void KeyedUnarchiver::typeMismatch(const std::string& key, const std::string& found)

@@ -28,7 +28,7 @@ namespace foundation {
 class KeyedArchiver;
 class KeyedUnarchiver;
 
-extern const std::string KeyedArchiveRootObjectKey; // "root"
+extern const std::string NSKeyedArchiveRootObjectKey; // "root"
 
 // An archivable object. className() is the name written to archives (and looked up in the
 // registry when decoding).
@@ -187,7 +187,7 @@ private:
     // kind; none otherwise (a type mismatch when it is something else).
     std::optional<std::uint64_t> collectionForKey(const std::string& key, const std::string& className);
     std::string mappedClassName(const std::string& codedName) const;
-    void fail(const std::string& description, long code = CoderReadCorruptError);
+    void fail(const std::string& description, long code = NSCoderReadCorruptError);
     void typeMismatch(const std::string& key, const std::string& found);
 
     Value m_archive;

@@ -5,7 +5,7 @@
 
 namespace foundation {
 
-const std::string UndefinedKeyException = "NSUndefinedKeyException";
+const std::string NSUndefinedKeyException = "NSUndefinedKeyException";
 
 using observation::ListenerList;
 using observation::deliver;
@@ -43,7 +43,7 @@ Observable::Token Observable::addObserver(const std::string& keyPath, unsigned o
 namespace {
 [[noreturn]] void throwUndefinedKey(const std::string& key)
 {
-    throw Exception(UndefinedKeyException,
+    throw Exception(NSUndefinedKeyException,
                     "this class is not key value coding-compliant for the key " + key + ".");
 }
 } // namespace

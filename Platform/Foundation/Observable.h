@@ -44,7 +44,7 @@ struct KeyValueChange {
 
 using KeyValueObserver = std::function<void(const KeyValueChange&)>;
 
-extern const std::string UndefinedKeyException; // "NSUndefinedKeyException"
+extern const std::string NSUndefinedKeyException; // "NSUndefinedKeyException"
 
 // The observable keys of one class: how to read (and optionally write) each key, and which
 // key paths affect a key. Build it once per class; a subclass starts from a copy of its base's.

@@ -95,13 +95,13 @@ void Operation::start()
     if (isFinished())
         return;
     if (isExecuting())
-        throw Exception(InvalidArgumentException, "*** -[Operation start]: receiver is already executing");
+        throw Exception(NSInvalidArgumentException, "*** -[Operation start]: receiver is already executing");
     if (isCancelled()) {
         setFinished(true);
         return;
     }
     if (!isReady())
-        throw Exception(InvalidArgumentException, "*** -[Operation start]: receiver is not yet ready to execute");
+        throw Exception(NSInvalidArgumentException, "*** -[Operation start]: receiver is not yet ready to execute");
     setExecuting(true);
     main();
     willChange("isExecuting");
@@ -264,7 +264,7 @@ void BlockOperation::addExecutionBlock(std::function<void()> block)
     if (!block)
         return;
     if (isExecuting() || isFinished())
-        throw Exception(InvalidArgumentException,
+        throw Exception(NSInvalidArgumentException,
                         "*** -[BlockOperation addExecutionBlock:]: blocks cannot be added after the operation has started executing or finished");
     std::lock_guard lock(m_blocksMutex);
     m_blocks.push_back(std::move(block));

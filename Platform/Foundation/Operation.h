@@ -29,7 +29,7 @@ public:
 
     // Runs main() between the executing and finished states. A cancelled operation finishes
     // without running main(); a finished one ignores the call. Starting an operation that is
-    // executing or not ready throws Exception{InvalidArgumentException, ...}.
+    // executing or not ready throws Exception{NSInvalidArgumentException, ...}.
     virtual void start();
     virtual void main() { }
     // Marks the operation cancelled (it also becomes ready); the work itself looks at

@@ -63,15 +63,15 @@ OperationQueuePtr OperationQueue::init()
 void OperationQueue::addOperation(const OperationPtr& operation)
 {
     if (!operation)
-        throw Exception(InvalidArgumentException, "*** -[OperationQueue addOperation:]: operation is nil");
+        throw Exception(NSInvalidArgumentException, "*** -[OperationQueue addOperation:]: operation is nil");
     if (operation->isExecuting() || operation->isFinished())
-        throw Exception(InvalidArgumentException,
+        throw Exception(NSInvalidArgumentException,
                         "*** -[OperationQueue addOperation:]: operation is finished or executing and cannot be enqueued");
     {
         std::lock_guard lock(g_enqueuedMutex);
         auto& list = enqueued();
         if (std::find(list.begin(), list.end(), operation.get()) != list.end())
-            throw Exception(InvalidArgumentException,
+            throw Exception(NSInvalidArgumentException,
                             "*** -[OperationQueue addOperation:]: operation is already enqueued on a queue");
         list.push_back(operation.get());
     }

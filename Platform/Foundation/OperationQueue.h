@@ -23,7 +23,7 @@ public:
     ~OperationQueue();
 
     // Adding an operation that is already in a queue, executing or finished throws
-    // Exception{InvalidArgumentException, ...}.
+    // Exception{NSInvalidArgumentException, ...}.
     void addOperation(const OperationPtr& operation);
     void addOperations(const std::vector<OperationPtr>& operations, bool waitUntilFinished);
     void addOperationWithBlock(std::function<void()> block);

@@ -104,7 +104,7 @@ void Progress::becomeCurrentWithPendingUnitCount(std::int64_t unitCount)
 void Progress::resignCurrent()
 {
     if (t_current.empty() || t_current.back().progress.get() != this)
-        throw Exception(InternalInconsistencyException,
+        throw Exception(NSInternalInconsistencyException,
                         "*** -[Progress resignCurrent]: this progress is not the current one on this thread");
     const Current current = t_current.back();
     t_current.pop_back();

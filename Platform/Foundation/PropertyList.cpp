@@ -13,13 +13,13 @@ namespace {
 
 ErrorPtr corrupt(const std::string& problem)
 {
-    return Error::make(CocoaErrorDomain, PropertyListReadCorruptError,
+    return Error::make(NSCocoaErrorDomain, NSPropertyListReadCorruptError,
                        "The property list isn't in the correct format: " + problem + ".");
 }
 
 ErrorPtr invalid(const std::string& problem)
 {
-    return Error::make(CocoaErrorDomain, PropertyListWriteInvalidError,
+    return Error::make(NSCocoaErrorDomain, PropertyListWriteInvalidError,
                        "The value can't be written as a property list: " + problem + ".");
 }
 

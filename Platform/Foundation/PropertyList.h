@@ -19,7 +19,7 @@ namespace foundation {
 enum class PropertyListFormat { XML = 100, Binary = 200 };
 
 // Cocoa error codes of property-list reading and writing (reading a corrupt document is the
-// shared PropertyListReadCorruptError, 3840).
+// shared NSPropertyListReadCorruptError, 3840).
 enum PropertyListErrorCode : long {
     PropertyListReadUnknownVersionError = 3841,
     PropertyListWriteInvalidError = 3852,

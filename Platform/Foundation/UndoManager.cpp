@@ -7,9 +7,9 @@
 
 namespace foundation {
 
-const std::string UndoManagerCheckpointNotification = "NSUndoManagerCheckpointNotification";
-const std::string UndoManagerDidUndoChangeNotification = "NSUndoManagerDidUndoChangeNotification";
-const std::string UndoManagerDidRedoChangeNotification = "NSUndoManagerDidRedoChangeNotification";
+const std::string NSUndoManagerCheckpointNotification = "NSUndoManagerCheckpointNotification";
+const std::string NSUndoManagerDidUndoChangeNotification = "NSUndoManagerDidUndoChangeNotification";
+const std::string NSUndoManagerDidRedoChangeNotification = "NSUndoManagerDidRedoChangeNotification";
 
 struct UndoManager::Group {
     struct Action {
@@ -74,7 +74,7 @@ void UndoManager::addAction(const void* target, std::function<bool()> invoke)
     if (m_openGroups.empty())
         openEventGroupIfNeeded();
     if (m_openGroups.empty())
-        throw Exception(InternalInconsistencyException,
+        throw Exception(NSInternalInconsistencyException,
                         "undo: UndoManager is in invalid state, must begin a group before registering undo");
     // A new change makes what was undone unreachable; changes made by undo and redo themselves
     // are how the other stack gets filled and must not clear it.
@@ -105,14 +105,14 @@ void UndoManager::openEventGroupIfNeeded()
 void UndoManager::beginUndoGrouping()
 {
     m_openGroups.push_back(std::make_shared<Group>());
-    NotificationCenter::defaultCenter().post(UndoManagerCheckpointNotification, this);
+    NotificationCenter::defaultCenter().post(NSUndoManagerCheckpointNotification, this);
 }
 
 void UndoManager::endUndoGrouping()
 {
     if (m_openGroups.empty())
-        throw Exception(InternalInconsistencyException, "endUndoGrouping: called with no matching begin");
-    NotificationCenter::defaultCenter().post(UndoManagerCheckpointNotification, this);
+        throw Exception(NSInternalInconsistencyException, "endUndoGrouping: called with no matching begin");
+    NotificationCenter::defaultCenter().post(NSUndoManagerCheckpointNotification, this);
     closeGroup();
 }
 
@@ -209,7 +209,7 @@ void UndoManager::undo()
     if (m_mode != Mode::Idle)
         return; // an undo or redo from inside an action would tangle both stacks
     if (m_openGroups.size() > 1)
-        throw Exception(InternalInconsistencyException, "undo was called with too many nested undo groups");
+        throw Exception(NSInternalInconsistencyException, "undo was called with too many nested undo groups");
     if (m_openGroups.size() == 1)
         endUndoGrouping();
     performTop(true);
@@ -220,7 +220,7 @@ void UndoManager::redo()
     if (m_mode != Mode::Idle)
         return;
     if (!m_openGroups.empty())
-        throw Exception(InternalInconsistencyException, "redo was called with an open undo group");
+        throw Exception(NSInternalInconsistencyException, "redo was called with an open undo group");
     performTop(false);
 }
 
@@ -251,10 +251,10 @@ void UndoManager::performTop(bool undoing)
         Restore restore { *this };
         m_openGroups.front()->actionName = group->actionName;
         group->perform();
-        NotificationCenter::defaultCenter().post(UndoManagerCheckpointNotification, this);
+        NotificationCenter::defaultCenter().post(NSUndoManagerCheckpointNotification, this);
     }
-    NotificationCenter::defaultCenter().post(undoing ? UndoManagerDidUndoChangeNotification
-                                                     : UndoManagerDidRedoChangeNotification,
+    NotificationCenter::defaultCenter().post(undoing ? NSUndoManagerDidUndoChangeNotification
+                                                     : NSUndoManagerDidRedoChangeNotification,
                                              this);
 }
 
@@ -265,7 +265,7 @@ void UndoManager::disableUndoRegistration() { ++m_disableCount; }
 void UndoManager::enableUndoRegistration()
 {
     if (m_disableCount == 0)
-        throw Exception(InternalInconsistencyException,
+        throw Exception(NSInternalInconsistencyException,
                         "enableUndoRegistration: may only be invoked after a matching disableUndoRegistration");
     --m_disableCount;
 }

@@ -16,9 +16,9 @@
 
 namespace foundation {
 
-extern const std::string UndoManagerCheckpointNotification;    // "NSUndoManagerCheckpointNotification"
-extern const std::string UndoManagerDidUndoChangeNotification; // "NSUndoManagerDidUndoChangeNotification"
-extern const std::string UndoManagerDidRedoChangeNotification; // "NSUndoManagerDidRedoChangeNotification"
+extern const std::string NSUndoManagerCheckpointNotification;    // "NSUndoManagerCheckpointNotification"
+extern const std::string NSUndoManagerDidUndoChangeNotification; // "NSUndoManagerDidUndoChangeNotification"
+extern const std::string NSUndoManagerDidRedoChangeNotification; // "NSUndoManagerDidRedoChangeNotification"
 
 class UndoManager : public std::enable_shared_from_this<UndoManager> {
 public:

@@ -271,7 +271,7 @@ void UserDefaults::set(const std::string& key, const Value& value)
     if (value.isNull())
         return removeObjectForKey(key);
     if (containsNull(value))
-        throw Exception(InvalidArgumentException,
+        throw Exception(NSInvalidArgumentException,
                         "Attempt to insert non-property list object for key " + key);
     std::lock_guard lock(m_storage->mutex);
     m_storage->values.set(key, value);

@@ -35,7 +35,7 @@ public:
     std::optional<std::string> stringForKey(const std::string& key) const;
 
     // Setting null removes the key. A value holding null inside has no property-list form:
-    // that throws InvalidArgumentException.
+    // that throws NSInvalidArgumentException.
     void set(const std::string& key, const Value& value);
     void removeObjectForKey(const std::string& key);
 

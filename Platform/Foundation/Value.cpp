@@ -162,7 +162,7 @@ Value::Array& Value::mutableArray()
     if (isNull())
         m_storage = std::make_shared<Array>();
     if (!isArray())
-        throw Exception(InvalidArgumentException, "value is not an array");
+        throw Exception(NSInvalidArgumentException, "value is not an array");
     auto& p = std::get<std::shared_ptr<Array>>(m_storage);
     // Another Value shares this array: take our own copy before writing.
     if (p.use_count() > 1)
@@ -175,7 +175,7 @@ Dictionary& Value::mutableDictionary()
     if (isNull())
         m_storage = std::make_shared<Dictionary>();
     if (!isDictionary())
-        throw Exception(InvalidArgumentException, "value is not a dictionary");
+        throw Exception(NSInvalidArgumentException, "value is not a dictionary");
     auto& p = std::get<std::shared_ptr<Dictionary>>(m_storage);
     if (p.use_count() > 1)
         p = std::make_shared<Dictionary>(*p);
@@ -227,10 +227,10 @@ const Value& Value::operator[](std::size_t index) const
 Value& Value::at(std::size_t index)
 {
     if (!isArray())
-        throw Exception(RangeException, "value is not an array");
+        throw Exception(NSRangeException, "value is not an array");
     Array& a = mutableArray();
     if (index >= a.size())
-        throw Exception(RangeException, "index " + std::to_string(index) + " beyond bounds [0 .. "
+        throw Exception(NSRangeException, "index " + std::to_string(index) + " beyond bounds [0 .. "
                                             + std::to_string(a.size()) + ")");
     return a[index];
 }

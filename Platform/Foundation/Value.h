@@ -93,7 +93,7 @@ public:
     const foundation::Dictionary& asDictionary() const;
 
     // Mutable access. A null value becomes an empty array / dictionary first; any other type
-    // throws InvalidArgumentException (a programming error, not bad input).
+    // throws NSInvalidArgumentException (a programming error, not bad input).
     Array& mutableArray();
     foundation::Dictionary& mutableDictionary();
 
@@ -116,7 +116,7 @@ public:
     {
         return index < 0 ? null() : (*this)[static_cast<std::size_t>(index)];
     }
-    // Writing an element: throws RangeException unless this is an array holding `index`.
+    // Writing an element: throws NSRangeException unless this is an array holding `index`.
     Value& at(std::size_t index);
     template <std::integral T>
         requires(!std::same_as<T, bool>)

@@ -18,22 +18,22 @@ std::optional<Color> Color::create(const ColorSpacePtr& space, const std::vector
 
 Color Color::genericRGB(double red, double green, double blue, double alpha)
 {
-    return Color(ColorSpace::createWithName(kColorSpaceGenericRGB), {red, green, blue, alpha});
+    return Color(ColorSpace::createWithName(kCGColorSpaceGenericRGB), {red, green, blue, alpha});
 }
 
 Color Color::sRGB(double red, double green, double blue, double alpha)
 {
-    return Color(ColorSpace::createWithName(kColorSpaceSRGB), {red, green, blue, alpha});
+    return Color(ColorSpace::createWithName(kCGColorSpaceSRGB), {red, green, blue, alpha});
 }
 
 Color Color::genericGray(double gray, double alpha)
 {
-    return Color(ColorSpace::createWithName(kColorSpaceGenericGrayGamma2_2), {gray, alpha});
+    return Color(ColorSpace::createWithName(kCGColorSpaceGenericGrayGamma2_2), {gray, alpha});
 }
 
 Color Color::genericCMYK(double cyan, double magenta, double yellow, double black, double alpha)
 {
-    return Color(ColorSpace::createWithName(kColorSpaceGenericCMYK), {cyan, magenta, yellow, black, alpha});
+    return Color(ColorSpace::createWithName(kCGColorSpaceGenericCMYK), {cyan, magenta, yellow, black, alpha});
 }
 
 Color Color::black() { return genericGray(0.0, 1.0); }

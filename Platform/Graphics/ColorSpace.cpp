@@ -8,16 +8,16 @@
 
 namespace graphics {
 
-const std::string kColorSpaceSRGB = "kCGColorSpaceSRGB";
-const std::string kColorSpaceGenericRGB = "kCGColorSpaceGenericRGB";
-const std::string kColorSpaceGenericGray = "kCGColorSpaceGenericGray";
-const std::string kColorSpaceGenericGrayGamma2_2 = "kCGColorSpaceGenericGrayGamma2_2";
-const std::string kColorSpaceGenericCMYK = "kCGColorSpaceGenericCMYK";
-const std::string kColorSpaceLinearSRGB = "kCGColorSpaceLinearSRGB";
-const std::string kColorSpaceDisplayP3 = "kCGColorSpaceDisplayP3";
-const std::string kColorSpaceDeviceRGB = "kCGColorSpaceDeviceRGB";
-const std::string kColorSpaceDeviceGray = "kCGColorSpaceDeviceGray";
-const std::string kColorSpaceDeviceCMYK = "kCGColorSpaceDeviceCMYK";
+const std::string kCGColorSpaceSRGB = "kCGColorSpaceSRGB";
+const std::string kCGColorSpaceGenericRGB = "kCGColorSpaceGenericRGB";
+const std::string kCGColorSpaceGenericGray = "kCGColorSpaceGenericGray";
+const std::string kCGColorSpaceGenericGrayGamma2_2 = "kCGColorSpaceGenericGrayGamma2_2";
+const std::string kCGColorSpaceGenericCMYK = "kCGColorSpaceGenericCMYK";
+const std::string kCGColorSpaceLinearSRGB = "kCGColorSpaceLinearSRGB";
+const std::string kCGColorSpaceDisplayP3 = "kCGColorSpaceDisplayP3";
+const std::string kCGColorSpaceDeviceRGB = "kCGColorSpaceDeviceRGB";
+const std::string kCGColorSpaceDeviceGray = "kCGColorSpaceDeviceGray";
+const std::string kCGColorSpaceDeviceCMYK = "kCGColorSpaceDeviceCMYK";
 
 namespace {
 
@@ -83,23 +83,23 @@ ToneCurve sRGBCurve()
 std::vector<uint8_t> buildNamedProfile(const std::string& name)
 {
     Profile p;
-    if (name == kColorSpaceSRGB) {
+    if (name == kCGColorSpaceSRGB) {
         p.reset(cmsCreate_sRGBProfile());
         if (p)
             setDescription(p.get(), "sRGB IEC61966-2.1");
-    } else if (name == kColorSpaceGenericRGB) {
+    } else if (name == kCGColorSpaceGenericRGB) {
         // Gamma 2.2 over the sRGB primaries: grey pixels drawn into it keep their values,
         // which is what a timelapse of grey frames expects.
         ToneCurve curve(cmsBuildGamma(nullptr, 2.2));
         p = makeRGBProfile(curve.get(), kSRGBPrimaries, "Generic RGB Profile");
-    } else if (name == kColorSpaceLinearSRGB) {
+    } else if (name == kCGColorSpaceLinearSRGB) {
         ToneCurve curve(cmsBuildGamma(nullptr, 1.0));
         p = makeRGBProfile(curve.get(), kSRGBPrimaries, "sRGB Linear");
-    } else if (name == kColorSpaceDisplayP3) {
+    } else if (name == kCGColorSpaceDisplayP3) {
         ToneCurve curve = sRGBCurve();
         p = makeRGBProfile(curve.get(), kP3Primaries, "Display P3");
-    } else if (name == kColorSpaceGenericGray || name == kColorSpaceGenericGrayGamma2_2) {
-        const bool gamma22 = name == kColorSpaceGenericGrayGamma2_2;
+    } else if (name == kCGColorSpaceGenericGray || name == kCGColorSpaceGenericGrayGamma2_2) {
+        const bool gamma22 = name == kCGColorSpaceGenericGrayGamma2_2;
         ToneCurve curve(cmsBuildGamma(nullptr, gamma22 ? 2.2 : 1.8));
         p.reset(cmsCreateGrayProfile(cmsD50_xyY(), curve.get()));
         if (p)
@@ -185,35 +185,35 @@ ColorSpace::ColorSpace(ColorSpaceModel model, std::optional<std::string> name, s
 
 ColorSpacePtr ColorSpace::createDeviceRGB()
 {
-    static const ColorSpacePtr cs = Private::make(ColorSpaceModel::rgb, kColorSpaceDeviceRGB, {}, "Device RGB");
+    static const ColorSpacePtr cs = Private::make(ColorSpaceModel::rgb, kCGColorSpaceDeviceRGB, {}, "Device RGB");
     return cs;
 }
 
 ColorSpacePtr ColorSpace::createDeviceGray()
 {
-    static const ColorSpacePtr cs = Private::make(ColorSpaceModel::monochrome, kColorSpaceDeviceGray, {}, "Device Gray");
+    static const ColorSpacePtr cs = Private::make(ColorSpaceModel::monochrome, kCGColorSpaceDeviceGray, {}, "Device Gray");
     return cs;
 }
 
 ColorSpacePtr ColorSpace::createDeviceCMYK()
 {
-    static const ColorSpacePtr cs = Private::make(ColorSpaceModel::cmyk, kColorSpaceDeviceCMYK, {}, "Device CMYK");
+    static const ColorSpacePtr cs = Private::make(ColorSpaceModel::cmyk, kCGColorSpaceDeviceCMYK, {}, "Device CMYK");
     return cs;
 }
 
 ColorSpacePtr ColorSpace::createWithName(const std::string& name)
 {
-    if (name == kColorSpaceDeviceRGB)
+    if (name == kCGColorSpaceDeviceRGB)
         return createDeviceRGB();
-    if (name == kColorSpaceDeviceGray)
+    if (name == kCGColorSpaceDeviceGray)
         return createDeviceGray();
-    if (name == kColorSpaceDeviceCMYK)
+    if (name == kCGColorSpaceDeviceCMYK)
         return createDeviceCMYK();
     // Named spaces are built once each and shared (function-local statics are thread-safe).
     static const std::map<std::string, ColorSpacePtr> named = [] {
         std::map<std::string, ColorSpacePtr> m;
-        for (const std::string* n : {&kColorSpaceSRGB, &kColorSpaceGenericRGB, &kColorSpaceLinearSRGB,
-                                     &kColorSpaceDisplayP3, &kColorSpaceGenericGray, &kColorSpaceGenericGrayGamma2_2}) {
+        for (const std::string* n : {&kCGColorSpaceSRGB, &kCGColorSpaceGenericRGB, &kCGColorSpaceLinearSRGB,
+                                     &kCGColorSpaceDisplayP3, &kCGColorSpaceGenericGray, &kCGColorSpaceGenericGrayGamma2_2}) {
             std::vector<uint8_t> icc = buildNamedProfile(*n);
             Profile p(icc.empty() ? nullptr
                                   : cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size())));
@@ -222,7 +222,7 @@ ColorSpacePtr ColorSpace::createWithName(const std::string& name)
             m[*n] = Private::make(modelOfProfile(p.get()), *n, std::move(icc), profileDescription(p.get()));
         }
         // lcms2 has no CMYK profile to build; generic CMYK converts with the naive formula.
-        m[kColorSpaceGenericCMYK] = Private::make(ColorSpaceModel::cmyk, kColorSpaceGenericCMYK, {}, "Generic CMYK Profile");
+        m[kCGColorSpaceGenericCMYK] = Private::make(ColorSpaceModel::cmyk, kCGColorSpaceGenericCMYK, {}, "Generic CMYK Profile");
         return m;
     }();
     auto it = named.find(name);

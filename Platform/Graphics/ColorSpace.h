@@ -17,16 +17,16 @@ using ColorSpacePtr = std::shared_ptr<const ColorSpace>;
 enum class ColorSpaceModel { unknown = -1, monochrome = 0, rgb = 1, cmyk = 2, lab = 3, deviceN = 4, indexed = 5, pattern = 6 };
 
 // The names the platform gives its standard spaces.
-extern const std::string kColorSpaceSRGB;              // "kCGColorSpaceSRGB"
-extern const std::string kColorSpaceGenericRGB;        // "kCGColorSpaceGenericRGB"
-extern const std::string kColorSpaceGenericGray;       // "kCGColorSpaceGenericGray"
-extern const std::string kColorSpaceGenericGrayGamma2_2; // "kCGColorSpaceGenericGrayGamma2_2"
-extern const std::string kColorSpaceGenericCMYK;       // "kCGColorSpaceGenericCMYK"
-extern const std::string kColorSpaceLinearSRGB;        // "kCGColorSpaceLinearSRGB"
-extern const std::string kColorSpaceDisplayP3;         // "kCGColorSpaceDisplayP3"
-extern const std::string kColorSpaceDeviceRGB;        // "kCGColorSpaceDeviceRGB"
-extern const std::string kColorSpaceDeviceGray;       // "kCGColorSpaceDeviceGray"
-extern const std::string kColorSpaceDeviceCMYK;       // "kCGColorSpaceDeviceCMYK"
+extern const std::string kCGColorSpaceSRGB;              // "kCGColorSpaceSRGB"
+extern const std::string kCGColorSpaceGenericRGB;        // "kCGColorSpaceGenericRGB"
+extern const std::string kCGColorSpaceGenericGray;       // "kCGColorSpaceGenericGray"
+extern const std::string kCGColorSpaceGenericGrayGamma2_2; // "kCGColorSpaceGenericGrayGamma2_2"
+extern const std::string kCGColorSpaceGenericCMYK;       // "kCGColorSpaceGenericCMYK"
+extern const std::string kCGColorSpaceLinearSRGB;        // "kCGColorSpaceLinearSRGB"
+extern const std::string kCGColorSpaceDisplayP3;         // "kCGColorSpaceDisplayP3"
+extern const std::string kCGColorSpaceDeviceRGB;        // "kCGColorSpaceDeviceRGB"
+extern const std::string kCGColorSpaceDeviceGray;       // "kCGColorSpaceDeviceGray"
+extern const std::string kCGColorSpaceDeviceCMYK;       // "kCGColorSpaceDeviceCMYK"
 
 class ColorSpace {
 public:

@@ -292,7 +292,7 @@ const foundation::KeyTable& Filter::observableKeys() const
                 [attributes](foundation::Observable& o, const std::any& value) {
                     auto converted = normalized(*attributes, value);
                     if (!converted)
-                        throw foundation::Exception(foundation::InvalidArgumentException,
+                        throw foundation::Exception(foundation::NSInvalidArgumentException,
                                                     "value of the wrong kind for " + attributes->key);
                     static_cast<Filter&>(o).setInput(attributes->key, std::move(*converted));
                 });
@@ -329,7 +329,7 @@ void Filter::encodeWithCoder(foundation::KeyedArchiver& coder) const
 bool Filter::decodeInputs(Filter& filter, foundation::KeyedUnarchiver& coder)
 {
     auto fail = [&](const std::string& key) {
-        coder.failWithError(foundation::Error::make(foundation::CocoaErrorDomain, foundation::CoderReadCorruptError,
+        coder.failWithError(foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSCoderReadCorruptError,
                                                     "The filter \"" + filter.name() + "\" has a damaged value for "
                                                         + key + "."));
         return false;
@@ -377,7 +377,7 @@ void Filter::registerCodingClass()
                 auto name = coder.decodeString(kFilterNameKey);
                 if (!name || !detail::builtinFilterAttributes(*name)) {
                     coder.failWithError(foundation::Error::make(
-                        foundation::CocoaErrorDomain, foundation::CoderReadCorruptError,
+                        foundation::NSCocoaErrorDomain, foundation::NSCoderReadCorruptError,
                         name ? "The archive names an unknown filter \"" + *name + "\"." : "The archive names no filter."));
                     return nullptr;
                 }

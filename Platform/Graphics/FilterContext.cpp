@@ -175,7 +175,7 @@ ImagePtr FilterContext::createCGImage(const FilterImagePtr& image, const Rect& f
     if (!render(image, bytes.data(), stride, bounds, PixelFormat::bgra8, true))
         return nullptr;
     return Image::create(size_t(bounds.width), size_t(bounds.height), 8, 32, stride,
-                         ColorSpace::createWithName(kColorSpaceSRGB),
+                         ColorSpace::createWithName(kCGColorSpaceSRGB),
                          {AlphaInfo::premultipliedFirst, ByteOrder::order32Little}, std::move(bytes));
 }
 

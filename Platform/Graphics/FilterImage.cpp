@@ -362,7 +362,7 @@ private:
 
 bool isLinearSpace(const ColorSpacePtr& space)
 {
-    return space && space->name() && *space->name() == kColorSpaceLinearSRGB;
+    return space && space->name() && *space->name() == kCGColorSpaceLinearSRGB;
 }
 
 } // namespace

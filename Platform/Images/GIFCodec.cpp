@@ -203,7 +203,7 @@ graphics::ImagePtr gifDecodeFirstFrame(Bytes in, Failure& failure)
         // Alpha is 0 or 255, so the straight and premultiplied forms agree.
         return graphics::Image::createWithData(static_cast<size_t>(sw), static_cast<size_t>(sh), 8, 32,
                                                static_cast<size_t>(sw) * 4,
-                                               graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB),
+                                               graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB),
                                                {graphics::AlphaInfo::premultipliedLast, graphics::ByteOrder::orderDefault},
                                                data, size, std::move(px));
     }

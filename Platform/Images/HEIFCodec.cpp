@@ -123,7 +123,7 @@ graphics::ImagePtr heifDecode(Bytes in, Failure& failure)
     const bool alpha = heif_image_handle_has_alpha_channel(h.get());
     return graphics::Image::createWithData(
         static_cast<size_t>(w), static_cast<size_t>(hh), 8, 32, static_cast<size_t>(stride),
-        graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB),
+        graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB),
         {alpha ? graphics::AlphaInfo::last : graphics::AlphaInfo::noneSkipLast, graphics::ByteOrder::orderDefault}, data,
         static_cast<size_t>(stride) * static_cast<size_t>(hh), img);
 }

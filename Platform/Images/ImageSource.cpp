@@ -160,7 +160,7 @@ graphics::ImagePtr downscale(const graphics::ImagePtr& image, size_t maxPixelSiz
                                     graphics::ByteOrder::order32Little};
     graphics::ColorSpacePtr space = image->colorSpace() && image->colorSpace()->model() == graphics::ColorSpaceModel::rgb
         ? image->colorSpace()
-        : graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB);
+        : graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB);
     auto ctx = graphics::BitmapContext::create(nullptr, nw, nh, 8, 0, space, info);
     if (!ctx)
         return nullptr;
@@ -266,9 +266,9 @@ foundation::ErrorPtr ImageSource::makeError(long code, const std::string& what) 
 {
     const std::string name = m_displayName.empty() ? std::string("the image data") : "“" + m_displayName + "”";
     foundation::Error::UserInfo info;
-    info[foundation::LocalizedDescriptionKey].text = "The file " + name + " couldn’t be opened: " + what + ".";
+    info[foundation::NSLocalizedDescriptionKey].text = "The file " + name + " couldn’t be opened: " + what + ".";
     if (!m_path.empty())
-        info[foundation::FilePathErrorKey].text = m_path;
+        info[foundation::NSFilePathErrorKey].text = m_path;
     return foundation::Error::make(ImageSourceErrorDomain, code, std::move(info));
 }
 
@@ -518,7 +518,7 @@ graphics::ImagePtr imageByApplyingOrientation(const graphics::ImagePtr& image, i
                                     graphics::ByteOrder::order32Little};
     graphics::ColorSpacePtr space = image->colorSpace() && image->colorSpace()->model() == graphics::ColorSpaceModel::rgb
         ? image->colorSpace()
-        : graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB);
+        : graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB);
     return graphics::Image::create(ow, oh, 8, 32, ow * 4, space, info, std::move(out));
 }
 

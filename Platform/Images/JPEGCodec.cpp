@@ -192,7 +192,7 @@ graphics::ImagePtr jpegDecode(Bytes in, int scaleDenominator, Failure& failure)
         // B,G,R,skip is what cairo draws from directly.
         info = {graphics::AlphaInfo::noneSkipFirst, graphics::ByteOrder::order32Little};
         space = embedded && embedded->model() == graphics::ColorSpaceModel::rgb ? embedded
-                                                                                 : graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB);
+                                                                                 : graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB);
     }
     const size_t stride = static_cast<size_t>(sw) * bpp;
     auto pixels = std::make_shared<std::vector<uint8_t>>(stride * static_cast<size_t>(sh));

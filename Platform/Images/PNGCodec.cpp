@@ -139,7 +139,7 @@ graphics::ImagePtr pngDecode(Bytes in, Failure& failure)
     }
     png_image_free(&image);
     graphics::ColorSpacePtr space = gray ? graphics::ColorSpace::createDeviceGray()
-                                         : graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB);
+                                         : graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB);
     graphics::BitmapInfo bi;
     if (!gray)
         bi = {alpha ? graphics::AlphaInfo::first : graphics::AlphaInfo::noneSkipFirst,

@@ -109,7 +109,7 @@ graphics::ImagePtr rawDecode(Bytes in, Failure& failure)
     }
     const uint8_t* data = px->data();
     const size_t size = px->size();
-    return graphics::Image::createWithData(w, h, 8, 32, w * 4, graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB),
+    return graphics::Image::createWithData(w, h, 8, 32, w * 4, graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB),
                                            {graphics::AlphaInfo::noneSkipLast, graphics::ByteOrder::orderDefault}, data,
                                            size, std::move(px));
 }

@@ -281,7 +281,7 @@ graphics::ImagePtr tiffDecode(Bytes in, size_t index, Failure& failure)
         }
         graphics::ColorSpacePtr space = embedded && embedded->model() == graphics::ColorSpaceModel::rgb
             ? embedded
-            : graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB);
+            : graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB);
         const graphics::AlphaInfo ai = !hasAlpha ? graphics::AlphaInfo::noneSkipLast
             : assoc                              ? graphics::AlphaInfo::premultipliedLast
                                                  : graphics::AlphaInfo::last;
@@ -308,7 +308,7 @@ graphics::ImagePtr tiffDecode(Bytes in, size_t index, Failure& failure)
     const size_t size = px->size();
     // Packed as A<<24|B<<16|G<<8|R: R,G,B,A in memory on this (little-endian) machine.
     return graphics::Image::createWithData(w, h, 8, 32, static_cast<size_t>(w) * 4,
-                                           graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB),
+                                           graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB),
                                            {extra ? graphics::AlphaInfo::premultipliedLast : graphics::AlphaInfo::noneSkipLast,
                                             graphics::ByteOrder::orderDefault},
                                            d, size, std::move(px));

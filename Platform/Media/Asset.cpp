@@ -159,7 +159,7 @@ static void loadInto(const std::string& path, Asset::State& state)
 
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) {
-        error = foundation::Error::make(foundation::CocoaErrorDomain, foundation::FileReadNoSuchFileError,
+        error = foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSFileReadNoSuchFileError,
                                         "The movie file does not exist.", foundation::Error::posix(ENOENT, path));
     } else {
         AVFormatContext* raw = nullptr;

@@ -207,13 +207,13 @@ struct Settings {
 Settings readSettings(const foundation::Value& settings)
 {
     if (!settings.isDictionary())
-        throw foundation::Exception(foundation::InvalidArgumentException,
+        throw foundation::Exception(foundation::NSInvalidArgumentException,
                                     "Output settings must be a dictionary naming a pixel format");
     Settings s;
     const auto format = settings[PixelBufferPixelFormatTypeKey].integerValue();
     if (!format || (*format != PixelFormatType_420YpCbCr8BiPlanarVideoRange && *format != PixelFormatType_32ARGB
                     && *format != PixelFormatType_32BGRA && *format != PixelFormatType_420YpCbCr8BiPlanarFullRange))
-        throw foundation::Exception(foundation::InvalidArgumentException,
+        throw foundation::Exception(foundation::NSInvalidArgumentException,
                                     "Output settings must give PixelFormatType 420v, 420f, 32ARGB or BGRA");
     s.format = static_cast<OSType>(*format);
     auto dimension = [&](const std::string& key) {
@@ -667,7 +667,7 @@ std::shared_ptr<AssetReaderTrackOutput> AssetReaderTrackOutput::assetReaderTrack
     const AssetTrackPtr& track, const foundation::Value& outputSettings)
 {
     if (!track || track->mediaType() != AVMediaTypeVideo)
-        throw foundation::Exception(foundation::InvalidArgumentException, "A track output needs a video track");
+        throw foundation::Exception(foundation::NSInvalidArgumentException, "A track output needs a video track");
     std::shared_ptr<AssetReaderTrackOutput> output(new AssetReaderTrackOutput);
     output->m_mediaType = AVMediaTypeVideo;
     output->m_settings = outputSettings;
@@ -684,10 +684,10 @@ AssetReaderVideoCompositionOutput::assetReaderVideoCompositionOutputWithVideoTra
     const std::vector<AssetTrackPtr>& videoTracks, const foundation::Value& videoSettings)
 {
     if (videoTracks.empty())
-        throw foundation::Exception(foundation::InvalidArgumentException, "A composition output needs video tracks");
+        throw foundation::Exception(foundation::NSInvalidArgumentException, "A composition output needs video tracks");
     for (const auto& t : videoTracks)
         if (!t || t->mediaType() != AVMediaTypeVideo)
-            throw foundation::Exception(foundation::InvalidArgumentException,
+            throw foundation::Exception(foundation::NSInvalidArgumentException,
                                         "A composition output takes video tracks only");
     std::shared_ptr<AssetReaderVideoCompositionOutput> output(new AssetReaderVideoCompositionOutput);
     output->m_mediaType = AVMediaTypeVideo;
@@ -713,7 +713,7 @@ void AssetReaderVideoCompositionOutput::setVideoComposition(const VideoCompositi
 std::shared_ptr<AssetReader> AssetReader::assetReaderWithAsset(const AssetPtr& asset, foundation::ErrorPtr* error)
 {
     if (!asset)
-        throw foundation::Exception(foundation::InvalidArgumentException, "An asset reader needs an asset");
+        throw foundation::Exception(foundation::NSInvalidArgumentException, "An asset reader needs an asset");
     asset->tracks(); // loads, if nobody has yet
     foundation::ErrorPtr loadError;
     if (asset->statusOfValueForKey("tracks", &loadError) == KeyValueStatus::Failed) {
@@ -752,10 +752,10 @@ void AssetReader::setTimeRange(const TimeRange& range)
 {
     std::lock_guard lock(m_shared->mutex);
     if (m_shared->status != Status::Unknown)
-        throw foundation::Exception(foundation::InternalInconsistencyException,
+        throw foundation::Exception(foundation::NSInternalInconsistencyException,
                                     "The time range cannot change once reading has started");
     if (!range.isValid())
-        throw foundation::Exception(foundation::InvalidArgumentException, "The time range must be valid");
+        throw foundation::Exception(foundation::NSInvalidArgumentException, "The time range must be valid");
     m_shared->timeRange = range;
 }
 
@@ -772,7 +772,7 @@ bool AssetReader::canAddOutput(const AssetReaderOutputPtr& output) const
 void AssetReader::addOutput(const AssetReaderOutputPtr& output)
 {
     if (!canAddOutput(output))
-        throw foundation::Exception(foundation::InvalidArgumentException,
+        throw foundation::Exception(foundation::NSInvalidArgumentException,
                                     "The output cannot be added (already used, reading started, or foreign tracks)");
     output->impl().attached = true;
     output->impl().reader = m_shared;

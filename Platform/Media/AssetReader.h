@@ -32,7 +32,7 @@ public:
 
     const std::vector<AssetReaderOutputPtr>& outputs() const { return m_outputs; }
     bool canAddOutput(const AssetReaderOutputPtr& output) const;
-    // Throws InvalidArgumentException when canAddOutput is false.
+    // Throws NSInvalidArgumentException when canAddOutput is false.
     void addOutput(const AssetReaderOutputPtr& output);
 
     // Opens the decoders; false with status Failed and an error when that fails.

@@ -41,7 +41,7 @@ using AssetReaderOutputPtr = std::shared_ptr<AssetReaderOutput>;
 
 class AssetReaderTrackOutput : public AssetReaderOutput {
 public:
-    // Throws InvalidArgumentException for a non-video track or unsupported settings.
+    // Throws NSInvalidArgumentException for a non-video track or unsupported settings.
     static std::shared_ptr<AssetReaderTrackOutput> assetReaderTrackOutputWithTrack(const AssetTrackPtr& track,
                                                                                    const foundation::Value& outputSettings);
     const AssetTrackPtr& track() const;
@@ -49,7 +49,7 @@ public:
 
 class AssetReaderVideoCompositionOutput : public AssetReaderOutput {
 public:
-    // Throws InvalidArgumentException for no tracks or unsupported settings.
+    // Throws NSInvalidArgumentException for no tracks or unsupported settings.
     static std::shared_ptr<AssetReaderVideoCompositionOutput> assetReaderVideoCompositionOutputWithVideoTracks(
         const std::vector<AssetTrackPtr>& videoTracks, const foundation::Value& videoSettings);
     const std::vector<AssetTrackPtr>& videoTracks() const;

@@ -84,7 +84,7 @@ bool AssetWriter::Impl::append(const PixelBufferPtr& buffer, const Time& pts, co
     if (status != Status::Writing || inputFinished || finishRequested)
         return false;
     if (!sessionStarted)
-        throw foundation::Exception(foundation::InternalInconsistencyException,
+        throw foundation::Exception(foundation::NSInternalInconsistencyException,
                                     "Cannot append a frame before startSessionAtSourceTime");
     if (!buffer || detail::avPixelFormat(buffer->pixelFormatType()) == AV_PIX_FMT_NONE) {
         failLocked(makeMediaError(AVErrorInvalidSourceMedia, "The movie could not be written.",
@@ -334,7 +334,7 @@ bool AssetWriter::canAddInput(const std::shared_ptr<AssetWriterInput>& input) co
 void AssetWriter::addInput(const std::shared_ptr<AssetWriterInput>& input)
 {
     if (!canAddInput(input))
-        throw foundation::Exception(foundation::InvalidArgumentException,
+        throw foundation::Exception(foundation::NSInvalidArgumentException,
                                     "The input cannot be added to this writer (one video input, added before "
                                     "writing starts, with a codec the file type holds)");
     std::lock_guard lock(m_impl->mutex);
@@ -354,13 +354,13 @@ void AssetWriter::startSessionAtSourceTime(const Time& time)
 {
     std::lock_guard lock(m_impl->mutex);
     if (m_impl->status != Status::Writing)
-        throw foundation::Exception(foundation::InternalInconsistencyException,
+        throw foundation::Exception(foundation::NSInternalInconsistencyException,
                                     "Cannot start a session unless the writer is writing (status is "
                                         + statusName(m_impl->status) + ")");
     if (m_impl->sessionStarted)
-        throw foundation::Exception(foundation::InternalInconsistencyException, "The session has already started");
+        throw foundation::Exception(foundation::NSInternalInconsistencyException, "The session has already started");
     if (!time.isNumeric())
-        throw foundation::Exception(foundation::InvalidArgumentException, "The session start time must be numeric");
+        throw foundation::Exception(foundation::NSInvalidArgumentException, "The session start time must be numeric");
     m_impl->sessionStarted = true;
     m_impl->sessionStart = time;
 }
@@ -369,14 +369,14 @@ void AssetWriter::endSessionAtSourceTime(const Time& time)
 {
     std::lock_guard lock(m_impl->mutex);
     if (!m_impl->sessionStarted)
-        throw foundation::Exception(foundation::InternalInconsistencyException,
+        throw foundation::Exception(foundation::NSInternalInconsistencyException,
                                     "Cannot end a session that has not started");
     if (!time.isNumeric() || time <= m_impl->sessionStart)
-        throw foundation::Exception(foundation::InvalidArgumentException,
+        throw foundation::Exception(foundation::NSInvalidArgumentException,
                                     "The session end must be a time after the session start");
     // Frames already handed to the encoder cannot be taken back.
     if (m_impl->lastAppended.isValid() && time <= m_impl->lastAppended)
-        throw foundation::Exception(foundation::InvalidArgumentException,
+        throw foundation::Exception(foundation::NSInvalidArgumentException,
                                     "The session end must come after every frame already appended");
     m_impl->sessionEnd = time;
 }
@@ -417,12 +417,12 @@ std::shared_ptr<AssetWriterInput> AssetWriterInput::assetWriterInputWithMediaTyp
                                                                                 VideoFormatDescriptionPtr hint)
 {
     if (mediaType != AVMediaTypeVideo)
-        throw foundation::Exception(foundation::InvalidArgumentException,
+        throw foundation::Exception(foundation::NSInvalidArgumentException,
                                     "Unsupported media type \"" + mediaType + "\": only video can be written");
     std::string problem;
     auto config = detail::parseOutputSettings(outputSettings, &problem);
     if (!config)
-        throw foundation::Exception(foundation::InvalidArgumentException, "Invalid output settings: " + problem);
+        throw foundation::Exception(foundation::NSInvalidArgumentException, "Invalid output settings: " + problem);
     std::shared_ptr<AssetWriterInput> input(new AssetWriterInput);
     input->m_impl = std::make_shared<Impl>();
     input->m_impl->mediaType = mediaType;
@@ -513,11 +513,11 @@ void AssetWriterInput::requestMediaDataWhenReadyOnQueue(dispatch::QueuePtr queue
 {
     auto writer = writerOf(*m_impl);
     if (!writer)
-        throw foundation::Exception(foundation::InternalInconsistencyException,
+        throw foundation::Exception(foundation::NSInternalInconsistencyException,
                                     "The input must be added to a writer before requesting media data");
     std::lock_guard lock(writer->mutex);
     if (writer->requestBlock || writer->inputFinished)
-        throw foundation::Exception(foundation::InternalInconsistencyException,
+        throw foundation::Exception(foundation::NSInternalInconsistencyException,
                                     "Media data has already been requested, or the input is finished");
     writer->requestQueue = std::move(queue);
     writer->requestBlock = std::move(block);

@@ -43,7 +43,7 @@ public:
     // One video input per writer, added before startWriting, with a codec the container holds
     // (ProRes only in QuickTime movies).
     bool canAddInput(const std::shared_ptr<AssetWriterInput>& input) const;
-    // Throws InvalidArgumentException when canAddInput is false.
+    // Throws NSInvalidArgumentException when canAddInput is false.
     void addInput(const std::shared_ptr<AssetWriterInput>& input);
 
     // Creates the temporary file; false (status Failed, error set) when it cannot be made.
@@ -52,7 +52,7 @@ public:
     // Frames before it are dropped.
     void startSessionAtSourceTime(const Time& time);
     // The last frame lasts until `time`; frames appended later at or after it are dropped.
-    // Throws InvalidArgumentException for a time not after every frame already appended.
+    // Throws NSInvalidArgumentException for a time not after every frame already appended.
     void endSessionAtSourceTime(const Time& time);
     // Marks the inputs finished, encodes what is queued and completes the file in the
     // background; `handler` runs afterwards on the writer's thread, with the status final.

@@ -20,7 +20,7 @@ class AssetWriter;
 
 class AssetWriterInput : public std::enable_shared_from_this<AssetWriterInput> {
 public:
-    // Only video is supported. Throws InvalidArgumentException for another media type or for
+    // Only video is supported. Throws NSInvalidArgumentException for another media type or for
     // output settings that name no supported codec, size or colour (the reason says which key).
     static std::shared_ptr<AssetWriterInput> assetWriterInputWithMediaType(
         const std::string& mediaType, const foundation::Value& outputSettings,

@@ -11,12 +11,12 @@ AssetWriterInputPixelBufferAdaptor::assetWriterInputPixelBufferAdaptorWithAssetW
     const AssetWriterInputPtr& input, const foundation::Value& attributes)
 {
     if (!input)
-        throw foundation::Exception(foundation::InvalidArgumentException, "An adaptor needs an input");
+        throw foundation::Exception(foundation::NSInvalidArgumentException, "An adaptor needs an input");
     OSType format = PixelFormatType_32BGRA;
     if (const auto* f = attributes.find(PixelBufferPixelFormatTypeKey)) {
         const auto n = f->integerValue();
         if (!n || *n < 0 || *n > 0xffffffffLL || detail::avPixelFormat(static_cast<OSType>(*n)) == AV_PIX_FMT_NONE)
-            throw foundation::Exception(foundation::InvalidArgumentException,
+            throw foundation::Exception(foundation::NSInvalidArgumentException,
                                         "Unsupported pixel format in the adaptor's attributes");
         format = static_cast<OSType>(*n);
     }
@@ -27,7 +27,7 @@ AssetWriterInputPixelBufferAdaptor::assetWriterInputPixelBufferAdaptorWithAssetW
     };
     auto& impl = input->impl();
     if (detail::inputWriterHasStarted(impl))
-        throw foundation::Exception(foundation::InvalidArgumentException,
+        throw foundation::Exception(foundation::NSInvalidArgumentException,
                                     "Cannot make an adaptor for an input whose writer has started");
     {
         std::lock_guard lock(impl.mutex);

@@ -15,7 +15,7 @@ namespace media {
 class AssetWriterInputPixelBufferAdaptor {
 public:
     // `attributes` may give "PixelFormatType" (a number; 32-bit BGRA when absent), "Width" and
-    // "Height" (the input's size when absent). Throws InvalidArgumentException when the input
+    // "Height" (the input's size when absent). Throws NSInvalidArgumentException when the input
     // already belongs to a writer that has started, or for an unsupported pixel format.
     static std::shared_ptr<AssetWriterInputPixelBufferAdaptor> assetWriterInputPixelBufferAdaptorWithAssetWriterInput(
         const AssetWriterInputPtr& input, const foundation::Value& sourcePixelBufferAttributes = {});

@@ -25,12 +25,12 @@ foundation::ErrorPtr writeError(const std::string& reason, int averror)
 foundation::ErrorPtr fileError(int err, const std::string& path)
 {
     foundation::Error::UserInfo info;
-    info[foundation::LocalizedDescriptionKey].text = "The movie could not be saved.";
-    info[foundation::LocalizedFailureReasonErrorKey].text =
+    info[foundation::NSLocalizedDescriptionKey].text = "The movie could not be saved.";
+    info[foundation::NSLocalizedFailureReasonErrorKey].text =
         err == ENOSPC ? "The disk is full: there is no room left for " + path + "."
                       : std::string(std::strerror(err)) + ": " + path;
-    info[foundation::FilePathErrorKey].text = path;
-    info[foundation::UnderlyingErrorKey].error = foundation::Error::posix(err, path);
+    info[foundation::NSFilePathErrorKey].text = path;
+    info[foundation::NSUnderlyingErrorKey].error = foundation::Error::posix(err, path);
     return foundation::Error::make(AVFoundationErrorDomain, err == ENOSPC ? AVErrorDiskFull : AVErrorUnknown,
                                    std::move(info));
 }

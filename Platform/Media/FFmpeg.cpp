@@ -12,12 +12,12 @@ foundation::ErrorPtr makeMediaError(long code, const std::string& description, c
                                     int ffmpegCode)
 {
     foundation::Error::UserInfo info;
-    info[foundation::LocalizedDescriptionKey].text = description;
+    info[foundation::NSLocalizedDescriptionKey].text = description;
     if (!reason.empty())
-        info[foundation::LocalizedFailureReasonErrorKey].text = reason;
+        info[foundation::NSLocalizedFailureReasonErrorKey].text = reason;
     if (ffmpegCode != 0)
-        info[foundation::UnderlyingErrorKey].error
-            = foundation::Error::make(foundation::OSStatusErrorDomain, ffmpegCode, ff::errorString(ffmpegCode));
+        info[foundation::NSUnderlyingErrorKey].error
+            = foundation::Error::make(foundation::NSOSStatusErrorDomain, ffmpegCode, ff::errorString(ffmpegCode));
     return foundation::Error::make(AVFoundationErrorDomain, code, std::move(info));
 }
 

@@ -181,7 +181,7 @@ PixelBufferPtr createPixelBufferWithImage(const graphics::ImagePtr& image)
         return nullptr;
     graphics::ColorSpacePtr space = image->colorSpace();
     if (!space || space->model() != graphics::ColorSpaceModel::rgb)
-        space = graphics::ColorSpace::createWithName(graphics::kColorSpaceGenericRGB);
+        space = graphics::ColorSpace::createWithName(graphics::kCGColorSpaceGenericRGB);
     PixelBufferPtr buffer = PixelBuffer::create(image->width(), image->height(), PixelFormatType_32ARGB);
     if (!buffer || !space)
         return nullptr;
@@ -229,7 +229,7 @@ graphics::ImagePtr createImageWithPixelBuffer(const PixelBufferPtr& buffer, foun
         if (const auto* bytes = std::get_if<std::vector<uint8_t>>(icc.get()))
             space = graphics::ColorSpace::createWithICCData(*bytes);
     if (!space || space->model() != graphics::ColorSpaceModel::rgb)
-        space = graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB);
+        space = graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB);
     auto image = graphics::Image::createWithData(packed->width(), packed->height(), 8, 32, packed->bytesPerRow(), space,
                                                  info, static_cast<const uint8_t*>(packed->baseAddress()),
                                                  packed->bytesPerRow() * packed->height(), packed);

@@ -165,7 +165,7 @@ void Player::replaceCurrentItemWithPlayerItem(PlayerItemPtr item)
     if (item) {
         auto other = item->m_player.lock();
         if (other && other.get() != this)
-            throw foundation::Exception(foundation::InvalidArgumentException,
+            throw foundation::Exception(foundation::NSInvalidArgumentException,
                                         "An AVPlayerItem cannot be associated with more than one instance of AVPlayer");
     }
     reanchor();
@@ -272,7 +272,7 @@ Player::TimeObserverToken Player::addPeriodicTimeObserverForInterval(const Time&
                                                                      TimeObserverBlock block)
 {
     if (!interval.isNumeric() || interval <= Time::zero())
-        throw foundation::Exception(foundation::InvalidArgumentException,
+        throw foundation::Exception(foundation::NSInvalidArgumentException,
                                     "addPeriodicTimeObserverForInterval: needs a positive, numeric interval");
     auto observer = std::make_shared<TimeObserver>();
     observer->owner = this;
@@ -291,7 +291,7 @@ void Player::removeTimeObserver(const TimeObserverToken& token)
         return;
     auto observer = std::static_pointer_cast<TimeObserver>(token);
     if (observer->owner != this)
-        throw foundation::Exception(foundation::InvalidArgumentException,
+        throw foundation::Exception(foundation::NSInvalidArgumentException,
                                     "An instance of AVPlayer cannot remove a time observer that was added by a "
                                     "different instance of AVPlayer.");
     observer->removed = true;

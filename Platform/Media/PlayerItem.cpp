@@ -200,7 +200,7 @@ graphics::ImagePtr PlayerItem::copyImageAtTime(const Time& requested, Time* actu
     const auto* data = static_cast<const uint8_t*>(buffer->baseAddress());
     // The bitmap borrows the decoded buffer's memory and keeps the buffer alive with it.
     graphics::ImagePtr image = graphics::Image::createWithData(
-        buffer->width(), buffer->height(), 8, 32, bytesPerRow, graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB),
+        buffer->width(), buffer->height(), 8, 32, bytesPerRow, graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB),
         graphics::BitmapInfo{graphics::AlphaInfo::noneSkipFirst, graphics::ByteOrder::order32Little}, data,
         bytesPerRow * buffer->height(), buffer);
     if (!image)

@@ -15,7 +15,7 @@ constexpr long kSampleBufferInvalidMediaFormat = -12743;
 void fail(foundation::ErrorPtr* error, long code, const std::string& text)
 {
     if (error)
-        *error = foundation::Error::make(foundation::OSStatusErrorDomain, code, text);
+        *error = foundation::Error::make(foundation::NSOSStatusErrorDomain, code, text);
 }
 
 } // namespace

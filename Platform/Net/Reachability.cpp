@@ -52,12 +52,12 @@ bool resolves(const std::string& host)
 ReachabilityFlags realProbe(const std::string& host)
 {
     if (!host.empty() && isLoopbackHost(host))
-        return ReachabilityFlagReachable;
+        return kSCNetworkReachabilityFlagsReachable;
     if (!hasActiveInterface())
         return 0;
     if (!host.empty() && !resolves(host))
         return 0;
-    return ReachabilityFlagReachable;
+    return kSCNetworkReachabilityFlagsReachable;
 }
 
 std::mutex& flagSourceMutex()
@@ -84,7 +84,7 @@ ReachabilityFlags probeFlags(const std::string& host)
 
 ReachabilityStatus statusForFlags(ReachabilityFlags flags)
 {
-    return flags & ReachabilityFlagReachable ? ReachableViaWiFi : NotReachable;
+    return flags & kSCNetworkReachabilityFlagsReachable ? ReachableViaWiFi : NotReachable;
 }
 
 std::mutex& registryMutex()

@@ -24,11 +24,11 @@ enum ReachabilityStatus : long {
 // The platform's reachability flag bits.
 using ReachabilityFlags = std::uint32_t;
 enum : ReachabilityFlags {
-    ReachabilityFlagReachable = 1u << 1,
-    ReachabilityFlagConnectionRequired = 1u << 2,
-    ReachabilityFlagConnectionOnTraffic = 1u << 3,
-    ReachabilityFlagInterventionRequired = 1u << 4,
-    ReachabilityFlagConnectionOnDemand = 1u << 5,
+    kSCNetworkReachabilityFlagsReachable = 1u << 1,
+    kSCNetworkReachabilityFlagsConnectionRequired = 1u << 2,
+    kSCNetworkReachabilityFlagsConnectionOnTraffic = 1u << 3,
+    kSCNetworkReachabilityFlagsInterventionRequired = 1u << 4,
+    kSCNetworkReachabilityFlagsConnectionOnDemand = 1u << 5,
 };
 
 // Posted on the main thread with the watcher as object and the status under "status" (long).

@@ -9,27 +9,27 @@
 namespace net {
 
 enum URLErrorCode : long {
-    URLErrorUnknown = -1,
-    URLErrorCancelled = -999,
-    URLErrorBadURL = -1000,
-    URLErrorTimedOut = -1001,
-    URLErrorUnsupportedURL = -1002,
-    URLErrorCannotFindHost = -1003,
-    URLErrorCannotConnectToHost = -1004,
-    URLErrorNetworkConnectionLost = -1005,
-    URLErrorHTTPTooManyRedirects = -1007,
-    URLErrorResourceUnavailable = -1008,
-    URLErrorNotConnectedToInternet = -1009,
-    URLErrorBadServerResponse = -1011,
-    URLErrorCannotDecodeRawData = -1015,
-    URLErrorCannotDecodeContentData = -1016,
-    URLErrorDataLengthExceedsMaximum = -1103,
-    URLErrorSecureConnectionFailed = -1200,
-    URLErrorServerCertificateUntrusted = -1202,
+    NSURLErrorUnknown = -1,
+    NSURLErrorCancelled = -999,
+    NSURLErrorBadURL = -1000,
+    NSURLErrorTimedOut = -1001,
+    NSURLErrorUnsupportedURL = -1002,
+    NSURLErrorCannotFindHost = -1003,
+    NSURLErrorCannotConnectToHost = -1004,
+    NSURLErrorNetworkConnectionLost = -1005,
+    NSURLErrorHTTPTooManyRedirects = -1007,
+    NSURLErrorResourceUnavailable = -1008,
+    NSURLErrorNotConnectedToInternet = -1009,
+    NSURLErrorBadServerResponse = -1011,
+    NSURLErrorCannotDecodeRawData = -1015,
+    NSURLErrorCannotDecodeContentData = -1016,
+    NSURLErrorDataLengthExceedsMaximum = -1103,
+    NSURLErrorSecureConnectionFailed = -1200,
+    NSURLErrorServerCertificateUntrusted = -1202,
 };
 
 // User-info key of the URL that failed ("NSErrorFailingURLKey"); its value is the URL's text.
-extern const std::string URLErrorFailingURLErrorKey;
+extern const std::string NSURLErrorFailingURLErrorKey;
 
 // An error in the URL domain with the platform's description for `code`, the failing URL
 // (when given) under both failing-URL keys.

@@ -58,31 +58,31 @@ void initialiseCurlOnce()
 long urlErrorCodeFor(CURLcode code, long osErrno)
 {
     switch (code) {
-    case CURLE_OPERATION_TIMEDOUT: return URLErrorTimedOut;
+    case CURLE_OPERATION_TIMEDOUT: return NSURLErrorTimedOut;
     case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY: return URLErrorCannotFindHost;
+    case CURLE_COULDNT_RESOLVE_PROXY: return NSURLErrorCannotFindHost;
     case CURLE_COULDNT_CONNECT:
         if (osErrno == ENETUNREACH || osErrno == ENETDOWN)
-            return URLErrorNotConnectedToInternet;
-        return URLErrorCannotConnectToHost;
-    case CURLE_UNSUPPORTED_PROTOCOL: return URLErrorUnsupportedURL;
-    case CURLE_URL_MALFORMAT: return URLErrorBadURL;
+            return NSURLErrorNotConnectedToInternet;
+        return NSURLErrorCannotConnectToHost;
+    case CURLE_UNSUPPORTED_PROTOCOL: return NSURLErrorUnsupportedURL;
+    case CURLE_URL_MALFORMAT: return NSURLErrorBadURL;
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
-    case CURLE_PARTIAL_FILE: return URLErrorNetworkConnectionLost;
+    case CURLE_PARTIAL_FILE: return NSURLErrorNetworkConnectionLost;
     case CURLE_GOT_NOTHING:
-    case CURLE_WEIRD_SERVER_REPLY: return URLErrorBadServerResponse;
-    case CURLE_TOO_MANY_REDIRECTS: return URLErrorHTTPTooManyRedirects;
-    case CURLE_BAD_CONTENT_ENCODING: return URLErrorCannotDecodeRawData;
-    case CURLE_FILESIZE_EXCEEDED: return URLErrorDataLengthExceedsMaximum;
+    case CURLE_WEIRD_SERVER_REPLY: return NSURLErrorBadServerResponse;
+    case CURLE_TOO_MANY_REDIRECTS: return NSURLErrorHTTPTooManyRedirects;
+    case CURLE_BAD_CONTENT_ENCODING: return NSURLErrorCannotDecodeRawData;
+    case CURLE_FILESIZE_EXCEEDED: return NSURLErrorDataLengthExceedsMaximum;
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH: return URLErrorServerCertificateUntrusted;
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH: return NSURLErrorServerCertificateUntrusted;
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_SSL_CERTPROBLEM:
     case CURLE_SSL_CIPHER:
-    case CURLE_USE_SSL_FAILED: return URLErrorSecureConnectionFailed;
-    default: return URLErrorUnknown;
+    case CURLE_USE_SSL_FAILED: return NSURLErrorSecureConnectionFailed;
+    default: return NSURLErrorUnknown;
     }
 }
 
@@ -397,7 +397,7 @@ size_t URLSessionTask::Transfer::readBody(char* buffer, size_t length)
         if (n < 0) {
             self->bodyError = self->stream->streamError();
             if (!self->bodyError)
-                self->bodyError = self->urlError(URLErrorUnknown);
+                self->bodyError = self->urlError(NSURLErrorUnknown);
             return CURL_READFUNC_ABORT;
         }
         return static_cast<size_t>(n);
@@ -498,7 +498,7 @@ bool URLSessionTask::Transfer::headersComplete()
                 delegate.didReceiveResponse(session, static_cast<URLSessionDataTask&>(*task), response, std::move(completion));
             });
         if (disposition != URLSessionResponseDisposition::Allow) {
-            failure = urlError(URLErrorCancelled);
+            failure = urlError(NSURLErrorCancelled);
             return false;
         }
     }
@@ -641,14 +641,14 @@ bool URLSessionTask::Transfer::evaluateServerTrust(const security::TrustPtr& tru
             return true;
         break;
     case URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge:
-        failure = urlError(URLErrorCancelled);
+        failure = urlError(NSURLErrorCancelled);
         return false;
     default:
         break;
     }
     if (trust->evaluateWithError())
         return true;
-    failure = urlError(URLErrorServerCertificateUntrusted);
+    failure = urlError(NSURLErrorServerCertificateUntrusted);
     return false;
 }
 
@@ -786,7 +786,7 @@ struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
             else
                 transfer.stream = askForNewBodyStream(transfer);
             if (!transfer.stream) {
-                transfer.failure = transfer.urlError(URLErrorUnknown);
+                transfer.failure = transfer.urlError(NSURLErrorUnknown);
                 return false;
             }
             transfer.stream->open();
@@ -819,7 +819,7 @@ struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
         const std::string url = urlText(request);
         const std::string scheme = request.URL() ? request.URL()->scheme() : std::string();
         if (scheme != "http" && scheme != "https") {
-            task->complete({}, std::nullopt, makeURLError(URLErrorUnsupportedURL, url));
+            task->complete({}, std::nullopt, makeURLError(NSURLErrorUnsupportedURL, url));
             return;
         }
         {
@@ -856,7 +856,7 @@ struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
         transfer->easy.reset(curl_easy_init());
         CURL* easy = transfer->easy.get();
         if (!easy) {
-            task->complete({}, std::nullopt, makeURLError(URLErrorUnknown, url));
+            task->complete({}, std::nullopt, makeURLError(NSURLErrorUnknown, url));
             return;
         }
         auto* context = transfer.get();
@@ -1007,15 +1007,15 @@ struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
         if (result != CURLE_OK || transfer->status == 0 || !transfer->response) {
             long osErrno = 0;
             curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
-            long code = transfer->tooLarge ? URLErrorDataLengthExceedsMaximum
-                : result == CURLE_OK       ? URLErrorBadServerResponse
+            long code = transfer->tooLarge ? NSURLErrorDataLengthExceedsMaximum
+                : result == CURLE_OK       ? NSURLErrorBadServerResponse
                                            : urlErrorCodeFor(result, osErrno);
             task->complete({}, std::nullopt, transfer->urlError(code));
             return;
         }
         if (transfer->redirect) {
             if (transfer->redirects >= kMaximumRedirects) {
-                task->complete({}, std::nullopt, transfer->urlError(URLErrorHTTPTooManyRedirects));
+                task->complete({}, std::nullopt, transfer->urlError(NSURLErrorHTTPTooManyRedirects));
                 return;
             }
             std::optional<URLRequest> next = redirectedRequest(*transfer);
@@ -1097,7 +1097,7 @@ struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
             task->m_engine->delegateQueue->async([resumeDataHandler, resumeData] { resumeDataHandler(resumeData); });
         }
         const auto& url = task->m_request.URL();
-        task->complete({}, std::nullopt, makeURLError(URLErrorCancelled, url ? url->absoluteString() : std::string()));
+        task->complete({}, std::nullopt, makeURLError(NSURLErrorCancelled, url ? url->absoluteString() : std::string()));
     }
 
     void checkTimeouts()
@@ -1110,7 +1110,7 @@ struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
         }
         for (CURL* easy : expired) {
             auto transfer = take(easy);
-            transfer->task->complete({}, std::nullopt, transfer->urlError(URLErrorTimedOut));
+            transfer->task->complete({}, std::nullopt, transfer->urlError(NSURLErrorTimedOut));
         }
     }
 
@@ -1338,7 +1338,7 @@ void URLSessionTask::cancel()
         m_engine->loop->post({ NetworkLoop::Op::Cancel, shared_from_this(), nullptr });
     } else {
         const auto& url = m_request.URL();
-        complete({}, std::nullopt, makeURLError(URLErrorCancelled, url ? url->absoluteString() : std::string()));
+        complete({}, std::nullopt, makeURLError(NSURLErrorCancelled, url ? url->absoluteString() : std::string()));
     }
 }
 
@@ -1363,7 +1363,7 @@ void URLSessionDownloadTask::cancelByProducingResumeData(std::function<void(cons
     if (handler)
         m_engine->delegateQueue->async([handler] { handler(std::nullopt); });
     const auto& url = m_request.URL();
-    complete({}, std::nullopt, makeURLError(URLErrorCancelled, url ? url->absoluteString() : std::string()));
+    complete({}, std::nullopt, makeURLError(NSURLErrorCancelled, url ? url->absoluteString() : std::string()));
 }
 
 void URLSessionTask::complete(foundation::Data data, std::optional<HTTPURLResponse> response, foundation::ErrorPtr error,
@@ -1379,7 +1379,7 @@ void URLSessionTask::complete(foundation::Data data, std::optional<HTTPURLRespon
             return;
         }
         // A cancel that raced with the end of the transfer still ends as cancelled.
-        if (m_state == State::Canceling && !(error && error->is(foundation::URLErrorDomain, URLErrorCancelled))) {
+        if (m_state == State::Canceling && !(error && error->is(foundation::NSURLErrorDomain, NSURLErrorCancelled))) {
             data.clear();
             response.reset();
             if (downloadedFile) {
@@ -1387,7 +1387,7 @@ void URLSessionTask::complete(foundation::Data data, std::optional<HTTPURLRespon
                 downloadedFile.reset();
             }
             const auto& url = m_request.URL();
-            error = makeURLError(URLErrorCancelled, url ? url->absoluteString() : std::string());
+            error = makeURLError(NSURLErrorCancelled, url ? url->absoluteString() : std::string());
         }
         m_state = State::Completed;
         if (response)

@@ -21,8 +21,8 @@ namespace security {
 namespace fs = std::filesystem;
 using foundation::Value;
 
-const std::string KeychainAccessibleAfterFirstUnlock = "ck";
-const std::string KeychainAccessibleAfterFirstUnlockThisDeviceOnly = "cku";
+const std::string kSecAttrAccessibleAfterFirstUnlock = "ck";
+const std::string kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly = "cku";
 
 namespace {
 

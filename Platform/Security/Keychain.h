@@ -26,16 +26,16 @@ enum : OSStatus {
 };
 
 // "After first unlock", the accessibility every item of this system uses.
-extern const std::string KeychainAccessibleAfterFirstUnlock; // "ck"
+extern const std::string kSecAttrAccessibleAfterFirstUnlock; // "ck"
 // "After first unlock, this device only": never synchronised or restored to another machine.
-extern const std::string KeychainAccessibleAfterFirstUnlockThisDeviceOnly; // "cku"
+extern const std::string kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly; // "cku"
 
 struct KeychainItem {
     std::string service;
     std::string account;
     std::string accessGroup;
     std::string label;
-    std::string accessible = KeychainAccessibleAfterFirstUnlock;
+    std::string accessible = kSecAttrAccessibleAfterFirstUnlock;
     bool synchronizable = false;
     // The secret; absent in results that asked for attributes only.
     std::optional<std::vector<std::uint8_t>> data;

@@ -2,18 +2,18 @@
 
 namespace ui {
 
-const std::string AppearanceNameAqua = "NSAppearanceNameAqua";
-const std::string AppearanceNameDarkAqua = "NSAppearanceNameDarkAqua";
-const std::string AppearanceNameVibrantLight = "NSAppearanceNameVibrantLight";
-const std::string AppearanceNameVibrantDark = "NSAppearanceNameVibrantDark";
+const std::string NSAppearanceNameAqua = "NSAppearanceNameAqua";
+const std::string NSAppearanceNameDarkAqua = "NSAppearanceNameDarkAqua";
+const std::string NSAppearanceNameVibrantLight = "NSAppearanceNameVibrantLight";
+const std::string NSAppearanceNameVibrantDark = "NSAppearanceNameVibrantDark";
 
 AppearancePtr Appearance::appearanceNamed(const std::string& name)
 {
     static const AppearancePtr all[] = {
-        std::make_shared<Appearance>(AppearanceNameAqua, false),
-        std::make_shared<Appearance>(AppearanceNameDarkAqua, true),
-        std::make_shared<Appearance>(AppearanceNameVibrantLight, false),
-        std::make_shared<Appearance>(AppearanceNameVibrantDark, true),
+        std::make_shared<Appearance>(NSAppearanceNameAqua, false),
+        std::make_shared<Appearance>(NSAppearanceNameDarkAqua, true),
+        std::make_shared<Appearance>(NSAppearanceNameVibrantLight, false),
+        std::make_shared<Appearance>(NSAppearanceNameVibrantDark, true),
     };
     for (const auto& a : all) {
         if (a->name() == name)
@@ -24,12 +24,12 @@ AppearancePtr Appearance::appearanceNamed(const std::string& name)
 
 AppearancePtr Appearance::aqua()
 {
-    return appearanceNamed(AppearanceNameAqua);
+    return appearanceNamed(NSAppearanceNameAqua);
 }
 
 AppearancePtr Appearance::darkAqua()
 {
-    return appearanceNamed(AppearanceNameDarkAqua);
+    return appearanceNamed(NSAppearanceNameDarkAqua);
 }
 
 std::optional<std::string> Appearance::bestMatchFromAppearancesWithNames(const std::vector<std::string>& names) const

@@ -9,10 +9,10 @@
 
 namespace ui {
 
-extern const std::string AppearanceNameAqua;        // "NSAppearanceNameAqua"
-extern const std::string AppearanceNameDarkAqua;    // "NSAppearanceNameDarkAqua"
-extern const std::string AppearanceNameVibrantLight; // "NSAppearanceNameVibrantLight"
-extern const std::string AppearanceNameVibrantDark;  // "NSAppearanceNameVibrantDark"
+extern const std::string NSAppearanceNameAqua;        // "NSAppearanceNameAqua"
+extern const std::string NSAppearanceNameDarkAqua;    // "NSAppearanceNameDarkAqua"
+extern const std::string NSAppearanceNameVibrantLight; // "NSAppearanceNameVibrantLight"
+extern const std::string NSAppearanceNameVibrantDark;  // "NSAppearanceNameVibrantDark"
 
 class Appearance;
 using AppearancePtr = std::shared_ptr<const Appearance>;

@@ -11,11 +11,11 @@
 
 namespace ui {
 
-const std::string ApplicationWillFinishLaunchingNotification = "NSApplicationWillFinishLaunchingNotification";
-const std::string ApplicationDidFinishLaunchingNotification = "NSApplicationDidFinishLaunchingNotification";
-const std::string ApplicationDidBecomeActiveNotification = "NSApplicationDidBecomeActiveNotification";
-const std::string ApplicationDidResignActiveNotification = "NSApplicationDidResignActiveNotification";
-const std::string ApplicationWillTerminateNotification = "NSApplicationWillTerminateNotification";
+const std::string NSApplicationWillFinishLaunchingNotification = "NSApplicationWillFinishLaunchingNotification";
+const std::string NSApplicationDidFinishLaunchingNotification = "NSApplicationDidFinishLaunchingNotification";
+const std::string NSApplicationDidBecomeActiveNotification = "NSApplicationDidBecomeActiveNotification";
+const std::string NSApplicationDidResignActiveNotification = "NSApplicationDidResignActiveNotification";
+const std::string NSApplicationWillTerminateNotification = "NSApplicationWillTerminateNotification";
 
 void ApplicationDelegate::application(Application& app, const std::vector<foundation::URL>& urls)
 {
@@ -56,8 +56,8 @@ void Application::finishLaunching()
     if (m_launched)
         return;
     m_launched = true;
-    postAndTell(ApplicationWillFinishLaunchingNotification, &ApplicationDelegate::applicationWillFinishLaunching);
-    postAndTell(ApplicationDidFinishLaunchingNotification, &ApplicationDelegate::applicationDidFinishLaunching);
+    postAndTell(NSApplicationWillFinishLaunchingNotification, &ApplicationDelegate::applicationWillFinishLaunching);
+    postAndTell(NSApplicationDidFinishLaunchingNotification, &ApplicationDelegate::applicationDidFinishLaunching);
     activateIgnoringOtherApps(true);
 }
 
@@ -88,7 +88,7 @@ void Application::replyToApplicationShouldTerminate(bool shouldTerminate)
 {
     if (!shouldTerminate || m_terminated)
         return;
-    postAndTell(ApplicationWillTerminateNotification, &ApplicationDelegate::applicationWillTerminate);
+    postAndTell(NSApplicationWillTerminateNotification, &ApplicationDelegate::applicationWillTerminate);
     m_terminated = true;
     stop();
 }
@@ -98,7 +98,7 @@ void Application::activateIgnoringOtherApps(bool)
     if (m_active)
         return;
     m_active = true;
-    postAndTell(ApplicationDidBecomeActiveNotification, &ApplicationDelegate::applicationDidBecomeActive);
+    postAndTell(NSApplicationDidBecomeActiveNotification, &ApplicationDelegate::applicationDidBecomeActive);
 }
 
 void Application::deactivate()
@@ -106,7 +106,7 @@ void Application::deactivate()
     if (!m_active)
         return;
     m_active = false;
-    postAndTell(ApplicationDidResignActiveNotification, &ApplicationDelegate::applicationDidResignActive);
+    postAndTell(NSApplicationDidResignActiveNotification, &ApplicationDelegate::applicationDidResignActive);
 }
 
 void Application::openFiles(const std::vector<std::string>& paths)
@@ -186,7 +186,7 @@ void Application::windowDidOrder(Window& window, bool visible)
             windowDidBecomeKey(next.get());
         else {
             m_keyWindow.reset();
-            foundation::Notification n {WindowDidResignKeyNotification, foundation::identityOf(&window), self, {}};
+            foundation::Notification n {NSWindowDidResignKeyNotification, foundation::identityOf(&window), self, {}};
             if (auto d = window.delegate())
                 d->windowDidResignKey(n);
             foundation::NotificationCenter::defaultCenter().post(n);
@@ -212,13 +212,13 @@ void Application::windowDidBecomeKey(Window* window)
     m_keyWindow = window ? window->sharedAs<Window>() : nullptr;
     auto& center = foundation::NotificationCenter::defaultCenter();
     if (old) {
-        foundation::Notification n {WindowDidResignKeyNotification, foundation::identityOf(old.get()), old, {}};
+        foundation::Notification n {NSWindowDidResignKeyNotification, foundation::identityOf(old.get()), old, {}};
         if (auto d = old->delegate())
             d->windowDidResignKey(n);
         center.post(n);
     }
     if (window) {
-        foundation::Notification n {WindowDidBecomeKeyNotification, foundation::identityOf(window), window->sharedAs<Window>(), {}};
+        foundation::Notification n {NSWindowDidBecomeKeyNotification, foundation::identityOf(window), window->sharedAs<Window>(), {}};
         if (auto d = window->delegate())
             d->windowDidBecomeKey(n);
         center.post(n);
@@ -229,7 +229,7 @@ void Application::windowDidBecomeMain(Window* window)
 {
     m_mainWindow = window ? window->sharedAs<Window>() : nullptr;
     if (window)
-        foundation::NotificationCenter::defaultCenter().post(WindowDidBecomeMainNotification, window->sharedAs<Window>());
+        foundation::NotificationCenter::defaultCenter().post(NSWindowDidBecomeMainNotification, window->sharedAs<Window>());
 }
 
 namespace {

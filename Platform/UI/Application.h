@@ -25,11 +25,11 @@ class Application;
 class Event;
 class Menu;
 
-extern const std::string ApplicationWillFinishLaunchingNotification; // "NSApplicationWillFinishLaunchingNotification"
-extern const std::string ApplicationDidFinishLaunchingNotification;  // "NSApplicationDidFinishLaunchingNotification"
-extern const std::string ApplicationDidBecomeActiveNotification;     // "NSApplicationDidBecomeActiveNotification"
-extern const std::string ApplicationDidResignActiveNotification;     // "NSApplicationDidResignActiveNotification"
-extern const std::string ApplicationWillTerminateNotification;       // "NSApplicationWillTerminateNotification"
+extern const std::string NSApplicationWillFinishLaunchingNotification; // "NSApplicationWillFinishLaunchingNotification"
+extern const std::string NSApplicationDidFinishLaunchingNotification;  // "NSApplicationDidFinishLaunchingNotification"
+extern const std::string NSApplicationDidBecomeActiveNotification;     // "NSApplicationDidBecomeActiveNotification"
+extern const std::string NSApplicationDidResignActiveNotification;     // "NSApplicationDidResignActiveNotification"
+extern const std::string NSApplicationWillTerminateNotification;       // "NSApplicationWillTerminateNotification"
 
 enum class TerminateReply { cancel = 0, now = 1, later = 2 };
 

@@ -146,7 +146,7 @@ void Button::performClick(Object*)
         const bool stateful = bc->changesState();
         bc->advanceState();
         if (stateful)
-            pushBindingValue(ValueBinding, static_cast<long>(state()));
+            pushBindingValue(NSValueBinding, static_cast<long>(state()));
     }
     setHighlighted(false);
     sendAction();
@@ -193,7 +193,7 @@ bool Button::performKeyEquivalent(const Event& event)
 
 bool Button::setValueForBinding(const std::string& binding, const std::any& value)
 {
-    if (binding == ValueBinding) {
+    if (binding == NSValueBinding) {
         long s = 0;
         try {
             s = value.has_value() ? foundation::anyTo<long>(value) : 0;
@@ -202,7 +202,7 @@ bool Button::setValueForBinding(const std::string& binding, const std::any& valu
         setState(s);
         return true;
     }
-    if (binding == TitleBinding) {
+    if (binding == NSTitleBinding) {
         if (const auto* s = std::any_cast<std::string>(&value))
             setTitle(*s);
         else

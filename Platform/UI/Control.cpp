@@ -114,11 +114,11 @@ void Control::draw(const graphics::Rect&, GraphicsContext& context)
 
 bool Control::setValueForBinding(const std::string& binding, const std::any& value)
 {
-    if (binding == ValueBinding) {
+    if (binding == NSValueBinding) {
         setObjectValue(value);
         return true;
     }
-    if (binding == EnabledBinding) {
+    if (binding == NSEnabledBinding) {
         bool enabled = true;
         try {
             enabled = !value.has_value() || foundation::anyTo<bool>(value);
@@ -132,12 +132,12 @@ bool Control::setValueForBinding(const std::string& binding, const std::any& val
 
 std::vector<std::string> Control::exposedBindings() const
 {
-    return {ValueBinding, EnabledBinding, HiddenBinding};
+    return {NSValueBinding, NSEnabledBinding, NSHiddenBinding};
 }
 
 void Control::userDidChangeValue()
 {
-    pushBindingValue(ValueBinding, objectValue());
+    pushBindingValue(NSValueBinding, objectValue());
     sendAction();
 }
 

@@ -12,14 +12,14 @@ namespace ui {
 class Window;
 
 enum DragOperation : unsigned {
-    DragOperationNone = 0,
-    DragOperationCopy = 1,
-    DragOperationLink = 2,
-    DragOperationGeneric = 4,
-    DragOperationPrivate = 8,
-    DragOperationMove = 16,
-    DragOperationDelete = 32,
-    DragOperationEvery = ~0u,
+    NSDragOperationNone = 0,
+    NSDragOperationCopy = 1,
+    NSDragOperationLink = 2,
+    NSDragOperationGeneric = 4,
+    NSDragOperationPrivate = 8,
+    NSDragOperationMove = 16,
+    NSDragOperationDelete = 32,
+    NSDragOperationEvery = ~0u,
 };
 
 class DraggingInfo {
@@ -38,7 +38,7 @@ public:
 private:
     PasteboardPtr m_pasteboard;
     graphics::Point m_location;
-    unsigned m_mask = DragOperationEvery;
+    unsigned m_mask = NSDragOperationEvery;
     std::weak_ptr<Window> m_window;
     long m_sequenceNumber = 0;
 };

@@ -160,8 +160,8 @@ Font Font::userFixedPitchFontOfSize(double size)
     return fontWithName("DejaVu Sans Mono", size);
 }
 
-const std::string FontNameAttribute = "NSFontNameAttribute";
-const std::string FontFamilyAttribute = "NSFontFamilyAttribute";
+const std::string NSFontNameAttribute = "NSFontNameAttribute";
+const std::string NSFontFamilyAttribute = "NSFontFamilyAttribute";
 
 std::string Font::fallbackFamily(const std::string& family)
 {
@@ -210,16 +210,16 @@ std::optional<Font> Font::fontWithDescriptor(const foundation::Value& attributes
 {
     if (!std::isfinite(size) || size <= 0)
         return std::nullopt;
-    if (const auto name = attributes[FontNameAttribute].stringValue(); name && !name->empty())
+    if (const auto name = attributes[NSFontNameAttribute].stringValue(); name && !name->empty())
         return fontWithName(*name, size);
-    if (const auto family = attributes[FontFamilyAttribute].stringValue(); family && !family->empty())
+    if (const auto family = attributes[NSFontFamilyAttribute].stringValue(); family && !family->empty())
         return fontWithName(*family, size);
     return std::nullopt;
 }
 
 foundation::Value Font::fontDescriptorAttributes() const
 {
-    return foundation::Value::dictionary({{FontNameAttribute, fontName()}});
+    return foundation::Value::dictionary({{NSFontNameAttribute, fontName()}});
 }
 
 Font Font::withSize(double size) const

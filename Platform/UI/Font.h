@@ -35,8 +35,8 @@ public:
     // A font by PostScript-style name ("Family-Style", style one of Bold, Italic, Oblique,
     // BoldItalic, BoldOblique) or by family name.
     static Font fontWithName(const std::string& name, double size);
-    // The font a descriptor's attributes describe (FontNameAttribute, else
-    // FontFamilyAttribute); none when they name nothing.
+    // The font a descriptor's attributes describe (NSFontNameAttribute, else
+    // NSFontFamilyAttribute); none when they name nothing.
     static std::optional<Font> fontWithDescriptor(const foundation::Value& attributes, double size);
     // The Debian family drawn for a platform family name ("Helvetica" -> "Liberation Sans").
     static std::string fallbackFamily(const std::string& family);
@@ -48,7 +48,7 @@ public:
     const std::string& familyName() const { return m_family; }
     // The name the font was asked for by (the family when it was made otherwise).
     const std::string& fontName() const { return m_name.empty() ? m_family : m_name; }
-    // {FontNameAttribute: fontName()}: what rebuilds this font with fontWithDescriptor.
+    // {NSFontNameAttribute: fontName()}: what rebuilds this font with fontWithDescriptor.
     foundation::Value fontDescriptorAttributes() const;
     bool isItalic() const { return m_italic; }
     double pointSize() const { return m_size; }
@@ -73,7 +73,7 @@ private:
     bool m_italic = false;
 };
 
-extern const std::string FontNameAttribute;   // "NSFontNameAttribute"
-extern const std::string FontFamilyAttribute; // "NSFontFamilyAttribute"
+extern const std::string NSFontNameAttribute;   // "NSFontNameAttribute"
+extern const std::string NSFontFamilyAttribute; // "NSFontFamilyAttribute"
 
 } // namespace ui

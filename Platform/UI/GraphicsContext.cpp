@@ -281,7 +281,7 @@ graphics::ImagePtr GraphicsContext::createImage() const
     const int stride = cairo_image_surface_get_stride(m_surface);
     const uint8_t* data = cairo_image_surface_get_data(m_surface);
     std::vector<uint8_t> bytes(data, data + static_cast<size_t>(stride) * h);
-    return graphics::Image::create(w, h, 8, 32, stride, graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB),
+    return graphics::Image::create(w, h, 8, 32, stride, graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB),
                                    graphics::BitmapInfo{graphics::AlphaInfo::premultipliedFirst,
                                                         graphics::ByteOrder::order32Little},
                                    std::move(bytes));
@@ -299,7 +299,7 @@ bool GraphicsContext::writePNG(const std::string& path, foundation::ErrorPtr* er
     std::remove(temporary.c_str());
     if (error) {
         const std::string reason = status == CAIRO_STATUS_SUCCESS ? std::strerror(errno) : cairo_status_to_string(status);
-        *error = foundation::Error::make(foundation::CocoaErrorDomain, foundation::FileWriteUnknownError,
+        *error = foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSFileWriteUnknownError,
                                          "The picture could not be written to \"" + path + "\": " + reason);
     }
     return false;

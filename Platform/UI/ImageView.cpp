@@ -43,7 +43,7 @@ void ImageView::setEditable(bool value)
 {
     m_editable = value;
     if (value)
-        registerForDraggedTypes({PasteboardTypeFileURL});
+        registerForDraggedTypes({NSPasteboardTypeFileURL});
     else
         unregisterDraggedTypes();
 }
@@ -83,8 +83,8 @@ void ImageView::draw(const Rect&, GraphicsContext& context)
 DragOperation ImageView::draggingEntered(const DraggingInfo& info)
 {
     if (!m_editable)
-        return DragOperationNone;
-    return info.draggingPasteboard()->readURLs(true).empty() ? DragOperationNone : DragOperationCopy;
+        return NSDragOperationNone;
+    return info.draggingPasteboard()->readURLs(true).empty() ? NSDragOperationNone : NSDragOperationCopy;
 }
 
 bool ImageView::performDragOperation(const DraggingInfo& info)
@@ -105,7 +105,7 @@ bool ImageView::performDragOperation(const DraggingInfo& info)
 
 bool ImageView::setValueForBinding(const std::string& binding, const std::any& value)
 {
-    if (binding == ValueBinding) {
+    if (binding == NSValueBinding) {
         const auto* image = std::any_cast<ImagePtr>(&value);
         setImage(image ? *image : nullptr);
         return true;

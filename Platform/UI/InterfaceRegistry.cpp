@@ -74,7 +74,7 @@ std::optional<std::vector<ObjectPtr>> InterfaceRegistry::loadFile(const std::str
     }
     if (!builder) {
         if (error) {
-            *error = foundation::Error::make(foundation::CocoaErrorDomain, foundation::FileReadNoSuchFileError,
+            *error = foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSFileReadNoSuchFileError,
                                              "The interface file \u201C" + name + "\u201D could not be found.");
         }
         return std::nullopt;

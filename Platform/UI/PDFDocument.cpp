@@ -34,9 +34,9 @@ void quietPoppler()
 foundation::ErrorPtr readError(long code, const std::string& what, const std::string& path)
 {
     foundation::Error::UserInfo info;
-    info[foundation::LocalizedDescriptionKey].text = what;
-    info[foundation::FilePathErrorKey].text = path;
-    return foundation::Error::make(foundation::CocoaErrorDomain, code, std::move(info));
+    info[foundation::NSLocalizedDescriptionKey].text = what;
+    info[foundation::NSFilePathErrorKey].text = path;
+    return foundation::Error::make(foundation::NSCocoaErrorDomain, code, std::move(info));
 }
 
 } // namespace
@@ -47,21 +47,21 @@ std::shared_ptr<PDFDocument> PDFDocument::initWithURL(const foundation::URL& url
 {
     if (!url.isFileURL()) {
         if (error)
-            *error = readError(foundation::FileReadUnknownError, "The document is not a file.", url.absoluteString());
+            *error = readError(foundation::NSFileReadUnknownError, "The document is not a file.", url.absoluteString());
         return nullptr;
     }
     foundation::ErrorPtr readFailure;
     auto bytes = foundation::FileManager::defaultManager().contentsAtPath(url.path(), &readFailure);
     if (!bytes) {
         if (error)
-            *error = readError(readFailure ? readFailure->code() : long(foundation::FileReadUnknownError),
+            *error = readError(readFailure ? readFailure->code() : long(foundation::NSFileReadUnknownError),
                                "The document could not be opened.", url.path());
         return nullptr;
     }
     foundation::ErrorPtr dataError;
     auto doc = initWithData(std::move(*bytes), &dataError);
     if (!doc && error)
-        *error = readError(foundation::FileReadCorruptFileError, "The document is not a readable PDF file.", url.path());
+        *error = readError(foundation::NSFileReadCorruptFileError, "The document is not a readable PDF file.", url.path());
     return doc;
 }
 
@@ -77,7 +77,7 @@ std::shared_ptr<PDFDocument> PDFDocument::initWithData(std::vector<uint8_t> data
     }
     if (!doc->m_document || doc->m_document->is_locked() || doc->m_document->pages() <= 0) {
         if (error)
-            *error = foundation::Error::make(foundation::CocoaErrorDomain, foundation::FileReadCorruptFileError,
+            *error = foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSFileReadCorruptFileError,
                                              "The document is not a readable PDF file.");
         return nullptr;
     }
@@ -128,11 +128,11 @@ bool PDFDocument::writeToURL(const foundation::URL& url, foundation::ErrorPtr* e
     auto fail = [&](int err) {
         if (error) {
             foundation::Error::UserInfo info;
-            info[foundation::LocalizedDescriptionKey].text = "The document could not be saved.";
-            info[foundation::FilePathErrorKey].text = url.path();
-            info[foundation::UnderlyingErrorKey].error = foundation::Error::posix(err, url.path());
-            *error = foundation::Error::make(foundation::CocoaErrorDomain,
-                                             err == ENOSPC ? foundation::FileWriteOutOfSpaceError : foundation::FileWriteUnknownError,
+            info[foundation::NSLocalizedDescriptionKey].text = "The document could not be saved.";
+            info[foundation::NSFilePathErrorKey].text = url.path();
+            info[foundation::NSUnderlyingErrorKey].error = foundation::Error::posix(err, url.path());
+            *error = foundation::Error::make(foundation::NSCocoaErrorDomain,
+                                             err == ENOSPC ? foundation::NSFileWriteOutOfSpaceError : foundation::NSFileWriteUnknownError,
                                              std::move(info));
         }
         return false;

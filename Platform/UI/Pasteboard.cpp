@@ -8,18 +8,18 @@
 
 namespace ui {
 
-const std::string PasteboardTypeFileURL = "public.file-url";
-const std::string PasteboardTypeURL = "public.url";
-const std::string PasteboardTypeString = "public.utf8-plain-text";
-const std::string PasteboardTypePNG = "public.png";
-const std::string PasteboardTypeTIFF = "public.tiff";
-const std::string PasteboardNameGeneral = "Apple CFPasteboard general";
-const std::string PasteboardNameDrag = "Apple CFPasteboard drag";
+const std::string NSPasteboardTypeFileURL = "public.file-url";
+const std::string NSPasteboardTypeURL = "public.url";
+const std::string NSPasteboardTypeString = "public.utf8-plain-text";
+const std::string NSPasteboardTypePNG = "public.png";
+const std::string NSPasteboardTypeTIFF = "public.tiff";
+const std::string NSPasteboardNameGeneral = "Apple CFPasteboard general";
+const std::string NSPasteboardNameDrag = "Apple CFPasteboard drag";
 
 PasteboardItem PasteboardItem::itemWithURL(const foundation::URL& url)
 {
     PasteboardItem item;
-    item.setStringForType(url.absoluteString(), url.isFileURL() ? PasteboardTypeFileURL : PasteboardTypeURL);
+    item.setStringForType(url.absoluteString(), url.isFileURL() ? NSPasteboardTypeFileURL : NSPasteboardTypeURL);
     return item;
 }
 
@@ -89,7 +89,7 @@ std::map<std::string, std::shared_ptr<Pasteboard>>& registry()
 
 std::shared_ptr<Pasteboard> Pasteboard::generalPasteboard()
 {
-    return pasteboardWithName(PasteboardNameGeneral);
+    return pasteboardWithName(NSPasteboardNameGeneral);
 }
 
 std::shared_ptr<Pasteboard> Pasteboard::pasteboardWithName(const std::string& name)
@@ -189,9 +189,9 @@ std::vector<foundation::URL> Pasteboard::readURLs(bool fileURLsOnly) const
 {
     std::vector<foundation::URL> out;
     for (const auto& item : pasteboardItems()) {
-        std::optional<std::string> text = item.stringForType(PasteboardTypeFileURL);
+        std::optional<std::string> text = item.stringForType(NSPasteboardTypeFileURL);
         if (!text && !fileURLsOnly)
-            text = item.stringForType(PasteboardTypeURL);
+            text = item.stringForType(NSPasteboardTypeURL);
         if (!text)
             continue;
         auto url = foundation::URL::URLWithString(*text);
@@ -257,7 +257,7 @@ bool isReadableImageFile(const foundation::URL& url)
 
 const std::vector<std::string>& imageDataTypes()
 {
-    static const std::vector<std::string> types = {PasteboardTypePNG, PasteboardTypeTIFF, images::kUTTypeJPEG};
+    static const std::vector<std::string> types = {NSPasteboardTypePNG, NSPasteboardTypeTIFF, images::kUTTypeJPEG};
     return types;
 }
 
@@ -267,7 +267,7 @@ std::vector<Pasteboard::ImageObject> Pasteboard::readImageFileURLsAndImages() co
 {
     std::vector<ImageObject> out;
     for (const auto& item : pasteboardItems()) {
-        if (auto text = item.stringForType(PasteboardTypeFileURL)) {
+        if (auto text = item.stringForType(NSPasteboardTypeFileURL)) {
             auto url = foundation::URL::URLWithString(*text);
             if (url && isReadableImageFile(*url)) {
                 out.push_back({*url, nullptr});
@@ -291,7 +291,7 @@ std::vector<Pasteboard::ImageObject> Pasteboard::readImageFileURLsAndImages() co
 bool Pasteboard::canReadImageFileURLsOrImages() const
 {
     for (const auto& item : pasteboardItems()) {
-        if (auto text = item.stringForType(PasteboardTypeFileURL)) {
+        if (auto text = item.stringForType(NSPasteboardTypeFileURL)) {
             auto url = foundation::URL::URLWithString(*text);
             if (url && isReadableImageFile(*url))
                 return true;

@@ -16,20 +16,20 @@
 
 namespace ui {
 
-extern const std::string PasteboardTypeFileURL; // "public.file-url"
-extern const std::string PasteboardTypeURL;     // "public.url"
-extern const std::string PasteboardTypeString;  // "public.utf8-plain-text"
-extern const std::string PasteboardTypePNG;     // "public.png"
-extern const std::string PasteboardTypeTIFF;    // "public.tiff"
-extern const std::string PasteboardNameGeneral; // "Apple CFPasteboard general"
-extern const std::string PasteboardNameDrag;    // "Apple CFPasteboard drag"
+extern const std::string NSPasteboardTypeFileURL; // "public.file-url"
+extern const std::string NSPasteboardTypeURL;     // "public.url"
+extern const std::string NSPasteboardTypeString;  // "public.utf8-plain-text"
+extern const std::string NSPasteboardTypePNG;     // "public.png"
+extern const std::string NSPasteboardTypeTIFF;    // "public.tiff"
+extern const std::string NSPasteboardNameGeneral; // "Apple CFPasteboard general"
+extern const std::string NSPasteboardNameDrag;    // "Apple CFPasteboard drag"
 
 class PasteboardItem {
 public:
     PasteboardItem() = default;
     // An item for a URL: "public.file-url" for a file URL, else "public.url".
     static PasteboardItem itemWithURL(const foundation::URL& url);
-    static PasteboardItem itemWithString(const std::string& string, const std::string& type = PasteboardTypeString);
+    static PasteboardItem itemWithString(const std::string& string, const std::string& type = NSPasteboardTypeString);
 
     std::vector<std::string> types() const;
     void setStringForType(const std::string& string, const std::string& type);

@@ -111,7 +111,7 @@ bool ProgressIndicator::setValueForBinding(const std::string& binding, const std
 {
     bool ok = false;
     const double d = foundation::detail::anyToDouble(value, ok);
-    if (binding == ValueBinding)
+    if (binding == NSValueBinding)
         setDoubleValue(ok ? d : m_minValue);
     else if (binding == "minValue")
         setMinValue(ok ? d : 0);
@@ -128,7 +128,7 @@ bool ProgressIndicator::setValueForBinding(const std::string& binding, const std
 
 std::vector<std::string> ProgressIndicator::exposedBindings() const
 {
-    return {ValueBinding, "minValue", "maxValue", "isIndeterminate", "animate", HiddenBinding};
+    return {NSValueBinding, "minValue", "maxValue", "isIndeterminate", "animate", NSHiddenBinding};
 }
 
 } // namespace ui

@@ -39,7 +39,7 @@ public:
     void mouseDragged(const Event& event) override;
     void mouseUp(const Event& event) override;
     void draw(const graphics::Rect& dirtyRect, GraphicsContext& context) override;
-    graphics::Size intrinsicContentSize() const override { return {ViewNoIntrinsicMetric, 21}; }
+    graphics::Size intrinsicContentSize() const override { return {NSViewNoIntrinsicMetric, 21}; }
     bool setValueForBinding(const std::string& binding, const std::any& value) override;
 
 protected:

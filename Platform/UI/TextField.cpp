@@ -190,7 +190,7 @@ bool TextField::commitEditing()
         c->setEditingText(std::nullopt);
     Control::setObjectValue(value);
     if (changed)
-        pushBindingValue(ValueBinding, objectValue());
+        pushBindingValue(NSValueBinding, objectValue());
     return true;
 }
 
@@ -281,7 +281,7 @@ graphics::Size TextField::intrinsicContentSize() const
 
 std::vector<std::string> TextField::exposedBindings() const
 {
-    return {ValueBinding, EnabledBinding, HiddenBinding, "editable"};
+    return {NSValueBinding, NSEnabledBinding, NSHiddenBinding, "editable"};
 }
 
 SecureTextField::SecureTextField(const Rect& frame)

@@ -11,16 +11,16 @@ namespace ui {
 class Responder;
 
 enum TrackingAreaOptions : unsigned {
-    TrackingMouseEnteredAndExited = 0x01,
-    TrackingMouseMoved = 0x02,
-    TrackingCursorUpdate = 0x04,
-    TrackingActiveWhenFirstResponder = 0x10,
-    TrackingActiveInKeyWindow = 0x20,
-    TrackingActiveInActiveApp = 0x40,
-    TrackingActiveAlways = 0x80,
-    TrackingAssumeInside = 0x100,
-    TrackingInVisibleRect = 0x200,
-    TrackingEnabledDuringMouseDrag = 0x400,
+    NSTrackingMouseEnteredAndExited = 0x01,
+    NSTrackingMouseMoved = 0x02,
+    NSTrackingCursorUpdate = 0x04,
+    NSTrackingActiveWhenFirstResponder = 0x10,
+    NSTrackingActiveInKeyWindow = 0x20,
+    NSTrackingActiveInActiveApp = 0x40,
+    NSTrackingActiveAlways = 0x80,
+    NSTrackingAssumeInside = 0x100,
+    NSTrackingInVisibleRect = 0x200,
+    NSTrackingEnabledDuringMouseDrag = 0x400,
 };
 
 class TrackingArea {
@@ -44,7 +44,7 @@ public:
 private:
     TrackingArea(graphics::Rect rect, unsigned options, const std::shared_ptr<Responder>& owner, std::any userInfo)
         : m_rect(rect), m_options(options), m_owner(owner), m_userInfo(std::move(userInfo))
-        , m_inside((options & TrackingAssumeInside) != 0) { }
+        , m_inside((options & NSTrackingAssumeInside) != 0) { }
 
     graphics::Rect m_rect;
     unsigned m_options = 0;

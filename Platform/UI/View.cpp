@@ -18,12 +18,12 @@ namespace ui {
 using graphics::Point;
 using graphics::Rect;
 
-const std::string ViewFrameDidChangeNotification = "NSViewFrameDidChangeNotification";
-const std::string ViewBoundsDidChangeNotification = "NSViewBoundsDidChangeNotification";
-const std::string ValueBinding = "value";
-const std::string EnabledBinding = "enabled";
-const std::string HiddenBinding = "hidden";
-const std::string TitleBinding = "title";
+const std::string NSViewFrameDidChangeNotification = "NSViewFrameDidChangeNotification";
+const std::string NSViewBoundsDidChangeNotification = "NSViewBoundsDidChangeNotification";
+const std::string NSValueBinding = "value";
+const std::string NSEnabledBinding = "enabled";
+const std::string NSHiddenBinding = "hidden";
+const std::string NSTitleBinding = "title";
 
 namespace {
 
@@ -70,7 +70,7 @@ void View::setFrame(const Rect& frame)
     if (m_window)
         updateTrackingAreas();
     if (m_postsFrameChanged)
-        postAbout(this, ViewFrameDidChangeNotification);
+        postAbout(this, NSViewFrameDidChangeNotification);
 }
 
 namespace {
@@ -128,7 +128,7 @@ void View::setBoundsOrigin(Point origin)
         return;
     m_boundsOrigin = origin;
     setNeedsDisplay(true);
-    postAbout(this, ViewBoundsDidChangeNotification);
+    postAbout(this, NSViewBoundsDidChangeNotification);
 }
 
 Point View::toSuperview(Point p) const
@@ -542,7 +542,7 @@ std::optional<View::BindingInfo> View::infoForBinding(const std::string& binding
 
 bool View::setValueForBinding(const std::string& binding, const std::any& value)
 {
-    if (binding == HiddenBinding) {
+    if (binding == NSHiddenBinding) {
         bool hidden = false;
         try {
             hidden = value.has_value() && foundation::anyTo<bool>(value);

@@ -27,17 +27,17 @@ class Window;
 class View;
 using ViewPtr = std::shared_ptr<View>;
 
-extern const std::string ViewFrameDidChangeNotification;  // "NSViewFrameDidChangeNotification"
-extern const std::string ViewBoundsDidChangeNotification; // "NSViewBoundsDidChangeNotification"
+extern const std::string NSViewFrameDidChangeNotification;  // "NSViewFrameDidChangeNotification"
+extern const std::string NSViewBoundsDidChangeNotification; // "NSViewBoundsDidChangeNotification"
 
 // Names of the common bindings.
-extern const std::string ValueBinding;   // "value"
-extern const std::string EnabledBinding; // "enabled"
-extern const std::string HiddenBinding;  // "hidden"
-extern const std::string TitleBinding;   // "title"
+extern const std::string NSValueBinding;   // "value"
+extern const std::string NSEnabledBinding; // "enabled"
+extern const std::string NSHiddenBinding;  // "hidden"
+extern const std::string NSTitleBinding;   // "title"
 
 // For intrinsicContentSize: no preferred length on that axis.
-inline constexpr double ViewNoIntrinsicMetric = -1.0;
+inline constexpr double NSViewNoIntrinsicMetric = -1.0;
 
 enum class Cursor { arrow, pointingHand, resizeLeftRight, resizeUpDown, iBeam, crosshair, openHand, closedHand };
 
@@ -71,7 +71,7 @@ public:
     virtual bool isFlipped() const { return false; }
     bool postsFrameChangedNotifications() const { return m_postsFrameChanged; }
     void setPostsFrameChangedNotifications(bool value) { m_postsFrameChanged = value; }
-    virtual graphics::Size intrinsicContentSize() const { return {ViewNoIntrinsicMetric, ViewNoIntrinsicMetric}; }
+    virtual graphics::Size intrinsicContentSize() const { return {NSViewNoIntrinsicMetric, NSViewNoIntrinsicMetric}; }
     unsigned autoresizingMask() const { return m_autoresizingMask; }
     void setAutoresizingMask(unsigned mask) { m_autoresizingMask = mask; }
     // Moves and sizes the subviews by their masks after this view's size was `oldSize`; called
@@ -180,7 +180,7 @@ public:
     void registerForDraggedTypes(const std::vector<std::string>& types);
     void unregisterDraggedTypes() { m_draggedTypes.clear(); }
     const std::vector<std::string>& registeredDraggedTypes() const { return m_draggedTypes; }
-    virtual DragOperation draggingEntered(const DraggingInfo& info) { (void)info; return DragOperationNone; }
+    virtual DragOperation draggingEntered(const DraggingInfo& info) { (void)info; return NSDragOperationNone; }
     virtual DragOperation draggingUpdated(const DraggingInfo& info) { (void)info; return m_lastDragOperation; }
     virtual void draggingExited(const DraggingInfo* info) { (void)info; }
     virtual bool prepareForDragOperation(const DraggingInfo& info) { (void)info; return true; }
@@ -200,7 +200,7 @@ public:
     std::optional<BindingInfo> infoForBinding(const std::string& binding) const;
     // A value arrived from the model for `binding`; false when the view has no such binding.
     virtual bool setValueForBinding(const std::string& binding, const std::any& value);
-    virtual std::vector<std::string> exposedBindings() const { return {HiddenBinding}; }
+    virtual std::vector<std::string> exposedBindings() const { return {NSHiddenBinding}; }
 
 protected:
     explicit View(const graphics::Rect& frame);
@@ -237,7 +237,7 @@ private:
     std::vector<TrackingAreaPtr> m_trackingAreas;
     std::vector<std::pair<graphics::Rect, Cursor>> m_cursorRects;
     std::vector<std::string> m_draggedTypes;
-    DragOperation m_lastDragOperation = DragOperationNone;
+    DragOperation m_lastDragOperation = NSDragOperationNone;
     std::map<std::string, std::shared_ptr<foundation::Binding>> m_bindings;
     // The observed object is held weakly, as by the binding itself: a view is often bound to
     // the controller that owns it, and a strong reference would keep both alive for good.

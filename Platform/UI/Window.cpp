@@ -21,11 +21,11 @@ namespace ui {
 using graphics::Point;
 using graphics::Rect;
 
-const std::string WindowWillCloseNotification = "NSWindowWillCloseNotification";
-const std::string WindowDidBecomeKeyNotification = "NSWindowDidBecomeKeyNotification";
-const std::string WindowDidResignKeyNotification = "NSWindowDidResignKeyNotification";
-const std::string WindowDidBecomeMainNotification = "NSWindowDidBecomeMainNotification";
-const std::string WindowDidResizeNotification = "NSWindowDidResizeNotification";
+const std::string NSWindowWillCloseNotification = "NSWindowWillCloseNotification";
+const std::string NSWindowDidBecomeKeyNotification = "NSWindowDidBecomeKeyNotification";
+const std::string NSWindowDidResignKeyNotification = "NSWindowDidResignKeyNotification";
+const std::string NSWindowDidBecomeMainNotification = "NSWindowDidBecomeMainNotification";
+const std::string NSWindowDidResizeNotification = "NSWindowDidResizeNotification";
 
 namespace {
 
@@ -306,7 +306,7 @@ void Window::setFrame(const Rect& frame, bool)
     m_frame = f;
     layoutFrameView();
     if (resized) {
-        foundation::Notification n {WindowDidResizeNotification, foundation::identityOf(this), weak_from_this().lock(), {}};
+        foundation::Notification n {NSWindowDidResizeNotification, foundation::identityOf(this), weak_from_this().lock(), {}};
         if (auto d = delegate())
             d->windowDidResize(n);
         foundation::NotificationCenter::defaultCenter().post(n);
@@ -413,7 +413,7 @@ void Window::performClose(Object*)
 void Window::close()
 {
     auto keep = sharedAs<Window>();
-    foundation::Notification n {WindowWillCloseNotification, foundation::identityOf(this), keep, {}};
+    foundation::Notification n {NSWindowWillCloseNotification, foundation::identityOf(this), keep, {}};
     if (auto d = delegate())
         d->windowWillClose(n);
     foundation::NotificationCenter::defaultCenter().post(n);
@@ -685,13 +685,13 @@ void Window::updateTrackingAreas(Point location, const Event& event)
     std::function<void(View*)> walk = [&](View* v) {
         const bool hidden = v->isHidden();
         for (const auto& area : v->trackingAreas()) {
-            Rect r = (area->options() & TrackingInVisibleRect) ? v->bounds() : area->rect();
+            Rect r = (area->options() & NSTrackingInVisibleRect) ? v->bounds() : area->rect();
             const bool inside = !hidden && v->convertRectToView(r, nullptr).contains(location);
             if (inside != area->isInside()) {
                 area->setInside(inside);
-                if (area->options() & TrackingMouseEnteredAndExited)
+                if (area->options() & NSTrackingMouseEnteredAndExited)
                     calls.push_back({area, inside ? EventType::mouseEntered : EventType::mouseExited});
-            } else if (inside && (area->options() & TrackingMouseMoved)) {
+            } else if (inside && (area->options() & NSTrackingMouseMoved)) {
                 calls.push_back({area, EventType::mouseMoved});
             }
         }
@@ -737,7 +737,7 @@ DragOperation Window::draggingUpdated(const PasteboardPtr& pasteboard, Point loc
             current->draggingExited(&info);
         m_dragDestination.reset();
         if (!found)
-            return DragOperationNone;
+            return NSDragOperationNone;
         auto dest = found->sharedAs<View>();
         m_dragDestination = dest;
         const auto op = static_cast<DragOperation>(dest->draggingEntered(info) & mask);
@@ -745,7 +745,7 @@ DragOperation Window::draggingUpdated(const PasteboardPtr& pasteboard, Point loc
         return op;
     }
     if (!current)
-        return DragOperationNone;
+        return NSDragOperationNone;
     const auto op = static_cast<DragOperation>(current->draggingUpdated(info) & mask);
     current->m_lastDragOperation = op;
     return op;
@@ -769,7 +769,7 @@ bool Window::performDragOperation(const PasteboardPtr& pasteboard, Point locatio
     DraggingInfo info(pasteboard, location, mask, keep, m_dragSequence++);
     if (!dest)
         return false;
-    if (op == DragOperationNone) {
+    if (op == NSDragOperationNone) {
         dest->draggingExited(&info);
         return false;
     }
@@ -828,7 +828,7 @@ bool Window::renderToPNG(const std::string& path, foundation::ErrorPtr* error)
     auto image = renderImage();
     if (!image) {
         if (error)
-            *error = foundation::Error::make(foundation::CocoaErrorDomain, foundation::FileWriteUnknownError,
+            *error = foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSFileWriteUnknownError,
                                              "The window is too small or too large to draw.");
         return false;
     }

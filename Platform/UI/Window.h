@@ -59,11 +59,11 @@ enum WindowStyleMask : unsigned long {
 enum class WindowButton { closeButton = 0, miniaturizeButton = 1, zoomButton = 2, toolbarButton = 3, documentIconButton = 4 };
 enum class WindowTitleVisibility { visible = 0, hidden = 1 };
 
-extern const std::string WindowWillCloseNotification;     // "NSWindowWillCloseNotification"
-extern const std::string WindowDidBecomeKeyNotification;  // "NSWindowDidBecomeKeyNotification"
-extern const std::string WindowDidResignKeyNotification;  // "NSWindowDidResignKeyNotification"
-extern const std::string WindowDidBecomeMainNotification; // "NSWindowDidBecomeMainNotification"
-extern const std::string WindowDidResizeNotification;     // "NSWindowDidResizeNotification"
+extern const std::string NSWindowWillCloseNotification;     // "NSWindowWillCloseNotification"
+extern const std::string NSWindowDidBecomeKeyNotification;  // "NSWindowDidBecomeKeyNotification"
+extern const std::string NSWindowDidResignKeyNotification;  // "NSWindowDidResignKeyNotification"
+extern const std::string NSWindowDidBecomeMainNotification; // "NSWindowDidBecomeMainNotification"
+extern const std::string NSWindowDidResizeNotification;     // "NSWindowDidResizeNotification"
 
 // Every member is optional; a delegate overrides what it cares about.
 class WindowDelegate {
@@ -187,10 +187,10 @@ public:
     // Drags from outside: the window finds the destination view under `location` (window
     // coordinates) among views registered for the pasteboard's types and passes the drag on.
     DragOperation draggingUpdated(const PasteboardPtr& pasteboard, graphics::Point location,
-                                  unsigned sourceOperationMask = DragOperationEvery);
+                                  unsigned sourceOperationMask = NSDragOperationEvery);
     void draggingExited();
     bool performDragOperation(const PasteboardPtr& pasteboard, graphics::Point location,
-                              unsigned sourceOperationMask = DragOperationEvery);
+                              unsigned sourceOperationMask = NSDragOperationEvery);
     void invalidateCursorRectsForView(View* view);
     graphics::Point mouseLocationOutsideOfEventStream() const { return m_mouseLocation; }
 

@@ -258,17 +258,17 @@ TEST_F(MainWindowControllerTest, FilesFromTheOpenPanelAndDropsGoToTheApplication
     auto pasteboard = ui::Pasteboard::pasteboardWithUniqueName();
     pasteboard->writeURLs(dropped);
     auto window = h.controller->window();
-    EXPECT_EQ(window->draggingUpdated(pasteboard, { 300, 300 }), ui::DragOperationCopy);
+    EXPECT_EQ(window->draggingUpdated(pasteboard, { 300, 300 }), ui::NSDragOperationCopy);
     EXPECT_TRUE(window->performDragOperation(pasteboard, { 300, 300 }));
     ASSERT_EQ(added.size(), 2u);
     EXPECT_EQ(added[1], dropped);
 
     // Text without file URLs is accepted and adds nothing.
     auto text = ui::Pasteboard::pasteboardWithUniqueName();
-    text->setStringForType("hello", ui::PasteboardTypeString);
+    text->setStringForType("hello", ui::NSPasteboardTypeString);
     auto drop = DragAndDropView::initWithFrame(graphics::Rect::make(0, 0, 10, 10));
     drop->setDropHandler([&](const std::vector<foundation::URL>& u) { added.push_back(u); });
-    EXPECT_TRUE(drop->performDragOperation(ui::DraggingInfo(text, {}, ui::DragOperationEvery, {}, 1)));
+    EXPECT_TRUE(drop->performDragOperation(ui::DraggingInfo(text, {}, ui::NSDragOperationEvery, {}, 1)));
     EXPECT_EQ(added.size(), 2u);
 }
 
@@ -302,8 +302,8 @@ TEST(NoDragAndDropImageView, NeverTakesADrop)
     EXPECT_TRUE(view->registeredDraggedTypes().empty());
     auto pasteboard = ui::Pasteboard::pasteboardWithUniqueName();
     pasteboard->writeURLs({ foundation::URL::fileURLWithPath("/tmp/x.jpg") });
-    const ui::DraggingInfo info(pasteboard, {}, ui::DragOperationEvery, {}, 1);
-    EXPECT_EQ(view->draggingEntered(info), ui::DragOperationNone);
+    const ui::DraggingInfo info(pasteboard, {}, ui::NSDragOperationEvery, {}, 1);
+    EXPECT_EQ(view->draggingEntered(info), ui::NSDragOperationNone);
     EXPECT_FALSE(view->performDragOperation(info));
     EXPECT_FALSE(view->image());
 }

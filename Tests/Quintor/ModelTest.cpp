@@ -133,7 +133,7 @@ TEST_F(ModelTest, RefusedAdditionsExplainWhyAndChangeNothing)
         foundation::ErrorPtr error;
         EXPECT_FALSE(model->addImages(c.urls, &error));
         ASSERT_TRUE(error);
-        EXPECT_EQ(error->domain(), foundation::CocoaErrorDomain);
+        EXPECT_EQ(error->domain(), foundation::NSCocoaErrorDomain);
         EXPECT_EQ(error->code(), 0);
         EXPECT_EQ(error->localizedDescription(), c.description);
     }

@@ -21,7 +21,7 @@ graphics::ImagePtr bitmap(int w, int h, const std::function<graphics::Image::RGB
             d[0] = p.r, d[1] = p.g, d[2] = p.b, d[3] = p.a;
         }
     return graphics::Image::create(size_t(w), size_t(h), 8, 32, size_t(w) * 4,
-                                   graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB),
+                                   graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB),
                                    {graphics::AlphaInfo::last, graphics::ByteOrder::orderDefault}, std::move(bytes));
 }
 

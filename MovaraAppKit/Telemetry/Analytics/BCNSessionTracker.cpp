@@ -43,11 +43,11 @@ void BCNSessionTracker::observe()
 {
     std::weak_ptr<BCNSessionTracker> weak = weak_from_this();
     auto& center = foundation::NotificationCenter::defaultCenter();
-    m_resignToken = center.addObserver(ui::ApplicationDidResignActiveNotification, nullptr, nullptr, [weak](const foundation::Notification&) {
+    m_resignToken = center.addObserver(ui::NSApplicationDidResignActiveNotification, nullptr, nullptr, [weak](const foundation::Notification&) {
         if (auto tracker = weak.lock())
             tracker->applicationDidEnterBackground();
     });
-    m_activeToken = center.addObserver(ui::ApplicationDidBecomeActiveNotification, nullptr, nullptr, [weak](const foundation::Notification&) {
+    m_activeToken = center.addObserver(ui::NSApplicationDidBecomeActiveNotification, nullptr, nullptr, [weak](const foundation::Notification&) {
         if (auto tracker = weak.lock())
             tracker->applicationWillEnterForeground();
     });

@@ -17,7 +17,7 @@ BCNBeaconUserDefaults& BCNBeaconUserDefaults::shared()
 std::string BCNBeaconUserDefaults::getBeaconKeyFrom(const std::string& key)
 {
     if (key.starts_with(kPrefix))
-        throw foundation::Exception(foundation::InternalInconsistencyException,
+        throw foundation::Exception(foundation::NSInternalInconsistencyException,
                                     "Please do not prepend the key with 'BeaconSDK'. It's done automatically.");
     return kPrefix + key;
 }

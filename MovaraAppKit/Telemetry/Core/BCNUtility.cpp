@@ -466,7 +466,7 @@ foundation::CodingPtr BCNUtility::unarchiveKeyedData(const std::optional<foundat
             for (const auto& [coded, current] : state().migrations)
                 unarchiver->setClass(current, coded);
         }
-        object = unarchiver->decodeObject(foundation::KeyedArchiveRootObjectKey);
+        object = unarchiver->decodeObject(foundation::NSKeyedArchiveRootObjectKey);
         if (!object)
             error = unarchiver->error();
     }

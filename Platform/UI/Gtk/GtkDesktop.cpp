@@ -51,7 +51,7 @@ bool deliverFileDrop(Window& window, const std::vector<foundation::URL>& files, 
         return false;
     auto pasteboard = Pasteboard::pasteboardWithUniqueName();
     pasteboard->writeURLs(files);
-    const bool taken = window.performDragOperation(pasteboard, location, DragOperationCopy | DragOperationGeneric);
+    const bool taken = window.performDragOperation(pasteboard, location, NSDragOperationCopy | NSDragOperationGeneric);
     window.draggingExited();
     return taken;
 }
@@ -825,9 +825,9 @@ GdkDragAction GtkDesktop::Impl::dropMotion(GtkDropTarget* target, double x, doub
     auto pasteboard = Pasteboard::pasteboardWithUniqueName();
     pasteboard->writeURLs(filesOf(gtk_drop_target_get_value(target)));
     const DragOperation op = window->draggingUpdated(pasteboard, windowPointForAreaPoint(*window, x, y),
-                                                     DragOperationCopy | DragOperationGeneric);
+                                                     NSDragOperationCopy | NSDragOperationGeneric);
     h->owner->synchronize();
-    return op == DragOperationNone ? GdkDragAction(0) : GDK_ACTION_COPY;
+    return op == NSDragOperationNone ? GdkDragAction(0) : GDK_ACTION_COPY;
 }
 
 void GtkDesktop::Impl::dropLeave(GtkDropTarget*, gpointer data)

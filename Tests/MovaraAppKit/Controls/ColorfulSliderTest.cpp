@@ -149,7 +149,7 @@ TEST_F(ColorfulSliderTest, DoubleClickAndActionsWriteThroughTheBinding)
 {
     auto model = std::make_shared<Adjustment>();
     auto s = makeSlider(0);
-    s->bind(ui::ValueBinding, model, "value");
+    s->bind(ui::NSValueBinding, model, "value");
     model->setValue(80);
     EXPECT_EQ(s->doubleValue(), 80);
     auto mirror = ui::TextField::labelWithString("");

@@ -199,19 +199,19 @@ TEST_F(SmallControlsTest, DropViewTakesFileURLsOnlyAndAsksItsSubclass)
     files->writeURLs({foundation::URL::fileURLWithPath("/a.jpg"), foundation::URL::fileURLWithPath("/b.jpg"),
                       foundation::URL::fileURLWithPath("/c.jpg")});
     auto text = ui::Pasteboard::pasteboardWithUniqueName();
-    text->setStringForType("hello", ui::PasteboardTypeString);
+    text->setStringForType("hello", ui::NSPasteboardTypeString);
 
     auto plain = DropView::initWithCoder(Rect::make(0, 0, 100, 100));
     plain->awakeFromNib();
     auto plainWindow = windowWith(plain, 100, 100);
-    EXPECT_EQ(plainWindow->draggingUpdated(files, {50, 50}), ui::DragOperationNone);
+    EXPECT_EQ(plainWindow->draggingUpdated(files, {50, 50}), ui::NSDragOperationNone);
     EXPECT_FALSE(plainWindow->performDragOperation(files, {50, 50}));
 
     auto counting = CountingDropView::make();
     counting->awakeFromNib();
     auto w = windowWith(counting, 100, 100);
-    EXPECT_EQ(w->draggingUpdated(files, {50, 50}), ui::DragOperationCopy);
-    EXPECT_EQ(w->draggingUpdated(files, {60, 60}), ui::DragOperationCopy);
+    EXPECT_EQ(w->draggingUpdated(files, {50, 50}), ui::NSDragOperationCopy);
+    EXPECT_EQ(w->draggingUpdated(files, {60, 60}), ui::NSDragOperationCopy);
     EXPECT_TRUE(w->performDragOperation(files, {50, 50}));
     ASSERT_EQ(counting->drops.size(), 1u);
     EXPECT_EQ(counting->drops.front().size(), 3u);
@@ -220,7 +220,7 @@ TEST_F(SmallControlsTest, DropViewTakesFileURLsOnlyAndAsksItsSubclass)
     // Text carries no file URL: refused, the subclass never asked. Nor is a drop accepted
     // when performed on the view directly with such a pasteboard.
     EXPECT_FALSE(w->performDragOperation(text, {50, 50}));
-    EXPECT_FALSE(counting->performDragOperation(ui::DraggingInfo(text, {50, 50}, ui::DragOperationEvery, w, 9)));
+    EXPECT_FALSE(counting->performDragOperation(ui::DraggingInfo(text, {50, 50}, ui::NSDragOperationEvery, w, 9)));
     EXPECT_EQ(counting->drops.size(), 1u);
 }
 

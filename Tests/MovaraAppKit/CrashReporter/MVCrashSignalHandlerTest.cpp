@@ -254,7 +254,7 @@ TEST(MVCrashSignalHandler, AFailedRegistrationReportsItAndLaterOnesStillWork)
             return 10;
         if (!error || error->domain() != MVCrashReporterErrorDomain || error->code() != 1
             || error->localizedDescription() != "Failed to register signal handler" || !error->underlyingError()
-            || error->underlyingError()->domain() != foundation::POSIXErrorDomain || error->underlyingError()->code() != EINVAL)
+            || error->underlyingError()->domain() != foundation::NSPOSIXErrorDomain || error->underlyingError()->code() != EINVAL)
             return 11;
         if (!handler.registerHandlerForSignal(SIGUSR2, counting, nullptr, nullptr))
             return 12;

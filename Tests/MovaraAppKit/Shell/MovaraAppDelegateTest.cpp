@@ -101,9 +101,9 @@ protected:
         auto delegate = MovaraAppDelegate::init();
         ui::Application::shared()->setDelegate(delegate);
         foundation::Notification n;
-        n.name = ui::ApplicationWillFinishLaunchingNotification;
+        n.name = ui::NSApplicationWillFinishLaunchingNotification;
         delegate->applicationWillFinishLaunching(n);
-        foundation::NotificationCenter::defaultCenter().post(ui::ApplicationDidFinishLaunchingNotification);
+        foundation::NotificationCenter::defaultCenter().post(ui::NSApplicationDidFinishLaunchingNotification);
         delegate->applicationDidFinishLaunching(n);
         ui::Application::shared()->activateIgnoringOtherApps(true);
         return delegate;
@@ -483,11 +483,11 @@ TEST_F(ShellLaunchTest, AboutPanelShowsTheCreditsWithTheirLinksAndTypeInTheLabel
     // The links and the type stay; all of it is in the label colour.
     const auto at = [&](const std::string& word) { return credits->attributesAtIndex(text.find(word)); };
     for (const char* word : {"Quintor", "Made", "Ada", "Grace"})
-        EXPECT_EQ(at(word)[foundation::ForegroundColorAttributeName], foundation::Value("labelColor")) << word;
-    EXPECT_EQ(at("Ada")[foundation::LinkAttributeName], foundation::Value("https://example.com/ada"));
-    EXPECT_EQ(at("Made").count(foundation::LinkAttributeName), 0u);
-    EXPECT_EQ(at("Grace")[foundation::FontAttributeName], foundation::Value("Times-Bold 12"));
-    EXPECT_NE(at("Made")[foundation::FontAttributeName], at("Grace")[foundation::FontAttributeName]);
+        EXPECT_EQ(at(word)[foundation::NSForegroundColorAttributeName], foundation::Value("labelColor")) << word;
+    EXPECT_EQ(at("Ada")[foundation::NSLinkAttributeName], foundation::Value("https://example.com/ada"));
+    EXPECT_EQ(at("Made").count(foundation::NSLinkAttributeName), 0u);
+    EXPECT_EQ(at("Grace")[foundation::NSFontAttributeName], foundation::Value("Times-Bold 12"));
+    EXPECT_NE(at("Made")[foundation::NSFontAttributeName], at("Grace")[foundation::NSFontAttributeName]);
 }
 
 TEST_F(ShellLaunchTest, ActionsReachTheServiceAndTheWorkspace)

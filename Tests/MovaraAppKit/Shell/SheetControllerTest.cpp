@@ -42,7 +42,7 @@ struct NameSheet {
         field = ui::TextField::textFieldWithString("");
         field->setFrame(Rect::make(20, 40, 260, 22));
         window->contentView()->addSubview(field);
-        field->bind(ui::ValueBinding, person, "name");
+        field->bind(ui::NSValueBinding, person, "name");
         controller = SheetController::initWithWindow(window);
         controller->setWindowForSheet(host);
     }
@@ -235,7 +235,7 @@ TEST(ViewControllerEditing, FirstKeyViewAndCommitWorkInTheViewsWindow)
     auto field = ui::TextField::textFieldWithString("");
     view->addSubview(field);
     view->setNextKeyView(field);
-    field->bind(ui::ValueBinding, person, "name");
+    field->bind(ui::NSValueBinding, person, "name");
     controller->setView(view);
 
     goToFirstKeyView(*controller); // not in a window yet: nothing happens

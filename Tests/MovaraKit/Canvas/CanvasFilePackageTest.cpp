@@ -251,7 +251,7 @@ TEST(CanvasFilePackage, HostilePackagesFailWithErrorsAndLeaveTheCanvasAsItWas)
         {"a regular file", FileWrapper::initRegularFileWithContents({1}), CanvasErrorDomain, 1},
         {"an empty folder", FileWrapper::initDirectoryWithFileWrappers(), CanvasErrorDomain, 1},
         {"a folder named Canvas.plist", plistFolder, CanvasErrorDomain, 1},
-        {"not a property list", notPlist, foundation::CocoaErrorDomain, foundation::PropertyListReadCorruptError},
+        {"not a property list", notPlist, foundation::NSCocoaErrorDomain, foundation::NSPropertyListReadCorruptError},
         {"an array at the top", packageWith(Value::array({1})), CanvasErrorDomain, 1},
         {"no Data folder", packageWith(Value::dictionary({{"size", "{5, 5}"}, {"objects", Value::array({imageObject})}})),
          CanvasErrorDomain, 0},

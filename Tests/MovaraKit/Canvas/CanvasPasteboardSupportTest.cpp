@@ -103,7 +103,7 @@ TEST(CanvasPasteboardSupport, PicturesGetGeneratedNamesAndTextGivesNothing)
 {
     auto pasteboard = ui::Pasteboard::pasteboardWithUniqueName();
     ui::PasteboardItem item;
-    item.setDataForType(picture(5, 5), ui::PasteboardTypePNG);
+    item.setDataForType(picture(5, 5), ui::NSPasteboardTypePNG);
     pasteboard->writeObjects({item});
     auto objects = CanvasPasteboardSupport::read(*pasteboard);
     ASSERT_TRUE(objects);
@@ -115,7 +115,7 @@ TEST(CanvasPasteboardSupport, PicturesGetGeneratedNamesAndTextGivesNothing)
     EXPECT_EQ(name.substr(name.size() - 4), ".png");
 
     auto text = ui::Pasteboard::pasteboardWithUniqueName();
-    text->setStringForType("just words", ui::PasteboardTypeString);
+    text->setStringForType("just words", ui::NSPasteboardTypeString);
     EXPECT_FALSE(CanvasPasteboardSupport::canReadFromPasteboard(*text));
     EXPECT_FALSE(CanvasPasteboardSupport::read(*text));
 }

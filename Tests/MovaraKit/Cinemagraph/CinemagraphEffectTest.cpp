@@ -109,9 +109,9 @@ TEST_F(CinemagraphEffectTest, RefusedPackages)
         {"missing media", [&] { Value r = goodRecord(); r.set("effectFilename", "gone.mov"); return packageWith(r); }, reading, 0},
         {"a name leading out", [&] { Value r = goodRecord(); r.set("sourceFilename", "../clip.mov"); return packageWith(r); }, reading, 0},
         {"a missing key", [&] { Value r = goodRecord(); r.erase("effectName"); return packageWith(r); },
-         foundation::CocoaErrorDomain, foundation::CoderValueNotFoundError},
+         foundation::NSCocoaErrorDomain, foundation::NSCoderValueNotFoundError},
         {"a wrong type", [&] { Value r = goodRecord(); r.set("isVideoProvider", "yes"); return packageWith(r); },
-         foundation::CocoaErrorDomain, foundation::CoderReadCorruptError},
+         foundation::NSCocoaErrorDomain, foundation::NSCoderReadCorruptError},
         {"not a folder", [&] { return URL::fileURLWithPath(dir.write("f.cinemagraphEffect", "x").string()); }, reading, 0},
     };
     for (const Case& c : cases) {

@@ -36,7 +36,7 @@ Renamed archiveUnderNames(const std::shared_ptr<const foundation::Coding>& root,
     foundation::KeyedArchiver archiver(true);
     archiver.setClassName(presetName, "MovaraKit.Preset");
     archiver.setClassName(groupName, "MovaraKit.PresetGroup");
-    archiver.encodeObject(root, foundation::KeyedArchiveRootObjectKey);
+    archiver.encodeObject(root, foundation::NSKeyedArchiveRootObjectKey);
     return {archiver.encodedData()};
 }
 
@@ -139,7 +139,7 @@ TEST(Preset, WritingNeverReplacesAFile)
     fixtures::writeFile(url.path(), {'k', 'e', 'e', 'p'});
     EXPECT_FALSE(preset->write(url, &error));
     ASSERT_TRUE(error);
-    EXPECT_TRUE(error->is(foundation::CocoaErrorDomain, foundation::FileWriteFileExistsError));
+    EXPECT_TRUE(error->is(foundation::NSCocoaErrorDomain, foundation::NSFileWriteFileExistsError));
     EXPECT_EQ(fixtures::readFile(url.path()), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
 
     EXPECT_FALSE(preset->write(foundation::URL::fileURLWithPath((dir.path() / "no" / "such" / "x.stillarapreset").string())));

@@ -21,7 +21,7 @@ protected:
     // Waits for queued writes the way quitting does.
     void quit()
     {
-        foundation::NotificationCenter::defaultCenter().post(ui::ApplicationWillTerminateNotification);
+        foundation::NotificationCenter::defaultCenter().post(ui::NSApplicationWillTerminateNotification);
     }
     std::vector<std::string> names(const std::vector<PresetPtr>& presets)
     {
@@ -99,7 +99,7 @@ TEST_F(PresetsControllerTest, LegacyFilesLoad)
     auto preset = Preset::init("From Stillara", *graph);
     foundation::KeyedArchiver archiver(true);
     archiver.setClassName("Stillara.Preset", "MovaraKit.Preset");
-    archiver.encodeArrayOfObjects({preset}, foundation::KeyedArchiveRootObjectKey);
+    archiver.encodeArrayOfObjects({preset}, foundation::NSKeyedArchiveRootObjectKey);
     std::filesystem::create_directories(file().parent_path());
     fixtures::writeFile(file(), archiver.encodedData());
     auto controller = make();
@@ -114,7 +114,7 @@ TEST_F(PresetsControllerTest, DamagedFilesAreMovedAsideNotOverwritten)
         std::vector<uint8_t> bytes;
     };
     foundation::KeyedArchiver notPresets(true);
-    notPresets.encodeValue(foundation::Value::array({1, 2}), foundation::KeyedArchiveRootObjectKey);
+    notPresets.encodeValue(foundation::Value::array({1, 2}), foundation::NSKeyedArchiveRootObjectKey);
     const Case cases[] = {
         {"garbage", {'n', 'o', 't', ' ', 'a', ' ', 'p', 'l', 'i', 's', 't'}},
         {"another kind of archive", notPresets.encodedData()},

@@ -96,7 +96,7 @@ TEST_F(NKHTTPRequestOperationTest, FailuresReachOnlyTheFailureBlock)
     };
     const Case cases[] = {
         { m_server.url("/missing"), "com.wirefern.error.serialization.response", -1011 },
-        { "http://127.0.0.1:1/unreachable", "NSURLErrorDomain", net::URLErrorCannotConnectToHost },
+        { "http://127.0.0.1:1/unreachable", "NSURLErrorDomain", net::NSURLErrorCannotConnectToHost },
     };
     for (const Case& c : cases) {
         Result result;
@@ -141,8 +141,8 @@ TEST_F(NKHTTPRequestOperationTest, CancelBeforeStartFinishesWithTheCancelledErro
     operation->start();
     ASSERT_TRUE(runUntilDone(result));
     ASSERT_NE(result.error, nullptr);
-    EXPECT_EQ(result.error->code(), net::URLErrorCancelled);
-    EXPECT_EQ(result.error->stringForKey(net::URLErrorFailingURLErrorKey), m_server.url("/avatar.png"));
+    EXPECT_EQ(result.error->code(), net::NSURLErrorCancelled);
+    EXPECT_EQ(result.error->stringForKey(net::NSURLErrorFailingURLErrorKey), m_server.url("/avatar.png"));
     EXPECT_TRUE(operation->isFinished());
     operation->cancel(); // finished: nothing happens
 }

@@ -94,14 +94,14 @@ TEST(NKNetworkReachabilityManager, StatusFollowsTheFlags)
     };
     const Case cases[] = {
         { 0, NKNetworkReachabilityStatusNotReachable },
-        { ReachabilityFlagReachable, NKNetworkReachabilityStatusReachableViaWiFi },
-        { ReachabilityFlagReachable | ReachabilityFlagConnectionRequired, NKNetworkReachabilityStatusNotReachable },
-        { ReachabilityFlagReachable | ReachabilityFlagConnectionRequired | ReachabilityFlagConnectionOnDemand,
+        { kSCNetworkReachabilityFlagsReachable, NKNetworkReachabilityStatusReachableViaWiFi },
+        { kSCNetworkReachabilityFlagsReachable | kSCNetworkReachabilityFlagsConnectionRequired, NKNetworkReachabilityStatusNotReachable },
+        { kSCNetworkReachabilityFlagsReachable | kSCNetworkReachabilityFlagsConnectionRequired | kSCNetworkReachabilityFlagsConnectionOnDemand,
           NKNetworkReachabilityStatusReachableViaWiFi },
-        { ReachabilityFlagReachable | ReachabilityFlagConnectionRequired | ReachabilityFlagConnectionOnTraffic,
+        { kSCNetworkReachabilityFlagsReachable | kSCNetworkReachabilityFlagsConnectionRequired | kSCNetworkReachabilityFlagsConnectionOnTraffic,
           NKNetworkReachabilityStatusReachableViaWiFi },
-        { ReachabilityFlagReachable | ReachabilityFlagConnectionRequired | ReachabilityFlagConnectionOnDemand
-              | ReachabilityFlagInterventionRequired,
+        { kSCNetworkReachabilityFlagsReachable | kSCNetworkReachabilityFlagsConnectionRequired | kSCNetworkReachabilityFlagsConnectionOnDemand
+              | kSCNetworkReachabilityFlagsInterventionRequired,
           NKNetworkReachabilityStatusNotReachable },
     };
     for (const Case& c : cases)
@@ -112,7 +112,7 @@ TEST(NKNetworkReachabilityManager, StatusFollowsTheFlags)
 
 TEST(NKNetworkReachabilityManager, ReportsChangesOfAnInjectedFlagSource)
 {
-    std::atomic<net::ReachabilityFlags> flags = net::ReachabilityFlagReachable;
+    std::atomic<net::ReachabilityFlags> flags = net::kSCNetworkReachabilityFlagsReachable;
     net::Reachability::setFlagSource([&](const std::string& host) {
         EXPECT_EQ(host, "api.example.com");
         return flags.load();

@@ -168,7 +168,7 @@ TEST(NKSerializerArchiving, RefusesClassesNotAllowedAndHostileArchives)
         ErrorPtr error;
         EXPECT_FALSE(KeyedUnarchiver::unarchivedObjectOfClasses(allowed, json, &error)) << *allowed.begin();
         ASSERT_TRUE(error);
-        EXPECT_EQ(error->code(), foundation::CoderReadCorruptError);
+        EXPECT_EQ(error->code(), foundation::NSCoderReadCorruptError);
     }
     // The base class allows its subclasses.
     EXPECT_TRUE(KeyedUnarchiver::unarchivedObjectOfClasses({ "NKHTTPResponseSerializer" }, json));
@@ -216,6 +216,6 @@ TEST(NKSerializerArchiving, RefusesClassesNotAllowedAndHostileArchives)
         ErrorPtr error;
         EXPECT_FALSE(KeyedUnarchiver::unarchivedObjectOfClasses({ "NKHTTPResponseSerializer", "NKHTTPRequestSerializer" }, archive(c.root), &error));
         ASSERT_TRUE(error);
-        EXPECT_EQ(error->domain(), foundation::CocoaErrorDomain);
+        EXPECT_EQ(error->domain(), foundation::NSCocoaErrorDomain);
     }
 }

@@ -156,14 +156,14 @@ TEST(HardLinkingFileWrapper, FailuresAreReportedAndChangeNothing)
     const auto missingFolder = f.dir / "no" / "such.mov";
     EXPECT_FALSE(f.wrapper->writeToURL(fileURL(missingFolder), 0, std::nullopt, &error));
     ASSERT_TRUE(error);
-    EXPECT_EQ(error->domain(), foundation::CocoaErrorDomain);
+    EXPECT_EQ(error->domain(), foundation::NSCocoaErrorDomain);
     EXPECT_EQ(f.wrapper->originalURL(), fileURL(f.movie));
 
     const struct {
         fs::path path;
         long code;
-    } unreadable[] = {{f.dir / "missing.mov", foundation::FileReadNoSuchFileError},
-                      {f.dir.path(), foundation::FileReadUnknownError}};
+    } unreadable[] = {{f.dir / "missing.mov", foundation::NSFileReadNoSuchFileError},
+                      {f.dir.path(), foundation::NSFileReadUnknownError}};
     for (const auto& c : unreadable) {
         SCOPED_TRACE(c.path);
         foundation::ErrorPtr readError;

@@ -27,7 +27,7 @@ MVRImageSourcePtr makePhoto(const testsupport::TempDir& dir, int index, double s
         for (size_t x = 0; x < width; ++x)
             pixels.insert(pixels.end(), {uint8_t(x * 5), uint8_t(y * 7), uint8_t(index * 60), 255});
     auto image = graphics::Image::create(width, height, 8, 32, width * 4,
-                                         graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB),
+                                         graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB),
                                          {graphics::AlphaInfo::noneSkipLast, graphics::ByteOrder::orderDefault},
                                          std::move(pixels));
     const auto path = dir / ("photo" + std::to_string(index) + ".jpg");
@@ -191,9 +191,9 @@ TEST(MVRImageSequenceImporter, MisuseRaisesWithExactReasons)
 
     auto importer = MVRImageSequenceImporter::initWithImageSources(makePhotos(dir, 2, 1), 1.0);
     expectException([&] { importer->importAsynchronouslyWithOutputURL(std::nullopt, handler); },
-                    foundation::InvalidArgumentException, "outputURL must not be nil");
+                    foundation::NSInvalidArgumentException, "outputURL must not be nil");
     expectException([&] { importer->importAsynchronouslyWithOutputURL(output, nullptr); },
-                    foundation::InvalidArgumentException, "completionHandler must not be nil");
+                    foundation::NSInvalidArgumentException, "completionHandler must not be nil");
     EXPECT_FALSE(importer->isImporting());
 
     const auto delivery = importAndWait(*importer, output);
@@ -201,15 +201,15 @@ TEST(MVRImageSequenceImporter, MisuseRaisesWithExactReasons)
     const std::string me = importer->description();
     EXPECT_EQ(me.rfind("<MVRImageSequenceImporter: 0x", 0), 0u) << me;
     expectException([&] { importer->importAsynchronouslyWithOutputURL(output, handler); },
-                    foundation::InternalInconsistencyException, me + " is already importing");
-    expectException([&] { importer->finishWithError(nullptr); }, foundation::InternalInconsistencyException,
+                    foundation::NSInternalInconsistencyException, me + " is already importing");
+    expectException([&] { importer->finishWithError(nullptr); }, foundation::NSInternalInconsistencyException,
                     me + " is already finished");
 
     // An importer finished (with no one to tell) before it imported.
     auto other = MVRImageSequenceImporter::init();
     other->finishWithError(nullptr);
     expectException([&] { other->importAsynchronouslyWithOutputURL(output, handler); },
-                    foundation::InternalInconsistencyException, other->description() + " has already finished");
+                    foundation::NSInternalInconsistencyException, other->description() + " has already finished");
 }
 
 TEST(MVRImageSequenceImporter, FailuresReachTheHandlerOnceAndKeepTheOldMovie)

@@ -250,7 +250,7 @@ TEST(MVRImageSequencePixelBufferSource, NonRGBImagesAreDrawnIntoGenericRGB)
         // on the conversion).
         {"CMYK", {255, 0, 0, 0}, {0, 160, 235}, 100},
     };
-    const auto genericRGB = graphics::ColorSpace::createWithName(graphics::kColorSpaceGenericRGB);
+    const auto genericRGB = graphics::ColorSpace::createWithName(graphics::kCGColorSpaceGenericRGB);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto source = MVRImageSequencePixelBufferSource::initWithImageSources({sourceAt(writeFlatJPEG(dir, c.name + ".jpg", c.value))});
@@ -320,9 +320,9 @@ TEST(MVRImageSequencePixelBufferSource, AnImageThatDoesNotDecodeEndsTheStreamWit
     ASSERT_TRUE(op->isFinished());
     const foundation::ErrorPtr error = op->error();
     ASSERT_TRUE(error);
-    EXPECT_EQ(error->code(), foundation::FileReadCorruptFileError);
+    EXPECT_EQ(error->code(), foundation::NSFileReadCorruptFileError);
     EXPECT_NE(error->localizedDescription().find("IMG_0002.jpg"), std::string::npos) << error->localizedDescription();
-    EXPECT_EQ(error->stringForKey(foundation::FilePathErrorKey), broken.string());
+    EXPECT_EQ(error->stringForKey(foundation::NSFilePathErrorKey), broken.string());
     EXPECT_TRUE(error->underlyingError());
     // One frame made it; the output is abandoned rather than finished short.
     EXPECT_EQ(dst->log, (Strings {"prepare", "eat", "cancel"}));
@@ -349,9 +349,9 @@ TEST(MVRImageSequencePixelBufferSource, APhotoRemovedAfterItWasAddedIsSaidToBeGo
     ASSERT_TRUE(op->isFinished());
     const foundation::ErrorPtr error = op->error();
     ASSERT_TRUE(error);
-    EXPECT_EQ(error->code(), foundation::FileReadNoSuchFileError);
+    EXPECT_EQ(error->code(), foundation::NSFileReadNoSuchFileError);
     EXPECT_EQ(error->localizedDescription(), "The file “IMG_0002.jpg” couldn’t be opened because it is no longer there.");
-    EXPECT_EQ(error->stringForKey(foundation::FilePathErrorKey), gone.string());
+    EXPECT_EQ(error->stringForKey(foundation::NSFilePathErrorKey), gone.string());
 }
 
 TEST(MVRImageSequencePixelBufferSource, NoImagesGiveAnEmptyStream)
@@ -410,7 +410,7 @@ TEST(MVRImageSequencePixelBufferSource, DroppingTheSourceMidStreamIsSafe)
 
 TEST(MVRImageSequencePixelBufferSource, ARGBBufferOfAnImageHasItsSizeAndPixels)
 {
-    const auto space = graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB);
+    const auto space = graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB);
     std::vector<uint8_t> bytes = {10, 20, 30, 255, 40, 50, 60, 255}; // R, G, B, A
     auto image = graphics::Image::create(2, 1, 8, 32, 8, space, {graphics::AlphaInfo::last, graphics::ByteOrder::orderDefault}, bytes);
     ASSERT_TRUE(image);
@@ -554,7 +554,7 @@ TEST(MVRImageSequencePixelBufferSource, ATruncatedPhotoFailsNamingItAtAnyDecodeS
             EXPECT_EQ(dst->samples[0]->imageBuffer()->pixelFormatType(), c.native->pixelFormat);
         }
         EXPECT_NE(error->localizedDescription().find("IMG_0002.jpg"), std::string::npos) << error->localizedDescription();
-        EXPECT_EQ(error->stringForKey(foundation::FilePathErrorKey), broken.string());
+        EXPECT_EQ(error->stringForKey(foundation::NSFilePathErrorKey), broken.string());
         EXPECT_EQ(dst->log, (Strings {"prepare", "eat", "cancel"}));
     }
 }
@@ -573,7 +573,7 @@ TEST(MVRImageSequencePixelBufferSource, JPEGPhotosStreamIntoTheFramesTheEncoderT
     tagged.width = 64;
     tagged.height = 48;
     tagged.pixel = [value](int, int) { return value; };
-    tagged.icc = graphics::ColorSpace::createWithName(graphics::kColorSpaceDisplayP3)->iccData();
+    tagged.icc = graphics::ColorSpace::createWithName(graphics::kCGColorSpaceDisplayP3)->iccData();
     ASSERT_FALSE(tagged.icc.empty());
     const fs::path wide = dir / "wide.jpg";
     fixtures::writeFile(wide, fixtures::makeJPEG(tagged));

@@ -100,7 +100,7 @@ TEST_F(ServiceTest, FailedAnswersAndUnreachableServersFinishWithErrors)
     ASSERT_TRUE(waitFor(unreachable));
     ASSERT_NE(unreachable.error, nullptr);
     EXPECT_EQ(unreachable.error->domain(), "NSURLErrorDomain");
-    EXPECT_EQ(unreachable.error->code(), net::URLErrorCannotConnectToHost);
+    EXPECT_EQ(unreachable.error->code(), net::NSURLErrorCannotConnectToHost);
     EXPECT_EQ(unreachable.response, nullptr);
 }
 

@@ -68,7 +68,7 @@ TEST(LearningLab, DecodesTheFeedStrictlyAndFormatsDurations)
     }
 
     EXPECT_EQ(LearningLabError::fromError(nullptr).errorDescription(), "Tutorials are currently unavailable.\nTry again later.");
-    auto offline = LearningLabError::fromError(net::makeURLError(net::URLErrorNotConnectedToInternet, "https://x/", "The Internet connection appears to be offline."));
+    auto offline = LearningLabError::fromError(net::makeURLError(net::NSURLErrorNotConnectedToInternet, "https://x/", "The Internet connection appears to be offline."));
     EXPECT_EQ(offline.kind, LearningLabError::Kind::noInternet);
     EXPECT_EQ(offline.errorDescription(), "Tutorials are currently unavailable.\nThe Internet connection appears to be offline.");
 }
@@ -165,7 +165,7 @@ TEST(MVRMovaraCache, KeepsCopiesOfGoodAnswersUnderNamesOfTheirOwn)
     EXPECT_TRUE(cache->removeMovaraForURL(a, &error));
     EXPECT_EQ(cache->URLForMovaraWithURL(a), a);
     EXPECT_FALSE(cache->removeMovaraForURL(a, &error));
-    EXPECT_TRUE(error->is(foundation::CocoaErrorDomain, 4));
+    EXPECT_TRUE(error->is(foundation::NSCocoaErrorDomain, 4));
     EXPECT_TRUE(cache->removeMovaraForURL(*copyB, &error));
 }
 

@@ -43,7 +43,7 @@ std::shared_ptr<Placed> roundTrip(const Placed& object)
 // A small valid RGB profile without a name: the generic RGB space's bytes.
 const std::vector<uint8_t>& rgbProfile()
 {
-    static const std::vector<uint8_t> icc = graphics::ColorSpace::createWithName(graphics::kColorSpaceGenericRGB)->iccData();
+    static const std::vector<uint8_t> icc = graphics::ColorSpace::createWithName(graphics::kCGColorSpaceGenericRGB)->iccData();
     return icc;
 }
 
@@ -54,7 +54,7 @@ TEST(CGColorArchiving, NamedColourRoundTrips)
     const graphics::Color red = graphics::Color::sRGB(1, 0, 0, 1);
     auto dictionary = CGColorArchiving::dictionary(red);
     ASSERT_TRUE(dictionary);
-    EXPECT_EQ(*dictionary, Value::dictionary({{"colorSpace", Value::dictionary({{"name", graphics::kColorSpaceSRGB}})},
+    EXPECT_EQ(*dictionary, Value::dictionary({{"colorSpace", Value::dictionary({{"name", graphics::kCGColorSpaceSRGB}})},
                                               {"components", Value::array({1.0, 0.0, 0.0, 1.0})}}));
     auto back = CGColorArchiving::color(*dictionary);
     ASSERT_TRUE(back);
@@ -76,12 +76,12 @@ TEST(CGColorArchiving, SpacesWithoutANameWriteTheirProfileOrTable)
 
     // Three entries over RGB: nine table bytes and the base space.
     const std::vector<uint8_t> table = {255, 0, 0, 0, 255, 0, 0, 0, 255};
-    auto indexed = graphics::ColorSpace::createIndexed(graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB), 2, table);
+    auto indexed = graphics::ColorSpace::createIndexed(graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB), 2, table);
     ASSERT_TRUE(indexed);
     written = CGColorArchiving::dictionary(indexed);
     ASSERT_TRUE(written);
     EXPECT_EQ((*written)["colorTable"], Value::array({255, 0, 0, 0, 255, 0, 0, 0, 255}));
-    EXPECT_EQ((*written)["baseColorSpace"], Value::dictionary({{"name", graphics::kColorSpaceSRGB}}));
+    EXPECT_EQ((*written)["baseColorSpace"], Value::dictionary({{"name", graphics::kCGColorSpaceSRGB}}));
     read = CGColorArchiving::colorSpace(*written);
     ASSERT_TRUE(read);
     EXPECT_EQ(read->model(), graphics::ColorSpaceModel::indexed);
@@ -98,7 +98,7 @@ TEST(CGColorArchiving, SpacesWithoutANameWriteTheirProfileOrTable)
 
 TEST(CGColorArchiving, UnusableDictionariesGiveNone)
 {
-    const Value srgb = Value::dictionary({{"name", graphics::kColorSpaceSRGB}});
+    const Value srgb = Value::dictionary({{"name", graphics::kCGColorSpaceSRGB}});
     struct Case {
         std::string name;
         Value dictionary;
@@ -127,7 +127,7 @@ TEST(CGColorArchiving, KeysOfTheWrongTypeFallThroughToTheNextForm)
     ASSERT_TRUE(space);
     EXPECT_EQ(space->iccData(), rgbProfile());
 
-    const Value base = Value::dictionary({{"name", graphics::kColorSpaceSRGB}});
+    const Value base = Value::dictionary({{"name", graphics::kCGColorSpaceSRGB}});
     struct Case {
         std::string name;
         Value dictionary;

@@ -144,7 +144,7 @@ TEST(MVRDirectoryMonitor, MissingDirectoryLeavesTheMonitorIdleWithAnError)
     foundation::ErrorPtr error;
     EXPECT_FALSE(monitor->startMonitoring(&error));
     ASSERT_NE(nullptr, error);
-    EXPECT_TRUE(error->is(foundation::POSIXErrorDomain, ENOENT));
+    EXPECT_TRUE(error->is(foundation::NSPOSIXErrorDomain, ENOENT));
     EXPECT_EQ(-1, monitor->fileDescriptor());
     EXPECT_EQ(nullptr, monitor->source());
 }

@@ -262,7 +262,7 @@ TEST(FoundationUtilities, RichTextKeepsOnlyTheAttributesAskedFor)
     text->enumerateAttributes([&](const foundation::TextAttributes& attributes, foundation::TextRange range) {
         runs.emplace_back(text->string().substr(range.location, range.length), attributes);
     });
-    const foundation::TextAttributes link {{foundation::LinkAttributeName, foundation::Value(std::string("https://example.com/terms"))}};
+    const foundation::TextAttributes link {{foundation::NSLinkAttributeName, foundation::Value(std::string("https://example.com/terms"))}};
     EXPECT_EQ(runs, (decltype(runs) {{"Read the ", {}}, {"terms", link}, {" and the privacy policy.\n", {}}}));
     EXPECT_FALSE(mvr_attributedStringWithOnlyLinkAttributesFromHTMLString(std::nullopt));
 

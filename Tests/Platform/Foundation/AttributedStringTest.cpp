@@ -84,10 +84,10 @@ TEST(AttributedString, HTMLReadsAsShownTextWithItsLinks)
         SCOPED_TRACE(c.name);
         AttributedString text = AttributedString::initWithHTML(c.html);
         EXPECT_EQ(text.string(), c.text);
-        EXPECT_EQ(runsOf(text, foundation::LinkAttributeName), c.links);
+        EXPECT_EQ(runsOf(text, foundation::NSLinkAttributeName), c.links);
     }
 
     AttributedString styled = AttributedString::initWithHTML("a<b>b<i>c</i></b><em>d</em>");
-    EXPECT_EQ(runsOf(styled, foundation::FontAttributeName),
+    EXPECT_EQ(runsOf(styled, foundation::NSFontAttributeName),
               (Runs {{"a", "Times-Roman 12"}, {"b", "Times-Bold 12"}, {"c", "Times-BoldItalic 12"}, {"d", "Times-Italic 12"}}));
 }

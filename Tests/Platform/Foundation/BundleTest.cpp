@@ -85,7 +85,7 @@ TEST(StringsTable, MalformedTablesAreErrors)
         ErrorPtr error;
         EXPECT_FALSE(parseStringsTable(bytes, &error)) << bytes;
         ASSERT_TRUE(error) << bytes;
-        EXPECT_EQ(error->code(), PropertyListReadCorruptError) << bytes;
+        EXPECT_EQ(error->code(), NSPropertyListReadCorruptError) << bytes;
     }
     ErrorPtr error;
     parseStringsTable("\"a\" = \"b\";\n\n\"c\" = \"d\"", &error);

@@ -58,37 +58,37 @@ TEST(FileManager, ErrorsCarryCocoaCodesAndThePath)
     };
     const Case cases[] = {
         { "attributes of a missing item", [&](ErrorPtr* e) { return fm.attributesOfItemAtPath(missing.string(), e).has_value(); },
-          FileReadNoSuchFileError, missing },
+          NSFileReadNoSuchFileError, missing },
         { "listing a missing folder", [&](ErrorPtr* e) { return fm.contentsOfDirectoryAtURL(fileURL(missing), 0, e).has_value(); },
-          FileReadNoSuchFileError, missing },
+          NSFileReadNoSuchFileError, missing },
         { "copying a missing item", [&](ErrorPtr* e) { return fm.copyItemAtURL(fileURL(missing), fileURL(dir / "x"), e); },
-          FileReadNoSuchFileError, missing },
+          NSFileReadNoSuchFileError, missing },
         { "removing a missing item", [&](ErrorPtr* e) { return fm.removeItemAtURL(fileURL(missing), e); },
-          FileNoSuchFileError, missing },
+          NSFileNoSuchFileError, missing },
         { "moving a missing item", [&](ErrorPtr* e) { return fm.moveItemAtURL(fileURL(missing), fileURL(dir / "x"), e); },
-          FileNoSuchFileError, missing },
+          NSFileNoSuchFileError, missing },
         { "copying onto an existing item", [&](ErrorPtr* e) { return fm.copyItemAtURL(fileURL(other), fileURL(file), e); },
-          FileWriteFileExistsError, file },
+          NSFileWriteFileExistsError, file },
         { "moving onto an existing item", [&](ErrorPtr* e) { return fm.moveItemAtURL(fileURL(other), fileURL(file), e); },
-          FileWriteFileExistsError, file },
+          NSFileWriteFileExistsError, file },
         { "linking onto an existing item", [&](ErrorPtr* e) { return fm.linkItemAtURL(fileURL(other), fileURL(file), e); },
-          FileWriteFileExistsError, file },
+          NSFileWriteFileExistsError, file },
         { "creating an existing folder", [&](ErrorPtr* e) { return fm.createDirectoryAtURL(fileURL(dir / "folder"), false, e); },
-          FileWriteFileExistsError, dir / "folder" },
+          NSFileWriteFileExistsError, dir / "folder" },
         { "creating a folder inside a file", [&](ErrorPtr* e) { return fm.createDirectoryAtURL(fileURL(file / "sub"), true, e); },
-          FileWriteFileExistsError, file },
+          NSFileWriteFileExistsError, file },
         { "creating a folder in a missing parent", [&](ErrorPtr* e) { return fm.createDirectoryAtURL(fileURL(missing / "sub"), false, e); },
-          FileNoSuchFileError, missing / "sub" },
+          NSFileNoSuchFileError, missing / "sub" },
         { "replacing with a missing item", [&](ErrorPtr* e) { return fm.replaceItemAtURL(fileURL(file), fileURL(missing), e); },
-          FileReadNoSuchFileError, missing },
+          NSFileReadNoSuchFileError, missing },
     };
     for (const auto& c : cases) {
         ErrorPtr error;
         EXPECT_FALSE(c.run(&error)) << c.what;
         ASSERT_TRUE(error) << c.what;
-        EXPECT_EQ(error->domain(), CocoaErrorDomain) << c.what;
+        EXPECT_EQ(error->domain(), NSCocoaErrorDomain) << c.what;
         EXPECT_EQ(error->code(), c.code) << c.what;
-        EXPECT_EQ(error->stringForKey(FilePathErrorKey), c.path.string()) << c.what;
+        EXPECT_EQ(error->stringForKey(NSFilePathErrorKey), c.path.string()) << c.what;
         EXPECT_TRUE(error->underlyingError()) << c.what;
         EXPECT_FALSE(error->localizedDescription().empty()) << c.what;
     }
@@ -146,7 +146,7 @@ TEST(FileManager, EnumeratorReportsUnreadableFoldersToItsHandler)
     auto e = FileManager::defaultManager().enumeratorAtURL(fileURL(dir / "missing", true), 0,
                                                            [&](const URL&, const ErrorPtr& error) {
                                                                ++reported;
-                                                               EXPECT_EQ(error->code(), FileReadNoSuchFileError);
+                                                               EXPECT_EQ(error->code(), NSFileReadNoSuchFileError);
                                                                return true;
                                                            });
     EXPECT_FALSE(e.nextObject());
@@ -255,16 +255,16 @@ TEST(FileManager, ContentsOfRegularFilesOnly)
     ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
     fs::create_directory(dir / "folder");
     const std::pair<fs::path, long> refused[] = {
-        { dir / "missing", FileReadNoSuchFileError },
-        { dir / "folder", FileReadUnknownError },
-        { dir / "pipe", FileReadUnknownError },
+        { dir / "missing", NSFileReadNoSuchFileError },
+        { dir / "folder", NSFileReadUnknownError },
+        { dir / "pipe", NSFileReadUnknownError },
     };
     for (const auto& [path, code] : refused) {
         ErrorPtr error;
         EXPECT_FALSE(fm.contentsAtPath(path.string(), &error)) << path;
         ASSERT_TRUE(error) << path;
         EXPECT_EQ(error->code(), code) << path;
-        EXPECT_EQ(error->stringForKey(FilePathErrorKey), path.string());
+        EXPECT_EQ(error->stringForKey(NSFilePathErrorKey), path.string());
     }
 }
 

@@ -68,7 +68,7 @@ TEST(JSON, MalformedTextIsACorruptDataErrorNamingTheProblem)
         Value v = foundation::parseJSON(std::string_view(c.text), &error);
         ASSERT_TRUE(error) << c.text;
         EXPECT_TRUE(v.isNull());
-        EXPECT_EQ(error->domain(), foundation::CocoaErrorDomain);
+        EXPECT_EQ(error->domain(), foundation::NSCocoaErrorDomain);
         EXPECT_EQ(error->code(), 3840);
         EXPECT_NE(error->localizedDescription().find(c.mentions), std::string::npos)
             << c.text << " -> " << error->localizedDescription();

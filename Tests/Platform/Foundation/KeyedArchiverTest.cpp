@@ -231,7 +231,7 @@ TEST_F(KeyedArchiverTest, OldClassNamesDecodeThroughMappings)
 {
     KeyedArchiver archiver;
     archiver.setClassName("Legacy.Swatch", "Test.Swatch");
-    archiver.encodeObject(swatch("old"), foundation::KeyedArchiveRootObjectKey);
+    archiver.encodeObject(swatch("old"), foundation::NSKeyedArchiveRootObjectKey);
     Data bytes = archiver.encodedData();
     ASSERT_FALSE(archiver.error());
 
@@ -243,7 +243,7 @@ TEST_F(KeyedArchiverTest, OldClassNamesDecodeThroughMappings)
     auto unarchiver = KeyedUnarchiver::initForReadingFromData(bytes);
     ASSERT_TRUE(unarchiver);
     unarchiver->setClass("Test.Swatch", "Legacy.Swatch");
-    auto decoded = unarchiver->decodeObjectOfClass<Swatch>("Test.Swatch", foundation::KeyedArchiveRootObjectKey);
+    auto decoded = unarchiver->decodeObjectOfClass<Swatch>("Test.Swatch", foundation::NSKeyedArchiveRootObjectKey);
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->name, "old");
 
@@ -285,7 +285,7 @@ TEST_F(KeyedArchiverTest, SecureDecodingRefusesWhatWasNotAllowed)
         EXPECT_EQ(object != nullptr, c.decodes) << c.what;
         EXPECT_EQ(error != nullptr, !c.decodes) << c.what;
         if (error) {
-            EXPECT_EQ(error->code(), foundation::CoderReadCorruptError) << c.what;
+            EXPECT_EQ(error->code(), foundation::NSCoderReadCorruptError) << c.what;
         }
     }
 
@@ -297,7 +297,7 @@ TEST_F(KeyedArchiverTest, SecureDecodingRefusesWhatWasNotAllowed)
     // Without a class list there is nothing to check against.
     auto unarchiver = KeyedUnarchiver::initForReadingFromData(swatchArchive);
     unarchiver->setRequiresSecureCoding(true);
-    EXPECT_FALSE(unarchiver->decodeObject(foundation::KeyedArchiveRootObjectKey));
+    EXPECT_FALSE(unarchiver->decodeObject(foundation::NSKeyedArchiveRootObjectKey));
     EXPECT_TRUE(unarchiver->error());
 }
 
@@ -329,7 +329,7 @@ TEST_F(KeyedArchiverTest, TypeMismatchesFailTheDecodingAndStayFailed)
                                           return std::make_shared<Loose>();
                                       }});
         unarchiver->setClass("Test.Probe", "Test.Swatch");
-        EXPECT_FALSE(unarchiver->decodeObjectOfClasses({"Test.Probe"}, foundation::KeyedArchiveRootObjectKey)) << c.what;
+        EXPECT_FALSE(unarchiver->decodeObjectOfClasses({"Test.Probe"}, foundation::NSKeyedArchiveRootObjectKey)) << c.what;
         EXPECT_TRUE(unarchiver->error()) << c.what;
     }
 }
@@ -367,8 +367,8 @@ TEST_F(KeyedArchiverTest, CorruptArchivesAreErrorsNotCrashes)
         CodingPtr object = KeyedUnarchiver::unarchivedObjectOfClasses({"NSObject"}, c.bytes, &error);
         EXPECT_FALSE(object) << c.what;
         ASSERT_TRUE(error) << c.what;
-        EXPECT_TRUE(error->code() == foundation::CoderReadCorruptError
-                    || error->code() == foundation::CoderValueNotFoundError)
+        EXPECT_TRUE(error->code() == foundation::NSCoderReadCorruptError
+                    || error->code() == foundation::NSCoderValueNotFoundError)
             << c.what << ": " << error->code();
         EXPECT_FALSE(error->localizedDescription().empty());
     }

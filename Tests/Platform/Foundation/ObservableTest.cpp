@@ -270,7 +270,7 @@ TEST(Observable, KeyValueCodingThroughTheKeyTable)
             car.setValueForKey(key, 1);
             ADD_FAILURE() << key << " should not be settable";
         } catch (const Exception& e) {
-            EXPECT_EQ(e.name(), UndefinedKeyException);
+            EXPECT_EQ(e.name(), NSUndefinedKeyException);
         }
     }
     EXPECT_THROW(car.valueForKey("nosuchkey"), Exception);

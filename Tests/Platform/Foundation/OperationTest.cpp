@@ -139,7 +139,7 @@ TEST(Operation, DependenciesHoldBackReadinessUntilTheyFinishOrTheOperationIsCanc
         second->start();
         FAIL() << "starting an operation that is not ready must throw";
     } catch (const Exception& e) {
-        EXPECT_EQ(e.name(), InvalidArgumentException);
+        EXPECT_EQ(e.name(), NSInvalidArgumentException);
     }
 
     StateLog log(*second);

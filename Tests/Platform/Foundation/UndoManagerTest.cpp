@@ -224,8 +224,8 @@ TEST_F(UndoManagerTest, PostsCheckpointAndUndoRedoNotifications)
     undo->setGroupsByEvent(false);
     std::vector<std::string> names;
     std::vector<NotificationCenter::Token> tokens;
-    for (const auto* name : { &UndoManagerCheckpointNotification, &UndoManagerDidUndoChangeNotification,
-                              &UndoManagerDidRedoChangeNotification }) {
+    for (const auto* name : { &NSUndoManagerCheckpointNotification, &NSUndoManagerDidUndoChangeNotification,
+                              &NSUndoManagerDidRedoChangeNotification }) {
         tokens.push_back(NotificationCenter::defaultCenter().addObserver(
             *name, undo.get(), nullptr, [&](const Notification& n) { names.push_back(n.name); }));
     }

@@ -15,7 +15,7 @@ const BitmapInfo kXRGB{AlphaInfo::noneSkipFirst, ByteOrder::orderDefault};
 // An image from R,G,B,A bytes (straight alpha), row 0 at the top.
 ImagePtr rgbaImage(size_t w, size_t h, std::vector<uint8_t> rgba)
 {
-    return Image::create(w, h, 8, 32, w * 4, ColorSpace::createWithName(kColorSpaceSRGB),
+    return Image::create(w, h, 8, 32, w * 4, ColorSpace::createWithName(kCGColorSpaceSRGB),
                          {AlphaInfo::last, ByteOrder::orderDefault}, std::move(rgba));
 }
 
@@ -165,7 +165,7 @@ TEST(BitmapContext, GreyAndCMYKImagesDrawAsRGB)
     auto grey = Image::create(1, 1, 8, 8, 1, ColorSpace::createDeviceGray(), {}, {200});
     auto cmyk = Image::create(1, 1, 8, 32, 4, ColorSpace::createDeviceCMYK(), {}, {255, 0, 0, 0});
     ASSERT_TRUE(grey && cmyk);
-    auto ctx = BitmapContext::create(nullptr, 2, 1, 8, 0, ColorSpace::createWithName(kColorSpaceGenericRGB), kXRGB);
+    auto ctx = BitmapContext::create(nullptr, 2, 1, 8, 0, ColorSpace::createWithName(kCGColorSpaceGenericRGB), kXRGB);
     ctx->drawImage(grey, Rect::make(0, 0, 1, 1));
     ctx->drawImage(cmyk, Rect::make(1, 0, 1, 1));
     EXPECT_EQ(pixelBytes(*ctx, 0, 0), (std::vector<uint8_t>{255, 200, 200, 200}));

@@ -12,12 +12,12 @@ TEST(ColorSpace, NamedSpacesCarryNameModelAndProfile)
         ColorSpaceModel model;
         bool hasICC;
     } cases[] = {
-        {&kColorSpaceSRGB, ColorSpaceModel::rgb, true},
-        {&kColorSpaceGenericRGB, ColorSpaceModel::rgb, true},
-        {&kColorSpaceDisplayP3, ColorSpaceModel::rgb, true},
-        {&kColorSpaceGenericGrayGamma2_2, ColorSpaceModel::monochrome, true},
-        {&kColorSpaceGenericCMYK, ColorSpaceModel::cmyk, false},
-        {&kColorSpaceDeviceRGB, ColorSpaceModel::rgb, false},
+        {&kCGColorSpaceSRGB, ColorSpaceModel::rgb, true},
+        {&kCGColorSpaceGenericRGB, ColorSpaceModel::rgb, true},
+        {&kCGColorSpaceDisplayP3, ColorSpaceModel::rgb, true},
+        {&kCGColorSpaceGenericGrayGamma2_2, ColorSpaceModel::monochrome, true},
+        {&kCGColorSpaceGenericCMYK, ColorSpaceModel::cmyk, false},
+        {&kCGColorSpaceDeviceRGB, ColorSpaceModel::rgb, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(*c.name);
@@ -34,7 +34,7 @@ TEST(ColorSpace, NamedSpacesCarryNameModelAndProfile)
 
 TEST(ColorSpace, ProfileDataMakesAnUnnamedSpaceAndBadDataNone)
 {
-    auto srgb = ColorSpace::createWithName(kColorSpaceSRGB);
+    auto srgb = ColorSpace::createWithName(kCGColorSpaceSRGB);
     auto fromICC = ColorSpace::createWithICCData(srgb->iccData());
     ASSERT_TRUE(fromICC);
     EXPECT_FALSE(fromICC->name());
@@ -86,7 +86,7 @@ TEST(ColorSpace, ConvertsGreyAndCMYKWithoutProfiles)
 
 TEST(Color, CreateChecksComponentCountAndConvertsForDrawing)
 {
-    auto rgb = ColorSpace::createWithName(kColorSpaceSRGB);
+    auto rgb = ColorSpace::createWithName(kCGColorSpaceSRGB);
     EXPECT_TRUE(Color::create(rgb, {1, 0, 0, 1}));
     EXPECT_FALSE(Color::create(rgb, {1, 0, 0}));       // alpha missing
     EXPECT_FALSE(Color::create(rgb, {1, 0, 0, 1, 1})); // one too many

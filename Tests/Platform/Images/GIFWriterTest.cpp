@@ -26,7 +26,7 @@ graphics::ImagePtr gradient(size_t w, size_t h, uint8_t blue = 80, bool holeInTh
             const bool hole = holeInTheMiddle && x >= w / 4 && x < w * 3 / 4 && y >= h / 4 && y < h * 3 / 4;
             px.insert(px.end(), {uint8_t(x * 255 / (w - 1)), uint8_t(y * 255 / (h - 1)), blue, uint8_t(hole ? 0 : 255)});
         }
-    return graphics::Image::create(w, h, 8, 32, w * 4, graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB),
+    return graphics::Image::create(w, h, 8, 32, w * 4, graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB),
                                    {holeInTheMiddle ? graphics::AlphaInfo::last : graphics::AlphaInfo::noneSkipLast,
                                     graphics::ByteOrder::orderDefault},
                                    std::move(px));

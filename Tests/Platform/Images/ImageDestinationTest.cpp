@@ -19,7 +19,7 @@ graphics::ImagePtr sampleImage(bool withAlpha)
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 8; ++x)
             px.insert(px.end(), {uint8_t(x * 30), uint8_t(y * 60), 90, uint8_t(withAlpha && x == 3 ? 128 : 255)});
-    return graphics::Image::create(8, 4, 8, 32, 32, graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB),
+    return graphics::Image::create(8, 4, 8, 32, 32, graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB),
                                    {withAlpha ? graphics::AlphaInfo::last : graphics::AlphaInfo::noneSkipLast,
                                     graphics::ByteOrder::orderDefault},
                                    std::move(px));

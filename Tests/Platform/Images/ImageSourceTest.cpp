@@ -121,7 +121,7 @@ TEST(ImageSource, DecodesRGBGreyAndBothCMYKForms)
         expectNear(image->pixelAt(13, 4), c.rr, c.rg, c.rb);
 
         // Drawn into an X,R,G,B context (the pixel-buffer layout) the colours stay.
-        auto ctx = graphics::BitmapContext::create(nullptr, 16, 8, 8, 0, graphics::ColorSpace::createWithName(graphics::kColorSpaceGenericRGB),
+        auto ctx = graphics::BitmapContext::create(nullptr, 16, 8, 8, 0, graphics::ColorSpace::createWithName(graphics::kCGColorSpaceGenericRGB),
                                                    {graphics::AlphaInfo::noneSkipFirst, graphics::ByteOrder::orderDefault});
         ctx->drawImage(image, graphics::Rect::make(0, 0, 16, 8));
         expectNear(ctx->createImage()->pixelAt(13, 4), c.rr, c.rg, c.rb);
@@ -131,7 +131,7 @@ TEST(ImageSource, DecodesRGBGreyAndBothCMYKForms)
 TEST(ImageSource, KeepsTheEmbeddedProfile)
 {
     testsupport::TempDir dir;
-    auto p3 = graphics::ColorSpace::createWithName(graphics::kColorSpaceDisplayP3);
+    auto p3 = graphics::ColorSpace::createWithName(graphics::kCGColorSpaceDisplayP3);
     JPEGSpec recipe;
     recipe.icc = p3->iccData();
     auto src = ImageSource::createWithPath(writeJPEG(dir, "p3.jpg", recipe));

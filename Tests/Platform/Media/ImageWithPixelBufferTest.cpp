@@ -65,7 +65,7 @@ TEST(ImageWithPixelBuffer, ReadsEachPipelineFormat)
 
 TEST(ImageWithPixelBuffer, KeepsTheBufferAliveAndItsProfile)
 {
-    auto p3 = graphics::ColorSpace::createWithName(graphics::kColorSpaceDisplayP3);
+    auto p3 = graphics::ColorSpace::createWithName(graphics::kCGColorSpaceDisplayP3);
     ASSERT_TRUE(p3);
     ASSERT_FALSE(p3->iccData().empty());
     auto buffer = twoColourARGB(4, 4);

@@ -332,5 +332,5 @@ TEST(SampleBuffer, RefusesAMissingBufferOrAMismatchedDescription)
     EXPECT_FALSE(SampleBuffer::createForImageBuffer(b, VideoFormatDescription::create(VideoCodecType_H264, 4, 4), {},
                                                     &error));
     ASSERT_TRUE(error);
-    EXPECT_EQ(error->domain(), foundation::OSStatusErrorDomain);
+    EXPECT_EQ(error->domain(), foundation::NSOSStatusErrorDomain);
 }

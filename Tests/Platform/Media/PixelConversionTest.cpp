@@ -149,7 +149,7 @@ TEST(PixelConversion, DrawsImagesIntoXRGBBuffersKeepingOrReplacingTheColourSpace
 {
     // A 2 x 2 RGBA image: red, green / blue, white (row 0 on top).
     std::vector<uint8_t> rgba = {255, 0, 0, 255, 0, 255, 0, 255, 0, 0, 255, 255, 255, 255, 255, 255};
-    auto srgb = graphics::ColorSpace::createWithName(graphics::kColorSpaceSRGB);
+    auto srgb = graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB);
     auto image = graphics::Image::create(2, 2, 8, 32, 8, srgb, {graphics::AlphaInfo::noneSkipLast, {}}, rgba);
     ASSERT_TRUE(image);
     auto b = createPixelBufferWithImage(image);
@@ -166,12 +166,12 @@ TEST(PixelConversion, DrawsImagesIntoXRGBBuffersKeepingOrReplacingTheColourSpace
     EXPECT_EQ(std::get<std::vector<uint8_t>>(*icc), srgb->iccData());
 
     // A grey image is drawn in generic RGB, and the buffer says so.
-    auto grey = graphics::Image::create(1, 1, 8, 8, 1, graphics::ColorSpace::createWithName(graphics::kColorSpaceGenericGray),
+    auto grey = graphics::Image::create(1, 1, 8, 8, 1, graphics::ColorSpace::createWithName(graphics::kCGColorSpaceGenericGray),
                                         {graphics::AlphaInfo::none, {}}, {128});
     ASSERT_TRUE(grey);
     auto g = createPixelBufferWithImage(grey);
     ASSERT_TRUE(g);
-    auto generic = graphics::ColorSpace::createWithName(graphics::kColorSpaceGenericRGB);
+    auto generic = graphics::ColorSpace::createWithName(graphics::kCGColorSpaceGenericRGB);
     ASSERT_TRUE(g->attachment(ImageBufferICCProfileKey));
     EXPECT_EQ(std::get<std::vector<uint8_t>>(*g->attachment(ImageBufferICCProfileKey)), generic->iccData());
     const auto* px = static_cast<const uint8_t*>(g->baseAddress());

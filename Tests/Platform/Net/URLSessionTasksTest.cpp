@@ -156,12 +156,12 @@ TEST(URLSessionTrust, ServerCertificatesAreJudgedByTheDelegateOrTheSystemRoots)
     };
     const Case cases[] = {
         { "issued by a system root", &pki.server, &pki.ca, false, {}, 0 },
-        { "unknown issuer", &pki.server, &pki.otherCA, false, {}, URLErrorServerCertificateUntrusted },
-        { "another host's certificate", &pki.otherHost, &pki.ca, false, {}, URLErrorServerCertificateUntrusted },
+        { "unknown issuer", &pki.server, &pki.otherCA, false, {}, NSURLErrorServerCertificateUntrusted },
+        { "another host's certificate", &pki.otherHost, &pki.ca, false, {}, NSURLErrorServerCertificateUntrusted },
         { "delegate accepts a self-signed one", &pki.selfSigned, &pki.ca, true, URLSessionAuthChallengeDisposition::UseCredential, 0 },
-        { "delegate cancels", &pki.server, &pki.ca, true, URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge, URLErrorCancelled },
+        { "delegate cancels", &pki.server, &pki.ca, true, URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge, NSURLErrorCancelled },
         { "delegate defers", &pki.selfSigned, &pki.ca, true, URLSessionAuthChallengeDisposition::PerformDefaultHandling,
-          URLErrorServerCertificateUntrusted },
+          NSURLErrorServerCertificateUntrusted },
     };
     for (const Case& c : cases) {
         TLSFiles files;
@@ -211,7 +211,7 @@ TEST(URLSessionRedirects, TheDelegateFollowsRefusesOrRewrites)
         { "rewritten", true,
           [&](auto&, const URLRequest&) { return std::optional<URLRequest>(URLRequest(*URL::URLWithString(server.url("/other")))); },
           "/old", "other", 200, 0 },
-        { "endless", false, nullptr, "/loop", "", 0, URLErrorHTTPTooManyRedirects },
+        { "endless", false, nullptr, "/loop", "", 0, NSURLErrorHTTPTooManyRedirects },
     };
     for (const Case& c : cases) {
         SessionFixture fixture;
@@ -419,7 +419,7 @@ TEST(URLSessionTasks, StatesNoticesAndResponseDecisions)
     fixture.delegate->hooks.insert(URLSessionDelegate::Hook::DidReceiveResponse);
     fixture.delegate->received.clear();
     fixture.run(fixture.session->dataTaskWithRequest(fixture.request(server.url("/teapot"))));
-    EXPECT_EQ(fixture.delegate->error->code(), URLErrorCancelled);
+    EXPECT_EQ(fixture.delegate->error->code(), NSURLErrorCancelled);
     EXPECT_TRUE(fixture.delegate->received.empty());
 }
 

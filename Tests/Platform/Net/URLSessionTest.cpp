@@ -151,13 +151,13 @@ TEST(URLSession, FailuresCarryTheURLDomainCodesAndTheFailingURL)
         std::string url;
         long code;
     };
-    for (const Case& c : { Case { refused, URLErrorCannotConnectToHost }, Case { "file:///etc/hostname", URLErrorUnsupportedURL },
-                           Case { "ftp://127.0.0.1/x", URLErrorUnsupportedURL } }) {
+    for (const Case& c : { Case { refused, NSURLErrorCannotConnectToHost }, Case { "file:///etc/hostname", NSURLErrorUnsupportedURL },
+                           Case { "ftp://127.0.0.1/x", NSURLErrorUnsupportedURL } }) {
         Outcome outcome = run(URLSession::sharedSession(), requestFor(c.url));
         ASSERT_NE(outcome.error, nullptr) << c.url;
         EXPECT_EQ(outcome.error->domain(), "NSURLErrorDomain") << c.url;
         EXPECT_EQ(outcome.error->code(), c.code) << c.url;
-        EXPECT_EQ(outcome.error->stringForKey(URLErrorFailingURLErrorKey), c.url);
+        EXPECT_EQ(outcome.error->stringForKey(NSURLErrorFailingURLErrorKey), c.url);
         EXPECT_FALSE(outcome.response);
     }
 }
@@ -176,7 +176,7 @@ TEST(URLSession, ASilentServerTimesOutAfterTheRequestsInterval)
     Outcome outcome = run(URLSession::sharedSession(), request);
     server.releaseHeldRequests();
     ASSERT_NE(outcome.error, nullptr);
-    EXPECT_EQ(outcome.error->code(), URLErrorTimedOut);
+    EXPECT_EQ(outcome.error->code(), NSURLErrorTimedOut);
 }
 
 TEST(URLSession, CancelEndsTheTaskOnceWithTheCancelledError)
@@ -196,7 +196,7 @@ TEST(URLSession, CancelEndsTheTaskOnceWithTheCancelledError)
         task.cancel();
     });
     ASSERT_NE(running.error, nullptr);
-    EXPECT_EQ(running.error->code(), URLErrorCancelled);
+    EXPECT_EQ(running.error->code(), NSURLErrorCancelled);
 
     // Cancelled before it was ever resumed: completes all the same, exactly once.
     std::atomic<int> calls = 0;
@@ -210,7 +210,7 @@ TEST(URLSession, CancelEndsTheTaskOnceWithTheCancelledError)
     task->resume();
     auto future = code.get_future();
     ASSERT_EQ(future.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    EXPECT_EQ(future.get(), URLErrorCancelled);
+    EXPECT_EQ(future.get(), NSURLErrorCancelled);
     EXPECT_EQ(task->state(), URLSessionTask::State::Completed);
     session->delegateQueue()->sync([] { });
     EXPECT_EQ(calls.load(), 1);

@@ -116,7 +116,7 @@ TEST_F(AlertPanelTest, PresentingAnErrorShowsItsDescription)
     ScriptedResponder::install(responder);
     auto host = makeWindow();
     bool dismissed = false;
-    host->presentError(foundation::Error::make(foundation::CocoaErrorDomain, 0, "You must start with more than one image."),
+    host->presentError(foundation::Error::make(foundation::NSCocoaErrorDomain, 0, "You must start with more than one image."),
                        [&] { dismissed = true; });
     ASSERT_TRUE(runUntil([&] { return dismissed; }));
     const auto t = responder->transcript();

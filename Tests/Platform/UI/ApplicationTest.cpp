@@ -54,7 +54,7 @@ TEST_F(ApplicationTest, LaunchingTellsTheDelegateThenObserversOnceAndActivates)
     app->setDelegate(delegate);
     std::vector<std::string> observed;
     auto t1 = foundation::NotificationCenter::defaultCenter().addObserver(
-        ApplicationDidFinishLaunchingNotification, nullptr, nullptr,
+        NSApplicationDidFinishLaunchingNotification, nullptr, nullptr,
         [&](const foundation::Notification&) { observed.push_back("did (observer)"); });
     app->finishLaunching();
     app->finishLaunching();
@@ -231,7 +231,7 @@ TEST_F(ApplicationTest, AnExceptionOfThePlatformEscapingAnEventIsReportedAndGoes
     };
     const Case cases[] = {
         { "no exception", [] { }, {}, false },
-        { "platform exception", [] { throw foundation::Exception(foundation::InternalInconsistencyException, "bad state"); },
+        { "platform exception", [] { throw foundation::Exception(foundation::NSInternalInconsistencyException, "bad state"); },
           { "NSInternalInconsistencyException: bad state" }, false },
         { "other exception", [] { throw std::runtime_error("not the platform's"); }, {}, true },
     };

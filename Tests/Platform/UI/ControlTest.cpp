@@ -247,7 +247,7 @@ TEST_F(ControlTest, DraggingASliderSendsActionsAndWritesThroughItsBinding)
     auto w = makeWindow(216, 40);
     auto s = Slider::initWithFrame(Rect::make(0, 0, 216, 20)); // 200 points of travel
     w->contentView()->addSubview(s);
-    s->bind(ValueBinding, model, "volume");
+    s->bind(NSValueBinding, model, "volume");
     EXPECT_EQ(s->doubleValue(), 0.25); // the model's value shows at once
 
     int actions = 0;
@@ -268,7 +268,7 @@ TEST_F(ControlTest, DraggingASliderSendsActionsAndWritesThroughItsBinding)
     // And the model's own changes reach the slider.
     model->setVolume(0.5);
     EXPECT_EQ(s->doubleValue(), 0.5);
-    s->unbind(ValueBinding);
+    s->unbind(NSValueBinding);
     model->setVolume(0.1);
     EXPECT_EQ(s->doubleValue(), 0.5);
 }
@@ -277,7 +277,7 @@ TEST_F(ControlTest, CheckboxStateFollowsItsBindingBothWays)
 {
     auto model = std::make_shared<Settings>();
     auto box = Button::checkboxWithTitle("Mute", nullptr, "");
-    box->bind(ValueBinding, model, "mute");
+    box->bind(NSValueBinding, model, "mute");
     EXPECT_EQ(box->state(), ControlStateValueOff);
     box->performClick();
     EXPECT_EQ(model->mute(), 1);
@@ -297,7 +297,7 @@ TEST_F(ControlTest, TypingIsCheckedByTheFormatterAndCommittedWhenEditingEnds)
     w->contentView()->addSubview(field);
     w->contentView()->addSubview(other);
     model->setVolume(7);
-    field->bind(ValueBinding, model, "volume");
+    field->bind(NSValueBinding, model, "volume");
     EXPECT_EQ(field->stringValue(), "7");
     int actions = 0;
     field->setActionBlock([&](Control&) { ++actions; });
@@ -347,7 +347,7 @@ TEST_F(ControlTest, CommittingEditsByClearingTheFirstResponder)
     auto w = makeWindow();
     auto field = TextField::textFieldWithString("");
     w->contentView()->addSubview(field);
-    field->bind(ValueBinding, model, "name");
+    field->bind(NSValueBinding, model, "name");
     EXPECT_EQ(field->stringValue(), "first");
     ASSERT_TRUE(w->makeFirstResponder(field));
     key(w, "!");

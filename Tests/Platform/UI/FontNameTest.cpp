@@ -39,11 +39,11 @@ TEST(FontName, DescriptorsRebuildTheFont)
     auto back = ui::Font::fontWithDescriptor(font.fontDescriptorAttributes(), 31);
     ASSERT_TRUE(back);
     EXPECT_EQ(*back, font);
-    auto byFamily = ui::Font::fontWithDescriptor(foundation::Value::dictionary({{ui::FontFamilyAttribute, "Courier"}}), 12);
+    auto byFamily = ui::Font::fontWithDescriptor(foundation::Value::dictionary({{ui::NSFontFamilyAttribute, "Courier"}}), 12);
     ASSERT_TRUE(byFamily);
     EXPECT_EQ(byFamily->familyName(), "Liberation Mono");
-    for (const foundation::Value& bad : {foundation::Value::dictionary(), foundation::Value::dictionary({{ui::FontNameAttribute, 5}}),
-                                         foundation::Value::dictionary({{ui::FontNameAttribute, ""}}), foundation::Value("x")})
+    for (const foundation::Value& bad : {foundation::Value::dictionary(), foundation::Value::dictionary({{ui::NSFontNameAttribute, 5}}),
+                                         foundation::Value::dictionary({{ui::NSFontNameAttribute, ""}}), foundation::Value("x")})
         EXPECT_FALSE(ui::Font::fontWithDescriptor(bad, 12));
     EXPECT_FALSE(ui::Font::fontWithDescriptor(font.fontDescriptorAttributes(), 0));
     EXPECT_FALSE(ui::Font::fontWithDescriptor(font.fontDescriptorAttributes(), NAN));

@@ -39,7 +39,7 @@ public:
     DragOperation draggingEntered(const DraggingInfo& info) override
     {
         events.push_back(m_name + ":dragEntered");
-        return info.draggingPasteboard()->readURLs(true).empty() ? DragOperationNone : DragOperationCopy;
+        return info.draggingPasteboard()->readURLs(true).empty() ? NSDragOperationNone : NSDragOperationCopy;
     }
     void draggingExited(const DraggingInfo*) override { events.push_back(m_name + ":dragExited"); }
     bool performDragOperation(const DraggingInfo& info) override
@@ -187,7 +187,7 @@ TEST_F(ViewTest, TrackingAreasReportCrossingsAndMovesToTheirOwner)
     auto view = Probe::make(Rect::make(50, 50, 100, 50), "v");
     w->contentView()->addSubview(view);
     view->addTrackingArea(TrackingArea::initWithRect(view->bounds(),
-                                                     TrackingMouseEnteredAndExited | TrackingMouseMoved | TrackingActiveAlways,
+                                                     NSTrackingMouseEnteredAndExited | NSTrackingMouseMoved | NSTrackingActiveAlways,
                                                      view));
     mouse(w, EventType::mouseMoved, 10, 10);
     mouse(w, EventType::mouseMoved, 60, 60);
@@ -202,21 +202,21 @@ TEST_F(ViewTest, DropsReachOnlyViewsRegisteredForThePasteboardsTypes)
     auto w = makeWindow();
     auto target = Probe::make(Rect::make(0, 0, 100, 100), "t");
     auto other = Probe::make(Rect::make(100, 0, 100, 100), "o");
-    target->registerForDraggedTypes({PasteboardTypeFileURL});
+    target->registerForDraggedTypes({NSPasteboardTypeFileURL});
     w->contentView()->addSubview(target);
     w->contentView()->addSubview(other);
 
     auto files = Pasteboard::pasteboardWithUniqueName();
     files->writeURLs({foundation::URL::fileURLWithPath("/tmp/a.jpg"), foundation::URL::fileURLWithPath("/tmp/b.jpg")});
     auto text = Pasteboard::pasteboardWithUniqueName();
-    text->setStringForType("hello", PasteboardTypeString);
+    text->setStringForType("hello", NSPasteboardTypeString);
 
-    EXPECT_EQ(w->draggingUpdated(text, {50, 50}), DragOperationNone);
+    EXPECT_EQ(w->draggingUpdated(text, {50, 50}), NSDragOperationNone);
     EXPECT_TRUE(target->events.empty());
-    EXPECT_EQ(w->draggingUpdated(files, {150, 50}), DragOperationNone); // over the other view
-    EXPECT_EQ(w->draggingUpdated(files, {50, 50}), DragOperationCopy);
-    EXPECT_EQ(w->draggingUpdated(files, {60, 50}), DragOperationCopy); // updated: the entered answer
-    EXPECT_EQ(w->draggingUpdated(files, {150, 50}), DragOperationNone);
+    EXPECT_EQ(w->draggingUpdated(files, {150, 50}), NSDragOperationNone); // over the other view
+    EXPECT_EQ(w->draggingUpdated(files, {50, 50}), NSDragOperationCopy);
+    EXPECT_EQ(w->draggingUpdated(files, {60, 50}), NSDragOperationCopy); // updated: the entered answer
+    EXPECT_EQ(w->draggingUpdated(files, {150, 50}), NSDragOperationNone);
     EXPECT_TRUE(w->performDragOperation(files, {50, 50}));
     EXPECT_EQ(target->events,
               (std::vector<std::string>{"t:dragEntered", "t:dragExited", "t:dragEntered", "t:perform"}));
@@ -224,7 +224,7 @@ TEST_F(ViewTest, DropsReachOnlyViewsRegisteredForThePasteboardsTypes)
     EXPECT_EQ(target->dropped[1].path(), "/tmp/b.jpg");
     EXPECT_TRUE(other->events.empty());
     // A source that allows no copying gets nothing.
-    EXPECT_EQ(w->draggingUpdated(files, {50, 50}, DragOperationMove), DragOperationNone);
+    EXPECT_EQ(w->draggingUpdated(files, {50, 50}, NSDragOperationMove), NSDragOperationNone);
 }
 
 TEST_F(ViewTest, AWindowWithASheetTakesNoClicks)
@@ -249,7 +249,7 @@ TEST_F(ViewTest, FrameChangesAreAnnounced)
     auto view = View::initWithFrame(Rect::make(0, 0, 10, 10));
     int count = 0;
     auto token = foundation::NotificationCenter::defaultCenter().addObserver(
-        ViewFrameDidChangeNotification, foundation::identityOf(view.get()), nullptr, [&](const foundation::Notification&) { ++count; });
+        NSViewFrameDidChangeNotification, foundation::identityOf(view.get()), nullptr, [&](const foundation::Notification&) { ++count; });
     view->setFrame(Rect::make(0, 0, 20, 10));
     view->setFrame(Rect::make(0, 0, 20, 10)); // unchanged: quiet
     view->setPostsFrameChangedNotifications(false);
@@ -263,14 +263,14 @@ TEST(PasteboardTest, ReadsURLsInOrderAndSkipsWhatIsNotAURL)
     pb->writeObjects({PasteboardItem::itemWithURL(foundation::URL::fileURLWithPath("/x/one.png")),
                       PasteboardItem::itemWithString("just text"),
                       PasteboardItem::itemWithURL(*foundation::URL::URLWithString("https://example.com/a")),
-                      PasteboardItem::itemWithString("not a url at all", PasteboardTypeFileURL),
+                      PasteboardItem::itemWithString("not a url at all", NSPasteboardTypeFileURL),
                       PasteboardItem::itemWithURL(foundation::URL::fileURLWithPath("/x/two dir", true))});
     const auto files = pb->readURLs(true);
     ASSERT_EQ(files.size(), 2u);
     EXPECT_EQ(files[0].path(), "/x/one.png");
     EXPECT_EQ(files[1].path(), "/x/two dir");
     EXPECT_EQ(pb->readURLs(false).size(), 3u);
-    EXPECT_EQ(pb->types(), (std::vector<std::string>{PasteboardTypeFileURL, PasteboardTypeString, PasteboardTypeURL}));
+    EXPECT_EQ(pb->types(), (std::vector<std::string>{NSPasteboardTypeFileURL, NSPasteboardTypeString, NSPasteboardTypeURL}));
     const long before = pb->changeCount();
     pb->clearContents();
     EXPECT_GT(pb->changeCount(), before);

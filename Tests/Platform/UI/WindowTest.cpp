@@ -90,7 +90,7 @@ TEST_F(WindowTest, ClosingAsksTheDelegateAndTellsObservers)
     w->makeKeyAndOrderFront();
     int posted = 0;
     auto token = foundation::NotificationCenter::defaultCenter().addObserver(
-        WindowWillCloseNotification, foundation::identityOf(w.get()), nullptr, [&](const foundation::Notification&) { ++posted; });
+        NSWindowWillCloseNotification, foundation::identityOf(w.get()), nullptr, [&](const foundation::Notification&) { ++posted; });
 
     EXPECT_EQ(w->undoManager(), d->undo);
     w->standardWindowButton(WindowButton::closeButton)->performClick();

@@ -30,12 +30,12 @@ bool BCNHttpUtil::isSuccessStatusCode(long statusCode)
 
 bool BCNHttpUtil::isNoInternetConnectionError(const foundation::ErrorPtr& error)
 {
-    return error && error->domain() == foundation::URLErrorDomain && (error->code() == -1009 || error->code() == -1005);
+    return error && error->domain() == foundation::NSURLErrorDomain && (error->code() == -1009 || error->code() == -1005);
 }
 
 bool BCNHttpUtil::isSSLConnectionError(const foundation::ErrorPtr& error)
 {
-    return error && error->domain() == foundation::URLErrorDomain && error->code() >= -2000 && error->code() <= -1200;
+    return error && error->domain() == foundation::NSURLErrorDomain && error->code() >= -2000 && error->code() <= -1200;
 }
 
 std::string BCNHttpUtil::hideSecret(const std::string& secret)

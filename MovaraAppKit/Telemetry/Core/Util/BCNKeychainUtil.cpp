@@ -19,7 +19,7 @@ bool BCNKeychainUtil::storeString(const std::string& string, const std::string& 
     security::KeychainItem item;
     item.service = service;
     item.account = key;
-    item.accessible = security::KeychainAccessibleAfterFirstUnlockThisDeviceOnly;
+    item.accessible = security::kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly;
     item.data = std::vector<std::uint8_t>(string.begin(), string.end());
     auto& keychain = security::Keychain::defaultKeychain();
     security::OSStatus status = keychain.add(item);

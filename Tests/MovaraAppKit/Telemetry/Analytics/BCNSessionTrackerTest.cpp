@@ -61,7 +61,7 @@ TEST_F(SessionTrackerTest, StartingGivesOneSessionAndStoppingEndsIt)
 
     m_tracker->stop();
     EXPECT_FALSE(session());
-    post(ui::ApplicationDidBecomeActiveNotification);
+    post(ui::NSApplicationDidBecomeActiveNotification);
     EXPECT_EQ(m_delegate->logs.size(), 1u) << "a stopped tracker follows the application no more";
 }
 
@@ -87,7 +87,7 @@ TEST_F(SessionTrackerTest, ASessionEndsAfterInactivityWithoutLogs)
         const auto first = session();
         const std::size_t before = m_delegate->logs.size();
         advance(30); // whatever came before is long past
-        post(ui::ApplicationDidResignActiveNotification);
+        post(ui::NSApplicationDidResignActiveNotification);
         if (c.logAfter) {
             advance(*c.logAfter);
             BCNLogPtr log = c.ownSessionLog ? BCNLogPtr(std::make_shared<OwnSessionLog>()) : BCNLogPtr(std::make_shared<BCNPageLog>());
@@ -96,7 +96,7 @@ TEST_F(SessionTrackerTest, ASessionEndsAfterInactivityWithoutLogs)
         } else {
             advance(c.inactive);
         }
-        post(ui::ApplicationDidBecomeActiveNotification);
+        post(ui::NSApplicationDidBecomeActiveNotification);
         EXPECT_EQ(session() != first, c.newSession);
         EXPECT_EQ(m_delegate->logs.size(), before + (c.newSession ? 1 : 0));
         m_tracker->stop();

@@ -26,7 +26,7 @@ void platformSend(ui::Application&, const ui::Event&)
 {
     g_sequence.push_back("send");
     if (g_throw == Throw::platform)
-        throw foundation::Exception(foundation::GenericException, "in dispatch");
+        throw foundation::Exception(foundation::NSGenericException, "in dispatch");
     if (g_throw == Throw::other)
         throw std::runtime_error("not the platform's");
 }
@@ -141,7 +141,7 @@ TEST_F(ApplicationForwarderTest, WithCrashOnExceptionsAnExceptionInDispatchReach
 
         // A report made outside event dispatch goes the same way.
         g_sequence.clear();
-        ui::Application::shared()->reportException(foundation::Exception(foundation::RangeException, "direct"));
+        ui::Application::shared()->reportException(foundation::Exception(foundation::NSRangeException, "direct"));
         EXPECT_EQ(g_sequence, (std::vector<std::string> { "crash: direct", "report: direct" }));
 
         BCNApplicationForwarder::unregisterForwarding();

@@ -249,7 +249,7 @@ TEST(BCNHttpUtilTest, StatusesErrorsAndSecrets)
         EXPECT_FALSE(BCNHttpUtil::isRecoverableError(status)) << status;
     EXPECT_TRUE(BCNHttpUtil::isSuccessStatusCode(299));
     EXPECT_FALSE(BCNHttpUtil::isSuccessStatusCode(300));
-    auto urlError = [](long code) { return foundation::Error::make(foundation::URLErrorDomain, code); };
+    auto urlError = [](long code) { return foundation::Error::make(foundation::NSURLErrorDomain, code); };
     EXPECT_TRUE(BCNHttpUtil::isSSLConnectionError(urlError(-1200)));
     EXPECT_TRUE(BCNHttpUtil::isSSLConnectionError(urlError(-2000)));
     EXPECT_FALSE(BCNHttpUtil::isSSLConnectionError(urlError(-1199)));

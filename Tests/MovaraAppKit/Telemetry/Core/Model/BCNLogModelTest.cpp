@@ -99,7 +99,7 @@ TEST_F(BCNLogModel, LogsArchivedUnderOlderClassNamesStillDecode)
     foundation::KeyedArchiver archiver;
     archiver.setClassName("BNStartServiceLog", "BCNStartServiceLog");
     archiver.setClassName("BNDevice", "BCNDevice");
-    archiver.encodeObject(log, foundation::KeyedArchiveRootObjectKey);
+    archiver.encodeObject(log, foundation::NSKeyedArchiveRootObjectKey);
     auto back = std::dynamic_pointer_cast<BCNStartServiceLog>(BCNUtility::unarchiveKeyedData(archiver.encodedData()));
     ASSERT_NE(back, nullptr);
     EXPECT_TRUE(back->isEqual(*log));
