@@ -61,7 +61,7 @@ MovaraAppDelegate::MovaraAppDelegate()
     auto info = MVRAppInfo::shared();
     m_apiService = MVRAPIService::initWithBaseURL(info->movaraAPIBaseURL(), info->movaraAPIKey());
 
-    auto name = infoString(*foundation::Bundle::main(), "CFBundleName");
+    auto name = infoString(*foundation::Bundle::main(), foundation::kCFBundleNameKey);
     if (!name)
         foundation::fatal("The main bundle's Info.plist has no bundle name (CFBundleName).");
     m_appName = *name;
@@ -225,7 +225,7 @@ void MovaraAppDelegate::showAboutWindow(ui::Object* sender)
                 reinterpret_cast<const char*>(html->data()), html->size()));
             credits.addAttribute(foundation::NSForegroundColorAttributeName, foundation::Value("labelColor"),
                                  {0, credits.length()});
-            app->orderFrontStandardAboutPanelWithOptions({{"Credits", credits}});
+            app->orderFrontStandardAboutPanelWithOptions({{ui::NSAboutPanelOptionCredits, credits}});
             return;
         }
     }

@@ -15,6 +15,8 @@ namespace foundation {
 
 namespace fs = std::filesystem;
 
+const std::string kCFBundleNameKey = "CFBundleName";
+
 // ---- strings tables -------------------------------------------------------------------------
 
 namespace {

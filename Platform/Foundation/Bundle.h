@@ -18,6 +18,9 @@
 
 namespace foundation {
 
+// The information-dictionary key of the bundle's short name.
+extern const std::string kCFBundleNameKey; // "CFBundleName"
+
 using StringsTable = std::map<std::string, std::string>;
 
 // Parses a ".strings" table: `"key" = "value";` entries, `/* */` and `//` comments, backslash

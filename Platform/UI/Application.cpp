@@ -16,6 +16,7 @@ const std::string NSApplicationDidFinishLaunchingNotification = "NSApplicationDi
 const std::string NSApplicationDidBecomeActiveNotification = "NSApplicationDidBecomeActiveNotification";
 const std::string NSApplicationDidResignActiveNotification = "NSApplicationDidResignActiveNotification";
 const std::string NSApplicationWillTerminateNotification = "NSApplicationWillTerminateNotification";
+const std::string NSAboutPanelOptionCredits = "Credits";
 
 void ApplicationDelegate::application(Application& app, const std::vector<foundation::URL>& urls)
 {

@@ -25,6 +25,9 @@ class Application;
 class Event;
 class Menu;
 
+// The About panel's option that holds the credits (an attributed string).
+extern const std::string NSAboutPanelOptionCredits; // "Credits"
+
 extern const std::string NSApplicationWillFinishLaunchingNotification; // "NSApplicationWillFinishLaunchingNotification"
 extern const std::string NSApplicationDidFinishLaunchingNotification;  // "NSApplicationDidFinishLaunchingNotification"
 extern const std::string NSApplicationDidBecomeActiveNotification;     // "NSApplicationDidBecomeActiveNotification"
@@ -146,7 +149,7 @@ public:
     // The system beep; counted so that tests can see it.
     void beep();
     long beepCount() const { return m_beepCount; }
-    // The standard About panel; the options given are kept for tests ("Credits", ...).
+    // The standard About panel; the options given are kept for tests (NSAboutPanelOptionCredits, ...).
     void orderFrontStandardAboutPanel(Object* sender = nullptr);
     void orderFrontStandardAboutPanelWithOptions(std::map<std::string, std::any> options);
     const std::map<std::string, std::any>& lastAboutPanelOptions() const { return m_aboutOptions; }
