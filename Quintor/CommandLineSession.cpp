@@ -349,7 +349,7 @@ void Session::exportMovie()
         throw Failure {"the export settings sheet is incomplete"};
 
     const MovieFormat& format = effectiveFormat(m_options);
-    if (!formatPopUp->chooseItemWithTag(static_cast<long>(format.settingsTag))) {
+    if (!formatPopUp->chooseItemWithTag(ui::tagValue(format.settingsTag))) {
         cancelButton->performClick(nullptr);
         throw Failure {format.code == MVRVideoCodecHEVC ? "HEVC encoding is not available on this machine"
                                                         : "that format is not offered"};

@@ -39,7 +39,7 @@ void ExportSettingsController::setFormatTag(FormatTag tag)
 {
     change("formatTag", m_formatTag, tag);
     // Any other item stands for the MPEG-4 one, H.264.
-    const MovieFormat* format = MovieFormatForSettingsTag(static_cast<unsigned long>(tag));
+    const MovieFormat* format = MovieFormatForSettingsTag(tag);
     if (!format)
         format = MovieFormatForCodec(media::AVVideoCodecTypeH264);
     m_videoCodec = format->codec;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "MovaraAppKit/Shell/SheetController.h"
+#include "MovaraKit/Media/MovieFormat.h"
 #include "Platform/Foundation/Observable.h"
 #include "Platform/Graphics/Geometry.h"
 #include "Platform/Media/Time.h"
@@ -18,7 +19,8 @@
 class ExportSettingsController : public SheetController, public foundation::Observable {
 public:
     // Format items: H.264 in MPEG-4, ProRes 422 and ProRes 4444 in QuickTime, HEVC in MPEG-4.
-    enum class FormatTag : unsigned long { h264 = 1000, proRes422 = 1001, proRes4444 = 1002, hevc = 1003 };
+    // Their tags are the movie format table's.
+    using FormatTag = MovieFormat::SettingsTag;
     // Frame-rate items: the sequence's own rate, then fixed 24, 25 and 30 fps; none until the
     // sheet has first opened.
     enum class FpsTag : unsigned long { none = 0, current = 6001, fps24 = 6002, fps25 = 6003, fps30 = 6004 };

@@ -461,7 +461,7 @@ void PreviewController::startObservingPlayer()
     if (!m_isObservingPlayer) {
         m_observedItem = p->currentItem();
         m_endObservation = NotificationCenter::defaultCenter().addObserver(
-            media::PlayerItemDidPlayToEndTimeNotification, m_observedItem.get(), nullptr, [weak](const Notification& n) {
+            media::AVPlayerItemDidPlayToEndTimeNotification, m_observedItem.get(), nullptr, [weak](const Notification& n) {
                 if (auto self = weak.lock())
                     self->playerItemDidReachEnd(&n);
             });

@@ -106,7 +106,7 @@ void MovaraPlanOnboardingViewController::viewWillAppear()
         // The loop: back to the start and on again, from whichever thread posts the end.
         std::weak_ptr<media::Player> weakPlayer = m_player;
         m_playerObserver = foundation::NotificationCenter::defaultCenter().addObserver(
-            media::PlayerItemDidPlayToEndTimeNotification, foundation::identityOf(m_player->currentItem().get()), nullptr,
+            media::AVPlayerItemDidPlayToEndTimeNotification, foundation::identityOf(m_player->currentItem().get()), nullptr,
             [weakPlayer](const foundation::Notification&) {
                 if (auto player = weakPlayer.lock()) {
                     player->seekToTime(media::Time::zero());

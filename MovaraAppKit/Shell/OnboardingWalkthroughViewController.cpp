@@ -166,7 +166,7 @@ void OnboardingWalkthroughViewController::observeEndOfItem(const media::PlayerIt
 {
     std::weak_ptr<OnboardingWalkthroughViewController> weak = sharedAs<OnboardingWalkthroughViewController>();
     m_endObservation = foundation::NotificationCenter::defaultCenter().addObserver(
-        media::PlayerItemDidPlayToEndTimeNotification, foundation::identityOf(item.get()), nullptr,
+        media::AVPlayerItemDidPlayToEndTimeNotification, foundation::identityOf(item.get()), nullptr,
         [weak](const foundation::Notification& n) {
             if (auto self = weak.lock())
                 self->currentItemFinishedPlaying(n);

@@ -129,7 +129,7 @@ media::TimeRange MVRCinemagraphReader::timeRange()
 media::AssetReaderOutputPtr MVRCinemagraphReader::makeReaderOutput(const media::AssetPtr& asset)
 {
     const auto settings = foundation::Value::dictionary(
-        {{media::PixelBufferPixelFormatTypeKey, static_cast<int64_t>(media::PixelFormatType_32ARGB)}});
+        {{media::kCVPixelBufferPixelFormatTypeKey, static_cast<int64_t>(media::PixelFormatType_32ARGB)}});
     std::optional<media::VideoComposition> composition = m_cinemagraph->videoComposition();
     auto track = mvr_videoTrack(asset);
     if (!track)

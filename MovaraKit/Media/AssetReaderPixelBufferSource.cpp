@@ -145,7 +145,7 @@ foundation::ErrorPtr AssetReaderPixelBufferSource::setUp()
         reader->setTimeRange(range);
 
     const auto settings = foundation::Value::dictionary(
-        {{media::PixelBufferPixelFormatTypeKey,
+        {{media::kCVPixelBufferPixelFormatTypeKey,
           static_cast<int64_t>(media::PixelFormatType_420YpCbCr8BiPlanarVideoRange)}});
     media::AssetReaderOutputPtr output;
     try {

@@ -31,11 +31,11 @@ std::optional<foundation::Value> MVRAVOutputSettingsAssistant::adjustedVideoSett
     if (!compression || !compression->isDictionary())
         return settings;
     const auto* level = compression->find(media::AVVideoProfileLevelKey);
-    if (!level || !level->isString() || level->asString() != media::ProfileLevelHEVCMainAutoLevel)
+    if (!level || !level->isString() || level->asString() != media::kVTProfileLevel_HEVC_Main_AutoLevel)
         return settings;
 
     foundation::Value amended = *compression;
-    amended[media::AVVideoProfileLevelKey] = media::ProfileLevelHEVCMain10AutoLevel;
+    amended[media::AVVideoProfileLevelKey] = media::kVTProfileLevel_HEVC_Main10_AutoLevel;
     (*settings)[media::AVVideoCompressionPropertiesKey] = amended;
     (*settings)[media::AVVideoEncoderSpecificationKey] =
         foundation::Value::dictionary({{media::EnableHardwareAcceleratedVideoEncoderKey, false}});

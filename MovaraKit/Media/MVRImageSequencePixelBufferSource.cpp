@@ -63,7 +63,7 @@ media::PixelBufferPtr render(const graphics::ImagePtr& image, FrameSize size, me
         context->flush();
     }
     if (!space->iccData().empty())
-        buffer->setAttachment(media::ImageBufferICCProfileKey, space->iccData(), media::AttachmentMode::ShouldPropagate);
+        buffer->setAttachment(media::kCVImageBufferICCProfileKey, space->iccData(), media::AttachmentMode::ShouldPropagate);
     return buffer;
 }
 
@@ -137,11 +137,11 @@ bool fillsFrame(size_t width, size_t height, const media::AssetWriterInput::Nati
 
 void tagBT709(media::PixelBuffer& buffer)
 {
-    buffer.setAttachment(media::ImageBufferColorPrimariesKey, media::ImageBufferColorPrimaries_ITU_R_709_2,
+    buffer.setAttachment(media::kCVImageBufferColorPrimariesKey, media::kCVImageBufferColorPrimaries_ITU_R_709_2,
                          media::AttachmentMode::ShouldPropagate);
-    buffer.setAttachment(media::ImageBufferTransferFunctionKey, media::ImageBufferTransferFunction_ITU_R_709_2,
+    buffer.setAttachment(media::kCVImageBufferTransferFunctionKey, media::kCVImageBufferTransferFunction_ITU_R_709_2,
                          media::AttachmentMode::ShouldPropagate);
-    buffer.setAttachment(media::ImageBufferYCbCrMatrixKey, media::ImageBufferYCbCrMatrix_ITU_R_709_2,
+    buffer.setAttachment(media::kCVImageBufferYCbCrMatrixKey, media::kCVImageBufferYCbCrMatrix_ITU_R_709_2,
                          media::AttachmentMode::ShouldPropagate);
 }
 

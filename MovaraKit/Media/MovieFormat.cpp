@@ -8,13 +8,14 @@
 const std::vector<MovieFormat>& MovieFormats()
 {
     using P = MoviePixelBufferDestinationPreset;
+    using Tag = MovieFormat::SettingsTag;
     static const std::vector<MovieFormat> formats = {
-        {"h264", media::AVVideoCodecTypeH264, MVRVideoCodecH264, P::h264, media::AVFileTypeMPEG4, "mp4", 1000},
+        {"h264", media::AVVideoCodecTypeH264, MVRVideoCodecH264, P::h264, media::AVFileTypeMPEG4, "mp4", Tag::h264},
         {"prores422", media::AVVideoCodecTypeAppleProRes422, MVRVideoCodecAppleProRes422, P::proRes422,
-         media::AVFileTypeQuickTimeMovie, "mov", 1001},
+         media::AVFileTypeQuickTimeMovie, "mov", Tag::proRes422},
         {"prores4444", media::AVVideoCodecTypeAppleProRes4444, MVRVideoCodecAppleProRes4444, P::proRes4444,
-         media::AVFileTypeQuickTimeMovie, "mov", 1002},
-        {"hevc", media::AVVideoCodecTypeHEVC, MVRVideoCodecHEVC, P::hevc, media::AVFileTypeMPEG4, "mp4", 1003},
+         media::AVFileTypeQuickTimeMovie, "mov", Tag::proRes4444},
+        {"hevc", media::AVVideoCodecTypeHEVC, MVRVideoCodecHEVC, P::hevc, media::AVFileTypeMPEG4, "mp4", Tag::hevc},
     };
     return formats;
 }
@@ -45,7 +46,7 @@ const MovieFormat* MovieFormatNamed(const std::string& name)
     return find([&](const MovieFormat& f) { return f.name == name; });
 }
 
-const MovieFormat* MovieFormatForSettingsTag(unsigned long tag)
+const MovieFormat* MovieFormatForSettingsTag(MovieFormat::SettingsTag tag)
 {
     return find([&](const MovieFormat& f) { return f.settingsTag == tag; });
 }

@@ -11,13 +11,16 @@
 #include <vector>
 
 struct MovieFormat {
+    // The tags of the export settings sheet's format items.
+    enum class SettingsTag : unsigned long { h264 = 1000, proRes422 = 1001, proRes4444 = 1002, hevc = 1003 };
+
     std::string name;                          // "h264", "hevc", "prores422", "prores4444"
     std::string codec;                         // AVVideoCodecType...
     MVRVideoCodec code;
     MoviePixelBufferDestinationPreset preset;
     std::string fileType;                      // AVFileTypeMPEG4 or AVFileTypeQuickTimeMovie
     std::string extension;                     // "mp4" or "mov"
-    unsigned long settingsTag;                 // the export settings sheet's format item
+    SettingsTag settingsTag;
 };
 
 // H.264, ProRes 422, ProRes 4444, HEVC: the order of the settings sheet's items.
@@ -28,7 +31,7 @@ const std::vector<MovieFormat>& MovieFormats();
 const MovieFormat* MovieFormatForCodec(const std::string& codec);
 const MovieFormat* MovieFormatForCode(long code);
 const MovieFormat* MovieFormatNamed(const std::string& name);
-const MovieFormat* MovieFormatForSettingsTag(unsigned long tag);
+const MovieFormat* MovieFormatForSettingsTag(MovieFormat::SettingsTag tag);
 
 // The container a movie of `format` gets at a path with `extension`: H.264 and HEVC go into
 // a QuickTime movie when the file is named .mov (the hand-off's movie), else the format's own.

@@ -245,7 +245,7 @@ bool MoviePixelBufferDestination::prepare(const std::shared_ptr<PixelBufferSourc
         input->setTransform(transform);
         if (shouldAllocate)
             adaptor = media::AssetWriterInputPixelBufferAdaptor::assetWriterInputPixelBufferAdaptorWithAssetWriterInput(
-                input, Value::dictionary({{media::PixelBufferPixelFormatTypeKey,
+                input, Value::dictionary({{media::kCVPixelBufferPixelFormatTypeKey,
                                            static_cast<int64_t>(media::PixelFormatType_32ARGB)}}));
     } catch (const foundation::Exception& exception) {
         // Settings can come from a file or a caller; a bad one is an error, not a crash.
@@ -378,11 +378,11 @@ media::PixelBufferPtr MoviePixelBufferDestination::createNextPixelBuffer()
     auto pool = adaptor ? adaptor->pixelBufferPool() : nullptr;
     auto buffer = pool ? pool->createPixelBuffer() : nullptr;
     if (buffer && !buffer->hasColorSpace()) {
-        buffer->setAttachment(media::ImageBufferColorPrimariesKey, media::ImageBufferColorPrimaries_ITU_R_709_2,
+        buffer->setAttachment(media::kCVImageBufferColorPrimariesKey, media::kCVImageBufferColorPrimaries_ITU_R_709_2,
                               media::AttachmentMode::ShouldNotPropagate);
-        buffer->setAttachment(media::ImageBufferTransferFunctionKey, media::ImageBufferTransferFunction_ITU_R_709_2,
+        buffer->setAttachment(media::kCVImageBufferTransferFunctionKey, media::kCVImageBufferTransferFunction_ITU_R_709_2,
                               media::AttachmentMode::ShouldNotPropagate);
-        buffer->setAttachment(media::ImageBufferYCbCrMatrixKey, media::ImageBufferYCbCrMatrix_ITU_R_709_2,
+        buffer->setAttachment(media::kCVImageBufferYCbCrMatrixKey, media::kCVImageBufferYCbCrMatrix_ITU_R_709_2,
                               media::AttachmentMode::ShouldNotPropagate);
     }
     return buffer;

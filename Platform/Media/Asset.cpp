@@ -59,13 +59,13 @@ Attachments colourExtensions(const AVCodecParameters* par)
 {
     Attachments ext;
     if (par->color_primaries == AVCOL_PRI_BT709)
-        ext[FormatDescriptionExtension_ColorPrimaries] = std::string("ITU_R_709_2");
+        ext[kCMFormatDescriptionExtension_ColorPrimaries] = std::string("ITU_R_709_2");
     if (par->color_trc == AVCOL_TRC_BT709)
-        ext[FormatDescriptionExtension_TransferFunction] = std::string("ITU_R_709_2");
+        ext[kCMFormatDescriptionExtension_TransferFunction] = std::string("ITU_R_709_2");
     if (par->color_space == AVCOL_SPC_BT709)
-        ext[FormatDescriptionExtension_YCbCrMatrix] = std::string("ITU_R_709_2");
+        ext[kCMFormatDescriptionExtension_YCbCrMatrix] = std::string("ITU_R_709_2");
     else if (par->color_space == AVCOL_SPC_SMPTE170M || par->color_space == AVCOL_SPC_BT470BG)
-        ext[FormatDescriptionExtension_YCbCrMatrix] = std::string("ITU_R_601_4");
+        ext[kCMFormatDescriptionExtension_YCbCrMatrix] = std::string("ITU_R_601_4");
     return ext;
 }
 

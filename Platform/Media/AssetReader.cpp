@@ -210,7 +210,7 @@ Settings readSettings(const foundation::Value& settings)
         throw foundation::Exception(foundation::NSInvalidArgumentException,
                                     "Output settings must be a dictionary naming a pixel format");
     Settings s;
-    const auto format = settings[PixelBufferPixelFormatTypeKey].integerValue();
+    const auto format = settings[kCVPixelBufferPixelFormatTypeKey].integerValue();
     if (!format || (*format != PixelFormatType_420YpCbCr8BiPlanarVideoRange && *format != PixelFormatType_32ARGB
                     && *format != PixelFormatType_32BGRA && *format != PixelFormatType_420YpCbCr8BiPlanarFullRange))
         throw foundation::Exception(foundation::NSInvalidArgumentException,
@@ -220,8 +220,8 @@ Settings readSettings(const foundation::Value& settings)
         const auto n = settings[key].integerValue();
         return n && *n > 0 && *n <= 16384 ? static_cast<int>(*n) : 0;
     };
-    s.width = dimension(PixelBufferWidthKey);
-    s.height = dimension(PixelBufferHeightKey);
+    s.width = dimension(kCVPixelBufferWidthKey);
+    s.height = dimension(kCVPixelBufferHeightKey);
     return s;
 }
 
@@ -452,9 +452,9 @@ struct AssetReaderOutput::Impl {
     {
         if (!pool || pool->width() != size_t(w) || pool->height() != size_t(h)) {
             PixelBufferAttributes attributes;
-            attributes.propagatedAttachments[ImageBufferColorPrimariesKey] = ImageBufferColorPrimaries_ITU_R_709_2;
-            attributes.propagatedAttachments[ImageBufferTransferFunctionKey] = ImageBufferTransferFunction_ITU_R_709_2;
-            attributes.propagatedAttachments[ImageBufferYCbCrMatrixKey] = ImageBufferYCbCrMatrix_ITU_R_709_2;
+            attributes.propagatedAttachments[kCVImageBufferColorPrimariesKey] = kCVImageBufferColorPrimaries_ITU_R_709_2;
+            attributes.propagatedAttachments[kCVImageBufferTransferFunctionKey] = kCVImageBufferTransferFunction_ITU_R_709_2;
+            attributes.propagatedAttachments[kCVImageBufferYCbCrMatrixKey] = kCVImageBufferYCbCrMatrix_ITU_R_709_2;
             pool = PixelBufferPool::create({}, size_t(w), size_t(h), settings.format, attributes);
         }
         return pool ? pool->createPixelBuffer() : nullptr;

@@ -13,7 +13,7 @@ AssetWriterInputPixelBufferAdaptor::assetWriterInputPixelBufferAdaptorWithAssetW
     if (!input)
         throw foundation::Exception(foundation::NSInvalidArgumentException, "An adaptor needs an input");
     OSType format = PixelFormatType_32BGRA;
-    if (const auto* f = attributes.find(PixelBufferPixelFormatTypeKey)) {
+    if (const auto* f = attributes.find(kCVPixelBufferPixelFormatTypeKey)) {
         const auto n = f->integerValue();
         if (!n || *n < 0 || *n > 0xffffffffLL || detail::avPixelFormat(static_cast<OSType>(*n)) == AV_PIX_FMT_NONE)
             throw foundation::Exception(foundation::NSInvalidArgumentException,
@@ -33,8 +33,8 @@ AssetWriterInputPixelBufferAdaptor::assetWriterInputPixelBufferAdaptorWithAssetW
         std::lock_guard lock(impl.mutex);
         impl.wantsPool = true;
         impl.poolFormat = format;
-        impl.poolWidth = dimension(PixelBufferWidthKey);
-        impl.poolHeight = dimension(PixelBufferHeightKey);
+        impl.poolWidth = dimension(kCVPixelBufferWidthKey);
+        impl.poolHeight = dimension(kCVPixelBufferHeightKey);
     }
     std::shared_ptr<AssetWriterInputPixelBufferAdaptor> adaptor(new AssetWriterInputPixelBufferAdaptor);
     adaptor->m_input = input;

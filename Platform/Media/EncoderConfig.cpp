@@ -43,9 +43,9 @@ std::optional<double> readNumber(const foundation::Value& dict, const std::strin
 bool readProfile(EncoderConfig& config, const std::string& level, std::string* problem)
 {
     if (config.codec == VideoCodec::HEVC) {
-        if (level == ProfileLevelHEVCMainAutoLevel)
+        if (level == kVTProfileLevel_HEVC_Main_AutoLevel)
             config.profile = "main";
-        else if (level == ProfileLevelHEVCMain10AutoLevel) {
+        else if (level == kVTProfileLevel_HEVC_Main10_AutoLevel) {
             config.profile = "main10";
             config.tenBit = true;
         } else

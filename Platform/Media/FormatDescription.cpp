@@ -4,18 +4,18 @@
 
 namespace media {
 
-const std::string FormatDescriptionExtension_ColorPrimaries = "CVImageBufferColorPrimaries";
-const std::string FormatDescriptionExtension_TransferFunction = "CVImageBufferTransferFunction";
-const std::string FormatDescriptionExtension_YCbCrMatrix = "CVImageBufferYCbCrMatrix";
-const std::string FormatDescriptionExtension_ICCProfile = "CVImageBufferICCProfile";
+const std::string kCMFormatDescriptionExtension_ColorPrimaries = "CVImageBufferColorPrimaries";
+const std::string kCMFormatDescriptionExtension_TransferFunction = "CVImageBufferTransferFunction";
+const std::string kCMFormatDescriptionExtension_YCbCrMatrix = "CVImageBufferYCbCrMatrix";
+const std::string kCMFormatDescriptionExtension_ICCProfile = "CVImageBufferICCProfile";
 
 namespace {
 
 const std::string* const kColourKeys[] = {
-    &ImageBufferColorPrimariesKey,
-    &ImageBufferTransferFunctionKey,
-    &ImageBufferYCbCrMatrixKey,
-    &ImageBufferICCProfileKey,
+    &kCVImageBufferColorPrimariesKey,
+    &kCVImageBufferTransferFunctionKey,
+    &kCVImageBufferYCbCrMatrixKey,
+    &kCVImageBufferICCProfileKey,
 };
 
 // The colour tags of a buffer, whichever way they were attached: a buffer tagged only for

@@ -19,10 +19,10 @@ constexpr CodecType VideoCodecType_AppleProRes422 = fourCC("apcn");
 constexpr CodecType VideoCodecType_AppleProRes4444 = fourCC("ap4h");
 
 // Extension keys shared with the image-buffer attachment keys of the same meaning.
-extern const std::string FormatDescriptionExtension_ColorPrimaries;   // "CVImageBufferColorPrimaries"
-extern const std::string FormatDescriptionExtension_TransferFunction; // "CVImageBufferTransferFunction"
-extern const std::string FormatDescriptionExtension_YCbCrMatrix;      // "CVImageBufferYCbCrMatrix"
-extern const std::string FormatDescriptionExtension_ICCProfile;       // "CVImageBufferICCProfile"
+extern const std::string kCMFormatDescriptionExtension_ColorPrimaries;   // "CVImageBufferColorPrimaries"
+extern const std::string kCMFormatDescriptionExtension_TransferFunction; // "CVImageBufferTransferFunction"
+extern const std::string kCMFormatDescriptionExtension_YCbCrMatrix;      // "CVImageBufferYCbCrMatrix"
+extern const std::string kCMFormatDescriptionExtension_ICCProfile;       // "CVImageBufferICCProfile"
 
 struct VideoDimensions {
     int32_t width = 0;

@@ -97,7 +97,7 @@ std::optional<foundation::Value> OutputSettingsAssistant::videoSettings() const
         {AVVideoExpectedSourceFrameRateKey, 30},
         {AVVideoMaxKeyFrameIntervalKey, 30},
         {AVVideoAllowFrameReorderingKey, true},
-        {AVVideoProfileLevelKey, info->hevc ? ProfileLevelHEVCMainAutoLevel : AVVideoProfileLevelH264HighAutoLevel},
+        {AVVideoProfileLevelKey, info->hevc ? kVTProfileLevel_HEVC_Main_AutoLevel : AVVideoProfileLevelH264HighAutoLevel},
     });
     auto colour = foundation::Value::dictionary({
         {AVVideoColorPrimariesKey, AVVideoColorPrimaries_ITU_R_709_2},

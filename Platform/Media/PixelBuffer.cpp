@@ -7,13 +7,13 @@
 
 namespace media {
 
-const std::string ImageBufferColorPrimariesKey = "CVImageBufferColorPrimaries";
-const std::string ImageBufferTransferFunctionKey = "CVImageBufferTransferFunction";
-const std::string ImageBufferYCbCrMatrixKey = "CVImageBufferYCbCrMatrix";
-const std::string ImageBufferICCProfileKey = "CVImageBufferICCProfile";
-const std::string ImageBufferColorPrimaries_ITU_R_709_2 = "ITU_R_709_2";
-const std::string ImageBufferTransferFunction_ITU_R_709_2 = "ITU_R_709_2";
-const std::string ImageBufferYCbCrMatrix_ITU_R_709_2 = "ITU_R_709_2";
+const std::string kCVImageBufferColorPrimariesKey = "CVImageBufferColorPrimaries";
+const std::string kCVImageBufferTransferFunctionKey = "CVImageBufferTransferFunction";
+const std::string kCVImageBufferYCbCrMatrixKey = "CVImageBufferYCbCrMatrix";
+const std::string kCVImageBufferICCProfileKey = "CVImageBufferICCProfile";
+const std::string kCVImageBufferColorPrimaries_ITU_R_709_2 = "ITU_R_709_2";
+const std::string kCVImageBufferTransferFunction_ITU_R_709_2 = "ITU_R_709_2";
+const std::string kCVImageBufferYCbCrMatrix_ITU_R_709_2 = "ITU_R_709_2";
 
 bool isSupportedPixelFormat(OSType format)
 {
@@ -332,7 +332,7 @@ bool PixelBuffer::hasColorSpace() const
 {
     std::lock_guard lock(m_mutex);
     auto has = [this](const std::string& key) { return m_propagated.count(key) || m_notPropagated.count(key); };
-    return has(ImageBufferICCProfileKey) || (has(ImageBufferColorPrimariesKey) && has(ImageBufferTransferFunctionKey));
+    return has(kCVImageBufferICCProfileKey) || (has(kCVImageBufferColorPrimariesKey) && has(kCVImageBufferTransferFunctionKey));
 }
 
 } // namespace media

@@ -58,13 +58,13 @@ enum class AttachmentMode {
     ShouldPropagate = 1,
 };
 
-extern const std::string ImageBufferColorPrimariesKey;     // "CVImageBufferColorPrimaries"
-extern const std::string ImageBufferTransferFunctionKey;   // "CVImageBufferTransferFunction"
-extern const std::string ImageBufferYCbCrMatrixKey;        // "CVImageBufferYCbCrMatrix"
-extern const std::string ImageBufferICCProfileKey;         // "CVImageBufferICCProfile"
-extern const std::string ImageBufferColorPrimaries_ITU_R_709_2;   // "ITU_R_709_2"
-extern const std::string ImageBufferTransferFunction_ITU_R_709_2; // "ITU_R_709_2"
-extern const std::string ImageBufferYCbCrMatrix_ITU_R_709_2;      // "ITU_R_709_2"
+extern const std::string kCVImageBufferColorPrimariesKey;     // "CVImageBufferColorPrimaries"
+extern const std::string kCVImageBufferTransferFunctionKey;   // "CVImageBufferTransferFunction"
+extern const std::string kCVImageBufferYCbCrMatrixKey;        // "CVImageBufferYCbCrMatrix"
+extern const std::string kCVImageBufferICCProfileKey;         // "CVImageBufferICCProfile"
+extern const std::string kCVImageBufferColorPrimaries_ITU_R_709_2;   // "ITU_R_709_2"
+extern const std::string kCVImageBufferTransferFunction_ITU_R_709_2; // "ITU_R_709_2"
+extern const std::string kCVImageBufferYCbCrMatrix_ITU_R_709_2;      // "ITU_R_709_2"
 
 enum PixelBufferLockFlags : uint32_t {
     PixelBufferLockReadOnly = 1,

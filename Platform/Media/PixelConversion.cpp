@@ -24,7 +24,7 @@ bool isYCbCr(OSType format)
 
 int matrixOf(const PixelBuffer& buffer)
 {
-    if (auto tag = buffer.attachment(ImageBufferYCbCrMatrixKey)) {
+    if (auto tag = buffer.attachment(kCVImageBufferYCbCrMatrixKey)) {
         if (const auto* s = std::get_if<std::string>(tag.get()); s && *s == "ITU_R_601_4")
             return AVCOL_SPC_SMPTE170M;
     }
@@ -166,8 +166,8 @@ PixelBufferPtr createConvertedPixelBuffer(const PixelBufferPtr& source, OSType f
         return nullptr;
     }
     source->propagateAttachments(*out);
-    if (isYCbCr(format) && !out->attachment(ImageBufferYCbCrMatrixKey))
-        out->setAttachment(ImageBufferYCbCrMatrixKey, ImageBufferYCbCrMatrix_ITU_R_709_2, AttachmentMode::ShouldPropagate);
+    if (isYCbCr(format) && !out->attachment(kCVImageBufferYCbCrMatrixKey))
+        out->setAttachment(kCVImageBufferYCbCrMatrixKey, kCVImageBufferYCbCrMatrix_ITU_R_709_2, AttachmentMode::ShouldPropagate);
     // One converter per thread: streams of same-shaped frames then reuse the set-up.
     thread_local PixelConverter converter;
     if (!converter.convert(source, out, error))
@@ -194,7 +194,7 @@ PixelBufferPtr createPixelBufferWithImage(const graphics::ImagePtr& image)
     context->drawImage(image, graphics::Rect{{0, 0}, {double(image->width()), double(image->height())}});
     context->flush();
     if (!space->iccData().empty())
-        buffer->setAttachment(ImageBufferICCProfileKey, space->iccData(), AttachmentMode::ShouldPropagate);
+        buffer->setAttachment(kCVImageBufferICCProfileKey, space->iccData(), AttachmentMode::ShouldPropagate);
     return buffer;
 }
 
@@ -225,7 +225,7 @@ graphics::ImagePtr createImageWithPixelBuffer(const PixelBufferPtr& buffer, foun
         return nullptr;
     }
     graphics::ColorSpacePtr space;
-    if (auto icc = packed->attachment(ImageBufferICCProfileKey))
+    if (auto icc = packed->attachment(kCVImageBufferICCProfileKey))
         if (const auto* bytes = std::get_if<std::vector<uint8_t>>(icc.get()))
             space = graphics::ColorSpace::createWithICCData(*bytes);
     if (!space || space->model() != graphics::ColorSpaceModel::rgb)

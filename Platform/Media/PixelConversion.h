@@ -61,7 +61,7 @@ PixelBufferPtr createConvertedPixelBuffer(const PixelBufferPtr& source, OSType f
 
 // Draws `image` into a new 32ARGB buffer (X,R,G,B, no alpha) of the image's pixel size. The
 // image's own colour space is kept when it is RGB; other images convert to generic RGB. When
-// that space has an ICC profile it is attached under ImageBufferICCProfileKey, propagating.
+// that space has an ICC profile it is attached under kCVImageBufferICCProfileKey, propagating.
 // nullptr for a missing or empty image.
 PixelBufferPtr createPixelBufferWithImage(const graphics::ImagePtr& image);
 

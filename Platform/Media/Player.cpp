@@ -378,7 +378,7 @@ void Player::endTick(uint64_t generation)
     reschedule();
     notifyObservers();
     if (played)
-        foundation::NotificationCenter::defaultCenter().post(PlayerItemDidPlayToEndTimeNotification, item);
+        foundation::NotificationCenter::defaultCenter().post(AVPlayerItemDidPlayToEndTimeNotification, item);
 }
 
 void Player::notifyObservers()

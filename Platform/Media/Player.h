@@ -3,7 +3,7 @@
 // paused, negative backwards), exact or tolerant seeks, the current time, and periodic time
 // observers. Playback advances only while the rate is not 0 and the item is ready; at the
 // item's end (its start when backwards) the player pauses and the item posts
-// PlayerItemDidPlayToEndTimeNotification. Observable keys "rate" and "currentItem" (so
+// AVPlayerItemDidPlayToEndTimeNotification. Observable keys "rate" and "currentItem" (so
 // "currentItem.status" works as a key path).
 //
 // Threads: main thread only. Observer blocks run on their queues; seek completions on the main

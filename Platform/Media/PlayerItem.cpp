@@ -9,7 +9,7 @@
 
 namespace media {
 
-const std::string PlayerItemDidPlayToEndTimeNotification = "AVPlayerItemDidPlayToEndTimeNotification";
+const std::string AVPlayerItemDidPlayToEndTimeNotification = "AVPlayerItemDidPlayToEndTimeNotification";
 
 std::shared_ptr<PlayerItem> PlayerItem::playerItemWithURL(const foundation::URL& url)
 {
@@ -166,7 +166,7 @@ graphics::ImagePtr PlayerItem::copyImageAtTime(const Time& requested, Time* actu
     AssetReaderOutputPtr output;
     try {
         foundation::Value settings = foundation::Value::dictionary();
-        settings.set(PixelBufferPixelFormatTypeKey, foundation::Value(static_cast<int64_t>(PixelFormatType_32BGRA)));
+        settings.set(kCVPixelBufferPixelFormatTypeKey, foundation::Value(static_cast<int64_t>(PixelFormatType_32BGRA)));
         if (m_videoComposition) {
             auto composed = AssetReaderVideoCompositionOutput::assetReaderVideoCompositionOutputWithVideoTracks(tracks, settings);
             composed->setVideoComposition(*m_videoComposition);

@@ -25,7 +25,7 @@ enum class PlayerItemStatus { unknown = 0, readyToPlay = 1, failed = 2 };
 
 // Posted on the main thread, object the item, when playback reaches the item's end (or, played
 // backwards, its start). Playback that starts at that end and so plays nothing posts nothing.
-extern const std::string PlayerItemDidPlayToEndTimeNotification; // "AVPlayerItemDidPlayToEndTimeNotification"
+extern const std::string AVPlayerItemDidPlayToEndTimeNotification; // "AVPlayerItemDidPlayToEndTimeNotification"
 
 class PlayerItem : public foundation::Observable, public std::enable_shared_from_this<PlayerItem> {
 public:

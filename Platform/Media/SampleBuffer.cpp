@@ -2,9 +2,9 @@
 
 namespace media {
 
-const std::string SampleAttachmentKey_NotSync = "NotSync";
-const std::string SampleAttachmentKey_DependsOnOthers = "DependsOnOthers";
-const std::string SampleAttachmentKey_DisplayImmediately = "DisplayImmediately";
+const std::string kCMSampleAttachmentKey_NotSync = "NotSync";
+const std::string kCMSampleAttachmentKey_DependsOnOthers = "DependsOnOthers";
+const std::string kCMSampleAttachmentKey_DisplayImmediately = "DisplayImmediately";
 
 namespace {
 

@@ -20,9 +20,9 @@ struct SampleTimingInfo {
 };
 
 // Sample attachment keys, with the platform's strings.
-extern const std::string SampleAttachmentKey_NotSync;         // "NotSync"
-extern const std::string SampleAttachmentKey_DependsOnOthers; // "DependsOnOthers"
-extern const std::string SampleAttachmentKey_DisplayImmediately; // "DisplayImmediately"
+extern const std::string kCMSampleAttachmentKey_NotSync;         // "NotSync"
+extern const std::string kCMSampleAttachmentKey_DependsOnOthers; // "DependsOnOthers"
+extern const std::string kCMSampleAttachmentKey_DisplayImmediately; // "DisplayImmediately"
 
 class SampleBuffer {
 public:

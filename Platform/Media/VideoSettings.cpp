@@ -37,8 +37,8 @@ const std::string AVVideoQualityKey = "Quality";
 const std::string AVVideoProfileLevelH264BaselineAutoLevel = "H264_Baseline_AutoLevel";
 const std::string AVVideoProfileLevelH264MainAutoLevel = "H264_Main_AutoLevel";
 const std::string AVVideoProfileLevelH264HighAutoLevel = "H264_High_AutoLevel";
-const std::string ProfileLevelHEVCMainAutoLevel = "HEVC_Main_AutoLevel";
-const std::string ProfileLevelHEVCMain10AutoLevel = "HEVC_Main10_AutoLevel";
+const std::string kVTProfileLevel_HEVC_Main_AutoLevel = "HEVC_Main_AutoLevel";
+const std::string kVTProfileLevel_HEVC_Main10_AutoLevel = "HEVC_Main10_AutoLevel";
 
 const std::string AVVideoColorPrimariesKey = "ColorPrimaries";
 const std::string AVVideoTransferFunctionKey = "TransferFunction";
@@ -60,8 +60,8 @@ const std::string EncoderSpeedKey = "MovaraEncoderSpeed";
 const std::string EncoderSpeedFast = "fast";
 const std::string EncoderSpeedBalanced = "balanced";
 
-const std::string PixelBufferPixelFormatTypeKey = "PixelFormatType";
-const std::string PixelBufferWidthKey = "Width";
-const std::string PixelBufferHeightKey = "Height";
+const std::string kCVPixelBufferPixelFormatTypeKey = "PixelFormatType";
+const std::string kCVPixelBufferWidthKey = "Width";
+const std::string kCVPixelBufferHeightKey = "Height";
 
 } // namespace media

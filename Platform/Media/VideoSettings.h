@@ -49,8 +49,8 @@ extern const std::string AVVideoQualityKey;                 // "Quality"
 extern const std::string AVVideoProfileLevelH264BaselineAutoLevel; // "H264_Baseline_AutoLevel"
 extern const std::string AVVideoProfileLevelH264MainAutoLevel;     // "H264_Main_AutoLevel"
 extern const std::string AVVideoProfileLevelH264HighAutoLevel;     // "H264_High_AutoLevel"
-extern const std::string ProfileLevelHEVCMainAutoLevel;            // "HEVC_Main_AutoLevel"
-extern const std::string ProfileLevelHEVCMain10AutoLevel;          // "HEVC_Main10_AutoLevel"
+extern const std::string kVTProfileLevel_HEVC_Main_AutoLevel;            // "HEVC_Main_AutoLevel"
+extern const std::string kVTProfileLevel_HEVC_Main10_AutoLevel;          // "HEVC_Main10_AutoLevel"
 
 // Colour-property keys and values.
 extern const std::string AVVideoColorPrimariesKey;   // "ColorPrimaries"
@@ -78,8 +78,8 @@ extern const std::string EncoderSpeedBalanced; // "balanced"
 
 // Reader output settings: the pixel format of delivered frames, a number (a four-char code
 // or 32 for 32-bit ARGB, as media::PixelFormat spells them).
-extern const std::string PixelBufferPixelFormatTypeKey; // "PixelFormatType"
-extern const std::string PixelBufferWidthKey;           // "Width"
-extern const std::string PixelBufferHeightKey;          // "Height"
+extern const std::string kCVPixelBufferPixelFormatTypeKey; // "PixelFormatType"
+extern const std::string kCVPixelBufferWidthKey;           // "Width"
+extern const std::string kCVPixelBufferHeightKey;          // "Height"
 
 } // namespace media

@@ -326,7 +326,7 @@ protected:
                                                              {AVVideoWidthKey, 64},
                                                              {AVVideoHeightKey, 48}}));
         auto adaptor = AssetWriterInputPixelBufferAdaptor::assetWriterInputPixelBufferAdaptorWithAssetWriterInput(
-            input, foundation::Value::dictionary({{PixelBufferPixelFormatTypeKey, static_cast<int64_t>(PixelFormatType_32BGRA)}}));
+            input, foundation::Value::dictionary({{kCVPixelBufferPixelFormatTypeKey, static_cast<int64_t>(PixelFormatType_32BGRA)}}));
         writer->addInput(input);
         ASSERT_TRUE(writer->startWriting());
         writer->startSessionAtSourceTime(Time::zero());

@@ -98,7 +98,7 @@ protected:
     }
     static void finish(const std::shared_ptr<OnboardingWalkthroughViewController>& vc)
     {
-        foundation::NotificationCenter::defaultCenter().post(media::PlayerItemDidPlayToEndTimeNotification, vc->player()->currentItem());
+        foundation::NotificationCenter::defaultCenter().post(media::AVPlayerItemDidPlayToEndTimeNotification, vc->player()->currentItem());
     }
 
     std::shared_ptr<StageTracker> m_tracker;
@@ -178,7 +178,7 @@ TEST_F(OnboardingWindowsTest, ReopeningTheWalkthroughStartsAgainAtTheFirstMovie)
     EXPECT_EQ(vc->currentIndex(), 0);
     EXPECT_EQ(vc->message(), "Caption 0");
     // Only the new movie's end counts: the old item's notification changes nothing.
-    foundation::NotificationCenter::defaultCenter().post(media::PlayerItemDidPlayToEndTimeNotification, oldItem);
+    foundation::NotificationCenter::defaultCenter().post(media::AVPlayerItemDidPlayToEndTimeNotification, oldItem);
     EXPECT_EQ(vc->currentIndex(), 0);
 }
 
@@ -211,7 +211,7 @@ TEST_F(OnboardingWindowsTest, PlanWindowKeepsOneMovieAndOneLoopWhateverTheAppear
     // The movie loops: its end seeks back to the start and plays on.
     auto player = vc->player();
     player->pause();
-    foundation::NotificationCenter::defaultCenter().post(media::PlayerItemDidPlayToEndTimeNotification, player->currentItem());
+    foundation::NotificationCenter::defaultCenter().post(media::AVPlayerItemDidPlayToEndTimeNotification, player->currentItem());
     EXPECT_EQ(player->rate(), 1.0f);
 }
 

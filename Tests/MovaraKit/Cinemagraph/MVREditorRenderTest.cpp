@@ -40,7 +40,7 @@ std::vector<Frame> readFrames(const media::AssetPtr& asset, const std::optional<
     if (!reader)
         return {};
     const auto settings = foundation::Value::dictionary(
-        {{media::PixelBufferPixelFormatTypeKey, static_cast<int64_t>(media::PixelFormatType_32BGRA)}});
+        {{media::kCVPixelBufferPixelFormatTypeKey, static_cast<int64_t>(media::PixelFormatType_32BGRA)}});
     media::AssetReaderOutputPtr output;
     if (composition) {
         auto c = media::AssetReaderVideoCompositionOutput::assetReaderVideoCompositionOutputWithVideoTracks(
@@ -202,7 +202,7 @@ TEST_F(MVREditorRenderTest, PlayerItemsPreviewTheRangeAndTheLoop)
     EXPECT_EQ(player->currentTime(), media::Time::make(1, 1));
     int ends = 0;
     auto token = foundation::NotificationCenter::defaultCenter().addObserver(
-        media::PlayerItemDidPlayToEndTimeNotification, sourceItem.get(), nullptr, [&](const foundation::Notification&) { ++ends; });
+        media::AVPlayerItemDidPlayToEndTimeNotification, sourceItem.get(), nullptr, [&](const foundation::Notification&) { ++ends; });
     player->play();
     advance(5);
     EXPECT_EQ(player->currentTime(), media::Time::make(3, 1));

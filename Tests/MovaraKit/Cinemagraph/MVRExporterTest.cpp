@@ -236,7 +236,7 @@ TEST_F(CinemagraphExportTest, HEVCExportsThroughTheSoftwareEncoder)
     ASSERT_TRUE(reader);
     auto track = media::AssetReaderTrackOutput::assetReaderTrackOutputWithTrack(
         asset->tracksWithMediaType(media::AVMediaTypeVideo).front(),
-        foundation::Value::dictionary({{media::PixelBufferPixelFormatTypeKey, static_cast<int64_t>(media::PixelFormatType_32BGRA)}}));
+        foundation::Value::dictionary({{media::kCVPixelBufferPixelFormatTypeKey, static_cast<int64_t>(media::PixelFormatType_32BGRA)}}));
     reader->addOutput(track);
     ASSERT_TRUE(reader->startReading());
     std::vector<int> greys;

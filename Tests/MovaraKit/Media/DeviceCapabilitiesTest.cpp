@@ -48,12 +48,12 @@ TEST(DeviceCapabilities, StoreBeforeFirstReadIsKept)
 
 TEST(MVRAVOutputSettingsAssistant, SoftwareHEVCGetsMain10WithHardwareOff)
 {
-    const Value main = Value::dictionary({{media::AVVideoProfileLevelKey, media::ProfileLevelHEVCMainAutoLevel},
+    const Value main = Value::dictionary({{media::AVVideoProfileLevelKey, media::kVTProfileLevel_HEVC_Main_AutoLevel},
                                           {media::AVVideoAverageBitRateKey, 6000000}});
     const auto adjusted = MVRAVOutputSettingsAssistant::adjustedVideoSettings(hevcSettings(main), false);
     ASSERT_TRUE(adjusted);
     const Value& compression = (*adjusted)[media::AVVideoCompressionPropertiesKey];
-    EXPECT_EQ(compression[media::AVVideoProfileLevelKey], Value(media::ProfileLevelHEVCMain10AutoLevel));
+    EXPECT_EQ(compression[media::AVVideoProfileLevelKey], Value(media::kVTProfileLevel_HEVC_Main10_AutoLevel));
     EXPECT_EQ(compression[media::AVVideoAverageBitRateKey], Value(6000000));
     EXPECT_EQ((*adjusted)[media::AVVideoEncoderSpecificationKey],
               Value::dictionary({{media::EnableHardwareAcceleratedVideoEncoderKey, false}}));
@@ -61,7 +61,7 @@ TEST(MVRAVOutputSettingsAssistant, SoftwareHEVCGetsMain10WithHardwareOff)
 
 TEST(MVRAVOutputSettingsAssistant, EverythingElsePassesThroughUnchanged)
 {
-    const Value main = Value::dictionary({{media::AVVideoProfileLevelKey, media::ProfileLevelHEVCMainAutoLevel}});
+    const Value main = Value::dictionary({{media::AVVideoProfileLevelKey, media::kVTProfileLevel_HEVC_Main_AutoLevel}});
     Value h264 = hevcSettings(main);
     h264[media::AVVideoCodecKey] = media::AVVideoCodecTypeH264;
     Value proRes = Value::dictionary({{media::AVVideoCodecKey, media::AVVideoCodecTypeAppleProRes422}});
@@ -82,7 +82,7 @@ TEST(MVRAVOutputSettingsAssistant, EverythingElsePassesThroughUnchanged)
         {"compression not a dictionary", hevcSettings(Value("x")), false},
         {"no profile level", hevcSettings(Value::dictionary({{media::AVVideoAverageBitRateKey, 1}})), false},
         {"already Main 10",
-         hevcSettings(Value::dictionary({{media::AVVideoProfileLevelKey, media::ProfileLevelHEVCMain10AutoLevel}})),
+         hevcSettings(Value::dictionary({{media::AVVideoProfileLevelKey, media::kVTProfileLevel_HEVC_Main10_AutoLevel}})),
          false},
         {"profile level not text", hevcSettings(Value::dictionary({{media::AVVideoProfileLevelKey, 3}})), false},
     };
@@ -107,7 +107,7 @@ TEST(MVRAVOutputSettingsAssistant, PresetsOfThisMachine)
     ASSERT_TRUE(hevc);
     const auto settings = hevc->videoSettings();
     ASSERT_TRUE(settings);
-    const std::string expected = DeviceCapabilities::hasHEVCHardwareEncoder() ? media::ProfileLevelHEVCMainAutoLevel
-                                                                              : media::ProfileLevelHEVCMain10AutoLevel;
+    const std::string expected = DeviceCapabilities::hasHEVCHardwareEncoder() ? media::kVTProfileLevel_HEVC_Main_AutoLevel
+                                                                              : media::kVTProfileLevel_HEVC_Main10_AutoLevel;
     EXPECT_EQ((*settings)[media::AVVideoCompressionPropertiesKey][media::AVVideoProfileLevelKey], Value(expected));
 }

@@ -266,7 +266,7 @@ TEST(MVRImageSequencePixelBufferSource, NonRGBImagesAreDrawnIntoGenericRGB)
             EXPECT_LT(px.r, px.b);
         }
         media::AttachmentMode mode {};
-        auto profile = buffer.attachment(media::ImageBufferICCProfileKey, &mode);
+        auto profile = buffer.attachment(media::kCVImageBufferICCProfileKey, &mode);
         ASSERT_TRUE(profile);
         EXPECT_EQ(std::get<std::vector<uint8_t>>(*profile), genericRGB->iccData());
         EXPECT_EQ(mode, media::AttachmentMode::ShouldPropagate);
@@ -420,7 +420,7 @@ TEST(MVRImageSequencePixelBufferSource, ARGBBufferOfAnImageHasItsSizeAndPixels)
     EXPECT_EQ(buffer->height(), 1u);
     expectNear(pixelAt(*buffer, 0, 0), {10, 20, 30}, 0);
     expectNear(pixelAt(*buffer, 1, 0), {40, 50, 60}, 0);
-    EXPECT_TRUE(buffer->attachment(media::ImageBufferICCProfileKey)); // the sRGB profile
+    EXPECT_TRUE(buffer->attachment(media::kCVImageBufferICCProfileKey)); // the sRGB profile
     EXPECT_FALSE(MVRCreate32ARGBPixelBufferWithCGImage(nullptr));
 }
 

@@ -21,7 +21,7 @@ TEST(MovieFormat, EveryKeyFindsTheSameRow)
     EXPECT_FALSE(MovieFormatForCodec("jpeg"));
     EXPECT_FALSE(MovieFormatForCode(MVRVideoCodecUnknown));
     EXPECT_FALSE(MovieFormatNamed("gif"));
-    EXPECT_FALSE(MovieFormatForSettingsTag(6001));
+    EXPECT_FALSE(MovieFormatForSettingsTag(MovieFormat::SettingsTag(6001)));
 }
 
 TEST(MovieFormat, HandOffMoviesNamedMovAreQuickTime)

@@ -113,7 +113,7 @@ TEST(MoviePixelBufferDestination, DeliveryPresetsTakeTheAssistantsSettingsAtTheS
         EXPECT_FALSE(settings.contains(media::EncoderSpeedKey));
         if (hevc && !DeviceCapabilities::hasHEVCHardwareEncoder()) {
             EXPECT_EQ(settings[media::AVVideoCompressionPropertiesKey][media::AVVideoProfileLevelKey],
-                      Value(media::ProfileLevelHEVCMain10AutoLevel));
+                      Value(media::kVTProfileLevel_HEVC_Main10_AutoLevel));
         }
     }
 }
@@ -237,11 +237,11 @@ TEST(MoviePixelBufferDestination, PixelPathRendersIntoPooledBT709Buffers)
     EXPECT_EQ(buffer->pixelFormatType(), media::PixelFormatType_32ARGB);
     EXPECT_EQ(buffer->width(), 64u);
     media::AttachmentMode mode = media::AttachmentMode::ShouldPropagate;
-    auto primaries = buffer->attachment(media::ImageBufferColorPrimariesKey, &mode);
+    auto primaries = buffer->attachment(media::kCVImageBufferColorPrimariesKey, &mode);
     ASSERT_TRUE(primaries);
     EXPECT_EQ(std::get<std::string>(*primaries), "ITU_R_709_2");
     EXPECT_EQ(mode, media::AttachmentMode::ShouldNotPropagate);
-    EXPECT_TRUE(buffer->attachment(media::ImageBufferYCbCrMatrixKey));
+    EXPECT_TRUE(buffer->attachment(media::kCVImageBufferYCbCrMatrixKey));
     other->cancel();
 
     // Without shouldAllocate there is no pool to draw from.

@@ -185,9 +185,9 @@ ReadBack readMovie(const std::filesystem::path& path)
     if (auto track = source->videoTrack(); track && !track->formatDescriptions().empty()) {
         const auto& format = *track->formatDescriptions().front();
         result.codec = fourCCText(format.codecType());
-        result.colourPrimaries = textExtension(format, media::FormatDescriptionExtension_ColorPrimaries);
-        result.transferFunction = textExtension(format, media::FormatDescriptionExtension_TransferFunction);
-        result.matrix = textExtension(format, media::FormatDescriptionExtension_YCbCrMatrix);
+        result.colourPrimaries = textExtension(format, media::kCMFormatDescriptionExtension_ColorPrimaries);
+        result.transferFunction = textExtension(format, media::kCMFormatDescriptionExtension_TransferFunction);
+        result.matrix = textExtension(format, media::kCMFormatDescriptionExtension_YCbCrMatrix);
     }
     while (auto sample = source->copyNextSampleBuffer(&result.readError)) {
         result.times.push_back(sample->presentationTimeStamp().seconds());

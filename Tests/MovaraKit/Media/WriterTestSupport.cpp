@@ -83,7 +83,7 @@ public:
         if (!m_reader)
             return handler(error);
         m_output = AssetReaderTrackOutput::assetReaderTrackOutputWithTrack(
-            m_track, foundation::Value::dictionary({{PixelBufferPixelFormatTypeKey, int64_t(m_format)}}));
+            m_track, foundation::Value::dictionary({{kCVPixelBufferPixelFormatTypeKey, int64_t(m_format)}}));
         m_reader->addOutput(m_output);
         if (!m_reader->startReading())
             return handler(m_reader->error());
@@ -133,7 +133,7 @@ foundation::ErrorPtr writeMovie(const std::filesystem::path& path, int frames, i
                                                    {EncoderSpeedKey, EncoderSpeedFast}});
     auto input = AssetWriterInput::assetWriterInputWithMediaType(AVMediaTypeVideo, settings);
     auto adaptor = AssetWriterInputPixelBufferAdaptor::assetWriterInputPixelBufferAdaptorWithAssetWriterInput(
-        input, foundation::Value::dictionary({{PixelBufferPixelFormatTypeKey, int64_t(PixelFormatType_32ARGB)}}));
+        input, foundation::Value::dictionary({{kCVPixelBufferPixelFormatTypeKey, int64_t(PixelFormatType_32ARGB)}}));
     if (!writer->canAddInput(input))
         return foundation::Error::make("writertest", 1, "cannot add input");
     writer->addInput(input);

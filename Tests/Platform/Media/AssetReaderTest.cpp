@@ -19,7 +19,7 @@ namespace {
 
 foundation::Value outputSettings(OSType format)
 {
-    return foundation::Value::dictionary({{PixelBufferPixelFormatTypeKey, static_cast<int64_t>(format)}});
+    return foundation::Value::dictionary({{kCVPixelBufferPixelFormatTypeKey, static_cast<int64_t>(format)}});
 }
 
 AssetPtr openAsset(const std::filesystem::path& path)

@@ -43,7 +43,7 @@ TEST(AssetWriter, WritesEachCodecAndContainerReadableByFFprobe)
         {AVFileTypeMPEG4, AVVideoCodecTypeH264, "a.mp4", "h264", "mp42", "yuv420p"},
         {AVFileTypeAppleM4V, AVVideoCodecTypeH264, "a.m4v", "h264", "M4V ", "yuv420p"},
         {AVFileTypeMPEG4, AVVideoCodecTypeHEVC, "h.mp4", "hevc", "mp42", "yuv420p"},
-        {AVFileTypeMPEG4, AVVideoCodecTypeHEVC, "h10.mp4", "hevc", "mp42", "yuv420p10le", ProfileLevelHEVCMain10AutoLevel},
+        {AVFileTypeMPEG4, AVVideoCodecTypeHEVC, "h10.mp4", "hevc", "mp42", "yuv420p10le", kVTProfileLevel_HEVC_Main10_AutoLevel},
         {AVFileTypeQuickTimeMovie, AVVideoCodecTypeAppleProRes422, "p.mov", "prores", "qt  ", "yuv422p10le"},
         {AVFileTypeQuickTimeMovie, AVVideoCodecTypeAppleProRes4444, "p4.mov", "prores", "qt  ", "yuva444p12le"},
     };
@@ -105,7 +105,7 @@ struct Harness {
         writer = AssetWriter::assetWriterWithURL(foundation::URL::fileURLWithPath(path.string()), AVFileTypeQuickTimeMovie);
         input = AssetWriterInput::assetWriterInputWithMediaType(AVMediaTypeVideo, mediatest::settingsFor(codec));
         adaptor = AssetWriterInputPixelBufferAdaptor::assetWriterInputPixelBufferAdaptorWithAssetWriterInput(
-            input, foundation::Value::dictionary({{PixelBufferPixelFormatTypeKey, static_cast<int64_t>(poolFormat)}}));
+            input, foundation::Value::dictionary({{kCVPixelBufferPixelFormatTypeKey, static_cast<int64_t>(poolFormat)}}));
         writer->addInput(input);
     }
 
@@ -377,7 +377,7 @@ TEST(AssetWriter, NarrowHEVCMoviesAreWrittenOrRefusedClearly)
         recipe.settings = mediatest::settingsFor(AVVideoCodecTypeHEVC, c.width, c.height);
         if (c.tenBit)
             recipe.settings.set(AVVideoCompressionPropertiesKey,
-                                foundation::Value::dictionary({{AVVideoProfileLevelKey, ProfileLevelHEVCMain10AutoLevel}}));
+                                foundation::Value::dictionary({{AVVideoProfileLevelKey, kVTProfileLevel_HEVC_Main10_AutoLevel}}));
         const auto path = dir / "narrow.mp4";
         auto error = mediatest::writeMovie(path, recipe);
         if (!c.written) {

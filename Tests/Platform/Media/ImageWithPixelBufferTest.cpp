@@ -69,7 +69,7 @@ TEST(ImageWithPixelBuffer, KeepsTheBufferAliveAndItsProfile)
     ASSERT_TRUE(p3);
     ASSERT_FALSE(p3->iccData().empty());
     auto buffer = twoColourARGB(4, 4);
-    buffer->setAttachment(ImageBufferICCProfileKey, p3->iccData(), AttachmentMode::ShouldPropagate);
+    buffer->setAttachment(kCVImageBufferICCProfileKey, p3->iccData(), AttachmentMode::ShouldPropagate);
     auto image = createImageWithPixelBuffer(buffer);
     ASSERT_TRUE(image);
     EXPECT_TRUE(image->colorSpace()->isEqual(*p3));

@@ -103,7 +103,7 @@ foundation::ErrorPtr writeMovie(const std::filesystem::path& path, const MovieSp
     auto input = AssetWriterInput::assetWriterInputWithMediaType(AVMediaTypeVideo, recipe.settings);
     input->setTransform(recipe.transform);
     auto adaptor = AssetWriterInputPixelBufferAdaptor::assetWriterInputPixelBufferAdaptorWithAssetWriterInput(
-        input, foundation::Value::dictionary({{PixelBufferPixelFormatTypeKey, static_cast<int64_t>(recipe.format)}}));
+        input, foundation::Value::dictionary({{kCVPixelBufferPixelFormatTypeKey, static_cast<int64_t>(recipe.format)}}));
     if (!writer->canAddInput(input))
         return foundation::Error::make("test", 1, "cannot add input");
     writer->addInput(input);

@@ -152,29 +152,29 @@ TEST(PixelBuffer, AttachmentsKeepTheirModeAndOnlyPropagatingOnesAreCopied)
     auto src = PixelBuffer::create(2, 2, PixelFormatType_32ARGB);
     auto dst = PixelBuffer::create(2, 2, k420v);
     const std::vector<uint8_t> icc{1, 2, 3};
-    src->setAttachment(ImageBufferICCProfileKey, icc, AttachmentMode::ShouldPropagate);
-    src->setAttachment(ImageBufferColorPrimariesKey, ImageBufferColorPrimaries_ITU_R_709_2,
+    src->setAttachment(kCVImageBufferICCProfileKey, icc, AttachmentMode::ShouldPropagate);
+    src->setAttachment(kCVImageBufferColorPrimariesKey, kCVImageBufferColorPrimaries_ITU_R_709_2,
                        AttachmentMode::ShouldNotPropagate);
     dst->setAttachment("Mine", int64_t(7), AttachmentMode::ShouldNotPropagate);
 
     AttachmentMode mode = AttachmentMode::ShouldPropagate;
-    ASSERT_TRUE(src->attachment(ImageBufferColorPrimariesKey, &mode));
+    ASSERT_TRUE(src->attachment(kCVImageBufferColorPrimariesKey, &mode));
     EXPECT_EQ(mode, AttachmentMode::ShouldNotPropagate);
-    EXPECT_EQ(std::get<std::string>(*src->attachment(ImageBufferColorPrimariesKey)), "ITU_R_709_2");
+    EXPECT_EQ(std::get<std::string>(*src->attachment(kCVImageBufferColorPrimariesKey)), "ITU_R_709_2");
 
     src->propagateAttachments(*dst);
-    ASSERT_TRUE(dst->attachment(ImageBufferICCProfileKey, &mode));
-    EXPECT_EQ(std::get<std::vector<uint8_t>>(*dst->attachment(ImageBufferICCProfileKey)), icc);
+    ASSERT_TRUE(dst->attachment(kCVImageBufferICCProfileKey, &mode));
+    EXPECT_EQ(std::get<std::vector<uint8_t>>(*dst->attachment(kCVImageBufferICCProfileKey)), icc);
     EXPECT_EQ(mode, AttachmentMode::ShouldPropagate);
-    EXPECT_FALSE(dst->attachment(ImageBufferColorPrimariesKey));
+    EXPECT_FALSE(dst->attachment(kCVImageBufferColorPrimariesKey));
     EXPECT_TRUE(dst->attachment("Mine")); // the destination's own stay
 
     // Attaching a key again in the other mode moves it rather than duplicating it.
-    src->setAttachment(ImageBufferICCProfileKey, icc, AttachmentMode::ShouldNotPropagate);
+    src->setAttachment(kCVImageBufferICCProfileKey, icc, AttachmentMode::ShouldNotPropagate);
     EXPECT_TRUE(src->attachments(AttachmentMode::ShouldPropagate).empty());
     EXPECT_EQ(src->attachments(AttachmentMode::ShouldNotPropagate).size(), 2u);
-    src->removeAttachment(ImageBufferICCProfileKey);
-    EXPECT_FALSE(src->attachment(ImageBufferICCProfileKey));
+    src->removeAttachment(kCVImageBufferICCProfileKey);
+    EXPECT_FALSE(src->attachment(kCVImageBufferICCProfileKey));
     src->removeAllAttachments();
     EXPECT_TRUE(src->attachments(AttachmentMode::ShouldNotPropagate).empty());
 }
@@ -186,10 +186,10 @@ TEST(PixelBuffer, ColourSpaceIsDerivedFromAProfileOrPrimariesWithTransferFunctio
         bool hasColourSpace;
     } cases[] = {
         {{}, false},
-        {{ImageBufferYCbCrMatrixKey}, false},
-        {{ImageBufferColorPrimariesKey}, false},
-        {{ImageBufferColorPrimariesKey, ImageBufferTransferFunctionKey}, true},
-        {{ImageBufferICCProfileKey}, true},
+        {{kCVImageBufferYCbCrMatrixKey}, false},
+        {{kCVImageBufferColorPrimariesKey}, false},
+        {{kCVImageBufferColorPrimariesKey, kCVImageBufferTransferFunctionKey}, true},
+        {{kCVImageBufferICCProfileKey}, true},
     };
     for (const auto& c : cases) {
         auto b = PixelBuffer::create(1, 1, PixelFormatType_32ARGB);
@@ -202,14 +202,14 @@ TEST(PixelBuffer, ColourSpaceIsDerivedFromAProfileOrPrimariesWithTransferFunctio
 TEST(PixelBufferPool, ReleasedBuffersAreReusedWithFreshAttachments)
 {
     PixelBufferAttributes attrs;
-    attrs.propagatedAttachments[ImageBufferYCbCrMatrixKey] = ImageBufferYCbCrMatrix_ITU_R_709_2;
+    attrs.propagatedAttachments[kCVImageBufferYCbCrMatrixKey] = kCVImageBufferYCbCrMatrix_ITU_R_709_2;
     auto pool = PixelBufferPool::create({}, 16, 8, k420v, attrs);
     ASSERT_TRUE(pool);
     auto a = pool->createPixelBuffer();
     ASSERT_TRUE(a);
     EXPECT_EQ(a->width(), 16u);
     EXPECT_EQ(a->pixelFormatType(), k420v);
-    EXPECT_TRUE(a->attachment(ImageBufferYCbCrMatrixKey));
+    EXPECT_TRUE(a->attachment(kCVImageBufferYCbCrMatrixKey));
     a->setAttachment("frame", int64_t(1), AttachmentMode::ShouldPropagate);
     void* memory = a->baseAddressOfPlane(0);
     auto b = pool->createPixelBuffer();
@@ -220,7 +220,7 @@ TEST(PixelBufferPool, ReleasedBuffersAreReusedWithFreshAttachments)
     auto c = pool->createPixelBuffer();
     EXPECT_EQ(c->baseAddressOfPlane(0), memory);
     EXPECT_FALSE(c->attachment("frame"));
-    EXPECT_TRUE(c->attachment(ImageBufferYCbCrMatrixKey));
+    EXPECT_TRUE(c->attachment(kCVImageBufferYCbCrMatrixKey));
     EXPECT_EQ(pool->freeBufferCount(), 0u);
 
     EXPECT_FALSE(PixelBufferPool::create({}, 0, 8, k420v));
@@ -271,7 +271,7 @@ TEST(VideoFormatDescription, DescribesAnImageBufferAndItsColourTags)
 {
     auto b = PixelBuffer::create(6, 4, PixelFormatType_32ARGB);
     const std::vector<uint8_t> icc{9, 9};
-    b->setAttachment(ImageBufferICCProfileKey, icc, AttachmentMode::ShouldPropagate);
+    b->setAttachment(kCVImageBufferICCProfileKey, icc, AttachmentMode::ShouldPropagate);
     b->setAttachment("Unrelated", true, AttachmentMode::ShouldPropagate);
     auto d = VideoFormatDescription::createForImageBuffer(*b);
     ASSERT_TRUE(d);
@@ -279,7 +279,7 @@ TEST(VideoFormatDescription, DescribesAnImageBufferAndItsColourTags)
     EXPECT_EQ(d->codecType(), PixelFormatType_32ARGB);
     EXPECT_EQ(d->dimensions().width, 6);
     EXPECT_EQ(d->dimensions().height, 4);
-    ASSERT_TRUE(d->extension(FormatDescriptionExtension_ICCProfile));
+    ASSERT_TRUE(d->extension(kCMFormatDescriptionExtension_ICCProfile));
     EXPECT_FALSE(d->extension("Unrelated"));
     EXPECT_TRUE(d->matchesImageBuffer(*b));
 
@@ -295,7 +295,7 @@ TEST(VideoFormatDescription, DescribesAnImageBufferAndItsColourTags)
         EXPECT_FALSE(d->matchesImageBuffer(*m.buffer)) << m.name;
 
     auto other = PixelBuffer::create(6, 4, PixelFormatType_32ARGB);
-    other->setAttachment(ImageBufferICCProfileKey, std::vector<uint8_t>{1}, AttachmentMode::ShouldPropagate);
+    other->setAttachment(kCVImageBufferICCProfileKey, std::vector<uint8_t>{1}, AttachmentMode::ShouldPropagate);
     EXPECT_FALSE(d->matchesImageBuffer(*other));
     EXPECT_TRUE(d->equals(*VideoFormatDescription::createForImageBuffer(*b)));
     EXPECT_FALSE(VideoFormatDescription::create(VideoCodecType_H264, -1, 4));
@@ -312,13 +312,13 @@ TEST(SampleBuffer, HoldsAnImageWithTimingAndCopiesTakeNewTiming)
     EXPECT_EQ(s->outputPresentationTimeStamp(), Time::make(20, 600));
     EXPECT_FALSE(s->duration().isValid());
     EXPECT_TRUE(s->formatDescription()->matchesImageBuffer(*b));
-    s->setSampleAttachment(SampleAttachmentKey_NotSync, true);
+    s->setSampleAttachment(kCMSampleAttachmentKey_NotSync, true);
 
     auto copy = s->createCopyWithNewTiming({Time::make(1, 30), Time::make(1, 1), Time::invalid()});
     EXPECT_EQ(copy->imageBuffer(), b);
     EXPECT_EQ(copy->presentationTimeStamp(), Time::make(1, 1));
     EXPECT_EQ(copy->duration(), Time::make(1, 30));
-    EXPECT_TRUE(copy->sampleAttachment(SampleAttachmentKey_NotSync));
+    EXPECT_TRUE(copy->sampleAttachment(kCMSampleAttachmentKey_NotSync));
     EXPECT_EQ(s->presentationTimeStamp(), Time::make(20, 600)); // the original is untouched
 }
 

@@ -75,7 +75,7 @@ TEST(PixelConversion, RGBToYCbCrUsesBT709)
         EXPECT_EQ(out->pixelFormatType(), c.format);
         expectNear(ycbcrAt(*out, 0, 0), c.ycbcr, 1, c.name);
         expectNear(ycbcrAt(*out, 7, 5), c.ycbcr, 1, c.name);
-        auto matrix = out->attachment(ImageBufferYCbCrMatrixKey);
+        auto matrix = out->attachment(kCVImageBufferYCbCrMatrixKey);
         ASSERT_TRUE(matrix);
         EXPECT_EQ(std::get<std::string>(*matrix), "ITU_R_709_2");
     }
@@ -85,7 +85,7 @@ TEST(PixelConversion, MatrixTagOfTheBufferIsHonoured)
 {
     auto src = solidARGB(4, 4, {255, 0, 0});
     auto out = PixelBuffer::create(4, 4, k420v);
-    out->setAttachment(ImageBufferYCbCrMatrixKey, std::string("ITU_R_601_4"), AttachmentMode::ShouldPropagate);
+    out->setAttachment(kCVImageBufferYCbCrMatrixKey, std::string("ITU_R_601_4"), AttachmentMode::ShouldPropagate);
     PixelConverter converter;
     ASSERT_TRUE(converter.convert(src, out));
     expectNear(ycbcrAt(*out, 0, 0), {81, 90, 240}, 1, "BT.601 red");
@@ -97,11 +97,11 @@ TEST(PixelConversion, RoundTripsAndByteOrders)
     PixelConverter converter;
     for (const RGB& c : colours) {
         auto src = solidARGB(16, 10, c);
-        src->setAttachment(ImageBufferICCProfileKey, std::vector<uint8_t>{1, 2}, AttachmentMode::ShouldPropagate);
+        src->setAttachment(kCVImageBufferICCProfileKey, std::vector<uint8_t>{1, 2}, AttachmentMode::ShouldPropagate);
 
         auto yuv = createConvertedPixelBuffer(src, k420v);
         ASSERT_TRUE(yuv);
-        EXPECT_TRUE(yuv->attachment(ImageBufferICCProfileKey)); // propagated from the source
+        EXPECT_TRUE(yuv->attachment(kCVImageBufferICCProfileKey)); // propagated from the source
         auto back = PixelBuffer::create(16, 10, PixelFormatType_32ARGB);
         ASSERT_TRUE(converter.convert(yuv, back));
         const auto* p = static_cast<const uint8_t*>(back->baseAddress()) + 3 * back->bytesPerRow() + 4 * 5;
@@ -161,7 +161,7 @@ TEST(PixelConversion, DrawsImagesIntoXRGBBuffersKeepingOrReplacingTheColourSpace
     EXPECT_EQ((std::array<int, 3>{row0[1], row0[2], row0[3]}), (std::array<int, 3>{255, 0, 0}));
     EXPECT_EQ((std::array<int, 3>{row0[5], row0[6], row0[7]}), (std::array<int, 3>{0, 255, 0}));
     EXPECT_EQ((std::array<int, 3>{row1[1], row1[2], row1[3]}), (std::array<int, 3>{0, 0, 255}));
-    auto icc = b->attachment(ImageBufferICCProfileKey);
+    auto icc = b->attachment(kCVImageBufferICCProfileKey);
     ASSERT_TRUE(icc);
     EXPECT_EQ(std::get<std::vector<uint8_t>>(*icc), srgb->iccData());
 
@@ -172,8 +172,8 @@ TEST(PixelConversion, DrawsImagesIntoXRGBBuffersKeepingOrReplacingTheColourSpace
     auto g = createPixelBufferWithImage(grey);
     ASSERT_TRUE(g);
     auto generic = graphics::ColorSpace::createWithName(graphics::kCGColorSpaceGenericRGB);
-    ASSERT_TRUE(g->attachment(ImageBufferICCProfileKey));
-    EXPECT_EQ(std::get<std::vector<uint8_t>>(*g->attachment(ImageBufferICCProfileKey)), generic->iccData());
+    ASSERT_TRUE(g->attachment(kCVImageBufferICCProfileKey));
+    EXPECT_EQ(std::get<std::vector<uint8_t>>(*g->attachment(kCVImageBufferICCProfileKey)), generic->iccData());
     const auto* px = static_cast<const uint8_t*>(g->baseAddress());
     EXPECT_EQ(px[1], px[2]);
     EXPECT_EQ(px[2], px[3]);

@@ -159,7 +159,7 @@ TEST_F(PlayerTest, PlayingToEitherEndPausesAndPostsOnce)
         auto player = readyPlayer();
         int posts = 0;
         auto token = foundation::NotificationCenter::defaultCenter().addObserver(
-            PlayerItemDidPlayToEndTimeNotification, player->currentItem().get(), nullptr,
+            AVPlayerItemDidPlayToEndTimeNotification, player->currentItem().get(), nullptr,
             [&](const foundation::Notification& n) {
                 ++posts;
                 EXPECT_EQ(n.objectAs<PlayerItem>(), player->currentItem());

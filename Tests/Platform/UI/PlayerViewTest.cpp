@@ -30,7 +30,7 @@ std::filesystem::path writeRedThenBlue(const testsupport::TempDir& dir)
                                                          {AVVideoWidthKey, 64},
                                                          {AVVideoHeightKey, 48}}));
     auto adaptor = AssetWriterInputPixelBufferAdaptor::assetWriterInputPixelBufferAdaptorWithAssetWriterInput(
-        input, foundation::Value::dictionary({{PixelBufferPixelFormatTypeKey, static_cast<int64_t>(PixelFormatType_32BGRA)}}));
+        input, foundation::Value::dictionary({{kCVPixelBufferPixelFormatTypeKey, static_cast<int64_t>(PixelFormatType_32BGRA)}}));
     writer->addInput(input);
     EXPECT_TRUE(writer->startWriting());
     writer->startSessionAtSourceTime(Time::zero());
