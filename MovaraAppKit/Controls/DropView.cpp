@@ -2,11 +2,12 @@
 
 #include <algorithm>
 
+#include "Platform/Images/UTType.h"
 #include "Platform/UI/Pasteboard.h"
 
 DropView::DropView(const graphics::Rect& frame)
     : ui::View(frame)
-    , m_fileURLPasteboardType(ui::NSPasteboardTypeFileURL)
+    , m_fileURLPasteboardType(images::kUTTypeFileURL)
 {
 }
 

@@ -71,7 +71,7 @@ bool GIFPixelBufferDestination::prepareWithInfo(const std::shared_ptr<PixelBuffe
         return false;
     }
     images::DestinationProperties file;
-    file.extra[images::kGIFLoopCount] = 0; // for ever
+    file.extra[images::kCGImagePropertyGIFLoopCount] = 0; // for ever
     destination->setProperties(file);
     m_imageDestination = std::move(destination);
     return true;
@@ -127,7 +127,7 @@ bool GIFPixelBufferDestination::eatSampleBuffer(const media::SampleBufferPtr& sa
 void GIFPixelBufferDestination::addImage(const graphics::ImagePtr& image, double delaySeconds)
 {
     images::DestinationProperties frame;
-    frame.extra[images::kGIFUnclampedDelayTime] = delaySeconds;
+    frame.extra[images::kCGImagePropertyGIFUnclampedDelayTime] = delaySeconds;
     // Encoding errors are kept by the image destination and reported when it is finalised.
     m_imageDestination->addImage(image, frame);
 }

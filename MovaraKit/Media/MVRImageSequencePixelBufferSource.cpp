@@ -291,7 +291,7 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
         if (!images::typeConformsTo(source.imageType(), images::kUTTypeJPEG))
             return false;
         const auto properties = source.properties();
-        return properties && properties->colorModel == images::kColorModelRGB && properties->pixelWidth >= 1
+        return properties && properties->colorModel == images::kCGImagePropertyColorModelRGB && properties->pixelWidth >= 1
             && properties->pixelHeight >= 1
             && fillsFrame(static_cast<size_t>(properties->pixelWidth), static_cast<size_t>(properties->pixelHeight), *native);
     }

@@ -7,15 +7,15 @@
 
 namespace images {
 
-const std::string kExifDateTimeOriginal = "DateTimeOriginal";
-const std::string kExifDateTimeDigitized = "DateTimeDigitized";
-const std::string kExifSubsecTimeOriginal = "SubsecTimeOriginal";
-const std::string kExifPixelXDimension = "PixelXDimension";
-const std::string kExifPixelYDimension = "PixelYDimension";
-const std::string kColorModelRGB = "RGB";
-const std::string kColorModelGray = "Gray";
-const std::string kColorModelCMYK = "CMYK";
-const std::string kColorModelLab = "Lab";
+const std::string kCGImagePropertyExifDateTimeOriginal = "DateTimeOriginal";
+const std::string kCGImagePropertyExifDateTimeDigitized = "DateTimeDigitized";
+const std::string kCGImagePropertyExifSubsecTimeOriginal = "SubsecTimeOriginal";
+const std::string kCGImagePropertyExifPixelXDimension = "PixelXDimension";
+const std::string kCGImagePropertyExifPixelYDimension = "PixelYDimension";
+const std::string kCGImagePropertyColorModelRGB = "RGB";
+const std::string kCGImagePropertyColorModelGray = "Gray";
+const std::string kCGImagePropertyColorModelCMYK = "CMYK";
+const std::string kCGImagePropertyColorModelLab = "Lab";
 
 namespace codec {
 

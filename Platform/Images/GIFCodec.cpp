@@ -100,7 +100,7 @@ std::optional<ImageProperties> gifProperties(Bytes in, Failure& failure)
     ImageProperties p;
     p.pixelWidth = g->SWidth;
     p.pixelHeight = g->SHeight;
-    p.colorModel = kColorModelRGB;
+    p.colorModel = kCGImagePropertyColorModelRGB;
     p.hasAlpha = true;
     return p;
 }

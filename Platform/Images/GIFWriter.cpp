@@ -14,9 +14,9 @@
 
 namespace images {
 
-const std::string kGIFLoopCount = "LoopCount";
-const std::string kGIFDelayTime = "DelayTime";
-const std::string kGIFUnclampedDelayTime = "UnclampedDelayTime";
+const std::string kCGImagePropertyGIFLoopCount = "LoopCount";
+const std::string kCGImagePropertyGIFDelayTime = "DelayTime";
+const std::string kCGImagePropertyGIFUnclampedDelayTime = "UnclampedDelayTime";
 
 namespace {
 
@@ -79,7 +79,7 @@ public:
 
     void setProperties(const DestinationProperties& p) override
     {
-        if (auto loops = extraValue(p, kGIFLoopCount))
+        if (auto loops = extraValue(p, kCGImagePropertyGIFLoopCount))
             m_loopCount = loops;
     }
 
@@ -140,7 +140,7 @@ public:
         if (!map)
             return fail("The GIF colour table could not be made.");
 
-        const double delay = extraValue(p, kGIFUnclampedDelayTime).value_or(extraValue(p, kGIFDelayTime).value_or(0.0));
+        const double delay = extraValue(p, kCGImagePropertyGIFUnclampedDelayTime).value_or(extraValue(p, kCGImagePropertyGIFDelayTime).value_or(0.0));
         GraphicsControlBlock gcb;
         gcb.DisposalMode = transparent == NO_TRANSPARENT_COLOR ? DISPOSE_DO_NOT : DISPOSE_BACKGROUND;
         gcb.UserInputFlag = false;

@@ -9,9 +9,9 @@ namespace images {
 
 // Whole-file: how often the animation repeats; 0 loops for ever. Without it the file has no
 // looping extension and plays once.
-extern const std::string kGIFLoopCount;          // "LoopCount"
+extern const std::string kCGImagePropertyGIFLoopCount;          // "LoopCount"
 // Per frame, in seconds; stored in hundredths. The unclamped key wins when both are given.
-extern const std::string kGIFDelayTime;          // "DelayTime"
-extern const std::string kGIFUnclampedDelayTime; // "UnclampedDelayTime"
+extern const std::string kCGImagePropertyGIFDelayTime;          // "DelayTime"
+extern const std::string kCGImagePropertyGIFUnclampedDelayTime; // "UnclampedDelayTime"
 
 } // namespace images

@@ -75,7 +75,7 @@ std::optional<ImageProperties> heifProperties(Bytes in, Failure& failure)
     }
     p.hasAlpha = heif_image_handle_has_alpha_channel(h.get());
     p.depth = std::max(8, heif_image_handle_get_luma_bits_per_pixel(h.get()));
-    p.colorModel = kColorModelRGB;
+    p.colorModel = kCGImagePropertyColorModelRGB;
     heif_item_id id = 0;
     if (heif_image_handle_get_list_of_metadata_block_IDs(h.get(), "Exif", &id, 1) == 1) {
         const size_t size = heif_image_handle_get_metadata_size(h.get(), id);

@@ -10,17 +10,17 @@
 namespace images {
 
 // The EXIF dictionary's key names, as the platform spells them.
-extern const std::string kExifDateTimeOriginal;    // "DateTimeOriginal"
-extern const std::string kExifDateTimeDigitized;   // "DateTimeDigitized"
-extern const std::string kExifSubsecTimeOriginal;  // "SubsecTimeOriginal"
-extern const std::string kExifPixelXDimension;     // "PixelXDimension"
-extern const std::string kExifPixelYDimension;     // "PixelYDimension"
+extern const std::string kCGImagePropertyExifDateTimeOriginal;    // "DateTimeOriginal"
+extern const std::string kCGImagePropertyExifDateTimeDigitized;   // "DateTimeDigitized"
+extern const std::string kCGImagePropertyExifSubsecTimeOriginal;  // "SubsecTimeOriginal"
+extern const std::string kCGImagePropertyExifPixelXDimension;     // "PixelXDimension"
+extern const std::string kCGImagePropertyExifPixelYDimension;     // "PixelYDimension"
 
 // Colour models as the platform names them.
-extern const std::string kColorModelRGB;   // "RGB"
-extern const std::string kColorModelGray;  // "Gray"
-extern const std::string kColorModelCMYK;  // "CMYK"
-extern const std::string kColorModelLab;   // "Lab"
+extern const std::string kCGImagePropertyColorModelRGB;   // "RGB"
+extern const std::string kCGImagePropertyColorModelGray;  // "Gray"
+extern const std::string kCGImagePropertyColorModelCMYK;  // "CMYK"
+extern const std::string kCGImagePropertyColorModelLab;   // "Lab"
 
 struct ImageProperties {
     // Pixel size as stored (orientation not applied).

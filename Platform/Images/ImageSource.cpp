@@ -365,7 +365,7 @@ std::optional<std::string> ImageSource::captureDateMetadataAtIndex(size_t index)
     auto props = propertiesAtIndex(index);
     if (!props)
         return std::nullopt;
-    auto it = props->exif.find(kExifDateTimeOriginal);
+    auto it = props->exif.find(kCGImagePropertyExifDateTimeOriginal);
     if (it == props->exif.end() || it->second.empty())
         return std::nullopt;
     const std::string& dt = it->second;
@@ -382,7 +382,7 @@ std::optional<std::string> ImageSource::captureDateMetadataAtIndex(size_t index)
     if (!shaped)
         return dt;
     std::string millis = "000";
-    if (auto sub = props->exif.find(kExifSubsecTimeOriginal); sub != props->exif.end()) {
+    if (auto sub = props->exif.find(kCGImagePropertyExifSubsecTimeOriginal); sub != props->exif.end()) {
         // Sub-seconds are the digits of a decimal fraction: "5" is 500 ms, "12345" is 123 ms.
         std::string digits;
         for (char c : sub->second) {

@@ -133,7 +133,7 @@ std::optional<ImageProperties> jpegProperties(Bytes in, Failure& failure)
     p.pixelWidth = h.width;
     p.pixelHeight = h.height;
     p.depth = h.precision;
-    p.colorModel = h.components == 1 ? kColorModelGray : h.components == 4 ? kColorModelCMYK : kColorModelRGB;
+    p.colorModel = h.components == 1 ? kCGImagePropertyColorModelGray : h.components == 4 ? kCGImagePropertyColorModelCMYK : kCGImagePropertyColorModelRGB;
     if (h.densityUnit == 1 || h.densityUnit == 2) {
         const double f = h.densityUnit == 2 ? 2.54 : 1.0;
         if (h.densityX > 0)

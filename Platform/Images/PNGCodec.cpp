@@ -95,7 +95,7 @@ std::optional<ImageProperties> pngProperties(Bytes in, Failure& failure)
     p.pixelHeight = static_cast<int>(std::min<uint32_t>(info.height, INT32_MAX));
     p.depth = info.bitDepth;
     const bool gray = (info.colorType & PNG_COLOR_MASK_COLOR) == 0;
-    p.colorModel = gray ? kColorModelGray : kColorModelRGB;
+    p.colorModel = gray ? kCGImagePropertyColorModelGray : kCGImagePropertyColorModelRGB;
     p.hasAlpha = (info.colorType & PNG_COLOR_MASK_ALPHA) != 0 || info.transparency;
     return p;
 }

@@ -51,7 +51,7 @@ std::optional<ImageProperties> rawProperties(Bytes in, Failure& failure)
     p.pixelWidth = r->sizes.width;
     p.pixelHeight = r->sizes.height;
     p.orientation = orientationOfFlip(r->sizes.flip);
-    p.colorModel = kColorModelRGB;
+    p.colorModel = kCGImagePropertyColorModelRGB;
     p.depth = 16;
     p.make = r->idata.make;
     p.model = r->idata.model;
@@ -59,13 +59,13 @@ std::optional<ImageProperties> rawProperties(Bytes in, Failure& failure)
     ImageProperties exif;
     if (readExif(in, exif))
         p.exif = exif.exif;
-    if (!p.exif.count(kExifDateTimeOriginal) && r->other.timestamp > 0) {
+    if (!p.exif.count(kCGImagePropertyExifDateTimeOriginal) && r->other.timestamp > 0) {
         std::tm tm{};
         const std::time_t ts = r->other.timestamp;
         if (localtime_r(&ts, &tm)) {
             char buf[32];
             std::strftime(buf, sizeof buf, "%Y:%m:%d %H:%M:%S", &tm);
-            p.exif[kExifDateTimeOriginal] = buf;
+            p.exif[kCGImagePropertyExifDateTimeOriginal] = buf;
         }
     }
     return p;

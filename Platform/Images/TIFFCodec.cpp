@@ -124,10 +124,10 @@ std::optional<ImageProperties> tiffProperties(Bytes in, size_t index, Failure& f
     p.hasAlpha = extra > 0;
     switch (photometric) {
     case PHOTOMETRIC_MINISBLACK:
-    case PHOTOMETRIC_MINISWHITE: p.colorModel = kColorModelGray; break;
-    case PHOTOMETRIC_SEPARATED: p.colorModel = kColorModelCMYK; break;
-    case PHOTOMETRIC_CIELAB: p.colorModel = kColorModelLab; break;
-    default: p.colorModel = kColorModelRGB; break;
+    case PHOTOMETRIC_MINISWHITE: p.colorModel = kCGImagePropertyColorModelGray; break;
+    case PHOTOMETRIC_SEPARATED: p.colorModel = kCGImagePropertyColorModelCMYK; break;
+    case PHOTOMETRIC_CIELAB: p.colorModel = kCGImagePropertyColorModelLab; break;
+    default: p.colorModel = kCGImagePropertyColorModelRGB; break;
     }
     float xr = 0, yr = 0;
     uint16_t unit = RESUNIT_INCH;

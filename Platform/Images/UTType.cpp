@@ -16,6 +16,7 @@ const std::string kUTTypeContent = "public.content";
 const std::string kUTTypeData = "public.data";
 const std::string kUTTypeDirectory = "public.directory";
 const std::string kUTTypeFolder = "public.folder";
+const std::string kUTTypeFileURL = "public.file-url";
 const std::string kUTTypeImage = "public.image";
 const std::string kUTTypeRawImage = "public.camera-raw-image";
 const std::string kUTTypeJPEG = "public.jpeg";

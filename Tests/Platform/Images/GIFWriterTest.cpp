@@ -93,7 +93,7 @@ std::optional<DecodedGIF> decode(const std::filesystem::path& path)
     return out;
 }
 
-DestinationProperties delay(double seconds, const std::string& key = kGIFDelayTime)
+DestinationProperties delay(double seconds, const std::string& key = kCGImagePropertyGIFDelayTime)
 {
     DestinationProperties p;
     p.extra[key] = seconds;
@@ -109,13 +109,13 @@ TEST(GIFWriter, WritesLoopingGIF89aWithLocalPalettesAndDelays)
     auto dst = ImageDestination::createWithPath(path.string(), kUTTypeGIF, 3);
     ASSERT_TRUE(dst);
     DestinationProperties file;
-    file.extra[kGIFLoopCount] = 0;
+    file.extra[kCGImagePropertyGIFLoopCount] = 0;
     dst->setProperties(file);
     dst->addImage(gradient(16, 8, 0), delay(0.1));
     dst->addImage(gradient(16, 8, 200), delay(0.254));
     // The unclamped delay wins over the clamped one.
-    auto both = delay(0.5, kGIFUnclampedDelayTime);
-    both.extra[kGIFDelayTime] = 0.02;
+    auto both = delay(0.5, kCGImagePropertyGIFUnclampedDelayTime);
+    both.extra[kCGImagePropertyGIFDelayTime] = 0.02;
     dst->addImage(gradient(16, 8, 100), both);
     foundation::ErrorPtr error;
     ASSERT_TRUE(dst->finalize(&error)) << error->localizedDescription();

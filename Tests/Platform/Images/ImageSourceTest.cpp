@@ -51,9 +51,9 @@ TEST(ImageSource, ReadsJPEGPropertiesWithoutDecoding)
     EXPECT_EQ(props->pixelWidth, 40);
     EXPECT_EQ(props->pixelHeight, 30);
     EXPECT_EQ(props->orientation, 6);
-    EXPECT_EQ(props->colorModel, kColorModelRGB);
-    EXPECT_EQ(props->exif.at(kExifDateTimeOriginal), "2021:06:05 14:03:09");
-    EXPECT_EQ(props->exif.at(kExifSubsecTimeOriginal), "25");
+    EXPECT_EQ(props->colorModel, kCGImagePropertyColorModelRGB);
+    EXPECT_EQ(props->exif.at(kCGImagePropertyExifDateTimeOriginal), "2021:06:05 14:03:09");
+    EXPECT_EQ(props->exif.at(kCGImagePropertyExifSubsecTimeOriginal), "25");
 }
 
 TEST(ImageSource, CaptureDateMetadataHasMilliseconds)
