@@ -65,7 +65,9 @@ extern "C" __attribute__((noinline, visibility("default"))) void crashchild_cras
 {
     recordBacktrace("crashed");
     // Not null (the undefined-behaviour checker would stop the program first), but no less unmapped.
-    volatile int* nowhere = reinterpret_cast<volatile int*>(static_cast<std::uintptr_t>(16));
+    // Read back through a volatile, so that the compiler cannot tell where it points.
+    volatile std::uintptr_t address = 16;
+    volatile int* nowhere = reinterpret_cast<volatile int*>(address);
     *nowhere = 42;
     asm volatile("" ::: "memory");
 }
