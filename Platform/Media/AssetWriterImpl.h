@@ -5,6 +5,7 @@
 
 #include "Platform/Media/AssetWriter.h"
 #include "Platform/Media/AssetWriterInternal.h"
+#include "Platform/Media/DecodeTimestamps.h"
 #include "Platform/Media/FFmpeg.h"
 #include "Platform/Media/VideoEncoder.h"
 
@@ -76,6 +77,7 @@ struct AssetWriter::Impl : std::enable_shared_from_this<AssetWriter::Impl> {
     std::unique_ptr<detail::VideoEncoder> encoder;
     std::optional<detail::WriterJob> held;
     std::map<int64_t, int64_t> durations;
+    std::optional<detail::DecodeTimestamps> decodeTimes;
     int64_t lastTicks = -1;
     Time lastDuration = Time::invalid();
 

@@ -149,6 +149,7 @@ bool AssetWriter::Impl::openEncoder(const detail::WriterJob& first, const Time& 
                                          output->oformat->flags & AVFMT_GLOBALHEADER, e);
     if (!encoder)
         return false;
+    decodeTimes.emplace(encoder->reorderDelay());
     int rc = avcodec_parameters_from_context(stream->codecpar, encoder->context());
     if (rc < 0) {
         *e = writeError("The stream could not be set up.", rc);
@@ -210,6 +211,7 @@ bool AssetWriter::Impl::encodeHeld(Time duration, foundation::ErrorPtr* e)
         *e = writeError("The encoder refused a frame.", rc);
         return false;
     }
+    decodeTimes->frameSent(pts, durations[pts]);
     return drain(e);
 }
 
@@ -228,6 +230,11 @@ bool AssetWriter::Impl::drain(foundation::ErrorPtr* e)
         if (it != durations.end()) {
             packet->duration = it->second;
             durations.erase(it);
+        }
+        if (!decodeTimes->check(packet->pts, packet->dts)) {
+            *e = makeMediaError(AVErrorUnknown, "The movie could not be written.",
+                                "The video encoder gave a frame a time that cannot be stored.");
+            return false;
         }
         packet->stream_index = stream->index;
         av_packet_rescale_ts(packet.get(), MovieTimeBase, stream->time_base);

@@ -3,6 +3,7 @@
 #include "Platform/Dispatch/ProcessorCount.h"
 #include "Platform/Media/MediaError.h"
 
+#include <algorithm>
 #include <cmath>
 #include <thread>
 
@@ -207,6 +208,15 @@ std::unique_ptr<VideoEncoder> VideoEncoder::open(const EncoderConfig& config, OS
     if (rc < 0)
         return fail(AVErrorEncoderNotFound, std::string("The encoder ") + name + " refused the settings.", rc);
     return encoder;
+}
+
+int VideoEncoder::reorderDelay() const
+{
+    // FFmpeg does not learn x265's delay (it reports none); with B-frames in a pyramid x265
+    // holds back two frames, and never more.
+    if (m_config.codec == VideoCodec::HEVC && m_config.allowFrameReordering)
+        return std::max(m_context->has_b_frames, 2);
+    return m_context->has_b_frames;
 }
 
 ff::FramePtr VideoEncoder::frameFromPixelBuffer(const PixelBufferPtr& buffer, int* averror)

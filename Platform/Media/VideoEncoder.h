@@ -25,6 +25,8 @@ public:
 
     AVCodecContext* context() const { return m_context.get(); }
     uint32_t codecTag() const { return m_codecTag; }
+    // The most frames the encoder holds back before the one it shows first.
+    int reorderDelay() const;
 
     // A frame of the encoder's size and format holding the buffer's image (its pts unset).
     // Null with the FFmpeg code in `averror` on failure. Converted frames reuse one block of memory

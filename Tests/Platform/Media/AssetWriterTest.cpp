@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <sched.h>
 #include <thread>
 
 
@@ -421,6 +422,64 @@ TEST(AssetWriter, ScalesSourcesToOddOrDifferentOutputSizes)
         auto info = mediatest::probe(path);
         EXPECT_EQ(info["streams"][0]["width"], c.encodedW);
         EXPECT_EQ(info["streams"][0]["height"], c.encodedH);
+    }
+}
+
+TEST(AssetWriter, ClipsShorterThanTheEncodersDelayGetSoundDecodeTimes)
+{
+    // x265 derives the decode times from its B-frame delay, which it learns from a frame that a
+    // one- or two-frame clip never sends: it then hands out whatever its memory held, and the
+    // muxer aborts. With two cores its threads leave that memory dirty after an H.264 movie, so
+    // the writers run as they would on such a machine.
+    cpu_set_t saved;
+    ASSERT_EQ(::sched_getaffinity(0, sizeof saved, &saved), 0);
+    cpu_set_t two;
+    CPU_ZERO(&two);
+    for (int cpu = 0, taken = 0; cpu < CPU_SETSIZE && taken < 2; ++cpu)
+        if (CPU_ISSET(cpu, &saved)) {
+            CPU_SET(cpu, &two);
+            ++taken;
+        }
+    ASSERT_EQ(::sched_setaffinity(0, sizeof two, &two), 0);
+    struct Restore {
+        cpu_set_t* set;
+        ~Restore() { ::sched_setaffinity(0, sizeof *set, set); }
+    } restore{&saved};
+
+    struct Case {
+        std::string codec;
+        int frames;
+    };
+    const Case cases[] = {
+        {AVVideoCodecTypeH264, 2}, {AVVideoCodecTypeHEVC, 2}, {AVVideoCodecTypeHEVC, 1}, {AVVideoCodecTypeHEVC, 3},
+    };
+    testsupport::TempDir dir;
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.codec + " " + std::to_string(c.frames) + " frames");
+        MovieSpec recipe;
+        recipe.fileType = AVFileTypeQuickTimeMovie;
+        recipe.frames = c.frames;
+        recipe.settings = mediatest::settingsFor(c.codec, 32, 32);
+        const auto path = dir / (std::to_string(n++) + ".mov");
+        auto error = mediatest::writeMovie(path, recipe);
+        ASSERT_FALSE(error) << error->localizedFailureReason().value_or("");
+        auto info = mediatest::probe(path, false, true);
+        ASSERT_TRUE(info.is_object());
+        ASSERT_EQ(info["packets"].size(), static_cast<size_t>(c.frames));
+        // Every time lies within the clip (frames 1/10 s apart, decoding at most two frames
+        // ahead), and decoding runs forwards.
+        double last = -1.0;
+        for (const auto& packet : info["packets"]) {
+            const double dts = std::stod(packet["dts_time"].get<std::string>());
+            const double pts = std::stod(packet["pts_time"].get<std::string>());
+            EXPECT_GE(pts, 0.0);
+            EXPECT_LT(pts, 0.1 * c.frames);
+            EXPECT_GE(dts, -0.25);
+            EXPECT_LT(dts, 0.1 * c.frames);
+            EXPECT_GT(dts, last);
+            last = dts;
+        }
     }
 }
 

@@ -126,11 +126,13 @@ foundation::ErrorPtr writeMovie(const std::filesystem::path& path, const MovieSp
     return nullptr;
 }
 
-nlohmann::json probe(const std::filesystem::path& path, bool frames)
+nlohmann::json probe(const std::filesystem::path& path, bool frames, bool packets)
 {
     std::string command = "ffprobe -v error -print_format json -show_streams -show_format ";
     if (frames)
         command += "-show_frames ";
+    if (packets)
+        command += "-show_packets ";
     command += "'" + path.string() + "' 2>/dev/null";
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
     if (!pipe)

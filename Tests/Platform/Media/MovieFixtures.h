@@ -47,7 +47,8 @@ foundation::Value settingsFor(const std::string& codec, int width = 64, int heig
 // Writes the movie through an adaptor and returns the writer's error (null on success).
 foundation::ErrorPtr writeMovie(const std::filesystem::path& path, const MovieSpec& recipe);
 
-// ffprobe -show_streams -show_format -show_frames (when `frames`) as JSON; null when it fails.
-nlohmann::json probe(const std::filesystem::path& path, bool frames = false);
+// ffprobe -show_streams -show_format -show_frames (when `frames`) -show_packets (when `packets`)
+// as JSON; null when it fails.
+nlohmann::json probe(const std::filesystem::path& path, bool frames = false, bool packets = false);
 
 } // namespace mediatest
