@@ -67,21 +67,30 @@ TOTV="in_range=pc:out_range=tv:out_color_matrix=bt709"
 # frames carry none the ProRes encoder writes (it would store "gbr"): tag the frames too.
 TAGS="setparams=range=tv:color_primaries=bt709:color_trc=bt709:colorspace=bt709"
 
+# Our export switches transparent huge pages off for its process (x264's frames otherwise cost
+# more kernel time faulting in than encoding). ffmpeg runs the same way unless FFMPEG_THP=1, so
+# both sides pay the same for memory; FFMPEG_THP=1 times ffmpeg as a user would type it.
+if [ "${FFMPEG_THP:-0}" = 1 ]; then
+    FFMPEG=ffmpeg
+else
+    FFMPEG="$ROOT/bench/lib/without-huge-pages ffmpeg"
+fi
+
 ours_h264()    { $PIN "$QUINTOR" --export "$WORK/ours.mp4" --format h264 --speed 30 "$PHOTOS" >/dev/null 2>&1; }
 ours_twopass() { $PIN "$QUINTOR" --export "$WORK/ours25.mp4" --format h264 --fps 25 --speed 30 "$PHOTOS" >/dev/null 2>&1; }
 ours_prores()  { $PIN "$QUINTOR" --export "$WORK/ours.mov" --format prores422 --speed 30 "$PHOTOS" >/dev/null 2>&1; }
 ours_preview() { $PIN "$QUINTOR" "$PHOTOS" >/dev/null 2>&1; }
 theirs_h264() {
-    $PIN ffmpeg -v error -y -framerate 30 -pattern_type glob -i "$PHOTOS/*.jpg" \
+    $PIN $FFMPEG -v error -y -framerate 30 -pattern_type glob -i "$PHOTOS/*.jpg" \
         -vf "scale=$H264_W:$H264_H:flags=bicubic:$TOTV,format=yuv420p,$TAGS" \
         -c:v libx264 -preset medium -profile:v high -b:v "$BITRATE" -g 30 $COLOUR \
         "$WORK/theirs.mp4"
 }
 theirs_prores() {
-    $PIN ffmpeg -v error -y -framerate 30 -pattern_type glob -i "$PHOTOS/*.jpg" \
+    $PIN $FFMPEG -v error -y -framerate 30 -pattern_type glob -i "$PHOTOS/*.jpg" \
         -vf "scale=$TOTV,format=yuv422p10le,$TAGS" -c:v prores -profile:v 2 $COLOUR "$WORK/theirs.mov"
 }
-export QUINTOR WORK PHOTOS PIN H264_W H264_H COLOUR TOTV TAGS BITRATE
+export QUINTOR WORK PHOTOS PIN FFMPEG H264_W H264_H COLOUR TOTV TAGS BITRATE
 export -f ours_h264 ours_twopass ours_prores ours_preview theirs_h264 theirs_prores
 
 bitrate() { ffprobe -v error -select_streams v:0 -show_entries stream=bit_rate -of csv=p=0 "$1"; }
