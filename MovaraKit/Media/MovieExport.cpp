@@ -7,25 +7,11 @@
 #include "Platform/Media/VideoComposition.h"
 #include "Platform/Media/VideoSettings.h"
 
-#include <sys/prctl.h>
 #include <sys/stat.h>
 
 const std::string MovieExport::firstPassFileName = "qtrExportPass1.mov";
 
 namespace {
-
-// x264 asks the kernel for huge pages for its frames and lookahead buffers. Where the kernel
-// has to clear or compact memory for each one, the encoder's threads spend more time faulting
-// them in than encoding (two to four times the export's wall time on a busy machine); ordinary
-// pages cost nothing of the kind. The setting is the process's own and outlives the export.
-void avoidHugePageFaults()
-{
-    static const bool once = [] {
-        ::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
-        return true;
-    }();
-    (void)once;
-}
 
 foundation::ErrorPtr writeFailure(const std::string& reason)
 {
@@ -97,7 +83,6 @@ void MovieExport::start(std::function<void(foundation::ErrorPtr)> completion)
 {
     m_completion = std::move(completion);
     m_running = shared_from_this();
-    avoidHugePageFaults();
     startFirstPass();
 }
 
