@@ -264,6 +264,19 @@ TEST_F(CinemagraphExportTest, FailedAndCancelledExportsKeepTheUsersFile)
     EXPECT_FALSE(failed.url);
     EXPECT_EQ(fixtures::readFile(output), (std::vector<uint8_t>{'o', 'l', 'd'}));
 
+    // A movie whose index promises more frames than its data holds: the reader fails midway,
+    // and that must not pass for the end of the movie.
+    const auto cut = dir.path() / "cut.mp4";
+    ASSERT_TRUE(movietest::run("ffmpeg -loglevel error -y -f lavfi -i testsrc2=s=32x24:r=10:d=3 -c:v libx264 -qp 0 -pix_fmt yuv420p "
+                               "-g 1 -movflags +faststart '" + cut.string() + "'"));
+    std::filesystem::resize_file(cut, std::filesystem::file_size(cut) * 6 / 10);
+    auto truncated = run(MVRExporter::initWithCinemagraph(cinemagraph(1, cut), settings,
+                                                          foundation::URL::fileURLWithPath(output.string())));
+    ASSERT_TRUE(truncated.error) << "a movie cut short was exported as if whole";
+    EXPECT_FALSE(truncated.error->isUserCancelled());
+    EXPECT_FALSE(truncated.url);
+    EXPECT_EQ(fixtures::readFile(output), (std::vector<uint8_t>{'o', 'l', 'd'}));
+
     // Cancelled at once.
     auto cancelled = run(MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(output.string())),
                          [](const foundation::ProgressPtr& progress) { progress->cancel(); });
@@ -275,6 +288,72 @@ TEST_F(CinemagraphExportTest, FailedAndCancelledExportsKeepTheUsersFile)
     auto exporter = MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(output.string()));
     run(exporter);
     EXPECT_THROW(exporter->exportAsynchronouslyWithCompletionHandler({}), foundation::Exception);
+}
+
+TEST_F(CinemagraphExportTest, ARepeatStepThatFailsLeavesTheUsersFile)
+{
+    const auto output = dir.path() / "keep.mp4";
+    fixtures::writeFile(output, {'o', 'l', 'd'});
+    // The repeated movie is written beside the output under a hidden name; a dangling link
+    // there (which no existence check sees) makes that write fail and stay in the way.
+    std::filesystem::create_symlink(dir.path() / "nowhere" / "movie.mp4", dir.path() / ".keep partial.mp4");
+    auto settings = MVRExportSettings::settingsWithType(MVRRenderTypeH264, 1.0, 3);
+    auto result = run(MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(output.string())));
+    ASSERT_TRUE(result.error);
+    EXPECT_FALSE(result.url);
+    EXPECT_FALSE(std::filesystem::is_symlink(output));
+    EXPECT_EQ(fixtures::readFile(output), (std::vector<uint8_t>{'o', 'l', 'd'}));
+}
+
+TEST_F(CinemagraphExportTest, AnImageSequenceSharesItsFolderWithTheUsersFiles)
+{
+    const auto broken = dir.path() / "broken.mp4";
+    fixtures::writeFile(broken, {'n', 'o', 't'});
+    const struct {
+        const char* name;
+        std::filesystem::path source;
+        bool cancel;
+    } cases[] = {
+        {"exported", {}, false},
+        {"cancelled", {}, true},
+        {"failed", broken, false},
+    };
+    const std::vector<uint8_t> notes{'n', 'o', 't', 'e', 's'}, old{'o', 'l', 'd'};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto folder = dir.path() / c.name;
+        std::filesystem::create_directories(folder / "sub");
+        fixtures::writeFile(folder / "mynotes.txt", notes);
+        fixtures::writeFile(folder / "sub" / "image 0000.png", old);
+        fixtures::writeFile(folder / "image 0003.png", old); // a name the export uses
+        auto settings = MVRExportSettings::settingsWithType(MVRRenderTypeImageSequence, 1.0, media::Time::invalid(), 1,
+                                                            MVRImageSequenceTypePNG, 1);
+        auto exporter = MVRExporter::initWithCinemagraph(cinemagraph(0, c.source), settings,
+                                                         foundation::URL::fileURLWithPath(folder.string()));
+        auto result = run(exporter, [&](const foundation::ProgressPtr& progress) {
+            if (c.cancel)
+                progress->cancel();
+        });
+        const bool succeeded = !c.cancel && c.source.empty();
+        EXPECT_EQ(!result.error, succeeded);
+        EXPECT_EQ(fixtures::readFile(folder / "mynotes.txt"), notes);
+        EXPECT_EQ(fixtures::readFile(folder / "sub" / "image 0000.png"), old);
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        if (succeeded) {
+            ASSERT_EQ(names.size(), 16u); // 14 frames, the notes and the sub-folder
+            EXPECT_EQ(names.front(), "image 0000.png");
+            EXPECT_EQ(names[13], "image 0013.png");
+            EXPECT_NE(fixtures::readFile(folder / "image 0003.png"), old);
+        } else {
+            EXPECT_EQ(names, (std::vector<std::string>{"image 0003.png", "mynotes.txt", "sub"}));
+            EXPECT_EQ(fixtures::readFile(folder / "image 0003.png"), old);
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
+    }
 }
 
 TEST_F(CinemagraphExportTest, RepeatedSessionLaysCopiesEndToEnd)
