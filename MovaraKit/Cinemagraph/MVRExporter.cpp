@@ -93,6 +93,11 @@ bool MVRExporter::hasRepeatStep() const
     return isMovie(m_settings->type()) && m_settings->repeatCount() >= 2;
 }
 
+bool MVRExporter::writesInPlace() const
+{
+    return m_settings->type() == MVRRenderTypeImageSequence;
+}
+
 int64_t MVRExporter::totalUnitCount() const
 {
     return hasRepeatStep() ? 10 : 9;
@@ -161,12 +166,15 @@ foundation::ProgressPtr MVRExporter::exportAsynchronouslyWithCompletionHandler(C
     m_completionHandler = std::move(handler);
 
     const bool repeat = hasRepeatStep();
-    foundation::URL target = temporaryBeside(m_outputURL);
+    foundation::URL target = m_outputURL;
     if (repeat) {
         target = mvr_uniqueFileURLInDirectory(foundation::FileManager::defaultManager().temporaryDirectory().path(), "export",
                                               "mp4");
+    } else if (!writesInPlace()) {
+        target = temporaryBeside(m_outputURL);
     }
-    m_temporaries.push_back(target);
+    if (target != m_outputURL)
+        m_temporaries.push_back(target);
 
     auto progress = foundation::Progress::progressWithTotalUnitCount(totalUnitCount());
     std::weak_ptr<MVRExporter> weak = weak_from_this();
@@ -251,7 +259,7 @@ void MVRExporter::finishTranscode(foundation::ErrorPtr error, bool cancelled)
 {
     if (!error && cancelled)
         error = foundation::Error::userCancelled();
-    if (!error)
+    if (!error && !writesInPlace())
         error = publish(m_temporaries.front());
     didFinishWithError(error);
 }

@@ -5,9 +5,11 @@
 // then laid end to end by the repeated-asset export session. Used once; start and results on
 // the main thread.
 //
-// The user's file is never half-overwritten: every step writes a temporary beside it, which
-// takes the output's place only when the whole export succeeded; temporaries are always
-// removed.
+// The user's file is never half-overwritten: every step of a movie or GIF writes a temporary
+// beside it, which takes the output's place only when the whole export succeeded; temporaries
+// are always removed. An image sequence goes straight into its folder, which may hold the
+// user's own files: frames replace only files of their own names, one atomic rename each, and
+// an export that does not complete gives back what it replaced.
 
 #include <functional>
 #include <memory>
@@ -63,6 +65,8 @@ public:
 
 private:
     bool hasRepeatStep() const;
+    // An image sequence is written into the output folder itself, never into a stand-in for it.
+    bool writesInPlace() const;
     void didRenderFrame(const foundation::Notification& notification);
     void repeatAssetAtURL(const foundation::URL& url);
     void finishTranscode(foundation::ErrorPtr error, bool cancelled);

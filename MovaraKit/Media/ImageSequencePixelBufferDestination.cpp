@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <list>
 #include <mutex>
 #include <vector>
 
@@ -16,25 +17,55 @@ const std::string ImageSequencePixelBufferDestinationErrorDomain = "MovaraKit.Im
 const std::string ImageSequencePixelBufferDestination::ioQueueLabel =
     "com.movara.MovaarKit.ImageSequencePixelBufferDestination.ioQueue";
 
-// Everything a write in flight needs after the writer may be gone. Cancelling removes exactly
-// what is listed here; a write that lands after the cancel removes its own file.
+// Everything a write in flight needs after the writer may be gone. Until the sequence is
+// complete, a file a frame replaces is kept under a hidden name beside it: giving up (a cancel,
+// a failure, a writer dropped midway) puts those back and removes the frames that had no
+// predecessor, so the folder is as the user left it. A write that lands after the give-up
+// undoes itself.
 struct ImageSequencePixelBufferDestination::Output {
+    struct Frame {
+        std::string path;
+        std::string kept; // the user's file this frame replaced, under its hidden name
+        bool inFlight = true;
+        bool written = false;
+    };
+
     std::mutex mutex;
+    bool givenUp = false;
     bool cancelled = false;
     bool completed = false; // finish has handed the sequence over
-    std::vector<std::string> writtenFiles;
+    std::list<Frame> frames; // a write holds on to its own entry
     std::vector<std::string> createdFolders; // outermost first
     foundation::ErrorPtr firstError;
 
-    // Called with `mutex` held, after cancelling and again after each late write.
-    void removeWhatWeMade()
+    // Called with `mutex` held. Frames still being written are left to their own write.
+    void giveUp()
     {
-        for (const auto& file : writtenFiles)
-            ::unlink(file.c_str());
-        writtenFiles.clear();
+        givenUp = true;
+        for (auto it = frames.begin(); it != frames.end();) {
+            if (it->inFlight) {
+                ++it;
+                continue;
+            }
+            if (!it->kept.empty())
+                ::rename(it->kept.c_str(), it->path.c_str());
+            else if (it->written)
+                ::unlink(it->path.c_str());
+            it = frames.erase(it);
+        }
         // Only empty folders go: anything someone else put there stays, and so do its folders.
         for (auto it = createdFolders.rbegin(); it != createdFolders.rend(); ++it)
             ::rmdir(it->c_str());
+    }
+
+    // Called with `mutex` held, once every write has ended and the sequence is the user's.
+    void keep()
+    {
+        completed = true;
+        for (const auto& frame : frames)
+            if (!frame.kept.empty())
+                ::unlink(frame.kept.c_str());
+        frames.clear();
     }
 };
 
@@ -73,6 +104,30 @@ std::vector<std::string> missingFolders(std::string path)
     return missing;
 }
 
+// Keeps the file at `path`, if there is one, under a hidden name in the same folder and returns
+// that name; the file itself stays where it is until the new frame replaces it.
+std::string keepAside(const std::string& path)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+        return {};
+    const auto slash = path.find_last_of('/');
+    const std::string folder = path.substr(0, slash + 1), name = path.substr(slash + 1);
+    static std::atomic<unsigned> serial = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string kept = folder + "." + name + "." + std::to_string(::getpid()) + "-" + std::to_string(serial++) + ".kept";
+        if (::link(path.c_str(), kept.c_str()) == 0)
+            return kept;
+        if (errno == EEXIST)
+            continue;
+        // A file system without hard links: move it aside instead; the frame takes its place.
+        if (::rename(path.c_str(), kept.c_str()) == 0)
+            return kept;
+        return {};
+    }
+    return {};
+}
+
 } // namespace
 
 std::shared_ptr<ImageSequencePixelBufferDestination> ImageSequencePixelBufferDestination::init(
@@ -101,10 +156,13 @@ ImageSequencePixelBufferDestination::ImageSequencePixelBufferDestination(std::st
 }
 
 // The queue must outlive the writes submitted to it; at most 8 are in flight (and after a
-// cancel they end at once without writing).
+// cancel they end at once without writing). A sequence never finished is given up.
 ImageSequencePixelBufferDestination::~ImageSequencePixelBufferDestination()
 {
     m_group->wait();
+    std::lock_guard lock(m_output->mutex);
+    if (!m_output->completed)
+        m_output->giveUp();
 }
 
 foundation::URL ImageSequencePixelBufferDestination::fileURLForFrame(unsigned long index) const
@@ -178,12 +236,17 @@ bool ImageSequencePixelBufferDestination::eatSampleBuffer(const media::SampleBuf
     m_group->enter();
     m_ioQueue->async([fileURL, sampleBuffer, output = m_output, semaphore = m_semaphore, group = m_group,
                       type = m_imageType, quality = m_imageLossyCompressionQuality] {
-        bool cancelled;
+        std::list<Output::Frame>::iterator frame;
+        bool givenUp;
         {
             std::lock_guard lock(output->mutex);
-            cancelled = output->cancelled;
+            givenUp = output->givenUp;
+            if (!givenUp) {
+                frame = output->frames.insert(output->frames.end(), Output::Frame{fileURL.path(), {}, true, false});
+            }
         }
-        if (!cancelled) {
+        if (!givenUp) {
+            const std::string kept = keepAside(fileURL.path());
             foundation::ErrorPtr failure;
             const std::string name = fileURL.lastPathComponent();
             auto image = media::createImageWithPixelBuffer(sampleBuffer->imageBuffer(), &failure);
@@ -203,14 +266,13 @@ bool ImageSequencePixelBufferDestination::eatSampleBuffer(const media::SampleBuf
                                       "The image “" + name + "” could not be written.");
             }
             std::lock_guard lock(output->mutex);
-            if (failure) {
-                if (!output->firstError && !output->cancelled)
-                    output->firstError = failure;
-            } else {
-                output->writtenFiles.push_back(fileURL.path());
-            }
-            if (output->cancelled) // the cancel came while this frame was being written
-                output->removeWhatWeMade();
+            frame->kept = kept;
+            frame->inFlight = false;
+            frame->written = !failure;
+            if (failure && !output->firstError && !output->givenUp)
+                output->firstError = failure;
+            if (output->givenUp) // the sequence was given up while this frame was being written
+                output->giveUp();
         }
         semaphore->signal();
         group->leave();
@@ -228,7 +290,10 @@ void ImageSequencePixelBufferDestination::finishWithCompletionHandler(std::funct
     {
         std::lock_guard lock(m_output->mutex);
         error = m_output->cancelled ? foundation::Error::userCancelled() : m_output->firstError;
-        m_output->completed = true;
+        if (error)
+            m_output->giveUp();
+        else
+            m_output->keep();
     }
     if (completionHandler)
         completionHandler(error);
@@ -242,5 +307,5 @@ void ImageSequencePixelBufferDestination::cancel()
     if (m_output->completed) // a finished sequence is the user's now
         return;
     m_output->cancelled = true;
-    m_output->removeWhatWeMade();
+    m_output->giveUp();
 }

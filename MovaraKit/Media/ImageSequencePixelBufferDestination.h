@@ -2,8 +2,10 @@
 // A PixelBufferDestination that writes every frame as a numbered still image ("image 0000.png",
 // "image 0001.png", ...) into one folder, as PNG, JPEG or TIFF. Frames are encoded on a
 // concurrent queue, at most 8 at a time: eating blocks the feeding thread beyond that, and
-// finishing waits for every write. cancel() may come from any thread; it removes only what this
-// writer wrote (and folders it made), never other files of an existing folder.
+// finishing waits for every write. An existing folder is written into: a frame replaces only
+// the file of its own name, each in one atomic rename. Until finishing succeeds the replaced
+// files are kept aside, so a cancel (from any thread), a failure or a writer dropped midway
+// puts them back and removes only what this writer added (and folders it made).
 
 #include <atomic>
 #include <memory>
@@ -59,7 +61,7 @@ public:
     void finishWithCompletionHandler(std::function<void(foundation::ErrorPtr)> completionHandler) override;
     void cancel() override;
 
-    struct Output; // what the writes share with the writer: files written, folders made, first error
+    struct Output; // what the writes share with the writer: frames written, files kept aside, folders made, first error
 
 private:
     ImageSequencePixelBufferDestination(std::string imageType, double quality, foundation::URL outputURL);

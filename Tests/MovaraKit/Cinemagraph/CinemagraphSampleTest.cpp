@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "Platform/Images/ImageSource.h"
 #include "Tests/MovaraKit/Media/MovieTestSupport.h"
@@ -14,6 +15,9 @@ TEST(CinemagraphSample, ExportsAMovieAGifAndStills)
     testsupport::TempDir dir;
     const fs::path tool = fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "tools" / "movarakit-cinemagraph-sample";
     ASSERT_TRUE(fs::exists(tool)) << tool;
+    // The stills go into a folder the user already keeps something in.
+    fs::create_directories(dir.path() / "frames");
+    std::ofstream(dir.path() / "frames" / "mynotes.txt") << "my notes";
     ASSERT_TRUE(movietest::run("'" + tool.string() + "' '" + dir.path().string() + "' > /dev/null"));
 
     auto movie = movietest::probe(dir.path() / "cinemagraph.mp4");
@@ -28,7 +32,8 @@ TEST(CinemagraphSample, ExportsAMovieAGifAndStills)
     // 12 frames forward and 10 back; outside the mask every still is the same.
     std::vector<fs::path> stills;
     for (const auto& entry : fs::directory_iterator(dir.path() / "frames"))
-        stills.push_back(entry.path());
+        if (entry.path().extension() == ".png")
+            stills.push_back(entry.path());
     std::sort(stills.begin(), stills.end());
     ASSERT_EQ(stills.size(), 22u);
     auto corner = [](const fs::path& path) {
@@ -39,4 +44,6 @@ TEST(CinemagraphSample, ExportsAMovieAGifAndStills)
     const auto first = corner(stills.front());
     for (const auto& still : stills)
         EXPECT_EQ(corner(still), first) << still;
+    std::ifstream notes(dir.path() / "frames" / "mynotes.txt");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(notes), {}), "my notes");
 }

@@ -184,17 +184,45 @@ TEST(ImageSequencePixelBufferDestination, CancelRemovesOnlyWhatItWrote)
     touch(dir / "photos" / "notes.txt");
     touch(dir / "photos" / "image 0005.png");
     touch(dir / "photos" / "sub" / "x.png");
+    // And one a frame overwrites before the cancel: the user gets it back.
+    touch(dir / "photos" / "image 0001.png", "the user's own picture");
     auto dst = writer(images::kUTTypePNG, dir / "photos");
     ASSERT_TRUE(dst->prepareWithInfo(nullptr, false, nullptr));
     feed(*dst, 3);
+    // Cancel only once frame 1 has replaced the user's file.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (fs::file_size(dir / "photos" / "image 0001.png") == 22 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    ASSERT_NE(fs::file_size(dir / "photos" / "image 0001.png"), 22u);
     dst->cancel();
     EXPECT_FALSE(dst->isReadyForMore());
     // Finishing after a cancel waits for the writes still in flight, which clean up after themselves.
     auto error = finish(*dst);
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->isUserCancelled());
-    EXPECT_EQ(listDirectory(dir / "photos"), (std::vector<std::string>{"image 0005.png", "notes.txt", "sub"}));
+    EXPECT_EQ(listDirectory(dir / "photos"),
+              (std::vector<std::string>{"image 0001.png", "image 0005.png", "notes.txt", "sub"}));
     EXPECT_TRUE(fs::exists(dir / "photos" / "sub" / "x.png"));
+    std::ifstream in(dir / "photos" / "image 0001.png");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "the user's own picture");
+}
+
+TEST(ImageSequencePixelBufferDestination, AFailedSequenceGivesBackWhatItOverwrote)
+{
+    testsupport::TempDir dir;
+    fs::create_directories(dir / "out");
+    touch(dir / "out" / "image 0000.png", "first");
+    touch(dir / "out" / "notes.txt");
+    // Frame 2's place is taken by a folder, so the job fails after frame 0 replaced a file.
+    fs::create_directories(dir / "out" / "image 0002.png");
+    auto dst = writer(images::kUTTypePNG, dir / "out");
+    ASSERT_TRUE(dst->prepareWithInfo(nullptr, false, nullptr));
+    for (int i = 0; i < 4; ++i)
+        dst->eatSampleBuffer(writertest::sampleAt(writertest::gradientFrame(16, 12), i * 0.1), nullptr);
+    ASSERT_TRUE(finish(*dst));
+    EXPECT_EQ(listDirectory(dir / "out"), (std::vector<std::string>{"image 0000.png", "image 0002.png", "notes.txt"}));
+    std::ifstream in(dir / "out" / "image 0000.png");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "first");
 }
 
 TEST(ImageSequencePixelBufferDestination, CancelRemovesTheFoldersItMade)
