@@ -45,6 +45,8 @@ const KeyTable& Progress::observableKeys() const
         t.key("isFinished", &Progress::isFinished);
         t.key("isCancelled", &Progress::isCancelled);
         t.key("isCancellable", &Progress::isCancellable, &Progress::setCancellable);
+        t.key("isPaused", &Progress::isPaused);
+        t.key("isPausable", &Progress::isPausable, &Progress::setPausable);
         t.key("localizedDescription", &Progress::localizedDescription, &Progress::setLocalizedDescription);
         t.key("localizedAdditionalDescription", &Progress::localizedAdditionalDescription,
               &Progress::setLocalizedAdditionalDescription);
@@ -318,6 +320,86 @@ void Progress::setCancellationHandler(std::function<void()> handler)
     }
     if (handler)
         handler();
+}
+
+bool Progress::isPausable() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_pausable;
+}
+
+void Progress::setPausable(bool pausable)
+{
+    willChange("isPausable");
+    {
+        std::lock_guard lock(m_mutex);
+        m_pausable = pausable;
+    }
+    didChange("isPausable");
+}
+
+bool Progress::isPaused() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_paused;
+}
+
+void Progress::pause()
+{
+    std::function<void()> handler;
+    std::vector<Child> children;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_paused)
+            return;
+    }
+    willChange("isPaused");
+    {
+        std::lock_guard lock(m_mutex);
+        m_paused = true;
+        handler = m_pausingHandler;
+        children = m_children;
+    }
+    didChange("isPaused");
+    if (handler)
+        handler();
+    for (const auto& child : children)
+        child.progress->pause();
+}
+
+void Progress::resume()
+{
+    std::function<void()> handler;
+    std::vector<Child> children;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_paused)
+            return;
+    }
+    willChange("isPaused");
+    {
+        std::lock_guard lock(m_mutex);
+        m_paused = false;
+        handler = m_resumingHandler;
+        children = m_children;
+    }
+    didChange("isPaused");
+    if (handler)
+        handler();
+    for (const auto& child : children)
+        child.progress->resume();
+}
+
+void Progress::setPausingHandler(std::function<void()> handler)
+{
+    std::lock_guard lock(m_mutex);
+    m_pausingHandler = std::move(handler);
+}
+
+void Progress::setResumingHandler(std::function<void()> handler)
+{
+    std::lock_guard lock(m_mutex);
+    m_resumingHandler = std::move(handler);
 }
 
 std::string Progress::localizedDescription() const

@@ -64,6 +64,16 @@ public:
     // Runs at once if the progress is already cancelled.
     void setCancellationHandler(std::function<void()> handler);
 
+    bool isPausable() const;
+    void setPausable(bool pausable);
+    bool isPaused() const;
+    // Pauses this progress and its children; the pausing handler runs on the pausing thread
+    // at each pause (a progress can be paused again after it was resumed).
+    void pause();
+    void resume();
+    void setPausingHandler(std::function<void()> handler);
+    void setResumingHandler(std::function<void()> handler);
+
     // The description set, else "N% completed".
     std::string localizedDescription() const;
     void setLocalizedDescription(std::string description);
@@ -101,6 +111,10 @@ private:
     std::string m_localizedAdditionalDescription;
     Value m_userInfo;
     std::function<void()> m_cancellationHandler;
+    bool m_pausable = false;
+    bool m_paused = false;
+    std::function<void()> m_pausingHandler;
+    std::function<void()> m_resumingHandler;
     std::weak_ptr<Progress> m_parent;
     std::vector<Child> m_children;
 };

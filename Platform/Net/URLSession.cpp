@@ -27,12 +27,17 @@
 namespace net {
 
 const std::string URLAuthenticationMethodServerTrust = "NSURLAuthenticationMethodServerTrust";
+const std::string URLAuthenticationMethodDefault = "NSURLAuthenticationMethodDefault";
+const std::string URLAuthenticationMethodHTTPBasic = "NSURLAuthenticationMethodHTTPBasic";
+const std::string URLAuthenticationMethodHTTPDigest = "NSURLAuthenticationMethodHTTPDigest";
 
 namespace {
 
 // A body held in memory larger than this is refused rather than allowed to exhaust memory.
 constexpr std::size_t kMaximumBodyBytes = std::size_t(512) << 20;
 constexpr int kMaximumRedirects = 16;
+// A delegate that keeps answering a server's refusals with credentials would ask for ever.
+constexpr int kMaximumAuthenticationAttempts = 8;
 
 struct EasyDeleter {
     void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
@@ -116,6 +121,59 @@ std::optional<std::int64_t> headerInteger(const std::optional<std::string>& valu
     return number;
 }
 
+// The HTTP authentication scheme a "WWW-Authenticate" field offers that we can answer (Digest
+// preferred over Basic, as libcurl picks), with its realm; none for other schemes.
+std::optional<std::pair<std::string, std::string>> offeredAuthentication(const std::string& field)
+{
+    auto lower = field;
+    for (auto& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto offers = [&](const std::string& scheme) {
+        for (std::size_t at = lower.find(scheme); at != std::string::npos; at = lower.find(scheme, at + 1)) {
+            const bool startsToken = at == 0 || lower[at - 1] == ' ' || lower[at - 1] == ',';
+            const std::size_t end = at + scheme.size();
+            if (startsToken && (end == lower.size() || lower[end] == ' ' || lower[end] == ','))
+                return at;
+        }
+        return std::string::npos;
+    };
+    std::size_t at = offers("digest");
+    std::string method = URLAuthenticationMethodHTTPDigest;
+    if (at == std::string::npos) {
+        at = offers("basic");
+        method = URLAuthenticationMethodHTTPBasic;
+    }
+    if (at == std::string::npos)
+        return std::nullopt;
+    std::string realm;
+    auto realmAt = lower.find("realm=", at);
+    if (realmAt != std::string::npos) {
+        std::size_t begin = realmAt + 6;
+        if (begin < field.size() && field[begin] == '"') {
+            auto close = field.find('"', begin + 1);
+            realm = field.substr(begin + 1, close == std::string::npos ? std::string::npos : close - begin - 1);
+        } else {
+            auto close = field.find_first_of(", ", begin);
+            realm = field.substr(begin, close == std::string::npos ? std::string::npos : close - begin);
+        }
+    }
+    return std::make_pair(method, realm);
+}
+
+URLProtectionSpace protectionSpaceOf(const foundation::URL& url)
+{
+    URLProtectionSpace space;
+    space.host = url.host();
+    space.protocol = url.scheme();
+    space.port = url.port().value_or(space.protocol == "https" ? 443 : 80);
+    return space;
+}
+
+bool sameServer(const URLProtectionSpace& a, const URLProtectionSpace& b)
+{
+    return a.host == b.host && a.port == b.port && a.protocol == b.protocol;
+}
+
 double finiteOr(double seconds, double fallback)
 {
     return std::isfinite(seconds) && seconds > 0 ? seconds : fallback;
@@ -187,6 +245,43 @@ struct AnswerGuard {
 
 } // namespace
 
+std::shared_ptr<URLCredentialStorage> URLSessionConfiguration::sharedCredentialStorage()
+{
+    return URLCredentialStorage::sharedCredentialStorage();
+}
+
+std::shared_ptr<URLCredentialStorage> URLCredentialStorage::sharedCredentialStorage()
+{
+    static const auto& storage = *new auto(std::make_shared<URLCredentialStorage>());
+    return storage;
+}
+
+std::string URLCredentialStorage::keyOf(const URLProtectionSpace& space)
+{
+    return space.protocol + "://" + space.host + ":" + std::to_string(space.port) + "\n" + space.realm;
+}
+
+URLCredentialPtr URLCredentialStorage::defaultCredentialForProtectionSpace(const URLProtectionSpace& space) const
+{
+    std::lock_guard lock(m_mutex);
+    auto it = m_defaults.find(keyOf(space));
+    return it == m_defaults.end() ? nullptr : it->second;
+}
+
+void URLCredentialStorage::setDefaultCredential(const URLCredentialPtr& credential, const URLProtectionSpace& space)
+{
+    if (!credential || credential->persistence == URLCredentialPersistence::None)
+        return;
+    std::lock_guard lock(m_mutex);
+    m_defaults[keyOf(space)] = credential;
+}
+
+void URLCredentialStorage::removeCredentialsForProtectionSpace(const URLProtectionSpace& space)
+{
+    std::lock_guard lock(m_mutex);
+    m_defaults.erase(keyOf(space));
+}
+
 URLSessionConfiguration URLSessionConfiguration::backgroundSessionConfigurationWithIdentifier(std::string identifier)
 {
     URLSessionConfiguration configuration;
@@ -211,6 +306,8 @@ struct URLSessionTask::Body {
     foundation::Data data;
     std::string path;
     InputStreamPtr stream;
+    // A stream can be read once: asking again (a redirect, a credential) needs a new one.
+    bool streamUsed = false;
 };
 
 // What a session and its tasks share: the configuration, the delegate and its queue, the
@@ -330,6 +427,14 @@ struct URLSessionTask::Transfer {
     // Set by a callback that ended the transfer for a reason of ours.
     foundation::ErrorPtr failure;
 
+    // HTTP authentication: the credential sent, whether libcurl's own first round of Digest
+    // is being skipped, and the credential to ask again with.
+    URLCredentialPtr credential;
+    bool digestRound = false;
+    bool discardBody = false;
+    URLCredentialPtr retryCredential;
+    URLProtectionSpace retrySpace;
+
     ~Transfer()
     {
         if (bodyFile)
@@ -356,6 +461,9 @@ struct URLSessionTask::Transfer {
 
     bool headersComplete();
     bool evaluateServerTrust(const security::TrustPtr& trust);
+    // A 401: false ends the transfer (to ask again, or cancelled).
+    bool answerAuthenticationChallenge(const std::string& field);
+    bool becomeDownload();
 };
 
 // MARK: - Body and response callbacks
@@ -436,6 +544,7 @@ size_t URLSessionTask::Transfer::onHeader(char* bytes, size_t size, size_t count
         auto space = line.find(' ');
         self->status = space == std::string::npos ? 0 : std::strtol(line.c_str() + space + 1, nullptr, 10);
         self->headersDone = false;
+        self->discardBody = false;
         return length;
     }
     if (trim(line).empty()) {
@@ -466,6 +575,21 @@ bool URLSessionTask::Transfer::headersComplete()
         && response->valueForHTTPHeaderField("Location");
     if (redirect)
         return true;
+    if (status == 401) {
+        if (auto field = response->valueForHTTPHeaderField("WWW-Authenticate")) {
+            if (digestRound) {
+                // libcurl's unauthenticated first request of Digest: it answers the challenge itself.
+                digestRound = false;
+                discardBody = true;
+                return true;
+            }
+            if (!answerAuthenticationChallenge(*field))
+                return false;
+        }
+    } else if (credential && credential->persistence != URLCredentialPersistence::None) {
+        if (const auto& storage = engine->configuration.credentialStorage())
+            storage->setDefaultCredential(credential, task->m_authSpace);
+    }
 
     std::int64_t expected = response->expectedContentLength();
     if (isDownload() && resumeOffset > 0) {
@@ -497,6 +621,8 @@ bool URLSessionTask::Transfer::headersComplete()
                                                 std::function<void(URLSessionResponseDisposition)> completion) {
                 delegate.didReceiveResponse(session, static_cast<URLSessionDataTask&>(*task), response, std::move(completion));
             });
+        if (disposition == URLSessionResponseDisposition::BecomeDownload && task->m_kind == Kind::Data)
+            return becomeDownload();
         if (disposition != URLSessionResponseDisposition::Allow) {
             failure = urlError(NSURLErrorCancelled);
             return false;
@@ -505,11 +631,106 @@ bool URLSessionTask::Transfer::headersComplete()
     return true;
 }
 
+bool URLSessionTask::Transfer::answerAuthenticationChallenge(const std::string& field)
+{
+    auto offered = offeredAuthentication(field);
+    if (!offered)
+        return true;
+    URLAuthenticationChallenge challenge;
+    challenge.protectionSpace = protectionSpaceOf(*request.URL());
+    challenge.protectionSpace.realm = offered->second;
+    challenge.protectionSpace.authenticationMethod = offered->first;
+    challenge.failureResponse = response;
+    {
+        std::lock_guard lock(task->m_mutex);
+        if (credential)
+            ++task->m_authFailures;
+        challenge.previousFailureCount = task->m_authFailures;
+        if (task->m_authAttempts >= kMaximumAuthenticationAttempts)
+            return true;
+    }
+
+    using Answer = std::pair<URLSessionAuthChallengeDisposition, URLCredentialPtr>;
+    Answer answer { URLSessionAuthChallengeDisposition::PerformDefaultHandling, nullptr };
+    // HTTP challenges go to the task's delegate member first, server trust to the session's.
+    if (engine->delegateResponds(URLSessionDelegate::Hook::TaskChallenge)) {
+        answer = engine->ask<Answer>({ URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge, nullptr },
+                                     [challenge, task = task](URLSession& session, URLSessionDelegate& delegate,
+                                                              std::function<void(Answer)> completion) {
+                                         delegate.taskDidReceiveChallenge(session, *task, challenge,
+                                                                          [completion](URLSessionAuthChallengeDisposition d, URLCredentialPtr c) {
+                                                                              completion({ d, std::move(c) });
+                                                                          });
+                                     });
+    } else if (engine->delegateResponds(URLSessionDelegate::Hook::SessionChallenge)) {
+        answer = engine->ask<Answer>({ URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge, nullptr },
+                                     [challenge](URLSession& session, URLSessionDelegate& delegate, std::function<void(Answer)> completion) {
+                                         delegate.didReceiveChallenge(session, challenge,
+                                                                      [completion](URLSessionAuthChallengeDisposition d, URLCredentialPtr c) {
+                                                                          completion({ d, std::move(c) });
+                                                                      });
+                                     });
+    }
+    URLCredentialPtr chosen;
+    switch (answer.first) {
+    case URLSessionAuthChallengeDisposition::UseCredential:
+        chosen = answer.second;
+        break;
+    case URLSessionAuthChallengeDisposition::PerformDefaultHandling:
+        if (challenge.previousFailureCount == 0) {
+            if (const auto& storage = engine->configuration.credentialStorage())
+                chosen = storage->defaultCredentialForProtectionSpace(challenge.protectionSpace);
+        }
+        break;
+    case URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge:
+        failure = urlError(NSURLErrorCancelled);
+        return false;
+    case URLSessionAuthChallengeDisposition::RejectProtectionSpace:
+        break;
+    }
+    if (!chosen || !chosen->hasPassword())
+        return true; // the 401 is the answer
+    retryCredential = std::move(chosen);
+    retrySpace = challenge.protectionSpace;
+    return false;
+}
+
+bool URLSessionTask::Transfer::becomeDownload()
+{
+    auto session = engine->session.lock();
+    std::shared_ptr<URLSessionDownloadTask> download;
+    if (session)
+        download = session->downloadTaskContinuing(*task);
+    if (!download) {
+        failure = urlError(NSURLErrorCancelled);
+        return false;
+    }
+    downloadPath = makeTemporaryDownloadFile(&downloadFile);
+    if (!downloadFile) {
+        failure = foundation::Error::posix(errno ? errno : EIO, downloadPath);
+        return false;
+    }
+    auto dataTask = std::static_pointer_cast<URLSessionDataTask>(task);
+    {
+        std::lock_guard lock(dataTask->m_mutex);
+        dataTask->m_state = State::Completed;
+        dataTask->m_body.reset();
+    }
+    task = download;
+    engine->tellDelegate([dataTask, download](URLSession& session, URLSessionDelegate& delegate) {
+        delegate.didBecomeDownloadTask(session, *dataTask, *download);
+    });
+    engine->retire(dataTask->m_identifier, false);
+    return true;
+}
+
 size_t URLSessionTask::Transfer::onData(char* bytes, size_t size, size_t count, void* context)
 {
     auto* self = static_cast<Transfer*>(context);
     const size_t length = size * count;
     self->lastActivity = monotonicSeconds();
+    if (self->discardBody)
+        return length;
     if (self->redirect) {
         // The body of a redirect is kept only in case the redirect is refused.
         if (self->received.size() + length <= (std::size_t(1) << 20))
@@ -781,9 +1002,10 @@ struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
         }
         case Source::Stream:
         case Source::AskDelegate: {
-            if (body.source == Source::Stream && transfer.redirects == 0)
+            if (body.source == Source::Stream && !body.streamUsed) {
                 transfer.stream = body.stream;
-            else
+                body.streamUsed = true;
+            } else
                 transfer.stream = askForNewBodyStream(transfer);
             if (!transfer.stream) {
                 transfer.failure = transfer.urlError(NSURLErrorUnknown);
@@ -893,6 +1115,21 @@ struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
                 fields.emplace(name, value);
         }
         fields.erase("Content-Length"); // curl writes the length of the body it sends
+        {
+            std::lock_guard lock(task->m_mutex);
+            if (task->m_authCredential && request.URL() && sameServer(task->m_authSpace, protectionSpaceOf(*request.URL())))
+                transfer->credential = task->m_authCredential;
+        }
+        if (transfer->credential) {
+            // The credential answers the server's challenge in place of any header of the caller.
+            for (auto it = fields.begin(); it != fields.end();)
+                it = sameName(it->first, "Authorization") ? fields.erase(it) : std::next(it);
+            curl_easy_setopt(easy, CURLOPT_USERNAME, transfer->credential->user->c_str());
+            curl_easy_setopt(easy, CURLOPT_PASSWORD, transfer->credential->password.c_str());
+            const bool digest = task->m_authSpace.authenticationMethod == URLAuthenticationMethodHTTPDigest;
+            curl_easy_setopt(easy, CURLOPT_HTTPAUTH, digest ? CURLAUTH_DIGEST : CURLAUTH_BASIC);
+            transfer->digestRound = digest;
+        }
         if (transfer->isDownload() && transfer->resumeOffset > 0) {
             fields["Range"] = "bytes=" + std::to_string(transfer->resumeOffset) + "-";
             if (auto etag = (*task->m_resumeData)[kResumeETag].stringValue(); etag && !etag->empty())
@@ -1000,6 +1237,18 @@ struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
         if (!transfer)
             return;
         auto task = transfer->task;
+        if (transfer->retryCredential) {
+            {
+                std::lock_guard lock(task->m_mutex);
+                if (task->m_state == URLSessionTask::State::Canceling || task->m_state == URLSessionTask::State::Completed)
+                    return;
+                task->m_authCredential = transfer->retryCredential;
+                task->m_authSpace = transfer->retrySpace;
+                ++task->m_authAttempts;
+            }
+            start(task, transfer->redirects);
+            return;
+        }
         if (transfer->failure || transfer->bodyError) {
             task->complete({}, std::nullopt, transfer->failure ? transfer->failure : transfer->bodyError);
             return;
@@ -1582,6 +1831,25 @@ std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskWithResumeData(c
     if (task)
         task->m_resumeData = record;
     return task;
+}
+
+std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTaskContinuing(URLSessionTask& dataTask)
+{
+    auto download = makeTask<URLSessionDownloadTask>(URLSessionTask::Kind::Download, dataTask.originalRequest());
+    if (!download)
+        return nullptr;
+    std::lock_guard lock(dataTask.m_mutex);
+    std::lock_guard downloadLock(download->m_mutex);
+    download->m_body = std::make_shared<URLSessionTask::Body>();
+    download->m_currentRequest = dataTask.m_currentRequest;
+    download->m_state = dataTask.m_state == URLSessionTask::State::Suspended ? URLSessionTask::State::Suspended : URLSessionTask::State::Running;
+    download->m_started = true;
+    download->m_response = dataTask.m_response;
+    download->m_description = dataTask.m_description;
+    download->m_bytesExpectedToReceive = dataTask.m_bytesExpectedToReceive;
+    download->m_bytesSent = dataTask.m_bytesSent;
+    download->m_bytesExpectedToSend = dataTask.m_bytesExpectedToSend;
+    return download;
 }
 
 void URLSession::getTasksWithCompletionHandler(

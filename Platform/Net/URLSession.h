@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -30,6 +31,7 @@
 namespace net {
 
 class URLSession;
+class URLCredentialStorage;
 struct URLSessionEngine;
 struct NetworkLoop;
 
@@ -55,6 +57,10 @@ public:
     void setTimeoutIntervalForResource(double seconds);
     bool allowsCellularAccess() const { return m_allowsCellularAccess; }
     void setAllowsCellularAccess(bool allows) { m_allowsCellularAccess = allows; }
+    // Where credentials that outlive a challenge are kept and found: the shared store unless
+    // set; none keeps nothing.
+    const std::shared_ptr<URLCredentialStorage>& credentialStorage() const { return m_credentialStorage; }
+    void setCredentialStorage(std::shared_ptr<URLCredentialStorage> storage) { m_credentialStorage = std::move(storage); }
 
     bool operator==(const URLSessionConfiguration&) const = default;
 
@@ -65,35 +71,80 @@ private:
     double m_timeoutForRequest = 60;
     double m_timeoutForResource = 7 * 24 * 3600;
     bool m_allowsCellularAccess = true;
+    std::shared_ptr<URLCredentialStorage> m_credentialStorage = sharedCredentialStorage();
+
+    static std::shared_ptr<URLCredentialStorage> sharedCredentialStorage();
 };
 
-// Authentication.
+// Authentication. A server's HTTP challenge (a 401 answer naming Basic or Digest in
+// "WWW-Authenticate") is put to the delegate like server trust: a credential with a user and a
+// password makes the session ask again (libcurl answers Digest itself); default handling takes
+// the credential storage's default credential for the protection space, once; anything else
+// delivers the 401 as the answer. previousFailureCount counts the credentials refused so far.
 extern const std::string URLAuthenticationMethodServerTrust; // "NSURLAuthenticationMethodServerTrust"
+extern const std::string URLAuthenticationMethodDefault;     // "NSURLAuthenticationMethodDefault"
+extern const std::string URLAuthenticationMethodHTTPBasic;   // "NSURLAuthenticationMethodHTTPBasic"
+extern const std::string URLAuthenticationMethodHTTPDigest;  // "NSURLAuthenticationMethodHTTPDigest"
 
 enum class URLSessionAuthChallengeDisposition { UseCredential = 0, PerformDefaultHandling = 1, CancelAuthenticationChallenge = 2,
                                                 RejectProtectionSpace = 3 };
-enum class URLSessionResponseDisposition { Cancel = 0, Allow = 1 };
+// BecomeDownload turns a data task into a download task (the delegate hears of it first).
+enum class URLSessionResponseDisposition { Cancel = 0, Allow = 1, BecomeDownload = 2 };
 
 struct URLProtectionSpace {
     std::string host;
     int port = 0;
     std::string protocol;
+    std::string realm;
     std::string authenticationMethod;
     security::TrustPtr serverTrust;
 };
 
+enum class URLCredentialPersistence { None = 0, ForSession = 1, Permanent = 2, Synchronizable = 3 };
+
+// Either a server trust or a user with a password.
 struct URLCredential {
     security::TrustPtr trust;
+    std::optional<std::string> user;
+    std::string password;
+    URLCredentialPersistence persistence = URLCredentialPersistence::None;
+
     static std::shared_ptr<URLCredential> credentialForTrust(security::TrustPtr trust)
     {
-        return std::make_shared<URLCredential>(URLCredential { std::move(trust) });
+        auto credential = std::make_shared<URLCredential>();
+        credential->trust = std::move(trust);
+        return credential;
     }
+    static std::shared_ptr<URLCredential> credentialWithUser(std::string user, std::string password, URLCredentialPersistence persistence)
+    {
+        return std::make_shared<URLCredential>(URLCredential { nullptr, std::move(user), std::move(password), persistence });
+    }
+    bool hasPassword() const { return user.has_value(); }
 };
 using URLCredentialPtr = std::shared_ptr<URLCredential>;
 
 struct URLAuthenticationChallenge {
     URLProtectionSpace protectionSpace;
     long previousFailureCount = 0;
+    // The 401 answer that raised an HTTP challenge.
+    std::optional<HTTPURLResponse> failureResponse;
+};
+
+// Credentials by protection space (host, port, protocol, realm). Kept in memory for the life
+// of the process: nothing is written to disk, whatever the credential's persistence.
+class URLCredentialStorage {
+public:
+    static std::shared_ptr<URLCredentialStorage> sharedCredentialStorage();
+
+    URLCredentialPtr defaultCredentialForProtectionSpace(const URLProtectionSpace& space) const;
+    // A credential of persistence None is not kept.
+    void setDefaultCredential(const URLCredentialPtr& credential, const URLProtectionSpace& space);
+    void removeCredentialsForProtectionSpace(const URLProtectionSpace& space);
+
+private:
+    static std::string keyOf(const URLProtectionSpace& space);
+    mutable std::mutex m_mutex;
+    std::map<std::string, URLCredentialPtr> m_defaults;
 };
 
 class URLSessionTask;
@@ -147,6 +198,8 @@ public:
         completion(URLSessionResponseDisposition::Allow);
     }
     virtual void didReceiveData(URLSession&, URLSessionDataTask&, const foundation::Data&) { }
+    // The data task has ended and the download task carries on with its transfer.
+    virtual void didBecomeDownloadTask(URLSession&, URLSessionDataTask&, URLSessionDownloadTask&) { }
 
     // The file at `location` is removed when this returns: move it away to keep it.
     virtual void didFinishDownloadingToURL(URLSession&, URLSessionDownloadTask&, const foundation::URL& /*location*/) { }
@@ -231,6 +284,12 @@ private:
     // Upload sources and download resumption, read by the network thread when it starts.
     std::shared_ptr<Body> m_body;
     std::optional<foundation::Value> m_resumeData;
+    // HTTP authentication: the credential answering the server's challenge and where it
+    // belongs, and how many credentials the server refused.
+    URLCredentialPtr m_authCredential;
+    URLProtectionSpace m_authSpace;
+    long m_authFailures = 0;
+    int m_authAttempts = 0;
 };
 
 class URLSessionDataTask : public URLSessionTask {
@@ -309,6 +368,9 @@ private:
                bool shared);
     template <class T>
     std::shared_ptr<T> makeTask(URLSessionTask::Kind kind, const URLRequest& request);
+    // A running download task that takes over the transfer of `dataTask`.
+    std::shared_ptr<URLSessionDownloadTask> downloadTaskContinuing(URLSessionTask& dataTask);
+    friend struct URLSessionTask::Transfer;
 
     URLSessionConfiguration m_configuration;
     dispatch::QueuePtr m_delegateQueue;

@@ -102,6 +102,24 @@ TEST(Progress, CancellingReachesEveryChildAndRunsEachHandlerOnce)
     EXPECT_TRUE(ranAtOnce);
 }
 
+TEST(Progress, PausingReachesEveryChildAndEachPauseRunsTheHandlerAgain)
+{
+    auto parent = Progress::discreteProgressWithTotalUnitCount(1);
+    auto child = Progress::progressWithTotalUnitCount(1, parent, 1);
+    int paused = 0, resumed = 0;
+    child->setPausingHandler([&] { ++paused; });
+    child->setResumingHandler([&] { ++resumed; });
+    parent->pause();
+    parent->pause();
+    EXPECT_TRUE(child->isPaused());
+    EXPECT_EQ(paused, 1);
+    parent->resume();
+    EXPECT_FALSE(child->isPaused());
+    EXPECT_EQ(resumed, 1);
+    parent->pause();
+    EXPECT_EQ(paused, 2);
+}
+
 TEST(Progress, FractionStaysWithinZeroAndOneAndIndeterminateCountsGiveZero)
 {
     struct Case {
