@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <type_traits>
 
 #include "MovaraKit/Media/Asset+Movara.h"
 #include "Platform/Dispatch/Queue.h"
@@ -46,7 +47,13 @@ std::shared_ptr<MVREditor> MVREditor::init()
 template <class T>
 void MVREditor::changeSetting(const char* key, T& field, const T& value, const T& stored, void (MVREditor::*setter)(T))
 {
-    if (value == field)
+    // The stored (clamped) value is what changes, or not: a slider held past its end would
+    // otherwise register an undo step for every move. A value that is no number is ignored.
+    if constexpr (std::is_floating_point_v<T>) {
+        if (std::isnan(value))
+            return;
+    }
+    if (stored == field)
         return;
     if (m_undoManager) {
         const T old = field;

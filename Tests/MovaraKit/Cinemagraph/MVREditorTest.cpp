@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "Platform/Dispatch/RunLoop.h"
 #include "Platform/Foundation/NotificationCenter.h"
 #include "Tests/MovaraKit/Media/MovieTestSupport.h"
@@ -56,12 +58,24 @@ TEST_F(MVREditorTest, SettingsClampAndUndo)
         {&MVREditor::setCrossFadePercent, &MVREditor::crossFadePercent, -1, 0.0, 0.25},
     };
     for (const auto& c : cases) {
-        undo->beginUndoGrouping();
-        ((*editor).*c.set)(c.value);
-        undo->endUndoGrouping();
+        SCOPED_TRACE(c.value);
+        undo->removeAllActions();
+        // The second time the clamped value is already there: no change, nothing to undo.
+        for (int i = 0; i < 2; ++i) {
+            undo->beginUndoGrouping();
+            ((*editor).*c.set)(c.value);
+            undo->endUndoGrouping();
+        }
         EXPECT_EQ(((*editor).*c.get)(), c.stored);
         undo->undo();
         EXPECT_EQ(((*editor).*c.get)(), c.before);
+        EXPECT_FALSE(undo->canUndo());
+        // A value that is no number is no setting.
+        undo->beginUndoGrouping();
+        ((*editor).*c.set)(std::nan(""));
+        undo->endUndoGrouping();
+        EXPECT_EQ(((*editor).*c.get)(), c.before);
+        EXPECT_FALSE(undo->canUndo());
     }
     undo->removeAllActions();
     undo->beginUndoGrouping();
