@@ -25,9 +25,9 @@ graphics::Size infiniteSize()
 
 } // namespace
 
-const std::vector<MVRExportPresetPtr>& MVRExportPreset::standardPresets()
+const std::vector<MVRExportPresetConstPtr>& MVRExportPreset::standardPresets()
 {
-    static const std::vector<MVRExportPresetPtr> presets = [] {
+    static const std::vector<MVRExportPresetConstPtr> presets = [] {
         struct Row {
             const std::string& identifier;
             const char* nameKey;
@@ -46,7 +46,7 @@ const std::vector<MVRExportPresetPtr>& MVRExportPreset::standardPresets()
             {MVRExportPresetIdentifierTwitter, "Twitter", {1280, 720}, {640, 640}, 6.5, 140, FPS::fps30},
             {MVRExportPresetIdentifierSnapchat, "Snapchat", {1920, 1080}, {1080, 1920}, 9.9, 9.9, FPS::fps30},
         };
-        std::vector<MVRExportPresetPtr> list;
+        std::vector<MVRExportPresetConstPtr> list;
         for (const auto& row : rows) {
             auto preset = init();
             preset->identifier = row.identifier;

@@ -21,6 +21,7 @@ extern const std::string MVRExportPresetIdentifierLivePhoto;         // "live ph
 
 class MVRExportPreset;
 using MVRExportPresetPtr = std::shared_ptr<MVRExportPreset>;
+using MVRExportPresetConstPtr = std::shared_ptr<const MVRExportPreset>;
 
 class MVRExportPreset {
 public:
@@ -28,8 +29,9 @@ public:
     enum class FPS : uint64_t { none = 0, source = 1, fps30 = 2 };
 
     static MVRExportPresetPtr init() { return std::make_shared<MVRExportPreset>(); }
-    // The eight standard presets, made once and shared.
-    static const std::vector<MVRExportPresetPtr>& standardPresets();
+    // The eight standard presets, made once and shared by every caller, so they cannot be
+    // changed: copy one to adjust it.
+    static const std::vector<MVRExportPresetConstPtr>& standardPresets();
 
     std::string identifier;
     std::string localizedName;

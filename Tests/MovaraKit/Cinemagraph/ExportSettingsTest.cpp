@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <type_traits>
+
 #include "MovaraKit/Media/DeviceCapabilities.h"
 #include "Platform/Images/UTType.h"
 #include "Platform/Media/VideoSettings.h"
@@ -133,6 +135,12 @@ TEST(MVRExportPreset, StandardTable)
     const auto& presets = MVRExportPreset::standardPresets();
     ASSERT_EQ(presets.size(), 8u);
     EXPECT_EQ(&presets, &MVRExportPreset::standardPresets());
+    // Every caller shares the table, so nobody may change it for the others; a caller that
+    // wants to adjust a preset edits its own copy.
+    static_assert(std::is_const_v<std::remove_reference_t<decltype(*presets[0])>>);
+    MVRExportPreset mine = *presets[5];
+    mine.maxDuration = 1;
+    EXPECT_EQ(presets[5]->maxDuration, 60);
     const std::string identifiers[] = {"default", "facebook", "facebook profile", "facebook ad", "facebook cover video",
                                        "instagram", "twitter", "snapchat"};
     for (size_t i = 0; i < 8; ++i)
