@@ -1,6 +1,7 @@
 #include "MovaraKit/Cinemagraph/MVRFilterGraph.h"
 
 #include <cmath>
+#include <cstdio>
 #include <mutex>
 
 #include "MovaraKit/Cinemagraph/ColorFilters.h"
@@ -329,9 +330,15 @@ void MVRFilterGraph::setOverlayColors(const std::vector<graphics::Color>& colors
 
 void MVRFilterGraph::setSelectedOverlayColorIndex(long long index)
 {
-    m_selectedOverlayColorIndex = index;
     const auto& palette = mvr_standardOverlayColorsPalette();
-    const graphics::Color c = palette.at(size_t(index));
+    // A colour the palette does not have is a slip of the caller's (a stale menu tag, say):
+    // the overlay stays as it is rather than the program ending over a preview colour.
+    if (index < 0 || uint64_t(index) >= palette.size()) {
+        std::fprintf(stderr, "MVRFilterGraph: no overlay colour %lld in a palette of %zu\n", index, palette.size());
+        return;
+    }
+    m_selectedOverlayColorIndex = index;
+    const graphics::Color c = palette[size_t(index)];
     setOverlayColors({mvr_darkenedForOverlay(c), c});
 }
 

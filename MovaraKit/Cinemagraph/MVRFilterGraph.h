@@ -72,7 +72,8 @@ public:
     double overlayOpacity() const { return m_overlayOpacity; }
     void setOverlayOpacity(double opacity);
     long long selectedOverlayColorIndex() const { return m_selectedOverlayColorIndex; }
-    // The index must lie within the palette; choosing a colour shows the overlay.
+    // Choosing a colour shows the overlay; an index outside the palette is the caller's error,
+    // logged and otherwise ignored.
     void setSelectedOverlayColorIndex(long long index);
 
     std::shared_ptr<foundation::UndoManager> undoManager() const { return m_undoManager.lock(); }

@@ -99,6 +99,13 @@ TEST(MVRFilterGraph, AlignmentAndOverlayPreviews)
     graph->setBlendsStillImage(false);
     graph->setSelectedOverlayColorIndex(2);
     EXPECT_TRUE(graph->showsOverlay());
+    // An index outside the five colours is the caller's slip: it changes nothing.
+    const auto colours = graph->overlayColors();
+    for (long long wrong : {5LL, -1LL, 1LL << 40}) {
+        EXPECT_NO_THROW(graph->setSelectedOverlayColorIndex(wrong)) << wrong;
+        EXPECT_EQ(graph->selectedOverlayColorIndex(), 2) << wrong;
+        EXPECT_EQ(graph->overlayColors(), colours) << wrong;
+    }
     auto overlay = render(graph->outputImage());
     filtertest::keepSnapshot(overlay, "graph-overlay");
     EXPECT_EQ(overlay->pixelAt(2, 5), kVideo);
