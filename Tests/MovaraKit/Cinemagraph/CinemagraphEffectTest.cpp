@@ -150,12 +150,18 @@ TEST_F(CinemagraphEffectTest, ExportGoesIntoTheSharedContainerAndTheLaunchURLRou
         "other://import-effect-track?url=" + written->absoluteString(),
         "stillara://import-effect-track",
         "stillara://import-effect-track?url=https://example.com/x",
-        "stillara://import-effect-track?url=file:///etc/passwd",
     };
     for (const std::string& text : refused)
         EXPECT_FALSE(CinemagraphEffect::launchURLToContainerURL(launchFor(text))) << text;
-    EXPECT_FALSE(CinemagraphEffect::launchURLToContainerURL(CinemagraphEffect::containerURLToLaunchURL(
-        URL::fileURLWithPath(written->URLByDeletingLastPathComponent().path() + "/../../../../etc/passwd"))));
+    // The launch URL only names a package: any file URL, inside the container or not, comes
+    // back as it went in. Whoever opens it reads it as a package, which refuses anything else.
+    const URL outside = URL::fileURLWithPath((dir / "elsewhere" / "with space.cinemagraphEffect").string());
+    EXPECT_EQ(CinemagraphEffect::launchURLToContainerURL(CinemagraphEffect::containerURLToLaunchURL(outside)), outside);
+    const URL passwd = URL::fileURLWithPath("/etc/passwd");
+    auto named = CinemagraphEffect::launchURLToContainerURL(CinemagraphEffect::containerURLToLaunchURL(passwd));
+    ASSERT_TRUE(named);
+    EXPECT_EQ(*named, passwd);
+    EXPECT_FALSE(CinemagraphEffect::initWithPackageURL(*named));
 }
 
 TEST_F(CinemagraphEffectTest, WithoutAContainerNothingIsWritten)
