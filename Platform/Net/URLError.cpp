@@ -20,6 +20,8 @@ std::string descriptionForCode(long code)
     case NSURLErrorNotConnectedToInternet: return "The Internet connection appears to be offline.";
     case NSURLErrorBadServerResponse: return "The server returned an invalid response.";
     case NSURLErrorCannotDecodeRawData: return "cannot decode raw data";
+    case NSURLErrorAppTransportSecurityRequiresSecureConnection:
+        return "The resource could not be loaded because the App Transport Security policy requires the use of a secure connection.";
     case NSURLErrorCannotDecodeContentData: return "cannot decode content data";
     case NSURLErrorDataLengthExceedsMaximum: return "resource exceeds maximum size";
     case NSURLErrorSecureConnectionFailed: return "An SSL error has occurred and a secure connection to the server cannot be made.";

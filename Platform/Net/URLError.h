@@ -22,6 +22,7 @@ enum URLErrorCode : long {
     NSURLErrorNotConnectedToInternet = -1009,
     NSURLErrorBadServerResponse = -1011,
     NSURLErrorCannotDecodeRawData = -1015,
+    NSURLErrorAppTransportSecurityRequiresSecureConnection = -1022,
     NSURLErrorCannotDecodeContentData = -1016,
     NSURLErrorDataLengthExceedsMaximum = -1103,
     NSURLErrorSecureConnectionFailed = -1200,

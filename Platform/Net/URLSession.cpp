@@ -33,8 +33,6 @@ const std::string URLAuthenticationMethodHTTPDigest = "NSURLAuthenticationMethod
 
 namespace {
 
-// A body held in memory larger than this is refused rather than allowed to exhaust memory.
-constexpr std::size_t kMaximumBodyBytes = std::size_t(512) << 20;
 constexpr int kMaximumRedirects = 16;
 // A delegate that keeps answering a server's refusals with credentials would ask for ever.
 constexpr int kMaximumAuthenticationAttempts = 8;
@@ -393,6 +391,11 @@ struct URLSessionTask::Transfer {
     EasyHandle easy;
     HeaderList headers;
     int redirects = 0;
+    // The request a redirect leads to, once it was decided to follow it.
+    std::optional<URLRequest> followRedirect;
+    // Whether this transfer's server trust was judged (a handshake of its own, or a check of the
+    // connection it was given).
+    bool trustEvaluated = false;
 
     // Body.
     std::shared_ptr<Body> body;
@@ -409,10 +412,10 @@ struct URLSessionTask::Transfer {
     std::string httpVersion = "HTTP/1.1";
     long status = 0;
     bool headersDone = false;
-    bool redirect = false;
     std::optional<HTTPURLResponse> response;
     foundation::Data received;
-    bool tooLarge = false;
+    // Decoded body bytes so far, against the configuration's maximum.
+    std::int64_t bodyBytes = 0;
 
     // Download.
     std::FILE* downloadFile = nullptr;
@@ -458,8 +461,12 @@ struct URLSessionTask::Transfer {
     static int onProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded);
     static CURLcode onSSLContext(CURL*, void* sslContext, void* context);
     static int onVerifyServer(X509_STORE_CTX* store, void* context);
+    static int onConnectionReady(void* context, char*, char*, int, int);
 
     bool headersComplete();
+    bool decideRedirect();
+    bool acceptBody(const char* bytes, std::size_t length);
+    security::TrustPtr trustFor(X509* leaf, STACK_OF(X509) * chain) const;
     bool evaluateServerTrust(const security::TrustPtr& trust);
     // A 401: false ends the transfer (to ask again, or cancelled).
     bool answerAuthenticationChallenge(const std::string& field);
@@ -571,10 +578,14 @@ bool URLSessionTask::Transfer::headersComplete()
 {
     headersDone = true;
     response = HTTPURLResponse(*request.URL(), status, responseHeaders, httpVersion);
-    redirect = (status == 301 || status == 302 || status == 303 || status == 307 || status == 308)
+    const bool redirect = (status == 301 || status == 302 || status == 303 || status == 307 || status == 308)
         && response->valueForHTTPHeaderField("Location");
-    if (redirect)
-        return true;
+    if (redirect) {
+        // Decided before a byte of its body is read: a redirect followed ends this transfer
+        // here (its body could be endless); one refused is the answer and is read as such.
+        if (!decideRedirect() || followRedirect)
+            return false;
+    }
     if (status == 401) {
         if (auto field = response->valueForHTTPHeaderField("WWW-Authenticate")) {
             if (digestRound) {
@@ -724,6 +735,86 @@ bool URLSessionTask::Transfer::becomeDownload()
     return true;
 }
 
+namespace {
+
+int defaultPort(const foundation::URL& url)
+{
+    return url.port().value_or(url.scheme() == "https" ? 443 : 80);
+}
+
+bool sameOrigin(const foundation::URL& a, const foundation::URL& b)
+{
+    return a.scheme() == b.scheme() && sameName(a.host(), b.host()) && defaultPort(a) == defaultPort(b);
+}
+
+// Header fields that carry no secret. Credentials travel in fields of every name (an API key
+// in a header of its own), so a request sent on to another origin keeps only these.
+bool carriesNoSecret(std::string_view name)
+{
+    for (std::string_view safe : { "Accept", "Accept-Charset", "Accept-Encoding", "Accept-Language", "Cache-Control", "Content-Language",
+                                   "Content-Type", "Pragma", "User-Agent" }) {
+        if (sameName(name, safe))
+            return true;
+    }
+    return false;
+}
+
+// The request a redirect leads to, as the platform builds it; none without a usable Location.
+std::optional<URLRequest> redirectedRequest(const URLRequest& request, const HTTPURLResponse& response, long status)
+{
+    auto location = response.valueForHTTPHeaderField("Location");
+    auto target = location ? foundation::URL::URLWithString(*location, *request.URL()) : std::nullopt;
+    if (!target)
+        return std::nullopt;
+    URLRequest next = request;
+    next.setURL(*target);
+    const std::string& method = request.HTTPMethod();
+    if (status == 303 || ((status == 301 || status == 302) && method == "POST")) {
+        if (method != "HEAD")
+            next.setHTTPMethod("GET");
+        next.setHTTPBody(std::nullopt);
+        next.setHTTPBodyStream(nullptr);
+        next.setValueForHTTPHeaderField(std::nullopt, "Content-Type");
+        next.setValueForHTTPHeaderField(std::nullopt, "Content-Length");
+    }
+    if (!sameOrigin(*target, *request.URL())) {
+        for (const auto& [name, value] : request.allHTTPHeaderFields()) {
+            if (!carriesNoSecret(name))
+                next.setValueForHTTPHeaderField(std::nullopt, name);
+        }
+    }
+    return next;
+}
+
+} // namespace
+
+// Whether the transfer may go on; sets followRedirect when the redirect is to be followed.
+bool URLSessionTask::Transfer::decideRedirect()
+{
+    if (redirects >= kMaximumRedirects) {
+        failure = urlError(NSURLErrorHTTPTooManyRedirects);
+        return false;
+    }
+    std::optional<URLRequest> next = redirectedRequest(request, *response, status);
+    // What was sent encrypted is never sent again in clear behind the caller's back.
+    if (next && request.URL()->scheme() == "https" && next->URL()->scheme() != "https") {
+        failure = makeURLError(NSURLErrorAppTransportSecurityRequiresSecureConnection, next->URL()->absoluteString());
+        return false;
+    }
+    if (next && next->HTTPMethod() == request.HTTPMethod() && body->source == Body::Source::Stream
+        && !engine->delegateResponds(URLSessionDelegate::Hook::NeedNewBodyStream))
+        next.reset();
+    if (next && engine->delegateResponds(URLSessionDelegate::Hook::WillPerformHTTPRedirection)) {
+        next = engine->ask<std::optional<URLRequest>>(
+            std::nullopt, [task = task, response = *response, proposed = *next](URLSession& session, URLSessionDelegate& delegate,
+                                                                              std::function<void(std::optional<URLRequest>)> completion) {
+                delegate.willPerformHTTPRedirection(session, *task, response, proposed, std::move(completion));
+            });
+    }
+    followRedirect = std::move(next);
+    return true;
+}
+
 size_t URLSessionTask::Transfer::onData(char* bytes, size_t size, size_t count, void* context)
 {
     auto* self = static_cast<Transfer*>(context);
@@ -731,12 +822,8 @@ size_t URLSessionTask::Transfer::onData(char* bytes, size_t size, size_t count, 
     self->lastActivity = monotonicSeconds();
     if (self->discardBody)
         return length;
-    if (self->redirect) {
-        // The body of a redirect is kept only in case the redirect is refused.
-        if (self->received.size() + length <= (std::size_t(1) << 20))
-            self->received.insert(self->received.end(), bytes, bytes + length);
-        return length;
-    }
+    if (self->followRedirect)
+        return 0;
     if (self->isDownload()) {
         if (!self->downloadFile || std::fwrite(bytes, 1, length, self->downloadFile) != length) {
             self->failure = foundation::Error::posix(errno ? errno : EIO, self->downloadPath);
@@ -758,19 +845,40 @@ size_t URLSessionTask::Transfer::onData(char* bytes, size_t size, size_t count, 
         std::lock_guard lock(self->task->m_mutex);
         self->task->m_bytesReceived += static_cast<std::int64_t>(length);
     }
-    if (self->task->m_handler) {
-        if (self->received.size() + length > kMaximumBodyBytes) {
-            self->tooLarge = true;
-            return 0; // aborts the transfer
-        }
-        self->received.insert(self->received.end(), bytes, bytes + length);
-    } else {
-        self->engine->tellDelegate([task = self->task, chunk = foundation::Data(bytes, bytes + length)](URLSession& session,
-                                                                                                       URLSessionDelegate& delegate) {
-            delegate.didReceiveData(session, static_cast<URLSessionDataTask&>(*task), chunk);
-        });
+    return self->acceptBody(bytes, length) ? length : 0; // 0 aborts the transfer
+}
+
+bool URLSessionTask::Transfer::acceptBody(const char* bytes, std::size_t length)
+{
+    // Counted as delivered, that is after any content decoding: a small compressed body may
+    // inflate without end.
+    const std::int64_t maximum = engine->configuration.maximumResponseBodyBytes();
+    if (bodyBytes + static_cast<std::int64_t>(length) > maximum) {
+        failure = makeURLError(NSURLErrorDataLengthExceedsMaximum, urlText(request),
+                               "The response is larger than the " + std::to_string(maximum) + " bytes allowed.");
+        return false;
     }
-    return length;
+    bodyBytes += static_cast<std::int64_t>(length);
+    // Nothing may be thrown through curl; running out of memory ends this task alone.
+    try {
+        if (task->m_handler) {
+            if (received.empty() && response) {
+                const std::int64_t expected = response->expectedContentLength();
+                if (expected > 0 && expected <= maximum)
+                    received.reserve(static_cast<std::size_t>(expected));
+            }
+            received.insert(received.end(), bytes, bytes + length);
+        } else {
+            engine->tellDelegate([task = task, chunk = foundation::Data(bytes, bytes + length)](URLSession& session,
+                                                                                               URLSessionDelegate& delegate) {
+                delegate.didReceiveData(session, static_cast<URLSessionDataTask&>(*task), chunk);
+            });
+        }
+    } catch (const std::bad_alloc&) {
+        failure = makeURLError(NSURLErrorDataLengthExceedsMaximum, urlText(request), "There is not enough memory for the response.");
+        return false;
+    }
+    return true;
 }
 
 int URLSessionTask::Transfer::onProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
@@ -802,29 +910,55 @@ CURLcode URLSessionTask::Transfer::onSSLContext(CURL*, void* sslContext, void* c
 {
     // The chain is ours to judge: our callback replaces OpenSSL's verification, and a refusal
     // ends the handshake.
+    // The callback's context is the transfer that opened the connection: no renegotiation may
+    // call it again once that transfer is gone.
     auto* ctx = static_cast<SSL_CTX*>(sslContext);
+    SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_cert_verify_callback(ctx, &Transfer::onVerifyServer, context);
     return CURLE_OK;
 }
 
+security::TrustPtr URLSessionTask::Transfer::trustFor(X509* leaf, STACK_OF(X509) * chain) const
+{
+    std::vector<security::CertificatePtr> certificates { security::Certificate::createWithX509(leaf) };
+    for (int i = 0; chain && i < sk_X509_num(chain); ++i) {
+        X509* certificate = sk_X509_value(chain, i);
+        if (X509_cmp(certificate, leaf) != 0)
+            certificates.push_back(security::Certificate::createWithX509(certificate));
+    }
+    return security::Trust::createWithCertificates(std::move(certificates), security::Policy::SSL(true, request.URL()->host()));
+}
+
 int URLSessionTask::Transfer::onVerifyServer(X509_STORE_CTX* store, void* context)
 {
     auto* self = static_cast<Transfer*>(context);
-    X509* leaf = X509_STORE_CTX_get0_cert(store);
-    std::vector<security::CertificatePtr> certificates { security::Certificate::createWithX509(leaf) };
-    if (STACK_OF(X509)* chain = X509_STORE_CTX_get0_untrusted(store)) {
-        for (int i = 0; i < sk_X509_num(chain); ++i) {
-            X509* certificate = sk_X509_value(chain, i);
-            if (X509_cmp(certificate, leaf) != 0)
-                certificates.push_back(security::Certificate::createWithX509(certificate));
-        }
-    }
-    auto trust = security::Trust::createWithCertificates(std::move(certificates), security::Policy::SSL(true, self->request.URL()->host()));
-    if (self->evaluateServerTrust(trust))
+    self->trustEvaluated = true;
+    if (self->evaluateServerTrust(self->trustFor(X509_STORE_CTX_get0_cert(store), X509_STORE_CTX_get0_untrusted(store))))
         return 1;
     X509_STORE_CTX_set_error(store, X509_V_ERR_CERT_REJECTED);
     return 0;
+}
+
+int URLSessionTask::Transfer::onConnectionReady(void* context, char*, char*, int, int)
+{
+    // A connection kept from an earlier request shakes no hands, so the handshake's check never
+    // ran for this request: the chain the connection was opened with is judged again, by this
+    // request's delegate and host, before anything is sent on it.
+    auto* self = static_cast<Transfer*>(context);
+    if (self->trustEvaluated || self->request.URL()->scheme() != "https")
+        return CURL_PREREQFUNC_OK;
+    self->trustEvaluated = true;
+    curl_tlssessioninfo* info = nullptr;
+    SSL* ssl = nullptr;
+    if (curl_easy_getinfo(self->easy.get(), CURLINFO_TLS_SSL_PTR, &info) == CURLE_OK && info && info->backend == CURLSSLBACKEND_OPENSSL)
+        ssl = static_cast<SSL*>(info->internals);
+    X509* leaf = ssl ? SSL_get0_peer_certificate(ssl) : nullptr;
+    if (!leaf) {
+        self->failure = self->urlError(NSURLErrorSecureConnectionFailed);
+        return CURL_PREREQFUNC_ABORT;
+    }
+    return self->evaluateServerTrust(self->trustFor(leaf, SSL_get_peer_cert_chain(ssl))) ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
 }
 
 bool URLSessionTask::Transfer::evaluateServerTrust(const security::TrustPtr& trust)
@@ -1101,6 +1235,8 @@ struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
         curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &URLSessionTask::Transfer::onSSLContext);
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, context);
+        curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &URLSessionTask::Transfer::onConnectionReady);
+        curl_easy_setopt(easy, CURLOPT_PREREQDATA, context);
 
         const auto& configuration = transfer->engine->configuration;
         transfer->timeout = request.timeoutInterval() > 0 && std::isfinite(request.timeoutInterval())
@@ -1110,8 +1246,11 @@ struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(std::min(configuration.timeoutIntervalForResource(), 2e6) * 1000));
 
         HTTPHeaderFields fields = request.allHTTPHeaderFields();
+        // The session's own fields go with its requests, and to another origin only if they
+        // carry no secret.
+        const bool atOrigin = !task->m_request.URL() || sameOrigin(*request.URL(), *task->m_request.URL());
         for (const auto& [name, value] : configuration.HTTPAdditionalHeaders()) {
-            if (!fields.contains(name))
+            if (!fields.contains(name) && (atOrigin || carriesNoSecret(name)))
                 fields.emplace(name, value);
         }
         fields.erase("Content-Length"); // curl writes the length of the body it sends
@@ -1205,32 +1344,6 @@ struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
         return transfer;
     }
 
-    // The request a redirect leads to, as the platform builds it; none when it can't be
-    // followed (a streamed body that nobody can give again).
-    std::optional<URLRequest> redirectedRequest(URLSessionTask::Transfer& transfer)
-    {
-        auto location = transfer.response->valueForHTTPHeaderField("Location");
-        auto target = location ? foundation::URL::URLWithString(*location, *transfer.request.URL()) : std::nullopt;
-        if (!target)
-            return std::nullopt;
-        URLRequest next = transfer.request;
-        next.setURL(*target);
-        const long status = transfer.status;
-        const std::string& method = transfer.request.HTTPMethod();
-        if (status == 303 || ((status == 301 || status == 302) && method == "POST")) {
-            if (method != "HEAD")
-                next.setHTTPMethod("GET");
-            next.setHTTPBody(std::nullopt);
-            next.setHTTPBodyStream(nullptr);
-            next.setValueForHTTPHeaderField(std::nullopt, "Content-Type");
-            next.setValueForHTTPHeaderField(std::nullopt, "Content-Length");
-        }
-        // Credentials meant for one host never travel to another.
-        if (target->host() != transfer.request.URL()->host())
-            next.setValueForHTTPHeaderField(std::nullopt, "Authorization");
-        return next;
-    }
-
     void finish(CURL* easy, CURLcode result)
     {
         auto transfer = take(easy);
@@ -1253,56 +1366,29 @@ struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
             task->complete({}, std::nullopt, transfer->failure ? transfer->failure : transfer->bodyError);
             return;
         }
+        if (transfer->followRedirect) {
+            // The transfer was ended on purpose once the redirect was decided.
+            const URLRequest& next = *transfer->followRedirect;
+            {
+                std::lock_guard lock(task->m_mutex);
+                if (task->m_state == URLSessionTask::State::Canceling || task->m_state == URLSessionTask::State::Completed)
+                    return;
+                task->m_currentRequest = next;
+                if (transfer->body->source == URLSessionTask::Body::Source::Stream && !next.HTTPBodyStream()
+                    && next.HTTPMethod() != transfer->request.HTTPMethod())
+                    task->m_body = std::make_shared<URLSessionTask::Body>();
+                if (next.HTTPMethod() == "GET" && transfer->request.HTTPMethod() != "GET")
+                    task->m_body = std::make_shared<URLSessionTask::Body>();
+            }
+            start(task, transfer->redirects + 1);
+            return;
+        }
         if (result != CURLE_OK || transfer->status == 0 || !transfer->response) {
             long osErrno = 0;
             curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
-            long code = transfer->tooLarge ? NSURLErrorDataLengthExceedsMaximum
-                : result == CURLE_OK       ? NSURLErrorBadServerResponse
-                                           : urlErrorCodeFor(result, osErrno);
+            long code = result == CURLE_OK ? NSURLErrorBadServerResponse : urlErrorCodeFor(result, osErrno);
             task->complete({}, std::nullopt, transfer->urlError(code));
             return;
-        }
-        if (transfer->redirect) {
-            if (transfer->redirects >= kMaximumRedirects) {
-                task->complete({}, std::nullopt, transfer->urlError(NSURLErrorHTTPTooManyRedirects));
-                return;
-            }
-            std::optional<URLRequest> next = redirectedRequest(*transfer);
-            if (next && next->HTTPMethod() == transfer->request.HTTPMethod() && transfer->body->source == URLSessionTask::Body::Source::Stream
-                && !transfer->engine->delegateResponds(URLSessionDelegate::Hook::NeedNewBodyStream))
-                next.reset();
-            if (next && transfer->engine->delegateResponds(URLSessionDelegate::Hook::WillPerformHTTPRedirection)) {
-                next = transfer->engine->ask<std::optional<URLRequest>>(
-                    std::nullopt, [task, response = *transfer->response, proposed = *next](URLSession& session, URLSessionDelegate& delegate,
-                                                                                          std::function<void(std::optional<URLRequest>)> completion) {
-                        delegate.willPerformHTTPRedirection(session, *task, response, proposed, std::move(completion));
-                    });
-            }
-            if (next) {
-                {
-                    std::lock_guard lock(task->m_mutex);
-                    if (task->m_state == URLSessionTask::State::Canceling || task->m_state == URLSessionTask::State::Completed)
-                        return;
-                    task->m_currentRequest = *next;
-                    if (transfer->body->source == URLSessionTask::Body::Source::Stream && !next->HTTPBodyStream()
-                        && next->HTTPMethod() != transfer->request.HTTPMethod())
-                        task->m_body = std::make_shared<URLSessionTask::Body>();
-                    if (next->HTTPMethod() == "GET" && transfer->request.HTTPMethod() != "GET")
-                        task->m_body = std::make_shared<URLSessionTask::Body>();
-                }
-                start(task, transfer->redirects + 1);
-                return;
-            }
-            // Refused: the redirect itself is the answer.
-            {
-                std::lock_guard lock(task->m_mutex);
-                task->m_response = transfer->response;
-            }
-            if (!task->m_handler && !transfer->isDownload() && !transfer->received.empty()) {
-                transfer->engine->tellDelegate([task, body = transfer->received](URLSession& session, URLSessionDelegate& delegate) {
-                    delegate.didReceiveData(session, static_cast<URLSessionDataTask&>(*task), body);
-                });
-            }
         }
         if (transfer->isDownload()) {
             if (std::fflush(transfer->downloadFile) != 0) {

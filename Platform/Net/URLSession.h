@@ -55,6 +55,12 @@ public:
     // Seconds a whole transfer may take.
     double timeoutIntervalForResource() const { return m_timeoutForResource; }
     void setTimeoutIntervalForResource(double seconds);
+    // The most bytes a response body may have once decoded (gzip and deflate bodies count
+    // inflated), in memory or handed to the delegate; a larger one ends its task with
+    // NSURLErrorDataLengthExceedsMaximum. Zero or negative values fall back to the default.
+    std::int64_t maximumResponseBodyBytes() const { return m_maximumResponseBodyBytes; }
+    void setMaximumResponseBodyBytes(std::int64_t bytes) { m_maximumResponseBodyBytes = bytes > 0 ? bytes : kDefaultMaximumResponseBodyBytes; }
+    static constexpr std::int64_t kDefaultMaximumResponseBodyBytes = std::int64_t(128) << 20;
     bool allowsCellularAccess() const { return m_allowsCellularAccess; }
     void setAllowsCellularAccess(bool allows) { m_allowsCellularAccess = allows; }
     // Where credentials that outlive a challenge are kept and found: the shared store unless
@@ -70,6 +76,7 @@ private:
     long m_maximumConnectionsPerHost = 6;
     double m_timeoutForRequest = 60;
     double m_timeoutForResource = 7 * 24 * 3600;
+    std::int64_t m_maximumResponseBodyBytes = kDefaultMaximumResponseBodyBytes;
     bool m_allowsCellularAccess = true;
     std::shared_ptr<URLCredentialStorage> m_credentialStorage = sharedCredentialStorage();
 

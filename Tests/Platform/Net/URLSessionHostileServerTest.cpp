@@ -1,0 +1,303 @@
+// Sessions against servers that misbehave on purpose: endless and inflating bodies, redirects
+// that never end or lead elsewhere, connections reused across trust decisions.
+
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+#include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Net/URLError.h"
+#include "Platform/Net/URLSession.h"
+#include "Tests/Platform/Net/LocalServer.h"
+#include "Tests/Platform/Net/RawServer.h"
+#include "Tests/Support/TempDir.h"
+#include "Tests/Support/TestCertificates.h"
+
+using namespace net;
+using foundation::URL;
+using testsupport::RawServer;
+using testsupport::TestPKI;
+
+namespace {
+
+bool waitFor(const std::function<bool()>& predicate, double seconds = 10)
+{
+    return dispatch::RunLoop::main().runUntil(predicate, seconds);
+}
+
+URLRequest requestFor(const std::string& url)
+{
+    return URLRequest(*URL::URLWithString(url));
+}
+
+std::string gzipped(const std::string& text)
+{
+    z_stream stream {};
+    EXPECT_EQ(deflateInit2(&stream, 9, Z_DEFLATED, 31, 9, Z_DEFAULT_STRATEGY), Z_OK);
+    std::string out(deflateBound(&stream, text.size()), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    stream.avail_in = static_cast<uInt>(text.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+// Counts what a data task delivers piecewise and answers trust challenges per task: tasks
+// described as "pinned" accept the server's chain, the others leave it to the system.
+struct CountingDelegate : URLSessionDelegate {
+    bool answersChallenges = false;
+    bool credentialCarriesTrust = true;
+    bool respondsTo(Hook hook) const override { return answersChallenges && hook == Hook::TaskChallenge; }
+
+    std::size_t received = 0;
+    int completions = 0;
+    foundation::ErrorPtr error;
+    int challenges = 0;
+
+    void taskDidReceiveChallenge(URLSession&, URLSessionTask& task, const URLAuthenticationChallenge& challenge,
+                                 ChallengeCompletion completion) override
+    {
+        ++challenges;
+        if (task.taskDescription() != "pinned")
+            return completion(URLSessionAuthChallengeDisposition::PerformDefaultHandling, nullptr);
+        completion(URLSessionAuthChallengeDisposition::UseCredential,
+                   URLCredential::credentialForTrust(credentialCarriesTrust ? challenge.protectionSpace.serverTrust : nullptr));
+    }
+    void didReceiveData(URLSession&, URLSessionDataTask&, const foundation::Data& data) override { received += data.size(); }
+    void didCompleteWithError(URLSession&, URLSessionTask&, const foundation::ErrorPtr& e) override
+    {
+        error = e;
+        ++completions;
+    }
+};
+
+struct Session {
+    explicit Session(URLSessionConfiguration configuration = {})
+        : delegate(std::make_shared<CountingDelegate>())
+        , session(URLSession::sessionWithConfiguration(configuration, delegate, dispatch::Queue::main()))
+    {
+    }
+    ~Session()
+    {
+        session->invalidateAndCancel();
+        dispatch::RunLoop::main().runUntil([] { return false; }, 0.02);
+    }
+
+    // Runs a task to its end through the delegate; the error code, 0 for success.
+    long runThroughDelegate(const URLRequest& request, const std::string& description = {})
+    {
+        auto task = session->dataTaskWithRequest(request);
+        task->setTaskDescription(description);
+        const int before = delegate->completions;
+        task->resume();
+        EXPECT_TRUE(waitFor([&] { return delegate->completions > before; })) << "the task never completed";
+        return delegate->error ? delegate->error->code() : 0;
+    }
+
+    // Runs a task to its end with a completion handler.
+    long runWithHandler(const URLRequest& request, std::string* body = nullptr)
+    {
+        bool done = false;
+        long code = 0;
+        auto task = session->dataTaskWithRequest(
+            request, [&](const foundation::Data& data, const std::optional<HTTPURLResponse>&, const foundation::ErrorPtr& error) {
+                code = error ? error->code() : 0;
+                if (body)
+                    *body = std::string(data.begin(), data.end());
+                done = true;
+            });
+        task->resume();
+        EXPECT_TRUE(waitFor([&] { return done; })) << "the task never completed";
+        return code;
+    }
+
+    std::shared_ptr<CountingDelegate> delegate;
+    std::shared_ptr<URLSession> session;
+};
+
+std::string pathOf(const std::string& head)
+{
+    auto start = head.find(' ') + 1;
+    return head.substr(start, head.find(' ', start) - start);
+}
+
+} // namespace
+
+TEST(URLSessionLimits, ResponseBodiesEndAtTheConfiguredSizeCountedAfterDecoding)
+{
+    constexpr std::int64_t limit = 1 << 20;
+    const std::string bomb = gzipped(std::string(8 << 20, '\0')); // 8 MiB of zeros in a few KiB
+    const std::string exact(limit, 'x');
+    RawServer server([&](RawServer& s, int fd, const std::string& head) {
+        const std::string path = pathOf(head);
+        if (path == "/endless") {
+            if (s.send(fd, "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\n\r\n"))
+                s.sendChunksForever(fd, std::string(64 << 10, 'a'));
+        } else if (path == "/bomb") {
+            s.send(fd, "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " + std::to_string(bomb.size()) + "\r\n\r\n" + bomb);
+        } else {
+            s.send(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(exact.size()) + "\r\nConnection: close\r\n\r\n" + exact);
+        }
+    });
+    ASSERT_LT(static_cast<std::int64_t>(bomb.size()), limit);
+
+    URLSessionConfiguration configuration;
+    EXPECT_GT(configuration.maximumResponseBodyBytes(), 0) << "a session never reads without a bound";
+    configuration.setMaximumResponseBodyBytes(limit);
+    struct Case {
+        const char* path;
+        bool handler;
+        long expected;
+    };
+    for (const Case& c : { Case { "/endless", true, NSURLErrorDataLengthExceedsMaximum }, Case { "/endless", false, NSURLErrorDataLengthExceedsMaximum },
+                           Case { "/bomb", true, NSURLErrorDataLengthExceedsMaximum }, Case { "/bomb", false, NSURLErrorDataLengthExceedsMaximum },
+                           Case { "/exact", true, 0 }, Case { "/exact", false, 0 } }) {
+        Session session(configuration);
+        std::string body;
+        const long code = c.handler ? session.runWithHandler(requestFor(server.url(c.path)), &body)
+                                    : session.runThroughDelegate(requestFor(server.url(c.path)));
+        EXPECT_EQ(code, c.expected) << c.path << (c.handler ? " handler" : " delegate");
+        if (!c.handler) {
+            EXPECT_LE(session.delegate->received, static_cast<std::size_t>(limit)) << c.path;
+        } else if (c.expected == 0) {
+            EXPECT_EQ(body.size(), exact.size());
+        }
+    }
+}
+
+TEST(URLSessionRedirects, ARedirectsBodyIsNotReadOnceTheRedirectIsFollowed)
+{
+    RawServer server([](RawServer& s, int fd, const std::string& head) {
+        if (pathOf(head) == "/start") {
+            if (s.send(fd, "HTTP/1.1 302 Found\r\nLocation: /x\r\nTransfer-Encoding: chunked\r\n\r\n"))
+                s.sendChunksForever(fd, std::string(4096, 'r'));
+            return;
+        }
+        s.send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\ndone");
+    });
+    for (bool handler : { true, false }) {
+        Session session;
+        std::string body;
+        long code = handler ? session.runWithHandler(requestFor(server.url("/start")), &body)
+                            : session.runThroughDelegate(requestFor(server.url("/start")));
+        EXPECT_EQ(code, 0);
+        EXPECT_EQ(body, handler ? "done" : "");
+    }
+}
+
+TEST(URLSessionRedirects, SixteenRedirectsAreFollowedTheSeventeenthIsTooMany)
+{
+    testsupport::LocalServer server;
+    server.server().Get(R"(/hop/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+        const int left = std::stoi(req.matches[1]);
+        if (left == 0)
+            return res.set_content("arrived", "text/plain");
+        res.set_redirect("/hop/" + std::to_string(left - 1));
+    });
+    server.start();
+    Session session;
+    std::string body;
+    EXPECT_EQ(session.runWithHandler(requestFor(server.url("/hop/16")), &body), 0);
+    EXPECT_EQ(body, "arrived");
+    EXPECT_EQ(session.runWithHandler(requestFor(server.url("/hop/17"))), NSURLErrorHTTPTooManyRedirects);
+}
+
+TEST(URLSessionRedirects, CredentialsNeverLeaveTheOriginTheyWereMeantFor)
+{
+    const auto& pki = TestPKI::shared();
+    testsupport::TempDir dir;
+    std::mutex mutex;
+    std::vector<std::string> seen; // what each server saw, in order
+    auto recorder = [&](const std::string& name) {
+        return [&, name](const httplib::Request& req, httplib::Response& res) {
+            std::lock_guard lock(mutex);
+            seen.push_back(name + " auth=" + req.get_header_value("Authorization") + " key=" + req.get_header_value("MOVARA-API-KEY")
+                           + " accept=" + req.get_header_value("Accept"));
+            res.set_content("landed", "text/plain");
+        };
+    };
+    testsupport::LocalServer plain;
+    plain.server().Get("/landing", recorder("plain"));
+    testsupport::LocalServer elsewhere;
+    elsewhere.server().Get("/landing", recorder("elsewhere"));
+    testsupport::LocalServer secure(dir.write("c.pem", pki.server.certificatePEM).string(), dir.write("k.pem", pki.server.keyPEM).string());
+    secure.server().Get("/landing", recorder("secure"));
+    secure.server().Get("/to", [](const httplib::Request& req, httplib::Response& res) { res.set_redirect(req.get_param_value("u")); });
+    plain.server().Get("/to", [](const httplib::Request& req, httplib::Response& res) { res.set_redirect(req.get_param_value("u")); });
+    plain.start();
+    elsewhere.start();
+    secure.start();
+    security::Trust::setSystemRootsForTesting({ security::Certificate::createWithPEM(pki.ca.certificatePEM) });
+
+    const std::string kept = " auth=Basic YW5uOnNlY3JldA== key=k3y accept=application/json";
+    const std::string dropped = " auth= key= accept=application/json";
+    struct Case {
+        const char* name;
+        std::string from;
+        std::string to;
+        long error;
+        std::string arrival; // what the landing server saw; empty: nothing arrived
+    };
+    const Case cases[] = {
+        { "same origin", plain.url("/to"), plain.url("/landing"), 0, "plain" + kept },
+        { "another host", plain.url("/to"), "http://localhost:" + std::to_string(plain.port()) + "/landing", 0, "plain" + dropped },
+        { "another port", plain.url("/to"), elsewhere.url("/landing"), 0, "elsewhere" + dropped },
+        { "https to https elsewhere", secure.url("/to"), "https://localhost:" + std::to_string(secure.port()) + "/landing", 0, "secure" + dropped },
+        { "https down to http", secure.url("/to"), plain.url("/landing"), NSURLErrorAppTransportSecurityRequiresSecureConnection, "" },
+        { "http up to https", plain.url("/to"), secure.url("/landing"), 0, "secure" + dropped },
+    };
+    for (const Case& c : cases) {
+        {
+            std::lock_guard lock(mutex);
+            seen.clear();
+        }
+        URLRequest request = requestFor(c.from + "?u=" + c.to);
+        request.setValueForHTTPHeaderField("Basic YW5uOnNlY3JldA==", "Authorization");
+        request.setValueForHTTPHeaderField("k3y", "MOVARA-API-KEY");
+        request.setValueForHTTPHeaderField("application/json", "Accept");
+        Session session;
+        EXPECT_EQ(session.runWithHandler(request), c.error) << c.name;
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(seen, c.arrival.empty() ? std::vector<std::string> {} : std::vector<std::string> { c.arrival }) << c.name;
+    }
+    security::Trust::setSystemRootsForTesting({});
+}
+
+TEST(URLSessionTrust, EveryRequestIsJudgedEvenOnAConnectionAnotherRequestOpened)
+{
+    const auto& pki = TestPKI::shared();
+    testsupport::TempDir dir;
+    testsupport::LocalServer server(dir.write("c.pem", pki.selfSigned.certificatePEM).string(), dir.write("k.pem", pki.selfSigned.keyPEM).string());
+    // Connections stay open between requests, as real servers keep them.
+    server.server().set_keep_alive_max_count(100);
+    server.server().set_keep_alive_timeout(1);
+    server.server().Get("/x", [](const httplib::Request&, httplib::Response& res) { res.set_content("private", "text/plain"); });
+    server.start();
+    security::Trust::setSystemRootsForTesting({});
+
+    Session session;
+    session.delegate->answersChallenges = true;
+    ASSERT_EQ(session.runThroughDelegate(requestFor(server.url("/x")), "pinned"), 0);
+    EXPECT_EQ(session.runThroughDelegate(requestFor(server.url("/x")), "default"), NSURLErrorServerCertificateUntrusted)
+        << "the second request rode on the first one's trust";
+    EXPECT_EQ(session.runThroughDelegate(requestFor(server.url("/x")), "pinned"), 0);
+}
+
+TEST(URLSessionTrust, UsingACredentialWithoutTrustStillChecksTheCertificate)
+{
+    const auto& pki = TestPKI::shared();
+    testsupport::TempDir dir;
+    testsupport::LocalServer server(dir.write("c.pem", pki.selfSigned.certificatePEM).string(), dir.write("k.pem", pki.selfSigned.keyPEM).string());
+    server.server().Get("/x", [](const httplib::Request&, httplib::Response& res) { res.set_content("private", "text/plain"); });
+    server.start();
+    security::Trust::setSystemRootsForTesting({});
+
+    Session session;
+    session.delegate->answersChallenges = true;
+    session.delegate->credentialCarriesTrust = false;
+    EXPECT_EQ(session.runThroughDelegate(requestFor(server.url("/x")), "pinned"), NSURLErrorServerCertificateUntrusted);
+    EXPECT_EQ(session.delegate->received, 0u);
+}
