@@ -1,7 +1,9 @@
 #include "MovaraKit/HTTP/NKURLSessionManager.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <future>
+#include <new>
 
 #include "MovaraKit/HTTP/NKJSONResponseSerializer.h"
 #include "MovaraKit/HTTP/NKMultipartBodyStream.h"
@@ -107,8 +109,15 @@ void NKURLSessionManagerTaskDelegate::didSendBodyData(std::int64_t totalBytesSen
 
 void NKURLSessionManagerTaskDelegate::didReceiveData(const foundation::Data& data)
 {
-    if (mutableData)
+    if (!mutableData)
+        return;
+    // Running out of memory fails this task, never the queue that delivers its data.
+    try {
         mutableData->insert(mutableData->end(), data.begin(), data.end());
+    } catch (const std::bad_alloc&) {
+        mutableData.reset();
+        receiveError = foundation::Error::posix(ENOMEM, "response body");
+    }
 }
 
 void NKURLSessionManagerTaskDelegate::didWriteData(std::int64_t totalBytesWritten, std::int64_t totalBytesExpectedToWrite)
@@ -162,7 +171,7 @@ void NKURLSessionManagerTaskDelegate::didCompleteWithError(net::URLSessionTask& 
     };
 
     // A download that could not reach its destination failed, whatever the transfer did.
-    foundation::ErrorPtr failure = error ? error : downloadMoveError;
+    foundation::ErrorPtr failure = error ? error : receiveError ? receiveError : downloadMoveError;
     if (failure) {
         (*userInfo)[NetKitTaskDidCompleteErrorKey] = failure;
         group->async(queue, [handler, response, failure, post] {

@@ -61,6 +61,8 @@ public:
     std::optional<foundation::URL> downloadFileURL;
     // Why a finished download could not be moved to its destination.
     foundation::ErrorPtr downloadMoveError;
+    // Why the body could not be kept (memory ran out).
+    foundation::ErrorPtr receiveError;
     FinishDownloading downloadTaskDidFinishDownloading;
     CompletionHandler completionHandler;
 

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <unistd.h>
 
 namespace net {
@@ -176,7 +177,13 @@ long OutputStream::write(const std::uint8_t* buffer, std::size_t length)
     if (m_status != StreamStatus::Open)
         return 0;
     if (m_toMemory) {
-        m_memory.insert(m_memory.end(), buffer, buffer + length);
+        // Running out of memory fails this stream, never the thread that writes to it.
+        try {
+            m_memory.insert(m_memory.end(), buffer, buffer + length);
+        } catch (const std::bad_alloc&) {
+            fail(ENOMEM);
+            return -1;
+        }
         return static_cast<long>(length);
     }
     std::size_t written = std::fwrite(buffer, 1, length, m_file);

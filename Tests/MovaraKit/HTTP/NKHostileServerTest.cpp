@@ -1,0 +1,145 @@
+// The managers and the operations against servers that misbehave on purpose: bodies that never
+// end, redirects whose body never ends, redirects that lead to another origin.
+
+#include <gtest/gtest.h>
+
+#include "MovaraKit/HTTP/NKHTTPRequestOperation.h"
+#include "MovaraKit/HTTP/NKHTTPSessionManager.h"
+#include "MovaraKit/Service/MVRAPISessionManager.h"
+#include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Net/URLError.h"
+#include "Tests/Platform/Net/LocalServer.h"
+#include "Tests/Platform/Net/RawServer.h"
+
+using testsupport::RawServer;
+
+namespace {
+
+struct Result {
+    bool done = false;
+    std::string body;
+    long code = 0;
+};
+
+std::string pathOf(const std::string& head)
+{
+    auto start = head.find(' ') + 1;
+    return head.substr(start, head.find(' ', start) - start);
+}
+
+// "/endless": a 200 whose chunked body never ends; "/redirect": a 302 to "/landing" whose body
+// never ends; "/landing": a short answer.
+void serveHostile(RawServer& server, int fd, const std::string& head)
+{
+    const std::string path = pathOf(head);
+    if (path == "/endless" || path == "/redirect") {
+        const std::string status = path == "/endless" ? "200 OK" : "302 Found\r\nLocation: /landing";
+        if (server.send(fd, "HTTP/1.1 " + status + "\r\nContent-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\n\r\n"))
+            server.sendChunksForever(fd, std::string(64 << 10, 'z'));
+        return;
+    }
+    server.send(fd, "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: 6\r\nConnection: close\r\n\r\nlanded");
+}
+
+bool runUntilDone(const Result& result)
+{
+    return dispatch::RunLoop::main().runUntil([&] { return result.done; }, 20);
+}
+
+Result getThroughManager(const std::shared_ptr<NKHTTPSessionManager>& manager, const std::string& path)
+{
+    manager->setResponseSerializer(NKHTTPResponseSerializer::serializer());
+    Result result;
+    manager->GET(
+        path, std::nullopt,
+        [&](const std::shared_ptr<net::URLSessionDataTask>&, const std::any& object) {
+            const auto& data = std::any_cast<const foundation::Data&>(object);
+            result.body.assign(data.begin(), data.end());
+            result.done = true;
+        },
+        [&](const std::shared_ptr<net::URLSessionDataTask>&, const foundation::ErrorPtr& error) {
+            result.code = error->code();
+            result.done = true;
+        });
+    EXPECT_TRUE(runUntilDone(result)) << path;
+    bool invalid = false;
+    manager->setSessionDidBecomeInvalidBlock([&invalid](net::URLSession&, const foundation::ErrorPtr&) { invalid = true; });
+    manager->invalidateSessionCancelingTasks(true);
+    EXPECT_TRUE(dispatch::RunLoop::main().runUntil([&] { return invalid; }, 10));
+    return result;
+}
+
+Result getThroughOperation(const std::string& url)
+{
+    auto operation = NKHTTPRequestOperation::initWithRequest(net::URLRequest(*foundation::URL::URLWithString(url)));
+    Result result;
+    operation->setCompletionBlockWithSuccess(
+        [&](const std::shared_ptr<NKHTTPRequestOperation>&, const std::any& object) {
+            const auto& data = std::any_cast<const foundation::Data&>(object);
+            result.body.assign(data.begin(), data.end());
+            result.done = true;
+        },
+        [&](const std::shared_ptr<NKHTTPRequestOperation>&, const foundation::ErrorPtr& error) {
+            result.code = error->code();
+            result.done = true;
+        });
+    operation->start();
+    EXPECT_TRUE(runUntilDone(result)) << url;
+    return result;
+}
+
+} // namespace
+
+TEST(NKHostileServer, EndlessBodiesEndAtTheSizeLimitAndEndlessRedirectBodiesAreNotRead)
+{
+    RawServer server(serveHostile);
+    const auto base = foundation::URL::URLWithString(server.url("/"));
+    net::URLSessionConfiguration limited;
+    limited.setMaximumResponseBodyBytes(1 << 20);
+    struct Case {
+        const char* client;
+        const char* path;
+        Result expected;
+    };
+    const Case cases[] = {
+        { "session manager", "/endless", { true, "", net::NSURLErrorDataLengthExceedsMaximum } },
+        { "session manager", "/redirect", { true, "landed", 0 } },
+        { "web-service manager", "/endless", { true, "", net::NSURLErrorDataLengthExceedsMaximum } },
+        { "web-service manager", "/redirect", { true, "landed", 0 } },
+        // The operations share one session, limited by its default.
+        { "operation", "/endless", { true, "", net::NSURLErrorDataLengthExceedsMaximum } },
+        { "operation", "/redirect", { true, "landed", 0 } },
+    };
+    for (const Case& c : cases) {
+        const std::string client = c.client;
+        Result result = client == "operation"      ? getThroughOperation(server.url(c.path))
+            : client == "session manager"          ? getThroughManager(NKHTTPSessionManager::initWithBaseURL(base, limited), c.path)
+                                                   : getThroughManager(MVRAPISessionManager::initWithBaseURL(*base, limited), c.path);
+        EXPECT_EQ(result.code, c.expected.code) << c.client << " " << c.path;
+        EXPECT_EQ(result.body, c.expected.body) << c.client << " " << c.path;
+    }
+}
+
+TEST(NKHostileServer, CredentialsOfTheRequestSerializerStayWithTheirOrigin)
+{
+    std::mutex mutex;
+    std::vector<std::string> seen;
+    testsupport::LocalServer origin;
+    testsupport::LocalServer other;
+    origin.server().Get("/api/hop", [&](const httplib::Request&, httplib::Response& res) { res.set_redirect(other.url("/landing")); });
+    other.server().Get("/landing", [&](const httplib::Request& req, httplib::Response& res) {
+        std::lock_guard lock(mutex);
+        seen.push_back("auth=" + req.get_header_value("Authorization") + " key=" + req.get_header_value("MOVARA-API-KEY"));
+        res.set_content("landed", "text/plain");
+    });
+    origin.start();
+    other.start();
+
+    auto manager = MVRAPISessionManager::initWithBaseURL(*foundation::URL::URLWithString(origin.url("/api")));
+    manager->requestSerializer()->setValue("k3y", "MOVARA-API-KEY");
+    manager->requestSerializer()->setAuthorizationHeaderFieldWithUsername("ann", "secret");
+    Result result = getThroughManager(manager, "hop");
+    EXPECT_EQ(result.body, "landed");
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(seen, std::vector<std::string> { "auth= key=" });
+}
