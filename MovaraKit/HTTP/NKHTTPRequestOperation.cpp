@@ -1,5 +1,9 @@
 #include "MovaraKit/HTTP/NKHTTPRequestOperation.h"
 
+#include "MovaraKit/HTTP/NKPlatformCoding.h"
+
+#include <mutex>
+
 namespace {
 
 const dispatch::QueuePtr& processingQueue()
@@ -97,6 +101,59 @@ void NKHTTPRequestOperation::setCompletionBlockWithSuccess(Success success, Fail
         });
     });
 }
+
+std::shared_ptr<NKHTTPRequestOperation> NKHTTPRequestOperation::copy() const
+{
+    auto other = initWithRequest(request());
+    copyBlocksTo(*other);
+    auto serializer = responseSerializer();
+    if (auto http = std::dynamic_pointer_cast<NKHTTPResponseSerializer>(serializer))
+        other->setResponseSerializer(http->copy());
+    else
+        other->setResponseSerializer(serializer);
+    return other;
+}
+
+void NKHTTPRequestOperation::encodeWithCoder(foundation::KeyedArchiver& coder) const
+{
+    NKURLConnectionOperation::encodeWithCoder(coder);
+    if (auto serializer = std::dynamic_pointer_cast<const foundation::Coding>(responseSerializer()))
+        coder.encodeObject(serializer, "responseSerializer");
+}
+
+std::shared_ptr<NKHTTPRequestOperation> NKHTTPRequestOperation::initWithCoder(foundation::KeyedUnarchiver& coder)
+{
+    auto request = NKDecodeRequest(coder, "request");
+    if (!request) {
+        if (!coder.error())
+            coder.failWithError(foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSCoderValueNotFoundError,
+                                                        "The archived operation has no request."));
+        return nullptr;
+    }
+    auto operation = initWithRequest(*request);
+    operation->restoreWithCoder(coder);
+    auto serializer = coder.decodeObjectOfClass<NKHTTPResponseSerializer>("NKHTTPResponseSerializer", "responseSerializer");
+    if (coder.error())
+        return nullptr;
+    if (serializer)
+        operation->setResponseSerializer(std::move(serializer));
+    return operation;
+}
+
+namespace {
+
+const bool registered = [] {
+    foundation::KeyedArchiver::registerClass({ "NKURLConnectionOperation", {}, true, 0, [](foundation::KeyedUnarchiver& coder) -> foundation::CodingPtr {
+        return NKURLConnectionOperation::initWithCoder(coder);
+    } });
+    foundation::KeyedArchiver::registerClass({ "NKHTTPRequestOperation", { "NKURLConnectionOperation" }, true, 0,
+                                               [](foundation::KeyedUnarchiver& coder) -> foundation::CodingPtr {
+                                                   return NKHTTPRequestOperation::initWithCoder(coder);
+                                               } });
+    return true;
+}();
+
+} // namespace
 
 void NKHTTPRequestOperation::pause()
 {

@@ -34,8 +34,17 @@ public:
     // already received, "If-Range" from the response's ETag), so that resume() goes on.
     void pause() override;
 
+    // A copy also has a copy of the response serializer.
+    std::shared_ptr<NKHTTPRequestOperation> copy() const;
+
+    // Archives add the response serializer (when it can be archived).
+    std::string className() const override { return "NKHTTPRequestOperation"; }
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
+    static std::shared_ptr<NKHTTPRequestOperation> initWithCoder(foundation::KeyedUnarchiver& coder);
+
 protected:
     explicit NKHTTPRequestOperation(net::URLRequest request);
+    std::shared_ptr<NKURLConnectionOperation> makeCopy() const override { return copy(); }
 
 private:
     std::shared_ptr<NKURLResponseSerialization> m_responseSerializer;

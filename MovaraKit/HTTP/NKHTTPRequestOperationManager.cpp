@@ -2,6 +2,9 @@
 
 #include "MovaraKit/HTTP/NKHTTPSessionManager.h"
 #include "MovaraKit/HTTP/NKJSONResponseSerializer.h"
+#include "MovaraKit/HTTP/NKPlatformCoding.h"
+
+#include <cstdio>
 
 std::shared_ptr<NKHTTPRequestOperationManager> NKHTTPRequestOperationManager::initWithBaseURL(std::optional<foundation::URL> baseURL)
 {
@@ -88,6 +91,50 @@ std::shared_ptr<NKHTTPRequestOperation> NKHTTPRequestOperationManager::POST(cons
     auto request = m_requestSerializer->multipartFormRequestWithMethod("POST", resolved(URLString), parameters, block, &error);
     return queued(std::move(request), error, std::move(success), std::move(failure));
 }
+
+void NKHTTPRequestOperationManager::encodeWithCoder(foundation::KeyedArchiver& coder) const
+{
+    NKEncodeURL(coder, m_baseURL, "baseURL");
+    if (m_requestSerializer)
+        coder.encodeObject(m_requestSerializer, "requestSerializer");
+    if (m_responseSerializer)
+        coder.encodeObject(m_responseSerializer, "responseSerializer");
+}
+
+std::shared_ptr<NKHTTPRequestOperationManager> NKHTTPRequestOperationManager::initWithCoder(foundation::KeyedUnarchiver& coder)
+{
+    auto baseURL = NKDecodeURL(coder, "baseURL");
+    auto request = coder.decodeObjectOfClass<NKHTTPRequestSerializer>("NKHTTPRequestSerializer", "requestSerializer");
+    auto response = coder.decodeObjectOfClass<NKHTTPResponseSerializer>("NKHTTPResponseSerializer", "responseSerializer");
+    if (coder.error())
+        return nullptr;
+    auto manager = initWithBaseURL(std::move(baseURL));
+    // A manager without a serializer would fail every request: a missing one keeps the default.
+    if (request)
+        manager->m_requestSerializer = std::move(request);
+    if (response)
+        manager->m_responseSerializer = std::move(response);
+    return manager;
+}
+
+std::string NKHTTPRequestOperationManager::description() const
+{
+    char text[160];
+    std::snprintf(text, sizeof text, "<NKHTTPRequestOperationManager: %p, baseURL: %s, operationQueue: %p>", static_cast<const void*>(this),
+                  m_baseURL ? m_baseURL->absoluteString().c_str() : "(null)", static_cast<const void*>(m_operationQueue.get()));
+    return text;
+}
+
+namespace {
+
+const bool registered = [] {
+    foundation::KeyedArchiver::registerClass({ "NKHTTPRequestOperationManager", {}, true, 0, [](foundation::KeyedUnarchiver& coder) -> foundation::CodingPtr {
+        return NKHTTPRequestOperationManager::initWithCoder(coder);
+    } });
+    return true;
+}();
+
+} // namespace
 
 std::shared_ptr<NKHTTPRequestOperationManager> NKHTTPRequestOperationManager::copy() const
 {

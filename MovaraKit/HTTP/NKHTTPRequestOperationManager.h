@@ -1,7 +1,8 @@
 #pragma once
 // The operation-based HTTP client: builds requests with its request serializer, wraps each in
 // an NKHTTPRequestOperation set up from the manager (serializer, credential, security policy,
-// completion queue and group) and runs it on its operation queue.
+// completion queue and group) and runs it on its operation queue. Archives keep the base URL
+// and both serializers.
 
 #include <memory>
 #include <optional>
@@ -11,7 +12,7 @@
 #include "MovaraKit/HTTP/NKNetworkReachabilityManager.h"
 #include "Platform/Foundation/OperationQueue.h"
 
-class NKHTTPRequestOperationManager : public std::enable_shared_from_this<NKHTTPRequestOperationManager> {
+class NKHTTPRequestOperationManager : public std::enable_shared_from_this<NKHTTPRequestOperationManager>, public foundation::Coding {
 public:
     using Success = NKHTTPRequestOperation::Success;
     using Failure = NKHTTPRequestOperation::Failure;
@@ -58,6 +59,11 @@ public:
                                                    Success success, Failure failure);
 
     std::shared_ptr<NKHTTPRequestOperationManager> copy() const;
+
+    std::string className() const override { return "NKHTTPRequestOperationManager"; }
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
+    static std::shared_ptr<NKHTTPRequestOperationManager> initWithCoder(foundation::KeyedUnarchiver& coder);
+    std::string description() const;
 
 private:
     NKHTTPRequestOperationManager() = default;

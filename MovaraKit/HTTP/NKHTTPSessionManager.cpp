@@ -1,6 +1,10 @@
 #include "MovaraKit/HTTP/NKHTTPSessionManager.h"
 
 #include "MovaraKit/HTTP/NKJSONResponseSerializer.h"
+#include "MovaraKit/HTTP/NKPlatformCoding.h"
+
+#include <cstdio>
+#include <mutex>
 
 #include <utility>
 
@@ -137,9 +141,97 @@ std::shared_ptr<net::URLSessionDataTask> NKHTTPSessionManager::POST(const std::s
     return task;
 }
 
+std::shared_ptr<NKHTTPSessionManager> NKHTTPSessionManager::makeManager(std::optional<foundation::URL> baseURL,
+                                                                        std::optional<net::URLSessionConfiguration> configuration) const
+{
+    return initWithBaseURL(std::move(baseURL), std::move(configuration));
+}
+
+std::string NKHTTPSessionManager::description() const
+{
+    char text[160];
+    std::snprintf(text, sizeof text, "<%s: %p, baseURL: %s, session: %p, operationQueue: %s>", className().c_str(),
+                  static_cast<const void*>(this), m_baseURL ? m_baseURL->absoluteString().c_str() : "(null)",
+                  static_cast<const void*>(session().get()), operationQueue()->label().c_str());
+    return text;
+}
+
+void NKHTTPSessionManager::encodeWithCoder(foundation::KeyedArchiver& coder) const
+{
+    NKURLSessionManager::encodeWithCoder(coder);
+    NKEncodeURL(coder, m_baseURL, "baseURL");
+    // Every configuration here can be archived; the identifier alone is the fallback of
+    // archives that hold none.
+    NKEncodeSessionConfiguration(coder, sessionConfiguration(), "sessionConfiguration");
+    if (m_requestSerializer)
+        coder.encodeObject(m_requestSerializer, "requestSerializer");
+    if (auto serializer = responseSerializer())
+        coder.encodeObject(serializer, "responseSerializer");
+}
+
+bool NKHTTPSessionManager::decodeBaseState(foundation::KeyedUnarchiver& coder, std::optional<foundation::URL>& baseURL,
+                                           std::optional<net::URLSessionConfiguration>& configuration)
+{
+    baseURL = NKDecodeURL(coder, "baseURL");
+    configuration = NKDecodeSessionConfiguration(coder, "sessionConfiguration");
+    if (!configuration && !coder.error()) {
+        if (auto identifier = coder.decodeString("identifier"))
+            configuration = net::URLSessionConfiguration::backgroundSessionConfigurationWithIdentifier(*identifier);
+    }
+    return !coder.error();
+}
+
+void NKHTTPSessionManager::restoreSerializersWithCoder(foundation::KeyedUnarchiver& coder)
+{
+    auto request = coder.decodeObjectOfClass<NKHTTPRequestSerializer>("NKHTTPRequestSerializer", "requestSerializer");
+    auto response = coder.decodeObjectOfClass<NKHTTPResponseSerializer>("NKHTTPResponseSerializer", "responseSerializer");
+    if (coder.error())
+        return;
+    // A manager without a serializer would fail every request: a missing one keeps the default.
+    if (request)
+        setRequestSerializer(std::move(request));
+    if (response)
+        setResponseSerializer(std::move(response));
+}
+
+std::shared_ptr<NKHTTPSessionManager> NKHTTPSessionManager::initWithCoder(foundation::KeyedUnarchiver& coder)
+{
+    std::optional<foundation::URL> baseURL;
+    std::optional<net::URLSessionConfiguration> configuration;
+    if (!decodeBaseState(coder, baseURL, configuration))
+        return nullptr;
+    auto manager = initWithBaseURL(std::move(baseURL), std::move(configuration));
+    manager->restoreSerializersWithCoder(coder);
+    if (coder.error()) {
+        manager->invalidateSessionCancelingTasks(true);
+        return nullptr;
+    }
+    return manager;
+}
+
+namespace {
+
+void registerManagerClasses()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        foundation::KeyedArchiver::registerClass({ "NKURLSessionManager", {}, true, 0, [](foundation::KeyedUnarchiver& coder) -> foundation::CodingPtr {
+            return NKURLSessionManager::initWithCoder(coder);
+        } });
+        foundation::KeyedArchiver::registerClass({ "NKHTTPSessionManager", { "NKURLSessionManager" }, true, 0,
+                                                   [](foundation::KeyedUnarchiver& coder) -> foundation::CodingPtr {
+                                                       return NKHTTPSessionManager::initWithCoder(coder);
+                                                   } });
+    });
+}
+
+const bool registered = (registerManagerClasses(), true);
+
+} // namespace
+
 std::shared_ptr<NKHTTPSessionManager> NKHTTPSessionManager::copy() const
 {
-    auto other = initWithBaseURL(m_baseURL, sessionConfiguration());
+    auto other = makeManager(m_baseURL, sessionConfiguration());
     other->setRequestSerializer(m_requestSerializer->copy());
     if (auto serializer = responseSerializer())
         other->setResponseSerializer(serializer->copy());

@@ -48,12 +48,30 @@ public:
     // The URL string resolved against the base URL, as absolute text.
     std::string resolvedURLString(const std::string& URLString) const;
 
-    // A manager with the same base URL and configuration and copies of both serializers.
+    // A manager of the same class with the same base URL and configuration and copies of both
+    // serializers.
     std::shared_ptr<NKHTTPSessionManager> copy() const;
+
+    // Archives add the base URL, the configuration (or a background session's identifier) and
+    // both serializers to the session manager's state.
+    std::string className() const override { return "NKHTTPSessionManager"; }
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
+    static std::shared_ptr<NKHTTPSessionManager> initWithCoder(foundation::KeyedUnarchiver& coder);
+
+    std::string description() const;
 
 protected:
     NKHTTPSessionManager() = default;
     void setUp(std::optional<foundation::URL> baseURL, std::optional<net::URLSessionConfiguration> configuration);
+    // A new manager of this class; subclasses with their own defaults make their own.
+    virtual std::shared_ptr<NKHTTPSessionManager> makeManager(std::optional<foundation::URL> baseURL,
+                                                              std::optional<net::URLSessionConfiguration> configuration) const;
+    std::shared_ptr<NKURLSessionManager> makeCopy() const override { return copy(); }
+    // The base URL and configuration of an archive; false (the unarchiver's error set) when bad.
+    static bool decodeBaseState(foundation::KeyedUnarchiver& coder, std::optional<foundation::URL>& baseURL,
+                                std::optional<net::URLSessionConfiguration>& configuration);
+    // Sets the archived serializers; a missing one leaves the default.
+    void restoreSerializersWithCoder(foundation::KeyedUnarchiver& coder);
 
 private:
     void failLater(Failure failure, const foundation::ErrorPtr& error) const;

@@ -1,6 +1,7 @@
 #include "MovaraKit/HTTP/NKURLConnectionOperation.h"
 
 #include "MovaraKit/HTTP/NKHTTPResponseSerializer.h"
+#include "MovaraKit/HTTP/NKPlatformCoding.h"
 #include "Platform/Foundation/NotificationCenter.h"
 #include "Platform/Net/URLError.h"
 #include "Platform/Net/URLSession.h"
@@ -241,6 +242,80 @@ void NKURLConnectionOperation::setRedirectResponseBlock(RedirectBlock block)
     m_redirectResponse = std::move(block);
 }
 
+void NKURLConnectionOperation::setCacheResponseBlock(CacheResponseBlock block)
+{
+    std::lock_guard guard(m_lock);
+    m_cacheResponse = std::move(block);
+}
+
+void NKURLConnectionOperation::copyBlocksTo(NKURLConnectionOperation& other) const
+{
+    std::scoped_lock guard(m_lock, other.m_lock);
+    other.m_uploadProgress = m_uploadProgress;
+    other.m_downloadProgress = m_downloadProgress;
+    other.m_authenticationChallenge = m_authenticationChallenge;
+    other.m_cacheResponse = m_cacheResponse;
+    other.m_redirectResponse = m_redirectResponse;
+    other.m_completionQueue = m_completionQueue;
+    other.m_completionGroup = m_completionGroup;
+}
+
+std::shared_ptr<NKURLConnectionOperation> NKURLConnectionOperation::makeCopy() const
+{
+    auto other = initWithRequest(request());
+    copyBlocksTo(*other);
+    return other;
+}
+
+void NKURLConnectionOperation::encodeWithCoder(foundation::KeyedArchiver& coder) const
+{
+    // A running transfer can't be archived: it is paused, and goes on from where it was once
+    // the operation (or the decoded one) resumes.
+    const_cast<NKURLConnectionOperation*>(this)->pause();
+    std::lock_guard guard(m_lock);
+    NKEncodeRequest(coder, m_request, "request");
+    const NKOperationState state = m_state == NKOperationExecutingState || m_state == NKOperationPausedState ? NKOperationReadyState : m_state;
+    coder.encodeInteger(state, "state");
+    NKEncodeResponse(coder, m_response, "response");
+    NKEncodeError(coder, m_error, "error");
+    if (m_responseData)
+        coder.encodeData(*m_responseData, "responseData");
+    coder.encodeInt64(m_totalBytesRead, "totalBytesRead");
+}
+
+void NKURLConnectionOperation::restoreWithCoder(foundation::KeyedUnarchiver& coder)
+{
+    const std::int64_t state = coder.decodeInteger("state");
+    auto response = NKDecodeResponse(coder, "response");
+    auto error = NKDecodeError(coder, "error");
+    auto data = coder.decodeData("responseData");
+    const std::int64_t total = coder.decodeInt64("totalBytesRead");
+    if (coder.error())
+        return;
+    if (state == NKOperationPausedState || state == NKOperationReadyState || state == NKOperationExecutingState
+        || state == NKOperationFinishedState)
+        setState(static_cast<NKOperationState>(state));
+    std::lock_guard guard(m_lock);
+    m_response = std::move(response);
+    m_error = std::move(error);
+    m_responseData = std::move(data);
+    m_totalBytesRead = total < 0 ? 0 : total;
+}
+
+std::shared_ptr<NKURLConnectionOperation> NKURLConnectionOperation::initWithCoder(foundation::KeyedUnarchiver& coder)
+{
+    auto request = NKDecodeRequest(coder, "request");
+    if (!request) {
+        if (!coder.error())
+            coder.failWithError(foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSCoderValueNotFoundError,
+                                                        "The archived operation has no request."));
+        return nullptr;
+    }
+    auto operation = initWithRequest(*request);
+    operation->restoreWithCoder(coder);
+    return coder.error() ? nullptr : operation;
+}
+
 net::URLRequest NKURLConnectionOperation::request() const
 {
     std::lock_guard guard(m_lock);
@@ -398,10 +473,23 @@ void NKURLConnectionOperation::handleChallenge(const net::URLAuthenticationChall
             completion(Disposition::CancelAuthenticationChallenge, nullptr);
         return;
     }
-    if (challenge.previousFailureCount == 0 && ownCredential)
+    // A credential the server refused is not offered again: the 401 becomes the answer.
+    if (challenge.previousFailureCount != 0) {
+        completion(Disposition::RejectProtectionSpace, nullptr);
+        return;
+    }
+    const bool useStorage = shouldUseCredentialStorage();
+    if (ownCredential) {
+        if (!useStorage && ownCredential->persistence != net::URLCredentialPersistence::None) {
+            auto unkept = std::make_shared<net::URLCredential>(*ownCredential);
+            unkept->persistence = net::URLCredentialPersistence::None;
+            ownCredential = std::move(unkept);
+        }
         completion(Disposition::UseCredential, ownCredential);
-    else
-        completion(Disposition::PerformDefaultHandling, nullptr);
+    } else {
+        // Default handling is where the session takes a stored credential.
+        completion(useStorage ? Disposition::PerformDefaultHandling : Disposition::RejectProtectionSpace, nullptr);
+    }
 }
 
 std::optional<net::URLRequest> NKURLConnectionOperation::redirect(const net::URLRequest& request, const net::HTTPURLResponse& response)

@@ -8,6 +8,14 @@
 // The completion block runs on `completionQueue` (the main queue when none) inside
 // `completionGroup` (a process-wide group when none). Start and finish are announced on the
 // main queue.
+//
+// Challenges other than server trust take the operation's credential once (a refused one is
+// not offered again); without one, the shared credential storage answers when
+// shouldUseCredentialStorage() allows it, and a credential used with it off is not kept there.
+// Archives keep the request, state, response, error, body and byte count (archiving pauses a
+// running operation first); a copy is a new operation for the request with the same blocks
+// and completion queue and group. Sessions here keep no URL cache: the cache-response block is
+// kept but never called.
 
 #include <functional>
 #include <memory>
@@ -20,6 +28,7 @@
 #include "Platform/Dispatch/Group.h"
 #include "Platform/Dispatch/Queue.h"
 #include "Platform/Foundation/Error.h"
+#include "Platform/Foundation/KeyedArchiver.h"
 #include "Platform/Foundation/Operation.h"
 #include "Platform/Foundation/Value.h"
 #include "Platform/Net/HTTPURLResponse.h"
@@ -37,12 +46,13 @@ enum NKOperationState : long {
 extern const std::string NetKitOperationDidStartNotification;  // "com.wirefern.networking.operation.start"
 extern const std::string NetKitOperationDidFinishNotification; // "com.wirefern.networking.operation.finish"
 
-class NKURLConnectionOperation : public foundation::Operation {
+class NKURLConnectionOperation : public foundation::Operation, public foundation::Coding {
 public:
     using ProgressBlock = std::function<void(std::int64_t bytes, std::int64_t totalBytes, std::int64_t totalBytesExpected)>;
     using ChallengeBlock = std::function<void(const net::URLAuthenticationChallenge& challenge,
                                               const net::URLSessionDelegate::ChallengeCompletion& completion)>;
     using RedirectBlock = std::function<std::optional<net::URLRequest>(const net::URLRequest& request, const net::HTTPURLResponse& redirectResponse)>;
+    using CacheResponseBlock = std::function<std::optional<net::CachedURLResponse>(const net::CachedURLResponse& cachedResponse)>;
 
     static std::shared_ptr<NKURLConnectionOperation> initWithRequest(const net::URLRequest& request);
     ~NKURLConnectionOperation() override;
@@ -90,6 +100,7 @@ public:
     void setDownloadProgressBlock(ProgressBlock block);
     void setWillSendRequestForAuthenticationChallengeBlock(ChallengeBlock block);
     void setRedirectResponseBlock(RedirectBlock block);
+    void setCacheResponseBlock(CacheResponseBlock block);
 
     dispatch::QueuePtr completionQueue() const;
     void setCompletionQueue(dispatch::QueuePtr queue);
@@ -111,10 +122,22 @@ public:
 
     std::string description() const;
 
+    // A new operation of the same class for the same request (see above).
+    std::shared_ptr<NKURLConnectionOperation> copy() const { return makeCopy(); }
+
+    std::string className() const override { return "NKURLConnectionOperation"; }
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
+    static std::shared_ptr<NKURLConnectionOperation> initWithCoder(foundation::KeyedUnarchiver& coder);
+
 protected:
     explicit NKURLConnectionOperation(net::URLRequest request);
     std::recursive_mutex& lock() const { return m_lock; }
     void setRequest(net::URLRequest request);
+    virtual std::shared_ptr<NKURLConnectionOperation> makeCopy() const;
+    // What a copy carries over from this operation.
+    void copyBlocksTo(NKURLConnectionOperation& other) const;
+    // The archived state after the request (which made the operation).
+    void restoreWithCoder(foundation::KeyedUnarchiver& coder);
 
 private:
     friend class NKOperationSessionDelegate;
@@ -148,6 +171,7 @@ private:
     ProgressBlock m_downloadProgress;
     ChallengeBlock m_authenticationChallenge;
     RedirectBlock m_redirectResponse;
+    CacheResponseBlock m_cacheResponse;
     dispatch::QueuePtr m_completionQueue;
     dispatch::GroupPtr m_completionGroup;
 };

@@ -7,6 +7,7 @@
 
 #include "MovaraKit/HTTP/NKJSONResponseSerializer.h"
 #include "MovaraKit/HTTP/NKMultipartBodyStream.h"
+#include "MovaraKit/HTTP/NKPlatformCoding.h"
 #include "Platform/Foundation/FileManager.h"
 #include "Platform/Foundation/NotificationCenter.h"
 
@@ -222,6 +223,10 @@ struct NKURLSessionManager::Hooks {
         downloadTaskDidFinishDownloading;
     std::function<void(net::URLSession&, net::URLSessionDownloadTask&, std::int64_t, std::int64_t, std::int64_t)> downloadTaskDidWriteData;
     std::function<void(net::URLSession&, net::URLSessionDownloadTask&, std::int64_t, std::int64_t)> downloadTaskDidResume;
+    std::function<void(net::URLSession&, net::URLSessionDataTask&, net::URLSessionDownloadTask&)> dataTaskDidBecomeDownloadTask;
+    std::function<std::optional<net::CachedURLResponse>(net::URLSession&, net::URLSessionDataTask&, const net::CachedURLResponse&)>
+        dataTaskWillCacheResponse;
+    std::function<void(net::URLSession&)> didFinishEventsForBackgroundURLSession;
 
     template <class F> F get(F Hooks::*member)
     {
@@ -348,6 +353,16 @@ public:
             hook(session, task, data);
     }
 
+    void didBecomeDownloadTask(net::URLSession& session, net::URLSessionDataTask& dataTask, net::URLSessionDownloadTask& downloadTask) override
+    {
+        if (auto delegate = m_manager->delegateForTask(dataTask)) {
+            m_manager->removeDelegateForTask(dataTask);
+            m_manager->setDelegate(delegate, downloadTask);
+        }
+        if (auto hook = m_manager->m_hooks->get(&Hooks::dataTaskDidBecomeDownloadTask))
+            hook(session, dataTask, downloadTask);
+    }
+
     void didFinishDownloadingToURL(net::URLSession& session, net::URLSessionDownloadTask& task, const foundation::URL& location) override
     {
         auto delegate = m_manager->delegateForTask(task);
@@ -420,6 +435,7 @@ void NKURLSessionManager::setUp(std::optional<net::URLSessionConfiguration> conf
     m_responseSerializer = NKJSONResponseSerializer::serializer();
     m_securityPolicy = NKSecurityPolicy::defaultPolicy();
     m_reachabilityManager = NKNetworkReachabilityManager::sharedManager();
+    registerExistingTasks();
 
     std::weak_ptr<NKURLSessionManager> weak = weak_from_this();
     for (bool resumed : { true, false }) {
@@ -432,6 +448,48 @@ void NKURLSessionManager::setUp(std::optional<net::URLSessionConfiguration> conf
 }
 
 NKURLSessionManager::~NKURLSessionManager() = default;
+
+void NKURLSessionManager::registerExistingTasks()
+{
+    // Tasks the session already had (a background session made again under its identifier)
+    // get a delegate without a handler. A task made meanwhile keeps the one it was given.
+    std::weak_ptr<NKURLSessionManager> weak = weak_from_this();
+    m_session->getTasksWithCompletionHandler([weak](auto dataTasks, auto uploadTasks, auto downloadTasks) {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        for (const auto& task : dataTasks) {
+            if (!self->delegateForTask(*task))
+                self->addDelegateForDataTask(task, nullptr);
+        }
+        for (const auto& task : uploadTasks) {
+            if (!self->delegateForTask(*task))
+                self->addDelegateForUploadTask(task, nullptr, nullptr);
+        }
+        for (const auto& task : downloadTasks) {
+            if (!self->delegateForTask(*task))
+                self->addDelegateForDownloadTask(task, nullptr, nullptr, nullptr);
+        }
+    });
+}
+
+std::shared_ptr<NKURLSessionManager> NKURLSessionManager::makeCopy() const
+{
+    return initWithSessionConfiguration(m_configuration);
+}
+
+void NKURLSessionManager::encodeWithCoder(foundation::KeyedArchiver& coder) const
+{
+    NKEncodeSessionConfiguration(coder, m_configuration, "sessionConfiguration");
+}
+
+std::shared_ptr<NKURLSessionManager> NKURLSessionManager::initWithCoder(foundation::KeyedUnarchiver& coder)
+{
+    auto configuration = NKDecodeSessionConfiguration(coder, "sessionConfiguration");
+    if (coder.error())
+        return nullptr;
+    return initWithSessionConfiguration(std::move(configuration));
+}
 
 void NKURLSessionManager::taskNotice(const foundation::Notification& notification, bool resumed)
 {
@@ -521,6 +579,11 @@ std::shared_ptr<NKURLSessionManagerTaskDelegate> NKURLSessionManager::addDelegat
         if (auto strong = weakTask.lock())
             strong->cancel();
     });
+    delegate->progress->setPausable(true);
+    delegate->progress->setPausingHandler([weakTask] {
+        if (auto strong = weakTask.lock())
+            strong->suspend();
+    });
     if (progress)
         *progress = delegate->progress;
     return delegate;
@@ -565,6 +628,10 @@ std::shared_ptr<net::URLSessionUploadTask> NKURLSessionManager::uploadTaskWithRe
 {
     std::shared_ptr<net::URLSessionUploadTask> task;
     creationQueue()->sync([&] { task = m_session->uploadTaskWithRequest(request, fromFile); });
+    if (!task && m_attemptsToRecreateUploadTasks && m_configuration.identifier()) {
+        for (int attempt = 0; attempt < 3 && !task; ++attempt)
+            task = m_session->uploadTaskWithRequest(request, fromFile);
+    }
     if (task)
         addDelegateForUploadTask(task, progress, std::move(handler));
     return task;
@@ -675,7 +742,16 @@ NK_HOOK_SETTER(setDownloadTaskDidWriteDataBlock, downloadTaskDidWriteData,
                std::function<void(net::URLSession&, net::URLSessionDownloadTask&, std::int64_t, std::int64_t, std::int64_t)>)
 NK_HOOK_SETTER(setDownloadTaskDidResumeBlock, downloadTaskDidResume,
                std::function<void(net::URLSession&, net::URLSessionDownloadTask&, std::int64_t, std::int64_t)>)
+NK_HOOK_SETTER(setDataTaskDidBecomeDownloadTaskBlock, dataTaskDidBecomeDownloadTask,
+               std::function<void(net::URLSession&, net::URLSessionDataTask&, net::URLSessionDownloadTask&)>)
+NK_HOOK_SETTER(setDidFinishEventsForBackgroundURLSessionBlock, didFinishEventsForBackgroundURLSession, std::function<void(net::URLSession&)>)
 #undef NK_HOOK_SETTER
+
+void NKURLSessionManager::setDataTaskWillCacheResponseBlock(
+    std::function<std::optional<net::CachedURLResponse>(net::URLSession&, net::URLSessionDataTask&, const net::CachedURLResponse&)> block)
+{
+    m_hooks->set(&Hooks::dataTaskWillCacheResponse, std::move(block));
+}
 
 void NKURLSessionManager::setTaskWillPerformHTTPRedirectionBlock(
     std::function<std::optional<net::URLRequest>(net::URLSession&, net::URLSessionTask&, const net::HTTPURLResponse&, const net::URLRequest&)> block)

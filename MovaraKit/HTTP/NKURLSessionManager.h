@@ -5,6 +5,11 @@
 // on a shared processing queue, the handler on the completion queue (main by default) inside
 // the completion group, then the completion notification on the main queue. The session keeps
 // its manager until invalidateSessionCancelingTasks() has run its course.
+//
+// Archives keep the session configuration only; a copy is a manager of the same class on the
+// same configuration, with the defaults for everything else. On Linux no session runs in the
+// background and none keeps a URL cache: the background-events and will-cache hooks are kept
+// but never called.
 
 #include <any>
 #include <functional>
@@ -20,6 +25,7 @@
 #include "MovaraKit/HTTP/NKSecurityPolicy.h"
 #include "Platform/Dispatch/Group.h"
 #include "Platform/Dispatch/Queue.h"
+#include "Platform/Foundation/KeyedArchiver.h"
 #include "Platform/Foundation/NotificationCenter.h"
 #include "Platform/Foundation/Progress.h"
 #include "Platform/Net/URLSession.h"
@@ -74,7 +80,7 @@ public:
     void didCompleteWithError(net::URLSessionTask& task, const foundation::ErrorPtr& error);
 };
 
-class NKURLSessionManager : public std::enable_shared_from_this<NKURLSessionManager> {
+class NKURLSessionManager : public std::enable_shared_from_this<NKURLSessionManager>, public foundation::Coding {
 public:
     using CompletionHandler = NKURLSessionManagerTaskDelegate::CompletionHandler;
     using DownloadCompletionHandler = std::function<void(const std::optional<net::HTTPURLResponse>& response,
@@ -91,6 +97,11 @@ public:
     // The session's delegate queue: one event at a time.
     const dispatch::QueuePtr& operationQueue() const { return m_operationQueue; }
     const net::URLSessionConfiguration& sessionConfiguration() const { return m_configuration; }
+
+    // A file upload that the session refuses is asked for up to three more times, in
+    // background sessions only.
+    bool attemptsToRecreateUploadTasksForBackgroundSessions() const { return m_attemptsToRecreateUploadTasks; }
+    void setAttemptsToRecreateUploadTasksForBackgroundSessions(bool attempts) { m_attemptsToRecreateUploadTasks = attempts; }
 
     std::shared_ptr<NKHTTPResponseSerializer> responseSerializer() const;
     void setResponseSerializer(std::shared_ptr<NKHTTPResponseSerializer> serializer);
@@ -151,6 +162,21 @@ public:
     void setDownloadTaskDidWriteDataBlock(std::function<void(net::URLSession&, net::URLSessionDownloadTask&, std::int64_t, std::int64_t,
                                                              std::int64_t)> block);
     void setDownloadTaskDidResumeBlock(std::function<void(net::URLSession&, net::URLSessionDownloadTask&, std::int64_t, std::int64_t)> block);
+    // After the registry moved the data task's delegate to the download task.
+    void setDataTaskDidBecomeDownloadTaskBlock(std::function<void(net::URLSession&, net::URLSessionDataTask&, net::URLSessionDownloadTask&)> block);
+    void setDataTaskWillCacheResponseBlock(std::function<std::optional<net::CachedURLResponse>(net::URLSession&, net::URLSessionDataTask&,
+                                                                                               const net::CachedURLResponse&)> block);
+    void setDidFinishEventsForBackgroundURLSessionBlock(std::function<void(net::URLSession&)> block);
+
+    // A new manager of the same class on the same configuration; hooks, serializers, policy
+    // and queues are those of a new manager.
+    std::shared_ptr<NKURLSessionManager> copy() const { return makeCopy(); }
+
+    std::string className() const override { return "NKURLSessionManager"; }
+    // Writes the session configuration under "sessionConfiguration".
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
+    // None, with the unarchiver's error set, when the archive holds no valid configuration.
+    static std::shared_ptr<NKURLSessionManager> initWithCoder(foundation::KeyedUnarchiver& coder);
 
     // The address of the manager as "%p": every task it made carries it as its description.
     std::string taskDescriptionForSessionTasks() const;
@@ -162,6 +188,7 @@ public:
 protected:
     NKURLSessionManager() = default;
     void setUp(std::optional<net::URLSessionConfiguration> configuration);
+    virtual std::shared_ptr<NKURLSessionManager> makeCopy() const;
 
 private:
     class SessionDelegate;
@@ -179,6 +206,7 @@ private:
                                                                                  DownloadCompletionHandler handler);
     std::vector<std::shared_ptr<net::URLSessionTask>> tasksOfKind(int kind) const;
     void taskNotice(const foundation::Notification& notification, bool resumed);
+    void registerExistingTasks();
 
     net::URLSessionConfiguration m_configuration;
     dispatch::QueuePtr m_operationQueue;
@@ -189,6 +217,7 @@ private:
     std::shared_ptr<NKNetworkReachabilityManager> m_reachabilityManager;
     dispatch::QueuePtr m_completionQueue;
     dispatch::GroupPtr m_completionGroup;
+    bool m_attemptsToRecreateUploadTasks = false;
 
     mutable std::mutex m_lock; // "com.wirefern.networking.session.manager.lock"
     std::map<std::uint64_t, std::shared_ptr<NKURLSessionManagerTaskDelegate>> m_taskDelegates;

@@ -14,6 +14,50 @@ std::shared_ptr<MVRAPISessionManager> MVRAPISessionManager::initWithBaseURL(cons
     return manager;
 }
 
+std::shared_ptr<NKHTTPSessionManager> MVRAPISessionManager::makeManager(std::optional<foundation::URL> baseURL,
+                                                                        std::optional<net::URLSessionConfiguration> configuration) const
+{
+    if (!baseURL)
+        return NKHTTPSessionManager::makeManager(std::nullopt, std::move(configuration));
+    return initWithBaseURL(*baseURL, std::move(configuration));
+}
+
+std::shared_ptr<MVRAPISessionManager> MVRAPISessionManager::initWithCoder(foundation::KeyedUnarchiver& coder)
+{
+    std::optional<foundation::URL> baseURL;
+    std::optional<net::URLSessionConfiguration> configuration;
+    if (!decodeBaseState(coder, baseURL, configuration))
+        return nullptr;
+    if (!baseURL) {
+        coder.failWithError(foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSCoderValueNotFoundError,
+                                                    "The archived API session has no base URL."));
+        return nullptr;
+    }
+    auto manager = initWithBaseURL(*baseURL, std::move(configuration));
+    manager->restoreSerializersWithCoder(coder);
+    if (coder.error()) {
+        manager->invalidateSessionCancelingTasks(true);
+        return nullptr;
+    }
+    return manager;
+}
+
+namespace {
+
+const bool registered = [] {
+    foundation::KeyedArchiver::registerClass({ "MVRAPISessionManager", { "NKHTTPSessionManager", "NKURLSessionManager" }, true, 0,
+                                               [](foundation::KeyedUnarchiver& coder) -> foundation::CodingPtr {
+                                                   return MVRAPISessionManager::initWithCoder(coder);
+                                               } });
+    foundation::KeyedArchiver::registerClass({ "MVRJSONResponseSerializer", { "NKJSONResponseSerializer", "NKHTTPResponseSerializer" }, true, 0,
+                                               [](foundation::KeyedUnarchiver& coder) -> foundation::CodingPtr {
+                                                   return NKHTTPResponseSerializer::initWithCoder<MVRJSONResponseSerializer>(coder);
+                                               } });
+    return true;
+}();
+
+} // namespace
+
 void MVRAPISessionManager::applyHTTPHeadersFromCredential(const std::shared_ptr<MVRCredential>& credential)
 {
     requestSerializer()->clearAuthorizationHeader();

@@ -16,6 +16,12 @@ public:
     // Clears the Authorization header, then sets the credential's headers (none: only clears).
     void applyHTTPHeadersFromCredential(const std::shared_ptr<MVRCredential>& credential);
 
+    std::string className() const override { return "MVRAPISessionManager"; }
+    // None when the archive holds no base URL: the service's session always has one.
+    static std::shared_ptr<MVRAPISessionManager> initWithCoder(foundation::KeyedUnarchiver& coder);
+
 protected:
     MVRAPISessionManager() = default;
+    std::shared_ptr<NKHTTPSessionManager> makeManager(std::optional<foundation::URL> baseURL,
+                                                      std::optional<net::URLSessionConfiguration> configuration) const override;
 };

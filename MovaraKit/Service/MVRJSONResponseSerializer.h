@@ -16,6 +16,7 @@ public:
                                        const std::optional<foundation::Data>& data,
                                        foundation::ErrorPtr* error) const override;
     std::shared_ptr<NKHTTPResponseSerializer> copy() const override { return serializer(); }
+    std::string className() const override { return "MVRJSONResponseSerializer"; }
 
 protected:
     MVRJSONResponseSerializer() = default;

@@ -98,6 +98,13 @@ enum class URLSessionAuthChallengeDisposition { UseCredential = 0, PerformDefaul
 // BecomeDownload turns a data task into a download task (the delegate hears of it first).
 enum class URLSessionResponseDisposition { Cancel = 0, Allow = 1, BecomeDownload = 2 };
 
+// A response as a URL cache would keep it. Sessions here keep no URL cache, so none is ever
+// proposed to a delegate.
+struct CachedURLResponse {
+    HTTPURLResponse response;
+    foundation::Data data;
+};
+
 struct URLProtectionSpace {
     std::string host;
     int port = 0;
