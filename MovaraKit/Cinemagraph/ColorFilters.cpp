@@ -1,6 +1,9 @@
 #include "MovaraKit/Cinemagraph/ColorFilters.h"
 
+#include <array>
 #include <mutex>
+
+#include "Platform/Graphics/ColorProgram.h"
 
 #include "Platform/Foundation/Error.h"
 
@@ -136,30 +139,22 @@ graphics::FilterImagePtr RGBToneCurve::outputImage() const
     auto in = inputImage();
     if (!in)
         return nullptr;
-    graphics::FilterPtr* curves[3] = {&m_redToneCurve, &m_greenToneCurve, &m_blueToneCurve};
-    graphics::FilterImagePtr outputs[3];
+    // Each channel through its own curve in one pass; a channel whose curve is the identity
+    // keeps its values as they are (beyond 0...1 too).
+    std::array<std::shared_ptr<const std::vector<float>>, 3> tables;
     for (int c = 0; c < 3; ++c) {
-        auto& curve = *curves[c];
-        if (!curve)
-            curve = graphics::Filter::filterWithName("CIToneCurve");
-        curve->setValue(in, graphics::kCIInputImageKey);
-        for (int i = 0; i < 5; ++i)
-            curve->setValue(input(pointKey(kChannels[c], i)), "inputPoint" + std::to_string(i));
-        outputs[c] = curve->outputImage();
-        // No filter keeps a frame between renders.
-        curve->setValue(std::any(), graphics::kCIInputImageKey);
+        std::array<FilterVector, 5> points;
+        bool identity = true;
+        for (int i = 0; i < 5; ++i) {
+            const std::any value = input(pointKey(kChannels[c], i));
+            const auto* point = std::any_cast<FilterVector>(&value);
+            points[size_t(i)] = point ? *point : defaultPoint(i);
+            identity = identity && points[size_t(i)] == defaultPoint(i);
+        }
+        if (!identity)
+            tables[size_t(c)] = graphics::toneCurveTable(points);
     }
-    if (!m_rgbChannelCompositing)
-        m_rgbChannelCompositing = graphics::Filter::filterWithName("RGBChannelCompositing");
-    if (!m_rgbChannelCompositing)
-        return nullptr;
-    m_rgbChannelCompositing->setValue(outputs[0], "inputRedImage");
-    m_rgbChannelCompositing->setValue(outputs[1], "inputGreenImage");
-    m_rgbChannelCompositing->setValue(outputs[2], "inputBlueImage");
-    auto result = m_rgbChannelCompositing->outputImage();
-    for (const char* key : {"inputRedImage", "inputGreenImage", "inputBlueImage"})
-        m_rgbChannelCompositing->setValue(std::any(), key);
-    return result;
+    return graphics::imageByApplyingColorStep(in, graphics::ColorStep::makeCurves(tables));
 }
 
 // ---- constructor ----------------------------------------------------------------------------

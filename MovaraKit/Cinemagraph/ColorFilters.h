@@ -46,11 +46,6 @@ public:
     std::string className() const override { return "RGBToneCurve"; }
 
     RGBToneCurve();
-
-private:
-    // Made on first use and kept; the output of a filter is a pure function of its inputs,
-    // so these are scratch state of a const call.
-    mutable graphics::FilterPtr m_redToneCurve, m_greenToneCurve, m_blueToneCurve, m_rgbChannelCompositing;
 };
 
 class MovaraKitFilterConstructor final : public graphics::FilterConstructor {

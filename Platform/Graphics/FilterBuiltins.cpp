@@ -4,6 +4,7 @@
 // inputs all hold their identity values hands back its input image untouched.
 
 #include "Platform/Graphics/FilterBuiltins.h"
+#include "Platform/Graphics/ColorProgram.h"
 #include "Platform/Graphics/FilterTransfer.h"
 
 #include <algorithm>
@@ -106,38 +107,19 @@ FilterImagePtr exposure(const BuiltinFilter& f)
     if (!in || f.isIdentity())
         return in;
     const float gain = float(std::exp2(f.number("inputEV")));
-    return oneInput(in, [gain](const KernelRow& row) {
-        const float* __restrict s = row.inputs[0];
-        float* __restrict d = row.output;
-        for (int64_t i = 0; i < row.count * 4; i += 4) {
-            d[i] = s[i] * gain, d[i + 1] = s[i + 1] * gain, d[i + 2] = s[i + 2] * gain, d[i + 3] = s[i + 3];
-        }
-    });
+    return imageByApplyingColorStep(in, ColorStep::makeGain({gain, gain, gain}));
 }
 
+// Saturation mixes each sRGB-encoded component with the luma, then brightness is added and
+// contrast stretches around the middle grey.
 FilterImagePtr colorControls(const BuiltinFilter& f)
 {
     FilterImagePtr in = f.image(kCIInputImageKey);
     if (!in || f.isIdentity())
         return in;
-    const float saturation = float(f.number("inputSaturation"));
-    const float brightness = float(f.number("inputBrightness"));
-    const float contrast = float(f.number("inputContrast"));
-    return oneInput(in, [=](const KernelRow& row) {
-        const TransferTables& tables = transferTables();
-        forEachUnpremultiplied(row, [&](const float* in, float* out) {
-            float c[3];
-            for (int k = 0; k < 3; ++k)
-                c[k] = fastLinearToSRGB(tables, in[k]);
-            const float luma = c[0] * kLumaR + c[1] * kLumaG + c[2] * kLumaB;
-            for (int k = 0; k < 3; ++k) {
-                float v = luma + (c[k] - luma) * saturation;
-                v += brightness;
-                v = (v - 0.5f) * contrast + 0.5f;
-                out[k] = fastSRGBToLinear(tables, v);
-            }
-        });
-    });
+    return imageByApplyingColorStep(in, ColorStep::makeControls(float(f.number("inputSaturation")),
+                                                                float(f.number("inputBrightness")),
+                                                                float(f.number("inputContrast"))));
 }
 
 // The white of a light of `kelvin` with a green-magenta `tint`, as linear RGB of luminance 1.
@@ -176,72 +158,7 @@ FilterImagePtr temperatureAndTint(const BuiltinFilter& f)
         return in;
     const FilterVector neutral = f.vector("inputNeutral"), target = f.vector("inputTargetNeutral");
     const auto from = whitePoint(neutral.x(), neutral.y()), to = whitePoint(target.x(), target.y());
-    const std::array<float, 3> gain{to[0] / from[0], to[1] / from[1], to[2] / from[2]};
-    return oneInput(in, [gain](const KernelRow& row) {
-        const float* __restrict s = row.inputs[0];
-        float* __restrict d = row.output;
-        for (int64_t i = 0; i < row.count * 4; i += 4) {
-            d[i] = s[i] * gain[0], d[i + 1] = s[i + 1] * gain[1], d[i + 2] = s[i + 2] * gain[2], d[i + 3] = s[i + 3];
-        }
-    });
-}
-
-// A smooth curve through the five points (monotone cubic, flat beyond the end points),
-// tabulated over 0...1 of encoded values.
-std::shared_ptr<std::vector<float>> curveTable(std::array<FilterVector, 5> points)
-{
-    std::sort(points.begin(), points.end(), [](const FilterVector& a, const FilterVector& b) { return a.x() < b.x(); });
-    double x[5], y[5], m[5], delta[4];
-    for (int i = 0; i < 5; ++i)
-        x[i] = points[size_t(i)].x(), y[i] = points[size_t(i)].y();
-    for (int i = 0; i < 4; ++i)
-        delta[i] = x[i + 1] > x[i] ? (y[i + 1] - y[i]) / (x[i + 1] - x[i]) : 0.0;
-    m[0] = delta[0], m[4] = delta[3];
-    for (int i = 1; i < 4; ++i)
-        m[i] = delta[i - 1] * delta[i] <= 0 ? 0.0 : (delta[i - 1] + delta[i]) / 2;
-    for (int i = 0; i < 4; ++i) {
-        if (delta[i] == 0) {
-            m[i] = m[i + 1] = 0;
-            continue;
-        }
-        const double a = m[i] / delta[i], b = m[i + 1] / delta[i], s = a * a + b * b;
-        if (s > 9) {
-            const double tau = 3 / std::sqrt(s);
-            m[i] = tau * a * delta[i], m[i + 1] = tau * b * delta[i];
-        }
-    }
-    auto table = std::make_shared<std::vector<float>>(1025);
-    for (size_t k = 0; k < table->size(); ++k) {
-        const double v = double(k) / double(table->size() - 1);
-        double out;
-        if (v <= x[0]) {
-            out = y[0];
-        } else if (v >= x[4]) {
-            out = y[4];
-        } else {
-            int i = 0;
-            while (i < 3 && v > x[i + 1])
-                ++i;
-            const double h = x[i + 1] - x[i];
-            if (h <= 0) {
-                out = y[i + 1];
-            } else {
-                const double t = (v - x[i]) / h, t2 = t * t, t3 = t2 * t;
-                out = (2 * t3 - 3 * t2 + 1) * y[i] + (t3 - 2 * t2 + t) * h * m[i] + (-2 * t3 + 3 * t2) * y[i + 1]
-                    + (t3 - t2) * h * m[i + 1];
-            }
-        }
-        (*table)[k] = float(out);
-    }
-    return table;
-}
-
-inline float lookUp(const std::vector<float>& table, float v)
-{
-    const float p = std::clamp(v, 0.0f, 1.0f) * float(table.size() - 1);
-    const size_t i = std::min(size_t(p), table.size() - 2);
-    const float w = p - float(i);
-    return table[i] + (table[i + 1] - table[i]) * w;
+    return imageByApplyingColorStep(in, ColorStep::makeGain({to[0] / from[0], to[1] / from[1], to[2] / from[2]}));
 }
 
 FilterImagePtr toneCurve(const BuiltinFilter& f)
@@ -252,18 +169,8 @@ FilterImagePtr toneCurve(const BuiltinFilter& f)
     std::array<FilterVector, 5> points;
     for (int i = 0; i < 5; ++i)
         points[size_t(i)] = f.vector("inputPoint" + std::to_string(i));
-    auto table = curveTable(points);
-    // The curve works on encoded values; keep its results linear, ready for the next step.
-    for (auto& v : *table)
-        v = fastSRGBToLinear(std::clamp(v, 0.0f, 1.0f));
-    return oneInput(in, [table](const KernelRow& row) {
-        const TransferTables& tables = transferTables();
-        const std::vector<float>& curve = *table;
-        forEachUnpremultiplied(row, [&](const float* in, float* out) {
-            for (int k = 0; k < 3; ++k)
-                out[k] = lookUp(curve, lookUpTransfer(tables.encode, std::sqrt(std::clamp(in[k], 0.0f, 1.0f))));
-        });
-    });
+    auto table = toneCurveTable(points);
+    return imageByApplyingColorStep(in, ColorStep::makeCurves({table, table, table}));
 }
 
 // Darkens (or, with a negative intensity, lightens) towards the corners of the input's extent;
@@ -281,19 +188,7 @@ FilterImagePtr vignette(const BuiltinFilter& f)
     const float halfExponent = std::max(0.05f, float(f.number("inputRadius")));
     const float cx = float(e.midX()), cy = float(e.midY());
     const float reach = float(std::hypot(e.width(), e.height()) / 2);
-    return oneInput(in, [=](const KernelRow& row) {
-        const float* __restrict s = row.inputs[0];
-        float* __restrict d = row.output;
-        const float dy = (float(row.y) + 0.5f - cy) / reach;
-        for (int64_t i = 0; i < row.count; ++i) {
-            const float dx = (float(row.x + i) + 0.5f - cx) / reach;
-            const float r2 = std::min(1.0f, dx * dx + dy * dy);
-            const float falloff = halfExponent == 1.0f ? r2 : std::pow(r2, halfExponent);
-            const float factor = std::max(0.0f, 1.0f - intensity * falloff);
-            const int64_t p = i * 4;
-            d[p] = s[p] * factor, d[p + 1] = s[p + 1] * factor, d[p + 2] = s[p + 2] * factor, d[p + 3] = s[p + 3];
-        }
-    });
+    return imageByApplyingColorStep(in, ColorStep::makeVignette(intensity, halfExponent, cx, cy, reach));
 }
 
 std::array<float, 3> linearRGB(const Color& color)
@@ -333,20 +228,7 @@ FilterImagePtr blendWithAlphaMask(const BuiltinFilter& f)
     FilterImagePtr mask = f.image("inputMaskImage");
     if (!mask)
         return nullptr;
-    if (!background)
-        background = FilterImage::emptyImage();
-    return FilterImage::imageWithKernel(in->extent().unionWith(background->extent()), {in, background, mask},
-                                        [](const KernelRow& row) {
-                                            const float* __restrict s = row.inputs[0];
-                                            const float* __restrict b = row.inputs[1];
-                                            const float* __restrict m = row.inputs[2];
-                                            float* __restrict d = row.output;
-                                            for (int64_t i = 0; i < row.count * 4; i += 4) {
-                                                const float w = std::clamp(m[i + 3], 0.0f, 1.0f);
-                                                for (int k = 0; k < 4; ++k)
-                                                    d[i + k] = s[i + k] * w + b[i + k] * (1.0f - w);
-                                            }
-                                        });
+    return imageByBlendingWithAlphaMask(in, background, mask);
 }
 
 FilterImagePtr sourceOver(const BuiltinFilter& f)

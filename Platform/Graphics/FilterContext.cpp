@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "Platform/Dispatch/Queue.h"
+#include "Platform/Graphics/ColorProgramKernels.h"
 #include "Platform/Graphics/FilterTransfer.h"
 #include "Platform/Graphics/PixelCopy.h"
 
@@ -62,36 +63,6 @@ void parallelFor(int64_t count, const std::function<void(int64_t)>& work)
     state->next.store(state->count);
 }
 
-const std::array<uint8_t, 16384>& encodeTable()
-{
-    static const std::array<uint8_t, 16384> table = [] {
-        std::array<uint8_t, 16384> t{};
-        for (size_t i = 0; i < t.size(); ++i)
-            t[i] = uint8_t(std::lround(linearToSRGB(float(i) / float(t.size() - 1)) * 255.0f));
-        return t;
-    }();
-    return table;
-}
-
-inline uint8_t encodeLinear(float v)
-{
-    const auto& table = encodeTable();
-    if (!(v > 0.0f))
-        return 0;
-    if (v >= 1.0f)
-        return 255;
-    return table[size_t(v * float(table.size() - 1) + 0.5f)];
-}
-
-inline uint8_t toByte(float v)
-{
-    if (!(v > 0.0f))
-        return 0;
-    if (v >= 1.0f)
-        return 255;
-    return uint8_t(v * 255.0f + 0.5f);
-}
-
 template <class PerTile> void forEachTile(const PixelRect& bounds, const PerTile& perTile)
 {
     const int64_t columns = (bounds.width + FilterContext::kTileWidth - 1) / FilterContext::kTileWidth;
@@ -121,28 +92,26 @@ bool FilterContext::render(const FilterImagePtr& image, uint8_t* base, size_t by
     detail::ByteOffsets o{};
     if (!image || !base || bounds.isEmpty() || !detail::byteOffsetsOf(format, o))
         return false;
+    ByteTarget target;
+    target.base = base;
+    target.bytesPerRow = bytesPerRow;
+    target.bounds = bounds;
+    target.offsets[0] = o.r, target.offsets[1] = o.g, target.offsets[2] = o.b, target.offsets[3] = o.a;
+    target.premultiplied = premultiplied;
     forEachTile(bounds, [&](const PixelTile& tile) {
+        // Colour programs write bytes themselves, without a float tile in between.
+        if (image->renderBytes(tile.region, target))
+            return;
         image->render(tile);
+        alignas(64) float planes[4][detail::kChunk];
+        const detail::Planes p{{planes[0], planes[1], planes[2], planes[3]}};
         for (int64_t r = 0; r < tile.region.height; ++r) {
-            // Bitmaps store the top row first.
             const int64_t y = tile.region.y + r;
-            uint8_t* dst = base + size_t(bounds.y + bounds.height - 1 - y) * bytesPerRow
-                + size_t(tile.region.x - bounds.x) * 4;
-            const float* src = tile.row(r);
-            for (int64_t i = 0; i < tile.region.width; ++i, src += 4, dst += 4) {
-                const float a = std::clamp(src[3], 0.0f, 1.0f);
-                uint8_t out[4];
-                if (a >= 1.0f) {
-                    out[0] = encodeLinear(src[0]), out[1] = encodeLinear(src[1]), out[2] = encodeLinear(src[2]);
-                } else if (a <= 0.0f) {
-                    out[0] = out[1] = out[2] = 0;
-                } else {
-                    const float scale = premultiplied ? a : 1.0f;
-                    for (int c = 0; c < 3; ++c)
-                        out[c] = toByte(detail::fastLinearToSRGB(std::clamp(src[c] / a, 0.0f, 1.0f)) * scale);
-                }
-                out[3] = toByte(a);
-                dst[o.r] = out[0], dst[o.g] = out[1], dst[o.b] = out[2], dst[o.a] = out[3];
+            for (int64_t x = 0; x < tile.region.width; x += detail::kChunk) {
+                const int64_t count = std::min(detail::kChunk, tile.region.width - x);
+                detail::loadFloatRun(tile.row(r) + x * 4, count, p);
+                detail::storeByteRun(p, detail::PlaneState{}, count, target.pixel(tile.region.x + x, y), target.offsets,
+                                     premultiplied);
             }
         }
     });

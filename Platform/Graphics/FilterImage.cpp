@@ -107,6 +107,7 @@ public:
             m_stride = m_image->width() * 4;
             m_r = 0, m_g = 1, m_b = 2, m_a = 3;
             m_premultiplied = true;
+            describePixels();
             return;
         }
         m_base = m_image->data();
@@ -126,7 +127,10 @@ public:
         (void)alphaFirst;
         if (!hasAlpha)
             m_a = -1;
+        describePixels();
     }
+
+    const BitmapPixels* bitmapPixels() const override { return &m_pixels; }
 
     void render(const PixelTile& tile) const override
     {
@@ -136,6 +140,16 @@ public:
     }
 
 private:
+    void describePixels()
+    {
+        m_pixels.base = m_base;
+        m_pixels.bytesPerRow = m_stride;
+        m_pixels.width = int64_t(m_image->width());
+        m_pixels.height = int64_t(m_image->height());
+        m_pixels.r = m_r, m_pixels.g = m_g, m_pixels.b = m_b, m_pixels.a = m_a;
+        m_pixels.premultiplied = m_premultiplied;
+    }
+
     void renderInside(const PixelTile& t) const
     {
         const auto& lut = decodeTable();
@@ -171,6 +185,7 @@ private:
     size_t m_stride = 0;
     int m_r = 0, m_g = 1, m_b = 2, m_a = 3;
     bool m_premultiplied = false;
+    BitmapPixels m_pixels;
 };
 
 class ColorImage final : public FilterImage {
@@ -315,6 +330,13 @@ public:
     {
         const PixelRect inner = tile.region.intersection(PixelRect::covering(extent()));
         renderClipped(tile, inner, [&](const PixelTile& t) { m_source->render(t); });
+    }
+    bool renderBytes(const PixelRect& region, const ByteTarget& target) const override
+    {
+        const PixelRect inner = region.intersection(PixelRect::covering(extent()));
+        if (inner.x != region.x || inner.y != region.y || inner.width != region.width || inner.height != region.height)
+            return false;
+        return m_source->renderBytes(region, target);
     }
 
 private:

@@ -67,6 +67,31 @@ struct PixelTile {
     float* row(int64_t r) const { return data + size_t(r) * stride; }
 };
 
+// 8-bit pixels an image keeps in memory, for kernels that read them directly: row y of the
+// picture (y up) starts at base + (height - 1 - y) * bytesPerRow, four bytes a pixel.
+struct BitmapPixels {
+    const uint8_t* base = nullptr;
+    size_t bytesPerRow = 0;
+    int64_t width = 0;
+    int64_t height = 0;
+    int r = 0, g = 1, b = 2, a = 3; // byte offsets; a < 0: opaque
+    bool premultiplied = false;
+};
+
+// Where a render writes 8-bit sRGB pixels: pixel (x, y) of `bounds` (y up) at
+// base + (bounds.y + bounds.height - 1 - y) * bytesPerRow + (x - bounds.x) * 4.
+struct ByteTarget {
+    uint8_t* base = nullptr;
+    size_t bytesPerRow = 0;
+    PixelRect bounds;
+    int offsets[4] = {0, 1, 2, 3}; // red, green, blue, alpha
+    bool premultiplied = true;
+    uint8_t* pixel(int64_t x, int64_t y) const
+    {
+        return base + size_t(bounds.y + bounds.height - 1 - y) * bytesPerRow + size_t(x - bounds.x) * 4;
+    }
+};
+
 class FilterImage;
 using FilterImagePtr = std::shared_ptr<const FilterImage>;
 
@@ -112,6 +137,15 @@ public:
 
     // Fills `tile` (every pixel of its region; transparent outside the extent). Thread-safe.
     virtual void render(const PixelTile& tile) const = 0;
+    // Writes `region` (inside the target's bounds) straight into 8-bit pixels; false when this
+    // image cannot, and the caller renders floats and encodes them. Thread-safe.
+    virtual bool renderBytes(const PixelRect& region, const ByteTarget& target) const
+    {
+        (void)region, (void)target;
+        return false;
+    }
+    // The bitmap behind the image, when its pixels are exactly that bitmap's bytes.
+    virtual const BitmapPixels* bitmapPixels() const { return nullptr; }
 
 protected:
     explicit FilterImage(Rect extent) : m_extent(extent) { }
