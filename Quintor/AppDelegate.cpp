@@ -31,11 +31,11 @@ AppDelegate::AppDelegate()
     // The main window's undo manager is the whole application's, so the Edit menu's items work
     // whichever window is in front.
     registerAction("undo:", [this](ui::Object*) {
-        if (auto undo = applicationUndoManager(); undo && undo->canUndo() && !isExporting())
+        if (auto undo = applicationUndoManager(); undo && undo->canUndo() && !undoWaits())
             undo->undo();
     });
     registerAction("redo:", [this](ui::Object*) {
-        if (auto undo = applicationUndoManager(); undo && undo->canRedo() && !isExporting())
+        if (auto undo = applicationUndoManager(); undo && undo->canRedo() && !undoWaits())
             undo->redo();
     });
 }
@@ -72,6 +72,14 @@ bool AppDelegate::isExporting() const
     return controller && controller->isExporting();
 }
 
+bool AppDelegate::undoWaits() const
+{
+    // A sheet on the main window shows values that an undo under it would leave stale.
+    auto controller = m_mainWindowController.lock();
+    auto window = controller ? controller->window() : nullptr;
+    return isExporting() || (window && window->attachedSheet());
+}
+
 std::shared_ptr<foundation::UndoManager> AppDelegate::applicationUndoManager() const
 {
     auto controller = m_mainWindowController.lock();
@@ -86,7 +94,7 @@ bool AppDelegate::validateMenuItem(ui::MenuItem& item)
         const bool isUndo = action == "undo:";
         item.setTitle(undo ? (isUndo ? undo->undoMenuItemTitle() : undo->redoMenuItemTitle())
                            : foundation::localized(isUndo ? "Undo" : "Redo", "menu item title"));
-        return undo && !isExporting() && (isUndo ? undo->canUndo() : undo->canRedo());
+        return undo && !undoWaits() && (isUndo ? undo->canUndo() : undo->canRedo());
     }
     return MovaraAppDelegate::validateMenuItem(item);
 }
@@ -283,6 +291,10 @@ void buildMainMenu(ui::InterfaceFile& file)
     auto edit = submenu(mainMenu, menuTitle("Edit"));
     addItem(edit, menuTitle("Undo"), "undo:", "z");
     addItem(edit, menuTitle("Redo"), "redo:", "Z");
+    edit->addItem(ui::MenuItem::separatorItem());
+    addItem(edit, menuTitle("Cut"), "cut:", "x");
+    addItem(edit, menuTitle("Copy"), "copy:", "c");
+    addItem(edit, menuTitle("Paste"), "paste:", "v");
 
     auto sequence = submenu(mainMenu, menuTitle("Sequence"));
     addItem(sequence, menuTitle("Play"), "togglePlayPause:", " ");

@@ -62,6 +62,8 @@ private:
     void presentAdditionError(const foundation::ErrorPtr& error);
     std::shared_ptr<foundation::UndoManager> applicationUndoManager() const;
     bool isExporting() const;
+    // Undo and redo wait while an export runs or a sheet is up on the main window.
+    bool undoWaits() const;
 
     std::weak_ptr<MainWindowController> m_mainWindowController;
     std::shared_ptr<Model> m_model;

@@ -257,10 +257,22 @@ std::shared_ptr<Object> Application::targetForAction(const std::string& action, 
         return nullptr;
     if (target)
         return target->respondsToAction(action) ? target : nullptr;
-    if (auto found = searchWindow(keyWindow(), action))
+    // A window with a sheet up offers nothing of its own: its sheet is asked instead, as the
+    // sheet is what the person has to answer first.
+    auto front = [](WindowPtr window) {
+        while (window) {
+            WindowPtr sheet = window->attachedSheet();
+            if (!sheet)
+                break;
+            window = sheet;
+        }
+        return window;
+    };
+    const WindowPtr key = front(keyWindow());
+    if (auto found = searchWindow(key, action))
         return found;
-    if (mainWindow() != keyWindow()) {
-        if (auto found = searchWindow(mainWindow(), action))
+    if (const WindowPtr main = front(mainWindow()); main != key) {
+        if (auto found = searchWindow(main, action))
             return found;
     }
     auto self = std::const_pointer_cast<Application>(std::static_pointer_cast<const Application>(shared_from_this()));

@@ -5,6 +5,8 @@
 #include "Platform/UI/Application.h"
 #include "Platform/UI/Event.h"
 #include "Platform/UI/Formatter.h"
+#include "Platform/UI/Menu.h"
+#include "Platform/UI/Pasteboard.h"
 #include "Platform/UI/Window.h"
 
 namespace ui {
@@ -14,6 +16,57 @@ using graphics::Rect;
 TextField::TextField(const Rect& frame, std::shared_ptr<TextFieldCell> cell)
     : Control(frame, cell ? std::move(cell) : TextFieldCell::initTextCell(""))
 {
+    registerAction("cut:", [this](Object*) { cut(); });
+    registerAction("copy:", [this](Object*) { copy(); });
+    registerAction("paste:", [this](Object*) { paste(); });
+}
+
+bool TextField::isSecure() const
+{
+    auto c = textFieldCell();
+    return c && c->echosBullets();
+}
+
+void TextField::copy()
+{
+    if (!m_editing || isSecure() || m_buffer.empty())
+        return;
+    auto pasteboard = Pasteboard::generalPasteboard();
+    pasteboard->clearContents();
+    pasteboard->setStringForType(m_buffer, NSPasteboardTypeString);
+}
+
+void TextField::cut()
+{
+    if (!m_editing || isSecure() || m_buffer.empty())
+        return;
+    copy();
+    replaceText({});
+}
+
+void TextField::paste()
+{
+    if (!m_editing)
+        return;
+    auto text = Pasteboard::generalPasteboard()->stringForType(NSPasteboardTypeString);
+    if (!text || text->empty())
+        return;
+    // One line: a field takes no line breaks.
+    std::string line = *text;
+    for (char& c : line)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    insertText(line);
+}
+
+bool TextField::validateMenuItem(MenuItem& item)
+{
+    const std::string& action = item.action();
+    if (action == "cut:" || action == "copy:")
+        return m_editing && !isSecure() && !m_buffer.empty();
+    if (action == "paste:")
+        return m_editing && Pasteboard::generalPasteboard()->canReadItemWithDataConformingToTypes({NSPasteboardTypeString});
+    return Control::validateMenuItem(item);
 }
 
 std::shared_ptr<TextField> TextField::initWithFrame(const Rect& frame)

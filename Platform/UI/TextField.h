@@ -69,6 +69,14 @@ public:
     bool commitEditing();
     void abortEditing();
 
+    // Cut, copy and paste while editing, through the general pasteboard: the whole text is
+    // what is cut or copied (a field being edited has it all selected) and pasted text is typed
+    // at the end. A secure field gives nothing out.
+    void cut();
+    void copy();
+    void paste();
+    bool validateMenuItem(MenuItem& item) override;
+
     bool acceptsFirstResponder() const override { return isEnabled() && (isEditable() || isSelectable()); }
     bool becomeFirstResponder() override;
     bool resignFirstResponder() override;
@@ -81,6 +89,7 @@ public:
 protected:
     TextField(const graphics::Rect& frame, std::shared_ptr<TextFieldCell> cell);
     bool proposeText(const std::string& proposed);
+    bool isSecure() const;
 
 private:
     bool m_editing = false;

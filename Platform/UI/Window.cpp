@@ -153,6 +153,8 @@ WindowPtr Window::windowWithContentViewController(const std::shared_ptr<ViewCont
 
 void Window::setUp()
 {
+    registerAction("performClose:", [this](Object* sender) { performClose(sender); });
+    registerAction("zoom:", [this](Object* sender) { zoom(sender); });
     m_frameView = View::initWithFrame(Rect{{0, 0}, m_frame.size});
     m_frameView->setWindowRecursive(this);
     setContentView(View::initWithFrame(Rect::zero()));
@@ -186,6 +188,8 @@ void Window::setStyleMask(unsigned long mask)
                     self->performClose(nullptr);
                 else if (kind == WindowButton::miniaturizeButton)
                     self->miniaturize(nullptr);
+                else if (kind == WindowButton::zoomButton)
+                    self->zoom(nullptr);
             });
             titlebar->addSubview(button);
             m_windowButtons.push_back(button);
@@ -425,6 +429,30 @@ void Window::miniaturize(Object*)
     m_miniaturized = true;
 }
 
+void Window::zoom(Object*)
+{
+    if (!(m_styleMask & WindowStyleMaskResizable) || isSheet())
+        return;
+    if (m_zoomed) {
+        m_zoomed = false;
+        setFrame(m_unzoomedFrame);
+        return;
+    }
+    m_unzoomedFrame = m_frame;
+    m_zoomed = true;
+    setFrame(screenFrame());
+}
+
+bool Window::validateMenuItem(MenuItem& item)
+{
+    // A window's commands wait while a sheet is up; a sheet ends through its own buttons.
+    if (item.action() == "performClose:")
+        return (m_styleMask & WindowStyleMaskClosable) && !isSheet() && !attachedSheet();
+    if (item.action() == "zoom:")
+        return (m_styleMask & WindowStyleMaskResizable) && !isSheet() && !attachedSheet();
+    return Responder::validateMenuItem(item);
+}
+
 bool Window::isKeyWindow() const
 {
     return Application::shared()->keyWindow().get() == this;
@@ -626,6 +654,12 @@ void Window::sendEvent(const Event& event)
         View* hit = m_frameView->hitTest(event.locationInWindow());
         if (!hit)
             return;
+        // A double click on the title bar's background zooms, as on a decorated window.
+        if (type == EventType::leftMouseDown && event.clickCount() == 2 && m_titlebarContainer
+            && hit->isDescendantOf(m_titlebarContainer.get()) && !dynamic_cast<Control*>(hit)) {
+            zoom(nullptr);
+            return;
+        }
         auto view = hit->sharedAs<View>();
         if (view->acceptsFirstResponder())
             makeFirstResponder(view);

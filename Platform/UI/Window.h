@@ -146,6 +146,11 @@ public:
     void close();
     bool isMiniaturized() const { return m_miniaturized; }
     void miniaturize(Object* sender = nullptr);
+    // Zooming a resizable window fills the screen; zooming it again gives back the frame it had.
+    bool isZoomed() const { return m_zoomed; }
+    void zoom(Object* sender = nullptr);
+    // The desktop zoomed or restored the window itself; its frame follows on its own.
+    void setZoomedByDesktop(bool zoomed) { m_zoomed = zoomed; }
 
     bool isKeyWindow() const;
     bool isMainWindow() const;
@@ -167,6 +172,9 @@ public:
     void setWindowController(const std::shared_ptr<WindowController>& controller) { m_windowController = controller; }
     std::shared_ptr<Responder> nextResponder() const override;
     std::shared_ptr<foundation::UndoManager> undoManager();
+    // Close (performClose:) and Zoom (zoom:) are offered while the window's style allows them
+    // and no sheet is up.
+    bool validateMenuItem(MenuItem& item) override;
 
     // ---- sheets
     // Attaches `sheet` to this window; `handler` gets the code given to endSheet. A second
@@ -233,6 +241,8 @@ private:
     std::vector<std::shared_ptr<Button>> m_windowButtons;
     bool m_visible = false;
     bool m_miniaturized = false;
+    bool m_zoomed = false;
+    graphics::Rect m_unzoomedFrame;
     std::weak_ptr<Responder> m_firstResponder;
     bool m_firstResponderIsWindow = true;
     std::weak_ptr<View> m_initialFirstResponder;

@@ -6,6 +6,7 @@
 #include "Platform/Foundation/Bundle.h"
 #include "Platform/Media/VideoSettings.h"
 #include "Platform/UI/Application.h"
+#include "Platform/UI/Event.h"
 #include "Platform/UI/Menu.h"
 #include "Platform/UI/PlayerView.h"
 #include "Platform/UI/ScriptedResponder.h"
@@ -226,3 +227,50 @@ TEST_F(AppDelegateTest, UndoWaitsWhileAnExportRuns)
 }
 
 } // namespace
+
+TEST_F(AppDelegateTest, UndoAndTheWindowsCommandsWaitWhileASheetIsUp)
+{
+    openTwoPhotos();
+    auto window = m_controller->window();
+    auto sheet = ui::Window::initWithContentRect(graphics::Rect::make(0, 0, 200, 100), ui::WindowStyleMaskTitled);
+    window->beginSheet(sheet);
+    auto menu = ui::Application::shared()->mainMenu();
+    ASSERT_TRUE(menu);
+    menu->update();
+    auto item = [&](const std::string& action) {
+        for (const auto& top : menu->itemArray())
+            if (auto sub = top->submenu())
+                for (const auto& i : sub->itemArray())
+                    if (i->action() == action)
+                        return i;
+        return ui::MenuItemPtr();
+    };
+    for (const char* action : {"undo:", "removeAllItems:", "export:", "performClose:"}) {
+        ASSERT_TRUE(item(action)) << action;
+        EXPECT_FALSE(item(action)->isEnabled()) << action << " under a sheet";
+    }
+    // Its shortcut changes nothing under the sheet.
+    window->sendEvent(ui::Event::keyEvent(ui::EventType::keyDown, "z", window, 0, ui::EventModifierFlagCommand));
+    dispatch::RunLoop::main().runUntil([] { return false; }, 0.05);
+    EXPECT_EQ(m_delegate->model()->imageSources().size(), 2u);
+
+    window->endSheet(sheet);
+    menu->update();
+    EXPECT_TRUE(item("undo:")->isEnabled());
+    EXPECT_TRUE(item("performClose:")->isEnabled());
+}
+
+TEST_F(AppDelegateTest, TheEditMenuOffersCutCopyAndPasteWithTheirShortcuts)
+{
+    auto menu = ui::Application::shared()->mainMenu();
+    ASSERT_TRUE(menu);
+    auto edit = menu->itemWithTitle("Edit");
+    ASSERT_TRUE(edit && edit->submenu());
+    std::vector<std::pair<std::string, std::string>> found;
+    for (const auto& i : edit->submenu()->itemArray())
+        if (!i->isSeparatorItem())
+            found.emplace_back(i->action(), i->keyEquivalent());
+    const std::vector<std::pair<std::string, std::string>> expected {
+        {"undo:", "z"}, {"redo:", "Z"}, {"cut:", "x"}, {"copy:", "c"}, {"paste:", "v"}};
+    EXPECT_EQ(found, expected);
+}

@@ -10,6 +10,8 @@
 #include "Platform/Foundation/Observable.h"
 #include "Platform/UI/Button.h"
 #include "Platform/UI/Formatter.h"
+#include "Platform/UI/Menu.h"
+#include "Platform/UI/Pasteboard.h"
 #include "Platform/UI/Slider.h"
 #include "Platform/UI/TextField.h"
 #include "Platform/UI/WindowController.h"
@@ -370,3 +372,64 @@ TEST_F(ControlTest, LabelsAndSecureFieldsShowTheirText)
 }
 
 } // namespace
+
+TEST_F(ControlTest, CutCopyAndPasteOfAFieldGoThroughTheGeneralPasteboard)
+{
+    auto menu = Menu::initWithTitle("Main");
+    auto edit = MenuItem::initWithTitle("Edit");
+    edit->setSubmenu(Menu::initWithTitle("Edit"));
+    menu->addItem(edit);
+    auto cut = edit->submenu()->addItemWithTitle("Cut", "cut:", "x");
+    auto copy = edit->submenu()->addItemWithTitle("Copy", "copy:", "c");
+    auto paste = edit->submenu()->addItemWithTitle("Paste", "paste:", "v");
+    Application::shared()->setMainMenu(menu);
+    auto pasteboard = Pasteboard::generalPasteboard();
+    pasteboard->clearContents();
+
+    auto w = makeWindow();
+    auto field = TextField::textFieldWithString("125");
+    field->setFormatter(std::make_shared<DigitsFormatter>(6));
+    field->setFrameOrigin({10, 10});
+    auto secret = SecureTextField::initWithFrame(Rect::make(10, 100, 100, 22));
+    secret->setStringValue("hunter2");
+    w->contentView()->addSubview(field);
+    w->contentView()->addSubview(secret);
+    w->makeKeyAndOrderFront();
+
+    // Nothing being edited: nothing to cut, copy or paste into.
+    menu->update();
+    EXPECT_FALSE(copy->isEnabled());
+    EXPECT_FALSE(paste->isEnabled());
+
+    click(w, 20, 15);
+    ASSERT_TRUE(field->isEditing());
+    menu->update();
+    EXPECT_TRUE(copy->isEnabled());
+    EXPECT_TRUE(cut->isEnabled());
+    EXPECT_FALSE(paste->isEnabled()) << "the pasteboard holds no text";
+    key(w, "c", EventModifierFlagCommand);
+    EXPECT_EQ(pasteboard->stringForType(NSPasteboardTypeString), "125");
+    key(w, "x", EventModifierFlagCommand);
+    EXPECT_EQ(field->currentText(), "");
+    // Pasted text goes through the formatter as typing does: a line break becomes a space,
+    // which it then refuses.
+    pasteboard->clearContents();
+    pasteboard->setStringForType("42", NSPasteboardTypeString);
+    menu->update();
+    EXPECT_TRUE(paste->isEnabled());
+    key(w, "v", EventModifierFlagCommand);
+    key(w, "v", EventModifierFlagCommand);
+    EXPECT_EQ(field->currentText(), "4242");
+    pasteboard->setStringForType("1\n2", NSPasteboardTypeString);
+    key(w, "v", EventModifierFlagCommand);
+    EXPECT_EQ(field->currentText(), "4242");
+
+    // A password is never copied out of its field.
+    click(w, 20, 105);
+    ASSERT_TRUE(secret->isEditing());
+    menu->update();
+    EXPECT_FALSE(copy->isEnabled());
+    EXPECT_FALSE(cut->isEnabled());
+    key(w, "c", EventModifierFlagCommand);
+    EXPECT_EQ(pasteboard->stringForType(NSPasteboardTypeString), "1\n2");
+}

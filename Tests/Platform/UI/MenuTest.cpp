@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "Platform/UI/Button.h"
 #include "Platform/UI/Menu.h"
 #include "Tests/Platform/UI/UITestSupport.h"
 
@@ -155,3 +156,94 @@ TEST_F(MenuTest, KeyEquivalentsOfTheMainMenuReachTheirActions)
 }
 
 } // namespace
+
+namespace {
+
+// A window-level command and an application-level one, side by side in one menu.
+struct SheetMenus {
+    std::shared_ptr<Player> player = Player::make();
+    std::shared_ptr<Menu> menu = Menu::initWithTitle("Main");
+    MenuItemPtr play = menu->addItemWithTitle("Play", "play:", "p");
+    MenuItemPtr close = menu->addItemWithTitle("Close", "performClose:", "w");
+    MenuItemPtr quit = menu->addItemWithTitle("Quit", "stop:", "q");
+};
+
+} // namespace
+
+TEST_F(MenuTest, ASheetTakesItsWindowsCommandsAwayUntilItEnds)
+{
+    SheetMenus m;
+    m.player->hasImages = true;
+    Application::shared()->setMainMenu(m.menu);
+    auto w = makeWindow(300, 200, WindowStyleMaskTitled | WindowStyleMaskClosable | WindowStyleMaskResizable);
+    w->setNextResponder(m.player);
+    w->makeKeyAndOrderFront();
+    m.menu->update();
+    EXPECT_TRUE(m.play->isEnabled());
+    EXPECT_TRUE(m.close->isEnabled());
+
+    auto sheet = makeWindow(100, 50);
+    w->beginSheet(sheet);
+    m.menu->update();
+    EXPECT_FALSE(m.play->isEnabled()) << "a command of the window under a sheet";
+    EXPECT_FALSE(m.close->isEnabled()) << "a sheet is ended by its buttons, not closed";
+    EXPECT_TRUE(m.quit->isEnabled()) << "the application's own commands stay";
+    // Its shortcuts do nothing either, whichever of the two windows the key reaches.
+    key(w, "p", EventModifierFlagCommand);
+    key(sheet, "p", EventModifierFlagCommand);
+    EXPECT_EQ(m.player->plays, 0);
+    key(w, "w", EventModifierFlagCommand);
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_TRUE(sheet->isVisible());
+
+    w->endSheet(sheet);
+    m.menu->update();
+    EXPECT_TRUE(m.play->isEnabled());
+    key(w, "p", EventModifierFlagCommand);
+    EXPECT_EQ(m.player->plays, 1);
+}
+
+TEST_F(MenuTest, WindowsCloseAndZoomFromMenuShortcutsAndTitleBar)
+{
+    auto menu = Menu::initWithTitle("Main");
+    auto close = menu->addItemWithTitle("Close", "performClose:", "w");
+    auto zoom = menu->addItemWithTitle("Zoom", "zoom:");
+    Application::shared()->setMainMenu(menu);
+
+    // A window that cannot be closed or resized offers neither.
+    auto fixed = makeWindow(300, 200, WindowStyleMaskTitled);
+    fixed->makeKeyAndOrderFront();
+    menu->update();
+    EXPECT_FALSE(close->isEnabled());
+    EXPECT_FALSE(zoom->isEnabled());
+
+    auto w = makeWindow(300, 200, WindowStyleMaskTitled | WindowStyleMaskClosable | WindowStyleMaskResizable);
+    w->makeKeyAndOrderFront();
+    menu->update();
+    EXPECT_TRUE(close->isEnabled());
+    EXPECT_TRUE(zoom->isEnabled());
+
+    // Zoom fills the screen and a second zoom gives the window its size back; the title bar's
+    // zoom button and a double click on the bar do the same.
+    const graphics::Rect before = w->frame();
+    EXPECT_TRUE(menu->performActionForItemAtIndex(menu->indexOfItem(zoom)));
+    EXPECT_TRUE(w->isZoomed());
+    EXPECT_GT(w->frame().width(), before.width());
+    w->zoom(nullptr);
+    EXPECT_FALSE(w->isZoomed());
+    EXPECT_EQ(w->frame(), before);
+
+    auto button = w->standardWindowButton(WindowButton::zoomButton);
+    ASSERT_TRUE(button);
+    const auto at = button->convertRectToView(button->bounds(), nullptr);
+    click(w, at.midX(), at.midY());
+    EXPECT_TRUE(w->isZoomed());
+    const double barY = w->frame().height() - Window::titleBarHeight() / 2;
+    mouse(w, EventType::leftMouseDown, w->frame().width() / 2, barY, 2);
+    mouse(w, EventType::leftMouseUp, w->frame().width() / 2, barY, 2);
+    EXPECT_FALSE(w->isZoomed());
+    EXPECT_EQ(w->frame(), before);
+
+    key(w, "w", EventModifierFlagCommand);
+    EXPECT_FALSE(w->isVisible());
+}
