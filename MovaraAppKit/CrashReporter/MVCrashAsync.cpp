@@ -192,11 +192,11 @@ long mvcrash_async_writen(int fd, const void* data, std::size_t length)
     std::size_t left = length;
     while (left > 0) {
         ssize_t n = ::write(fd, p, left);
-        if (n <= 0) {
-            if (errno == EINTR)
-                continue;
+        if (n < 0 && errno == EINTR)
+            continue;
+        // A write that takes nothing will take nothing again; errno says nothing about it.
+        if (n <= 0)
             return -1;
-        }
         p += n;
         left -= static_cast<std::size_t>(n);
     }

@@ -194,7 +194,7 @@ plframe_error_t plframe_cursor_read_dwarf_unwind(mvcrash_task_t task, mvcrash_as
     if (!image.elf.eh_frame)
         return PLFRAME_RESULT_NO_FRAME;
     mvcrash_async_mobject_t section;
-    if (mvcrash_async_mobject_init(&section, task, image.elf.eh_frame, image.elf.eh_frame_size, false) != MVCRASH_ERR_NONE)
+    if (mvcrash_async_mobject_init_known(&section, task, image.elf.eh_frame, image.elf.eh_frame_size, false, image.elf.eh_frame_readable) != MVCRASH_ERR_NONE)
         return PLFRAME_RESULT_NO_FRAME;
     const mvcrash_async_byteorder_t* order = mvcrash_async_byteorder_little_endian();
     gnu_ehptr_reader<std::uint64_t> reader(order);

@@ -399,7 +399,12 @@ void mvcrash_async_image_list_take_snapshot(mvcrash_async_image_list_t* list, mv
             continue;
         if (snapshot->count == mvcrash_async_image_snapshot_t::capacity)
             return; // too many to record: lookups keep walking the live list
-        snapshot->entries[snapshot->count++] = { loaded.header, loaded.bias, elf.text_size, loaded.nameAddress };
+        std::uint64_t ehFrameReadable = 0;
+        if (elf.eh_frame) {
+            const std::uint64_t pageStart = elf.eh_frame & ~static_cast<std::uint64_t>(sys::pageSize() - 1);
+            ehFrameReadable = sys::readablePrefix(pageStart, static_cast<std::size_t>(elf.eh_frame + elf.eh_frame_size - pageStart));
+        }
+        snapshot->entries[snapshot->count++] = { loaded.header, loaded.bias, elf.text_size, loaded.nameAddress, ehFrameReadable };
     }
     list->snapshot = snapshot;
 }
@@ -417,7 +422,10 @@ bool mvcrash_async_image_containing_address(mvcrash_async_image_list_t* list, st
             const auto& e = snapshot->entries[i];
             if (address >= e.header && address - e.header < e.text_size) {
                 image->loaded = sys::LoadedImage { e.header, e.bias, e.name_address, 0 };
-                return mvcrash_async_elf_init(&image->elf, list->task, e.header, e.bias, e.name_address) == MVCRASH_ERR_NONE;
+                if (mvcrash_async_elf_init(&image->elf, list->task, e.header, e.bias, e.name_address) != MVCRASH_ERR_NONE)
+                    return false;
+                image->elf.eh_frame_readable = e.eh_frame_readable;
+                return true;
             }
         }
         return false;

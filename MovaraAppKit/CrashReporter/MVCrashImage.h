@@ -23,6 +23,11 @@ struct mvcrash_async_elf_t {
     // Unwind tables.
     std::uint64_t eh_frame_hdr = 0, eh_frame_hdr_size = 0;
     std::uint64_t eh_frame = 0, eh_frame_size = 0;
+    // How many bytes of the pages under eh_frame could be read when the image list's snapshot
+    // was taken (0: not known, read them again). Every frame of every thread walks through
+    // these tables: checking a large library's pages for each one is what made a report of a
+    // process with hundreds of threads take minutes.
+    std::uint64_t eh_frame_readable = 0;
     // Build-id (the image's UUID), up to 32 bytes.
     std::uint8_t build_id[32] = {};
     std::uint32_t build_id_length = 0;
@@ -51,7 +56,7 @@ mvcrash_error_t mvcrash_async_elf_find_symbol_by_name(const mvcrash_async_elf_t*
 // (static, for a crash handler: it is too large for a signal stack).
 struct mvcrash_async_image_snapshot_t {
     struct entry {
-        std::uint64_t header, bias, text_size, name_address;
+        std::uint64_t header, bias, text_size, name_address, eh_frame_readable;
     };
     static constexpr std::uint32_t capacity = 1024;
     std::uint32_t count = 0;

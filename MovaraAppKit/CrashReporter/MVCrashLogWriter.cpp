@@ -22,7 +22,7 @@ enum : std::uint32_t {
     kReportTruncated = 11,
 };
 
-constexpr std::uint32_t kOperatingSystemUnknown = 3; // no value of the schema names Linux
+constexpr std::uint32_t kOperatingSystemLinux = 5;
 constexpr std::uint32_t kArchitectureX86_64 = 1;
 constexpr std::uint32_t kTypeEncodingMach = 1;
 
@@ -71,7 +71,8 @@ std::size_t writeReportInfo(mvcrash_async_file_t* file, const mvcrash_log_writer
 
 std::size_t writeSystemInfo(mvcrash_async_file_t* file, const mvcrash_log_writer_t* w, std::int64_t timestamp)
 {
-    return packEnum(file, 1, kOperatingSystemUnknown) + packBytes(file, 2, w->system_info.version) + packBytes(file, 5, w->system_info.build)
+    return packEnum(file, 1, kOperatingSystemLinux) + packBytes(file, 2, w->system_info.version) + packBytes(file, 5, w->system_info.build)
+        + packBytes(file, 6, w->system_info.name)
         + packEnum(file, 3, kArchitectureX86_64) + packI64(file, 4, timestamp);
 }
 
@@ -291,10 +292,9 @@ mvcrash_error_t mvcrash_log_writer_init(mvcrash_log_writer_t* writer, const std:
     copyText(&writer->process_info.parent_process_name, parent ? parent->name : std::string());
     writer->process_info.native = true;
 
-    // The machine's product name, as a device description gives it; the processor's name when
-    // the firmware does not tell.
+    // The machine's model as the device description gives it.
     const auto hardware = sys::hardwareFacts();
-    const std::string model = sys::DeviceFacts::model().value_or(hardware.model);
+    const std::string model = sys::DeviceFacts::model().value_or(std::string());
     if (!model.empty())
         copyText(&writer->machine_info.model, model);
     writer->machine_info.cpu_type = MVCRASH_CPU_TYPE_X86_64;
@@ -310,6 +310,7 @@ mvcrash_error_t mvcrash_log_writer_init(mvcrash_log_writer_t* writer, const std:
         std::snprintf(text, sizeof text, "%ld.%ld", version.major, version.minor);
     copyText(&writer->system_info.version, text);
     copyText(&writer->system_info.build, sys::DeviceFacts::operatingSystemBuild().value_or(std::string()));
+    copyText(&writer->system_info.name, sys::DeviceFacts::operatingSystemName());
     return MVCRASH_ERR_NONE;
 }
 
@@ -349,6 +350,18 @@ mvcrash_error_t mvcrash_log_writer_write(mvcrash_log_writer_t* writer, sys::Thre
     std::size_t threadCount = listed > 0 ? static_cast<std::size_t>(listed) : 0;
     if (threadCount > sys::kMaxSuspendedThreads)
         threadCount = sys::kMaxSuspendedThreads;
+    // The crashed thread is stopped with the others even when the listing did not reach it.
+    if (crashed_thread > 0) {
+        std::size_t at = 0;
+        while (at < threadCount && threads[at] != crashed_thread)
+            ++at;
+        if (at == threadCount) {
+            if (threadCount < sys::kMaxSuspendedThreads)
+                ++threadCount;
+            at = threadCount - 1;
+            threads[at] = crashed_thread;
+        }
+    }
     const sys::ThreadId self = sys::currentThreadId();
     const bool suspended = threadCount > 0 && sys::suspendThreads(threads, threadCount, 1000);
 
@@ -386,7 +399,9 @@ mvcrash_error_t mvcrash_log_writer_write(mvcrash_log_writer_t* writer, sys::Thre
         return left > reserved ? left - reserved : 0;
     };
 
-    // 3. Threads, in listing order. The crashed thread's room is kept until it is written.
+    // 3. Threads: the crashed one first, then the others in listing order. The crashed thread
+    // is written whether or not the listing could be read or reached it (a process with more
+    // threads than a suspension holds), and it is never the one left out for room.
     struct Plan {
         sys::ThreadId tid;
         bool crashed;
@@ -398,11 +413,14 @@ mvcrash_error_t mvcrash_log_writer_write(mvcrash_log_writer_t* writer, sys::Thre
         plan->crashed = tid == crashed_thread;
         plan->walkable = false;
         if (tid == self) {
-            if (!current_state)
-                return false; // the writer's own thread is written only with a captured state
-            plan->state = *current_state;
-            plan->walkable = true;
-            return true;
+            if (current_state) {
+                plan->state = *current_state;
+                plan->walkable = true;
+                return true;
+            }
+            // The writer's own thread is written only with a captured state, unless it is the
+            // one that crashed: then it is listed without frames.
+            return plan->crashed;
         }
         sys::MachineContext context;
         // A thread that did not leave its registers is listed without frames: walking a state we
@@ -413,22 +431,9 @@ mvcrash_error_t mvcrash_log_writer_write(mvcrash_log_writer_t* writer, sys::Thre
         }
         return true;
     };
-    std::size_t crashedReserve = 0;
     std::uint32_t cumulative[MVCRASH_WRITER_MAX_FRAMES + 1];
-    for (std::size_t i = 0; i < threadCount; ++i) {
-        Plan plan;
-        if (threads[i] == crashed_thread && planFor(threads[i], &plan)) {
-            // Its number is not known yet: room for the largest one is kept.
-            crashedReserve = packMessage(nullptr, kReportThreads, [&](mvcrash_async_file_t* f) {
-                return writeThread(f, ctx, 0, true, plan.walkable ? &plan.state : nullptr, MVCRASH_WRITER_MAX_FRAMES, nullptr);
-            }) + 4;
-        }
-    }
     std::uint32_t number = 0;
-    for (std::size_t i = 0; i < threadCount; ++i) {
-        Plan plan;
-        if (!planFor(threads[i], &plan))
-            continue;
+    auto writeOne = [&](const Plan& plan) {
         const mvcrash_async_thread_state_t* state = plan.walkable ? &plan.state : nullptr;
         const std::uint32_t thisNumber = number;
         std::uint32_t walked = 0;
@@ -440,13 +445,23 @@ mvcrash_error_t mvcrash_log_writer_write(mvcrash_log_writer_t* writer, sys::Thre
             while (frames > 0 && messageSize(kReportThreads, cumulative[frames]) > available)
                 --frames;
             truncated = truncated || frames < walked;
-            crashedReserve = 0;
-        } else if (messageSize(kReportThreads, cumulative[walked]) > room(tailReserve + crashedReserve)) {
+        } else if (messageSize(kReportThreads, cumulative[walked]) > room(tailReserve)) {
             truncated = true;
-            continue;
+            return;
         }
         packMessage(file, kReportThreads, [&](mvcrash_async_file_t* f) { return writeThread(f, ctx, thisNumber, plan.crashed, state, frames, nullptr); });
         ++number;
+    };
+    {
+        Plan plan;
+        if (crashed_thread > 0 && planFor(crashed_thread, &plan))
+            writeOne(plan);
+    }
+    for (std::size_t i = 0; i < threadCount; ++i) {
+        Plan plan;
+        if (threads[i] == crashed_thread || !planFor(threads[i], &plan))
+            continue;
+        writeOne(plan);
     }
 
     // 4. Binary images.
@@ -507,6 +522,7 @@ void mvcrash_log_writer_free(mvcrash_log_writer_t* writer)
 {
     plprotobuf_cbinary_data_free(&writer->system_info.version);
     plprotobuf_cbinary_data_free(&writer->system_info.build);
+    plprotobuf_cbinary_data_free(&writer->system_info.name);
     plprotobuf_cbinary_data_free(&writer->machine_info.model);
     plprotobuf_cbinary_data_free(&writer->application_info.app_identifier);
     plprotobuf_cbinary_data_free(&writer->application_info.app_version);

@@ -29,6 +29,7 @@ struct mvcrash_log_writer_t {
     struct {
         plprotobuf_cbinary_data_t version;
         plprotobuf_cbinary_data_t build;
+        plprotobuf_cbinary_data_t name;
     } system_info;
     struct {
         plprotobuf_cbinary_data_t model;
@@ -70,8 +71,10 @@ void mvcrash_log_writer_set_exception(mvcrash_log_writer_t* writer, const std::s
 // Keeps a copy of `data` (an empty one counts as set); null removes the custom data.
 void mvcrash_log_writer_set_custom_data(mvcrash_log_writer_t* writer, const void* data, std::size_t length, bool present);
 
-// Writes one complete report. `crashed_thread` is the thread that crashed; `current_state` the
-// registers of the calling thread (or null, and then the calling thread is not written).
+// Writes one complete report. `crashed_thread` is the thread that crashed (0: none); it is
+// written first, always, even when the process's threads cannot be listed. `current_state` the
+// registers of the calling thread (or null, and then the calling thread is not written unless it
+// is the crashed one, which is then written without frames).
 mvcrash_error_t mvcrash_log_writer_write(mvcrash_log_writer_t* writer, sys::ThreadId crashed_thread, mvcrash_async_image_list_t* image_list, mvcrash_async_file_t* file, const mvcrash_log_signal_info_t* siginfo, const mvcrash_async_thread_state_t* current_state);
 mvcrash_error_t mvcrash_log_writer_close(mvcrash_log_writer_t* writer);
 void mvcrash_log_writer_free(mvcrash_log_writer_t* writer);

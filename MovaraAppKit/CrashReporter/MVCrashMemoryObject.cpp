@@ -4,6 +4,11 @@
 
 mvcrash_error_t mvcrash_async_mobject_init(mvcrash_async_mobject_t* mobj, mvcrash_task_t task, std::uint64_t target, std::uint64_t length, bool require_full)
 {
+    return mvcrash_async_mobject_init_known(mobj, task, target, length, require_full, 0);
+}
+
+mvcrash_error_t mvcrash_async_mobject_init_known(mvcrash_async_mobject_t* mobj, mvcrash_task_t task, std::uint64_t target, std::uint64_t length, bool require_full, std::uint64_t readable_from_page)
+{
     *mobj = mvcrash_async_mobject_t {};
     const std::uint64_t page = sys::pageSize();
     const std::uint64_t start = target & ~(page - 1);
@@ -18,7 +23,8 @@ mvcrash_error_t mvcrash_async_mobject_init(mvcrash_async_mobject_t* mobj, mvcras
     }
     if (total == 0)
         total = page;
-    const std::uint64_t readable = sys::readablePrefix(start, static_cast<std::size_t>(total));
+    const std::uint64_t readable = readable_from_page > 0 ? (readable_from_page < total ? readable_from_page : total)
+                                                         : sys::readablePrefix(start, static_cast<std::size_t>(total));
     std::uint64_t mapped;
     if (require_full) {
         if (readable < total)

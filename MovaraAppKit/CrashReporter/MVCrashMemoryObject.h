@@ -20,6 +20,9 @@ struct mvcrash_async_mobject_t {
 };
 
 mvcrash_error_t mvcrash_async_mobject_init(mvcrash_async_mobject_t* mobj, mvcrash_task_t task, std::uint64_t target, std::uint64_t length, bool require_full);
+// The same, with the count of readable bytes from the first page of `target` already known
+// (0: not known, read it now).
+mvcrash_error_t mvcrash_async_mobject_init_known(mvcrash_async_mobject_t* mobj, mvcrash_task_t task, std::uint64_t target, std::uint64_t length, bool require_full, std::uint64_t readable_from_page);
 void mvcrash_async_mobject_free(mvcrash_async_mobject_t* mobj);
 
 std::uint64_t mvcrash_async_mobject_base_address(const mvcrash_async_mobject_t* mobj);

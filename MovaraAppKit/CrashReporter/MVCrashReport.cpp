@@ -167,7 +167,7 @@ std::shared_ptr<MVCrashReport> MVCrashReportDecoder::decode(const std::vector<st
     if (s->timestamp != 0)
         timestamp = foundation::Date::dateWithTimeIntervalSince1970(static_cast<double>(s->timestamp));
     result->m_systemInfo = std::make_shared<MVCrashReportSystemInfo>(s->has_operating_system ? static_cast<int>(s->operating_system) : static_cast<int>(MVCrashReportSystemInfo::Unknown),
-        text(s->os_version), optionalText(s->os_build), s->architecture, systemProcessor, timestamp);
+        text(s->os_version), optionalText(s->os_build), s->architecture, systemProcessor, timestamp, optionalText(s->os_name));
 
     const auto* a = report->application_info;
     if (!a)

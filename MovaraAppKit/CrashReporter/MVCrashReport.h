@@ -32,11 +32,14 @@ using MVCrashReportProcessorInfoPtr = std::shared_ptr<const MVCrashReportProcess
 
 class MVCrashReportSystemInfo {
 public:
-    enum OperatingSystem : int { MacOSX = 0, iPhoneOS = 1, iPhoneSimulator = 2, Unknown = 3, AppleTVOS = 4 };
+    enum OperatingSystem : int { MacOSX = 0, iPhoneOS = 1, iPhoneSimulator = 2, Unknown = 3, AppleTVOS = 4, Linux = 5 };
     enum Architecture : int { X86_32 = 0, X86_64 = 1, ARMv6 = 2, PPC = 3, PPC64 = 4, ARMv7 = 5, ArchitectureUnknown = 6 };
-    MVCrashReportSystemInfo(int os, std::string version, std::optional<std::string> build, int architecture, MVCrashReportProcessorInfoPtr processor, std::optional<foundation::Date> timestamp)
-        : m_os(os), m_version(std::move(version)), m_build(std::move(build)), m_architecture(architecture), m_processor(std::move(processor)), m_timestamp(timestamp) { }
+    MVCrashReportSystemInfo(int os, std::string version, std::optional<std::string> build, int architecture, MVCrashReportProcessorInfoPtr processor, std::optional<foundation::Date> timestamp,
+        std::optional<std::string> name = std::nullopt)
+        : m_os(os), m_version(std::move(version)), m_build(std::move(build)), m_architecture(architecture), m_processor(std::move(processor)), m_timestamp(timestamp), m_name(std::move(name)) { }
     int operatingSystem() const { return m_os; }
+    // The system's own name, when the report gives one.
+    const std::optional<std::string>& operatingSystemName() const { return m_name; }
     const std::string& operatingSystemVersion() const { return m_version; }
     const std::optional<std::string>& operatingSystemBuild() const { return m_build; }
     int architecture() const { return m_architecture; }
@@ -50,6 +53,7 @@ private:
     int m_architecture;
     MVCrashReportProcessorInfoPtr m_processor;
     std::optional<foundation::Date> m_timestamp;
+    std::optional<std::string> m_name;
 };
 
 struct MVCrashReportMachineInfo {

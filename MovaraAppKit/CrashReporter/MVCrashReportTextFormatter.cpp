@@ -45,13 +45,14 @@ std::string lastPathComponent(const std::string& path)
     return slash == std::string::npos || trimmed == "/" ? trimmed : trimmed.substr(slash + 1);
 }
 
-std::string operatingSystemName(int os)
+std::string operatingSystemName(int os, const std::optional<std::string>& name)
 {
     switch (os) {
     case 0:
     case 2: return "Mac OS X";
     case 1: return "iPhone OS";
     case 4: return "Apple tvOS";
+    case 5: return name && !name->empty() ? *name : "Linux";
     default: return format("Unknown (%d)", os);
     }
 }
@@ -139,7 +140,8 @@ std::string MVCrashReportTextFormatter::formatStackFrame(const MVCrashReportStac
     if (frame.symbolInfo) {
         std::string name = frame.symbolInfo->symbolName;
         const int os = report.systemInfo().operatingSystem();
-        if (name.size() > 1 && name[0] == '_') {
+        // Linux symbols are as written: "_Z..." is a mangled name, not a prefixed one.
+        if (name.size() > 1 && name[0] == '_' && os != 5) {
             if (os == 0 || os == 1 || os == 2 || os == 4)
                 name = name.substr(1);
             else
@@ -182,7 +184,7 @@ std::string MVCrashReportTextFormatter::stringValueForCrashReport(const MVCrashR
     text += "\n";
     const auto& system = report.systemInfo();
     text += format("Date/Time:       %s\n", system.timestamp() ? dateDescription(*system.timestamp()).c_str() : "???");
-    text += format("OS Version:      %s %s (%s)\n", operatingSystemName(system.operatingSystem()).c_str(), system.operatingSystemVersion().c_str(),
+    text += format("OS Version:      %s %s (%s)\n", operatingSystemName(system.operatingSystem(), system.operatingSystemName()).c_str(), system.operatingSystemVersion().c_str(),
         system.operatingSystemBuild() ? system.operatingSystemBuild()->c_str() : "???");
     text += "Report Version:  104\n\n";
     text += format("Exception Type:  %s\n", report.signalInfo().name.c_str());

@@ -120,7 +120,12 @@ std::optional<std::string> DeviceFacts::operatingSystemBuild()
 
 std::optional<std::string> DeviceFacts::model()
 {
-    return firmwareText("/sys/class/dmi/id/product_name");
+    if (auto product = firmwareText("/sys/class/dmi/id/product_name"))
+        return product;
+    // Virtual machines and boards without firmware tables: the processor is what can be told.
+    if (auto processor = hardwareFacts().model; !processor.empty())
+        return processor;
+    return std::nullopt;
 }
 
 std::optional<std::string> DeviceFacts::manufacturer()

@@ -5,7 +5,8 @@
 //   operating system name     NAME of /etc/os-release (else uname's system name)
 //   operating system version  VERSION_ID of /etc/os-release as major, minor and patch (HostInfo)
 //   operating system build    uname's kernel release (HostInfo)
-//   model                     the firmware's product name (/sys/class/dmi/id), else none
+//   model                     the firmware's product name (/sys/class/dmi/id), else the
+//                             processor's model name, else none
 //   manufacturer              the firmware's system vendor (/sys/class/dmi/id), else none
 //   locale                    LC_ALL, else LC_MESSAGES, else LANG: language, optional script,
 //                             country ("en_US.UTF-8" -> en, US; "sr_RS@latin" -> sr, Latn, RS)

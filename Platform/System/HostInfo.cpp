@@ -55,6 +55,38 @@ HardwareFacts hardwareFacts()
     return facts;
 }
 
+namespace {
+
+// The kernel keeps 15 bytes of a command's name; the file it runs, or failing that (another
+// user's process) its first argument, names it whole.
+std::optional<std::string> fullProcessName(const std::string& base)
+{
+    auto lastComponent = [](const std::string& path) -> std::optional<std::string> {
+        const auto slash = path.rfind('/');
+        std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        if (name.empty())
+            return std::nullopt;
+        return name;
+    };
+    char target[4096];
+    const ssize_t length = ::readlink((base + "/exe").c_str(), target, sizeof target - 1);
+    if (length > 0) {
+        std::string path(target, static_cast<std::size_t>(length));
+        // A program replaced while it runs is shown with this mark.
+        if (path.ends_with(" (deleted)"))
+            path.resize(path.size() - 10);
+        if (auto name = lastComponent(path))
+            return name;
+    }
+    std::ifstream cmdline(base + "/cmdline", std::ios::binary);
+    std::string first;
+    if (std::getline(cmdline, first, '\0') && !first.empty())
+        return lastComponent(first);
+    return std::nullopt;
+}
+
+} // namespace
+
 std::optional<ProcessFacts> processFacts(pid_t pid)
 {
     const std::string base = "/proc/" + std::to_string(pid);
@@ -69,7 +101,7 @@ std::optional<ProcessFacts> processFacts(pid_t pid)
         return std::nullopt;
     ProcessFacts facts;
     facts.pid = pid;
-    facts.name = text.substr(open + 1, close - open - 1);
+    facts.name = fullProcessName(base).value_or(text.substr(open + 1, close - open - 1));
     std::istringstream rest(text.substr(close + 1));
     std::string field;
     // Fields from the state on: state(3) ppid(4) ... starttime(22).

@@ -22,7 +22,8 @@ HardwareFacts hardwareFacts();
 
 struct ProcessFacts {
     pid_t pid = 0;
-    std::string name;             // the kernel's command name (at most 15 bytes)
+    std::string name;             // the program's file name, whole (the kernel's command name
+                                  // keeps only 15 bytes of it)
     pid_t parentPid = 0;
     std::int64_t startSeconds = 0; // seconds since 1970 at which the process started
     std::int64_t startMicroseconds = 0;

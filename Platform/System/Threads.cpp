@@ -1,6 +1,8 @@
 #include "Platform/System/Threads.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
+#include <climits>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -32,6 +34,9 @@ Slot g_slots[kMaxSuspendedThreads];
 std::size_t g_slotCount = 0;
 std::atomic<bool> g_active { false };
 std::atomic<bool> g_release { false };
+// The word parked threads sleep on (0 while held, 1 once released): a hundred threads polling a
+// clock would take the processors the writer needs.
+std::atomic<int> g_releaseWord { 0 };
 std::atomic<int> g_parked { 0 };
 std::atomic<unsigned> g_holdLimitMs { kDefaultSuspensionHoldMs };
 int g_suspendSignal = 0;
@@ -81,7 +86,17 @@ SYS_SIGNAL_HANDLER_CODE void suspendHandler(int, siginfo_t*, void* ucontext)
         if (slot.state.compare_exchange_strong(requested, kParked)) {
             // Held until released, but never for ever: a suspender that died or hung (a crash
             // inside the crash handler) must not leave this thread stopped.
-            waitAtMost(g_holdLimitMs.load(), [] { return g_release.load(std::memory_order_acquire); });
+            const std::uint64_t deadline = nowMs() + g_holdLimitMs.load();
+            for (;;) {
+                if (g_release.load(std::memory_order_acquire))
+                    break;
+                const std::uint64_t now = nowMs();
+                if (now >= deadline)
+                    break;
+                const std::uint64_t left = deadline - now;
+                timespec timeout { static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000L };
+                ::syscall(SYS_futex, reinterpret_cast<int*>(&g_releaseWord), FUTEX_WAIT_PRIVATE, 0, &timeout, nullptr, 0);
+            }
         }
         g_parked.fetch_sub(1);
         break;
@@ -174,6 +189,7 @@ bool suspendThreads(const ThreadId* ids, std::size_t count, unsigned timeoutMs, 
         return false;
     g_holdLimitMs.store(holdLimitMs);
     g_release.store(false, std::memory_order_release);
+    g_releaseWord.store(0, std::memory_order_release);
     const ThreadId self = currentThreadId();
     const pid_t pid = static_cast<pid_t>(::syscall(SYS_getpid));
     std::size_t used = 0;
@@ -222,6 +238,8 @@ void resumeThreads()
     if (!g_active.load())
         return;
     g_release.store(true, std::memory_order_release);
+    g_releaseWord.store(1, std::memory_order_release);
+    ::syscall(SYS_futex, reinterpret_cast<int*>(&g_releaseWord), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
     // The next suspension may only start once every parked thread has seen the release.
     waitAtMost(1000, [] { return g_parked.load() == 0; });
     for (std::size_t i = 0; i < g_slotCount; ++i)

@@ -1,6 +1,10 @@
 #include "MovaraAppKit/Telemetry/Analytics/BCNAnalyticsTransmissionTarget.h"
 
+#include <algorithm>
+#include <array>
 #include <cctype>
+#include <span>
+#include <vector>
 #include <fstream>
 
 #include "MovaraAppKit/Telemetry/Analytics/BCNAnalytics.h"
@@ -9,6 +13,8 @@
 #include "MovaraAppKit/Telemetry/Core/BCNUtility.h"
 #include "MovaraAppKit/Telemetry/Core/Context/BCNUserIdContext.h"
 #include "MovaraAppKit/Telemetry/Core/Model/CommonSchema/BCNCommonSchemaLog.h"
+#include "Platform/Foundation/Bundle.h"
+#include "Platform/Foundation/Digest.h"
 
 namespace {
 
@@ -99,9 +105,37 @@ void BCNPropertyConfigurator::mergeTypedPropertiesWith(BCNEventProperties& prope
 
 void BCNPropertyConfigurator::collectDeviceId() { m_deviceId = getDeviceIdentifier(); }
 
-std::optional<std::string> BCNPropertyConfigurator::getDeviceIdentifier() { return getDeviceIdentifier("/etc/machine-id"); }
+std::optional<std::string> BCNPropertyConfigurator::getDeviceIdentifier()
+{
+    return getDeviceIdentifier("/etc/machine-id", foundation::Bundle::main()->bundleIdentifier());
+}
 
-std::optional<std::string> BCNPropertyConfigurator::getDeviceIdentifier(const std::string& machineIdPath)
+namespace {
+
+foundation::SHA256Bytes hmacSHA256(std::span<const std::uint8_t> key, std::span<const std::uint8_t> message)
+{
+    constexpr std::size_t block = 64;
+    std::array<std::uint8_t, block> padded {};
+    if (key.size() > block) {
+        const auto digest = foundation::sha256(key);
+        std::copy(digest.begin(), digest.end(), padded.begin());
+    } else {
+        std::copy(key.begin(), key.end(), padded.begin());
+    }
+    std::vector<std::uint8_t> inner(block), outer(block);
+    for (std::size_t i = 0; i < block; ++i) {
+        inner[i] = padded[i] ^ 0x36;
+        outer[i] = padded[i] ^ 0x5c;
+    }
+    inner.insert(inner.end(), message.begin(), message.end());
+    const auto innerDigest = foundation::sha256(inner);
+    outer.insert(outer.end(), innerDigest.begin(), innerDigest.end());
+    return foundation::sha256(outer);
+}
+
+} // namespace
+
+std::optional<std::string> BCNPropertyConfigurator::getDeviceIdentifier(const std::string& machineIdPath, const std::string& applicationIdentifier)
 {
     std::ifstream file(machineIdPath);
     std::string line;
@@ -111,13 +145,27 @@ std::optional<std::string> BCNPropertyConfigurator::getDeviceIdentifier(const st
         line.pop_back();
     if (line.size() != 32)
         return std::nullopt;
-    std::string uuid;
+    std::array<std::uint8_t, 16> machineId {};
     for (std::size_t i = 0; i < line.size(); ++i) {
-        if (!std::isxdigit(static_cast<unsigned char>(line[i])))
+        const unsigned char c = static_cast<unsigned char>(line[i]);
+        if (!std::isxdigit(c))
             return std::nullopt;
-        if (i == 8 || i == 12 || i == 16 || i == 20)
+        const int nibble = std::isdigit(c) ? c - '0' : std::tolower(c) - 'a' + 10;
+        machineId[i / 2] = static_cast<std::uint8_t>(machineId[i / 2] << 4 | nibble);
+    }
+    const auto appDigest = foundation::sha256(std::string_view(applicationIdentifier));
+    const auto mac = hmacSHA256(machineId, std::span<const std::uint8_t>(appDigest.data(), 16));
+    std::array<std::uint8_t, 16> id {};
+    std::copy(mac.begin(), mac.begin() + 16, id.begin());
+    id[6] = static_cast<std::uint8_t>((id[6] & 0x0F) | 0x40);
+    id[8] = static_cast<std::uint8_t>((id[8] & 0x3F) | 0x80);
+    static const char* digits = "0123456789ABCDEF";
+    std::string uuid;
+    for (std::size_t i = 0; i < id.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
             uuid += '-';
-        uuid += static_cast<char>(std::toupper(static_cast<unsigned char>(line[i])));
+        uuid += digits[id[i] >> 4];
+        uuid += digits[id[i] & 0x0F];
     }
     return "u:" + uuid;
 }

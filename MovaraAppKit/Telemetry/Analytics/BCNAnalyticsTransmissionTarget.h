@@ -41,10 +41,14 @@ public:
     void mergeTypedPropertiesWith(BCNEventProperties& properties) const;
 
     void collectDeviceId();
-    // "u:" and the machine id (from `machineIdPath`) in UUID form; none when it can't be read
-    // or isn't a machine id, so that no made-up device id is ever sent.
+    // "u:" and an id of this machine for this application, in UUID form: machine-id(5) says the
+    // machine id itself must never leave the machine, so what is sent is derived from it as
+    // sd_id128_get_machine_app_specific() does (HMAC-SHA256 keyed by the machine id over a
+    // 128-bit application id, made a version-4 UUID), the application id being the first 16
+    // bytes of the SHA-256 of the bundle identifier. None when the machine id can't be read or
+    // isn't one, so that no made-up device id is ever sent.
     static std::optional<std::string> getDeviceIdentifier();
-    static std::optional<std::string> getDeviceIdentifier(const std::string& machineIdPath);
+    static std::optional<std::string> getDeviceIdentifier(const std::string& machineIdPath, const std::string& applicationIdentifier);
 
     void channelPrepareLog(const BCNChannelPtr& channel, const BCNLogPtr& log) override;
 

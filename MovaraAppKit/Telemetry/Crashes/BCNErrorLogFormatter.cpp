@@ -195,7 +195,7 @@ std::string BCNErrorLogFormatter::formatStackFrame(const MVCrashReportStackFrame
     if (image && frame.symbolInfo && imageTypeForImagePath(image->imageName(), processPathOf(report)) == 2) {
         std::string name = frame.symbolInfo->symbolName;
         const int os = report.systemInfo().operatingSystem();
-        if (name.size() > 1 && name[0] == '_') {
+        if (name.size() > 1 && name[0] == '_' && os != 5) {
             if (os == 0 || os == 1 || os == 2 || os == 4)
                 name.erase(0, 1);
             else if (os == 3)

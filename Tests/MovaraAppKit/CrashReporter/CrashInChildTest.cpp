@@ -182,6 +182,21 @@ TEST_P(CrashInChildWalk, EveryThreadsFramesMatchWhatBacktraceSawAtTheSamePoint)
     }
 }
 
+TEST(CrashInChildSymbols, AFunctionNameLongerThanTheFieldIsCutToFitIt)
+{
+    const std::string name = "crashchild_long_name_" + std::string(256 - 21, 'x');
+    const ChildRun run = runChild("longname");
+    ASSERT_TRUE(WIFSIGNALED(run.status)) << "status " << run.status;
+    EXPECT_EQ(WTERMSIG(run.status), SIGSEGV) << "the handler itself must not fail on the long name";
+    auto report = MVCrashReport::initWithData(run.report, nullptr);
+    ASSERT_TRUE(report);
+    const auto* crashed = crashedThread(*report);
+    ASSERT_NE(crashed, nullptr);
+    ASSERT_FALSE(crashed->stackFrames.empty());
+    ASSERT_TRUE(crashed->stackFrames[0].symbolInfo);
+    EXPECT_EQ(crashed->stackFrames[0].symbolInfo->symbolName, name.substr(0, 255));
+}
+
 TEST(CrashInChildEnable, OnlyOneReporterCanBeEnabled)
 {
     const ChildRun run = runChild("enable-twice");

@@ -3,8 +3,13 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <string>
 
@@ -128,6 +133,39 @@ TEST(MVCrashAsyncFile, SmallWritesGatherInTheBufferAndLargeOnesGoStraightThrough
     EXPECT_EQ(fileSize(path), 600); // exactly 256 bytes fit the buffer
     EXPECT_TRUE(mvcrash_async_file_close(&file));
     EXPECT_EQ(fileSize(path), 856);
+}
+
+namespace {
+// The descriptor whose writes accept nothing (0 bytes, errno untouched), as a full device or a
+// broken driver may answer; every other descriptor writes as usual.
+std::atomic<int> g_stuckFd { -1 };
+} // namespace
+
+extern "C" ssize_t write(int fd, const void* data, size_t length)
+{
+    if (fd >= 0 && fd == g_stuckFd.load())
+        return 0;
+    return ::syscall(SYS_write, fd, data, length);
+}
+
+TEST(MVCrashAsyncFile, AWriteThatTakesNothingFailsEvenWithAStaleInterruptInErrno)
+{
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::alarm(10); // a retry loop that never ends is ended here, and the test sees the signal
+        int fds[2];
+        if (::pipe(fds) != 0)
+            ::_exit(2);
+        g_stuckFd = fds[1];
+        errno = EINTR;
+        const long written = mvcrash_async_writen(fds[1], "report", 6);
+        ::_exit(written < 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_FALSE(WIFSIGNALED(status)) << "the writer kept retrying a write that takes nothing";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "a write of nothing is reported as a failure";
 }
 
 TEST(MVCrashAsyncFile, AWriteErrorIsReportedAndTheBufferKept)

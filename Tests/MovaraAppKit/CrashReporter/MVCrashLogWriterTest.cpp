@@ -3,10 +3,15 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 #include <iterator>
@@ -14,6 +19,9 @@
 
 #include "MovaraAppKit/CrashReporter/MVCrashLogWriter.h"
 #include "MovaraAppKit/CrashReporter/MVCrashReport.h"
+#include "MovaraAppKit/CrashReporter/MVCrashReportTextFormatter.h"
+#include "MovaraAppKit/Telemetry/Core/Context/BCNDeviceTracker.h"
+#include "Platform/System/DeviceFacts.h"
 #include "MovaraAppKit/CrashReporter/MVCrashWriterPack.h"
 #include "Platform/System/Threads.h"
 #include "Tests/Support/TempDir.h"
@@ -225,4 +233,113 @@ TEST_F(WriterFixture, UnderASmallLimitTheReportStaysDecodableAndSaysItWasCut)
     ASSERT_TRUE(whole->exceptionInfo());
     EXPECT_EQ(whole->exceptionInfo()->stackFrames->size(), 512u);
     EXPECT_EQ(whole->customData()->size(), 4000u);
+}
+
+namespace {
+
+const MVCrashReportThreadInfo* crashedThreadOf(const MVCrashReport& report)
+{
+    for (const auto& thread : report.threads())
+        if (thread.crashed)
+            return &thread;
+    return nullptr;
+}
+
+} // namespace
+
+TEST_F(WriterFixture, WhenTheThreadsCannotBeListedTheCrashedOneIsStillWritten)
+{
+    // No descriptor is left for the thread listing, as in a process that crashed because it
+    // ran out of them.
+    testsupport::TempDir dir;
+    const auto path = dir / "report";
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::alarm(20);
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0)
+            ::_exit(2);
+        mvcrash_async_image_list_t images;
+        mvcrash_nasync_image_list_init(&images, MVCRASH_TASK_SELF);
+        rlimit few { 16, 16 };
+        ::setrlimit(RLIMIT_NOFILE, &few);
+        while (::dup(0) >= 0) { }
+        sys::ThreadId ids[4];
+        if (sys::listThreads(ids, 4) >= 0)
+            ::_exit(3); // the listing still works: nothing would be shown
+        mvcrash_async_file_t file;
+        mvcrash_async_file_init(&file, fd, 0);
+        WriteRequest request { &writer, &file, &images };
+        mvcrash_async_thread_state_current(writeHere, &request);
+        ::_exit(mvcrash_async_file_close(&file) ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    foundation::ErrorPtr error;
+    auto report = MVCrashReport::initWithData(bytes, &error);
+    ASSERT_TRUE(report) << (error ? error->localizedDescription() : "");
+    ASSERT_EQ(report->threads().size(), 1u);
+    const auto* crashed = crashedThreadOf(*report);
+    ASSERT_NE(crashed, nullptr);
+    EXPECT_FALSE(crashed->stackFrames.empty());
+    EXPECT_FALSE(crashed->registers.empty());
+}
+
+TEST_F(WriterFixture, WithMoreThreadsThanOneSuspensionHoldsTheCrashedOneComesFirst)
+{
+    // The crashing thread is the newest, so the listing reaches it last, past the threads a
+    // suspension can hold. (Without symbols: looking up every frame of 500 threads is slow.)
+    mvcrash_log_writer_free(&writer);
+    ASSERT_EQ(mvcrash_log_writer_init(&writer, "com.movara.test", "7", nullptr, 0, false), MVCRASH_ERR_NONE);
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool done = false;
+    std::vector<std::thread> idle;
+    const std::size_t count = sys::kMaxSuspendedThreads + 8;
+    for (std::size_t i = 0; i < count; ++i)
+        idle.emplace_back([&] {
+            std::unique_lock lock(mutex);
+            wake.wait(lock, [&] { return done; });
+        });
+    std::shared_ptr<MVCrashReport> report;
+    std::thread([&] { report = writeReport(&writer, 0, true); }).join();
+    {
+        std::lock_guard lock(mutex);
+        done = true;
+    }
+    wake.notify_all();
+    for (auto& thread : idle)
+        thread.join();
+    ASSERT_TRUE(report);
+    ASSERT_FALSE(report->threads().empty());
+    EXPECT_TRUE(report->threads().front().crashed) << "the crashed thread is written first";
+    const auto* crashed = crashedThreadOf(*report);
+    ASSERT_NE(crashed, nullptr);
+    EXPECT_FALSE(crashed->stackFrames.empty());
+}
+
+TEST_F(WriterFixture, ReportFactsNameTheWholeProcessTheSystemAndTheMachineAsTheDeviceRecordDoes)
+{
+    auto report = writeReport(&writer, 0, true);
+    ASSERT_TRUE(report);
+    ASSERT_TRUE(report->processInfo() && report->processInfo()->processName);
+    // This program's name is longer than the kernel's 15-byte command name.
+    const std::string executable = std::filesystem::read_symlink("/proc/self/exe").filename().string();
+    ASSERT_GT(executable.size(), 15u);
+    EXPECT_EQ(*report->processInfo()->processName, executable);
+
+    const std::string log = MVCrashReportTextFormatter::stringValueForCrashReport(*report, MVCrashReportTextFormatiOS);
+    const auto osLine = log.substr(log.find("OS Version:"), log.find('\n', log.find("OS Version:")) - log.find("OS Version:"));
+    EXPECT_EQ(osLine.find("Unknown"), std::string::npos) << osLine;
+    EXPECT_NE(osLine.find(sys::DeviceFacts::operatingSystemName()), std::string::npos) << osLine;
+
+    ASSERT_TRUE(report->machineInfo() && report->machineInfo()->modelName);
+    const auto device = BCNDeviceTracker::sharedInstance()->device();
+    ASSERT_TRUE(device && device->model);
+    EXPECT_EQ(*device->model, *report->machineInfo()->modelName) << "one machine, one model name";
 }

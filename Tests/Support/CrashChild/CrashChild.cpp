@@ -101,6 +101,16 @@ extern "C" __attribute__((noinline, visibility("default"))) int crashchild_recur
     return crashchild_recurse(depth + 1) + pad[0];
 }
 
+// A name as long as the report's symbol field holds, and one character more: the report keeps
+// the first 255 characters.
+extern "C" __attribute__((noinline, visibility("default"))) void crashchild_long_name_xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx()
+{
+    volatile std::uintptr_t address = 16;
+    volatile int* nowhere = reinterpret_cast<volatile int*>(address);
+    *nowhere = 7;
+    asm volatile("" ::: "memory");
+}
+
 extern "C" __attribute__((noinline, visibility("default"))) void crashchild_throw()
 {
     throw std::runtime_error("the crash child threw");
@@ -149,5 +159,7 @@ int main(int argc, char** argv)
         std::thread([] { crashchild_recurse(0); }).join();
     else if (mode == "throw")
         crashchild_throw();
+    else if (mode == "longname")
+        crashchild_long_name_xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx();
     return 4;
 }

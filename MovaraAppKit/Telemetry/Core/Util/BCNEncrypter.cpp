@@ -154,18 +154,23 @@ std::optional<foundation::Data> BCNEncrypter::decryptData(const foundation::Data
     std::optional<Bytes> key;
     Bytes iv;
     std::span<const std::uint8_t> cipher(data);
-    const auto colon = std::find(data.begin(), data.end(), ':');
-    const std::string metadata(data.begin(), colon);
-    if (colon != data.end() && foundation::isValidUTF8(metadata)) {
-        const std::string tag = metadata.substr(0, metadata.find('/'));
-        const std::size_t start = static_cast<std::size_t>(colon - data.begin()) + 1;
+    // A tagged value begins with the exact metadata of one of the two tags and a ':'. Anything
+    // else is an old value: bare ciphertext, whose random bytes may well hold a ':' too.
+    std::optional<std::string> tag;
+    for (const std::string& candidate : { kBCNEncryptionKeyTag, kBCNEncryptionKeyTagAlternate }) {
+        const auto metadata = getMetadataStringWithKeyTag(candidate);
+        if (data.size() > metadata.size() && std::equal(metadata.begin(), metadata.end(), data.begin()) && data[metadata.size()] == ':')
+            tag = candidate;
+    }
+    if (tag) {
+        const std::size_t start = getMetadataStringWithKeyTag(*tag).size() + 1;
         if (data.size() - start < kIVLength) {
             BCNLogError(kTag, "Error performing encryption or decryption.");
             return std::nullopt;
         }
         iv.assign(data.begin() + static_cast<long>(start), data.begin() + static_cast<long>(start + kIVLength));
         cipher = cipher.subspan(start + kIVLength);
-        key = getKeyWithKeyTag(tag);
+        key = getKeyWithKeyTag(*tag);
     } else {
         key = getKeyWithKeyTag(kBCNEncryptionKeyTag);
     }

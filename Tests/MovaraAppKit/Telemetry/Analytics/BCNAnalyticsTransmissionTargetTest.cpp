@@ -44,7 +44,7 @@ std::shared_ptr<BCNCommonSchemaLog> collectorLogTaggedWith(const std::shared_ptr
 
 } // namespace
 
-TEST(BCNPropertyConfiguratorDeviceId, IsTheMachineIdInUuidFormOrNothingAtAll)
+TEST(BCNPropertyConfiguratorDeviceId, IsAnIdOfTheMachineForTheApplicationNeverTheMachineIdItself)
 {
     testsupport::TempDir dir;
     struct Case {
@@ -52,8 +52,10 @@ TEST(BCNPropertyConfiguratorDeviceId, IsTheMachineIdInUuidFormOrNothingAtAll)
         std::optional<std::string> expected;
     };
     for (const auto& c : std::vector<Case> {
-             { "0123456789abcdef0123456789abcdef\n", "u:01234567-89AB-CDEF-0123-456789ABCDEF" },
-             { "0123456789ABCDEF0123456789ABCDEF", "u:01234567-89AB-CDEF-0123-456789ABCDEF" },
+             // The values of sd_id128_get_machine_app_specific() for that machine id and the
+             // application id of "com.movara.quintor.tests" (first 16 bytes of its SHA-256).
+             { "0123456789abcdef0123456789abcdef\n", "u:10CF9A75-98C3-4043-A3FB-327A1994E189" },
+             { "0123456789ABCDEF0123456789ABCDEF", "u:10CF9A75-98C3-4043-A3FB-327A1994E189" },
              { nullptr, std::nullopt },
              { "", std::nullopt },
              { "\n", std::nullopt },
@@ -65,10 +67,14 @@ TEST(BCNPropertyConfiguratorDeviceId, IsTheMachineIdInUuidFormOrNothingAtAll)
         std::remove(path.c_str());
         if (c.contents)
             std::ofstream(path) << c.contents;
-        const auto id = BCNPropertyConfigurator::getDeviceIdentifier(path);
+        const auto id = BCNPropertyConfigurator::getDeviceIdentifier(path, "com.movara.quintor.tests");
         EXPECT_EQ(id, c.expected) << (c.contents ? c.contents : "(no file)");
         EXPECT_NE(id.value_or(""), "u:(null)");
     }
+    // Another application on the same machine sees another id.
+    const std::string path = (dir.path() / "machine-id").string();
+    std::ofstream(path) << "0123456789abcdef0123456789abcdef\n";
+    EXPECT_EQ(BCNPropertyConfigurator::getDeviceIdentifier(path, "com.movara.other"), "u:6D99A92F-B540-4E4A-A748-F88AFEC4DD5C");
 }
 
 TEST_F(TelemetryTest, TargetEventsCarryTheNearestConfiguratorsPropertiesAndTheirOwnWinOverAll)

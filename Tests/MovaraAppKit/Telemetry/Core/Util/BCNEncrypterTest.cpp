@@ -81,3 +81,29 @@ TEST_F(BCNEncrypterTest, WithoutRandomBytesNothingIsEnciphered)
     EXPECT_TRUE(logged(BCNLogLevelError, "Error generating initialization vector. Error code: -1"));
     BCNEncrypter::setRandomSource(nullptr);
 }
+
+TEST_F(BCNEncrypterTest, OldValuesThatHappenToHoldAColonAreStillReadAsOldValues)
+{
+    // Bare ciphertext is random bytes: some of it holds a ':' after a few bytes that read as
+    // text. Such a value is not a tagged one and must still decipher with the first key.
+    BCNEncrypter encrypter;
+    const auto key = encrypter.getKeyWithKeyTag("kBNEncryptionKeyTag");
+    ASSERT_TRUE(key);
+    int found = 0;
+    for (int i = 0; i < 20000 && found < 8; ++i) {
+        const std::string plain = "legacy-token-" + std::to_string(i);
+        const auto cipher = security::aesCBCEncrypt(*key, {}, std::vector<std::uint8_t>(plain.begin(), plain.end()));
+        ASSERT_TRUE(cipher);
+        const auto colon = std::find(cipher->begin(), cipher->end(), ':');
+        if (colon == cipher->end() || colon - cipher->begin() > 3)
+            continue;
+        bool printable = true;
+        for (auto it = cipher->begin(); it != colon; ++it)
+            printable = printable && *it < 0x80;
+        if (!printable)
+            continue;
+        ++found;
+        EXPECT_EQ(BCNEncrypter().decryptString(foundation::base64Encode(*cipher)), plain) << "colon at " << (colon - cipher->begin());
+    }
+    EXPECT_GE(found, 1);
+}
