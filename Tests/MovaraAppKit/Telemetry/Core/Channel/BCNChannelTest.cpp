@@ -409,3 +409,57 @@ TEST_F(BCNChannelTest, AUnitSendsOnlyWhenNoObjectHoldsItPaused)
     ASSERT_TRUE(storeEmpty("Analytics"));
     EXPECT_EQ(deliveredSids(), std::vector<std::string> { "held" });
 }
+
+TEST_F(BCNChannelTest, NoMoreBatchesThanTheLimitAreInFlightAtOnce)
+{
+    group->setAppSecret("secret");
+    auto unit = std::dynamic_pointer_cast<BCNChannelUnitDefault>(
+        group->addChannelUnitWithConfiguration(BCNChannelUnitConfiguration("Analytics", 1, 3, 1, 3)));
+    ASSERT_TRUE(unit);
+    // The service keeps every request until the test lets them go.
+    server.script({ { 200, std::nullopt, true }, { 200, std::nullopt, true }, { 200, std::nullopt, true }, { 200, std::nullopt, true },
+                    { 200, std::nullopt, true } });
+    for (int i = 0; i < 5; ++i)
+        unit->enqueueItem(log("s" + std::to_string(i)), BCNLogFlagsNormal);
+    ASSERT_TRUE(waitFor([&] { return server.requestCount() >= 3; }));
+    drain();
+    EXPECT_EQ(unit->pendingBatchCount(), 3u) << "a limit of 3 means a 4th batch waits until one completes";
+    EXPECT_EQ(recorder->count("willSend"), 3u);
+    server.releaseHeldRequests();
+    ASSERT_TRUE(waitFor([&] {
+        server.releaseHeldRequests();
+        return recorder->count("succeeded") == 5;
+    }));
+    ASSERT_TRUE(storeEmpty("Analytics"));
+    EXPECT_EQ(recorder->count("willSend"), 5u);
+}
+
+TEST_F(BCNChannelTest, EachFailureInARowDoublesTheWaitUpToFiveMinutes)
+{
+    // Nothing listens there: every attempt fails at once, without the client's own retries.
+    auto refusing = BCNChannelGroupDefault::initWithHttpClient(client, "11111111-2222-3333-4444-555555555555", "http://127.0.0.1:9");
+    auto failures = std::make_shared<Recorder>();
+    refusing->addDelegate(failures);
+    refusing->setAppSecret("secret");
+    auto unit = refusing->addChannelUnitWithConfiguration(BCNChannelUnitConfiguration("Analytics", 1, 1, 50, 3));
+    unit->enqueueItem(log("a"), BCNLogFlagsNormal);
+    refusing->logsDispatchQueue()->sync([] { });
+    auto settle = [&] {
+        EXPECT_TRUE(waitFor([&] { return !client->hasCallsInProgress(); }));
+        refusing->logsDispatchQueue()->sync([] { });
+    };
+    dispatch::Clock::advance(1);
+    ASSERT_TRUE(waitFor([&] { return failures->count("failed") == 1; }));
+    settle();
+    std::size_t attempts = 1;
+    for (const double delay : { 1.0, 2.0, 4.0, 8.0, 16.0, 32.0, 64.0, 128.0, 256.0, 300.0, 300.0 }) {
+        dispatch::Clock::advance(delay - 0.5);
+        settle();
+        EXPECT_EQ(failures->count("failed"), attempts) << "tried again before " << delay << " s";
+        dispatch::Clock::advance(0.5);
+        ASSERT_TRUE(waitFor([&] { return failures->count("failed") == attempts + 1; })) << "not tried again after " << delay << " s";
+        settle();
+        ++attempts;
+    }
+    EXPECT_EQ(refusing->storedLogs("Analytics").size(), 1u) << "the log waits for a service that answers";
+}

@@ -136,6 +136,21 @@ TEST_F(BCNLogStore, AFullStoreEvictsEqualOrLowerPrioritiesOldestFirst)
     EXPECT_EQ(relaunched->countLogs(), before) << "nothing is evicted for a log that can never fit";
 }
 
+TEST_F(BCNLogStore, AFullStoreGivesUpExactlyItsOldestLogOfThePriorityForANewOne)
+{
+    auto storage = BCNLogDBStorage::init();
+    storage->setMaxStorageSize(40960, nullptr);
+    std::vector<std::string> saved;
+    while (storage->countLogs() == saved.size()) {
+        saved.push_back("n" + std::to_string(saved.size()));
+        ASSERT_TRUE(storage->saveLog(named(saved.back(), 3000), "Analytics", 1));
+        ASSERT_LT(saved.size(), 100u);
+    }
+    // The last save made room by deleting exactly one log: the first ever stored.
+    const std::vector<std::string> expected(saved.begin() + 1, saved.end());
+    EXPECT_EQ(sids(load(*storage, "Analytics", 100).logs), expected);
+}
+
 TEST_F(BCNLogStore, ANormalLogIsRefusedWhenOnlyCriticalOnesFillTheStore)
 {
     auto storage = BCNLogDBStorage::init();
