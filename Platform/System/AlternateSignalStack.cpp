@@ -54,8 +54,12 @@ thread_local ThreadStack t_stack;
 bool ensureAlternateSignalStack()
 {
     stack_t current {};
-    if (::sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE) && current.ss_sp)
-        return true;
+    if (::sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE) && current.ss_sp) {
+        // One at least as large as ours is kept (a sanitizer's runtime may have given one); a
+        // smaller one may be too small for the crash handler, and is replaced unless in use.
+        if (current.ss_size >= kAlternateSignalStackSize || (current.ss_flags & SS_ONSTACK))
+            return true;
+    }
     // A guard page below the stack turns an overflow of the handler itself into a clean fault.
     const std::size_t guard = pageSize();
     const std::size_t length = kAlternateSignalStackSize + guard;
