@@ -242,7 +242,9 @@ void MVRAPIService::commandWillFinish(const foundation::Notification& notificati
     // A sign-in whose answer could not be used (no user record in it) leaves no credential
     // behind: the user would be signed in as nobody.
     const bool failed = notification.userInfo.contains(MVRCommandErrorKey);
-    if (auto credential = command->credential(); credential && status == 200 && !failed)
+    // Any success counts (a sign-up is answered 201 Created): the current user is set for
+    // every 2xx, and a user without a credential is signed out at the next activation.
+    if (auto credential = command->credential(); credential && status >= 200 && status < 300 && !failed)
         m_credentialStorage->setLoginCredential(credential);
 
     if (std::dynamic_pointer_cast<MVRVerifyCredentialsCommand>(command) && status == 401)

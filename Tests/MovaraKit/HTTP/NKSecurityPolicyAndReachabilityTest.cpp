@@ -55,6 +55,15 @@ TEST(NKSecurityPolicy, AcceptsAndRefusesTheRightChains)
         { "key pinning, pinned certificate tacked on", NKSSLPinningMode::PublicKey, { &pki.selfSigned }, true, false, { &pki.otherHost, &pki.selfSigned },
           std::nullopt, false },
         { "key pinning, chain up to a pinned anchor", NKSSLPinningMode::PublicKey, { &pki.ca }, true, true, { &pki.server, &pki.ca }, "127.0.0.1", true },
+        // Pinning narrows what is trusted; it never widens it: unless invalid certificates are
+        // allowed, a pinned leaf still needs a valid chain issued for the host.
+        { "key pinning, pinned leaf on an invalid chain", NKSSLPinningMode::PublicKey, { &pki.selfSigned }, false, true, { &pki.selfSigned }, "127.0.0.1", false },
+        { "key pinning, pinned leaf for another host name", NKSSLPinningMode::PublicKey, { &pki.otherHost }, false, true, { &pki.otherHost, &pki.ca }, "127.0.0.1",
+          false },
+        { "certificate pinning, pinned leaf on an invalid chain", NKSSLPinningMode::Certificate, { &pki.selfSigned }, false, true, { &pki.selfSigned }, "127.0.0.1",
+          false },
+        { "certificate pinning, pinned leaf for another host name", NKSSLPinningMode::Certificate, { &pki.otherHost }, false, true, { &pki.otherHost, &pki.ca },
+          "127.0.0.1", false },
     };
     security::Trust::setSystemRootsForTesting({ certificate(pki.ca) });
     for (const Case& c : cases) {

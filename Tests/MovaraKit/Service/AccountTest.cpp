@@ -182,6 +182,58 @@ TEST_F(ServiceTest, SignUpAndPasswordResetReachTheServiceAndReportItsErrors)
     }
 }
 
+TEST_F(ServiceTest, ASignUpAnsweredWithAnySuccessStatusKeepsTheUserSignedIn)
+{
+    auto service = makeService();
+    for (int status : { 200, 201 }) {
+        MVRCredentialStorage::sharedCredentialStorage()->setLoginCredential(nullptr);
+        MVRAPIUser::setCurrentUser(nullptr);
+        drainRunLoop();
+        setSignUpStatus(status);
+        Finished created;
+        MVRSignUpCommand::initWithUsername("bob", "bob@example.com", "pw", true)->sendWithCompletionHandler(recordInto(created));
+        ASSERT_TRUE(waitFor(created)) << status;
+        EXPECT_FALSE(created.error) << status;
+        drainRunLoop();
+        ASSERT_TRUE(stored()) << status;
+        EXPECT_EQ(stored()->username(), "bob");
+        EXPECT_EQ(stored()->password(), "pw");
+        // Coming back to the application does not sign out a user with a credential.
+        service->applicationDidBecomeActive();
+        drainRunLoop();
+        ASSERT_TRUE(MVRAPIUser::currentUser()) << status;
+        EXPECT_EQ(MVRAPIUser::currentUser()->username(), "bob");
+    }
+}
+
+TEST_F(ServiceTest, ANewEmailAddressBecomesTheStoredSignInOfAUserWhoSignsInWithIt)
+{
+    makeService();
+    MVRCredentialStorage::sharedCredentialStorage()->setLoginCredential(MVRCredential::initWithUsername("ann@example.com", "secret"));
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([] { return MVRAPIUser::currentUser() != nullptr; }, 10));
+
+    auto editable = MVRAPIUser::currentUser()->mutableCopy();
+    editable->setEmail(std::string("ann@new.example"));
+    Finished committed;
+    editable->commitChangesWithCompletionHandler(recordInto(committed));
+    ASSERT_TRUE(waitFor(committed));
+    ASSERT_FALSE(committed.error) << committed.error->localizedDescription();
+    drainRunLoop();
+    EXPECT_EQ(email(), "ann@new.example");
+    ASSERT_TRUE(stored());
+    EXPECT_EQ(stored()->username(), "ann@new.example");
+    EXPECT_EQ(stored()->password(), "secret");
+
+    // The next check of the stored sign-in passes: the user stays signed in.
+    Finished verified;
+    MVRVerifyCredentialsCommand::command()->sendWithCompletionHandler(recordInto(verified));
+    ASSERT_TRUE(waitFor(verified));
+    drainRunLoop();
+    EXPECT_FALSE(verified.error);
+    EXPECT_TRUE(stored());
+    EXPECT_TRUE(MVRAPIUser::currentUser());
+}
+
 TEST_F(ServiceTest, ProfileChangesTravelWithTheAvatarAndLeaveNoStagedFiles)
 {
     makeService();

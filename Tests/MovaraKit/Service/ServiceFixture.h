@@ -3,7 +3,7 @@
 // authority (trusted as a system root while the test runs): "verify_credentials" answers the
 // user record for the credential ann/secret (401 with the error JSON otherwise), "users" signs
 // up, "forgot_password" knows only ann, "users/7" takes a PUT of changes (form or multipart)
-// and keeps the two consents it is sent, "broken" fails with an HTML page. Every request is recorded. Each test starts signed out.
+// and keeps the two consents and the e-mail address it is sent, "broken" fails with an HTML page. Every request is recorded. Each test starts signed out.
 
 #include <gtest/gtest.h>
 
@@ -52,7 +52,9 @@ protected:
         auto& http = m_server.server();
         http.Get("/api/verify_credentials", [this](const httplib::Request& req, httplib::Response& res) {
             record(req);
-            if (req.get_header_value("Authorization") != "Basic " + foundation::base64Encode(std::string("ann:secret"))) {
+            const std::string authorization = req.get_header_value("Authorization");
+            if (authorization != "Basic " + foundation::base64Encode(std::string("ann:secret"))
+                && authorization != "Basic " + foundation::base64Encode(email() + ":secret")) {
                 res.status = 401;
                 res.set_content("{\"error_code\":0}", "application/json");
                 return;
@@ -75,6 +77,8 @@ protected:
                                                                       : req.get_param_value("tracking_consent");
             if (tracking == "true" || tracking == "false")
                 m_tracking = tracking;
+            if (!req.is_multipart_form_data() && !req.get_param_value("email").empty())
+                m_email = req.get_param_value("email");
             res.set_content(userJSONLocked(), "application/json");
         });
         http.Post("/api/users", [this](const httplib::Request& req, httplib::Response& res) {
@@ -84,6 +88,8 @@ protected:
                 res.set_content("{\"error_code\":3,\"error\":\"That name is taken.\"}", "application/json");
                 return;
             }
+            std::lock_guard lock(m_mutex);
+            res.status = m_signUpStatus;
             res.set_content("{\"id\":8,\"username\":\"" + req.get_param_value("username") + "\"}", "application/json");
         });
         http.Post("/api/forgot_password", [this](const httplib::Request& req, httplib::Response& res) {
@@ -154,6 +160,19 @@ protected:
         m_failPuts = fail;
     }
 
+    void setSignUpStatus(int status)
+    {
+        std::lock_guard lock(m_mutex);
+        m_signUpStatus = status;
+    }
+
+    // The user's address as the service knows it; the user signs in with it or with "ann".
+    std::string email()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_email;
+    }
+
     TestServerIdentity m_identity;
     testsupport::LocalServer m_server { m_identity.certificate, m_identity.key };
     std::shared_ptr<MVRAPIService> m_service;
@@ -186,7 +205,7 @@ private:
     }
     std::string userJSONLocked() const
     {
-        std::string json = "{\"id\":7,\"username\":\"ann\",\"email\":\"ann@example.com\",\"tracking_consent\":" + m_tracking;
+        std::string json = "{\"id\":7,\"username\":\"ann\",\"email\":\"" + m_email + "\",\"tracking_consent\":" + m_tracking;
         if (m_consent != "null")
             json += ",\"marketing_consent\":" + m_consent;
         return json + "}";
@@ -197,4 +216,6 @@ private:
     std::string m_consent = "null";
     std::string m_tracking = "true";
     bool m_failPuts = false;
+    int m_signUpStatus = 200;
+    std::string m_email = "ann@example.com";
 };
