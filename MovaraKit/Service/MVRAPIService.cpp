@@ -5,7 +5,6 @@
 #include <cmath>
 
 #include "MovaraKit/Service/MVRAPISessionManager.h"
-#include "MovaraKit/Support/FileManager+Movara.h"
 #include "Platform/Foundation/FileManager.h"
 #include "Platform/Foundation/Progress.h"
 #include "MovaraKit/HTTP/NKNetworkReachabilityManager.h"
@@ -13,6 +12,7 @@
 #include "MovaraKit/Service/MVRAccountCommands.h"
 #include "MovaraKit/Service/MVRCommand.h"
 #include "MovaraKit/Service/MVRCredential.h"
+#include "MovaraKit/Service/MVRFileWriting.h"
 #include "MovaraKit/Service/MVRJSONResponseSerializer.h"
 #include "MovaraKit/Support/FrameworkLog.h"
 #include "Platform/Dispatch/Queue.h"
@@ -199,10 +199,17 @@ void MVRAPIService::sendCommand(const std::shared_ptr<MVRCommand>& command)
         return;
     }
 
-    // A multipart body is staged in a file and uploaded from there.
+    // A multipart body is staged in a file and uploaded from there: a private file of its own,
+    // since the body holds the user's data.
     auto progress = foundation::Progress::currentProgress();
-    const foundation::URL staged = mvr_uniqueFileURLInDirectory(foundation::FileManager::defaultManager().temporaryDirectory().path(),
-                                                                "multi-part", "tmp");
+    foundation::ErrorPtr stageError;
+    const auto privateFile = mvr_createPrivateFile(foundation::FileManager::defaultManager().temporaryDirectory().path(), "multi-part",
+                                                   ".tmp", &stageError);
+    if (!privateFile) {
+        completion(std::nullopt, {}, stageError);
+        return;
+    }
+    const foundation::URL staged = *privateFile;
     std::weak_ptr<MVRAPIService> weak = weak_from_this();
     net::URLRequest bodyless = sent;
     bodyless.setHTTPBodyStream(nullptr);

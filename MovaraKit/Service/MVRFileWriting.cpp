@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,11 +37,29 @@ bool mvr_writeDataAtomically(const foundation::Data& data, const foundation::URL
         ::unlink(pattern.c_str());
         return fail(code);
     }
-    ::chmod(pattern.c_str(), 0644);
     if (std::rename(pattern.c_str(), path.c_str()) != 0) {
         int code = errno;
         ::unlink(pattern.c_str());
         return fail(code);
     }
     return true;
+}
+
+std::optional<foundation::URL> mvr_createPrivateFile(const std::string& directory, const std::string& prefix, const std::string& suffix,
+                                                     foundation::ErrorPtr* error)
+{
+    std::string pattern = directory;
+    if (!pattern.empty() && pattern.back() != '/')
+        pattern += '/';
+    pattern += prefix + "-XXXXXX" + suffix;
+    // mkstemps makes the file itself (O_EXCL, mode 0600), so no link or file planted under the
+    // name can be reused.
+    int fd = ::mkostemps(pattern.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
+    if (fd < 0) {
+        if (error)
+            *error = foundation::Error::posix(errno, directory);
+        return std::nullopt;
+    }
+    ::close(fd);
+    return foundation::URL::fileURLWithPath(pattern);
 }

@@ -1,6 +1,10 @@
 #include "Tests/MovaraKit/Service/ServiceFixture.h"
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <fstream>
+#include <regex>
 
 #include "MovaraKit/Service/MVRAPIMutableUser.h"
 #include "MovaraKit/Service/MVRAccountCommands.h"
@@ -28,6 +32,18 @@ MVRCommand::CompletionHandler recordInto(Finished& finished)
 bool waitFor(const Finished& finished)
 {
     return dispatch::RunLoop::main().runUntil([&] { return finished.done; }, 10);
+}
+
+unsigned modeOf(const std::string& path)
+{
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 0;
+}
+
+std::string slurp(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return { std::istreambuf_iterator<char>(in), {} };
 }
 
 std::shared_ptr<MVRCredential> stored()
@@ -248,6 +264,13 @@ TEST_F(ServiceTest, ProfileChangesTravelWithTheAvatarAndLeaveNoStagedFiles)
     ASSERT_TRUE(editable->setAvatarPNGData(png));
     ASSERT_TRUE(editable->setAvatarPNGData(png)); // staged again: one file, the second
     const auto stagedFile = editable->avatarPNGFileURL()->path();
+    EXPECT_EQ(modeOf(stagedFile), 0600) << "the user's picture is theirs alone";
+    // Another user's trap where the body used to be staged: it must be neither followed nor
+    // overwritten.
+    const auto tmp = foundation::FileManager::defaultManager().temporaryDirectory().path();
+    const auto victim = std::filesystem::path(tmp) / "victim";
+    std::ofstream(victim) << "keep";
+    std::filesystem::create_symlink(victim, std::filesystem::path(tmp) / "multi-part.tmp");
     EXPECT_EQ(editable->updateParameters()["description"], Value("Timelapses"));
 
     int avatarNotices = 0;
@@ -273,6 +296,16 @@ TEST_F(ServiceTest, ProfileChangesTravelWithTheAvatarAndLeaveNoStagedFiles)
     EXPECT_EQ(put.files.at("avatar"), std::filesystem::path(stagedFile).filename().string() + ":2000");
     EXPECT_EQ(put.fields.at("description"), "Timelapses");
     EXPECT_EQ(put.fields.at("marketing_consent"), "true");
+    const auto staged = stagedBodies();
+    ASSERT_FALSE(staged.empty());
+    for (const auto& body : staged) {
+        if (body != "multi-part.tmp link") {
+            EXPECT_TRUE(body.ends_with(" 600")) << body;
+            EXPECT_FALSE(std::regex_match(body, std::regex("multi-part( [0-9]+)?\\.tmp .*"))) << body << ": a name others can guess";
+        }
+    }
+    EXPECT_EQ(slurp(victim), "keep");
+    std::filesystem::remove(std::filesystem::path(tmp) / "multi-part.tmp");
     EXPECT_FALSE(editable->hasChanges());
     EXPECT_EQ(avatarNotices, 1);
     EXPECT_FALSE(std::filesystem::exists(stagedFile));
@@ -305,6 +338,7 @@ TEST_F(ServiceTest, TheCurrentUserOutlivesARestartOnlyWhileSignedIn)
     MVRAPIUser::setCurrentUser(MVRAPIUser::initWithJSON(Value::dictionary({ { "id", 7 }, { "username", "ann" }, { "push_allowed", nullptr } })));
     drainRunLoop();
     EXPECT_TRUE(std::filesystem::exists(MVRAPIUser::currentUserURL().path()));
+    EXPECT_EQ(modeOf(MVRAPIUser::currentUserURL().path()), 0600) << "the user's record is theirs alone";
 
     MVRAPIUser::resetForTesting();
     auto restored = MVRAPIUser::currentUser();

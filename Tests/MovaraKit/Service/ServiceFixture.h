@@ -7,6 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
@@ -63,6 +68,7 @@ protected:
         });
         http.Put("/api/users/7", [this](const httplib::Request& req, httplib::Response& res) {
             record(req);
+            recordStagedBodies();
             std::lock_guard lock(m_mutex);
             if (m_failPuts) {
                 res.status = 500;
@@ -160,6 +166,13 @@ protected:
         m_failPuts = fail;
     }
 
+    // "name mode" of each staged multipart body found in the temporary folder during a PUT.
+    std::vector<std::string> stagedBodies()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_stagedBodies;
+    }
+
     void setSignUpStatus(int status)
     {
         std::lock_guard lock(m_mutex);
@@ -198,6 +211,20 @@ private:
         std::lock_guard lock(m_mutex);
         m_requests.push_back(std::move(recorded));
     }
+    void recordStagedBodies()
+    {
+        for (const auto& entry : std::filesystem::directory_iterator(std::getenv("TMPDIR"))) {
+            const std::string name = entry.path().filename().string();
+            if (!name.starts_with("multi-part"))
+                continue;
+            struct stat info {};
+            ::lstat(entry.path().c_str(), &info);
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%03o", info.st_mode & 0777);
+            std::lock_guard lock(m_mutex);
+            m_stagedBodies.push_back(name + " " + (S_ISLNK(info.st_mode) ? "link" : mode));
+        }
+    }
     std::string userJSON()
     {
         std::lock_guard lock(m_mutex);
@@ -217,5 +244,6 @@ private:
     std::string m_tracking = "true";
     bool m_failPuts = false;
     int m_signUpStatus = 200;
+    std::vector<std::string> m_stagedBodies;
     std::string m_email = "ann@example.com";
 };
