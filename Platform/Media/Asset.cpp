@@ -208,8 +208,15 @@ static void loadInto(const std::string& path, Asset::State& state)
                     }
                     AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
                     d.nominalFrameRate = rate.den > 0 ? static_cast<float>(av_q2d(rate)) : 0.f;
-                    if (auto desc = VideoFormatDescription::create(codecTypeOf(par), par->width, par->height,
-                                                                   colourExtensions(par)))
+                    Attachments extensions = colourExtensions(par);
+                    // Non-square pixels: the stream's own ratio, else the codec's.
+                    AVRational sar = st->sample_aspect_ratio.num > 0 ? st->sample_aspect_ratio : par->sample_aspect_ratio;
+                    if (sar.num > 0 && sar.den > 0 && sar.num != sar.den) {
+                        av_reduce(&sar.num, &sar.den, sar.num, sar.den, 1 << 20);
+                        extensions[kCMFormatDescriptionKey_PixelAspectRatioHorizontalSpacing] = int64_t(sar.num);
+                        extensions[kCMFormatDescriptionKey_PixelAspectRatioVerticalSpacing] = int64_t(sar.den);
+                    }
+                    if (auto desc = VideoFormatDescription::create(codecTypeOf(par), par->width, par->height, extensions))
                         d.formatDescriptions.push_back(desc);
                 }
                 const detail::TrackBoxes* trackBoxes = nullptr;

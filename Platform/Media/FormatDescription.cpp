@@ -8,6 +8,8 @@ const std::string kCMFormatDescriptionExtension_ColorPrimaries = "CVImageBufferC
 const std::string kCMFormatDescriptionExtension_TransferFunction = "CVImageBufferTransferFunction";
 const std::string kCMFormatDescriptionExtension_YCbCrMatrix = "CVImageBufferYCbCrMatrix";
 const std::string kCMFormatDescriptionExtension_ICCProfile = "CVImageBufferICCProfile";
+const std::string kCMFormatDescriptionKey_PixelAspectRatioHorizontalSpacing = "HorizontalSpacing";
+const std::string kCMFormatDescriptionKey_PixelAspectRatioVerticalSpacing = "VerticalSpacing";
 
 namespace {
 
@@ -57,6 +59,18 @@ const AttachmentValue* VideoFormatDescription::extension(const std::string& key)
 {
     auto it = m_extensions.find(key);
     return it == m_extensions.end() ? nullptr : &it->second;
+}
+
+graphics::Size VideoFormatDescription::presentationDimensions(bool usePixelAspectRatio, bool) const
+{
+    graphics::Size size = graphics::Size::make(m_dimensions.width, m_dimensions.height);
+    if (!usePixelAspectRatio)
+        return size;
+    const auto* h = std::get_if<int64_t>(extension(kCMFormatDescriptionKey_PixelAspectRatioHorizontalSpacing));
+    const auto* v = std::get_if<int64_t>(extension(kCMFormatDescriptionKey_PixelAspectRatioVerticalSpacing));
+    if (h && v && *h > 0 && *v > 0)
+        size.width = size.width * double(*h) / double(*v);
+    return size;
 }
 
 bool VideoFormatDescription::matchesImageBuffer(const PixelBuffer& imageBuffer) const

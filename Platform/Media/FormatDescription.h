@@ -2,6 +2,7 @@
 // Describes the frames of a video stream: codec (or pixel format, for uncompressed frames),
 // dimensions and extensions such as the colour tags. Immutable once made; any thread.
 
+#include "Platform/Graphics/Geometry.h"
 #include "Platform/Media/PixelBuffer.h"
 
 #include <memory>
@@ -23,6 +24,9 @@ extern const std::string kCMFormatDescriptionExtension_ColorPrimaries;   // "CVI
 extern const std::string kCMFormatDescriptionExtension_TransferFunction; // "CVImageBufferTransferFunction"
 extern const std::string kCMFormatDescriptionExtension_YCbCrMatrix;      // "CVImageBufferYCbCrMatrix"
 extern const std::string kCMFormatDescriptionExtension_ICCProfile;       // "CVImageBufferICCProfile"
+// The shape of a stored pixel, as two whole numbers: horizontal spacing : vertical spacing.
+extern const std::string kCMFormatDescriptionKey_PixelAspectRatioHorizontalSpacing; // "HorizontalSpacing"
+extern const std::string kCMFormatDescriptionKey_PixelAspectRatioVerticalSpacing;   // "VerticalSpacing"
 
 struct VideoDimensions {
     int32_t width = 0;
@@ -43,6 +47,10 @@ public:
     VideoDimensions dimensions() const { return m_dimensions; }
     const Attachments& extensions() const { return m_extensions; }
     const AttachmentValue* extension(const std::string& key) const;
+    // The size the picture is shown at: with the pixel aspect ratio applied, a stored pixel
+    // twice as wide as tall doubles the width. Movies carry no clean aperture we read, so that
+    // flag changes nothing.
+    graphics::Size presentationDimensions(bool usePixelAspectRatio, bool useCleanAperture) const;
 
     // Whether frames in `imageBuffer` are described by this: same pixel format, size and colour tags.
     bool matchesImageBuffer(const PixelBuffer& imageBuffer) const;

@@ -123,6 +123,39 @@ TEST(AssetReader, ReadsBackEveryCodecWithItsTimesSizeAndBT709Colours)
     }
 }
 
+TEST(AssetReader, TracksOfNonSquarePixelsTellTheirShownSize)
+{
+    testsupport::TempDir dir;
+    const struct {
+        const char* sar;
+        graphics::Size shown;
+    } cases[] = {
+        {"1/1", {32, 24}},
+        {"2/1", {64, 24}},  // pixels twice as wide as tall: the picture is shown twice as wide
+        {"8/9", {28.444444444444443, 24}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sar);
+        const auto path = dir.path() / (std::string("sar") + (c.sar[0] == '8' ? "89" : c.sar[0] == '2' ? "21" : "11") + ".mp4");
+        const std::string command = "ffmpeg -loglevel error -y -f lavfi -i testsrc=s=32x24:r=10:d=0.3 -vf setsar=" + std::string(c.sar)
+            + " -c:v libx264 -pix_fmt yuv420p '" + path.string() + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        auto asset = openAsset(path);
+        std::promise<void> loaded;
+        asset->loadValuesAsynchronouslyForKeys({"tracks"}, [&] { loaded.set_value(); });
+        ASSERT_EQ(loaded.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        auto tracks = asset->tracksWithMediaType(AVMediaTypeVideo);
+        ASSERT_EQ(tracks.size(), 1u);
+        EXPECT_EQ(tracks[0]->naturalSize(), graphics::Size::make(32, 24)); // the coded size
+        ASSERT_EQ(tracks[0]->formatDescriptions().size(), 1u);
+        const auto& description = *tracks[0]->formatDescriptions()[0];
+        const graphics::Size shown = description.presentationDimensions(true, true);
+        EXPECT_DOUBLE_EQ(shown.width, c.shown.width);
+        EXPECT_DOUBLE_EQ(shown.height, c.shown.height);
+        EXPECT_EQ(description.presentationDimensions(false, false), graphics::Size::make(32, 24));
+    }
+}
+
 TEST(AssetReader, TimeRangeReadsOnlyTheFramesShownInIt)
 {
     testsupport::TempDir dir;
