@@ -39,7 +39,7 @@ graphics::Size MVRCinemagraph::renderSizeForScale(double scale) const
     if (m_videoComposition)
         natural = m_videoComposition->renderSize;
     else if (track)
-        natural = track->naturalSize();
+        natural = mvr_presentationSize(*track);
     const graphics::AffineTransform preferred =
         track ? track->preferredTransform() : graphics::AffineTransform::make(0, 0, 0, 0, 0, 0);
     graphics::Size size = oriented(natural, preferred);

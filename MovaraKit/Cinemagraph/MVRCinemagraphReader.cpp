@@ -138,6 +138,8 @@ media::AssetReaderOutputPtr MVRCinemagraphReader::makeReaderOutput(const media::
         if (!composition) {
             // Frames resampled to the fixed rate come out as stored; the reader turns them.
             composition = media::VideoComposition::passThrough(*track, m_frameDuration, track->timeRange());
+            // ... at the size they are shown at, which differs where pixels are not square.
+            composition->renderSize = mvr_presentationSize(*track);
             m_shouldApplyVideoTransform = false;
         }
         composition->frameDuration = m_frameDuration;
@@ -149,6 +151,8 @@ media::AssetReaderOutputPtr MVRCinemagraphReader::makeReaderOutput(const media::
             output->setVideoComposition(*composition);
             return output;
         }
+        // Frames come out as stored: the reader stretches those of non-square pixels.
+        m_storedFrameShownSize = mvr_presentationSize(*track);
         return media::AssetReaderTrackOutput::assetReaderTrackOutputWithTrack(track, settings);
     } catch (const foundation::Exception&) {
         return nullptr;
@@ -316,6 +320,12 @@ media::Time MVRCinemagraphReader::scribbleOnPixelBuffer(const media::PixelBuffer
     if (!frame) {
         fill(error, readerError("A frame of the cinemagraph's movie is in a layout that cannot be rendered."));
         return media::Time::invalid();
+    }
+    if (m_storedFrameShownSize) {
+        const graphics::Rect stored = frame->extent();
+        if (stored.size.width > 0 && stored.size.height > 0 && stored.size != *m_storedFrameShownSize)
+            frame = frame->imageByApplyingTransform(graphics::AffineTransform::makeScale(
+                m_storedFrameShownSize->width / stored.size.width, m_storedFrameShownSize->height / stored.size.height));
     }
     if (m_shouldApplyVideoTransform) {
         if (auto track = mvr_videoTrack(m_cinemagraph->asset()))

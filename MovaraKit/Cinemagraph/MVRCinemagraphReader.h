@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "MovaraKit/Cinemagraph/MVRCinemagraph.h"
@@ -82,4 +83,6 @@ private:
     bool m_reverseListMade = false;
     size_t m_reverseNext = 0;
     bool m_shouldApplyVideoTransform = true;
+    // Where frames are read as stored, the size they are shown at (pixels may not be square).
+    std::optional<graphics::Size> m_storedFrameShownSize;
 };

@@ -280,7 +280,7 @@ void MVREditor::regenerateComposition()
         instruction.timeRange = media::TimeRange::make(media::Time::zero(), composition->duration());
         instruction.layerInstructions = {top, bottom};
         media::VideoComposition video;
-        video.renderSize = track->naturalSize();
+        video.renderSize = mvr_presentationSize(*track); // non-square pixels render in their shown proportions
         video.frameDuration = frameDurationOf(track);
         if (!video.frameDuration.isValid() || video.frameDuration.seconds() > 1) {
             video.frameDuration = media::Time::make(1, 30);

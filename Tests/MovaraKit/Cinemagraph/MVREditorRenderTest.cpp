@@ -175,6 +175,39 @@ TEST_F(MVREditorRenderTest, CrossFadeExportsThroughTheExporter)
         EXPECT_NEAR(frames[index].grey, expectedCrossFade(index / 10.0), 6) << index;
 }
 
+TEST_F(MVREditorRenderTest, CrossFadeOfNonSquarePixelsRendersInTheShownProportions)
+{
+    // Stored 16 x 24, pixels twice as wide as tall: shown 32 x 24, left half white.
+    const auto path = dir.path() / "wide.mp4";
+    ASSERT_TRUE(movietest::run("ffmpeg -loglevel error -y -f lavfi -i \"color=c=black:s=16x24:r=10:d=2,"
+                               "geq=lum='if(lt(X,8),235,16)':cb=128:cr=128,setsar=2/1\" -c:v libx264 -pix_fmt yuv420p '"
+                               + path.string() + "'"));
+    editor->setSource(media::Asset::assetWithURL(foundation::URL::fileURLWithPath(path.string())));
+    editor->setTimeRange(media::TimeRange::make(media::Time::zero(), media::Time::make(2, 1)));
+    auto composition = editor->composition();
+    ASSERT_TRUE(composition);
+    ASSERT_TRUE(editor->videoComposition());
+    EXPECT_EQ(editor->videoComposition()->renderSize, (graphics::Size{32, 24}));
+
+    auto asset = composition->asset();
+    auto reader = media::AssetReader::assetReaderWithAsset(asset);
+    ASSERT_TRUE(reader);
+    auto output = media::AssetReaderVideoCompositionOutput::assetReaderVideoCompositionOutputWithVideoTracks(
+        asset->tracksWithMediaType(media::AVMediaTypeVideo),
+        foundation::Value::dictionary({{media::kCVPixelBufferPixelFormatTypeKey, static_cast<int64_t>(media::PixelFormatType_32BGRA)}}));
+    output->setVideoComposition(*editor->videoComposition());
+    reader->addOutput(output);
+    ASSERT_TRUE(reader->startReading());
+    auto sample = output->copyNextSampleBuffer();
+    ASSERT_TRUE(sample);
+    auto buffer = sample->imageBuffer();
+    ASSERT_EQ(buffer->width(), 32u);
+    media::PixelBufferLock lock(*buffer, media::PixelBufferLockReadOnly);
+    const auto* row = static_cast<const uint8_t*>(buffer->baseAddress()) + 12 * buffer->bytesPerRow();
+    EXPECT_GT(row[12 * 4 + 1], 200); // still the white half
+    EXPECT_LT(row[20 * 4 + 1], 40);
+}
+
 TEST_F(MVREditorRenderTest, PlayerItemsPreviewTheRangeAndTheLoop)
 {
     editor->setTimeRange(media::TimeRange::make(media::Time::make(1, 1), media::Time::make(2, 1)));

@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Images/ImageSource.h"
 #include "Platform/Media/AssetReader.h"
 #include "Platform/Media/CodecCapabilities.h"
 #include "Platform/Media/VideoSettings.h"
@@ -353,6 +354,49 @@ TEST_F(CinemagraphExportTest, AnImageSequenceSharesItsFolderWithTheUsersFiles)
         }
         for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
             EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
+    }
+}
+
+TEST_F(CinemagraphExportTest, NonSquarePixelsExportInTheirShownProportions)
+{
+    // Stored 16 x 24 with pixels twice as wide as tall, so shown 32 x 24 like the still and
+    // the mask; the left half of the picture is white.
+    const auto wide = dir.path() / "wide.mp4";
+    ASSERT_TRUE(movietest::run("ffmpeg -loglevel error -y -f lavfi -i \"color=c=black:s=16x24:r=10:d=0.8,"
+                               "geq=lum='if(lt(X,8),235,16)':cb=128:cr=128,setsar=2/1\" -c:v libx264 -pix_fmt yuv420p '"
+                               + wide.string() + "'"));
+    auto asset = media::Asset::assetWithURL(foundation::URL::fileURLWithPath(wide.string()));
+    auto mask = graphics::FilterImage::imageWithCGImage(filtertest::bitmap(32, 24, [](int x, int) {
+        return graphics::Image::RGBA8{255, 255, 255, uint8_t(x < 16 ? 255 : 0)};
+    }));
+    // A still of one-pixel stripes, which only survives if it is composited at the shown size.
+    auto still = graphics::FilterImage::imageWithCGImage(filtertest::bitmap(32, 24, [](int x, int) {
+        return x % 2 ? graphics::Image::RGBA8{0, 0, 0, 255} : graphics::Image::RGBA8{255, 255, 255, 255};
+    }));
+    auto value = MVRCinemagraph::initWithAsset(asset, std::nullopt, mask, still, *graph, 1, graphics::AffineTransform::identity());
+    EXPECT_EQ(value->renderSizeForScale(1), (graphics::Size{32, 24}));
+    EXPECT_EQ(value->renderSizeForScale(0.5), (graphics::Size{16, 12}));
+
+    // Read as stored and through a fixed frame rate (a composition) alike.
+    for (const auto& frameDuration : {media::Time::invalid(), media::Time::make(1, 15)}) {
+        SCOPED_TRACE(frameDuration.description());
+        const auto output = dir.path() / ("wide-" + std::to_string(frameDuration.isValid()));
+        auto settings = MVRExportSettings::settingsWithType(MVRRenderTypeImageSequence, 1.0, frameDuration, 1,
+                                                            MVRImageSequenceTypePNG, 1);
+        auto result = run(MVRExporter::initWithCinemagraph(value, settings, foundation::URL::fileURLWithPath(output.string())));
+        ASSERT_FALSE(result.error) << result.error->localizedDescription();
+        auto source = images::ImageSource::createWithURL(foundation::URL::fileURLWithPath((output / "image 0000.png").string()));
+        auto frame = source ? source->createImageAtIndex(0) : nullptr;
+        ASSERT_TRUE(frame);
+        filtertest::keepSnapshot(frame, "cinemagraph-non-square-pixels");
+        EXPECT_EQ(frame->width(), 32u);
+        EXPECT_EQ(frame->height(), 24u);
+        // The white half fills the video half (left of x = 16) of the shown picture; the
+        // stripes of the still stay one pixel wide.
+        EXPECT_GT(frame->pixelAt(4, 12).g, 200);
+        EXPECT_GT(frame->pixelAt(12, 12).g, 200);
+        EXPECT_GT(frame->pixelAt(26, 12).g, 230);
+        EXPECT_LT(frame->pixelAt(27, 12).g, 25);
     }
 }
 
