@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -15,6 +16,7 @@
 #include "Platform/Foundation/JSON.h"
 #include "Platform/Security/AES.h"
 #include "Platform/Security/Random.h"
+#include "Platform/Security/SecretServiceStore.h"
 
 namespace security {
 
@@ -226,15 +228,63 @@ struct Keychain::Store {
     }
 };
 
-Keychain::Keychain(fs::path directory)
+Keychain::Keychain(fs::path directory, Backend backend)
     : m_directory(std::move(directory))
+    , m_backend(backend)
 {
 }
 
 Keychain& Keychain::defaultKeychain()
 {
-    static Keychain keychain;
+    static Keychain keychain(Backend::Automatic);
     return keychain;
+}
+
+bool Keychain::usesSecretService()
+{
+    std::lock_guard guard(m_mutex);
+    return usesSecretServiceLocked();
+}
+
+bool Keychain::usesSecretServiceLocked()
+{
+    if (m_backend != Backend::Automatic)
+        return m_backend == Backend::SecretService;
+    if (!m_usesSecretService) {
+        m_usesSecretService = secretservice::available();
+        if (!*m_usesSecretService)
+            std::fprintf(stderr, "Keychain: no Secret Service runs on the session bus; passwords are kept in %s, "
+                                 "a file only you can read, but not encrypted against anyone who can read your files.\n",
+                         (directory() / kStoreName).c_str());
+    }
+    return *m_usesSecretService;
+}
+
+// A store file left from a time without a Secret Service: its items move in, then the file
+// and its key go. Anything that can't be moved whole stays where it is.
+void Keychain::moveStoreIntoSecretService(const fs::path& directory)
+{
+    std::error_code ec;
+    if (!fs::exists(directory / kStoreName, ec))
+        return;
+    Store store(directory);
+    if (store.open(true) != errSecSuccess || store.damaged)
+        return;
+    const std::string scope = directory.string();
+    auto key = store.key(false);
+    for (const Store::Entry& entry : store.entries) {
+        KeychainItem item = entry.attributes;
+        item.data = key ? aesOpen(*key, entry.sealed) : std::nullopt;
+        if (!item.data)
+            return;
+        const OSStatus status = secretservice::add(scope, item);
+        if (status != errSecSuccess && status != errSecDuplicateItem)
+            return;
+    }
+    ::unlink((directory / kStoreName).c_str());
+    ::unlink((directory / kKeyName).c_str());
+    ::unlink((directory / kLockName).c_str());
+    fs::remove(directory, ec); // when nothing else lives there
 }
 
 fs::path Keychain::directory() const
@@ -252,6 +302,10 @@ OSStatus Keychain::add(const KeychainItem& item)
     if (item.service.empty() && item.account.empty())
         return errSecParam;
     std::lock_guard guard(m_mutex);
+    if (usesSecretServiceLocked()) {
+        moveStoreIntoSecretService(directory());
+        return secretservice::add(directory().string(), item);
+    }
     Store store(directory());
     if (OSStatus status = store.open(true); status != errSecSuccess)
         return status;
@@ -275,6 +329,10 @@ OSStatus Keychain::copyMatching(const KeychainQuery& query, bool returnData, std
                                 std::vector<KeychainItem>* results)
 {
     std::lock_guard guard(m_mutex);
+    if (usesSecretServiceLocked()) {
+        moveStoreIntoSecretService(directory());
+        return secretservice::copyMatching(directory().string(), query, returnData, limit, results);
+    }
     Store store(directory());
     if (OSStatus status = store.open(false); status != errSecSuccess)
         return status;
@@ -308,6 +366,10 @@ OSStatus Keychain::copyMatching(const KeychainQuery& query, bool returnData, std
 OSStatus Keychain::update(const KeychainQuery& query, const KeychainChanges& changes)
 {
     std::lock_guard guard(m_mutex);
+    if (usesSecretServiceLocked()) {
+        moveStoreIntoSecretService(directory());
+        return secretservice::update(directory().string(), query, changes);
+    }
     Store store(directory());
     if (OSStatus status = store.open(true); status != errSecSuccess)
         return status;
@@ -349,6 +411,10 @@ OSStatus Keychain::update(const KeychainQuery& query, const KeychainChanges& cha
 OSStatus Keychain::remove(const KeychainQuery& query)
 {
     std::lock_guard guard(m_mutex);
+    if (usesSecretServiceLocked()) {
+        moveStoreIntoSecretService(directory());
+        return secretservice::remove(directory().string(), query);
+    }
     Store store(directory());
     if (OSStatus status = store.open(true); status != errSecSuccess)
         return status;
@@ -368,6 +434,7 @@ std::string Keychain::copyErrorMessageString(OSStatus status)
     case errSecIO: return "I/O error (bummers)";
     case errSecParam: return "One or more parameters passed to a function were not valid.";
     case errSecAllocate: return "Failed to allocate memory.";
+    case errSecNotAvailable: return "No keychain is available. You may need to restart your computer.";
     case errSecDuplicateItem: return "The specified item already exists in the keychain.";
     case errSecItemNotFound: return "The specified item could not be found in the keychain.";
     case errSecDecode: return "Unable to decode the provided data.";

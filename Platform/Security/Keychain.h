@@ -1,9 +1,14 @@
 #pragma once
-// The keychain: generic-password items in one store file per user, readable by its owner only
-// (mode 0600 under $XDG_DATA_HOME/keychains), secrets sealed with AES-256-GCM under a key kept
-// beside it. Calls answer the platform's status codes. Writes replace the file atomically, and
-// a store that can't be read is set aside (never overwritten) before a write starts afresh.
-// Thread-safe, and safe between processes (the store is locked while it is used).
+// The keychain: generic-password items. Where a Secret Service runs on the session bus (GNOME
+// Keyring, KeePassXC...) the items live there, through libsecret, filed under the keychain's
+// location so that two data homes never see each other's items; a store file found there is
+// moved in whole. Without one they live in one store file per user, readable by its owner only
+// (mode 0600 under $XDG_DATA_HOME/keychains), and the keychain says so once: that mode is then
+// the whole protection, since the key that seals the secrets (AES-256-GCM) lies beside the
+// store and only keeps them out of plain sight. Calls answer the platform's status codes.
+// Writes replace the file atomically, and a store that can't be read is set aside (never
+// overwritten) before a write starts afresh. Thread-safe, and safe between processes (the
+// store is locked while it is used).
 
 #include <cstdint>
 #include <filesystem>
@@ -20,6 +25,7 @@ enum : OSStatus {
     errSecIO = -36,
     errSecParam = -50,
     errSecAllocate = -108,
+    errSecNotAvailable = -25291,
     errSecDuplicateItem = -25299,
     errSecItemNotFound = -25300,
     errSecDecode = -26275,
@@ -59,10 +65,20 @@ struct KeychainChanges {
 
 class Keychain {
 public:
-    // The user's keychain under $XDG_DATA_HOME (read at each call).
+    enum class Backend {
+        Automatic,     // the Secret Service when one runs (asked once), else the private file
+        SecretService, // errSecNotAvailable without one
+        File,
+    };
+
+    // The user's keychain, Automatic, under $XDG_DATA_HOME (read at each call).
     static Keychain& defaultKeychain();
-    // A keychain whose files live in `directory` (made on first write).
-    explicit Keychain(std::filesystem::path directory);
+    // A keychain at `directory`: its files live there (made on first write), and its items in
+    // the Secret Service are filed under it.
+    explicit Keychain(std::filesystem::path directory, Backend backend = Backend::File);
+
+    // Whether the items go to the Secret Service.
+    bool usesSecretService();
 
     // errSecDuplicateItem when an item with the same service, account, access group and
     // synchronizable flag exists.
@@ -78,11 +94,17 @@ public:
 
 private:
     std::filesystem::path directory() const;
+    // Under m_mutex.
+    bool usesSecretServiceLocked();
+    void moveStoreIntoSecretService(const std::filesystem::path& directory);
+
     std::optional<std::filesystem::path> m_directory; // none: the default location
+    Backend m_backend = Backend::File;
+    std::optional<bool> m_usesSecretService;
 
     struct Store;
     std::mutex m_mutex;
-    Keychain() = default;
+    explicit Keychain(Backend backend) : m_backend(backend) { }
 };
 
 } // namespace security
