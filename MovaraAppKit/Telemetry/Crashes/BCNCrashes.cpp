@@ -112,10 +112,12 @@ public:
         if (auto crashes = m_crashes.lock())
             crashes->bufferPreparedLog(log, internalId);
     }
-    void channelDidCompleteEnqueueingLog(const BCNChannelPtr&, const BCNLogPtr&, const std::string& internalId) override
+    void channelDidCompleteEnqueueingLog(const BCNChannelPtr&, const BCNLogPtr& log, const std::string& internalId) override
     {
-        if (auto crashes = m_crashes.lock())
+        if (auto crashes = m_crashes.lock()) {
             crashes->releaseBufferedLog(internalId);
+            crashes->crashLogEnqueued(log);
+        }
     }
     void channelWillSendLog(const BCNChannelPtr&, const BCNLogPtr& log) override
     {
@@ -423,6 +425,31 @@ void BCNCrashes::releaseBufferedLog(const std::string& internalId)
     std::lock_guard guard(lock());
     if (m_logBuffer)
         m_logBuffer->releaseLog(internalId);
+}
+
+void BCNCrashes::crashLogEnqueued(const BCNLogPtr& log)
+{
+    std::optional<CrashFileAwaitingStore> awaiting;
+    {
+        std::lock_guard state(m_stateMutex);
+        if (auto it = m_crashFilesAwaitingStore.find(log); it != m_crashFilesAwaitingStore.end()) {
+            awaiting = it->second;
+            m_crashFilesAwaitingStore.erase(it);
+        }
+    }
+    if (!awaiting)
+        return;
+    // Called on the channel group's queue, right after the store was asked to keep the log.
+    bool stored = false;
+    if (auto group = std::dynamic_pointer_cast<BCNChannelGroupDefault>(channelGroup()); group && group->storage())
+        if (auto archive = BCNUtility::archiveKeyedData(log))
+            stored = group->storage()->hasLogWithArchive(*archive);
+    if (!stored) {
+        BCNLogWarning(logTag(), "The crash log could not be stored; its crash file " + awaiting->path + " is kept for the next launch.");
+        return;
+    }
+    deleteCrashReportWithFileURL(awaiting->path);
+    deleteWrapperException(awaiting->incidentIdentifier);
 }
 
 void BCNCrashes::processLogBufferAfterCrash()

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -194,6 +195,9 @@ public:
     // crash handler and enqueued again by the next start.
     void bufferPreparedLog(const BCNLogPtr& log, const std::string& internalId);
     void releaseBufferedLog(const std::string& internalId);
+    // The channel has tried to store a log: a crash log's file (and wrapper exception) goes only
+    // once the log is in the store, so that a store that cannot take it loses nothing.
+    void crashLogEnqueued(const BCNLogPtr& log);
     // The folder of the in-flight log files (…/crasheslogbuffer next to the crash folder).
     static std::string logBufferDirectory();
     BCNCrashesLogBuffer* logBuffer() const { return m_logBuffer.get(); }
@@ -252,6 +256,11 @@ private:
 
     // Guards the lists below, the delegate and the handler; never held while calling out.
     mutable std::mutex m_stateMutex;
+    struct CrashFileAwaitingStore {
+        std::string path;
+        std::optional<std::string> incidentIdentifier;
+    };
+    std::map<BCNLogPtr, CrashFileAwaitingStore> m_crashFilesAwaitingStore; // under m_stateMutex
     std::weak_ptr<BCNCrashesDelegate> m_delegate;
     BCNUserConfirmationHandler m_userConfirmationHandler;
     std::vector<std::string> m_crashFiles;

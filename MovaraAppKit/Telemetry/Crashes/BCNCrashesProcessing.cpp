@@ -271,13 +271,17 @@ void BCNCrashes::handleUserConfirmation(int userConfirmation)
                 log->setSid(BCNSessionContext::sharedInstance()->sessionIdAt(*log->timestamp()));
                 log->setUserId(BCNUserIdContext::sharedInstance()->userIdAt(*log->timestamp()));
             }
-            if (channelUnit())
-                channelUnit()->enqueueItem(log, BCNLogFlagsCritical);
             const auto incident = reports[i] ? reports[i]->incidentIdentifier() : std::nullopt;
+            if (channelUnit()) {
+                // The file goes once the log is stored (crashLogEnqueued), not before.
+                {
+                    std::lock_guard state(m_stateMutex);
+                    m_crashFilesAwaitingStore[log] = { paths[i], incident };
+                }
+                channelUnit()->enqueueItem(log, BCNLogFlagsCritical);
+            }
             if (attachments && incident)
                 sendErrorAttachmentsInstance(*attachments, *incident);
-            deleteCrashReportWithFileURL(paths[i]);
-            deleteWrapperException(incident);
             removeFromCrashFiles(paths[i]);
         }
     }

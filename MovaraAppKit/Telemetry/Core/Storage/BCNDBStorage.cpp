@@ -1,6 +1,7 @@
 #include "MovaraAppKit/Telemetry/Core/Storage/BCNDBStorage.h"
 
 #include <mutex>
+#include <set>
 
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
 #include "MovaraAppKit/Telemetry/Core/BCNUtility.h"
@@ -50,13 +51,22 @@ std::string createTableQuery(const std::string& table, const BCNDBStorage::Colum
     return "CREATE TABLE " + quoted(table) + " (" + list + ");";
 }
 
-std::int64_t querySingleValue(const std::string& query, sqlite3* db)
+std::optional<std::int64_t> querySingleValue(const std::string& query, sqlite3* db, int* result)
 {
-    auto rows = BCNDBStorage::executeSelectionQuery(query, db, nullptr);
-    if (rows.empty() || rows.front().empty())
-        return 0;
+    auto rows = BCNDBStorage::executeSelectionQuery(query, db, nullptr, result);
+    if (*result != SQLITE_OK || rows.empty() || rows.front().empty())
+        return std::nullopt;
     return rows.front().front().asInteger();
 }
+
+std::int64_t querySingleValue(const std::string& query, sqlite3* db)
+{
+    int result;
+    return querySingleValue(query, db, &result).value_or(0);
+}
+
+// Attempts of a statement that keeps finding the database busy, each after the busy time-out.
+constexpr int kTransientAttempts = 3;
 
 } // namespace
 
@@ -108,6 +118,8 @@ sqlite3* BCNDBStorage::openDatabase(int* result) const
 {
     sqlite3* db = nullptr;
     *result = sqlite3_open_v2(m_dbFileURL.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI, nullptr);
+    if (*result == SQLITE_OK)
+        sqlite3_busy_timeout(db, BusyTimeoutMilliseconds);
     if (*result != SQLITE_OK) {
         BCNLogError(kTag, "Failed to open database with result: " + std::to_string(*result) + ".");
         if (db)
@@ -120,6 +132,8 @@ sqlite3* BCNDBStorage::openDatabase(int* result) const
 void BCNDBStorage::initWithSchema(Schema schema, std::uint64_t version, const std::string& filename)
 {
     m_schema = std::move(schema);
+    m_version = version;
+    m_filename = filename;
     static std::once_flag logged;
     std::call_once(logged, [] {
         const int result = sqliteConfiguration();
@@ -129,9 +143,13 @@ void BCNDBStorage::initWithSchema(Schema schema, std::uint64_t version, const st
             BCNLogError(kTag, "Failed to update SQLite global configuration. Error: " + std::string(sqlite3_errstr(result)) + ".");
     });
     int result = configureDatabase(version, filename);
-    if (result == SQLITE_NOTADB || result == SQLITE_CORRUPT) {
-        dropDatabase();
-        result = configureDatabase(version, filename);
+    if (isDamaged(result)) {
+        if (recoverFromDamage(result)) {
+            result = SQLITE_OK;
+        } else {
+            dropDatabase();
+            result = configureDatabase(version, filename);
+        }
     }
     if (result != SQLITE_OK)
         BCNLogError(kTag, "Failed to initialize database.");
@@ -183,20 +201,131 @@ int BCNDBStorage::configureDatabase(std::uint64_t version, const std::string& fi
 
 int BCNDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3*)>& block)
 {
+    auto once = [&]() -> int {
+        int result;
+        Connection connection { openDatabase(&result) };
+        if (!connection.db)
+            return result;
+        // The page limit belongs to one connection, so every connection sets it again. Without a
+        // known page size there is no limit to set.
+        if (m_pageSize > 0) {
+            result = setMaxPageCount(m_maxSizeInBytes / m_pageSize, connection.db);
+            if (isDamaged(result) || isTransient(result))
+                return result;
+            if (result != SQLITE_OK)
+                BCNLogError(kTag, "Failed to open database with specified maximum size constraint.");
+        }
+        return block(connection.db);
+    };
+    int result = once();
+    // Another process holding the file past the busy time-out: tried again, never taken as an
+    // answer about the data.
+    for (int attempt = 1; attempt < kTransientAttempts && isTransient(result); ++attempt) {
+        BCNLogDebug(kTag, "The database is busy, trying again.");
+        result = once();
+    }
+    if (isDamaged(result) && recoverFromDamage(result))
+        result = once();
+    return result;
+}
+
+bool BCNDBStorage::recoverFromDamage(int cause)
+{
+    // Every table is read out as far as it goes, from both ends: a damaged page stops a scan,
+    // and the rows beyond it are reached from the other side.
+    std::vector<std::pair<std::string, Rows>> salvaged;
+    std::size_t kept = 0;
+    {
+        int result;
+        Connection connection { openDatabase(&result) };
+        for (const auto& [table, columns] : m_schema) {
+            Rows rows;
+            if (connection.db) {
+                std::string list;
+                for (const auto& column : columns)
+                    list += (list.empty() ? "" : ", ") + quoted(column.first);
+                std::set<std::int64_t> seen;
+                for (const char* order : { "ASC", "DESC" }) {
+                    sqlite3_stmt* statement = nullptr;
+                    const std::string query = "SELECT " + list + " FROM " + quoted(table) + " ORDER BY rowid " + order;
+                    if (sqlite3_prepare_v2(connection.db, query.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
+                        sqlite3_finalize(statement);
+                        continue;
+                    }
+                    while (sqlite3_step(statement) == SQLITE_ROW) {
+                        Row row;
+                        for (int i = 0; i < sqlite3_column_count(statement); ++i) {
+                            switch (sqlite3_column_type(statement, i)) {
+                            case SQLITE_INTEGER: row.emplace_back(static_cast<std::int64_t>(sqlite3_column_int64(statement, i))); break;
+                            case SQLITE_TEXT:
+                                row.emplace_back(std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement, i)),
+                                                             static_cast<std::size_t>(sqlite3_column_bytes(statement, i))));
+                                break;
+                            default: row.emplace_back(nullptr);
+                            }
+                        }
+                        // The first column is the key when it is an integer (the tables' ids).
+                        if (!row.empty() && row.front().isInteger() && !seen.insert(row.front().asInteger()).second)
+                            break; // met the rows the other scan read
+                        rows.push_back(std::move(row));
+                    }
+                    sqlite3_finalize(statement);
+                }
+            }
+            kept += rows.size();
+            salvaged.emplace_back(table, std::move(rows));
+        }
+    }
+    std::filesystem::path aside = m_dbFileURL;
+    aside += ".damaged";
+    std::error_code ec;
+    std::filesystem::rename(m_dbFileURL, aside, ec);
+    if (ec) {
+        BCNLogError(kTag, "The damaged database " + m_dbFileURL.string() + " could not be set aside: " + ec.message() + ".");
+        return false;
+    }
+    for (const char* suffix : { "-journal", "-wal", "-shm" }) {
+        std::filesystem::path leftover = m_dbFileURL;
+        leftover += suffix;
+        std::filesystem::remove(leftover, ec);
+    }
+    const std::int64_t maxSize = m_maxSizeInBytes;
+    if (configureDatabase(m_version, m_filename) != SQLITE_OK) {
+        BCNLogError(kTag, "Failed to initialize database.");
+        return false;
+    }
+    m_maxSizeInBytes = maxSize;
     int result;
     Connection connection { openDatabase(&result) };
     if (!connection.db)
-        return result;
-    // The page limit belongs to one connection, so every connection sets it again. Without a
-    // known page size there is no limit to set.
-    if (m_pageSize > 0) {
-        result = setMaxPageCount(m_maxSizeInBytes / m_pageSize, connection.db);
-        if (result == SQLITE_CORRUPT || result == SQLITE_NOTADB)
-            return result;
-        if (result != SQLITE_OK)
-            BCNLogError(kTag, "Failed to open database with specified maximum size constraint.");
+        return false;
+    executeNonSelectionQuery("BEGIN", connection.db, nullptr);
+    for (std::size_t t = 0; t < salvaged.size(); ++t) {
+        const auto& columns = m_schema[t].second;
+        std::string names, marks;
+        for (const auto& column : columns) {
+            names += (names.empty() ? "" : ", ") + quoted(column.first);
+            marks += marks.empty() ? "?" : ", ?";
+        }
+        const std::string insert = "INSERT INTO " + ::quoted(salvaged[t].first) + " (" + names + ") VALUES (" + marks + ")";
+        for (const auto& row : salvaged[t].second) {
+            BCNStorageBindableArray values;
+            for (const auto& value : row) {
+                if (value.isInteger())
+                    values.addNumber(value.asInteger());
+                else if (value.isString())
+                    values.addString(value.asString());
+                else
+                    values.addString(std::nullopt);
+            }
+            executeNonSelectionQuery(insert, connection.db, &values);
+        }
     }
-    return block(connection.db);
+    executeNonSelectionQuery("COMMIT", connection.db, nullptr);
+    BCNLogWarning(kTag, "The log store was damaged (" + std::string(sqlite3_errstr(cause)) + "): " + std::to_string(kept)
+                            + " row(s) that could still be read were kept, the damaged file was set aside as " + aside.string()
+                            + " and the store was built anew.");
+    return true;
 }
 
 int BCNDBStorage::executeQuery(const std::string& query, sqlite3* db, const BCNStorageBindableArray* values,
@@ -360,6 +489,11 @@ void BCNDBStorage::dropDatabase()
 std::int64_t BCNDBStorage::getPageSizeInOpenedDatabase(sqlite3* db) { return querySingleValue("PRAGMA page_size;", db); }
 std::int64_t BCNDBStorage::getPageCountInOpenedDatabase(sqlite3* db) { return querySingleValue("PRAGMA page_count;", db); }
 std::int64_t BCNDBStorage::getMaxPageCountInOpenedDatabase(sqlite3* db) { return querySingleValue("PRAGMA max_page_count;", db); }
+
+std::optional<std::int64_t> BCNDBStorage::maxPageCountInOpenedDatabase(sqlite3* db, int* result)
+{
+    return querySingleValue("PRAGMA max_page_count;", db, result);
+}
 
 int BCNDBStorage::setMaxPageCount(std::int64_t count, sqlite3* db)
 {

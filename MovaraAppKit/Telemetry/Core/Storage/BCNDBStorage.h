@@ -3,9 +3,12 @@
 // described by a schema and a schema version (kept in "PRAGMA user_version"), opened afresh for
 // every operation, with a size ceiling kept through SQLite's page limit. It creates missing
 // tables, calls hooks for a new file and for an older version, switches on full auto-vacuum
-// and runs statements with bound values. Integers read back as 64-bit values. A corrupt or
-// foreign file found at start is deleted and built anew. Not locked: callers serialise (the
-// channel group's queue).
+// and runs statements with bound values. Integers read back as 64-bit values. Other processes
+// may share the file: a busy database is waited for (and a statement that still finds it busy
+// is tried again), never taken for an empty or full one. A file found damaged at any time keeps
+// what can still be read: the rows are read out, the file is set aside ("<name>.damaged") and
+// built anew with them. A foreign file found at start is replaced. Not locked: callers
+// serialise (the channel group's queue).
 
 #include <sqlite3.h>
 
@@ -81,6 +84,12 @@ public:
     static std::int64_t getPageSizeInOpenedDatabase(sqlite3* db);
     static std::int64_t getPageCountInOpenedDatabase(sqlite3* db);
     static std::int64_t getMaxPageCountInOpenedDatabase(sqlite3* db);
+    // The same, none when the database could not be asked (`result` says why).
+    static std::optional<std::int64_t> maxPageCountInOpenedDatabase(sqlite3* db, int* result);
+    static bool isDamaged(int result) { return result == SQLITE_CORRUPT || result == SQLITE_NOTADB; }
+    static bool isTransient(int result) { return result == SQLITE_BUSY || result == SQLITE_LOCKED; }
+    // How long a connection waits for another one (of this or another process) to finish.
+    static constexpr int BusyTimeoutMilliseconds = 5000;
     static int setMaxPageCount(std::int64_t count, sqlite3* db);
 
 protected:
@@ -94,9 +103,14 @@ protected:
 private:
     bool changeTable(const std::string& table, bool wantExisting, const std::string& query, const std::string& verb);
     int configureDatabase(std::uint64_t version, const std::string& filename);
+    // Reads out what the damaged file still gives, sets it aside, builds the file anew and puts
+    // the rows back. False when no working file could be made.
+    bool recoverFromDamage(int cause);
     sqlite3* openDatabase(int* result) const;
 
     std::filesystem::path m_dbFileURL;
+    std::uint64_t m_version = 0;
+    std::string m_filename;
     std::int64_t m_maxSizeInBytes = DefaultMaxSizeInBytes;
     std::int64_t m_pageSize = 0;
     Schema m_schema;

@@ -100,7 +100,11 @@ bool BCNLogDBStorage::saveLog(const BCNLogPtr& log, const std::string& groupId, 
     }
 
     const int result = executeQueryUsingBlock([&](sqlite3* db) {
-        const std::int64_t limit = getMaxPageCountInOpenedDatabase(db) * pageSize();
+        int asked;
+        const auto pages = maxPageCountInOpenedDatabase(db, &asked);
+        if (!pages)
+            return asked; // a busy or damaged store says nothing about its size
+        const std::int64_t limit = *pages * pageSize();
         const std::size_t length = text ? text->size() : 0;
         if (static_cast<std::int64_t>(length) >= limit) {
             BCNLogError(kTag, "Log is too large (" + std::to_string(length) + " bytes) to store in database. Current maximum database size is "
@@ -135,6 +139,8 @@ bool BCNLogDBStorage::saveLog(const BCNLogPtr& log, const std::string& groupId, 
             BCNLogVerbose(kTag, "Log is stored with id: '" + std::to_string(sqlite3_last_insert_rowid(db)) + "'");
         return result;
     });
+    if (result != SQLITE_OK && result != SQLITE_FULL && result != 1)
+        reportCannotWrite(result);
     return result == SQLITE_OK;
 }
 
@@ -162,7 +168,7 @@ bool BCNLogDBStorage::loadLogsWithGroupId(const std::string& groupId, std::uint6
                                           const std::optional<std::set<std::string>>& excludedTargetKeys,
                                           const LoadCompletion& completion)
 {
-    std::vector<std::int64_t> inFlight;
+    std::vector<std::int64_t> inFlight(m_sentButKept.begin(), m_sentButKept.end());
     for (const auto& [key, ids] : m_batches)
         if (key.first == groupId)
             inFlight.insert(inFlight.end(), ids.begin(), ids.end());
@@ -282,14 +288,27 @@ void BCNLogDBStorage::deleteLogsWithBatchId(const std::string& batchId, const st
     auto it = m_batches.find({ groupId, batchId });
     if (it == m_batches.end())
         return;
-    if (!it->second.empty())
-        deleteLogsFromDBWithIds(it->second);
+    if (!it->second.empty() && deleteLogsFromDBWithIds(it->second) != SQLITE_OK) {
+        // Delivered, yet still stored (a read-only or full folder): this process does not send
+        // them again. A later launch that can write will, once.
+        m_sentButKept.insert(it->second.begin(), it->second.end());
+        reportCannotWrite(SQLITE_READONLY);
+    }
     m_batches.erase(it);
 }
 
 void BCNLogDBStorage::releaseBatchWithId(const std::string& batchId, const std::string& groupId)
 {
     m_batches.erase({ groupId, batchId });
+}
+
+void BCNLogDBStorage::reportCannotWrite(int result)
+{
+    if (m_reportedCannotWrite)
+        return;
+    m_reportedCannotWrite = true;
+    BCNLogError(kTag, "The log store cannot be written (" + std::string(sqlite3_errstr(result)) + ", " + dbFileURL().string()
+                          + "): new logs are not kept, and logs that were sent are not sent again by this process.");
 }
 
 bool BCNLogDBStorage::hasLogWithArchive(std::span<const std::uint8_t> archive)

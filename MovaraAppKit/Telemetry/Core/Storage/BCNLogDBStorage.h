@@ -82,6 +82,8 @@ private:
     static int deleteLogsFromDBWithColumnValues(const std::vector<std::variant<std::int64_t, std::string>>& values,
                                                 const std::string& columnName, sqlite3* db);
     static std::string buildKeyFormatWithCount(std::size_t count);
+    // Says once per process that the store cannot be changed.
+    void reportCannotWrite(int result);
 
     std::size_t m_idColumnIndex = 0;
     std::size_t m_groupIdColumnIndex = 1;
@@ -89,5 +91,8 @@ private:
     std::size_t m_targetTokenColumnIndex = 3;
     // (group id, batch id) -> row ids handed out in that batch.
     std::map<std::pair<std::string, std::string>, std::vector<std::int64_t>> m_batches;
+    // Rows delivered whose deletion failed: never handed out again by this process.
+    std::set<std::int64_t> m_sentButKept;
+    bool m_reportedCannotWrite = false;
     BCNEncrypter m_targetTokenEncrypter;
 };

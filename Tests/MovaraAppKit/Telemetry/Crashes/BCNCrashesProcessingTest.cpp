@@ -12,6 +12,8 @@
 #include <future>
 #include <thread>
 
+#include <sqlite3.h>
+
 #include "MovaraAppKit/CrashReporter/MVCrashReporter.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashesUtil.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNWrapperExceptionManager.h"
@@ -486,4 +488,36 @@ TEST_F(CrashesPipelineTest, ProcessingSkippedWhileHiddenRunsWhenTheApplicationCo
     crashes->applicationWillEnterForeground();
     processAndFlush();
     EXPECT_EQ(delivered("appleError").size(), 1u) << "nothing left to process";
+}
+
+TEST_F(CrashesPipelineTest, ACrashFileStaysUntilItsLogIsInTheStore)
+{
+    ASSERT_NO_FATAL_FAILURE(crashedRun());
+    // The store takes nothing in this run (a full disk, or a damaged file being dealt with).
+    auto exec = [](const std::string& sql) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(BCNUtility::fullURLForPathComponent("Logs.sqlite").c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    };
+    ASSERT_NO_FATAL_FAILURE(exec("CREATE TRIGGER refuse BEFORE INSERT ON logs BEGIN SELECT RAISE(FAIL, 'disk full'); END;"));
+    startClient();
+    ASSERT_TRUE(BCNCrashes::hasCrashedInLastSession());
+    processAndFlush();
+    EXPECT_TRUE(delivered("appleError").empty());
+    EXPECT_EQ(storedCrashes().size(), 1u) << "the crash file is all there is of the crash";
+
+    // A run whose store works sends it, once.
+    resetClient();
+    ASSERT_NO_FATAL_FAILURE(exec("DROP TRIGGER refuse;"));
+    startClient();
+    processAndFlush();
+    ASSERT_TRUE(deliveredCount("appleError", 1));
+    EXPECT_TRUE(storedCrashes().empty());
+    ASSERT_TRUE(crashLogsSettled());
+    resetClient();
+    startClient();
+    processAndFlush();
+    flush();
+    EXPECT_EQ(delivered("appleError").size(), 1u);
 }

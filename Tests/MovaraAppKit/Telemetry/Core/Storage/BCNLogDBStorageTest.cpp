@@ -1,6 +1,10 @@
 #include "Tests/MovaraAppKit/Telemetry/TelemetryFixture.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <csignal>
+#include <fstream>
 
 #include <sqlite3.h>
 
@@ -229,4 +233,105 @@ TEST_F(BCNLogStore, ALogSavedByAProcessThatIsKilledIsThereAtTheNextStart)
         ::testing::KilledBySignal(SIGKILL), "");
     auto storage = BCNLogDBStorage::init();
     EXPECT_EQ(sids(load(*storage, "Analytics", 10).logs), std::vector<std::string> { "survivor" });
+}
+
+TEST_F(BCNLogStore, WhileAnotherProcessWritesTheStoreWaitsInsteadOfRefusing)
+{
+    auto storage = BCNLogDBStorage::init();
+    ASSERT_TRUE(storage->saveLog(named("before"), "Analytics", 1));
+    const auto file = BCNUtility::fullURLForPathComponent("Logs.sqlite");
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // The other process: a write transaction that takes a moment.
+        sqlite3* db = nullptr;
+        if (sqlite3_open(file.c_str(), &db) != SQLITE_OK || sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK)
+            ::_exit(1);
+        (void)!::write(ready[1], "x", 1);
+        ::usleep(400 * 1000);
+        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+        ::_exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    EXPECT_TRUE(storage->saveLog(named("while busy"), "Analytics", 1)) << "a busy store is waited for";
+    EXPECT_FALSE(loggedStartingWith(BCNLogLevelError, "Log is too large")) << "a busy store is not a store of size 0";
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(sids(load(*storage, "Analytics", 10).logs), (std::vector<std::string> { "before", "while busy" }));
+    ::close(ready[0]);
+    ::close(ready[1]);
+}
+
+namespace {
+
+// Pages of the file that hold rows of a table (leaf pages of a table tree).
+std::vector<std::size_t> tableLeafPages(const std::filesystem::path& file, std::size_t pageSize)
+{
+    std::ifstream in(file, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::size_t> pages;
+    for (std::size_t page = 1; (page + 1) * pageSize <= bytes.size(); ++page)
+        if (bytes[page * pageSize] == 0x0D)
+            pages.push_back(page);
+    return pages;
+}
+
+} // namespace
+
+TEST_F(BCNLogStore, ADamagedPageIsSetAsideAndTheStoreGoesOnWithWhatCouldBeRead)
+{
+    auto storage = BCNLogDBStorage::init();
+    for (int i = 0; i < 12; ++i)
+        ASSERT_TRUE(storage->saveLog(named("s" + std::to_string(i), 3000), "Analytics", 1));
+    const auto file = BCNUtility::fullURLForPathComponent("Logs.sqlite");
+    const auto pageSize = static_cast<std::size_t>(storage->pageSize());
+    const auto leaves = tableLeafPages(file, pageSize);
+    ASSERT_GE(leaves.size(), 4u);
+    {
+        // One page in the middle becomes garbage, as a torn write or a bad sector leaves it.
+        std::fstream out(file, std::ios::binary | std::ios::in | std::ios::out);
+        out.seekp(static_cast<std::streamoff>(leaves[leaves.size() / 2] * pageSize));
+        const std::string garbage(pageSize, '\xA5');
+        out.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+    }
+
+    const auto salvaged = load(*storage, "Analytics", 100);
+    EXPECT_GE(salvaged.logs.size(), 8u) << "the logs that could still be read are kept";
+    EXPECT_LT(salvaged.logs.size(), 12u);
+    EXPECT_TRUE(loggedStartingWith(BCNLogLevelWarning, "The log store was damaged"));
+    bool setAside = false;
+    for (const auto& entry : std::filesystem::directory_iterator(file.parent_path()))
+        setAside = setAside || entry.path().filename().string().starts_with("Logs.sqlite.damaged");
+    EXPECT_TRUE(setAside) << "the damaged file is kept aside, not deleted";
+
+    // The store works again, for writing and for deleting what was sent.
+    ASSERT_TRUE(salvaged.batchId);
+    EXPECT_TRUE(storage->saveLog(named("after"), "Analytics", 1));
+    storage->deleteLogsWithBatchId(*salvaged.batchId, "Analytics");
+    EXPECT_EQ(sids(load(*storage, "Analytics", 100).logs), std::vector<std::string> { "after" });
+    EXPECT_EQ(sids(load(*BCNLogDBStorage::init(), "Analytics", 100).logs), std::vector<std::string> { "after" }) << "at the next start too";
+}
+
+TEST_F(BCNLogStore, ALogThatWasSentButCannotBeDeletedIsNotHandedOutAgain)
+{
+    auto storage = BCNLogDBStorage::init();
+    ASSERT_TRUE(storage->saveLog(named("a"), "Analytics", 1));
+    ASSERT_TRUE(storage->saveLog(named("b"), "Analytics", 1));
+    // From here on nothing in the store can change, as in a folder that became read-only or full.
+    const auto file = BCNUtility::fullURLForPathComponent("Logs.sqlite");
+    runSQL(file, "CREATE TRIGGER keep BEFORE DELETE ON logs BEGIN SELECT RAISE(FAIL, 'attempt to write a readonly database'); END;"
+                 "CREATE TRIGGER refuse BEFORE INSERT ON logs BEGIN SELECT RAISE(FAIL, 'attempt to write a readonly database'); END;");
+    auto sent = load(*storage, "Analytics", 1);
+    ASSERT_EQ(sids(sent.logs), std::vector<std::string> { "a" });
+    storage->deleteLogsWithBatchId(*sent.batchId, "Analytics");
+    EXPECT_EQ(sids(load(*storage, "Analytics", 10).logs), std::vector<std::string> { "b" }) << "\"a\" went out already";
+    EXPECT_TRUE(load(*storage, "Analytics", 10).logs.empty());
+    EXPECT_FALSE(storage->saveLog(named("c"), "Analytics", 1));
+    EXPECT_FALSE(storage->saveLog(named("d"), "Analytics", 1));
+    EXPECT_EQ(countStartingWith(BCNLogLevelError, "The log store cannot be written"), 1) << "said once";
 }
