@@ -50,6 +50,7 @@ const KeyTable& Progress::observableKeys() const
         t.key("localizedDescription", &Progress::localizedDescription, &Progress::setLocalizedDescription);
         t.key("localizedAdditionalDescription", &Progress::localizedAdditionalDescription,
               &Progress::setLocalizedAdditionalDescription);
+        t.key("userInfo", &Progress::userInfo);
         return t;
     }();
     return table;
@@ -446,11 +447,35 @@ Value Progress::userInfo() const
 
 void Progress::setUserInfoObject(const std::string& key, Value value)
 {
+    willChange("userInfo");
+    {
+        std::lock_guard lock(m_mutex);
+        if (value.isNull())
+            m_userInfo.erase(key);
+        else
+            m_userInfo.set(key, std::move(value));
+    }
+    didChange("userInfo");
+}
+
+std::any Progress::userInfoItem(const std::string& key) const
+{
     std::lock_guard lock(m_mutex);
-    if (value.isNull())
-        m_userInfo.erase(key);
-    else
-        m_userInfo.set(key, std::move(value));
+    auto it = m_userInfoItems.find(key);
+    return it == m_userInfoItems.end() ? std::any() : it->second;
+}
+
+void Progress::setUserInfoItem(const std::string& key, std::any item)
+{
+    willChange("userInfo");
+    {
+        std::lock_guard lock(m_mutex);
+        if (item.has_value())
+            m_userInfoItems[key] = std::move(item);
+        else
+            m_userInfoItems.erase(key);
+    }
+    didChange("userInfo");
 }
 
 } // namespace foundation

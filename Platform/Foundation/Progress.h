@@ -3,11 +3,13 @@
 // count stands for that many units of its parent, its fraction counting toward them while it
 // runs and all of them once it has finished. Observable keys: "totalUnitCount",
 // "completedUnitCount", "fractionCompleted" (also when a descendant moves), "isCancelled",
-// "isFinished", "isIndeterminate", "localizedDescription". Observers are told on the thread
+// "isFinished", "isIndeterminate", "localizedDescription", "userInfo". Observers are told on the thread
 // that made the change. Thread-safe.
 
+#include <any>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -82,6 +84,11 @@ public:
 
     Value userInfo() const;
     void setUserInfoObject(const std::string& key, Value value);
+    // User-info entries that are objects rather than property-list values (a preview picture,
+    // say), kept under their own keys beside userInfo(); an empty value removes one. Either
+    // setter tells observers of "userInfo".
+    std::any userInfoItem(const std::string& key) const;
+    void setUserInfoItem(const std::string& key, std::any item);
 
     const KeyTable& observableKeys() const override;
 
@@ -110,6 +117,7 @@ private:
     std::string m_localizedDescription;
     std::string m_localizedAdditionalDescription;
     Value m_userInfo;
+    std::map<std::string, std::any> m_userInfoItems;
     std::function<void()> m_cancellationHandler;
     bool m_pausable = false;
     bool m_paused = false;

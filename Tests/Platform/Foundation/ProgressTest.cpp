@@ -157,4 +157,16 @@ TEST(Progress, DescriptionAndUserInfo)
     p->setUserInfoObject("file", Value());
     EXPECT_FALSE(p->userInfo().contains("file"));
     EXPECT_TRUE(p->isCancellable());
+
+    // Objects that are no property-list value ride beside it, and observers hear of both.
+    int changes = 0;
+    auto token = p->addObserver("userInfo", 0, [&](const KeyValueChange&) { ++changes; });
+    auto picture = std::make_shared<const std::vector<int>>(std::vector<int>{1, 2, 3});
+    p->setUserInfoItem("thumbnail", picture);
+    EXPECT_EQ(std::any_cast<std::shared_ptr<const std::vector<int>>>(p->userInfoItem("thumbnail")), picture);
+    EXPECT_FALSE(p->userInfoItem("other").has_value());
+    p->setUserInfoObject("file", Value("b.mov"));
+    p->setUserInfoItem("thumbnail", std::any());
+    EXPECT_FALSE(p->userInfoItem("thumbnail").has_value());
+    EXPECT_EQ(changes, 3);
 }
