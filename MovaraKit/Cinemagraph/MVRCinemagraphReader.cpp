@@ -73,6 +73,26 @@ graphics::FilterImagePtr imageOfPixelBuffer(const media::PixelBufferPtr& buffer)
     return graphics::FilterImage::imageWithCGImage(image);
 }
 
+// The buffer's own profile; else the space its handed-on colour tags name; else sRGB.
+graphics::ColorSpacePtr colorSpaceOfPixelBuffer(const media::PixelBuffer& buffer)
+{
+    if (auto icc = buffer.attachment(media::kCVImageBufferICCProfileKey)) {
+        if (const auto* bytes = std::get_if<std::vector<uint8_t>>(icc.get()))
+            if (auto space = graphics::ColorSpace::createWithICCData(*bytes))
+                return space;
+    }
+    const media::Attachments tags = buffer.attachments(media::AttachmentMode::ShouldPropagate);
+    auto primaries = tags.find(media::kCVImageBufferColorPrimariesKey);
+    if (primaries != tags.end()) {
+        const auto* name = std::get_if<std::string>(&primaries->second);
+        if (name && (*name == "P3_D65" || *name == "DCI_P3"))
+            if (auto space = graphics::ColorSpace::createWithName(graphics::kCGColorSpaceDisplayP3))
+                return space;
+        // BT.709 shares sRGB's primaries, and spaces we have no profile for fall back below.
+    }
+    return graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB);
+}
+
 } // namespace
 
 MVRCinemagraphReader::MVRCinemagraphReader(MVRCinemagraphPtr cinemagraph) : m_cinemagraph(std::move(cinemagraph))
@@ -116,12 +136,34 @@ graphics::Size MVRCinemagraphReader::size()
     return m_cinemagraph->renderSizeForScale(m_scale);
 }
 
+media::Time MVRCinemagraphReader::frameStep() const
+{
+    if (m_frameDuration.isValid())
+        return m_frameDuration;
+    const auto& composition = m_cinemagraph->videoComposition();
+    if (composition && composition->frameDuration.isNumeric() && composition->frameDuration > media::Time::zero())
+        return composition->frameDuration;
+    auto track = mvr_videoTrack(m_cinemagraph->asset());
+    if (track && track->nominalFrameRate() > 0)
+        return media::Time::makeWithSeconds(1.0 / track->nominalFrameRate(), 90000);
+    return media::Time::invalid();
+}
+
+// The backward pass ends where the last forward frame L would end a second time: 2L, which
+// for a movie of D seconds in frames of f is 2D - 2f. Without a known frame length, 2D.
 media::TimeRange MVRCinemagraphReader::timeRange()
 {
-    media::Time duration = m_cinemagraph->asset()->duration();
-    if (m_cinemagraph->isReverseLoopEnabled())
-        duration = media::multiplyByFloat64(duration, 2.0);
-    return media::TimeRange::make(media::Time::zero(), duration);
+    const media::Time duration = m_cinemagraph->asset()->duration();
+    if (!m_cinemagraph->isReverseLoopEnabled())
+        return media::TimeRange::make(media::Time::zero(), duration);
+    const media::Time f = frameStep();
+    if (!f.isNumeric() || f <= media::Time::zero() || !duration.isNumeric())
+        return media::TimeRange::make(media::Time::zero(), media::multiplyByFloat64(duration, 2.0));
+    // Frames at 0, f, ...: the last one starts before D.
+    const double frames = std::ceil(duration.seconds() / f.seconds() - 1e-6);
+    if (frames < 3) // nothing is left to play backward once both turning frames are dropped
+        return media::TimeRange::make(media::Time::zero(), duration);
+    return media::TimeRange::make(media::Time::zero(), media::multiplyByFloat64(f, 2 * (frames - 1)));
 }
 
 // ---- reading --------------------------------------------------------------------------------
@@ -330,6 +372,11 @@ media::Time MVRCinemagraphReader::scribbleOnPixelBuffer(const media::PixelBuffer
     if (m_shouldApplyVideoTransform) {
         if (auto track = mvr_videoTrack(m_cinemagraph->asset()))
             frame = rotatedImage(frame, track->preferredTransform().inverted());
+    }
+    if (!m_hasSetBlendColorSpace) {
+        // Canvas objects blend in the colour space of the frames they end up in.
+        m_graph->setCanvasObjectBlendColorSpace(colorSpaceOfPixelBuffer(*pixelBuffer));
+        m_hasSetBlendColorSpace = true;
     }
     m_graph->setInputMaskImage(m_cinemagraph->maskImage());
     m_graph->setInputStillImage(m_cinemagraph->stillImage());

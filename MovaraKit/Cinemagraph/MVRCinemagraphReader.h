@@ -11,7 +11,10 @@
 // The backward pass starts one frame after the last forward frame and every frame lasts as
 // long as in the movie: for frames at 0, f, ..., L (L the last), the backward frames L - f
 // down to f are shown at L + f up to 2L - f, so the loop is 2L long and plays on to frame 0
-// without a held or repeated frame at either turn.
+// without a held or repeated frame at either turn; timeRange() says so before reading.
+//
+// Canvas objects blend in the colour space of the first buffer the destination hands out.
+// Frames of non-square pixels are composited at the size they are shown at.
 
 #include <cstdint>
 #include <memory>
@@ -42,6 +45,8 @@ public:
     void setFrameDuration(const media::Time& duration);
     // 0 not started, 1 forward, 2 backward, 3 finished.
     int state() const { return m_state; }
+    // The snapshot of the cinemagraph's graph that this reader renders.
+    const MVRFilterGraphPtr& filterGraph() const { return m_graph; }
 
     // PixelBufferSource
     void loadWithCompletionHandler(std::function<void(foundation::ErrorPtr)> completionHandler) override;
@@ -70,6 +75,8 @@ private:
     media::AssetReaderOutputPtr makeReaderOutput(const media::AssetPtr& asset);
     media::SampleBufferPtr copyNextForwardSample(foundation::ErrorPtr* error);
     media::SampleBufferPtr copyNextReverseSample(foundation::ErrorPtr* error);
+    // The length of one output frame, when it can be known before reading.
+    media::Time frameStep() const;
     static graphics::FilterImagePtr rotatedImage(const graphics::FilterImagePtr& image, const graphics::AffineTransform& transform);
 
     MVRCinemagraphPtr m_cinemagraph;
@@ -83,6 +90,7 @@ private:
     bool m_reverseListMade = false;
     size_t m_reverseNext = 0;
     bool m_shouldApplyVideoTransform = true;
+    bool m_hasSetBlendColorSpace = false;
     // Where frames are read as stored, the size they are shown at (pixels may not be square).
     std::optional<graphics::Size> m_storedFrameShownSize;
 };

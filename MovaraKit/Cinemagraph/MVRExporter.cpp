@@ -248,11 +248,15 @@ void MVRExporter::didRenderFrame(const foundation::Notification& notification)
     auto thumbnail = graphics::FilterImage::imageWithCGImage(image);
     if (!thumbnail)
         return;
-    std::lock_guard lock(m_mutex);
-    m_thumbnail = thumbnail;
-    // The picture itself is no property-list value: the user info names the frame it shows.
-    if (m_progress)
-        m_progress->setUserInfoObject(MVRExporterProgressThumbnailKey, int64_t(m_frameCounter - 1));
+    foundation::ProgressPtr progress;
+    {
+        std::lock_guard lock(m_mutex);
+        m_thumbnail = thumbnail;
+        progress = m_progress;
+    }
+    // Outside our lock: the progress tells its observers on this thread.
+    if (progress)
+        progress->setUserInfoItem(MVRExporterProgressThumbnailKey, thumbnail);
 }
 
 void MVRExporter::finishTranscode(foundation::ErrorPtr error, bool cancelled)

@@ -26,7 +26,8 @@
 
 class MVRRepeatedAssetExportSession;
 
-// "thumbnail": the progress's user-info key of the preview; the preview itself is exporter->thumbnail().
+// "thumbnail": the progress's user-info item (progress->userInfoItem) holding the preview, a
+// graphics::FilterImagePtr of the first frame, then of every fifth.
 extern const std::string MVRExporterProgressThumbnailKey;
 
 class MVRExporter : public std::enable_shared_from_this<MVRExporter> {

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 
 #include "Platform/Dispatch/RunLoop.h"
 #include "Platform/Images/ImageSource.h"
@@ -94,7 +95,9 @@ protected:
 TEST_F(CinemagraphExportTest, ReverseLoopPlaysBackWithoutRepeatsAtTheTurns)
 {
     auto reader = MVRCinemagraphReader::initWithCinemagraph(cinemagraph());
-    EXPECT_EQ(reader->timeRange().duration.seconds(), 1.6);
+    // 8 frames forward, 6 back: the range ends where the last frame does, so progress ends
+    // at the end rather than jumping there.
+    EXPECT_NEAR(reader->timeRange().duration.seconds(), 1.4, 1e-9);
     bool loaded = false;
     foundation::ErrorPtr loadError;
     reader->loadWithCompletionHandler([&](foundation::ErrorPtr e) { loadError = e, loaded = true; });
@@ -119,9 +122,51 @@ TEST_F(CinemagraphExportTest, ReverseLoopPlaysBackWithoutRepeatsAtTheTurns)
     ASSERT_EQ(times.size(), 14u);
     for (size_t i = 1; i < times.size(); ++i)
         EXPECT_NEAR(times[i] - times[i - 1], 0.1, 1e-6) << i; // no held frame at the far turn
+    EXPECT_NEAR(times.back() + 0.1, reader->timeRange().end().seconds(), 1e-6);
 
     EXPECT_THROW(reader->setScale(0.5), foundation::Exception);
     EXPECT_THROW(reader->setFrameDuration(media::Time::make(1, 30)), foundation::Exception);
+}
+
+TEST_F(CinemagraphExportTest, CanvasObjectsBlendInTheColourSpaceOfTheFirstDestinationBuffer)
+{
+    const auto p3 = graphics::ColorSpace::createWithName(graphics::kCGColorSpaceDisplayP3);
+    ASSERT_TRUE(p3);
+    ASSERT_FALSE(p3->iccData().empty());
+    const struct {
+        const char* name;
+        std::function<void(media::PixelBuffer&)> tag;
+        std::string expected;
+    } cases[] = {
+        {"its own profile", [&](media::PixelBuffer& b) {
+             b.setAttachment(media::kCVImageBufferICCProfileKey, p3->iccData(), media::AttachmentMode::ShouldNotPropagate);
+         }, graphics::kCGColorSpaceDisplayP3},
+        {"primaries it hands on", [](media::PixelBuffer& b) {
+             b.setAttachment(media::kCVImageBufferColorPrimariesKey, std::string("P3_D65"), media::AttachmentMode::ShouldPropagate);
+             b.setAttachment(media::kCVImageBufferTransferFunctionKey, std::string("IEC_sRGB"), media::AttachmentMode::ShouldPropagate);
+         }, graphics::kCGColorSpaceDisplayP3},
+        {"nothing", [](media::PixelBuffer&) {}, graphics::kCGColorSpaceSRGB},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto reader = MVRCinemagraphReader::initWithCinemagraph(cinemagraph(1));
+        auto first = media::PixelBuffer::create(32, 24, media::PixelFormatType_32BGRA);
+        c.tag(*first);
+        bool finished = true;
+        foundation::ErrorPtr error;
+        ASSERT_TRUE(reader->scribbleOnPixelBuffer(first, &finished, &error).isValid());
+        const auto expected = graphics::ColorSpace::createWithName(c.expected);
+        ASSERT_TRUE(reader->filterGraph()->canvasObjectBlendColorSpace());
+        EXPECT_TRUE(reader->filterGraph()->canvasObjectBlendColorSpace()->isEqual(*expected))
+            << reader->filterGraph()->canvasObjectBlendColorSpace()->description();
+        // Set once, from the first buffer: a later one tagged otherwise changes nothing.
+        auto later = media::PixelBuffer::create(32, 24, media::PixelFormatType_32BGRA);
+        later->setAttachment(media::kCVImageBufferICCProfileKey,
+                             graphics::ColorSpace::createWithName(graphics::kCGColorSpaceLinearSRGB)->iccData(),
+                             media::AttachmentMode::ShouldPropagate);
+        ASSERT_TRUE(reader->scribbleOnPixelBuffer(later, &finished, &error).isValid());
+        EXPECT_TRUE(reader->filterGraph()->canvasObjectBlendColorSpace()->isEqual(*expected));
+    }
 }
 
 TEST_F(CinemagraphExportTest, ReadersRenderASnapshotOfTheGraph)
@@ -155,19 +200,25 @@ TEST_F(CinemagraphExportTest, ScaleAndFrameDurationSettings)
 
 TEST_F(CinemagraphExportTest, AFixedFrameDurationResamplesTheMovie)
 {
-    auto reader = MVRCinemagraphReader::initWithCinemagraph(cinemagraph(1));
-    reader->setFrameDuration(media::Time::make(1, 15));
-    bool loaded = false;
-    reader->loadWithCompletionHandler([&](foundation::ErrorPtr) { loaded = true; });
-    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return loaded; }, 10));
-    std::vector<double> times;
-    foundation::ErrorPtr error;
-    while (auto sample = reader->copyNextSampleBuffer(&error))
-        times.push_back(sample->presentationTimeStamp().seconds());
-    EXPECT_FALSE(error);
-    ASSERT_GE(times.size(), 11u);
-    for (size_t i = 1; i < times.size(); ++i)
-        EXPECT_NEAR(times[i] - times[i - 1], 1.0 / 15, 1e-6) << i;
+    for (uint64_t loopMode : {1, 0}) {
+        SCOPED_TRACE(loopMode);
+        auto reader = MVRCinemagraphReader::initWithCinemagraph(cinemagraph(loopMode));
+        reader->setFrameDuration(media::Time::make(1, 15));
+        bool loaded = false;
+        reader->loadWithCompletionHandler([&](foundation::ErrorPtr) { loaded = true; });
+        ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return loaded; }, 10));
+        std::vector<double> times;
+        foundation::ErrorPtr error;
+        while (auto sample = reader->copyNextSampleBuffer(&error))
+            times.push_back(sample->presentationTimeStamp().seconds());
+        EXPECT_FALSE(error);
+        ASSERT_GE(times.size(), 11u);
+        for (size_t i = 1; i < times.size(); ++i)
+            EXPECT_NEAR(times[i] - times[i - 1], 1.0 / 15, 1e-6) << i;
+        // Forward and back, the range ends where the last frame does.
+        if (loopMode == 0)
+            EXPECT_NEAR(times.back() + 1.0 / 15, reader->timeRange().end().seconds(), 1e-6);
+    }
 }
 
 TEST_F(CinemagraphExportTest, EachRenderTypeWritesItsFormat)
@@ -214,6 +265,40 @@ TEST_F(CinemagraphExportTest, EachRenderTypeWritesItsFormat)
     ASSERT_FALSE(proRes.is_null());
     EXPECT_EQ(proRes["streams"][0]["codec_name"], "prores");
     EXPECT_EQ(proRes["format"]["format_name"], "mov,mp4,m4a,3gp,3g2,mj2");
+}
+
+TEST_F(CinemagraphExportTest, TheProgressCarriesAPictureOfEveryFifthFrame)
+{
+    const auto output = dir.path() / "loop.gif";
+    auto settings = MVRExportSettings::settingsWithType(MVRRenderTypeGIF, 1.0, media::Time::invalid(), 1, MVRImageSequenceTypePNG, 1);
+    auto exporter = MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(output.string()));
+    // Held back until the test listens to the progress.
+    exporter->operationQueue()->setSuspended(true);
+    std::mutex mutex;
+    std::vector<int> greys; // the video half of each picture, as it is published
+    foundation::Observable::Token token;
+    auto result = run(exporter, [&](const foundation::ProgressPtr& progress) {
+        token = progress->addObserver("userInfo", 0, [&, progress](const foundation::KeyValueChange&) {
+            auto picture = std::any_cast<graphics::FilterImagePtr>(progress->userInfoItem(MVRExporterProgressThumbnailKey));
+            ASSERT_TRUE(picture);
+            auto pixels = filtertest::render(picture, picture->extent());
+            ASSERT_TRUE(pixels);
+            EXPECT_EQ(pixels->pixelAt(28, 12), (graphics::Image::RGBA8{0, 0, 255, 255})); // the still half
+            std::lock_guard lock(mutex);
+            greys.push_back(pixels->pixelAt(4, 12).g);
+        });
+        exporter->operationQueue()->setSuspended(false);
+    });
+    ASSERT_FALSE(result.error) << result.error->localizedDescription();
+    // 14 frames: forward through the movie's frames 0 to 7, back through 6 to 1. Pictures of
+    // frames 0, 5 and 10, which show the movie's frames 0, 5 and 4.
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(greys.size(), 3u);
+    auto ramp = [](int n) { return (16 + n * 25 - 16) * 255 / 219; };
+    EXPECT_NEAR(greys[0], ramp(0), 6);
+    EXPECT_NEAR(greys[1], ramp(5), 6);
+    EXPECT_NEAR(greys[2], ramp(4), 6);
+    EXPECT_TRUE(exporter->progress()->userInfo()[MVRExporterProgressThumbnailKey].isNull());
 }
 
 TEST_F(CinemagraphExportTest, HEVCExportsThroughTheSoftwareEncoder)
