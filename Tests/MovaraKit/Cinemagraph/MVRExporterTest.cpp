@@ -216,8 +216,9 @@ TEST_F(CinemagraphExportTest, AFixedFrameDurationResamplesTheMovie)
         for (size_t i = 1; i < times.size(); ++i)
             EXPECT_NEAR(times[i] - times[i - 1], 1.0 / 15, 1e-6) << i;
         // Forward and back, the range ends where the last frame does.
-        if (loopMode == 0)
+        if (loopMode == 0) {
             EXPECT_NEAR(times.back() + 1.0 / 15, reader->timeRange().end().seconds(), 1e-6);
+        }
     }
 }
 
