@@ -182,3 +182,44 @@ std::optional<std::string> frameRateString(double fps, const std::string& decima
         s.replace(dot, 1, decimalSeparator);
     return s;
 }
+
+std::shared_ptr<FrameRateFormatter> FrameRateFormatter::init()
+{
+    return std::shared_ptr<FrameRateFormatter>(new FrameRateFormatter());
+}
+
+std::optional<std::string> FrameRateFormatter::stringForObjectValue(const std::any& object) const
+{
+    if (!object.has_value())
+        return std::nullopt;
+    try {
+        return frameRateString(foundation::anyTo<double>(object), m_decimalSeparator);
+    } catch (const std::bad_any_cast&) {
+        return std::nullopt;
+    }
+}
+
+bool FrameRateFormatter::getObjectValue(std::any* object, const std::string& string, std::string*) const
+{
+    if (!object)
+        return false;
+    std::string_view text = string;
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    std::string number;
+    std::size_t i = 0;
+    for (; i < text.size() && isDigit(text[i]); ++i)
+        number += text[i];
+    const bool separated = text.substr(i, 1) == "." || (!m_decimalSeparator.empty() && text.substr(i, m_decimalSeparator.size()) == m_decimalSeparator);
+    if (separated) {
+        i += text[i] == '.' ? 1 : m_decimalSeparator.size();
+        number += '.';
+        for (; i < text.size() && isDigit(text[i]); ++i)
+            number += text[i];
+    }
+    double rate = 0;
+    if (std::from_chars(number.data(), number.data() + number.size(), rate).ec != std::errc())
+        rate = 0;
+    *object = rate;
+    return true;
+}

@@ -40,3 +40,20 @@ private:
 // A frame rate with up to three fraction digits and no trailing zeros, `decimalSeparator`
 // between its parts: 29.97 reads "29.97", 30 reads "30". None for a rate that is not finite.
 std::optional<std::string> frameRateString(double fps, const std::string& decimalSeparator);
+
+// The frame-rate field's formatter: shows a rate as frameRateString does, so a rate the
+// speed slider sets between whole numbers reads "54.857", not every digit of a double; reads
+// back the number the text begins with (either separator), and 0 (a rate the model refuses,
+// so the field shows the rate in force again) when it begins with none.
+class FrameRateFormatter : public ui::Formatter {
+public:
+    static std::shared_ptr<FrameRateFormatter> init();
+
+    std::optional<std::string> stringForObjectValue(const std::any& object) const override;
+    bool getObjectValue(std::any* object, const std::string& string, std::string* errorDescription) const override;
+
+private:
+    FrameRateFormatter() = default;
+
+    std::string m_decimalSeparator = DurationFormatter::currentLocaleDecimalSeparator();
+};

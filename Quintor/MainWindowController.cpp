@@ -322,6 +322,8 @@ void MainWindowController::setTrimRange(double start, double end)
     preview->setStartKnobValue(start);
     track->setEndKnobValue(end);
     preview->setEndKnobValue(end);
+    // Undo, redo and reset change the range without a drag: the duration shown follows.
+    preview->refreshDuration();
 }
 
 void MainWindowController::resetTrimRange(ui::Object*)
@@ -340,6 +342,7 @@ void MainWindowController::resetTrimRange(ui::Object*)
     preview->setStartKnobValue(0.0);
     track->setEndKnobValue(1.0);
     preview->setEndKnobValue(1.0);
+    preview->refreshDuration();
 }
 
 // ---- commands -------------------------------------------------------------------------------

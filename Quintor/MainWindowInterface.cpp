@@ -1,8 +1,5 @@
 // The interface files "MainWindow" and "ExportSettings": the main window with its three
 // content views, its preview and settings sheet, and the export settings sheet.
-#include <any>
-#include <cctype>
-#include <charconv>
 #include <initializer_list>
 #include <string>
 
@@ -30,12 +27,37 @@ using graphics::Rect;
 constexpr double kWidth = 720;
 constexpr double kHeight = 480;
 
+// A default button that leaves Return to a text field of its window being edited: there
+// Return only enters what was typed (the rate, the duration) and must not start an export.
+class FieldRespectingDefaultButton : public ui::Button {
+public:
+    static ui::ButtonPtr make() { return ui::ButtonPtr(new FieldRespectingDefaultButton()); }
+
+    bool performKeyEquivalent(const ui::Event& event) override
+    {
+        if (event.characters() == ui::kReturnKey && window()) {
+            if (auto field = std::dynamic_pointer_cast<ui::TextField>(window()->firstResponder()); field && field->isEditing())
+                return false;
+        }
+        return ui::Button::performKeyEquivalent(event);
+    }
+
+private:
+    FieldRespectingDefaultButton()
+        : ui::Button(Rect::zero(), nullptr)
+    {
+    }
+};
+
 ui::ButtonPtr flatButton(const std::string& title, const std::shared_ptr<ui::Object>& target, const std::string& action,
                          const Rect& frame, bool isDefault)
 {
-    auto button = ui::Button::buttonWithTitle(title, target, action);
+    auto button = isDefault ? FieldRespectingDefaultButton::make() : ui::Button::initWithFrame(Rect::zero());
     auto cell = BigFlatButtonCell::initTextCell(title);
     button->setCell(cell);
+    button->setButtonType(ui::ButtonType::momentaryPushIn);
+    button->setTarget(target);
+    button->setAction(action);
     button->setFrame(frame);
     if (isDefault)
         button->setKeyEquivalent(ui::kReturnKey);
@@ -93,6 +115,7 @@ void buildMainWindow(ui::InterfaceFile& file)
     slider->setContinuous(true);
     auto fpsField = ui::TextField::textFieldWithString("");
     fpsField->setFrame(Rect::make(292, 58, 64, 24));
+    fpsField->setFormatter(FrameRateFormatter::init());
     auto fpsLabel = label(foundation::localized("FPS", "label"), Rect::make(360, 62, 32, 18), 12.0);
     auto durationField = ui::TextField::textFieldWithString("");
     durationField->setFrame(Rect::make(410, 58, 100, 24));
@@ -151,22 +174,7 @@ void buildMainWindow(ui::InterfaceFile& file)
     if (model) {
         preview->setModel(model);
         slider->bind(ui::NSValueBinding, model, "fps");
-        // The rate typed in the field: the number it begins with (a rate the model refuses,
-        // such as none, leaves the rate as it was and the field shows it again).
-        foundation::BindingOptions typedRate;
-        typedRate.reverseValueTransformer = [](const std::any& value) -> std::any {
-            const auto* text = std::any_cast<std::string>(&value);
-            if (!text)
-                return value;
-            const char* begin = text->data();
-            const char* end = begin + text->size();
-            while (begin != end && std::isspace(static_cast<unsigned char>(*begin)))
-                ++begin;
-            double rate = 0;
-            const auto parsed = std::from_chars(begin, end, rate);
-            return parsed.ec == std::errc() ? rate : 0.0;
-        };
-        fpsField->bind(ui::NSValueBinding, model, "fps", typedRate);
+        fpsField->bind(ui::NSValueBinding, model, "fps");
     }
     durationField->bind(ui::NSValueBinding, preview, "duration");
     std::weak_ptr<PreviewController> weakPreview = preview;

@@ -418,7 +418,15 @@ void PreviewController::updatePreviewSpeed(const Notification*)
     m_playerRate = static_cast<float>(fps / 30.0);
     if (auto p = player())
         p->setRate(signedRate());
-    setDuration(30.0 / fps * secondsOrZero(trimmedDuration()));
+    refreshDuration();
+}
+
+void PreviewController::refreshDuration()
+{
+    auto model = requireModel();
+    if (model->imageSources().empty() || m_isCreatingPreview)
+        return;
+    setDuration(30.0 / model->fps() * secondsOrZero(trimmedDuration()));
 }
 
 void PreviewController::updateDuration(ui::Object*)

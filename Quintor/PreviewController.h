@@ -104,6 +104,8 @@ public:
     void removePlayer();
     media::Time trimmedDuration() const;
     void updatePreviewSpeed(const foundation::Notification* notification);
+    // Recomputes `duration` for the trim range and rate in force, leaving the player as it is.
+    void refreshDuration();
     // The user entered `duration`: turns it into the model's frame rate (1...240).
     void updateDuration(ui::Object* sender);
     void playerItemDidReachEnd(const foundation::Notification* notification);

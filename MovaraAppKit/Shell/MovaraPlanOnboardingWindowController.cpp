@@ -169,8 +169,11 @@ const foundation::KeyTable& MovaraPlanOnboardingViewController::observableKeys()
 {
     static const foundation::KeyTable table = [this] {
         foundation::KeyTable t = MovaraPlanSignInCreateViewController::observableKeys();
+        // A bound label reads text, or nothing for no caption; an optional would reach it as
+        // an object it cannot show.
         t.key("caption", [](const foundation::Observable& o) -> std::any {
-             return static_cast<const MovaraPlanOnboardingViewController&>(o).caption();
+             const auto& caption = static_cast<const MovaraPlanOnboardingViewController&>(o).caption();
+             return caption ? std::any(*caption) : std::any();
          })
             .key("hideDontShowOnboardingWindowCheckbox", &MovaraPlanOnboardingViewController::hideDontShowOnboardingWindowCheckbox,
                  &MovaraPlanOnboardingViewController::setHideDontShowOnboardingWindowCheckbox);

@@ -149,3 +149,29 @@ TEST(DurationFormatter, FrameRateTextDropsTrailingZerosAndUsesTheSeparator)
     for (const auto& c : cases)
         EXPECT_EQ(frameRateString(c.fps, c.separator), c.text) << c.fps;
 }
+
+namespace {
+
+TEST(FrameRateFormatter, ReadsTheNumberTheTextBeginsWithAndShowsWhatFits)
+{
+    auto formatter = FrameRateFormatter::init();
+    const struct {
+        const char* typed;
+        double rate;
+    } cases[] = {
+        { "12", 12.0 },
+        { "  29.97 fps", 29.97 },
+        { "54.857142857142854", 54.857142857142854 },
+        { "fast", 0.0 },
+        { "", 0.0 },
+    };
+    for (const auto& c : cases) {
+        std::any value;
+        ASSERT_TRUE(formatter->getObjectValue(&value, c.typed, nullptr)) << c.typed;
+        EXPECT_DOUBLE_EQ(std::any_cast<double>(value), c.rate) << c.typed;
+    }
+    EXPECT_EQ(formatter->stringForObjectValue(54.857142857142854).value_or("").size(), 6u);
+    EXPECT_FALSE(formatter->stringForObjectValue(std::string("30")));
+}
+
+} // namespace

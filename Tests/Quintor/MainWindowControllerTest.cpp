@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <functional>
 #include <tuple>
 #include <vector>
 
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/Foundation/NotificationCenter.h"
+#include "Platform/UI/Event.h"
 #include "Platform/UI/Menu.h"
 #include "Platform/UI/Pasteboard.h"
 #include "Platform/UI/ScriptedResponder.h"
@@ -148,6 +151,90 @@ TEST_F(MainWindowControllerTest, TrimDragsAndResetsUndoAndRedo)
     EXPECT_DOUBLE_EQ(preview->startKnobValue(), 0.2);
     EXPECT_DOUBLE_EQ(preview->endKnobValue(), 0.6);
     EXPECT_DOUBLE_EQ(track->startKnobValue(), 0.2);
+}
+
+TEST_F(MainWindowControllerTest, TheDurationFieldFollowsEveryChangeOfTheTrimRange)
+{
+    h.add(photos(6));
+    auto field = h.controller->durationTextField();
+    // The duration is known once the player has the movie ready.
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return h.controller->previewController()->duration() > 0; }, 10));
+    const std::string whole = field->stringValue();
+    auto trimTo = [&](double end) {
+        h.controller->handleTrimGesture(1.0, ChangedItem::endKnob, ChangeGesture::panBegan);
+        h.controller->handleTrimGesture(end, ChangedItem::endKnob, ChangeGesture::panChanged);
+        h.controller->trimTrackView()->setEndKnobValue(end);
+        h.controller->handleTrimGesture(end, ChangedItem::endKnob, ChangeGesture::panEnded);
+        closeUndoGroup();
+    };
+    trimTo(0.5);
+    const std::string half = field->stringValue();
+    ASSERT_NE(half, whole);
+
+    // Whatever puts a range in force shows its duration: undo, redo, reset and its undo.
+    const std::vector<std::pair<std::string, std::function<void()>>> steps {
+        { "undo of the drag", [&] { undo()->undo(); } },
+        { "redo of the drag", [&] { undo()->redo(); } },
+        { "Reset Trim Range", [&] { h.controller->resetTrimRange(nullptr); closeUndoGroup(); } },
+        { "undo of the reset", [&] { undo()->undo(); } },
+        { "range set directly", [&] { h.controller->setTrimRange(0.0, 1.0); closeUndoGroup(); } },
+    };
+    const std::vector<std::string> expected { whole, half, whole, half, whole };
+    for (size_t i = 0; i < steps.size(); ++i) {
+        steps[i].second();
+        EXPECT_EQ(field->stringValue(), expected[i]) << steps[i].first;
+        EXPECT_DOUBLE_EQ(h.controller->previewController()->duration(),
+                         30.0 / h.model->fps() * h.controller->previewController()->trimmedDuration().seconds()) << steps[i].first;
+    }
+}
+
+TEST_F(MainWindowControllerTest, TheRateFieldShowsAReadableRateWhileTheSliderIsDragged)
+{
+    h.add(photos(3));
+    auto window = h.controller->window();
+    auto slider = h.controller->speedSlider();
+    auto field = h.controller->fpsTextField();
+    const auto track = slider->convertRectToView(slider->bounds(), nullptr);
+    // Dragged through points that fall between whole rates.
+    window->sendEvent(ui::Event::mouseEvent(ui::EventType::leftMouseDown, { track.minX() + 10, track.midY() }, window));
+    for (double x : { 0.31, 0.57, 0.913 }) {
+        window->sendEvent(ui::Event::mouseEvent(ui::EventType::leftMouseDragged, { track.minX() + track.width() * x, track.midY() }, window));
+        const double fps = h.model->fps();
+        ASSERT_NE(fps, std::round(fps)) << "the drag landed on a whole rate";
+        const std::string shown = field->stringValue();
+        const auto dot = shown.find_first_of(".,");
+        EXPECT_TRUE(dot == std::string::npos || shown.size() - dot - 1 <= 3) << shown;
+        EXPECT_NEAR(std::atof(shown.c_str()), fps, 0.0005) << shown;
+        // The text fits the field.
+        EXPECT_LE(field->cell()->cellSizeForBounds(field->bounds()).width, field->bounds().width()) << shown;
+    }
+    window->sendEvent(ui::Event::mouseEvent(ui::EventType::leftMouseUp, { track.minX() + track.width() * 0.913, track.midY() }, window));
+}
+
+TEST_F(MainWindowControllerTest, ReturnInTheRateFieldCommitsTheRateAndExportsNothing)
+{
+    h.add(photos(3));
+    auto window = h.controller->window();
+    auto field = h.controller->fpsTextField();
+    auto key = [&](const std::string& characters) {
+        window->sendEvent(ui::Event::keyEvent(ui::EventType::keyDown, characters, window));
+        window->sendEvent(ui::Event::keyEvent(ui::EventType::keyUp, characters, window));
+    };
+    ASSERT_TRUE(window->makeFirstResponder(field));
+    for (int i = 0; i < 6; ++i)
+        key(ui::kDeleteBackwardKey);
+    key("1");
+    key("2");
+    key(ui::kReturnKey);
+    EXPECT_DOUBLE_EQ(h.model->fps(), 12.0);
+    EXPECT_FALSE(window->attachedSheet()) << "Return in the field began an export";
+
+    // Away from the field, Return is the Export button's.
+    ASSERT_TRUE(window->makeFirstResponder(nullptr));
+    key(ui::kReturnKey);
+    auto sheet = window->attachedSheet();
+    ASSERT_TRUE(sheet) << "Return no longer reaches the Export button";
+    window->endSheet(sheet, ui::ModalResponseCancel);
 }
 
 TEST_F(MainWindowControllerTest, RemoveAllShowsTheEmptyStateAndItsUndoBringsNoImagesBack)

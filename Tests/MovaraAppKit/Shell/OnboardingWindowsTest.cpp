@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "Platform/UI/Event.h"
 #include "Platform/UI/InterfaceRegistry.h"
 #include "Platform/UI/ScriptedResponder.h"
+#include "Platform/UI/TextField.h"
 #include "Tests/MovaraAppKit/Shell/ShellTestSupport.h"
 #include "Tests/Support/TempDir.h"
 
@@ -213,6 +215,29 @@ TEST_F(OnboardingWindowsTest, PlanWindowKeepsOneMovieAndOneLoopWhateverTheAppear
     player->pause();
     foundation::NotificationCenter::defaultCenter().post(media::AVPlayerItemDidPlayToEndTimeNotification, player->currentItem());
     EXPECT_EQ(player->rate(), 1.0f);
+}
+
+TEST_F(OnboardingWindowsTest, PlanWindowShowsTheApplicationsCaptionBetweenTheMovieAndTheForm)
+{
+    auto vc = MovaraPlanOnboardingViewController::init();
+    auto window = ui::Window::windowWithContentViewController(vc);
+    window->makeKeyAndOrderFront();
+    auto movie = vc->movieView();
+    ASSERT_TRUE(movie);
+    std::vector<std::shared_ptr<ui::TextField>> shown;
+    std::function<void(const ui::ViewPtr&)> collect = [&](const ui::ViewPtr& v) {
+        if (auto field = std::dynamic_pointer_cast<ui::TextField>(v); field && field->stringValue() == "Test caption")
+            shown.push_back(field);
+        for (const auto& sub : v->subviews())
+            collect(sub);
+    };
+    collect(vc->view());
+    ASSERT_EQ(shown.size(), 1u) << "the caption is not on screen";
+    const auto caption = shown.front()->convertRectToView(shown.front()->bounds(), nullptr);
+    const auto movieRect = movie->convertRectToView(movie->bounds(), nullptr);
+    EXPECT_FALSE(shown.front()->isHiddenOrHasHiddenAncestor());
+    EXPECT_LE(caption.maxY(), movieRect.minY() + 0.5) << "the caption lies under the movie";
+    EXPECT_GT(caption.height(), 0.0);
 }
 
 TEST_F(OnboardingWindowsTest, PlanWindowsCheckBoxTurnsItOffAtLaunchAndOnAgain)
