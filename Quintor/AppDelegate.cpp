@@ -204,6 +204,15 @@ bool AppDelegate::applicationShouldHandleReopen(ui::Application&, bool hasVisibl
     return false;
 }
 
+ui::TerminateReply AppDelegate::applicationShouldTerminate(ui::Application&)
+{
+    auto controller = m_mainWindowController.lock();
+    if (!controller || !controller->isExporting())
+        return ui::TerminateReply::now;
+    controller->confirmStopExport([](bool stopped) { ui::Application::shared()->replyToApplicationShouldTerminate(stopped); });
+    return ui::TerminateReply::later;
+}
+
 void AppDelegate::movaraPlanOnboardingWindowDidClose()
 {
     auto controller = requireMainWindowController();

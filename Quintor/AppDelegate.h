@@ -47,6 +47,9 @@ public:
     void applicationDidBecomeActive(const foundation::Notification& notification) override;
     void applicationDidResignActive(const foundation::Notification& notification) override;
     bool applicationShouldHandleReopen(ui::Application& app, bool hasVisibleWindows) override;
+    // While an export runs the main window asks first; quitting then stops the export and
+    // waits until its unfinished movie is gone.
+    ui::TerminateReply applicationShouldTerminate(ui::Application& app) override;
 
     // Undo and Redo of the Edit menu go to the main window's undo manager; their titles name
     // the action. Both wait while an export runs.

@@ -117,6 +117,8 @@ void MainWindowController::windowDidLoad()
 {
     ui::WindowController::windowDidLoad();
     auto w = require(window(), "window");
+    // Asked before the window closes while an export runs.
+    w->setDelegate(std::static_pointer_cast<ui::WindowDelegate>(sharedAs<MainWindowController>()));
     mvr_setDarkAppearance(*w);
     // These controls keep their light look in the dark window.
     const auto aqua = ui::Appearance::appearanceNamed(ui::NSAppearanceNameAqua);

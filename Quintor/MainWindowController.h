@@ -27,6 +27,7 @@
 #include "Platform/UI/Slider.h"
 #include "Platform/UI/TextField.h"
 #include "Platform/UI/View.h"
+#include "Platform/UI/Window.h"
 #include "Platform/UI/WindowController.h"
 #include "Quintor/Model.h"
 #include "Quintor/PreviewController.h"
@@ -41,7 +42,14 @@ class MovieExport;
 extern const std::string MVRStillaraApplicationName;   // "Stillara.app"
 extern const std::string MVRStillaraProductPageURL;
 
-class MainWindowController : public ui::WindowController, public foundation::Observable, public PreviewProgressDisplay {
+namespace ui {
+class Alert;
+}
+
+class MainWindowController : public ui::WindowController,
+                             public foundation::Observable,
+                             public PreviewProgressDisplay,
+                             public ui::WindowDelegate {
 public:
     static std::shared_ptr<MainWindowController> init();
     ~MainWindowController() override;
@@ -169,6 +177,18 @@ public:
     // The job of the running export; null when none runs.
     std::shared_ptr<MovieExport> runningExport() const;
 
+    // ---- leaving while an export runs
+    // Asks (a sheet on the window) whether to stop the running export and quit. `answer` gets
+    // true once the export has ended and its unfinished movie is gone (at once when none
+    // runs), false when the user keeps exporting. Asked again while the question is up, it
+    // asks nothing more: that answer goes to both.
+    void confirmStopExport(std::function<void(bool stopped)> answer);
+    // The question: stop and quit (the default button) or keep exporting (Escape).
+    static std::shared_ptr<ui::Alert> makeStopExportAlert();
+    // Closing the window quits the application: while an export runs it asks first, and
+    // closes once the export has stopped.
+    bool windowShouldClose(ui::Window& sender) override;
+
     const foundation::KeyTable& observableKeys() const override;
 
 protected:
@@ -210,4 +230,9 @@ private:
     // The running export, and the observation of its current pass's progress.
     std::shared_ptr<ExportJob> m_exportJob;
     foundation::Observable::Token m_exportProgressObservation;
+    // The stop-and-quit question while it is up, who waits for its answer, and who waits for
+    // the stopped export to be gone.
+    std::shared_ptr<ui::Alert> m_stopExportAlert;
+    std::vector<std::function<void(bool)>> m_stopExportAnswers;
+    std::vector<std::function<void(bool)>> m_afterStoppedExport;
 };

@@ -14,6 +14,8 @@
 #include "Platform/Foundation/FileManager.h"
 #include "Platform/Foundation/Localized.h"
 #include "Platform/Media/VideoSettings.h"
+#include "Platform/UI/Alert.h"
+#include "Platform/UI/Event.h"
 #include "Platform/UI/SavePanel.h"
 #include "Platform/UI/Workspace.h"
 #include "Quintor/ExportSettingsController.h"
@@ -183,9 +185,75 @@ void MainWindowController::finishExport(const std::shared_ptr<ExportJob>& job, c
     job->canceller.reset();
     job->movieExport.reset();
     leaveProgress();
-    presentError(error);
+    const auto waiting = std::move(m_afterStoppedExport);
+    m_afterStoppedExport.clear();
+    // Stopped on the way out: no alert about it, and the application goes on leaving.
+    if (waiting.empty())
+        presentError(error);
     if (auto completion = std::move(job->completion))
         completion(error);
+    for (const auto& answer : waiting)
+        answer(true);
+}
+
+// ---- leaving while an export runs --------------------------------------------------------------
+
+std::shared_ptr<ui::Alert> MainWindowController::makeStopExportAlert()
+{
+    auto alert = ui::Alert::init();
+    alert->setMessageText(foundation::localized("Stop exporting and quit?", "alert message"));
+    alert->setInformativeText(foundation::localized(
+        "Your timelapse is still being exported. If you quit now, the unfinished movie is deleted.", "alert message"));
+    alert->addButtonWithTitle(foundation::localized("Stop and Quit", "alert button title"));
+    alert->addButtonWithTitle(foundation::localized("Keep Exporting", "alert button title"))->setKeyEquivalent(ui::kEscapeKey);
+    return alert;
+}
+
+void MainWindowController::confirmStopExport(std::function<void(bool)> answer)
+{
+    if (!isExporting()) {
+        if (answer)
+            answer(true);
+        return;
+    }
+    m_stopExportAnswers.push_back(std::move(answer));
+    if (m_stopExportAlert)
+        return;
+    m_stopExportAlert = makeStopExportAlert();
+    std::weak_ptr<MainWindowController> weak = sharedAs<MainWindowController>();
+    m_stopExportAlert->beginSheetModalForWindow(require(window(), "window"), [weak](ui::ModalResponse response) {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        self->m_stopExportAlert.reset();
+        auto answers = std::move(self->m_stopExportAnswers);
+        self->m_stopExportAnswers.clear();
+        const bool stop = response == ui::AlertFirstButtonReturn;
+        if (!stop || !self->isExporting()) {
+            // Kept on, or finished while the question was up: nothing is left to stop.
+            for (const auto& a : answers)
+                if (a)
+                    a(stop);
+            return;
+        }
+        for (auto& a : answers)
+            if (a)
+                self->m_afterStoppedExport.push_back(std::move(a));
+        // The job deletes what it had written before it reports its end.
+        self->runningExport()->cancel();
+    });
+}
+
+bool MainWindowController::windowShouldClose(ui::Window& sender)
+{
+    if (!isExporting())
+        return true;
+    std::weak_ptr<ui::Window> weakWindow = sender.sharedAs<ui::Window>();
+    confirmStopExport([weakWindow](bool stopped) {
+        if (auto window = weakWindow.lock(); stopped && window)
+            window->close();
+    });
+    return false;
 }
 
 // ---- commands -------------------------------------------------------------------------------

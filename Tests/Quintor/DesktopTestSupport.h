@@ -222,6 +222,12 @@ protected:
     {
         const fs::path png = m_dir / (name + ".png");
         capture("import -window " + window + " '" + png.string() + "' 2>/dev/null");
+        // Kept for a person to look at when asked to.
+        if (const char* keep = std::getenv("QUINTOR_SCREENSHOT_DIR"); keep && *keep) {
+            std::error_code ec;
+            fs::copy_file(png, fs::path(keep) / (testing::UnitTest::GetInstance()->current_test_info()->name() + std::string("-") + name + ".png"),
+                          fs::copy_options::overwrite_existing, ec);
+        }
         return png;
     }
 
