@@ -90,7 +90,7 @@ protected:
 
 TEST_F(DesktopExport, QuittingMidwayAsksAndStoppingLeavesNoUnfinishedMovie)
 {
-    noisyPhotos(40);
+    noisyPhotos(80);
     const fs::path out = m_dir / "out";
     fs::create_directories(out);
     const fs::path output = out / "timelapse.mp4";
@@ -103,7 +103,7 @@ TEST_F(DesktopExport, QuittingMidwayAsksAndStoppingLeavesNoUnfinishedMovie)
 
     // Control+Q asks first: the program stays, and so does its export.
     xdotool("windowfocus --sync " + window + " key ctrl+q");
-    ASSERT_FALSE(program.waitForExit(2)) << "quit without asking\n" << program.log();
+    ASSERT_FALSE(program.waitForExit(0.7)) << "quit without asking\n" << program.log();
     screenshot(window, "asked");
     EXPECT_FALSE(unfinished(out).empty()) << "the export was stopped before the answer";
 
@@ -116,7 +116,7 @@ TEST_F(DesktopExport, QuittingMidwayAsksAndStoppingLeavesNoUnfinishedMovie)
 
 TEST_F(DesktopExport, ClosingTheWindowMidwayAsksAndKeepingOnFinishesTheMovie)
 {
-    noisyPhotos(40);
+    noisyPhotos(80);
     const fs::path out = m_dir / "out";
     fs::create_directories(out);
     const fs::path output = out / "timelapse.mp4";
@@ -132,7 +132,7 @@ TEST_F(DesktopExport, ClosingTheWindowMidwayAsksAndKeepingOnFinishesTheMovie)
     xdotool("mousemove --window " + window + " 20 " + std::to_string(menu + 14));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     xdotool("click 1");
-    ASSERT_FALSE(program.waitForExit(2)) << "closed without asking\n" << program.log();
+    ASSERT_FALSE(program.waitForExit(0.7)) << "closed without asking\n" << program.log();
     screenshot(window, "asked");
 
     // Escape: keep exporting. The movie is finished whole and the program goes on.
@@ -145,7 +145,7 @@ TEST_F(DesktopExport, ClosingTheWindowMidwayAsksAndKeepingOnFinishesTheMovie)
         movie = mainwindowtest::readMovie(output);
         return !movie.greys.empty();
     }, 120)) << program.log();
-    EXPECT_EQ(movie.greys.size(), 40u);
+    EXPECT_EQ(movie.greys.size(), 80u);
     EXPECT_FALSE(program.waitForExit(0.5));
     xdotool("windowfocus --sync " + window + " key ctrl+q");
     EXPECT_EQ(program.waitForExit(60), 0) << program.log();
