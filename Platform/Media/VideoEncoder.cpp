@@ -115,6 +115,25 @@ void encodedSize(const EncoderConfig& config, int& width, int& height)
         height = std::max(2, height & ~1);
 }
 
+size_t proResBytesPerThread(const EncoderConfig& config)
+{
+    int width = 0, height = 0;
+    encodedSize(config, width, height);
+    const size_t pixels = size_t(width) * size_t(height);
+    // The frame (4:2:2 or 4:4:4:4 at 16 bits a sample) and the packet buffer.
+    const size_t frameBytes = config.codec == VideoCodec::ProRes4444 ? pixels * 8 : pixels * 4;
+    return frameBytes + pixels * 16;
+}
+
+int encoderThreadCount(const EncoderConfig& config, int cores)
+{
+    cores = std::max(1, cores);
+    if (!config.isProRes())
+        return cores;
+    const size_t fit = ProResEncoderMemoryBudget / std::max<size_t>(1, proResBytesPerThread(config));
+    return static_cast<int>(std::clamp<size_t>(fit, 1, size_t(cores)));
+}
+
 std::unique_ptr<VideoEncoder> VideoEncoder::open(const EncoderConfig& config, OSType firstFormat, AVRational frameRate,
                                                  AVRational timeBase, bool globalHeader, foundation::ErrorPtr* error)
 {
@@ -180,7 +199,8 @@ std::unique_ptr<VideoEncoder> VideoEncoder::open(const EncoderConfig& config, OS
     c->color_range = AVCOL_RANGE_MPEG;
     // One encoding thread per core: x264's own choice, one and a half per core, keeps half as
     // many large frames again in flight, while the photos' decoding shares the cores anyway.
-    c->thread_count = static_cast<int>(dispatch::activeProcessorCount());
+    // ProRes threads each hold a frame and a packet buffer: as many as the memory budget takes.
+    c->thread_count = encoderThreadCount(config, static_cast<int>(dispatch::activeProcessorCount()));
     if (globalHeader)
         c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (config.maxKeyFrameInterval && *config.maxKeyFrameInterval > 0)

@@ -17,6 +17,17 @@ namespace media::detail {
 // The encoder's frame size: the settings' size, made even where the chroma is subsampled.
 void encodedSize(const EncoderConfig& config, int& width, int& height);
 
+// What the encoder's threads may hold at once: ProRes keeps a whole frame in every frame
+// thread, and FFmpeg's "prores" encoder zero-fills a packet buffer of 16 bytes a pixel in each
+// (384 MB for 24 megapixels), so its threads are as many as fit in this, at least one.
+constexpr size_t ProResEncoderMemoryBudget = size_t(1536) << 20;
+
+// The encoder's threads for `config` on `cores` cores: one a core, fewer for ProRes frames
+// so large that a thread each would pass the budget.
+int encoderThreadCount(const EncoderConfig& config, int cores);
+// Bytes one ProRes frame thread holds for a frame of the config's size.
+size_t proResBytesPerThread(const EncoderConfig& config);
+
 class VideoEncoder {
 public:
     // `firstFormat` is the pixel format of the first frame; `frameRate` a hint for rate control.
