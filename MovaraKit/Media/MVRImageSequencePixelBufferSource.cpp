@@ -196,6 +196,7 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
     size_t nextToSchedule = 0;
     size_t scheduleEnd = 0; // the frames wanted so far, up to (not including) this one
     size_t bytesInFlight = 0;
+    size_t peakBytesInFlight = 0;
     bool abandoned = false;
 
     static void decode(const std::shared_ptr<Pipeline>& self, size_t index, const std::shared_ptr<Frame>& frame)
@@ -330,6 +331,7 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
                 frame->heldCost = held;
                 frame->streamed = streamed;
                 self->bytesInFlight += cost;
+                self->peakBytesInFlight = std::max(self->peakBytesInFlight, self->bytesInFlight);
                 self->frames[self->nextToSchedule] = frame;
                 started.emplace_back(self->nextToSchedule++, frame);
             }
@@ -422,6 +424,7 @@ MVRImageSequencePixelBufferSource::initWithImageSources(std::vector<MVRImageSour
 }
 
 MVRImageSequencePixelBufferSource::MVRImageSequencePixelBufferSource(std::vector<MVRImageSourcePtr> imageSources)
+    : m_decodeAheadBudget(DecodeAheadBudget)
 {
     // A list with holes would give frames without images: leave them out.
     for (auto& source : imageSources)
@@ -442,6 +445,7 @@ MVRImageSequencePixelBufferSource::Pipeline& MVRImageSequencePixelBufferSource::
     auto pipeline = std::make_shared<Pipeline>();
     pipeline->sources = m_imageSources;
     pipeline->depth = framesInFlight();
+    pipeline->budget = m_decodeAheadBudget;
     std::optional<images::ImageProperties> properties;
     if (!m_imageSources.empty())
         properties = m_imageSources.front()->properties();
@@ -469,6 +473,14 @@ MVRImageSequencePixelBufferSource::Pipeline& MVRImageSequencePixelBufferSource::
         pipeline->pool = media::PixelBufferPool::create({}, poolSize.width, poolSize.height, media::PixelFormatType_32ARGB);
     m_pipeline = std::move(pipeline);
     return *m_pipeline;
+}
+
+size_t MVRImageSequencePixelBufferSource::peakBytesInFlight() const
+{
+    if (!m_pipeline)
+        return 0;
+    std::lock_guard lock(m_pipeline->mutex);
+    return m_pipeline->peakBytesInFlight;
 }
 
 void MVRImageSequencePixelBufferSource::loadWithCompletionHandler(std::function<void(foundation::ErrorPtr)> completionHandler)

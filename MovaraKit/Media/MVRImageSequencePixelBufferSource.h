@@ -32,6 +32,13 @@ public:
     // decoding with the JPEG decoder's DCT scaling; 0 (the default) or 1 keeps full size.
     double scale() const { return m_scale; }
     void setScale(double scale) { m_scale = scale; }
+    // The bytes that images decoded ahead may hold at once (decoded pixels and frames); a
+    // frame that needs more is decoded only when no other is in flight. Set before the first
+    // frame is taken.
+    size_t decodeAheadBudget() const { return m_decodeAheadBudget; }
+    void setDecodeAheadBudget(size_t bytes) { m_decodeAheadBudget = bytes; }
+    // The most bytes frames decoded ahead have held at once so far.
+    size_t peakBytesInFlight() const;
     // Set before the first frame is taken; invalid until then.
     media::Time frameDuration() const { return m_frameDuration; }
     void setFrameDuration(const media::Time& duration) { m_frameDuration = duration; }
@@ -61,6 +68,7 @@ private:
     std::optional<graphics::Size> m_size;
     std::vector<MVRImageSourcePtr> m_imageSources;
     double m_scale = 0;
+    size_t m_decodeAheadBudget;
     media::Time m_frameDuration = media::Time::invalid();
     std::shared_ptr<Pipeline> m_pipeline;
     foundation::ErrorPtr m_failure; // once set, the stream has ended with it

@@ -453,6 +453,31 @@ TEST(MVRImageSequencePixelBufferSource, TransparentImagesAfterManyFramesDrawOnBl
 
 // A photo whose header claims 12000 x 12000 pixels over the data of a small one costs about a
 // frame of the movie, not the half gigabyte its header asks for.
+TEST(MVRImageSequencePixelBufferSource, FramesDecodedAheadStayWithinTheMemoryBudget)
+{
+    // Each photo costs its decoded pixels and its frame, about 2.4 MB here; the budget holds
+    // one and a half of them, so however many cores want to decode ahead, one frame is in
+    // flight at a time, and the whole sequence still arrives in order.
+    testsupport::TempDir dir;
+    std::vector<MVRImageSourcePtr> sources;
+    for (int i = 0; i < 10; ++i)
+        sources.push_back(sourceAt(writeFlatJPEG(dir, "IMG_" + std::to_string(1000 + i) + ".jpg",
+                                                 {uint8_t(20 * i), 90, 200}, std::nullopt, 560, 540)));
+    auto source = MVRImageSequencePixelBufferSource::initWithImageSources(sources);
+    source->setFrameDuration(Time::make(1, 24));
+    const size_t frameCost = size_t(560) * 540 * 4 * 2;
+    source->setDecodeAheadBudget(frameCost * 3 / 2);
+    auto destination = std::make_shared<RecordingDestination>();
+    auto op = TranscodeOperation::init(source, destination);
+    op->start();
+    ASSERT_TRUE(op->isFinished());
+    ASSERT_EQ(destination->samples.size(), sources.size());
+    for (size_t i = 0; i < sources.size(); ++i)
+        expectNear(pixelAt(*destination->samples[i]->imageBuffer(), 10, 10), {int(20 * i), 90, 200}, 6);
+    EXPECT_GE(source->peakBytesInFlight(), frameCost);
+    EXPECT_LE(source->peakBytesInFlight(), source->decodeAheadBudget());
+}
+
 TEST(MVRImageSequencePixelBufferSource, AForgedHugeHeaderCostsAboutOneFrame)
 {
     testsupport::TempDir dir;

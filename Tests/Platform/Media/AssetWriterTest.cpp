@@ -180,6 +180,26 @@ TEST(AssetWriter, SessionBoundsSetTheMovieTimeline)
     EXPECT_NEAR(std::stod(info["streams"][0]["duration"].get<std::string>()), 0.45, 1e-6);
 }
 
+TEST(AssetWriter, AFrameExactlyAtTheSessionEndIsLeftOut)
+{
+    // The session is the half-open range [start, end): a frame shown at the end would start
+    // after the movie is over.
+    testsupport::TempDir dir;
+    Harness h(dir / "trimmed.mov");
+    ASSERT_TRUE(h.writer->startWriting());
+    h.writer->startSessionAtSourceTime(Time::zero());
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(h.append(i, Time::make(i, 10)));
+    h.writer->endSessionAtSourceTime(Time::make(5, 10));
+    for (int i = 5; i < 8; ++i)
+        ASSERT_TRUE(h.append(i, Time::make(i, 10)));
+    h.finish();
+    ASSERT_EQ(h.writer->status(), AssetWriter::Status::Completed);
+    const auto info = mediatest::probe(dir / "trimmed.mov");
+    EXPECT_EQ(info["streams"][0]["nb_frames"], "5");
+    EXPECT_NEAR(std::stod(info["streams"][0]["duration"].get<std::string>()), 0.5, 1e-6);
+}
+
 TEST(AssetWriter, UnwritableDestinationFailsAtStartWithoutLeavingFiles)
 {
     testsupport::TempDir dir;
