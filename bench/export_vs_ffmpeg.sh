@@ -121,32 +121,6 @@ parity() {
         'BEGIN { r = a / b; printf "   bit rate ours/ffmpeg %.3f%s\n", r, (r < 0.9 || r > 1.1) ? "  WARNING: outside 10%" : "" }'
 }
 
-# Alternates the named functions RUNS times; leaves "wall cpu peak" lines in $WORK/<name>.txt.
-alternate() {
-    for f in "$@"; do : >"$WORK/$f.txt"; done
-    for r in $(seq 1 "$RUNS"); do
-        local line="   run $r:"
-        for f in "$@"; do
-            measure "$f" >>"$WORK/$f.txt"
-            line="$line  $f $(tail -1 "$WORK/$f.txt")"
-        done
-        echo "$line   (wall s, cpu s, peak MB; load $(load_average))"
-    done
-}
-
-row() {   # name file [reference file]
-    local w c m
-    w=$(col "$2" 1); c=$(col "$2" 2); m=$(col "$2" 3)
-    if [ -n "${3:-}" ]; then
-        awk -v n="$1" -v w="$w" -v c="$c" -v m="$m" -v tw="$(col "$3" 1)" -v tc="$(col "$3" 2)" -v tm="$(col "$3" 3)" \
-            'BEGIN { printf "   %-10s wall %7.2f s  cpu %7.1f s  peak %6.0f MB | vs ffmpeg: speed %.2fx  cpu %.2f  memory %.2f\n",
-                     n, w, c, m, tw / w, c / tc, m / tm }'
-    else
-        awk -v n="$1" -v w="$w" -v c="$c" -v m="$m" \
-            'BEGIN { printf "   %-10s wall %7.2f s  cpu %7.1f s  peak %6.0f MB\n", n, w, c, m }'
-    fi
-}
-
 echo "== $COUNT photos, $RUNS alternating runs per job, $NCORES cores"
 for job in $JOBS; do
     case $job in

@@ -72,3 +72,31 @@ probe() { ffprobe -v error -count_frames -select_streams v:0 \
 
 # The load average now, for the record beside each figure (the machine may be shared).
 load_average() { cut -d' ' -f1-3 /proc/loadavg; }
+
+# Alternates the named functions RUNS times; leaves "wall cpu peak" lines in $WORK/<name>.txt.
+alternate() {
+    for f in "$@"; do : >"$WORK/$f.txt"; done
+    for r in $(seq 1 "$RUNS"); do
+        local line="   run $r:"
+        for f in "$@"; do
+            measure "$f" >>"$WORK/$f.txt"
+            line="$line  $f $(tail -1 "$WORK/$f.txt")"
+        done
+        echo "$line   (wall s, cpu s, peak MB; load $(load_average))"
+    done
+}
+
+# "name: medians of file", and with a reference file the ratios against it (named by
+# REFERENCE, "ffmpeg" unless set).
+row() {   # name file [reference file]
+    local w c m
+    w=$(col "$2" 1); c=$(col "$2" 2); m=$(col "$2" 3)
+    if [ -n "${3:-}" ]; then
+        awk -v n="$1" -v w="$w" -v c="$c" -v m="$m" -v tw="$(col "$3" 1)" -v tc="$(col "$3" 2)" -v tm="$(col "$3" 3)" -v r="${REFERENCE:-ffmpeg}" \
+            'BEGIN { printf "   %-10s wall %7.2f s  cpu %7.1f s  peak %6.0f MB | vs %s: speed %.2fx  cpu %.2f  memory %.2f\n",
+                     n, w, c, m, r, tw / w, c / tc, m / tm }'
+    else
+        awk -v n="$1" -v w="$w" -v c="$c" -v m="$m" \
+            'BEGIN { printf "   %-10s wall %7.2f s  cpu %7.1f s  peak %6.0f MB\n", n, w, c, m }'
+    fi
+}
