@@ -268,6 +268,12 @@ void MVRExporter::finishTranscode(foundation::ErrorPtr error, bool cancelled)
     didFinishWithError(error);
 }
 
+bool MVRExporter::isCancelled() const
+{
+    auto progress = this->progress();
+    return progress && progress->isCancelled();
+}
+
 void MVRExporter::repeatAssetAtURL(const foundation::URL& url)
 {
     auto asset = media::Asset::assetWithURL(url);
@@ -308,6 +314,10 @@ void MVRExporter::repeatAssetAtURL(const foundation::URL& url)
 
 foundation::ErrorPtr MVRExporter::publish(const foundation::URL& temporary)
 {
+    // A cancel that came after the last frame still keeps the user's file: the export ends
+    // cancelled, and must not have replaced anything.
+    if (isCancelled())
+        return foundation::Error::userCancelled();
     auto& files = foundation::FileManager::defaultManager();
     foundation::ErrorPtr error;
     const bool exists = files.fileExistsAtPath(m_outputURL.path());

@@ -72,7 +72,8 @@ private:
     void repeatAssetAtURL(const foundation::URL& url);
     void finishTranscode(foundation::ErrorPtr error, bool cancelled);
     void didFinishWithError(foundation::ErrorPtr error);
-    // The finished temporary takes the output's place.
+    bool isCancelled() const; // through the progress
+    // The finished temporary takes the output's place, unless the export was cancelled.
     foundation::ErrorPtr publish(const foundation::URL& temporary);
     static void removeItemAtURL(const foundation::URL& url);
 

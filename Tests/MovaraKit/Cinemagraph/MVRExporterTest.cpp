@@ -8,6 +8,8 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <thread>
+#include <chrono>
 #include <mutex>
 
 #include "Platform/Dispatch/RunLoop.h"
@@ -370,6 +372,25 @@ TEST_F(CinemagraphExportTest, FailedAndCancelledExportsKeepTheUsersFile)
     ASSERT_TRUE(cancelled.error);
     EXPECT_TRUE(cancelled.error->isUserCancelled());
     EXPECT_EQ(fixtures::readFile(output), (std::vector<uint8_t>{'o', 'l', 'd'}));
+
+    // Cancelled after the last frame, before the export took the user's file's place: a
+    // cancelled export leaves the file as it was, however late the cancel.
+    {
+        auto late = MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(output.string()));
+        Result result;
+        auto progress = late->exportAsynchronouslyWithCompletionHandler([&](std::optional<foundation::URL> url, foundation::ErrorPtr error) {
+            result = {url, error, true};
+        });
+        // The main thread is kept from running the export's last step meanwhile.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (late->operationQueue()->operationCount() > 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        progress->cancel();
+        ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return result.done; }, 30));
+        ASSERT_TRUE(result.error);
+        EXPECT_TRUE(result.error->isUserCancelled());
+        EXPECT_EQ(fixtures::readFile(output), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    }
 
     // A second start is a programming error.
     auto exporter = MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(output.string()));
