@@ -465,6 +465,7 @@ struct URLSessionTask::Transfer {
 
     bool headersComplete();
     bool decideRedirect();
+    bool withinLimit(std::size_t length);
     bool acceptBody(const char* bytes, std::size_t length);
     security::TrustPtr trustFor(X509* leaf, STACK_OF(X509) * chain) const;
     bool evaluateServerTrust(const security::TrustPtr& trust);
@@ -820,10 +821,12 @@ size_t URLSessionTask::Transfer::onData(char* bytes, size_t size, size_t count, 
     auto* self = static_cast<Transfer*>(context);
     const size_t length = size * count;
     self->lastActivity = monotonicSeconds();
-    if (self->discardBody)
-        return length;
     if (self->followRedirect)
         return 0;
+    if (!self->withinLimit(length))
+        return 0; // aborts the transfer
+    if (self->discardBody)
+        return length;
     if (self->isDownload()) {
         if (!self->downloadFile || std::fwrite(bytes, 1, length, self->downloadFile) != length) {
             self->failure = foundation::Error::posix(errno ? errno : EIO, self->downloadPath);
@@ -848,10 +851,10 @@ size_t URLSessionTask::Transfer::onData(char* bytes, size_t size, size_t count, 
     return self->acceptBody(bytes, length) ? length : 0; // 0 aborts the transfer
 }
 
-bool URLSessionTask::Transfer::acceptBody(const char* bytes, std::size_t length)
+bool URLSessionTask::Transfer::withinLimit(std::size_t length)
 {
     // Counted as delivered, that is after any content decoding: a small compressed body may
-    // inflate without end.
+    // inflate without end. Bodies read past (a challenge's) and bodies on disk count as well.
     const std::int64_t maximum = engine->configuration.maximumResponseBodyBytes();
     if (bodyBytes + static_cast<std::int64_t>(length) > maximum) {
         failure = makeURLError(NSURLErrorDataLengthExceedsMaximum, urlText(request),
@@ -859,13 +862,19 @@ bool URLSessionTask::Transfer::acceptBody(const char* bytes, std::size_t length)
         return false;
     }
     bodyBytes += static_cast<std::int64_t>(length);
+    return true;
+}
+
+bool URLSessionTask::Transfer::acceptBody(const char* bytes, std::size_t length)
+{
     // Nothing may be thrown through curl; running out of memory ends this task alone.
     try {
         if (task->m_handler) {
             if (received.empty() && response) {
+                // Room for the announced length, up to a little: an announcement costs nothing.
                 const std::int64_t expected = response->expectedContentLength();
-                if (expected > 0 && expected <= maximum)
-                    received.reserve(static_cast<std::size_t>(expected));
+                if (expected > 0)
+                    received.reserve(static_cast<std::size_t>(std::min<std::int64_t>(expected, std::int64_t(8) << 20)));
             }
             received.insert(received.end(), bytes, bytes + length);
         } else {
@@ -881,10 +890,17 @@ bool URLSessionTask::Transfer::acceptBody(const char* bytes, std::size_t length)
     return true;
 }
 
-int URLSessionTask::Transfer::onProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+int URLSessionTask::Transfer::onProgress(void* context, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t)
 {
-    // Progress counts the body's bytes, not the framing of a chunked upload.
     auto* self = static_cast<Transfer*>(context);
+    // Bodies that libcurl reads past on its own (the challenge before a Digest answer) never
+    // reach onData: the bytes it took off the wire count against the limit all the same.
+    if (downloaded > self->engine->configuration.maximumResponseBodyBytes()) {
+        if (!self->failure)
+            self->withinLimit(static_cast<std::size_t>(downloaded));
+        return 1; // aborts the transfer
+    }
+    // Progress counts the body's bytes, not the framing of a chunked upload.
     const std::int64_t uploaded = self->bodyBytesRead;
     if (uploaded != self->lastReported) {
         std::int64_t sent = uploaded - self->lastReported;

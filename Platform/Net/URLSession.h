@@ -56,8 +56,9 @@ public:
     double timeoutIntervalForResource() const { return m_timeoutForResource; }
     void setTimeoutIntervalForResource(double seconds);
     // The most bytes a response body may have once decoded (gzip and deflate bodies count
-    // inflated), in memory or handed to the delegate; a larger one ends its task with
-    // NSURLErrorDataLengthExceedsMaximum. Zero or negative values fall back to the default.
+    // inflated), whether kept in memory, handed to the delegate or downloaded to a file; a
+    // larger one ends its task with NSURLErrorDataLengthExceedsMaximum. Zero or negative
+    // values fall back to the default.
     std::int64_t maximumResponseBodyBytes() const { return m_maximumResponseBodyBytes; }
     void setMaximumResponseBodyBytes(std::int64_t bytes) { m_maximumResponseBodyBytes = bytes > 0 ? bytes : kDefaultMaximumResponseBodyBytes; }
     static constexpr std::int64_t kDefaultMaximumResponseBodyBytes = std::int64_t(128) << 20;

@@ -5,6 +5,8 @@
 
 #include <zlib.h>
 
+#include <filesystem>
+
 #include "Platform/Dispatch/RunLoop.h"
 #include "Platform/Net/URLError.h"
 #include "Platform/Net/URLSession.h"
@@ -61,6 +63,9 @@ struct CountingDelegate : URLSessionDelegate {
                                  ChallengeCompletion completion) override
     {
         ++challenges;
+        if (challenge.protectionSpace.authenticationMethod == URLAuthenticationMethodHTTPDigest)
+            return completion(URLSessionAuthChallengeDisposition::UseCredential,
+                              URLCredential::credentialWithUser("ann", "pw", URLCredentialPersistence::None));
         if (task.taskDescription() != "pinned")
             return completion(URLSessionAuthChallengeDisposition::PerformDefaultHandling, nullptr);
         completion(URLSessionAuthChallengeDisposition::UseCredential,
@@ -165,6 +170,42 @@ TEST(URLSessionLimits, ResponseBodiesEndAtTheConfiguredSizeCountedAfterDecoding)
         } else if (c.expected == 0) {
             EXPECT_EQ(body.size(), exact.size());
         }
+    }
+}
+
+TEST(URLSessionLimits, DownloadsAndDiscardedChallengeBodiesEndAtTheLimitToo)
+{
+    RawServer server([](RawServer& s, int fd, const std::string& head) {
+        std::string status = "200 OK";
+        if (pathOf(head) == "/vault" && head.find("Authorization: Digest") == std::string::npos)
+            status = "401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"Vault\", qop=\"auth\", nonce=\"n0nce\", algorithm=MD5";
+        if (s.send(fd, "HTTP/1.1 " + status + "\r\nTransfer-Encoding: chunked\r\n\r\n"))
+            s.sendChunksForever(fd, std::string(64 << 10, 'd'));
+    });
+    URLSessionConfiguration configuration;
+    configuration.setMaximumResponseBodyBytes(1 << 20);
+
+    // A download that never ends fills no disk.
+    {
+        Session session(configuration);
+        bool done = false;
+        long code = 0;
+        auto task = session.session->downloadTaskWithRequest(
+            requestFor(server.url("/file")), [&](const std::optional<URL>&, const std::optional<HTTPURLResponse>&, const foundation::ErrorPtr& error) {
+                code = error ? error->code() : 0;
+                done = true;
+            });
+        task->resume();
+        ASSERT_TRUE(waitFor([&] { return done; }));
+        EXPECT_EQ(code, NSURLErrorDataLengthExceedsMaximum);
+        for (const auto& entry : std::filesystem::directory_iterator(std::getenv("TMPDIR")))
+            EXPECT_FALSE(entry.path().filename().string().starts_with("NetDownload_")) << entry.path();
+    }
+    // The body of the challenge that Digest authentication reads past is counted as well.
+    {
+        Session session(configuration);
+        session.delegate->answersChallenges = true;
+        EXPECT_EQ(session.runThroughDelegate(requestFor(server.url("/vault"))), NSURLErrorDataLengthExceedsMaximum);
     }
 }
 
