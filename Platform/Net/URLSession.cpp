@@ -468,6 +468,8 @@ struct URLSessionTask::Transfer {
     bool withinLimit(std::size_t length);
     bool acceptBody(const char* bytes, std::size_t length);
     security::TrustPtr trustFor(X509* leaf, STACK_OF(X509) * chain) const;
+    using ChallengeAnswer = std::pair<URLSessionAuthChallengeDisposition, URLCredentialPtr>;
+    ChallengeAnswer askDelegate(const URLAuthenticationChallenge& challenge, bool taskFirst);
     bool evaluateServerTrust(const security::TrustPtr& trust);
     // A 401: false ends the transfer (to ask again, or cancelled).
     bool answerAuthenticationChallenge(const std::string& field);
@@ -662,27 +664,7 @@ bool URLSessionTask::Transfer::answerAuthenticationChallenge(const std::string& 
             return true;
     }
 
-    using Answer = std::pair<URLSessionAuthChallengeDisposition, URLCredentialPtr>;
-    Answer answer { URLSessionAuthChallengeDisposition::PerformDefaultHandling, nullptr };
-    // HTTP challenges go to the task's delegate member first, server trust to the session's.
-    if (engine->delegateResponds(URLSessionDelegate::Hook::TaskChallenge)) {
-        answer = engine->ask<Answer>({ URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge, nullptr },
-                                     [challenge, task = task](URLSession& session, URLSessionDelegate& delegate,
-                                                              std::function<void(Answer)> completion) {
-                                         delegate.taskDidReceiveChallenge(session, *task, challenge,
-                                                                          [completion](URLSessionAuthChallengeDisposition d, URLCredentialPtr c) {
-                                                                              completion({ d, std::move(c) });
-                                                                          });
-                                     });
-    } else if (engine->delegateResponds(URLSessionDelegate::Hook::SessionChallenge)) {
-        answer = engine->ask<Answer>({ URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge, nullptr },
-                                     [challenge](URLSession& session, URLSessionDelegate& delegate, std::function<void(Answer)> completion) {
-                                         delegate.didReceiveChallenge(session, challenge,
-                                                                      [completion](URLSessionAuthChallengeDisposition d, URLCredentialPtr c) {
-                                                                          completion({ d, std::move(c) });
-                                                                      });
-                                     });
-    }
+    const ChallengeAnswer answer = askDelegate(challenge, true);
     URLCredentialPtr chosen;
     switch (answer.first) {
     case URLSessionAuthChallengeDisposition::UseCredential:
@@ -977,6 +959,27 @@ int URLSessionTask::Transfer::onConnectionReady(void* context, char*, char*, int
     return self->evaluateServerTrust(self->trustFor(leaf, SSL_get_peer_cert_chain(ssl))) ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
 }
 
+URLSessionTask::Transfer::ChallengeAnswer URLSessionTask::Transfer::askDelegate(const URLAuthenticationChallenge& challenge, bool taskFirst)
+{
+    // HTTP challenges go to the task's delegate member first, server trust to the session's.
+    const bool asksTask = engine->delegateResponds(URLSessionDelegate::Hook::TaskChallenge);
+    const bool asksSession = engine->delegateResponds(URLSessionDelegate::Hook::SessionChallenge);
+    if (!asksTask && !asksSession)
+        return { URLSessionAuthChallengeDisposition::PerformDefaultHandling, nullptr };
+    const bool toTask = asksTask && (taskFirst || !asksSession);
+    return engine->ask<ChallengeAnswer>({ URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge, nullptr },
+                                        [challenge, toTask, task = task](URLSession& session, URLSessionDelegate& delegate,
+                                                                         std::function<void(ChallengeAnswer)> completion) {
+                                            auto answer = [completion](URLSessionAuthChallengeDisposition d, URLCredentialPtr c) {
+                                                completion({ d, std::move(c) });
+                                            };
+                                            if (toTask)
+                                                delegate.taskDidReceiveChallenge(session, *task, challenge, answer);
+                                            else
+                                                delegate.didReceiveChallenge(session, challenge, answer);
+                                        });
+}
+
 bool URLSessionTask::Transfer::evaluateServerTrust(const security::TrustPtr& trust)
 {
     URLAuthenticationChallenge challenge;
@@ -986,26 +989,7 @@ bool URLSessionTask::Transfer::evaluateServerTrust(const security::TrustPtr& tru
     challenge.protectionSpace.authenticationMethod = URLAuthenticationMethodServerTrust;
     challenge.protectionSpace.serverTrust = trust;
 
-    using Answer = std::pair<URLSessionAuthChallengeDisposition, URLCredentialPtr>;
-    Answer answer { URLSessionAuthChallengeDisposition::PerformDefaultHandling, nullptr };
-    if (engine->delegateResponds(URLSessionDelegate::Hook::SessionChallenge)) {
-        answer = engine->ask<Answer>({ URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge, nullptr },
-                                     [challenge](URLSession& session, URLSessionDelegate& delegate, std::function<void(Answer)> completion) {
-                                         delegate.didReceiveChallenge(session, challenge,
-                                                                      [completion](URLSessionAuthChallengeDisposition d, URLCredentialPtr c) {
-                                                                          completion({ d, std::move(c) });
-                                                                      });
-                                     });
-    } else if (engine->delegateResponds(URLSessionDelegate::Hook::TaskChallenge)) {
-        answer = engine->ask<Answer>({ URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge, nullptr },
-                                     [challenge, task = task](URLSession& session, URLSessionDelegate& delegate,
-                                                              std::function<void(Answer)> completion) {
-                                         delegate.taskDidReceiveChallenge(session, *task, challenge,
-                                                                          [completion](URLSessionAuthChallengeDisposition d, URLCredentialPtr c) {
-                                                                              completion({ d, std::move(c) });
-                                                                          });
-                                     });
-    }
+    const ChallengeAnswer answer = askDelegate(challenge, false);
     switch (answer.first) {
     case URLSessionAuthChallengeDisposition::UseCredential:
         if (answer.second && answer.second->trust)
