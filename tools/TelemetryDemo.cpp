@@ -143,6 +143,7 @@ void useDataDirectory(const std::string& directory)
         std::filesystem::create_directories(root / sub, ec);
         if (ec)
             fail("cannot use " + (root / sub).string() + " as the client's folder: " + ec.message(), 1);
+        ::chmod((root / sub).c_str(), 0700);
     }
     ::setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
     ::setenv("XDG_CACHE_HOME", (root / "cache").c_str(), 1);

@@ -58,7 +58,7 @@ mvcrash_async_image_list_t* sharedImages()
 // the whole new one or whatever was there before.
 mvcrash_error_t mvcrash_write_report(SignalHandlerContext* context, sys::ThreadId thread, const mvcrash_async_thread_state_t* state, const mvcrash_log_signal_info_t* siginfo)
 {
-    const int fd = ::open(context->temporaryPath, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = ::open(context->temporaryPath, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
         return MVCRASH_ERR_INTERNAL;
     mvcrash_async_file_t file;
@@ -273,8 +273,10 @@ bool MVCrashReporter::populateCrashReportDirectoryAndReturnError(foundation::Err
                 *error = foundation::Error::posix(ec.value(), directory);
             return false;
         }
-        ::chmod(directory.c_str(), 0755);
+        // Registers, stack words and paths of the crashed process: this user's only.
+        ::chmod(directory.c_str(), 0700);
     }
+    ::chmod(std::filesystem::path(m_crashReportDirectory).parent_path().c_str(), 0700);
     return true;
 }
 
@@ -351,6 +353,7 @@ std::shared_ptr<MVCrashReport> MVCrashReporter::loadPendingCrashReport(foundatio
     // Kept for a person to look at, out of the way of the next launch.
     std::error_code ec;
     std::filesystem::create_directories(quarantinedCrashReportDirectory(), ec);
+    ::chmod(quarantinedCrashReportDirectory().c_str(), 0700);
     const auto target = std::filesystem::path(quarantinedCrashReportDirectory()) / (std::to_string(::time(nullptr)) + "-" + std::to_string(::getpid()) + ".mvcrash");
     std::filesystem::rename(crashReportPath(), target, ec);
     if (ec)

@@ -1,5 +1,9 @@
 #include "MovaraAppKit/Telemetry/Core/BCNUtility.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <vector>
 
 namespace {
@@ -240,6 +244,9 @@ bool BCNUtility::createDirectoryAtURL(const std::filesystem::path& url)
         BCNLogError(kTag, "Couldn't create directory at " + url.string() + ": " + ec.message());
         return false;
     }
+    // Events, session and user ids, crash registers and paths: for this user's eyes only. A
+    // folder an older version made open to all is closed too.
+    ::chmod(url.c_str(), 0700);
     disableBackupForDirectoryURL(url);
     return true;
 }
@@ -289,6 +296,12 @@ std::optional<std::filesystem::path> BCNUtility::createFileAtPathComponent(const
     const auto target = atomically ? std::filesystem::path(url.string() + ".tmp") : url;
     bool written = false;
     {
+        // Created private, before anything is written into it.
+        const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            ::fchmod(fd, 0600);
+            ::close(fd);
+        }
         std::ofstream out(target, std::ios::binary | std::ios::trunc);
         if (out) {
             if (data && !data->empty())

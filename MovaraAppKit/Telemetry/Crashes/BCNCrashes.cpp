@@ -299,7 +299,7 @@ std::optional<std::string> BCNCrashes::storeCrashReportCopy(const std::vector<st
     for (int attempt = 0; attempt < 1000; ++attempt) {
         const std::string name = attempt == 0 ? std::string(base) : std::string(base) + "-" + std::to_string(attempt);
         const auto path = directory / name;
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;
@@ -340,7 +340,9 @@ void BCNCrashes::handleLatestCrashReport(MVCrashReporter& reporter)
         reporter.purgePendingCrashReport();
         return;
     }
-    if (!std::ofstream(marker, std::ios::binary | std::ios::app))
+    if (const int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600); fd >= 0)
+        ::close(fd);
+    else
         BCNLogError(logTag(), "Couldn't create crash analyzer file.");
     bool purge = true;
     foundation::ErrorPtr error;

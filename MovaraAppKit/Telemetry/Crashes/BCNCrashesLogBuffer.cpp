@@ -1,6 +1,7 @@
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashesLogBuffer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -21,7 +22,7 @@ std::atomic<BCNCrashesLogBuffer*> g_installed { nullptr };
 // changed while it was being written the file is left empty rather than torn.
 void writeSlotFile(const char* path, const void* bytes, std::uint32_t length, const std::atomic<std::uint32_t>& sequence, std::uint32_t seen) noexcept
 {
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
         return;
     if (length > 0) {
@@ -55,6 +56,7 @@ BCNCrashesLogBuffer::BCNCrashesLogBuffer(std::string directory)
     std::filesystem::create_directories(m_directory, ec);
     if (ec)
         BCNLogError(kLogTag, "Cannot create the crash log buffer folder " + m_directory + ": " + ec.message());
+    ::chmod(m_directory.c_str(), 0700);
     for (std::size_t i = 0; i < kSlotCount; ++i) {
         Slot& slot = m_slots[i];
         slot.bufferPath = m_directory + "/" + std::to_string(i) + "." + kBufferExtension;
@@ -62,9 +64,11 @@ BCNCrashesLogBuffer::BCNCrashesLogBuffer(std::string directory)
         slot.bytes = std::make_unique<std::uint8_t[]>(kSlotCapacity);
         slot.token = std::make_unique<char[]>(kTokenCapacity);
         // Only when missing: a file saved by a crash stays until it is read.
-        const int fd = ::open(slot.bufferPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        const int fd = ::open(slot.bufferPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0)
             ::close(fd);
+        else
+            ::chmod(slot.bufferPath.c_str(), 0600); // one an older version made open to all
     }
 }
 

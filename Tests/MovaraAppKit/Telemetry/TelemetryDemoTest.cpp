@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <fstream>
@@ -80,7 +81,41 @@ std::map<std::string, int> countByName(const std::vector<foundation::Value>& log
     return counts;
 }
 
+// Files and folders under `root` that other local users could read or enter: files must be
+// 0600, and the client's folders 0700.
+std::vector<std::string> notPrivate(const std::filesystem::path& root)
+{
+    std::vector<std::string> found;
+    for (auto it = std::filesystem::recursive_directory_iterator(root); it != std::filesystem::recursive_directory_iterator(); ++it) {
+        struct stat info {};
+        if (::lstat(it->path().c_str(), &info) != 0)
+            continue;
+        const unsigned mode = info.st_mode & 0777;
+        const std::string relative = std::filesystem::relative(it->path(), root).string();
+        if (S_ISREG(info.st_mode) && mode != 0600)
+            found.push_back(relative + " " + std::to_string(mode));
+        const bool clientFolder = relative.find("com.movara.beacon") != std::string::npos || relative.find("com.movara.crashreporter") != std::string::npos
+            || relative.find('/') == std::string::npos;
+        if (S_ISDIR(info.st_mode) && clientFolder && mode != 0700)
+            found.push_back(relative + "/ " + std::to_string(mode));
+    }
+    return found;
+}
+
 } // namespace
+
+TEST(TelemetryDemo, EveryFileItKeepsIsPrivateToTheUser)
+{
+    testsupport::TempDir dir;
+    telemetrytest::IngestionServer server;
+    const DemoRun crashed = runDemo(dir, { "--url", server.baseURL(), "--crash", "--events", "5" });
+    ASSERT_TRUE(WIFSIGNALED(crashed.status)) << crashed.output;
+    // The store, the crash buffer, the crash report, the keys: all of it as the crash left it.
+    EXPECT_EQ(notPrivate(dir / "client"), std::vector<std::string> {});
+    const DemoRun sent = runDemo(dir, { "--url", server.baseURL() });
+    ASSERT_TRUE(WIFEXITED(sent.status) && WEXITSTATUS(sent.status) == 0) << sent.output;
+    EXPECT_EQ(notPrivate(dir / "client"), std::vector<std::string> {});
+}
 
 TEST(TelemetryDemo, ACrashedRunsEventsAndCrashArriveOnceWithTheNextRunAndNeverAgain)
 {

@@ -1,5 +1,7 @@
 #include "MovaraAppKit/Telemetry/Core/Storage/BCNDBStorage.h"
 
+#include <sys/stat.h>
+
 #include <mutex>
 #include <set>
 
@@ -162,6 +164,9 @@ int BCNDBStorage::configureDatabase(std::uint64_t version, const std::string& fi
         m_dbFileURL = *url;
     else
         m_dbFileURL = BCNUtility::fullURLForPathComponent(filename);
+    // A file an older version left readable by all is made private; SQLite gives its journal
+    // the mode of the file.
+    ::chmod(m_dbFileURL.c_str(), 0600);
     m_maxSizeInBytes = DefaultMaxSizeInBytes;
     int result;
     Connection connection { openDatabase(&result) };
