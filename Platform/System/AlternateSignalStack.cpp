@@ -1,6 +1,8 @@
 #include "Platform/System/AlternateSignalStack.h"
 
 #include <dlfcn.h>
+#include <elf.h>
+#include <link.h>
 #include <pthread.h>
 #include <signal.h>
 #include <ucontext.h>
@@ -13,6 +15,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <utility>
 #include <mutex>
 #include <new>
 
@@ -185,16 +189,6 @@ int provideAlternateStacksToRunningThreads()
     return taken;
 }
 
-void enableAlternateStacksForNewThreads()
-{
-    g_forNewThreads.store(true);
-}
-
-bool alternateStacksForNewThreadsEnabled()
-{
-    return g_forNewThreads.load();
-}
-
 } // namespace sys
 
 namespace {
@@ -228,9 +222,8 @@ __attribute__((no_sanitize_address)) void clearStackShadow()
 }
 #endif
 
-// Runs before the sanitizer's own start of the thread (whose wrapper is the routine called
-// here), so under AddressSanitizer the stack, reused from an ended thread, still carries that
-// thread's shadow: it is cleared first, as the sanitizer would, before any checked code runs.
+// Runs first in every new thread. Under AddressSanitizer the stack, reused from an ended thread,
+// may still carry that thread's shadow: it is cleared first, before any checked code runs.
 __attribute__((no_sanitize_address)) void* startWithAlternateStack(void* raw)
 {
 #if defined(__SANITIZE_ADDRESS__)
@@ -242,29 +235,138 @@ __attribute__((no_sanitize_address)) void* startWithAlternateStack(void* raw)
     return record.routine(record.argument);
 }
 
+// The pthread_create every other part of the process resolves to (the C library's, or a
+// sanitizer's wrapper of it): this library defines none of its own.
 CreateFunction realCreate()
 {
-    static CreateFunction next = reinterpret_cast<CreateFunction>(::dlsym(RTLD_NEXT, "pthread_create"));
-    return next;
+    static CreateFunction real = reinterpret_cast<CreateFunction>(::dlsym(RTLD_DEFAULT, "pthread_create"));
+    return real;
 }
 
-} // namespace
-
-// Every thread of the process starts here once crash capture asked for it; before that the call
-// goes straight through.
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*), void* argument)
+int createWithAlternateStack(pthread_t* thread, const pthread_attr_t* attributes, void* (*routine)(void*), void* argument)
 {
-    CreateFunction next = realCreate();
-    if (!next)
+    CreateFunction real = realCreate();
+    if (!real)
         return EAGAIN;
     if (!sys::alternateStacksForNewThreadsEnabled())
-        return next(thread, attributes, routine, argument);
+        return real(thread, attributes, routine, argument);
     auto* record = static_cast<StartRecord*>(std::malloc(sizeof(StartRecord)));
     if (!record)
-        return next(thread, attributes, routine, argument);
+        return real(thread, attributes, routine, argument);
     *record = StartRecord { routine, argument };
-    int result = next(thread, attributes, startWithAlternateStack, record);
+    int result = real(thread, attributes, startWithAlternateStack, record);
     if (result != 0)
         std::free(record);
     return result;
 }
+
+#if defined(__x86_64__)
+constexpr unsigned kJumpSlot = R_X86_64_JUMP_SLOT;
+constexpr unsigned kGlobalData = R_X86_64_GLOB_DAT;
+#elif defined(__aarch64__)
+constexpr unsigned kJumpSlot = R_AARCH64_JUMP_SLOT;
+constexpr unsigned kGlobalData = R_AARCH64_GLOB_DAT;
+#endif
+
+bool isRuntimeOfItsOwn(const char* name)
+{
+    // The C library and the loader define pthread_create; the sanitizers' runtimes wrap it.
+    for (const char* own : { "/libc.so", "/ld-linux", "/libpthread.so", "/libasan.so", "/libubsan.so", "/liblsan.so", "/libtsan.so", "linux-vdso" })
+        if (std::strstr(name, own))
+            return true;
+    return false;
+}
+
+// Points every reference an image makes to pthread_create (its procedure-linkage and global
+// offset table entries) at createWithAlternateStack. Which definition a name resolves to depends
+// on the order the images were loaded in, which the program's link decides: going through the
+// tables of every image makes the threads of any program, however linked, start with a stack.
+int redirectThreadCreation(dl_phdr_info* info, std::size_t, void*)
+{
+    if (info->dlpi_name && isRuntimeOfItsOwn(info->dlpi_name))
+        return 0;
+    const ElfW(Addr) base = info->dlpi_addr;
+    const ElfW(Dyn)* dynamic = nullptr;
+    ElfW(Addr) relroStart = 0, relroEnd = 0;
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& header = info->dlpi_phdr[i];
+        if (header.p_type == PT_DYNAMIC)
+            dynamic = reinterpret_cast<const ElfW(Dyn)*>(base + header.p_vaddr);
+        else if (header.p_type == PT_GNU_RELRO) {
+            relroStart = base + header.p_vaddr;
+            relroEnd = relroStart + header.p_memsz;
+        }
+    }
+    if (!dynamic)
+        return 0;
+    // The loader relocates these in place for ordinary images; a value below the load address
+    // is still a link-time one.
+    auto address = [base](ElfW(Addr) value) { return value < base ? value + base : value; };
+    const ElfW(Sym)* symbols = nullptr;
+    const char* strings = nullptr;
+    ElfW(Addr) plt = 0, rela = 0;
+    std::size_t pltSize = 0, relaSize = 0, relaEntry = sizeof(ElfW(Rela));
+    for (const ElfW(Dyn)* entry = dynamic; entry->d_tag != DT_NULL; ++entry) {
+        switch (entry->d_tag) {
+        case DT_SYMTAB: symbols = reinterpret_cast<const ElfW(Sym)*>(address(entry->d_un.d_ptr)); break;
+        case DT_STRTAB: strings = reinterpret_cast<const char*>(address(entry->d_un.d_ptr)); break;
+        case DT_JMPREL: plt = address(entry->d_un.d_ptr); break;
+        case DT_PLTRELSZ: pltSize = entry->d_un.d_val; break;
+        case DT_RELA: rela = address(entry->d_un.d_ptr); break;
+        case DT_RELASZ: relaSize = entry->d_un.d_val; break;
+        case DT_RELAENT: relaEntry = entry->d_un.d_val; break;
+        default: break;
+        }
+    }
+    if (!symbols || !strings || relaEntry < sizeof(ElfW(Rela)))
+        return 0;
+    const std::size_t page = sys::pageSize();
+    for (const auto& [table, size] : { std::pair { plt, pltSize }, std::pair { rela, relaSize } }) {
+        if (!table)
+            continue;
+        for (std::size_t offset = 0; offset + sizeof(ElfW(Rela)) <= size; offset += relaEntry) {
+            const auto* relocation = reinterpret_cast<const ElfW(Rela)*>(table + offset);
+            const unsigned type = static_cast<unsigned>(ELF64_R_TYPE(relocation->r_info));
+            if (type != kJumpSlot && type != kGlobalData)
+                continue;
+            const ElfW(Sym)& symbol = symbols[ELF64_R_SYM(relocation->r_info)];
+            if (std::strcmp(strings + symbol.st_name, "pthread_create") != 0)
+                continue;
+            auto* slot = reinterpret_cast<void**>(base + relocation->r_offset);
+            void* wrapper = reinterpret_cast<void*>(&createWithAlternateStack);
+            // A weak reference nobody defined stays null: the image tests it before calling.
+            if (*slot == wrapper || (type == kGlobalData && !*slot))
+                continue;
+            const ElfW(Addr) at = reinterpret_cast<ElfW(Addr)>(slot);
+            const bool readOnly = at >= relroStart && at < relroEnd;
+            void* pageStart = reinterpret_cast<void*>(at & ~static_cast<ElfW(Addr)>(page - 1));
+            if (readOnly && ::mprotect(pageStart, page, PROT_READ | PROT_WRITE) != 0)
+                continue;
+            __atomic_store_n(slot, wrapper, __ATOMIC_RELEASE);
+            if (readOnly)
+                ::mprotect(pageStart, page, PROT_READ);
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+namespace sys {
+
+void enableAlternateStacksForNewThreads()
+{
+    if (!realCreate())
+        return;
+    g_forNewThreads.store(true);
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    ::dl_iterate_phdr(redirectThreadCreation, nullptr);
+}
+
+bool alternateStacksForNewThreadsEnabled()
+{
+    return g_forNewThreads.load();
+}
+
+} // namespace sys

@@ -2,9 +2,10 @@
 // Alternate signal stacks for every thread. A crash handler must run even when the crash is a
 // stack overflow, which needs a stack of its own; the kernel's alternate stack is per thread, so
 // it is not enough to set one on the thread that installs the handlers. Once
-// enableAlternateStacksForNewThreads() has run, every thread started afterwards (through
-// pthread_create, which this library wraps) gets a 64 KiB stack before its own code runs, and
-// gives it back when it ends.
+// enableAlternateStacksForNewThreads() has run, every thread started afterwards gets a 64 KiB
+// stack before its own code runs, and gives it back when it ends: every loaded image's
+// references to pthread_create are pointed at a wrapper, whatever order the program's link put
+// the images in. Images loaded later (dlopen) are covered by the next call.
 
 #include <cstddef>
 

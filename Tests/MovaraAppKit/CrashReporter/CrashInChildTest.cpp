@@ -29,14 +29,13 @@ struct ChildRun {
     std::string output;
 };
 
-ChildRun runChild(const std::string& mode)
+ChildRun runChild(const std::string& mode, std::string program = QUINTOR_CRASH_CHILD, const std::string& identifier = "com.movara.crashchild")
 {
     testsupport::TempDir dir;
     ChildRun run;
     const std::string traces = (dir / "traces.txt").string();
     const std::string output = (dir / "out.txt").string();
     testsupport::CrashingChildEnvironment env({ "XDG_CACHE_HOME" }, { "XDG_CACHE_HOME=" + dir.path().string() });
-    std::string program = QUINTOR_CRASH_CHILD;
     std::vector<char*> argv = { program.data(), const_cast<char*>(mode.c_str()), const_cast<char*>(traces.c_str()), nullptr };
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -47,7 +46,7 @@ ChildRun runChild(const std::string& mode)
         return run;
     posix_spawn_file_actions_destroy(&actions);
     ::waitpid(pid, &run.status, 0);
-    std::ifstream in(dir / "com.movara.crashreporter" / "com.movara.crashchild" / "live_report.mvcrash", std::ios::binary);
+    std::ifstream in(dir / "com.movara.crashreporter" / identifier / "live_report.mvcrash", std::ios::binary);
     run.report.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     std::ifstream t(traces);
     std::string line;
@@ -195,6 +194,23 @@ TEST(CrashInChildSymbols, AFunctionNameLongerThanTheFieldIsCutToFitIt)
     ASSERT_FALSE(crashed->stackFrames.empty());
     ASSERT_TRUE(crashed->stackFrames[0].symbolInfo);
     EXPECT_EQ(crashed->stackFrames[0].symbolInfo->symbolName, name.substr(0, 255));
+}
+
+TEST(CrashInChildLinkOrder, AWorkerThreadsStackOverflowIsReportedByAProgramLinkedAgainstAppKitAlone)
+{
+    const ChildRun run = runChild("", QUINTOR_CRASH_CHILD_APPKIT_ONLY, "com.movara.appkitonly");
+    ASSERT_EQ(run.output, "libc before MovaraKit: yes\n") << "the program must load the C library first to show anything";
+    ASSERT_TRUE(WIFSIGNALED(run.status)) << "status " << run.status;
+    EXPECT_EQ(WTERMSIG(run.status), SIGSEGV);
+    ASSERT_FALSE(run.report.empty()) << "the overflow reached no handler: the worker had no alternate stack";
+    auto report = MVCrashReport::initWithData(run.report, nullptr);
+    ASSERT_TRUE(report);
+    const auto* crashed = crashedThread(*report);
+    ASSERT_NE(crashed, nullptr);
+    bool named = false;
+    for (std::size_t i = 0; i < crashed->stackFrames.size() && i < 12; ++i)
+        named = named || (crashed->stackFrames[i].symbolInfo && crashed->stackFrames[i].symbolInfo->symbolName == "appkitonly_recurse");
+    EXPECT_TRUE(named);
 }
 
 TEST(CrashInChildEnable, OnlyOneReporterCanBeEnabled)
