@@ -1363,7 +1363,9 @@ struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
             return;
         }
         if (transfer->failure || transfer->bodyError) {
-            task->complete({}, std::nullopt, transfer->failure ? transfer->failure : transfer->bodyError);
+            auto error = transfer->failure ? transfer->failure : transfer->bodyError;
+            transfer.reset(); // its partial download goes before anyone hears of the end
+            task->complete({}, std::nullopt, error);
             return;
         }
         if (transfer->followRedirect) {
@@ -1387,7 +1389,9 @@ struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
             long osErrno = 0;
             curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
             long code = result == CURLE_OK ? NSURLErrorBadServerResponse : urlErrorCodeFor(result, osErrno);
-            task->complete({}, std::nullopt, transfer->urlError(code));
+            auto error = transfer->urlError(code);
+            transfer.reset();
+            task->complete({}, std::nullopt, error);
             return;
         }
         if (transfer->isDownload()) {
