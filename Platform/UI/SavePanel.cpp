@@ -7,6 +7,7 @@
 #include "Platform/Dispatch/RunLoop.h"
 #include "Platform/Foundation/StringUtils.h"
 #include "Platform/Images/UTType.h"
+#include "Platform/UI/Alert.h"
 #include "Platform/UI/Presenter.h"
 #include "Platform/UI/ScriptedResponder.h"
 #include "Platform/UI/View.h"
@@ -87,15 +88,51 @@ ModalResponse SavePanel::answer(bool asSheet)
 void SavePanel::chooseOnScreen(const std::shared_ptr<Window>& parent, std::function<void(ModalResponse)> done)
 {
     auto keep = sharedAs<SavePanel>();
-    Presenter::installed()->chooseFiles(*this, isOpenPanel(), parent,
-                                        [keep, asSheet = parent != nullptr, done = std::move(done)](std::vector<foundation::URL> urls) {
-                                            std::optional<std::vector<foundation::URL>> chosen;
-                                            if (!urls.empty())
-                                                chosen = std::move(urls);
-                                            const ModalResponse response = keep->accept(asSheet, chosen);
-                                            if (done)
-                                                done(response);
-                                        });
+    std::weak_ptr<Window> weakParent = parent;
+    Presenter::installed()->chooseFiles(
+        *this, isOpenPanel(), parent,
+        [keep, weakParent, asSheet = parent != nullptr, done = std::move(done)](std::vector<foundation::URL> urls) {
+            std::optional<std::vector<foundation::URL>> chosen;
+            if (!urls.empty())
+                chosen = std::move(urls);
+            const ModalResponse response = keep->accept(asSheet, chosen);
+            // The chooser asked about replacing the name that was typed; a name the panel
+            // completed with its extension is another file, asked about here before anything
+            // is written over it.
+            if (response == ModalResponseOK && !keep->isOpenPanel() && keep->m_url && chosen
+                && keep->m_url->path() != chosen->front().path()) {
+                std::error_code ec;
+                if (std::filesystem::exists(keep->m_url->path(), ec)) {
+                    keep->confirmReplacing(weakParent.lock(), done);
+                    return;
+                }
+            }
+            if (done)
+                done(response);
+        });
+}
+
+void SavePanel::confirmReplacing(const std::shared_ptr<Window>& parent, std::function<void(ModalResponse)> done)
+{
+    auto keep = sharedAs<SavePanel>();
+    const foundation::URL url = *m_url;
+    auto alert = Alert::init();
+    alert->setMessageText("\u201c" + url.lastPathComponent() + "\u201d already exists. Do you want to replace it?");
+    alert->setInformativeText("A file with the same name already exists in \u201c"
+                              + url.URLByDeletingLastPathComponent().lastPathComponent()
+                              + "\u201d. Replacing it will overwrite its current contents.");
+    alert->addButtonWithTitle("Replace");
+    alert->addButtonWithTitle("Cancel");
+    alert->beginSheetModalForWindow(parent, [keep, parent, done](ModalResponse response) {
+        if (response == AlertFirstButtonReturn) {
+            if (done)
+                done(ModalResponseOK);
+            return;
+        }
+        // Back to the chooser, with the name as it would be saved, for another one.
+        keep->m_url.reset();
+        keep->chooseOnScreen(parent, done);
+    });
 }
 
 ModalResponse SavePanel::accept(bool asSheet, const std::optional<std::vector<foundation::URL>>& chosen)

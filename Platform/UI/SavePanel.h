@@ -2,8 +2,10 @@
 // The save and open panels. Run modally (runModal) or as a sheet on a window
 // (beginSheetModalForWindow); the choice comes from the installed ScriptedResponder, and
 // without one the panel is cancelled. What the panel hands back obeys its settings as the
-// platform's panels do: a save name gets the allowed extension, an open panel returns only
-// existing items of the allowed kinds and types. Main thread only.
+// platform's panels do: a save name gets the allowed extension (on screen, an existing file of
+// the name so completed is asked about before it is handed back, as the chooser asks about the
+// name typed), an open panel returns only existing items of the allowed kinds and types. Main
+// thread only.
 
 #include <functional>
 #include <memory>
@@ -64,6 +66,9 @@ protected:
     virtual bool isOpenPanel() const { return false; }
     // On screen: the desktop's chooser answers, later; `done` gets the response.
     void chooseOnScreen(const std::shared_ptr<Window>& parent, std::function<void(ModalResponse)> done);
+    // Asks before a file the user did not name is replaced: Replace answers OK, Cancel goes
+    // back to the chooser.
+    void confirmReplacing(const std::shared_ptr<Window>& parent, std::function<void(ModalResponse)> done);
     void recordAnswer(bool asSheet, bool open, ModalResponse response, const std::vector<foundation::URL>& urls);
 
     std::optional<foundation::URL> m_url;

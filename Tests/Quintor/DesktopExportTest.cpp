@@ -3,6 +3,9 @@
 // question is about the file that is then written.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <optional>
+
 #include "Tests/Quintor/DesktopTestSupport.h"
 
 namespace {
@@ -35,33 +38,55 @@ protected:
         }
     }
 
-    // Export… on the program's photos, once their preview plays, into `output`.
-    void startExport(DesktopProgram& program, const std::string& window, const fs::path& output)
+    // Waits until the player shows the photos: noise (a wide spread of greys) in a corner where
+    // the other views are plain, or one flat grey.
+    void waitForPreview(DesktopProgram& program, const std::string& window, std::optional<int> flatGrey = std::nullopt)
     {
-        // The preview plays once a corner of the player, where the other views are plain,
-        // shows the photos' noise.
         const int menu = menuBarHeight(window, frameHeight());
         const fs::path corner = m_dir / "corner.png";
+        // Small photos fill the player's height only: a flat grey is looked for in its middle.
+        const std::string crop = flatGrey ? "40x40+340+" + std::to_string(menu + int(frameHeight()) - 315)
+                                          : "60x60+40+" + std::to_string(menu + int(frameHeight()) - 200);
         ASSERT_TRUE(waitFor([&] {
-            capture("import -window " + window + " -crop 60x60+40+" + std::to_string(menu + int(frameHeight()) - 200) + " +repage '"
-                    + corner.string() + "' 2>/dev/null");
-            const double spread = std::atof(
-                capture("convert '" + corner.string() + "' -colorspace gray -format '%[fx:standard_deviation*255]' info:").c_str());
-            return spread > 20;
+            capture("import -window " + window + " -crop " + crop + " +repage '" + corner.string() + "' 2>/dev/null");
+            double mean = 0, spread = 0;
+            std::istringstream(capture("convert '" + corner.string()
+                                       + "' -colorspace gray -format '%[fx:mean*255] %[fx:standard_deviation*255]' info:"))
+                >> mean >> spread;
+            return flatGrey ? std::abs(mean - *flatGrey) < 12 && spread < 4 : spread > 20;
         }, 90)) << "the preview did not play\n" << program.log();
+    }
+
+    // Export…, its settings taken as they are, up to the save panel's chooser.
+    void openChooser(DesktopProgram& program, const std::string& window)
+    {
         xdotool("windowfocus --sync " + window + " key ctrl+e");
         std::this_thread::sleep_for(std::chrono::milliseconds(800));
         xdotool("key Return");
-        std::string chooser;
-        ASSERT_TRUE(waitFor([&] {
-            chooser = otherWindow(window);
-            return !chooser.empty();
-        }, 30)) << program.log();
+        waitForChooser(program, window);
+    }
+
+    void waitForChooser(DesktopProgram& program, const std::string& window)
+    {
+        ASSERT_TRUE(waitFor([&] { return !otherWindow(window).empty(); }, 30)) << "no chooser\n" << program.log();
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+
+    // Types `path` as the name the chooser saves under and accepts it.
+    void typeIntoChooser(const std::string& path)
+    {
         xdotool("key ctrl+a");
-        xdotool("type --delay 10 '" + output.string() + "'");
+        xdotool("type --delay 10 '" + path + "'");
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         xdotool("key Return");
+    }
+
+    // Export… on the program's photos of noise, once their preview plays, into `output`.
+    void startExport(DesktopProgram& program, const std::string& window, const fs::path& output)
+    {
+        waitForPreview(program, window);
+        openChooser(program, window);
+        typeIntoChooser(output.string());
     }
 
     // A visible top-level window other than `window` and other windows called "Quintor".
@@ -147,6 +172,58 @@ TEST_F(DesktopExport, ClosingTheWindowMidwayAsksAndKeepingOnFinishesTheMovie)
     }, 120)) << program.log();
     EXPECT_EQ(movie.greys.size(), 80u);
     EXPECT_FALSE(program.waitForExit(0.5));
+    xdotool("windowfocus --sync " + window + " key ctrl+q");
+    EXPECT_EQ(program.waitForExit(60), 0) << program.log();
+}
+
+TEST_F(DesktopExport, ANameCorrectedToTheMoviesExtensionIsAskedAboutBeforeItIsReplaced)
+{
+    photos({200, 200, 200});
+    const fs::path out = m_dir / "out";
+    fs::create_directories(out);
+    auto keepsake = [&](const std::string& name) {
+        std::ofstream(out / name) << "the user's own " << name;
+        return out / name;
+    };
+    auto contents = [](const fs::path& path) {
+        std::ifstream in(path);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    const fs::path noext = keepsake("noext.mp4");
+    const fs::path wrong = keepsake("wrong.mov.mp4");
+    DesktopProgram program(m_dir.path(), {"--window", (m_dir / "photos").string()});
+    ASSERT_TRUE(program.started());
+    const std::string window = mainWindow(program);
+    ASSERT_FALSE(window.empty());
+    waitForPreview(program, window, 200);
+
+    // "noext" is saved as "noext.mp4", which exists: the question comes before anything is
+    // written, and Escape (Cancel) goes back to the chooser with the name as it would be saved.
+    openChooser(program, window);
+    typeIntoChooser((out / "noext").string());
+    EXPECT_FALSE(waitFor([&] { return contents(noext) != "the user's own noext.mp4"; }, 3)) << "replaced without asking";
+    EXPECT_TRUE(otherWindow(window).empty()) << "the chooser is still up";
+    screenshot(window, "replace-question");
+    xdotool("windowfocus --sync " + window + " key Escape");
+    waitForChooser(program, window);
+    xdotool("key Escape");
+    ASSERT_TRUE(waitFor([&] { return otherWindow(window).empty(); }, 10));
+    EXPECT_EQ(contents(noext), "the user's own noext.mp4");
+
+    // "wrong.mov" is saved as "wrong.mov.mp4": asked about, and Return replaces it with the movie.
+    openChooser(program, window);
+    typeIntoChooser((out / "wrong.mov").string());
+    EXPECT_FALSE(waitFor([&] { return contents(wrong) != "the user's own wrong.mov.mp4"; }, 3)) << "replaced without asking";
+    xdotool("windowfocus --sync " + window + " key Return");
+    mainwindowtest::Movie movie;
+    EXPECT_TRUE(waitFor([&] {
+        movie = mainwindowtest::readMovie(wrong);
+        return !movie.greys.empty();
+    }, 60)) << program.log();
+    EXPECT_EQ(movie.greys.size(), 3u);
+    EXPECT_FALSE(fs::exists(out / "wrong.mov"));
+    EXPECT_EQ(contents(noext), "the user's own noext.mp4");
+
     xdotool("windowfocus --sync " + window + " key ctrl+q");
     EXPECT_EQ(program.waitForExit(60), 0) << program.log();
 }
