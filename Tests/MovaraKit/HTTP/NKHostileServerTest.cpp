@@ -5,11 +5,14 @@
 
 #include "MovaraKit/HTTP/NKHTTPRequestOperation.h"
 #include "MovaraKit/HTTP/NKHTTPSessionManager.h"
+#include "MovaraKit/HTTP/NKSecurityPolicy.h"
 #include "MovaraKit/Service/MVRAPISessionManager.h"
 #include "Platform/Dispatch/RunLoop.h"
 #include "Platform/Net/URLError.h"
 #include "Tests/Platform/Net/LocalServer.h"
 #include "Tests/Platform/Net/RawServer.h"
+#include "Tests/Support/TempDir.h"
+#include "Tests/Support/TestCertificates.h"
 
 using testsupport::RawServer;
 
@@ -69,9 +72,11 @@ Result getThroughManager(const std::shared_ptr<NKHTTPSessionManager>& manager, c
     return result;
 }
 
-Result getThroughOperation(const std::string& url)
+Result getThroughOperation(const std::string& url, std::shared_ptr<NKSecurityPolicy> policy = nullptr)
 {
     auto operation = NKHTTPRequestOperation::initWithRequest(net::URLRequest(*foundation::URL::URLWithString(url)));
+    if (policy)
+        operation->setSecurityPolicy(policy);
     Result result;
     operation->setCompletionBlockWithSuccess(
         [&](const std::shared_ptr<NKHTTPRequestOperation>&, const std::any& object) {
@@ -142,4 +147,26 @@ TEST(NKHostileServer, CredentialsOfTheRequestSerializerStayWithTheirOrigin)
     EXPECT_EQ(result.body, "landed");
     std::lock_guard lock(mutex);
     EXPECT_EQ(seen, std::vector<std::string> { "auth= key=" });
+}
+
+TEST(NKHostileServer, EachOperationsPolicyJudgesTheServerEvenOnAConnectionKeptFromAnother)
+{
+    const auto& pki = testsupport::TestPKI::shared();
+    testsupport::TempDir dir;
+    testsupport::LocalServer server(dir.write("c.pem", pki.selfSigned.certificatePEM).string(), dir.write("k.pem", pki.selfSigned.keyPEM).string());
+    // The server keeps connections open, so the operations' shared session reuses them.
+    server.server().set_keep_alive_max_count(100);
+    server.server().set_keep_alive_timeout(1);
+    server.server().Get("/x", [](const httplib::Request&, httplib::Response& res) { res.set_content("private", "text/plain"); });
+    server.start();
+    security::Trust::setSystemRootsForTesting({});
+
+    auto pinned = NKSecurityPolicy::policyWithPinningMode(NKSSLPinningMode::Certificate);
+    pinned->setPinnedCertificates(std::vector<foundation::Data> { pki.selfSigned.certificateDER() });
+    pinned->setAllowInvalidCertificates(true);
+    EXPECT_EQ(getThroughOperation(server.url("/x"), pinned).body, "private");
+    const Result unpinned = getThroughOperation(server.url("/x"));
+    EXPECT_EQ(unpinned.code, net::NSURLErrorCancelled) << "the default policy refuses a self-signed server";
+    EXPECT_EQ(unpinned.body, "");
+    EXPECT_EQ(getThroughOperation(server.url("/x"), pinned).body, "private");
 }

@@ -209,6 +209,18 @@ TEST(URLSessionLimits, DownloadsAndDiscardedChallengeBodiesEndAtTheLimitToo)
     }
 }
 
+TEST(URLSessionLimits, HeadersThatNeverEndAreRefused)
+{
+    RawServer server([](RawServer& s, int fd, const std::string&) {
+        if (!s.send(fd, "HTTP/1.1 200 OK\r\n"))
+            return;
+        const std::string line = "X-Filler: " + std::string(1000, 'h') + "\r\n";
+        while (s.send(fd, line)) { }
+    });
+    Session session;
+    EXPECT_NE(session.runWithHandler(requestFor(server.url("/"))), 0);
+}
+
 TEST(URLSessionRedirects, ARedirectsBodyIsNotReadOnceTheRedirectIsFollowed)
 {
     RawServer server([](RawServer& s, int fd, const std::string& head) {
