@@ -787,6 +787,11 @@ bool URLSessionTask::Transfer::decideRedirect()
     if (next && next->HTTPMethod() == request.HTTPMethod() && body->source == Body::Source::Stream
         && !engine->delegateResponds(URLSessionDelegate::Hook::NeedNewBodyStream))
         next.reset();
+    // A body sent again goes whole (a sign-in's password with it): never to another origin. The
+    // redirect is then the answer.
+    if (next && next->HTTPMethod() == request.HTTPMethod() && body->source != Body::Source::None
+        && !sameOrigin(*next->URL(), *request.URL()))
+        next.reset();
     if (next && engine->delegateResponds(URLSessionDelegate::Hook::WillPerformHTTPRedirection)) {
         next = engine->ask<std::optional<URLRequest>>(
             std::nullopt, [task = task, response = *response, proposed = *next](URLSession& session, URLSessionDelegate& delegate,

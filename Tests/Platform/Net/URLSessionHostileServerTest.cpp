@@ -319,6 +319,70 @@ TEST(URLSessionRedirects, CredentialsNeverLeaveTheOriginTheyWereMeantFor)
     security::Trust::setSystemRootsForTesting({});
 }
 
+TEST(URLSessionRedirects, ABodyIsNeverSentOnToAnotherOrigin)
+{
+    std::mutex mutex;
+    std::vector<std::string> seen;
+    auto recorder = [&](const std::string& name) {
+        return [&, name](const httplib::Request& req, httplib::Response& res) {
+            std::lock_guard lock(mutex);
+            seen.push_back(name + " " + req.method + " " + req.body);
+            res.set_content("landed", "text/plain");
+        };
+    };
+    testsupport::LocalServer origin;
+    testsupport::LocalServer elsewhere;
+    for (auto* server : { &origin, &elsewhere }) {
+        server->server().Post("/landing", recorder(server == &origin ? "origin" : "elsewhere"));
+        server->server().Put("/landing", recorder(server == &origin ? "origin" : "elsewhere"));
+    }
+    auto redirect = [&](const httplib::Request& req, httplib::Response& res) {
+        res.status = std::stoi(req.get_param_value("status"));
+        res.set_header("Location", req.get_param_value("u"));
+    };
+    origin.server().Post("/to", redirect);
+    origin.server().Put("/to", redirect);
+    origin.start();
+    elsewhere.start();
+
+    struct Case {
+        const char* method;
+        int status;
+        std::string to;
+        long finalStatus;
+        std::vector<std::string> arrivals;
+    };
+    const Case cases[] = {
+        { "POST", 307, origin.url("/landing"), 200, { "origin POST password=s3cret" } },
+        { "POST", 307, elsewhere.url("/landing"), 307, {} },
+        { "POST", 308, elsewhere.url("/landing"), 308, {} },
+        { "PUT", 302, elsewhere.url("/landing"), 302, {} },
+    };
+    for (const Case& c : cases) {
+        {
+            std::lock_guard lock(mutex);
+            seen.clear();
+        }
+        URLRequest request = requestFor(origin.url("/to") + "?status=" + std::to_string(c.status) + "&u=" + c.to);
+        request.setHTTPMethod(c.method);
+        request.setHTTPBody(foundation::Data { 'p', 'a', 's', 's', 'w', 'o', 'r', 'd', '=', 's', '3', 'c', 'r', 'e', 't' });
+        Session session;
+        bool done = false;
+        long status = 0;
+        auto task = session.session->dataTaskWithRequest(
+            request, [&](const foundation::Data&, const std::optional<HTTPURLResponse>& response, const foundation::ErrorPtr& error) {
+                EXPECT_FALSE(error) << c.method << " " << c.status;
+                status = response ? response->statusCode() : 0;
+                done = true;
+            });
+        task->resume();
+        ASSERT_TRUE(waitFor([&] { return done; }));
+        EXPECT_EQ(status, c.finalStatus) << c.method << " " << c.status << " " << c.to;
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(seen, c.arrivals) << c.method << " " << c.status << " " << c.to;
+    }
+}
+
 TEST(URLSessionTrust, EveryRequestIsJudgedEvenOnAConnectionAnotherRequestOpened)
 {
     const auto& pki = TestPKI::shared();
