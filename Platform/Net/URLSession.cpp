@@ -169,7 +169,7 @@ URLProtectionSpace protectionSpaceOf(const foundation::URL& url)
 
 bool sameServer(const URLProtectionSpace& a, const URLProtectionSpace& b)
 {
-    return a.host == b.host && a.port == b.port && a.protocol == b.protocol;
+    return sameName(a.host, b.host) && a.port == b.port && a.protocol == b.protocol;
 }
 
 double finiteOr(double seconds, double fallback)
@@ -720,14 +720,9 @@ bool URLSessionTask::Transfer::becomeDownload()
 
 namespace {
 
-int defaultPort(const foundation::URL& url)
-{
-    return url.port().value_or(url.scheme() == "https" ? 443 : 80);
-}
-
 bool sameOrigin(const foundation::URL& a, const foundation::URL& b)
 {
-    return a.scheme() == b.scheme() && sameName(a.host(), b.host()) && defaultPort(a) == defaultPort(b);
+    return sameServer(protectionSpaceOf(a), protectionSpaceOf(b));
 }
 
 // Header fields that carry no secret. Credentials travel in fields of every name (an API key
