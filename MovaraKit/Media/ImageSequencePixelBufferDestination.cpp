@@ -221,12 +221,19 @@ bool ImageSequencePixelBufferDestination::eatSampleBuffer(const media::SampleBuf
     };
     if (m_isFinished)
         return fail(writerError(ImageSequencePixelBufferDestinationNotWriting, "The image sequence is no longer being written."));
+    foundation::ErrorPtr earlier;
     {
         std::lock_guard lock(m_output->mutex);
-        if (m_output->firstError) {
-            m_isFinished = true; // nothing more will be written
-            return fail(m_output->firstError);
-        }
+        earlier = m_output->firstError;
+    }
+    if (earlier) {
+        // Nothing more will be written, and whoever feeds us may stop without finishing: the
+        // folder is given back now, once the frames still being written have landed.
+        m_isFinished = true;
+        m_group->wait();
+        std::lock_guard lock(m_output->mutex);
+        m_output->giveUp();
+        return fail(earlier);
     }
     if (!sampleBuffer || !sampleBuffer->imageBuffer())
         return fail(writerError(ImageSequencePixelBufferDestinationMissingImageBuffer, "A frame has no image to write."));

@@ -223,6 +223,17 @@ TEST(ImageSequencePixelBufferDestination, AFailedSequenceGivesBackWhatItOverwrot
     EXPECT_EQ(listDirectory(dir / "out"), (std::vector<std::string>{"image 0000.png", "image 0002.png", "notes.txt"}));
     std::ifstream in(dir / "out" / "image 0000.png");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "first");
+
+    // Through the operation, which stops feeding at the failure and finishes nothing: the
+    // folder is given back then, not only once the writer goes.
+    auto fed = writer(images::kUTTypePNG, dir / "out");
+    std::vector<double> times;
+    for (int i = 0; i < 40; ++i)
+        times.push_back(i * 0.1);
+    ASSERT_TRUE(writertest::transcode(writertest::makeSource(times), fed));
+    EXPECT_EQ(listDirectory(dir / "out"), (std::vector<std::string>{"image 0000.png", "image 0002.png", "notes.txt"}));
+    std::ifstream again(dir / "out" / "image 0000.png");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(again), {}), "first");
 }
 
 TEST(ImageSequencePixelBufferDestination, CancelRemovesTheFoldersItMade)
