@@ -261,6 +261,13 @@ void MVRExporter::didRenderFrame(const foundation::Notification& notification)
 
 void MVRExporter::finishTranscode(foundation::ErrorPtr error, bool cancelled)
 {
+    if (!error && writesInPlace()) {
+        // A cancel that took effect would have ended the operation with its error. Without
+        // one, every frame is in the folder already, whatever came after: the export is done.
+        m_wroteOutput = true;
+        didFinishWithError(nullptr);
+        return;
+    }
     if (!error && cancelled)
         error = foundation::Error::userCancelled();
     if (!error && !writesInPlace())
@@ -330,11 +337,8 @@ void MVRExporter::didFinishWithError(foundation::ErrorPtr error)
 {
     if (m_finished)
         throw foundation::Exception(foundation::NSInternalInconsistencyException, "MVRExporter already finished!");
-    if (!error) {
-        auto progress = this->progress();
-        if (progress && progress->isCancelled())
-            error = foundation::Error::userCancelled();
-    }
+    if (!error && !m_wroteOutput && isCancelled())
+        error = foundation::Error::userCancelled();
     m_finished = true;
     m_frameObservation.remove();
     for (const auto& url : m_temporaries)

@@ -83,6 +83,7 @@ private:
     graphics::Size m_renderSize;
     bool m_exporting = false;
     bool m_finished = false;
+    bool m_wroteOutput = false; // an image sequence wrote its last frame before any cancel
     CompletionHandler m_completionHandler;
     foundation::OperationQueuePtr m_operationQueue;
     std::shared_ptr<TranscodeOperation> m_operation;

@@ -366,9 +366,13 @@ TEST_F(CinemagraphExportTest, FailedAndCancelledExportsKeepTheUsersFile)
     EXPECT_FALSE(truncated.url);
     EXPECT_EQ(fixtures::readFile(output), (std::vector<uint8_t>{'o', 'l', 'd'}));
 
-    // Cancelled at once.
-    auto cancelled = run(MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(output.string())),
-                         [](const foundation::ProgressPtr& progress) { progress->cancel(); });
+    // Cancelled before its first frame (the queue held back until then).
+    auto early = MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(output.string()));
+    early->operationQueue()->setSuspended(true);
+    auto cancelled = run(early, [&](const foundation::ProgressPtr& progress) {
+        progress->cancel();
+        early->operationQueue()->setSuspended(false);
+    });
     ASSERT_TRUE(cancelled.error);
     EXPECT_TRUE(cancelled.error->isUserCancelled());
     EXPECT_EQ(fixtures::readFile(output), (std::vector<uint8_t>{'o', 'l', 'd'}));
@@ -438,9 +442,12 @@ TEST_F(CinemagraphExportTest, AnImageSequenceSharesItsFolderWithTheUsersFiles)
                                                             MVRImageSequenceTypePNG, 1);
         auto exporter = MVRExporter::initWithCinemagraph(cinemagraph(0, c.source), settings,
                                                          foundation::URL::fileURLWithPath(folder.string()));
+        // A cancel comes before the first frame: the queue is held back until then.
+        exporter->operationQueue()->setSuspended(c.cancel);
         auto result = run(exporter, [&](const foundation::ProgressPtr& progress) {
             if (c.cancel)
                 progress->cancel();
+            exporter->operationQueue()->setSuspended(false);
         });
         const bool succeeded = !c.cancel && c.source.empty();
         EXPECT_EQ(!result.error, succeeded);
@@ -462,6 +469,32 @@ TEST_F(CinemagraphExportTest, AnImageSequenceSharesItsFolderWithTheUsersFiles)
         for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
             EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
     }
+
+    // A cancel that comes once every frame is written changes nothing: the sequence is whole
+    // and the export says so, rather than calling cancelled what stays in the folder.
+    const auto folder = dir.path() / "late";
+    std::filesystem::create_directories(folder);
+    fixtures::writeFile(folder / "mynotes.txt", notes);
+    auto settings = MVRExportSettings::settingsWithType(MVRRenderTypeImageSequence, 1.0, media::Time::invalid(), 1,
+                                                        MVRImageSequenceTypePNG, 1);
+    auto late = MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(folder.string()));
+    Result result;
+    auto progress = late->exportAsynchronouslyWithCompletionHandler([&](std::optional<foundation::URL> url, foundation::ErrorPtr error) {
+        result = {url, error, true};
+    });
+    // The main thread is kept from running the export's last step meanwhile.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (late->operationQueue()->operationCount() > 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    progress->cancel();
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return result.done; }, 30));
+    EXPECT_FALSE(result.error) << result.error->localizedDescription();
+    EXPECT_TRUE(result.url);
+    size_t frames = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        frames += entry.path().extension() == ".png";
+    EXPECT_EQ(frames, 14u);
+    EXPECT_EQ(fixtures::readFile(folder / "mynotes.txt"), notes);
 }
 
 TEST_F(CinemagraphExportTest, NonSquarePixelsExportInTheirShownProportions)
