@@ -1,5 +1,8 @@
 #include "MovaraKit/HTTP/NKHTTPRequestOperation.h"
 
+#include <cerrno>
+#include <new>
+
 #include "MovaraKit/HTTP/NKPlatformCoding.h"
 
 #include <mutex>
@@ -56,7 +59,13 @@ std::any NKHTTPRequestOperation::responseObject() const
     std::lock_guard guard(lock());
     if (!m_serialized && isFinished() && !error() && m_responseSerializer) {
         foundation::ErrorPtr serializationError;
-        m_responseObject = m_responseSerializer->responseObjectForResponse(response(), responseData(), &serializationError);
+        // Decoding can outgrow memory where the body did not: that fails this operation alone.
+        try {
+            m_responseObject = m_responseSerializer->responseObjectForResponse(response(), responseData(), &serializationError);
+        } catch (const std::bad_alloc&) {
+            m_responseObject.reset();
+            serializationError = foundation::Error::posix(ENOMEM, "response");
+        }
         m_serialized = true;
         m_responseSerializationError = serializationError;
     }

@@ -186,9 +186,16 @@ void NKURLSessionManagerTaskDelegate::didCompleteWithError(net::URLSessionTask& 
     processingQueue()->async([serializer, response, data, fileURL, userInfo, group, queue, handler, post] {
         foundation::ErrorPtr serializationError;
         std::any object;
-        if (serializer)
-            object = serializer->responseObjectForResponse(response, data, &serializationError);
-        else if (data)
+        // Decoding can take far more memory than the body (a small document of many tiny
+        // containers): running out of it fails this task, never the queue.
+        if (serializer) {
+            try {
+                object = serializer->responseObjectForResponse(response, data, &serializationError);
+            } catch (const std::bad_alloc&) {
+                object.reset();
+                serializationError = foundation::Error::posix(ENOMEM, "response");
+            }
+        } else if (data)
             object = *data;
         if (fileURL)
             object = *fileURL;

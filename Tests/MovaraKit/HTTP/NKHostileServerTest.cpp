@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <new>
+
 #include "MovaraKit/HTTP/NKHTTPRequestOperation.h"
 #include "MovaraKit/HTTP/NKHTTPSessionManager.h"
 #include "MovaraKit/HTTP/NKSecurityPolicy.h"
@@ -169,4 +172,46 @@ TEST(NKHostileServer, EachOperationsPolicyJudgesTheServerEvenOnAConnectionKeptFr
     EXPECT_EQ(unpinned.code, net::NSURLErrorCancelled) << "the default policy refuses a self-signed server";
     EXPECT_EQ(unpinned.body, "");
     EXPECT_EQ(getThroughOperation(server.url("/x"), pinned).body, "private");
+}
+
+TEST(NKHostileServer, ADecodedAnswerThatOutgrowsMemoryFailsItsRequestNotTheProcess)
+{
+    // A serializer whose decoding runs out of memory, as a small JSON document of many tiny
+    // containers can make one do.
+    struct Exhausting : NKHTTPResponseSerializer {
+        std::any responseObjectForResponse(const std::optional<net::HTTPURLResponse>&, const std::optional<foundation::Data>&,
+                                           foundation::ErrorPtr*) const override
+        {
+            throw std::bad_alloc();
+        }
+    };
+    testsupport::LocalServer server;
+    server.server().Get("/doc", [](const httplib::Request&, httplib::Response& res) { res.set_content("[[],[],[]]", "application/json"); });
+    server.start();
+
+    auto manager = NKHTTPSessionManager::initWithBaseURL(foundation::URL::URLWithString(server.url("/")));
+    manager->setResponseSerializer(std::make_shared<Exhausting>());
+    Result managed;
+    manager->GET(
+        "doc", std::nullopt, [&](const std::shared_ptr<net::URLSessionDataTask>&, const std::any&) { managed.done = true; },
+        [&](const std::shared_ptr<net::URLSessionDataTask>&, const foundation::ErrorPtr& error) {
+            managed.code = error->code();
+            managed.done = true;
+        });
+    ASSERT_TRUE(runUntilDone(managed));
+    EXPECT_EQ(managed.code, ENOMEM);
+    manager->invalidateSessionCancelingTasks(true);
+
+    auto operation = NKHTTPRequestOperation::initWithRequest(net::URLRequest(*foundation::URL::URLWithString(server.url("/doc"))));
+    operation->setResponseSerializer(std::make_shared<Exhausting>());
+    Result operated;
+    operation->setCompletionBlockWithSuccess([&](const std::shared_ptr<NKHTTPRequestOperation>&, const std::any&) { operated.done = true; },
+                                             [&](const std::shared_ptr<NKHTTPRequestOperation>&, const foundation::ErrorPtr& error) {
+                                                 operated.code = error->code();
+                                                 operated.done = true;
+                                             });
+    operation->start();
+    ASSERT_TRUE(runUntilDone(operated));
+    EXPECT_EQ(operated.code, ENOMEM);
+    dispatch::RunLoop::main().runUntil([] { return false; }, 0.05);
 }
