@@ -66,6 +66,21 @@ protected:
         return result;
     }
 
+    // Runs an export whose progress is cancelled once its operation has ended, before the
+    // main thread (kept busy meanwhile) runs the export's last step.
+    Result runCancellingAfterTheLastFrame(const std::shared_ptr<MVRExporter>& exporter)
+    {
+        Result result;
+        auto progress = exporter->exportAsynchronouslyWithCompletionHandler(
+            [&](std::optional<foundation::URL> url, foundation::ErrorPtr error) { result = {url, error, true}; });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (exporter->operationQueue()->operationCount() > 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        progress->cancel();
+        EXPECT_TRUE(dispatch::RunLoop::main().runUntil([&] { return result.done; }, 30));
+        return result;
+    }
+
     static int grey(const media::SampleBufferPtr& sample, int x, int y)
     {
         auto buffer = sample->imageBuffer();
@@ -380,17 +395,8 @@ TEST_F(CinemagraphExportTest, FailedAndCancelledExportsKeepTheUsersFile)
     // Cancelled after the last frame, before the export took the user's file's place: a
     // cancelled export leaves the file as it was, however late the cancel.
     {
-        auto late = MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(output.string()));
-        Result result;
-        auto progress = late->exportAsynchronouslyWithCompletionHandler([&](std::optional<foundation::URL> url, foundation::ErrorPtr error) {
-            result = {url, error, true};
-        });
-        // The main thread is kept from running the export's last step meanwhile.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (late->operationQueue()->operationCount() > 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::yield();
-        progress->cancel();
-        ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return result.done; }, 30));
+        auto result = runCancellingAfterTheLastFrame(
+            MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(output.string())));
         ASSERT_TRUE(result.error);
         EXPECT_TRUE(result.error->isUserCancelled());
         EXPECT_EQ(fixtures::readFile(output), (std::vector<uint8_t>{'o', 'l', 'd'}));
@@ -477,17 +483,8 @@ TEST_F(CinemagraphExportTest, AnImageSequenceSharesItsFolderWithTheUsersFiles)
     fixtures::writeFile(folder / "mynotes.txt", notes);
     auto settings = MVRExportSettings::settingsWithType(MVRRenderTypeImageSequence, 1.0, media::Time::invalid(), 1,
                                                         MVRImageSequenceTypePNG, 1);
-    auto late = MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(folder.string()));
-    Result result;
-    auto progress = late->exportAsynchronouslyWithCompletionHandler([&](std::optional<foundation::URL> url, foundation::ErrorPtr error) {
-        result = {url, error, true};
-    });
-    // The main thread is kept from running the export's last step meanwhile.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (late->operationQueue()->operationCount() > 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
-    progress->cancel();
-    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return result.done; }, 30));
+    auto result = runCancellingAfterTheLastFrame(
+        MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(folder.string())));
     EXPECT_FALSE(result.error) << result.error->localizedDescription();
     EXPECT_TRUE(result.url);
     size_t frames = 0;
