@@ -67,13 +67,14 @@ BLEND="[2:v]format=rgba,alphaextract[m];[0:v]format=rgba[v];[v][m]alphamerge[vm]
 ours_h264()   { $PIN "$OURS" h264 "$MOVIE" "$STILL" "$MASK" "$WORK/ours.mp4"; }
 ours_plain()  { $PIN "$OURS" --plain h264 "$MOVIE" "$STILL" "$MASK" "$WORK/plain.mp4"; }
 ours_gif()    { $PIN "$OURS" --scale 0.5 gif "$MOVIE" "$STILL" "$MASK" "$WORK/ours.gif"; }
+# The looped still and mask last as long as the movie, so every stream of the graph ends.
 theirs_h264() {
-    $PIN $FFMPEG -v error -nostdin -y -i "$MOVIE" -loop 1 -i "$STILL" -loop 1 -i "$MASK" \
+    $PIN $FFMPEG -v error -nostdin -y -i "$MOVIE" $LOOPED \
         -filter_complex "$BLEND,$ADJUST,format=yuv420p" -c:v libx264 -preset medium -b:v "$BITRATE" -g "$GOP" \
         -color_primaries bt709 -color_trc bt709 -colorspace bt709 "$WORK/theirs.mp4"
 }
 theirs_gif() {
-    $PIN $FFMPEG -v error -nostdin -y -i "$MOVIE" -loop 1 -i "$STILL" -loop 1 -i "$MASK" \
+    $PIN $FFMPEG -v error -nostdin -y -i "$MOVIE" $LOOPED \
         -filter_complex "$BLEND,$ADJUST,scale=960:540:flags=bicubic,split[a][b];[a]palettegen[p];[b][p]paletteuse" \
         "$WORK/theirs.gif"
 }
@@ -96,7 +97,10 @@ ours_h264 >/dev/null
 BITRATE=$(bitrate "$WORK/ours.mp4")
 KEYS=$(ffprobe -v error -select_streams v:0 -skip_frame nokey -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$WORK/ours.mp4")
 GOP=$(( ($(frames "$WORK/ours.mp4") + KEYS - 1) / KEYS ))
-export BITRATE GOP
+DURATION=$(ffprobe -v error -select_streams v:0 -show_entries stream=duration -of csv=p=0 "$MOVIE")
+RATE=$(ffprobe -v error -select_streams v:0 -show_entries stream=r_frame_rate -of csv=p=0 "$MOVIE")
+LOOPED="-loop 1 -framerate $RATE -t $DURATION -i $STILL -loop 1 -framerate $RATE -t $DURATION -i $MASK"
+export BITRATE GOP LOOPED
 
 echo "== ${SECONDS_LONG} s of 1080p at 30 fps, $RUNS alternating runs per job, $NCORES cores"
 for job in $JOBS; do
