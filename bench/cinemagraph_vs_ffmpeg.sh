@@ -48,7 +48,7 @@ MOVIE=$WORK/source.mp4 STILL=$WORK/still.png MASK=$WORK/mask.png
 if [ ! -f "$MOVIE" ]; then
     echo "== making a ${SECONDS_LONG} s 1080p movie, its still and a mask"
     ffmpeg -v error -nostdin -y -loop 1 -framerate 30 -i "$WALLPAPER" -t "$SECONDS_LONG" \
-        -vf "scale=2400:1350:flags=lanczos,crop=1920:1080:x='t*40':y='t*20',noise=alls=8:allf=t+u,format=yuv420p" \
+        -vf "scale=2400:1350:flags=lanczos,crop=1920:1080:x='t*40':y='t*20',setsar=1,noise=alls=8:allf=t+u,format=yuv420p" \
         -c:v libx264 -preset fast -crf 16 -g 30 "$MOVIE"
     ffmpeg -v error -nostdin -y -i "$MOVIE" -frames:v 1 "$STILL"
     ffmpeg -v error -nostdin -y -f lavfi -i "color=white:s=1920x1080:d=1,format=rgba" -frames:v 1 \
