@@ -157,9 +157,7 @@ TEST(NKHostileServer, EachOperationsPolicyJudgesTheServerEvenOnAConnectionKeptFr
     const auto& pki = testsupport::TestPKI::shared();
     testsupport::TempDir dir;
     testsupport::LocalServer server(dir.write("c.pem", pki.selfSigned.certificatePEM).string(), dir.write("k.pem", pki.selfSigned.keyPEM).string());
-    // The server keeps connections open, so the operations' shared session reuses them.
-    server.server().set_keep_alive_max_count(100);
-    server.server().set_keep_alive_timeout(1);
+    server.keepConnectionsOpen();
     server.server().Get("/x", [](const httplib::Request&, httplib::Response& res) { res.set_content("private", "text/plain"); });
     server.start();
     security::Trust::setSystemRootsForTesting({});

@@ -38,6 +38,14 @@ public:
 
     ~LocalServer() { stop(); }
 
+    // Keeps connections open between requests, as real servers do (and clients reuse them);
+    // an idle one is closed after a second, so stop() waits no longer than that.
+    void keepConnectionsOpen()
+    {
+        m_server.set_keep_alive_max_count(100);
+        m_server.set_keep_alive_timeout(1);
+    }
+
     // Starts serving; call after the handlers are registered.
     void start()
     {

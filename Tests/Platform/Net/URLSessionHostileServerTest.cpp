@@ -388,9 +388,7 @@ TEST(URLSessionTrust, EveryRequestIsJudgedEvenOnAConnectionAnotherRequestOpened)
     const auto& pki = TestPKI::shared();
     testsupport::TempDir dir;
     testsupport::LocalServer server(dir.write("c.pem", pki.selfSigned.certificatePEM).string(), dir.write("k.pem", pki.selfSigned.keyPEM).string());
-    // Connections stay open between requests, as real servers keep them.
-    server.server().set_keep_alive_max_count(100);
-    server.server().set_keep_alive_timeout(1);
+    server.keepConnectionsOpen();
     server.server().Get("/x", [](const httplib::Request&, httplib::Response& res) { res.set_content("private", "text/plain"); });
     server.start();
     security::Trust::setSystemRootsForTesting({});
