@@ -47,6 +47,13 @@ struct TestSecretService {
     testsupport::ScopedEnv bus;
 };
 
+namespace security {
+void PrintTo(Keychain::Backend backend, std::ostream* out)
+{
+    *out << (backend == Keychain::Backend::File ? "the private file" : "the Secret Service");
+}
+} // namespace security
+
 // Both places a keychain keeps its items behave alike.
 class KeychainBackends : public ::testing::TestWithParam<Keychain::Backend> {
 protected:
