@@ -84,7 +84,9 @@ std::optional<std::string> BCNUtility::transmissionTargetTokenFrom(const std::st
 #include "Platform/Foundation/JSON.h"
 #include "Platform/Foundation/StringUtils.h"
 #include "Platform/Foundation/URL.h"
+#include "Platform/System/LoadedImages.h"
 #include "Platform/UI/Application.h"
+#include "Platform/UI/Window.h"
 #include "Platform/UI/Workspace.h"
 
 namespace {
@@ -125,9 +127,48 @@ std::string prefix16(const std::string& text, std::size_t count)
 
 } // namespace
 
+namespace {
+
+struct SDKIdentityRecord {
+    unsigned char format;
+    char name[32];
+    char version[32];
+    char extra[32];
+};
+static_assert(sizeof(SDKIdentityRecord) == 97);
+
+// Kept by the linker and read through a volatile access: the record, not a copy the compiler
+// folded into the code, is what the functions below report.
+[[gnu::used, gnu::section("__bcn_ios")]] const SDKIdentityRecord kSDKIdentity = { 1, "beacon.macos", "4.0.0", "1" };
+
+std::string recordText(const char (&field)[32])
+{
+    const volatile char* bytes = field;
+    std::string text;
+    for (std::size_t i = 0; i < sizeof field && bytes[i]; ++i)
+        text += bytes[i];
+    return text;
+}
+
+} // namespace
+
+std::string BCNUtility::sdkName() { return recordText(kSDKIdentity.name); }
+std::string BCNUtility::sdkVersion() { return recordText(kSDKIdentity.version); }
+
 int BCNUtility::applicationState()
 {
-    return dispatch::RunLoop::isMainThread() ? 0 : 3;
+    // The main bundle's executable: the program's own file.
+    if (std::string(sys::executablePath()).find(".appex/") != std::string::npos)
+        return 3;
+    if (!dispatch::RunLoop::isMainThread())
+        return 3;
+    const auto app = ui::Application::shared();
+    if (!app->isLaunched())
+        return 0;
+    for (const auto& window : app->windows())
+        if (window->isVisible() && !window->isMiniaturized())
+            return 0;
+    return 2;
 }
 
 std::string BCNUtility::prefixUTF16(const std::string& text, std::size_t count) { return prefix16(text, count); }

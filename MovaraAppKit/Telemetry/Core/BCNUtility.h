@@ -25,11 +25,15 @@ class ApplicationDelegate;
 
 class BCNUtility {
 public:
-    // Identity of the client library.
-    static std::string sdkName() { return "beacon.macos"; }
-    static std::string sdkVersion() { return "4.0.0"; }
-    // 3 (unknown) off the main thread; else 0: the application is shown (this platform's
-    // windows have no hidden state of their own, so 2, hidden, never comes).
+    // Identity of the client library, read from the constant record the library carries in a
+    // section of its own ("__bcn_ios", 97 bytes: 1, then the name, the version and "1", each
+    // NUL-padded to 32 bytes), where tools that look at the file find it too.
+    static std::string sdkName();
+    static std::string sdkVersion();
+    // 3 (unknown) off the main thread or in an app extension; 2 (background) when the
+    // application has launched its interface and none of its windows is shown (all closed,
+    // hidden or in the Dock); else 0. A process that never launched an interface (a tool, a
+    // headless run) is in use, not in the background.
     static int applicationState();
     static std::shared_ptr<ui::Application> sharedApp();
     static std::shared_ptr<ui::ApplicationDelegate> sharedAppDelegate();

@@ -1,5 +1,7 @@
 #include "Tests/MovaraAppKit/Telemetry/TelemetryFixture.h"
 
+#include <dlfcn.h>
+#include <elf.h>
 #include <sys/xattr.h>
 #include <zlib.h>
 
@@ -7,6 +9,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <fstream>
+#include <thread>
 
 #include "MovaraAppKit/Telemetry/Core/Model/BCNCustomProperties.h"
 #include "MovaraAppKit/Telemetry/Core/Util/BCNCompression.h"
@@ -16,6 +21,7 @@
 #include "Platform/Foundation/Error.h"
 #include "Platform/Foundation/URL.h"
 #include "Platform/UI/Application.h"
+#include "Platform/UI/Window.h"
 #include "Platform/UI/Workspace.h"
 
 using BCNUtilities = TelemetryTest;
@@ -235,4 +241,69 @@ TEST(BCNDispatcherUtilTest, MainThreadBlocksRunLaterAndBoundedWaitsEnd)
     gate->signal();
     queue->sync([] { });
     EXPECT_EQ(done, 2) << "and the block still ran";
+}
+
+TEST(BCNUtilityIdentity, NameAndVersionComeFromTheLibrarysOwnSection)
+{
+    // The record as a tool reading the library file finds it.
+    Dl_info info {};
+    ASSERT_NE(::dladdr(reinterpret_cast<void*>(&BCNUtility::sdkName), &info), 0);
+    std::ifstream in(info.dli_fname, std::ios::binary);
+    auto read = [&](std::uint64_t offset, std::size_t size) {
+        std::string bytes(size, '\0');
+        in.seekg(static_cast<std::streamoff>(offset));
+        in.read(bytes.data(), static_cast<std::streamsize>(size));
+        return bytes;
+    };
+    Elf64_Ehdr header {};
+    const std::string headerBytes = read(0, sizeof header);
+    std::memcpy(&header, headerBytes.data(), sizeof header);
+    std::vector<Elf64_Shdr> sections(header.e_shnum);
+    const std::string table = read(header.e_shoff, sections.size() * sizeof(Elf64_Shdr));
+    ASSERT_TRUE(in) << info.dli_fname;
+    std::memcpy(sections.data(), table.data(), table.size());
+    const std::string names = read(sections[header.e_shstrndx].sh_offset, sections[header.e_shstrndx].sh_size);
+    const Elf64_Shdr* record = nullptr;
+    for (const auto& section : sections)
+        if (std::string(names.c_str() + section.sh_name) == "__bcn_ios")
+            record = &section;
+    ASSERT_NE(record, nullptr) << info.dli_fname;
+    ASSERT_EQ(record->sh_size, 97u);
+    EXPECT_EQ(record->sh_flags & SHF_WRITE, 0u) << "a constant record";
+    const std::string contents = read(record->sh_offset, 97);
+    const char* bytes = contents.data();
+    EXPECT_EQ(bytes[0], 1);
+    EXPECT_EQ(std::string(bytes + 1, 32), std::string("beacon.macos") + std::string(20, '\0'));
+    EXPECT_EQ(std::string(bytes + 33, 32), std::string("4.0.0") + std::string(27, '\0'));
+    EXPECT_EQ(std::string(bytes + 65, 32), std::string("1") + std::string(31, '\0'));
+    EXPECT_EQ(BCNUtility::sdkName(), "beacon.macos");
+    EXPECT_EQ(BCNUtility::sdkVersion(), "4.0.0");
+}
+
+TEST(BCNUtilityApplicationState, BackgroundWhenNoWindowOfTheLaunchedApplicationIsShown)
+{
+    EXPECT_EQ(BCNUtility::applicationState(), 0) << "a process that never showed an interface is in use";
+    int offMain = -1;
+    std::thread([&] { offMain = BCNUtility::applicationState(); }).join();
+    EXPECT_EQ(offMain, 3);
+    // Launching the shared application is for good: it happens in a child of this process.
+    EXPECT_EXIT(
+        {
+            auto app = ui::Application::shared();
+            app->finishLaunching();
+            std::string states = std::to_string(BCNUtility::applicationState());
+            auto window = ui::Window::initWithContentRect(graphics::Rect::make(0, 0, 200, 100), ui::WindowStyleMaskTitled);
+            window->orderFront();
+            states += std::to_string(BCNUtility::applicationState());
+            window->miniaturize();
+            states += std::to_string(BCNUtility::applicationState());
+            auto other = ui::Window::initWithContentRect(graphics::Rect::make(0, 0, 200, 100), ui::WindowStyleMaskTitled);
+            other->orderFront();
+            states += std::to_string(BCNUtility::applicationState());
+            other->orderOut();
+            states += std::to_string(BCNUtility::applicationState());
+            std::fprintf(stderr, "states %s\n", states.c_str());
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "states 20202");
 }
