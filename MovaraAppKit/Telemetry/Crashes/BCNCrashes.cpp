@@ -429,6 +429,48 @@ void BCNCrashes::releaseBufferedLog(const std::string& internalId)
         m_logBuffer->releaseLog(internalId);
 }
 
+namespace {
+
+std::mutex& memoryPressureSourcesMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::optional<sys::MemoryPressureMonitor::Sources>& memoryPressureSources()
+{
+    static std::optional<sys::MemoryPressureMonitor::Sources> sources;
+    return sources;
+}
+
+} // namespace
+
+void BCNCrashes::setMemoryPressureSources(std::optional<sys::MemoryPressureMonitor::Sources> sources)
+{
+    std::lock_guard lock(memoryPressureSourcesMutex());
+    memoryPressureSources() = std::move(sources);
+}
+
+void BCNCrashes::startMemoryPressureMonitor()
+{
+    if (m_memoryPressureMonitor)
+        return;
+    sys::MemoryPressureMonitor::Sources sources;
+    {
+        std::lock_guard lock(memoryPressureSourcesMutex());
+        sources = memoryPressureSources().value_or(sys::MemoryPressureMonitor::Sources {});
+    }
+    std::weak_ptr<BCNCrashes> weak = std::static_pointer_cast<BCNCrashes>(shared_from_this());
+    // Recorded from the monitor's own thread: the application's main loop may be busy or not
+    // run at all, and the record is all there is to do.
+    m_memoryPressureMonitor = sys::MemoryPressureMonitor::start([weak] {
+        if (auto self = weak.lock())
+            self->didReceiveMemoryWarning();
+    }, sources);
+    if (!m_memoryPressureMonitor)
+        BCNLogDebug(logTag(), "No memory pressure information on this system: low-memory warnings come only from the application.");
+}
+
 void BCNCrashes::crashLogEnqueued(const BCNLogPtr& log)
 {
     std::optional<CrashFileAwaitingStore> awaiting;
@@ -500,6 +542,7 @@ void BCNCrashes::applyEnabledState(bool enabled)
 {
     BCNServiceAbstract::applyEnabledState(enabled);
     if (!enabled) {
+        m_memoryPressureMonitor.reset();
         BCNLogDebug(logTag(), "Cleaning up all crash files.");
         deleteAllWrapperExceptions();
         deleteAllFromCrashesDirectory();
@@ -523,6 +566,7 @@ void BCNCrashes::applyEnabledState(bool enabled)
     configureCrashReporterWithUncaughtExceptionHandlerEnabled(enableUncaughtExceptionHandler);
     if (setup)
         setup->didSetUpCrashHandlers();
+    startMemoryPressureMonitor();
     auto reporter = crashReporter();
     // Enabled through setEnabled (the flag is stored after this runs): a report left while the
     // service was off is not this service's to send.

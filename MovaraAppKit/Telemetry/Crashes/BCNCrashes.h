@@ -22,6 +22,7 @@
 #include "MovaraAppKit/Telemetry/Core/Util/BCNEncrypter.h"
 #include "MovaraAppKit/Telemetry/Crashes/Model/BCNErrorLogs.h"
 #include "Platform/Foundation/Error.h"
+#include "Platform/System/MemoryPressure.h"
 
 class BCNCrashes;
 class BCNCrashesLogBuffer;
@@ -136,11 +137,17 @@ public:
     ExceptionHandler exceptionHandler() const { return m_exceptionHandler.load(); }
     void setExceptionHandler(ExceptionHandler handler) { m_exceptionHandler.store(handler); }
 
-    // A low-memory notice, recorded for the next launch. The application calls it when it learns
-    // of one: the desktop session's own monitor (GLib's) runs a D-Bus thread that blocks every
-    // signal, which the crash capture could then not walk, so the service does not start it.
+    // A low-memory notice, recorded for the next launch. While the service is enabled it hears
+    // of them itself, from the kernel's memory pressure and the cgroup's memory events, on a
+    // thread that leaves signals unblocked (the desktop session's monitor, GLib's, runs a D-Bus
+    // thread that blocks every signal, which the crash capture could not walk); the application
+    // may still call it when it learns of one another way.
     void didReceiveMemoryWarning();
+    // Where the service watches for memory pressure (tests give files of their own); none: the
+    // system's.
+    static void setMemoryPressureSources(std::optional<sys::MemoryPressureMonitor::Sources> sources);
     void processMemoryWarningInLastSession();
+    void startMemoryPressureMonitor();
     // Forgets the device, session and user-id histories but the current entries.
     void clearContextHistoryAndKeepCurrentSession();
 
@@ -272,6 +279,8 @@ private:
     void enqueueBufferedLog(const BCNLogPtr& log, const std::vector<std::uint8_t>& archive);
 
     std::unique_ptr<BCNCrashesLogBuffer> m_logBuffer;
+    // The memory-pressure source, while enabled.
+    std::unique_ptr<sys::MemoryPressureMonitor> m_memoryPressureMonitor;
     std::shared_ptr<BCNChannelDelegate> m_channelDelegate;
     std::shared_ptr<BCNChannelUnitProtocol> m_bufferChannelUnit;
     BCNEncrypter m_targetTokenEncrypter;

@@ -451,3 +451,20 @@ TEST_F(TelemetryTest, ATestCrashEndsTheProcessWithAnIllegalInstructionOnlyOnceSt
     EXPECT_TRUE(BCNCrashes::hasCrashedInLastSession());
     EXPECT_EQ(BCNCrashes::lastSessionCrashSignal(), SIGILL);
 }
+
+TEST_F(TelemetryTest, AMemoryWarningFromTheSystemReachesTheNextRunWithoutTheApplication)
+{
+    testsupport::TempDir dir;
+    const auto events = dir / "memory.events";
+    std::ofstream(events) << "low 0\nhigh 0\nmax 0\noom 0\noom_kill 0\n";
+    BCNCrashes::setMemoryPressureSources(sys::MemoryPressureMonitor::Sources { (dir / "no-pressure").string(), events.string() });
+    BCNBeacon::start("secret", bothServices());
+    // The cgroup went over its high mark: the kernel says so in its events file.
+    std::ofstream(events) << "low 0\nhigh 1\nmax 0\noom 0\noom_kill 0\n";
+    EXPECT_TRUE(waitFor([] { return BCNBeaconUserDefaults::shared().objectForKey("AppDidReceiveMemoryWarning").isNumber(); }));
+    resetClient();
+    BCNBeacon::start("secret", bothServices());
+    EXPECT_TRUE(BCNCrashes::hasReceivedMemoryWarningInLastSession());
+    resetClient();
+    BCNCrashes::setMemoryPressureSources(std::nullopt);
+}
