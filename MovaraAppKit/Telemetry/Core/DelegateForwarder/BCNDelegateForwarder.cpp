@@ -3,6 +3,7 @@
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
 #include "MovaraAppKit/Telemetry/Core/Util/BCNSharedInstance.h"
 #include "Platform/Foundation/Bundle.h"
+#include "Platform/UI/Application.h"
 
 namespace {
 
@@ -95,13 +96,45 @@ void BCNDelegateForwarder::removeDelegate(const std::shared_ptr<BCNDelegateForwa
     });
 }
 
+std::optional<std::string> BCNDelegateForwarder::notificationForSelector(const std::string& selector)
+{
+    static const std::pair<const char*, const std::string*> announced[] = {
+        { "applicationWillFinishLaunching:", &ui::NSApplicationWillFinishLaunchingNotification },
+        { "applicationDidFinishLaunching:", &ui::NSApplicationDidFinishLaunchingNotification },
+        { "applicationDidBecomeActive:", &ui::NSApplicationDidBecomeActiveNotification },
+        { "applicationDidResignActive:", &ui::NSApplicationDidResignActiveNotification },
+        { "applicationWillTerminate:", &ui::NSApplicationWillTerminateNotification },
+    };
+    for (const auto& [name, notification] : announced)
+        if (selector == name)
+            return *notification;
+    return std::nullopt;
+}
+
 void BCNDelegateForwarder::addDelegateSelectorToSwizzle(const std::string& selector)
 {
     std::lock_guard lock(m_mutex);
-    if (!m_enabled)
+    if (!m_enabled || m_hookedSelectors.contains(selector))
         return;
+    const std::string className = "NSApplicationDelegate";
+    const auto notification = notificationForSelector(selector);
+    if (!notification) {
+        addTraceBlock([selector, className] {
+            BCNLogError("Beacon", "Cannot swizzle selector '" + selector + "' of class '" + className
+                                      + "'. You need to explicitly call the Beacon API from your app delegate implementation.");
+        });
+        return;
+    }
     m_hookedSelectors.insert(selector);
-    addTraceBlock([selector] { BCNLogDebug("Beacon", "Selector '" + selector + "' of class 'NSApplicationDelegate' is swizzled."); });
+    // The application tells its delegate first, then posts: listeners hear of the callback after
+    // the application's own implementation, as a replaced implementation calling the original
+    // would have them.
+    m_observations.push_back(foundation::NotificationCenter::defaultCenter().addObserver(
+        *notification, nullptr, nullptr, [this, selector](const foundation::Notification& posted) {
+            if (isEnabled())
+                forwardInvocation(selector, { std::any(posted) });
+        }));
+    addTraceBlock([selector, className] { BCNLogDebug("Beacon", "Selector '" + selector + "' of class '" + className + "' is swizzled."); });
 }
 
 bool BCNDelegateForwarder::isSelectorHooked(const std::string& selector) const
