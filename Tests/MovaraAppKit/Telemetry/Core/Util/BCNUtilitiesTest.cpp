@@ -291,6 +291,8 @@ TEST(BCNUtilityApplicationState, BackgroundWhenNoWindowOfTheLaunchedApplicationI
         {
             auto app = ui::Application::shared();
             app->finishLaunching();
+            for (const auto& left : app->windows()) // windows earlier tests of this process left
+                left->orderOut();
             std::string states = std::to_string(BCNUtility::applicationState());
             auto window = ui::Window::initWithContentRect(graphics::Rect::make(0, 0, 200, 100), ui::WindowStyleMaskTitled);
             window->orderFront();
