@@ -417,7 +417,6 @@ const char* const CreditsHTML = R"(<!DOCTYPE html>
 <html>
 <head><meta charset="utf-8"><title>Credits</title></head>
 <body>
-<h3>Quintor</h3>
 <p>Turns your photographs into timelapse movies.</p>
 <h4>Built with</h4>
 <ul>
@@ -429,7 +428,6 @@ const char* const CreditsHTML = R"(<!DOCTYPE html>
 <li>libcurl and OpenSSL: network</li>
 <li>nlohmann/json: JSON</li>
 </ul>
-<p>&copy; Movara. All rights reserved.</p>
 </body>
 </html>
 )";

@@ -65,21 +65,6 @@ bool pathLiesUnder(const std::filesystem::path& path, const std::filesystem::pat
 
 } // namespace
 
-std::shared_ptr<SoftwareUpdaterController> SoftwareUpdaterController::init()
-{
-    return std::shared_ptr<SoftwareUpdaterController>(new SoftwareUpdaterController());
-}
-
-SoftwareUpdaterController::SoftwareUpdaterController()
-{
-    registerAction("checkForUpdates:", [this](ui::Object* sender) { checkForUpdates(sender); });
-}
-
-void SoftwareUpdaterController::checkForUpdates(ui::Object*)
-{
-    ++m_checkCount;
-}
-
 std::shared_ptr<DirectSalesController> DirectSalesController::init()
 {
     std::shared_ptr<DirectSalesController> controller(new DirectSalesController());

@@ -8,23 +8,9 @@
 #include <string>
 
 #include "MovaraAppKit/Shell/LicenseAgreementWindowController.h"
+#include "MovaraAppKit/Shell/SoftwareUpdaterController.h"
 #include "Platform/Foundation/NotificationCenter.h"
 #include "Platform/UI/Object.h"
-
-// The software updater behind "Check for Updates…". Updates of this platform's packages come
-// from the package manager, so a check here only records that it was asked for.
-class SoftwareUpdaterController : public ui::Object {
-public:
-    static std::shared_ptr<SoftwareUpdaterController> init();
-    void checkForUpdates(ui::Object* sender);
-    long checkCount() const { return m_checkCount; }
-
-protected:
-    SoftwareUpdaterController();
-
-private:
-    long m_checkCount = 0;
-};
 
 class DirectSalesController : public std::enable_shared_from_this<DirectSalesController> {
 public:

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "Platform/Dispatch/RunLoop.h"
+#include "Platform/UI/AboutPanel.h"
 #include "Platform/UI/Event.h"
 #include "Platform/UI/Presenter.h"
 #include "Platform/UI/ScriptedResponder.h"
@@ -342,6 +343,7 @@ void Application::orderFrontStandardAboutPanelWithOptions(std::map<std::string, 
 {
     m_aboutOptions = std::move(options);
     ++m_aboutPanelCount;
+    AboutPanel::show(m_aboutOptions);
 }
 
 namespace {

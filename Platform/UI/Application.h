@@ -149,7 +149,8 @@ public:
     // The system beep; counted so that tests can see it.
     void beep();
     long beepCount() const { return m_beepCount; }
-    // The standard About panel; the options given are kept for tests (NSAboutPanelOptionCredits, ...).
+    // The standard About panel (see AboutPanel); the options given are also kept for tests
+    // (NSAboutPanelOptionCredits, ...).
     void orderFrontStandardAboutPanel(Object* sender = nullptr);
     void orderFrontStandardAboutPanelWithOptions(std::map<std::string, std::any> options);
     const std::map<std::string, std::any>& lastAboutPanelOptions() const { return m_aboutOptions; }

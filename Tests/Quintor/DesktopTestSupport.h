@@ -139,6 +139,12 @@ public:
     }
 
     bool started() const { return m_pid > 0; }
+    // Asks the program to quit as the session does when it ends (SIGTERM).
+    void terminate()
+    {
+        if (m_pid > 0 && !m_status)
+            ::kill(m_pid, SIGTERM);
+    }
 
     // The exit status once the process has ended within `seconds`.
     std::optional<int> waitForExit(double seconds)

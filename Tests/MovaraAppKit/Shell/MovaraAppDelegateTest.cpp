@@ -1,5 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <tuple>
+
 #include "MovaraAppKit/Account/BaseMovaraPlanWindowController.h"
 #include "MovaraAppKit/Shell/Analytics.h"
 #include "MovaraAppKit/Shell/DirectSalesController.h"
@@ -15,11 +24,15 @@
 #include "Platform/Foundation/UserDefaults.h"
 #include "Platform/UI/Application.h"
 #include "Platform/UI/AttributedString.h"
+#include "Platform/UI/Image.h"
+#include "Platform/UI/ImageView.h"
+#include "Platform/UI/TextField.h"
 #include "Platform/UI/Menu.h"
 #include "Platform/UI/ScriptedResponder.h"
 #include "Platform/UI/Window.h"
 #include "Platform/UI/Workspace.h"
 #include "Tests/MovaraAppKit/Shell/ShellTestSupport.h"
+#include "Tests/Platform/Net/LocalServer.h"
 #include "Tests/Support/TempDir.h"
 
 namespace {
@@ -333,7 +346,7 @@ TEST_F(ShellLaunchTest, MenuItemsAppearOnlyWithTheirKeys)
         SCOPED_TRACE(testing::Message() << "feed " << c.feed << " license " << c.license);
         std::vector<std::pair<std::string, std::string>> info = {{"CFBundleName", "Tester"}};
         if (c.feed)
-            info.push_back({"SUFeedURL", "https://example.com/appcast.xml"});
+            info.push_back({"SUFeedURL", "http://127.0.0.1:9/appcast.xml"}); // nobody there: the check fails at once
         useInfo(info);
         if (c.license)
             shelltest::TestAppSpecific::license = foundation::URL::fileURLWithPath("/nonexistent/License.pdf");
@@ -349,6 +362,7 @@ TEST_F(ShellLaunchTest, MenuItemsAppearOnlyWithTheirKeys)
             EXPECT_EQ(updates, 1); // directly below About
             EXPECT_TRUE(menus.appMenu->performActionForItemAtIndex(updates));
             EXPECT_EQ(delegate->directSalesController()->sparkleUpdater()->checkCount(), 1);
+            EXPECT_TRUE(dispatch::RunLoop::main().runUntil([&] { return !delegate->directSalesController()->sparkleUpdater()->isChecking(); }, 30));
         }
         const long license = menus.help->indexOfItemWithTitle("License Agreement\u2026");
         EXPECT_EQ(license >= 0, c.license);
@@ -488,6 +502,160 @@ TEST_F(ShellLaunchTest, AboutPanelShowsTheCreditsWithTheirLinksAndTypeInTheLabel
     EXPECT_EQ(at("Made").count(foundation::NSLinkAttributeName), 0u);
     EXPECT_EQ(at("Grace")[foundation::NSFontAttributeName], foundation::Value("Times-Bold 12"));
     EXPECT_NE(at("Made")[foundation::NSFontAttributeName], at("Grace")[foundation::NSFontAttributeName]);
+}
+
+TEST_F(ShellLaunchTest, AboutWindowShowsTheIconNameVersionCreditsAndCopyright)
+{
+    useInfo({{"CFBundleName", "Tester"}, {"CFBundleShortVersionString", "1.2"}, {"CFBundleVersion", "34"},
+             {"NSHumanReadableCopyright", "\u00a9 Movara"}},
+            true);
+    ui::Image::registerImageNamed("AppIcon", ui::Image::imageWithSize({64, 64}, false, [](auto&, auto&) { }, 1.0));
+    auto delegate = launch();
+    delegate->showAboutWindow(nullptr);
+
+    std::shared_ptr<ui::Window> about;
+    for (const auto& window : ui::Application::shared()->windows())
+        if (window->isVisible() && window->title() == "About Tester")
+            about = window;
+    ASSERT_TRUE(about) << "no About window on screen";
+    std::vector<std::string> texts;
+    int icons = 0;
+    std::function<void(const ui::ViewPtr&)> collect = [&](const ui::ViewPtr& v) {
+        if (auto field = std::dynamic_pointer_cast<ui::TextField>(v); field && !field->isHiddenOrHasHiddenAncestor())
+            texts.push_back(field->stringValue());
+        if (auto image = std::dynamic_pointer_cast<ui::ImageView>(v); image && image->image())
+            ++icons;
+        for (const auto& sub : v->subviews())
+            collect(sub);
+    };
+    collect(about->contentView());
+    EXPECT_EQ(icons, 1);
+    EXPECT_EQ(texts, (std::vector<std::string> {"Tester", "Version 1.2 (34)", "Quintor\nMade by Ada & Grace.", "\u00a9 Movara"}));
+    // Every line fits the window, one under the other.
+    double previousBottom = about->contentView()->bounds().maxY();
+    for (const auto& view : about->contentView()->subviews()) {
+        EXPECT_LE(view->frame().maxY(), previousBottom + 0.5);
+        EXPECT_GE(view->frame().minX(), 0.0);
+        EXPECT_LE(view->frame().maxX(), about->contentView()->bounds().maxX());
+        previousBottom = view->frame().minY();
+    }
+    EXPECT_GE(previousBottom, 0.0);
+    testsupport::TempDir dir;
+    foundation::ErrorPtr error;
+    ASSERT_TRUE(about->renderToPNG((dir.path() / "about.png").string(), &error));
+    if (const char* keep = std::getenv("SHELL_SNAPSHOT_DIR"))
+        std::filesystem::copy_file(dir.path() / "about.png", std::filesystem::path(keep) / "about.png",
+                                   std::filesystem::copy_options::overwrite_existing);
+
+    // Asked again, the one window comes forward.
+    delegate->showAboutWindow(nullptr);
+    int shown = 0;
+    for (const auto& window : ui::Application::shared()->windows())
+        shown += window->isVisible() && window->title() == "About Tester";
+    EXPECT_EQ(shown, 1);
+}
+
+std::string appcast(const std::vector<std::tuple<std::string, std::string, std::string>>& items)
+{
+    std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                      "<rss version=\"2.0\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">\n"
+                      "<channel><title>Tester</title><link>https://example.com/channel</link>\n";
+    for (const auto& [shortVersion, build, link] : items)
+        xml += "<item><title>Version " + shortVersion + "</title><link>" + link + "</link><sparkle:version>" + build
+            + "</sparkle:version><sparkle:shortVersionString>" + shortVersion + "</sparkle:shortVersionString>"
+              "<enclosure url=\"" + link + ".tar.gz\" length=\"1\" type=\"application/octet-stream\"/></item>\n";
+    return xml + "</channel></rss>\n";
+}
+
+TEST_F(ShellLaunchTest, CheckForUpdatesReadsTheFeedAndSaysWhatItFound)
+{
+    testsupport::LocalServer server;
+    std::string body;
+    int status = 200;
+    server.server().Get("/appcast.xml", [&](const httplib::Request&, httplib::Response& response) {
+        response.status = status;
+        response.set_content(body, "application/rss+xml");
+    });
+    server.start();
+    // A port nobody listens on: taken, then let go.
+    std::string refused;
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        refused = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/appcast.xml";
+        ::close(fd);
+    }
+
+    struct Case {
+        const char* what;
+        std::string feed;
+        int status;
+        std::string body;
+        std::string message;
+        std::string informative; // what the informative text begins with
+        std::vector<ui::Workspace::Call> calls; // the first button pressed
+    };
+    const std::string newer = "https://example.com/tester-1.10";
+    const std::vector<Case> cases {
+        {"a newer version", server.url("/appcast.xml"), 200,
+         appcast({{"1.1", "30", "https://example.com/tester-1.1"}, {"1.10", "110", newer}, {"1.3", "40", "https://example.com/tester-1.3"}}),
+         "A new version of Tester is available!", "Tester 1.10 is now available\u2014you have 1.2.", {{"openURL", {newer}}}},
+        {"the same version", server.url("/appcast.xml"), 200, appcast({{"1.2", "34", "https://example.com/tester-1.2"}}),
+         "You\u2019re up to date!", "Tester 1.2 is currently the newest version available.", {}},
+        {"only older versions", server.url("/appcast.xml"), 200, appcast({{"1.1", "30", "https://example.com/tester-1.1"}}),
+         "You\u2019re up to date!", "Tester 1.2 is currently the newest version available.", {}},
+        {"a missing feed", server.url("/appcast.xml"), 404, "not here", "Update Error!",
+         "An error occurred in retrieving update information. Please try again later.", {}},
+        {"a feed that is not XML", server.url("/appcast.xml"), 200, "{\"version\": 2}", "Update Error!",
+         "An error occurred in retrieving update information. Please try again later.", {}},
+        {"a feed without versions", server.url("/appcast.xml"), 200, appcast({}), "Update Error!",
+         "An error occurred in retrieving update information. Please try again later.", {}},
+        {"no server", refused, 200, "", "Update Error!",
+         "An error occurred in retrieving update information. Please try again later.", {}},
+        {"no address", "not a feed", 200, "", "Update Error!",
+         "An error occurred in retrieving update information. Please try again later.", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        useInfo({{"CFBundleName", "Tester"}, {"CFBundleShortVersionString", "1.2"}, {"CFBundleVersion", "34"}, {"SUFeedURL", c.feed}});
+        status = c.status;
+        body = c.body;
+        auto updater = SoftwareUpdaterController::init();
+        responder->clearTranscript();
+        ui::Workspace::shared().clearRecordedCalls();
+        updater->checkForUpdates(nullptr);
+        ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return !responder->transcript().empty(); }, 20));
+        const auto records = responder->transcript();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].messageText, c.message);
+        EXPECT_EQ(records[0].informativeText.rfind(c.informative, 0), 0u) << records[0].informativeText;
+        if (c.message == "Update Error!")
+            EXPECT_GT(records[0].informativeText.size(), c.informative.size() + 4) << "no reason given";
+        if (!c.calls.empty())
+            EXPECT_NE(records[0].informativeText.find(newer), std::string::npos) << "the link is not shown";
+        EXPECT_EQ(ui::Workspace::shared().recordedCalls(), c.calls);
+    }
+}
+
+TEST(SoftwareUpdater, ComparesVersionsAsTheFeedsMeanThem)
+{
+    const struct {
+        const char* a;
+        const char* b;
+        int order;
+    } cases[] = {
+        {"1.10", "1.9", 1}, {"34", "34", 0}, {"2", "10", -1}, {"1.0b1", "1.0", -1}, {"1.0.1", "1.0", 1},
+        {"1.0.1", "1.0b", 1}, {"007", "7", 0}, {"99999999999999999999999", "99999999999999999999998", 1}, {"", "1", -1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(SoftwareUpdaterController::compareVersions(c.a, c.b), c.order) << c.a << " " << c.b;
+        EXPECT_EQ(SoftwareUpdaterController::compareVersions(c.b, c.a), -c.order) << c.b << " " << c.a;
+    }
 }
 
 TEST_F(ShellLaunchTest, ActionsReachTheServiceAndTheWorkspace)
