@@ -61,8 +61,14 @@ protected:
     void openChooser(DesktopProgram& program, const std::string& window)
     {
         xdotool("windowfocus --sync " + window + " key ctrl+e");
-        std::this_thread::sleep_for(std::chrono::milliseconds(800));
-        xdotool("key Return");
+        // Return takes the settings sheet's default; on a busy machine the sheet may come late,
+        // and Return then presses Export… again, which leaves the sheet for the next one.
+        for (int i = 0; i < 10 && otherWindow(window).empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(800));
+            if (otherWindow(window).empty())
+                xdotool("windowfocus --sync " + window + " key Return");
+            waitFor([&] { return !otherWindow(window).empty(); }, 2);
+        }
         waitForChooser(program, window);
     }
 
