@@ -86,6 +86,22 @@ std::string lastComponentWithoutExtension(const std::string& name)
     return p.filename().empty() ? std::string() : p.stem().string();
 }
 
+// The name of an image's file in "Data", before any number that tells it from another: the
+// original file name with the object's identifier. A NUL (which no file name may hold) becomes
+// "_", and what is then still no file name ("", ".", "..") is prefixed with "image".
+void dataNameParts(const std::string& originalFilename, std::optional<int64_t> identifier, std::string& base,
+                   std::string& ext)
+{
+    ext = pathExtension(originalFilename);
+    base = lastComponentWithoutExtension(originalFilename);
+    std::replace(ext.begin(), ext.end(), '\0', '_');
+    std::replace(base.begin(), base.end(), '\0', '_');
+    if (identifier)
+        base += "-" + std::to_string(*identifier);
+    if (!foundation::FileWrapper::isSinglePathComponent(base + (ext.empty() ? "" : "." + ext)))
+        base = "image" + base;
+}
+
 } // namespace
 
 CanvasPtr Canvas::init()
@@ -330,12 +346,8 @@ std::map<const ImageCanvasObject*, std::string> Canvas::dataFilenames() const
         auto image = std::dynamic_pointer_cast<ImageCanvasObject>(object);
         if (!image || names.count(image.get()))
             continue;
-        const std::string ext = pathExtension(image->originalFilename());
-        std::string base = lastComponentWithoutExtension(image->originalFilename());
-        if (auto id = identifier(image))
-            base += "-" + std::to_string(*id);
-        if (!foundation::FileWrapper::isSinglePathComponent(base + (ext.empty() ? "" : "." + ext)))
-            base = "image" + base;
+        std::string base, ext;
+        dataNameParts(image->originalFilename(), identifier(image), base, ext);
         std::string name = ext.empty() ? base : base + "." + ext;
         for (int n = 2; taken.count(name) || !foundation::FileWrapper::isSinglePathComponent(name); ++n)
             name = base + " " + std::to_string(n) + (ext.empty() ? "" : "." + ext);
@@ -352,10 +364,8 @@ std::string Canvas::dataFilename(const std::shared_ptr<ImageCanvasObject>& image
     if (it != names.end())
         return it->second;
     // Not on the canvas: the plain rule.
-    const std::string ext = pathExtension(image->originalFilename());
-    std::string base = lastComponentWithoutExtension(image->originalFilename());
-    if (auto id = identifier(image))
-        base += "-" + std::to_string(*id);
+    std::string base, ext;
+    dataNameParts(image->originalFilename(), identifier(image), base, ext);
     return ext.empty() ? base : base + "." + ext;
 }
 

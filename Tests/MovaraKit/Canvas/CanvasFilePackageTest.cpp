@@ -205,6 +205,42 @@ TEST(CanvasFilePackage, PicturesWithoutIdentifiersAndTheSameNameKeepBothTheirByt
                   std::dynamic_pointer_cast<ImageCanvasObject>(canvas->objects()[k])->originalImageData());
 }
 
+TEST(CanvasFilePackage, OriginalNamesThatAreNoFileNamesStillGiveEachPictureAFileOfItsOwn)
+{
+    // Names come from pasteboards and old packages: a NUL, a slash or a dot-name must neither
+    // stall the save nor reach outside the "Data" folder.
+    using namespace std::string_literals;
+    const std::vector<std::string> names = {"a\0b.png"s, "\0"s, "\0.png"s, "x.p\0g"s, "/"s, ".."s, "."s, ""s, "a/..png"s, "a/\0"s};
+    auto canvas = Canvas::init();
+    auto outside = ImageCanvasObject::initWithOriginalImageData(picture(2, 2, 7), "o\0ut.png"s);
+    ASSERT_TRUE(outside);
+    std::vector<std::shared_ptr<ImageCanvasObject>> images;
+    for (size_t k = 0; k < names.size(); ++k) {
+        auto image = ImageCanvasObject::initWithOriginalImageData(picture(2, 2, uint8_t(k)), names[k]);
+        ASSERT_TRUE(image) << k;
+        canvas->insert(image, k);
+        images.push_back(image);
+    }
+    for (const auto& image : images)
+        EXPECT_TRUE(FileWrapper::isSinglePathComponent(canvas->dataFilename(image)));
+    EXPECT_TRUE(FileWrapper::isSinglePathComponent(canvas->dataFilename(outside)));
+    EXPECT_FALSE(canvas->makePlist().empty());
+
+    auto package = FileWrapper::initDirectoryWithFileWrappers();
+    ASSERT_TRUE(canvas->save(package));
+    EXPECT_EQ(dataNames(package).size(), names.size());
+    auto reloaded = Canvas::init();
+    foundation::ErrorPtr error;
+    ASSERT_TRUE(reloaded->load(package, &error)) << error->localizedDescription();
+    ASSERT_EQ(reloaded->objects().size(), names.size());
+    for (size_t k = 0; k < names.size(); ++k) {
+        auto image = std::dynamic_pointer_cast<ImageCanvasObject>(reloaded->objects()[k]);
+        ASSERT_TRUE(image);
+        EXPECT_EQ(image->originalImageData(), images[k]->originalImageData()) << k;
+        EXPECT_EQ(image->originalFilename(), names[k]) << k;
+    }
+}
+
 TEST(CanvasFilePackage, LenientReadingOfOptionalAndUnknownKeys)
 {
     const Value plist = Value::dictionary(
