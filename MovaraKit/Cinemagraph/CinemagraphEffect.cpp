@@ -84,10 +84,12 @@ bool conformsToEffectPackage(const URL& url)
     return std::filesystem::path(url.path()).extension() == "." + CinemagraphEffect::fileExtension();
 }
 
+// Whether `file` is a regular file (a link is not, wherever it leads) of a type conforming
+// to `parent`.
 bool conformsTo(const URL& file, const std::string& parent)
 {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(file.path(), ec))
+    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(file.path(), ec)))
         return false;
     const std::string type = images::typeOfFile(file.path());
     return !type.empty() && images::typeConformsTo(type, parent);
@@ -248,6 +250,15 @@ std::shared_ptr<CinemagraphEffect> CinemagraphEffect::initWithPackageURL(const U
         || !foundation::FileWrapper::isSinglePathComponent(effectName)) {
         fail(error, readingError(ReadingError::unrecognizedPackage));
         return nullptr;
+    }
+    // Only the package's own files: a link inside it could lead anywhere, and the next write
+    // would copy what it leads to into a new package.
+    for (const std::string& name : {sourceName, effectName}) {
+        auto entry = wrapper->fileWrapperNamed(name);
+        if (!entry || !entry->isRegularFile()) {
+            fail(error, readingError(ReadingError::unrecognizedPackage));
+            return nullptr;
+        }
     }
     const URL sourceURL = packageURL.URLByAppendingPathComponent(sourceName);
     const URL effectURL = packageURL.URLByAppendingPathComponent(effectName);

@@ -113,14 +113,41 @@ TEST_F(CinemagraphEffectTest, RefusedPackages)
         {"a wrong type", [&] { Value r = goodRecord(); r.set("isVideoProvider", "yes"); return packageWith(r); },
          foundation::NSCocoaErrorDomain, foundation::NSCoderReadCorruptError},
         {"not a folder", [&] { return URL::fileURLWithPath(dir.write("f.cinemagraphEffect", "x").string()); }, reading, 0},
+        // Links inside the package would read, and copy on the next write, files outside it.
+        {"a source movie linking out", [&] {
+             URL u = packageWith(goodRecord());
+             std::filesystem::remove(u.path() + "/sourceMovie.mov");
+             std::filesystem::create_symlink("/etc/passwd", u.path() + "/sourceMovie.mov");
+             return u;
+         }, reading, 0},
+        {"an effect linking out", [&] {
+             URL u = packageWith(goodRecord());
+             std::filesystem::remove(u.path() + "/effectMovie.png");
+             std::filesystem::create_symlink(effect, u.path() + "/effectMovie.png");
+             return u;
+         }, reading, 0},
+        {"a link to another entry", [&] {
+             Value r = goodRecord();
+             r.set("sourceFilename", "linked.mov");
+             URL u = packageWith(r);
+             std::filesystem::create_symlink("sourceMovie.mov", u.path() + "/linked.mov");
+             return u;
+         }, reading, 0},
+        {"a linked package", [&] {
+             URL u = packageWith(goodRecord(), "p.folder");
+             std::filesystem::create_symlink(u.path(), dir / "p.cinemagraphEffect");
+             return URL::fileURLWithPath((dir / "p.cinemagraphEffect").string(), true);
+         }, "", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         foundation::ErrorPtr error;
         EXPECT_FALSE(CinemagraphEffect::initWithPackageURL(c.make(), &error));
         ASSERT_TRUE(error);
-        EXPECT_EQ(error->domain(), c.domain);
-        EXPECT_EQ(error->code(), c.code);
+        if (!c.domain.empty()) {
+            EXPECT_EQ(error->domain(), c.domain);
+            EXPECT_EQ(error->code(), c.code);
+        }
         std::filesystem::remove_all(dir / "p.cinemagraphEffect");
         std::filesystem::remove_all(dir / "p.folder");
     }
