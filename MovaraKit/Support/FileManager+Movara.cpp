@@ -1,5 +1,7 @@
 #include "MovaraKit/Support/FileManager+Movara.h"
 
+#include <sys/stat.h>
+
 #include <climits>
 #include <string_view>
 
@@ -101,7 +103,6 @@ foundation::URL mvr_uniqueFileURLInDirectory(const std::string& directoryPath, c
         }
     }
 
-    const auto& fileManager = foundation::FileManager::defaultManager();
     std::string directory = directoryPath;
     if (!directory.empty() && directory.back() != '/')
         directory += '/';
@@ -111,7 +112,11 @@ foundation::URL mvr_uniqueFileURLInDirectory(const std::string& directoryPath, c
             name += " " + std::to_string(counter);
         name += "." + extension;
         std::string path = directory + name;
-        if (!fileManager.fileExistsAtPath(path) || counter == ULLONG_MAX)
+        // lstat, not stat: a link takes its name wherever it leads, or the file would be
+        // written through a dangling one planted there. A name that can't be looked at (too
+        // long, a folder that isn't one) can't be written either: the write reports why.
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || counter == ULLONG_MAX)
             return foundation::URL::fileURLWithPath(path);
         ++counter;
     }

@@ -24,7 +24,8 @@ extern const std::string NSURLFileSizeKey;                 // "NSURLFileSizeKey"
 // The item's modification date; none (and a log line) when its attributes can't be read.
 std::optional<foundation::Date> mvr_modificationDateForURL(const foundation::URL& url);
 
-// A file URL in `directoryPath` whose name is not taken: "avatar.png", then "avatar 2.png",
+// A file URL in `directoryPath` whose name nothing has, not even a link (wherever it leads,
+// dangling or not): "avatar.png", then "avatar 2.png",
 // "avatar 3.png"...; a base name ending in " <n>" with n > 0 starts counting at n ("avatar 4"
 // gives "avatar 4.png" first; "avatar 1" gives "avatar.png"). A "/" in the base name becomes
 // "-", so the name can't leave the directory.

@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
@@ -16,6 +20,7 @@
 #include "Platform/Images/ImageSource.h"
 #include "Platform/Media/AssetReader.h"
 #include "Platform/Media/CodecCapabilities.h"
+#include "Platform/Media/MediaError.h"
 #include "Platform/Media/VideoSettings.h"
 #include "Tests/MovaraKit/Media/MovieTestSupport.h"
 #include "Tests/Support/FilterFixtures.h"
@@ -412,15 +417,49 @@ TEST_F(CinemagraphExportTest, ARepeatStepThatFailsLeavesTheUsersFile)
 {
     const auto output = dir.path() / "keep.mp4";
     fixtures::writeFile(output, {'o', 'l', 'd'});
-    // The repeated movie is written beside the output under a hidden name; a dangling link
-    // there (which no existence check sees) makes that write fail and stay in the way.
-    std::filesystem::create_symlink(dir.path() / "nowhere" / "movie.mp4", dir.path() / ".keep partial.mp4");
-    auto settings = MVRExportSettings::settingsWithType(MVRRenderTypeH264, 1.0, 3);
-    auto result = run(MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(output.string())));
+    // One pass of the movie, alone: the repeated one is three of them end to end.
+    const auto single = dir.path() / "single.mp4";
+    auto once = run(MVRExporter::initWithCinemagraph(cinemagraph(), MVRExportSettings::settingsWithType(MVRRenderTypeH264, 1.0, 1),
+                                                     foundation::URL::fileURLWithPath(single.string())));
+    ASSERT_FALSE(once.error) << once.error->localizedDescription();
+    const auto passBytes = std::filesystem::file_size(single);
+
+    // A limit on file sizes between one pass and three: the first pass is written, the
+    // repeated movie beside the output fails part way.
+    struct FileSizeLimit {
+        explicit FileSizeLimit(rlim_t bytes)
+        {
+            ::getrlimit(RLIMIT_FSIZE, &saved);
+            previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+            rlimit limit = saved;
+            limit.rlim_cur = bytes;
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        ~FileSizeLimit()
+        {
+            ::setrlimit(RLIMIT_FSIZE, &saved);
+            std::signal(SIGXFSZ, previousHandler);
+        }
+        rlimit saved {};
+        void (*previousHandler)(int) = nullptr;
+    };
+    Result result;
+    {
+        FileSizeLimit limit(static_cast<rlim_t>(passBytes * 3 / 2));
+        auto settings = MVRExportSettings::settingsWithType(MVRRenderTypeH264, 1.0, 3);
+        result = run(MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(output.string())));
+    }
     ASSERT_TRUE(result.error);
+    // The repeat step's own error: nothing was published after it (moving its removed output
+    // into place would have failed with a file error of its own).
+    EXPECT_EQ(result.error->domain(), media::AVFoundationErrorDomain) << result.error->localizedDescription();
     EXPECT_FALSE(result.url);
-    EXPECT_FALSE(std::filesystem::is_symlink(output));
     EXPECT_EQ(fixtures::readFile(output), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"keep.mp4", "ramp.mp4", "single.mp4"}));
 }
 
 TEST_F(CinemagraphExportTest, AnImageSequenceSharesItsFolderWithTheUsersFiles)

@@ -174,6 +174,19 @@ TEST(FoundationUtilities, UniqueFileNamesCountUpFromTheBaseName)
     EXPECT_EQ("..-..-etc-passwd.png", escaped.lastPathComponent());
 }
 
+TEST(FoundationUtilities, UniqueFileNamesSkipLinksWhereverTheyLead)
+{
+    // A link planted under the next free name (in a shared temporary folder, say) would have
+    // the file written through it, wherever it leads: any link takes its name.
+    testsupport::TempDir dir;
+    const std::string folder = dir.path().string();
+    std::filesystem::create_symlink(dir.path() / "missing" / "target.png", dir.path() / "avatar.png");
+    std::filesystem::create_symlink(dir.path() / "elsewhere.png", dir.path() / "avatar 2.png");
+    std::filesystem::create_symlink(dir.path(), dir.path() / "avatar 3.png");
+    EXPECT_EQ("avatar 4.png", mvr_uniqueFileURLInDirectory(folder, "avatar", "png").lastPathComponent());
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "elsewhere.png"));
+}
+
 TEST(FoundationUtilities, TypeFilteredListingUsesTypesThenExtensions)
 {
     testsupport::TempDir dir;
