@@ -195,7 +195,9 @@ private:
             std::string_view digits = entity.substr(hex ? 2 : 1);
             std::uint32_t cp = 0;
             auto [p, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), cp, hex ? 16 : 10);
-            if (digits.empty() || ec != std::errc() || p != digits.data() + digits.size() || cp == 0 || cp > 0x10FFFF
+            // U+0000 included: the writer spells NUL (and the other control characters XML
+            // text can't hold) as a reference, so strings holding one read back as written.
+            if (digits.empty() || ec != std::errc() || p != digits.data() + digits.size() || cp > 0x10FFFF
                 || (cp >= 0xD800 && cp <= 0xDFFF))
                 return fail("malformed character reference");
             appendUTF8(out, cp);

@@ -91,7 +91,9 @@ private:
             case '<': m_out += "&lt;"; break;
             case '>': m_out += "&gt;"; break;
             default:
-                // Control characters are not XML text; a character reference keeps them.
+                // Control characters, NUL included, are not XML 1.0 text; a character
+                // reference keeps them. Our reader takes them back; a strict XML reader refuses
+                // the document with an error instead of cutting the text short at a raw NUL.
                 if (c < 0x20 && ch != '\t' && ch != '\n' && ch != '\r') {
                     char ref[8];
                     std::snprintf(ref, sizeof ref, "&#x%X;", c);
