@@ -605,7 +605,7 @@ bool KeyedUnarchiver::valueForUID(std::uint64_t n, const ClassSet& allowed, cons
     default: fail("The object for key '" + key + "' is of a kind archives do not hold."); return false;
     }
 
-    if (auto cached = m_decodedValues.find(n); cached != m_decodedValues.end()) {
+    if (auto cached = m_decodedValues.find({n, allowed}); cached != m_decodedValues.end()) {
         out = cached->second;
         return true;
     }
@@ -701,7 +701,7 @@ bool KeyedUnarchiver::valueForUID(std::uint64_t n, const ClassSet& allowed, cons
     }
     m_inProgress.erase(n);
     if (ok)
-        m_decodedValues.emplace(n, out);
+        m_decodedValues.emplace(std::make_pair(n, allowed), out);
     return ok;
 }
 

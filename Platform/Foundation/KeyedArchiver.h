@@ -194,7 +194,9 @@ private:
     const Value::Array* m_objects = nullptr;
     std::vector<const Dictionary*> m_containers;
     std::map<std::uint64_t, CodingPtr> m_decoded;
-    std::map<std::uint64_t, Value> m_decodedValues;
+    // Plain values decoded so far, by object and by the classes allowed when it was decoded: a
+    // value read under one set of classes is no answer to a read that allows fewer.
+    std::map<std::pair<std::uint64_t, ClassSet>, Value> m_decodedValues;
     std::set<std::uint64_t> m_inProgress;
     std::map<std::string, std::string> m_classMap;
     bool m_requiresSecureCoding = false;

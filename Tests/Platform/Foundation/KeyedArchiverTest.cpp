@@ -410,3 +410,44 @@ TEST_F(KeyedArchiverTest, CyclesAndDeepChainsInObjectsAndValuesAreRefused)
     EXPECT_TRUE(back->next);
     EXPECT_FALSE(back->next->next);
 }
+
+TEST_F(KeyedArchiverTest, AValueDecodedBeforeIsCheckedAgainstEachCallsAllowedClasses)
+{
+    // Keys "a" and "b" both refer to object 1, an array holding a date.
+    const Value::Array objects = {"$null", Value::dictionary({{"NS.objects", Value::array({uid(3)})}, {"$class", uid(2)}}),
+                                  classEntry("NSArray"),
+                                  Value::dictionary({{"NS.time", 12.5}, {"$class", uid(4)}}), classEntry("NSDate")};
+    const Data bytes = archive(Value::dictionary({{"$version", 100000},
+                                                  {"$archiver", "NSKeyedArchiver"},
+                                                  {"$top", Value::dictionary({{"a", uid(1)}, {"b", uid(1)}})},
+                                                  {"$objects", Value(objects)}}));
+    struct Case {
+        const char* what;
+        ClassSet allowed;
+        const char* refusedClass; // nullptr when the second read succeeds
+    };
+    const Case cases[] = {
+        {"the same classes", {"NSArray", "NSDate"}, nullptr},
+        {"another class", {"NSString"}, "NSArray"},
+        {"the container but not its element", {"NSArray"}, "NSDate"},
+    };
+    for (const auto& c : cases) {
+        auto unarchiver = KeyedUnarchiver::initForReadingFromData(bytes);
+        ASSERT_TRUE(unarchiver);
+        const Value first = unarchiver->decodeValue("a", {"NSArray", "NSDate"});
+        ASSERT_FALSE(unarchiver->error()) << c.what;
+        ASSERT_EQ(first.size(), 1u) << c.what;
+        const Value second = unarchiver->decodeValue("b", c.allowed);
+        if (!c.refusedClass) {
+            EXPECT_EQ(second, first) << c.what;
+            EXPECT_FALSE(unarchiver->error()) << c.what;
+            continue;
+        }
+        EXPECT_TRUE(second.isNull()) << c.what;
+        ASSERT_TRUE(unarchiver->error()) << c.what;
+        EXPECT_EQ(unarchiver->error()->code(), foundation::NSCoderReadCorruptError) << c.what;
+        EXPECT_NE(unarchiver->error()->localizedDescription().find(std::string("unexpected class '") + c.refusedClass + "'"),
+                  std::string::npos)
+            << c.what << ": " << unarchiver->error()->localizedDescription();
+    }
+}
