@@ -3,7 +3,9 @@
 
 #include "Platform/Foundation/StringUtils.h"
 
+#include <algorithm>
 #include <cstring>
+#include <unordered_map>
 
 namespace foundation::plist {
 
@@ -30,8 +32,12 @@ public:
         if (count == 0 || top >= count || m_tableOffset < 9 || m_tableOffset > trailer
             || count > (trailer - m_tableOffset) / m_offsetSize)
             return fail("the trailer is corrupt");
+        // Every object takes at least a byte of its own at an offset the table can express: a
+        // count beyond that is a lie, and would only make us set aside room for it.
+        const std::uint64_t addressable = m_offsetSize >= 8 ? m_tableOffset : std::min<std::uint64_t>(m_tableOffset, 1ULL << (8 * m_offsetSize));
+        if (count > addressable - 8)
+            return fail("the trailer is corrupt: it declares more objects than the document holds");
         m_count = count;
-        m_cache.resize(count);
         m_state.assign(count, State::Unread);
         return readObject(top, 0, out);
     }
@@ -81,7 +87,11 @@ private:
         if (index >= m_count)
             return fail("an object reference is out of range");
         if (m_state[index] == State::Done) {
-            out = m_cache[index]; // shared objects decode once and share storage
+            // Shared objects decode once and share storage; numbers and the like decode again.
+            if (auto cached = m_cache.find(index); cached != m_cache.end())
+                out = cached->second;
+            else
+                return decodeAt(index, depth, out);
             return true;
         }
         if (m_state[index] == State::Reading)
@@ -89,14 +99,20 @@ private:
         if (depth > PropertyListMaximumNestingDepth)
             return fail(tooDeep());
         m_state[index] = State::Reading;
+        if (!decodeAt(index, depth, out))
+            return false;
+        m_state[index] = State::Done;
+        if (out.isArray() || out.isDictionary() || out.isString() || out.isData())
+            m_cache.emplace(index, out);
+        return true;
+    }
+
+    bool decodeAt(std::uint64_t index, int depth, Value& out)
+    {
         std::uint64_t offset = unsignedAt(m_tableOffset + index * m_offsetSize, m_offsetSize);
         if (offset < 8 || offset >= m_tableOffset)
             return fail("an object offset is out of range");
-        if (!decode(static_cast<std::size_t>(offset), depth, out))
-            return false;
-        m_state[index] = State::Done;
-        m_cache[index] = out;
-        return true;
+        return decode(static_cast<std::size_t>(offset), depth, out);
     }
 
     bool decode(std::size_t at, int depth, Value& out)
@@ -260,7 +276,7 @@ private:
     std::uint8_t m_refSize = 0;
     std::uint64_t m_count = 0;
     std::uint64_t m_tableOffset = 0;
-    std::vector<Value> m_cache;
+    std::unordered_map<std::uint64_t, Value> m_cache; // the objects worth sharing, once read
     std::vector<State> m_state;
 };
 

@@ -42,6 +42,45 @@ Data bytesOf(std::string_view s)
     return Data(s.begin(), s.end());
 }
 
+// A binary document of the given encoded objects (one-byte references), the first on top.
+Data binaryDocument(const std::vector<Data>& objects)
+{
+    Data doc = {'b', 'p', 'l', 'i', 's', 't', '0', '0'};
+    std::vector<std::size_t> offsets;
+    for (const auto& object : objects) {
+        offsets.push_back(doc.size());
+        doc.insert(doc.end(), object.begin(), object.end());
+    }
+    const std::size_t table = doc.size();
+    for (auto o : offsets) {
+        doc.push_back(static_cast<std::uint8_t>(o >> 8));
+        doc.push_back(static_cast<std::uint8_t>(o));
+    }
+    Data trailer(32, 0);
+    trailer[6] = 2;
+    trailer[7] = 1;
+    const std::uint64_t count = objects.size();
+    for (int i = 0; i < 8; ++i) {
+        trailer[8 + i] = static_cast<std::uint8_t>(count >> (56 - 8 * i));
+        trailer[24 + i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(table) >> (56 - 8 * i));
+    }
+    doc.insert(doc.end(), trailer.begin(), trailer.end());
+    return doc;
+}
+
+// {"k": A(levels)} where A(n) = [A(n-1), A(n-1)] and A(0) = "x": a few hundred bytes that
+// stand for 2^levels strings.
+Data doublingDocument(std::uint8_t levels)
+{
+    std::vector<Data> objects = {{0xD1, 1, 2}, {0x51, 'k'}, {0x51, 'x'}};
+    for (std::uint8_t i = 0; i < levels; ++i) {
+        const auto below = static_cast<std::uint8_t>(i == 0 ? 2 : 2 + i);
+        objects.push_back({0xA2, below, below});
+    }
+    objects[0][2] = static_cast<std::uint8_t>(2 + levels);
+    return binaryDocument(objects);
+}
+
 } // namespace
 
 TEST(PropertyList, BothFormatsRoundTripEveryKindAndKeyOrder)
@@ -250,30 +289,35 @@ TEST(PropertyList, HostileNestingIsRefusedNotACrash)
 
 TEST(PropertyList, SharedObjectsDecodeOnceInsteadOfMultiplying)
 {
-    // Forty levels of arrays holding the next level twice: 2^40 leaves if expanded naively.
-    const std::size_t levels = 40;
-    Data doc = {'b', 'p', 'l', 'i', 's', 't', '0', '0'};
-    std::vector<std::size_t> offsets;
-    for (std::size_t i = 0; i < levels; ++i) {
-        offsets.push_back(doc.size());
-        if (i + 1 < levels)
-            doc.insert(doc.end(), {0xA2, static_cast<std::uint8_t>(i + 1), static_cast<std::uint8_t>(i + 1)});
-        else
-            doc.push_back(0x08);
-    }
-    std::size_t table = doc.size();
-    for (auto o : offsets)
-        doc.push_back(static_cast<std::uint8_t>(o));
-    Data trailer(32, 0);
-    trailer[6] = 1;
-    trailer[7] = 1;
-    trailer[15] = static_cast<std::uint8_t>(levels);
-    trailer[31] = static_cast<std::uint8_t>(table);
-    doc.insert(doc.end(), trailer.begin(), trailer.end());
+    // Ten levels of arrays holding the next level twice: 1024 strings, read as 12 objects.
+    const Data doc = doublingDocument(10);
     ErrorPtr error;
     Value v = readBytes(doc, &error);
     ASSERT_FALSE(error) << error->localizedDescription();
-    EXPECT_EQ(v[0][1][0].size(), 2u);
+    EXPECT_EQ(v["k"][0][1][0].size(), 2u);
+    EXPECT_EQ(v["k"][0][1][0][1][0][0][1][0][1][1], Value("x"));
+}
+
+TEST(PropertyList, ObjectCountIsBoundedByWhatTheDocumentHolds)
+{
+    // The trailer claims millions of objects in an offset table that repeats one offset: the
+    // reader must not set aside room for millions of values.
+    const std::uint64_t count = 4u << 20;
+    Data doc = {'b', 'p', 'l', 'i', 's', 't', '0', '0', 0x09};
+    const std::size_t table = doc.size();
+    doc.resize(doc.size() + count, 8); // one-byte offsets, all pointing at the bool
+    Data trailer(32, 0);
+    trailer[6] = 1;
+    trailer[7] = 4;
+    for (int i = 0; i < 8; ++i) {
+        trailer[8 + i] = static_cast<std::uint8_t>(count >> (56 - 8 * i));
+        trailer[24 + i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(table) >> (56 - 8 * i));
+    }
+    doc.insert(doc.end(), trailer.begin(), trailer.end());
+    ErrorPtr error;
+    readBytes(doc, &error);
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->localizedDescription().find("trailer"), std::string::npos) << error->localizedDescription();
 }
 
 TEST(PropertyList, ValuesWithoutAPropertyListFormAreRefused)
@@ -291,5 +335,20 @@ TEST(PropertyList, ValuesWithoutAPropertyListFormAreRefused)
             ASSERT_TRUE(error);
             EXPECT_EQ(error->code(), foundation::PropertyListWriteInvalidError);
         }
+    }
+}
+
+TEST(PropertyList, ControlCharactersAndNULRoundTripThroughXML)
+{
+    const std::string texts[] = {std::string("a\0b", 3), std::string(1, '\0'), "\x01\x1F\x7F", "tab\tline\nreturn\r"};
+    for (const auto& text : texts) {
+        const Value v = Value::dictionary({{text, Value::array({text})}});
+        ErrorPtr error;
+        const std::string xml = foundation::toXMLPropertyList(v, &error);
+        ASSERT_FALSE(error) << error->localizedDescription();
+        // Kept as character references: a raw NUL would end the text for many readers.
+        EXPECT_EQ(xml.find('\0'), std::string::npos);
+        EXPECT_EQ(readBytes(bytesOf(xml), &error), v);
+        EXPECT_FALSE(error) << (error ? error->localizedDescription() : "");
     }
 }
