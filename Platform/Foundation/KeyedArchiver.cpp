@@ -374,6 +374,7 @@ std::shared_ptr<KeyedUnarchiver> KeyedUnarchiver::initForReadingFromData(const D
 
     std::shared_ptr<KeyedUnarchiver> unarchiver(new KeyedUnarchiver());
     unarchiver->m_archive = std::move(archive);
+    unarchiver->m_expansionLimit = PropertyListMaximumExpansion + 4 * static_cast<std::uint64_t>(data.size());
     unarchiver->m_objects = unarchiver->m_archive["$objects"].arrayValue();
     unarchiver->m_containers.push_back(unarchiver->m_archive["$top"].dictionaryValue());
     if (error)
@@ -559,14 +560,16 @@ Value KeyedUnarchiver::decodeValue(const std::string& key, const ClassSet& allow
     if (!ref)
         return Value();
     Value out;
-    if (!valueForUID(*ref, allowed, key, 0, out))
+    std::uint64_t expanded = 0;
+    if (!valueForUID(*ref, allowed, key, 0, out, expanded))
         return Value();
     return out;
 }
 
 bool KeyedUnarchiver::valueForUID(std::uint64_t n, const ClassSet& allowed, const std::string& key, int depth,
-                                  Value& out)
+                                  Value& out, std::uint64_t& expanded)
 {
+    expanded = 16;
     if (m_error)
         return false;
     if (n >= m_objects->size()) {
@@ -588,6 +591,7 @@ bool KeyedUnarchiver::valueForUID(std::uint64_t n, const ClassSet& allowed, cons
         if (!allows(allowed, {"NSString"}))
             return refuse("NSString");
         out = entry;
+        expanded += entry.asString().size();
         return true;
     case Value::Type::Bool:
     case Value::Type::Integer:
@@ -600,13 +604,15 @@ bool KeyedUnarchiver::valueForUID(std::uint64_t n, const ClassSet& allowed, cons
         if (!allows(allowed, {"NSData"}))
             return refuse("NSData");
         out = entry;
+        expanded += entry.size();
         return true;
     case Value::Type::Dictionary: break;
     default: fail("The object for key '" + key + "' is of a kind archives do not hold."); return false;
     }
 
     if (auto cached = m_decodedValues.find({n, allowed}); cached != m_decodedValues.end()) {
-        out = cached->second;
+        out = cached->second.value;
+        expanded = cached->second.expanded;
         return true;
     }
     if (m_inProgress.count(n)) {
@@ -635,8 +641,15 @@ bool KeyedUnarchiver::valueForUID(std::uint64_t n, const ClassSet& allowed, cons
                 fail("The " + c + " for key '" + key + "' holds something other than references.");
                 return false;
             }
-            if (!valueForUID(*element, allowed, key, depth + 1, item))
+            std::uint64_t itemExpanded = 0;
+            if (!valueForUID(*element, allowed, key, depth + 1, item, itemExpanded))
                 return false;
+            expanded += itemExpanded;
+            if (expanded > m_expansionLimit) {
+                fail("The archive's values for key '" + key + "' expand to more than "
+                     + std::to_string(m_expansionLimit >> 20) + " MB, counting each shared value where it is used.");
+                return false;
+            }
             items.push_back(std::move(item));
         }
         return true;
@@ -700,8 +713,12 @@ bool KeyedUnarchiver::valueForUID(std::uint64_t n, const ClassSet& allowed, cons
         refuse(c);
     }
     m_inProgress.erase(n);
+    if (ok && out.isString())
+        expanded += out.asString().size();
+    else if (ok && out.isData())
+        expanded += out.size();
     if (ok)
-        m_decodedValues.emplace(std::make_pair(n, allowed), out);
+        m_decodedValues.emplace(std::make_pair(n, allowed), DecodedValue{out, expanded});
     return ok;
 }
 
@@ -731,7 +748,8 @@ std::optional<std::set<std::string>> KeyedUnarchiver::decodeStringSet(const std:
     for (const Value& ref : entry["NS.objects"].asArray()) {
         auto element = uidOf(ref);
         Value item;
-        if (!element || !valueForUID(*element, {"NSString"}, key, 1, item) || !item.isString()) {
+        std::uint64_t expanded = 0;
+        if (!element || !valueForUID(*element, {"NSString"}, key, 1, item, expanded) || !item.isString()) {
             if (!m_error)
                 typeMismatch(key, "a set holding something other than strings");
             return std::nullopt;
@@ -867,7 +885,8 @@ KeyedUnarchiver::decodeDictionaryOfObjectsOfClasses(const ClassSet& allowed, con
         auto keyRef = uidOf(keys[i]);
         auto valueRef = uidOf(values[i]);
         Value name;
-        if (!keyRef || !valueRef || !valueForUID(*keyRef, {"NSString"}, key, 1, name) || !name.isString()) {
+        std::uint64_t expanded = 0;
+        if (!keyRef || !valueRef || !valueForUID(*keyRef, {"NSString"}, key, 1, name, expanded) || !name.isString()) {
             if (!m_error)
                 fail("The dictionary for key '" + key + "' has a key that is not a string.");
             return std::nullopt;

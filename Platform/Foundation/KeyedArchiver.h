@@ -181,7 +181,9 @@ private:
     const Value* field(const std::string& key) const;
     std::optional<std::uint64_t> referenceForKey(const std::string& key);
     CodingPtr objectForUID(std::uint64_t uid, const ClassSet* allowed, const std::string& key);
-    bool valueForUID(std::uint64_t uid, const ClassSet& allowed, const std::string& key, int depth, Value& out);
+    // `expanded` receives the value's size with every shared part counted where it is used.
+    bool valueForUID(std::uint64_t uid, const ClassSet& allowed, const std::string& key, int depth, Value& out,
+                     std::uint64_t& expanded);
     std::optional<std::string> classNameOf(const Value& entry, const std::string& key);
     // The reference of the collection archived for `key` when it is a `className` or its mutable
     // kind; none otherwise (a type mismatch when it is something else).
@@ -196,7 +198,14 @@ private:
     std::map<std::uint64_t, CodingPtr> m_decoded;
     // Plain values decoded so far, by object and by the classes allowed when it was decoded: a
     // value read under one set of classes is no answer to a read that allows fewer.
-    std::map<std::pair<std::uint64_t, ClassSet>, Value> m_decodedValues;
+    struct DecodedValue {
+        Value value;
+        std::uint64_t expanded = 0;
+    };
+    std::map<std::pair<std::uint64_t, ClassSet>, DecodedValue> m_decodedValues;
+    // Plain values share what several references use; past this size, counting each use, they
+    // are refused, as nothing could write them out or walk through them.
+    std::uint64_t m_expansionLimit = 0;
     std::set<std::uint64_t> m_inProgress;
     std::map<std::string, std::string> m_classMap;
     bool m_requiresSecureCoding = false;

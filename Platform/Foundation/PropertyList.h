@@ -11,6 +11,7 @@
 #include "Platform/Foundation/Error.h"
 #include "Platform/Foundation/Value.h"
 
+#include <cstdint>
 #include <string_view>
 
 namespace foundation {
@@ -27,6 +28,16 @@ enum PropertyListErrorCode : long {
 
 // Deeper nesting is refused as corrupt: it protects the stack from hostile documents.
 constexpr int PropertyListMaximumNestingDepth = 512;
+
+// A document's expanded size is about what it takes written out as XML: 16 bytes an object
+// plus its nesting depth plus the bytes of its text or data, every object counted at each place
+// it is used (a binary document may use one object in many places, and share it in memory).
+// Reading refuses a document whose expanded size passes this plus four times its own size: a
+// few hundred bytes must not stand for more than any program could write out or walk through.
+constexpr std::uint64_t PropertyListMaximumExpansion = 64ULL << 20;
+
+// The XML form of a value is refused past this size (values built in memory share freely).
+constexpr std::uint64_t PropertyListMaximumXMLSize = 256ULL << 20;
 
 // On failure returns null and fills `error`; `format` receives the format that was read.
 Value readPropertyList(std::string_view bytes, ErrorPtr* error = nullptr, PropertyListFormat* format = nullptr);

@@ -13,7 +13,7 @@ namespace {
 
 class BinaryReader {
 public:
-    explicit BinaryReader(std::string_view bytes) : m_bytes(bytes) { }
+    explicit BinaryReader(std::string_view bytes) : m_bytes(bytes), m_limit(expansionLimit(bytes.size())) { }
 
     bool read(Value& out)
     {
@@ -39,7 +39,8 @@ public:
             return fail("the trailer is corrupt: it declares more objects than the document holds");
         m_count = count;
         m_state.assign(count, State::Unread);
-        return readObject(top, 0, out);
+        Expansion expansion;
+        return readObject(top, 0, out, expansion);
     }
 
     std::string m_problem;
@@ -82,40 +83,51 @@ private:
         return true;
     }
 
-    bool readObject(std::uint64_t index, int depth, Value& out)
+    bool readObject(std::uint64_t index, int depth, Value& out, Expansion& expansion)
     {
         if (index >= m_count)
             return fail("an object reference is out of range");
         if (m_state[index] == State::Done) {
             // Shared objects decode once and share storage; numbers and the like decode again.
-            if (auto cached = m_cache.find(index); cached != m_cache.end())
-                out = cached->second;
-            else
-                return decodeAt(index, depth, out);
-            return true;
+            if (auto cached = m_cache.find(index); cached != m_cache.end()) {
+                out = cached->second.value;
+                expansion = cached->second.expansion;
+                return true;
+            }
+            return decodeAt(index, depth, out, expansion);
         }
         if (m_state[index] == State::Reading)
             return fail("an object contains itself");
         if (depth > PropertyListMaximumNestingDepth)
             return fail(tooDeep());
         m_state[index] = State::Reading;
-        if (!decodeAt(index, depth, out))
+        if (!decodeAt(index, depth, out, expansion))
             return false;
         m_state[index] = State::Done;
         if (out.isArray() || out.isDictionary() || out.isString() || out.isData())
-            m_cache.emplace(index, out);
+            m_cache.emplace(index, Cached{out, expansion});
         return true;
     }
 
-    bool decodeAt(std::uint64_t index, int depth, Value& out)
+    bool decodeAt(std::uint64_t index, int depth, Value& out, Expansion& expansion)
     {
         std::uint64_t offset = unsignedAt(m_tableOffset + index * m_offsetSize, m_offsetSize);
         if (offset < 8 || offset >= m_tableOffset)
             return fail("an object offset is out of range");
-        return decode(static_cast<std::size_t>(offset), depth, out);
+        expansion = Expansion{1, 0, 0};
+        return decode(static_cast<std::size_t>(offset), depth, out, expansion);
     }
 
-    bool decode(std::size_t at, int depth, Value& out)
+    // Counts a child into its container's expansion; false once the whole passes the limit.
+    bool addChild(Expansion& expansion, const Expansion& child)
+    {
+        expansion.addChild(child);
+        if (expansion.size() > m_limit)
+            return fail(expandsTooMuch(m_limit, true));
+        return true;
+    }
+
+    bool decode(std::size_t at, int depth, Value& out, Expansion& expansion)
     {
         auto marker = static_cast<std::uint8_t>(m_bytes[at++]);
         switch (marker >> 4) {
@@ -178,6 +190,7 @@ private:
             if (count > m_tableOffset || !have(at, length))
                 return fail("a string or data object is truncated");
             std::string_view bytes = m_bytes.substr(at, static_cast<std::size_t>(length));
+            expansion.payload = length;
             if ((marker >> 4) == 0x4)
                 out = Value(Data(bytes.begin(), bytes.end()));
             else if ((marker >> 4) == 0x5)
@@ -213,7 +226,8 @@ private:
                 items.reserve(static_cast<std::size_t>(count));
                 for (std::uint64_t i = 0; i < count; ++i) {
                     Value item;
-                    if (!readObject(refAt(i), depth + 1, item))
+                    Expansion child;
+                    if (!readObject(refAt(i), depth + 1, item, child) || !addChild(expansion, child))
                         return false;
                     items.push_back(std::move(item));
                 }
@@ -224,7 +238,11 @@ private:
             for (std::uint64_t i = 0; i < count; ++i) {
                 Value key;
                 Value item;
-                if (!readObject(refAt(i), depth + 1, key) || !readObject(refAt(count + i), depth + 1, item))
+                Expansion keyExpansion;
+                Expansion itemExpansion;
+                if (!readObject(refAt(i), depth + 1, key, keyExpansion) || !addChild(expansion, keyExpansion)
+                    || !readObject(refAt(count + i), depth + 1, item, itemExpansion)
+                    || !addChild(expansion, itemExpansion))
                     return false;
                 if (!key.isString())
                     return fail("a dictionary key is not a string");
@@ -276,7 +294,12 @@ private:
     std::uint8_t m_refSize = 0;
     std::uint64_t m_count = 0;
     std::uint64_t m_tableOffset = 0;
-    std::unordered_map<std::uint64_t, Value> m_cache; // the objects worth sharing, once read
+    struct Cached {
+        Value value;
+        Expansion expansion;
+    };
+    std::uint64_t m_limit = 0;
+    std::unordered_map<std::uint64_t, Cached> m_cache; // the objects worth sharing, once read
     std::vector<State> m_state;
 };
 

@@ -128,6 +128,19 @@ private:
             ref = stringObject(item.asString());
             return true;
         }
+        // A container or data shared in memory is written once and referred to wherever it is
+        // used, as readers share it again: the document stays the size of the value in memory.
+        const void* storage = item.isArray()                     ? static_cast<const void*>(item.arrayValue())
+                            : item.isDictionary() && !uidOf(item) ? static_cast<const void*>(item.dictionaryValue())
+                            : item.isData()                       ? static_cast<const void*>(&item.asData())
+                                                                  : nullptr;
+        if (storage) {
+            auto [it, inserted] = m_shared.try_emplace(storage, m_objects.size());
+            if (!inserted) {
+                ref = it->second;
+                return true;
+            }
+        }
         ref = m_objects.size();
         return flatten(item, depth + 1);
     }
@@ -230,6 +243,7 @@ private:
 
     std::vector<Object> m_objects;
     std::unordered_map<std::string, std::uint64_t> m_strings;
+    std::unordered_map<const void*, std::uint64_t> m_shared;
     int m_refSize = 1;
 };
 

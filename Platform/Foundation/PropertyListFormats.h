@@ -16,6 +16,34 @@ inline std::string tooDeep()
            + " levels deep";
 }
 
+// What one value stands for written out: its objects, the sum of their depths below it, and
+// the bytes of its text and data.
+struct Expansion {
+    std::uint64_t objects = 0;
+    std::uint64_t depths = 0;
+    std::uint64_t payload = 0;
+
+    std::uint64_t size() const { return objects * 16 + depths + payload; }
+    // Adds a child's expansion, one level below this value.
+    void addChild(const Expansion& child)
+    {
+        objects += child.objects;
+        depths += child.depths + child.objects;
+        payload += child.payload;
+    }
+};
+
+inline std::uint64_t expansionLimit(std::size_t documentSize)
+{
+    return PropertyListMaximumExpansion + 4 * static_cast<std::uint64_t>(documentSize);
+}
+
+inline std::string expandsTooMuch(std::uint64_t limit, bool shared)
+{
+    return std::string(shared ? "its shared objects, counted where each is used," : "its objects, nested as they are,")
+           + " expand to more than " + std::to_string(limit >> 20) + " MB, more than a document of its size can mean";
+}
+
 // Calendar (proleptic Gregorian, UTC): days since 1970-01-01 from a date and back.
 inline std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d)
 {

@@ -48,7 +48,7 @@ std::optional<Data> decodeDataText(std::string_view text)
 
 class XMLReader {
 public:
-    explicit XMLReader(std::string_view text) : m_text(text) { }
+    explicit XMLReader(std::string_view text) : m_text(text), m_limit(expansionLimit(text.size())) { }
 
     bool read(Value& out)
     {
@@ -322,10 +322,22 @@ private:
         return true;
     }
 
+    // Counts what the document stands for written out (see PropertyListMaximumExpansion): deep
+    // nesting alone can make a small document stand for a huge one.
+    bool expand(std::uint64_t size)
+    {
+        m_expanded += size;
+        if (m_expanded > m_limit)
+            return fail(expandsTooMuch(m_limit, false));
+        return true;
+    }
+
     bool readValue(Value& out, int depth)
     {
         if (depth > PropertyListMaximumNestingDepth)
             return fail(tooDeep());
+        if (!expand(16 + static_cast<std::uint64_t>(depth)))
+            return false;
         std::string name;
         bool selfClosing = false;
         if (!readTag(name, selfClosing))
@@ -370,6 +382,8 @@ private:
                 std::string key;
                 if (!emptyKey && !readText("key", key))
                     return false;
+                if (!expand(16 + static_cast<std::uint64_t>(depth) + 1 + key.size()))
+                    return false;
                 if (!skipMisc())
                     return false;
                 if (lookingAt("</"))
@@ -382,6 +396,8 @@ private:
         }
         std::string text;
         if (!selfClosing && !readText(name, text))
+            return false;
+        if (!expand(text.size()))
             return false;
         if (name == "string") {
             out = Value(std::move(text));
@@ -405,6 +421,8 @@ private:
 
     std::string_view m_text;
     std::size_t m_pos = 0;
+    std::uint64_t m_limit = 0;
+    std::uint64_t m_expanded = 0;
 };
 
 } // namespace

@@ -19,6 +19,9 @@ public:
     {
         if (depth > PropertyListMaximumNestingDepth)
             return fail(tooDeep());
+        // Values in memory share parts freely; written out, every part is spelled in full.
+        if (m_out.size() > PropertyListMaximumXMLSize)
+            return fail("its XML form is larger than " + std::to_string(PropertyListMaximumXMLSize >> 20) + " MB");
         indent(depth);
         switch (v.type()) {
         case Value::Type::Null: return fail("null has no property-list form");

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -59,18 +60,52 @@ std::string configDirectory()
     return url ? url->path() : std::string("/tmp");
 }
 
-// Reads the suite's file. A missing file is simply empty; a damaged one is reported and read as
-// empty, and the caller leaves it on disk until there is something new to write.
+// Keeps a damaged file for a look, as "<name>.damaged" ("-2", "-3", ... when an earlier one is
+// there: that one stays), which frees its place for fresh preferences.
+void moveAside(const std::string& path, const std::string& why)
+{
+    std::string aside;
+    int err = 0;
+    for (int n = 1; n <= 100; ++n) {
+        aside = path + ".damaged" + (n > 1 ? "-" + std::to_string(n) : std::string());
+        int done = ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE);
+        if (done != 0 && (errno == EINVAL || errno == ENOSYS)) {
+            // A file system without the flag: a link can't replace anything either.
+            done = ::link(path.c_str(), aside.c_str());
+            if (done == 0)
+                ::unlink(path.c_str());
+        }
+        if (done == 0) {
+            std::fprintf(stderr, "UserDefaults: the preferences at %s are damaged and were moved aside to %s; "
+                                 "starting afresh. %s\n",
+                         path.c_str(), aside.c_str(), why.c_str());
+            return;
+        }
+        err = errno;
+        if (err != EEXIST)
+            break;
+    }
+    std::fprintf(stderr, "UserDefaults: the preferences at %s are damaged and can't be moved aside (%s); "
+                         "starting afresh. %s\n",
+                 path.c_str(), std::strerror(err), why.c_str());
+}
+
+// Reads the suite's file. A missing file is simply empty; one that can't be read is reported and
+// read as empty; a damaged one (not a property list, not a dictionary, far too large) is moved
+// aside with a warning, so that neither it nor what it makes us do stops the program.
 Dictionary load(const std::string& path)
 {
-    const auto bytes = FileManager::defaultManager().contentsAtPath(path);
-    if (!bytes)
-        return {};
     ErrorPtr error;
+    const auto bytes = FileManager::defaultManager().contentsAtPath(path, &error);
+    if (!bytes) {
+        if (error && error->code() != NSFileReadNoSuchFileError)
+            std::fprintf(stderr, "UserDefaults: ignoring unreadable preferences at %s: %s\n", path.c_str(),
+                         error->localizedDescription().c_str());
+        return {};
+    }
     Value root = readPropertyList(*bytes, &error);
     if (!root.isDictionary()) {
-        std::fprintf(stderr, "UserDefaults: ignoring unreadable preferences at %s: %s\n", path.c_str(),
-                     error ? error->localizedDescription().c_str() : "not a dictionary");
+        moveAside(path, error ? error->localizedDescription() : "They hold no dictionary.");
         return {};
     }
     return root.asDictionary();

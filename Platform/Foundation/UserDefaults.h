@@ -1,8 +1,9 @@
 #pragma once
 // Preferences: a property list per suite (the main bundle's identifier for standard()) in
 // $XDG_CONFIG_HOME (default ~/.config), rewritten atomically on every change. Values not set
-// fall back to registered defaults, which are never written. A damaged file reads as empty and
-// stays untouched until the next change. Objects of the same suite share their values.
+// fall back to registered defaults, which are never written. A damaged file is moved aside (as
+// "<file>.damaged") with a warning and the suite starts empty. Objects of the same suite share
+// their values.
 // Thread-safe.
 
 #include <cstdint>

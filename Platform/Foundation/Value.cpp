@@ -274,34 +274,75 @@ bool Value::operator==(const Value& other) const
     return false;
 }
 
+namespace {
+
+// Past this, a description ends in "…": values share parts freely, and a log line that spelled
+// out every use of a shared part could be endless.
+constexpr std::size_t MaximumDescriptionLength = 1 << 20;
+
+void describe(const Value& v, std::string& out, bool& cut)
+{
+    if (out.size() > MaximumDescriptionLength) {
+        cut = true;
+        return;
+    }
+    switch (v.type()) {
+    case Value::Type::Null: out += "null"; return;
+    case Value::Type::Bool: out += v.asBool() ? "true" : "false"; return;
+    case Value::Type::Integer: out += std::to_string(v.asInteger()); return;
+    case Value::Type::Real: {
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "%.17g", v.asDouble());
+        out += buffer;
+        return;
+    }
+    case Value::Type::String: out += "\"" + v.asString() + "\""; return;
+    case Value::Type::Data: out += "<" + std::to_string(v.asData().size()) + " bytes>"; return;
+    case Value::Type::Date: out += "@" + std::to_string(v.asDate().timeIntervalSince1970()); return;
+    case Value::Type::Array: {
+        out += "[";
+        bool first = true;
+        for (const Value& item : v.asArray()) {
+            if (out.size() > MaximumDescriptionLength) {
+                cut = true;
+                return;
+            }
+            out += first ? "" : ", ";
+            first = false;
+            describe(item, out, cut);
+        }
+        out += "]";
+        return;
+    }
+    case Value::Type::Dictionary: {
+        out += "{";
+        bool first = true;
+        for (const auto& [key, item] : v.asDictionary()) {
+            if (out.size() > MaximumDescriptionLength) {
+                cut = true;
+                return;
+            }
+            out += first ? "\"" : ", \"";
+            first = false;
+            out += key + "\": ";
+            describe(item, out, cut);
+        }
+        out += "}";
+        return;
+    }
+    }
+}
+
+} // namespace
+
 std::string Value::debugDescription() const
 {
-    switch (type()) {
-    case Type::Null: return "null";
-    case Type::Bool: return asBool() ? "true" : "false";
-    case Type::Integer: return std::to_string(asInteger());
-    case Type::Real: {
-        char buffer[32];
-        std::snprintf(buffer, sizeof buffer, "%.17g", asDouble());
-        return buffer;
-    }
-    case Type::String: return "\"" + asString() + "\"";
-    case Type::Data: return "<" + std::to_string(asData().size()) + " bytes>";
-    case Type::Date: return "@" + std::to_string(asDate().timeIntervalSince1970());
-    case Type::Array: {
-        std::string out = "[";
-        for (const Value& item : asArray())
-            out += (out.size() > 1 ? ", " : "") + item.debugDescription();
-        return out + "]";
-    }
-    case Type::Dictionary: {
-        std::string out = "{";
-        for (const auto& [key, item] : asDictionary())
-            out += (out.size() > 1 ? ", \"" : "\"") + key + "\": " + item.debugDescription();
-        return out + "}";
-    }
-    }
-    return {};
+    std::string out;
+    bool cut = false;
+    describe(*this, out, cut);
+    if (cut)
+        out += "\xE2\x80\xA6";
+    return out;
 }
 
 void PrintTo(const Value& value, std::ostream* out)

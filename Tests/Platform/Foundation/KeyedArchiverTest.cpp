@@ -451,3 +451,32 @@ TEST_F(KeyedArchiverTest, AValueDecodedBeforeIsCheckedAgainstEachCallsAllowedCla
             << c.what << ": " << unarchiver->error()->localizedDescription();
     }
 }
+
+TEST_F(KeyedArchiverTest, SharedValuesThatExpandBeyondReasonAreRefused)
+{
+    // Each array holds the one before twice: sixty of them stand for 2^60 strings.
+    auto doubling = [](int levels) {
+        // Object 1, the root, is the top level; the levels follow, then the string and the class.
+        Value::Array objects = {"$null"};
+        for (int i = 0; i < levels; ++i) {
+            const int below = 2 + i;
+            objects.push_back(Value::dictionary({{"NS.objects", Value::array({uid(below), uid(below)})},
+                                                 {"$class", uid(levels + 2)}}));
+        }
+        objects.push_back("x");
+        objects.push_back(classEntry("NSArray"));
+        return objects;
+    };
+    auto unarchiver = KeyedUnarchiver::initForReadingFromData(archiveWithObjects(doubling(10)));
+    ASSERT_TRUE(unarchiver);
+    const Value small = unarchiver->decodeValue("root");
+    ASSERT_FALSE(unarchiver->error()) << unarchiver->error()->localizedDescription();
+    EXPECT_EQ(small[1][0][1][1][0][0][1][0][1][1], Value("x"));
+
+    unarchiver = KeyedUnarchiver::initForReadingFromData(archiveWithObjects(doubling(60)));
+    ASSERT_TRUE(unarchiver);
+    EXPECT_TRUE(unarchiver->decodeValue("root").isNull());
+    ASSERT_TRUE(unarchiver->error());
+    EXPECT_NE(unarchiver->error()->localizedDescription().find("expand"), std::string::npos)
+        << unarchiver->error()->localizedDescription();
+}

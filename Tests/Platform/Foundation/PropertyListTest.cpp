@@ -298,6 +298,65 @@ TEST(PropertyList, SharedObjectsDecodeOnceInsteadOfMultiplying)
     EXPECT_EQ(v["k"][0][1][0][1][0][0][1][0][1][1], Value("x"));
 }
 
+TEST(PropertyList, SharedObjectsThatExpandBeyondReasonAreRefused)
+{
+    // Sixty levels: 290 bytes standing for 2^60 strings, which every writer would expand.
+    const Data doc = doublingDocument(60);
+    EXPECT_LT(doc.size(), 400u);
+    ErrorPtr error;
+    Value v = readBytes(doc, &error);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 3840);
+    EXPECT_NE(error->localizedDescription().find("shared objects"), std::string::npos) << error->localizedDescription();
+    EXPECT_TRUE(v.isNull());
+
+    // A long string shared by many references counts its bytes each time it is used.
+    std::vector<Data> objects = {{0xAF, 0x11, 0x10, 0x00}};
+    Data big = {0x5F, 0x12, 0x00, 0x10, 0x00, 0x00}; // 1 MiB of text
+    big.resize(big.size() + (1u << 20), 'z');
+    for (int i = 0; i < 4096; ++i)
+        objects[0].push_back(1);
+    objects.push_back(big);
+    readBytes(binaryDocument(objects), &error);
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->localizedDescription().find("shared objects"), std::string::npos) << error->localizedDescription();
+}
+
+TEST(PropertyList, WritersAndDescriptionsStayBoundedOnSharedValues)
+{
+    // Built in memory, sharing is free: each level holds the one below twice.
+    Value v = "x";
+    for (int i = 0; i < 60; ++i)
+        v = Value::array({v, v});
+
+    // The binary writer stores a shared object once.
+    ErrorPtr error;
+    const Data binary = foundation::toBinaryPropertyList(v, &error);
+    ASSERT_FALSE(error) << error->localizedDescription();
+    EXPECT_LT(binary.size(), 1000u);
+
+    // The XML form can't share: past its size limit it is an error, not a runaway.
+    EXPECT_TRUE(foundation::toXMLPropertyList(v, &error).empty());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), foundation::PropertyListWriteInvalidError);
+
+    // A log line stops early.
+    const std::string description = v.debugDescription();
+    EXPECT_LT(description.size(), 2u << 20);
+    EXPECT_EQ(description.substr(0, 6), "[[[[[[");
+
+    // Ordinary sharing still writes and reads back equal.
+    Value small = "x";
+    for (int i = 0; i < 8; ++i)
+        small = Value::array({small, small});
+    for (auto format : {PropertyListFormat::XML, PropertyListFormat::Binary}) {
+        const Data bytes = foundation::writePropertyList(small, format, &error);
+        ASSERT_FALSE(error) << error->localizedDescription();
+        EXPECT_EQ(readBytes(bytes, &error), small);
+        EXPECT_FALSE(error);
+    }
+}
+
 TEST(PropertyList, ObjectCountIsBoundedByWhatTheDocumentHolds)
 {
     // The trailer claims millions of objects in an offset table that repeats one offset: the

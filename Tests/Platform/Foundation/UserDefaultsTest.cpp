@@ -93,19 +93,64 @@ TEST(UserDefaults, TypedReadsConvertAsThePlatformDoes)
     }
 }
 
-TEST(UserDefaults, CorruptFileReadsEmptyAndIsKeptUntilTheNextChange)
+TEST(UserDefaults, DamagedFilesAreMovedAsideAndTheProgramCarriesOn)
 {
-    const auto path = fileOf("com.example.corrupt");
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << "<plist><dict><key>oops";
-    {
-        auto d = UserDefaults::initWithSuiteName("com.example.corrupt");
-        EXPECT_TRUE(d->dictionaryRepresentation().asDictionary().empty());
-        EXPECT_TRUE(d->synchronize());
-        EXPECT_EQ(contents(path), "<plist><dict><key>oops");
-        d->set("fresh", 1);
+    // {"k": sixty levels of [x, x]}: a few hundred bytes standing for 2^60 strings.
+    std::string doubling = "bplist00";
+    std::vector<std::size_t> offsets;
+    auto object = [&](std::initializer_list<unsigned char> bytes) {
+        offsets.push_back(doubling.size());
+        doubling.append(bytes.begin(), bytes.end());
+    };
+    object({ 0xD1, 1, 62 });
+    object({ 0x51, 'k' });
+    object({ 0x51, 'x' });
+    for (unsigned char i = 0; i < 60; ++i)
+        object({ 0xA2, static_cast<unsigned char>(i == 0 ? 2 : 2 + i), static_cast<unsigned char>(i == 0 ? 2 : 2 + i) });
+    const std::size_t table = doubling.size();
+    for (auto o : offsets)
+        doubling.append({ static_cast<char>(o >> 8), static_cast<char>(o & 0xFF) });
+    std::string trailer(32, '\0');
+    trailer[6] = 2;
+    trailer[7] = 1;
+    trailer[15] = static_cast<char>(offsets.size());
+    trailer[30] = static_cast<char>(table >> 8);
+    trailer[31] = static_cast<char>(table & 0xFF);
+    doubling += trailer;
+
+    struct Case {
+        const char* suite;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        { "com.example.corrupt", "<plist><dict><key>oops" },
+        { "com.example.notADictionary", "<plist><array/></plist>" },
+        { "com.example.doubling", doubling },
+    };
+    for (const auto& c : cases) {
+        const auto path = fileOf(c.suite);
+        const fs::path aside = path.string() + ".damaged";
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << c.bytes;
+        {
+            // The launch path: read the preferences, then write them back with a change.
+            auto d = UserDefaults::initWithSuiteName(c.suite);
+            EXPECT_TRUE(d->dictionaryRepresentation().asDictionary().empty()) << c.suite;
+            EXPECT_FALSE(fs::exists(path)) << c.suite;
+            EXPECT_EQ(contents(aside), c.bytes) << c.suite << ": the damaged file is kept for a look";
+            d->set("fresh", 1);
+            EXPECT_TRUE(d->synchronize());
+            EXPECT_LT(fs::file_size(path), 100u) << c.suite;
+        }
+        EXPECT_EQ(UserDefaults::initWithSuiteName(c.suite)->integerForKey("fresh"), 1) << c.suite;
     }
-    EXPECT_EQ(UserDefaults::initWithSuiteName("com.example.corrupt")->integerForKey("fresh"), 1);
+
+    // A second damaged file doesn't replace the first one set aside.
+    const auto path = fileOf("com.example.corrupt");
+    std::ofstream(path, std::ios::binary) << "again";
+    EXPECT_TRUE(UserDefaults::initWithSuiteName("com.example.corrupt")->objectForKey("fresh").isNull());
+    EXPECT_EQ(contents(path.string() + ".damaged"), "<plist><dict><key>oops");
+    EXPECT_EQ(contents(path.string() + ".damaged-2"), "again");
 }
 
 TEST(UserDefaults, RefusesBadSuiteNamesAndValuesWithoutAPropertyListForm)
