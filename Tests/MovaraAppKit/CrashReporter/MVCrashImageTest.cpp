@@ -221,3 +221,35 @@ TEST(MVCrashImage, NamesAtThePageEdgeAreReadUpToTheUnreadablePage)
     EXPECT_STREQ(elf.name, "/lib/cut");
     ::munmap(mapping, 2 * page);
 }
+
+// A symbol's name is cut to the capacity it is copied into, terminator included, and nothing is
+// written past it: the writer's buffer is 256 bytes, so names of 255, 256 and more characters
+// are the cases that matter. A guard byte after the capacity shows a write one byte too far
+// with or without the address checker.
+TEST(MVCrashImage, LongSymbolNamesAreCutToTheCapacityAndNothingIsWrittenPastIt)
+{
+    constexpr std::size_t capacity = 256;
+    for (const std::size_t length : { std::size_t { 254 }, std::size_t { 255 }, std::size_t { 256 }, std::size_t { 257 }, std::size_t { 300 } }) {
+        const std::string symbolName = "f" + std::string(length - 1, 'x');
+        Elf64_Sym symbol {};
+        symbol.st_info = ELF64_ST_INFO(STB_GLOBAL, STT_FUNC);
+        symbol.st_shndx = 1;
+        symbol.st_name = 1;
+        symbol.st_value = 0x1000;
+        symbol.st_size = 0x10;
+        std::vector<char> table(1 + symbolName.size() + 1, 0);
+        std::memcpy(table.data() + 1, symbolName.c_str(), symbolName.size() + 1);
+        mvcrash_async_elf_t elf {};
+        elf.task = MVCRASH_TASK_SELF;
+        elf.symtab = reinterpret_cast<std::uint64_t>(&symbol);
+        elf.symcount = 1;
+        elf.strtab = reinterpret_cast<std::uint64_t>(table.data());
+        elf.strsz = table.size();
+        std::vector<char> name(capacity + 1, '#');
+        std::uint64_t start = 0;
+        ASSERT_EQ(mvcrash_async_elf_find_symbol_by_pc(&elf, 0x1004, &start, name.data(), capacity), MVCRASH_ERR_NONE) << length;
+        EXPECT_EQ(start, 0x1000u);
+        EXPECT_EQ(std::string(name.data()), symbolName.substr(0, capacity - 1)) << length;
+        EXPECT_EQ(name[capacity], '#') << "a name of " << length << " characters was written past the capacity";
+    }
+}
