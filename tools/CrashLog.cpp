@@ -2,9 +2,6 @@
 //   mvcrash-log <report.mvcrash>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
-#include <vector>
 
 #include "MovaraAppKit/CrashReporter/MVCrashReport.h"
 #include "MovaraAppKit/CrashReporter/MVCrashReportTextFormatter.h"
@@ -15,14 +12,13 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s <report.mvcrash>\n", argv[0]);
         return 2;
     }
-    std::ifstream in(argv[1], std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "%s: cannot open %s\n", argv[0], argv[1]);
+    foundation::ErrorPtr error;
+    const auto data = MVCrashReport::readReportFile(argv[1], &error);
+    if (!data) {
+        std::fprintf(stderr, "%s: %s: %s\n", argv[0], argv[1], error ? error->localizedDescription().c_str() : "cannot read");
         return 1;
     }
-    const std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    foundation::ErrorPtr error;
-    auto report = MVCrashReport::initWithData(data, &error);
+    auto report = MVCrashReport::initWithData(*data, &error);
     if (!report) {
         std::fprintf(stderr, "%s: %s: %s\n", argv[0], argv[1], error ? error->localizedDescription().c_str() : "cannot decode");
         return 1;

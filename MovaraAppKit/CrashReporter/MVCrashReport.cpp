@@ -1,7 +1,15 @@
 #include "MovaraAppKit/CrashReporter/MVCrashReport.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <queue>
 
 #include "MovaraAppKit/CrashReporter/MVCrashReporterError.h"
 #include "MovaraAppKit/CrashReporter/mvcrash_report.pb-c.h"
@@ -24,11 +32,61 @@ MVCrashReportBinaryImageInfo::MVCrashReportBinaryImageInfo(MVCrashReportProcesso
 
 const MVCrashReportBinaryImageInfo* MVCrashReport::imageForAddress(std::uint64_t address) const
 {
-    for (const auto& image : m_images)
-        if (address >= image.imageBaseAddress() && address - image.imageBaseAddress() < image.imageSize())
-            return &image;
-    return nullptr;
+    auto after = std::upper_bound(m_imageRanges.begin(), m_imageRanges.end(), address, [](std::uint64_t a, const ImageRange& r) { return a < r.start; });
+    if (after == m_imageRanges.begin())
+        return nullptr;
+    const ImageRange& range = *std::prev(after);
+    return address < range.end ? &m_images[range.image] : nullptr;
 }
+
+void MVCrashReport::indexImages()
+{
+    // Images may overlap in a report made by hand. Sweep the boundaries of all ranges upwards,
+    // keeping the images that have begun in a heap by their place in the report: between two
+    // neighbouring boundaries the same images hold every address, and the first of them that
+    // has not ended yet is the answer. n log n in the number of images.
+    std::vector<std::uint64_t> bounds;
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < m_images.size(); ++i) {
+        const auto& image = m_images[i];
+        if (image.imageSize() == 0)
+            continue; // holds no address
+        // The decoder refuses ranges that pass the end of the address space.
+        bounds.push_back(image.imageBaseAddress());
+        bounds.push_back(image.imageBaseAddress() + image.imageSize());
+        order.push_back(i);
+    }
+    std::sort(bounds.begin(), bounds.end());
+    bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return m_images[a].imageBaseAddress() < m_images[b].imageBaseAddress(); });
+    std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> begun;
+    std::size_t next = 0;
+    m_imageRanges.clear();
+    for (std::size_t b = 0; b + 1 < bounds.size(); ++b) {
+        const std::uint64_t at = bounds[b];
+        while (next < order.size() && m_images[order[next]].imageBaseAddress() <= at)
+            begun.push(order[next++]);
+        // Ended images leave once they reach the top: an ended image stays ended further up.
+        while (!begun.empty() && m_images[begun.top()].imageBaseAddress() + m_images[begun.top()].imageSize() <= at)
+            begun.pop();
+        if (begun.empty())
+            continue;
+        const std::size_t image = begun.top();
+        if (!m_imageRanges.empty() && m_imageRanges.back().image == image && m_imageRanges.back().end == at)
+            m_imageRanges.back().end = bounds[b + 1];
+        else
+            m_imageRanges.push_back({ at, bounds[b + 1], image });
+    }
+}
+
+namespace {
+
+std::string tooLargeMessage()
+{
+    return "The crash report is larger than " + std::to_string(MVCrashReport::kMaxReportSize) + " bytes, more than a crash report ever holds.";
+}
+
+} // namespace
 
 class MVCrashReportDecoder {
 public:
@@ -271,10 +329,61 @@ std::shared_ptr<MVCrashReport> MVCrashReportDecoder::decode(const std::vector<st
     if (report->has_custom_data)
         result->m_customData = std::vector<std::uint8_t>(report->custom_data.data, report->custom_data.data + report->custom_data.len);
     result->m_truncated = report->has_truncated && report->truncated;
+    result->indexImages();
     return result;
 }
 
 std::shared_ptr<MVCrashReport> MVCrashReport::initWithData(const std::vector<std::uint8_t>& data, foundation::ErrorPtr* error)
 {
     return MVCrashReportDecoder(error).decode(data);
+}
+
+std::optional<std::vector<std::uint8_t>> MVCrashReport::readReportFile(const std::string& path, foundation::ErrorPtr* error)
+{
+    // Never blocks: a pipe put in the report's place must not hang the launch.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        mvcrash_populate_posix_error(error, errno, "The crash report could not be opened.");
+        return std::nullopt;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        mvcrash_populate_error(error, MVCrashReporterErrorCrashReportInvalid, "The crash report is not a regular file.");
+        return std::nullopt;
+    }
+    if (static_cast<std::uint64_t>(status.st_size) > kMaxReportSize) {
+        ::close(fd);
+        mvcrash_populate_error(error, MVCrashReporterErrorCrashReportInvalid, tooLargeMessage());
+        return std::nullopt;
+    }
+    // Read one byte past the limit, so that a file that grew since fstat is still refused.
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(status.st_size) + 1);
+    std::size_t done = 0;
+    for (;;) {
+        if (done == data.size()) {
+            if (data.size() > kMaxReportSize)
+                break;
+            data.resize(std::min(data.size() * 2, kMaxReportSize + 1));
+        }
+        const ssize_t n = ::read(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const int code = errno;
+            ::close(fd);
+            mvcrash_populate_posix_error(error, code, "The crash report could not be read.");
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (done > kMaxReportSize) {
+        mvcrash_populate_error(error, MVCrashReporterErrorCrashReportInvalid, tooLargeMessage());
+        return std::nullopt;
+    }
+    data.resize(done);
+    return data;
 }

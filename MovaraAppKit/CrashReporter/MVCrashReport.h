@@ -141,6 +141,14 @@ class MVCrashReport {
 public:
     static std::shared_ptr<MVCrashReport> initWithData(const std::vector<std::uint8_t>& data, foundation::ErrorPtr* error);
 
+    // The most the writer ever writes: a larger file is not a report of ours, and is refused
+    // before it is read. (A crash log costs far more time and memory than its report's size:
+    // this bounds what the next launch spends on a crafted one.)
+    static constexpr std::size_t kMaxReportSize = 256 * 1024;
+    // Reads a stored report file whole, up to kMaxReportSize; anything else than a regular file
+    // of at most that size gives an error (domain MVCrashReporterErrorDomain) and nothing.
+    static std::optional<std::vector<std::uint8_t>> readReportFile(const std::string& path, foundation::ErrorPtr* error);
+
     const MVCrashReportSystemInfo& systemInfo() const { return *m_systemInfo; }
     const std::optional<MVCrashReportMachineInfo>& machineInfo() const { return m_machineInfo; }
     const MVCrashReportApplicationInfo& applicationInfo() const { return m_applicationInfo; }
@@ -158,11 +166,20 @@ public:
     // The writer left parts out to stay within its output limit.
     bool isTruncated() const { return m_truncated; }
 
-    // The first image whose range holds the address.
+    // The first image whose range holds the address. A search in ranges sorted once when the
+    // report is decoded: a report may list a hundred thousand images and as many frames.
     const MVCrashReportBinaryImageInfo* imageForAddress(std::uint64_t address) const;
 
 private:
     MVCrashReport() = default;
+    void indexImages();
+
+    // Disjoint address ranges in ascending order, each with the first image (in the report's
+    // order) that holds every address of it.
+    struct ImageRange {
+        std::uint64_t start, end; // end exclusive
+        std::size_t image;
+    };
 
     std::shared_ptr<const MVCrashReportSystemInfo> m_systemInfo;
     std::optional<MVCrashReportMachineInfo> m_machineInfo;
@@ -172,6 +189,7 @@ private:
     std::optional<MVCrashReportMachExceptionInfo> m_machExceptionInfo;
     std::vector<MVCrashReportThreadInfo> m_threads;
     std::vector<MVCrashReportBinaryImageInfo> m_images;
+    std::vector<ImageRange> m_imageRanges;
     std::optional<MVCrashReportExceptionInfo> m_exceptionInfo;
     std::optional<foundation::UUID> m_uuid;
     std::optional<std::vector<std::uint8_t>> m_customData;

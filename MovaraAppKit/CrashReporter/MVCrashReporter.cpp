@@ -29,7 +29,7 @@ namespace {
 
 constexpr const char* kDataFolder = "com.movara.crashreporter";
 constexpr const char* kReportName = "live_report.mvcrash";
-constexpr std::uint64_t kReportLimit = 0x40000;
+constexpr std::uint64_t kReportLimit = MVCrashReport::kMaxReportSize;
 
 // The crash-time context: everything a handler needs, prepared at enable time.
 struct SignalHandlerContext {
@@ -333,13 +333,15 @@ bool MVCrashReporter::hasPendingCrashReport() const
 
 std::optional<std::vector<std::uint8_t>> MVCrashReporter::loadPendingCrashReportDataAndReturnError(foundation::ErrorPtr* error) const
 {
-    std::ifstream in(crashReportPath(), std::ios::binary);
-    if (!in) {
-        if (error)
+    foundation::ErrorPtr readError;
+    auto data = MVCrashReport::readReportFile(crashReportPath(), &readError);
+    if (!data && error) {
+        if (readError && readError->code() == MVCrashReporterErrorOperatingSystem)
             *error = foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSFileReadNoSuchFileError, "The crash report could not be opened.");
-        return std::nullopt;
+        else
+            *error = readError; // not a report: too large, or not a file
     }
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return data;
 }
 
 std::shared_ptr<MVCrashReport> MVCrashReporter::loadPendingCrashReport(foundation::ErrorPtr* error) const
@@ -439,10 +441,8 @@ std::optional<std::vector<std::uint8_t>> MVCrashReporter::generateLiveReportWith
         mvcrash_log("[MVCrashReporter] Write failed with error %s", mvcrash_async_strerror(result != MVCRASH_ERR_NONE ? result : MVCRASH_ERR_OUTPUT));
         mvcrash_populate_error(error, MVCrashReporterErrorUnknown, "Failed to write the crash report to disk");
     } else {
-        std::ifstream in(pattern, std::ios::binary);
-        if (in)
-            data = std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        else
+        data = MVCrashReport::readReportFile(pattern, nullptr);
+        if (!data)
             mvcrash_populate_error(error, MVCrashReporterErrorUnknown, foundation::localized("Unable to open live crash report for reading"));
     }
     if (::unlink(pattern.c_str()) != 0)

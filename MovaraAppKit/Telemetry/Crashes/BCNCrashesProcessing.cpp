@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "MovaraAppKit/CrashReporter/MVCrashReport.h"
+#include "MovaraAppKit/CrashReporter/MVCrashReporterError.h"
 #include "MovaraAppKit/Telemetry/Core/BCNBeaconUserDefaults.h"
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
 #include "MovaraAppKit/Telemetry/Core/BCNUtility.h"
@@ -29,17 +30,6 @@ bool isExcludedName(const std::string& name)
 {
     static const char* const suffixes[] = { ".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc" };
     return std::any_of(std::begin(suffixes), std::end(suffixes), [&](const char* suffix) { return name.ends_with(suffix); });
-}
-
-std::optional<std::vector<std::uint8_t>> readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::vector<std::uint8_t> bytes { std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
-    if (in.bad())
-        return std::nullopt;
-    return bytes;
 }
 
 std::string describe(const foundation::ErrorPtr& error)
@@ -135,11 +125,14 @@ void BCNCrashes::processCrashReports()
     };
     std::vector<Found> found;
     for (const auto& path : files) {
-        const auto bytes = readFile(path);
-        if (!bytes || bytes->empty())
-            continue;
         foundation::ErrorPtr error;
-        auto report = MVCrashReport::initWithData(*bytes, &error);
+        const auto bytes = MVCrashReport::readReportFile(path, &error);
+        if (bytes && bytes->empty())
+            continue;
+        // A file too large to be a report is refused unread, as one that does not decode.
+        auto report = bytes ? MVCrashReport::initWithData(*bytes, &error) : nullptr;
+        if (!report && error && error->code() == MVCrashReporterErrorOperatingSystem)
+            continue; // unreadable, as before: skipped
         if (!report) {
             // Kept where it is: the next launch tries again.
             BCNLogWarning(logTag(), "Crash report found but couldn't parse it, discard the crash report: " + describe(error));

@@ -236,7 +236,14 @@ bool BCNErrorLogFormatter::isBinaryWithStart(std::uint64_t start, std::uint64_t 
 
 std::vector<std::shared_ptr<BCNBinary>> BCNErrorLogFormatter::extractBinaryImagesFromReport(const MVCrashReport& report, bool is64bit)
 {
-    const auto addresses = addressesFromReport(report);
+    // Sorted once, so that whether an image holds one of them is a binary search: a report may
+    // list a hundred thousand images and as many addresses.
+    auto addresses = addressesFromReport(report);
+    std::sort(addresses.begin(), addresses.end());
+    auto holdsAnAddress = [&](std::uint64_t start, std::uint64_t end) {
+        const auto first = std::lower_bound(addresses.begin(), addresses.end(), start);
+        return first != addresses.end() && *first <= end;
+    };
     std::vector<const MVCrashReportBinaryImageInfo*> images;
     for (const auto& image : report.images())
         images.push_back(&image);
@@ -248,7 +255,7 @@ std::vector<std::shared_ptr<BCNBinary>> BCNErrorLogFormatter::extractBinaryImage
         const std::uint64_t start = image->imageBaseAddress();
         const std::uint64_t end = start + std::max<std::uint64_t>(image->imageSize(), 1) - 1;
         const std::optional<std::string> path = image->imageName().empty() ? std::nullopt : std::optional(image->imageName());
-        if (!isBinaryWithStart(start, end, addresses) && imageTypeForImagePath(path, processPath) == 2)
+        if (!holdsAnAddress(start, end) && imageTypeForImagePath(path, processPath) == 2)
             continue;
         auto binary = std::make_shared<BCNBinary>();
         binary->binaryId = image->imageUUID().value_or("???");

@@ -1,6 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -8,6 +16,8 @@
 #include "MovaraAppKit/CrashReporter/MVCrashReportTextFormatter.h"
 #include "MovaraAppKit/CrashReporter/MVCrashReporterError.h"
 #include "MovaraAppKit/CrashReporter/mvcrash_report.pb-c.h"
+#include "Tests/MovaraAppKit/CrashReporter/LargeReportFixture.h"
+#include "Tests/Support/TempDir.h"
 
 namespace {
 
@@ -263,4 +273,133 @@ TEST(MVCrashReportTextFormatter, A32BitImageSetsTheCodeTypeAndPadding)
     EXPECT_NE(text.find("Code Type:       X86\n"), std::string::npos);
     EXPECT_NE(text.find("0   test                                0x00401010 0x400000 + 4112\n"), std::string::npos) << text;
     EXPECT_NE(text.find("  0x400000 -   0x401fff  test i386  <??\?> /usr/bin/test\n"), std::string::npos) << text;
+}
+
+// The image of an address is the first image of the report that holds it, in whatever order the
+// report lists them and however they overlap: random layouts, checked at every boundary.
+TEST(MVCrashReport, TheImageOfAnAddressIsTheFirstOfTheReportThatHoldsIt)
+{
+    std::mt19937_64 random(29);
+    for (int layout = 0; layout < 20; ++layout) {
+        ReportFixture f;
+        std::vector<Mvcrash__CrashReport__BinaryImage> images(60, f.image);
+        std::vector<Mvcrash__CrashReport__BinaryImage*> pointers;
+        for (auto& image : images) {
+            image.base_address = random() % 0x8000;
+            image.size = random() % 4 == 0 ? 0 : random() % 0x1800;
+            pointers.push_back(&image);
+        }
+        // One that ends on the last address there is, and a twin of another's base.
+        images[0].base_address = UINT64_MAX - 0xFF;
+        images[0].size = 0xFF;
+        images[1].base_address = images[2].base_address;
+        f.report.n_binary_images = pointers.size();
+        f.report.binary_images = pointers.data();
+        auto report = f.decode();
+        ASSERT_TRUE(report);
+        auto firstHolding = [&](std::uint64_t address) -> const MVCrashReportBinaryImageInfo* {
+            for (const auto& image : report->images())
+                if (address >= image.imageBaseAddress() && address - image.imageBaseAddress() < image.imageSize())
+                    return &image;
+            return nullptr;
+        };
+        std::vector<std::uint64_t> addresses = { 0, UINT64_MAX, UINT64_MAX - 0xFF, UINT64_MAX - 0x100 };
+        for (const auto& image : images)
+            for (std::uint64_t edge : { image.base_address, image.base_address + image.size })
+                for (std::uint64_t delta : { -1LL, 0LL, 1LL })
+                    addresses.push_back(edge + static_cast<std::uint64_t>(delta));
+        for (int i = 0; i < 200; ++i)
+            addresses.push_back(random() % 0xA000);
+        for (std::uint64_t address : addresses)
+            ASSERT_EQ(report->imageForAddress(address), firstHolding(address)) << "layout " << layout << " address 0x" << std::hex << address;
+    }
+}
+
+// A report of a hundred thousand images and as many frames: each frame names its own image, as
+// a search through every image would, and the log is made in a moment (it took the better part
+// of a minute when each frame was looked up in every image).
+TEST(MVCrashReportTextFormatter, AReportOfAHundredThousandImagesAndFramesNamesEachFramesImage)
+{
+    testsupport::LargeReportFixture f;
+    const auto bytes = f.bytes();
+    EXPECT_GT(bytes.size(), 1000000u);
+    foundation::ErrorPtr error;
+    auto report = MVCrashReport::initWithData(bytes, &error);
+    ASSERT_TRUE(report) << (error ? error->localizedDescription() : "");
+    const std::string text = MVCrashReportTextFormatter::stringValueForCrashReport(*report, MVCrashReportTextFormatiOS);
+    std::string expected = "Thread 0 Crashed:\n";
+    char line[256];
+    for (std::size_t j = 0; j < f.frameCount; ++j) {
+        const std::uint64_t pc = f.frames[j].pc;
+        const std::size_t image = f.frameImage[j];
+        const std::string name = image == SIZE_MAX ? "???" : "";
+        const std::uint64_t base = image == SIZE_MAX ? 0 : f.baseOf(image);
+        std::snprintf(line, sizeof line, "%-4zu%-35s 0x%016llx 0x%llx + %lld\n", j, name.c_str(), static_cast<unsigned long long>(pc),
+            static_cast<unsigned long long>(base), static_cast<long long>(image == SIZE_MAX ? 0 : pc - base));
+        expected += line;
+    }
+    const auto start = text.find("Thread 0 Crashed:\n");
+    ASSERT_NE(start, std::string::npos);
+    EXPECT_TRUE(text.compare(start, expected.size(), expected) == 0) << "a frame names another image than the one holding it";
+    // Every image is listed once, in address order.
+    const auto images = text.find("Binary Images:\n");
+    ASSERT_NE(images, std::string::npos);
+    std::istringstream lines(text.substr(text.find('\n', images) + 1));
+    std::size_t listed = 0;
+    for (std::string l; std::getline(lines, l); ++listed) {
+        if (std::stoull(l.substr(0, 18), nullptr, 16) != f.baseOf(listed)) {
+            ADD_FAILURE() << "image line " << listed << ": " << l;
+            break;
+        }
+    }
+    EXPECT_EQ(listed, f.imageCount);
+}
+
+// A stored report is read only when it is a regular file no larger than any report could be;
+// a sparse file of gigabytes, a pipe or a folder in its place give an error at once.
+TEST(MVCrashReport, OnlyFilesOfAReportsSizeAreRead)
+{
+    testsupport::TempDir dir;
+    const std::string report = (dir / "report.mvcrash").string();
+    const auto bytes = ReportFixture().bytes();
+    {
+        std::ofstream out(report, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    const std::string atLimit = (dir / "limit.mvcrash").string();
+    const std::string sparse = (dir / "sparse.mvcrash").string();
+    const std::string pipe = (dir / "pipe.mvcrash").string();
+    std::ofstream(atLimit).close();
+    std::ofstream(sparse).close();
+    ASSERT_EQ(::truncate(atLimit.c_str(), MVCrashReport::kMaxReportSize), 0);
+    ASSERT_EQ(::truncate(sparse.c_str(), 3LL << 30), 0);
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    struct Case {
+        std::string path;
+        std::optional<std::size_t> size; // read, or refused with the message
+        const char* message;
+        long code;
+    };
+    const std::string tooLarge = "The crash report is larger than 262144 bytes, more than a crash report ever holds.";
+    const Case cases[] = {
+        { report, bytes.size(), "", 0 },
+        { atLimit, MVCrashReport::kMaxReportSize, "", 0 },
+        { sparse, std::nullopt, tooLarge.c_str(), MVCrashReporterErrorCrashReportInvalid },
+        { pipe, std::nullopt, "The crash report is not a regular file.", MVCrashReporterErrorCrashReportInvalid },
+        { dir.path().string(), std::nullopt, "The crash report is not a regular file.", MVCrashReporterErrorCrashReportInvalid },
+        { (dir / "missing").string(), std::nullopt, "The crash report could not be opened.", MVCrashReporterErrorOperatingSystem },
+    };
+    for (const auto& c : cases) {
+        foundation::ErrorPtr error;
+        const auto data = MVCrashReport::readReportFile(c.path, &error);
+        ASSERT_EQ(data.has_value(), c.size.has_value()) << c.path;
+        if (data) {
+            EXPECT_EQ(data->size(), *c.size) << c.path;
+        } else {
+            ASSERT_TRUE(error) << c.path;
+            EXPECT_EQ(error->domain(), MVCrashReporterErrorDomain);
+            EXPECT_EQ(error->code(), c.code) << c.path;
+            EXPECT_EQ(error->localizedDescription(), c.message) << c.path;
+        }
+    }
 }

@@ -18,6 +18,7 @@
 #include "MovaraAppKit/Telemetry/Crashes/BCNCrashesUtil.h"
 #include "MovaraAppKit/Telemetry/Crashes/BCNWrapperExceptionManager.h"
 #include "Platform/Dispatch/Clock.h"
+#include "Tests/MovaraAppKit/CrashReporter/LargeReportFixture.h"
 #include "Tests/MovaraAppKit/Telemetry/IngestionServer.h"
 
 namespace {
@@ -416,6 +417,28 @@ TEST_F(CrashesPipelineTest, StoredFilesThatAreNotCrashesAreLeftAloneAndBadOnesAr
         EXPECT_EQ(countStartingWith(BCNLogLevelWarning, "Crash report found but couldn't parse it"), static_cast<std::size_t>(launch + 1));
         EXPECT_TRUE(std::filesystem::exists(directory / "garbage")) << "kept for the next launch";
     }
+}
+
+// A stored file of gigabytes is refused unread with a clear warning and kept, as one that does not
+// decode; a report of five thousand images and frames is made into its log and sent.
+TEST_F(CrashesPipelineTest, AHugeStoredFileIsRefusedUnreadAndALargeReportIsSent)
+{
+    startClient();
+    const std::filesystem::path directory = BCNCrashes::crashesDirectory();
+    std::ofstream(directory / "1-huge").close();
+    ASSERT_EQ(::truncate((directory / "1-huge").c_str(), 3LL << 30), 0);
+    const auto bytes = testsupport::LargeReportFixture(5000, 5000).bytes();
+    ASSERT_LE(bytes.size(), MVCrashReport::kMaxReportSize);
+    std::ofstream(directory / "2-large", std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    resetClient();
+    startClient();
+    processAndFlush();
+    EXPECT_EQ(countStartingWith(BCNLogLevelWarning, "Crash report found but couldn't parse it, discard the crash report: "
+                                                    "The crash report is larger than 262144 bytes"), 1u);
+    EXPECT_TRUE(std::filesystem::exists(directory / "1-huge"));
+    ASSERT_TRUE(deliveredCount("appleError", 1));
+    const auto crash = delivered("appleError").front();
+    EXPECT_EQ(crash["threads"].asArray().at(0)["frames"].asArray().size(), 5000u);
 }
 
 TEST_F(CrashesPipelineTest, AWrapperExceptionOfTheCrashedProcessGoesWithItsCrash)

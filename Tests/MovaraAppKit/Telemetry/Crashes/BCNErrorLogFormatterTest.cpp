@@ -1,6 +1,7 @@
 #include "MovaraAppKit/Telemetry/Crashes/BCNErrorLogFormatter.h"
 #include "MovaraAppKit/CrashReporter/MVCrashReporter.h"
 #include "Tests/MovaraAppKit/Telemetry/TelemetryFixture.h"
+#include "Tests/MovaraAppKit/CrashReporter/LargeReportFixture.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -52,6 +53,45 @@ TEST(BCNErrorLogFormatter, AddressesImageTypesAndRanges)
     EXPECT_TRUE(BCNErrorLogFormatter::isBinaryWithStart(0x1000, 0x1000, { 0x1000 }));
     EXPECT_TRUE(BCNErrorLogFormatter::isBinaryWithStart(0x1000, 0x1fff, { 5, 0x1fff }));
     EXPECT_FALSE(BCNErrorLogFormatter::isBinaryWithStart(0x1000, 0x1fff, { 0xfff, 0x2000 }));
+}
+
+// A report of a hundred thousand images and as many frames: every frame is told its own image
+// and exactly the images that hold an address are sent, as a search through every image would
+// (which took minutes for this report at the next launch).
+TEST(BCNErrorLogFormatter, AReportOfAHundredThousandImagesAndFramesKeepsEachFramesImage)
+{
+    testsupport::LargeReportFixture f;
+    auto report = MVCrashReport::initWithData(f.bytes(), nullptr);
+    ASSERT_TRUE(report);
+    const auto threads = BCNErrorLogFormatter::extractThreadsFromReport(*report, BCNErrorLogFormatter::findCrashedThreadInReport(*report), true);
+    ASSERT_EQ(threads.size(), 1u);
+    ASSERT_EQ(threads[0]->frames->size(), f.frameCount);
+    std::vector<std::size_t> hit;
+    for (std::size_t j = 0; j < f.frameCount; ++j) {
+        const std::size_t image = f.frameImage[j];
+        char code[64];
+        if (image == SIZE_MAX) {
+            std::snprintf(code, sizeof code, "0x0 + 0");
+        } else {
+            std::snprintf(code, sizeof code, "0x%llx + %llu", static_cast<unsigned long long>(f.baseOf(image)),
+                static_cast<unsigned long long>(f.frames[j].pc - f.baseOf(image)));
+            hit.push_back(image);
+        }
+        if ((*threads[0]->frames)[j]->code != std::optional<std::string>(code)) {
+            ADD_FAILURE() << "frame " << j << ": " << (*threads[0]->frames)[j]->code.value_or("(none)") << " instead of " << code;
+            break;
+        }
+    }
+    std::sort(hit.begin(), hit.end());
+    hit.erase(std::unique(hit.begin(), hit.end()), hit.end());
+    const auto binaries = BCNErrorLogFormatter::extractBinaryImagesFromReport(*report, true);
+    ASSERT_EQ(binaries.size(), hit.size()) << "only the images holding an address";
+    for (std::size_t i = 0; i < hit.size(); ++i) {
+        if (binaries[i]->startAddress != BCNErrorLogFormatter::formatAddress(f.baseOf(hit[i]), true)) {
+            ADD_FAILURE() << "binary " << i << ": " << binaries[i]->startAddress.value_or("(none)");
+            break;
+        }
+    }
 }
 
 namespace {
