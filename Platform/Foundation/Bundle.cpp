@@ -288,9 +288,12 @@ Registry& registry()
     return r;
 }
 
+// A bundle's Info.plist and strings tables: a few kilobytes each; far larger ones are not read.
+constexpr std::uint64_t MaximumBundleFileSize = 8ULL << 20;
+
 std::optional<std::string> readFile(const fs::path& path)
 {
-    auto bytes = FileManager::defaultManager().contentsAtPath(path.string());
+    auto bytes = FileManager::defaultManager().contentsAtPath(path.string(), nullptr, MaximumBundleFileSize);
     if (!bytes)
         return std::nullopt;
     return std::string(bytes->begin(), bytes->end());

@@ -33,6 +33,7 @@ enum CocoaErrorCode : long {
     NSFileReadUnknownError = 256,
     NSFileReadNoSuchFileError = 260,
     NSFileReadCorruptFileError = 259,
+    NSFileReadTooLargeError = 263,
     NSFileWriteUnknownError = 512,
     NSFileWriteFileExistsError = 516,
     NSFileWriteOutOfSpaceError = 640,

@@ -373,7 +373,8 @@ bool FileManager::fileExistsAtPath(const std::string& path, bool* isDirectory) c
     return true;
 }
 
-std::optional<std::vector<std::uint8_t>> FileManager::contentsAtPath(const std::string& path, ErrorPtr* error) const
+std::optional<std::vector<std::uint8_t>> FileManager::contentsAtPath(const std::string& path, ErrorPtr* error,
+                                                                     std::uint64_t maximumSize) const
 {
     // Opened without blocking, so that a pipe without a writer is refused below instead of
     // holding the caller forever; the flag does nothing to reads of a regular file.
@@ -391,21 +392,65 @@ std::optional<std::vector<std::uint8_t>> FileManager::contentsAtPath(const std::
         fail(error, S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP, Access::Read, path, "opened");
         return std::nullopt;
     }
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(static_cast<size_t>(std::max<off_t>(st.st_size, 0)));
-    std::uint8_t buffer[1 << 16];
-    for (;;) {
-        const ssize_t n = ::read(in.fd, buffer, sizeof buffer);
+    auto tooLarge = [&] {
+        if (error) {
+            const std::string limit = maximumSize >= (1u << 20) ? std::to_string(maximumSize >> 20) + " MB"
+                                                                : std::to_string(maximumSize) + " bytes";
+            Error::UserInfo info;
+            info[NSLocalizedDescriptionKey].text = withArguments(
+                localized("The file “%@” couldn’t be opened because it is larger than %@, the most read for a file of its kind."),
+                { displayName(path), limit });
+            info[NSFilePathErrorKey].text = path;
+            info[NSUnderlyingErrorKey].error = Error::posix(EFBIG);
+            *error = Error::make(NSCocoaErrorDomain, NSFileReadTooLargeError, std::move(info));
+        }
+        return std::nullopt;
+    };
+    // A size on disk the reader can't use is refused before anything is set aside for it (a
+    // sparse file can claim any size for free).
+    const auto declared = static_cast<std::uint64_t>(std::max<off_t>(st.st_size, 0));
+    if (declared > maximumSize)
+        return tooLarge();
+    // Read straight into the result.
+    std::vector<std::uint8_t> bytes(static_cast<size_t>(declared));
+    size_t done = 0;
+    auto readInto = [&](std::uint8_t* into, size_t length) -> ssize_t {
+        for (;;) {
+            const ssize_t n = ::read(in.fd, into, length);
+            if (n >= 0 || errno != EINTR)
+                return n;
+        }
+    };
+    while (done < bytes.size()) {
+        const ssize_t n = readInto(bytes.data() + done, bytes.size() - done);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
             fail(error, errno, Access::Read, path, "opened");
             return std::nullopt;
         }
         if (n == 0)
-            return bytes;
-        bytes.insert(bytes.end(), buffer, buffer + n);
+            break; // the file shrank meanwhile
+        done += static_cast<size_t>(n);
     }
+    if (done == bytes.size()) {
+        // More than its size said: a file growing meanwhile, or one of the kernel's that
+        // report no size. Read on, up to the limit.
+        std::uint8_t buffer[1 << 16];
+        for (;;) {
+            const ssize_t n = readInto(buffer, sizeof buffer);
+            if (n < 0) {
+                fail(error, errno, Access::Read, path, "opened");
+                return std::nullopt;
+            }
+            if (n == 0)
+                break;
+            if (done + static_cast<size_t>(n) > maximumSize)
+                return tooLarge();
+            bytes.insert(bytes.end(), buffer, buffer + n);
+            done += static_cast<size_t>(n);
+        }
+    }
+    bytes.resize(done);
+    return bytes;
 }
 
 std::optional<FileAttributes> FileManager::attributesOfItemAtPath(const std::string& path, ErrorPtr* error) const

@@ -100,8 +100,12 @@ public:
                                         DirectoryEnumerator::ErrorHandler errorHandler = nullptr) const;
 
     // The whole content of a regular file (links followed); none and an error otherwise. A
-    // folder, a pipe or a device is refused rather than read as empty or waited on.
-    std::optional<std::vector<std::uint8_t>> contentsAtPath(const std::string& path, ErrorPtr* error = nullptr) const;
+    // folder, a pipe or a device is refused rather than read as empty or waited on. A file larger
+    // than `maximumSize` is refused before anything is read (NSFileReadTooLargeError, naming
+    // the limit): each reader passes what a file of its kind can sensibly hold.
+    static constexpr std::uint64_t DefaultMaximumFileSize = 256ULL << 20;
+    std::optional<std::vector<std::uint8_t>> contentsAtPath(const std::string& path, ErrorPtr* error = nullptr,
+                                                            std::uint64_t maximumSize = DefaultMaximumFileSize) const;
 
     // Of the item itself (a link is not followed).
     std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path, ErrorPtr* error = nullptr) const;

@@ -103,7 +103,7 @@ FileWrapperPtr FileWrapper::read(const std::string& path, unsigned options, int 
         FileWrapperPtr wrapper(new FileWrapper(Kind::regularFile));
         wrapper->m_sourcePath = path;
         if (options & FileWrapperReadingImmediate) {
-            auto bytes = FileManager::defaultManager().contentsAtPath(path, error);
+            auto bytes = FileManager::defaultManager().contentsAtPath(path, error, FileWrapperMaximumFileSize);
             if (!bytes)
                 return nullptr;
             wrapper->m_contents = std::move(*bytes);
@@ -155,7 +155,7 @@ std::optional<Data> FileWrapper::regularFileContents() const
     if (m_kind != Kind::regularFile)
         return std::nullopt;
     if (!m_contents && !m_sourcePath.empty()) {
-        auto bytes = FileManager::defaultManager().contentsAtPath(m_sourcePath);
+        auto bytes = FileManager::defaultManager().contentsAtPath(m_sourcePath, nullptr, FileWrapperMaximumFileSize);
         if (!bytes)
             return std::nullopt;
         m_contents = std::move(*bytes);

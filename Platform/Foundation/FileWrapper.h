@@ -23,6 +23,10 @@ namespace foundation {
 class FileWrapper;
 using FileWrapperPtr = std::shared_ptr<FileWrapper>;
 
+// Files of a package are read whole into memory: larger ones are refused (NSFileReadTooLargeError)
+// rather than read. Packages hold property lists and pictures, far smaller than this.
+constexpr std::uint64_t FileWrapperMaximumFileSize = 256ULL << 20;
+
 enum FileWrapperReadingOptions : unsigned {
     FileWrapperReadingImmediate = 1 << 0, // read every regular file's bytes now
 };

@@ -29,6 +29,9 @@ struct UserDefaults::Storage {
 
 namespace {
 
+// Preferences are a few settings; a file much larger than that is not one we wrote.
+constexpr std::uint64_t MaximumPreferencesSize = 4ULL << 20;
+
 bool isValidSuiteName(const std::string& name)
 {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos
@@ -96,7 +99,11 @@ void moveAside(const std::string& path, const std::string& why)
 Dictionary load(const std::string& path)
 {
     ErrorPtr error;
-    const auto bytes = FileManager::defaultManager().contentsAtPath(path, &error);
+    const auto bytes = FileManager::defaultManager().contentsAtPath(path, &error, MaximumPreferencesSize);
+    if (!bytes && error && error->code() == NSFileReadTooLargeError) {
+        moveAside(path, error->localizedDescription());
+        return {};
+    }
     if (!bytes) {
         if (error && error->code() != NSFileReadNoSuchFileError)
             std::fprintf(stderr, "UserDefaults: ignoring unreadable preferences at %s: %s\n", path.c_str(),

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -286,4 +287,45 @@ TEST(FileManager, UserFoldersFollowXDGVariables)
     ::setenv("XDG_CACHE_HOME", saved.c_str(), 1);
 
     EXPECT_EQ(fm.temporaryDirectory().path(), std::string(std::getenv("TMPDIR")));
+}
+
+TEST(FileManager, ContentsPastTheReadersLimitAreRefusedBeforeAnythingIsRead)
+{
+    testsupport::TempDir dir;
+    auto& fm = FileManager::defaultManager();
+    // Sparse files: their size costs nothing on disk, only a reader that trusts it.
+    auto sparse = [&](const char* name, off_t size) {
+        const auto path = dir / name;
+        const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(::ftruncate(fd, size), 0);
+        ::close(fd);
+        return path.string();
+    };
+    struct Case {
+        const char* what;
+        std::string path;
+        std::uint64_t limit;
+        bool reads;
+    };
+    const Case cases[] = {
+        {"64 GB under the default limit", sparse("huge", off_t(64) << 30), FileManager::DefaultMaximumFileSize, false},
+        {"one byte over the reader's limit", sparse("over", 4097), 4096, false},
+        {"exactly the reader's limit", sparse("exact", 4096), 4096, true},
+    };
+    for (const auto& c : cases) {
+        ErrorPtr error;
+        const auto bytes = fm.contentsAtPath(c.path, &error, c.limit);
+        EXPECT_EQ(bytes.has_value(), c.reads) << c.what;
+        if (c.reads) {
+            EXPECT_EQ(bytes->size(), c.limit) << c.what;
+            continue;
+        }
+        ASSERT_TRUE(error) << c.what;
+        EXPECT_EQ(error->code(), foundation::NSFileReadTooLargeError) << c.what;
+        EXPECT_EQ(error->stringForKey(NSFilePathErrorKey), c.path);
+        // The error says what the limit is.
+        const std::string limit = c.limit >= (1u << 20) ? std::to_string(c.limit >> 20) + " MB" : std::to_string(c.limit) + " bytes";
+        EXPECT_NE(error->localizedDescription().find(limit), std::string::npos) << error->localizedDescription();
+    }
 }

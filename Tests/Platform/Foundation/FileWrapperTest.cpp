@@ -90,3 +90,25 @@ TEST(FileWrapper, ReadingTakesNoLinksOrSpecialFiles)
     EXPECT_FALSE(FileWrapper::initWithURL(URL::fileURLWithPath((dir / "missing").string()), 0, &error));
     EXPECT_TRUE(error);
 }
+
+TEST(FileWrapper, FilesPastTheSizeLimitAreRefusedNotRead)
+{
+    testsupport::TempDir dir;
+    std::filesystem::create_directory(dir / "package");
+    std::ofstream(dir / "package" / "small") << "ok";
+    std::ofstream(dir / "package" / "huge") << "x";
+    // Sparse: free on disk, only a reader that trusts its size would pay for it.
+    std::filesystem::resize_file(dir / "package" / "huge", std::uintmax_t(3) << 30);
+
+    foundation::ErrorPtr error;
+    EXPECT_FALSE(FileWrapper::initWithURL(URL::fileURLWithPath((dir / "package").string()), foundation::FileWrapperReadingImmediate, &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), foundation::NSFileReadTooLargeError);
+    EXPECT_NE(error->localizedDescription().find("huge"), std::string::npos) << error->localizedDescription();
+
+    // Read on demand: the small file reads, the huge one has no contents.
+    auto lazy = FileWrapper::initWithURL(URL::fileURLWithPath((dir / "package").string()), 0, &error);
+    ASSERT_TRUE(lazy);
+    EXPECT_EQ(lazy->fileWrapperNamed("small")->regularFileContents(), bytes("ok"));
+    EXPECT_FALSE(lazy->fileWrapperNamed("huge")->regularFileContents());
+}

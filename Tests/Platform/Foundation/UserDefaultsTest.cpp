@@ -145,6 +145,20 @@ TEST(UserDefaults, DamagedFilesAreMovedAsideAndTheProgramCarriesOn)
         EXPECT_EQ(UserDefaults::initWithSuiteName(c.suite)->integerForKey("fresh"), 1) << c.suite;
     }
 
+    // A sparse 64 GB file is far past what preferences hold: set aside unread.
+    {
+        const auto huge = fileOf("com.example.huge");
+        std::ofstream(huge, std::ios::binary) << "x";
+        fs::resize_file(huge, std::uintmax_t(64) << 30);
+        auto d = UserDefaults::initWithSuiteName("com.example.huge");
+        EXPECT_TRUE(d->dictionaryRepresentation().asDictionary().empty());
+        EXPECT_FALSE(fs::exists(huge));
+        EXPECT_EQ(fs::file_size(huge.string() + ".damaged"), std::uintmax_t(64) << 30);
+        d->set("fresh", 1);
+        EXPECT_EQ(fs::file_size(huge.string() + ".damaged"), std::uintmax_t(64) << 30);
+        fs::remove(huge.string() + ".damaged");
+    }
+
     // A second damaged file doesn't replace the first one set aside.
     const auto path = fileOf("com.example.corrupt");
     std::ofstream(path, std::ios::binary) << "again";
