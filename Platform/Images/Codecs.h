@@ -32,6 +32,12 @@ struct Failure {
 // Decoders refuse images above this many pixels rather than allocate without bound.
 constexpr uint64_t kMaxPixels = 400ull * 1000 * 1000;
 bool checkSize(uint64_t width, uint64_t height, Failure& failure);
+// Whether `available` bytes of compressed data, which `kind` of compression expands at most
+// `maxRatio` times, can hold the `needed` bytes a header declares; a failure (code 4, naming
+// the size) when they can't. Checked before the decoder allocates for the declared size, so
+// that a few bytes claiming a huge picture cost nothing.
+bool checkData(uint64_t needed, uint64_t available, uint64_t maxRatio, uint64_t width, uint64_t height, const char* kind,
+               Failure& failure);
 
 // EXIF in TIFF layout (the payload of a JPEG APP1 after "Exif\0\0", a PNG eXIf chunk or a
 // whole TIFF file): fills orientation, DPI, make, model and the EXIF dictionary.
@@ -40,12 +46,17 @@ bool readExif(Bytes tiff, ImageProperties& out);
 
 struct JPEGHeader {
     int width = 0, height = 0, components = 0, precision = 8;
+    size_t scanStart = 0; // where the first scan's header begins (0: not reached)
     bool adobe = false; // an Adobe APP14 marker: CMYK is stored inverted
     Bytes exif;
     std::vector<uint8_t> icc;
     int densityUnit = 0, densityX = 0, densityY = 0;
 };
 bool jpegHeader(Bytes in, JPEGHeader& header, Failure& failure);
+// Whether the whole file's scan data can hold the picture its header declares: every 8 x 8
+// block of the first component costs at least one bit (its DC difference), in baseline and
+// progressive files alike.
+bool jpegDataHoldsPicture(Bytes in, const JPEGHeader& header, Failure& failure);
 // Whether the decoder's warning still left the whole picture decoded; data that ends before
 // the picture does (cut short, or shorter than its header says) does not.
 bool jpegWarningLeavesWholeImage(const std::string& warning);

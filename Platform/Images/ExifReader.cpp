@@ -32,6 +32,18 @@ bool checkSize(uint64_t width, uint64_t height, Failure& failure)
     return true;
 }
 
+bool checkData(uint64_t needed, uint64_t available, uint64_t maxRatio, uint64_t width, uint64_t height, const char* kind,
+               Failure& failure)
+{
+    // A little slack for the compressor's own framing.
+    const long double most = (static_cast<long double>(available) + 64) * static_cast<long double>(maxRatio);
+    if (static_cast<long double>(needed) <= most)
+        return true;
+    failure = {4, std::string("the ") + kind + " data (" + std::to_string(available) + " bytes) is far too short for the "
+                  + std::to_string(width) + " x " + std::to_string(height) + " pixels its header declares"};
+    return false;
+}
+
 namespace {
 
 // A bounds-checked view of a TIFF structure in either byte order.

@@ -160,9 +160,20 @@ graphics::ImagePtr gifDecodeFirstFrame(Bytes in, Failure& failure)
             failure = {3, "the GIF frame has an impossible size"};
             return nullptr;
         }
-        std::vector<GifPixelType> rows(static_cast<size_t>(d.Width) * d.Height);
+        // The frame is decoded a row at a time, so only its part on the screen costs memory;
+        // still, each of its pixels takes decoding. An LZW code of at least two bits stands
+        // for at most 4096 pixels, so the rest of the file bounds how many pixels are there.
+        const uint64_t framePixels = static_cast<uint64_t>(d.Width) * static_cast<uint64_t>(d.Height);
+        if (framePixels > kMaxPixels) {
+            failure = {6, "the GIF frame is too large (" + std::to_string(d.Width) + " x " + std::to_string(d.Height) + ")"};
+            return nullptr;
+        }
+        if (!checkData(framePixels, in.size - std::min(in.size, r.pos), 4096 * 4, static_cast<uint64_t>(d.Width),
+                       static_cast<uint64_t>(d.Height), "GIF frame", failure))
+            return nullptr;
         // Interlaced frames store every 8th row, then every 8th from 4, every 4th from 2, every 2nd from 1.
         std::vector<int> order;
+        order.reserve(static_cast<size_t>(d.Height));
         if (d.Interlace) {
             const int starts[4] = {0, 4, 2, 1}, steps[4] = {8, 8, 4, 2};
             for (int pass = 0; pass < 4; ++pass)
@@ -172,15 +183,14 @@ graphics::ImagePtr gifDecodeFirstFrame(Bytes in, Failure& failure)
             for (int y = 0; y < d.Height; ++y)
                 order.push_back(y);
         }
+        // The frame is placed on the transparent canvas of the logical screen.
+        auto px = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(sw) * sh * 4, 0);
+        std::vector<GifPixelType> row(static_cast<size_t>(d.Width));
         for (int y : order) {
-            if (DGifGetLine(g, &rows[static_cast<size_t>(y) * d.Width], d.Width) != GIF_OK) {
+            if (DGifGetLine(g, row.data(), d.Width) != GIF_OK) {
                 failure = {4, "the GIF data ends before the frame does"};
                 return nullptr;
             }
-        }
-        // The frame is placed on the transparent canvas of the logical screen.
-        auto px = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(sw) * sh * 4, 0);
-        for (int y = 0; y < d.Height; ++y) {
             const int cy = d.Top + y;
             if (cy < 0 || cy >= sh)
                 continue;
@@ -188,7 +198,7 @@ graphics::ImagePtr gifDecodeFirstFrame(Bytes in, Failure& failure)
                 const int cx = d.Left + x;
                 if (cx < 0 || cx >= sw)
                     continue;
-                const int idx = rows[static_cast<size_t>(y) * d.Width + x];
+                const int idx = row[static_cast<size_t>(x)];
                 if (idx == transparent || idx >= map->ColorCount)
                     continue;
                 uint8_t* o = &(*px)[(static_cast<size_t>(cy) * sw + cx) * 4];

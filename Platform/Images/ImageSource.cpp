@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 #include "Platform/Graphics/BitmapContext.h"
 #include "Platform/Images/Codecs.h"
@@ -272,6 +273,21 @@ foundation::ErrorPtr ImageSource::makeError(long code, const std::string& what) 
     return foundation::Error::make(ImageSourceErrorDomain, code, std::move(info));
 }
 
+// A decode that can't get its memory fails for this file alone, with an error that says so:
+// the caller (often a worker of a queue) goes on with the next.
+template <typename Result, typename Body>
+Result ImageSource::guarded(foundation::ErrorPtr* error, Result failed, Body&& body)
+{
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    if (error)
+        *error = makeError(ImageSourceTooLarge, "there is not enough memory to decode it");
+    return failed;
+}
+
 ImageSourcePtr ImageSource::createWithURL(const foundation::URL& url, foundation::ErrorPtr* error)
 {
     if (!url.isFileURL()) {
@@ -330,6 +346,11 @@ ImageSourceStatus ImageSource::status()
 }
 
 std::optional<ImageProperties> ImageSource::propertiesAtIndex(size_t index, foundation::ErrorPtr* error)
+{
+    return guarded<std::optional<ImageProperties>>(error, std::nullopt, [&] { return readPropertiesAtIndex(index, error); });
+}
+
+std::optional<ImageProperties> ImageSource::readPropertiesAtIndex(size_t index, foundation::ErrorPtr* error)
 {
     Private& p = *m_private;
     if (p.kind == Kind::unknown) {
@@ -400,6 +421,11 @@ std::optional<std::string> ImageSource::captureDateMetadataAtIndex(size_t index)
 
 graphics::ImagePtr ImageSource::createImageAtIndex(size_t index, foundation::ErrorPtr* error)
 {
+    return guarded<graphics::ImagePtr>(error, nullptr, [&] { return decodeImageAtIndex(index, error); });
+}
+
+graphics::ImagePtr ImageSource::decodeImageAtIndex(size_t index, foundation::ErrorPtr* error)
+{
     Private& p = *m_private;
     if (p.kind == Kind::unknown) {
         if (error)
@@ -424,6 +450,14 @@ graphics::ImagePtr ImageSource::createImageAtIndex(size_t index, foundation::Err
 StripOutcome ImageSource::decodeStripsAtIndex(size_t index, size_t minWidth, size_t minHeight, const StripSink& sink,
                                               foundation::ErrorPtr* error)
 {
+    return guarded<StripOutcome>(error, StripOutcome::failed, [&] {
+        return streamStripsAtIndex(index, minWidth, minHeight, sink, error);
+    });
+}
+
+StripOutcome ImageSource::streamStripsAtIndex(size_t index, size_t minWidth, size_t minHeight, const StripSink& sink,
+                                              foundation::ErrorPtr* error)
+{
     Private& p = *m_private;
     if (p.kind != Kind::jpeg || index != 0)
         return StripOutcome::unsuitable;
@@ -438,6 +472,14 @@ StripOutcome ImageSource::decodeStripsAtIndex(size_t index, size_t minWidth, siz
 }
 
 graphics::ImagePtr ImageSource::createThumbnailAtIndex(size_t index, size_t maxPixelSize, bool applyOrientation,
+                                                       foundation::ErrorPtr* error)
+{
+    return guarded<graphics::ImagePtr>(error, nullptr, [&] {
+        return decodeThumbnailAtIndex(index, maxPixelSize, applyOrientation, error);
+    });
+}
+
+graphics::ImagePtr ImageSource::decodeThumbnailAtIndex(size_t index, size_t maxPixelSize, bool applyOrientation,
                                                        foundation::ErrorPtr* error)
 {
     Private& p = *m_private;

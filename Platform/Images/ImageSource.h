@@ -27,7 +27,7 @@ enum ImageSourceErrorCode : long {
     ImageSourceCorruptData = 3,      // the decoder rejected the data
     ImageSourceTruncatedData = 4,    // the data ends before the image does
     ImageSourceIndexOutOfRange = 5,
-    ImageSourceTooLarge = 6,         // dimensions beyond what we allocate
+    ImageSourceTooLarge = 6,         // dimensions beyond what we allocate, or more memory than there is
 };
 
 // As the platform reports a source's state.
@@ -100,6 +100,13 @@ public:
 private:
     ImageSource();
     foundation::ErrorPtr makeError(long code, const std::string& what) const;
+    template <typename Result, typename Body>
+    Result guarded(foundation::ErrorPtr* error, Result failed, Body&& body);
+    std::optional<ImageProperties> readPropertiesAtIndex(size_t index, foundation::ErrorPtr* error);
+    graphics::ImagePtr decodeImageAtIndex(size_t index, foundation::ErrorPtr* error);
+    graphics::ImagePtr decodeThumbnailAtIndex(size_t index, size_t maxPixelSize, bool applyOrientation, foundation::ErrorPtr* error);
+    StripOutcome streamStripsAtIndex(size_t index, size_t minWidth, size_t minHeight, const StripSink& sink,
+                                     foundation::ErrorPtr* error);
 
     std::string m_path;
     std::string m_displayName;

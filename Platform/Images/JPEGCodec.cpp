@@ -66,6 +66,8 @@ bool jpegHeader(Bytes in, JPEGHeader& h, Failure& failure)
             continue;
         }
         if (marker == 0xD9 || marker == 0xDA) {
+            if (marker == 0xDA)
+                h.scanStart = at;
             sawScan = true;
             break;
         }
@@ -124,6 +126,14 @@ bool jpegHeader(Bytes in, JPEGHeader& h, Failure& failure)
     return true;
 }
 
+bool jpegDataHoldsPicture(Bytes in, const JPEGHeader& h, Failure& failure)
+{
+    const uint64_t blocks = ((static_cast<uint64_t>(h.width) + 7) / 8) * ((static_cast<uint64_t>(h.height) + 7) / 8);
+    const uint64_t scanBytes = h.scanStart > 0 && h.scanStart < in.size ? in.size - h.scanStart : 0;
+    // One bit per block: eight blocks a byte.
+    return checkData(blocks, scanBytes, 8, static_cast<uint64_t>(h.width), static_cast<uint64_t>(h.height), "JPEG", failure);
+}
+
 std::optional<ImageProperties> jpegProperties(Bytes in, Failure& failure)
 {
     JPEGHeader h;
@@ -168,7 +178,7 @@ graphics::ImagePtr jpegDecode(Bytes in, int scaleDenominator, Failure& failure)
         failure = {3, std::string("the JPEG header is unreadable: ") + tjGetErrorStr2(tj.get())};
         return nullptr;
     }
-    if (!checkSize(static_cast<uint64_t>(w), static_cast<uint64_t>(hgt), failure))
+    if (!checkSize(static_cast<uint64_t>(w), static_cast<uint64_t>(hgt), failure) || !jpegDataHoldsPicture(in, h, failure))
         return nullptr;
     const tjscalingfactor factor{1, std::clamp(scaleDenominator, 1, 8)};
     const int sw = TJSCALED(w, factor);
@@ -197,7 +207,7 @@ graphics::ImagePtr jpegDecode(Bytes in, int scaleDenominator, Failure& failure)
     const size_t stride = static_cast<size_t>(sw) * bpp;
     auto pixels = std::make_shared<std::vector<uint8_t>>(stride * static_cast<size_t>(sh));
     const int rc = tjDecompress2(tj.get(), in.data, static_cast<unsigned long>(in.size), pixels->data(), sw,
-                                 static_cast<int>(stride), sh, pixelFormat, TJFLAG_ACCURATEDCT);
+                                 static_cast<int>(stride), sh, pixelFormat, TJFLAG_ACCURATEDCT | TJFLAG_LIMITSCANS);
     if (rc != 0) {
         const std::string why = tjGetErrorStr2(tj.get());
         if (tjGetErrorCode(tj.get()) == TJERR_FATAL) {

@@ -40,12 +40,27 @@ void noteMessage(j_common_ptr info, int level)
         manager->endedEarly = true;
 }
 
+// Progressive files of thousands of tiny scans would keep a decoder busy for minutes: like the
+// TurboJPEG decoder's scan limit, more than this many scans make the file corrupt.
+constexpr int MaxScans = 500;
+
+void limitScans(j_common_ptr info)
+{
+    auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
+    if (info->is_decompressor && decompress->input_scan_number > MaxScans) {
+        auto* manager = reinterpret_cast<ErrorManager*>(info->err);
+        std::snprintf(manager->message, sizeof manager->message, "more than %d scans", MaxScans);
+        std::longjmp(manager->jump, 1);
+    }
+}
+
 struct Run {
     const StripSink* sink = nullptr;
     Bytes in;
     size_t minWidth = 0, minHeight = 0;
     StripOutcome outcome = StripOutcome::failed;
     bool sinkStopped = false;
+    jpeg_progress_mgr progress {};
 };
 
 // Everything between setjmp and a longjmp out of libjpeg lives in libjpeg's own memory or in
@@ -56,6 +71,8 @@ void decode(jpeg_decompress_struct* info, ErrorManager* errors, Run* run)
         run->outcome = StripOutcome::failed;
         return;
     }
+    run->progress.progress_monitor = limitScans;
+    info->progress = &run->progress;
     jpeg_mem_src(info, run->in.data, static_cast<unsigned long>(run->in.size));
     jpeg_read_header(info, TRUE);
     if (info->jpeg_color_space != JCS_YCbCr || info->num_components != 3 || info->data_precision != 8) {
@@ -110,7 +127,8 @@ StripOutcome jpegDecodeStrips(Bytes in, size_t minWidth, size_t minHeight, const
     JPEGHeader header;
     if (!jpegHeader(in, header, failure))
         return StripOutcome::failed;
-    if (!checkSize(static_cast<uint64_t>(header.width), static_cast<uint64_t>(header.height), failure))
+    if (!checkSize(static_cast<uint64_t>(header.width), static_cast<uint64_t>(header.height), failure)
+        || !jpegDataHoldsPicture(in, header, failure))
         return StripOutcome::failed;
     if (header.components != 3 || header.adobe)
         return StripOutcome::unsuitable;

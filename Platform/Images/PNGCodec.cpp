@@ -83,6 +83,32 @@ bool walkChunks(Bytes in, PNGInfo& info, ImageProperties* props, Failure& failur
     return true;
 }
 
+// The bytes of all the image data chunks, as far as the file holds them.
+uint64_t imageDataBytes(Bytes in)
+{
+    uint64_t total = 0;
+    for (size_t at = 8; at + 8 <= in.size;) {
+        const uint32_t len = be32(in.data + at);
+        const size_t room = in.size - at - 8;
+        if (std::memcmp(in.data + at + 4, "IDAT", 4) == 0)
+            total += std::min<uint64_t>(len, room);
+        if (len > room || room - len < 4)
+            break;
+        at += 12 + len;
+    }
+    return total;
+}
+
+int channelsOf(int colorType)
+{
+    switch (colorType) {
+    case PNG_COLOR_TYPE_GRAY_ALPHA: return 2;
+    case PNG_COLOR_TYPE_RGB: return 3;
+    case PNG_COLOR_TYPE_RGB_ALPHA: return 4;
+    default: return 1; // grey, palette
+    }
+}
+
 } // namespace
 
 std::optional<ImageProperties> pngProperties(Bytes in, Failure& failure)
@@ -106,6 +132,11 @@ graphics::ImagePtr pngDecode(Bytes in, Failure& failure)
     if (!walkChunks(in, info, nullptr, failure))
         return nullptr;
     if (!checkSize(info.width, info.height, failure))
+        return nullptr;
+    // Deflate expands at most 1032 times: the rows (one filter byte each, then the samples)
+    // must fit in that many times the image data.
+    const uint64_t rowBytes = 1 + (static_cast<uint64_t>(info.width) * channelsOf(info.colorType) * std::max(info.bitDepth, 1) + 7) / 8;
+    if (!checkData(rowBytes * info.height, imageDataBytes(in), 1032, info.width, info.height, "PNG", failure))
         return nullptr;
     png_image image;
     std::memset(&image, 0, sizeof image);

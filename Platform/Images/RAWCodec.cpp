@@ -76,7 +76,12 @@ graphics::ImagePtr rawDecode(Bytes in, Failure& failure)
     Raw r = openRaw(in, failure);
     if (!r)
         return nullptr;
-    if (!checkSize(static_cast<uint64_t>(r->sizes.width), static_cast<uint64_t>(r->sizes.height), failure))
+    if (!checkSize(static_cast<uint64_t>(r->sizes.width), static_cast<uint64_t>(r->sizes.height), failure)
+        || !checkSize(static_cast<uint64_t>(r->sizes.raw_width), static_cast<uint64_t>(r->sizes.raw_height), failure))
+        return nullptr;
+    // Even lossy camera data spends a bit on each 8 x 8 block of its sensor's samples.
+    if (!checkData(static_cast<uint64_t>(r->sizes.raw_width) * r->sizes.raw_height, in.size, 64 * 8, r->sizes.raw_width,
+                   r->sizes.raw_height, "camera RAW", failure))
         return nullptr;
     r->params.use_camera_wb = 1;
     r->params.output_bps = 8;

@@ -81,6 +81,36 @@ TIFFPtr open(MemoryFile& file)
     return TIFFPtr(t);
 }
 
+// How many times the directory's compression can expand its data at most, as bytes of
+// samples per byte stored.
+uint64_t maxExpansion(uint16_t compression)
+{
+    switch (compression) {
+    case COMPRESSION_NONE: return 1;
+    case COMPRESSION_PACKBITS: return 64;                  // two bytes repeat one up to 128 times
+    case COMPRESSION_LZW: return 4096 * 8 / 9 + 1;         // codes of nine bits or more, strings of up to 4096
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE: return 1032;
+    case COMPRESSION_JPEG:
+    case COMPRESSION_OJPEG: return 64 * 8 * 2;             // a bit per 8 x 8 block of 16-bit samples
+    default: return 1u << 17;                              // other coders (zstd's runs, say): a loose bound
+    }
+}
+
+// The stored bytes of the current directory's strips or tiles, as far as the file holds them.
+uint64_t storedBytes(TIFF* t, const Bytes& in)
+{
+    const uint32_t chunks = TIFFIsTiled(t) ? TIFFNumberOfTiles(t) : TIFFNumberOfStrips(t);
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < chunks && total < in.size; ++i) {
+        const uint64_t offset = TIFFGetStrileOffset(t, i);
+        const uint64_t count = TIFFGetStrileByteCount(t, i);
+        if (offset < in.size)
+            total += std::min<uint64_t>(count, in.size - offset);
+    }
+    return std::min<uint64_t>(total, in.size);
+}
+
 std::string failureText(const MemoryFile& f, const char* what)
 {
     return f.lastError.empty() ? std::string(what) : std::string(what) + " (" + f.lastError + ")";
@@ -174,6 +204,18 @@ graphics::ImagePtr tiffDecode(Bytes in, size_t index, Failure& failure)
     TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &sampleFormat);
     if (!checkSize(w, h, failure))
         return nullptr;
+    {
+        uint16_t compression = COMPRESSION_NONE;
+        TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
+        const uint64_t needed = (static_cast<uint64_t>(w) * spp * bps + 7) / 8 * h;
+        const uint64_t stored = storedBytes(t, in);
+        // Fax coders spend at least a bit on a row, however wide.
+        const bool fax = compression == COMPRESSION_CCITTRLE || compression == COMPRESSION_CCITTRLEW
+            || compression == COMPRESSION_CCITTFAX3 || compression == COMPRESSION_CCITTFAX4;
+        if (fax ? !checkData(h, stored, 8, w, h, "TIFF", failure)
+                : !checkData(needed, stored, maxExpansion(compression), w, h, "TIFF", failure))
+            return nullptr;
+    }
 
     graphics::ColorSpacePtr embedded;
     {
@@ -191,10 +233,49 @@ graphics::ImagePtr tiffDecode(Bytes in, size_t index, Failure& failure)
         && extra <= 1 && (gray || rgb || cmyk);
 
     if (exact) {
-        // Samples read as stored (no premultiplication), then narrowed to 8 bits.
+        // Samples read as stored (no premultiplication) a row at a time, and narrowed to 8 bits
+        // straight into the image: only a row (or a row of tiles) of them is held.
         const size_t bytesPerSample = bps / 8;
         const size_t rowBytes = static_cast<size_t>(w) * spp * bytesPerSample;
-        std::vector<uint8_t> raw(rowBytes * h);
+        const bool hasAlpha = extra == 1 && extraTypes
+            && (extraTypes[0] == EXTRASAMPLE_ASSOCALPHA || extraTypes[0] == EXTRASAMPLE_UNASSALPHA);
+        const bool assoc = hasAlpha && extraTypes[0] == EXTRASAMPLE_ASSOCALPHA;
+        // Grey without alpha and CMYK keep their components; RGB, or grey with alpha, become
+        // R,G,B,A in memory.
+        const bool keepsComponents = (gray && !hasAlpha) || cmyk;
+        const size_t comps = keepsComponents ? (gray ? 1 : 4) : 4;
+        auto px = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(w) * h * comps);
+        auto convertRow = [&](const uint8_t* raw, uint32_t y) {
+            auto sample = [&](size_t i) -> uint8_t {
+                if (bytesPerSample == 1)
+                    return raw[i];
+                uint16_t v;
+                std::memcpy(&v, &raw[i * 2], 2); // libtiff hands out samples in native order
+                return static_cast<uint8_t>((v * 255u + 32767u) / 65535u);
+            };
+            uint8_t* out = &(*px)[static_cast<size_t>(y) * w * comps];
+            for (size_t x = 0; x < w; ++x) {
+                uint8_t* o = out + x * comps;
+                if (keepsComponents) {
+                    for (size_t c = 0; c < comps; ++c) {
+                        const uint8_t v = sample(x * spp + c);
+                        o[c] = photometric == PHOTOMETRIC_MINISWHITE ? uint8_t(255 - v) : v;
+                    }
+                    continue;
+                }
+                if (gray) {
+                    uint8_t v = sample(x * spp);
+                    if (photometric == PHOTOMETRIC_MINISWHITE)
+                        v = static_cast<uint8_t>(255 - v);
+                    o[0] = o[1] = o[2] = v;
+                } else {
+                    o[0] = sample(x * spp);
+                    o[1] = sample(x * spp + 1);
+                    o[2] = sample(x * spp + 2);
+                }
+                o[3] = hasAlpha ? sample(x * spp + spp - 1) : 255;
+            }
+        };
         if (TIFFIsTiled(t)) {
             uint32_t tw = 0, th = 0;
             TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw);
@@ -204,23 +285,30 @@ graphics::ImagePtr tiffDecode(Bytes in, size_t index, Failure& failure)
                 failure = {3, failureText(f, "the TIFF tiles are malformed")};
                 return nullptr;
             }
-            std::vector<uint8_t> tile(static_cast<size_t>(tileSize));
             const size_t tileRow = static_cast<size_t>(tw) * spp * bytesPerSample;
             if (static_cast<size_t>(tileSize) < tileRow * th) {
                 failure = {3, "the TIFF tiles are malformed"};
                 return nullptr;
             }
+            // Tiles may be far taller than the image (a hostile header): a band holds the
+            // rows of one row of tiles that the image has.
+            const uint32_t bandRows = std::min(th, h);
+            std::vector<uint8_t> tile(static_cast<size_t>(tileSize));
+            std::vector<uint8_t> band(rowBytes * bandRows);
             for (uint32_t y = 0; y < h; y += th) {
+                const uint32_t rows = std::min(th, h - y);
                 for (uint32_t x = 0; x < w; x += tw) {
                     if (TIFFReadTile(t, tile.data(), x, y, 0, 0) < 0) {
                         failure = {4, failureText(f, "a TIFF tile could not be read")};
                         return nullptr;
                     }
                     const size_t cols = std::min<size_t>(tw, w - x);
-                    for (uint32_t r = 0; r < th && y + r < h; ++r)
-                        std::memcpy(&raw[(y + r) * rowBytes + static_cast<size_t>(x) * spp * bytesPerSample],
-                                    &tile[r * tileRow], cols * spp * bytesPerSample);
+                    for (uint32_t r = 0; r < rows; ++r)
+                        std::memcpy(&band[r * rowBytes + static_cast<size_t>(x) * spp * bytesPerSample], &tile[r * tileRow],
+                                    cols * spp * bytesPerSample);
                 }
+                for (uint32_t r = 0; r < rows; ++r)
+                    convertRow(&band[r * rowBytes], y + r);
             }
         } else {
             if (static_cast<size_t>(TIFFScanlineSize(t)) < rowBytes) {
@@ -233,51 +321,17 @@ graphics::ImagePtr tiffDecode(Bytes in, size_t index, Failure& failure)
                     failure = {4, failureText(f, "the TIFF data ends before the image does")};
                     return nullptr;
                 }
-                std::memcpy(&raw[y * rowBytes], line.data(), rowBytes);
+                convertRow(line.data(), y);
             }
         }
-        auto sample = [&](size_t i) -> uint8_t {
-            if (bytesPerSample == 1)
-                return raw[i];
-            uint16_t v;
-            std::memcpy(&v, &raw[i * 2], 2); // libtiff hands out samples in native order
-            return static_cast<uint8_t>((v * 255u + 32767u) / 65535u);
-        };
-        const size_t n = static_cast<size_t>(w) * h;
-        const bool hasAlpha = extra == 1 && extraTypes
-            && (extraTypes[0] == EXTRASAMPLE_ASSOCALPHA || extraTypes[0] == EXTRASAMPLE_UNASSALPHA);
-        const bool assoc = hasAlpha && extraTypes[0] == EXTRASAMPLE_ASSOCALPHA;
-        if ((gray && !hasAlpha) || cmyk) {
-            const size_t comps = gray ? 1 : 4;
-            auto px = std::make_shared<std::vector<uint8_t>>(n * comps);
-            for (size_t i = 0; i < n; ++i)
-                for (size_t c = 0; c < comps; ++c) {
-                    uint8_t v = sample(i * spp + c);
-                    (*px)[i * comps + c] = photometric == PHOTOMETRIC_MINISWHITE ? uint8_t(255 - v) : v;
-                }
+        const uint8_t* d = px->data();
+        const size_t size = px->size();
+        if (keepsComponents) {
             graphics::ColorSpacePtr space = gray ? graphics::ColorSpace::createDeviceGray() : graphics::ColorSpace::createDeviceCMYK();
             if (embedded && embedded->numberOfComponents() == static_cast<int>(comps))
                 space = embedded;
-            const uint8_t* d = px->data();
-            const size_t size = px->size();
             return graphics::Image::createWithData(w, h, 8, comps * 8, static_cast<size_t>(w) * comps, space, {}, d, size,
                                                    std::move(px));
-        }
-        // RGB, or grey with alpha, as R,G,B,A in memory.
-        auto px = std::make_shared<std::vector<uint8_t>>(n * 4);
-        for (size_t i = 0; i < n; ++i) {
-            uint8_t* o = &(*px)[i * 4];
-            if (gray) {
-                uint8_t v = sample(i * spp);
-                if (photometric == PHOTOMETRIC_MINISWHITE)
-                    v = static_cast<uint8_t>(255 - v);
-                o[0] = o[1] = o[2] = v;
-            } else {
-                o[0] = sample(i * spp);
-                o[1] = sample(i * spp + 1);
-                o[2] = sample(i * spp + 2);
-            }
-            o[3] = hasAlpha ? sample(i * spp + spp - 1) : 255;
         }
         graphics::ColorSpacePtr space = embedded && embedded->model() == graphics::ColorSpaceModel::rgb
             ? embedded
@@ -285,8 +339,6 @@ graphics::ImagePtr tiffDecode(Bytes in, size_t index, Failure& failure)
         const graphics::AlphaInfo ai = !hasAlpha ? graphics::AlphaInfo::noneSkipLast
             : assoc                              ? graphics::AlphaInfo::premultipliedLast
                                                  : graphics::AlphaInfo::last;
-        const uint8_t* d = px->data();
-        const size_t size = px->size();
         return graphics::Image::createWithData(w, h, 8, 32, static_cast<size_t>(w) * 4, space, {ai, graphics::ByteOrder::orderDefault},
                                                d, size, std::move(px));
     }
