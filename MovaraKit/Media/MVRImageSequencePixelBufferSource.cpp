@@ -8,6 +8,7 @@
 #include <cmath>
 #include <map>
 #include <mutex>
+#include <new>
 #include <numbers>
 #include <thread>
 
@@ -99,12 +100,17 @@ size_t framesInFlight()
 // ...as long as they fit in this many bytes; a frame larger than that is decoded alone.
 constexpr size_t DecodeAheadBudget = size_t(384) << 20;
 
-// What decoding one image costs in memory until its frame is taken: the decoded pixels (the
-// JPEG decoder's DCT scaling brings a large image close to `maxPixelSize` first) and the frame.
-size_t decodeCost(graphics::Size size, size_t maxPixelSize, size_t frameBytes)
+// What decoding one image costs in memory until its frame is taken: the decoded pixels and the
+// frame. The JPEG decoder's DCT scaling brings a large image close to `maxPixelSize` as it
+// decodes; every other decoder makes the whole picture first, and then a scaled copy of it.
+size_t decodeCost(graphics::Size size, size_t maxPixelSize, size_t frameBytes, bool scalesWhileDecoding)
 {
     double w = std::max(1.0, size.width), h = std::max(1.0, size.height);
     const double longer = std::max(w, h);
+    if (maxPixelSize > 0 && longer > static_cast<double>(maxPixelSize) && !scalesWhileDecoding) {
+        const double s = static_cast<double>(maxPixelSize) / longer;
+        return static_cast<size_t>(w * h * 4 + std::ceil(w * s) * std::ceil(h * s) * 4) + frameBytes;
+    }
     if (maxPixelSize > 0 && longer > static_cast<double>(maxPixelSize)) {
         double d = 1;
         while (d < 8 && longer / (d * 2) >= static_cast<double>(maxPixelSize))
@@ -211,15 +217,23 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
         if (!skip) {
             MVRImageSource& source = *self->sources[index];
             foundation::ErrorPtr decodeError;
-            bool decoded = false;
-            if (frame->streamed)
-                decoded = self->stream(source, buffer, decodeError);
-            if (!decoded && !decodeError) {
-                graphics::ImagePtr image = source.createImage(self->decodeSizeLimit(source.size()), &decodeError);
-                if (image) {
-                    const FrameSize size = self->frameSize.value_or(FrameSize {image->width(), image->height()});
-                    buffer = render(image, size, self->pool.get());
+            // A frame that can't get its memory ends the stream with an error naming the
+            // photo; it must never end the program from a worker.
+            try {
+                bool decoded = false;
+                if (frame->streamed)
+                    decoded = self->stream(source, buffer, decodeError);
+                if (!decoded && !decodeError) {
+                    graphics::ImagePtr image = source.createImage(self->decodeSizeLimit(source.size()), &decodeError);
+                    if (image) {
+                        const FrameSize size = self->frameSize.value_or(FrameSize {image->width(), image->height()});
+                        buffer = render(image, size, self->pool.get());
+                    }
                 }
+            } catch (const std::bad_alloc&) {
+                buffer = nullptr;
+                decodeError = foundation::Error::make(images::ImageSourceErrorDomain, images::ImageSourceTooLarge,
+                                                      "There is not enough memory to decode the photo.");
             }
             if (!buffer)
                 error = undecodableImageError(source, std::move(decodeError));
@@ -321,8 +335,10 @@ struct MVRImageSequencePixelBufferSource::Pipeline {
                     held = nativeFrameBytes(*self->native);
                     cost = held + StreamedDecodeBytes;
                 } else {
-                    const graphics::Size stored = self->sources[self->nextToSchedule]->size();
-                    cost = decodeCost(stored, self->decodeSizeLimit(stored), self->frameBytes);
+                    MVRImageSource& image = *self->sources[self->nextToSchedule];
+                    const graphics::Size stored = image.size();
+                    cost = decodeCost(stored, self->decodeSizeLimit(stored), self->frameBytes,
+                                      images::typeConformsTo(image.imageType(), images::kUTTypeJPEG));
                 }
                 if (!self->frames.empty() && self->bytesInFlight + cost > self->budget)
                     break;

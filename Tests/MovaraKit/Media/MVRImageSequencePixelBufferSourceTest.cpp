@@ -478,6 +478,34 @@ TEST(MVRImageSequencePixelBufferSource, FramesDecodedAheadStayWithinTheMemoryBud
     EXPECT_LE(source->peakBytesInFlight(), source->decodeAheadBudget());
 }
 
+TEST(MVRImageSequencePixelBufferSource, ADecodeThatCannotScaleCountsItsWholeImageAgainstTheBudget)
+{
+    // PNGs decode at full size before they are scaled down to the frame: what one costs is
+    // its whole picture, not the frame's size. Counted as frames, eight of them at once
+    // would have been decoded side by side, each at full size.
+    testsupport::TempDir dir;
+    std::vector<MVRImageSourcePtr> sources;
+    for (int i = 0; i < 8; ++i) {
+        const auto path = dir / ("shot" + std::to_string(i) + ".png");
+        fixtures::writeFile(path, fixtures::makePNG8(600, 400, 2, [i](int, int) { return std::vector<uint8_t>{uint8_t(30 * i), 90, 200}; }));
+        sources.push_back(sourceAt(path));
+    }
+    auto source = MVRImageSequencePixelBufferSource::initWithImageSources(sources);
+    source->setFrameDuration(Time::make(1, 24));
+    source->setScale(0.1);
+    const size_t wholeImage = size_t(600) * 400 * 4;
+    source->setDecodeAheadBudget(wholeImage * 3 / 2);
+    auto destination = std::make_shared<RecordingDestination>();
+    auto op = TranscodeOperation::init(source, destination);
+    op->start();
+    ASSERT_TRUE(op->isFinished());
+    ASSERT_EQ(destination->samples.size(), sources.size());
+    for (size_t i = 0; i < sources.size(); ++i)
+        expectNear(pixelAt(*destination->samples[i]->imageBuffer(), 5, 5), {int(30 * i), 90, 200}, 2);
+    EXPECT_GE(source->peakBytesInFlight(), wholeImage);
+    EXPECT_LE(source->peakBytesInFlight(), source->decodeAheadBudget());
+}
+
 TEST(MVRImageSequencePixelBufferSource, AForgedHugeHeaderCostsAboutOneFrame)
 {
     testsupport::TempDir dir;
