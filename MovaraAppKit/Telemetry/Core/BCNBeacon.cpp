@@ -338,6 +338,25 @@ void BCNBeacon::applyPipelineEnabledState(bool enabled)
     }
 }
 
+namespace {
+
+// Pauses every unit of the group, now and later: the process that owns the data folder sends
+// what this one stores.
+class FolderOwnerPause : public BCNChannelDelegate {
+public:
+    void channelGroupDidAddChannelUnit(BCNChannelGroupProtocol&, const std::shared_ptr<BCNChannelUnitProtocol>& unit) override
+    {
+        unit->pauseWithIdentifyingObject(token());
+    }
+    static const BCNIdentifyingObject& token()
+    {
+        static const BCNIdentifyingObject object = std::make_shared<int>(0);
+        return object;
+    }
+};
+
+} // namespace
+
 void BCNBeacon::initializeChannelGroup()
 {
     std::lock_guard guard(m_lock);
@@ -350,6 +369,8 @@ void BCNBeacon::initializeChannelGroup()
             client = BCNHttpClient::init();
         auto group = BCNChannelGroupDefault::initWithHttpClient(client, installIdValue().UUIDString(), m_logUrl.value_or(DefaultLogUrl));
         group->addDelegate(m_collectorChannelDelegate);
+        if (!BCNUtility::ownsBeaconDirectory())
+            group->addDelegate(std::make_shared<FolderOwnerPause>());
         if (m_requestedMaxStorageSizeInBytes)
             group->setMaxStorageSize(*m_requestedMaxStorageSizeInBytes, m_maxStorageSizeCompletionHandler);
         m_channelGroup = group;

@@ -1,6 +1,7 @@
 #include "MovaraAppKit/Telemetry/Core/BCNUtility.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -264,6 +265,33 @@ void BCNUtility::resetBeaconDirectory()
 {
     std::lock_guard lock(state().fileLock);
     state().directory.reset();
+}
+
+bool BCNUtility::ownsBeaconDirectory()
+{
+    // One lock per folder for the process's life: a lock taken again through another descriptor
+    // would conflict with the process's own.
+    static std::mutex mutex;
+    static std::filesystem::path lockedDirectory;
+    static int fd = -1;
+    static bool owner = true;
+    const auto directory = beaconDirectoryURL();
+    std::lock_guard lock(mutex);
+    if (fd >= 0 && directory == lockedDirectory)
+        return owner;
+    if (fd >= 0)
+        ::close(fd);
+    lockedDirectory = directory;
+    fd = ::open((directory / "owner.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        owner = true; // a folder without a lock is this process's as before
+        return owner;
+    }
+    owner = ::flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+    if (!owner)
+        BCNLogInfo(kTag, "Another process of this application uses " + directory.string()
+                         + ": this one stores its logs and leaves sending them, and the crashes of earlier runs, to that one.");
+    return owner;
 }
 
 std::filesystem::path BCNUtility::fullURLForPathComponent(const std::string& pathComponent)

@@ -81,6 +81,11 @@ public:
     static std::optional<std::vector<std::filesystem::path>> contentsOfDirectory(const std::string& pathComponent);
     // Forgets the folder worked out earlier (tests move the application-support folder).
     static void resetBeaconDirectory();
+    // Whether this process is the one that sends what the folder holds. Two copies of an
+    // application running at once share the folder: the first to ask holds a lock on it for its
+    // whole life and sends the stored logs and earlier crashes; any other only stores what it
+    // tracks, so that nothing goes out twice. True when no lock can be taken at all.
+    static bool ownsBeaconDirectory();
 
     // The first `count` UTF-16 units of `text`, never splitting a character (a pair that would be
     // cut in half is left out whole).

@@ -504,6 +504,9 @@ void BCNCrashes::processLogBufferAfterCrash()
         m_bufferChannelUnit = channelGroup()->addChannelUnitWithConfiguration(BCNChannelUnitConfiguration("CrashesBuffer", 2, 1, 50, 1));
     if (!m_bufferChannelUnit)
         return;
+    // The buffer of an earlier run is the folder owner's to send.
+    if (!BCNUtility::ownsBeaconDirectory())
+        return;
     m_logBuffer->processSavedFiles([&](const std::vector<std::uint8_t>& bytes, const std::optional<std::string>& token) {
         auto log = std::dynamic_pointer_cast<BCNAbstractLog>(BCNUtility::unarchiveKeyedData(foundation::Data(bytes)));
         if (!log) {
@@ -572,12 +575,14 @@ void BCNCrashes::applyEnabledState(bool enabled)
     // service was off is not this service's to send.
     if (!isEnabled() && reporter)
         reporter->purgePendingCrashReport();
-    if (reporter && reporter->hasPendingCrashReport()) {
+    // The crashes of earlier runs are the folder owner's to send.
+    const bool owner = BCNUtility::ownsBeaconDirectory();
+    if (owner && reporter && reporter->hasPendingCrashReport()) {
         m_didCrashInLastSession = true;
         BCNLogDebug(logTag(), "The application crashed in the last session.");
         handleLatestCrashReport(*reporter);
     }
-    const auto stored = persistedCrashReports();
+    const auto stored = owner ? persistedCrashReports() : std::vector<std::string> {};
     {
         std::lock_guard state(m_stateMutex);
         m_crashFiles = stored;
@@ -586,7 +591,9 @@ void BCNCrashes::applyEnabledState(bool enabled)
         startDelayedCrashProcessing();
     } else {
         openProcessingGate();
-        clearContextHistoryAndKeepCurrentSession();
+        // The histories are shared too: the owner charges earlier crashes to them.
+        if (owner)
+            clearContextHistoryAndKeepCurrentSession();
     }
     if (BCNBeacon::isDebuggerAttached())
         BCNLogInfo(logTag(), "Crashes service has been enabled but the service cannot detect crashes due to running the application with a debugger attached.");

@@ -35,10 +35,11 @@ std::string readFile(const std::filesystem::path& path)
     return { std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
 }
 
-// Runs the demo with telemetry on (the test process keeps it off for everything else) and with
-// the sanitizer's signal handlers off, so that its crash reaches the crash reporter. A run that
-// does not end within 40 s is killed (status kChildHung).
-DemoRun runDemo(const testsupport::TempDir& dir, std::vector<std::string> arguments, const std::vector<std::string>& environment = {})
+// Starts the demo with telemetry on (the test process keeps it off for everything else) and with
+// the sanitizer's signal handlers off, so that its crash reaches the crash reporter; its output
+// goes to `output`. Gives the child's pid, or -1.
+pid_t startDemo(const testsupport::TempDir& dir, std::vector<std::string> arguments, const std::string& output,
+                const std::vector<std::string>& environment = {})
 {
     testsupport::CrashingChildEnvironment env({ "BEACON_DISABLE" }, environment);
 
@@ -49,19 +50,30 @@ DemoRun runDemo(const testsupport::TempDir& dir, std::vector<std::string> argume
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    const std::string output = (dir / "output.txt").string();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    DemoRun run;
     pid_t pid = 0;
     const bool spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), env.envp()) == 0;
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned)
+    return spawned ? pid : -1;
+}
+
+// A started run to its end; one that does not end within 40 s is killed (status kChildHung).
+DemoRun finishDemo(pid_t pid, const std::string& output)
+{
+    DemoRun run;
+    if (pid > 0)
         run.status = testsupport::waitForChildBounded(pid, 40000);
     run.output = readFile(output);
     return run;
+}
+
+DemoRun runDemo(const testsupport::TempDir& dir, std::vector<std::string> arguments, const std::vector<std::string>& environment = {})
+{
+    const std::string output = (dir / "output.txt").string();
+    return finishDemo(startDemo(dir, std::move(arguments), output, environment), output);
 }
 
 std::vector<foundation::Value> ofType(const std::vector<foundation::Value>& logs, const std::string& type)
@@ -203,6 +215,35 @@ TEST(TelemetryDemo, ACrashedRunsEventsAndCrashArriveOnceWithTheNextRunAndNeverAg
     std::vector<foundation::Value> more(afterThird.begin() + static_cast<long>(afterSecond.size()), afterThird.end());
     for (const char* type : { "event", "page", "appleError", "errorAttachment" })
         EXPECT_TRUE(ofType(more, type).empty()) << type;
+}
+
+// Two runs at once on one data folder, after a run that crashed: between them, every event, the
+// crash and its attachments arrive exactly once.
+TEST(TelemetryDemo, TwoRunsSharingAFolderDeliverEveryEventExactlyOnce)
+{
+    testsupport::TempDir dir;
+    telemetrytest::IngestionServer server;
+    const std::string url = server.baseURL();
+    const DemoRun crashed = runDemo(dir, { "--url", url, "--crash", "--events", "20" });
+    ASSERT_TRUE(WIFSIGNALED(crashed.status)) << crashed.output;
+
+    const std::string outputs[2] = { (dir / "first.txt").string(), (dir / "second.txt").string() };
+    const pid_t first = startDemo(dir, { "--url", url }, outputs[0]);
+    const pid_t second = startDemo(dir, { "--url", url }, outputs[1]);
+    const DemoRun runs[2] = { finishDemo(first, outputs[0]), finishDemo(second, outputs[1]) };
+    for (const auto& run : runs)
+        ASSERT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.output;
+
+    const auto logs = server.deliveredLogs();
+    std::map<std::string, int> expected;
+    for (int i = 1; i <= 5; ++i)
+        expected["demo.main." + std::to_string(i)] = 1;
+    for (int i = 1; i <= 20; ++i)
+        expected["demo.worker." + std::to_string(i)] = 1;
+    EXPECT_EQ(countByName(ofType(logs, "event")), expected) << runs[0].output << runs[1].output;
+    EXPECT_EQ(countByName(ofType(logs, "page")), (std::map<std::string, int> { { "Export", 1 }, { "Main", 1 } }));
+    EXPECT_EQ(ofType(logs, "appleError").size(), 1u);
+    EXPECT_EQ(ofType(logs, "errorAttachment").size(), 2u);
 }
 
 TEST(TelemetryDemo, ARunThatCannotReachTheServiceSaysSoAndKeepsEverythingForTheNext)
