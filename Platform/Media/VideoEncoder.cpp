@@ -115,14 +115,21 @@ void encodedSize(const EncoderConfig& config, int& width, int& height)
         height = std::max(2, height & ~1);
 }
 
-size_t proResBytesPerThread(const EncoderConfig& config)
+size_t proResFrameBytes(const EncoderConfig& config)
 {
     int width = 0, height = 0;
     encodedSize(config, width, height);
     const size_t pixels = size_t(width) * size_t(height);
-    // The frame (4:2:2 or 4:4:4:4 at 16 bits a sample) and the packet buffer.
-    const size_t frameBytes = config.codec == VideoCodec::ProRes4444 ? pixels * 8 : pixels * 4;
-    return frameBytes + pixels * 16;
+    // 4:2:2 or 4:4:4:4 at 16 bits a sample.
+    return config.codec == VideoCodec::ProRes4444 ? pixels * 8 : pixels * 4;
+}
+
+size_t proResBytesPerThread(const EncoderConfig& config)
+{
+    int width = 0, height = 0;
+    encodedSize(config, width, height);
+    // The frame and the packet buffer.
+    return proResFrameBytes(config) + size_t(width) * size_t(height) * 16;
 }
 
 int encoderThreadCount(const EncoderConfig& config, int cores)
@@ -130,7 +137,11 @@ int encoderThreadCount(const EncoderConfig& config, int cores)
     cores = std::max(1, cores);
     if (!config.isProRes())
         return cores;
-    const size_t fit = ProResEncoderMemoryBudget / std::max<size_t>(1, proResBytesPerThread(config));
+    // The frame waiting in the encoder's queue comes off the budget first.
+    const size_t queued = proResFrameBytes(config);
+    const size_t fit = ProResEncoderMemoryBudget > queued
+        ? (ProResEncoderMemoryBudget - queued) / std::max<size_t>(1, proResBytesPerThread(config))
+        : 0;
     return static_cast<int>(std::clamp<size_t>(fit, 1, size_t(cores)));
 }
 

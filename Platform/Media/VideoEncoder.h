@@ -17,9 +17,10 @@ namespace media::detail {
 // The encoder's frame size: the settings' size, made even where the chroma is subsampled.
 void encodedSize(const EncoderConfig& config, int& width, int& height);
 
-// What the encoder's threads may hold at once: ProRes keeps a whole frame in every frame
-// thread, and FFmpeg's "prores" encoder zero-fills a packet buffer of 16 bytes a pixel in each
-// (384 MB for 24 megapixels), so its threads are as many as fit in this, at least one.
+// What the encoder may hold at once: ProRes keeps a whole frame in every frame thread, and
+// FFmpeg's "prores" encoder zero-fills a packet buffer of 16 bytes a pixel in each (384 MB for
+// 24 megapixels), and one more frame waits in its queue; so its threads are as many as fit in
+// this, at least one.
 constexpr size_t ProResEncoderMemoryBudget = size_t(1536) << 20;
 
 // The encoder's threads for `config` on `cores` cores: one a core, fewer for ProRes frames
@@ -27,6 +28,8 @@ constexpr size_t ProResEncoderMemoryBudget = size_t(1536) << 20;
 int encoderThreadCount(const EncoderConfig& config, int cores);
 // Bytes one ProRes frame thread holds for a frame of the config's size.
 size_t proResBytesPerThread(const EncoderConfig& config);
+// Bytes of one ProRes frame of the config's size, as the encoder takes it.
+size_t proResFrameBytes(const EncoderConfig& config);
 
 class VideoEncoder {
 public:

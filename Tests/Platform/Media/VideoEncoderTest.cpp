@@ -18,12 +18,13 @@ struct ThreadCase {
 
 TEST(VideoEncoder, ProResThreadsFollowTheFrameSizeNotTheCores)
 {
-    // A ProRes frame thread holds its frame and a packet buffer the encoder zero-fills: the
-    // memory of the encoder's threads must stay within the budget however many cores there
-    // are, while small frames still get a thread a core.
+    // A ProRes frame thread holds its frame and a packet buffer the encoder zero-fills, and one
+    // more frame waits in the encoder's queue: that memory must stay within the budget however
+    // many cores there are, while small frames still get a thread a core.
     const ThreadCase cases[] = {
         {"24 MP ProRes 422 on 8 cores", VideoCodec::ProRes422, 6000, 4000, 8, 0},
         {"24 MP ProRes 4444 on 64 cores", VideoCodec::ProRes4444, 6000, 4000, 64, 0},
+        {"31 MP ProRes 4444: the frame waiting in the encoder's queue counts too", VideoCodec::ProRes4444, 7680, 4000, 8, 1},
         {"1080p ProRes 422 on 8 cores", VideoCodec::ProRes422, 1920, 1080, 8, 8},
         {"16K ProRes 422: one thread even past the budget", VideoCodec::ProRes422, 16384, 16384, 8, 1},
         {"24 MP H.264 on 8 cores", VideoCodec::H264, 6000, 4000, 8, 8},
@@ -42,8 +43,10 @@ TEST(VideoEncoder, ProResThreadsFollowTheFrameSizeNotTheCores)
         }
         EXPECT_GE(threads, 1);
         EXPECT_LT(threads, c.cores);
-        EXPECT_LE(size_t(threads) * media::detail::proResBytesPerThread(config), media::detail::ProResEncoderMemoryBudget);
+        const size_t perThread = media::detail::proResBytesPerThread(config);
+        const size_t queued = media::detail::proResFrameBytes(config);
+        EXPECT_LE(size_t(threads) * perThread + queued, media::detail::ProResEncoderMemoryBudget);
         // ...and it uses what the budget allows.
-        EXPECT_GT(size_t(threads + 1) * media::detail::proResBytesPerThread(config), media::detail::ProResEncoderMemoryBudget);
+        EXPECT_GT(size_t(threads + 1) * perThread + queued, media::detail::ProResEncoderMemoryBudget);
     }
 }
