@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <thread>
 
 #include "Platform/Images/GIFWriter.h"
 #include "Platform/Images/ImageDestination.h"
@@ -222,4 +223,88 @@ TEST(GIFWriter, FailuresLeaveTheExistingFileAlone)
         EXPECT_EQ(error->domain(), ImageDestinationErrorDomain);
         EXPECT_EQ(fixtures::readFile(path), (std::vector<uint8_t>{'o', 'l', 'd'}));
     }
+}
+
+namespace {
+
+graphics::ImagePtr flat(size_t w, size_t h, uint8_t r, uint8_t g, uint8_t b)
+{
+    std::vector<uint8_t> px;
+    for (size_t i = 0; i < w * h; ++i)
+        px.insert(px.end(), {r, g, b, 255});
+    return graphics::Image::create(w, h, 8, 32, w * 4, graphics::ColorSpace::createWithName(graphics::kCGColorSpaceSRGB),
+                                   {graphics::AlphaInfo::noneSkipLast, graphics::ByteOrder::orderDefault}, std::move(px));
+}
+
+} // namespace
+
+TEST(GIFWriter, FramesQuantisedSideBySideAreWrittenInOrder)
+{
+    // More frames than the writer quantises at once, each a colour and a delay of its own: the
+    // file must have them in the order they came.
+    testsupport::TempDir dir;
+    const auto path = dir / "many.gif";
+    const size_t count = 2 * std::max(1u, std::thread::hardware_concurrency()) + 3;
+    auto dst = ImageDestination::createWithPath(path.string(), kUTTypeGIF, count);
+    for (size_t i = 0; i < count; ++i)
+        dst->addImage(flat(8, 6, uint8_t(i * 7 % 256), uint8_t(255 - i * 5 % 256), 40),
+                      delay(double(i + 1) / 100));
+    foundation::ErrorPtr error;
+    ASSERT_TRUE(dst->finalize(&error)) << error->localizedDescription();
+    auto gif = decode(path);
+    ASSERT_TRUE(gif);
+    ASSERT_EQ(gif->frames.size(), count);
+    for (size_t i = 0; i < count; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(gif->frames[i].delay, int(i + 1));
+        EXPECT_NEAR(gif->frames[i].at(0).Red, int(i * 7 % 256), 2);
+        EXPECT_NEAR(gif->frames[i].at(0).Green, int(255 - i * 5 % 256), 2);
+    }
+
+    // A destination dropped while its frames are still being quantised writes nothing.
+    const auto abandoned = dir / "abandoned.gif";
+    {
+        auto gone = ImageDestination::createWithPath(abandoned.string(), kUTTypeGIF, count);
+        for (size_t i = 0; i < count; ++i)
+            gone->addImage(gradient(64, 48, uint8_t(i)));
+    }
+    EXPECT_FALSE(std::filesystem::exists(abandoned));
+}
+
+TEST(GIFWriter, DelaysKeepTheMoviesTimeWhenFramesFallBetweenHundredths)
+{
+    // A GIF counts time in hundredths of a second: thirty frames of 1/30 s each must still
+    // last one second together (3 or 4 hundredths a frame), not nine tenths of one.
+    testsupport::TempDir dir;
+    const auto path = dir / "thirty.gif";
+    auto dst = ImageDestination::createWithPath(path.string(), kUTTypeGIF, 30);
+    for (int i = 0; i < 30; ++i)
+        dst->addImage(gradient(4, 4, uint8_t(i)), delay(1.0 / 30, kCGImagePropertyGIFUnclampedDelayTime));
+    ASSERT_TRUE(dst->finalize());
+    auto gif = decode(path);
+    ASSERT_TRUE(gif);
+    ASSERT_EQ(gif->frames.size(), 30u);
+    int total = 0;
+    for (size_t i = 0; i < 30; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_GE(gif->frames[i].delay, 3);
+        EXPECT_LE(gif->frames[i].delay, 4);
+        total += gif->frames[i].delay;
+        // Never more than half a hundredth away from the frames' own time.
+        EXPECT_LE(std::abs(total - (int(i) + 1) * 100.0 / 30), 0.5);
+    }
+    EXPECT_EQ(total, 100);
+
+    // A frame longer than a GIF can hold is cut to the longest delay; the next one does not
+    // make up for it.
+    const auto longPath = dir / "long.gif";
+    auto longer = ImageDestination::createWithPath(longPath.string(), kUTTypeGIF, 2);
+    longer->addImage(gradient(4, 4), delay(1000, kCGImagePropertyGIFUnclampedDelayTime));
+    longer->addImage(gradient(4, 4), delay(0.1, kCGImagePropertyGIFUnclampedDelayTime));
+    ASSERT_TRUE(longer->finalize());
+    auto cut = decode(longPath);
+    ASSERT_TRUE(cut);
+    ASSERT_EQ(cut->frames.size(), 2u);
+    EXPECT_EQ(cut->frames[0].delay, 65535);
+    EXPECT_EQ(cut->frames[1].delay, 10);
 }
