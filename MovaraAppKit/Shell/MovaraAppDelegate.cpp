@@ -218,7 +218,8 @@ void MovaraAppDelegate::showAboutWindow(ui::Object* sender)
 {
     auto app = ui::Application::shared();
     if (auto path = foundation::Bundle::main()->pathForResource("Credits", "html")) {
-        if (auto html = foundation::FileManager::defaultManager().contentsAtPath(*path)) {
+        // The credits are a page of text: a file far larger is not ours and is not read.
+        if (auto html = foundation::FileManager::defaultManager().contentsAtPath(*path, nullptr, 1 << 20)) {
             // The credits keep their links and type; the label colour over all of it keeps
             // them readable in the dark appearance.
             auto credits = foundation::AttributedString::initWithHTML(std::string_view(

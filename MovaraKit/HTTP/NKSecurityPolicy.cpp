@@ -7,6 +7,7 @@
 #include "MovaraKit/Support/Bundle+Movara.h"
 #include "MovaraKit/Support/FrameworkLog.h"
 #include "Platform/Foundation/Bundle.h"
+#include "Platform/Foundation/FileManager.h"
 
 namespace {
 
@@ -48,8 +49,9 @@ const std::vector<foundation::Data>& NKSecurityPolicy::defaultPinnedCertificates
         for (const auto& entry : std::filesystem::directory_iterator(bundle->resourcePath(), code)) {
             if (entry.path().extension() != ".cer")
                 continue;
-            std::ifstream in(entry.path(), std::ios::binary);
-            found.emplace_back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            // A certificate is a few kilobytes: a file far larger is not one and is skipped.
+            if (auto bytes = foundation::FileManager::defaultManager().contentsAtPath(entry.path().string(), nullptr, 1 << 20))
+                found.push_back(std::move(*bytes));
         }
         return found;
     }();

@@ -112,7 +112,12 @@ std::optional<foundation::Data> MVRAPIMutableUser::avatarPNGData() const
 {
     if (!m_avatarPNGFileURL)
         return std::nullopt;
-    return foundation::FileManager::defaultManager().contentsAtPath(m_avatarPNGFileURL->path());
+    // A staged avatar is a small picture; a file far larger is not sent.
+    foundation::ErrorPtr error;
+    auto data = foundation::FileManager::defaultManager().contentsAtPath(m_avatarPNGFileURL->path(), &error, 16 << 20);
+    if (!data && error && error->code() == foundation::NSFileReadTooLargeError)
+        mvr_frameworkLog().error("Not sending the avatar: %{public}s", nullptr, error->localizedDescription());
+    return data;
 }
 
 void MVRAPIMutableUser::dropStagedAvatar()

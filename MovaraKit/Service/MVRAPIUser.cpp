@@ -141,7 +141,12 @@ void MVRAPIUser::load()
     const foundation::URL url = currentUserURL();
     auto& files = foundation::FileManager::defaultManager();
     std::shared_ptr<MVRAPIUser> stored;
-    if (auto data = files.contentsAtPath(url.path())) {
+    // The signed-in user's archive is a few kilobytes; a file far larger is refused unread.
+    foundation::ErrorPtr readError;
+    auto data = files.contentsAtPath(url.path(), &readError, 1 << 20);
+    if (!data && readError && readError->code() == foundation::NSFileReadTooLargeError)
+        mvr_frameworkLog().error("Caught bad currentUser.plist exception: %{public}s", nullptr, readError->localizedDescription());
+    if (data) {
         foundation::ErrorPtr error;
         stored = std::dynamic_pointer_cast<MVRAPIUser>(foundation::KeyedUnarchiver::unarchivedObjectOfClasses({ "MVRAPIUser" }, *data, &error));
         if (error)

@@ -53,7 +53,8 @@ std::string creditsText(const std::map<std::string, std::any>& options)
             return *text;
     }
     if (auto path = foundation::Bundle::main()->pathForResource("Credits", "html")) {
-        if (auto html = foundation::FileManager::defaultManager().contentsAtPath(*path))
+        // The credits are a page of text: a file far larger is not ours and is not read.
+        if (auto html = foundation::FileManager::defaultManager().contentsAtPath(*path, nullptr, 1 << 20))
             return foundation::AttributedString::initWithHTML(
                        std::string_view(reinterpret_cast<const char*>(html->data()), html->size()))
                 .string();

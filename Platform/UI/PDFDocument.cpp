@@ -51,11 +51,15 @@ std::shared_ptr<PDFDocument> PDFDocument::initWithURL(const foundation::URL& url
         return nullptr;
     }
     foundation::ErrorPtr readFailure;
-    auto bytes = foundation::FileManager::defaultManager().contentsAtPath(url.path(), &readFailure);
+    // A document is read whole into memory: one past this size is refused, saying so.
+    constexpr std::uint64_t maximumSize = 256ULL << 20;
+    auto bytes = foundation::FileManager::defaultManager().contentsAtPath(url.path(), &readFailure, maximumSize);
     if (!bytes) {
+        const bool tooLarge = readFailure && readFailure->code() == foundation::NSFileReadTooLargeError;
         if (error)
             *error = readError(readFailure ? readFailure->code() : long(foundation::NSFileReadUnknownError),
-                               "The document could not be opened.", url.path());
+                               tooLarge ? readFailure->localizedDescription() : "The document could not be opened.",
+                               url.path());
         return nullptr;
     }
     foundation::ErrorPtr dataError;

@@ -423,10 +423,14 @@ std::optional<std::filesystem::path> BCNUtility::createDirectoryForPathComponent
 std::optional<foundation::Data> BCNUtility::loadDataForPathComponent(const std::string& pathComponent)
 {
     std::lock_guard lock(state().fileLock);
-    std::ifstream in(fullURLForPathComponent(pathComponent), std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    return foundation::Data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // What the client stores are small archives and logs: a file far larger is not one of ours.
+    constexpr std::uint64_t maximumSize = 16ULL << 20;
+    foundation::ErrorPtr error;
+    auto data = foundation::FileManager::defaultManager().contentsAtPath(fullURLForPathComponent(pathComponent).string(),
+                                                                         &error, maximumSize);
+    if (!data && error && error->code() == foundation::NSFileReadTooLargeError)
+        BCNLogError(kTag, error->localizedDescription());
+    return data;
 }
 
 foundation::Value BCNUtility::validateProperties(const foundation::Value& properties, const std::string& logName,

@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "MovaraAppKit/Telemetry/Core/BCNLogger.h"
+#include "Platform/Foundation/FileManager.h"
 
 namespace {
 
@@ -34,12 +35,14 @@ void writeSlotFile(const char* path, const void* bytes, std::uint32_t length, co
     ::close(fd);
 }
 
-std::optional<std::vector<std::uint8_t>> readFile(const std::filesystem::path& path)
+// A saved file holds at most what its slot does: a larger one is not ours, and is not read.
+std::optional<std::vector<std::uint8_t>> readFile(const std::filesystem::path& path, std::size_t maximumSize)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    foundation::ErrorPtr error;
+    auto bytes = foundation::FileManager::defaultManager().contentsAtPath(path.string(), &error, maximumSize);
+    if (!bytes && error && error->code() == foundation::NSFileReadTooLargeError)
+        BCNLogError(kLogTag, error->localizedDescription());
+    return bytes;
 }
 
 void emptyFile(const std::filesystem::path& path)
@@ -197,12 +200,12 @@ std::size_t BCNCrashesLogBuffer::processSavedFiles(const std::function<bool(cons
         if (entry.path().extension() == std::string(".") + kBufferExtension)
             files.push_back(entry.path());
     for (const auto& path : files) {
-        auto bytes = readFile(path);
+        auto bytes = readFile(path, kSlotCapacity);
         if (bytes && !bytes->empty()) {
             auto tokenFile = path;
             tokenFile.replace_extension(kTokenExtension);
             std::optional<std::string> token;
-            if (auto tokenBytes = readFile(tokenFile))
+            if (auto tokenBytes = readFile(tokenFile, kTokenCapacity))
                 token = std::string(tokenBytes->begin(), tokenBytes->end());
             if (!consume(*bytes, token))
                 continue;

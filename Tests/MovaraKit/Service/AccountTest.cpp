@@ -360,3 +360,17 @@ TEST_F(ServiceTest, TheCurrentUserOutlivesARestartOnlyWhileSignedIn)
     EXPECT_FALSE(MVRAPIUser::currentUser());
     EXPECT_FALSE(std::filesystem::exists(MVRAPIUser::currentUserURL().path()));
 }
+
+TEST_F(ServiceTest, AStoredUserFileFarLargerThanAnArchiveIsDroppedUnread)
+{
+    MVRCredentialStorage::sharedCredentialStorage()->setLoginCredential(MVRCredential::initWithUsername("ann", "secret"));
+    const std::string path = MVRAPIUser::currentUserURL().path();
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    // Sparse: 4 GB that cost nothing on disk, only a reader that trusts its size.
+    std::ofstream(path, std::ios::binary) << "x";
+    std::filesystem::resize_file(path, std::uintmax_t(4) << 30);
+    MVRAPIUser::resetForTesting();
+    EXPECT_FALSE(MVRAPIUser::currentUser());
+    EXPECT_FALSE(std::filesystem::exists(path));
+    MVRCredentialStorage::sharedCredentialStorage()->setLoginCredential(nullptr);
+}

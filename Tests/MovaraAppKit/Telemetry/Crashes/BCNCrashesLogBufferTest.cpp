@@ -180,3 +180,17 @@ TEST(BCNCrashesLogBufferTest, NothingIsSavedWhenNoBufferIsInstalled)
     bcn_save_log_buffer();
     EXPECT_EQ(contentsOf(folder + "/0.bcncrasheslogbuffer"), "");
 }
+
+TEST(BCNCrashesLogBufferTest, AFileLargerThanASlotIsNotReadButEmptied)
+{
+    testsupport::TempDir dir;
+    const auto folder = (dir / "b").string();
+    BCNCrashesLogBuffer buffer(folder);
+    // Sparse: 1 GB that costs nothing on disk, only a reader that trusts its size.
+    std::ofstream(folder + "/5.bcncrasheslogbuffer") << "x";
+    std::filesystem::resize_file(folder + "/5.bcncrasheslogbuffer", std::uintmax_t(1) << 30);
+    int attempts = 0;
+    buffer.processSavedFiles([&](const auto&, const auto&) { ++attempts; return true; });
+    EXPECT_EQ(attempts, 0);
+    EXPECT_EQ(std::filesystem::file_size(folder + "/5.bcncrasheslogbuffer"), 0u);
+}
