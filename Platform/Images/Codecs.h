@@ -47,6 +47,7 @@ bool readExif(Bytes tiff, ImageProperties& out);
 struct JPEGHeader {
     int width = 0, height = 0, components = 0, precision = 8;
     size_t scanStart = 0; // where the first scan's header begins (0: not reached)
+    bool arithmetic = false; // arithmetic-coded (SOF9 and up): far below a bit a block is possible
     bool adobe = false; // an Adobe APP14 marker: CMYK is stored inverted
     Bytes exif;
     std::vector<uint8_t> icc;

@@ -1,6 +1,7 @@
 #include <gif_lib.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -9,6 +10,9 @@
 namespace images::codec {
 
 namespace {
+
+// Screens up to this many pixels (64 MB of canvas) are taken as they come.
+constexpr uint64_t kLargeScreenPixels = 16ull * 1000 * 1000;
 
 struct Reader {
     Bytes bytes;
@@ -115,6 +119,12 @@ graphics::ImagePtr gifDecodeFirstFrame(Bytes in, Failure& failure)
     const int sw = g->SWidth, sh = g->SHeight;
     if (!checkSize(static_cast<uint64_t>(std::max(sw, 0)), static_cast<uint64_t>(std::max(sh, 0)), failure))
         return nullptr;
+    // A large screen that the file's data could not paint even once is a forgery: its canvas
+    // would cost memory for pixels no frame can have.
+    const uint64_t screenPixels = static_cast<uint64_t>(sw) * static_cast<uint64_t>(sh);
+    if (screenPixels > kLargeScreenPixels
+        && !checkData(screenPixels, in.size, 4096 * 4, static_cast<uint64_t>(sw), static_cast<uint64_t>(sh), "GIF", failure))
+        return nullptr;
     int transparent = -1;
     for (;;) {
         GifRecordType type;
@@ -183,8 +193,14 @@ graphics::ImagePtr gifDecodeFirstFrame(Bytes in, Failure& failure)
             for (int y = 0; y < d.Height; ++y)
                 order.push_back(y);
         }
-        // The frame is placed on the transparent canvas of the logical screen.
-        auto px = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(sw) * sh * 4, 0);
+        // The frame is placed on the transparent canvas of the logical screen. Cleared pages
+        // straight from the system: the parts no frame paints cost no memory until written.
+        const size_t canvasBytes = static_cast<size_t>(sw) * static_cast<size_t>(sh) * 4;
+        std::shared_ptr<uint8_t> px(static_cast<uint8_t*>(std::calloc(canvasBytes, 1)), std::free);
+        if (!px) {
+            failure = {6, "there is not enough memory for the GIF's screen"};
+            return nullptr;
+        }
         std::vector<GifPixelType> row(static_cast<size_t>(d.Width));
         for (int y : order) {
             if (DGifGetLine(g, row.data(), d.Width) != GIF_OK) {
@@ -201,15 +217,15 @@ graphics::ImagePtr gifDecodeFirstFrame(Bytes in, Failure& failure)
                 const int idx = row[static_cast<size_t>(x)];
                 if (idx == transparent || idx >= map->ColorCount)
                     continue;
-                uint8_t* o = &(*px)[(static_cast<size_t>(cy) * sw + cx) * 4];
+                uint8_t* o = px.get() + (static_cast<size_t>(cy) * sw + cx) * 4;
                 o[0] = map->Colors[idx].Red;
                 o[1] = map->Colors[idx].Green;
                 o[2] = map->Colors[idx].Blue;
                 o[3] = 255;
             }
         }
-        const uint8_t* data = px->data();
-        const size_t size = px->size();
+        const uint8_t* data = px.get();
+        const size_t size = canvasBytes;
         // Alpha is 0 or 255, so the straight and premultiplied forms agree.
         return graphics::Image::createWithData(static_cast<size_t>(sw), static_cast<size_t>(sh), 8, 32,
                                                static_cast<size_t>(sw) * 4,

@@ -87,6 +87,7 @@ bool jpegHeader(Bytes in, JPEGHeader& h, Failure& failure)
             h.height = (seg[1] << 8) | seg[2];
             h.width = (seg[3] << 8) | seg[4];
             h.components = seg[5];
+            h.arithmetic = marker >= 0xC9;
             sawFrame = true;
         } else if (marker == 0xE0 && segLen >= 12 && std::memcmp(seg, "JFIF\0", 5) == 0) {
             h.densityUnit = seg[7];
@@ -130,8 +131,10 @@ bool jpegDataHoldsPicture(Bytes in, const JPEGHeader& h, Failure& failure)
 {
     const uint64_t blocks = ((static_cast<uint64_t>(h.width) + 7) / 8) * ((static_cast<uint64_t>(h.height) + 7) / 8);
     const uint64_t scanBytes = h.scanStart > 0 && h.scanStart < in.size ? in.size - h.scanStart : 0;
-    // One bit per block: eight blocks a byte.
-    return checkData(blocks, scanBytes, 8, static_cast<uint64_t>(h.width), static_cast<uint64_t>(h.height), "JPEG", failure);
+    // One bit per block: eight blocks a byte. Arithmetic coding adapts to runs of empty
+    // blocks, so it is only held to a far looser bound.
+    return checkData(blocks, scanBytes, h.arithmetic ? 8 * 64 : 8, static_cast<uint64_t>(h.width),
+                     static_cast<uint64_t>(h.height), "JPEG", failure);
 }
 
 std::optional<ImageProperties> jpegProperties(Bytes in, Failure& failure)
