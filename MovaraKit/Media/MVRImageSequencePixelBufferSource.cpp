@@ -501,8 +501,12 @@ size_t MVRImageSequencePixelBufferSource::peakBytesInFlight() const
 
 void MVRImageSequencePixelBufferSource::loadWithCompletionHandler(std::function<void(foundation::ErrorPtr)> completionHandler)
 {
+    // The first frame sizes the movie: one that doesn't decode fails the load with the reason,
+    // naming the photo, rather than a movie of no size failing for want of one.
+    if (!m_imageSources.empty() && m_idx == 0)
+        size();
     if (completionHandler)
-        completionHandler(nullptr);
+        completionHandler(m_failure);
 }
 
 std::shared_ptr<PixelBufferSourceInfo> MVRImageSequencePixelBufferSource::pixelBufferSourceInfo()
@@ -525,6 +529,11 @@ graphics::Size MVRImageSequencePixelBufferSource::size()
     auto frame = Pipeline::wait(m_pipeline, 0, 1);
     m_size = frame && frame->buffer ? graphics::Size {double(frame->buffer->width()), double(frame->buffer->height())}
                                     : graphics::Size {};
+    if (frame && !frame->buffer && frame->error && !m_failure) {
+        // The stream ends with the first frame, with its reason.
+        m_failure = frame->error;
+        m_pipeline->abandon();
+    }
     return *m_size;
 }
 

@@ -43,7 +43,8 @@ public:
     media::Time frameDuration() const { return m_frameDuration; }
     void setFrameDuration(const media::Time& duration) { m_frameDuration = duration; }
 
-    // PixelBufferSource: loading has nothing to do and reports success at once.
+    // PixelBufferSource: loading decodes the first frame (it sizes the movie) and fails with
+    // the reason, naming the photo, when it doesn't decode.
     void loadWithCompletionHandler(std::function<void(foundation::ErrorPtr)> completionHandler) override;
     media::SampleBufferPtr copyNextSampleBuffer(foundation::ErrorPtr* error) override;
     std::shared_ptr<PixelBufferSourceInfo> pixelBufferSourceInfo() override;

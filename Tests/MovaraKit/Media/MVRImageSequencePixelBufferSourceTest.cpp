@@ -9,6 +9,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -331,6 +332,30 @@ TEST(MVRImageSequencePixelBufferSource, AnImageThatDoesNotDecodeEndsTheStreamWit
     foundation::ErrorPtr again;
     EXPECT_FALSE(source->copyNextSampleBuffer(&again));
     EXPECT_EQ(again, error);
+}
+
+TEST(MVRImageSequencePixelBufferSource, AFirstImageThatDoesNotDecodeFailsTheLoadNamingIt)
+{
+    // The first frame sizes the movie: without it the writer would be set up for frames of
+    // no size and fail with a reason that says nothing of the photo.
+    testsupport::TempDir dir;
+    const fs::path forged = dir / "IMG_0001.gif";
+    const std::vector<uint8_t> gif = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0, 0, 0, 255, 255, 255, ',', 0, 0,
+                                      0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 2, 2, 0x4C, 0x01, 0, ';'};
+    fixtures::writeFile(forged, gif);
+    std::vector<MVRImageSourcePtr> sources = {sourceAt(forged),
+                                              sourceAt(writeFlatJPEG(dir, "IMG_0002.jpg", {50, 60, 70}, std::nullopt, 8, 8))};
+    auto source = MVRImageSequencePixelBufferSource::initWithImageSources(sources);
+    source->setFrameDuration(Time::make(1, 24));
+    auto dst = std::make_shared<RecordingDestination>();
+    auto op = TranscodeOperation::init(source, dst);
+    op->start();
+    ASSERT_TRUE(op->isFinished());
+    const foundation::ErrorPtr error = op->error();
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->localizedDescription().find("IMG_0001.gif"), std::string::npos) << error->localizedDescription();
+    // Nothing was set up for it.
+    EXPECT_TRUE(dst->log.empty()) << dst->log.size();
 }
 
 TEST(MVRImageSequencePixelBufferSource, APhotoRemovedAfterItWasAddedIsSaidToBeGone)
