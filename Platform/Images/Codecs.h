@@ -38,6 +38,12 @@ bool checkSize(uint64_t width, uint64_t height, Failure& failure);
 // that a few bytes claiming a huge picture cost nothing.
 bool checkData(uint64_t needed, uint64_t available, uint64_t maxRatio, uint64_t width, uint64_t height, const char* kind,
                Failure& failure);
+// Above this many bytes of samples, data that expands more than kBombRatio times is refused
+// (code 6): a picture that large and that empty is a decompression bomb, not a photo, and
+// decoding it would take seconds and gigabytes for nothing.
+constexpr uint64_t kBombBytes = 256ull << 20;
+constexpr uint64_t kBombRatio = 256;
+bool checkExpansion(uint64_t needed, uint64_t available, uint64_t width, uint64_t height, const char* kind, Failure& failure);
 
 // EXIF in TIFF layout (the payload of a JPEG APP1 after "Exif\0\0", a PNG eXIf chunk or a
 // whole TIFF file): fills orientation, DPI, make, model and the EXIF dictionary.

@@ -44,6 +44,15 @@ bool checkData(uint64_t needed, uint64_t available, uint64_t maxRatio, uint64_t 
     return false;
 }
 
+bool checkExpansion(uint64_t needed, uint64_t available, uint64_t width, uint64_t height, const char* kind, Failure& failure)
+{
+    if (needed <= kBombBytes || needed / kBombRatio <= available)
+        return true;
+    failure = {6, std::string("the ") + kind + " data (" + std::to_string(available) + " bytes) would expand to "
+                  + std::to_string(width) + " x " + std::to_string(height) + " nearly empty pixels"};
+    return false;
+}
+
 namespace {
 
 // A bounds-checked view of a TIFF structure in either byte order.

@@ -136,7 +136,9 @@ graphics::ImagePtr pngDecode(Bytes in, Failure& failure)
     // Deflate expands at most 1032 times: the rows (one filter byte each, then the samples)
     // must fit in that many times the image data.
     const uint64_t rowBytes = 1 + (static_cast<uint64_t>(info.width) * channelsOf(info.colorType) * std::max(info.bitDepth, 1) + 7) / 8;
-    if (!checkData(rowBytes * info.height, imageDataBytes(in), 1032, info.width, info.height, "PNG", failure))
+    const uint64_t stored = imageDataBytes(in);
+    if (!checkData(rowBytes * info.height, stored, 1032, info.width, info.height, "PNG", failure)
+        || !checkExpansion(rowBytes * info.height, stored, info.width, info.height, "PNG", failure))
         return nullptr;
     png_image image;
     std::memset(&image, 0, sizeof image);

@@ -213,7 +213,8 @@ graphics::ImagePtr tiffDecode(Bytes in, size_t index, Failure& failure)
         const bool fax = compression == COMPRESSION_CCITTRLE || compression == COMPRESSION_CCITTRLEW
             || compression == COMPRESSION_CCITTFAX3 || compression == COMPRESSION_CCITTFAX4;
         if (fax ? !checkData(h, stored, 8, w, h, "TIFF", failure)
-                : !checkData(needed, stored, maxExpansion(compression), w, h, "TIFF", failure))
+                : !checkData(needed, stored, maxExpansion(compression), w, h, "TIFF", failure)
+                    || !checkExpansion(needed, stored, w, h, "TIFF", failure))
             return nullptr;
     }
 
