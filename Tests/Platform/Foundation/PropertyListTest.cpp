@@ -411,3 +411,30 @@ TEST(PropertyList, ControlCharactersAndNULRoundTripThroughXML)
         EXPECT_FALSE(error) << (error ? error->localizedDescription() : "");
     }
 }
+
+TEST(PropertyList, XMLThatStandsForFarMoreThanItsSizeIsRefused)
+{
+    // Five hundred levels deep, then 200,000 small values: 1.4 MB that every writer would
+    // indent five hundred times over.
+    std::string xml = "<plist>";
+    for (int i = 0; i < 500; ++i)
+        xml += "<array>";
+    for (int i = 0; i < 200000; ++i)
+        xml += "<true/>";
+    for (int i = 0; i < 500; ++i)
+        xml += "</array>";
+    xml += "</plist>";
+    ErrorPtr error;
+    EXPECT_TRUE(readBytes(bytesOf(xml), &error).isNull());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 3840);
+    EXPECT_NE(error->localizedDescription().find("expand"), std::string::npos) << error->localizedDescription();
+
+    // The same values not nested read fine.
+    std::string flat = "<plist><array>";
+    for (int i = 0; i < 200000; ++i)
+        flat += "<true/>";
+    flat += "</array></plist>";
+    EXPECT_EQ(readBytes(bytesOf(flat), &error).size(), 200000u);
+    EXPECT_FALSE(error);
+}
