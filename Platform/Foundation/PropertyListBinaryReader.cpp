@@ -104,7 +104,13 @@ private:
         if (!decodeAt(index, depth, out, expansion))
             return false;
         m_state[index] = State::Done;
-        if (out.isArray() || out.isDictionary() || out.isString() || out.isData())
+        // Kept are the objects whose second decoding would cost more than the entry: containers
+        // (decoding one again would walk all of it) and long texts and data. An empty container or
+        // a short text decodes again in no time, and a document of millions of them must not
+        // cost a cache entry each.
+        const bool worthKeeping = ((out.isArray() || out.isDictionary()) && out.size() > 0)
+                                  || (out.isString() && out.asString().size() >= 16) || (out.isData() && out.size() >= 16);
+        if (worthKeeping)
             m_cache.emplace(index, Cached{out, expansion});
         return true;
     }
