@@ -37,7 +37,7 @@ constexpr int PropertyListMaximumNestingDepth = 512;
 constexpr std::uint64_t PropertyListMaximumExpansion = 64ULL << 20;
 
 // The XML form of a value is refused past this size (values built in memory share freely).
-constexpr std::uint64_t PropertyListMaximumXMLSize = 256ULL << 20;
+constexpr std::uint64_t PropertyListMaximumXMLSize = 128ULL << 20;
 
 // On failure returns null and fills `error`; `format` receives the format that was read.
 Value readPropertyList(std::string_view bytes, ErrorPtr* error = nullptr, PropertyListFormat* format = nullptr);
