@@ -1,6 +1,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "Platform/Images/Codecs.h"
 #include "Platform/Graphics/Image.h"
@@ -232,6 +233,22 @@ const char* exifTagName(uint16_t tag)
 
 } // namespace
 
+namespace {
+
+// A directory offset or an enumerated value as the integer it must be: a fraction, a negative
+// number or one beyond the type (any field type may stand in a crafted file) reads as none.
+template <typename T>
+std::optional<T> wholeNumber(std::optional<double> value)
+{
+    if (!value || !std::isfinite(*value) || *value != std::floor(*value)
+        || *value < static_cast<double>(std::numeric_limits<T>::min())
+        || *value > static_cast<double>(std::numeric_limits<T>::max()))
+        return std::nullopt;
+    return static_cast<T>(*value);
+}
+
+} // namespace
+
 bool readExif(Bytes tiff, ImageProperties& out)
 {
     TiffView v(tiff);
@@ -256,8 +273,8 @@ bool readExif(Bytes tiff, ImageProperties& out)
         case 0x0110: out.model = v.text(e); break;
         case 0x011A: xres = v.number(e); break;
         case 0x011B: yres = v.number(e); break;
-        case 0x0128: unit = static_cast<int>(v.number(e).value_or(2)); break;
-        case 0x8769: exifIFD = static_cast<uint32_t>(v.number(e).value_or(0)); break;
+        case 0x0128: unit = wholeNumber<int>(v.number(e)).value_or(2); break;
+        case 0x8769: exifIFD = wholeNumber<uint32_t>(v.number(e)).value_or(0); break;
         default: break;
         }
     }
