@@ -1,5 +1,6 @@
 #include <libheif/heif.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -22,13 +23,19 @@ using Context = std::unique_ptr<heif_context, ContextFree>;
 using Handle = std::unique_ptr<heif_image_handle, HandleRelease>;
 using HeifImage = std::shared_ptr<heif_image>;
 
-Context openContext(Bytes in, Failure& failure)
+// Encoders cut large pictures into tiles of 512 x 512 pixels or less.
+constexpr int kLargestTile = 1024;
+
+// `maximumSide`, when given, is the widest picture or tile libheif may allocate for.
+Context openContext(Bytes in, Failure& failure, int maximumSide = 0)
 {
     Context ctx(heif_context_alloc());
     if (!ctx) {
         failure = {3, "the HEIF decoder could not start"};
         return nullptr;
     }
+    if (maximumSide > 0)
+        heif_context_set_maximum_image_size_limit(ctx.get(), maximumSide);
     heif_error err = heif_context_read_from_memory_without_copy(ctx.get(), in.data, in.size, nullptr);
     if (err.code != heif_error_Ok) {
         failure = {3, std::string("the HEIF data is unreadable: ") + (err.message ? err.message : "")};
@@ -100,6 +107,19 @@ graphics::ImagePtr heifDecode(Bytes in, Failure& failure)
         return nullptr;
     if (!checkSize(static_cast<uint64_t>(std::max(0, heif_image_handle_get_width(h.get()))),
                    static_cast<uint64_t>(std::max(0, heif_image_handle_get_height(h.get()))), failure))
+        return nullptr;
+    // A grid picture is allocated at the size its grid descriptor declares, which libheif does not
+    // hold to the size the file states for the picture: a few bytes could name a grid of a hundred
+    // million pixels. The file is read again with the stated size (or a tile's usual size) as the
+    // limit of every side.
+    const int stated = std::max({heif_image_handle_get_width(h.get()), heif_image_handle_get_height(h.get()),
+                                 heif_image_handle_get_ispe_width(h.get()), heif_image_handle_get_ispe_height(h.get()),
+                                 kLargestTile});
+    ctx = openContext(in, failure, stated);
+    if (!ctx)
+        return nullptr;
+    h = primary(ctx.get(), failure);
+    if (!h)
         return nullptr;
     std::unique_ptr<heif_decoding_options, void (*)(heif_decoding_options*)> opts(heif_decoding_options_alloc(),
                                                                                     heif_decoding_options_free);
