@@ -99,13 +99,19 @@ bool AppDelegate::validateMenuItem(ui::MenuItem& item)
     return MovaraAppDelegate::validateMenuItem(item);
 }
 
-void AppDelegate::application(ui::Application&, const std::vector<std::string>& filenames)
+void AppDelegate::application(ui::Application& app, const std::vector<std::string>& filenames)
 {
     std::vector<foundation::URL> urls;
     urls.reserve(filenames.size());
     for (const auto& path : filenames)
         urls.push_back(foundation::URL::fileURLWithPath(path));
     addImages(urls);
+    // Photos opened while the application runs (from the file manager, or a second launch)
+    // come to the front in the main window, over the onboarding windows if they are up. At
+    // launch, becoming active shows it.
+    (void)app;
+    if (m_launchFinished)
+        requireMainWindowController()->showWindow(nullptr);
 }
 
 void AppDelegate::application(ui::Application& app, const std::vector<foundation::URL>& urls)
@@ -166,6 +172,12 @@ void AppDelegate::showMovaraHelp(ui::Object*)
 void AppDelegate::applicationWillFinishLaunching(const foundation::Notification& notification)
 {
     MovaraAppDelegate::applicationWillFinishLaunching(notification);
+}
+
+void AppDelegate::applicationDidFinishLaunching(const foundation::Notification& notification)
+{
+    MovaraAppDelegate::applicationDidFinishLaunching(notification);
+    m_launchFinished = true;
 }
 
 void AppDelegate::applicationDidBecomeActive(const foundation::Notification&)

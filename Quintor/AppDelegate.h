@@ -44,6 +44,7 @@ public:
     void application(ui::Application& app, const std::vector<std::string>& filenames) override;
     void application(ui::Application& app, const std::vector<foundation::URL>& urls) override;
     void applicationWillFinishLaunching(const foundation::Notification& notification) override;
+    void applicationDidFinishLaunching(const foundation::Notification& notification) override;
     void applicationDidBecomeActive(const foundation::Notification& notification) override;
     void applicationDidResignActive(const foundation::Notification& notification) override;
     bool applicationShouldHandleReopen(ui::Application& app, bool hasVisibleWindows) override;
@@ -71,6 +72,7 @@ private:
     std::weak_ptr<MainWindowController> m_mainWindowController;
     std::shared_ptr<Model> m_model;
     std::vector<ui::ObjectPtr> m_interfaceObjects;
+    bool m_launchFinished = false;
 };
 
 // The application's delegate as the timelapse application's; stops the process when the

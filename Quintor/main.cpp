@@ -3,6 +3,9 @@
 // display; with --window it opens the window with the photos given, as the file manager's
 // "Open With" does; with --headless it runs without a display; with other arguments it is the
 // command line, which drives the same application (see CommandLine.h).
+// On screen the application is one instance per user session: a launch while another runs
+// hands its photos to that one (or asks it to show itself) and ends. The headless application
+// and the command line run on their own: an export from a terminal is never handed to a window.
 #include <pthread.h>
 #include <signal.h>
 
@@ -13,9 +16,10 @@
 
 #include "MovaraAppKit/Shell/MovaraApplicationMain.h"
 #include "Platform/Dispatch/Queue.h"
-#include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Foundation/Bundle.h"
 #include "Platform/UI/Application.h"
 #include "Platform/UI/Gtk/GtkDesktop.h"
+#include "Platform/UI/Gtk/SingleInstance.h"
 #include "Quintor/CommandLine.h"
 
 namespace {
@@ -30,16 +34,34 @@ int runOnScreen(int argc, char** argv, const std::vector<std::string>& paths, bo
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    // Only an application on screen takes the session's name: without a display it would
+    // answer later launches with a window nobody sees.
+    std::unique_ptr<ui::SingleInstance> instance;
+    if (ui::hasDisplayEnvironment()) {
+        auto outcome = ui::SingleInstance::Outcome::alone;
+        std::string error;
+        instance = ui::SingleInstance::start(foundation::Bundle::main()->bundleIdentifier(), paths, &outcome, &error);
+        if (outcome == ui::SingleInstance::Outcome::forwarded)
+            return CommandLineSuccess;
+        if (outcome == ui::SingleInstance::Outcome::failed) {
+            std::fprintf(stderr, "quintor: Quintor is already running but did not take the request: %s\n", error.c_str());
+            return CommandLineFailure;
+        }
+    }
     auto desktop = ui::GtkDesktop::open();
-    if (!desktop && required) {
-        std::fprintf(stderr, "quintor: cannot open the window: no display (DISPLAY or WAYLAND_DISPLAY is not set "
-                             "or cannot be opened)\n");
-        return CommandLineFailure;
+    if (!desktop) {
+        instance.reset();
+        if (required) {
+            std::fprintf(stderr, "quintor: cannot open the window: no display (DISPLAY or WAYLAND_DISPLAY is not set "
+                                 "or cannot be opened)\n");
+            return CommandLineFailure;
+        }
     }
-    if (!paths.empty()) {
-        dispatch::RunLoop::main().perform([paths] { ui::Application::shared()->openFiles(paths); });
-    }
+    // The photos of the launch come with it: the launch knows that it opens documents.
+    if (!paths.empty())
+        ui::Application::shared()->openFilesOnLaunch(paths);
     const int status = MovaraApplicationMain(argc, argv);
+    instance.reset();
     desktop.reset();
     return status;
 }

@@ -162,10 +162,16 @@ void MovaraAppDelegate::showOnboardingWalkthroughWindowManually(ui::Object*)
     Analytics::shared().resourceLinkClicked("Intro Video");
 }
 
-void MovaraAppDelegate::applicationWillFinishLaunching(const foundation::Notification&)
+void MovaraAppDelegate::applicationWillFinishLaunching(const foundation::Notification& notification)
 {
     ui::UserNotificationCenter::defaultUserNotificationCenter().setDelegate(
         std::dynamic_pointer_cast<ui::UserNotificationCenterDelegate>(shared_from_this()));
+    // A launch that opens files (the file manager's "Open With") goes straight to them: the
+    // walkthrough and the account offer would cover what the person asked to see. The
+    // walkthrough waits for the next plain launch, which still shows it first.
+    const bool* isDefaultLaunch = notification.userInfoValue<bool>(ui::NSApplicationLaunchIsDefaultLaunchKey);
+    if (isDefaultLaunch && !*isDefaultLaunch)
+        return;
     m_onboardingWalkthroughWindowController->showOnLaunch();
 }
 

@@ -17,6 +17,7 @@ const std::string NSApplicationDidFinishLaunchingNotification = "NSApplicationDi
 const std::string NSApplicationDidBecomeActiveNotification = "NSApplicationDidBecomeActiveNotification";
 const std::string NSApplicationDidResignActiveNotification = "NSApplicationDidResignActiveNotification";
 const std::string NSApplicationWillTerminateNotification = "NSApplicationWillTerminateNotification";
+const std::string NSApplicationLaunchIsDefaultLaunchKey = "NSApplicationLaunchIsDefaultLaunchKey";
 const std::string NSAboutPanelOptionCredits = "Credits";
 
 void ApplicationDelegate::application(Application& app, const std::vector<foundation::URL>& urls)
@@ -45,9 +46,10 @@ std::shared_ptr<Application> Application::shared()
 }
 
 void Application::postAndTell(const std::string& name,
-                              void (ApplicationDelegate::*method)(const foundation::Notification&))
+                              void (ApplicationDelegate::*method)(const foundation::Notification&),
+                              foundation::NotificationUserInfo userInfo)
 {
-    foundation::Notification n {name, foundation::identityOf(this), shared_from_this(), {}};
+    foundation::Notification n {name, foundation::identityOf(this), shared_from_this(), std::move(userInfo)};
     if (auto d = m_delegate)
         ((*d).*method)(n);
     foundation::NotificationCenter::defaultCenter().post(n);
@@ -58,8 +60,16 @@ void Application::finishLaunching()
     if (m_launched)
         return;
     m_launched = true;
-    postAndTell(NSApplicationWillFinishLaunchingNotification, &ApplicationDelegate::applicationWillFinishLaunching);
-    postAndTell(NSApplicationDidFinishLaunchingNotification, &ApplicationDelegate::applicationDidFinishLaunching);
+    const bool isDefaultLaunch = m_launchFiles.empty();
+    postAndTell(NSApplicationWillFinishLaunchingNotification, &ApplicationDelegate::applicationWillFinishLaunching,
+                {{NSApplicationLaunchIsDefaultLaunchKey, isDefaultLaunch}});
+    if (!m_launchFiles.empty()) {
+        const auto files = std::move(m_launchFiles);
+        m_launchFiles.clear();
+        openFiles(files);
+    }
+    postAndTell(NSApplicationDidFinishLaunchingNotification, &ApplicationDelegate::applicationDidFinishLaunching,
+                {{NSApplicationLaunchIsDefaultLaunchKey, isDefaultLaunch}});
     activateIgnoringOtherApps(true);
 }
 
@@ -115,6 +125,14 @@ void Application::openFiles(const std::vector<std::string>& paths)
 {
     if (m_delegate && !paths.empty())
         m_delegate->application(*this, paths);
+}
+
+void Application::openFilesOnLaunch(const std::vector<std::string>& paths)
+{
+    if (m_launched)
+        openFiles(paths);
+    else
+        m_launchFiles.insert(m_launchFiles.end(), paths.begin(), paths.end());
 }
 
 void Application::openURLs(const std::vector<foundation::URL>& urls)

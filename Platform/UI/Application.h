@@ -33,6 +33,9 @@ extern const std::string NSApplicationDidFinishLaunchingNotification;  // "NSApp
 extern const std::string NSApplicationDidBecomeActiveNotification;     // "NSApplicationDidBecomeActiveNotification"
 extern const std::string NSApplicationDidResignActiveNotification;     // "NSApplicationDidResignActiveNotification"
 extern const std::string NSApplicationWillTerminateNotification;       // "NSApplicationWillTerminateNotification"
+// In the user info of the two launch notifications: a bool, false when the launch was asked to
+// open files (the file manager's "Open With"), true for a plain launch.
+extern const std::string NSApplicationLaunchIsDefaultLaunchKey; // "NSApplicationLaunchIsDefaultLaunchKey"
 
 enum class TerminateReply { cancel = 0, now = 1, later = 2 };
 
@@ -68,7 +71,8 @@ public:
 
     // ---- life
     // Tells the delegate and observers that launching begins and has finished, then
-    // activates. Runs once; later calls do nothing.
+    // activates. The launch's own files (openFilesOnLaunch) reach the delegate between the two.
+    // Runs once; later calls do nothing.
     void finishLaunching();
     bool isLaunched() const { return m_launched; }
     // finishLaunching, then the main run loop until stop() or terminate().
@@ -88,6 +92,10 @@ public:
 
     // ---- requests from outside
     void openFiles(const std::vector<std::string>& paths);
+    // Files the launch itself is to open (the file manager's "Open With" starting the
+    // application): the delegate gets them between the two launch notifications, which then
+    // say that the launch is not a default one. Before finishLaunching only.
+    void openFilesOnLaunch(const std::vector<std::string>& paths);
     void openURLs(const std::vector<foundation::URL>& urls);
     // The user clicked the application's icon: asks the delegate, else shows a window.
     void reopen();
@@ -165,10 +173,12 @@ public:
     Application();
 
 private:
-    void postAndTell(const std::string& name, void (ApplicationDelegate::*method)(const foundation::Notification&));
+    void postAndTell(const std::string& name, void (ApplicationDelegate::*method)(const foundation::Notification&),
+                     foundation::NotificationUserInfo userInfo = {});
 
     std::shared_ptr<ApplicationDelegate> m_delegate;
     bool m_launched = false;
+    std::vector<std::string> m_launchFiles;
     bool m_running = false;
     bool m_terminated = false;
     bool m_active = false;

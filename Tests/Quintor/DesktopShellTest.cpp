@@ -43,3 +43,65 @@ TEST_F(Desktop, AboutQuintorShowsAWindowWithTheApplicationsIconNameVersionAndCre
 }
 
 } // namespace
+
+namespace {
+
+using namespace desktoptest;
+
+// Whether the middle of the window shows the flat grey of the photos (the preview is built and
+// plays in it), rather than the drop view or the progress display.
+bool showsGrey(const fs::path& shot, int grey)
+{
+    const auto look = capture("convert '" + shot.string() + "' -gravity center -crop 40x40+0+0 +repage -colorspace gray"
+                              " -format '%[fx:mean*255] %[fx:standard_deviation*255]' info:");
+    double mean = 0, spread = 255;
+    std::istringstream(look) >> mean >> spread;
+    return std::abs(mean - grey) < 12 && spread < 3;
+}
+
+TEST_F(Desktop, ALaterLaunchHandsItsPhotosToTheRunningQuintorAndEnds)
+{
+    photos({200, 200, 200});
+    // Each launch keeps its output in a folder of its own.
+    auto folder = [&](const std::string& name) {
+        fs::create_directories(m_dir / name);
+        return m_dir / name;
+    };
+    DesktopProgram running(m_dir.path(), {"--window"});
+    ASSERT_TRUE(running.started());
+    const std::string window = mainWindow(running);
+    ASSERT_FALSE(window.empty());
+    EXPECT_EQ(xdotool("getwindowpid " + window), std::to_string(running.pid()));
+
+    // A plain launch brings the running one forward and ends.
+    {
+        DesktopProgram again(folder("again"), {});
+        EXPECT_EQ(again.waitForExit(60), 0) << again.log();
+    }
+    EXPECT_EQ(windowsNamed("Quintor").size(), 1u);
+
+    // The file manager's "Open With": the photos go to the running window.
+    {
+        DesktopProgram open(folder("open"), {"--window", (m_dir / "photos").string()});
+        EXPECT_EQ(open.waitForExit(60), 0) << open.log();
+    }
+    EXPECT_FALSE(running.waitForExit(0).has_value()) << running.log();
+    const auto windows = windowsNamed("Quintor");
+    ASSERT_EQ(windows.size(), 1u) << running.log();
+    EXPECT_EQ(windows.front(), window);
+    EXPECT_TRUE(waitFor([&] { return showsGrey(screenshot(window, "photos"), 200); }, 60))
+        << running.log();
+
+    // An export from a terminal is the terminal's: it runs on its own and writes its movie.
+    {
+        DesktopProgram exporting(folder("export"), {"--export", (m_dir / "out.mp4").string(), (m_dir / "photos").string()});
+        EXPECT_EQ(exporting.waitForExit(120), 0) << exporting.log();
+    }
+    EXPECT_EQ(mainwindowtest::readMovie(m_dir / "out.mp4").greys.size(), 3u);
+    EXPECT_EQ(windowsNamed("Quintor").size(), 1u);
+
+    running.terminate();
+    EXPECT_EQ(running.waitForExit(60), 0) << running.log();
+}
+
+} // namespace

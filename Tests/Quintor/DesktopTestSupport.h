@@ -139,6 +139,7 @@ public:
     }
 
     bool started() const { return m_pid > 0; }
+    pid_t pid() const { return m_pid; }
     // Asks the program to quit as the session does when it ends (SIGTERM).
     void terminate()
     {
@@ -170,6 +171,57 @@ private:
     fs::path m_log;
 };
 
+// A D-Bus session bus of the test's own, named to the programs it starts: the application is
+// one instance per session, and tests running side by side must not meet on one bus (nor on
+// the developer's). Nothing is started on demand on it.
+class PrivateSessionBus {
+public:
+    explicit PrivateSessionBus(const fs::path& dir)
+    {
+        if (!hasTool("dbus-daemon"))
+            return;
+        const fs::path config = dir / "session-bus.conf";
+        std::ofstream(config) << "<busconfig><type>session</type><listen>unix:dir=" << dir.string() << "</listen>"
+                                 "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                                 "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
+        int out[2];
+        if (::pipe(out) != 0)
+            return;
+        const std::string configArgument = "--config-file=" + config.string();
+        std::vector<std::string> args {"dbus-daemon", configArgument, "--nofork", "--nopidfile", "--print-address=1"};
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        if (posix_spawnp(&m_pid, "dbus-daemon", &actions, nullptr, argv.data(), environ) != 0)
+            m_pid = 0;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        std::string address;
+        char c = 0;
+        while (m_pid > 0 && ::read(out[0], &c, 1) == 1 && c != '\n')
+            address += c;
+        ::close(out[0]);
+        m_address = address;
+    }
+    ~PrivateSessionBus()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    const std::string& address() const { return m_address; }
+
+private:
+    pid_t m_pid = 0;
+    std::string m_address;
+};
+
 class Desktop : public testing::Test {
 protected:
     void SetUp() override
@@ -192,10 +244,19 @@ protected:
                "<key>dontShowOnboardingWindowOnLaunch</key><true/>"
                "<key>SuppressMoveToAppsFolderAlert</key><true/>"
                "</dict></plist>\n";
+        // The programs this test starts share a session bus of their own; without one they
+        // find none (rather than a bus started for the display, which other tests would share).
+        m_bus.emplace(m_dir.path());
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", m_bus->address().empty() ? "unix:path=/nonexistent" : m_bus->address().c_str(), 1);
+        // GTK's settings (the file chooser's) stay in the program: the bus starts no dconf.
+        ::setenv("GSETTINGS_BACKEND", "memory", 1);
     }
 
     void TearDown() override
     {
+        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        ::unsetenv("GSETTINGS_BACKEND");
+        m_bus.reset();
         if (m_lock >= 0)
             ::close(m_lock);
     }
@@ -259,6 +320,7 @@ protected:
 
     testsupport::TempDir m_dir;
     int m_lock = -1;
+    std::optional<PrivateSessionBus> m_bus;
 };
 
 } // namespace desktoptest

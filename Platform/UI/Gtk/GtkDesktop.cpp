@@ -1051,4 +1051,13 @@ void GtkDesktop::synchronize()
     m_impl->synchronize();
 }
 
+void raiseOnDisplay(const Window& window)
+{
+    if (!g_desktop)
+        return;
+    g_desktop->synchronize();
+    if (GtkWindow* gw = g_desktop->gtkWindowFor(std::const_pointer_cast<Window>(window.sharedAs<Window>())))
+        gtk_window_present(gw);
+}
+
 } // namespace ui

@@ -44,6 +44,10 @@ private:
 // perform() ends.
 std::unique_ptr<dispatch::RunLoop::EventSource> makeGLibEventSource();
 
+// Brings the GTK window showing `window` (a sheet's parent's for a sheet) in front of the
+// desktop's other windows, with the keyboard; nothing without a desktop or such a window.
+void raiseOnDisplay(const Window& window);
+
 // Whether a display is named in the environment.
 bool hasDisplayEnvironment();
 
