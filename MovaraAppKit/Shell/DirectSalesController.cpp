@@ -14,6 +14,7 @@
 #include "Platform/UI/Application.h"
 #include "Platform/UI/Button.h"
 #include "Platform/UI/Menu.h"
+#include "Platform/UI/Window.h"
 
 const std::string DirectSalesController::MVRSuppressMoveToAppsFolderAlertKey = "SuppressMoveToAppsFolderAlert";
 
@@ -87,7 +88,7 @@ void DirectSalesController::applicationDidFinishLaunching()
     std::weak_ptr<DirectSalesController> weak = weak_from_this();
     dispatch::Queue::main()->async([weak] {
         if (auto self = weak.lock())
-            self->showMoveToAppsFolderAlertIfNecessary();
+            self->showMoveToAppsFolderAlertAfterOnboarding();
     });
 
     if (menu && foundation::Bundle::main()->objectForInfoDictionaryKey("SUFeedURL").isString()) {
@@ -104,6 +105,51 @@ void DirectSalesController::applicationDidFinishLaunching()
             help->addItem(item);
         }
     }
+}
+
+void DirectSalesController::showMoveToAppsFolderAlertAfterOnboarding()
+{
+    // The walkthrough and the account offer come first, one after the other (the walkthrough's
+    // close opens the offer); the alert waits until both are closed rather than stack on them.
+    auto onboardingVisible = [] {
+        auto delegate = sharedAppDelegate();
+        return delegate->isOnboardingWalkthroughWindowVisible() || delegate->isMovaraPlanOnboardingWindowVisible();
+    };
+    if (!onboardingVisible()) {
+        m_onboardingObservation.remove();
+        showMoveToAppsFolderAlertIfNecessary();
+        return;
+    }
+    if (m_onboardingObservation.isValid())
+        return;
+    std::weak_ptr<DirectSalesController> weak = weak_from_this();
+    m_onboardingObservation = foundation::NotificationCenter::defaultCenter().addObserver(
+        ui::NSWindowWillCloseNotification, nullptr, nullptr, [weak](const foundation::Notification&) {
+            // Looked at once the closing is over and whatever it opens is on screen.
+            dispatch::Queue::main()->async([weak] {
+                if (auto self = weak.lock(); self && self->m_onboardingObservation.isValid())
+                    self->showMoveToAppsFolderAlertAfterOnboarding();
+            });
+        });
+}
+
+bool DirectSalesController::isInstalledAt(const std::string& path, const std::string& bundleIdentifier)
+{
+    if (isInstalledLocation(path))
+        return true;
+    // Installed anywhere else (`cmake --install --prefix DIR`): the installation's launcher
+    // lies in the prefix the program was installed under.
+    if (bundleIdentifier.empty() || bundleIdentifier.find('/') != std::string::npos)
+        return false;
+    const std::filesystem::path bundle = std::filesystem::path(path).lexically_normal();
+    for (auto dir = bundle; !dir.empty(); dir = dir.parent_path()) {
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(dir / "share/applications" / (bundleIdentifier + ".desktop"), ec))
+            return true;
+        if (dir == dir.root_path())
+            break;
+    }
+    return false;
 }
 
 bool DirectSalesController::isInstalledLocation(const std::string& path)
@@ -129,7 +175,8 @@ void DirectSalesController::showMoveToAppsFolderAlertIfNecessary()
     auto defaults = foundation::UserDefaults::standard();
     if (defaults->boolForKey(MVRSuppressMoveToAppsFolderAlertKey))
         return;
-    if (isInstalledLocation(foundation::Bundle::main()->bundlePath()))
+    auto bundle = foundation::Bundle::main();
+    if (isInstalledAt(bundle->bundlePath(), bundle->bundleIdentifier()))
         return;
 
     auto app = ui::Application::shared();
@@ -137,12 +184,18 @@ void DirectSalesController::showMoveToAppsFolderAlertIfNecessary()
         app->activateIgnoringOtherApps(true);
 
     auto alert = ui::Alert::init();
-    std::string message = shellText("You should move %@ to the Applications folder.", "alert message");
-    if (auto at = message.find("%@"); at != std::string::npos)
-        message.replace(at, 2, sharedAppDelegate()->appName());
-    alert->setMessageText(message);
-    alert->setInformativeText(shellText("For best results, quit the app, move it to the Applications folder, and relaunch it from there.",
-                                        "alert message"));
+    // This platform installs programs rather than moving them into one folder: the alert
+    // says so in its terms.
+    auto named = [](std::string text) {
+        for (auto at = text.find("%@"); at != std::string::npos; at = text.find("%@", at))
+            text.replace(at, 2, sharedAppDelegate()->appName());
+        return text;
+    };
+    alert->setMessageText(named(shellText("You should install %@.", "alert message")));
+    alert->setInformativeText(named(shellText("%@ is running from a folder it is not installed in, such as its build folder. For best "
+                                              "results, quit it, install it (under /usr/local, /opt or ~/.local), and start it from "
+                                              "the application menu.",
+                                              "alert message")));
     alert->addButtonWithTitle(shellText("OK", "alert button title"));
     alert->setShowsSuppressionButton(true);
     alert->runModal();

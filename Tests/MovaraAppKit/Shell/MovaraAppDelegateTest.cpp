@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <tuple>
 
@@ -109,12 +110,14 @@ protected:
     // application does. Without the activation here, the first one would come later from the
     // move alert, and the web service, seeing a user signed in without a stored credential,
     // would sign out the user a test had just put in place.
-    std::shared_ptr<MovaraAppDelegate> launch()
+    // `isDefaultLaunch` false: the launch opens files.
+    std::shared_ptr<MovaraAppDelegate> launch(bool isDefaultLaunch = true)
     {
         auto delegate = MovaraAppDelegate::init();
         ui::Application::shared()->setDelegate(delegate);
         foundation::Notification n;
         n.name = ui::NSApplicationWillFinishLaunchingNotification;
+        n.userInfo[ui::NSApplicationLaunchIsDefaultLaunchKey] = isDefaultLaunch;
         delegate->applicationWillFinishLaunching(n);
         foundation::NotificationCenter::defaultCenter().post(ui::NSApplicationDidFinishLaunchingNotification);
         delegate->applicationDidFinishLaunching(n);
@@ -170,6 +173,17 @@ TEST_F(ShellLaunchTest, LaterLaunchesOfferThePlanOnboardingWindowAtOnceUnlessTur
     auto second = launch();
     EXPECT_FALSE(second->isOnboardingWalkthroughWindowVisible());
     EXPECT_FALSE(second->isMovaraPlanOnboardingWindowVisible());
+}
+
+TEST_F(ShellLaunchTest, ALaunchThatOpensFilesLeavesTheWalkthroughAndTheOfferToTheNextPlainLaunch)
+{
+    auto delegate = launch(false);
+    EXPECT_FALSE(delegate->isOnboardingWalkthroughWindowVisible());
+    EXPECT_FALSE(delegate->isMovaraPlanOnboardingWindowVisible());
+    EXPECT_FALSE(foundation::UserDefaults::standard()->boolForKey("hasShownWalkthroughWindowOnLaunch"));
+
+    auto next = launch();
+    EXPECT_TRUE(next->isOnboardingWalkthroughWindowVisible());
 }
 
 TEST_F(ShellLaunchTest, ClosingThePlanOnboardingWindowTellsItsDelegate)
@@ -384,8 +398,10 @@ TEST_F(ShellLaunchTest, MoveAlertUntilSuppressedAndBackAfterReset)
     sales->showMoveToAppsFolderAlertIfNecessary();
     ASSERT_EQ(responder->transcript().size(), 1u);
     const auto record = responder->transcript().front();
-    EXPECT_EQ(record.messageText, "You should move Tester to the Applications folder.");
-    EXPECT_EQ(record.informativeText, "For best results, quit the app, move it to the Applications folder, and relaunch it from there.");
+    EXPECT_EQ(record.messageText, "You should install Tester.");
+    EXPECT_EQ(record.informativeText, "Tester is running from a folder it is not installed in, such as its build folder. For best "
+                                      "results, quit it, install it (under /usr/local, /opt or ~/.local), and start it from the "
+                                      "application menu.");
     EXPECT_TRUE(foundation::UserDefaults::standard()->boolForKey("SuppressMoveToAppsFolderAlert"));
 
     sales->showMoveToAppsFolderAlertIfNecessary();
@@ -395,6 +411,46 @@ TEST_F(ShellLaunchTest, MoveAlertUntilSuppressedAndBackAfterReset)
     sales->showMoveToAppsFolderAlertIfNecessary();
     EXPECT_EQ(responder->transcript().size(), 2u);
     EXPECT_FALSE(foundation::UserDefaults::standard()->boolForKey("SuppressMoveToAppsFolderAlert"));
+}
+
+TEST_F(ShellLaunchTest, TheInstallAlertWaitsUntilTheWalkthroughAndTheOfferAreClosed)
+{
+    responder->answerAlertWithButton("OK");
+    auto alerts = [&] {
+        int count = 0;
+        for (const auto& r : responder->transcript())
+            count += r.messageText == "You should install Tester.";
+        return count;
+    };
+    auto delegate = launch();
+    drainTurns();
+    ASSERT_TRUE(delegate->isOnboardingWalkthroughWindowVisible());
+    EXPECT_EQ(alerts(), 0) << "stacked on the walkthrough";
+
+    delegate->onboardingWalkthroughWindowController()->close();
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return delegate->isMovaraPlanOnboardingWindowVisible(); }, 5));
+    drainTurns();
+    EXPECT_EQ(alerts(), 0) << "stacked on the account offer";
+
+    delegate->movaraPlanOnboardingWindowController()->close();
+    EXPECT_TRUE(dispatch::RunLoop::main().runUntil([&] { return alerts() == 1; }, 5));
+    drainTurns();
+    EXPECT_EQ(alerts(), 1);
+}
+
+TEST(DirectSalesController, AnInstallationPrefixHoldingTheLauncherCountsAsInstalled)
+{
+    testsupport::TempDir dir;
+    const auto prefix = dir.path() / "apps";
+    std::filesystem::create_directories(prefix / "lib/x86_64-linux-gnu/quintor");
+    std::filesystem::create_directories(prefix / "share/applications");
+    std::ofstream(prefix / "share/applications/com.movara.Quintor.desktop") << "[Desktop Entry]\n";
+    const std::string bundle = (prefix / "lib/x86_64-linux-gnu/quintor").string();
+    EXPECT_TRUE(DirectSalesController::isInstalledAt(bundle, "com.movara.Quintor"));
+    EXPECT_FALSE(DirectSalesController::isInstalledAt(bundle, "com.movara.Other"));
+    EXPECT_FALSE(DirectSalesController::isInstalledAt(bundle, "../applications/com.movara.Quintor"));
+    // A build tree has no launcher above it.
+    EXPECT_FALSE(DirectSalesController::isInstalledAt((dir.path() / "build/ci").string(), "com.movara.Quintor"));
 }
 
 TEST(DirectSalesController, InstalledLocationsNeverAskToBeMoved)
