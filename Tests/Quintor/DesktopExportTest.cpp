@@ -61,16 +61,24 @@ protected:
     void openChooser(DesktopProgram& program, const std::string& window)
     {
         xdotool("windowfocus --sync " + window + " key ctrl+e");
-        // Return takes the settings sheet's default; on a busy machine the sheet may come late,
-        // and Return then presses Export… again, which leaves the sheet for the next one.
-        for (int i = 0; i < 10 && otherWindow(window).empty(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(800));
-            if (otherWindow(window).empty())
-                xdotool("windowfocus --sync " + window + " key Return");
-            waitFor([&] { return !otherWindow(window).empty(); }, 2);
-        }
+        // Return takes the settings sheet's default, once the sheet is there: a Return that comes
+        // before it presses Export… again, and a second sheet would wait behind the first.
+        ASSERT_TRUE(waitForSheet(window)) << "no settings sheet\n" << program.log();
+        xdotool("windowfocus --sync " + window + " key Return");
         waitForChooser(program, window);
     }
+
+    // Whether a sheet hangs in the window: its default button (and an alert's icon) are the only
+    // saturated blue in the top of the window, where the preview and the progress are not.
+    bool sheetShown(const std::string& window)
+    {
+        const fs::path shot = screenshot(window, "sheet-probe");
+        const std::string blue = trimmed(capture("convert '" + shot.string()
+                                                 + "' -crop 720x260+0+40 +repage -fx 'b>0.8&&r<0.25&&g<0.65' -format '%[fx:mean*w*h]' info: 2>/dev/null"));
+        return std::atof(blue.c_str()) > 300;
+    }
+
+    bool waitForSheet(const std::string& window) { return waitFor([&] { return sheetShown(window); }, 60); }
 
     void waitForChooser(DesktopProgram& program, const std::string& window)
     {
@@ -121,7 +129,9 @@ protected:
 
 TEST_F(DesktopExport, QuittingMidwayAsksAndStoppingLeavesNoUnfinishedMovie)
 {
-    noisyPhotos(80);
+    // Long enough that the export still runs once the question is up and answered, however
+    // slowly a busy machine draws it.
+    noisyPhotos(240);
     const fs::path out = m_dir / "out";
     fs::create_directories(out);
     const fs::path output = out / "timelapse.mp4";
@@ -135,6 +145,7 @@ TEST_F(DesktopExport, QuittingMidwayAsksAndStoppingLeavesNoUnfinishedMovie)
     // Control+Q asks first: the program stays, and so does its export.
     xdotool("windowfocus --sync " + window + " key ctrl+q");
     ASSERT_FALSE(program.waitForExit(0.7)) << "quit without asking\n" << program.log();
+    ASSERT_TRUE(waitForSheet(window)) << "no question\n" << program.log();
     screenshot(window, "asked");
     EXPECT_FALSE(unfinished(out).empty()) << "the export was stopped before the answer";
 
@@ -142,7 +153,7 @@ TEST_F(DesktopExport, QuittingMidwayAsksAndStoppingLeavesNoUnfinishedMovie)
     xdotool("windowfocus --sync " + window + " key Return");
     EXPECT_EQ(program.waitForExit(60), 0) << program.log();
     EXPECT_TRUE(unfinished(out).empty());
-    EXPECT_FALSE(fs::exists(output));
+    EXPECT_FALSE(fs::exists(output)) << capture("ffprobe -v error -count_frames -select_streams v -show_entries stream=nb_read_frames '" + output.string() + "' 2>&1") << program.log();
 }
 
 TEST_F(DesktopExport, ClosingTheWindowMidwayAsksAndKeepingOnFinishesTheMovie)
@@ -164,6 +175,7 @@ TEST_F(DesktopExport, ClosingTheWindowMidwayAsksAndKeepingOnFinishesTheMovie)
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     xdotool("click 1");
     ASSERT_FALSE(program.waitForExit(0.7)) << "closed without asking\n" << program.log();
+    ASSERT_TRUE(waitForSheet(window)) << "no question\n" << program.log();
     screenshot(window, "asked");
 
     // Escape: keep exporting. The movie is finished whole and the program goes on.
