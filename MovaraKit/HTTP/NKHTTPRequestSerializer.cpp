@@ -13,6 +13,15 @@
 
 namespace {
 
+// The platform's code for text that an encoding cannot represent.
+constexpr long kInapplicableStringEncodingErrorCode = 517;
+
+foundation::ErrorPtr unencodableTextError(NKStringEncoding encoding, const std::string& what)
+{
+    return foundation::Error::make(NKURLRequestSerializationErrorDomain, kInapplicableStringEncodingErrorCode,
+                                   "The " + what + " cannot be written in " + NKStringEncodingName(encoding) + ".");
+}
+
 std::string asciiUpper(std::string text)
 {
     for (char& c : text) {
@@ -246,7 +255,13 @@ std::optional<net::URLRequest> NKHTTPRequestSerializer::requestBySerializingRequ
     } else {
         if (!copy.valueForHTTPHeaderField("Content-Type"))
             copy.setValueForHTTPHeaderField("application/x-www-form-urlencoded", "Content-Type");
-        copy.setHTTPBody(foundation::Data(query->begin(), query->end()));
+        auto body = NKEncodeText(*query, m_stringEncoding);
+        if (!body) {
+            if (error)
+                *error = unencodableTextError(m_stringEncoding, "form body");
+            return std::nullopt;
+        }
+        copy.setHTTPBody(std::move(*body));
     }
     return copy;
 }
@@ -265,8 +280,13 @@ std::optional<net::URLRequest> NKHTTPRequestSerializer::multipartFormRequestWith
             if (pair.value().isData()) {
                 data = pair.value().asData();
             } else if (!pair.value().isNull()) {
-                std::string text = NKQueryStringTextForm(pair.value());
-                data.assign(text.begin(), text.end());
+                auto bytes = NKEncodeText(NKQueryStringTextForm(pair.value()), m_stringEncoding);
+                if (!bytes) {
+                    if (error)
+                        *error = unencodableTextError(m_stringEncoding, "value of the form field \"" + pair.field() + "\"");
+                    return std::nullopt;
+                }
+                data = std::move(*bytes);
             }
             formData.appendPartWithFormData(data, pair.field());
         }

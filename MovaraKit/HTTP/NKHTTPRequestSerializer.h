@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "MovaraKit/HTTP/NKMultipartFormData.h"
+#include "MovaraKit/HTTP/NKStringEncoding.h"
 #include "Platform/Foundation/Error.h"
 #include "Platform/Foundation/KeyedArchiver.h"
 #include "Platform/Foundation/PropertyList.h"
@@ -44,6 +45,11 @@ public:
     static std::string acceptLanguageForLanguages(const std::vector<std::string>& languages);
     // The user's preferred languages, best first (from $LANGUAGE, else the locale variables).
     static std::vector<std::string> preferredLanguages();
+
+    // Encoding of form-encoded bodies and of multipart form values; UTF-8 unless set. Text the
+    // encoding has no bytes for fails the request rather than going out altered.
+    NKStringEncoding stringEncoding() const { return m_stringEncoding; }
+    void setStringEncoding(NKStringEncoding encoding) { m_stringEncoding = encoding; }
 
     // Request properties: unset until assigned, and then applied to every later request
     // whatever the value (a time-out of 0 is applied too).
@@ -84,8 +90,8 @@ public:
                                                                const std::optional<foundation::Value>& parameters,
                                                                foundation::ErrorPtr* error) const override;
 
-    // A request whose body streams the parameters (as form parts, always UTF-8) and whatever
-    // `block` appends.
+    // A request whose body streams the parameters (as form parts, text in the string encoding)
+    // and whatever `block` appends.
     std::optional<net::URLRequest> multipartFormRequestWithMethod(const std::string& method, const std::string& URLString,
                                                                   const std::optional<foundation::Value>& parameters,
                                                                   const ConstructingBodyBlock& block,
@@ -131,6 +137,7 @@ protected:
 
 private:
     std::map<std::string, std::string> m_headers;
+    NKStringEncoding m_stringEncoding = NKUTF8StringEncoding;
     std::set<std::string> m_methodsInURI { "GET", "HEAD", "DELETE" };
     unsigned long m_queryStringSerializationStyle = 0;
     QueryStringSerializationBlock m_queryStringSerialization;

@@ -82,46 +82,6 @@ std::shared_ptr<NKHTTPResponseSerializer> NKHTTPResponseSerializer::copy() const
     return other;
 }
 
-std::optional<NKStringEncoding> NKStringEncodingFromIANACharsetName(const std::string& name)
-{
-    std::string lower = foundation::asciiLowercase(name);
-    if (lower == "utf-8" || lower == "utf8")
-        return NKUTF8StringEncoding;
-    if (lower == "iso-8859-1" || lower == "latin1" || lower == "iso_8859-1" || lower == "l1")
-        return NKISOLatin1StringEncoding;
-    if (lower == "us-ascii" || lower == "ascii")
-        return NKASCIIStringEncoding;
-    if (lower == "windows-1252" || lower == "cp1252")
-        return NKWindowsCP1252StringEncoding;
-    return std::nullopt;
-}
-
-std::optional<std::string> NKDecodeText(const foundation::Data& bytes, NKStringEncoding encoding)
-{
-    std::string text;
-    switch (encoding) {
-    case NKUTF8StringEncoding:
-        text.assign(bytes.begin(), bytes.end());
-        if (!foundation::isValidUTF8(text))
-            return std::nullopt;
-        return text;
-    case NKASCIIStringEncoding:
-        for (auto byte : bytes) {
-            if (byte >= 0x80)
-                return std::nullopt;
-        }
-        return std::string(bytes.begin(), bytes.end());
-    case NKISOLatin1StringEncoding:
-    case NKWindowsCP1252StringEncoding:
-        // Latin-1 maps byte for byte onto the first 256 code points; the 1252 extras in
-        // 0x80-0x9F are rare enough in web answers to read the same way.
-        for (auto byte : bytes)
-            foundation::appendUTF8(text, byte);
-        return text;
-    }
-    return std::nullopt;
-}
-
 bool NKHTTPResponseSerializer::validateResponse(const std::optional<net::HTTPURLResponse>& response,
                                                 const std::optional<foundation::Data>& data,
                                                 foundation::ErrorPtr* error) const

@@ -13,6 +13,7 @@
 #include "Platform/Foundation/Error.h"
 #include "Platform/Foundation/KeyedArchiver.h"
 #include "Platform/Foundation/Value.h"
+#include "MovaraKit/HTTP/NKStringEncoding.h"
 #include "Platform/Net/HTTPURLResponse.h"
 
 extern const std::string NKURLResponseSerializationErrorDomain;         // "com.wirefern.error.serialization.response"
@@ -25,15 +26,6 @@ extern const std::string NetKitOperationFailingURLRequestErrorKey;      // "com.
 // The chaining rule of serialization errors: `error` gains `underlyingError` beneath it unless
 // it has one already; with no error, the underlying one is the result.
 foundation::ErrorPtr NKErrorWithUnderlyingError(const foundation::ErrorPtr& error, const foundation::ErrorPtr& underlyingError);
-
-// The platform's string-encoding codes the layer understands.
-enum NKStringEncoding : unsigned long { NKASCIIStringEncoding = 1, NKUTF8StringEncoding = 4, NKISOLatin1StringEncoding = 5,
-                                        NKWindowsCP1252StringEncoding = 12 };
-
-// The encoding an IANA charset name stands for ("utf-8", "iso-8859-1", ...); none when unknown.
-std::optional<NKStringEncoding> NKStringEncodingFromIANACharsetName(const std::string& name);
-// The bytes as UTF-8 text; none when they are not valid in `encoding`.
-std::optional<std::string> NKDecodeText(const foundation::Data& bytes, NKStringEncoding encoding);
 
 class NKURLResponseSerialization {
 public:

@@ -369,3 +369,58 @@ TEST(NKHTTPRequestSerializer, WritesAMultipartBodyToAFileOrReportsWhyNot)
         }
     }
 }
+
+TEST(NKHTTPRequestSerializer, FormBodiesAndFormValuesTakeTheStringEncoding)
+{
+    // The query text of a block may hold text as it is; the built-in one is escaped ASCII and
+    // reads the same in every encoding.
+    struct Case {
+        const char* name;
+        NKStringEncoding encoding;
+        const char* text;
+        std::optional<std::string> bytes; // none: the text cannot be encoded
+    };
+    const Case cases[] = {
+        { "UTF-8", NKUTF8StringEncoding, "n=\xC3\xA9\xE2\x82\xAC", std::string("n=\xC3\xA9\xE2\x82\xAC") },
+        { "Latin 1", NKISOLatin1StringEncoding, "n=\xC3\xA9\xC3\xBF", std::string("n=\xE9\xFF") },
+        { "Latin 1 has no euro sign", NKISOLatin1StringEncoding, "n=\xE2\x82\xAC", std::nullopt },
+        { "Windows 1252 has one", NKWindowsCP1252StringEncoding, "n=\xE2\x82\xAC\xC3\xA9", std::string("n=\x80\xE9") },
+        { "ASCII", NKASCIIStringEncoding, "n=a", std::string("n=a") },
+        { "ASCII refuses the rest", NKASCIIStringEncoding, "n=\xC3\xA9", std::nullopt },
+    };
+    for (const Case& c : cases) {
+        auto serializer = NKHTTPRequestSerializer::serializer();
+        EXPECT_EQ(serializer->stringEncoding(), NKUTF8StringEncoding);
+        serializer->setStringEncoding(c.encoding);
+        const std::string text = c.text;
+        serializer->setQueryStringSerializationWithBlock(
+            [text](const net::URLRequest&, const Value&, foundation::ErrorPtr*) { return std::optional<std::string>(text); });
+        foundation::ErrorPtr error;
+        auto request = serializer->requestWithMethod("POST", "https://h/", Value::dictionary({ { "n", 1 } }), &error);
+        if (c.bytes) {
+            ASSERT_TRUE(request) << c.name;
+            EXPECT_EQ(bodyText(*request), *c.bytes) << c.name;
+            EXPECT_FALSE(error) << c.name;
+        } else {
+            // Sent without its parameters it would look like a success to the server.
+            EXPECT_FALSE(request) << c.name;
+            ASSERT_TRUE(error) << c.name;
+            EXPECT_EQ(error->domain(), NKURLRequestSerializationErrorDomain) << c.name;
+        }
+    }
+
+    auto latin = NKHTTPRequestSerializer::serializer();
+    latin->setStringEncoding(NKISOLatin1StringEncoding);
+    auto form = latin->multipartFormRequestWithMethod("POST", "https://h/up", Value::dictionary({ { "name", "\xC3\xA9" } }), nullptr);
+    ASSERT_TRUE(form);
+    std::string body = drain(*form->HTTPBodyStream(), 64);
+    EXPECT_NE(body.find("name=\"name\"\r\n\r\n\xE9\r\n"), std::string::npos) << body;
+
+    foundation::ErrorPtr error;
+    EXPECT_FALSE(latin->multipartFormRequestWithMethod("POST", "https://h/up", Value::dictionary({ { "name", "\xE2\x82\xAC" } }),
+                                                       nullptr, &error));
+    EXPECT_TRUE(error);
+
+    // A copy starts with the encoding of a new serializer.
+    EXPECT_EQ(latin->copy()->stringEncoding(), NKUTF8StringEncoding);
+}
