@@ -1,10 +1,14 @@
 #include "MovaraKit/HTTP/NKXMLResponseSerializer.h"
 
 #include <climits>
+#include <mutex>
 
+#include <libxml/HTMLparser.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <libxml/valid.h>
 #include <libxml/xmlerror.h>
+#include <libxml/xmlsave.h>
 
 #include "MovaraKit/HTTP/NKJSONResponseSerializer.h"
 
@@ -15,6 +19,49 @@ const std::string XMLParserErrorDomain = "NSXMLParserErrorDomain";
 
 // Parsing never touches the network, and entities stay unexpanded.
 constexpr int SafeParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+
+// Parameter entities and XIncludes reach libxml2's process-wide loader without passing
+// through the context's hooks, so our parses run with a loader that refuses everything;
+// anyone else in the process keeps the loader they had.
+thread_local bool t_refuseLoading = false;
+xmlExternalEntityLoader s_previousLoader = nullptr;
+
+xmlParserInputPtr refusingLoader(const char* URL, const char* ID, xmlParserCtxtPtr context)
+{
+    if (t_refuseLoading)
+        return nullptr;
+    return s_previousLoader ? s_previousLoader(URL, ID, context) : nullptr;
+}
+
+class RefuseLoadingScope {
+public:
+    RefuseLoadingScope()
+    {
+        static std::once_flag once;
+        std::call_once(once, [] {
+            s_previousLoader = xmlGetExternalEntityLoader();
+            xmlSetExternalEntityLoader(refusingLoader);
+        });
+        t_refuseLoading = true;
+    }
+    ~RefuseLoadingScope() { t_refuseLoading = false; }
+    RefuseLoadingScope(const RefuseLoadingScope&) = delete;
+    RefuseLoadingScope& operator=(const RefuseLoadingScope&) = delete;
+};
+
+// A document from a server loads no external subset and resolves no external entity: the SAX
+// hooks that would load them do nothing here (the parser's own loader would read local files,
+// or wait forever on a device).
+void ignoreExternalSubset(void*, const xmlChar*, const xmlChar*, const xmlChar*) { }
+xmlParserInputPtr resolveNoEntity(void*, const xmlChar*, const xmlChar*) { return nullptr; }
+
+void refuseExternalLoading(xmlParserCtxtPtr context)
+{
+    if (context->sax) {
+        context->sax->externalSubset = ignoreExternalSubset;
+        context->sax->resolveEntity = resolveNoEntity;
+    }
+}
 
 foundation::ErrorPtr errorFromLastXMLError(xmlParserCtxtPtr context)
 {
@@ -106,6 +153,8 @@ bool NKXMLParser::parse()
     }
     context->_private = &state;
     xmlCtxtUseOptions(context, SafeParseOptions);
+    refuseExternalLoading(context);
+    RefuseLoadingScope refuse;
     int result = xmlParseChunk(context, reinterpret_cast<const char*>(m_data.data()), static_cast<int>(m_data.size()), 1);
     bool ok = result == 0 && context->wellFormed;
     if (!ok)
@@ -117,27 +166,78 @@ bool NKXMLParser::parse()
     return ok;
 }
 
-std::shared_ptr<NKXMLDocument> NKXMLDocument::documentWithData(const foundation::Data& data, unsigned long,
+namespace {
+
+foundation::ErrorPtr tooLargeError()
+{
+    return foundation::Error::make(XMLParserErrorDomain, XML_ERR_INTERNAL_ERROR, "The XML document is too large.");
+}
+
+} // namespace
+
+std::shared_ptr<NKXMLDocument> NKXMLDocument::documentWithData(const foundation::Data& data, unsigned long options,
                                                                foundation::ErrorPtr* error)
 {
     if (data.size() > static_cast<std::size_t>(INT_MAX)) {
         if (error)
-            *error = foundation::Error::make(XMLParserErrorDomain, XML_ERR_INTERNAL_ERROR, "The XML document is too large.");
+            *error = tooLargeError();
         return nullptr;
     }
+    const char* bytes = reinterpret_cast<const char*>(data.data());
+    const int length = static_cast<int>(data.size());
+
+    if (options & NSXMLDocumentTidyHTML) {
+        htmlParserCtxtPtr context = htmlNewParserCtxt();
+        if (!context)
+            return nullptr;
+        refuseExternalLoading(context);
+        RefuseLoadingScope refuse;
+        htmlDocPtr document = htmlCtxtReadMemory(context, bytes, length, nullptr, nullptr,
+                                                 HTML_PARSE_RECOVER | HTML_PARSE_NODEFDTD | HTML_PARSE_NONET | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING
+                                                     | ((options & NSXMLNodePreserveWhitespace) ? 0 : HTML_PARSE_NOBLANKS));
+        if (!document && error)
+            *error = errorFromLastXMLError(context);
+        htmlFreeParserCtxt(context);
+        if (!document)
+            return nullptr;
+        return std::shared_ptr<NKXMLDocument>(new NKXMLDocument(document, options));
+    }
+
+    int parseOptions = SafeParseOptions;
+    if (!(options & NSXMLNodePreserveWhitespace))
+        parseOptions |= XML_PARSE_NOBLANKS;
+    if (!(options & NSXMLNodePreserveCDATA))
+        parseOptions |= XML_PARSE_NOCDATA;
+    if (options & NSXMLDocumentTidyXML)
+        parseOptions |= XML_PARSE_RECOVER;
+    const bool validate = (options & NSXMLDocumentValidate) != 0;
+    if (validate)
+        parseOptions |= XML_PARSE_DTDVALID;
+
     xmlParserCtxtPtr context = xmlNewParserCtxt();
     if (!context)
         return nullptr;
-    xmlDocPtr document = xmlCtxtReadMemory(context, reinterpret_cast<const char*>(data.data()), static_cast<int>(data.size()),
-                                           nullptr, nullptr, SafeParseOptions);
-    if (!document) {
-        if (error)
-            *error = errorFromLastXMLError(context);
+    refuseExternalLoading(context);
+    RefuseLoadingScope refuse;
+    xmlDocPtr document = xmlCtxtReadMemory(context, bytes, length, nullptr, nullptr, parseOptions);
+    // Without tidying a document must be well formed; a validated one must be valid too (and
+    // one without a DTD cannot be).
+    const bool refused = !document || (!(options & NSXMLDocumentTidyXML) && !context->wellFormed)
+        || (validate && (!context->valid || !document->intSubset));
+    if (refused) {
+        if (error) {
+            if (validate && document && context->wellFormed && !document->intSubset)
+                *error = foundation::Error::make(XMLParserErrorDomain, XML_DTD_NO_DTD, "The document has no DTD to validate against.");
+            else
+                *error = errorFromLastXMLError(context);
+        }
+        if (document)
+            xmlFreeDoc(document);
         xmlFreeParserCtxt(context);
         return nullptr;
     }
     xmlFreeParserCtxt(context);
-    return std::shared_ptr<NKXMLDocument>(new NKXMLDocument(document));
+    return std::shared_ptr<NKXMLDocument>(new NKXMLDocument(document, options));
 }
 
 NKXMLDocument::~NKXMLDocument()
@@ -164,11 +264,21 @@ std::optional<std::string> NKXMLDocument::stringValueOfFirstElementNamed(const s
 
 std::string NKXMLDocument::XMLString() const
 {
-    xmlChar* buffer = nullptr;
-    int size = 0;
-    xmlDocDumpMemory(static_cast<xmlDocPtr>(m_document), &buffer, &size);
-    std::string out = text(buffer, size);
-    xmlFree(buffer);
+    int saveOptions = XML_SAVE_AS_XML;
+    if (m_options & NSXMLNodePrettyPrint)
+        saveOptions |= XML_SAVE_FORMAT;
+    if (m_options & NSXMLNodeExpandEmptyElement)
+        saveOptions |= XML_SAVE_NO_EMPTY;
+    xmlBufferPtr buffer = xmlBufferCreate();
+    if (!buffer)
+        return {};
+    std::string out;
+    if (xmlSaveCtxtPtr save = xmlSaveToBuffer(buffer, "UTF-8", saveOptions)) {
+        xmlSaveDoc(save, static_cast<xmlDocPtr>(m_document));
+        xmlSaveClose(save);
+        out = text(xmlBufferContent(buffer), xmlBufferLength(buffer));
+    }
+    xmlBufferFree(buffer);
     return out;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // XML answers, through libxml2: the parser serializer hands back an event-driven parser over
-// the body, not yet run; the document serializer builds the whole tree. Neither reaches the
-// network for external entities or expands them.
+// the body, not yet run; the document serializer builds the whole tree. A document from a
+// server never makes us read anything else: external entities, external DTDs and XIncludes
+// stay unloaded whatever the options ask, and entity references stay unexpanded.
 
 #include <functional>
 #include <map>
@@ -9,6 +10,22 @@
 #include <string>
 
 #include "MovaraKit/HTTP/NKHTTPResponseSerializer.h"
+
+// The platform's XML-document option bits that a document honours: how it is read and how it
+// writes itself back. Asking to load external entities or to process XIncludes changes
+// nothing (see above); the other bits are accepted and have no effect.
+enum : unsigned long {
+    NSXMLNodeExpandEmptyElement = 1ul << 1,   // write <a></a> instead of <a/>
+    NSXMLDocumentTidyHTML = 1ul << 9,         // read the body as HTML
+    NSXMLDocumentTidyXML = 1ul << 10,         // mend a malformed document instead of refusing it
+    NSXMLDocumentValidate = 1ul << 13,        // refuse a document that breaks its (internal) DTD
+    NSXMLNodeLoadExternalEntitiesAlways = 1ul << 14,
+    NSXMLDocumentXInclude = 1ul << 16,
+    NSXMLNodePrettyPrint = 1ul << 17,         // write indented
+    NSXMLNodePreserveEntities = 1ul << 22,
+    NSXMLNodePreserveCDATA = 1ul << 24,       // keep CDATA sections (else they become text)
+    NSXMLNodePreserveWhitespace = 1ul << 25,  // keep blank text between elements (else dropped)
+};
 
 class NKXMLParser {
 public:
@@ -40,11 +57,14 @@ public:
     std::string rootElementName() const;
     // The text content of the first element named `name`, depth first; none when there is none.
     std::optional<std::string> stringValueOfFirstElementNamed(const std::string& name) const;
+    // The document as XML, indented and with expanded empty elements when its options ask.
     std::string XMLString() const;
+    unsigned long options() const { return m_options; }
 
 private:
-    explicit NKXMLDocument(void* document) : m_document(document) { }
+    NKXMLDocument(void* document, unsigned long options) : m_document(document), m_options(options) { }
     void* m_document;
+    unsigned long m_options;
 };
 
 class NKXMLParserResponseSerializer : public NKHTTPResponseSerializer {

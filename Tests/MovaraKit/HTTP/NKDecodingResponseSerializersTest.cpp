@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "MovaraKit/HTTP/NKCompoundResponseSerializer.h"
 #include "MovaraKit/HTTP/NKImageResponseSerializer.h"
 #include "MovaraKit/HTTP/NKJSONResponseSerializer.h"
@@ -155,4 +157,82 @@ TEST(NKImageAndCompoundResponseSerializers, DecodeImagesAndFallBackToTheBody)
     auto empty = NKCompoundResponseSerializer::compoundSerializerWithResponseSerializers({});
     EXPECT_EQ(std::any_cast<Data>(empty->responseObjectForResponse(response(404, "text/plain"), bytes("x"), &error)), bytes("x"));
     EXPECT_EQ(error->code(), -1011);
+}
+
+TEST(NKXMLDocumentResponseSerializer, HonoursTheDocumentOptions)
+{
+    struct Case {
+        const char* name;
+        unsigned long options;
+        const char* body;
+        std::optional<std::string> xml; // the document's XML text after the declaration; none: no document
+    };
+    const Case cases[] = {
+        { "blank text dropped by default", 0, "<r>\n  <a>x</a>\n</r>", "<r><a>x</a></r>" },
+        { "whitespace kept when asked", NSXMLNodePreserveWhitespace, "<r>\n  <a>x</a>\n</r>", "<r>\n  <a>x</a>\n</r>" },
+        { "CDATA merged into text by default", 0, "<r><![CDATA[a<b]]></r>", "<r>a&lt;b</r>" },
+        { "CDATA kept when asked", NSXMLNodePreserveCDATA, "<r><![CDATA[a<b]]></r>", "<r><![CDATA[a<b]]></r>" },
+        { "malformed refused", 0, "<r><a></r>", std::nullopt },
+        { "malformed tidied", NSXMLDocumentTidyXML, "<r><a>t</r>", "<r><a>t</a></r>" },
+        { "HTML is not XML", 0, "<html><body><p>one<br>two</body></html>", std::nullopt },
+        { "HTML tidied", NSXMLDocumentTidyHTML, "<html><body><p>one<br>two</body></html>",
+          "<html><body><p>one<br/>two</p></body></html>" },
+        { "invalid but not validated", 0, "<!DOCTYPE r [<!ELEMENT r (a)><!ELEMENT a EMPTY><!ELEMENT b EMPTY>]><r><b/></r>",
+          "<!DOCTYPE r [\n<!ELEMENT r (a)>\n<!ELEMENT a EMPTY>\n<!ELEMENT b EMPTY>\n]>\n<r><b/></r>" },
+        { "invalid and validated", NSXMLDocumentValidate,
+          "<!DOCTYPE r [<!ELEMENT r (a)><!ELEMENT a EMPTY><!ELEMENT b EMPTY>]><r><b/></r>", std::nullopt },
+        { "valid and validated", NSXMLDocumentValidate, "<!DOCTYPE r [<!ELEMENT r (a)><!ELEMENT a EMPTY>]><r><a/></r>",
+          "<!DOCTYPE r [\n<!ELEMENT r (a)>\n<!ELEMENT a EMPTY>\n]>\n<r><a/></r>" },
+        { "pretty printed", NSXMLNodePrettyPrint, "<r><a>x</a></r>", "<r>\n  <a>x</a>\n</r>" },
+        { "empty elements expanded", NSXMLNodeExpandEmptyElement, "<r><a/></r>", "<r><a></a></r>" },
+    };
+    for (const Case& c : cases) {
+        auto serializer = NKXMLDocumentResponseSerializer::serializerWithXMLDocumentOptions(c.options);
+        foundation::ErrorPtr error;
+        auto object = serializer->responseObjectForResponse(response(200, "text/xml"), bytes(c.body), &error);
+        if (!c.xml) {
+            EXPECT_FALSE(object.has_value()) << c.name;
+            EXPECT_TRUE(error) << c.name;
+            continue;
+        }
+        ASSERT_TRUE(object.has_value()) << c.name << ": " << (error ? error->localizedDescription() : "");
+        EXPECT_FALSE(error) << c.name;
+        std::string xml = std::any_cast<std::shared_ptr<NKXMLDocument>>(object)->XMLString();
+        if (xml.starts_with("<?xml"))
+            xml = xml.substr(xml.find('\n') + 1);
+        while (!xml.empty() && xml.back() == '\n')
+            xml.pop_back();
+        EXPECT_EQ(xml, *c.xml) << c.name;
+    }
+}
+
+TEST(NKXMLDocumentResponseSerializer, NoOptionLetsAServersDocumentReadLocalFiles)
+{
+    // A document from a server names files of this machine; whatever it asks for, they stay
+    // unread and nothing waits on them (/dev/zero would never end).
+    const char* bodies[] = {
+        "<!DOCTYPE r [<!ENTITY e SYSTEM \"file:///etc/hostname\">]><r><v>&e;</v></r>",
+        "<!DOCTYPE r SYSTEM \"file:///dev/zero\"><r><v>x</v></r>",
+        "<!DOCTYPE r [<!ENTITY % p SYSTEM \"file:///dev/zero\"> %p;]><r><v>x</v></r>",
+        "<r xmlns:xi=\"http://www.w3.org/2001/XInclude\"><v><xi:include href=\"file:///etc/hostname\" parse=\"text\"/></v></r>",
+    };
+    const unsigned long everything = NSXMLDocumentValidate | NSXMLNodeLoadExternalEntitiesAlways | NSXMLDocumentXInclude
+        | NSXMLDocumentTidyXML;
+    std::ifstream hostnameFile("/etc/hostname");
+    std::string hostname;
+    std::getline(hostnameFile, hostname);
+    for (const char* body : bodies) {
+        for (unsigned long options : { 0ul, everything, everything | NSXMLNodePreserveEntities }) {
+            auto serializer = NKXMLDocumentResponseSerializer::serializerWithXMLDocumentOptions(options);
+            foundation::ErrorPtr error;
+            auto object = serializer->responseObjectForResponse(response(200, "text/xml"), bytes(body), &error);
+            if (!object.has_value())
+                continue;
+            auto document = std::any_cast<std::shared_ptr<NKXMLDocument>>(object);
+            const std::string value = document->stringValueOfFirstElementNamed("v").value_or("");
+            if (!hostname.empty())
+                EXPECT_EQ(value.find(hostname), std::string::npos) << body << " options " << options;
+            EXPECT_EQ(document->XMLString().find(std::string(1, '\0')), std::string::npos);
+        }
+    }
 }
