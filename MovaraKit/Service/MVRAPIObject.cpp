@@ -23,9 +23,23 @@ void MVRAPIObject::setValuesForKeysWithJSONDictionary(const foundation::Value& d
     setJSON(merged);
 }
 
+const MVRAPIObject::KeyMapping& MVRAPIObject::customKeyMapping()
+{
+    static const KeyMapping none;
+    return none;
+}
+
 std::string MVRAPIObject::description() const
 {
-    return foundation::toJSON(m_JSON, true);
+    const KeyMapping& mapping = classKeyMapping();
+    if (mapping.empty() || !m_JSON.isDictionary())
+        return foundation::toJSON(m_JSON, true);
+    foundation::Value mapped = foundation::Value::dictionary();
+    for (const auto& [key, value] : m_JSON.asDictionary()) {
+        auto it = mapping.find(key);
+        mapped.set(it == mapping.end() ? key : it->second, value);
+    }
+    return foundation::toJSON(mapped, true);
 }
 
 void MVRAPIObject::encodeWithCoder(foundation::KeyedArchiver& coder) const

@@ -95,6 +95,30 @@ void commandWillFinish(const foundation::Notification& notification)
 
 } // namespace
 
+const MVRAPIObject::KeyMapping& MVRAPIUser::customKeyMapping()
+{
+    static const KeyMapping mapping {
+        { "id", "user_id" },
+        { "description", "bio" },
+        { "avatar", "avatarURLString" },
+        { "num_movaras", "movaraCount" },
+        { "num_followers", "followerCount" },
+        { "num_friends", "friendCount" },
+        { "num_loved", "lovedCount" },
+        { "private", "privateValue" },
+        { "push_allowed", "pushAllowed" },
+        { "push_comments_allowed", "pushCommentsAllowed" },
+        { "push_follows_allowed", "pushFollowsAllowed" },
+        { "push_friend_posts_allowed", "pushFriendPostsAllowed" },
+        { "push_loves_allowed", "pushLovesAllowed" },
+        { "push_processing_allowed", "pushProcessedAllowed" },
+        { "push_subscription_allowed", "pushMovaraCloudAllowed" },
+        { "marketing_consent", "marketingConsent" },
+        { "tracking_consent", "trackingConsent" },
+    };
+    return mapping;
+}
+
 std::shared_ptr<MVRAPIUser> MVRAPIUser::initWithJSON(const foundation::Value& JSON)
 {
     if (!JSON.isDictionary() || JSON.size() == 0)

@@ -23,6 +23,8 @@ class MVRAPIUser : public MVRAPIObject {
 public:
     // None for anything but a non-empty JSON object.
     static std::shared_ptr<MVRAPIUser> initWithJSON(const foundation::Value& JSON);
+    // The 17 wire keys that differ from their properties' names ("id" -> "user_id", ...).
+    static const KeyMapping& customKeyMapping();
 
     static std::shared_ptr<MVRAPIUser> currentUser();
     static void setCurrentUser(const std::shared_ptr<MVRAPIUser>& user);
@@ -74,6 +76,7 @@ public:
 
 protected:
     MVRAPIUser() = default;
+    const KeyMapping& classKeyMapping() const override { return customKeyMapping(); }
     std::optional<std::string> string(const char* key) const;
     std::optional<bool> boolean(const char* key) const;
     std::optional<std::int64_t> number(const char* key) const;

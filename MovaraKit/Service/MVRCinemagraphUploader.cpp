@@ -7,6 +7,12 @@
 #include "Platform/Media/Asset.h"
 #include "Platform/Media/AssetTrack.h"
 
+const MVRAPIObject::KeyMapping& MVRAPICinemagraph::customKeyMapping()
+{
+    static const KeyMapping mapping { { "embed_code", "embedCode" } };
+    return mapping;
+}
+
 std::shared_ptr<MVRAPICinemagraph> MVRAPICinemagraph::initWithJSON(const foundation::Value& JSON)
 {
     if (!JSON.isDictionary() || JSON.size() == 0)

@@ -18,9 +18,14 @@ class MVRAPICinemagraph : public MVRAPIObject {
 public:
     // None for anything but a non-empty JSON object.
     static std::shared_ptr<MVRAPICinemagraph> initWithJSON(const foundation::Value& JSON);
+    // "embed_code" -> "embedCode"; "link" keeps its name.
+    static const KeyMapping& customKeyMapping();
     std::optional<std::string> link() const { return JSON()["link"].stringValue(); }
     std::optional<std::string> embedCode() const { return JSON()["embed_code"].stringValue(); }
     std::string className() const override { return "MVRAPICinemagraph"; }
+
+protected:
+    const KeyMapping& classKeyMapping() const override { return customKeyMapping(); }
 
 private:
     MVRAPICinemagraph() = default;

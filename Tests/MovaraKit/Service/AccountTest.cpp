@@ -8,6 +8,7 @@
 
 #include "MovaraKit/Service/MVRAPIMutableUser.h"
 #include "MovaraKit/Service/MVRAccountCommands.h"
+#include "MovaraKit/Service/MVRCinemagraphUploader.h"
 #include "MovaraKit/Service/MVRError.h"
 #include "Platform/Foundation/FileManager.h"
 #include "Platform/Foundation/NotificationCenter.h"
@@ -373,4 +374,57 @@ TEST_F(ServiceTest, AStoredUserFileFarLargerThanAnArchiveIsDroppedUnread)
     EXPECT_FALSE(MVRAPIUser::currentUser());
     EXPECT_FALSE(std::filesystem::exists(path));
     MVRCredentialStorage::sharedCredentialStorage()->setLoginCredential(nullptr);
+}
+
+TEST(MVRAPIObject, DescriptionsNameTheKeysAsTheClassesProperties)
+{
+    // The user's wire keys that differ from its property names, and only those.
+    const auto& mapping = MVRAPIUser::customKeyMapping();
+    EXPECT_EQ(mapping.size(), 17u);
+    const std::pair<const char*, const char*> expected[] = {
+        { "id", "user_id" }, { "description", "bio" }, { "avatar", "avatarURLString" }, { "num_movaras", "movaraCount" },
+        { "num_followers", "followerCount" }, { "num_friends", "friendCount" }, { "num_loved", "lovedCount" },
+        { "private", "privateValue" }, { "push_allowed", "pushAllowed" }, { "push_comments_allowed", "pushCommentsAllowed" },
+        { "push_follows_allowed", "pushFollowsAllowed" }, { "push_friend_posts_allowed", "pushFriendPostsAllowed" },
+        { "push_loves_allowed", "pushLovesAllowed" }, { "push_processing_allowed", "pushProcessedAllowed" },
+        { "push_subscription_allowed", "pushMovaraCloudAllowed" }, { "marketing_consent", "marketingConsent" },
+        { "tracking_consent", "trackingConsent" },
+    };
+    for (const auto& [wire, property] : expected) {
+        auto it = mapping.find(wire);
+        ASSERT_NE(it, mapping.end()) << wire;
+        EXPECT_EQ(it->second, property) << wire;
+    }
+    EXPECT_EQ(MVRAPICinemagraph::customKeyMapping(), (MVRAPIObject::KeyMapping { { "embed_code", "embedCode" } }));
+
+    struct Case {
+        const char* name;
+        std::shared_ptr<MVRAPIObject> object;
+        std::vector<std::string> shown;
+        std::vector<std::string> hidden;
+    };
+    const Case cases[] = {
+        { "user", MVRAPIUser::initWithJSON(Value::dictionary({ { "id", 7 }, { "username", "u" }, { "description", "Timelapses" },
+                                                               { "num_movaras", 3 }, { "push_allowed", true } })),
+          { "\"user_id\" : 7", "\"username\" : \"u\"", "\"bio\" : \"Timelapses\"", "\"movaraCount\" : 3", "\"pushAllowed\" : true" },
+          { "\"id\"", "\"description\"", "\"num_movaras\"", "\"push_allowed\"" } },
+        { "editable user", MVRAPIMutableUser::initWithJSON(Value::dictionary({ { "avatar", "https://h/a.png" } })),
+          { "\"avatarURLString\" : \"https://h/a.png\"" }, { "\"avatar\"" } },
+        { "uploaded item", MVRAPICinemagraph::initWithJSON(Value::dictionary({ { "embed_code", "<e>" }, { "link", "https://h/1" } })),
+          { "\"embedCode\" : \"<e>\"", "\"link\" : \"https://h/1\"" }, { "\"embed_code\"" } },
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(c.object) << c.name;
+        const std::string text = c.object->description();
+        for (const auto& s : c.shown)
+            EXPECT_NE(text.find(s), std::string::npos) << c.name << ": " << text;
+        for (const auto& s : c.hidden)
+            EXPECT_EQ(text.find(s), std::string::npos) << c.name << ": " << text;
+    }
+
+    // The record keeps the wire keys: mapping is for reading only.
+    auto user = MVRAPIUser::initWithJSON(Value::dictionary({ { "description", "b" } }));
+    user->description();
+    EXPECT_EQ(user->JSON(), Value::dictionary({ { "description", "b" } }));
+    EXPECT_EQ(user->bio(), "b");
 }
