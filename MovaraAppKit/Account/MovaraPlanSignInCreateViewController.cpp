@@ -55,15 +55,29 @@ std::string MovaraPlanSignInCreateViewController::onePasswordSearchURL()
     return std::string("onepassword://search/") + kWebDomain;
 }
 
+namespace {
+
+std::optional<std::string> onePasswordApplication()
+{
+    auto url = foundation::URL::URLWithString(MovaraPlanSignInCreateViewController::onePasswordSearchURL());
+    return url ? ui::Workspace::shared().URLForApplicationToOpenURL(*url) : std::nullopt;
+}
+
+} // namespace
+
 bool MovaraPlanSignInCreateViewController::onePasswordAvailable() const
 {
-    return onePasswordIcon() != nullptr;
+    return onePasswordApplication().has_value();
 }
 
 ui::ImagePtr MovaraPlanSignInCreateViewController::onePasswordIcon() const
 {
-    // No password manager registers that scheme here.
-    return nullptr;
+    auto application = onePasswordApplication();
+    if (!application)
+        return nullptr;
+    // An application whose entry names no icon that loads still shows as a file would.
+    auto icon = ui::Workspace::shared().iconForApplication(*application);
+    return icon ? icon : ui::Workspace::shared().iconForFile(*application);
 }
 
 std::shared_ptr<ui::TextField> MovaraPlanSignInCreateViewController::fieldWithTag(FieldTag tag) const
@@ -129,6 +143,14 @@ void MovaraPlanSignInCreateViewController::loadView()
     signIn->addSubview(link("Forgot password?", "showResetPasswordView:", 40, 140));
     signIn->addSubview(link("Create an account", "showCreateAccountView:", 40, 40));
     signInName->setNextKeyView(signInPassword);
+    if (auto icon = onePasswordIcon()) {
+        signInPassword->setFrame(Rect::make(40, 184, 310, 24));
+        m_onePasswordButton = ui::Button::buttonWithImage(icon, self, "launchOnePasswordSearch:");
+        m_onePasswordButton->setBordered(false);
+        m_onePasswordButton->setFrame(Rect::make(356, 184, 24, 24));
+        m_onePasswordButton->setToolTip(foundation::localized("Find in password manager", "button tool tip", mvr_movaraAppKitBundle()));
+        signIn->addSubview(m_onePasswordButton);
+    }
 
     auto create = pane("hideCreateAccount");
     create->addSubview(title("Create a Movara account", 270));
@@ -353,7 +375,8 @@ const foundation::KeyTable& MovaraPlanSignInCreateViewController::observableKeys
             .key("hideSignin", &C::hideSignin, &C::setHideSignin)
             .key("hideCreateAccount", &C::hideCreateAccount, &C::setHideCreateAccount)
             .key("hideResetPassword", &C::hideResetPassword, &C::setHideResetPassword)
-            .key("onePasswordAvailable", &C::onePasswordAvailable);
+            .key("onePasswordAvailable", &C::onePasswordAvailable)
+            .key("onePasswordIcon", &C::onePasswordIcon);
         return t;
     }();
     return table;

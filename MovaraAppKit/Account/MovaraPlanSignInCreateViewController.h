@@ -68,10 +68,14 @@ public:
 #undef MVR_STRING_PROPERTY
 #undef MVR_BOOL_PROPERTY
 
-    // The password manager is not offered on this platform: never available, no icon.
+    // The password manager is offered when the desktop names an application for its search
+    // URL's scheme; the icon is that application's (none without one). Asked afresh each time.
     bool onePasswordAvailable() const;
     ui::ImagePtr onePasswordIcon() const;
     static std::string onePasswordSearchURL();
+    // The button that opens the search; present only when the form was made while a password
+    // manager was available.
+    const std::shared_ptr<ui::Button>& onePasswordButton() const { return m_onePasswordButton; }
 
     // The controls, for tests and subclasses.
     std::shared_ptr<ui::TextField> fieldWithTag(FieldTag tag) const;
@@ -118,6 +122,7 @@ private:
     std::shared_ptr<ui::Button> m_signInButton;
     std::shared_ptr<ui::Button> m_createButton;
     std::shared_ptr<ui::Button> m_resetButton;
+    std::shared_ptr<ui::Button> m_onePasswordButton;
     std::shared_ptr<ui::Switch> m_marketingSwitch;
     std::shared_ptr<ui::Switch> m_trackingSwitch;
     std::shared_ptr<ui::TextField> m_createUsernameTextField;

@@ -7,6 +7,9 @@
 #include <sstream>
 #include <unistd.h>
 
+#include <gio/gdesktopappinfo.h>
+#include <gio/gio.h>
+
 #include "Platform/Foundation/StringUtils.h"
 #include "Platform/Images/UTType.h"
 #include "Platform/UI/BezierPath.h"
@@ -153,6 +156,89 @@ ImagePtr Workspace::iconForFile(const std::string& path) const
         }
         (void)r;
     });
+}
+
+std::optional<std::string> Workspace::URLForApplicationToOpenURL(const foundation::URL& url) const
+{
+    const std::string scheme = foundation::asciiLowercase(url.scheme());
+    if (scheme.empty() || scheme.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789+-.") != std::string::npos)
+        return std::nullopt;
+    GAppInfo* app = g_app_info_get_default_for_uri_scheme(scheme.c_str());
+    if (!app)
+        return std::nullopt;
+    std::optional<std::string> path;
+    if (G_IS_DESKTOP_APP_INFO(app)) {
+        if (const char* file = g_desktop_app_info_get_filename(G_DESKTOP_APP_INFO(app)))
+            path = file;
+    }
+    g_object_unref(app);
+    return path;
+}
+
+namespace {
+
+// Where the desktop keeps icons, most personal first.
+std::vector<std::string> iconBaseDirectories()
+{
+    std::vector<std::string> dirs;
+    dirs.push_back(std::string(g_get_user_data_dir()) + "/icons");
+    dirs.push_back(std::string(g_get_home_dir()) + "/.icons");
+    for (const char* const* d = g_get_system_data_dirs(); d && *d; ++d)
+        dirs.push_back(std::string(*d) + "/icons");
+    return dirs;
+}
+
+// A themed icon name as a bitmap file: the hicolor theme's sizes nearest 32 points first,
+// then the old pixmaps folders. Names with a slash or a leading dot are not names.
+std::optional<std::string> findThemedIcon(const std::string& name)
+{
+    if (name.empty() || name.find('/') != std::string::npos || name.front() == '.')
+        return std::nullopt;
+    static const char* const sizes[] = {"32x32", "48x48", "64x64", "24x24", "128x128", "22x22", "256x256", "16x16", "512x512"};
+    for (const auto& base : iconBaseDirectories()) {
+        for (const char* size : sizes) {
+            const std::string candidate = base + "/hicolor/" + size + "/apps/" + name + ".png";
+            if (::access(candidate.c_str(), R_OK) == 0)
+                return candidate;
+        }
+    }
+    std::vector<std::string> pixmaps;
+    for (const char* const* d = g_get_system_data_dirs(); d && *d; ++d)
+        pixmaps.push_back(std::string(*d) + "/pixmaps/" + name + ".png");
+    for (const auto& candidate : pixmaps) {
+        if (::access(candidate.c_str(), R_OK) == 0)
+            return candidate;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+ImagePtr Workspace::iconForApplication(const std::string& desktopFilePath) const
+{
+    GDesktopAppInfo* app = g_desktop_app_info_new_from_filename(desktopFilePath.c_str());
+    if (!app)
+        return nullptr;
+    std::vector<std::string> candidates;
+    if (GIcon* icon = g_app_info_get_icon(G_APP_INFO(app))) {
+        if (G_IS_FILE_ICON(icon)) {
+            if (char* path = g_file_get_path(g_file_icon_get_file(G_FILE_ICON(icon)))) {
+                candidates.emplace_back(path);
+                g_free(path);
+            }
+        } else if (G_IS_THEMED_ICON(icon)) {
+            for (const char* const* n = g_themed_icon_get_names(G_THEMED_ICON(icon)); n && *n; ++n) {
+                if (auto found = findThemedIcon(*n))
+                    candidates.push_back(*found);
+            }
+        }
+    }
+    g_object_unref(app);
+    for (const auto& path : candidates) {
+        if (auto image = Image::imageWithContentsOfFile(path))
+            return image;
+    }
+    return nullptr;
 }
 
 std::string Workspace::preferredFilenameExtensionForType(const std::string& typeIdentifier) const

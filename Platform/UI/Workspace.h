@@ -31,6 +31,12 @@ public:
     void registerApplication(const std::string& name, const std::string& path);
     // A 32-point picture for the file: a folder, or a page with the file's extension.
     ImagePtr iconForFile(const std::string& path) const;
+    // The application the desktop opens the URL with (GIO's default handler for
+    // x-scheme-handler/<scheme>), as the path of its .desktop file; none when it names none.
+    std::optional<std::string> URLForApplicationToOpenURL(const foundation::URL& url) const;
+    // The icon an application's .desktop file names (a file, or a name in the icon themes);
+    // none when it names none that loads.
+    ImagePtr iconForApplication(const std::string& desktopFilePath) const;
 
     std::string preferredFilenameExtensionForType(const std::string& typeIdentifier) const;
     // The file's type identifier; none when it cannot be read and its extension names none.
