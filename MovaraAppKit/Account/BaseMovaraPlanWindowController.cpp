@@ -1,5 +1,6 @@
 #include "MovaraAppKit/Account/BaseMovaraPlanWindowController.h"
 
+#include "MovaraAppKit/Shell/PlatformExtensions.h"
 
 BaseMovaraPlanWindowController::BaseMovaraPlanWindowController()
 {
@@ -17,8 +18,15 @@ std::shared_ptr<BaseMovaraPlanWindowController> BaseMovaraPlanWindowController::
 void BaseMovaraPlanWindowController::windowDidLoad()
 {
     ui::WindowController::windowDidLoad();
-    if (auto w = window())
+    if (auto w = window()) {
         w->setTitlebarAppearsTransparent(true);
+        w->setDelegate(sharedAs<BaseMovaraPlanWindowController>());
+    }
+}
+
+graphics::Rect BaseMovaraPlanWindowController::windowWillPositionSheet(ui::Window&, ui::Window&, const graphics::Rect& rect)
+{
+    return graphics::Rect::make(rect.minX(), rect.minY() - titleBarHeight(), rect.width(), rect.height());
 }
 
 void BaseMovaraPlanWindowController::showWindow(ui::Object* sender)

@@ -1,6 +1,7 @@
 #pragma once
 // The base of the account windows, and their windows' delegate: a transparent title bar,
-// centred when shown, brought to the front on request. Main thread only.
+// centred when shown, brought to the front on request, sheets hung just below the title bar
+// (the content runs under it). Main thread only.
 
 #include <memory>
 
@@ -15,6 +16,8 @@ public:
     void showWindow(ui::Object* sender) override;
     // Makes the window key and front, only when it is visible already.
     virtual void makeWindowFrontmost(ui::Object* sender);
+    // The proposed place moved down by the height of a title bar.
+    graphics::Rect windowWillPositionSheet(ui::Window& window, ui::Window& sheet, const graphics::Rect& rect) override;
 
 protected:
     BaseMovaraPlanWindowController();

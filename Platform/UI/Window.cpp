@@ -553,7 +553,10 @@ void Window::presentNextSheet()
     m_sheetPresented = true;
     WindowPtr sheet = m_sheetQueue.front().sheet;
     const Rect content = contentRectForFrameRect(m_frame);
-    sheet->setFrame(Rect::make(std::round(m_frame.midX() - sheet->frame().width() / 2), content.maxY() - sheet->frame().height(),
+    Rect place = Rect::make(m_frame.minX(), content.maxY(), m_frame.width(), 0);
+    if (auto delegate = m_delegate.lock())
+        place = delegate->windowWillPositionSheet(*this, *sheet, place);
+    sheet->setFrame(Rect::make(std::round(place.midX() - sheet->frame().width() / 2), place.minY() - sheet->frame().height(),
                                sheet->frame().width(), sheet->frame().height()));
     sheet->makeKeyAndOrderFront(nullptr);
 }

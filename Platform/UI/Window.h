@@ -74,6 +74,15 @@ public:
     virtual void windowDidBecomeKey(const foundation::Notification& notification) { (void)notification; }
     virtual void windowDidResignKey(const foundation::Notification& notification) { (void)notification; }
     virtual void windowDidResize(const foundation::Notification& notification) { (void)notification; }
+    // Where a sheet hangs: `rect` proposes the line (its minimum y, in screen coordinates) that
+    // the sheet's top edge meets, at the top of the content area, across the window's width;
+    // the sheet is centred on the answer's middle.
+    virtual graphics::Rect windowWillPositionSheet(Window& window, Window& sheet, const graphics::Rect& rect)
+    {
+        (void)window;
+        (void)sheet;
+        return rect;
+    }
     // None: the window keeps an undo manager of its own.
     virtual std::shared_ptr<foundation::UndoManager> windowWillReturnUndoManager(Window& window)
     {
