@@ -58,6 +58,8 @@ void MovaraPlanAccountSettingsViewController::setEnableEditControls(bool value)
 void MovaraPlanAccountSettingsViewController::viewWillAppear()
 {
     MovaraPlanViewController::viewWillAppear();
+    // The tabs and the window take the size this tab's controls need.
+    setPreferredContentSize(view()->fittingSize());
     goToFirstKeyView(*this);
     setEnableUpdateButton(false);
     setEnableEditControls(true);

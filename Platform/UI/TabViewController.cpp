@@ -1,6 +1,7 @@
 #include "Platform/UI/TabViewController.h"
 
 #include "Platform/UI/View.h"
+#include "Platform/UI/Window.h"
 
 namespace ui {
 
@@ -119,8 +120,37 @@ void TabViewController::showSelected(const std::shared_ptr<ViewController>& prev
     frame.origin = { (m_content->bounds().size.width - frame.size.width) / 2, m_content->bounds().size.height - frame.size.height };
     childView->setFrame(frame);
     m_content->addSubview(childView);
+    fitSelectedChild();
     if (onScreen)
         child->sendAppearance(true, true);
+}
+
+void TabViewController::preferredContentSizeDidChangeForViewController(ViewController& child)
+{
+    if (m_selected >= 0 && m_items[static_cast<std::size_t>(m_selected)].controller.get() == &child)
+        fitSelectedChild();
+}
+
+void TabViewController::fitSelectedChild()
+{
+    if (!isViewLoaded() || m_selected < 0)
+        return;
+    auto child = m_items[static_cast<std::size_t>(m_selected)].controller;
+    const graphics::Size size = child->preferredContentSize();
+    if (size.width <= 0 || size.height <= 0)
+        return;
+    auto root = view();
+    const graphics::Size rootSize { size.width, size.height + kTabBarHeight };
+    auto window = root->window();
+    if (window && window->contentView() == root)
+        window->setContentSize(rootSize);
+    else
+        root->setFrameSize(rootSize);
+    m_content->setFrame(graphics::Rect::make(0, 0, size.width, size.height));
+    if (child->isViewLoaded())
+        child->view()->setFrame(graphics::Rect::make(0, 0, size.width, size.height));
+    layoutTabs();
+    setPreferredContentSize(rootSize);
 }
 
 std::vector<std::shared_ptr<ViewController>> TabViewController::appearingChildViewControllers() const

@@ -1,7 +1,8 @@
 #pragma once
 // A view controller that shows one of several child controllers, chosen by a row of tab
-// buttons above them. The selected index is observable ("selectedTabViewItemIndex"). Main
-// thread only.
+// buttons above them. The selected index is observable ("selectedTabViewItemIndex"). A
+// selected child with a preferred content size gets it: the tabs (and the window they fill,
+// keeping its top edge) take that size plus the tab row. Main thread only.
 
 #include <memory>
 #include <string>
@@ -37,6 +38,7 @@ protected:
     TabViewController() = default;
     // Only the selected child is on screen.
     std::vector<std::shared_ptr<ViewController>> appearingChildViewControllers() const override;
+    void preferredContentSizeDidChangeForViewController(ViewController& child) override;
 
 private:
     struct Item {
@@ -45,6 +47,7 @@ private:
     };
     void layoutTabs();
     void showSelected(const std::shared_ptr<ViewController>& previous);
+    void fitSelectedChild();
 
     std::vector<Item> m_items;
     std::vector<ButtonPtr> m_buttons;

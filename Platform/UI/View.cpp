@@ -561,4 +561,29 @@ void View::pushBindingValue(const std::string& binding, const std::any& value)
         it->second->controlDidChange(value);
 }
 
+graphics::Size View::fittingSize() const
+{
+    if (m_subviews.empty()) {
+        const graphics::Size intrinsic = intrinsicContentSize();
+        return { intrinsic.width >= 0 ? intrinsic.width : m_frame.size.width, intrinsic.height >= 0 ? intrinsic.height : m_frame.size.height };
+    }
+    double minX = 0, minY = 0, maxX = 0, maxY = 0;
+    bool first = true;
+    for (const auto& subview : m_subviews) {
+        const graphics::Rect f = subview->frame();
+        if (first) {
+            minX = f.minX(), minY = f.minY(), maxX = f.maxX(), maxY = f.maxY();
+            first = false;
+            continue;
+        }
+        minX = std::min(minX, f.minX());
+        minY = std::min(minY, f.minY());
+        maxX = std::max(maxX, f.maxX());
+        maxY = std::max(maxY, f.maxY());
+    }
+    const double marginX = std::max(0.0, minX);
+    const double marginY = std::max(0.0, minY);
+    return { std::ceil(maxX + marginX - std::min(0.0, minX)), std::ceil(maxY + marginY - std::min(0.0, minY)) };
+}
+
 } // namespace ui

@@ -72,6 +72,10 @@ public:
     bool postsFrameChangedNotifications() const { return m_postsFrameChanged; }
     void setPostsFrameChangedNotifications(bool value) { m_postsFrameChanged = value; }
     virtual graphics::Size intrinsicContentSize() const { return {NSViewNoIntrinsicMetric, NSViewNoIntrinsicMetric}; }
+    // The smallest size that holds what the view shows: its subviews' frames with the margin
+    // they keep from the left and bottom edges kept on the right and top too; a view without
+    // subviews fits its intrinsic size where it has one, else its frame.
+    graphics::Size fittingSize() const;
     unsigned autoresizingMask() const { return m_autoresizingMask; }
     void setAutoresizingMask(unsigned mask) { m_autoresizingMask = mask; }
     // Moves and sizes the subviews by their masks after this view's size was `oldSize`; called

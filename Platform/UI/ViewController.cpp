@@ -188,6 +188,15 @@ std::shared_ptr<Responder> ViewController::nextResponder() const
     return nullptr;
 }
 
+void ViewController::setPreferredContentSize(graphics::Size size)
+{
+    if (size == m_preferredContentSize)
+        return;
+    m_preferredContentSize = size;
+    if (auto parent = parentViewController())
+        parent->preferredContentSizeDidChangeForViewController(*this);
+}
+
 void ViewController::sendAppearance(bool appearing, bool did)
 {
     // Each transition is told once, however often the window is ordered.

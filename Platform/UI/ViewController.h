@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "Platform/Graphics/Geometry.h"
 #include "Platform/UI/Object.h"
 
 namespace ui {
@@ -48,6 +49,10 @@ public:
 
     const std::string& title() const { return m_title; }
     void setTitle(std::string title) { m_title = std::move(title); }
+    // The size the controller would like its view to have (zero: no wish). Setting a new one
+    // tells the parent, whose container may resize to it.
+    graphics::Size preferredContentSize() const { return m_preferredContentSize; }
+    void setPreferredContentSize(graphics::Size size);
     const std::any& representedObject() const { return m_representedObject; }
     virtual void setRepresentedObject(std::any object) { m_representedObject = std::move(object); }
 
@@ -87,11 +92,14 @@ protected:
     virtual std::vector<ViewControllerPtr> appearingChildViewControllers() const { return m_children; }
     // Between did-appear and will-disappear.
     bool hasAppeared() const { return m_appeared; }
+    // A child's preferred content size changed.
+    virtual void preferredContentSizeDidChangeForViewController(ViewController& child) { (void)child; }
 
 private:
     std::string m_nibName;
     std::shared_ptr<View> m_view;
     std::string m_title;
+    graphics::Size m_preferredContentSize;
     std::any m_representedObject;
     std::weak_ptr<ViewController> m_parent;
     std::vector<ViewControllerPtr> m_children;

@@ -1,6 +1,8 @@
 #include "Tests/MovaraKit/Service/ServiceFixture.h"
 
 #include <filesystem>
+#include <fstream>
+#include <set>
 
 #include "MovaraAppKit/Account/BaseMovaraPlanWindowController.h"
 #include "MovaraAppKit/Account/MovaraPlanAccountSettingsViewController.h"
@@ -8,6 +10,7 @@
 #include "MovaraAppKit/Account/MovaraPlanSignInCreateViewController.h"
 #include "MovaraAppKit/Shell/Analytics.h"
 #include "MovaraAppKit/Shell/MovaraAppDelegate.h"
+#include "MovaraAppKit/Shell/PlatformExtensions.h"
 #include "Platform/Foundation/Bundle.h"
 #include "Platform/UI/Application.h"
 #include "Platform/UI/InterfaceRegistry.h"
@@ -15,6 +18,7 @@
 #include "Platform/UI/Window.h"
 #include "Platform/UI/Workspace.h"
 #include "Tests/MovaraAppKit/Shell/ShellTestSupport.h"
+#include "Tests/Support/ImageFixtures.h"
 
 namespace {
 
@@ -343,4 +347,132 @@ TEST_F(AccountScreensTest, SnapshotsOfEveryScreenInBothLooks)
             snapshot(tabWindow, "settings-" + std::to_string(index) + "-" + look);
         }
     }
+}
+
+TEST_F(AccountScreensTest, WithoutAPasswordManagerTheFormOffersNone)
+{
+    // This process's desktop (its own data and configuration folders) names no application
+    // for the password manager's scheme.
+    ui::Workspace::shared().setRecordsOnly(true);
+    auto form = MovaraPlanSignInCreateViewController::init();
+    show(form);
+    EXPECT_FALSE(form->onePasswordAvailable());
+    EXPECT_FALSE(form->onePasswordIcon());
+    EXPECT_FALSE(form->onePasswordButton());
+    EXPECT_FALSE(std::any_cast<bool>(form->valueForKey("onePasswordAvailable")));
+}
+
+TEST_F(AccountScreensTest, ThePasswordManagerTheDesktopNamesIsOfferedWithItsIcon)
+{
+    namespace fs = std::filesystem;
+    ui::Workspace::shared().setRecordsOnly(true);
+    ui::Workspace::shared().clearRecordedCalls();
+    // A desktop whose default handler for the scheme is a fake password manager with an icon
+    // of its own in the icon theme, set up before anything asks the desktop.
+    const fs::path data = std::getenv("XDG_DATA_HOME");
+    const fs::path config = std::getenv("XDG_CONFIG_HOME");
+    fs::create_directories(data / "applications");
+    std::ofstream(data / "applications" / "fakepm.desktop") << "[Desktop Entry]\nType=Application\nName=Fake Password Manager\n"
+                                                               "Exec=/bin/true %u\nIcon=fakepm-icon\n"
+                                                               "MimeType=x-scheme-handler/onepassword;\n";
+    // Another application for the scheme that the desktop does not choose.
+    std::ofstream(data / "applications" / "other.desktop") << "[Desktop Entry]\nType=Application\nName=Other\nExec=/bin/true %u\n"
+                                                              "MimeType=x-scheme-handler/onepassword;\n";
+    std::ofstream(config / "mimeapps.list") << "[Default Applications]\nx-scheme-handler/onepassword=fakepm.desktop\n";
+    fs::create_directories(data / "icons/hicolor/48x48/apps");
+    fixtures::writeFile(data / "icons/hicolor/48x48/apps/fakepm-icon.png",
+                           fixtures::makePNG8(20, 20, 2, [](int, int) { return std::vector<uint8_t> { 200, 30, 30 }; }));
+
+    auto form = MovaraPlanSignInCreateViewController::init();
+    show(form);
+    EXPECT_TRUE(form->onePasswordAvailable());
+    EXPECT_TRUE(std::any_cast<bool>(form->valueForKey("onePasswordAvailable")));
+    auto icon = form->onePasswordIcon();
+    ASSERT_TRUE(icon);
+    EXPECT_EQ(icon->size().width, 20);
+    EXPECT_EQ(icon->size().height, 20);
+    EXPECT_EQ(ui::Workspace::shared().URLForApplicationToOpenURL(*foundation::URL::URLWithString(
+                  MovaraPlanSignInCreateViewController::onePasswordSearchURL())),
+              (data / "applications" / "fakepm.desktop").string());
+
+    // The offer opens the search through the desktop.
+    ASSERT_TRUE(form->onePasswordButton());
+    EXPECT_FALSE(form->onePasswordButton()->isHidden());
+    form->onePasswordButton()->performClick(nullptr);
+    const auto calls = ui::Workspace::shared().recordedCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0], (ui::Workspace::Call { "openURL", { MovaraPlanSignInCreateViewController::onePasswordSearchURL() } }));
+    EXPECT_TRUE(MovaraPlanSignInCreateViewController::onePasswordSearchURL().starts_with("onepassword://search/"));
+    snapshot(m_windows.back(), "sign-in-with-password-manager");
+
+    // An entry without a usable icon still gives the application a picture.
+    std::ofstream(data / "applications" / "noicon.desktop") << "[Desktop Entry]\nType=Application\nName=N\nExec=/bin/true %u\n"
+                                                               "Icon=/nonexistent/icon.png\n";
+    EXPECT_FALSE(ui::Workspace::shared().iconForApplication((data / "applications" / "noicon.desktop").string()));
+    EXPECT_FALSE(ui::Workspace::shared().iconForApplication((data / "applications" / "missing.desktop").string()));
+}
+
+TEST_F(AccountScreensTest, SheetsHangBelowTheAccountWindowsTransparentTitleBar)
+{
+    auto board = ui::Storyboard::storyboardWithName("MovaraPlanWindow");
+    ASSERT_TRUE(board);
+    auto controller = board->instantiateControllerWithIdentifierAs<MovaraPlanWindowController>("MovaraPlanWindowController");
+    ASSERT_TRUE(controller);
+    auto window = controller->window();
+    ASSERT_TRUE(window);
+    controller->showWindow(nullptr);
+    EXPECT_TRUE(window->titlebarAppearsTransparent());
+    // The content runs under the title bar, so the content's top is the frame's.
+    ASSERT_EQ(ui::Window::contentRectForFrameRect(window->frame(), window->styleMask()).maxY(), window->frame().maxY());
+
+    auto sheet = ui::Window::initWithContentRect(graphics::Rect::make(0, 0, 200, 80), 0);
+    window->beginSheet(sheet);
+    ASSERT_EQ(window->attachedSheet(), sheet);
+    EXPECT_EQ(sheet->frame().maxY(), window->frame().maxY() - titleBarHeight());
+    EXPECT_NEAR(sheet->frame().midX(), window->frame().midX(), 0.5);
+    EXPECT_EQ(sheet->frame().size, graphics::Size(200, 80));
+    window->endSheet(sheet);
+
+    // A window of the same kind without the account windows' delegate hangs it at the top.
+    auto plain = ui::Window::initWithContentRect(window->frame(), window->styleMask());
+    plain->makeKeyAndOrderFront(nullptr);
+    m_windows.push_back(plain);
+    auto other = ui::Window::initWithContentRect(graphics::Rect::make(0, 0, 200, 80), 0);
+    plain->beginSheet(other);
+    EXPECT_EQ(other->frame().maxY(), plain->frame().maxY());
+    plain->endSheet(other);
+    window->orderOut(nullptr);
+}
+
+TEST_F(AccountScreensTest, SettingsTabsTakeTheSizeTheirControlsNeed)
+{
+    signInAsAnn();
+    auto tabs = MovaraPlanAccountSettingsTabViewController();
+    auto window = show(tabs);
+    const double top = window->frame().maxY();
+    std::set<std::pair<double, double>> sizes;
+    for (long index : { 0, 1, 2, 0 }) {
+        tabs->setSelectedTabViewItemIndex(index);
+        auto tab = tabs->controllerAtIndex(static_cast<std::size_t>(index));
+        const graphics::Size fitting = tab->view()->fittingSize();
+        sizes.insert({ fitting.width, fitting.height });
+        EXPECT_EQ(tab->preferredContentSize(), fitting) << index;
+        // Every control of the tab lies inside its view, with the margins it keeps on the left
+        // and at the bottom kept on the right and at the top as well.
+        for (const auto& control : tab->view()->subviews()) {
+            EXPECT_LE(control->frame().maxX(), fitting.width) << index;
+            EXPECT_LE(control->frame().maxY(), fitting.height) << index;
+        }
+        EXPECT_EQ(tab->view()->frame().size, fitting) << index;
+        // The window takes the tab and the row of tabs above it, keeping its top edge.
+        const auto content = ui::Window::contentRectForFrameRect(window->frame(), window->styleMask());
+        EXPECT_EQ(content.size.width, fitting.width) << index;
+        EXPECT_EQ(content.size.height, fitting.height + (tabs->view()->frame().size.height - fitting.height)) << index;
+        EXPECT_EQ(tabs->view()->frame().size, content.size) << index;
+        EXPECT_EQ(window->frame().maxY(), top) << index;
+        for (const auto& button : tabs->tabButtons())
+            EXPECT_GT(button->frame().minY(), fitting.height - 1) << index << ": the tab row stays above the tab";
+    }
+    EXPECT_GT(sizes.size(), 1u) << "the tabs need different sizes";
+    snapshot(window, "settings-fitted");
 }
