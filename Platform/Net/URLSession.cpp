@@ -577,9 +577,41 @@ size_t URLSessionTask::Transfer::onHeader(char* bytes, size_t size, size_t count
     return length;
 }
 
+namespace {
+
+// Whether a Content-Length field (its lines joined with commas) states one length: decimal
+// digits that fit, the same in every line. Anything else leaves the body's end to guesswork.
+bool isTrustworthyContentLength(const std::string& field)
+{
+    std::optional<std::uint64_t> length;
+    std::size_t start = 0;
+    while (start <= field.size()) {
+        std::size_t end = field.find(',', start);
+        const std::string part = trim(field.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (part.empty() || part.size() > 18 || part.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        const std::uint64_t value = std::stoull(part);
+        if (length && *length != value)
+            return false;
+        length = value;
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return true;
+}
+
+} // namespace
+
 bool URLSessionTask::Transfer::headersComplete()
 {
     headersDone = true;
+    for (const auto& [name, value] : responseHeaders) {
+        if (sameName(name, "Content-Length") && !isTrustworthyContentLength(value)) {
+            failure = urlError(NSURLErrorBadServerResponse);
+            return false;
+        }
+    }
     response = HTTPURLResponse(*request.URL(), status, responseHeaders, httpVersion);
     const bool redirect = (status == 301 || status == 302 || status == 303 || status == 307 || status == 308)
         && response->valueForHTTPHeaderField("Location");

@@ -416,3 +416,42 @@ TEST(URLSessionTrust, UsingACredentialWithoutTrustStillChecksTheCertificate)
     EXPECT_EQ(session.runThroughDelegate(requestFor(server.url("/x")), "pinned"), NSURLErrorServerCertificateUntrusted);
     EXPECT_EQ(session.delegate->received, 0u);
 }
+
+TEST(URLSessionLimits, ABodyLengthThatCannotBeTrustedFailsTheAnswer)
+{
+    // A length past what any body can have, or two lengths that disagree, leave the end of the
+    // body to guesswork (and let a server or a proxy in between smuggle an answer): the answer
+    // is refused rather than delivered cut short or overlong as a success.
+    struct Case {
+        const char* name;
+        const char* reply;
+        long code;
+        const char* body;
+    };
+    const Case cases[] = {
+        { "length past 2^63", "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\nabc", NSURLErrorBadServerResponse, "" },
+        { "two lengths", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 5\r\n\r\nhello", NSURLErrorBadServerResponse, "" },
+        { "two lengths in one field", "HTTP/1.1 200 OK\r\nContent-Length: 5, 2\r\n\r\nhello", NSURLErrorBadServerResponse, "" },
+        { "a length with letters", "HTTP/1.1 200 OK\r\nContent-Length: 5x\r\n\r\nhello", NSURLErrorBadServerResponse, "" },
+        { "the same length twice", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\nhello", 0, "hello" },
+        { "a body cut short", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly this", NSURLErrorNetworkConnectionLost, "" },
+        { "a chunk cut short", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nabc", NSURLErrorNetworkConnectionLost, "" },
+        { "a body that is not gzip", "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 10\r\n\r\n0123456789",
+          NSURLErrorCannotDecodeRawData, "" },
+        { "a redirect to a file", "HTTP/1.1 302 Found\r\nLocation: file:///etc/passwd\r\nContent-Length: 0\r\n\r\n",
+          NSURLErrorUnsupportedURL, "" },
+    };
+    for (const Case& c : cases) {
+        const std::string reply = c.reply;
+        RawServer server([reply](RawServer& s, int fd, const std::string&) { s.send(fd, reply); });
+        for (bool handler : { true, false }) {
+            Session session;
+            std::string body;
+            const long code = handler ? session.runWithHandler(requestFor(server.url("/")), &body)
+                                      : session.runThroughDelegate(requestFor(server.url("/")));
+            EXPECT_EQ(code, c.code) << c.name << (handler ? " (handler)" : " (delegate)");
+            if (handler)
+                EXPECT_EQ(body, c.body) << c.name;
+        }
+    }
+}
