@@ -26,6 +26,58 @@ std::optional<double> parseDouble(const std::string& text)
 
 } // namespace
 
+std::string escapedForTerminal(std::string_view text)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    auto hex = [&](const char* prefix, unsigned value, int width) {
+        out += prefix;
+        for (int shift = (width - 1) * 4; shift >= 0; shift -= 4)
+            out += digits[(value >> shift) & 0xF];
+    };
+    for (size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x80) {
+            if (byte < 0x20 || byte == 0x7F)
+                hex("\\x", byte, 2);
+            else
+                out += static_cast<char>(byte);
+            ++i;
+            continue;
+        }
+        // The length of a well-formed sequence starting here, or 0.
+        size_t length = 0;
+        unsigned codePoint = 0;
+        if (byte >= 0xC2 && byte <= 0xDF)
+            length = 2, codePoint = byte & 0x1F;
+        else if (byte >= 0xE0 && byte <= 0xEF)
+            length = 3, codePoint = byte & 0x0F;
+        else if (byte >= 0xF0 && byte <= 0xF4)
+            length = 4, codePoint = byte & 0x07;
+        bool wellFormed = length != 0 && i + length <= text.size();
+        for (size_t k = 1; wellFormed && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            wellFormed = (next & 0xC0) == 0x80;
+            codePoint = (codePoint << 6) | (next & 0x3F);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF are no UTF-8.
+        wellFormed = wellFormed && !(length == 3 && codePoint < 0x800) && !(length == 4 && (codePoint < 0x10000 || codePoint > 0x10FFFF))
+                     && !(codePoint >= 0xD800 && codePoint <= 0xDFFF);
+        if (!wellFormed) {
+            hex("\\x", byte, 2);
+            ++i;
+        } else if (codePoint >= 0x80 && codePoint <= 0x9F) {
+            hex("\\u", codePoint, 4);
+            i += length;
+        } else {
+            out.append(text.substr(i, length));
+            i += length;
+        }
+    }
+    return out;
+}
+
 std::string commandLineUsage()
 {
     return "Usage: quintor [options] PHOTO_OR_FOLDER...\n"

@@ -14,6 +14,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -47,6 +48,11 @@ enum CommandLineExitStatus : int {
 // they cannot be understood.
 std::optional<CommandLineOptions> parseCommandLine(const std::vector<std::string>& arguments, std::string* error);
 std::string commandLineUsage();
+
+// `text` as it may be written to a terminal: control characters (C0, DEL, C1) and bytes that
+// are no UTF-8 are written out as escapes ("\x1B", "\u009B", "\xFF"), so a file name cannot
+// move the cursor, retitle the window or clear the screen.
+std::string escapedForTerminal(std::string_view text);
 
 // The format an export is written in: the one asked for, else the one the extension implies.
 const MovieFormat& effectiveFormat(const CommandLineOptions& options);

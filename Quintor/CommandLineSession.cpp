@@ -216,7 +216,7 @@ void Session::reportPresentedErrors()
         return;
     m_printer.endLine();
     for (size_t i = 0; i + 1 < errors.size(); ++i)
-        std::fprintf(stderr, "quintor: %s\n", errors[i].c_str());
+        std::fprintf(stderr, "quintor: %s\n", escapedForTerminal(errors[i]).c_str());
     throw Failure {errors.back()};
 }
 
@@ -432,7 +432,7 @@ int Session::run()
     for (const auto& input : m_options.inputs) {
         std::error_code ec;
         if (!fs::exists(input, ec)) {
-            std::fprintf(stderr, "quintor: %s: no such file or folder\n", input.c_str());
+            std::fprintf(stderr, "quintor: %s: no such file or folder\n", escapedForTerminal(input).c_str());
             return CommandLineFailure;
         }
     }
@@ -443,16 +443,17 @@ int Session::run()
         const fs::path file = fs::absolute(*path).lexically_normal();
         std::error_code ec;
         if (fs::is_directory(file, ec)) {
-            std::fprintf(stderr, "quintor: %s is a folder\n", path->c_str());
+            std::fprintf(stderr, "quintor: %s is a folder\n", escapedForTerminal(*path).c_str());
             return CommandLineFailure;
         }
         const fs::path folder = file.parent_path();
         if (!fs::is_directory(folder, ec)) {
-            std::fprintf(stderr, "quintor: cannot write %s: the folder %s does not exist\n", path->c_str(), folder.c_str());
+            std::fprintf(stderr, "quintor: cannot write %s: the folder %s does not exist\n", escapedForTerminal(*path).c_str(),
+                         escapedForTerminal(folder.string()).c_str());
             return CommandLineFailure;
         }
         if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-            std::fprintf(stderr, "quintor: cannot write %s: %s\n", path->c_str(), std::strerror(errno));
+            std::fprintf(stderr, "quintor: cannot write %s: %s\n", escapedForTerminal(*path).c_str(), std::strerror(errno));
             return CommandLineFailure;
         }
     }
@@ -497,7 +498,7 @@ int Session::run()
         }
     } catch (const Failure& failure) {
         m_printer.endLine();
-        std::fprintf(stderr, "quintor: %s\n", failure.message.c_str());
+        std::fprintf(stderr, "quintor: %s\n", escapedForTerminal(failure.message).c_str());
         status = m_interrupted ? CommandLineInterrupted : CommandLineFailure;
     }
     tearDown();

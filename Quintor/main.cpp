@@ -44,7 +44,7 @@ int runOnScreen(int argc, char** argv, const std::vector<std::string>& paths, bo
         if (outcome == ui::SingleInstance::Outcome::forwarded)
             return CommandLineSuccess;
         if (outcome == ui::SingleInstance::Outcome::failed) {
-            std::fprintf(stderr, "quintor: Quintor is already running but did not take the request: %s\n", error.c_str());
+            std::fprintf(stderr, "quintor: Quintor is already running but did not take the request: %s\n", escapedForTerminal(error).c_str());
             return CommandLineFailure;
         }
     }
@@ -85,7 +85,7 @@ int run(int argc, char** argv)
     std::string error;
     const auto options = parseCommandLine(arguments, &error);
     if (!options) {
-        std::fprintf(stderr, "quintor: %s\nTry 'quintor --help' for more information.\n", error.c_str());
+        std::fprintf(stderr, "quintor: %s\nTry 'quintor --help' for more information.\n", escapedForTerminal(error).c_str());
         return CommandLineUsageError;
     }
     if (options->help) {

@@ -394,6 +394,10 @@ TEST_F(CommandLineProcess, ReportsBadInputWithTheWindowsMessages)
     mainwindowtest::greyPhoto(m_dir / "mixed/IMG_3.jpg", 140, 3, 48, 64);
     photos(m_dir / "corrupt", {40, 90});
     std::ofstream(m_dir / "corrupt/IMG_0.jpg") << "\xFF\xD8\xFF\xE0 this is no JPEG";
+    // Names that would drive the terminal: an escape that clears the screen, a C1 control
+    // sequence introducer, a bell and a byte that is no UTF-8.
+    photos(m_dir / "hostile", {40, 90});
+    std::ofstream(m_dir / "hostile/IMG_0\x1B[2J\xC2\x9B\x07\xFF.jpg") << "\xFF\xD8\xFF\xE0 this is no JPEG";
 
     const struct {
         std::vector<std::string> arguments;
@@ -405,7 +409,9 @@ TEST_F(CommandLineProcess, ReportsBadInputWithTheWindowsMessages)
         {{"one", "--export", "out.mp4"}, 1, "You must start with more than one image."},
         {{"mixed", "--export", "out.mp4"}, 1, "The images in the sequence must all have the same dimensions."},
         {{"corrupt", "--export", "out.mp4"}, 1, "File \u201CIMG_0.jpg\u201D contains an unknown image type."},
+        {{"hostile", "--export", "out.mp4"}, 1, "File \u201CIMG_0\\x1B[2J\\u009B\\x07\\xFF.jpg\u201D contains an unknown image type."},
         {{"missing", "--export", "out.mp4"}, 1, "missing: no such file or folder"},
+        {{"gone\x1B]0;owned\x07", "--export", "out.mp4"}, 1, "gone\\x1B]0;owned\\x07: no such file or folder"},
         {{"mixed", "--export", "nowhere/out.mp4"}, 1, "the folder"},
         {{"mixed", "--export", "folder.mp4"}, 1, "is a folder"},
         {{"mixed", "--bogus"}, 2, "unknown option '--bogus'"},
@@ -416,6 +422,8 @@ TEST_F(CommandLineProcess, ReportsBadInputWithTheWindowsMessages)
         const ProgramRun result = run(c.arguments);
         EXPECT_EQ(result.status, c.status) << result.err;
         EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+        for (const unsigned char ch : result.err)
+            EXPECT_TRUE(ch >= 0x20 || ch == '\n' || ch == '\r') << "a control character reached the terminal: " << int(ch);
         EXPECT_FALSE(fs::exists(m_dir / "out.mp4"));
     }
 }
