@@ -4,6 +4,7 @@
 #include "MovaraKit/HTTP/NKPlatformCoding.h"
 #include "Platform/Foundation/NotificationCenter.h"
 #include "Platform/Net/URLError.h"
+#include "Platform/Net/ContentRange.h"
 #include "Platform/Net/URLSession.h"
 
 #include <cstdio>
@@ -76,9 +77,9 @@ public:
     void didReceiveResponse(net::URLSession&, net::URLSessionDataTask& task, const net::HTTPURLResponse& response,
                             std::function<void(net::URLSessionResponseDisposition)> completion) override
     {
-        if (auto operation = find(task))
-            operation->didReceiveResponse(response);
-        completion(net::URLSessionResponseDisposition::Allow);
+        auto operation = find(task);
+        completion(!operation || operation->didReceiveResponse(response) ? net::URLSessionResponseDisposition::Allow
+                                                                         : net::URLSessionResponseDisposition::Cancel);
     }
     void didReceiveData(net::URLSession&, net::URLSessionDataTask& task, const foundation::Data& data) override
     {
@@ -502,16 +503,37 @@ std::optional<net::URLRequest> NKURLConnectionOperation::redirect(const net::URL
     return block ? block(request, response) : std::optional<net::URLRequest>(request);
 }
 
-void NKURLConnectionOperation::didReceiveResponse(const net::HTTPURLResponse& response)
+bool NKURLConnectionOperation::didReceiveResponse(const net::HTTPURLResponse& response)
 {
     std::lock_guard guard(m_lock);
     m_response = response;
+    if (!m_request.valueForHTTPHeaderField("Range") || !m_outputStream)
+        return true;
+    bool startOver = response.statusCode() != 206;
+    if (!startOver) {
+        // A part must go on where the body received so far ends; a part from the first byte
+        // is the whole body again. Any other part would be glued on at the wrong place.
+        std::int64_t received = 0;
+        if (auto offset = m_outputStream->fileCurrentOffset())
+            received = static_cast<std::int64_t>(*offset);
+        else if (auto data = m_outputStream->dataWrittenToMemory())
+            received = static_cast<std::int64_t>(data->size());
+        const auto first = net::contentRangeFirstByte(response);
+        if (first == 0 && received > 0) {
+            startOver = true;
+        } else if (first != received) {
+            m_refusedResponseError = net::makeURLError(net::NSURLErrorBadServerResponse,
+                                                       m_request.URL() ? m_request.URL()->absoluteString() : std::string());
+            return false;
+        }
+    }
     // A resumed transfer that the server answers with the whole body again starts the body
     // over: appending it to the part already received would corrupt it.
-    if (m_request.valueForHTTPHeaderField("Range") && response.statusCode() != 206 && m_outputStream) {
+    if (startOver) {
         m_outputStream->truncateToStart();
         m_totalBytesRead = 0;
     }
+    return true;
 }
 
 void NKURLConnectionOperation::didReceiveData(const foundation::Data& data)
@@ -574,8 +596,12 @@ void NKURLConnectionOperation::didComplete(const foundation::ErrorPtr& error)
     {
         std::lock_guard guard(m_lock);
         m_task.reset();
-        if (error)
+        if (m_refusedResponseError) {
+            m_error = std::move(m_refusedResponseError);
+            m_refusedResponseError.reset();
+        } else if (error) {
             m_error = error;
+        }
         auto stream = outputStream();
         m_responseData = stream->dataWrittenToMemory();
         stream->close();

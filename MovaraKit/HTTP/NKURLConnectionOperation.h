@@ -145,7 +145,8 @@ private:
     void operationDidStart();
     void cancelConnection();
     void finish();
-    void didReceiveResponse(const net::HTTPURLResponse& response);
+    // False when the answer is not one the operation can take (a resumed body's wrong part).
+    bool didReceiveResponse(const net::HTTPURLResponse& response);
     void didReceiveData(const foundation::Data& data);
     void didSendBodyData(std::int64_t bytes, std::int64_t total, std::int64_t expected);
     void didComplete(const foundation::ErrorPtr& error);
@@ -158,6 +159,7 @@ private:
     net::URLRequest m_request;
     std::optional<net::HTTPURLResponse> m_response;
     foundation::ErrorPtr m_error;
+    foundation::ErrorPtr m_refusedResponseError; // why an answer was refused, for its completion
     std::optional<foundation::Data> m_responseData;
     mutable std::optional<std::string> m_responseString;
     std::int64_t m_totalBytesRead = 0;

@@ -2,6 +2,8 @@
 
 #include "Platform/Net/URLSession.h"
 
+#include "Platform/Net/ContentRange.h"
+
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -638,6 +640,17 @@ bool URLSessionTask::Transfer::headersComplete()
     }
 
     std::int64_t expected = response->expectedContentLength();
+    if (isDownload() && resumeOffset > 0 && status == 206) {
+        // A part that does not go on where the file ends would be glued on at the wrong place;
+        // a part from the first byte is the whole body again.
+        const auto first = contentRangeFirstByte(*response);
+        if (first == 0) {
+            status = 200;
+        } else if (first != resumeOffset) {
+            failure = urlError(NSURLErrorBadServerResponse);
+            return false;
+        }
+    }
     if (isDownload() && resumeOffset > 0) {
         if (status == 206) {
             expected = expected >= 0 ? expected + resumeOffset : -1;

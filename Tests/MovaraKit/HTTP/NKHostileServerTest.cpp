@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <new>
 
 #include "MovaraKit/HTTP/NKHTTPRequestOperation.h"
@@ -212,4 +215,64 @@ TEST(NKHostileServer, ADecodedAnswerThatOutgrowsMemoryFailsItsRequestNotTheProce
     ASSERT_TRUE(runUntilDone(operated));
     EXPECT_EQ(operated.code, ENOMEM);
     dispatch::RunLoop::main().runUntil([] { return false; }, 0.05);
+}
+
+
+TEST(NKHostileServer, AResumedOperationTakesOnlyThePartItAskedFor)
+{
+    // A paused operation asks for the rest of its body; an answer with another part of it must
+    // not be glued on at the wrong place and reported as the body.
+    const std::string content = std::string(30000, 'x') + std::string(30000, 'y');
+    struct Case {
+        const char* name;
+        long first; // the first byte of the part the server sends back
+        long code;
+    };
+    const Case cases[] = {
+        { "the part asked for", 30000, 0 },
+        { "the whole body again as a part", 0, 0 },
+        { "another part", 100, net::NSURLErrorBadServerResponse },
+    };
+    for (const Case& c : cases) {
+        std::atomic<bool> release = false;
+        RawServer server([&](RawServer& s, int fd, const std::string& head) {
+            if (head.find("\r\nRange: ") == std::string::npos) {
+                if (s.send(fd, "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: 60000\r\n\r\n")
+                    && s.send(fd, content.substr(0, 30000))) {
+                    while (!release && !s.stopping())
+                        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+                return;
+            }
+            const std::string part = content.substr(static_cast<std::size_t>(c.first));
+            s.send(fd, "HTTP/1.1 206 Partial Content\r\nContent-Type: application/octet-stream\r\nContent-Range: bytes "
+                       + std::to_string(c.first) + "-59999/60000\r\nContent-Length: " + std::to_string(part.size())
+                       + "\r\nConnection: close\r\n\r\n" + part);
+        });
+        auto operation = NKHTTPRequestOperation::initWithRequest(net::URLRequest(*foundation::URL::URLWithString(server.url("/big"))));
+        Result result;
+        operation->setCompletionBlockWithSuccess(
+            [&](const std::shared_ptr<NKHTTPRequestOperation>&, const std::any& object) {
+                const auto& data = std::any_cast<const foundation::Data&>(object);
+                result.body.assign(data.begin(), data.end());
+                result.done = true;
+            },
+            [&](const std::shared_ptr<NKHTTPRequestOperation>&, const foundation::ErrorPtr& error) {
+                result.code = error->code();
+                result.done = true;
+            });
+        std::atomic<std::int64_t> received = 0;
+        operation->setDownloadProgressBlock([&](std::int64_t, std::int64_t total, std::int64_t) { received = total; });
+        operation->start();
+        ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return received >= 30000; }, 10)) << c.name;
+        operation->pause();
+        release = true;
+        operation->resume();
+        ASSERT_TRUE(runUntilDone(result)) << c.name;
+        EXPECT_EQ(result.code, c.code) << c.name;
+        if (c.code == 0) {
+            EXPECT_EQ(result.body.size(), content.size()) << c.name;
+            EXPECT_TRUE(result.body == content) << c.name;
+        }
+    }
 }

@@ -5,7 +5,11 @@
 
 #include <zlib.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "Platform/Dispatch/RunLoop.h"
 #include "Platform/Net/URLError.h"
@@ -453,5 +457,74 @@ TEST(URLSessionLimits, ABodyLengthThatCannotBeTrustedFailsTheAnswer)
             if (handler)
                 EXPECT_EQ(body, c.body) << c.name;
         }
+    }
+}
+
+
+TEST(URLSessionDownloads, AResumedDownloadTakesOnlyThePartItAskedFor)
+{
+    const std::string content = std::string(30000, 'x') + std::string(30000, 'y');
+    struct Case {
+        const char* name;
+        long first;
+        long code;
+    };
+    const Case cases[] = {
+        { "the part asked for", 30000, 0 },
+        { "the whole body again as a part", 0, 0 },
+        { "another part", 100, NSURLErrorBadServerResponse },
+    };
+    for (const Case& c : cases) {
+        std::atomic<bool> release = false;
+        RawServer server([&](RawServer& s, int fd, const std::string& head) {
+            if (head.find("\r\nRange: ") == std::string::npos) {
+                if (s.send(fd, "HTTP/1.1 200 OK\r\nETag: \"e1\"\r\nContent-Length: 60000\r\n\r\n") && s.send(fd, content.substr(0, 30000))) {
+                    while (!release && !s.stopping())
+                        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+                return;
+            }
+            const std::string part = content.substr(static_cast<std::size_t>(c.first));
+            s.send(fd, "HTTP/1.1 206 Partial Content\r\nETag: \"e1\"\r\nContent-Range: bytes " + std::to_string(c.first)
+                       + "-59999/60000\r\nContent-Length: " + std::to_string(part.size()) + "\r\nConnection: close\r\n\r\n" + part);
+        });
+        struct Progress : URLSessionDelegate {
+            std::atomic<std::int64_t> written = 0;
+            void didWriteData(URLSession&, URLSessionDownloadTask&, std::int64_t, std::int64_t total, std::int64_t) override { written = total; }
+        };
+        auto delegate = std::make_shared<Progress>();
+        auto session = URLSession::sessionWithConfiguration(URLSessionConfiguration {}, delegate, dispatch::Queue::main());
+        auto first = session->downloadTaskWithRequest(requestFor(server.url("/big")));
+        first->resume();
+        ASSERT_TRUE(waitFor([&] { return delegate->written >= 30000; })) << c.name;
+        std::optional<foundation::Data> resumeData;
+        bool cancelled = false;
+        first->cancelByProducingResumeData([&](const std::optional<foundation::Data>& data) {
+            resumeData = data;
+            cancelled = true;
+        });
+        ASSERT_TRUE(waitFor([&] { return cancelled; })) << c.name;
+        release = true;
+        ASSERT_TRUE(resumeData) << c.name;
+        bool done = false;
+        long code = 0;
+        std::string body;
+        auto second = session->downloadTaskWithResumeData(
+            *resumeData, [&](const std::optional<foundation::URL>& location, const std::optional<HTTPURLResponse>&, const foundation::ErrorPtr& error) {
+                code = error ? error->code() : 0;
+                if (location) {
+                    std::ifstream in(location->path(), std::ios::binary);
+                    body.assign(std::istreambuf_iterator<char>(in), {});
+                }
+                done = true;
+            });
+        ASSERT_TRUE(second) << c.name;
+        second->resume();
+        ASSERT_TRUE(waitFor([&] { return done; })) << c.name;
+        EXPECT_EQ(code, c.code) << c.name;
+        if (c.code == 0)
+            EXPECT_TRUE(body == content) << c.name << ": " << body.size() << " bytes";
+        session->invalidateAndCancel();
+        dispatch::RunLoop::main().runUntil([] { return false; }, 0.02);
     }
 }
