@@ -222,7 +222,10 @@ std::shared_ptr<MVCrashReport> MVCrashReportDecoder::decode(const std::vector<st
     if (!systemProcessor && !(systemProcessor = processorFromArchitecture(s->architecture)))
         return nullptr;
     std::optional<foundation::Date> timestamp;
-    if (s->timestamp != 0)
+    // 0 is none; a time before 1970 or past the year 9999 is no date a crash happened at (and
+    // past the range of the platform's time types it would not even convert).
+    constexpr int64_t latestTimestamp = 253402300799; // 9999-12-31 23:59:59 UTC
+    if (s->timestamp > 0 && s->timestamp <= latestTimestamp)
         timestamp = foundation::Date::dateWithTimeIntervalSince1970(static_cast<double>(s->timestamp));
     result->m_systemInfo = std::make_shared<MVCrashReportSystemInfo>(s->has_operating_system ? static_cast<int>(s->operating_system) : static_cast<int>(MVCrashReportSystemInfo::Unknown),
         text(s->os_version), optionalText(s->os_build), s->architecture, systemProcessor, timestamp, optionalText(s->os_name));

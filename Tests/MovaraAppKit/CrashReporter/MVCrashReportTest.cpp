@@ -195,6 +195,30 @@ TEST(MVCrashReport, ValuesAtTheEdgesOfWhatIsAccepted)
     EXPECT_EQ(report->applicationInfo().applicationIdentifier, "bad \xEF\xBF\xBD\xEF\xBF\xBD text");
 }
 
+TEST(MVCrashReport, TimestampsNoCalendarHoldsReadAsUnknown)
+{
+    const struct {
+        int64_t timestamp;
+        const char* dateTime;
+    } cases[] = {
+        { 1700000000, "2023-11-14 22:13:20 +0000" },
+        { 253402300799, "9999-12-31 23:59:59 +0000" },
+        { 253402300800, "???" },
+        { INT64_MAX, "???" },
+        { -1, "???" },
+        { INT64_MIN, "???" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.timestamp);
+        ReportFixture f;
+        f.system.timestamp = c.timestamp;
+        auto report = f.decode();
+        ASSERT_TRUE(report);
+        const std::string text = MVCrashReportTextFormatter::stringValueForCrashReport(*report, MVCrashReportTextFormatiOS);
+        EXPECT_NE(text.find(std::string("Date/Time:       ") + c.dateTime + "\n"), std::string::npos) << text;
+    }
+}
+
 TEST(MVCrashReport, PointerAuthenticationBitsAreClearedOnlyForThatProcessor)
 {
     for (const bool arm64e : { true, false }) {
