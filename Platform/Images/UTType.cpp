@@ -204,6 +204,19 @@ bool UTType::conformsTo(const std::string& identifier) const { return conforms(m
 
 bool typeConformsTo(const std::string& identifier, const std::string& parent) { return conforms(identifier, parent, 0); }
 
+std::vector<std::string> filenameExtensionsConformingTo(const std::string& identifier)
+{
+    std::vector<std::string> extensions;
+    for (const auto& [id, entry] : registry()) {
+        if (!conforms(id, identifier, 0))
+            continue;
+        for (const auto& ext : entry.extensions)
+            if (std::find(extensions.begin(), extensions.end(), ext) == extensions.end())
+                extensions.push_back(ext);
+    }
+    return extensions;
+}
+
 namespace {
 
 // The type the bytes show, with the extension telling apart formats that share a container;

@@ -64,6 +64,9 @@ private:
 
 // Does `identifier` conform to `parent`? Unknown identifiers conform only to themselves.
 bool typeConformsTo(const std::string& identifier, const std::string& parent);
+// The file name extensions of every registered type that conforms to `identifier` (all of
+// an image's kinds for "public.image"), each once.
+std::vector<std::string> filenameExtensionsConformingTo(const std::string& identifier);
 
 // The type of the given bytes (at least the first few dozen of a file), using the file's
 // extension to tell apart formats that share a container (camera RAW files that are TIFFs

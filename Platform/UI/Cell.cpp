@@ -10,6 +10,7 @@
 #include "Platform/UI/Formatter.h"
 #include "Platform/UI/GraphicsContext.h"
 #include "Platform/UI/View.h"
+#include "Platform/UI/Window.h"
 
 namespace ui {
 
@@ -411,7 +412,7 @@ void TextFieldCell::drawWithFrame(const Rect& frame, View& view, GraphicsContext
     drawInteriorWithFrame(frame, view, context);
 }
 
-void TextFieldCell::drawInteriorWithFrame(const Rect& frame, View&, GraphicsContext& context)
+void TextFieldCell::drawInteriorWithFrame(const Rect& frame, View& view, GraphicsContext& context)
 {
     AttributedString s = attributedStringValue();
     if (s.string().empty() && !m_placeholder.empty()) {
@@ -420,6 +421,14 @@ void TextFieldCell::drawInteriorWithFrame(const Rect& frame, View&, GraphicsCont
     }
     const bool wraps = lineBreakMode() == LineBreakMode::wordWrapping || lineBreakMode() == LineBreakMode::charWrapping;
     context.drawText(s, drawingRectForBounds(frame), !wraps);
+    // The caret of the field being typed into, after the text (where typing goes), while its
+    // window takes the keys.
+    Window* window = view.window();
+    if (m_editingText && window && window->isKeyWindow()) {
+        const Rect caret = context.caretRectAtEndOfText(attributedStringValue(), drawingRectForBounds(frame), !wraps);
+        context.setFillColor(m_textColor.value_or(Color::labelColor()));
+        context.fillRect(caret);
+    }
 }
 
 std::shared_ptr<SecureTextFieldCell> SecureTextFieldCell::initTextCell(const std::string& text)

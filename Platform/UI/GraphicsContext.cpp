@@ -230,6 +230,20 @@ void GraphicsContext::drawText(const AttributedString& text, const Rect& rect, b
     cairo_restore(m_cr);
 }
 
+Rect GraphicsContext::caretRectAtEndOfText(const AttributedString& text, const Rect& rect, bool centerVertically)
+{
+    const Rect r = rect.standardized();
+    auto layout = detail::makeLayout(m_cr, text, std::max(1.0, r.width()));
+    const graphics::Size size = detail::layoutSize(layout.get());
+    PangoRectangle pos;
+    pango_layout_get_cursor_pos(layout.get(), static_cast<int>(text.string().size()), &pos, nullptr);
+    const double x = r.minX() + std::min(r.width(), double(pos.x) / PANGO_SCALE);
+    const double top = (centerVertically ? (r.height() - size.height) / 2 : 0) + double(pos.y) / PANGO_SCALE;
+    const double height = std::max(1.0, double(pos.height) / PANGO_SCALE);
+    // Top-down in the layout; this space may run either way.
+    return isFlipped() ? Rect::make(x, r.minY() + top, 1, height) : Rect::make(x, r.maxY() - top - height, 1, height);
+}
+
 void GraphicsContext::drawImage(const Image& image, const Rect& rect, double fraction)
 {
     drawBitmap(image.bitmap(), rect, fraction);

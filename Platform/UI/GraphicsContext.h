@@ -63,6 +63,9 @@ public:
     // Draws the text inside `rect`, upright, vertically centred when `centerVertically`,
     // aligned by the attributes (left when none).
     void drawText(const AttributedString& text, const graphics::Rect& rect, bool centerVertically = true);
+    // Where a text caret stands at the end of `text` laid out as drawText lays it out.
+    graphics::Rect caretRectAtEndOfText(const AttributedString& text, const graphics::Rect& rect,
+                                        bool centerVertically = true);
     // Draws the image scaled into `rect`, upright, at `fraction` opacity.
     void drawImage(const Image& image, const graphics::Rect& rect, double fraction = 1.0);
     void drawBitmap(const graphics::ImagePtr& bitmap, const graphics::Rect& rect, double fraction = 1.0);

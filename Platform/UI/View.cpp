@@ -7,6 +7,7 @@
 
 #include "Platform/Foundation/NotificationCenter.h"
 #include "Platform/UI/Application.h"
+#include "Platform/UI/BezierPath.h"
 #include "Platform/UI/Event.h"
 #include "Platform/UI/GraphicsContext.h"
 #include "Platform/UI/Layer.h"
@@ -412,7 +413,25 @@ void View::displayInContext(GraphicsContext& context)
         cairo_paint_with_alpha(cr, m_alpha);
     }
     context.restoreGState();
+    if (showsKeyboardFocus())
+        drawFocusRing(context);
     m_needsDisplay = false;
+}
+
+bool View::showsKeyboardFocus() const
+{
+    return m_window && m_window->isKeyWindow() && m_window->firstResponder().get() == this && canBecomeKeyView();
+}
+
+void View::drawFocusRing(GraphicsContext& context)
+{
+    // Around the frame, in the superview's space, over what the view drew.
+    context.saveGState();
+    BezierPath ring = BezierPath::bezierPathWithRoundedRect(m_frame.insetBy(-1.5, -1.5), 5, 5);
+    ring.setLineWidth(3);
+    context.setStrokeColor(Color::keyboardFocusIndicatorColor());
+    context.strokePath(ring);
+    context.restoreGState();
 }
 
 View* View::hitTest(Point point)

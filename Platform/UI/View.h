@@ -151,6 +151,9 @@ public:
     virtual void draw(const graphics::Rect& dirtyRect, GraphicsContext& context);
     // Draws the view and its subviews (the window calls this).
     void displayInContext(GraphicsContext& context);
+    // Whether the view draws the ring that shows it takes the keys: it is its key window's first
+    // responder and can be one.
+    bool showsKeyboardFocus() const;
 
     // ---- events
     // The deepest visible view under `point` (in the superview's coordinates), or none.
@@ -219,6 +222,7 @@ private:
     void detachFromSuperview();
     graphics::Point toSuperview(graphics::Point p) const;
     graphics::Point fromSuperview(graphics::Point p) const;
+    void drawFocusRing(GraphicsContext& context);
 
     graphics::Rect m_frame;
     graphics::Point m_boundsOrigin;

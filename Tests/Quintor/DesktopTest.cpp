@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include <cstdio>
+
 #include "Platform/UI/Button.h"
 #include "Quintor/MainWindowController.h"
 #include "Quintor/TrimTrackView.h"
@@ -183,6 +185,317 @@ TEST_F(Desktop, TrimPlayTypeASpeedAndExportWithThePointerAndKeys)
     xdotool("key ctrl+q");
     EXPECT_EQ(program.waitForExit(60), 0) << program.log();
     EXPECT_EQ(mainwindowtest::readMovie(output).greys, movie.greys);
+}
+
+// The share of one processor the program uses over `seconds` of the wall clock.
+double processorShare(const DesktopProgram& program, double seconds)
+{
+    const long before = program.cpuTicks();
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const long after = program.cpuTicks();
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return double(after - before) / double(::sysconf(_SC_CLK_TCK)) / elapsed;
+}
+
+// Where the main window's controls are: the same interface laid out here, headless.
+struct Layout {
+    double height = 0;
+    graphics::Rect playPause;
+    graphics::Rect player;
+    graphics::Rect fps;
+    // The view that Tab moves the keys to from the rate field.
+    graphics::Rect afterFps;
+
+    Layout()
+    {
+        mainwindowtest::Harness h;
+        height = h.controller->window()->frame().height();
+        std::function<void(const ui::ViewPtr&)> find = [&](const ui::ViewPtr& v) {
+            if (auto b = std::dynamic_pointer_cast<ui::Button>(v); b && b->action() == "togglePlayPause:")
+                playPause = b->convertRectToView(b->bounds(), nullptr);
+            for (const auto& sub : v->subviews())
+                find(sub);
+        };
+        find(h.controller->editView());
+        auto view = h.controller->previewController()->playerView();
+        player = view->convertRectToView(view->bounds(), nullptr);
+        auto field = h.controller->fpsTextField();
+        fps = field->convertRectToView(field->bounds(), nullptr);
+        if (auto next = field->nextValidKeyView())
+            afterFps = next->convertRectToView(next->bounds(), nullptr);
+    }
+};
+
+TEST_F(Desktop, TheProgramSleepsWhileNothingOnScreenChanges)
+{
+    // The window without photos: nothing moves, so the program waits for the person.
+    {
+        DesktopProgram program(m_dir.path(), {"--window"});
+        ASSERT_TRUE(program.started());
+        const std::string id = mainWindow(program);
+        ASSERT_FALSE(id.empty());
+        xdotool("mousemove 1200 1000");
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        const double share = processorShare(program, 3);
+        std::printf("empty window: %.1f%% of a processor\n", share * 100);
+        EXPECT_LT(share, 0.10) << "busy with nothing to show";
+        program.terminate();
+        EXPECT_EQ(program.waitForExit(60), 0) << program.log();
+    }
+
+    // The preview of photos, paused.
+    const Layout layout;
+    ASSERT_GT(layout.playPause.width(), 0);
+    photos({100, 100, 100, 100, 100, 100});
+    DesktopProgram program(m_dir.path(), {"--window", (m_dir / "photos").string()});
+    ASSERT_TRUE(program.started());
+    const std::string id = mainWindow(program);
+    ASSERT_FALSE(id.empty());
+    const int menu = menuBarHeight(id, layout.height);
+    const fs::path middle = m_dir / "middle.png";
+    ASSERT_TRUE(waitFor([&] {
+        capture("import -window " + id + " -crop 40x40+" + std::to_string(int(layout.player.midX()) - 20) + "+"
+                + std::to_string(menu + int(layout.height - layout.player.midY()) - 20) + " +repage '" + middle.string()
+                + "' 2>/dev/null");
+        const double grey = std::atof(capture("convert '" + middle.string() + "' -colorspace gray -format '%[fx:mean*255]' info:").c_str());
+        return std::abs(grey - 100) < 10;
+    }, 60)) << "no preview\n" << program.log();
+    std::printf("playing: %.1f%% of a processor\n", processorShare(program, 2) * 100);
+    xdotool("mousemove --window " + id + " " + std::to_string(int(layout.playPause.midX())) + " "
+            + std::to_string(int(menu + layout.height - layout.playPause.midY())) + " click 1");
+    xdotool("mousemove 1200 1000");
+    // Paused once the program has calmed down; a busy machine may take a moment to get there.
+    double share = 1;
+    waitFor([&] {
+        share = processorShare(program, 3);
+        return share < 0.10;
+    }, 30);
+    std::printf("paused: %.1f%% of a processor\n", share * 100);
+    EXPECT_LT(share, 0.10) << "busy with a paused preview";
+    program.terminate();
+    EXPECT_EQ(program.waitForExit(60), 0) << program.log();
+}
+
+// Openbox managing the display for as long as it lives, in a home of its own.
+class Openbox {
+public:
+    explicit Openbox(const fs::path& home)
+    {
+        fs::create_directories(home);
+        const std::string homeVar = "HOME=" + home.string();
+        const std::string display = std::string("DISPLAY=") + std::getenv("DISPLAY");
+        std::vector<std::string> environment {homeVar, display, "PATH=/usr/bin:/bin"};
+        std::vector<char*> envp;
+        for (auto& e : environment)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        std::string program = "/usr/bin/openbox", noSession = "--sm-disable";
+        char* argv[] = {program.data(), noSession.data(), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv, envp.data()) != 0)
+            m_pid = 0;
+        posix_spawn_file_actions_destroy(&actions);
+        // Managing once it announces itself on the root window.
+        m_running = m_pid > 0 && waitFor([] {
+            return capture("xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null").find("window id") != std::string::npos;
+        }, 20);
+    }
+    ~Openbox()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        // The next test's display has no window manager.
+        capture("xprop -root -remove _NET_SUPPORTING_WM_CHECK 2>/dev/null");
+    }
+    bool running() const { return m_running; }
+
+private:
+    pid_t m_pid = 0;
+    bool m_running = false;
+};
+
+TEST_F(Desktop, ShortcutsWorkOnceAMenuIsClosedWithAndWithoutAWindowManager)
+{
+    photos({200, 200, 200});
+    const Layout layout;
+    for (const bool managed : {false, true}) {
+        SCOPED_TRACE(managed ? "under openbox" : "on the bare display");
+        std::optional<Openbox> openbox;
+        if (managed) {
+            if (!fs::exists("/usr/bin/openbox") || !hasTool("xprop")) {
+                std::printf("openbox or xprop is not installed: only the bare display is tried\n");
+                break;
+            }
+            openbox.emplace(m_dir / "openbox");
+            ASSERT_TRUE(openbox->running());
+        }
+        DesktopProgram program(m_dir.path(), {"--window", (m_dir / "photos").string()});
+        ASSERT_TRUE(program.started());
+        const std::string id = mainWindow(program);
+        ASSERT_FALSE(id.empty());
+        const int menu = menuBarHeight(id, layout.height);
+        auto playerGrey = [&] {
+            const fs::path middle = m_dir / "middle.png";
+            capture("import -window " + id + " -crop 40x40+" + std::to_string(int(layout.player.midX()) - 20) + "+"
+                    + std::to_string(menu + int(layout.height - layout.player.midY()) - 20) + " +repage '"
+                    + middle.string() + "' 2>/dev/null");
+            return std::atof(capture("convert '" + middle.string() + "' -colorspace gray -format '%[fx:mean*255]' info:").c_str());
+        };
+        ASSERT_TRUE(waitFor([&] { return std::abs(playerGrey() - 200) < 10; }, 60)) << "no preview\n" << program.log();
+
+        // A menu of the menu bar opened with the pointer and closed with Escape: Control+Z
+        // then undoes the photos' addition, and the window goes back to its empty state.
+        xdotool("mousemove --window " + id + " 20 " + std::to_string(menu / 2) + " click 1");
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        xdotool("key Escape");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        xdotool("key ctrl+z");
+        EXPECT_TRUE(waitFor([&] { return std::abs(playerGrey() - 200) > 30; }, 20))
+            << "Control+Z did nothing after the menu\n" << program.log();
+        screenshot(id, managed ? "undone-openbox" : "undone");
+
+        // Again, and Control+Q quits.
+        xdotool("mousemove --window " + id + " 20 " + std::to_string(menu / 2) + " click 1");
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        xdotool("key Escape");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        xdotool("key ctrl+q");
+        EXPECT_EQ(program.waitForExit(20), 0) << "Control+Q did nothing after the menu\n" << program.log();
+    }
+}
+
+TEST_F(Desktop, TheOpenPanelTakesAFolderOfPhotos)
+{
+    photos({200, 200, 200});
+    const Layout layout;
+    DesktopProgram program(m_dir.path(), {"--window"});
+    ASSERT_TRUE(program.started());
+    const std::string id = mainWindow(program);
+    ASSERT_FALSE(id.empty());
+    auto chooser = [&] {
+        std::istringstream in(xdotool("search --onlyvisible --name ."));
+        for (std::string w; std::getline(in, w);)
+            if (!w.empty() && w != id && xdotool("getwindowname " + w) != "Quintor")
+                return w;
+        return std::string();
+    };
+    // File > Open…: the chooser.
+    ASSERT_TRUE(waitFor([&] {
+        xdotool("windowfocus --sync " + id + " key ctrl+o");
+        return waitFor([&] { return !chooser().empty(); }, 5);
+    }, 30)) << "no chooser\n" << program.log();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    screenshot(chooser(), "chooser");
+
+    // The folder named and opened: its photos become the sequence, and the chooser goes.
+    xdotool("key ctrl+l");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    xdotool("type --delay 10 '" + (m_dir / "photos").string() + "'");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    xdotool("key Return");
+    EXPECT_TRUE(waitFor([&] { return chooser().empty(); }, 10)) << "the chooser went into the folder instead";
+    const int menu = menuBarHeight(id, layout.height);
+    const fs::path middle = m_dir / "middle.png";
+    EXPECT_TRUE(waitFor([&] {
+        capture("import -window " + id + " -crop 40x40+" + std::to_string(int(layout.player.midX()) - 20) + "+"
+                + std::to_string(menu + int(layout.height - layout.player.midY()) - 20) + " +repage '" + middle.string()
+                + "' 2>/dev/null");
+        const double grey = std::atof(capture("convert '" + middle.string() + "' -colorspace gray -format '%[fx:mean*255]' info:").c_str());
+        return std::abs(grey - 200) < 10;
+    }, 60)) << "the folder's photos are not shown\n" << program.log();
+    if (const auto left = chooser(); !left.empty())
+        xdotool("windowfocus --sync " + left + " key Escape");
+    xdotool("windowfocus --sync " + id + " key ctrl+q");
+    EXPECT_EQ(program.waitForExit(60), 0) << program.log();
+}
+
+TEST_F(Desktop, TheViewTakingTheKeysShowsItWithARingAndAFieldWithACaret)
+{
+    photos({90, 90, 90});
+    const Layout layout;
+    ASSERT_GT(layout.fps.width(), 0);
+    ASSERT_GT(layout.afterFps.width(), 0) << "Tab leads nowhere from the rate field";
+    DesktopProgram program(m_dir.path(), {"--window", (m_dir / "photos").string()});
+    ASSERT_TRUE(program.started());
+    const std::string id = mainWindow(program);
+    ASSERT_FALSE(id.empty());
+    const int menu = menuBarHeight(id, layout.height);
+    // A view's place on screen with a margin for its ring.
+    int shots = 0;
+    auto look = [&](const graphics::Rect& r) {
+        const fs::path out = m_dir / ("field" + std::to_string(shots++) + ".png");
+        capture("import -window " + id + " -crop " + std::to_string(int(r.width()) + 10) + "x" + std::to_string(int(r.height()) + 10)
+                + "+" + std::to_string(int(r.minX()) - 5) + "+" + std::to_string(menu + int(layout.height - r.maxY()) - 5)
+                + " +repage '" + out.string() + "' 2>/dev/null");
+        return out;
+    };
+    // Once the photos are in, the rate field shows their rate.
+    ASSERT_TRUE(waitFor([&] {
+        const fs::path middle = look(graphics::Rect::make(layout.player.midX() - 20, layout.player.midY() - 20, 30, 30));
+        return std::abs(std::atof(capture("convert '" + middle.string() + "' -colorspace gray -format '%[fx:mean*255]' info:").c_str()) - 90) < 10;
+    }, 60)) << program.log();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const fs::path fpsBefore = look(layout.fps), nextBefore = look(layout.afterFps);
+
+    // A click in the rate field: its ring and caret show.
+    xdotool("mousemove --window " + id + " " + std::to_string(int(layout.fps.midX())) + " "
+            + std::to_string(int(menu + layout.height - layout.fps.midY())) + " click 1");
+    xdotool("mousemove 1200 1000");
+    EXPECT_TRUE(waitFor([&] { return difference(fpsBefore, look(layout.fps)) > 0.03; }, 10)) << "the field looks as before";
+    screenshot(id, "editing");
+    // Tab: the next view takes the keys and shows it; the rate field looks as it did.
+    xdotool("key Tab");
+    EXPECT_TRUE(waitFor([&] { return difference(nextBefore, look(layout.afterFps)) > 0.03; }, 10))
+        << "Tab moved the keys without showing where";
+    EXPECT_TRUE(waitFor([&] { return difference(fpsBefore, look(layout.fps)) < 0.01; }, 10));
+    screenshot(id, "tabbed");
+
+    xdotool("windowfocus --sync " + id + " key ctrl+q");
+    EXPECT_EQ(program.waitForExit(60), 0) << program.log();
+}
+
+TEST_F(Desktop, TheWindowCarriesTheApplicationsIconAndGtksMenusAreDarkAsTheWindowIs)
+{
+    if (!hasTool("xprop"))
+        GTEST_SKIP() << "xprop is not installed";
+    DesktopProgram program(m_dir.path(), {"--window"});
+    ASSERT_TRUE(program.started());
+    const std::string id = mainWindow(program);
+    ASSERT_FALSE(id.empty());
+    // The icon the desktop shows in its task list and window switcher.
+    EXPECT_TRUE(waitFor([&] {
+        return capture("xprop -id " + id + " _NET_WM_ICON 2>/dev/null | head -c 200").find("_NET_WM_ICON(CARDINAL)") != std::string::npos;
+    }, 10)) << capture("xprop -id " + id + " _NET_WM_ICON 2>&1 | head -c 200");
+
+    // The application menu, drawn by GTK below the menu bar, is as dark as the window.
+    const int menu = menuBarHeight(id, Layout().height);
+    xdotool("mousemove --window " + id + " 20 " + std::to_string(menu / 2) + " click 1");
+    xdotool("mousemove --window " + id + " 300 " + std::to_string(menu / 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    std::istringstream in(xdotool("getwindowgeometry --shell " + id));
+    int x = 0, y = 0;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("X=", 0) == 0)
+            x = std::atoi(line.c_str() + 2);
+        if (line.rfind("Y=", 0) == 0)
+            y = std::atoi(line.c_str() + 2);
+    }
+    const fs::path shot = m_dir / "menu.png";
+    capture("import -window root -crop 120x60+" + std::to_string(x + 10) + "+" + std::to_string(y + menu + 8) + " +repage '"
+            + shot.string() + "' 2>/dev/null");
+    if (const char* keep = std::getenv("QUINTOR_SCREENSHOT_DIR"); keep && *keep)
+        fs::copy_file(shot, fs::path(keep) / "menu.png", fs::copy_options::overwrite_existing);
+    const double grey = std::atof(capture("convert '" + shot.string() + "' -colorspace gray -format '%[fx:mean*255]' info:").c_str());
+    EXPECT_LT(grey, 100) << "a light menu over the dark window";
+    xdotool("key Escape");
+    program.terminate();
+    EXPECT_EQ(program.waitForExit(60), 0) << program.log();
 }
 
 // A window of this process offering files to drag, as a file manager does.

@@ -140,6 +140,26 @@ public:
 
     bool started() const { return m_pid > 0; }
     pid_t pid() const { return m_pid; }
+    // The processor time the process has used so far (user and system), in clock ticks.
+    long cpuTicks() const
+    {
+        std::ifstream in("/proc/" + std::to_string(m_pid) + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // The fields after the command name, which may hold spaces but ends at the last ')'.
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos)
+            return -1;
+        std::istringstream fields(stat.substr(close + 2));
+        std::string field;
+        long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14)
+                utime = std::atol(field.c_str());
+            if (i == 15)
+                stime = std::atol(field.c_str());
+        }
+        return utime + stime;
+    }
     // Asks the program to quit as the session does when it ends (SIGTERM).
     void terminate()
     {

@@ -6,13 +6,16 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <cstdlib>
 #include <functional>
 #include <map>
 #include <optional>
 
 #include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Foundation/Bundle.h"
 #include "Platform/Graphics/Image.h"
+#include "Platform/Images/UTType.h"
 #include "Platform/UI/Application.h"
 #include "Platform/UI/Control.h"
 #include "Platform/UI/Event.h"
@@ -87,7 +90,18 @@ public:
         return dispatched;
     }
 
-    void wakeUp() override { g_main_context_wakeup(g_main_context_default()); }
+    void wakeUp() override
+    {
+        m_worked.store(true, std::memory_order_release);
+        g_main_context_wakeup(g_main_context_default());
+    }
+
+    // Whether work was performed on the run loop since the last call: only work changes what
+    // the windows show (the loop's own drawing does not).
+    bool takeWork() { return m_worked.exchange(false, std::memory_order_acq_rel); }
+
+private:
+    std::atomic<bool> m_worked {true};
 };
 
 unsigned long modifiersOf(GdkModifierType state)
@@ -239,6 +253,20 @@ GtkDesktop::Impl* g_desktop = nullptr;
 // to date after each.
 static void deliver(std::function<void()> work);
 
+namespace {
+
+// What the desktop calls a window (its title bar, task list and window menu): its title, else
+// the application's name.
+std::string shownTitle(const Window& window)
+{
+    if (!window.title().empty())
+        return window.title();
+    const char* name = g_get_application_name();
+    return name ? name : "";
+}
+
+} // namespace
+
 // ---- presented windows ----------------------------------------------------------------------
 
 struct GtkDesktop::Impl final : Presenter {
@@ -251,10 +279,12 @@ struct GtkDesktop::Impl final : Presenter {
         std::string title;
         graphics::Size size;
         bool pressed = false;
-        bool tickRunning = false;
         bool miniaturized = false;
         guint tick = 0;
+        guint focusReturn = 0;
         std::string cursor = "default";
+        // The picture on screen: drawn afresh only when the window's picture differs from it.
+        graphics::ImagePtr shown;
     };
 
     GLibEventSource eventSource;
@@ -263,6 +293,13 @@ struct GtkDesktop::Impl final : Presenter {
     std::unique_ptr<GtkMenuBar> menus;
     bool synchronizing = false;
     bool hadWindows = false;
+    GList* icons = nullptr; // textures of the application's icon, loaded once
+    bool iconsLoaded = false;
+    std::optional<bool> dark;
+    // Something other than performed work may have changed a window's picture (its size).
+    bool mayHaveChanged = true;
+    std::chrono::steady_clock::time_point lastLook;
+    guint pendingLook = 0;
 
     // ---- Presenter
     void chooseFiles(SavePanel& panel, bool open, const WindowPtr& parent,
@@ -271,6 +308,11 @@ struct GtkDesktop::Impl final : Presenter {
                    std::function<void(long)> chosen) override;
 
     void synchronize();
+    void followAppearance(const std::vector<WindowPtr>& windows);
+    void setIcon(GtkWindow* window);
+    void lookAtPictures();
+    static bool refreshPicture(Host& host, Window& window);
+    static void returnFocusLater(Host& host);
     void present(const WindowPtr& window);
     void dismiss(Host& host);
     GtkWindow* gtkWindowFor(const WindowPtr& window) const
@@ -300,6 +342,7 @@ struct GtkDesktop::Impl final : Presenter {
     static void dropLeave(GtkDropTarget* target, gpointer data);
     static gboolean dropCallback(GtkDropTarget* target, const GValue* value, double x, double y, gpointer data);
     static gboolean tickCallback(GtkWidget*, GdkFrameClock*, gpointer data);
+    static void focusChanged(GObject*, GParamSpec*, gpointer data);
 
     static void sendMouse(Host& host, EventType type, double x, double y, long clicks, GdkModifierType state);
     static bool handleEditingShortcut(Host& host, const WindowPtr& window, guint keyval, GdkModifierType state);
@@ -316,7 +359,7 @@ void GtkDesktop::Impl::present(const WindowPtr& window)
     GtkWindow* gw = GTK_WINDOW(h->gtkWindow);
     // Our views draw the title bar (it fades with the pointer) and its buttons.
     gtk_window_set_decorated(gw, FALSE);
-    gtk_window_set_title(gw, window->title().c_str());
+    gtk_window_set_title(gw, shownTitle(*window).c_str());
     gtk_window_set_resizable(gw, (window->styleMask() & WindowStyleMaskResizable) != 0);
 
     GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
@@ -376,6 +419,7 @@ void GtkDesktop::Impl::present(const WindowPtr& window)
 
     g_signal_connect(h->gtkWindow, "close-request", G_CALLBACK(closeRequest), h);
     g_signal_connect(h->gtkWindow, "notify::is-active", G_CALLBACK(activeChanged), h);
+    g_signal_connect(h->gtkWindow, "notify::focus-widget", G_CALLBACK(focusChanged), h);
 
     // An application-modal window (an alert run on its own) stays over the main window.
     if (Application::shared()->modalWindow() == window) {
@@ -385,10 +429,11 @@ void GtkDesktop::Impl::present(const WindowPtr& window)
                 gtk_window_set_transient_for(gw, parent);
         }
     }
-    h->title = window->title();
+    h->title = shownTitle(*window);
     hosts.emplace(window.get(), std::move(host));
     gtk_window_present(gw);
     gtk_widget_grab_focus(h->area);
+    setIcon(gw);
 }
 
 void GtkDesktop::Impl::dismiss(Host& host)
@@ -396,6 +441,9 @@ void GtkDesktop::Impl::dismiss(Host& host)
     if (host.tick)
         gtk_widget_remove_tick_callback(host.area, host.tick);
     host.tick = 0;
+    if (host.focusReturn)
+        g_source_remove(host.focusReturn);
+    host.focusReturn = 0;
     if (host.gtkWindow) {
         g_signal_handlers_disconnect_by_data(host.gtkWindow, &host);
         gtk_window_destroy(GTK_WINDOW(host.gtkWindow));
@@ -403,6 +451,58 @@ void GtkDesktop::Impl::dismiss(Host& host)
     }
     host.gtkWindow = nullptr;
     host.area = nullptr;
+}
+
+
+void GtkDesktop::Impl::followAppearance(const std::vector<WindowPtr>& windows)
+{
+    // GTK's own parts (menus, pop-ups, choosers) take the look of the window in front.
+    auto app = Application::shared();
+    WindowPtr front = app->keyWindow() ? app->keyWindow() : app->mainWindow();
+    if (!front && !windows.empty())
+        front = windows.front();
+    if (!front)
+        return;
+    const auto appearance = front->effectiveAppearance();
+    const bool isDark = appearance && appearance->isDark();
+    if (dark == isDark)
+        return;
+    dark = isDark;
+    g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", isDark ? TRUE : FALSE, nullptr);
+}
+
+void GtkDesktop::Impl::setIcon(GtkWindow* window)
+{
+    // The application's icon as the window's own (_NET_WM_ICON on X11), for the desktop's task
+    // list and window switcher: the bundle's icon file, else its "AppIcon".
+    if (!iconsLoaded) {
+        iconsLoaded = true;
+        // At the size of a desktop's largest icons (X11 takes none larger than 256 pixels).
+        if (auto bundle = foundation::Bundle::main()) {
+            std::string name = "AppIcon";
+            if (const auto& file = bundle->objectForInfoDictionaryKey("CFBundleIconFile"); file.isString() && !file.asString().empty())
+                name = foundation::URL::fileURLWithPath(file.asString()).URLByDeletingPathExtension().lastPathComponent();
+            if (auto path = bundle->pathForResource(name, "png")) {
+                if (GdkTexture* texture = gdk_texture_new_from_filename(path->c_str(), nullptr))
+                    icons = g_list_append(icons, texture);
+            }
+        }
+        // GTK sets a window's icon from its icon theme again whenever the theme changes (the
+        // dark look, say): this one follows.
+        if (GdkDisplay* display = gdk_display_get_default()) {
+            g_signal_connect(gtk_icon_theme_get_for_display(display), "changed", G_CALLBACK(+[](GtkIconTheme*, gpointer) {
+                if (!g_desktop)
+                    return;
+                for (auto& [key, host] : g_desktop->hosts) {
+                    if (host->gtkWindow)
+                        g_desktop->setIcon(GTK_WINDOW(host->gtkWindow));
+                }
+            }), nullptr);
+        }
+    }
+    GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window));
+    if (icons && surface && GDK_IS_TOPLEVEL(surface))
+        gdk_toplevel_set_icon_list(GDK_TOPLEVEL(surface), icons);
 }
 
 void GtkDesktop::Impl::synchronize()
@@ -443,6 +543,7 @@ void GtkDesktop::Impl::synchronize()
     hadWindows = !wanted.empty();
     if (menus)
         menus->refresh();
+    followAppearance(wanted);
     for (const auto& window : wanted) {
         auto it = hosts.find(window.get());
         if (it == hosts.end()) {
@@ -451,14 +552,15 @@ void GtkDesktop::Impl::synchronize()
         }
         Host& h = *it->second;
         GtkWindow* gw = GTK_WINDOW(h.gtkWindow);
-        if (window->title() != h.title) {
-            h.title = window->title();
+        if (shownTitle(*window) != h.title) {
+            h.title = shownTitle(*window);
             gtk_window_set_title(gw, h.title.c_str());
         }
         const graphics::Size size = window->frame().size;
         if (size != h.size) {
             // Our code resized the window (the area's own resizes are recorded as they come).
             h.size = size;
+            mayHaveChanged = true;
             int menuHeight = 0;
             if (h.menuBar)
                 menuHeight = gtk_widget_get_height(h.menuBar);
@@ -474,13 +576,65 @@ void GtkDesktop::Impl::synchronize()
                 gtk_window_unminimize(gw);
         }
         const double scale = gtk_widget_get_scale_factor(h.area);
-        if (scale != window->backingScaleFactor())
+        if (scale != window->backingScaleFactor()) {
             window->setBackingScaleFactor(scale);
-        gtk_widget_queue_draw(h.area);
+            mayHaveChanged = true;
+        }
         if (!h.tick && isAnimating(*window))
             h.tick = gtk_widget_add_tick_callback(h.area, tickCallback, &h, nullptr);
     }
+    lookAtPictures();
     synchronizing = false;
+}
+
+void GtkDesktop::Impl::lookAtPictures()
+{
+    // What a window shows changes only through work done on the run loop (events, timers,
+    // what other threads hand over) or through the desktop (a resize): with neither, nothing is
+    // drawn and the loop sleeps. The windows' own drawing is no work.
+    if (eventSource.takeWork())
+        mayHaveChanged = true;
+    if (!mayHaveChanged)
+        return;
+    // At most once a frame, however much work comes meanwhile.
+    constexpr auto interval = std::chrono::milliseconds(15);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastLook < interval) {
+        if (!pendingLook) {
+            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(interval - (now - lastLook)).count() + 1;
+            pendingLook = g_timeout_add(static_cast<guint>(wait), [](gpointer) -> gboolean {
+                // The turn this ends looks again.
+                if (g_desktop)
+                    g_desktop->pendingLook = 0;
+                return G_SOURCE_REMOVE;
+            }, nullptr);
+        }
+        return;
+    }
+    mayHaveChanged = false;
+    lastLook = now;
+    for (auto& [key, host] : hosts) {
+        // A window that animates is looked at once a frame of the display by its tick instead.
+        if (host->tick)
+            continue;
+        if (auto window = host->window.lock())
+            refreshPicture(*host, *window);
+    }
+}
+
+bool GtkDesktop::Impl::refreshPicture(Host& host, Window& window)
+{
+    // The window's picture of the moment; drawn only where it differs from what is shown.
+    auto image = window.renderImage();
+    if (!image)
+        return false;
+    if (const auto& shown = host.shown; shown && shown->width() == image->width() && shown->height() == image->height()
+        && shown->bytesPerRow() == image->bytesPerRow()
+        && std::memcmp(shown->data(), image->data(), image->bytesPerRow() * image->height()) == 0)
+        return false;
+    host.shown = std::move(image);
+    gtk_widget_queue_draw(host.area);
+    return true;
 }
 
 gboolean GtkDesktop::Impl::tickCallback(GtkWidget* widget, GdkFrameClock*, gpointer data)
@@ -490,10 +644,14 @@ gboolean GtkDesktop::Impl::tickCallback(GtkWidget* widget, GdkFrameClock*, gpoin
     auto* h = static_cast<Host*>(data);
     auto window = h->window.lock();
     if (!window || !isAnimating(*window)) {
+        // Still once: what changed as it stopped was left to this tick.
         h->tick = 0;
+        if (window)
+            refreshPicture(*h, *window);
         return G_SOURCE_REMOVE;
     }
-    gtk_widget_queue_draw(widget);
+    (void)widget;
+    refreshPicture(*h, *window);
     return G_SOURCE_CONTINUE;
 }
 
@@ -503,7 +661,9 @@ void GtkDesktop::Impl::draw(GtkDrawingArea*, cairo_t* cr, int, int, gpointer dat
     auto window = h->window.lock();
     if (!window)
         return;
-    auto image = window->renderImage();
+    if (!h->shown)
+        h->shown = window->renderImage();
+    const graphics::ImagePtr image = h->shown;
     if (!image)
         return;
     cairo_surface_t* surface = cairo_image_surface_create_for_data(
@@ -531,6 +691,7 @@ void GtkDesktop::Impl::resized(GtkDrawingArea*, int width, int height, gpointer 
     // top edge staying where it was.
     const Rect old = window->frame();
     h->size = size;
+    h->owner->mayHaveChanged = true;
     window->setFrame(Rect::make(old.minX(), old.maxY() - size.height, size.width, size.height));
 }
 
@@ -778,6 +939,41 @@ gboolean GtkDesktop::Impl::closeRequest(GtkWindow*, gpointer data)
     return TRUE;
 }
 
+namespace {
+
+bool isInOpenPopover(GtkWidget* widget)
+{
+    for (; widget; widget = gtk_widget_get_parent(widget)) {
+        if (GTK_IS_POPOVER(widget) && gtk_widget_get_visible(widget))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void GtkDesktop::Impl::focusChanged(GObject*, GParamSpec*, gpointer data)
+{
+    returnFocusLater(*static_cast<Host*>(data));
+}
+
+void GtkDesktop::Impl::returnFocusLater(Host& host)
+{
+    // A menu of the menu bar, or a pop-up menu, leaves the keyboard with the bar or with no
+    // widget when it closes; the keys belong to the window's picture again, where the shortcuts
+    // and the views take them. Looked at once GTK has finished moving the focus.
+    if (host.focusReturn || !host.gtkWindow)
+        return;
+    host.focusReturn = g_idle_add([](gpointer data) -> gboolean {
+        auto* h = static_cast<Host*>(data);
+        h->focusReturn = 0;
+        GtkWidget* focus = gtk_root_get_focus(GTK_ROOT(h->gtkWindow));
+        if (h->area && focus != h->area && !isInOpenPopover(focus))
+            gtk_widget_grab_focus(h->area);
+        return G_SOURCE_REMOVE;
+    }, &host);
+}
+
 void GtkDesktop::Impl::activeChanged(GObject*, GParamSpec*, gpointer data)
 {
     auto* h = static_cast<Host*>(data);
@@ -851,21 +1047,54 @@ gboolean GtkDesktop::Impl::dropCallback(GtkDropTarget*, const GValue* value, dou
 
 // ---- file panels ------------------------------------------------------------------------------
 
+namespace {
+
+// The chooser's answer that takes what is selected as it is, a folder included.
+constexpr int kTakeSelection = 1;
+
+// A filter of the chooser that shows the panel's allowed kinds of file (folders always show).
+GtkFileFilter* filterFor(const SavePanel& panel)
+{
+    std::vector<std::string> suffixes;
+    bool images = true;
+    for (const auto& allowed : panel.allowedFileTypes()) {
+        const bool identifier = allowed.find('.') != std::string::npos;
+        images = images && identifier && images::typeConformsTo(allowed, images::kUTTypeImage);
+        const auto extensions = identifier ? images::filenameExtensionsConformingTo(allowed) : std::vector<std::string> {allowed};
+        suffixes.insert(suffixes.end(), extensions.begin(), extensions.end());
+    }
+    if (suffixes.empty())
+        return nullptr;
+    GtkFileFilter* filter = gtk_file_filter_new();
+    gtk_file_filter_set_name(filter, images ? "Images" : "Supported Files");
+    for (const auto& suffix : suffixes)
+        gtk_file_filter_add_suffix(filter, suffix.c_str());
+    return filter;
+}
+
+} // namespace
+
 void GtkDesktop::Impl::chooseFiles(SavePanel& panel, bool open, const WindowPtr& parent,
                                    std::function<void(std::vector<foundation::URL>)> done)
 {
     auto* openPanel = open ? dynamic_cast<OpenPanel*>(&panel) : nullptr;
+    const bool files = !openPanel || openPanel->canChooseFiles();
+    const bool folders = openPanel && openPanel->canChooseDirectories();
     GtkFileChooserAction action = GTK_FILE_CHOOSER_ACTION_SAVE;
-    if (openPanel) {
-        action = openPanel->canChooseDirectories() && !openPanel->canChooseFiles() ? GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER
-                                                                                  : GTK_FILE_CHOOSER_ACTION_OPEN;
-    }
+    if (openPanel)
+        action = folders && !files ? GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER : GTK_FILE_CHOOSER_ACTION_OPEN;
     const std::string title = !panel.title().empty() ? panel.title() : !panel.message().empty() ? panel.message()
                                                                        : (open ? "Open" : "Save");
     const std::string accept = !panel.prompt().empty() ? panel.prompt() : (open ? "_Open" : "_Save");
-    GtkFileChooserNative* chooser = gtk_file_chooser_native_new(title.c_str(), gtkWindowFor(parent), action,
-                                                                accept.c_str(), "_Cancel");
-    GtkFileChooser* fc = GTK_FILE_CHOOSER(chooser);
+    // GTK's own accept goes into a folder selected in a chooser of files: a panel that takes
+    // folders as well answers with what is selected, or with the folder shown when nothing is.
+    const int acceptResponse = files && folders ? kTakeSelection : GTK_RESPONSE_ACCEPT;
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    GtkWidget* dialog = gtk_file_chooser_dialog_new(title.c_str(), gtkWindowFor(parent), action, "_Cancel",
+                                                    GTK_RESPONSE_CANCEL, nullptr);
+    gtk_dialog_add_button(GTK_DIALOG(dialog), accept.c_str(), acceptResponse);
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), acceptResponse);
+    GtkFileChooser* fc = GTK_FILE_CHOOSER(dialog);
     if (openPanel)
         gtk_file_chooser_set_select_multiple(fc, openPanel->allowsMultipleSelection());
     if (panel.directoryURL() && panel.directoryURL()->isFileURL()) {
@@ -875,40 +1104,63 @@ void GtkDesktop::Impl::chooseFiles(SavePanel& panel, bool open, const WindowPtr&
     }
     if (!open && !panel.nameFieldStringValue().empty())
         gtk_file_chooser_set_current_name(fc, panel.nameFieldStringValue().c_str());
-    if (open && openPanel && openPanel->canChooseDirectories() && openPanel->canChooseFiles()) {
-        // GTK's chooser picks files or folders, not both: files are offered, and a folder is
-        // taken when the person accepts with one opened.
+    if (open && files) {
+        if (GtkFileFilter* filter = filterFor(panel)) {
+            gtk_file_chooser_add_filter(fc, filter);
+            if (panel.allowsOtherFileTypes()) {
+                GtkFileFilter* all = gtk_file_filter_new();
+                gtk_file_filter_set_name(all, "All Files");
+                gtk_file_filter_add_pattern(all, "*");
+                gtk_file_chooser_add_filter(fc, all);
+                g_object_unref(all);
+            }
+            gtk_file_chooser_set_filter(fc, filter);
+            g_object_unref(filter);
+        }
     }
-    gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
 
     struct Pending {
         std::function<void(std::vector<foundation::URL>)> done;
-        GtkFileChooserNative* chooser;
+        int acceptResponse;
     };
-    auto* pending = new Pending {std::move(done), chooser};
-    g_signal_connect(chooser, "response", G_CALLBACK(+[](GtkNativeDialog* dialog, int response, gpointer data) {
+    auto* pending = new Pending {std::move(done), acceptResponse};
+    g_signal_connect(dialog, "response", G_CALLBACK(+[](GtkDialog* d, int response, gpointer data) {
         auto* p = static_cast<Pending*>(data);
         std::vector<foundation::URL> urls;
-        if (response == GTK_RESPONSE_ACCEPT) {
-            GListModel* files = gtk_file_chooser_get_files(GTK_FILE_CHOOSER(dialog));
-            const guint n = g_list_model_get_n_items(files);
+        auto add = [&urls](GFile* file) {
+            if (char* path = g_file_get_path(file)) {
+                urls.push_back(foundation::URL::fileURLWithPath(path));
+                g_free(path);
+            }
+        };
+        G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+        if (response == p->acceptResponse) {
+            GListModel* chosen = gtk_file_chooser_get_files(GTK_FILE_CHOOSER(d));
+            const guint n = chosen ? g_list_model_get_n_items(chosen) : 0;
             for (guint i = 0; i < n; ++i) {
-                GFile* file = G_FILE(g_list_model_get_item(files, i));
-                if (char* path = g_file_get_path(file)) {
-                    urls.push_back(foundation::URL::fileURLWithPath(path));
-                    g_free(path);
-                }
+                GFile* file = G_FILE(g_list_model_get_item(chosen, i));
+                add(file);
                 g_object_unref(file);
             }
-            g_object_unref(files);
+            if (chosen)
+                g_object_unref(chosen);
+            if (n == 0 && response == kTakeSelection) {
+                if (GFile* folder = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(d))) {
+                    add(folder);
+                    g_object_unref(folder);
+                }
+            }
         }
+        G_GNUC_END_IGNORE_DEPRECATIONS
         auto callback = std::move(p->done);
-        g_object_unref(p->chooser);
         delete p;
+        gtk_window_destroy(GTK_WINDOW(d));
         if (callback)
             deliver([callback, urls] { callback(urls); });
     }), pending);
-    gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
+    gtk_window_present(GTK_WINDOW(dialog));
 }
 
 std::unique_ptr<dispatch::RunLoop::EventSource> makeGLibEventSource()
@@ -978,6 +1230,9 @@ void GtkDesktop::Impl::popUpMenu(const std::shared_ptr<Menu>& menu, Window& wind
             auto* p = static_cast<Pending*>(d);
             if (gtk_widget_get_parent(p->popover))
                 gtk_widget_unparent(p->popover);
+            // The keys go back to the window the menu was shown over.
+            if (gtk_widget_get_root(p->area))
+                gtk_widget_grab_focus(p->area);
             gtk_widget_insert_action_group(p->area, "popup", nullptr);
             g_object_unref(p->popover);
             g_object_unref(p->area);
@@ -1001,6 +1256,7 @@ static void deliver(std::function<void()> work)
 
 namespace {
 std::atomic<bool> g_open {false};
+
 }
 
 GtkDesktop::GtkDesktop()
@@ -1035,10 +1291,16 @@ GtkDesktop::~GtkDesktop()
     loop.removeTurnObserver(m_impl->observer);
     Presenter::install(nullptr);
     g_desktop = nullptr;
+    if (m_impl->pendingLook)
+        g_source_remove(m_impl->pendingLook);
+    m_impl->pendingLook = 0;
     for (auto& [window, host] : m_impl->hosts)
         m_impl->dismiss(*host);
     m_impl->hosts.clear();
     m_impl->menus.reset();
+    g_list_free_full(m_impl->icons, g_object_unref);
+    m_impl->icons = nullptr;
+
     // What the windows' destruction queued runs before GLib stops being the loop's source.
     while (g_main_context_iteration(g_main_context_default(), FALSE)) {
     }

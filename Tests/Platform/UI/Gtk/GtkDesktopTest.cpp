@@ -1,9 +1,10 @@
-// The parts of the on-screen interface that need no display: GLib's main context sharing the
-// main run loop, and the main menu as GTK actions that follow menu validation.
+// The on-screen interface: GLib's main context sharing the main run loop, the main menu as GTK
+// actions that follow menu validation, and (on a display) the desktop's file chooser.
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "Platform/Dispatch/RunLoop.h"
@@ -12,6 +13,7 @@
 #include "Platform/UI/Gtk/GtkDesktop.h"
 #include "Platform/UI/Gtk/GtkMenuBar.h"
 #include "Platform/UI/Menu.h"
+#include "Platform/UI/SavePanel.h"
 
 namespace {
 
@@ -146,5 +148,61 @@ TEST(GtkMenuBar, KeyEquivalentsShowAsTheDesktopsAccelerators)
         EXPECT_EQ(ui::GtkMenuBar::acceleratorFor(*item), c.accelerator) << "key '" << c.key << "'";
     }
 }
+
+namespace onscreen {
+
+// The open panel as the desktop's chooser shows it: the kinds of file it offers.
+TEST(GtkDesktopChooser, AnOpenPanelForImagesOffersImagesOfEveryKindAndNothingElse)
+{
+    if (!ui::hasDisplayEnvironment())
+        GTEST_SKIP() << "no display";
+    auto desktop = ui::GtkDesktop::open();
+    if (!desktop)
+        GTEST_SKIP() << "the display cannot be opened";
+    auto panel = ui::OpenPanel::openPanel();
+    panel->setCanChooseFiles(true);
+    panel->setCanChooseDirectories(true);
+    panel->setAllowedFileTypes({"public.image"});
+    std::optional<ui::ModalResponse> response;
+    panel->begin([&](ui::ModalResponse r) { response = r; });
+
+    GtkFileChooser* chooser = nullptr;
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] {
+        GListModel* toplevels = gtk_window_get_toplevels();
+        for (guint i = 0; i < g_list_model_get_n_items(toplevels) && !chooser; ++i) {
+            GObject* window = G_OBJECT(g_list_model_get_item(toplevels, i));
+            if (GTK_IS_FILE_CHOOSER(window) && gtk_widget_get_visible(GTK_WIDGET(window)))
+                chooser = GTK_FILE_CHOOSER(window);
+            g_object_unref(window);
+        }
+        return chooser != nullptr;
+    }, 20));
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    GtkFileFilter* filter = gtk_file_chooser_get_filter(chooser);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    ASSERT_NE(filter, nullptr) << "every file is offered";
+    const struct {
+        const char* name;
+        bool offered;
+    } cases[] = {
+        {"IMG_0001.jpg", true}, {"IMG_0002.JPG", true}, {"scan.tiff", true}, {"photo.heic", true},
+        {"frame.png", true},    {"DSC_0001.NEF", true}, {"clip.mp4", false}, {"clip.mov", false},
+        {"notes.txt", false},   {"page.pdf", false},
+    };
+    for (const auto& c : cases) {
+        GFileInfo* info = g_file_info_new();
+        g_file_info_set_display_name(info, c.name);
+        g_file_info_set_name(info, c.name);
+        EXPECT_EQ(gtk_filter_match(GTK_FILTER(filter), info), c.offered) << c.name;
+        g_object_unref(info);
+    }
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    gtk_dialog_response(GTK_DIALOG(chooser), GTK_RESPONSE_CANCEL);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return response.has_value(); }, 20));
+    EXPECT_EQ(*response, ui::ModalResponseCancel);
+}
+
+} // namespace onscreen
 
 } // namespace
