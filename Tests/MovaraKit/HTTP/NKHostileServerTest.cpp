@@ -78,12 +78,9 @@ Result getThroughManager(const std::shared_ptr<NKHTTPSessionManager>& manager, c
     return result;
 }
 
-Result getThroughOperation(const std::string& url, std::shared_ptr<NKSecurityPolicy> policy = nullptr)
+// The operation's body or error code land in `result`, which must outlive it.
+void collectInto(const std::shared_ptr<NKHTTPRequestOperation>& operation, Result& result)
 {
-    auto operation = NKHTTPRequestOperation::initWithRequest(net::URLRequest(*foundation::URL::URLWithString(url)));
-    if (policy)
-        operation->setSecurityPolicy(policy);
-    Result result;
     operation->setCompletionBlockWithSuccess(
         [&](const std::shared_ptr<NKHTTPRequestOperation>&, const std::any& object) {
             const auto& data = std::any_cast<const foundation::Data&>(object);
@@ -94,6 +91,15 @@ Result getThroughOperation(const std::string& url, std::shared_ptr<NKSecurityPol
             result.code = error->code();
             result.done = true;
         });
+}
+
+Result getThroughOperation(const std::string& url, std::shared_ptr<NKSecurityPolicy> policy = nullptr)
+{
+    auto operation = NKHTTPRequestOperation::initWithRequest(net::URLRequest(*foundation::URL::URLWithString(url)));
+    if (policy)
+        operation->setSecurityPolicy(policy);
+    Result result;
+    collectInto(operation, result);
     operation->start();
     EXPECT_TRUE(runUntilDone(result)) << url;
     return result;
@@ -251,16 +257,7 @@ TEST(NKHostileServer, AResumedOperationTakesOnlyThePartItAskedFor)
         });
         auto operation = NKHTTPRequestOperation::initWithRequest(net::URLRequest(*foundation::URL::URLWithString(server.url("/big"))));
         Result result;
-        operation->setCompletionBlockWithSuccess(
-            [&](const std::shared_ptr<NKHTTPRequestOperation>&, const std::any& object) {
-                const auto& data = std::any_cast<const foundation::Data&>(object);
-                result.body.assign(data.begin(), data.end());
-                result.done = true;
-            },
-            [&](const std::shared_ptr<NKHTTPRequestOperation>&, const foundation::ErrorPtr& error) {
-                result.code = error->code();
-                result.done = true;
-            });
+        collectInto(operation, result);
         std::atomic<std::int64_t> received = 0;
         operation->setDownloadProgressBlock([&](std::int64_t, std::int64_t total, std::int64_t) { received = total; });
         operation->start();
