@@ -690,10 +690,12 @@ TEST_F(ShellLaunchTest, CheckForUpdatesReadsTheFeedAndSaysWhatItFound)
         ASSERT_EQ(records.size(), 1u);
         EXPECT_EQ(records[0].messageText, c.message);
         EXPECT_EQ(records[0].informativeText.rfind(c.informative, 0), 0u) << records[0].informativeText;
-        if (c.message == "Update Error!")
+        if (c.message == "Update Error!") {
             EXPECT_GT(records[0].informativeText.size(), c.informative.size() + 4) << "no reason given";
-        if (!c.calls.empty())
+        }
+        if (!c.calls.empty()) {
             EXPECT_NE(records[0].informativeText.find(newer), std::string::npos) << "the link is not shown";
+        }
         EXPECT_EQ(ui::Workspace::shared().recordedCalls(), c.calls);
     }
 }

@@ -230,8 +230,9 @@ TEST(NKXMLDocumentResponseSerializer, NoOptionLetsAServersDocumentReadLocalFiles
                 continue;
             auto document = std::any_cast<std::shared_ptr<NKXMLDocument>>(object);
             const std::string value = document->stringValueOfFirstElementNamed("v").value_or("");
-            if (!hostname.empty())
+            if (!hostname.empty()) {
                 EXPECT_EQ(value.find(hostname), std::string::npos) << body << " options " << options;
+            }
             EXPECT_EQ(document->XMLString().find(std::string(1, '\0')), std::string::npos);
         }
     }

@@ -454,8 +454,9 @@ TEST(URLSessionLimits, ABodyLengthThatCannotBeTrustedFailsTheAnswer)
             const long code = handler ? session.runWithHandler(requestFor(server.url("/")), &body)
                                       : session.runThroughDelegate(requestFor(server.url("/")));
             EXPECT_EQ(code, c.code) << c.name << (handler ? " (handler)" : " (delegate)");
-            if (handler)
+            if (handler) {
                 EXPECT_EQ(body, c.body) << c.name;
+            }
         }
     }
 }
@@ -522,8 +523,9 @@ TEST(URLSessionDownloads, AResumedDownloadTakesOnlyThePartItAskedFor)
         second->resume();
         ASSERT_TRUE(waitFor([&] { return done; })) << c.name;
         EXPECT_EQ(code, c.code) << c.name;
-        if (c.code == 0)
+        if (c.code == 0) {
             EXPECT_TRUE(body == content) << c.name << ": " << body.size() << " bytes";
+        }
         session->invalidateAndCancel();
         dispatch::RunLoop::main().runUntil([] { return false; }, 0.02);
     }
