@@ -72,9 +72,7 @@ void BCNHttpCall::startRetryTimerWithStatusCode(long statusCode, std::optional<s
         m_timerSource->cancel();
     m_timerSource = dispatch::TimerSource::make(dispatch::Queue::global());
     const std::uint32_t delay = retryAfterMilliseconds ? *retryAfterMilliseconds : delayForRetryCount(static_cast<std::size_t>(m_retryCount));
-    BCNLogWarning("Beacon", "Call attempt #" + std::to_string(m_retryCount) + " failed with status code: " + std::to_string(statusCode)
-                                + ", it will be retried in " + std::to_string(delay) + " ms.");
-    ++m_retryCount;
+    const int attempt = m_retryCount++;
     m_timerSource->setEventHandler([weak = std::weak_ptr<dispatch::TimerSource>(m_timerSource), event = std::move(event)] {
         if (auto timer = weak.lock())
             timer->cancel(); // once
@@ -82,4 +80,7 @@ void BCNHttpCall::startRetryTimerWithStatusCode(long statusCode, std::optional<s
     });
     m_timerSource->setTimer(delay / 1000.0);
     m_timerSource->resume();
+    // Said once the retry is set: whoever reads it may count on the retry's time running.
+    BCNLogWarning("Beacon", "Call attempt #" + std::to_string(attempt) + " failed with status code: " + std::to_string(statusCode)
+                                + ", it will be retried in " + std::to_string(delay) + " ms.");
 }
