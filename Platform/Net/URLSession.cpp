@@ -38,6 +38,9 @@ namespace {
 constexpr int kMaximumRedirects = 16;
 // A delegate that keeps answering a server's refusals with credentials would ask for ever.
 constexpr int kMaximumAuthenticationAttempts = 8;
+// The most bytes of response head (status lines and fields, interim answers included) taken
+// from a server; libcurl's own bounds lie above this, on single lines somewhat below.
+constexpr std::size_t kMaximumHeadBytes = 256 * 1024;
 
 struct EasyDeleter {
     void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
@@ -70,7 +73,9 @@ long urlErrorCodeFor(CURLcode code, long osErrno)
         if (osErrno == ENETUNREACH || osErrno == ENETDOWN)
             return NSURLErrorNotConnectedToInternet;
         return NSURLErrorCannotConnectToHost;
-    case CURLE_UNSUPPORTED_PROTOCOL: return NSURLErrorUnsupportedURL;
+    // Schemes are checked before libcurl sees a URL: this is a server that speaks something
+    // other than HTTP (HTTP/0.9, an unknown version).
+    case CURLE_UNSUPPORTED_PROTOCOL: return NSURLErrorBadServerResponse;
     case CURLE_URL_MALFORMAT: return NSURLErrorBadURL;
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
@@ -414,6 +419,7 @@ struct URLSessionTask::Transfer {
     std::string httpVersion = "HTTP/1.1";
     long status = 0;
     bool headersDone = false;
+    std::size_t headBytes = 0;
     std::optional<HTTPURLResponse> response;
     foundation::Data received;
     // Decoded body bytes so far, against the configuration's maximum.
@@ -454,6 +460,11 @@ struct URLSessionTask::Transfer {
 
     bool isDownload() const { return task->m_kind == Kind::Download; }
     foundation::ErrorPtr urlError(long code) const { return makeURLError(code, urlText(request)); }
+    foundation::ErrorPtr oversizedHead() const
+    {
+        return makeURLError(NSURLErrorBadServerResponse, urlText(request),
+                            "The server's response header is larger than the " + std::to_string(kMaximumHeadBytes) + " bytes allowed.");
+    }
 
     static size_t onRead(char* buffer, size_t size, size_t count, void* context);
     size_t readBody(char* buffer, size_t length);
@@ -547,7 +558,13 @@ size_t URLSessionTask::Transfer::onHeader(char* bytes, size_t size, size_t count
 {
     auto* self = static_cast<Transfer*>(context);
     const size_t length = size * count;
-    self->lastActivity = monotonicSeconds();
+    // A head counts as activity only once it is whole: one dribbled out a line at a time, or
+    // interim answers without end, is no answer and times out like silence.
+    self->headBytes += length;
+    if (self->headBytes > kMaximumHeadBytes) {
+        self->failure = self->oversizedHead();
+        return 0;
+    }
     std::string line(bytes, length);
     if (line.rfind("HTTP/", 0) == 0) {
         // A new status line: an interim answer came before; start over.
@@ -562,6 +579,7 @@ size_t URLSessionTask::Transfer::onHeader(char* bytes, size_t size, size_t count
     if (trim(line).empty()) {
         if (self->status >= 100 && self->status < 200)
             return length;
+        self->lastActivity = monotonicSeconds();
         return self->headersComplete() ? length : 0;
     }
     auto colon = line.find(':');
@@ -615,8 +633,9 @@ bool URLSessionTask::Transfer::headersComplete()
         }
     }
     response = HTTPURLResponse(*request.URL(), status, responseHeaders, httpVersion);
-    const bool redirect = (status == 301 || status == 302 || status == 303 || status == 307 || status == 308)
-        && response->valueForHTTPHeaderField("Location");
+    const auto location = response->valueForHTTPHeaderField("Location");
+    const bool redirect = (status == 301 || status == 302 || status == 303 || status == 307 || status == 308) && location
+        && !location->empty();
     if (redirect) {
         // Decided before a byte of its body is read: a redirect followed ends this transfer
         // here (its body could be endless); one refused is the answer and is read as such.
@@ -1284,8 +1303,10 @@ struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
         curl_easy_setopt(easy, CURLOPT_PREREQDATA, context);
 
         const auto& configuration = transfer->engine->configuration;
-        transfer->timeout = request.timeoutInterval() > 0 && std::isfinite(request.timeoutInterval())
-            ? request.timeoutInterval()
+        // A request that keeps the default time-out takes the session's.
+        const double requested = request.timeoutInterval();
+        transfer->timeout = requested > 0 && std::isfinite(requested) && requested != URLRequest::DefaultTimeoutInterval
+            ? requested
             : configuration.timeoutIntervalForRequest();
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(transfer->timeout * 1000));
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(std::min(configuration.timeoutIntervalForResource(), 2e6) * 1000));
@@ -1435,6 +1456,9 @@ struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
             curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
             long code = result == CURLE_OK ? NSURLErrorBadServerResponse : urlErrorCodeFor(result, osErrno);
             auto error = transfer->urlError(code);
+            // libcurl refuses a single head line past its own bound as if memory ran out.
+            if (!transfer->headersDone && result == CURLE_OUT_OF_MEMORY)
+                error = transfer->oversizedHead();
             transfer.reset();
             task->complete({}, std::nullopt, error);
             return;

@@ -530,3 +530,89 @@ TEST(URLSessionDownloads, AResumedDownloadTakesOnlyThePartItAskedFor)
         dispatch::RunLoop::main().runUntil([] { return false; }, 0.02);
     }
 }
+
+TEST(URLSessionTimeOuts, AnAnswerThatNeverCompletesTimesOutOnce)
+{
+    // The session's time-out holds for requests that keep the default one, and a response head
+    // dribbled out a line at a time, or interim answers without end, count as no answer.
+    using Handler = RawServer::Handler;
+    auto dribble = [](std::string first, std::string again) -> Handler {
+        return [first, again](RawServer& s, int fd, const std::string&) {
+            if (!s.send(fd, first))
+                return;
+            for (int i = 0; i < 50 && s.send(fd, again); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        };
+    };
+    struct Case {
+        const char* name;
+        Handler handler;
+    };
+    const Case cases[] = {
+        { "silence", [](RawServer& s, int, const std::string&) {
+              while (!s.stopping())
+                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          } },
+        { "a byte at a time", dribble("HTTP/1.1 200 OK\r\nX-Wait: ", "w") },
+        { "a header line at a time", dribble("HTTP/1.1 200 OK\r\n", "X-Wait: 1\r\n") },
+        { "interim answers without end", dribble("", "HTTP/1.1 100 Continue\r\n\r\n") },
+    };
+    URLSessionConfiguration configuration;
+    configuration.setTimeoutIntervalForRequest(0.5);
+    for (const Case& c : cases) {
+        RawServer server(c.handler);
+        Session session(configuration);
+        int calls = 0;
+        long code = 0;
+        auto task = session.session->dataTaskWithRequest(
+            requestFor(server.url("/")), [&](const foundation::Data&, const std::optional<HTTPURLResponse>&, const foundation::ErrorPtr& error) {
+                ++calls;
+                code = error ? error->code() : 0;
+            });
+        task->resume();
+        EXPECT_TRUE(waitFor([&] { return calls > 0; }, 4)) << c.name;
+        task->cancel();
+        dispatch::RunLoop::main().runUntil([] { return false; }, 0.1);
+        EXPECT_EQ(calls, 1) << c.name;
+        EXPECT_EQ(code, NSURLErrorTimedOut) << c.name;
+    }
+}
+
+TEST(URLSessionLimits, AnAnswerThatIsNotHTTPOrHasAnOversizedHeadIsABadServerResponse)
+{
+    struct Case {
+        const char* name;
+        std::string reply;
+    };
+    std::string manyFields = "HTTP/1.1 200 OK\r\n";
+    for (int i = 0; i < 100000; ++i)
+        manyFields += "X-" + std::to_string(i) + ": v\r\n";
+    const Case cases[] = {
+        { "HTTP/0.9", "just some text\r\n\r\nmore" },
+        { "binary", std::string("\x00\x01\x02\xff\xfe", 5) },
+        { "an unknown version", "HTTP/9.9 200 OK\r\nContent-Length: 2\r\n\r\nhi" },
+        { "a status of six digits", "HTTP/1.1 200000 OK\r\nContent-Length: 2\r\n\r\nhi" },
+        { "a head cut short", "HTTP/1.1 200 OK\r\nContent-Le" },
+        { "a status line of 10 MB", "HTTP/1.1 200 " + std::string(10 << 20, 'O') + "\r\nContent-Length: 2\r\n\r\nhi" },
+        { "a field of 10 MB", "HTTP/1.1 200 OK\r\nX-Big: " + std::string(10 << 20, 'a') + "\r\nContent-Length: 2\r\n\r\nhi" },
+        { "100000 fields", manyFields + "Content-Length: 2\r\n\r\nhi" },
+    };
+    for (const Case& c : cases) {
+        const std::string reply = c.reply;
+        RawServer server([&reply](RawServer& s, int fd, const std::string&) { s.send(fd, reply); });
+        Session session;
+        EXPECT_EQ(session.runWithHandler(requestFor(server.url("/"))), NSURLErrorBadServerResponse) << c.name;
+    }
+}
+
+TEST(URLSessionRedirects, ARedirectWithoutATargetIsTheAnswer)
+{
+    RawServer server([](RawServer& s, int fd, const std::string&) {
+        s.send(fd, "HTTP/1.1 302 Found\r\nLocation: \r\nContent-Length: 4\r\n\r\nhere");
+    });
+    Session session;
+    std::string body;
+    EXPECT_EQ(session.runWithHandler(requestFor(server.url("/")), &body), 0);
+    EXPECT_EQ(body, "here");
+    EXPECT_EQ(server.heads().size(), 1u);
+}
