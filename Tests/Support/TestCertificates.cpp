@@ -40,13 +40,13 @@ void addExtension(X509* certificate, X509* issuer, int nid, const char* value)
 }
 
 X509* makeCertificate(EVP_PKEY* key, const char* commonName, long serial, X509* issuer, EVP_PKEY* issuerKey, bool isCA,
-                      const char* subjectAltName)
+                      const char* subjectAltName, bool expired = false)
 {
     X509* certificate = X509_new();
     X509_set_version(certificate, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(certificate), serial);
-    X509_gmtime_adj(X509_getm_notBefore(certificate), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(certificate), 3600L * 24 * 365);
+    X509_gmtime_adj(X509_getm_notBefore(certificate), expired ? -3600L * 24 * 30 : -3600);
+    X509_gmtime_adj(X509_getm_notAfter(certificate), expired ? -3600L * 24 : 3600L * 24 * 365);
     X509_set_pubkey(certificate, key);
     X509_NAME* name = X509_get_subject_name(certificate);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
@@ -103,6 +103,7 @@ TestPKI build()
     EVP_PKEY* serverKey = makeKey();
     pki.server = pair(serverKey, makeCertificate(serverKey, "127.0.0.1", 2, ca, caKey, false, "IP:127.0.0.1,DNS:localhost"));
     pki.serverReissued = pair(serverKey, makeCertificate(serverKey, "127.0.0.1", 3, ca, caKey, false, "IP:127.0.0.1,DNS:localhost"));
+    pki.expired = pair(serverKey, makeCertificate(serverKey, "127.0.0.1", 7, ca, caKey, false, "IP:127.0.0.1,DNS:localhost", true));
     EVP_PKEY* otherKey = makeKey();
     pki.otherHost = pair(otherKey, makeCertificate(otherKey, "other.example", 4, ca, caKey, false, "DNS:other.example"));
     EVP_PKEY* selfKey = makeKey();

@@ -158,6 +158,7 @@ TEST(URLSessionTrust, ServerCertificatesAreJudgedByTheDelegateOrTheSystemRoots)
         { "issued by a system root", &pki.server, &pki.ca, false, {}, 0 },
         { "unknown issuer", &pki.server, &pki.otherCA, false, {}, NSURLErrorServerCertificateUntrusted },
         { "another host's certificate", &pki.otherHost, &pki.ca, false, {}, NSURLErrorServerCertificateUntrusted },
+        { "an expired certificate", &pki.expired, &pki.ca, false, {}, NSURLErrorServerCertificateUntrusted },
         { "delegate accepts a self-signed one", &pki.selfSigned, &pki.ca, true, URLSessionAuthChallengeDisposition::UseCredential, 0 },
         { "delegate cancels", &pki.server, &pki.ca, true, URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge, NSURLErrorCancelled },
         { "delegate defers", &pki.selfSigned, &pki.ca, true, URLSessionAuthChallengeDisposition::PerformDefaultHandling,
