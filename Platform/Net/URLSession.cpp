@@ -1060,7 +1060,9 @@ bool URLSessionTask::Transfer::evaluateServerTrust(const security::TrustPtr& tru
             return true;
         break;
     case URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge:
-        failure = urlError(NSURLErrorCancelled);
+        // A refusal of a server that fails evaluation on its own too is an untrusted server, not
+        // a cancellation: callers pass over cancelled requests without a word.
+        failure = urlError(trust->evaluateWithError() ? NSURLErrorCancelled : NSURLErrorServerCertificateUntrusted);
         return false;
     default:
         break;

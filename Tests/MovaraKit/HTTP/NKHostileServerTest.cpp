@@ -176,7 +176,7 @@ TEST(NKHostileServer, EachOperationsPolicyJudgesTheServerEvenOnAConnectionKeptFr
     pinned->setAllowInvalidCertificates(true);
     EXPECT_EQ(getThroughOperation(server.url("/x"), pinned).body, "private");
     const Result unpinned = getThroughOperation(server.url("/x"));
-    EXPECT_EQ(unpinned.code, net::NSURLErrorCancelled) << "the default policy refuses a self-signed server";
+    EXPECT_EQ(unpinned.code, net::NSURLErrorServerCertificateUntrusted) << "the default policy refuses a self-signed server";
     EXPECT_EQ(unpinned.body, "");
     EXPECT_EQ(getThroughOperation(server.url("/x"), pinned).body, "private");
 }
@@ -271,5 +271,68 @@ TEST(NKHostileServer, AResumedOperationTakesOnlyThePartItAskedFor)
             EXPECT_EQ(result.body.size(), content.size()) << c.name;
             EXPECT_TRUE(result.body == content) << c.name;
         }
+    }
+}
+
+TEST(NKHostileServer, AServerTheDefaultPolicyDoesNotTrustFailsAsUntrustedOnEveryPath)
+{
+    // An untrusted server is a failure of its own, never a cancellation: callers leave cancelled
+    // requests unreported, and would leave a forged server unreported with them.
+    const auto& pki = testsupport::TestPKI::shared();
+    testsupport::TempDir dir;
+    security::Trust::setSystemRootsForTesting({ security::Certificate::createWithPEM(pki.ca.certificatePEM) });
+    using Path = std::function<long(const std::string& url)>;
+    auto viaManager = [](std::shared_ptr<NKHTTPSessionManager> manager, const std::string& kind) -> Path {
+        return [manager, kind](const std::string& url) {
+            Result result;
+            auto done = [&](const std::optional<net::HTTPURLResponse>&, const std::any&, const foundation::ErrorPtr& error) {
+                result.code = error ? error->code() : 0;
+                result.done = true;
+            };
+            const net::URLRequest request(*foundation::URL::URLWithString(url));
+            std::shared_ptr<net::URLSessionTask> task;
+            if (kind == "upload")
+                task = manager->uploadTaskWithRequest(request, foundation::Data(100, 'u'), nullptr, done);
+            else if (kind == "download")
+                task = manager->downloadTaskWithRequest(
+                    request, nullptr, nullptr,
+                    [&](const std::optional<net::HTTPURLResponse>& response, const std::optional<foundation::URL>&,
+                        const foundation::ErrorPtr& error) { done(response, {}, error); });
+            else
+                task = manager->dataTaskWithRequest(request, done);
+            task->resume();
+            EXPECT_TRUE(runUntilDone(result)) << kind;
+            return result.code;
+        };
+    };
+    auto base = foundation::URL::URLWithString("https://127.0.0.1/");
+    const std::shared_ptr<NKHTTPSessionManager> managers[] = { NKHTTPSessionManager::initWithBaseURL(base),
+                                                               MVRAPISessionManager::initWithBaseURL(*base) };
+    const std::pair<const char*, Path> paths[] = {
+        { "operation", [](const std::string& url) { return getThroughOperation(url).code; } },
+        { "manager", viaManager(managers[0], "data") },
+        { "upload", viaManager(managers[0], "upload") },
+        { "download", viaManager(managers[0], "download") },
+        { "service", viaManager(managers[1], "data") },
+    };
+    const std::pair<const char*, const testsupport::TestKeyPair*> certificates[] = {
+        { "expired", &pki.expired },
+        { "another host's", &pki.otherHost },
+        { "self-signed", &pki.selfSigned },
+    };
+    for (const auto& [certificateName, served] : certificates) {
+        testsupport::LocalServer server(dir.write("c.pem", served->certificatePEM).string(), dir.write("k.pem", served->keyPEM).string());
+        server.server().Get("/x", [](const httplib::Request&, httplib::Response& res) { res.set_content("private", "text/plain"); });
+        server.server().Post("/x", [](const httplib::Request&, httplib::Response& res) { res.set_content("private", "text/plain"); });
+        server.start();
+        for (const auto& [pathName, path] : paths)
+            EXPECT_EQ(path(server.url("/x")), net::NSURLErrorServerCertificateUntrusted) << pathName << ", " << certificateName;
+    }
+    security::Trust::setSystemRootsForTesting({});
+    for (const auto& manager : managers) {
+        bool invalid = false;
+        manager->setSessionDidBecomeInvalidBlock([&invalid](net::URLSession&, const foundation::ErrorPtr&) { invalid = true; });
+        manager->invalidateSessionCancelingTasks(true);
+        EXPECT_TRUE(dispatch::RunLoop::main().runUntil([&] { return invalid; }, 10));
     }
 }
