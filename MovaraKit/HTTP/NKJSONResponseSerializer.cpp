@@ -78,7 +78,19 @@ std::any NKJSONResponseSerializer::responseObjectForResponse(const std::optional
         }
     }
     auto text = NKDecodeText(*data, encoding);
-    if (!text || *text == " " || text->empty())
+    if (!text) {
+        // Bytes that are not text in their charset are a failure, not an answer without an object.
+        if (error) {
+            auto bundle = foundation::Bundle::main();
+            const std::string key = "Data failed decoding as a UTF-8 string";
+            const std::string description = bundle ? bundle->localizedStringForKey(key, {}, "NetKit") : key;
+            auto decodingError = foundation::Error::make(NKURLResponseSerializationErrorDomain, net::NSURLErrorCannotDecodeContentData,
+                                                         description);
+            *error = NKErrorWithUnderlyingError(decodingError, *error);
+        }
+        return {};
+    }
+    if (*text == " " || text->empty())
         return {};
 
     foundation::ErrorPtr serializationError;

@@ -47,7 +47,10 @@ TEST(NKJSONResponseSerializer, DecodesBodiesAndKeepsErrorDocumentsOfFailedStatus
         { "empty body", 200, "application/json", Data(), false, std::nullopt, 0, 0 },
         { "cut short", 200, "application/json", bytes("[1,2"), false, std::nullopt, 3840, 0 },
         { "cut short under a 500", 500, "application/json", bytes("[1,2"), false, std::nullopt, 3840, -1011 },
-        { "not UTF-8", 200, "application/json", Data { '"', 0xFF, '"' }, false, std::nullopt, 0, 0 },
+        // A body that is not text in its charset is an error, never a success without an object.
+        { "not UTF-8", 200, "application/json", Data { '"', 0xFF, '"' }, false, std::nullopt, -1016, 0 },
+        { "not ASCII", 200, "application/json; charset=us-ascii", Data { '"', 0xE9, '"' }, false, std::nullopt, -1016, 0 },
+        { "not UTF-8 under a 500", 500, "application/json", Data { '"', 0xFF, '"' }, false, std::nullopt, -1016, -1011 },
     };
     for (const Case& c : cases) {
         auto serializer = NKJSONResponseSerializer::serializer();
