@@ -7,6 +7,7 @@
 #include "Platform/Dispatch/Queue.h"
 #include "Platform/Foundation/Localized.h"
 #include "Platform/Foundation/Value.h"
+#include "Platform/Images/ImageSource.h"
 #include "Platform/UI/BezierPath.h"
 #include "Platform/UI/Event.h"
 #include "Platform/UI/GraphicsContext.h"
@@ -191,6 +192,22 @@ ui::ImagePtr RoundAvatarView::defaultAvatarImage()
     return image;
 }
 
+namespace {
+
+// Whether the picture's header promises no more pixels than an avatar can use: a server's few
+// kilobytes may claim a picture of hundreds of millions, which would take seconds and
+// gigabytes to decode for a round view of a hundred points.
+bool isAvatarSized(const foundation::Data& data)
+{
+    constexpr std::int64_t kMaximumAvatarPixels = std::int64_t(4096) * 4096;
+    auto source = images::ImageSource::createWithData(data);
+    auto properties = source ? source->propertiesAtIndex(0) : std::nullopt;
+    return properties && properties->pixelWidth > 0 && properties->pixelHeight > 0
+        && std::int64_t(properties->pixelWidth) * properties->pixelHeight <= kMaximumAvatarPixels;
+}
+
+} // namespace
+
 void RoundAvatarView::requestAvatarImageForURL(const std::optional<foundation::URL>& url,
                                                std::function<void(const ui::ImagePtr& image)> completion)
 {
@@ -204,7 +221,7 @@ void RoundAvatarView::requestAvatarImageForURL(const std::optional<foundation::U
     operation->setCompletionBlockWithSuccess(
         [completion](const std::shared_ptr<NKHTTPRequestOperation>&, const std::any& responseObject) {
             ui::ImagePtr image;
-            if (const auto* data = std::any_cast<foundation::Data>(&responseObject); data && !data->empty())
+            if (const auto* data = std::any_cast<foundation::Data>(&responseObject); data && !data->empty() && isAvatarSized(*data))
                 image = ui::Image::imageWithData(*data);
             if (!image || !image->isValid())
                 image = defaultAvatarImage();

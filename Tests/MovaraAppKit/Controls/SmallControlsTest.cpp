@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 #include "MovaraAppKit/Controls/BezierPath+Movara.h"
 #include "MovaraAppKit/Controls/DropView.h"
 #include "MovaraAppKit/Controls/HyperlinkButton.h"
@@ -283,6 +285,23 @@ TEST_F(SmallControlsTest, AvatarOpensTheChooserOnlyWhenChangeableAndEnabled)
     }
 }
 
+// A valid PNG of one-bit grey pixels, all black, written with zlib itself.
+std::string blankOneBitPNG(std::uint32_t width, std::uint32_t height)
+{
+    auto be32 = [](std::uint32_t v) { return std::string { char(v >> 24), char(v >> 16), char(v >> 8), char(v) }; };
+    auto chunk = [&](const std::string& type, const std::string& data) {
+        const std::string typed = type + data;
+        return be32(std::uint32_t(data.size())) + typed + be32(std::uint32_t(crc32(0, reinterpret_cast<const Bytef*>(typed.data()), uInt(typed.size()))));
+    };
+    const std::string rows(std::size_t(height) * ((width + 7) / 8 + 1), '\0');
+    uLongf packedSize = compressBound(uLong(rows.size()));
+    std::string packed(packedSize, '\0');
+    compress2(reinterpret_cast<Bytef*>(packed.data()), &packedSize, reinterpret_cast<const Bytef*>(rows.data()), uLong(rows.size()), 9);
+    packed.resize(packedSize);
+    return std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", be32(width) + be32(height) + std::string("\x01\x00\x00\x00\x00", 5))
+        + chunk("IDAT", packed) + chunk("IEND", "");
+}
+
 TEST_F(SmallControlsTest, AvatarDownloadFallsBackToTheDefaultPicture)
 {
     ui::ImagePtr got;
@@ -295,13 +314,17 @@ TEST_F(SmallControlsTest, AvatarDownloadFallsBackToTheDefaultPicture)
         r.set_content(std::string(png.begin(), png.end()), "image/png");
     });
     server.server().Get("/junk", [](const httplib::Request&, httplib::Response& r) { r.set_content("not a picture", "text/plain"); });
+    server.server().Get("/lie.png", [](const httplib::Request&, httplib::Response& r) { r.set_content("not a picture", "image/png"); });
+    // A few kilobytes that claim a picture of 144 million pixels: no avatar needs it decoded.
+    const std::string bomb = blankOneBitPNG(12000, 12000);
+    server.server().Get("/bomb.png", [&](const httplib::Request&, httplib::Response& r) { r.set_content(bomb, "image/png"); });
     server.server().Get("/gone", [](const httplib::Request&, httplib::Response& r) { r.status = 404; });
     server.start();
     struct Case {
         const char* path;
         bool isDefault;
     };
-    for (const Case c : {Case{"/me.png", false}, Case{"/junk", true}, Case{"/gone", true}}) {
+    for (const Case c : {Case{"/me.png", false}, Case{"/junk", true}, Case{"/gone", true}, Case{"/lie.png", true}, Case{"/bomb.png", true}}) {
         SCOPED_TRACE(c.path);
         got.reset();
         RoundAvatarView::requestAvatarImageForURL(foundation::URL::URLWithString(server.url(c.path)),
