@@ -7,6 +7,7 @@
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <cerrno>
@@ -206,6 +207,94 @@ std::string makeTemporaryDownloadFile(std::FILE** file)
     }
     return path.data();
 }
+
+// One content coding of a response body (gzip or deflate), undone here rather than by libcurl:
+// libcurl hands on what it inflated of a stream that stops early or goes on with garbage, and
+// the body would arrive shorter or wrong as a success.
+class ContentDecoder {
+public:
+    enum class Format { Gzip, Deflate };
+    using Sink = std::function<bool(const char* bytes, std::size_t length)>;
+
+    explicit ContentDecoder(Format format) : m_format(format) { m_ready = begin(format == Format::Gzip ? 16 + MAX_WBITS : 32 + MAX_WBITS); }
+    ~ContentDecoder()
+    {
+        if (m_ready)
+            inflateEnd(&m_stream);
+    }
+    ContentDecoder(const ContentDecoder&) = delete;
+    ContentDecoder& operator=(const ContentDecoder&) = delete;
+
+    // Inflates `length` bytes into `sink`; false when they are not what the coding says, or when
+    // the sink refuses.
+    bool feed(const char* bytes, std::size_t length, const Sink& sink)
+    {
+        if (!m_ready)
+            return false;
+        if (length == 0)
+            return true;
+        m_fed = true;
+        if (m_stream.total_out == 0 && m_format == Format::Deflate && !m_raw && m_head.size() < 65536)
+            m_head.append(bytes, length);
+        m_stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes));
+        m_stream.avail_in = static_cast<uInt>(length);
+        unsigned char buffer[16384];
+        while (true) {
+            if (m_ended) {
+                if (m_stream.avail_in == 0)
+                    return true;
+                // Only another gzip member may follow the end of one.
+                if (m_format != Format::Gzip || *m_stream.next_in != 0x1f || inflateReset(&m_stream) != Z_OK)
+                    return false;
+                m_ended = false;
+            }
+            m_stream.next_out = buffer;
+            m_stream.avail_out = sizeof buffer;
+            const int status = inflate(&m_stream, Z_NO_FLUSH);
+            const std::size_t produced = sizeof buffer - m_stream.avail_out;
+            if (status == Z_DATA_ERROR && m_stream.total_out == 0 && m_format == Format::Deflate && !m_raw && m_head.size() < 65536) {
+                // "deflate" as some servers send it: the bare stream, without its zlib wrapper.
+                inflateEnd(&m_stream);
+                m_raw = true;
+                m_ready = begin(-MAX_WBITS);
+                const std::string head = std::move(m_head);
+                m_head.clear();
+                return feed(head.data(), head.size(), sink);
+            }
+            if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
+                return false;
+            if (produced && !sink(reinterpret_cast<const char*>(buffer), produced))
+                return false;
+            if (status == Z_STREAM_END) {
+                m_ended = true;
+                continue;
+            }
+            if (m_stream.avail_in == 0 && m_stream.avail_out != 0)
+                return true;
+            if (status == Z_BUF_ERROR && produced == 0)
+                return true;
+        }
+    }
+
+    // Whether the stream came to its end (or never began: a body without bytes).
+    bool complete() const { return m_ended || !m_fed; }
+
+private:
+    bool begin(int windowBits)
+    {
+        m_stream = z_stream {};
+        return inflateInit2(&m_stream, windowBits) == Z_OK;
+    }
+
+    const Format m_format;
+    z_stream m_stream {};
+    bool m_ready = false;
+    bool m_fed = false;
+    bool m_ended = false;
+    bool m_raw = false;
+    // What came before the first inflated byte, to read again as a bare stream.
+    std::string m_head;
+};
 
 // A question to the delegate whose answer the network thread waits for. A delegate that
 // drops its completion without calling it gets the fallback answer, so nothing waits forever.
@@ -424,6 +513,10 @@ struct URLSessionTask::Transfer {
     foundation::Data received;
     // Decoded body bytes so far, against the configuration's maximum.
     std::int64_t bodyBytes = 0;
+    // Whether this transfer asked for compressed bodies, and the codings of the response's body
+    // in the order they were applied.
+    bool decodes = false;
+    std::vector<std::unique_ptr<ContentDecoder>> decoders;
 
     // Download.
     std::FILE* downloadFile = nullptr;
@@ -480,6 +573,10 @@ struct URLSessionTask::Transfer {
     bool decideRedirect();
     bool withinLimit(std::size_t length);
     bool acceptBody(const char* bytes, std::size_t length);
+    bool setUpDecoders();
+    bool decode(std::size_t index, const char* bytes, std::size_t length);
+    bool deliver(const char* bytes, std::size_t length);
+    bool decodedWhole() const;
     security::TrustPtr trustFor(X509* leaf, STACK_OF(X509) * chain) const;
     using ChallengeAnswer = std::pair<URLSessionAuthChallengeDisposition, URLCredentialPtr>;
     ChallengeAnswer askDelegate(const URLAuthenticationChallenge& challenge, bool taskFirst);
@@ -658,6 +755,8 @@ bool URLSessionTask::Transfer::headersComplete()
             storage->setDefaultCredential(credential, task->m_authSpace);
     }
 
+    if (!setUpDecoders())
+        return false;
     std::int64_t expected = response->expectedContentLength();
     if (isDownload() && resumeOffset > 0 && status == 206) {
         // A part that does not go on where the file ends would be glued on at the wrong place;
@@ -869,14 +968,72 @@ size_t URLSessionTask::Transfer::onData(char* bytes, size_t size, size_t count, 
     self->lastActivity = monotonicSeconds();
     if (self->followRedirect)
         return 0;
-    if (!self->withinLimit(length))
-        return 0; // aborts the transfer
     if (self->discardBody)
-        return length;
+        return self->withinLimit(length) ? length : 0; // 0 aborts the transfer
+    if (!self->decoders.empty())
+        return self->decode(self->decoders.size() - 1, bytes, length) ? length : 0;
+    return self->deliver(bytes, length) ? length : 0;
+}
+
+bool URLSessionTask::Transfer::setUpDecoders()
+{
+    decoders.clear();
+    auto field = decodes ? response->valueForHTTPHeaderField("Content-Encoding") : std::nullopt;
+    if (!field)
+        return true;
+    std::size_t start = 0;
+    while (start <= field->size()) {
+        const std::size_t end = field->find(',', start);
+        std::string coding = trim(field->substr(start, end == std::string::npos ? std::string::npos : end - start));
+        for (auto& c : coding)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (coding == "gzip" || coding == "x-gzip")
+            decoders.push_back(std::make_unique<ContentDecoder>(ContentDecoder::Format::Gzip));
+        else if (coding == "deflate")
+            decoders.push_back(std::make_unique<ContentDecoder>(ContentDecoder::Format::Deflate));
+        else if (!coding.empty() && coding != "identity")
+            decoders.clear(), decoders.push_back(nullptr); // a coding we never asked for
+        if (decoders.size() > 4 || (!decoders.empty() && !decoders.back())) {
+            failure = urlError(NSURLErrorCannotDecodeRawData);
+            return false;
+        }
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return true;
+}
+
+// Undoes the codings from `index` down (the last applied first) and delivers what comes out.
+bool URLSessionTask::Transfer::decode(std::size_t index, const char* bytes, std::size_t length)
+{
+    const bool fed = decoders[index]->feed(bytes, length, [this, index](const char* out, std::size_t count) {
+        return index == 0 ? deliver(out, count) : decode(index - 1, out, count);
+    });
+    if (!fed && !failure)
+        failure = urlError(NSURLErrorCannotDecodeRawData);
+    return fed;
+}
+
+bool URLSessionTask::Transfer::decodedWhole() const
+{
+    for (const auto& decoder : decoders) {
+        if (!decoder->complete())
+            return false;
+    }
+    return true;
+}
+
+// Hands on body bytes as the caller sees them, decoded.
+bool URLSessionTask::Transfer::deliver(const char* bytes, std::size_t length)
+{
+    auto* self = this;
+    if (!self->withinLimit(length))
+        return false;
     if (self->isDownload()) {
         if (!self->downloadFile || std::fwrite(bytes, 1, length, self->downloadFile) != length) {
             self->failure = foundation::Error::posix(errno ? errno : EIO, self->downloadPath);
-            return 0;
+            return false;
         }
         self->written += static_cast<std::int64_t>(length);
         std::int64_t expected;
@@ -888,13 +1045,13 @@ size_t URLSessionTask::Transfer::onData(char* bytes, size_t size, size_t count, 
         self->engine->tellDelegate([task = self->task, length, total = self->written, expected](URLSession& session, URLSessionDelegate& delegate) {
             delegate.didWriteData(session, static_cast<URLSessionDownloadTask&>(*task), static_cast<std::int64_t>(length), total, expected);
         });
-        return length;
+        return true;
     }
     {
         std::lock_guard lock(self->task->m_mutex);
         self->task->m_bytesReceived += static_cast<std::int64_t>(length);
     }
-    return self->acceptBody(bytes, length) ? length : 0; // 0 aborts the transfer
+    return self->acceptBody(bytes, length);
 }
 
 bool URLSessionTask::Transfer::withinLimit(std::size_t length)
@@ -1359,10 +1516,14 @@ struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
         }
         // No "Expect: 100-continue" round trip before bodies.
         list = curl_slist_append(list, "Expect:");
+        // Compressed answers are asked for, and decoded, here; a caller that asks itself gets
+        // the bytes as they came.
+        if (!hasAcceptEncoding && !transfer->isDownload()) {
+            list = curl_slist_append(list, "Accept-Encoding: gzip, deflate");
+            transfer->decodes = true;
+        }
         transfer->headers.reset(list);
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
-        if (!hasAcceptEncoding && !transfer->isDownload())
-            curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
 
         const std::string& method = request.HTTPMethod();
         if (method == "HEAD") {
@@ -1461,6 +1622,12 @@ struct NetworkLoop : std::enable_shared_from_this<NetworkLoop> {
             // libcurl refuses a single head line past its own bound as if memory ran out.
             if (!transfer->headersDone && result == CURLE_OUT_OF_MEMORY)
                 error = transfer->oversizedHead();
+            transfer.reset();
+            task->complete({}, std::nullopt, error);
+            return;
+        }
+        if (!transfer->decodedWhole()) {
+            auto error = transfer->urlError(NSURLErrorCannotDecodeRawData);
             transfer.reset();
             task->complete({}, std::nullopt, error);
             return;

@@ -620,3 +620,63 @@ TEST(URLSessionRedirects, ARedirectWithoutATargetIsTheAnswer)
     EXPECT_EQ(body, "here");
     EXPECT_EQ(server.heads().size(), 1u);
 }
+
+TEST(URLSessionLimits, ACompressedBodyIsDeliveredWholeOrNotAtAll)
+{
+    // The framing can be complete while the compressed stream inside it is not: a body cut
+    // short, or spoiled, must fail rather than arrive shorter or wrong as a success.
+    const std::string text = "a timelapse of clouds " + std::string(20000, 'c');
+    const std::string gz = gzipped(text);
+    auto deflated = [&](int windowBits) {
+        z_stream stream {};
+        deflateInit2(&stream, 9, Z_DEFLATED, windowBits, 9, Z_DEFAULT_STRATEGY);
+        std::string out(deflateBound(&stream, text.size()), '\0');
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+        stream.avail_in = static_cast<uInt>(text.size());
+        stream.next_out = reinterpret_cast<Bytef*>(out.data());
+        stream.avail_out = static_cast<uInt>(out.size());
+        deflate(&stream, Z_FINISH);
+        out.resize(stream.total_out);
+        deflateEnd(&stream);
+        return out;
+    };
+    std::string badCRC = gz;
+    badCRC[badCRC.size() - 8] ^= 0x55;
+    struct Case {
+        const char* name;
+        const char* coding;
+        std::string body;
+        long code;
+        std::string delivered;
+    };
+    const Case cases[] = {
+        { "gzip", "gzip", gz, 0, text },
+        { "deflate", "deflate", deflated(15), 0, text },
+        { "deflate without its wrapper", "deflate", deflated(-15), 0, text },
+        { "two gzip members", "gzip", gzipped("one ") + gzipped("two"), 0, "one two" },
+        { "an empty gzip body", "gzip", "", 0, "" },
+        { "gzip cut in half", "gzip", gz.substr(0, gz.size() / 2), NSURLErrorCannotDecodeRawData, "" },
+        { "gzip without its trailer", "gzip", gz.substr(0, gz.size() - 8), NSURLErrorCannotDecodeRawData, "" },
+        { "gzip with a wrong checksum", "gzip", badCRC, NSURLErrorCannotDecodeRawData, "" },
+        { "gzip and then garbage", "gzip", gz + "GARBAGE", NSURLErrorCannotDecodeRawData, "" },
+        { "deflate cut in half", "deflate", deflated(15).substr(0, deflated(15).size() / 2), NSURLErrorCannotDecodeRawData, "" },
+        { "a coding never asked for", "br", "ok", NSURLErrorCannotDecodeRawData, "" },
+    };
+    for (const Case& c : cases) {
+        const std::string reply = std::string("HTTP/1.1 200 OK\r\nContent-Encoding: ") + c.coding + "\r\nContent-Length: "
+            + std::to_string(c.body.size()) + "\r\n\r\n" + c.body;
+        RawServer server([&reply](RawServer& s, int fd, const std::string&) { s.send(fd, reply); });
+        for (bool handler : { true, false }) {
+            Session session;
+            std::string body;
+            const long code = handler ? session.runWithHandler(requestFor(server.url("/")), &body)
+                                      : session.runThroughDelegate(requestFor(server.url("/")));
+            EXPECT_EQ(code, c.code) << c.name << (handler ? " (handler)" : " (delegate)");
+            if (handler) {
+                EXPECT_EQ(body, c.delivered) << c.name;
+            } else {
+                EXPECT_EQ(session.delegate->received, c.code ? session.delegate->received : c.delivered.size()) << c.name;
+            }
+        }
+    }
+}
