@@ -1,9 +1,9 @@
 #include "Platform/Media/AssetWriter.h"
 
-#include "Platform/Foundation/TemporaryFolder.h"
 #include "Platform/Media/AssetWriterImpl.h"
 #include "Platform/Media/FFmpeg.h"
 #include "Platform/Media/MediaError.h"
+#include "Platform/Media/PartialFile.h"
 #include "Platform/Media/VideoEncoder.h"
 #include "Platform/Media/VideoSettings.h"
 
@@ -144,37 +144,14 @@ bool AssetWriter::Impl::start()
         return fail(writeError("Out of memory.", AVERROR(ENOMEM)));
 
     // A hidden file beside the destination, so the final rename stays on one file system.
-    const std::filesystem::path destination(finalPath);
-    std::random_device random;
-    int fd = -1;
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
-        tempPath = (destination.parent_path() / ("." + destination.filename().string() + "." + suffix + ".partial"))
-                       .string();
-        fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
-    // Known process-wide, so that a process ending on a signal takes it away first.
-    if (fd >= 0)
-        foundation::TemporaryFolder::registerItem(tempPath);
-    if (fd < 0) {
-        const int err = errno;
-        tempPath.clear();
+    int err = 0;
+    partial = PartialFile::create(finalPath, &err);
+    if (!partial) {
         output.reset();
         return fail(fileError(err, finalPath));
     }
-    // A movie that replaces a file keeps that file's permissions: re-exporting a private movie
-    // must not leave it readable by everyone.
-    if (struct stat replaced {}; ::stat(finalPath.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode))
-        ::fchmod(fd, replaced.st_mode & 07777);
-    ::close(fd);
-    rc = avio_open(&output->pb, ("file:" + tempPath).c_str(), AVIO_FLAG_WRITE);
-    if (rc < 0) {
-        discardOutput();
-        return fail(writeError("The movie file could not be opened.", rc));
-    }
+    output->pb = partial->ioContext();
+    output->flags |= AVFMT_FLAG_CUSTOM_IO;
 
     {
         std::lock_guard inputLock(in.mutex);

@@ -7,6 +7,7 @@
 #include "Platform/Media/AssetWriterInternal.h"
 #include "Platform/Media/DecodeTimestamps.h"
 #include "Platform/Media/FFmpeg.h"
+#include "Platform/Media/PartialFile.h"
 #include "Platform/Media/VideoEncoder.h"
 
 #include <condition_variable>
@@ -35,7 +36,6 @@ struct WriterJob {
 };
 
 foundation::ErrorPtr writeError(const std::string& reason, int averror = 0);
-foundation::ErrorPtr fileError(int err, const std::string& path);
 
 } // namespace detail
 
@@ -69,7 +69,7 @@ struct AssetWriter::Impl : std::enable_shared_from_this<AssetWriter::Impl> {
 
     // Touched by startWriting before the worker runs, then by the worker only.
     std::string finalPath;
-    std::string tempPath;
+    std::unique_ptr<detail::PartialFile> partial; // the file written, until it takes the final name
     ff::OutputContextPtr output;
     AVStream* stream = nullptr;
     detail::EncoderConfig config;

@@ -2,14 +2,12 @@
 // discards the file.
 #include "Platform/Media/AssetWriterImpl.h"
 
-#include "Platform/Foundation/TemporaryFolder.h"
 #include "Platform/Media/MediaError.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace media {
@@ -18,21 +16,8 @@ namespace detail {
 
 foundation::ErrorPtr writeError(const std::string& reason, int averror)
 {
-    const long code = averror == AVERROR(ENOSPC) ? AVErrorDiskFull : AVErrorUnknown;
+    const long code = averror == AVERROR(ENOSPC) || averror == AVERROR(EFBIG) ? AVErrorDiskFull : AVErrorUnknown;
     return makeMediaError(code, "The movie could not be written.", reason, averror);
-}
-
-foundation::ErrorPtr fileError(int err, const std::string& path)
-{
-    foundation::Error::UserInfo info;
-    info[foundation::NSLocalizedDescriptionKey].text = "The movie could not be saved.";
-    info[foundation::NSLocalizedFailureReasonErrorKey].text =
-        err == ENOSPC ? "The disk is full: there is no room left for " + path + "."
-                      : std::string(std::strerror(err)) + ": " + path;
-    info[foundation::NSFilePathErrorKey].text = path;
-    info[foundation::NSUnderlyingErrorKey].error = foundation::Error::posix(err, path);
-    return foundation::Error::make(AVFoundationErrorDomain, err == ENOSPC ? AVErrorDiskFull : AVErrorUnknown,
-                                   std::move(info));
 }
 
 } // namespace detail
@@ -100,7 +85,7 @@ foundation::ErrorPtr AssetWriter::Impl::namingTheFile(foundation::ErrorPtr e) co
 {
     // A full disk is told as such, with the movie it stopped, not as a frame that failed.
     if (e && e->code() == AVErrorDiskFull)
-        return fileError(ENOSPC, finalPath);
+        return fileError(partial && partial->failedWrite() == EFBIG ? EFBIG : ENOSPC, finalPath);
     return e;
 }
 
@@ -109,11 +94,7 @@ void AssetWriter::Impl::discardOutput()
     encoder.reset();
     held.reset();
     output.reset();
-    if (!tempPath.empty()) {
-        ::unlink(tempPath.c_str());
-        foundation::TemporaryFolder::unregisterItem(tempPath);
-        tempPath.clear();
-    }
+    partial.reset();
 }
 
 bool AssetWriter::Impl::process(detail::WriterJob& job, foundation::ErrorPtr* e)
@@ -279,25 +260,16 @@ bool AssetWriter::Impl::complete(foundation::ErrorPtr* e)
     if (!drain(e))
         return false;
     rc = av_write_trailer(output.get());
-    if (rc >= 0)
-        rc = avio_closep(&output->pb);
     if (rc < 0) {
         *e = writeError("The movie could not be completed.", rc);
         return false;
     }
     output.reset();
     encoder.reset();
-    // The bytes must be on disk before the name points at them, or a crash could leave a
-    // truncated movie where the user's file was.
-    const int fd = ::open(tempPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || ::fsync(fd) != 0) {
-        const int err = errno;
-        if (fd >= 0)
-            ::close(fd);
-        *e = fileError(err, tempPath);
+    if (const int err = partial->flush()) {
+        *e = fileError(err, finalPath);
         return false;
     }
-    ::close(fd);
     return true;
 }
 
@@ -309,13 +281,11 @@ void AssetWriter::Impl::finalize()
     {
         std::lock_guard lock(mutex);
         if (status == Status::Writing && !cancelRequested) {
-            if (ok && ::rename(tempPath.c_str(), finalPath.c_str()) == 0) {
-                foundation::TemporaryFolder::unregisterItem(tempPath);
-                tempPath.clear();
+            const int err = ok ? partial->commit(finalPath, true) : 0;
+            if (ok && !err)
                 status = Status::Completed;
-            } else {
-                failLocked(ok ? fileError(errno, finalPath) : namingTheFile(std::move(e)));
-            }
+            else
+                failLocked(ok ? fileError(err, err == ESTALE ? partial->path() : finalPath) : namingTheFile(std::move(e)));
         }
         handler = std::move(completion);
         completion = nullptr;

@@ -1,12 +1,13 @@
 #include "Platform/Media/ExportSession.h"
 
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 
 #include "Platform/Dispatch/Queue.h"
 #include "Platform/Media/FFmpeg.h"
 #include "Platform/Media/MediaError.h"
+#include "Platform/Media/PartialFile.h"
 #include "Platform/Media/VideoSettings.h"
 
 namespace media {
@@ -108,17 +109,25 @@ void AssetExportSession::run()
     }
     m_status.store(Status::Exporting);
     const std::string path = m_outputURL.path();
+    // The movie is written into a file of its own beside the output, which takes the output's
+    // name only once complete, and only where nothing is: a failed, cancelled or losing export
+    // leaves nothing, and never touches what someone else put there meanwhile.
+    std::unique_ptr<detail::PartialFile> partial;
     auto fail = [&](foundation::ErrorPtr error) {
-        ::unlink(path.c_str());
+        partial.reset();
         finish(Status::Failed, std::move(error));
     };
-    if (::access(path.c_str(), F_OK) == 0) {
-        finish(Status::Failed, makeMediaError(AVErrorFileAlreadyExists, "The file to export to already exists.", path));
+    auto alreadyThere = [&] {
+        return makeMediaError(AVErrorFileAlreadyExists, "The file to export to already exists.", path);
+    };
+    // A link counts as something there, wherever it leads (or if it leads nowhere).
+    if (struct stat there {}; ::lstat(path.c_str(), &there) == 0) {
+        finish(Status::Failed, alreadyThere());
         return;
     }
     const char* muxer = m_outputFileType == AVFileTypeQuickTimeMovie ? "mov" : "mp4";
     AVFormatContext* raw = nullptr;
-    int rc = avformat_alloc_output_context2(&raw, nullptr, muxer, path.c_str());
+    int rc = avformat_alloc_output_context2(&raw, nullptr, muxer, nullptr);
     if (rc < 0 || !raw) {
         finish(Status::Failed, makeMediaError(AVErrorUnknown, "The movie could not be set up.", path, rc));
         return;
@@ -159,12 +168,22 @@ void AssetExportSession::run()
     for (const auto& item : m_metadata)
         if (auto value = item.fileValue())
             av_dict_set(&raw->metadata, item.fileKey().c_str(), value->c_str(), 0);
-    if ((rc = avio_open(&raw->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0) {
-        finish(Status::Failed, makeMediaError(AVErrorUnknown, "The movie could not be written.", path, rc));
+    int err = 0;
+    partial = detail::PartialFile::create(path, &err);
+    if (!partial) {
+        fail(detail::fileError(err, path));
         return;
     }
+    raw->pb = partial->ioContext();
+    raw->flags |= AVFMT_FLAG_CUSTOM_IO;
+    // A write that failed is told in words (a full disk, say), not as FFmpeg's code.
+    auto writeFailed = [&](const char* what, int code) {
+        if (partial->failedWrite())
+            return detail::fileError(partial->failedWrite(), path);
+        return makeMediaError(AVErrorUnknown, what, path, code);
+    };
     if ((rc = avformat_write_header(raw, nullptr)) < 0) {
-        fail(makeMediaError(AVErrorUnknown, "The movie could not be written.", path, rc));
+        fail(writeFailed("The movie could not be written.", rc));
         return;
     }
     auto packet = ff::makePacket();
@@ -177,7 +196,8 @@ void AssetExportSession::run()
         while ((rc = av_read_frame(in.context.get(), packet.get())) >= 0) {
             if (m_cancelled.load()) {
                 av_packet_unref(packet.get());
-                ::unlink(path.c_str());
+                output.reset();
+                partial.reset();
                 finish(Status::Cancelled, nullptr);
                 return;
             }
@@ -208,7 +228,7 @@ void AssetExportSession::run()
             if (total > 0 && packet->pts != AV_NOPTS_VALUE)
                 m_progress.store(float(std::clamp(double(packet->pts) * av_q2d(outBase) / total, 0.0, 1.0)));
             if ((rc = av_interleaved_write_frame(raw, packet.get())) < 0) {
-                fail(makeMediaError(AVErrorUnknown, "The movie could not be written.", path, rc));
+                fail(writeFailed("The movie could not be written.", rc));
                 return;
             }
         }
@@ -218,10 +238,18 @@ void AssetExportSession::run()
         }
     }
     if ((rc = av_write_trailer(raw)) < 0) {
-        fail(makeMediaError(AVErrorUnknown, "The movie could not be finished.", path, rc));
+        fail(writeFailed("The movie could not be finished.", rc));
         return;
     }
     output.reset();
+    if ((err = partial->flush()) != 0) {
+        fail(detail::fileError(err, path));
+        return;
+    }
+    if ((err = partial->commit(path, false)) != 0) {
+        fail(err == EEXIST ? alreadyThere() : detail::fileError(err, path));
+        return;
+    }
     m_progress.store(1.0f);
     finish(Status::Completed, nullptr);
 }

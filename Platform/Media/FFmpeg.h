@@ -47,11 +47,12 @@ struct InputContextDeleter {
 };
 using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
 
-// A muxer: closes its file when one was opened, then frees the context.
+// A muxer: closes its file when it opened one (a caller's own I/O is the caller's), then frees
+// the context.
 struct OutputContextDeleter {
     void operator()(AVFormatContext* c) const
     {
-        if (c->pb && !(c->oformat->flags & AVFMT_NOFILE))
+        if (c->pb && !(c->oformat->flags & AVFMT_NOFILE) && !(c->flags & AVFMT_FLAG_CUSTOM_IO))
             avio_closep(&c->pb);
         avformat_free_context(c);
     }

@@ -288,6 +288,95 @@ TEST(AssetWriter, AReplacedFileKeepsItsPermissions)
     }
 }
 
+// The movie takes the destination's name: a link there is replaced, and the file it leads to
+// (or the place a dangling one names) is never written. The working file is written only
+// through what made it: swapped for a link while the movie is written, it puts nothing in place.
+TEST(AssetWriter, AMovieReplacesALinkAndNeverWritesWhereItLeads)
+{
+    namespace fs = std::filesystem;
+    enum class Kind { LinkToAFile, DanglingLink, WorkingFileSwappedForALink };
+    for (Kind kind : {Kind::LinkToAFile, Kind::DanglingLink, Kind::WorkingFileSwappedForALink}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        testsupport::TempDir dir;
+        fs::create_directories(dir / "elsewhere");
+        const auto notes = dir.write("elsewhere/notes.txt", "the user's notes");
+        const auto path = dir / "movie.mov";
+        if (kind == Kind::LinkToAFile)
+            fs::create_symlink(notes, path);
+        if (kind == Kind::DanglingLink)
+            fs::create_symlink(dir / "elsewhere" / "new.mov", path);
+        Harness h(path);
+        ASSERT_TRUE(h.writer->startWriting());
+        if (kind == Kind::WorkingFileSwappedForALink) {
+            const auto names = filesIn(dir.path());
+            ASSERT_EQ(names.size(), 2u) << testing::PrintToString(names);
+            const fs::path working = dir / names.front();
+            ASSERT_EQ(names.front().rfind(".movie.mov.", 0), 0u) << names.front();
+            fs::remove(working);
+            fs::create_symlink(notes, working);
+        }
+        h.writer->startSessionAtSourceTime(Time::zero());
+        ASSERT_TRUE(h.append(0, Time::zero()));
+        ASSERT_TRUE(h.append(1, Time::make(1, 10)));
+        h.input->markAsFinished();
+        h.finish();
+        EXPECT_EQ(contents(notes), "the user's notes");
+        EXPECT_EQ(filesIn(dir / "elsewhere"), std::vector<std::string>{"notes.txt"});
+        if (kind == Kind::WorkingFileSwappedForALink) {
+            EXPECT_EQ(h.writer->status(), AssetWriter::Status::Failed);
+            EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
+            continue;
+        }
+        ASSERT_EQ(h.writer->status(), AssetWriter::Status::Completed);
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path)));
+        EXPECT_EQ(mediatest::probe(path)["streams"][0]["nb_frames"], "2");
+        EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"elsewhere", "movie.mov"}));
+    }
+}
+
+// Any name the folder holds is written, its working file's name shortened to fit (never in the
+// middle of a character); a longer one is refused before a frame is encoded.
+TEST(AssetWriter, NamesAsLongAsTheFolderHoldsAreWrittenLongerOnesRefusedAtStart)
+{
+    testsupport::TempDir dir;
+    std::string accented;
+    for (int i = 0; i < 125; ++i)
+        accented += "\u00E9";
+    const struct {
+        std::string name;
+        bool written;
+    } cases[] = {
+        {std::string(251, 'a') + ".mov", true},
+        {accented + ".mov", true},
+        {std::string(252, 'b') + ".mov", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name.size());
+        const auto path = dir / c.name;
+        Harness h(path);
+        if (!c.written) {
+            EXPECT_FALSE(h.writer->startWriting());
+            ASSERT_TRUE(h.writer->error());
+            EXPECT_NE(h.writer->error()->localizedFailureReason().value_or("").find("File name too long"), std::string::npos)
+                << h.writer->error()->localizedFailureReason().value_or("");
+            EXPECT_TRUE(filesIn(dir.path()).empty());
+            continue;
+        }
+        ASSERT_TRUE(h.writer->startWriting()) << h.writer->error()->localizedFailureReason().value_or("");
+        const auto working = filesIn(dir.path());
+        ASSERT_EQ(working.size(), 1u);
+        EXPECT_LE(working.front().size(), 255u);
+        EXPECT_EQ(working.front().substr(working.front().size() - 8), ".partial");
+        h.writer->startSessionAtSourceTime(Time::zero());
+        ASSERT_TRUE(h.append(0, Time::zero()));
+        h.input->markAsFinished();
+        h.finish();
+        ASSERT_EQ(h.writer->status(), AssetWriter::Status::Completed);
+        EXPECT_EQ(filesIn(dir.path()), std::vector<std::string>{c.name});
+        std::filesystem::remove(path);
+    }
+}
+
 TEST(AssetWriter, RequestLoopAppendsWhileReadyUntilFinished)
 {
     testsupport::TempDir dir;
