@@ -103,6 +103,10 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    // A file grown past the size the process may write (a quota, ulimit -f) fails that write,
+    // which the movie writer reports and cleans up after, instead of ending the process where
+    // it stands with its unfinished files left behind.
+    ::signal(SIGXFSZ, SIG_IGN);
     const int status = run(argc, argv);
     // Work still running in the background (a preview being read when the user quits) finishes
     // before the process's static objects are destroyed under it.

@@ -486,6 +486,89 @@ TEST_F(CommandLineProcess, AFullDiskEndsTheExportWithAClearErrorAndKeepsThePrevi
     EXPECT_NE(result.err.find("full/out.mov"), std::string::npos) << result.err;
 }
 
+// A limit on the size of the files the program may write (a quota, a file system's largest
+// file) ends the export as a full disk does: a clear error, the previous movie kept, nothing
+// unfinished left beside it.
+TEST_F(CommandLineProcess, AFileSizeLimitEndsTheExportWithAClearErrorAndKeepsThePreviousMovie)
+{
+    std::vector<int> greys;
+    for (int i = 0; i < 24; ++i)
+        greys.push_back(10 * i);
+    photos(m_dir / "photos", greys, 320, 240);
+    std::ofstream(m_dir / "out.mov") << "old";
+    // 8 KB (in the shell's blocks of 512 bytes), where the movie needs about 25.
+    m_launcher = {"/bin/sh", "-c", "ulimit -f 16 && exec \"$@\"", "sh"};
+    const ProgramRun result = run({"photos", "--export", "out.mov", "--format", "prores422"}, 60);
+    EXPECT_EQ(result.status, 1) << result.err;
+    EXPECT_NE(result.err.find("The movie grew larger than a file may be here: "), std::string::npos) << result.err;
+    EXPECT_TRUE(read(m_dir / "out.mov") == "old") << "the previous movie was replaced";
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(m_dir.path()))
+        if (entry.path().filename().string().rfind(".out", 0) == 0)
+            left.push_back(entry.path().filename().string());
+    EXPECT_TRUE(left.empty()) << testing::PrintToString(left);
+}
+
+// The movie takes the name it is given: a link there is replaced by the movie, and the file
+// it led to (or the place a dangling one named) is left as it was.
+TEST_F(CommandLineProcess, AnExportOverALinkReplacesTheLinkNotWhereItLeads)
+{
+    photos(m_dir / "photos", {40, 90, 140});
+    fs::create_directories(m_dir / "elsewhere");
+    std::ofstream(m_dir / "elsewhere/notes.txt") << "the user's notes";
+    for (const fs::path& target : {m_dir / "elsewhere/notes.txt", m_dir / "elsewhere/new.mp4"}) {
+        SCOPED_TRACE(target.string());
+        fs::remove(m_dir / "out.mp4");
+        fs::create_symlink(target, m_dir / "out.mp4");
+        const ProgramRun result = run({"photos", "--export", "out.mp4"});
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(m_dir / "out.mp4")));
+        expectGreys(mainwindowtest::readMovie(m_dir / "out.mp4").greys, {40, 90, 140});
+        EXPECT_EQ(read(m_dir / "elsewhere/notes.txt"), "the user's notes");
+        std::vector<std::string> elsewhere;
+        for (const auto& entry : fs::directory_iterator(m_dir / "elsewhere"))
+            elsewhere.push_back(entry.path().filename().string());
+        EXPECT_EQ(elsewhere, std::vector<std::string>{"notes.txt"});
+    }
+}
+
+// Two programs exporting to one file at once each write a movie of their own: the file is
+// then one of them, whole, and nothing unfinished stays.
+TEST_F(CommandLineProcess, TwoExportsToOneFileAtOnceLeaveOneWholeMovie)
+{
+    std::vector<int> greys;
+    for (int i = 0; i < 24; ++i)
+        greys.push_back(30 + 8 * i);
+    photos(m_dir / "photos", greys, 320, 240);
+    m_launcher = {"/bin/sh", "-c", "\"$@\" >first.out 2>first.err & p=$!; \"$@\"; second=$?; wait $p; echo \"rc=$? $second\"", "sh"};
+    const ProgramRun result = run({"photos", "--export", "out.mp4"});
+    EXPECT_NE(result.out.find("rc=0 0"), std::string::npos) << result.out << result.err << read(m_dir / "first.err");
+    // Every frame decodes, in the photos' order.
+    const auto movie = mainwindowtest::readMovie(m_dir / "out.mp4");
+    ASSERT_EQ(movie.greys.size(), greys.size());
+    EXPECT_TRUE(std::is_sorted(movie.greys.begin(), movie.greys.end())) << testing::PrintToString(movie.greys);
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(m_dir.path()))
+        if (entry.path().filename().string().rfind(".out", 0) == 0)
+            left.push_back(entry.path().filename().string());
+    EXPECT_TRUE(left.empty()) << testing::PrintToString(left);
+}
+
+// A name as long as the folder holds is exported; a longer one is refused with the reason.
+TEST_F(CommandLineProcess, ExportsToTheLongestNameTheFolderHoldsAndRefusesLongerOnes)
+{
+    photos(m_dir / "photos", {40, 90});
+    const std::string longest = std::string(251, 'm') + ".mp4", tooLong = std::string(252, 'm') + ".mp4";
+    ProgramRun result = run({"photos", "--export", longest});
+    ASSERT_EQ(result.status, 0) << result.err;
+    expectGreys(mainwindowtest::readMovie(m_dir / longest).greys, {40, 90});
+    result = run({"photos", "--export", tooLong});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("File name too long"), std::string::npos) << result.err;
+    std::error_code ec;
+    EXPECT_FALSE(fs::exists(m_dir / tooLong, ec));
+}
+
 TEST_F(CommandLineProcess, SnapshotShowsTheMainWindowInItsEditingState)
 {
     photos(m_dir / "photos", {40, 90, 140});

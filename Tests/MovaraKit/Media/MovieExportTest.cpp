@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <set>
 
 namespace fs = std::filesystem;
@@ -159,6 +160,50 @@ TEST(MovieExport, LeavesNoTemporaryFileWhateverTheOutcome)
         }
         EXPECT_EQ(entries(dir / "out"), c.succeeds ? std::set<std::string>{"movie.mp4"} : std::set<std::string>{});
         EXPECT_EQ(entries(temporaryFolder()), temporaryBefore);
+    }
+}
+
+// A photo deleted or damaged after it was added ends the job when its
+// turn comes, with an error that names it; the movie that was there stays, and nothing
+// unfinished is left beside it.
+TEST(MovieExport, APhotoGoneOrDamagedAfterItWasAddedEndsTheJobClearly)
+{
+    const struct {
+        const char* name;
+        std::function<void(const fs::path&)> damage;
+    } cases[] = {
+        {"deleted", [](const fs::path& p) { fs::remove(p); }},
+        {"garbage", [](const fs::path& p) { fixtures::writeFile(p, std::vector<uint8_t>(4000, 0x5A)); }},
+        {"cut short",
+         [](const fs::path& p) {
+             auto bytes = fixtures::readFile(p);
+             bytes.resize(bytes.size() / 3);
+             fixtures::writeFile(p, bytes);
+         }},
+    };
+    for (const auto& c : cases) {
+        for (bool twoPasses : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (twoPasses ? ", two passes" : ", one pass"));
+            testsupport::TempDir dir;
+            auto photos = greyPhotos(dir / "photos", {50, 100, 150, 200});
+            fs::create_directories(dir / "out");
+            const auto output = dir / "out" / "movie.mp4";
+            fixtures::writeFile(output, {'o', 'l', 'd'});
+            const auto temporaryBefore = entries(temporaryFolder());
+            foundation::ErrorPtr error;
+            auto job = MovieExport::make(foundation::URL::fileURLWithPath(output.string()), settingsFor(photos, twoPasses), &error);
+            ASSERT_TRUE(job);
+            c.damage(dir / "photos" / "grey150.jpg");
+            std::optional<foundation::ErrorPtr> result;
+            job->start([&](foundation::ErrorPtr e) { result = e; });
+            ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return result.has_value(); }, 60));
+            ASSERT_TRUE(*result);
+            const std::string text = (*result)->localizedDescription() + " " + (*result)->localizedFailureReason().value_or("");
+            EXPECT_NE(text.find("grey150.jpg"), std::string::npos) << text;
+            EXPECT_EQ(fixtures::readFile(output), (std::vector<uint8_t>{'o', 'l', 'd'}));
+            EXPECT_EQ(entries(dir / "out"), std::set<std::string>{"movie.mp4"});
+            EXPECT_EQ(entries(temporaryFolder()), temporaryBefore);
+        }
     }
 }
 
