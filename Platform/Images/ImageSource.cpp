@@ -31,6 +31,10 @@ namespace {
 constexpr size_t kHeaderReadSize = 256 * 1024;
 // One image file larger than this is not a photo; refusing it beats exhausting memory.
 constexpr uint64_t kMaxFileSize = 2ull * 1024 * 1024 * 1024;
+// The same for the kinds that are always compressed (JPEG, GIF, HEIF): even the largest picture
+// the decoders take comes nowhere near it, where a TIFF, PNG or camera RAW file may hold its
+// samples (nearly) as they are.
+constexpr uint64_t kMaxCompressedFileSize = 256ull << 20;
 
 struct FileDescriptor {
     int fd = -1;
@@ -50,9 +54,10 @@ struct FileBytes {
     codec::Bytes view() const { return {bytes.data(), bytes.size(), partial}; }
 };
 
-// Reads the first `limit` bytes of the regular file at `path` (all of it when it is shorter).
-// A file that shrinks while it is read gives what was there.
-FileBytes readFile(const std::string& path, size_t limit)
+// Reads the first `limit` bytes of the regular file at `path` (all of it when it is shorter);
+// a file over `maxSize` bytes is refused unread when more than that is asked for, as larger than
+// a photo of the kind `kindName` can be. A file that shrinks while it is read gives what was there.
+FileBytes readFile(const std::string& path, size_t limit, uint64_t maxSize, const char* kindName)
 {
     FileBytes out;
     auto fail = [&](long code, int e) {
@@ -71,9 +76,10 @@ FileBytes readFile(const std::string& path, size_t limit)
     if (!S_ISREG(st.st_mode))
         return fail(ImageSourceUnreadableFile, EINVAL);
     const uint64_t size = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
-    if (size > kMaxFileSize && limit > kMaxFileSize) {
+    if (size > maxSize && limit > maxSize) {
         out.errorCode = ImageSourceTooLarge;
-        out.errorText = "the file is too large for an image";
+        out.errorText = kindName ? "the file (" + std::to_string(size >> 20) + " MB) is larger than a " + kindName + " photo can be"
+                                 : "the file is too large for an image";
         return out;
     }
     const size_t want = static_cast<size_t>(std::min<uint64_t>(size, limit));
@@ -193,7 +199,9 @@ struct ImageSource::Private {
             out.bytes = {owned.data(), owned.size(), false};
             return true;
         }
-        out.file = readFile(source.path(), limit);
+        const bool compressed = kind == Kind::jpeg || kind == Kind::gif || kind == Kind::heif;
+        const char* name = kind == Kind::jpeg ? "JPEG" : kind == Kind::gif ? "GIF" : kind == Kind::heif ? "HEIF" : nullptr;
+        out.file = readFile(source.path(), limit, compressed ? kMaxCompressedFileSize : kMaxFileSize, name);
         if (out.file.errorCode) {
             if (error)
                 *error = source.makeError(out.file.errorCode, out.file.errorText);

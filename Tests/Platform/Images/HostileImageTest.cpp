@@ -341,3 +341,24 @@ TEST(HostileImages, AnImageTooLargeForTheMemoryAtHandIsAnErrorForThatFile)
     EXPECT_EQ(outcome.report.rfind("refused 6 6 ", 0), 0u) << outcome.report;
 #endif
 }
+
+// A file far larger than any photo of its kind (here a small JPEG followed by hundreds of
+// megabytes that take no room on disk) is refused before it is read into memory, and says so.
+TEST(HostileImages, AFileFarLargerThanAnyPhotoOfItsKindIsRefusedUnread)
+{
+    testsupport::TempDir dir;
+    const auto path = dir / "huge.jpg";
+    fixtures::JPEGSpec recipe;
+    recipe.width = 64;
+    recipe.height = 48;
+    fixtures::writeFile(path, fixtures::makeJPEG(recipe));
+    std::filesystem::resize_file(path, 300ull << 20);
+    const ChildOutcome outcome = inChild(1024, [&] { return decodeReport(path.string()); });
+    ASSERT_TRUE(outcome.exited) << "signal " << outcome.signal;
+    long whole = 0, thumb = 0, peakKB = 0;
+    ASSERT_EQ(std::sscanf(outcome.report.c_str(), "refused %ld %ld %ld", &whole, &thumb, &peakKB), 3) << outcome.report;
+    EXPECT_EQ(whole, ImageSourceTooLarge);
+    EXPECT_EQ(thumb, ImageSourceTooLarge);
+    EXPECT_LT(peakKB, 64 * 1024) << outcome.report;
+    EXPECT_NE(outcome.report.find("larger than a JPEG photo"), std::string::npos) << outcome.report;
+}
