@@ -67,7 +67,9 @@ FileBytes readFile(const std::string& path, size_t limit, uint64_t maxSize, cons
         return std::move(out);
     };
     FileDescriptor file;
-    file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a pipe named like a photo would wait for a writer at its opening. It is
+    // refused below, and reads of a regular file never block anyway.
+    file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat st {};
     if (file.fd < 0 || ::fstat(file.fd, &st) != 0)
         return fail(ImageSourceUnreadableFile, errno);

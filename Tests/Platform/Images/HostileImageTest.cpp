@@ -6,6 +6,7 @@
 
 #include <png.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 
 #include "Platform/Images/Codecs.h"
 #include "Platform/Images/ImageSource.h"
+#include "Tests/Support/BoundedChild.h"
 #include "Tests/Support/ImageFixtures.h"
 #include "Tests/Support/TempDir.h"
 
@@ -361,4 +363,21 @@ TEST(HostileImages, AFileFarLargerThanAnyPhotoOfItsKindIsRefusedUnread)
     EXPECT_EQ(thumb, ImageSourceTooLarge);
     EXPECT_LT(peakKB, 64 * 1024) << outcome.report;
     EXPECT_NE(outcome.report.find("larger than a JPEG photo"), std::string::npos) << outcome.report;
+}
+
+// A pipe or a device where a photo was (named like one) is refused at once: opening it to
+// read would wait for a writer that never comes.
+TEST(HostileImages, APipeNamedLikeAPhotoIsRefusedWithoutWaiting)
+{
+    testsupport::TempDir dir;
+    const auto path = dir / "photo.jpg";
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    const int status = testsupport::runChildBounded([&] {
+        foundation::ErrorPtr error;
+        if (ImageSource::createWithPath(path.string(), &error))
+            return 2;
+        return error && error->code() == ImageSourceUnreadableFile ? 0 : 3;
+    }, 10000);
+    ASSERT_NE(status, testsupport::kChildHung) << "opening the pipe waited for a writer";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
