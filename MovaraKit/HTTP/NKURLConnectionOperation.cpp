@@ -620,6 +620,10 @@ void NKURLConnectionOperation::cancel()
     if (isExecuting()) {
         auto self = std::static_pointer_cast<NKURLConnectionOperation>(shared_from_this());
         networkQueue()->async([self] { self->cancelConnection(); });
+    } else if (isPaused()) {
+        // Nothing would ever start a paused operation again: the cancellation ends it now.
+        setState(NKOperationReadyState);
+        start();
     }
 }
 

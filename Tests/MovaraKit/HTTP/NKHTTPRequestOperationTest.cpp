@@ -147,6 +147,36 @@ TEST_F(NKHTTPRequestOperationTest, CancelBeforeStartFinishesWithTheCancelledErro
     operation->cancel(); // finished: nothing happens
 }
 
+TEST_F(NKHTTPRequestOperationTest, CancellingAPausedOperationFinishesItOnceWithTheCancelledError)
+{
+    // Paused while its server keeps it waiting, then cancelled: nothing would ever start it
+    // again, so the cancellation ends it there and then.
+    m_server.server().Get("/slow", [this](const httplib::Request&, httplib::Response& res) {
+        m_server.holdRequest();
+        res.set_content("late", "text/plain");
+    });
+    int completions = 0;
+    foundation::ErrorPtr error;
+    auto operation = NKHTTPRequestOperation::initWithRequest(requestFor(m_server.url("/slow")));
+    operation->setCompletionBlockWithSuccess([&](const auto&, const std::any&) { ++completions; },
+                                             [&](const auto&, const foundation::ErrorPtr& e) {
+                                                 ++completions;
+                                                 error = e;
+                                             });
+    operation->start();
+    ASSERT_TRUE(m_server.waitForHeldRequest());
+    operation->pause();
+    ASSERT_TRUE(operation->isPaused());
+    operation->cancel();
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return completions > 0; }, 10));
+    dispatch::RunLoop::main().runUntil([] { return false; }, 0.1);
+    EXPECT_EQ(completions, 1);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), net::NSURLErrorCancelled);
+    EXPECT_TRUE(operation->isFinished());
+    m_server.releaseHeldRequests();
+}
+
 TEST_F(NKHTTPRequestOperationTest, StateChangesFollowTheTransitionRule)
 {
     auto operation = NKHTTPRequestOperation::initWithRequest(requestFor(m_server.url("/avatar.png")));
