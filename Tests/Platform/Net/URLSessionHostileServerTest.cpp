@@ -680,3 +680,38 @@ TEST(URLSessionLimits, ACompressedBodyIsDeliveredWholeOrNotAtAll)
         }
     }
 }
+
+TEST(URLSessionRedirects, APostIsSentOnAsTheStatusSays)
+{
+    // 307 and 308 repeat the method and body; 301, 302 and 303 turn a POST into a bodiless GET.
+    // The target is named without a scheme ("//host:port/path"), as servers may.
+    for (int status : { 301, 302, 303, 307, 308 }) {
+        RawServer server([status](RawServer& s, int fd, const std::string& head) {
+            if (pathOf(head) == "/from") {
+                s.send(fd, "HTTP/1.1 " + std::to_string(status) + " Moved\r\nLocation: //127.0.0.1:" + std::to_string(s.port())
+                           + "/to\r\nContent-Length: 0\r\n\r\n");
+                return;
+            }
+            // The body may come after the head in a packet of its own.
+            std::string body = head.substr(head.find("\r\n\r\n") + 4);
+            const auto lengthAt = head.find("Content-Length: ");
+            const std::size_t length = lengthAt == std::string::npos ? 0 : std::stoul(head.substr(lengthAt + 16));
+            char buffer[64];
+            while (body.size() < length) {
+                const ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, length - body.size()), 0);
+                if (n <= 0)
+                    break;
+                body.append(buffer, static_cast<std::size_t>(n));
+            }
+            const std::string seen = head.substr(0, head.find(' ')) + " " + body;
+            s.send(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(seen.size()) + "\r\nConnection: close\r\n\r\n" + seen);
+        });
+        URLRequest request = requestFor(server.url("/from"));
+        request.setHTTPMethod("POST");
+        request.setHTTPBody(foundation::Data { 'a', '=', '1' });
+        Session session;
+        std::string body;
+        EXPECT_EQ(session.runWithHandler(request, &body), 0) << status;
+        EXPECT_EQ(body, status >= 307 ? "POST a=1" : "GET ") << status;
+    }
+}
