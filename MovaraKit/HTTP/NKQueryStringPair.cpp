@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
-
 #include <cstdlib>
+#include <utility>
 
 std::string NKPercentEscapedStringFromString(const std::string& string)
 {
@@ -66,6 +67,86 @@ std::string NKQueryStringPair::URLEncodedStringValue() const
 
 namespace {
 
+// Past this, a sort text is cut: it only orders set members, and values share parts freely.
+constexpr std::size_t MaximumSortTextLength = 1 << 16;
+
+void appendSortText(const foundation::Value& value, std::string& out);
+
+void appendSortTexts(std::vector<std::string> texts, const char* open, const char* separator, const char* close,
+                     std::string& out)
+{
+    std::sort(texts.begin(), texts.end());
+    out += open;
+    for (const std::string& text : texts) {
+        if (out.size() > MaximumSortTextLength)
+            return;
+        out += text;
+        out += separator;
+    }
+    out += close;
+}
+
+// The text by which a set member takes its place: its text form, and for containers the
+// platform's description, which lists a dictionary's keys and a set's members in order, so
+// that equal members read alike whatever order they were built in.
+void appendSortText(const foundation::Value& value, std::string& out)
+{
+    if (out.size() > MaximumSortTextLength)
+        return;
+    using Type = foundation::Value::Type;
+    switch (value.type()) {
+    case Type::Data: {
+        static const char* hex = "0123456789abcdef";
+        out += '<';
+        for (std::uint8_t byte : value.asData()) {
+            out += hex[byte >> 4];
+            out += hex[byte & 15];
+        }
+        out += '>';
+        return;
+    }
+    case Type::Date: {
+        char buffer[40];
+        std::snprintf(buffer, sizeof buffer, "%.17g", value.asDate().timeIntervalSinceReferenceDate());
+        out += buffer;
+        return;
+    }
+    case Type::Array:
+        out += '(';
+        for (const auto& item : value.asArray()) {
+            if (out.size() > MaximumSortTextLength)
+                return;
+            appendSortText(item, out);
+            out += ", ";
+        }
+        out += ')';
+        return;
+    case Type::Dictionary: {
+        std::vector<std::string> entries;
+        for (const auto& [key, item] : value.asDictionary()) {
+            std::string entry = key + " = ";
+            appendSortText(item, entry);
+            entries.push_back(std::move(entry));
+        }
+        appendSortTexts(std::move(entries), "{", "; ", "}", out);
+        return;
+    }
+    case Type::Set: {
+        std::vector<std::string> members;
+        for (const auto& member : value.asSet()) {
+            std::string text;
+            appendSortText(member, text);
+            members.push_back(std::move(text));
+        }
+        appendSortTexts(std::move(members), "{(", ", ", ")}", out);
+        return;
+    }
+    default:
+        out += NKQueryStringTextForm(value);
+        return;
+    }
+}
+
 void flatten(const std::string* key, const foundation::Value& value, std::vector<NKQueryStringPair>& out)
 {
     if (const auto* dictionary = value.dictionaryValue()) {
@@ -81,6 +162,21 @@ void flatten(const std::string* key, const foundation::Value& value, std::vector
         std::string nested = (key ? *key : std::string()) + "[]";
         for (const auto& element : *array)
             flatten(&nested, element, out);
+        return;
+    }
+    if (value.isSet()) {
+        // Members in the order of their texts, compared byte by byte (case-sensitive); members
+        // whose texts tie keep the set's own order, which is the same for equal sets.
+        std::vector<std::pair<std::string, const foundation::Value*>> members;
+        members.reserve(value.asSet().size());
+        for (const auto& member : value.asSet()) {
+            std::string text;
+            appendSortText(member, text);
+            members.emplace_back(std::move(text), &member);
+        }
+        std::stable_sort(members.begin(), members.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (const auto& [text, member] : members)
+            flatten(key, *member, out);
         return;
     }
     out.emplace_back(key ? *key : std::string(), value);

@@ -1,6 +1,6 @@
 #pragma once
-// Query-string encoding: a parameters value (a dictionary that may nest dictionaries and
-// arrays) flattened depth first into field/value pairs, and one pair as its percent-escaped
+// Query-string encoding: a parameters value (a dictionary that may nest dictionaries, arrays
+// and sets) flattened depth first into field/value pairs, and one pair as its percent-escaped
 // text "field=value". Pure functions, callable from any thread.
 
 #include <string>
@@ -34,7 +34,9 @@ std::string NKPercentEscapedStringFromString(const std::string& string);
 std::string NKQueryStringTextForm(const foundation::Value& value);
 
 // Dictionary keys are taken in ascending (byte-wise) order and nest as key[K]; array elements
-// share key[] in array order; empty containers give no pairs.
+// share key[] in array order; set members share the key itself, without brackets, in the
+// ascending (byte-wise) order of their texts (a container member's text lists its keys or
+// members in order); empty containers give no pairs.
 std::vector<NKQueryStringPair> NKQueryStringPairsFromDictionary(const foundation::Value& dictionary);
 std::vector<NKQueryStringPair> NKQueryStringPairsFromKeyAndValue(const std::string* key, const foundation::Value& value);
 

@@ -130,6 +130,7 @@ public:
         case Value::Type::String: return writeString(v.asString());
         case Value::Type::Data: return fail("data has no JSON form");
         case Value::Type::Date: return fail("a date has no JSON form");
+        case Value::Type::Set: return fail("a set has no JSON form");
         case Value::Type::Array: {
             const auto& a = v.asArray();
             if (a.empty()) {

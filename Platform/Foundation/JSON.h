@@ -6,8 +6,8 @@
 // description names the problem. Free functions, safe on any thread.
 //
 // Writing never escapes "/", writes reals so that they read back as the same reals (2.0 stays
-// "2.0"), and refuses what has no JSON form (data, dates, NaN and infinities, text that is not
-// UTF-8) with a Cocoa-domain error 3852 (PropertyListWriteInvalidError) and an empty result.
+// "2.0"), and refuses what has no JSON form (data, dates, sets, NaN and infinities, text that
+// is not UTF-8) with a Cocoa-domain error 3852 (PropertyListWriteInvalidError) and an empty result.
 
 #include "Platform/Foundation/Error.h"
 #include "Platform/Foundation/Value.h"

@@ -282,6 +282,13 @@ std::uint64_t KeyedArchiver::valueUID(const Value& value, int depth)
         return add(Value::dictionary(
             {{"NS.keys", Value(std::move(keys))}, {"NS.objects", Value(std::move(refs))}, {"$class", uid(classRef)}}));
     }
+    case Value::Type::Set: {
+        Value::Array refs;
+        for (const Value& item : value.asSet())
+            refs.push_back(uid(valueUID(item, depth + 1)));
+        std::uint64_t classRef = classUID("NSSet", {"NSSet", "NSObject"});
+        return add(Value::dictionary({{"NS.objects", Value(std::move(refs))}, {"$class", uid(classRef)}}));
+    }
     }
     return 0;
 }
@@ -660,6 +667,13 @@ bool KeyedUnarchiver::valueForUID(std::uint64_t n, const ClassSet& allowed, cons
             refuse(c);
         else if ((ok = elements(entry["NS.objects"], items)))
             out = Value(std::move(items));
+    } else if (c == "NSSet" || c == "NSMutableSet") {
+        // Repeated members (a damaged or crafted archive) merge, as the platform's sets do.
+        Value::Array items;
+        if (!allows(allowed, {"NSSet"}))
+            refuse(c);
+        else if ((ok = elements(entry["NS.objects"], items)))
+            out = Value(Set(std::move(items)));
     } else if (c == "NSDictionary" || c == "NSMutableDictionary") {
         Value::Array keys;
         Value::Array values;

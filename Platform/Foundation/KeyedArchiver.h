@@ -79,7 +79,7 @@ public:
     void encodeString(const std::string& value, const std::string& key);
     void encodeData(const Data& value, const std::string& key);
     void encodeDate(Date value, const std::string& key);
-    // A Value as the platform's own objects (NSArray, NSDictionary, NSNumber, ...); null
+    // A Value as the platform's own objects (NSArray, NSDictionary, NSSet, NSNumber, ...); null
     // encodes the null reference.
     void encodeValue(const Value& value, const std::string& key);
     void encodeObject(const std::shared_ptr<const Coding>& object, const std::string& key);
@@ -150,7 +150,8 @@ public:
     std::optional<Data> decodeData(const std::string& key);
     std::optional<Date> decodeDate(const std::string& key);
     std::optional<std::set<std::string>> decodeStringSet(const std::string& key);
-    // A Value built from plain objects of the allowed classes; null when missing.
+    // A Value built from plain objects of the allowed classes; null when missing. Sets decode
+    // only where "NSSet" is allowed: it is not among PropertyListClasses.
     Value decodeValue(const std::string& key, const ClassSet& allowed = PropertyListClasses);
 
     // Objects: allowed classes are checked against the registered class and its

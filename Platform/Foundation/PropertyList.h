@@ -4,9 +4,9 @@
 //
 // Types map one to one onto Value (bools stay bools, integers stay integers, reals stay
 // reals); dates are stored in the documents as seconds since 2001. A keyed-archive UID is
-// the one-entry dictionary {"CF$UID": n}, as XML spells it, in both formats. Null has no
-// property-list form. XML keeps whole seconds of dates only, as the platform writes it;
-// binary keeps them exactly.
+// the one-entry dictionary {"CF$UID": n}, as XML spells it, in both formats. Null and sets
+// have no property-list form. XML keeps whole seconds of dates only, as the platform writes
+// it; binary keeps them exactly.
 
 #include "Platform/Foundation/Error.h"
 #include "Platform/Foundation/Value.h"
@@ -43,7 +43,7 @@ constexpr std::uint64_t PropertyListMaximumXMLSize = 128ULL << 20;
 Value readPropertyList(std::string_view bytes, ErrorPtr* error = nullptr, PropertyListFormat* format = nullptr);
 Value readPropertyList(const Data& bytes, ErrorPtr* error = nullptr, PropertyListFormat* format = nullptr);
 
-// On failure (null, a non-finite date, text that isn't UTF-8, too deep) returns empty bytes
+// On failure (null, a set, a non-finite date, text that isn't UTF-8, too deep) returns empty bytes
 // and fills `error` with PropertyListWriteInvalidError.
 std::string toXMLPropertyList(const Value& value, ErrorPtr* error = nullptr);
 Data toBinaryPropertyList(const Value& value, ErrorPtr* error = nullptr);

@@ -223,6 +223,10 @@ private:
             appendDouble(out, 0x33, seconds);
             return true;
         }
+        // The format has a set marker, but the platform's own writer refuses sets, and a value
+        // that could be written in one format and not the other would fail a store the day it
+        // changes format.
+        case Value::Type::Set: return fail("a set has no property-list form");
         case Value::Type::Array:
             appendMarker(out, 0xA0, object.refs.size());
             break;

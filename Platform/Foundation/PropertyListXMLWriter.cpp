@@ -36,6 +36,7 @@ public:
             return true;
         case Value::Type::Data: writeData(v.asData(), depth); return true;
         case Value::Type::Date: return writeDate(v.asDate());
+        case Value::Type::Set: return fail("a set has no property-list form");
         case Value::Type::Array:
             if (v.asArray().empty()) {
                 m_out += "<array/>\n";

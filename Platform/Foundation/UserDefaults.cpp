@@ -38,19 +38,20 @@ bool isValidSuiteName(const std::string& name)
         && name.find('\0') == std::string::npos;
 }
 
-bool containsNull(const Value& value)
+// Null and sets have no property-list form: stored, either would fail every later save.
+bool holdsNonPropertyListObject(const Value& value)
 {
-    if (value.isNull())
+    if (value.isNull() || value.isSet())
         return true;
     if (const auto* array = value.arrayValue()) {
         for (const auto& item : *array) {
-            if (containsNull(item))
+            if (holdsNonPropertyListObject(item))
                 return true;
         }
     }
     if (const auto* dictionary = value.dictionaryValue()) {
         for (const auto& [key, item] : *dictionary) {
-            if (containsNull(item))
+            if (holdsNonPropertyListObject(item))
                 return true;
         }
     }
@@ -312,7 +313,7 @@ void UserDefaults::set(const std::string& key, const Value& value)
 {
     if (value.isNull())
         return removeObjectForKey(key);
-    if (containsNull(value))
+    if (holdsNonPropertyListObject(value))
         throw Exception(NSInvalidArgumentException,
                         "Attempt to insert non-property list object for key " + key);
     std::lock_guard lock(m_storage->mutex);

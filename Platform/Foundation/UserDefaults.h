@@ -35,8 +35,8 @@ public:
     // Strings, and numbers as text; none otherwise.
     std::optional<std::string> stringForKey(const std::string& key) const;
 
-    // Setting null removes the key. A value holding null inside has no property-list form:
-    // that throws NSInvalidArgumentException.
+    // Setting null removes the key. A value that is or holds a set, or holds null inside, has
+    // no property-list form: that throws NSInvalidArgumentException.
     void set(const std::string& key, const Value& value);
     void removeObjectForKey(const std::string& key);
 

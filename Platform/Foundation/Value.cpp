@@ -2,6 +2,7 @@
 
 #include "Platform/Foundation/Error.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ostream>
@@ -34,6 +35,12 @@ const Dictionary& emptyDictionary()
     return d;
 }
 
+const Set& emptySet()
+{
+    static const Set s;
+    return s;
+}
+
 // A real converts to an integer only when it lies inside the integer range; NaN and
 // infinities have no integer value.
 std::optional<std::int64_t> integerFromDouble(double d)
@@ -57,6 +64,7 @@ Value::Value(std::string_view s) : m_storage(std::string(s)) { }
 Value::Value(foundation::Data d) : m_storage(std::make_shared<const Data>(std::move(d))) { }
 Value::Value(Array a) : m_storage(std::make_shared<Array>(std::move(a))) { }
 Value::Value(foundation::Dictionary d) : m_storage(std::make_shared<Dictionary>(std::move(d))) { }
+Value::Value(foundation::Set s) : m_storage(std::make_shared<const Set>(std::move(s))) { }
 
 Value Value::array(std::initializer_list<Value> items)
 {
@@ -66,6 +74,11 @@ Value Value::array(std::initializer_list<Value> items)
 Value Value::dictionary(std::initializer_list<std::pair<std::string, Value>> entries)
 {
     return Value(Dictionary(entries));
+}
+
+Value Value::setOf(std::initializer_list<Value> members)
+{
+    return Value(Set(members));
 }
 
 const Value& Value::null()
@@ -157,6 +170,11 @@ const Dictionary& Value::asDictionary() const
     return d ? *d : emptyDictionary();
 }
 
+const Set& Value::asSet() const
+{
+    return isSet() ? *std::get<std::shared_ptr<const Set>>(m_storage) : emptySet();
+}
+
 Value::Array& Value::mutableArray()
 {
     if (isNull())
@@ -246,6 +264,7 @@ std::size_t Value::size() const
     case Type::Array: return asArray().size();
     case Type::Dictionary: return asDictionary().size();
     case Type::Data: return asData().size();
+    case Type::Set: return asSet().size();
     default: return 0;
     }
 }
@@ -270,6 +289,7 @@ bool Value::operator==(const Value& other) const
     case Type::Date: return std::get<Date>(m_storage) == std::get<Date>(other.m_storage);
     case Type::Array: return asArray() == other.asArray();
     case Type::Dictionary: return asDictionary() == other.asDictionary();
+    case Type::Set: return asSet() == other.asSet();
     }
     return false;
 }
@@ -328,6 +348,21 @@ void describe(const Value& v, std::string& out, bool& cut)
             describe(item, out, cut);
         }
         out += "}";
+        return;
+    }
+    case Value::Type::Set: {
+        out += "{(";
+        bool first = true;
+        for (const Value& item : v.asSet()) {
+            if (out.size() > MaximumDescriptionLength) {
+                cut = true;
+                return;
+            }
+            out += first ? "" : ", ";
+            first = false;
+            describe(item, out, cut);
+        }
+        out += ")}";
         return;
     }
     }
@@ -427,6 +462,180 @@ bool Dictionary::operator==(const Dictionary& other) const
     for (const auto& [key, value] : m_entries) {
         const Value* theirs = other.find(key);
         if (!theirs || !(*theirs == value))
+            return false;
+    }
+    return true;
+}
+
+// MARK: Set
+
+// A total order on values whose ties are exactly Value's equality, for values that hold no NaN
+// (those equal nothing, so no order can tie them with anything and they are kept apart).
+// Numbers of either kind compare by exact value; dictionaries and sets compare by content,
+// whatever their order, as their equality does.
+struct SetOrder {
+    static bool equalsNothing(const Value& v)
+    {
+        switch (v.type()) {
+        case Value::Type::Real: return std::isnan(v.asDouble());
+        case Value::Type::Date: return std::isnan(v.asDate().timeIntervalSinceReferenceDate());
+        case Value::Type::Array:
+            return std::any_of(v.asArray().begin(), v.asArray().end(), [](const Value& item) { return equalsNothing(item); });
+        case Value::Type::Dictionary:
+            return std::any_of(v.asDictionary().begin(), v.asDictionary().end(),
+                               [](const Dictionary::Entry& entry) { return equalsNothing(entry.second); });
+        case Value::Type::Set: return v.asSet().m_comparable < v.asSet().size();
+        default: return false;
+        }
+    }
+
+    template <class T>
+    static int threeWay(const T& a, const T& b)
+    {
+        return a < b ? -1 : b < a ? 1 : 0;
+    }
+
+    static int rank(Value::Type type)
+    {
+        switch (type) {
+        case Value::Type::Null: return 0;
+        case Value::Type::Bool: return 1;
+        case Value::Type::Integer:
+        case Value::Type::Real: return 2;
+        case Value::Type::String: return 3;
+        case Value::Type::Data: return 4;
+        case Value::Type::Date: return 5;
+        case Value::Type::Array: return 6;
+        case Value::Type::Dictionary: return 7;
+        case Value::Type::Set: return 8;
+        }
+        return 9;
+    }
+
+    // Exact, with no rounding of the integer to a real.
+    static int compareIntegerToReal(std::int64_t i, double d)
+    {
+        if (d >= 9223372036854775808.0)
+            return -1;
+        if (d < -9223372036854775808.0)
+            return 1;
+        const double whole = std::trunc(d);
+        const auto wholeInteger = static_cast<std::int64_t>(whole);
+        if (i != wholeInteger)
+            return i < wholeInteger ? -1 : 1;
+        const double fraction = d - whole;
+        return fraction > 0 ? -1 : fraction < 0 ? 1 : 0;
+    }
+
+    static std::vector<const Dictionary::Entry*> byKey(const Dictionary& d)
+    {
+        std::vector<const Dictionary::Entry*> entries;
+        entries.reserve(d.size());
+        for (const auto& entry : d)
+            entries.push_back(&entry);
+        std::sort(entries.begin(), entries.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+        return entries;
+    }
+
+    static int compare(const Value& a, const Value& b)
+    {
+        if (int byRank = threeWay(rank(a.type()), rank(b.type())))
+            return byRank;
+        switch (a.type()) {
+        case Value::Type::Null: return 0;
+        case Value::Type::Bool: return threeWay(a.asBool(), b.asBool());
+        case Value::Type::Integer:
+        case Value::Type::Real:
+            if (a.isInteger() && b.isInteger())
+                return threeWay(a.asInteger(), b.asInteger());
+            if (a.isReal() && b.isReal())
+                return threeWay(a.asDouble(), b.asDouble());
+            if (a.isInteger())
+                return compareIntegerToReal(a.asInteger(), b.asDouble());
+            return -compareIntegerToReal(b.asInteger(), a.asDouble());
+        case Value::Type::String: {
+            const int c = a.asString().compare(b.asString());
+            return c < 0 ? -1 : c > 0 ? 1 : 0;
+        }
+        case Value::Type::Data: return threeWay(a.asData(), b.asData());
+        case Value::Type::Date:
+            return threeWay(a.asDate().timeIntervalSinceReferenceDate(), b.asDate().timeIntervalSinceReferenceDate());
+        case Value::Type::Array: {
+            const auto& x = a.asArray();
+            const auto& y = b.asArray();
+            for (std::size_t i = 0; i < x.size() && i < y.size(); ++i) {
+                if (int c = compare(x[i], y[i]))
+                    return c;
+            }
+            return threeWay(x.size(), y.size());
+        }
+        case Value::Type::Dictionary: {
+            if (int bySize = threeWay(a.asDictionary().size(), b.asDictionary().size()))
+                return bySize;
+            const auto x = byKey(a.asDictionary());
+            const auto y = byKey(b.asDictionary());
+            for (std::size_t i = 0; i < x.size(); ++i) {
+                if (int c = threeWay(x[i]->first, y[i]->first))
+                    return c;
+            }
+            for (std::size_t i = 0; i < x.size(); ++i) {
+                if (int c = compare(x[i]->second, y[i]->second))
+                    return c;
+            }
+            return 0;
+        }
+        case Value::Type::Set: {
+            // Both hold only comparable members, each in order.
+            const auto& x = a.asSet().m_members;
+            const auto& y = b.asSet().m_members;
+            if (int bySize = threeWay(x.size(), y.size()))
+                return bySize;
+            for (std::size_t i = 0; i < x.size(); ++i) {
+                if (int c = compare(x[i], y[i]))
+                    return c;
+            }
+            return 0;
+        }
+        }
+        return 0;
+    }
+};
+
+Set::Set(std::vector<Value> members)
+{
+    std::vector<Value> apart;
+    m_members.reserve(members.size());
+    for (Value& member : members)
+        (SetOrder::equalsNothing(member) ? apart : m_members).push_back(std::move(member));
+    // Stable, so that of equal members the first given comes first and is the one kept.
+    std::stable_sort(m_members.begin(), m_members.end(),
+                     [](const Value& a, const Value& b) { return SetOrder::compare(a, b) < 0; });
+    m_members.erase(std::unique(m_members.begin(), m_members.end(),
+                                [](const Value& a, const Value& b) { return SetOrder::compare(a, b) == 0; }),
+                    m_members.end());
+    m_comparable = m_members.size();
+    m_members.insert(m_members.end(), std::make_move_iterator(apart.begin()), std::make_move_iterator(apart.end()));
+}
+
+bool Set::contains(const Value& value) const
+{
+    if (SetOrder::equalsNothing(value))
+        return false;
+    const auto end = m_members.begin() + static_cast<std::ptrdiff_t>(m_comparable);
+    const auto it = std::lower_bound(m_members.begin(), end, value,
+                                     [](const Value& a, const Value& b) { return SetOrder::compare(a, b) < 0; });
+    return it != end && SetOrder::compare(*it, value) == 0;
+}
+
+bool Set::operator==(const Set& other) const
+{
+    // A member that equals nothing has no equal in the other set.
+    if (m_comparable != m_members.size() || other.m_comparable != other.m_members.size())
+        return false;
+    if (m_members.size() != other.m_members.size())
+        return false;
+    for (std::size_t i = 0; i < m_members.size(); ++i) {
+        if (SetOrder::compare(m_members[i], other.m_members[i]) != 0)
             return false;
     }
     return true;

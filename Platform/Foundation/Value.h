@@ -1,12 +1,16 @@
 #pragma once
-// The property-list / JSON value: null, bool, integer, real, string, data, date, array or an
-// ordered dictionary (insertion order kept, string keys). A plain value with deep equality;
-// arrays, dictionaries and data are shared copy-on-write, so copies are cheap. A Value may be
+// The property-list / JSON value: null, bool, integer, real, string, data, date, array, an
+// ordered dictionary (insertion order kept, string keys) or a set (distinct members, no order).
+// A plain value with deep equality; arrays, dictionaries, sets and data are shared
+// copy-on-write, so copies are cheap. A Value may be
 // read from many threads at once; writing one needs the usual exclusive access.
 //
 // Numbers behave as the platform's number objects: integers and reals compare by value and
 // convert into each other; a bool reads as 0/1 through the numeric getters but stays its own
 // type, so a bool never equals an integer (JSON true and 1 must survive a round trip).
+//
+// Sets have no JSON or property-list form: the writers refuse them with an error. Keyed
+// archives hold them as NSSet.
 
 #include "Platform/Foundation/Date.h"
 
@@ -30,10 +34,11 @@ namespace foundation {
 using Data = std::vector<std::uint8_t>;
 
 class Dictionary;
+class Set;
 
 class Value {
 public:
-    enum class Type { Null, Bool, Integer, Real, String, Data, Date, Array, Dictionary };
+    enum class Type { Null, Bool, Integer, Real, String, Data, Date, Array, Dictionary, Set };
     using Array = std::vector<Value>;
 
     Value() = default;
@@ -51,6 +56,7 @@ public:
     Value(foundation::Date d) : m_storage(d) { }
     Value(Array a);
     Value(foundation::Dictionary d);
+    Value(foundation::Set s);
     Value(char* s) : Value(static_cast<const char*>(s)) { }
     template <class T>
         requires(!std::same_as<std::remove_cv_t<T>, char>)
@@ -58,6 +64,8 @@ public:
 
     static Value array(std::initializer_list<Value> items = {});
     static Value dictionary(std::initializer_list<std::pair<std::string, Value>> entries = {});
+    // A set of the distinct members (see Set).
+    static Value setOf(std::initializer_list<Value> members = {});
 
     Type type() const { return static_cast<Type>(m_storage.index()); }
     bool isNull() const { return type() == Type::Null; }
@@ -70,6 +78,7 @@ public:
     bool isDate() const { return type() == Type::Date; }
     bool isArray() const { return type() == Type::Array; }
     bool isDictionary() const { return type() == Type::Dictionary; }
+    bool isSet() const { return type() == Type::Set; }
 
     // Typed reads: nullopt / nullptr unless the value has that type (numbers convert into each
     // other; a real converts to an integer only when in range, truncating toward zero).
@@ -91,6 +100,7 @@ public:
     foundation::Date asDate(foundation::Date fallback = {}) const { return dateValue().value_or(fallback); }
     const Array& asArray() const;
     const foundation::Dictionary& asDictionary() const;
+    const foundation::Set& asSet() const;
 
     // Mutable access. A null value becomes an empty array / dictionary first; any other type
     // throws NSInvalidArgumentException (a programming error, not bad input).
@@ -126,7 +136,7 @@ public:
     }
     void append(Value value);
 
-    // Element count of an array or dictionary, byte count of data, else 0.
+    // Element count of an array, dictionary or set, byte count of data, else 0.
     std::size_t size() const;
 
     bool operator==(const Value& other) const;
@@ -139,7 +149,8 @@ public:
 private:
     using Storage = std::variant<std::monostate, bool, std::int64_t, double, std::string,
                                  std::shared_ptr<const foundation::Data>, foundation::Date,
-                                 std::shared_ptr<Array>, std::shared_ptr<foundation::Dictionary>>;
+                                 std::shared_ptr<Array>, std::shared_ptr<foundation::Dictionary>,
+                                 std::shared_ptr<const foundation::Set>>;
 
     template <class T>
     static Storage fromIntegral(T i)
@@ -193,6 +204,40 @@ private:
 
     std::vector<Entry> m_entries;
     std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> m_index;
+};
+
+// An unordered collection of distinct values, as the platform's sets: members are distinct by
+// Value's equality (so 1 and 1.0 are one member, true and 1 two), and of equal members the
+// first given is kept. Two sets are equal when they hold equal members, whatever the order
+// they were given in. A member holding a NaN equals nothing, itself included, so it is never
+// merged nor found, as in an array. Built once and read only.
+//
+// Members are kept in one fixed order (the same for equal sets); callers that need a
+// particular order sort them themselves. Building sorts, so a set of n members costs n log n
+// comparisons whatever its members are.
+class Set {
+public:
+    using const_iterator = std::vector<Value>::const_iterator;
+
+    Set() = default;
+    Set(std::initializer_list<Value> members) : Set(std::vector<Value>(members)) { }
+    explicit Set(std::vector<Value> members);
+
+    std::size_t size() const { return m_members.size(); }
+    bool empty() const { return m_members.empty(); }
+    bool contains(const Value& value) const;
+
+    const_iterator begin() const { return m_members.begin(); }
+    const_iterator end() const { return m_members.end(); }
+
+    bool operator==(const Set& other) const;
+
+private:
+    friend struct SetOrder;
+
+    // The members that can equal something, in order, then those holding a NaN.
+    std::vector<Value> m_members;
+    std::size_t m_comparable = 0;
 };
 
 } // namespace foundation

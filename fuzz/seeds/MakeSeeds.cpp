@@ -74,7 +74,10 @@ public:
         coder.encodeDate(foundation::Date::dateWithTimeIntervalSinceReferenceDate(1000.0), "date");
         coder.encodeStringSet({"one", "two"}, "set");
         coder.encodeValue(Value::array({1, "two", Value::dictionary({{"k", 3}})}), "a");
-        coder.encodeValue(Value::dictionary({{"k", "v"}}), "v");
+        if (withSet)
+            coder.encodeValue(Value::setOf({"x", 2, Value::dictionary({{"k", Value::setOf({3})}})}), "v");
+        else
+            coder.encodeValue(Value::dictionary({{"k", "v"}}), "v");
         if (depth > 0) {
             auto child = std::make_shared<Probe>(depth - 1);
             coder.encodeObject(child, "child");
@@ -82,8 +85,9 @@ public:
             coder.encodeDictionaryOfObjects({{"k", child}}, "map");
         }
     }
-    explicit Probe(int d) : depth(d) { }
+    explicit Probe(int d, bool set = false) : depth(d), withSet(set) { }
     int depth;
+    bool withSet;
 };
 
 } // namespace
@@ -106,6 +110,8 @@ int main(int argc, char** argv)
     put("json", "seed-2.json", std::string(R"([[[]],{},"",0,-0.0,18446744073709551616])"));
 
     put("keyed-archive", "probe.archive", foundation::KeyedArchiver::archivedDataWithRootObject(std::make_shared<Probe>(2)));
+    put("keyed-archive", "probe-set.archive",
+        foundation::KeyedArchiver::archivedDataWithRootObject(std::make_shared<Probe>(1, true)));
     auto text = TextCanvasObject::init();
     text->setText("Hello");
     put("keyed-archive", "text-object.archive", foundation::KeyedArchiver::archivedDataWithRootObject(text, true));

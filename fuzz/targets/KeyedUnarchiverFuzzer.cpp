@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "FuzzSupport.h"
 #include "Platform/Foundation/KeyedArchiver.h"
@@ -53,8 +54,33 @@ bool isOfAllowedClasses(const Value& value, const foundation::ClassSet& allowed)
             if (!isOfAllowedClasses(item, allowed))
                 return false;
         return true;
+    case Value::Type::Set:
+        if (!has("NSSet"))
+            return false;
+        for (const Value& item : value.asSet())
+            if (!isOfAllowedClasses(item, allowed))
+                return false;
+        return true;
     }
     return false;
+}
+
+// A decoded set holds no two equal members, and finds each of its members that equals anything.
+bool setsAreWhole(const Value& value)
+{
+    const foundation::Set& set = value.asSet();
+    if (foundation::Set(std::vector<Value>(set.begin(), set.end())).size() != set.size())
+        return false;
+    for (const Value& item : set)
+        if ((item == item && !set.contains(item)) || !setsAreWhole(item))
+            return false;
+    for (const Value& item : value.asArray())
+        if (!setsAreWhole(item))
+            return false;
+    for (const auto& [key, item] : value.asDictionary())
+        if (!setsAreWhole(item))
+            return false;
+    return true;
 }
 
 foundation::CodingPtr decodeProbe(KeyedUnarchiver& coder)
@@ -69,11 +95,13 @@ foundation::CodingPtr decodeProbe(KeyedUnarchiver& coder)
     (void)coder.decodeStringSet("set");
     // The same fields asked for again under other class sets.
     static const foundation::ClassSet sets[] = {
-        foundation::PropertyListClasses, {"NSString"}, {"NSArray", "NSNumber"}, {"NSDictionary", "NSString"}, {"NSData"}};
+        foundation::PropertyListClasses, {"NSString"}, {"NSArray", "NSNumber"}, {"NSDictionary", "NSString"}, {"NSData"},
+        {"NSSet", "NSString", "NSNumber", "NSDictionary"}};
     for (const char* key : {"a", "b", "s", "v"}) {
         for (const auto& allowed : sets) {
             const Value value = coder.decodeValue(key, allowed);
             FUZZ_CHECK(coder.error() || isOfAllowedClasses(value, allowed), "decodeValue returned a class it was not allowed");
+            FUZZ_CHECK(setsAreWhole(value), "a decoded set does not find its own member");
         }
     }
     for (const char* key : {"child", "a", "v"}) {

@@ -480,3 +480,57 @@ TEST_F(KeyedArchiverTest, SharedValuesThatExpandBeyondReasonAreRefused)
     EXPECT_NE(unarchiver->error()->localizedDescription().find("expand"), std::string::npos)
         << unarchiver->error()->localizedDescription();
 }
+
+TEST_F(KeyedArchiverTest, SetsArchiveAsNSSetAndDecodeOnlyWhereAllowed)
+{
+    const Value value = Value::dictionary({{"tags", Value::setOf({"b", 1, Value::dictionary({{"k", Value::setOf({2})}})})},
+                                           {"list", Value::array({Value::setOf({})})}});
+    KeyedArchiver archiver;
+    archiver.encodeValue(value, "root");
+    const Data bytes = archiver.encodedData();
+    ASSERT_FALSE(bytes.empty()) << archiver.error()->localizedDescription();
+    int sets = 0;
+    const Value archive = foundation::readPropertyList(bytes);
+    for (const Value& object : archive["$objects"].asArray())
+        sets += object["$classname"] == Value("NSSet");
+    EXPECT_EQ(sets, 1); // one class entry for all three sets
+
+    const ClassSet withSets = {"NSDictionary", "NSArray", "NSSet", "NSString", "NSNumber"};
+    auto unarchiver = KeyedUnarchiver::initForReadingFromData(bytes);
+    ASSERT_TRUE(unarchiver);
+    EXPECT_EQ(unarchiver->decodeValue("root", withSets), value);
+    EXPECT_FALSE(unarchiver->error());
+
+    // Sets are not property-list classes: asked for those alone, the archive is refused.
+    unarchiver = KeyedUnarchiver::initForReadingFromData(bytes);
+    EXPECT_TRUE(unarchiver->decodeValue("root").isNull());
+    ASSERT_TRUE(unarchiver->error());
+    EXPECT_NE(unarchiver->error()->localizedDescription().find("unexpected class 'NSSet'"), std::string::npos)
+        << unarchiver->error()->localizedDescription();
+
+    struct Case {
+        const char* what;
+        Value::Array objects;
+        Value expected; // null: refused
+    };
+    const Case cases[] = {
+        {"repeated members merge",
+         {"$null", Value::dictionary({{"NS.objects", Value::array({uid(2), uid(3), uid(2)})}, {"$class", uid(4)}}), "a", "b",
+          classEntry("NSSet")},
+         Value::setOf({"a", "b"})},
+        {"a mutable set",
+         {"$null", Value::dictionary({{"NS.objects", Value::array({uid(2)})}, {"$class", uid(3)}}), "a", classEntry("NSMutableSet")},
+         Value::setOf({"a"})},
+        {"no member list", {"$null", Value::dictionary({{"$class", uid(2)}}), classEntry("NSSet")}, Value()},
+        {"a member that is no reference",
+         {"$null", Value::dictionary({{"NS.objects", Value::array({"a"})}, {"$class", uid(2)}}), classEntry("NSSet")}, Value()},
+        {"a set holding itself",
+         {"$null", Value::dictionary({{"NS.objects", Value::array({uid(1)})}, {"$class", uid(2)}}), classEntry("NSSet")}, Value()},
+    };
+    for (const auto& c : cases) {
+        auto u = KeyedUnarchiver::initForReadingFromData(archiveWithObjects(c.objects));
+        ASSERT_TRUE(u) << c.what;
+        EXPECT_EQ(u->decodeValue("root", withSets), c.expected) << c.what;
+        EXPECT_EQ(static_cast<bool>(u->error()), c.expected.isNull()) << c.what;
+    }
+}

@@ -188,3 +188,16 @@ TEST(UserDefaults, StandardUsesTheMainBundleIdentifierOrTheProgramName)
     standard->set("probe", 1);
     EXPECT_TRUE(fs::exists(fileOf(standard->suiteName())));
 }
+
+TEST(UserDefaults, ASetIsRefusedAndLaterValuesStillReachTheFile)
+{
+    auto d = UserDefaults::initWithSuiteName("com.example.sets");
+    d->set("kept", 1);
+    EXPECT_THROW(d->set("bad", Value::setOf({ 1 })), Exception);
+    EXPECT_THROW(d->set("nested", Value::dictionary({ { "s", Value::setOf({}) } })), Exception);
+    EXPECT_TRUE(d->objectForKey("bad").isNull());
+    d->set("later", 2);
+    EXPECT_TRUE(d->synchronize());
+    const Value onDisk = readPropertyList(contents(fileOf("com.example.sets")));
+    EXPECT_EQ(onDisk, Value::dictionary({ { "kept", 1 }, { "later", 2 } }));
+}
