@@ -1217,9 +1217,7 @@ bool URLSessionTask::Transfer::evaluateServerTrust(const security::TrustPtr& tru
             return true;
         break;
     case URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge:
-        // A refusal of a server that fails evaluation on its own too is an untrusted server, not
-        // a cancellation: callers pass over cancelled requests without a word.
-        failure = urlError(trust->evaluateWithError() ? NSURLErrorCancelled : NSURLErrorServerCertificateUntrusted);
+        failure = urlError(NSURLErrorCancelled);
         return false;
     default:
         break;

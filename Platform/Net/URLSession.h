@@ -8,8 +8,7 @@
 // Redirects are handled here, not by libcurl, so that a delegate can refuse or rewrite them.
 // Server certificates are evaluated by security::Trust during the TLS handshake; a delegate
 // that answers challenges decides, otherwise the system's roots and the host name do. A
-// delegate that cancels the challenge of a server the system does not trust either ends the
-// task as untrusted (-1202), not as cancelled.
+// refused challenge ends the task as cancelled (-999), as callers of this layer expect.
 // Questions to the delegate (redirects, responses, challenges, new body streams) wait on the
 // network thread for the answer: a delegate must answer them and never wait for the session.
 // Every member may be called from any thread.
