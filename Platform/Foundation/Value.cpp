@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ostream>
+#include <unordered_map>
 
 namespace foundation {
 
@@ -527,9 +528,15 @@ struct SetOrder {
         return fraction > 0 ? -1 : fraction < 0 ? 1 : 0;
     }
 
-    static std::vector<const Dictionary::Entry*> byKey(const Dictionary& d)
+    using Entries = std::vector<const Dictionary::Entry*>;
+    // Dictionaries' entries in key order, kept while one set is built: sorting a dictionary for
+    // each comparison would cost building a set of n dictionaries another log factor. Values
+    // being compared are not written (a shared dictionary is copied before any write).
+    using EntryCache = std::unordered_map<const Dictionary*, Entries>;
+
+    static Entries byKey(const Dictionary& d)
     {
-        std::vector<const Dictionary::Entry*> entries;
+        Entries entries;
         entries.reserve(d.size());
         for (const auto& entry : d)
             entries.push_back(&entry);
@@ -537,10 +544,27 @@ struct SetOrder {
         return entries;
     }
 
-    static int compare(const Value& a, const Value& b)
+    static const Entries& sorted(const Dictionary& d, EntryCache* cache, Entries& scratch)
+    {
+        if (!cache) {
+            scratch = byKey(d);
+            return scratch;
+        }
+        auto [it, inserted] = cache->try_emplace(&d);
+        if (inserted)
+            it->second = byKey(d);
+        return it->second;
+    }
+
+    static int compare(const Value& a, const Value& b, EntryCache* cache = nullptr)
     {
         if (int byRank = threeWay(rank(a.type()), rank(b.type())))
             return byRank;
+        // One container shared by both (as decoded archives share what they refer to twice) is
+        // equal to itself: no NaN reaches here.
+        if ((a.isArray() && a.arrayValue() == b.arrayValue()) || (a.isDictionary() && a.dictionaryValue() == b.dictionaryValue())
+            || (a.isSet() && &a.asSet() == &b.asSet()))
+            return 0;
         switch (a.type()) {
         case Value::Type::Null: return 0;
         case Value::Type::Bool: return threeWay(a.asBool(), b.asBool());
@@ -564,7 +588,7 @@ struct SetOrder {
             const auto& x = a.asArray();
             const auto& y = b.asArray();
             for (std::size_t i = 0; i < x.size() && i < y.size(); ++i) {
-                if (int c = compare(x[i], y[i]))
+                if (int c = compare(x[i], y[i], cache))
                     return c;
             }
             return threeWay(x.size(), y.size());
@@ -572,14 +596,16 @@ struct SetOrder {
         case Value::Type::Dictionary: {
             if (int bySize = threeWay(a.asDictionary().size(), b.asDictionary().size()))
                 return bySize;
-            const auto x = byKey(a.asDictionary());
-            const auto y = byKey(b.asDictionary());
+            Entries xSorted;
+            Entries ySorted;
+            const Entries& x = sorted(a.asDictionary(), cache, xSorted);
+            const Entries& y = sorted(b.asDictionary(), cache, ySorted);
             for (std::size_t i = 0; i < x.size(); ++i) {
                 if (int c = threeWay(x[i]->first, y[i]->first))
                     return c;
             }
             for (std::size_t i = 0; i < x.size(); ++i) {
-                if (int c = compare(x[i]->second, y[i]->second))
+                if (int c = compare(x[i]->second, y[i]->second, cache))
                     return c;
             }
             return 0;
@@ -591,7 +617,7 @@ struct SetOrder {
             if (int bySize = threeWay(x.size(), y.size()))
                 return bySize;
             for (std::size_t i = 0; i < x.size(); ++i) {
-                if (int c = compare(x[i], y[i]))
+                if (int c = compare(x[i], y[i], cache))
                     return c;
             }
             return 0;
@@ -608,10 +634,11 @@ Set::Set(std::vector<Value> members)
     for (Value& member : members)
         (SetOrder::equalsNothing(member) ? apart : m_members).push_back(std::move(member));
     // Stable, so that of equal members the first given comes first and is the one kept.
+    SetOrder::EntryCache cache;
     std::stable_sort(m_members.begin(), m_members.end(),
-                     [](const Value& a, const Value& b) { return SetOrder::compare(a, b) < 0; });
+                     [&](const Value& a, const Value& b) { return SetOrder::compare(a, b, &cache) < 0; });
     m_members.erase(std::unique(m_members.begin(), m_members.end(),
-                                [](const Value& a, const Value& b) { return SetOrder::compare(a, b) == 0; }),
+                                [&](const Value& a, const Value& b) { return SetOrder::compare(a, b, &cache) == 0; }),
                     m_members.end());
     m_comparable = m_members.size();
     m_members.insert(m_members.end(), std::make_move_iterator(apart.begin()), std::make_move_iterator(apart.end()));
