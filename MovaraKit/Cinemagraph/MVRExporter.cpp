@@ -168,12 +168,16 @@ foundation::ProgressPtr MVRExporter::exportAsynchronouslyWithCompletionHandler(C
     const bool repeat = hasRepeatStep();
     foundation::URL target = m_outputURL;
     if (repeat) {
-        target = mvr_uniqueFileURLInDirectory(foundation::FileManager::defaultManager().temporaryDirectory().path(), "export",
-                                              "mp4");
+        // The movie to repeat is written in a folder of this export's own: exports running side
+        // by side never take each other's, and it goes with the folder.
+        m_workFolder = foundation::TemporaryFolder::make("export");
+        target = m_workFolder ? m_workFolder->URLByAppendingPathComponent("export.mp4")
+                              : mvr_uniqueFileURLInDirectory(
+                                    foundation::FileManager::defaultManager().temporaryDirectory().path(), "export", "mp4");
     } else if (!writesInPlace()) {
         target = temporaryBeside(m_outputURL);
     }
-    if (target != m_outputURL)
+    if (target != m_outputURL && !m_workFolder)
         m_temporaries.push_back(target);
 
     auto progress = foundation::Progress::progressWithTotalUnitCount(totalUnitCount());
@@ -285,8 +289,9 @@ void MVRExporter::repeatAssetAtURL(const foundation::URL& url)
 {
     auto asset = media::Asset::assetWithURL(url);
     m_session = MVRRepeatedAssetExportSession::initWithAsset(asset, media::AVAssetExportPresetPassthrough);
+    // The session writes the staged movie only where nothing is, and leaves nothing when it fails:
+    // the name is this export's to remove only once its session has put the movie there.
     const foundation::URL staged = temporaryBeside(m_outputURL);
-    m_temporaries.push_back(staged);
     m_session->setRepeatCount(m_settings->repeatCount());
     m_session->setOutputURL(staged);
     m_session->setOutputFileType(m_settings->fileType());
@@ -309,7 +314,10 @@ void MVRExporter::repeatAssetAtURL(const foundation::URL& url)
         else if (status != MVRRepeatedAssetExportSession::Status::Completed && !error)
             error = foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSFileWriteUnknownError,
                                             "The repeated movie could not be written.");
-        dispatch::Queue::main()->async([self, error, staged] {
+        const bool written = status == MVRRepeatedAssetExportSession::Status::Completed;
+        dispatch::Queue::main()->async([self, error, staged, written] {
+            if (written)
+                self->m_temporaries.push_back(staged);
             foundation::ErrorPtr result = error;
             if (!result)
                 result = self->publish(staged);
@@ -344,6 +352,7 @@ void MVRExporter::didFinishWithError(foundation::ErrorPtr error)
     for (const auto& url : m_temporaries)
         removeItemAtURL(url);
     m_temporaries.clear();
+    m_workFolder.reset();
     if (auto handler = std::move(m_completionHandler)) {
         m_completionHandler = nullptr;
         if (error)

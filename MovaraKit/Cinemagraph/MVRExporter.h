@@ -22,6 +22,7 @@
 #include "Platform/Foundation/NotificationCenter.h"
 #include "Platform/Foundation/OperationQueue.h"
 #include "Platform/Foundation/Progress.h"
+#include "Platform/Foundation/TemporaryFolder.h"
 #include "Platform/Foundation/URL.h"
 
 class MVRRepeatedAssetExportSession;
@@ -90,6 +91,7 @@ private:
     std::shared_ptr<MVRRepeatedAssetExportSession> m_session;
     foundation::NotificationCenter::Token m_frameObservation;
     std::vector<foundation::URL> m_temporaries;
+    foundation::TemporaryFolderPtr m_workFolder; // the movie a repeat step repeats, in a folder of its own
     mutable std::mutex m_mutex; // the progress and the thumbnail, read from any thread
     foundation::ProgressPtr m_progress;
     graphics::FilterImagePtr m_thumbnail;

@@ -462,6 +462,38 @@ TEST_F(CinemagraphExportTest, ARepeatStepThatFailsLeavesTheUsersFile)
     EXPECT_EQ(names, (std::vector<std::string>{"keep.mp4", "ramp.mp4", "single.mp4"}));
 }
 
+// Repeating exports that run at once each repeat their own movie: the one each writes first
+// is its own, whatever the others write meanwhile.
+TEST_F(CinemagraphExportTest, RepeatingExportsRunningAtOnceEachRepeatTheirOwnMovie)
+{
+    const struct {
+        double scale;
+        uint64_t repeats;
+        double width;
+    } cases[] = {{1.0, 2, 32}, {0.5, 3, 16}, {0.75, 2, 24}, {0.25, 3, 8}};
+    std::vector<std::shared_ptr<MVRExporter>> exporters;
+    std::vector<Result> results(std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        auto settings = MVRExportSettings::settingsWithType(MVRRenderTypeH264, cases[i].scale, cases[i].repeats);
+        const auto output = dir.path() / ("out" + std::to_string(i) + ".mp4");
+        exporters.push_back(MVRExporter::initWithCinemagraph(cinemagraph(), settings, foundation::URL::fileURLWithPath(output.string())));
+    }
+    for (size_t i = 0; i < exporters.size(); ++i)
+        exporters[i]->exportAsynchronouslyWithCompletionHandler([&results, i](std::optional<foundation::URL> url, foundation::ErrorPtr error) {
+            results[i] = {url, error, true};
+        });
+    ASSERT_TRUE(dispatch::RunLoop::main().runUntil(
+        [&] { return std::all_of(results.begin(), results.end(), [](const Result& r) { return r.done; }); }, 60));
+    const int single = countFrames(dir.path() / "out0.mp4") / 2;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_FALSE(results[i].error) << results[i].error->localizedDescription();
+        const auto output = dir.path() / ("out" + std::to_string(i) + ".mp4");
+        EXPECT_EQ(movietest::readMovie(output).frameSize.width, cases[i].width);
+        EXPECT_EQ(countFrames(output), single * int(cases[i].repeats));
+    }
+}
+
 TEST_F(CinemagraphExportTest, AnImageSequenceSharesItsFolderWithTheUsersFiles)
 {
     const auto broken = dir.path() / "broken.mp4";
