@@ -661,6 +661,43 @@ TEST_F(CommandLineProcess, InterruptedOrNotTheJobLeavesNoWorkingFiles)
     }
 }
 
+// A second signal ends the program at once, without waiting for the job to stop: the movie
+// being written goes all the same, and the user's file stays.
+TEST_F(CommandLineProcess, ASecondSignalEndsTheProgramAtOnceAndLeavesNoWorkingFiles)
+{
+    std::vector<int> greys;
+    for (int i = 0; i < 24; ++i)
+        greys.push_back(30 + 8 * i);
+    photos(m_dir / "photos", greys, 320, 240);
+    std::ofstream(m_dir / "out.mp4") << "the user's movie";
+    const fs::path temporary = m_dir / "tmp";
+    fs::create_directories(temporary);
+    const ProgramRun result = run({"photos", "--export", "out.mp4"}, 120, [&](pid_t pid, const fs::path&) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        auto writing = [&] {
+            for (const auto& entry : fs::directory_iterator(m_dir.path()))
+                if (entry.path().filename().string().rfind(".out.mp4.", 0) == 0)
+                    return true;
+            return false;
+        };
+        while (!writing() && stillRunning(pid) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ::kill(pid, SIGTERM);
+        while (!signalHandedOn(pid, SIGTERM) && stillRunning(pid) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ::kill(pid, SIGTERM);
+    }, {"TMPDIR=" + temporary.string()});
+    EXPECT_EQ(result.status, 130) << result.err;
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(temporary))
+        left.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(m_dir.path()))
+        if (entry.path().filename().string().rfind(".out", 0) == 0)
+            left.push_back(entry.path().filename().string());
+    EXPECT_TRUE(left.empty()) << testing::PrintToString(left);
+    EXPECT_TRUE(read(m_dir / "out.mp4") == "the user's movie");
+}
+
 TEST_F(CommandLineProcess, AnswersHelpAndVersion)
 {
     const ProgramRun help = run({"--help"});
