@@ -94,6 +94,11 @@ std::unique_ptr<PartialFile> PartialFile::create(const std::string& destination,
         *err = name.empty() ? EISDIR : ENAMETOOLONG;
         return nullptr;
     }
+    // A folder where the movie would go is refused now too (a link is replaced, wherever it leads).
+    if (struct stat there {}; ::lstat(destination.c_str(), &there) == 0 && S_ISDIR(there.st_mode)) {
+        *err = EISDIR;
+        return nullptr;
+    }
     // "." name "." eight hex digits ".partial"; the name is shortened when all would not fit.
     const size_t extra = 1 + 1 + 8 + 8;
     const std::string shown = prefixOf(name, static_cast<size_t>(nameMax) > extra ? static_cast<size_t>(nameMax) - extra : 0);

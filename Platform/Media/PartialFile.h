@@ -27,8 +27,8 @@ struct PartialFileSink {
 class PartialFile {
 public:
     // Makes the file beside `destination`; null and errno in `*err` when it cannot be made
-    // (ENAMETOOLONG for a destination whose name the folder cannot hold). A file that replaces
-    // another takes that file's permissions.
+    // (ENAMETOOLONG for a destination whose name the folder cannot hold, EISDIR for a folder).
+    // A file that replaces another takes that file's permissions.
     static std::unique_ptr<PartialFile> create(const std::string& destination, int* err);
     // Removes the file unless it was put in place.
     ~PartialFile();

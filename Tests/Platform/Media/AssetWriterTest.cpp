@@ -204,7 +204,9 @@ TEST(AssetWriter, UnwritableDestinationFailsAtStartWithoutLeavingFiles)
 {
     testsupport::TempDir dir;
     const auto blocker = dir.write("file", "not a folder");
-    for (const auto& path : {dir / "missing" / "a.mov", blocker / "a.mov"}) {
+    // A folder where the movie would go is refused before a frame is encoded, not at the end.
+    std::filesystem::create_directory(dir / "folder.mov");
+    for (const auto& path : {dir / "missing" / "a.mov", blocker / "a.mov", dir / "folder.mov"}) {
         SCOPED_TRACE(path.string());
         Harness h(path);
         EXPECT_FALSE(h.writer->startWriting());
@@ -216,7 +218,8 @@ TEST(AssetWriter, UnwritableDestinationFailsAtStartWithoutLeavingFiles)
         EXPECT_TRUE(h.finish());
         EXPECT_EQ(h.writer->status(), AssetWriter::Status::Failed);
     }
-    EXPECT_EQ(filesIn(dir.path()), std::vector<std::string>{"file"});
+    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"file", "folder.mov"}));
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "folder.mov"));
 }
 
 TEST(AssetWriter, ExistingFileStaysUntilAMovieIsCompleted)
