@@ -1,10 +1,14 @@
 #include "Platform/UI/GraphicsContext.h"
 
 #include <cairo.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <random>
 
 #include "Platform/Graphics/ColorSpace.h"
 #include "Platform/UI/BezierPath.h"
@@ -304,15 +308,53 @@ graphics::ImagePtr GraphicsContext::createImage() const
 bool GraphicsContext::writePNG(const std::string& path, foundation::ErrorPtr* error) const
 {
     cairo_surface_flush(m_surface);
-    // Written beside the target and moved over it, so a failed write never leaves half a file
-    // in place of the one that was there.
-    const std::string temporary = path + ".partial";
-    cairo_status_t status = cairo_surface_write_to_png(m_surface, temporary.c_str());
-    if (status == CAIRO_STATUS_SUCCESS && std::rename(temporary.c_str(), path.c_str()) == 0)
-        return true;
-    std::remove(temporary.c_str());
+    // Written into a new file of its own beside the target (made here, never opened through a
+    // link, never one that was there) and moved over it, so a failed write never leaves half a
+    // file in place of the one that was there, and nothing is written where a link leads.
+    std::string temporary;
+    int fd = -1;
+    std::random_device random;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        char suffix[24];
+        std::snprintf(suffix, sizeof suffix, ".%08x.partial", static_cast<unsigned>(random()));
+        temporary = path + suffix;
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    int err = fd < 0 ? errno : 0;
+    cairo_status_t status = CAIRO_STATUS_WRITE_ERROR;
+    if (fd >= 0) {
+        struct Sink {
+            int fd;
+            int err = 0;
+        } sink {fd};
+        status = cairo_surface_write_to_png_stream(m_surface, [](void* closure, const unsigned char* data, unsigned int length) {
+            auto* out = static_cast<Sink*>(closure);
+            while (length > 0) {
+                const ssize_t n = ::write(out->fd, data, length);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0) {
+                    out->err = n < 0 ? errno : ENOSPC;
+                    return CAIRO_STATUS_WRITE_ERROR;
+                }
+                data += n;
+                length -= static_cast<unsigned int>(n);
+            }
+            return CAIRO_STATUS_SUCCESS;
+        }, &sink);
+        err = sink.err;
+        if (::close(fd) != 0 && !err)
+            err = errno;
+        if (status == CAIRO_STATUS_SUCCESS && !err && std::rename(temporary.c_str(), path.c_str()) == 0)
+            return true;
+        if (!err && status == CAIRO_STATUS_SUCCESS)
+            err = errno;
+        ::unlink(temporary.c_str());
+    }
     if (error) {
-        const std::string reason = status == CAIRO_STATUS_SUCCESS ? std::strerror(errno) : cairo_status_to_string(status);
+        const std::string reason = err ? std::strerror(err) : cairo_status_to_string(status);
         *error = foundation::Error::make(foundation::NSCocoaErrorDomain, foundation::NSFileWriteUnknownError,
                                          "The picture could not be written to \"" + path + "\": " + reason);
     }

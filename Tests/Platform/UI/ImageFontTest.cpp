@@ -64,6 +64,31 @@ TEST(ImageTest, DrawnImagesKeepTheirPixelsThroughPNG)
     EXPECT_EQ(Image::imageWithSize({0, 10}, false, nullptr), nullptr);
 }
 
+// A picture is written into a new file of its own beside its name and then moved there: a
+// link planted under the name it would use while it writes, or at the name itself, is never
+// written through, and a file it replaces is replaced whole.
+TEST(ImageTest, APictureWrittenToAFileNeverWritesThroughALink)
+{
+    namespace fs = std::filesystem;
+    testsupport::TempDir dir;
+    const auto notes = dir.write("notes.txt", "the user's notes");
+    auto context = GraphicsContext::bitmapContext({4, 4}, 1);
+    ASSERT_TRUE(context);
+    const fs::path picture = dir / "window.png";
+    for (const fs::path& link : {fs::path(picture.string() + ".partial"), picture}) {
+        SCOPED_TRACE(link.string());
+        fs::remove(picture);
+        fs::create_symlink(notes, link);
+        foundation::ErrorPtr error;
+        EXPECT_TRUE(context->writePNG(picture.string(), &error)) << (error ? error->localizedDescription() : "");
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(picture)));
+        EXPECT_TRUE(images::ImageSource::createWithPath(picture.string())->createImageAtIndex(0));
+        std::ifstream in(notes);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "the user's notes");
+        fs::remove(link);
+    }
+}
+
 TEST(FontTest, MeasurementsFollowSizeWeightAndDigitWidths)
 {
     const auto regular = Font::systemFontOfSize(13);
