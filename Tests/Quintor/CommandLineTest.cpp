@@ -464,6 +464,23 @@ TEST_F(CommandLineProcess, RefusesAnUnwritableFolder)
     EXPECT_FALSE(fs::exists(m_dir / "locked/out.mp4"));
 }
 
+// A folder no one may write to, even the superuser (a file system mounted read-only in a
+// private mount namespace): refused with the reason before any work, the movie there kept.
+TEST_F(CommandLineProcess, RefusesAReadOnlyFolderAndKeepsTheMovieInIt)
+{
+    photos(m_dir / "photos", {40, 90});
+    fs::create_directories(m_dir / "readonly");
+    m_launcher = {"unshare", "-m", "/bin/sh", "-c",
+                  "mount -t tmpfs -o size=64k tmpfs \"$1\" || exit 97; printf old > \"$1/out.mp4\"; "
+                  "mount -o remount,ro \"$1\" || exit 97; d=$1; shift; \"$@\"; rc=$?; echo \"rc=$rc\"; cat \"$d/out.mp4\"; echo; ls -A \"$d\"",
+                  "sh", (m_dir / "readonly").string()};
+    const ProgramRun result = run({"photos", "--export", "readonly/out.mp4"}, 60);
+    if (result.status == 97 || (result.status == 1 && result.out.empty()))
+        GTEST_SKIP() << "no private tmpfs can be mounted here: " << result.err;
+    EXPECT_NE(result.out.find("rc=1\nold\nout.mp4\n"), std::string::npos) << result.out << result.err;
+    EXPECT_NE(result.err.find("cannot write readonly/out.mp4: Read-only file system"), std::string::npos) << result.err;
+}
+
 TEST_F(CommandLineProcess, AFullDiskEndsTheExportWithAClearErrorAndKeepsThePreviousMovie)
 {
     // The destination is a small file system of the program's own (a tmpfs in a private mount
