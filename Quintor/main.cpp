@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "MovaraAppKit/Shell/MovaraApplicationMain.h"
+#include "MovaraKit/Canvas/CanvasObject.h"
 #include "Platform/Dispatch/Queue.h"
 #include "Platform/Foundation/Bundle.h"
 #include "Platform/UI/Application.h"
+#include "Platform/UI/Gtk/ClipboardBridge.h"
 #include "Platform/UI/Gtk/GtkDesktop.h"
 #include "Platform/UI/Gtk/SingleInstance.h"
 #include "Quintor/CommandLine.h"
@@ -57,11 +59,14 @@ int runOnScreen(int argc, char** argv, const std::vector<std::string>& paths, bo
             return CommandLineFailure;
         }
     }
+    // Copy and paste reach the other applications of the desktop, canvas objects included.
+    auto clipboard = desktop ? ui::ClipboardBridge::open({CanvasObject::pasteboardType()}) : nullptr;
     // The photos of the launch come with it: the launch knows that it opens documents.
     if (!paths.empty())
         ui::Application::shared()->openFilesOnLaunch(paths);
     const int status = MovaraApplicationMain(argc, argv);
     instance.reset();
+    clipboard.reset();
     desktop.reset();
     return status;
 }

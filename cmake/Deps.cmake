@@ -21,6 +21,8 @@ pkg_check_modules(libxml2 REQUIRED IMPORTED_TARGET libxml-2.0)
 pkg_check_modules(poppler REQUIRED IMPORTED_TARGET poppler-cpp)
 pkg_check_modules(protobufc REQUIRED IMPORTED_TARGET libprotobuf-c)
 pkg_check_modules(gtk4 REQUIRED IMPORTED_TARGET gtk4)
+# The clipboard bridge asks the X server whether anyone owns the clipboard.
+pkg_check_modules(x11 REQUIRED IMPORTED_TARGET x11)
 pkg_check_modules(giounix REQUIRED IMPORTED_TARGET gio-unix-2.0)
 pkg_check_modules(hwy REQUIRED IMPORTED_TARGET libhwy)
 # giflib ships no .pc file; it is linked as plain "gif". This empty target keeps the list uniform.

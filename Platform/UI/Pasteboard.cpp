@@ -107,6 +107,23 @@ std::shared_ptr<Pasteboard> Pasteboard::pasteboardWithUniqueName()
     return std::make_shared<Pasteboard>("Quintor unique pasteboard " + std::to_string(++counter));
 }
 
+void Pasteboard::setReadHook(ReadHook hook)
+{
+    std::lock_guard lock(m_hookMutex);
+    m_readHook = hook ? std::make_shared<const ReadHook>(std::move(hook)) : nullptr;
+}
+
+void Pasteboard::beforeRead() const
+{
+    std::shared_ptr<const ReadHook> hook;
+    {
+        std::lock_guard lock(m_hookMutex);
+        hook = m_readHook;
+    }
+    if (hook)
+        (*hook)();
+}
+
 long Pasteboard::changeCount() const
 {
     std::lock_guard lock(m_mutex);
@@ -148,6 +165,7 @@ bool Pasteboard::setStringForType(const std::string& string, const std::string& 
 
 std::optional<std::string> Pasteboard::stringForType(const std::string& type) const
 {
+    beforeRead();
     std::lock_guard lock(m_mutex);
     for (const auto& item : m_items) {
         if (auto s = item.stringForType(type))
@@ -158,6 +176,7 @@ std::optional<std::string> Pasteboard::stringForType(const std::string& type) co
 
 std::vector<std::string> Pasteboard::types() const
 {
+    beforeRead();
     std::lock_guard lock(m_mutex);
     std::vector<std::string> out;
     for (const auto& item : m_items) {
@@ -181,6 +200,7 @@ std::optional<std::string> Pasteboard::availableTypeFromArray(const std::vector<
 
 std::vector<PasteboardItem> Pasteboard::pasteboardItems() const
 {
+    beforeRead();
     std::lock_guard lock(m_mutex);
     return m_items;
 }
@@ -225,6 +245,7 @@ bool Pasteboard::setDataForType(std::vector<uint8_t> data, const std::string& ty
 
 std::optional<std::vector<uint8_t>> Pasteboard::dataForType(const std::string& type) const
 {
+    beforeRead();
     std::lock_guard lock(m_mutex);
     for (const auto& item : m_items) {
         if (auto d = item.dataForType(type))

@@ -5,6 +5,7 @@
 // "public.file-url" or "public.url" string). Thread-safe.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -87,10 +88,21 @@ public:
     std::vector<ImageObject> readImageFileURLsAndImages() const;
     bool canReadImageFileURLsOrImages() const;
 
+    // Called on the reading thread at the start of every read of the contents (not of the change
+    // count), outside the pasteboard's lock: whoever fills the pasteboard from elsewhere (the
+    // desktop's clipboard) brings contents still on their way in there, or gives up on them.
+    // One hook at a time; an empty function removes it.
+    using ReadHook = std::function<void()>;
+    void setReadHook(ReadHook hook);
+
     explicit Pasteboard(std::string name) : m_name(std::move(name)) { }
 
 private:
+    void beforeRead() const;
+
     std::string m_name;
+    mutable std::mutex m_hookMutex;
+    std::shared_ptr<const ReadHook> m_readHook;
     mutable std::mutex m_mutex;
     std::vector<PasteboardItem> m_items;
     long m_changeCount = 0;
