@@ -309,6 +309,13 @@ void ClipboardBridge::Impl::desktopChanged()
     GdkContentFormats* formats = gdk_clipboard_get_formats(clipboard);
     gsize count = 0;
     const char* const* mimes = gdk_content_formats_get_mime_types(formats, &count);
+    // The application wrote to the pasteboard since it last offered or read it: that copy was
+    // made after whatever GTK tells of now (an owner's formats come late), so it stands.
+    if (Pasteboard::generalPasteboard()->changeCount() != syncedChangeCount) {
+        publish();
+        if (gdk_clipboard_is_local(clipboard))
+            return;
+    }
     const unsigned long owner = clipboardOwner(display);
     if (offered && owner && owner == offeredBy) {
         // Still ours: GTK took the late answer of the application that had the clipboard before

@@ -310,7 +310,8 @@ TEST_F(ClipboardBridgeTest, AnApplicationThatNeverHandsItsDataOverLeavesThePaste
         EXPECT_EQ(arrived(ui::NSPasteboardTypeString), bytesOf("after"));
     }
 
-    // What the application writes while another application's data is on its way wins.
+    // What the application writes while another application's copy is on its way wins, also
+    // over the owner's formats that GTK tells of after the write.
     {
         SilentOwner owner(SilentOwner::Mode::OffersAPictureItNeverSends);
         ASSERT_TRUE(owner.owning());
