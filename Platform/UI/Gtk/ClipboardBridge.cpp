@@ -227,7 +227,7 @@ struct ClipboardBridge::Impl : std::enable_shared_from_this<Impl> {
     void complete();
     void settle();
     void checkFetch();
-    std::string spelled(const std::string& type) const;
+    std::optional<std::string> spelled(const std::string& type) const;
 
     static void requestAnswered(GObject* source, GAsyncResult* result, gpointer data);
     static void chunkRead(GObject* source, GAsyncResult* result, gpointer data);
@@ -244,12 +244,12 @@ ClipboardBridge::Impl::~Impl()
         g_object_unref(offered);
 }
 
-std::string ClipboardBridge::Impl::spelled(const std::string& type) const
+std::optional<std::string> ClipboardBridge::Impl::spelled(const std::string& type) const
 {
     for (const auto& own : ownTypes)
         if (equalIgnoringCase(own, type))
             return own;
-    return type;
+    return std::nullopt;
 }
 
 void ClipboardBridge::Impl::publish()
@@ -358,9 +358,13 @@ void ClipboardBridge::Impl::desktopChanged()
         auto type = pasteboardTypeForMimeType(mime);
         if (!type)
             continue;
-        const std::string own = spelled(*type);
+        // Only the application's own: other applications offer their private types in this form
+        // too, any number of them, and none of it could be used here.
+        const auto own = spelled(*type);
+        if (!own)
+            continue;
         if (std::none_of(wanted.begin(), wanted.end(), [&](const auto& w) { return w.first == own; }))
-            wanted.emplace_back(own, mime);
+            wanted.emplace_back(*own, mime);
     }
     // GTK may tell of one owner's formats twice: the round already under way goes on.
     if (fetch && fetch->tenure == ownerTenure() && !fetch->awaitingFormats && fetch->wanted == wanted)

@@ -9,7 +9,8 @@
 // text/uri-list, and every other type identifier (the frameworks' own, such as
 // "com.movara.CanvasObject") to "application/x-" and the identifier in lower case, as MIME types
 // know no case. Of a picture offered in several forms only the first of PNG, TIFF and JPEG is
-// taken.
+// taken; of the "application/x-" types only the application's own (named at open, or written
+// by it) are taken, the other applications' private types never.
 //
 // Reading the general pasteboard on the main thread while another application's data is still
 // on its way waits for it, running GLib's main context (not the run loop's performed blocks) so

@@ -280,6 +280,11 @@ TEST_F(ClipboardBridgeTest, OwnTypesAndAddressesComeBackAsTheApplicationWroteThe
         copyHere("reset");
     }
 
+    // Other applications' types of the same form are theirs: nothing of them is fetched.
+    ASSERT_TRUE(copyThere("application/x-org.example.Drawing", archive));
+    EXPECT_TRUE(general->pasteboardItems().empty());
+    EXPECT_FALSE(m_bridge->isReceiving());
+
     ASSERT_TRUE(copyThere("text/uri-list", std::string("# copied\r\nfile:///tmp/a%20b.png\r\n\r\nhttps://example.com/c\r\nnot an address\r\n")));
     ASSERT_TRUE(arrived(ui::NSPasteboardTypeFileURL));
     const auto items = general->pasteboardItems();
