@@ -301,6 +301,25 @@ namespace {
 // out every use of a shared part could be endless.
 constexpr std::size_t MaximumDescriptionLength = 1 << 20;
 
+void describe(const Value& v, std::string& out, bool& cut);
+
+template<typename Members>
+void describeMembers(const Members& members, const char* open, const char* close, std::string& out, bool& cut)
+{
+    out += open;
+    bool first = true;
+    for (const Value& item : members) {
+        if (out.size() > MaximumDescriptionLength) {
+            cut = true;
+            return;
+        }
+        out += first ? "" : ", ";
+        first = false;
+        describe(item, out, cut);
+    }
+    out += close;
+}
+
 void describe(const Value& v, std::string& out, bool& cut)
 {
     if (out.size() > MaximumDescriptionLength) {
@@ -320,21 +339,7 @@ void describe(const Value& v, std::string& out, bool& cut)
     case Value::Type::String: out += "\"" + v.asString() + "\""; return;
     case Value::Type::Data: out += "<" + std::to_string(v.asData().size()) + " bytes>"; return;
     case Value::Type::Date: out += "@" + std::to_string(v.asDate().timeIntervalSince1970()); return;
-    case Value::Type::Array: {
-        out += "[";
-        bool first = true;
-        for (const Value& item : v.asArray()) {
-            if (out.size() > MaximumDescriptionLength) {
-                cut = true;
-                return;
-            }
-            out += first ? "" : ", ";
-            first = false;
-            describe(item, out, cut);
-        }
-        out += "]";
-        return;
-    }
+    case Value::Type::Array: describeMembers(v.asArray(), "[", "]", out, cut); return;
     case Value::Type::Dictionary: {
         out += "{";
         bool first = true;
@@ -351,21 +356,7 @@ void describe(const Value& v, std::string& out, bool& cut)
         out += "}";
         return;
     }
-    case Value::Type::Set: {
-        out += "{(";
-        bool first = true;
-        for (const Value& item : v.asSet()) {
-            if (out.size() > MaximumDescriptionLength) {
-                cut = true;
-                return;
-            }
-            out += first ? "" : ", ";
-            first = false;
-            describe(item, out, cut);
-        }
-        out += ")}";
-        return;
-    }
+    case Value::Type::Set: describeMembers(v.asSet(), "{(", ")}", out, cut); return;
     }
 }
 

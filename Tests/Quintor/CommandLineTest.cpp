@@ -180,6 +180,16 @@ bool signalHandedOn(pid_t pid, int signal)
     return false;
 }
 
+// The names in a folder that begin with a prefix (all of them for none): what a job left there.
+std::vector<std::string> namesIn(const fs::path& folder, const std::string& prefix = "")
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0)
+            names.push_back(entry.path().filename().string());
+    return names;
+}
+
 class CommandLineProcess : public testing::Test {
 protected:
     void SetUp() override
@@ -519,10 +529,7 @@ TEST_F(CommandLineProcess, AFileSizeLimitEndsTheExportWithAClearErrorAndKeepsThe
     EXPECT_EQ(result.status, 1) << result.err;
     EXPECT_NE(result.err.find("The movie grew larger than a file may be here: "), std::string::npos) << result.err;
     EXPECT_TRUE(read(m_dir / "out.mov") == "old") << "the previous movie was replaced";
-    std::vector<std::string> left;
-    for (const auto& entry : fs::directory_iterator(m_dir.path()))
-        if (entry.path().filename().string().rfind(".out", 0) == 0)
-            left.push_back(entry.path().filename().string());
+    const std::vector<std::string> left = namesIn(m_dir.path(), ".out");
     EXPECT_TRUE(left.empty()) << testing::PrintToString(left);
 }
 
@@ -542,10 +549,7 @@ TEST_F(CommandLineProcess, AnExportOverALinkReplacesTheLinkNotWhereItLeads)
         EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(m_dir / "out.mp4")));
         expectGreys(mainwindowtest::readMovie(m_dir / "out.mp4").greys, {40, 90, 140});
         EXPECT_EQ(read(m_dir / "elsewhere/notes.txt"), "the user's notes");
-        std::vector<std::string> elsewhere;
-        for (const auto& entry : fs::directory_iterator(m_dir / "elsewhere"))
-            elsewhere.push_back(entry.path().filename().string());
-        EXPECT_EQ(elsewhere, std::vector<std::string>{"notes.txt"});
+        EXPECT_EQ(namesIn(m_dir / "elsewhere"), std::vector<std::string>{"notes.txt"});
     }
 }
 
@@ -564,10 +568,7 @@ TEST_F(CommandLineProcess, TwoExportsToOneFileAtOnceLeaveOneWholeMovie)
     const auto movie = mainwindowtest::readMovie(m_dir / "out.mp4");
     ASSERT_EQ(movie.greys.size(), greys.size());
     EXPECT_TRUE(std::is_sorted(movie.greys.begin(), movie.greys.end())) << testing::PrintToString(movie.greys);
-    std::vector<std::string> left;
-    for (const auto& entry : fs::directory_iterator(m_dir.path()))
-        if (entry.path().filename().string().rfind(".out", 0) == 0)
-            left.push_back(entry.path().filename().string());
+    const std::vector<std::string> left = namesIn(m_dir.path(), ".out");
     EXPECT_TRUE(left.empty()) << testing::PrintToString(left);
 }
 
@@ -654,22 +655,16 @@ TEST_F(CommandLineProcess, InterruptedOrNotTheJobLeavesNoWorkingFiles)
             auto shows = [&] {
                 if (c.caption)
                     return read(err).find(c.caption) != std::string::npos;
-                for (const auto& entry : fs::directory_iterator(m_dir.path()))
-                    if (entry.path().filename().string().rfind(".out.mp4", 0) == 0)
-                        return true;
-                return false;
+                return !namesIn(m_dir.path(), ".out.mp4").empty();
             };
             while (!shows() && stillRunning(pid) && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             ::kill(pid, c.signal);
         }, {"TMPDIR=" + temporary.string()});
         EXPECT_TRUE(result.status == 130 || result.status == 0) << result.status << " " << result.err;
-        std::vector<std::string> left;
-        for (const auto& entry : fs::directory_iterator(temporary))
-            left.push_back(entry.path().filename().string());
-        for (const auto& entry : fs::directory_iterator(m_dir.path()))
-            if (entry.path().filename().string().rfind(".out", 0) == 0)
-                left.push_back(entry.path().filename().string());
+        std::vector<std::string> left = namesIn(temporary);
+        for (const std::string& name : namesIn(m_dir.path(), ".out"))
+            left.push_back(name);
         EXPECT_TRUE(left.empty()) << testing::PrintToString(left);
         if (result.status == 0 && c.arguments.size() > 1)
             EXPECT_TRUE(fs::exists(m_dir / "out.mp4"));
@@ -691,12 +686,7 @@ TEST_F(CommandLineProcess, ASecondSignalEndsTheProgramAtOnceAndLeavesNoWorkingFi
     fs::create_directories(temporary);
     const ProgramRun result = run({"photos", "--export", "out.mp4"}, 120, [&](pid_t pid, const fs::path&) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        auto writing = [&] {
-            for (const auto& entry : fs::directory_iterator(m_dir.path()))
-                if (entry.path().filename().string().rfind(".out.mp4.", 0) == 0)
-                    return true;
-            return false;
-        };
+        auto writing = [&] { return !namesIn(m_dir.path(), ".out.mp4.").empty(); };
         while (!writing() && stillRunning(pid) && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         ::kill(pid, SIGTERM);
@@ -705,12 +695,9 @@ TEST_F(CommandLineProcess, ASecondSignalEndsTheProgramAtOnceAndLeavesNoWorkingFi
         ::kill(pid, SIGTERM);
     }, {"TMPDIR=" + temporary.string()});
     EXPECT_EQ(result.status, 130) << result.err;
-    std::vector<std::string> left;
-    for (const auto& entry : fs::directory_iterator(temporary))
-        left.push_back(entry.path().filename().string());
-    for (const auto& entry : fs::directory_iterator(m_dir.path()))
-        if (entry.path().filename().string().rfind(".out", 0) == 0)
-            left.push_back(entry.path().filename().string());
+    std::vector<std::string> left = namesIn(temporary);
+    for (const std::string& name : namesIn(m_dir.path(), ".out"))
+        left.push_back(name);
     EXPECT_TRUE(left.empty()) << testing::PrintToString(left);
     EXPECT_TRUE(read(m_dir / "out.mp4") == "the user's movie");
 }
