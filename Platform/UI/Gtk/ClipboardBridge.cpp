@@ -558,7 +558,7 @@ void ClipboardBridge::Impl::complete()
 void ClipboardBridge::Impl::settle()
 {
     // Only the main thread runs GLib's context; a read made from within this wait waits no more.
-    if (!fetch || settling || !dispatch::RunLoop::isMainThread())
+    if (!dispatch::RunLoop::isMainThread() || !fetch || settling)
         return;
     settling = true;
     // The watchdog ends every round in time; this bound only guards against a stuck watchdog.
@@ -599,6 +599,9 @@ std::unique_ptr<ClipboardBridge> ClipboardBridge::open(const std::vector<std::st
             self->publish();
     });
     Pasteboard::generalPasteboard()->setReadHook([weak] {
+        // Other threads neither wait nor hold the bridge (its end is the main thread's).
+        if (!dispatch::RunLoop::isMainThread())
+            return;
         if (auto self = weak.lock())
             self->settle();
     });

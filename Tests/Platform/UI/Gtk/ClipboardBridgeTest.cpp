@@ -304,6 +304,10 @@ TEST_F(ClipboardBridgeTest, AnApplicationThatNeverHandsItsDataOverLeavesThePaste
             SilentOwner owner(mode);
             ASSERT_TRUE(owner.owning());
             ASSERT_TRUE(dispatch::RunLoop::main().runUntil([&] { return general->changeCount() != before; }, 10));
+            // A read on another thread never waits (only the main thread can bring the data in).
+            std::optional<std::string> elsewhere = "unread";
+            std::thread([&] { elsewhere = general->stringForType(ui::NSPasteboardTypeString); }).join();
+            EXPECT_FALSE(elsewhere);
             // The read waits for the data, gives up, and finds nothing: not the older copy.
             EXPECT_FALSE(general->dataForType(ui::NSPasteboardTypePNG));
             EXPECT_FALSE(general->stringForType(ui::NSPasteboardTypeString));
