@@ -254,7 +254,7 @@ protected:
                 GTEST_SKIP() << tool << " is not installed";
         // One test at a time drives the pointer and keyboard of a display.
         const std::string lockName = std::string("/tmp/quintor-display-") + display + ".lock";
-        m_lock = ::open(lockName.c_str(), O_RDWR | O_CREAT, 0666);
+        m_lock = ::open(lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
         ASSERT_GE(m_lock, 0);
         ASSERT_EQ(::flock(m_lock, LOCK_EX), 0);
         // No first-launch windows: the walkthrough, the plan onboarding and the move alert.
