@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "Tests/Quintor/MainWindowTestSupport.h"
+#include "Tests/Support/DisplayLock.h"
 #include "Tests/Support/TempDir.h"
 
 extern char** environ;
@@ -253,10 +254,8 @@ protected:
             if (!hasTool(tool))
                 GTEST_SKIP() << tool << " is not installed";
         // One test at a time drives the pointer and keyboard of a display.
-        const std::string lockName = std::string("/tmp/quintor-display-") + display + ".lock";
-        m_lock = ::open(lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        ASSERT_GE(m_lock, 0);
-        ASSERT_EQ(::flock(m_lock, LOCK_EX), 0);
+        m_lock.emplace(display);
+        ASSERT_TRUE(m_lock->held()) << "the display stayed busy";
         // No first-launch windows: the walkthrough, the plan onboarding and the move alert.
         std::ofstream(fs::path(std::getenv("XDG_CONFIG_HOME")) / "com.movara.Quintor.plist")
             << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
@@ -277,8 +276,7 @@ protected:
         ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
         ::unsetenv("GSETTINGS_BACKEND");
         m_bus.reset();
-        if (m_lock >= 0)
-            ::close(m_lock);
+        m_lock.reset();
     }
 
     std::vector<foundation::URL> photos(const std::vector<int>& greys, int width = 64, int height = 48)
@@ -339,7 +337,7 @@ protected:
     }
 
     testsupport::TempDir m_dir;
-    int m_lock = -1;
+    std::optional<testsupport::DisplayLock> m_lock;
     std::optional<PrivateSessionBus> m_bus;
 };
 

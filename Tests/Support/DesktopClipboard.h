@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "Platform/Dispatch/RunLoop.h"
+#include "Tests/Support/DisplayLock.h"
 
 extern char** environ;
 
@@ -31,39 +32,6 @@ inline bool hasXclip()
 {
     return std::system("command -v xclip >/dev/null 2>&1") == 0;
 }
-
-// The display's lock: the tests that use its pointer, keyboard or clipboard take turns. The
-// descriptor is closed on exec, so that no program a test starts (xclip serving a copy, say)
-// holds the lock after the test.
-class DisplayLock {
-public:
-    explicit DisplayLock(const std::string& display, double timeoutSeconds = 300)
-    {
-        const std::string name = "/tmp/quintor-display-" + display + ".lock";
-        m_fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-        while (m_fd >= 0 && !m_held) {
-            m_held = ::flock(m_fd, LOCK_EX | LOCK_NB) == 0;
-            if (!m_held && std::chrono::steady_clock::now() > deadline)
-                break;
-            if (!m_held)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
-    ~DisplayLock()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    DisplayLock(const DisplayLock&) = delete;
-    DisplayLock& operator=(const DisplayLock&) = delete;
-
-    bool held() const { return m_held; }
-
-private:
-    int m_fd = -1;
-    bool m_held = false;
-};
 
 // Another application on the display, played by xclip.
 class OtherApplication {

@@ -13,7 +13,7 @@
 #include "Platform/UI/Gtk/ClipboardBridge.h"
 #include "Platform/UI/Gtk/GtkDesktop.h"
 #include "Platform/UI/Pasteboard.h"
-#include "Tests/Support/DesktopClipboard.h"
+#include "Tests/Support/DesktopClipboardFixture.h"
 #include "Tests/Support/ImageFixtures.h"
 #include "Tests/Support/TempDir.h"
 
@@ -22,45 +22,10 @@ using graphics::Size;
 
 namespace {
 
-class CanvasDesktopClipboard : public testing::Test {
+class CanvasDesktopClipboard : public testsupport::DesktopClipboardTest {
 protected:
-    void SetUp() override
-    {
-        const char* display = std::getenv("DISPLAY");
-        if (!display || !*display)
-            GTEST_SKIP() << "no display (scripts/test starts a virtual one)";
-        if (!testsupport::hasXclip())
-            GTEST_SKIP() << "xclip is not installed";
-        m_lock.emplace(display);
-        ASSERT_TRUE(m_lock->held()) << "the display stayed busy";
-        m_desktop = ui::GtkDesktop::open();
-        ASSERT_TRUE(m_desktop);
-        // As the application opens it.
-        m_bridge = ui::ClipboardBridge::open({CanvasObject::pasteboardType()});
-        ASSERT_TRUE(m_bridge);
-    }
-
-    void TearDown() override
-    {
-        m_other.stopServing();
-        m_bridge.reset();
-        m_desktop.reset();
-        ui::Pasteboard::generalPasteboard()->clearContents();
-    }
-
-    // The other application copies; true once the bridge has seen the clipboard change hands.
-    bool copyThere(const std::string& target, const std::vector<uint8_t>& bytes)
-    {
-        auto general = ui::Pasteboard::generalPasteboard();
-        const long before = general->changeCount();
-        return m_other.copy(target, bytes) && dispatch::RunLoop::main().runUntil([&] { return general->changeCount() != before; }, 20);
-    }
-
-    testsupport::TempDir m_dir;
-    std::optional<testsupport::DisplayLock> m_lock;
-    testsupport::OtherApplication m_other {m_dir.path()};
-    std::unique_ptr<ui::GtkDesktop> m_desktop;
-    std::unique_ptr<ui::ClipboardBridge> m_bridge;
+    // As the application opens the bridge.
+    std::vector<std::string> ownTypes() const override { return {CanvasObject::pasteboardType()}; }
 };
 
 TEST_F(CanvasDesktopClipboard, APictureCopiedInAnotherApplicationPastesAsAnImageObject)

@@ -21,7 +21,7 @@
 #include "Platform/UI/Gtk/GtkDesktop.h"
 #include "Platform/UI/Image.h"
 #include "Platform/UI/Pasteboard.h"
-#include "Tests/Support/DesktopClipboard.h"
+#include "Tests/Support/DesktopClipboardFixture.h"
 #include "Tests/Support/ImageFixtures.h"
 #include "Tests/Support/TempDir.h"
 
@@ -112,40 +112,9 @@ private:
     std::atomic<bool> m_stop {false};
 };
 
-class ClipboardBridgeTest : public testing::Test {
+class ClipboardBridgeTest : public testsupport::DesktopClipboardTest {
 protected:
-    void SetUp() override
-    {
-        const char* display = std::getenv("DISPLAY");
-        if (!display || !*display)
-            GTEST_SKIP() << "no display (scripts/test starts a virtual one)";
-        if (!testsupport::hasXclip())
-            GTEST_SKIP() << "xclip is not installed";
-        m_lock.emplace(display);
-        ASSERT_TRUE(m_lock->held()) << "the display stayed busy";
-        m_desktop = ui::GtkDesktop::open();
-        ASSERT_TRUE(m_desktop);
-        m_bridge = ui::ClipboardBridge::open({"com.movara.CanvasObject"});
-        ASSERT_TRUE(m_bridge);
-    }
-
-    void TearDown() override
-    {
-        m_other.stopServing();
-        m_bridge.reset();
-        m_desktop.reset();
-        ui::Pasteboard::generalPasteboard()->clearContents();
-    }
-
-    // The other application copies; true once the bridge has seen the clipboard change hands
-    // (reading the pasteboard then waits for the data).
-    bool copyThere(const std::string& target, const std::vector<uint8_t>& bytes)
-    {
-        auto general = ui::Pasteboard::generalPasteboard();
-        const long before = general->changeCount();
-        return m_other.copy(target, bytes)
-            && dispatch::RunLoop::main().runUntil([&] { return general->changeCount() != before; }, 20);
-    }
+    using DesktopClipboardTest::copyThere;
     bool copyThere(const std::string& target, const std::string& text)
     {
         return copyThere(target, bytesOf(text));
@@ -163,12 +132,6 @@ protected:
         general->setStringForType(text, ui::NSPasteboardTypeString);
         dispatch::RunLoop::main().runOnce(0);
     }
-
-    testsupport::TempDir m_dir;
-    std::optional<testsupport::DisplayLock> m_lock;
-    testsupport::OtherApplication m_other {m_dir.path()};
-    std::unique_ptr<ui::GtkDesktop> m_desktop;
-    std::unique_ptr<ui::ClipboardBridge> m_bridge;
 };
 
 TEST_F(ClipboardBridgeTest, PicturesCopiedInAnotherApplicationAreOnTheGeneralPasteboard)
