@@ -463,7 +463,7 @@ int Session::run()
     // The first SIGINT or SIGTERM asks the job to stop as the cancel button would; a second one
     // ends the process at once (whatever a writer had not finished stays out of the user's file).
     dispatch::TerminationSignals signals([this] { interrupt(); }, [] {
-        foundation::TemporaryFolder::removeRegisteredItems();
+        foundation::TemporaryFolder::removeRegisteredItems(true);
         std::_Exit(CommandLineInterrupted);
     });
     int status = CommandLineSuccess;

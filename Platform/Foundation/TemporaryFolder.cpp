@@ -16,6 +16,7 @@ namespace {
 struct Registry {
     std::mutex mutex;
     std::multiset<std::string> paths;
+    bool ending = false;
 };
 
 // Never destroyed: a signal may end the process while static objects are going.
@@ -33,13 +34,17 @@ std::shared_ptr<TemporaryFolder> TemporaryFolder::make(const std::string& prefix
     std::string pattern = (std::filesystem::path(base) / (prefix + ".XXXXXX")).string();
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
-    if (!::mkdtemp(buffer.data())) {
+    const bool made = makeRegistered([&]() -> std::optional<std::string> {
+        if (!::mkdtemp(buffer.data()))
+            return std::nullopt;
+        return std::string(buffer.data());
+    });
+    if (!made) {
         if (error)
             *error = Error::posix(errno, base);
         return nullptr;
     }
     const std::string path(buffer.data());
-    registerItem(path);
     return std::shared_ptr<TemporaryFolder>(new TemporaryFolder(URL::fileURLWithPath(path, true)));
 }
 
@@ -63,11 +68,26 @@ void TemporaryFolder::unregisterItem(const std::string& path)
         registry().paths.erase(it);
 }
 
-void TemporaryFolder::removeRegisteredItems()
+bool TemporaryFolder::makeRegistered(const std::function<std::optional<std::string>()>& make)
+{
+    std::lock_guard lock(registry().mutex);
+    if (registry().ending) {
+        errno = ECANCELED;
+        return false;
+    }
+    auto path = make();
+    if (!path)
+        return false;
+    registry().paths.insert(*path);
+    return true;
+}
+
+void TemporaryFolder::removeRegisteredItems(bool ending)
 {
     std::multiset<std::string> paths;
     {
         std::lock_guard lock(registry().mutex);
+        registry().ending = registry().ending || ending;
         paths.swap(registry().paths);
     }
     for (const auto& path : paths) {

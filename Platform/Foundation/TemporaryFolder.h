@@ -8,7 +8,9 @@
 #include "Platform/Foundation/Error.h"
 #include "Platform/Foundation/URL.h"
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace foundation {
@@ -28,8 +30,13 @@ public:
     // Files (or folders) to remove should the process end before their owner does.
     static void registerItem(const std::string& path);
     static void unregisterItem(const std::string& path);
-    // Removes every registered item and live folder; for a process about to end at once.
-    static void removeRegisteredItems();
+    // Makes a working file or folder and registers it in one step, so that a process ending on
+    // another thread either removes it or never sees it made: `make` returns the path it made, or
+    // none with errno set. Once the process has begun to end, nothing is made: false, ECANCELED.
+    static bool makeRegistered(const std::function<std::optional<std::string>()>& make);
+    // Removes every registered item and live folder. A process about to end at once passes
+    // `ending`: from then on makeRegistered() makes nothing, so nothing new outlives it.
+    static void removeRegisteredItems(bool ending = false);
 
 private:
     explicit TemporaryFolder(URL url) : m_url(std::move(url)) { }

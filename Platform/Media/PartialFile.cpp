@@ -108,19 +108,23 @@ std::unique_ptr<PartialFile> PartialFile::create(const std::string& destination,
     for (int attempt = 0; attempt < 16; ++attempt) {
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
-        file->m_path = (folder / ("." + shown + "." + suffix + ".partial")).string();
+        const std::string path = (folder / ("." + shown + "." + suffix + ".partial")).string();
         // Never a file that was there, never through a link: the descriptor made here is the
-        // only way this file is written.
-        file->m_sink.fd = ::open(file->m_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (file->m_sink.fd >= 0 || errno != EEXIST)
+        // only way this file is written. It is known as work in progress from the moment it
+        // exists, so that a process ending on a signal takes it along.
+        const bool made = foundation::TemporaryFolder::makeRegistered([&]() -> std::optional<std::string> {
+            file->m_sink.fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            return file->m_sink.fd >= 0 ? std::optional<std::string>(path) : std::nullopt;
+        });
+        if (made)
+            file->m_path = path;
+        if (made || errno != EEXIST)
             break;
     }
     if (file->m_sink.fd < 0) {
         *err = errno;
-        file->m_path.clear();
         return nullptr;
     }
-    foundation::TemporaryFolder::registerItem(file->m_path);
     // A movie that replaces a file keeps that file's permissions: re-exporting a private movie
     // must not leave it readable by everyone.
     if (struct stat replaced {}; ::stat(destination.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode))
