@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "Platform/Dispatch/RunLoop.h"
@@ -127,6 +128,27 @@ struct Session {
     std::shared_ptr<URLSession> session;
 };
 
+// One outcome of a request run both ways: with a completion handler (which sees the body) and
+// through a delegate (which counts what it received).
+struct Outcome {
+    bool handler;
+    long code;
+    std::string body;
+    const CountingDelegate& delegate;
+    const char* way() const { return handler ? " (handler)" : " (delegate)"; }
+};
+
+// Runs the request once each way, each in a session of its own, and hands over both outcomes.
+void runBothWays(const URLRequest& request, const std::function<void(const Outcome&)>& check)
+{
+    for (bool handler : { true, false }) {
+        Session session;
+        std::string body;
+        const long code = handler ? session.runWithHandler(request, &body) : session.runThroughDelegate(request);
+        check(Outcome {handler, code, body, *session.delegate});
+    }
+}
+
 std::string pathOf(const std::string& head)
 {
     auto start = head.find(' ') + 1;
@@ -235,14 +257,10 @@ TEST(URLSessionRedirects, ARedirectsBodyIsNotReadOnceTheRedirectIsFollowed)
         }
         s.send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\ndone");
     });
-    for (bool handler : { true, false }) {
-        Session session;
-        std::string body;
-        long code = handler ? session.runWithHandler(requestFor(server.url("/start")), &body)
-                            : session.runThroughDelegate(requestFor(server.url("/start")));
-        EXPECT_EQ(code, 0);
-        EXPECT_EQ(body, handler ? "done" : "");
-    }
+    runBothWays(requestFor(server.url("/start")), [](const Outcome& o) {
+        EXPECT_EQ(o.code, 0) << o.way();
+        EXPECT_EQ(o.body, o.handler ? "done" : "") << o.way();
+    });
 }
 
 TEST(URLSessionRedirects, SixteenRedirectsAreFollowedTheSeventeenthIsTooMany)
@@ -448,16 +466,12 @@ TEST(URLSessionLimits, ABodyLengthThatCannotBeTrustedFailsTheAnswer)
     for (const Case& c : cases) {
         const std::string reply = c.reply;
         RawServer server([reply](RawServer& s, int fd, const std::string&) { s.send(fd, reply); });
-        for (bool handler : { true, false }) {
-            Session session;
-            std::string body;
-            const long code = handler ? session.runWithHandler(requestFor(server.url("/")), &body)
-                                      : session.runThroughDelegate(requestFor(server.url("/")));
-            EXPECT_EQ(code, c.code) << c.name << (handler ? " (handler)" : " (delegate)");
-            if (handler) {
-                EXPECT_EQ(body, c.body) << c.name;
+        runBothWays(requestFor(server.url("/")), [&c](const Outcome& o) {
+            EXPECT_EQ(o.code, c.code) << c.name << o.way();
+            if (o.handler) {
+                EXPECT_EQ(o.body, c.body) << c.name;
             }
-        }
+        });
     }
 }
 
@@ -666,18 +680,14 @@ TEST(URLSessionLimits, ACompressedBodyIsDeliveredWholeOrNotAtAll)
         const std::string reply = std::string("HTTP/1.1 200 OK\r\nContent-Encoding: ") + c.coding + "\r\nContent-Length: "
             + std::to_string(c.body.size()) + "\r\n\r\n" + c.body;
         RawServer server([&reply](RawServer& s, int fd, const std::string&) { s.send(fd, reply); });
-        for (bool handler : { true, false }) {
-            Session session;
-            std::string body;
-            const long code = handler ? session.runWithHandler(requestFor(server.url("/")), &body)
-                                      : session.runThroughDelegate(requestFor(server.url("/")));
-            EXPECT_EQ(code, c.code) << c.name << (handler ? " (handler)" : " (delegate)");
-            if (handler) {
-                EXPECT_EQ(body, c.delivered) << c.name;
+        runBothWays(requestFor(server.url("/")), [&c](const Outcome& o) {
+            EXPECT_EQ(o.code, c.code) << c.name << o.way();
+            if (o.handler) {
+                EXPECT_EQ(o.body, c.delivered) << c.name;
             } else {
-                EXPECT_EQ(session.delegate->received, c.code ? session.delegate->received : c.delivered.size()) << c.name;
+                EXPECT_EQ(o.delegate.received, c.code ? o.delegate.received : c.delivered.size()) << c.name;
             }
-        }
+        });
     }
 }
 
