@@ -79,6 +79,8 @@ public:
     }
 
     // Ends the copy it still serves.
+    bool serving() const { return m_server > 0; }
+
     void stopServing()
     {
         if (m_server > 0) {

@@ -52,9 +52,16 @@ protected:
     bool copyThere(const std::string& target, const std::vector<uint8_t>& bytes)
     {
         auto general = ui::Pasteboard::generalPasteboard();
+        auto& loop = dispatch::RunLoop::main();
+        // The last copy's owner going away is a change of its own: the bridge sees it first, so
+        // that the change waited for below is this copy's.
+        if (m_other.serving()) {
+            const long served = general->changeCount();
+            m_other.stopServing();
+            loop.runUntil([&] { return general->changeCount() != served; }, 1);
+        }
         const long before = general->changeCount();
-        return m_other.copy(target, bytes)
-            && dispatch::RunLoop::main().runUntil([&] { return general->changeCount() != before; }, 20);
+        return m_other.copy(target, bytes) && loop.runUntil([&] { return general->changeCount() != before; }, 20);
     }
 
     TempDir m_dir;
