@@ -252,6 +252,14 @@ std::uint64_t KeyedArchiver::valueUID(const Value& value, int depth)
         fail("The value is nested too deeply to archive.");
         return 0;
     }
+    // An array or a set: its members' references under NS.objects.
+    auto addMembers = [&](const auto& members, const std::string& className) {
+        Value::Array refs;
+        for (const Value& item : members)
+            refs.push_back(uid(valueUID(item, depth + 1)));
+        std::uint64_t classRef = classUID(className, {className, "NSObject"});
+        return add(Value::dictionary({{"NS.objects", Value(std::move(refs))}, {"$class", uid(classRef)}}));
+    };
     switch (value.type()) {
     case Value::Type::Null: return 0;
     case Value::Type::String: return stringUID(value.asString());
@@ -264,13 +272,7 @@ std::uint64_t KeyedArchiver::valueUID(const Value& value, int depth)
         return add(Value::dictionary(
             {{"NS.time", Value(value.asDate().timeIntervalSinceReferenceDate())}, {"$class", uid(classRef)}}));
     }
-    case Value::Type::Array: {
-        Value::Array refs;
-        for (const Value& item : value.asArray())
-            refs.push_back(uid(valueUID(item, depth + 1)));
-        std::uint64_t classRef = classUID("NSArray", {"NSArray", "NSObject"});
-        return add(Value::dictionary({{"NS.objects", Value(std::move(refs))}, {"$class", uid(classRef)}}));
-    }
+    case Value::Type::Array: return addMembers(value.asArray(), "NSArray");
     case Value::Type::Dictionary: {
         Value::Array keys;
         Value::Array refs;
@@ -282,13 +284,7 @@ std::uint64_t KeyedArchiver::valueUID(const Value& value, int depth)
         return add(Value::dictionary(
             {{"NS.keys", Value(std::move(keys))}, {"NS.objects", Value(std::move(refs))}, {"$class", uid(classRef)}}));
     }
-    case Value::Type::Set: {
-        Value::Array refs;
-        for (const Value& item : value.asSet())
-            refs.push_back(uid(valueUID(item, depth + 1)));
-        std::uint64_t classRef = classUID("NSSet", {"NSSet", "NSObject"});
-        return add(Value::dictionary({{"NS.objects", Value(std::move(refs))}, {"$class", uid(classRef)}}));
-    }
+    case Value::Type::Set: return addMembers(value.asSet(), "NSSet");
     }
     return 0;
 }
